@@ -1,0 +1,34 @@
+#pragma once
+
+#include "error.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace aster {
+
+// What a build run reads from its front end while it runs: the chosen folder once at
+// the start, the three option states for every listed file, and a modal message box.
+class CatalogueHost {
+public:
+    virtual ~CatalogueHost() = default;
+    virtual std::string folderPath() = 0;
+    virtual bool blanksSelected() = 0;
+    virtual bool polysSelected() = 0;
+    virtual bool spreadSelected() = 0;
+    // Shows the prompt and returns when the user has closed the message.
+    virtual void showMessage(const std::string& prompt) = 0;
+};
+
+inline constexpr const char* kNoStyleMessage = "Choose an option for text file style.";
+
+// The sequence number after `current`, or nothing when it would leave the 32-bit range.
+std::optional<std::int32_t> NextSceneNumber(std::int32_t current);
+
+// Reads filelist.txt of the chosen folder and writes table.txt or polys.txt from the
+// listed scene files. Returns the error that ended the run early, if any; every file
+// the run opened is closed either way.
+std::optional<Error> MakeTextFiles(CatalogueHost& host);
+
+} // namespace aster

@@ -1,0 +1,137 @@
+#include "scene_reader.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace aster {
+
+namespace {
+
+// Wildcards would make the original directory search match other names; such a path
+// never names one scene file.
+bool HasWildcard(std::string_view path) { return path.find_first_of("*?") != path.npos; }
+
+bool IsHiddenName(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string_view name = slash == path.npos ? path : path.substr(slash + 1);
+    return !name.empty() && name.front() == '.';
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : m_fd(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+} // namespace
+
+std::string_view SceneFileReader::read(const std::string& FileFullPath) {
+    if (FileFullPath.empty() || HasWildcard(FileFullPath) || IsHiddenName(FileFullPath))
+        return {};
+    struct stat info {};
+    if (::stat(FileFullPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return {};
+    // O_NONBLOCK guards against the path being swapped for a FIFO after the stat.
+    const FileDescriptor file(::open(FileFullPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (file.get() < 0)
+        return {};
+    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0)
+        return {};
+    const auto size = static_cast<std::size_t>(info.st_size);
+    if (size > m_capacity) {
+        m_buffer.reset();
+        m_capacity = 0;
+        m_buffer.reset(new (std::nothrow) char[size]);
+        if (!m_buffer)
+            return {};
+        m_capacity = size;
+    }
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got = ::read(file.get(), m_buffer.get() + done, size - done);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return {};
+        }
+        if (got == 0)
+            break; // the file shrank since fstat: what is there is its content
+        done += static_cast<std::size_t>(got);
+    }
+    return {m_buffer.get(), done};
+}
+
+std::string ReadFileContents(const std::string& FileFullPath) {
+    SceneFileReader reader;
+    return std::string(reader.read(FileFullPath));
+}
+
+std::string_view Extract(std::string_view TextIN, std::string_view StartTag,
+                         std::string_view EndTag) {
+    if (StartTag.empty())
+        return {};
+    const std::size_t first = TextIN.find(StartTag);
+    if (first == TextIN.npos)
+        return {};
+    const std::size_t segStart = first + StartTag.size();
+    const std::string_view rest = TextIN.substr(segStart);
+
+    const std::size_t end = EndTag.empty() ? rest.npos : rest.find(EndTag);
+    if (end == rest.npos) {
+        // The whole segment: up to a second start tag or the end of the text.
+        const std::size_t second = rest.find(StartTag);
+        return rest.substr(0, second);
+    }
+    // Only a start tag that begins before the end tag's last byte can cut the result
+    // short, so the search for it is bounded to that window.
+    const std::size_t windowSize = end + EndTag.size() - 1 + StartTag.size();
+    const std::size_t second = rest.substr(0, windowSize).find(StartTag);
+    return rest.substr(0, second != rest.npos ? second : end);
+}
+
+std::array<std::string_view, 4> SplitList(std::string_view list) {
+    std::array<std::string_view, 4> values{};
+    std::string_view rest = list;
+    for (std::size_t pass = 0; pass < 3; ++pass) {
+        const std::size_t comma = rest.find(',');
+        if (comma == rest.npos)
+            continue; // no comma: this value is empty and the rest stays as it is
+        values[pass] = rest.substr(0, comma);
+        rest.remove_prefix(comma + 1);
+    }
+    values[3] = rest;
+    return values;
+}
+
+void ExtractRecord(std::string_view text, SceneRecord& record) {
+    const std::string_view timeBlock = Extract(text, "TimeofDay", "TYPE");
+    const std::string_view dateBlock = Extract(text, "CalendarDate", "TYPE");
+    const std::string_view latList = Extract(text, "Value = (", ")");
+    const std::string_view lonBlock = Extract(text, "GRingPointLongitude", "TYPE");
+    const std::string_view lonList = Extract(lonBlock, "(", ")");
+    record.SceneTime = Extract(timeBlock, "\"", "\"");
+    record.SceneDate = Extract(dateBlock, "\"", "\"");
+    const auto lat = SplitList(latList);
+    const auto lon = SplitList(lonList);
+    record.Lat1 = lat[0];
+    record.Lat2 = lat[1];
+    record.Lat3 = lat[2];
+    record.Lat4 = lat[3];
+    record.Lon1 = lon[0];
+    record.Lon2 = lon[1];
+    record.Lon3 = lon[2];
+    record.Lon4 = lon[3];
+}
+
+} // namespace aster

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "scene_record.h"
+
+#include <array>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace aster {
+
+// Reads scene files whole into one buffer that is reused from file to file, so a run's
+// memory is bounded by its largest file, not by the number of files.
+class SceneFileReader {
+public:
+    // The whole content of the file, or the empty text when it is not an ordinary,
+    // visible, readable file. Folders, FIFOs, sockets and devices are never opened.
+    // The view is valid until the next call.
+    std::string_view read(const std::string& FileFullPath);
+
+private:
+    std::unique_ptr<char[]> m_buffer;
+    std::size_t m_capacity = 0;
+};
+
+std::string ReadFileContents(const std::string& FileFullPath);
+
+// The text after the first StartTag and before the first later EndTag, never reaching
+// past a second StartTag; empty when StartTag does not occur. The view points into TextIN.
+std::string_view Extract(std::string_view TextIN, std::string_view StartTag,
+                         std::string_view EndTag);
+
+// Cuts a comma-separated list into four values: three passes that each take the text
+// before the next comma (or nothing, when there is none), the fourth is the rest.
+std::array<std::string_view, 4> SplitList(std::string_view list);
+
+// Fills SceneTime, SceneDate and the eight corner fields from the scene file's text.
+void ExtractRecord(std::string_view text, SceneRecord& record);
+
+} // namespace aster

@@ -1,0 +1,112 @@
+#include "output_file.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace aster {
+
+FdStreamBuf::FdStreamBuf(int fd, std::size_t bufferSize) : m_fd(fd), m_buffer(bufferSize) {
+    setp(m_buffer.data(), m_buffer.data() + m_buffer.size());
+}
+
+bool FdStreamBuf::writeAll(const char* data, std::size_t size) {
+    if (m_errno != 0)
+        return false;
+    while (size > 0) {
+        const ssize_t written = ::write(m_fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            m_errno = errno;
+            return false;
+        }
+        if (written == 0) {
+            m_errno = EIO;
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool FdStreamBuf::flushBuffer() {
+    const std::size_t pending = static_cast<std::size_t>(pptr() - pbase());
+    const bool ok = writeAll(pbase(), pending);
+    setp(m_buffer.data(), m_buffer.data() + m_buffer.size());
+    return ok;
+}
+
+FdStreamBuf::int_type FdStreamBuf::overflow(int_type ch) {
+    if (!flushBuffer())
+        return traits_type::eof();
+    if (!traits_type::eq_int_type(ch, traits_type::eof())) {
+        *pptr() = traits_type::to_char_type(ch);
+        pbump(1);
+    }
+    return traits_type::not_eof(ch);
+}
+
+std::streamsize FdStreamBuf::xsputn(const char* s, std::streamsize n) {
+    const auto size = static_cast<std::size_t>(n);
+    const auto room = static_cast<std::size_t>(epptr() - pptr());
+    if (size <= room) {
+        std::memcpy(pptr(), s, size);
+        pbump(static_cast<int>(size));
+        return n;
+    }
+    if (!flushBuffer())
+        return 0;
+    if (size >= m_buffer.size() / 2)
+        return writeAll(s, size) ? n : 0;
+    std::memcpy(pptr(), s, size);
+    pbump(static_cast<int>(size));
+    return n;
+}
+
+int FdStreamBuf::sync() { return flushBuffer() ? 0 : -1; }
+
+OutputFile::~OutputFile() {
+    // Reached only when an error ends the procedure early: what was written before the
+    // error still goes to the disk.
+    if (m_fd >= 0) {
+        m_stream->flush();
+        ::close(m_fd);
+    }
+}
+
+std::optional<Error> OutputFile::create(const std::string& path) {
+    m_path = path;
+    // O_NONBLOCK so that a FIFO without a reader fails at once instead of hanging.
+    m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (m_fd < 0)
+        return SystemError(errno, path);
+    const int flags = ::fcntl(m_fd, F_GETFL);
+    if (flags >= 0)
+        ::fcntl(m_fd, F_SETFL, flags & ~O_NONBLOCK);
+    m_buf = std::make_unique<FdStreamBuf>(m_fd);
+    m_stream = std::make_unique<std::ostream>(m_buf.get());
+    return std::nullopt;
+}
+
+std::optional<Error> OutputFile::check() const {
+    if (m_stream && !*m_stream)
+        return SystemError(m_buf->failedErrno() != 0 ? m_buf->failedErrno() : EIO, m_path);
+    return std::nullopt;
+}
+
+std::optional<Error> OutputFile::close() {
+    if (m_fd < 0)
+        return std::nullopt;
+    m_stream->flush();
+    std::optional<Error> error = check();
+    const int fd = m_fd;
+    m_fd = -1;
+    if (::close(fd) != 0 && !error)
+        error = SystemError(errno, m_path);
+    return error;
+}
+
+} // namespace aster

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "build_run.h"
+#include "folder_listing.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace aster::test {
+
+// Plays the window for a build run: fixed option states (or a function of the number of
+// times the run has asked), and a record of every message shown, in order.
+class FakeCatalogueHost : public CatalogueHost {
+public:
+    explicit FakeCatalogueHost(std::string folder) : m_folder(std::move(folder)) {}
+
+    bool blanks = false;
+    bool polys = false;
+    bool spread = false;
+    std::vector<std::string> messages;
+    std::vector<std::string> queries; // which options were read, in order
+    std::function<void(FakeCatalogueHost&)> onPolysQuery;
+
+    std::string folderPath() override {
+        queries.push_back("folder");
+        return m_folder;
+    }
+    bool blanksSelected() override {
+        queries.push_back("blanks");
+        return blanks;
+    }
+    bool polysSelected() override {
+        queries.push_back("polys");
+        if (onPolysQuery)
+            onPolysQuery(*this);
+        return polys;
+    }
+    bool spreadSelected() override {
+        queries.push_back("spread");
+        return spread;
+    }
+    void showMessage(const std::string& prompt) override { messages.push_back(prompt); }
+
+private:
+    std::string m_folder;
+};
+
+class FakeListingHost : public ListingHost {
+public:
+    explicit FakeListingHost(std::string folder) : m_folder(std::move(folder)) {}
+    std::string folderPath() override { return m_folder; }
+
+private:
+    std::string m_folder;
+};
+
+} // namespace aster::test

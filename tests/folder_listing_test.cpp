@@ -1,0 +1,134 @@
+#include "folder_listing.h"
+
+#include "build_run.h"
+#include "fake_hosts.h"
+#include "scene_samples.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace aster {
+namespace {
+
+using test::FakeListingHost;
+using test::TempFolder;
+
+std::string List(const TempFolder& folder) {
+    FakeListingHost host(folder.path());
+    const auto error = ListTheFiles(host);
+    EXPECT_FALSE(error) << (error ? error->description : "");
+    return folder.read("filelist.txt");
+}
+
+void MakeSocket(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ::close(fd);
+}
+
+TEST(ListTheFiles, WritesOneCrLfLinePerEntry) {
+    {
+        SCOPED_TRACE("two files, no third empty line");
+        TempFolder folder;
+        folder.write("b.met", "GROUP");
+        folder.write("a.met", "GROUP");
+        EXPECT_EQ(List(folder), "a.met\r\nb.met\r\n");
+    }
+    {
+        SCOPED_TRACE("empty folder gives zero bytes");
+        TempFolder folder;
+        EXPECT_EQ(List(folder), "");
+    }
+    {
+        SCOPED_TRACE("the first listing's list file is in the second listing");
+        TempFolder folder;
+        folder.write("a.met", "");
+        EXPECT_EQ(List(folder), "a.met\r\n");
+        EXPECT_EQ(List(folder), "a.met\r\nfilelist.txt\r\n");
+    }
+}
+
+TEST(ListTheFiles, WhichEntriesAreListed) {
+    TempFolder folder;
+    folder.write("scene 1.met", "");
+    folder.write("\xe9t\xe9.met", ""); // Latin-1, not UTF-8
+    folder.write("-dash.met", "");
+    folder.write("<b>x.met", "");
+    folder.write(".hidden.met", "");
+    folder.write("line\nfeed.met", "");
+    folder.write("carriage\rreturn.met", "");
+    ::mkdir(folder.file("subfolder").c_str(), 0755);
+    ::mkdir(folder.file(".hiddendir").c_str(), 0755);
+    ::symlink("nowhere", folder.file("dangling.met").c_str());
+    ::mkfifo(folder.file("fifo.met").c_str(), 0644);
+    MakeSocket(folder.file("socket.met"));
+    EXPECT_EQ(List(folder), "-dash.met\r\n<b>x.met\r\ndangling.met\r\nscene 1.met\r\n"
+                            "subfolder\r\n\xe9t\xe9.met\r\n");
+}
+
+TEST(ListTheFiles, Errors) {
+    {
+        SCOPED_TRACE("missing folder");
+        TempFolder folder;
+        FakeListingHost host(folder.file("gone"));
+        const auto error = ListTheFiles(host);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code, ENOENT);
+        EXPECT_EQ(error->description, "No such file or directory: " + folder.file("gone") + "/");
+    }
+    {
+        SCOPED_TRACE("a file, not a folder");
+        TempFolder folder;
+        folder.write("plain", "");
+        FakeListingHost host(folder.file("plain"));
+        const auto error = ListTheFiles(host);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code, ENOTDIR);
+    }
+    {
+        SCOPED_TRACE("list file that cannot be created");
+        TempFolder folder;
+        ::mkdir(folder.file("filelist.txt").c_str(), 0755);
+        FakeListingHost host(folder.path());
+        const auto error = ListTheFiles(host);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code, EISDIR);
+        EXPECT_NE(error->description.find("filelist.txt"), std::string::npos);
+    }
+    if (::access("/dev/full", W_OK) == 0) {
+        SCOPED_TRACE("full disk");
+        TempFolder folder;
+        folder.write("a.met", "");
+        ::symlink("/dev/full", folder.file("filelist.txt").c_str());
+        FakeListingHost host(folder.path());
+        const auto error = ListTheFiles(host);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code, ENOSPC);
+    }
+}
+
+TEST(ListTheFiles, CatalogueOfAFreshListingIsInNameOrder) {
+    TempFolder folder;
+    folder.write("c.met", test::SceneText("3", "c", "", ""));
+    folder.write("a.met", test::SceneText("1", "a", "", ""));
+    folder.write("b.met", test::SceneText("2", "b", "", ""));
+    List(folder);
+    test::FakeCatalogueHost host(folder.path());
+    host.spread = true;
+    ASSERT_FALSE(MakeTextFiles(host));
+    const std::string prefix = folder.path() + "/";
+    EXPECT_EQ(folder.read("table.txt"),
+              " 1 \t" + prefix + "a.met\t1\ta" + std::string(8, '\t') + "\r\n" + " 2 \t" +
+                  prefix + "b.met\t2\tb" + std::string(8, '\t') + "\r\n" + " 3 \t" + prefix +
+                  "c.met\t3\tc" + std::string(8, '\t') + "\r\n");
+}
+
+} // namespace
+} // namespace aster

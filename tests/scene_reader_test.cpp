@@ -1,0 +1,224 @@
+#include "scene_reader.h"
+
+#include "scene_samples.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace aster {
+namespace {
+
+// Extract as its rules are written: split the whole text into pieces, take the second,
+// split that, take the first.
+std::vector<std::string> SplitAll(const std::string& text, const std::string& tag) {
+    if (text.empty())
+        return {};
+    if (tag.empty())
+        return {text};
+    std::vector<std::string> pieces;
+    std::size_t pos = 0;
+    for (;;) {
+        const std::size_t found = text.find(tag, pos);
+        if (found == text.npos) {
+            pieces.push_back(text.substr(pos));
+            return pieces;
+        }
+        pieces.push_back(text.substr(pos, found - pos));
+        pos = found + tag.size();
+    }
+}
+
+std::string ReferenceExtract(const std::string& text, const std::string& start,
+                             const std::string& end) {
+    const auto pieces = SplitAll(text, start);
+    if (pieces.size() < 2)
+        return {};
+    const auto inner = SplitAll(pieces[1], end);
+    return inner.empty() ? std::string() : inner[0];
+}
+
+TEST(Extract, Examples) {
+    struct Case {
+        const char* text;
+        const char* start;
+        const char* end;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"x \"12:00\" y \"z\"", "\"", "\"", "12:00"},
+        {"a Value = (1, 2) b", "Value = (", ")", "1, 2"},
+        {"Value = (Value = (1)", "Value = (", ")", ""},      // start tag twice in a row
+        {"no tag here", "Value = (", ")", ""},
+        {"", "a", "b", ""},
+        {"abc", "", "c", ""},                                 // empty start tag
+        {"xAbcAd", "A", "", "bc"},                            // empty end tag: whole segment
+        {"xAbcd", "A", "z", "bcd"},                           // end tag absent
+        {"xAbcAdz", "A", "z", "bc"},                          // end tag only after 2nd start
+        {"xAbzAz", "A", "z", "b"},
+        {"xABCzz", "AB", "Cz", ""},                           // end tag right at the start
+        {"aaa", "aa", "x", "a"},                              // no overlapping matches
+        {"xTIMEOFDAY \"1\" TYPE", "TimeofDay", "TYPE", ""},   // case-sensitive
+        {"xABAB", "AB", "BA", ""},                            // end tag overlaps 2nd start
+        {"xABcBA", "AB", "BA", "c"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("text=") + c.text + " start=" + c.start + " end=" + c.end);
+        EXPECT_EQ(Extract(c.text, c.start, c.end), c.expected);
+        EXPECT_EQ(ReferenceExtract(c.text, c.start, c.end), c.expected);
+    }
+}
+
+TEST(Extract, AgreesWithLiteralSplittingOnRandomTexts) {
+    std::mt19937 random(20261208);
+    const auto word = [&random](std::size_t maxLength) {
+        std::uniform_int_distribution<std::size_t> length(0, maxLength);
+        std::uniform_int_distribution<int> letter(0, 2);
+        std::string s(length(random), 'a');
+        for (char& c : s)
+            c = static_cast<char>('a' + letter(random));
+        return s;
+    };
+    for (int i = 0; i < 200000; ++i) {
+        const std::string text = word(14);
+        const std::string start = word(3);
+        const std::string end = word(3);
+        const std::string_view got = Extract(text, start, end);
+        ASSERT_EQ(got, ReferenceExtract(text, start, end))
+            << "text=" << text << " start=" << start << " end=" << end;
+        if (!got.empty()) { // a view into the input, never a copy
+            ASSERT_TRUE(got.data() >= text.data() &&
+                        got.data() + got.size() <= text.data() + text.size());
+        }
+    }
+}
+
+TEST(SplitList, CutsAtCommasWithoutTrimming) {
+    struct Case {
+        const char* list;
+        std::array<const char*, 4> values;
+    };
+    const Case cases[] = {
+        {"", {"", "", "", ""}},
+        {"1", {"", "", "", "1"}},
+        {"1, 2", {"1", "", "", " 2"}},
+        {"1, 2, 3", {"1", " 2", "", " 3"}},
+        {"1,2,3,4", {"1", "2", "3", "4"}},
+        {"1, 2, 3, 4", {"1", " 2", " 3", " 4"}},
+        {"1, 2, 3, 4, 5", {"1", " 2", " 3", " 4, 5"}},
+        {",,,", {"", "", "", ""}},
+        {"1,\r\n  2, 3, 4", {"1", "\r\n  2", " 3", " 4"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.list);
+        const auto values = SplitList(c.list);
+        for (std::size_t i = 0; i < 4; ++i)
+            EXPECT_EQ(values[i], c.values[i]) << "value " << i + 1;
+    }
+}
+
+SceneRecord RecordOf(const std::string& text) {
+    SceneRecord record;
+    ExtractRecord(text, record);
+    return record;
+}
+
+TEST(ExtractRecord, ReadsTheWorkedExampleScene) {
+    const std::string text = test::ExampleScene();
+    const SceneRecord r = RecordOf(text);
+    EXPECT_EQ(r.SceneTime, "18:42:20.123000Z");
+    EXPECT_EQ(r.SceneDate, "2001-05-20");
+    EXPECT_EQ(r.Lat1, "34.1");
+    EXPECT_EQ(r.Lat2, " 34.0");
+    EXPECT_EQ(r.Lat3, " 33.4");
+    EXPECT_EQ(r.Lat4, " 33.5");
+    EXPECT_EQ(r.Lon1, "-118.1");
+    EXPECT_EQ(r.Lon2, " -117.4");
+    EXPECT_EQ(r.Lon3, " -117.6");
+    EXPECT_EQ(r.Lon4, " -118.3");
+}
+
+TEST(ExtractRecord, OddLayouts) {
+    {
+        SCOPED_TRACE("empty text gives an empty record");
+        const SceneRecord r = RecordOf("");
+        for (auto v : {r.SceneTime, r.SceneDate, r.Lat1, r.Lat4, r.Lon1, r.Lon4})
+            EXPECT_EQ(v, "");
+    }
+    {
+        SCOPED_TRACE("TimeofDay twice, quoted time only after the second");
+        const SceneRecord r = RecordOf("TimeofDay x TimeofDay \"10:00\" TYPE");
+        EXPECT_EQ(r.SceneTime, "");
+    }
+    {
+        SCOPED_TRACE("TYPE before the quoted time");
+        EXPECT_EQ(RecordOf("TimeofDay TYPE \"10:00\"").SceneTime, "");
+        EXPECT_EQ(RecordOf("TimeofDay \"a\" TYPE \"10:00\"").SceneTime, "a");
+    }
+    {
+        SCOPED_TRACE("only one quote in the block runs to the end of the block");
+        EXPECT_EQ(RecordOf("CalendarDate = \"2001-05 TYPE").SceneDate, "2001-05 ");
+    }
+    {
+        SCOPED_TRACE("longitudes present, Value = ( absent");
+        const SceneRecord r = RecordOf("GRingPointLongitude Value=(1, 2, 3, 4) TYPE");
+        EXPECT_EQ(r.Lat1, "");
+        EXPECT_EQ(r.Lat4, "");
+        EXPECT_EQ(r.Lon1, "1");
+        EXPECT_EQ(r.Lon4, " 4");
+    }
+    {
+        SCOPED_TRACE("tags in capitals are not found");
+        const SceneRecord r = RecordOf("TIMEOFDAY \"1\" TYPE CALENDARDATE \"2\" TYPE "
+                                       "VALUE = (1, 2, 3, 4) GRINGPOINTLONGITUDE (1, 2, 3, 4)");
+        for (auto v : {r.SceneTime, r.SceneDate, r.Lat1, r.Lat4, r.Lon1, r.Lon4})
+            EXPECT_EQ(v, "");
+    }
+    {
+        SCOPED_TRACE("a list that wraps keeps its line break and indentation");
+        const std::string text = test::SceneText("t", "d", "34.1, 34.0,\r\n        33.4, 33.5",
+                                                 "1, 2, 3,\r\n        4");
+        const SceneRecord r = RecordOf(text);
+        EXPECT_EQ(r.Lat3, "\r\n        33.4");
+        EXPECT_EQ(r.Lon4, "\r\n        4");
+    }
+}
+
+TEST(ReadFileContents, ReadsOnlyOrdinaryVisibleFiles) {
+    test::TempFolder folder;
+    const std::string bytes = std::string("GROUP\0\xff\r\n", 9) + test::ExampleScene();
+    folder.write("scene.met", bytes);
+    folder.write(".hidden.met", bytes);
+    folder.write("empty.met", "");
+    folder.write("star*.met", bytes);
+    ::mkdir(folder.file("sub.met").c_str(), 0755);
+    ::mkfifo(folder.file("fifo.met").c_str(), 0644);
+    ::symlink("scene.met", folder.file("link.met").c_str());
+    ::symlink("nowhere.met", folder.file("dangling.met").c_str());
+
+    EXPECT_EQ(ReadFileContents(folder.file("scene.met")), bytes);
+    EXPECT_EQ(ReadFileContents(folder.path() + "//scene.met"), bytes);
+    EXPECT_EQ(ReadFileContents(folder.file("link.met")), bytes);
+    for (const char* name : {".hidden.met", "empty.met", "star*.met", "sc?ne.met", "sub.met",
+                             "fifo.met", "dangling.met", "missing.met", "scene.met/", ""}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(ReadFileContents(folder.file(name)), "");
+    }
+    EXPECT_EQ(ReadFileContents(""), "");
+}
+
+TEST(ReadFileContents, ReusedReaderGivesEachFileItsOwnBytes) {
+    test::TempFolder folder;
+    folder.write("big.met", std::string(100000, 'x'));
+    folder.write("small.met", "GROUP");
+    SceneFileReader reader;
+    EXPECT_EQ(reader.read(folder.file("big.met")).size(), 100000u);
+    EXPECT_EQ(reader.read(folder.file("small.met")), "GROUP");
+    EXPECT_EQ(reader.read(folder.file("missing.met")), "");
+}
+
+} // namespace
+} // namespace aster
