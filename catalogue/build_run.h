@@ -11,7 +11,7 @@ namespace aster {
 // What a build run reads from its front end while it runs: the chosen folder once at
 // the start, the three option states for every listed file, and a modal message box.
 class CatalogueHost {
-public:
+  public:
     virtual ~CatalogueHost() = default;
     virtual std::string folderPath() = 0;
     virtual bool blanksSelected() = 0;

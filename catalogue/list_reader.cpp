@@ -8,7 +8,9 @@
 
 namespace aster {
 
-ListReader::~ListReader() { close(); }
+ListReader::~ListReader() {
+    close();
+}
 
 void ListReader::close() {
     if (m_fd >= 0)
@@ -49,7 +51,9 @@ bool ListReader::fill() {
     return false;
 }
 
-bool ListReader::atEnd() { return !fill(); }
+bool ListReader::atEnd() {
+    return !fill();
+}
 
 void ListReader::readLine(std::string& line) {
     line.clear();

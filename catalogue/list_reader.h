@@ -12,7 +12,7 @@ namespace aster {
 // and takes one line feed directly after it along; a line feed on its own belongs to
 // the line; a last line without a carriage return runs to the end of the file.
 class ListReader {
-public:
+  public:
     ListReader() = default;
     ListReader(const ListReader&) = delete;
     ListReader& operator=(const ListReader&) = delete;
@@ -26,7 +26,7 @@ public:
     const std::optional<Error>& error() const { return m_error; }
     void close();
 
-private:
+  private:
     bool fill();
 
     std::string m_path;

@@ -11,7 +11,9 @@ namespace {
 
 // Wildcards would make the original directory search match other names; such a path
 // never names one scene file.
-bool HasWildcard(std::string_view path) { return path.find_first_of("*?") != path.npos; }
+bool HasWildcard(std::string_view path) {
+    return path.find_first_of("*?") != path.npos;
+}
 
 bool IsHiddenName(std::string_view path) {
     const std::size_t slash = path.rfind('/');
@@ -20,7 +22,7 @@ bool IsHiddenName(std::string_view path) {
 }
 
 class FileDescriptor {
-public:
+  public:
     explicit FileDescriptor(int fd) : m_fd(fd) {}
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
@@ -30,7 +32,7 @@ public:
     }
     int get() const { return m_fd; }
 
-private:
+  private:
     int m_fd;
 };
 

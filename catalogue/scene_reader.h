@@ -13,13 +13,13 @@ namespace aster {
 // Reads scene files whole into one buffer that is reused from file to file, so a run's
 // memory is bounded by its largest file, not by the number of files.
 class SceneFileReader {
-public:
+  public:
     // The whole content of the file, or the empty text when it is not an ordinary,
     // visible, readable file. Folders, FIFOs, sockets and devices are never opened.
     // The view is valid until the next call.
     std::string_view read(const std::string& FileFullPath);
 
-private:
+  private:
     std::unique_ptr<char[]> m_buffer;
     std::size_t m_capacity = 0;
 };

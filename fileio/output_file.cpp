@@ -66,7 +66,9 @@ std::streamsize FdStreamBuf::xsputn(const char* s, std::streamsize n) {
     return n;
 }
 
-int FdStreamBuf::sync() { return flushBuffer() ? 0 : -1; }
+int FdStreamBuf::sync() {
+    return flushBuffer() ? 0 : -1;
+}
 
 OutputFile::~OutputFile() {
     // Reached only when an error ends the procedure early: what was written before the

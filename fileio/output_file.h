@@ -15,19 +15,19 @@ namespace aster {
 // failed write, so that a full disk is reported with its cause instead of as a bare
 // stream failure. Large writes bypass the buffer.
 class FdStreamBuf : public std::streambuf {
-public:
+  public:
     explicit FdStreamBuf(int fd, std::size_t bufferSize = 1 << 18);
     FdStreamBuf(const FdStreamBuf&) = delete;
     FdStreamBuf& operator=(const FdStreamBuf&) = delete;
 
     int failedErrno() const { return m_errno; }
 
-protected:
+  protected:
     int_type overflow(int_type ch) override;
     std::streamsize xsputn(const char* s, std::streamsize n) override;
     int sync() override;
 
-private:
+  private:
     bool flushBuffer();
     bool writeAll(const char* data, std::size_t size);
 
@@ -40,7 +40,7 @@ private:
 // and closed with every buffered byte accounted for by `close()`. Closed without a
 // report by the destructor when an earlier error ends the procedure that opened it.
 class OutputFile {
-public:
+  public:
     OutputFile() = default;
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -52,7 +52,7 @@ public:
     std::optional<Error> check() const;
     std::optional<Error> close();
 
-private:
+  private:
     std::string m_path;
     int m_fd = -1;
     std::unique_ptr<FdStreamBuf> m_buf;

@@ -15,7 +15,7 @@ namespace aster {
 namespace {
 
 class DirHandle {
-public:
+  public:
     explicit DirHandle(DIR* dir) : m_dir(dir) {}
     DirHandle(const DirHandle&) = delete;
     DirHandle& operator=(const DirHandle&) = delete;
@@ -25,7 +25,7 @@ public:
     }
     DIR* get() const { return m_dir; }
 
-private:
+  private:
     DIR* m_dir;
 };
 

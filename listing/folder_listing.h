@@ -10,7 +10,7 @@ namespace aster {
 
 // What the listing reads from its front end: the chosen folder, once, at the start.
 class ListingHost {
-public:
+  public:
     virtual ~ListingHost() = default;
     virtual std::string folderPath() = 0;
 };

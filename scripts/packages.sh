@@ -29,4 +29,4 @@ aster_ensure_packages() {
 }
 
 # Build tools, the test framework, Qt 6 Widgets and the font the window is laid out with.
-ASTER_BUILD_PACKAGES=(cmake make g++ libgtest-dev qt6-base-dev libgl-dev fonts-dejavu-core)
+ASTER_BUILD_PACKAGES=(cmake make g++ libgtest-dev qt6-base-dev fonts-liberation2)

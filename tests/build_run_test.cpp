@@ -16,15 +16,15 @@ using test::FakeCatalogueHost;
 using test::TempFolder;
 using Strings = std::vector<std::string>;
 
-const std::string kScene1 = test::SceneText("10:00:01Z", "2001-01-01", "1.1, 1.2, 1.3, 1.4",
-                                            "-1.1, -1.2, -1.3, -1.4");
-const std::string kScene2 = test::SceneText("20:00:02Z", "2002-02-02", "2.1,2.2,2.3,2.4",
-                                            "-2.1,-2.2,-2.3,-2.4");
+const std::string kScene1 =
+    test::SceneText("10:00:01Z", "2001-01-01", "1.1, 1.2, 1.3, 1.4", "-1.1, -1.2, -1.3, -1.4");
+const std::string kScene2 =
+    test::SceneText("20:00:02Z", "2002-02-02", "2.1,2.2,2.3,2.4", "-2.1,-2.2,-2.3,-2.4");
 
-std::string Block(int n, const std::string& lons1lat1, const std::string& c2,
-                  const std::string& c3, const std::string& c4) {
-    return " " + std::to_string(n) + " ," + lons1lat1 + "\r\n" + lons1lat1 + "\r\n" + c2 +
-           "\r\n" + c3 + "\r\n" + c4 + "\r\nEnd\r\n";
+std::string Block(int n, const std::string& lons1lat1, const std::string& c2, const std::string& c3,
+                  const std::string& c4) {
+    return " " + std::to_string(n) + " ," + lons1lat1 + "\r\n" + lons1lat1 + "\r\n" + c2 + "\r\n" +
+           c3 + "\r\n" + c4 + "\r\nEnd\r\n";
 }
 const std::string kEmptyBlock2 = " 2 ,,\r\n,\r\n,\r\n,\r\n,\r\nEnd\r\n";
 
@@ -62,8 +62,9 @@ TEST(MakeTextFiles, TableStyleWithBlankCheck) {
     const std::string prefix = f.folder.path() + "/";
     EXPECT_EQ(host.messages, (Strings{prefix + "blank.met", prefix + "missing.met  "}));
     EXPECT_EQ(f.folder.read("table.txt"),
-              " 1 \t" + prefix + "a.met\t10:00:01Z\t2001-01-01\t1.1\t-1.1\t 1.2\t -1.2\t 1.3\t"
-                                 " -1.3\t 1.4\t -1.4\r\n" +
+              " 1 \t" + prefix +
+                  "a.met\t10:00:01Z\t2001-01-01\t1.1\t-1.1\t 1.2\t -1.2\t 1.3\t"
+                  " -1.3\t 1.4\t -1.4\r\n" +
                   " 2 \t" + prefix + "blank.met\t\t\t\t\t\t\t\t\t\t\r\n" + " 3 \t" + prefix +
                   "missing.met  \t\t\t\t\t\t\t\t\t\t\r\n" + " 4 \t" + prefix +
                   "b.met\t20:00:02Z\t2002-02-02\t2.1\t-2.1\t2.2\t-2.2\t2.3\t-2.3\t2.4\t-2.4\r\n");
@@ -131,8 +132,8 @@ TEST(MakeTextFiles, EmptyAndMissingList) {
         const auto error = MakeTextFiles(host);
         ASSERT_TRUE(error);
         EXPECT_EQ(error->code, ENOENT);
-        EXPECT_EQ(error->description, "No such file or directory: " + folder.path() +
-                                          "/filelist.txt");
+        EXPECT_EQ(error->description,
+                  "No such file or directory: " + folder.path() + "/filelist.txt");
         EXPECT_EQ(folder.read("table.txt"), "earlier table");
         EXPECT_EQ(folder.read("polys.txt"), "earlier polys");
     }

@@ -12,7 +12,7 @@ namespace aster::test {
 // Plays the window for a build run: fixed option states (or a function of the number of
 // times the run has asked), and a record of every message shown, in order.
 class FakeCatalogueHost : public CatalogueHost {
-public:
+  public:
     explicit FakeCatalogueHost(std::string folder) : m_folder(std::move(folder)) {}
 
     bool blanks = false;
@@ -42,16 +42,16 @@ public:
     }
     void showMessage(const std::string& prompt) override { messages.push_back(prompt); }
 
-private:
+  private:
     std::string m_folder;
 };
 
 class FakeListingHost : public ListingHost {
-public:
+  public:
     explicit FakeListingHost(std::string folder) : m_folder(std::move(folder)) {}
     std::string folderPath() override { return m_folder; }
 
-private:
+  private:
     std::string m_folder;
 };
 

@@ -124,10 +124,10 @@ TEST(ListTheFiles, CatalogueOfAFreshListingIsInNameOrder) {
     host.spread = true;
     ASSERT_FALSE(MakeTextFiles(host));
     const std::string prefix = folder.path() + "/";
-    EXPECT_EQ(folder.read("table.txt"),
-              " 1 \t" + prefix + "a.met\t1\ta" + std::string(8, '\t') + "\r\n" + " 2 \t" +
-                  prefix + "b.met\t2\tb" + std::string(8, '\t') + "\r\n" + " 3 \t" + prefix +
-                  "c.met\t3\tc" + std::string(8, '\t') + "\r\n");
+    EXPECT_EQ(folder.read("table.txt"), " 1 \t" + prefix + "a.met\t1\ta" + std::string(8, '\t') +
+                                            "\r\n" + " 2 \t" + prefix + "b.met\t2\tb" +
+                                            std::string(8, '\t') + "\r\n" + " 3 \t" + prefix +
+                                            "c.met\t3\tc" + std::string(8, '\t') + "\r\n");
 }
 
 } // namespace

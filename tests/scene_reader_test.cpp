@@ -51,18 +51,18 @@ TEST(Extract, Examples) {
     const Case cases[] = {
         {"x \"12:00\" y \"z\"", "\"", "\"", "12:00"},
         {"a Value = (1, 2) b", "Value = (", ")", "1, 2"},
-        {"Value = (Value = (1)", "Value = (", ")", ""},      // start tag twice in a row
+        {"Value = (Value = (1)", "Value = (", ")", ""}, // start tag twice in a row
         {"no tag here", "Value = (", ")", ""},
         {"", "a", "b", ""},
-        {"abc", "", "c", ""},                                 // empty start tag
-        {"xAbcAd", "A", "", "bc"},                            // empty end tag: whole segment
-        {"xAbcd", "A", "z", "bcd"},                           // end tag absent
-        {"xAbcAdz", "A", "z", "bc"},                          // end tag only after 2nd start
+        {"abc", "", "c", ""},        // empty start tag
+        {"xAbcAd", "A", "", "bc"},   // empty end tag: whole segment
+        {"xAbcd", "A", "z", "bcd"},  // end tag absent
+        {"xAbcAdz", "A", "z", "bc"}, // end tag only after 2nd start
         {"xAbzAz", "A", "z", "b"},
-        {"xABCzz", "AB", "Cz", ""},                           // end tag right at the start
-        {"aaa", "aa", "x", "a"},                              // no overlapping matches
-        {"xTIMEOFDAY \"1\" TYPE", "TimeofDay", "TYPE", ""},   // case-sensitive
-        {"xABAB", "AB", "BA", ""},                            // end tag overlaps 2nd start
+        {"xABCzz", "AB", "Cz", ""},                         // end tag right at the start
+        {"aaa", "aa", "x", "a"},                            // no overlapping matches
+        {"xTIMEOFDAY \"1\" TYPE", "TimeofDay", "TYPE", ""}, // case-sensitive
+        {"xABAB", "AB", "BA", ""},                          // end tag overlaps 2nd start
         {"xABcBA", "AB", "BA", "c"},
     };
     for (const Case& c : cases) {
@@ -179,8 +179,8 @@ TEST(ExtractRecord, OddLayouts) {
     }
     {
         SCOPED_TRACE("a list that wraps keeps its line break and indentation");
-        const std::string text = test::SceneText("t", "d", "34.1, 34.0,\r\n        33.4, 33.5",
-                                                 "1, 2, 3,\r\n        4");
+        const std::string text =
+            test::SceneText("t", "d", "34.1, 34.0,\r\n        33.4, 33.5", "1, 2, 3,\r\n        4");
         const SceneRecord r = RecordOf(text);
         EXPECT_EQ(r.Lat3, "\r\n        33.4");
         EXPECT_EQ(r.Lon4, "\r\n        4");

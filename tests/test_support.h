@@ -11,7 +11,7 @@ namespace aster::test {
 
 // A scratch folder removed with everything in it when the test ends.
 class TempFolder {
-public:
+  public:
     TempFolder() {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "aster-test-XXXXXX").string();
@@ -50,7 +50,7 @@ public:
         return std::filesystem::exists(std::filesystem::symlink_status(file(name)));
     }
 
-private:
+  private:
     std::string m_path;
 };
 

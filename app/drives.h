@@ -1,0 +1,26 @@
+#pragma once
+
+#include <istream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace aster {
+
+// The mount points a user would recognise as drives, from a mounts table in the layout of
+// /proc/self/mounts: the root file system and mounted real storage (disks, removable media,
+// network shares), not pseudo file systems. Sorted, without duplicates.
+std::vector<std::string> ParseDrives(std::istream& mounts);
+
+// The drives of this machine; at least the root.
+std::vector<std::string> MachineDrives();
+
+// The drive that holds `path`: the longest drive that is `path` or one of its ancestors.
+std::string DriveOf(const std::vector<std::string>& drives, std::string_view path);
+
+// What the folder list opens for a drive: the working folder when it lies on that drive,
+// else the drive's root.
+std::string DriveCurrentFolder(const std::vector<std::string>& drives, const std::string& drive,
+                               const std::string& workingFolder);
+
+} // namespace aster

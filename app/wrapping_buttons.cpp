@@ -1,0 +1,62 @@
+#include "wrapping_buttons.h"
+
+#include <QStyleOptionButton>
+#include <QStylePainter>
+
+namespace aster {
+
+WrappingButton::WrappingButton(const QString& text, QWidget* parent) : QPushButton(text, parent) {
+}
+
+QRect WrappingButton::captionRect() const {
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    return style()->subElementRect(QStyle::SE_PushButtonContents, &option, this);
+}
+
+void WrappingButton::paintEvent(QPaintEvent*) {
+    QStylePainter painter(this);
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    const QString caption = option.text;
+    option.text.clear();
+    painter.drawControl(QStyle::CE_PushButton, option);
+    painter.drawItemText(captionRect(), CaptionFlags, palette(), isEnabled(), caption,
+                         QPalette::ButtonText);
+}
+
+WrappingRadioButton::WrappingRadioButton(const QString& text, QWidget* parent)
+    : QRadioButton(text, parent) {
+}
+
+QRect WrappingRadioButton::captionRect() const {
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    QRect contents = style()->subElementRect(QStyle::SE_RadioButtonContents, &option, this);
+    return contents.intersected(rect());
+}
+
+void WrappingRadioButton::paintEvent(QPaintEvent*) {
+    QStylePainter painter(this);
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    const QString caption = option.text;
+    option.text.clear();
+    option.state &= ~QStyle::State_HasFocus; // drawn around the caption below
+    painter.drawControl(QStyle::CE_RadioButton, option);
+    const QRect captionArea = captionRect();
+    if (captionArea.width() > 0) {
+        painter.setClipRect(captionArea);
+        painter.drawItemText(captionArea, CaptionFlags, palette(), isEnabled(), caption,
+                             QPalette::WindowText);
+    }
+    if (hasFocus()) {
+        QStyleOptionFocusRect focus;
+        focus.initFrom(this);
+        focus.rect = captionArea.width() > 0 ? captionArea : rect();
+        painter.setClipping(false);
+        painter.drawPrimitive(QStyle::PE_FrameFocusRect, focus);
+    }
+}
+
+} // namespace aster

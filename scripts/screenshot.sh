@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Makes docs/window.png: the window as a new user first sees it, under a virtual X server.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/packages.sh
+aster_ensure_packages "${ASTER_BUILD_PACKAGES[@]}" xvfb xauth x11-apps imagemagick xdotool
+
+cmake --preset default >/dev/null
+cmake --build --preset default --target aster >/dev/null
+
+out="$PWD/docs/window.png"
+mkdir -p docs
+example="$(mktemp -d)"
+trap 'rm -rf "$example"' EXIT
+mkdir -p "$example/scenes/2001" "$example/scenes/2002"
+
+xvfb-run -a -s "-screen 0 640x480x24 -dpi 96" bash -c '
+    cd "$1/scenes"
+    "$2" &
+    app=$!
+    for _ in $(seq 50); do
+        id=$(xdotool search --name "^Aster$" 2>/dev/null | head -1 || true)
+        [ -n "$id" ] && break
+        sleep 0.1
+    done
+    sleep 0.5
+    xwd -id "$id" -frame | convert xwd:- "$3"
+    kill $app
+' _ "$example" "$PWD/build/default/app/aster" "$out"
+echo "Wrote $out"
