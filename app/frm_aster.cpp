@@ -174,6 +174,25 @@ FrmAster::FrmAster(Messenger& messenger, std::vector<std::string> drives,
 
 FrmAster::~FrmAster() = default;
 
+// Tab visits every control that takes the focus in tab-index order, each option button
+// included: Qt would otherwise give the two style buttons a single stop between them.
+bool FrmAster::focusNextPrevChild(bool next) {
+    QWidget* const chain[] = {m_cmdText,  m_cmdFiles,  m_dirFolder, m_drvDrive,
+                              m_optPolys, m_optSpread, m_optBlanks};
+    const int count = static_cast<int>(std::size(chain));
+    const QWidget* current = QApplication::focusWidget();
+    int index = -1;
+    for (int i = 0; i < count; ++i) {
+        if (chain[i] == current || (current != nullptr && chain[i]->isAncestorOf(current)))
+            index = i;
+    }
+    if (index < 0)
+        return QWidget::focusNextPrevChild(next);
+    const int target = (index + (next ? 1 : count - 1)) % count;
+    chain[target]->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    return true;
+}
+
 void FrmAster::showError(const Error& error) {
     m_messenger.showMessage(this, FromBytes(FormatError(error)));
 }

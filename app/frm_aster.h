@@ -36,6 +36,9 @@ class FrmAster : public QWidget {
     void cmdFiles_Click();
     void cmdText_Click();
 
+  protected:
+    bool focusNextPrevChild(bool next) override;
+
   private:
     class Host;
 

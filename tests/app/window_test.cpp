@@ -1,0 +1,433 @@
+#include "drive_list.h"
+#include "drives.h"
+#include "folder_list.h"
+#include "frm_aster.h"
+#include "messenger.h"
+#include "wrapping_buttons.h"
+
+#include "../scene_samples.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QFontInfo>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+#include <sstream>
+
+using namespace aster;
+
+namespace {
+
+class RecordingMessenger : public Messenger {
+  public:
+    QStringList prompts;
+    void showMessage(QWidget*, const QString& prompt) override { prompts << prompt; }
+};
+
+void WriteFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+QByteArray ReadFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+std::string Bytes(const QString& path) {
+    return QFile::encodeName(path).toStdString();
+}
+
+} // namespace
+
+class WindowTest : public QObject {
+    Q_OBJECT
+
+  private:
+    std::unique_ptr<RecordingMessenger> m_messenger;
+    std::unique_ptr<FrmAster> m_window;
+    std::unique_ptr<QTemporaryDir> m_dir;
+
+    template <typename T = QWidget> T* control(const char* name) {
+        auto* widget = m_window->findChild<T*>(QString::fromLatin1(name));
+        if (widget == nullptr)
+            qFatal("no control %s", name);
+        return widget;
+    }
+    QString folder() const { return m_dir->path(); }
+
+  private slots:
+    void init() {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        m_messenger = std::make_unique<RecordingMessenger>();
+        m_window = std::make_unique<FrmAster>(*m_messenger, std::vector<std::string>{"/"},
+                                              Bytes(folder()));
+    }
+    void cleanup() {
+        m_window.reset();
+        m_messenger.reset();
+        m_dir.reset();
+    }
+
+    void controls_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QRect>("twips");
+        // left, top, width, height in twips as laid out for the original platform
+        const auto row = [](const char* name, const char* kind, const char* text, int l, int t,
+                            int w, int h) {
+            QTest::newRow(name) << QString::fromLatin1(name) << QString::fromLatin1(kind)
+                                << QString::fromUtf8(text) << QRect(l, t, w, h);
+        };
+        row("Label1", "QLabel", "1) Select Folder with ASTER scenes", 120, 120, 1095, 735);
+        row("drvDrive", "QComboBox", "", 1320, 240, 4095, 315);
+        row("dirFolder", "QListWidget", "", 1320, 720, 4095, 990);
+        row("Label2", "QLabel", "2) Generate a list of files in that folder ", 480, 1800, 3495,
+            375);
+        row("cmdFiles", "QPushButton", "Get List of Files", 720, 2160, 1695, 615);
+        row("lblList", "QLabel", "Make list of all Aster files in the folder chosen above", 2520,
+            2280, 4335, 255);
+        row("Label3", "QLabel",
+            "3) Select which text file to make. If you want polygons, the generate format can be "
+            "used in ArcInfo or ArcView with an extention.",
+            0, 2880, 1695, 1215);
+        row("Label4", "QLabel",
+            "Selecting this will check for blank metadata files while you make the text file", 5640,
+            3000, 1215, 975);
+        row("cmdText", "QPushButton", "Create Text File of ASTER Data", 1800, 3240, 1695, 735);
+        row("optBlanks", "QRadioButton", "Check for Blanks", 4320, 3240, 1095, 495);
+        row("optPolys", "QRadioButton", "Option1", 1080, 4080, 255, 375);
+        row("lblGenerate", "QLabel",
+            "Make a text file to generate polygons from corner points in ASTER data files in "
+            "folder specified above",
+            1440, 4080, 4335, 495);
+        row("optSpread", "QRadioButton", "Option2", 1080, 4680, 255, 375);
+        row("lblSpread", "QLabel",
+            "Make a text file with filename, date, time, and corner points for ASTER data files "
+            "in Folder listed above ",
+            1320, 4680, 4335, 495);
+    }
+
+    void controls() {
+        QFETCH(QString, name);
+        QFETCH(QString, kind);
+        QFETCH(QString, text);
+        QFETCH(QRect, twips);
+        QWidget* widget = control(name.toLatin1().constData());
+        QVERIFY2(widget->inherits(kind.toLatin1().constData()), qPrintable(kind));
+        QCOMPARE(widget->parentWidget(), m_window.get());
+        QCOMPARE(widget->geometry(),
+                 QRect(twips.x() / 15, twips.y() / 15, twips.width() / 15, twips.height() / 15));
+        if (auto* label = qobject_cast<QLabel*>(widget)) {
+            QCOMPARE(label->text(), text);
+            QCOMPARE(label->accessibleName(), text);
+            QVERIFY(label->wordWrap());
+            QCOMPARE(label->focusPolicy(), Qt::NoFocus);
+        }
+        if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+            QCOMPARE(button->text(), text);
+            QCOMPARE(button->accessibleName(), text);
+            QVERIFY(!text.contains(QLatin1Char('&'))); // no access keys
+        }
+        QVERIFY(widget->isEnabled());
+    }
+
+    void window() {
+        QCOMPARE(m_window->objectName(), QStringLiteral("frmAster"));
+        QCOMPARE(m_window->windowTitle(), QStringLiteral("Aster"));
+        QCOMPARE(m_window->size(), QSize(481, 365));
+        QCOMPARE(m_window->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly).size(),
+                 14);
+        QVERIFY(m_window->layout() == nullptr);
+        for (const char* name : {"cmdFiles", "cmdText"}) {
+            auto* button = control<QPushButton>(name);
+            QVERIFY(!button->isDefault());
+            QVERIFY(!button->autoDefault());
+        }
+        QCOMPARE(control<QRadioButton>("optPolys")->accessibleDescription(),
+                 control<QLabel>("lblGenerate")->text());
+        QCOMPARE(control<QRadioButton>("optSpread")->accessibleDescription(),
+                 control<QLabel>("lblSpread")->text());
+        QCOMPARE(control<QRadioButton>("optBlanks")->accessibleDescription(),
+                 control<QLabel>("Label4")->text());
+        // Nothing moves when the window is resized.
+        const QRect before = control("cmdText")->geometry();
+        m_window->resize(800, 600);
+        QCOMPARE(control("cmdText")->geometry(), before);
+    }
+
+    void textsFitTheirBoxes() {
+        QCOMPARE(QFontInfo(m_window->font()).family(), QStringLiteral("Liberation Sans"));
+        QVERIFY(QFontInfo(m_window->font()).pointSizeF() >= 7.0);
+        const auto fits = [](const QWidget* widget, const QRect& box, int flags,
+                             const QString& text) {
+            const QRect needed = widget->fontMetrics().boundingRect(box, flags, text);
+            if (needed.width() > box.width() || needed.height() > box.height())
+                qWarning() << widget->objectName() << "needs" << needed << "in" << box;
+            return box.contains(needed);
+        };
+        for (QLabel* label : m_window->findChildren<QLabel*>()) {
+            QVERIFY2(fits(label, label->contentsRect(), int(label->alignment()) | Qt::TextWordWrap,
+                          label->text()),
+                     qPrintable(label->objectName()));
+        }
+        for (const char* name : {"cmdFiles", "cmdText"}) {
+            auto* button = control<WrappingButton>(name);
+            QVERIFY2(
+                fits(button, button->captionRect(), WrappingButton::CaptionFlags, button->text()),
+                name);
+        }
+        auto* blanks = control<WrappingRadioButton>("optBlanks");
+        QVERIFY(
+            fits(blanks, blanks->captionRect(), WrappingRadioButton::CaptionFlags, blanks->text()));
+        // The two style buttons are only as wide as their mark: their captions do not show.
+        for (const char* name : {"optPolys", "optSpread"}) {
+            auto* option = control<WrappingRadioButton>(name);
+            QVERIFY2(!fits(option, option->captionRect(), WrappingRadioButton::CaptionFlags,
+                           option->text()),
+                     name);
+        }
+    }
+
+    void initialStateAndFocus() {
+        for (const char* name : {"optBlanks", "optPolys", "optSpread"})
+            QVERIFY2(!control<QRadioButton>(name)->isChecked(), name);
+        QCOMPARE(control<FolderList>("dirFolder")->path(), Bytes(folder()));
+        m_window->show();
+        QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+        QCOMPARE(QApplication::focusWidget(), control("cmdText"));
+
+        QStringList order;
+        for (int i = 0; i < 7; ++i) {
+            order << QApplication::focusWidget()->objectName();
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        }
+        QCOMPARE(order, (QStringList{"cmdText", "cmdFiles", "dirFolder", "drvDrive", "optPolys",
+                                     "optSpread", "optBlanks"}));
+        QCOMPARE(QApplication::focusWidget(), control("cmdText")); // round again
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+        QCOMPARE(QApplication::focusWidget(), control("optBlanks"));
+    }
+
+    void optionGroups() {
+        auto* polys = control<QRadioButton>("optPolys");
+        auto* spread = control<QRadioButton>("optSpread");
+        auto* blanks = control<QRadioButton>("optBlanks");
+        QTest::mouseClick(polys, Qt::LeftButton);
+        QVERIFY(polys->isChecked() && !spread->isChecked() && !blanks->isChecked());
+        QTest::mouseClick(blanks, Qt::LeftButton);
+        QVERIFY(polys->isChecked() && blanks->isChecked());
+        QTest::mouseClick(spread, Qt::LeftButton);
+        QVERIFY(!polys->isChecked() && spread->isChecked() && blanks->isChecked());
+        // A second click never clears a selection.
+        QTest::mouseClick(blanks, Qt::LeftButton);
+        QTest::mouseClick(spread, Qt::LeftButton);
+        QVERIFY(spread->isChecked() && blanks->isChecked());
+    }
+
+    void threeStepsOnAFolder() {
+        WriteFile(folder() + "/a.met", QByteArray::fromStdString(test::ExampleScene()));
+        WriteFile(folder() + "/blank.met", "");
+        WriteFile(folder() + "/<b>x.met", "not metadata");
+
+        QTest::mouseClick(control("cmdFiles"), Qt::LeftButton);
+        QCOMPARE(ReadFile(folder() + "/filelist.txt"),
+                 QByteArray("<b>x.met\r\na.met\r\nblank.met\r\n"));
+        QVERIFY(m_messenger->prompts.isEmpty());
+
+        QTest::mouseClick(control("cmdText"), Qt::LeftButton);
+        QCOMPARE(m_messenger->prompts, QStringList{"Choose an option for text file style."});
+        QCOMPARE(ReadFile(folder() + "/polys.txt"), QByteArray("End\r\n"));
+
+        m_messenger->prompts.clear();
+        QTest::mouseClick(control("optBlanks"), Qt::LeftButton);
+        QTest::mouseClick(control("optPolys"), Qt::LeftButton);
+        QTest::mouseClick(control("cmdText"), Qt::LeftButton);
+        QCOMPARE(m_messenger->prompts,
+                 (QStringList{folder() + "/<b>x.met", folder() + "/blank.met"}));
+        const QByteArray empty = ",\r\n,\r\n,\r\n,\r\n,\r\nEnd\r\n";
+        QCOMPARE(ReadFile(folder() + "/polys.txt"),
+                 " 1 ," + empty +
+                     " 2 ,-118.1,34.1\r\n-118.1,34.1\r\n -117.4, 34.0\r\n"
+                     " -117.6, 33.4\r\n -118.3, 33.5\r\nEnd\r\n" +
+                     " 3 ," + empty + "End\r\n");
+        QCOMPARE(ReadFile(folder() + "/table.txt"), QByteArray());
+
+        m_messenger->prompts.clear();
+        QTest::mouseClick(control("optSpread"), Qt::LeftButton);
+        QTest::mouseClick(control("cmdText"), Qt::LeftButton);
+        QCOMPARE(m_messenger->prompts.size(), 2);
+        QVERIFY(ReadFile(folder() + "/table.txt")
+                    .startsWith(" 1 \t" + folder().toUtf8() + "/<b>x.met\t"));
+        QCOMPARE(ReadFile(folder() + "/polys.txt"), QByteArray("End\r\n"));
+        QVERIFY(QApplication::overrideCursor() == nullptr); // wait cursor gone after the run
+    }
+
+    void errorsAreShownAndTheWindowStays() {
+        m_window->show();
+        const QString gone = folder() + "/gone";
+        QVERIFY(QDir(folder()).mkdir("gone"));
+        QVERIFY(control<FolderList>("dirFolder")->setPath(Bytes(gone)) == std::nullopt);
+        QVERIFY(QDir(gone).removeRecursively());
+
+        QTest::mouseClick(control("cmdText"), Qt::LeftButton);
+        QCOMPARE(m_messenger->prompts,
+                 QStringList{"Error 2: No such file or directory: " + gone + "/filelist.txt"});
+        QTest::mouseClick(control("cmdFiles"), Qt::LeftButton);
+        QCOMPARE(m_messenger->prompts.last(), "Error 2: No such file or directory: " + gone + "/");
+        QVERIFY(m_window->isVisible());
+        QVERIFY(QApplication::overrideCursor() == nullptr);
+    }
+
+    void folderListOpensOnlyOnDoubleClickOrEnter() {
+        QVERIFY(QDir(folder()).mkpath("sub/inner"));
+        QVERIFY(QDir(folder()).mkpath(".hidden"));
+        auto* list = control<FolderList>("dirFolder");
+        QVERIFY(list->setPath(Bytes(folder())) == std::nullopt);
+        const auto itemNamed = [list](const QString& text) -> QListWidgetItem* {
+            const auto found = list->findItems(text, Qt::MatchExactly);
+            return found.isEmpty() ? nullptr : found.first();
+        };
+        QVERIFY(itemNamed(".hidden") == nullptr);
+        QListWidgetItem* sub = itemNamed("sub");
+        QVERIFY(sub != nullptr);
+        QCOMPARE(list->item(0)->text(), QStringLiteral("/"));
+
+        // Highlighting with a click or the arrow keys leaves the path alone.
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(sub).center());
+        QCOMPARE(list->currentItem(), sub);
+        QCOMPARE(list->path(), Bytes(folder()));
+        QTest::keyClick(list, Qt::Key_Up);
+        QCOMPARE(list->path(), Bytes(folder()));
+
+        // "Get List of Files" lists the open folder, not the highlighted one.
+        QTest::mouseClick(control("cmdFiles"), Qt::LeftButton);
+        QCOMPARE(ReadFile(folder() + "/filelist.txt"), QByteArray("sub\r\n"));
+
+        sub = itemNamed("sub");
+        QTest::mouseDClick(list->viewport(), Qt::LeftButton, {},
+                           list->visualItemRect(sub).center());
+        QCOMPARE(list->path(), Bytes(folder() + "/sub"));
+        list->setCurrentItem(itemNamed("inner"));
+        QTest::keyClick(list, Qt::Key_Return);
+        QCOMPARE(list->path(), Bytes(folder() + "/sub/inner"));
+        // An ancestor opens its folder again.
+        list->setCurrentItem(itemNamed(QDir(folder()).dirName()));
+        QTest::keyClick(list, Qt::Key_Enter);
+        QCOMPARE(list->path(), Bytes(folder()));
+    }
+
+    void unreadableDriveKeepsTheFolder() {
+        m_window = std::make_unique<FrmAster>(
+            *m_messenger, std::vector<std::string>{"/", "/no-such-drive"}, Bytes(folder()));
+        auto* drives = control<DriveList>("drvDrive");
+        QCOMPARE(drives->drive(), std::string("/"));
+        drives->setCurrentIndex(1); // as the user picking it
+        emit drives->activated(1);
+        QCOMPARE(m_messenger->prompts,
+                 QStringList{"Error 2: No such file or directory: /no-such-drive"});
+        QCOMPARE(control<FolderList>("dirFolder")->path(), Bytes(folder()));
+        QCOMPARE(drives->drive(), std::string("/"));
+        QCOMPARE(drives->currentIndex(), 0);
+    }
+
+    void driveChangeOpensTheDrivesCurrentFolder() {
+        const std::string drive = Bytes(folder());
+        const std::string inside = Bytes(folder() + "/work");
+        QVERIFY(QDir(folder()).mkdir("work"));
+        m_window =
+            std::make_unique<FrmAster>(*m_messenger, std::vector<std::string>{"/", drive}, inside);
+        auto* drives = control<DriveList>("drvDrive");
+        auto* list = control<FolderList>("dirFolder");
+        QCOMPARE(drives->drive(), drive);
+        drives->setCurrentIndex(0);
+        emit drives->activated(0);
+        QCOMPARE(list->path(), std::string("/"));
+        drives->setCurrentIndex(1);
+        emit drives->activated(1);
+        QCOMPARE(list->path(), inside); // the working folder is on that drive
+        QVERIFY(m_messenger->prompts.isEmpty());
+    }
+
+    void drivesFromTheMountsTable_data() {
+        QTest::addColumn<QString>("mounts");
+        QTest::addColumn<QStringList>("drives");
+        QTest::newRow("pseudo file systems left out")
+            << "proc /proc proc rw 0 0\nsysfs /sys sysfs rw 0 0\n/dev/vda / ext4 rw 0 0\n"
+               "tmpfs /run tmpfs rw 0 0\ncgroup2 /sys/fs/cgroup cgroup2 rw 0 0\n"
+               "devpts /dev/pts devpts rw 0 0\n"
+            << QStringList{"/"};
+        QTest::newRow("disks, media and shares")
+            << "/dev/sda1 / ext4 rw 0 0\n/dev/sdb1 /media/usb\\040stick vfat rw 0 0\n"
+               "server:/export /mnt/scenes nfs4 rw 0 0\n//nas/gis /mnt/gis cifs rw 0 0\n"
+               "/dev/sdc1 /run/media/ana/DISK exfat rw 0 0\n/dev/sda2 /boot/efi vfat rw 0 0\n"
+            << QStringList{"/", "/media/usb stick", "/mnt/gis", "/mnt/scenes",
+                           "/run/media/ana/DISK"};
+        QTest::newRow("root always there") << "" << QStringList{"/"};
+    }
+
+    void drivesFromTheMountsTable() {
+        QFETCH(QString, mounts);
+        QFETCH(QStringList, drives);
+        std::istringstream in(mounts.toStdString());
+        QStringList got;
+        for (const std::string& drive : ParseDrives(in))
+            got << QString::fromStdString(drive);
+        QCOMPARE(got, drives);
+        const std::vector<std::string> list{"/", "/mnt/gis", "/mnt/gis2"};
+        QCOMPARE(DriveOf(list, "/mnt/gis2/x"), std::string("/mnt/gis2"));
+        QCOMPARE(DriveOf(list, "/mnt/gis"), std::string("/mnt/gis"));
+        QCOMPARE(DriveOf(list, "/mnt/gisx"), std::string("/"));
+        QCOMPARE(DriveCurrentFolder(list, "/mnt/gis", "/home/a"), std::string("/mnt/gis"));
+        QCOMPARE(DriveCurrentFolder(list, "/", "/home/a"), std::string("/home/a"));
+    }
+
+    void realMessageBox() {
+        m_window->show();
+        MessageBoxMessenger messenger;
+        QString title, text;
+        int textFormat = -1;
+        QMessageBox::Icon icon = QMessageBox::Critical;
+        QList<QAbstractButton*> buttons;
+        bool modal = false;
+        QWidget* owner = nullptr;
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(box != nullptr);
+            title = box->windowTitle();
+            text = box->text();
+            textFormat = box->textFormat();
+            icon = box->icon();
+            buttons = box->buttons();
+            modal = box->isModal();
+            owner = box->parentWidget();
+            QCOMPARE(box->standardButtons(), QMessageBox::Ok);
+            QCOMPARE(QApplication::overrideCursor()->shape(), Qt::ArrowCursor);
+            box->button(QMessageBox::Ok)->click();
+        });
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+        messenger.showMessage(m_window.get(), "/data//<b>x</b>.met");
+        QCOMPARE(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+        QGuiApplication::restoreOverrideCursor();
+        QCOMPARE(title, QStringLiteral("Aster"));
+        QCOMPARE(text, QStringLiteral("/data//<b>x</b>.met"));
+        QCOMPARE(textFormat, int(Qt::PlainText));
+        QCOMPARE(icon, QMessageBox::NoIcon);
+        QCOMPARE(buttons.size(), 1);
+        QVERIFY(modal);
+        QCOMPARE(owner, m_window.get());
+    }
+};
+
+QTEST_MAIN(WindowTest)
+#include "window_test.moc"
