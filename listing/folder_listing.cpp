@@ -45,9 +45,49 @@ unsigned char TypeFromMode(mode_t mode) {
 
 } // namespace
 
-std::optional<Error> ReadFolderEntries(const std::string& folderPrefix,
-                                       std::vector<std::string>& names) {
-    names.clear();
+void NameList::add(std::string_view name) {
+    m_spans.push_back(Span{0, m_bytes.size(), name.size()});
+    m_bytes += name;
+}
+
+void NameList::sortFrom(std::size_t begin, std::size_t end, std::size_t depth) {
+    for (std::size_t i = begin; i < end; ++i) {
+        Span& span = m_spans[i];
+        std::uint64_t key = 0;
+        for (std::size_t at = depth; at < depth + 8; ++at) {
+            const unsigned byte =
+                at < span.length ? static_cast<unsigned char>(m_bytes[span.offset + at]) : 0u;
+            key = (key << 8) | byte;
+        }
+        span.key = key;
+    }
+    std::sort(m_spans.begin() + static_cast<std::ptrdiff_t>(begin),
+              m_spans.begin() + static_cast<std::ptrdiff_t>(end),
+              [](const Span& a, const Span& b) { return a.key < b.key; });
+    // Names that agree on these eight bytes and go on past them are ordered by the next eight.
+    for (std::size_t run = begin; run < end;) {
+        std::size_t next = run + 1;
+        while (next < end && m_spans[next].key == m_spans[run].key)
+            ++next;
+        if (next - run > 1 && (m_spans[run].key & 0xff) != 0)
+            sortFrom(run, next, depth + 8);
+        run = next;
+    }
+}
+
+// Eight bytes at a time as one number: scene names share long prefixes ("AST_L1B_003..."),
+// on which comparing whole names costs most of a listing. Names hold no NUL byte, so a
+// name padded with zeros still sorts before its extensions.
+void NameList::sort() {
+    sortFrom(0, m_spans.size(), 0);
+}
+
+std::string_view NameList::operator[](std::size_t index) const {
+    const Span& span = m_spans[index];
+    return std::string_view(m_bytes).substr(span.offset, span.length);
+}
+
+std::optional<Error> ReadFolderEntries(const std::string& folderPrefix, NameList& names) {
     const DirHandle dir(::opendir(folderPrefix.c_str()));
     if (dir.get() == nullptr)
         return SystemError(errno, folderPrefix);
@@ -65,7 +105,7 @@ std::optional<Error> ReadFolderEntries(const std::string& folderPrefix,
         if (name.empty() || name.front() == '.')
             continue;
         // The build run reads the list line by line: such a name would stand for others.
-        if (name.find_first_of("\r\n") != name.npos)
+        if (std::any_of(name.begin(), name.end(), [](char c) { return c == '\r' || c == '\n'; }))
             continue;
         unsigned char type = entry->d_type;
         if (type == DT_UNKNOWN) {
@@ -75,22 +115,23 @@ std::optional<Error> ReadFolderEntries(const std::string& folderPrefix,
             type = TypeFromMode(info.st_mode);
         }
         if (IsListedType(type))
-            names.emplace_back(name);
+            names.add(name);
     }
-    std::sort(names.begin(), names.end());
+    names.sort();
     return std::nullopt;
 }
 
 std::optional<Error> ListTheFiles(ListingHost& host) {
     const std::string prefix = FolderPrefix(host.folderPath());
-    std::vector<std::string> names;
+    NameList names;
     if (auto error = ReadFolderEntries(prefix, names))
         return error;
     OutputFile list;
     if (auto error = list.create(prefix + "filelist.txt"))
         return error;
     std::ostream& out = list.stream();
-    for (const std::string& name : names) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string_view name = names[i];
         out.write(name.data(), static_cast<std::streamsize>(name.size()));
         out.write("\r\n", 2);
     }

@@ -2,8 +2,10 @@
 
 #include "error.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace aster {
@@ -15,11 +17,32 @@ class ListingHost {
     virtual std::string folderPath() = 0;
 };
 
+// Names kept end to end in one buffer: a folder of 100,000 entries costs two allocations,
+// not 100,000.
+class NameList {
+  public:
+    void add(std::string_view name);
+    // Byte order, the order users saw their scenes in on the original platform.
+    void sort();
+    std::size_t size() const { return m_spans.size(); }
+    std::string_view operator[](std::size_t index) const;
+
+  private:
+    void sortFrom(std::size_t begin, std::size_t end, std::size_t depth);
+
+    struct Span {
+        std::uint64_t key; // eight bytes of the name at the depth being sorted
+        std::size_t offset;
+        std::size_t length;
+    };
+    std::string m_bytes;
+    std::vector<Span> m_spans;
+};
+
 // The names that go into the list: files, folders and symbolic links, sorted by their
 // bytes. Hidden names, ".", "..", FIFOs, sockets, devices and names holding a line
 // break are left out.
-std::optional<Error> ReadFolderEntries(const std::string& folderPrefix,
-                                       std::vector<std::string>& names);
+std::optional<Error> ReadFolderEntries(const std::string& folderPrefix, NameList& names);
 
 // Writes filelist.txt into the chosen folder: one name per line, each ended by CR LF.
 // The folder is read completely before the list is created, so an earlier list is

@@ -5,7 +5,10 @@
 #include "scene_samples.h"
 #include "test_support.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
+#include <random>
+#include <set>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -71,6 +74,31 @@ TEST(ListTheFiles, WhichEntriesAreListed) {
     MakeSocket(folder.file("socket.met"));
     EXPECT_EQ(List(folder), "-dash.met\r\n<b>x.met\r\ndangling.met\r\nscene 1.met\r\n"
                             "subfolder\r\n\xe9t\xe9.met\r\n");
+}
+
+TEST(NameList, SortsByBytesLikeStringCompare) {
+    // Few letters and long shared prefixes exercise every depth of the eight-byte keys.
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> length(1, 40);
+    std::uniform_int_distribution<int> letter(0, 2);
+    const char letters[] = {'a', 'b', '\xff'};
+    std::set<std::string> unique;
+    while (unique.size() < 3000) {
+        std::string name = unique.size() % 2 ? "AST_L1B_00305202001" : "";
+        for (int i = length(random); i > 0; --i)
+            name += letters[letter(random)];
+        unique.insert(name);
+    }
+    std::vector<std::string> shuffled(unique.begin(), unique.end());
+    std::shuffle(shuffled.begin(), shuffled.end(), random);
+    NameList names;
+    for (const std::string& name : shuffled)
+        names.add(name);
+    names.sort();
+    ASSERT_EQ(names.size(), unique.size());
+    std::size_t i = 0;
+    for (const std::string& expected : unique) // std::set orders by unsigned bytes too
+        ASSERT_EQ(names[i++], expected) << "at " << i;
 }
 
 TEST(ListTheFiles, Errors) {

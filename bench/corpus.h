@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace aster::bench {
+
+// A synthetic scene metadata text of about 12 KB in the nested GROUP/OBJECT layout, with
+// `TYPE` lines and wrapped "Value = (" lists. `seed` varies the values.
+std::string SceneText(std::size_t seed);
+
+// Writes `count` scene files and filelist.txt into `folder`. Every 97th listed file is
+// blank (0 bytes) and every 89th is listed but missing. Returns the number of bytes written.
+std::size_t WriteCorpus(const std::string& folder, std::size_t count);
+
+// Writes one scene file of at least `bytes` bytes (metadata first, then filler objects)
+// and a filelist.txt naming it.
+void WriteBigScene(const std::string& folder, std::size_t bytes);
+
+} // namespace aster::bench
