@@ -119,20 +119,20 @@ std::string SceneText(std::size_t seed) {
 }
 
 std::size_t WriteCorpus(const std::string& folder, std::size_t count) {
-    std::string list;
+    std::ofstream list(folder + "/filelist.txt", std::ios::binary | std::ios::trunc);
     std::size_t bytes = 0;
     for (std::size_t i = 1; i <= count; ++i) {
         char name[64];
         std::snprintf(name, sizeof name, "AST_L1B_%07zu.met", i);
-        list += name;
-        list += "\r\n";
+        list << name << "\r\n";
         if (i % 89 == 0)
             continue; // listed, but missing
         const std::string text = i % 97 == 0 ? std::string() : SceneText(i);
         WriteFile(folder + "/" + name, text);
         bytes += text.size();
     }
-    WriteFile(folder + "/filelist.txt", list);
+    if (!list.flush())
+        throw std::runtime_error("cannot write " + folder + "/filelist.txt");
     return bytes;
 }
 

@@ -23,8 +23,11 @@ std::optional<Error> MakeTextFiles(CatalogueHost& host) {
 
     // The list is opened first, so a missing list leaves earlier output files untouched.
     ListReader list;
-    if (auto error = list.open(listPath))
+    if (auto error = list.open(listPath)) {
+        if (error->code == ENOENT)
+            error->hint = "Make the list of files first with \"Get List of Files\".";
         return error;
+    }
     OutputFile table;
     if (auto error = table.create(prefix + "table.txt"))
         return error;
@@ -41,7 +44,8 @@ std::optional<Error> MakeTextFiles(CatalogueHost& host) {
     while (!list.atEnd()) {
         const auto next = NextSceneNumber(counter);
         if (!next)
-            return Error{EOVERFLOW, "More than 2147483647 lines in " + listPath};
+            return Error{EOVERFLOW, "More than 2147483647 lines in " + listPath,
+                         "Split the list into several folders."};
         counter = *next;
         list.readLine(line);
         if (list.error())

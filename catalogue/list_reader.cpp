@@ -29,7 +29,7 @@ std::optional<Error> ListReader::open(const std::string& path) {
         return SystemError(errno, path);
     if (!S_ISREG(info.st_mode))
         return SystemError(S_ISDIR(info.st_mode) ? EISDIR : EINVAL, path);
-    m_buffer.resize(1 << 16);
+    m_buffer.resize(m_chunkSize > 0 ? m_chunkSize : 1);
     return std::nullopt;
 }
 

@@ -13,7 +13,9 @@ namespace aster {
 // the line; a last line without a carriage return runs to the end of the file.
 class ListReader {
   public:
-    ListReader() = default;
+    // The chunk size matters only to tests, which make it tiny to put line ends at
+    // chunk boundaries.
+    explicit ListReader(std::size_t chunkSize = 1 << 16) : m_chunkSize(chunkSize) {}
     ListReader(const ListReader&) = delete;
     ListReader& operator=(const ListReader&) = delete;
     ~ListReader();
@@ -29,6 +31,7 @@ class ListReader {
   private:
     bool fill();
 
+    std::size_t m_chunkSize;
     std::string m_path;
     int m_fd = -1;
     std::vector<char> m_buffer;

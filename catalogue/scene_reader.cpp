@@ -15,6 +15,11 @@ bool HasWildcard(std::string_view path) {
     return path.find_first_of("*?") != path.npos;
 }
 
+// A scene's metadata is a few kilobytes. A file of over a gibibyte is no scene file, and
+// reading it whole could exhaust the memory: it counts as unreadable, like the original
+// platform's strings, which could not hold it either.
+constexpr off_t kMaxSceneBytes = off_t{1} << 30;
+
 bool IsHiddenName(std::string_view path) {
     const std::size_t slash = path.rfind('/');
     const std::string_view name = slash == path.npos ? path : path.substr(slash + 1);
@@ -44,7 +49,7 @@ std::string_view SceneFileReader::read(const std::string& FileFullPath) {
     struct stat info {};
     if (::stat(FileFullPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
         return {};
-    if (info.st_size <= 0)
+    if (info.st_size <= 0 || info.st_size > kMaxSceneBytes)
         return {};
     // O_NONBLOCK: should the path be swapped for a FIFO after the stat, the read below
     // finds nothing instead of waiting for a writer. No second stat: one per file is

@@ -15,7 +15,8 @@ namespace aster {
 class SceneFileReader {
   public:
     // The whole content of the file, or the empty text when it is not an ordinary,
-    // visible, readable file. Folders, FIFOs, sockets and devices are never opened.
+    // visible, readable file of at most 1 GiB. Folders, FIFOs, sockets and devices are
+    // never opened.
     // The view is valid until the next call.
     std::string_view read(const std::string& FileFullPath);
 

@@ -50,6 +50,8 @@ FdStreamBuf::int_type FdStreamBuf::overflow(int_type ch) {
 }
 
 std::streamsize FdStreamBuf::xsputn(const char* s, std::streamsize n) {
+    if (n <= 0)
+        return 0; // an empty value may come as a null pointer, which memcpy must not see
     const auto size = static_cast<std::size_t>(n);
     const auto room = static_cast<std::size_t>(epptr() - pptr());
     if (size <= room) {

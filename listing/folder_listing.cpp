@@ -89,8 +89,12 @@ std::string_view NameList::operator[](std::size_t index) const {
 
 std::optional<Error> ReadFolderEntries(const std::string& folderPrefix, NameList& names) {
     const DirHandle dir(::opendir(folderPrefix.c_str()));
-    if (dir.get() == nullptr)
-        return SystemError(errno, folderPrefix);
+    if (dir.get() == nullptr) {
+        Error error = SystemError(errno, folderPrefix);
+        if (error.code == ENOENT || error.code == ENOTDIR)
+            error.hint = "The folder is no longer there: choose another folder.";
+        return error;
+    }
     const int dirFd = ::dirfd(dir.get());
     for (;;) {
         errno = 0;

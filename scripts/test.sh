@@ -1,12 +1,22 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs the whole test suite.
+#   scripts/test.sh             the normal build
+#   scripts/test.sh --sanitize  the same suite built with AddressSanitizer and
+#                               UndefinedBehaviorSanitizer
 # Exits non-zero when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 
+preset=default
+case "${1:-}" in
+    "") ;;
+    --sanitize) preset=sanitize ;;
+    *) echo "usage: $0 [--sanitize]" >&2; exit 2 ;;
+esac
+
 aster_ensure_packages "${ASTER_BUILD_PACKAGES[@]}"
 
-cmake --preset default
-cmake --build --preset default
-ctest --preset default
+cmake --preset "$preset"
+cmake --build --preset "$preset"
+ctest --preset "$preset"

@@ -1,5 +1,6 @@
 #include "scene_reader.h"
 
+#include "reference_extract.h"
 #include "scene_samples.h"
 #include "test_support.h"
 
@@ -12,34 +13,7 @@
 namespace aster {
 namespace {
 
-// Extract as its rules are written: split the whole text into pieces, take the second,
-// split that, take the first.
-std::vector<std::string> SplitAll(const std::string& text, const std::string& tag) {
-    if (text.empty())
-        return {};
-    if (tag.empty())
-        return {text};
-    std::vector<std::string> pieces;
-    std::size_t pos = 0;
-    for (;;) {
-        const std::size_t found = text.find(tag, pos);
-        if (found == text.npos) {
-            pieces.push_back(text.substr(pos));
-            return pieces;
-        }
-        pieces.push_back(text.substr(pos, found - pos));
-        pos = found + tag.size();
-    }
-}
-
-std::string ReferenceExtract(const std::string& text, const std::string& start,
-                             const std::string& end) {
-    const auto pieces = SplitAll(text, start);
-    if (pieces.size() < 2)
-        return {};
-    const auto inner = SplitAll(pieces[1], end);
-    return inner.empty() ? std::string() : inner[0];
-}
+using test::ReferenceExtract;
 
 TEST(Extract, Examples) {
     struct Case {
@@ -120,15 +94,20 @@ TEST(SplitList, CutsAtCommasWithoutTrimming) {
     }
 }
 
-SceneRecord RecordOf(const std::string& text) {
+// A record together with the text its fields point into.
+struct Parsed {
+    explicit Parsed(std::string sceneText) : text(std::move(sceneText)) {
+        ExtractRecord(text, record);
+    }
+    Parsed(const Parsed&) = delete;
+    Parsed& operator=(const Parsed&) = delete;
+    const std::string text;
     SceneRecord record;
-    ExtractRecord(text, record);
-    return record;
-}
+};
 
 TEST(ExtractRecord, ReadsTheWorkedExampleScene) {
-    const std::string text = test::ExampleScene();
-    const SceneRecord r = RecordOf(text);
+    const Parsed parsed(test::ExampleScene());
+    const SceneRecord& r = parsed.record;
     EXPECT_EQ(r.SceneTime, "18:42:20.123000Z");
     EXPECT_EQ(r.SceneDate, "2001-05-20");
     EXPECT_EQ(r.Lat1, "34.1");
@@ -144,27 +123,28 @@ TEST(ExtractRecord, ReadsTheWorkedExampleScene) {
 TEST(ExtractRecord, OddLayouts) {
     {
         SCOPED_TRACE("empty text gives an empty record");
-        const SceneRecord r = RecordOf("");
+        const Parsed parsed("");
+        const SceneRecord& r = parsed.record;
         for (auto v : {r.SceneTime, r.SceneDate, r.Lat1, r.Lat4, r.Lon1, r.Lon4})
             EXPECT_EQ(v, "");
     }
     {
         SCOPED_TRACE("TimeofDay twice, quoted time only after the second");
-        const SceneRecord r = RecordOf("TimeofDay x TimeofDay \"10:00\" TYPE");
-        EXPECT_EQ(r.SceneTime, "");
+        EXPECT_EQ(Parsed("TimeofDay x TimeofDay \"10:00\" TYPE").record.SceneTime, "");
     }
     {
         SCOPED_TRACE("TYPE before the quoted time");
-        EXPECT_EQ(RecordOf("TimeofDay TYPE \"10:00\"").SceneTime, "");
-        EXPECT_EQ(RecordOf("TimeofDay \"a\" TYPE \"10:00\"").SceneTime, "a");
+        EXPECT_EQ(Parsed("TimeofDay TYPE \"10:00\"").record.SceneTime, "");
+        EXPECT_EQ(Parsed("TimeofDay \"a\" TYPE \"10:00\"").record.SceneTime, "a");
     }
     {
         SCOPED_TRACE("only one quote in the block runs to the end of the block");
-        EXPECT_EQ(RecordOf("CalendarDate = \"2001-05 TYPE").SceneDate, "2001-05 ");
+        EXPECT_EQ(Parsed("CalendarDate = \"2001-05 TYPE").record.SceneDate, "2001-05 ");
     }
     {
         SCOPED_TRACE("longitudes present, Value = ( absent");
-        const SceneRecord r = RecordOf("GRingPointLongitude Value=(1, 2, 3, 4) TYPE");
+        const Parsed parsed("GRingPointLongitude Value=(1, 2, 3, 4) TYPE");
+        const SceneRecord& r = parsed.record;
         EXPECT_EQ(r.Lat1, "");
         EXPECT_EQ(r.Lat4, "");
         EXPECT_EQ(r.Lon1, "1");
@@ -172,16 +152,17 @@ TEST(ExtractRecord, OddLayouts) {
     }
     {
         SCOPED_TRACE("tags in capitals are not found");
-        const SceneRecord r = RecordOf("TIMEOFDAY \"1\" TYPE CALENDARDATE \"2\" TYPE "
-                                       "VALUE = (1, 2, 3, 4) GRINGPOINTLONGITUDE (1, 2, 3, 4)");
+        const Parsed parsed("TIMEOFDAY \"1\" TYPE CALENDARDATE \"2\" TYPE "
+                            "VALUE = (1, 2, 3, 4) GRINGPOINTLONGITUDE (1, 2, 3, 4)");
+        const SceneRecord& r = parsed.record;
         for (auto v : {r.SceneTime, r.SceneDate, r.Lat1, r.Lat4, r.Lon1, r.Lon4})
             EXPECT_EQ(v, "");
     }
     {
         SCOPED_TRACE("a list that wraps keeps its line break and indentation");
-        const std::string text =
-            test::SceneText("t", "d", "34.1, 34.0,\r\n        33.4, 33.5", "1, 2, 3,\r\n        4");
-        const SceneRecord r = RecordOf(text);
+        const Parsed parsed(
+            test::SceneText("t", "d", "34.1, 34.0,\r\n        33.4, 33.5", "1, 2, 3,\r\n        4"));
+        const SceneRecord& r = parsed.record;
         EXPECT_EQ(r.Lat3, "\r\n        33.4");
         EXPECT_EQ(r.Lon4, "\r\n        4");
     }
