@@ -20,29 +20,35 @@ class FakeCatalogueHost : public CatalogueHost {
     bool spread = false;
     std::vector<std::string> messages;
     std::vector<std::string> queries; // which options were read, in order
+    bool recordQueries = true;
     std::function<void(FakeCatalogueHost&)> onPolysQuery;
 
     std::string folderPath() override {
-        queries.push_back("folder");
+        record("folder");
         return m_folder;
     }
     bool blanksSelected() override {
-        queries.push_back("blanks");
+        record("blanks");
         return blanks;
     }
     bool polysSelected() override {
-        queries.push_back("polys");
+        record("polys");
         if (onPolysQuery)
             onPolysQuery(*this);
         return polys;
     }
     bool spreadSelected() override {
-        queries.push_back("spread");
+        record("spread");
         return spread;
     }
     void showMessage(const std::string& prompt) override { messages.push_back(prompt); }
 
   private:
+    void record(const char* query) {
+        if (recordQueries)
+            queries.push_back(query);
+    }
+
     std::string m_folder;
 };
 

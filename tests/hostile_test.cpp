@@ -231,10 +231,14 @@ TEST(HostileFolder, HundredThousandMissingFilesWithFlatMemory) {
     ::getrusage(RUSAGE_SELF, &before);
     FakeCatalogueHost host(folder.path());
     host.polys = true;
+    host.recordQueries = false;
     ASSERT_FALSE(MakeTextFiles(host));
     rusage after{};
     ::getrusage(RUSAGE_SELF, &after);
-    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 16 * 1024) << "KiB of peak memory added";
+#if !defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer keeps freed memory in quarantine, so only a plain build can tell.
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 4 * 1024) << "KiB of peak memory added";
+#endif
 
     const std::string polys = folder.read("polys.txt");
     EXPECT_EQ(std::count(polys.begin(), polys.end(), '\n'), 600001);

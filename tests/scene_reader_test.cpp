@@ -160,8 +160,8 @@ TEST(ExtractRecord, OddLayouts) {
     }
     {
         SCOPED_TRACE("a list that wraps keeps its line break and indentation");
-        const Parsed parsed(
-            test::SceneText("t", "d", "34.1, 34.0,\r\n        33.4, 33.5", "1, 2, 3,\r\n        4"));
+        const Parsed parsed(test::SceneText("t", "d", "34.1, 34.0,\r\n        33.4, 33.5",
+                                            "1, 2, 3,\r\n        4"));
         const SceneRecord& r = parsed.record;
         EXPECT_EQ(r.Lat3, "\r\n        33.4");
         EXPECT_EQ(r.Lon4, "\r\n        4");
