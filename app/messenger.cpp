@@ -1,6 +1,8 @@
 #include "messenger.h"
 
 #include <QGuiApplication>
+#include <QIcon>
+#include <QPushButton>
 #include <QMessageBox>
 
 namespace aster {
@@ -10,6 +12,8 @@ void MessageBoxMessenger::showMessage(QWidget* owner, const QString& prompt) {
     box.setObjectName(QStringLiteral("messageBox"));
     box.setTextFormat(Qt::PlainText);
     box.setWindowModality(Qt::ApplicationModal);
+    // Some styles put a tick on the OK button; the message has no icon anywhere.
+    box.button(QMessageBox::Ok)->setIcon(QIcon());
     // A run shows the wait cursor; the user needs the arrow to answer.
     QGuiApplication::setOverrideCursor(Qt::ArrowCursor);
     box.exec();

@@ -415,6 +415,7 @@ class WindowTest : public QObject {
             modal = box->isModal();
             owner = box->parentWidget();
             QCOMPARE(box->standardButtons(), QMessageBox::Ok);
+            QVERIFY(box->button(QMessageBox::Ok)->icon().isNull());
             QCOMPARE(QApplication::overrideCursor()->shape(), Qt::ArrowCursor);
             box->button(QMessageBox::Ok)->click();
         });
