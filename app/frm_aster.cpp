@@ -206,22 +206,22 @@ void FrmAster::drvDrive_Change() {
     }
 }
 
-void FrmAster::cmdFiles_Click() {
+// Runs a procedure under the wait cursor, then reports its error, if any.
+template <typename Procedure> void FrmAster::run(Procedure procedure) {
     Host host(*this);
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-    const auto error = ListTheFiles(host);
+    const std::optional<Error> error = procedure(host);
     QGuiApplication::restoreOverrideCursor();
     if (error)
         showError(*error);
 }
 
+void FrmAster::cmdFiles_Click() {
+    run([](Host& host) { return ListTheFiles(host); });
+}
+
 void FrmAster::cmdText_Click() {
-    Host host(*this);
-    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-    const auto error = MakeTextFiles(host);
-    QGuiApplication::restoreOverrideCursor();
-    if (error)
-        showError(*error);
+    run([](Host& host) { return MakeTextFiles(host); });
 }
 
 } // namespace aster

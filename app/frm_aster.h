@@ -43,6 +43,7 @@ class FrmAster : public QWidget {
     class Host;
 
     void showError(const Error& error);
+    template <typename Procedure> void run(Procedure procedure);
 
     Messenger& m_messenger;
     std::string m_workingFolder;

@@ -2,8 +2,8 @@
 
 #include <QGuiApplication>
 #include <QIcon>
-#include <QPushButton>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace aster {
 

@@ -27,15 +27,6 @@ std::string List(const TempFolder& folder) {
     return folder.read("filelist.txt");
 }
 
-void MakeSocket(const std::string& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    ::close(fd);
-}
-
 TEST(ListTheFiles, WritesOneCrLfLinePerEntry) {
     {
         SCOPED_TRACE("two files, no third empty line");
@@ -71,7 +62,7 @@ TEST(ListTheFiles, WhichEntriesAreListed) {
     ::mkdir(folder.file(".hiddendir").c_str(), 0755);
     ::symlink("nowhere", folder.file("dangling.met").c_str());
     ::mkfifo(folder.file("fifo.met").c_str(), 0644);
-    MakeSocket(folder.file("socket.met"));
+    test::MakeSocket(folder.file("socket.met"));
     EXPECT_EQ(List(folder), "-dash.met\r\n<b>x.met\r\ndangling.met\r\nscene 1.met\r\n"
                             "subfolder\r\n\xe9t\xe9.met\r\n");
 }

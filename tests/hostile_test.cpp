@@ -32,19 +32,10 @@ std::string EmptyBlocks(int from, int to) {
     return blocks;
 }
 
-void MakeSocket(const std::string& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    ::close(fd);
-}
-
 TEST(HostileFolder, SpecialEntriesGiveEmptyRecordsWithoutHanging) {
     TempFolder folder;
     ::mkfifo(folder.file("fifo.met").c_str(), 0644);
-    MakeSocket(folder.file("socket.met"));
+    test::MakeSocket(folder.file("socket.met"));
     ::symlink("/dev/zero", folder.file("zero.met").c_str());
     ::symlink("nowhere.met", folder.file("dangling.met").c_str());
     ::symlink("loop2.met", folder.file("loop1.met").c_str());

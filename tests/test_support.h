@@ -6,6 +6,9 @@
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace aster::test {
 
@@ -53,6 +56,17 @@ class TempFolder {
   private:
     std::string m_path;
 };
+
+// A Unix-domain socket bound at `path`, as a server would leave it in a folder.
+inline void MakeSocket(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        throw std::runtime_error("cannot bind " + path);
+    ::close(fd);
+}
 
 // Number of open file descriptors of this process, to show that nothing leaks.
 inline std::size_t OpenDescriptorCount() {
