@@ -1,5 +1,6 @@
 #include "wrapping_buttons.h"
 
+#include <QProxyStyle>
 #include <QStyleOptionButton>
 #include <QStylePainter>
 
@@ -25,8 +26,28 @@ void WrappingButton::paintEvent(QPaintEvent*) {
                          QPalette::ButtonText);
 }
 
+namespace {
+
+// The whole box of an option button takes the click, as on the original platform, and is
+// what accessibility reports as the button's extent; by default both would be only the
+// mark and one line of caption.
+class WholeBoxClickStyle : public QProxyStyle {
+  public:
+    QRect subElementRect(SubElement element, const QStyleOption* option,
+                         const QWidget* widget) const override {
+        if (element == SE_RadioButtonClickRect && option != nullptr)
+            return option->rect;
+        return QProxyStyle::subElementRect(element, option, widget);
+    }
+};
+
+} // namespace
+
 WrappingRadioButton::WrappingRadioButton(const QString& text, QWidget* parent)
     : QRadioButton(text, parent) {
+    auto* clickStyle = new WholeBoxClickStyle;
+    clickStyle->setParent(this);
+    setStyle(clickStyle);
 }
 
 QRect WrappingRadioButton::captionRect() const {

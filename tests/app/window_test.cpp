@@ -8,6 +8,7 @@
 #include "../scene_samples.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QFile>
@@ -128,6 +129,11 @@ class WindowTest : public QObject {
         QCOMPARE(widget->parentWidget(), m_window.get());
         QCOMPARE(widget->geometry(),
                  QRect(twips.x() / 15, twips.y() / 15, twips.width() / 15, twips.height() / 15));
+        // Screen readers and tests from outside see the same box.
+        m_window->show();
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+        QVERIFY(accessible != nullptr);
+        QCOMPARE(accessible->rect(), QRect(widget->mapToGlobal(QPoint(0, 0)), widget->size()));
         if (auto* label = qobject_cast<QLabel*>(widget)) {
             QCOMPARE(label->text(), text);
             QCOMPARE(label->accessibleName(), text);
@@ -225,7 +231,8 @@ class WindowTest : public QObject {
         auto* blanks = control<QRadioButton>("optBlanks");
         QTest::mouseClick(polys, Qt::LeftButton);
         QVERIFY(polys->isChecked() && !spread->isChecked() && !blanks->isChecked());
-        QTest::mouseClick(blanks, Qt::LeftButton);
+        // Anywhere in the button's box counts, not only on the mark or the caption.
+        QTest::mouseClick(blanks, Qt::LeftButton, {}, QPoint(70, 30));
         QVERIFY(polys->isChecked() && blanks->isChecked());
         QTest::mouseClick(spread, Qt::LeftButton);
         QVERIFY(!polys->isChecked() && spread->isChecked() && blanks->isChecked());
@@ -286,7 +293,8 @@ class WindowTest : public QObject {
                              "/filelist.txt\nMake the list of files first with \"Get List of "
                              "Files\"."});
         QTest::mouseClick(control("cmdFiles"), Qt::LeftButton);
-        QCOMPARE(m_messenger->prompts.last(), "Error 2: No such file or directory: " + gone +
+        QCOMPARE(m_messenger->prompts.last(),
+                 "Error 2: No such file or directory: " + gone +
                      "/\nThe folder is no longer there: choose another folder.");
         QVERIFY(m_window->isVisible());
         QVERIFY(QApplication::overrideCursor() == nullptr);
