@@ -10,9 +10,12 @@ cmake --build --preset default --target aster >/dev/null
 
 out="$PWD/docs/window.png"
 mkdir -p docs
-example="$(mktemp -d)"
+# A fixed place, so the picture does not change from one run to the next.
+example="${TMPDIR:-/tmp}/aster"
+rm -rf "$example"
+mkdir -p "$example"
 trap 'rm -rf "$example"' EXIT
-mkdir -p "$example/scenes/2001" "$example/scenes/2002"
+cp -r examples/scenes "$example/scenes"
 
 xvfb-run -a -s "-screen 0 640x480x24 -dpi 96" bash -c '
     cd "$1/scenes"
