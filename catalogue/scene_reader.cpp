@@ -9,10 +9,10 @@ namespace aster {
 
 namespace {
 
-// Wildcards would make the original directory search match other names; such a path
-// never names one scene file.
-bool HasWildcard(std::string_view path) {
-    return path.find_first_of("*?") != path.npos;
+// Wildcards would make the original directory search match other names, and the system
+// would cut a path at a NUL byte and open a shorter name: such a path names no scene file.
+bool NamesNoSingleFile(std::string_view path) {
+    return path.find_first_of(std::string_view("*?\0", 3)) != path.npos;
 }
 
 // A scene's metadata is a few kilobytes. A file of over a gibibyte is no scene file, and
@@ -44,7 +44,7 @@ class FileDescriptor {
 } // namespace
 
 std::string_view SceneFileReader::read(const std::string& FileFullPath) {
-    if (FileFullPath.empty() || HasWildcard(FileFullPath) || IsHiddenName(FileFullPath))
+    if (FileFullPath.empty() || NamesNoSingleFile(FileFullPath) || IsHiddenName(FileFullPath))
         return {};
     struct stat info {};
     if (::stat(FileFullPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
@@ -76,7 +76,7 @@ std::string_view SceneFileReader::read(const std::string& FileFullPath) {
             return {}; // unreadable, or EAGAIN from a FIFO put in the file's place
         }
         if (got == 0)
-            break; // the file shrank since fstat: what is there is its content
+            break; // the file shrank since the stat: what is there is its content
         done += static_cast<std::size_t>(got);
     }
     return {m_buffer.get(), done};

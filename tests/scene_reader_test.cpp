@@ -189,6 +189,8 @@ TEST(ReadFileContents, ReadsOnlyOrdinaryVisibleFiles) {
         EXPECT_EQ(ReadFileContents(folder.file(name)), "");
     }
     EXPECT_EQ(ReadFileContents(""), "");
+    // A NUL byte would cut the path short and open scene.met instead.
+    EXPECT_EQ(ReadFileContents(folder.file("scene.met") + std::string("\0.bak", 5)), "");
 }
 
 TEST(ReadFileContents, ReusedReaderGivesEachFileItsOwnBytes) {
