@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-aster_ensure_packages "${ASTER_BUILD_PACKAGES[@]}" dpkg-dev xvfb xauth xdotool
+aster_ensure_packages "${ASTER_BUILD_PACKAGES[@]}" dpkg-dev file xvfb xauth xdotool
 
 cmake --preset release >/dev/null
 cmake --build --preset release --target aster
