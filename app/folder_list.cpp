@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -41,21 +42,20 @@ bool IsFolder(int dirFd, const dirent& entry) {
 }
 
 std::optional<Error> ReadSubfolders(const std::string& folder, std::vector<std::string>& names) {
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr)
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), &::closedir);
+    if (!dir)
         return SystemError(errno, folder);
     for (;;) {
         errno = 0;
-        const dirent* entry = ::readdir(dir);
-        if (entry == nullptr)
+        const dirent* entry = ::readdir(dir.get());
+        if (entry == nullptr) {
+            if (errno != 0)
+                return SystemError(errno, folder);
             break;
-        if (entry->d_name[0] != '.' && IsFolder(::dirfd(dir), *entry))
+        }
+        if (entry->d_name[0] != '.' && IsFolder(::dirfd(dir.get()), *entry))
             names.emplace_back(entry->d_name);
     }
-    const int readError = errno;
-    ::closedir(dir);
-    if (readError != 0)
-        return SystemError(readError, folder);
     std::sort(names.begin(), names.end());
     return std::nullopt;
 }
