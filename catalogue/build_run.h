@@ -1,6 +1,7 @@
 #pragma once
 
 #include "error.h"
+#include "listed_scenes.h"
 
 #include <cstdint>
 #include <optional>
@@ -19,6 +20,11 @@ class CatalogueHost {
     virtual bool spreadSelected() = 0;
     // Shows the prompt and returns when the user has closed the message.
     virtual void showMessage(const std::string& prompt) = 0;
+    // After each listed file: how many are done of how many the list holds. Called on the
+    // thread that runs MakeTextFiles.
+    virtual void progress(std::int64_t /*done*/, std::int64_t /*total*/) {}
+    // Asked after each listed file; true stops the run and changes no file.
+    virtual bool cancelRequested() { return false; }
 };
 
 inline constexpr const char* kNoStyleMessage = "Choose an option for text file style.";
@@ -29,6 +35,6 @@ std::optional<std::int32_t> NextSceneNumber(std::int32_t current);
 // Reads filelist.txt of the chosen folder and writes table.txt or polys.txt from the
 // listed scene files. Returns the error that ended the run early, if any; every file
 // the run opened is closed either way.
-std::optional<Error> MakeTextFiles(CatalogueHost& host);
+std::optional<Error> MakeTextFiles(CatalogueHost& host, const ReadAheadSettings& settings = {});
 
 } // namespace aster

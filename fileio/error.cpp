@@ -33,7 +33,17 @@ Error SystemError(int err, std::string_view path) {
     return Error{err, std::move(description), HintFor(err)};
 }
 
+Error Cancelled(std::string description) {
+    return Error{ECANCELED, std::move(description), {}};
+}
+
+bool IsCancellation(const Error& error) {
+    return error.code == ECANCELED;
+}
+
 std::string FormatError(const Error& error) {
+    if (IsCancellation(error))
+        return error.description;
     std::string text = "Error " + std::to_string(error.code) + ": " + error.description;
     if (!error.hint.empty())
         text += "\n" + error.hint;

@@ -17,6 +17,11 @@ struct Error {
 // The error for a failed system call on `path`, from the errno value `err`.
 Error SystemError(int err, std::string_view path);
 
+// The error a procedure returns when the user stopped it: nothing was changed. Its
+// description is the whole message to show.
+Error Cancelled(std::string description);
+bool IsCancellation(const Error& error);
+
 // "Error <code>: <description>", and the hint on a line of its own: the form in which
 // the window shows an error.
 std::string FormatError(const Error& error);

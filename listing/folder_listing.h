@@ -15,6 +15,10 @@ class ListingHost {
   public:
     virtual ~ListingHost() = default;
     virtual std::string folderPath() = 0;
+    // Now and then while the folder is read: how many entries have been read so far.
+    virtual void progress(std::int64_t /*entriesRead*/) {}
+    // True stops the listing before filelist.txt is touched.
+    virtual bool cancelRequested() { return false; }
 };
 
 // Names kept end to end in one buffer: a folder of 100,000 entries costs two allocations,
