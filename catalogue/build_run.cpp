@@ -17,7 +17,7 @@ std::optional<std::int32_t> NextSceneNumber(std::int32_t current) {
     return current + 1;
 }
 
-std::optional<Error> MakeTextFiles(CatalogueHost& host) {
+std::optional<Error> MakeTextFiles(CatalogueHost& host, const ReadAheadSettings& /*settings*/) {
     const std::string prefix = FolderPrefix(host.folderPath());
     const std::string listPath = prefix + "filelist.txt";
 
