@@ -75,6 +75,10 @@ std::optional<Error> MakeTextFiles(CatalogueHost& host, const ReadAheadSettings&
             host.showMessage(kNoStyleMessage);
             break;
         }
+        host.progress(counter, 0);
+        if (host.cancelRequested())
+            return Cancelled("Stopped after " + std::to_string(counter) +
+                             " listed files. Nothing was changed.");
     }
     if (list.error())
         return list.error();

@@ -1,5 +1,7 @@
 #include "scene_reader.h"
 
+#include "unique_fd.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -26,20 +28,6 @@ bool IsHiddenName(std::string_view path) {
     return !name.empty() && name.front() == '.';
 }
 
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    int get() const { return m_fd; }
-
-  private:
-    int m_fd;
-};
 
 } // namespace
 
@@ -54,7 +42,7 @@ std::string_view SceneFileReader::read(const std::string& FileFullPath) {
     // O_NONBLOCK: should the path be swapped for a FIFO after the stat, the read below
     // finds nothing instead of waiting for a writer. No second stat: one per file is
     // all the run can afford on a folder of 100,000 scenes.
-    const FileDescriptor file(
+    const UniqueFd file(
         ::open(FileFullPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (file.get() < 0)
         return {};
