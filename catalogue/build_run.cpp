@@ -2,66 +2,56 @@
 
 #include "catalogue_output.h"
 #include "folder.h"
-#include "list_reader.h"
-#include "output_file.h"
+#include "replacement_file.h"
 #include "scene_reader.h"
 
 #include <cerrno>
-#include <limits>
+#include <new>
+#include <sys/stat.h>
 
 namespace aster {
 
-std::optional<std::int32_t> NextSceneNumber(std::int32_t current) {
-    if (current == std::numeric_limits<std::int32_t>::max())
-        return std::nullopt;
-    return current + 1;
+namespace {
+
+// Says what to do about a list that cannot be opened, which depends on whether the folder
+// itself is still there.
+void AddListHint(Error& error, const std::string& folderPrefix) {
+    if (error.code != ENOENT)
+        return;
+    struct stat info {};
+    if (::stat(folderPrefix.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        error.hint = "The folder is no longer there: choose another folder.";
+    else
+        error.hint = "Make the list of files first with \"Get List of Files\".";
 }
 
-std::optional<Error> MakeTextFiles(CatalogueHost& host, const ReadAheadSettings& /*settings*/) {
-    const std::string prefix = FolderPrefix(host.folderPath());
-    const std::string listPath = prefix + "filelist.txt";
-
+std::optional<Error> Run(CatalogueHost& host, const ReadAheadSettings& settings,
+                         const std::string& prefix) {
     // The list is opened first, so a missing list leaves earlier output files untouched.
-    ListReader list;
-    if (auto error = list.open(listPath)) {
-        if (error->code == ENOENT)
-            error->hint = "Make the list of files first with \"Get List of Files\".";
+    ListedScenes scenes(settings);
+    if (auto error = scenes.open(prefix)) {
+        AddListHint(*error, prefix);
         return error;
     }
-    OutputFile table;
-    if (auto error = table.create(prefix + "table.txt"))
+    // Both outputs are written aside and replace the earlier files together at the end,
+    // so an error or a stop leaves the earlier files exactly as they were.
+    ReplacementFile table;
+    if (auto error = table.create(prefix, "table.txt"))
         return error;
-    OutputFile polys;
-    if (auto error = polys.create(prefix + "polys.txt"))
+    ReplacementFile polys;
+    if (auto error = polys.create(prefix, "polys.txt"))
         return error;
 
-    SceneFileReader reader;
+    ListedScene scene;
     SceneRecord record;
-    std::string line;
-    std::string fullPath = prefix;
-    std::int32_t counter = 0;
-
-    while (!list.atEnd()) {
-        const auto next = NextSceneNumber(counter);
-        if (!next)
-            return Error{EOVERFLOW, "More than 2147483647 lines in " + listPath,
-                         "Split the list into several folders."};
-        counter = *next;
-        list.readLine(line);
-        if (list.error())
-            return list.error();
-
-        fullPath.resize(prefix.size());
-        fullPath += line;
-        const std::string_view text = reader.read(fullPath);
-
-        if (host.blanksSelected() && !text.starts_with("GROUP"))
-            host.showMessage(fullPath);
+    while (scenes.next(scene)) {
+        if (host.blanksSelected() && !scene.text.starts_with("GROUP"))
+            host.showMessage(std::string(scene.fullPath));
 
         record = SceneRecord{};
-        record.SceneNumber = counter;
-        record.FullPath = fullPath;
-        ExtractRecord(text, record);
+        record.SceneNumber = scene.number;
+        record.FullPath = scene.fullPath;
+        ExtractRecord(scene.text, record);
 
         if (host.polysSelected()) {
             AppendPolygonBlock(polys.stream(), record);
@@ -75,21 +65,29 @@ std::optional<Error> MakeTextFiles(CatalogueHost& host, const ReadAheadSettings&
             host.showMessage(kNoStyleMessage);
             break;
         }
-        host.progress(counter, 0);
+        host.progress(scene.number, scenes.total());
         if (host.cancelRequested())
-            return Cancelled("Stopped after " + std::to_string(counter) +
+            return Cancelled("Stopped after " + std::to_string(scene.number) + " of " +
+                             std::to_string(scenes.total()) +
                              " listed files. Nothing was changed.");
     }
-    if (list.error())
-        return list.error();
+    if (scenes.error())
+        return scenes.error();
 
     AppendClosingLine(polys.stream());
-    if (auto error = polys.check())
-        return error;
-    list.close();
-    if (auto error = table.close())
-        return error;
-    return polys.close();
+    return PublishTogether({&table, &polys});
+}
+
+} // namespace
+
+std::optional<Error> MakeTextFiles(CatalogueHost& host, const ReadAheadSettings& settings) {
+    const std::string prefix = FolderPrefix(host.folderPath());
+    try {
+        return Run(host, settings, prefix);
+    } catch (const std::bad_alloc&) {
+        return Error{ENOMEM, "Not enough memory to catalogue " + prefix,
+                     "Close other programs, or split the list into several folders."};
+    }
 }
 
 } // namespace aster

@@ -29,12 +29,9 @@ class CatalogueHost {
 
 inline constexpr const char* kNoStyleMessage = "Choose an option for text file style.";
 
-// The sequence number after `current`, or nothing when it would leave the 32-bit range.
-std::optional<std::int32_t> NextSceneNumber(std::int32_t current);
-
 // Reads filelist.txt of the chosen folder and writes table.txt or polys.txt from the
-// listed scene files. Returns the error that ended the run early, if any; every file
-// the run opened is closed either way.
+// listed scene files, reading ahead as `settings` allow. Both files are replaced together
+// when the run ends; an error or a stop, which the result carries, changes neither.
 std::optional<Error> MakeTextFiles(CatalogueHost& host, const ReadAheadSettings& settings = {});
 
 } // namespace aster

@@ -8,24 +8,21 @@
 
 namespace aster {
 
-ListReader::~ListReader() {
-    close();
-}
+ListReader::~ListReader() = default;
 
 void ListReader::close() {
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
+    m_fd.reset();
 }
 
 std::optional<Error> ListReader::open(const std::string& path) {
+    *this = ListReader(m_chunkSize);
     m_path = path;
     // O_NONBLOCK: a FIFO named filelist.txt must not hang the window.
-    m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (m_fd < 0)
+    m_fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!m_fd)
         return SystemError(errno, path);
     struct stat info {};
-    if (::fstat(m_fd, &info) != 0)
+    if (::fstat(m_fd.get(), &info) != 0)
         return SystemError(errno, path);
     if (!S_ISREG(info.st_mode))
         return SystemError(S_ISDIR(info.st_mode) ? EISDIR : EINVAL, path);
@@ -38,7 +35,7 @@ bool ListReader::fill() {
         return true;
     m_pos = m_len = 0;
     while (!m_eof && !m_error) {
-        const ssize_t got = ::read(m_fd, m_buffer.data(), m_buffer.size());
+        const ssize_t got = ::read(m_fd.get(), m_buffer.data(), m_buffer.size());
         if (got > 0) {
             m_len = static_cast<std::size_t>(got);
             return true;
@@ -52,26 +49,81 @@ bool ListReader::fill() {
 }
 
 bool ListReader::atEnd() {
-    return !fill();
+    return m_error.has_value() || !fill();
 }
 
 void ListReader::readLine(std::string& line) {
     line.clear();
+    ++m_lineNumber;
     while (fill()) {
         const char* start = m_buffer.data() + m_pos;
         const std::size_t avail = m_len - m_pos;
         const auto* cr = static_cast<const char*>(std::memchr(start, '\r', avail));
-        if (cr == nullptr) {
-            line.append(start, avail);
-            m_pos = m_len;
-            continue;
+        const std::size_t length = cr != nullptr ? static_cast<std::size_t>(cr - start) : avail;
+        if (line.size() + length > kMaxLineBytes) {
+            m_error = Error{ENAMETOOLONG,
+                            "Line " + std::to_string(m_lineNumber) + " of " + m_path +
+                                " is longer than " + std::to_string(kMaxLineBytes) + " bytes",
+                            "Each line of the list names one file in the folder: make the list "
+                            "again with \"Get List of Files\"."};
+            line.clear();
+            return;
         }
-        line.append(start, static_cast<std::size_t>(cr - start));
-        m_pos += static_cast<std::size_t>(cr - start) + 1;
+        line.append(start, length);
+        m_pos += length;
+        if (cr == nullptr)
+            continue;
+        ++m_pos;
         if (fill() && m_buffer[m_pos] == '\n')
             ++m_pos;
         return;
     }
+}
+
+
+std::int64_t ListReader::countLines() const {
+    if (!m_fd)
+        return 0;
+    std::vector<char> buffer(m_chunkSize > 0 ? m_chunkSize : 1);
+    std::int64_t lines = 0;
+    std::size_t lineBytes = 0;
+    bool afterCr = false;
+    off_t offset = 0;
+    for (;;) {
+        const ssize_t got = ::pread(m_fd.get(), buffer.data(), buffer.size(), offset);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        offset += got;
+        const char* at = buffer.data();
+        const char* const end = at + got;
+        if (afterCr && *at == '\n')
+            ++at;
+        afterCr = false;
+        while (at < end) {
+            const auto* cr = static_cast<const char*>(std::memchr(at, '\r', end - at));
+            if (cr == nullptr) {
+                lineBytes += static_cast<std::size_t>(end - at);
+                break;
+            }
+            lineBytes += static_cast<std::size_t>(cr - at);
+            if (lineBytes > kMaxLineBytes)
+                return lines + 1;
+            ++lines;
+            lineBytes = 0;
+            at = cr + 1;
+            if (at == end)
+                afterCr = true;
+            else if (*at == '\n')
+                ++at;
+        }
+        if (lineBytes > kMaxLineBytes)
+            return lines + 1;
+    }
+    // Bytes after the last line end make one more line. An LF right after a CR at the
+    // chunk's end was taken by the next chunk; a lone LF belongs to a line.
+    return lines + (lineBytes > 0 ? 1 : 0);
 }
 
 } // namespace aster

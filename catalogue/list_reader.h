@@ -1,7 +1,9 @@
 #pragma once
 
 #include "error.h"
+#include "unique_fd.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,18 +15,28 @@ namespace aster {
 // the line; a last line without a carriage return runs to the end of the file.
 class ListReader {
   public:
+    // A line names one file in the folder, and no path the system accepts is longer than
+    // 4 KiB; a longer line is no file name but a damaged or foreign list, so a run stops
+    // there instead of holding gigabytes of "name" in memory.
+    static constexpr std::size_t kMaxLineBytes = 64 * 1024;
+
     // The chunk size matters only to tests, which make it tiny to put line ends at
     // chunk boundaries.
     explicit ListReader(std::size_t chunkSize = 1 << 16) : m_chunkSize(chunkSize) {}
     ListReader(const ListReader&) = delete;
     ListReader& operator=(const ListReader&) = delete;
+    ListReader(ListReader&&) = default;
+    ListReader& operator=(ListReader&&) = default;
     ~ListReader();
 
     std::optional<Error> open(const std::string& path);
     // True at the end of the file, and after a read error (see error()).
     bool atEnd();
-    // The next line, without its line end.
+    // The next line, without its line end. A line over kMaxLineBytes is an error.
     void readLine(std::string& line);
+    // The number of lines the file holds, counted without moving the read position. A
+    // line over kMaxLineBytes ends the count, and so does a read error.
+    std::int64_t countLines() const;
     const std::optional<Error>& error() const { return m_error; }
     void close();
 
@@ -33,11 +45,12 @@ class ListReader {
 
     std::size_t m_chunkSize;
     std::string m_path;
-    int m_fd = -1;
+    UniqueFd m_fd;
     std::vector<char> m_buffer;
     std::size_t m_pos = 0;
     std::size_t m_len = 0;
     bool m_eof = false;
+    std::int64_t m_lineNumber = 0;
     std::optional<Error> m_error;
 };
 

@@ -11,6 +11,9 @@
 
 namespace aster {
 
+// The sequence number after `current`, or nothing when it would leave the 32-bit range.
+std::optional<std::int32_t> NextSceneNumber(std::int32_t current);
+
 // How far a run reads scene files ahead of the file it works on.
 struct ReadAheadSettings {
     // Threads reading ahead; 0 reads every file in its turn on the caller's thread. Reading

@@ -11,15 +11,15 @@ namespace aster {
 
 namespace {
 
-// Wildcards would make the original directory search match other names, and the system
-// would cut a path at a NUL byte and open a shorter name: such a path names no scene file.
+// A name holding * or ? is never read: it would not name one file on every file system the
+// folder may come from. The system would cut a path at a NUL byte and open a shorter
+// name: such a path names no scene file either.
 bool NamesNoSingleFile(std::string_view path) {
     return path.find_first_of(std::string_view("*?\0", 3)) != path.npos;
 }
 
 // A scene's metadata is a few kilobytes. A file of over a gibibyte is no scene file, and
-// reading it whole could exhaust the memory: it counts as unreadable, like the original
-// platform's strings, which could not hold it either.
+// reading it whole could exhaust the memory: it counts as unreadable.
 constexpr off_t kMaxSceneBytes = off_t{1} << 30;
 
 bool IsHiddenName(std::string_view path) {
@@ -31,43 +31,57 @@ bool IsHiddenName(std::string_view path) {
 
 } // namespace
 
-std::string_view SceneFileReader::read(const std::string& FileFullPath) {
+std::optional<std::size_t> SceneFileSize(const std::string& FileFullPath) {
     if (FileFullPath.empty() || NamesNoSingleFile(FileFullPath) || IsHiddenName(FileFullPath))
-        return {};
+        return std::nullopt;
     struct stat info {};
     if (::stat(FileFullPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-        return {};
+        return std::nullopt;
     if (info.st_size <= 0 || info.st_size > kMaxSceneBytes)
-        return {};
+        return std::nullopt;
+    return static_cast<std::size_t>(info.st_size);
+}
+
+std::optional<std::size_t> ReadSceneFile(const std::string& FileFullPath, std::size_t size,
+                                         char* buffer) {
     // O_NONBLOCK: should the path be swapped for a FIFO after the stat, the read below
     // finds nothing instead of waiting for a writer. No second stat: one per file is
     // all the run can afford on a folder of 100,000 scenes.
     const UniqueFd file(
         ::open(FileFullPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (file.get() < 0)
-        return {};
-    const auto size = static_cast<std::size_t>(info.st_size);
-    if (size > m_capacity) {
-        m_buffer.reset();
-        m_capacity = 0;
-        m_buffer.reset(new (std::nothrow) char[size]);
-        if (!m_buffer)
-            return {};
-        m_capacity = size;
-    }
+    if (!file)
+        return std::nullopt;
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t got = ::read(file.get(), m_buffer.get() + done, size - done);
+        const ssize_t got = ::read(file.get(), buffer + done, size - done);
         if (got < 0) {
             if (errno == EINTR)
                 continue;
-            return {}; // unreadable, or EAGAIN from a FIFO put in the file's place
+            return std::nullopt; // unreadable, or EAGAIN from a FIFO put in the file's place
         }
         if (got == 0)
             break; // the file shrank since the stat: what is there is its content
         done += static_cast<std::size_t>(got);
     }
-    return {m_buffer.get(), done};
+    return done;
+}
+
+std::string_view SceneFileReader::read(const std::string& FileFullPath) {
+    const std::optional<std::size_t> size = SceneFileSize(FileFullPath);
+    if (!size)
+        return {};
+    if (*size > m_capacity) {
+        m_buffer.reset();
+        m_capacity = 0;
+        m_buffer.reset(new (std::nothrow) char[*size]);
+        if (!m_buffer)
+            return {};
+        m_capacity = *size;
+    }
+    const std::optional<std::size_t> got = ReadSceneFile(FileFullPath, *size, m_buffer.get());
+    if (!got)
+        return {};
+    return {m_buffer.get(), *got};
 }
 
 std::string ReadFileContents(const std::string& FileFullPath) {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,14 @@ class SceneFileReader {
 };
 
 std::string ReadFileContents(const std::string& FileFullPath);
+
+// The two steps of reading a scene file, for readers that hold their own buffers: the size
+// to read, or nothing when the path names no ordinary, visible file of at most 1 GiB
+// (its text is then empty); and the read itself into `buffer` of at least `size` bytes,
+// giving the bytes read, or nothing when the file cannot be read.
+std::optional<std::size_t> SceneFileSize(const std::string& FileFullPath);
+std::optional<std::size_t> ReadSceneFile(const std::string& FileFullPath, std::size_t size,
+                                         char* buffer);
 
 // The text after the first StartTag and before the first later EndTag, never reaching
 // past a second StartTag; empty when StartTag does not occur. The view points into TextIN.

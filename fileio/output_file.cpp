@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace aster {
@@ -70,47 +69,6 @@ std::streamsize FdStreamBuf::xsputn(const char* s, std::streamsize n) {
 
 int FdStreamBuf::sync() {
     return flushBuffer() ? 0 : -1;
-}
-
-OutputFile::~OutputFile() {
-    // Reached only when an error ends the procedure early: what was written before the
-    // error still goes to the disk.
-    if (m_fd >= 0) {
-        m_stream->flush();
-        ::close(m_fd);
-    }
-}
-
-std::optional<Error> OutputFile::create(const std::string& path) {
-    m_path = path;
-    // O_NONBLOCK so that a FIFO without a reader fails at once instead of hanging.
-    m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (m_fd < 0)
-        return SystemError(errno, path);
-    const int flags = ::fcntl(m_fd, F_GETFL);
-    if (flags >= 0)
-        ::fcntl(m_fd, F_SETFL, flags & ~O_NONBLOCK);
-    m_buf = std::make_unique<FdStreamBuf>(m_fd);
-    m_stream = std::make_unique<std::ostream>(m_buf.get());
-    return std::nullopt;
-}
-
-std::optional<Error> OutputFile::check() const {
-    if (m_stream && !*m_stream)
-        return SystemError(m_buf->failedErrno() != 0 ? m_buf->failedErrno() : EIO, m_path);
-    return std::nullopt;
-}
-
-std::optional<Error> OutputFile::close() {
-    if (m_fd < 0)
-        return std::nullopt;
-    m_stream->flush();
-    std::optional<Error> error = check();
-    const int fd = m_fd;
-    m_fd = -1;
-    if (::close(fd) != 0 && !error)
-        error = SystemError(errno, m_path);
-    return error;
 }
 
 } // namespace aster

@@ -2,11 +2,7 @@
 
 #include "error.h"
 
-#include <memory>
-#include <optional>
-#include <ostream>
 #include <streambuf>
-#include <string>
 #include <vector>
 
 namespace aster {
@@ -34,29 +30,6 @@ class FdStreamBuf : public std::streambuf {
     int m_fd;
     int m_errno = 0;
     std::vector<char> m_buffer;
-};
-
-// One output file channel: created (or emptied) on `create`, written through `stream()`,
-// and closed with every buffered byte accounted for by `close()`. Closed without a
-// report by the destructor when an earlier error ends the procedure that opened it.
-class OutputFile {
-  public:
-    OutputFile() = default;
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-    ~OutputFile();
-
-    std::optional<Error> create(const std::string& path);
-    std::ostream& stream() { return *m_stream; }
-    // The error of the first failed write so far, if any.
-    std::optional<Error> check() const;
-    std::optional<Error> close();
-
-  private:
-    std::string m_path;
-    int m_fd = -1;
-    std::unique_ptr<FdStreamBuf> m_buf;
-    std::unique_ptr<std::ostream> m_stream;
 };
 
 } // namespace aster

@@ -1,12 +1,13 @@
 #include "folder_listing.h"
 
 #include "folder.h"
-#include "output_file.h"
+#include "replacement_file.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <new>
 #include <string_view>
 #include <sys/stat.h>
 
@@ -125,13 +126,16 @@ std::optional<Error> ReadFolderEntries(const std::string& folderPrefix, NameList
     return std::nullopt;
 }
 
-std::optional<Error> ListTheFiles(ListingHost& host) {
-    const std::string prefix = FolderPrefix(host.folderPath());
+namespace {
+
+std::optional<Error> WriteList(const std::string& prefix) {
     NameList names;
     if (auto error = ReadFolderEntries(prefix, names))
         return error;
-    OutputFile list;
-    if (auto error = list.create(prefix + "filelist.txt"))
+    // Written aside and renamed over the earlier list, so a run reading the list meanwhile
+    // sees the whole earlier list or the whole new one.
+    ReplacementFile list;
+    if (auto error = list.create(prefix, "filelist.txt"))
         return error;
     std::ostream& out = list.stream();
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -139,7 +143,21 @@ std::optional<Error> ListTheFiles(ListingHost& host) {
         out.write(name.data(), static_cast<std::streamsize>(name.size()));
         out.write("\r\n", 2);
     }
-    return list.close();
+    if (auto error = list.check())
+        return error;
+    return PublishTogether({&list});
+}
+
+} // namespace
+
+std::optional<Error> ListTheFiles(ListingHost& host) {
+    const std::string prefix = FolderPrefix(host.folderPath());
+    try {
+        return WriteList(prefix);
+    } catch (const std::bad_alloc&) {
+        return Error{ENOMEM, "Not enough memory to list " + prefix,
+                     "Close other programs and try again."};
+    }
 }
 
 } // namespace aster

@@ -51,11 +51,45 @@ TEST(ListReader, LineEnds) {
 
 TEST(ListReader, LinesAcrossChunkBoundaries) {
     // The reader works in 64 KiB chunks: put a CR as the last byte of the first chunk and
-    // its LF as the first byte of the second, and a line longer than a chunk.
+    // its LF as the first byte of the second, and a line of the longest length allowed,
+    // which spans two chunks.
     const std::string first(65535, 'a');
-    const std::string longLine(200000, 'b');
+    const std::string longLine(ListReader::kMaxLineBytes, 'b');
     EXPECT_EQ(ReadAll(first + "\r\n" + longLine + "\r\nc"),
               (std::vector<std::string>{first, longLine, "c"}));
+}
+
+TEST(ListReader, CountsTheLinesItWillRead) {
+    const std::string longest(ListReader::kMaxLineBytes, 'x');
+    for (const std::string& bytes :
+         {std::string(), std::string("a"), std::string("a\r\nb\r\n"), std::string("\r\r\n\n"),
+          std::string("a\rb\nc\r"), std::string(65535, 'a') + "\r\n" + longest + "\r\nc",
+          longest + "\r" + longest}) {
+        SCOPED_TRACE(bytes.size());
+        test::TempFolder folder;
+        folder.write("filelist.txt", bytes);
+        ListReader reader;
+        ASSERT_FALSE(reader.open(folder.file("filelist.txt")));
+        EXPECT_EQ(reader.countLines(), static_cast<std::int64_t>(ReadAll(bytes).size()));
+    }
+}
+
+TEST(ListReader, LineLongerThanAnyNameIsAnError) {
+    test::TempFolder folder;
+    folder.write("filelist.txt",
+                 "a.met\r\n" + std::string(ListReader::kMaxLineBytes + 1, 'x') + "\r\nb.met");
+    ListReader reader(4096);
+    ASSERT_FALSE(reader.open(folder.file("filelist.txt")));
+    EXPECT_EQ(reader.countLines(), 2);
+    std::string line;
+    reader.readLine(line);
+    EXPECT_EQ(line, "a.met");
+    reader.readLine(line);
+    ASSERT_TRUE(reader.error());
+    EXPECT_EQ(reader.error()->code, ENAMETOOLONG);
+    EXPECT_EQ(reader.error()->description,
+              "Line 2 of " + folder.file("filelist.txt") + " is longer than 65536 bytes");
+    EXPECT_TRUE(reader.atEnd());
 }
 
 TEST(ListReader, OpenFailures) {

@@ -290,8 +290,8 @@ class WindowTest : public QObject {
         QTest::mouseClick(control("cmdText"), Qt::LeftButton);
         QCOMPARE(m_messenger->prompts,
                  QStringList{"Error 2: No such file or directory: " + gone +
-                             "/filelist.txt\nMake the list of files first with \"Get List of "
-                             "Files\"."});
+                             "/filelist.txt\nThe folder is no longer there: choose another "
+                             "folder."});
         QTest::mouseClick(control("cmdFiles"), Qt::LeftButton);
         QCOMPARE(m_messenger->prompts.last(),
                  "Error 2: No such file or directory: " + gone +
