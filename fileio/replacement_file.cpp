@@ -291,7 +291,14 @@ std::optional<Error> MoveIntoPlace(const std::vector<ScratchMove>& moves) {
 }
 
 bool IsScratchName(std::string_view name) {
-    return name.starts_with(kScratchPrefix);
+    // ".aster-", the name it replaces, "-" and 16 hex digits: a user's own hidden file
+    // is never taken for one.
+    constexpr std::size_t kSuffix = 17;
+    if (!name.starts_with(kScratchPrefix) || name.size() < kScratchPrefix.size() + 1 + kSuffix)
+        return false;
+    const std::string_view suffix = name.substr(name.size() - kSuffix);
+    return suffix.front() == '-' &&
+           suffix.substr(1).find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
 void RemoveStaleScratchFile(int dirFd, const char* name) {
@@ -303,7 +310,7 @@ void RemoveStaleScratchFile(int dirFd, const char* name) {
     if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return;
     // A writer locks its scratch file just after creating it; give it time to.
-    if (std::time(nullptr) - info.st_ctime < 60)
+    if (std::time(nullptr) - info.st_mtime < 60)
         return;
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
         return; // still being written

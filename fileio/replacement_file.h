@@ -71,7 +71,7 @@ struct ScratchMove {
 // remove). A `to` that is a folder is an error before anything moves.
 std::optional<Error> MoveIntoPlace(const std::vector<ScratchMove>& moves);
 
-// Scratch files are hidden and carry this prefix.
+// Scratch files are hidden: ".aster-", the name they replace, "-" and 16 hex digits.
 inline constexpr std::string_view kScratchPrefix = ".aster-";
 bool IsScratchName(std::string_view name);
 // Removes the scratch file `name` in the folder `dirFd` when the program that wrote it

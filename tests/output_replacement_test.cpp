@@ -1,0 +1,412 @@
+// Outputs are replaced whole: whatever happens during a run or a listing (an error, a
+// kill, a second run on the same folder, a link planted at an output's name) every
+// output is either the earlier file or one run's whole result.
+#include "build_run.h"
+#include "fake_hosts.h"
+#include "folder_listing.h"
+#include "list_reader.h"
+#include "replacement_file.h"
+#include "scene_samples.h"
+#include "test_support.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <set>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace aster {
+namespace {
+
+using test::FakeCatalogueHost;
+using test::TempFolder;
+using Names = std::set<std::string>;
+
+Names EntriesOf(const TempFolder& folder) {
+    Names names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path()))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+// A folder with two scenes, a list, and the outputs of an earlier run.
+struct EarlierRun {
+    TempFolder folder;
+    EarlierRun() {
+        folder.write("a.met", test::ExampleScene());
+        folder.write("b.met", "");
+        folder.write("filelist.txt", "a.met\r\nb.met\r\n");
+        folder.write("table.txt", "yesterday's table\r\n");
+        folder.write("polys.txt", "yesterday's polygons\r\nEnd\r\n");
+    }
+    void expectUnchanged(const Names& entriesBefore) const {
+        EXPECT_EQ(folder.read("table.txt"), "yesterday's table\r\n");
+        EXPECT_EQ(folder.read("polys.txt"), "yesterday's polygons\r\nEnd\r\n");
+        EXPECT_EQ(folder.read("filelist.txt"), "a.met\r\nb.met\r\n");
+        EXPECT_EQ(EntriesOf(folder), entriesBefore) << "a scratch file was left behind";
+    }
+};
+
+// Runs `body` in a child process and returns its exit status (or 128 + signal); the
+// child reports a failed check by exiting with 1 and a skip with 77.
+int InChild(const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        int status = 1;
+        try {
+            status = body();
+        } catch (...) {
+        }
+        ::_exit(status);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+constexpr int kSkip = 77;
+
+std::optional<Error> TableRun(const std::string& folder) {
+    FakeCatalogueHost host(folder);
+    host.spread = true;
+    return MakeTextFiles(host);
+}
+
+TEST(OutputsReplacedWhole, LinksFifosAndDevicesAtTheNamesAreReplacedNotWrittenThrough) {
+    TempFolder outside;
+    outside.write("notes.doc", "precious");
+    ::mkfifo(outside.file("fifo").c_str(), 0644);
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& at)> plant;
+    };
+    const Case cases[] = {
+        {"link to a file elsewhere",
+         [&](const std::string& at) { ::symlink(outside.file("notes.doc").c_str(), at.c_str()); }},
+        {"FIFO without a reader", [](const std::string& at) { ::mkfifo(at.c_str(), 0644); }},
+        {"link to a FIFO elsewhere",
+         [&](const std::string& at) { ::symlink(outside.file("fifo").c_str(), at.c_str()); }},
+        {"link to a device", [](const std::string& at) { ::symlink("/dev/full", at.c_str()); }},
+        {"dangling link",
+         [&](const std::string& at) { ::symlink(outside.file("none").c_str(), at.c_str()); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EarlierRun run;
+        for (const char* name : {"table.txt", "polys.txt"}) {
+            ::unlink(run.folder.file(name).c_str());
+            c.plant(run.folder.file(name));
+        }
+        ASSERT_FALSE(TableRun(run.folder.path()));
+        ::unlink(run.folder.file("filelist.txt").c_str());
+        c.plant(run.folder.file("filelist.txt"));
+        test::FakeListingHost lister(run.folder.path());
+        ASSERT_FALSE(ListTheFiles(lister));
+
+        EXPECT_EQ(outside.read("notes.doc"), "precious");
+        EXPECT_FALSE(outside.exists("none"));
+        for (const char* name : {"table.txt", "polys.txt", "filelist.txt"}) {
+            struct stat info {};
+            ASSERT_EQ(::lstat(run.folder.file(name).c_str(), &info), 0);
+            EXPECT_TRUE(S_ISREG(info.st_mode)) << name;
+        }
+        EXPECT_EQ(run.folder.read("polys.txt"), "End\r\n");
+        EXPECT_TRUE(run.folder.read("table.txt").starts_with(" 1 \t"));
+        // A planted FIFO is no entry to list; a planted link is.
+        const std::string list = run.folder.read("filelist.txt");
+        EXPECT_TRUE(list.starts_with("a.met\r\nb.met\r\n"));
+        EXPECT_TRUE(list.ends_with("polys.txt\r\ntable.txt\r\n"));
+    }
+}
+
+TEST(OutputsReplacedWhole, FailuresLeaveTheEarlierFilesAsTheyWere) {
+    struct Case {
+        const char* name;
+        int code;
+        // Runs the table run in the prepared folder, as its own process where it must
+        // change what the process may do; returns kSkip when this machine cannot.
+        std::function<int(EarlierRun&, std::optional<Error>&)> run;
+    };
+    const auto expectCode = [](int code, const std::optional<Error>& error) {
+        return error && error->code == code ? 0 : 1;
+    };
+    const Case cases[] = {
+        {"a folder at an output's name", EISDIR,
+         [](EarlierRun& r, std::optional<Error>& error) {
+             ::unlink(r.folder.file("polys.txt").c_str());
+             ::mkdir(r.folder.file("polys.txt").c_str(), 0755);
+             error = TableRun(r.folder.path());
+             ::rmdir(r.folder.file("polys.txt").c_str());
+             r.folder.write("polys.txt", "yesterday's polygons\r\nEnd\r\n");
+             return 0;
+         }},
+        {"a read-only folder", EACCES,
+         [&](EarlierRun& r, std::optional<Error>&) {
+             ::chmod(r.folder.path().c_str(), 0555);
+             const int status = InChild([&] {
+                 // Root may write anywhere: become an ordinary user first.
+                 if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+                     return kSkip;
+                 return expectCode(EACCES, TableRun(r.folder.path()));
+             });
+             ::chmod(r.folder.path().c_str(), 0700);
+             return status;
+         }},
+        {"a file size limit", EFBIG,
+         [&](EarlierRun& r, std::optional<Error>&) {
+             r.folder.write("a.met", test::SceneText(std::string(6000, 't'), "d", "1", "2"));
+             r.folder.write("filelist.txt", std::string(1000, 'x') + "a.met\r\na.met\r\n");
+             const int status = InChild([&] {
+                 ::signal(SIGXFSZ, SIG_IGN);
+                 const rlimit limit{4096, 4096};
+                 ::setrlimit(RLIMIT_FSIZE, &limit);
+                 return expectCode(EFBIG, TableRun(r.folder.path()));
+             });
+             r.folder.write("a.met", test::ExampleScene());
+             r.folder.write("filelist.txt", "a.met\r\nb.met\r\n");
+             return status;
+         }},
+        {"a full file system", ENOSPC,
+         [&](EarlierRun& r, std::optional<Error>&) {
+             return InChild([&] {
+                 // A small file system of its own, mounted over the folder in a private
+                 // namespace; the earlier files are written into it first.
+                 if (::unshare(CLONE_NEWNS) != 0 &&
+                     ::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+                     return kSkip;
+                 ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+                 if (::mount("tmpfs", r.folder.path().c_str(), "tmpfs", 0, "size=256k") != 0)
+                     return kSkip;
+                 EarlierRun inside;
+                 for (const char* name : {"a.met", "b.met", "filelist.txt", "table.txt",
+                                          "polys.txt"}) {
+                     std::filesystem::copy_file(inside.folder.file(name), r.folder.file(name));
+                 }
+                 r.folder.write("a.met", test::SceneText(std::string(60000, 't'), "d", "", ""));
+                 r.folder.write("filelist.txt", "a.met\r\na.met\r\na.met\r\na.met\r\n");
+                 const Names before = EntriesOf(r.folder);
+                 if (expectCode(ENOSPC, TableRun(r.folder.path())) != 0)
+                     return 1;
+                 EXPECT_EQ(r.folder.read("table.txt"), "yesterday's table\r\n");
+                 EXPECT_EQ(EntriesOf(r.folder), before);
+                 return ::testing::Test::HasFailure() ? 1 : 0;
+             });
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EarlierRun run;
+        const Names before = EntriesOf(run.folder);
+        std::optional<Error> error = Error{c.code, {}, {}};
+        const int status = c.run(run, error);
+        if (status == kSkip) {
+            std::cout << "[ SKIPPED  ] " << c.name << ": not possible on this machine\n";
+            continue;
+        }
+        EXPECT_EQ(status, 0);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code, c.code);
+        run.expectUnchanged(before);
+    }
+}
+
+TEST(OutputsReplacedWhole, RunsAndListingsOnOneFolderNeverMixTheirBytes) {
+    const auto polysOnly = [](const std::string& folder) {
+        FakeCatalogueHost host(folder);
+        host.polys = true;
+        return MakeTextFiles(host);
+    };
+    {
+        SCOPED_TRACE("a second run while the first waits at a blank-check message");
+        EarlierRun run;
+        FakeCatalogueHost first(run.folder.path());
+        first.spread = true;
+        first.blanks = true;
+        std::optional<Error> secondResult;
+        int messages = 0;
+        struct Host : FakeCatalogueHost {
+            using FakeCatalogueHost::FakeCatalogueHost;
+            std::function<void()> onMessage;
+            void showMessage(const std::string& prompt) override {
+                FakeCatalogueHost::showMessage(prompt);
+                onMessage();
+            }
+        } host(run.folder.path());
+        host.spread = true;
+        host.blanks = true;
+        host.onMessage = [&] {
+            ++messages;
+            secondResult = polysOnly(run.folder.path());
+            EXPECT_FALSE(secondResult);
+            // Mid-run the second run's files are whole: its polygons and an empty table.
+            EXPECT_TRUE(run.folder.read("polys.txt").starts_with(" 1 ,-118.1,34.1\r\n"));
+            EXPECT_EQ(run.folder.read("table.txt"), "");
+        };
+        ASSERT_FALSE(MakeTextFiles(host));
+        EXPECT_EQ(messages, 1);
+        // The first run ended last: both files are its own.
+        EXPECT_TRUE(run.folder.read("table.txt").starts_with(" 1 \t"));
+        EXPECT_EQ(run.folder.read("polys.txt"), "End\r\n");
+    }
+    {
+        SCOPED_TRACE("a listing while a run waits at a message");
+        EarlierRun run;
+        run.folder.write("filelist.txt", "b.met\r\na.met\r\na.met\r\n");
+        struct Host : FakeCatalogueHost {
+            using FakeCatalogueHost::FakeCatalogueHost;
+            void showMessage(const std::string& prompt) override {
+                FakeCatalogueHost::showMessage(prompt);
+                test::FakeListingHost lister(folderPath());
+                EXPECT_FALSE(ListTheFiles(lister));
+            }
+        } host(run.folder.path());
+        host.spread = true;
+        host.blanks = true;
+        ASSERT_FALSE(MakeTextFiles(host));
+        // The run read the whole list it started with.
+        const std::string table = run.folder.read("table.txt");
+        EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 3);
+        EXPECT_EQ(run.folder.read("filelist.txt"),
+                  "a.met\r\nb.met\r\nfilelist.txt\r\npolys.txt\r\ntable.txt\r\n");
+    }
+}
+
+TEST(OutputsReplacedWhole, AKilledRunLeavesTheEarlierFiles) {
+    EarlierRun run;
+    run.folder.write("filelist.txt", "a.met\r\nb.met\r\na.met\r\nb.met\r\n");
+    const Names before = EntriesOf(run.folder);
+    const int status = InChild([&] {
+        struct Host : FakeCatalogueHost {
+            using FakeCatalogueHost::FakeCatalogueHost;
+            void showMessage(const std::string&) override { ::raise(SIGKILL); }
+        } host(run.folder.path());
+        host.spread = true;
+        host.blanks = true;
+        MakeTextFiles(host);
+        return 0;
+    });
+    EXPECT_EQ(status, 128 + SIGKILL);
+    EXPECT_EQ(run.folder.read("table.txt"), "yesterday's table\r\n");
+    EXPECT_EQ(run.folder.read("polys.txt"), "yesterday's polygons\r\nEnd\r\n");
+    EXPECT_EQ(EntriesOf(run.folder), before);
+}
+
+// Peak resident memory of this process since the last reset, in KiB; nothing where the
+// kernel cannot reset it.
+std::optional<long> ResetPeakMemory() {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+    clear.close();
+    return clear ? std::optional<long>(0) : std::nullopt;
+}
+
+long PeakMemoryKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("VmHWM:"))
+            return std::stol(line.substr(6));
+    }
+    return 0;
+}
+
+long CurrentMemoryKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("VmRSS:"))
+            return std::stol(line.substr(6));
+    }
+    return 0;
+}
+
+TEST(OutputsReplacedWhole, AListLineOfHundredsOfMegabytesIsAnErrorInFlatMemory) {
+    EarlierRun run;
+    run.folder.write("filelist.txt", "b.met\r\n");
+    ASSERT_EQ(::truncate(run.folder.file("filelist.txt").c_str(), 200 << 20), 0);
+    const Names before = EntriesOf(run.folder);
+    const bool measured = ResetPeakMemory().has_value();
+    const long start = CurrentMemoryKiB();
+    FakeCatalogueHost host(run.folder.path());
+    host.spread = true;
+    host.blanks = true;
+    const auto error = MakeTextFiles(host);
+    const long peak = PeakMemoryKiB();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, ENAMETOOLONG);
+    EXPECT_EQ(error->description,
+              "Line 2 of " + run.folder.file("filelist.txt") + " is longer than 65536 bytes");
+    EXPECT_EQ(host.messages.size(), 1u); // the blank b.met in line 1 was done first
+    EXPECT_EQ(run.folder.read("table.txt"), "yesterday's table\r\n");
+    EXPECT_EQ(EntriesOf(run.folder), before);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    if (measured) {
+        EXPECT_LT(peak - start, 16 * 1024) << "KiB of peak memory added";
+    }
+#endif
+}
+
+TEST(OutputsReplacedWhole, MissingListSaysWhetherTheFolderIsGone) {
+    TempFolder folder;
+    ::mkdir(folder.file("gone").c_str(), 0755);
+    FakeCatalogueHost listless(folder.path());
+    const auto missingList = MakeTextFiles(listless);
+    ASSERT_TRUE(missingList);
+    EXPECT_EQ(missingList->hint, "Make the list of files first with \"Get List of Files\".");
+    FakeCatalogueHost gone(folder.file("gone"));
+    ::rmdir(folder.file("gone").c_str());
+    const auto missingFolder = MakeTextFiles(gone);
+    ASSERT_TRUE(missingFolder);
+    EXPECT_EQ(missingFolder->hint, "The folder is no longer there: choose another folder.");
+}
+
+TEST(OutputsReplacedWhole, MovingSeveralFilesIsAllOrNothing) {
+    TempFolder folder;
+    folder.write("a", "old a");
+    folder.write("b", "old b");
+    folder.write(".new-a", "new a");
+    // The second move fails (its scratch file is missing): the first is undone.
+    const auto error = MoveIntoPlace(
+        {{folder.file(".new-a"), folder.file("a")}, {folder.file(".new-b"), folder.file("b")}});
+    ASSERT_TRUE(error);
+    EXPECT_EQ(folder.read("a"), "old a");
+    EXPECT_EQ(folder.read(".new-a"), "new a");
+    folder.write(".new-b", "new b");
+    folder.write(".new-c", "new c");
+    ASSERT_FALSE(MoveIntoPlace({{folder.file(".new-a"), folder.file("a")},
+                                {folder.file(".new-b"), folder.file("b")},
+                                {folder.file(".new-c"), folder.file("c")}}));
+    EXPECT_EQ(EntriesOf(folder), (Names{"a", "b", "c"}));
+    EXPECT_EQ(folder.read("a") + folder.read("b") + folder.read("c"), "new anew bnew c");
+}
+
+TEST(OutputsReplacedWhole, StaleScratchFilesGoOnlyWhenTheirWriterHasEnded) {
+    TempFolder folder;
+    ReplacementFile live;
+    ASSERT_FALSE(live.create(folder.path() + "/", "table.txt"));
+    const UniqueFd dir(::open(folder.path().c_str(), O_RDONLY | O_DIRECTORY));
+    folder.write(".aster-polys.txt-0000000000000001", "left by a killed run");
+    folder.write(".aster-table.txt-0000000000000002", "just begun");
+    folder.write(".aster-notes", "a user's file");
+    const timespec old[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 3600, 0}};
+    ::utimensat(dir.get(), ".aster-polys.txt-0000000000000001", old, 0);
+    ::utimensat(dir.get(), ".aster-notes", old, 0);
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
+        const std::string name = entry.path().filename().string();
+        if (IsScratchName(name))
+            RemoveStaleScratchFile(dir.get(), name.c_str());
+    }
+    EXPECT_FALSE(folder.exists(".aster-polys.txt-0000000000000001"));
+    EXPECT_TRUE(folder.exists(".aster-table.txt-0000000000000002"));
+    EXPECT_TRUE(folder.exists(".aster-notes"));
+    EXPECT_EQ(EntriesOf(folder).size(), 2u); // and the live run's file is unnamed
+}
+
+} // namespace
+} // namespace aster
