@@ -270,7 +270,12 @@ void ListedScenes::Impl::readMoreLines(std::size_t count) {
         for (Slot& slot : added)
             m_slots.push_back(std::move(slot));
     }
-    m_workCv.notify_all();
+    // One reader per new slot: waking all of them for every line would cost more than
+    // the reading on a machine with few cores.
+    if (added.size() == 1)
+        m_workCv.notify_one();
+    else
+        m_workCv.notify_all();
 }
 
 bool ListedScenes::Impl::next(ListedScene& scene) {

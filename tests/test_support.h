@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <sys/socket.h>
@@ -75,5 +76,43 @@ inline std::size_t OpenDescriptorCount() {
         ++count;
     return count;
 }
+
+// The peak resident memory a piece of work adds: the kernel's high-water mark is reset
+// when this is made, so the figure is the work's own peak, not an earlier one. Nothing
+// where the kernel cannot reset the mark, or under a sanitizer, whose own memory would
+// swamp the figure.
+class PeakMemory {
+  public:
+    PeakMemory() {
+        std::ofstream clear("/proc/self/clear_refs");
+        clear << "5";
+        clear.close();
+        m_reset = static_cast<bool>(clear);
+        m_start = StatusKiB("VmRSS:");
+    }
+    std::optional<long> addedKiB() const {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        return std::nullopt;
+#else
+        if (!m_reset)
+            return std::nullopt;
+        return StatusKiB("VmHWM:") - m_start;
+#endif
+    }
+
+  private:
+    static long StatusKiB(const std::string& field) {
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.starts_with(field))
+                return std::stol(line.substr(field.size()));
+        }
+        return 0;
+    }
+
+    bool m_reset = false;
+    long m_start = 0;
+};
 
 } // namespace aster::test
