@@ -1,6 +1,9 @@
 # Sourced by the other scripts: installs the Debian packages the project needs, only
 # those that are missing, so a machine that has everything is not touched.
 
+# Builds use every core of the machine unless told otherwise.
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
+
 aster_missing_packages() {
     local missing=()
     local pkg
@@ -18,15 +21,28 @@ aster_ensure_packages() {
     if [ -z "$missing" ]; then
         return 0
     fi
-    echo "Installing missing packages: $missing"
     local sudo=""
     if [ "$(id -u)" -ne 0 ]; then
+        if ! command -v sudo >/dev/null; then
+            echo "These Debian packages are missing: $missing" >&2
+            echo "Install them as root (apt-get install $missing), then run this again." >&2
+            return 1
+        fi
         sudo="sudo"
     fi
-    $sudo apt-get update -qq
+    # The package manager's own output is long: it goes to a log that an error points to.
+    local log="${TMPDIR:-/tmp}/aster-apt.log"
+    echo "Installing missing Debian packages: $missing (log: $log)"
     # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing
+    if ! { $sudo apt-get update -qq &&
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing; } \
+        >"$log" 2>&1; then
+        echo "Installing the packages failed; see $log" >&2
+        return 1
+    fi
 }
 
-# Build tools, the test framework, Qt 6 Widgets and the font the window is laid out with.
-ASTER_BUILD_PACKAGES=(cmake make g++ libgtest-dev qt6-base-dev fonts-liberation2)
+# Build tools, the test framework, Qt 6 Widgets (with the keyboard library its CMake files
+# look for), GDAL for the footprint layers and the font the window is laid out with.
+ASTER_BUILD_PACKAGES=(cmake make g++ libgtest-dev qt6-base-dev libxkbcommon-dev libgdal-dev
+    fonts-liberation2)

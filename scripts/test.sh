@@ -3,6 +3,7 @@
 #   scripts/test.sh             the normal build
 #   scripts/test.sh --sanitize  the same suite built with AddressSanitizer and
 #                               UndefinedBehaviorSanitizer
+#   scripts/test.sh --tsan      the same suite built with ThreadSanitizer
 # Exits non-zero when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,7 +13,8 @@ preset=default
 case "${1:-}" in
     "") ;;
     --sanitize) preset=sanitize ;;
-    *) echo "usage: $0 [--sanitize]" >&2; exit 2 ;;
+    --tsan) preset=tsan ;;
+    *) echo "usage: $0 [--sanitize | --tsan]" >&2; exit 2 ;;
 esac
 
 aster_ensure_packages "${ASTER_BUILD_PACKAGES[@]}"
