@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace aster {
 
@@ -41,9 +42,17 @@ std::optional<std::size_t> ReadSceneFile(const std::string& FileFullPath, std::s
 std::string_view Extract(std::string_view TextIN, std::string_view StartTag,
                          std::string_view EndTag);
 
+// A view into a temporary string would dangle as soon as the call returns.
+template <typename Text>
+    requires std::is_same_v<Text, std::string>
+std::string_view Extract(Text&& TextIN, std::string_view StartTag, std::string_view EndTag) = delete;
+
 // Cuts a comma-separated list into four values: three passes that each take the text
 // before the next comma (or nothing, when there is none), the fourth is the rest.
 std::array<std::string_view, 4> SplitList(std::string_view list);
+template <typename Text>
+    requires std::is_same_v<Text, std::string>
+std::array<std::string_view, 4> SplitList(Text&& list) = delete;
 
 // Fills SceneTime, SceneDate and the eight corner fields from the scene file's text.
 void ExtractRecord(std::string_view text, SceneRecord& record);
