@@ -16,6 +16,10 @@ void Record(int signal) {
 }
 
 void Install(int signal, struct sigaction& previous) {
+    // A signal ignored on entry (nohup, a background job) stays ignored.
+    ::sigaction(signal, nullptr, &previous);
+    if (previous.sa_handler == SIG_IGN)
+        return;
     struct sigaction action {};
     action.sa_handler = &Record;
     sigemptyset(&action.sa_mask);

@@ -6,7 +6,8 @@ namespace aster {
 
 // While it lives, the first SIGINT or SIGTERM does not end the process but is recorded, so
 // that a command stops between files and leaves the files it had not finished as they
-// were. A second one ends the process at once. The earlier handlers return with it.
+// were. A second one ends the process at once. A signal ignored before stays ignored, and
+// the earlier handlers return when it goes.
 class StopSignals {
   public:
     StopSignals();
