@@ -91,30 +91,30 @@ how many listed files were skipped. FOLDER is the current folder unless given.
 constexpr std::string_view kProgramUsage = "Usage: aster [COMMAND [FOLDER] [OPTION]...]";
 constexpr std::string_view kTryHelp = "Try 'aster --help' for more information.\n";
 
-struct OptionSpec {
+struct OptionDef {
     std::string_view longName; // without the leading "--"
     char shortName = 0;        // 0: none
     bool takesValue = false;
 };
 
-constexpr OptionSpec kHelpOption{"help", 'h'};
-constexpr OptionSpec kCheckBlanksOption{"check-blanks"};
-constexpr OptionSpec kNoOptions[] = {kHelpOption};
-constexpr OptionSpec kRunOptions[] = {kHelpOption, kCheckBlanksOption};
-constexpr OptionSpec kFootprintOptions[] = {
+constexpr OptionDef kHelpOption{"help", 'h'};
+constexpr OptionDef kCheckBlanksOption{"check-blanks"};
+constexpr OptionDef kNoOptions[] = {kHelpOption};
+constexpr OptionDef kRunOptions[] = {kHelpOption, kCheckBlanksOption};
+constexpr OptionDef kFootprintOptions[] = {
     kHelpOption, {"output", 'o', true}, {"format", 'f', true}, {"overwrite"}, {"verbose"}};
 
 enum class Command { List, Table, Polys, Footprints };
 
-struct CommandSpec {
+struct CommandDef {
     std::string_view name;
     Command command;
     std::string_view usage;
     std::string_view help; // what follows the usage line in the command's help
-    std::span<const OptionSpec> options;
+    std::span<const OptionDef> options;
 };
 
-constexpr CommandSpec kCommands[] = {
+constexpr CommandDef kCommands[] = {
     {"list", Command::List, "Usage: aster list [FOLDER]", kListHelp, kNoOptions},
     {"table", Command::Table, "Usage: aster table [FOLDER] [--check-blanks]", kTableHelp,
      kRunOptions},
@@ -147,7 +147,7 @@ bool AsksForHelp(std::span<const std::string_view> args) {
 // Reads the arguments after the command name, GNU style: options and operands in any
 // order, "--" ends the options, a value follows its option as the next argument or
 // attached ("-oFILE", "--output=FILE"). Returns the usage error, if any.
-std::optional<std::string> Parse(const CommandSpec& spec, std::span<const std::string_view> args,
+std::optional<std::string> Parse(const CommandDef& def, std::span<const std::string_view> args,
                                  Arguments& parsed) {
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -160,7 +160,7 @@ std::optional<std::string> Parse(const CommandSpec& spec, std::span<const std::s
             optionsEnded = true;
             continue;
         }
-        const OptionSpec* option = nullptr;
+        const OptionDef* option = nullptr;
         std::string_view shown;
         std::optional<std::string_view> attached;
         if (arg.starts_with("--")) {
@@ -168,13 +168,13 @@ std::optional<std::string> Parse(const CommandSpec& spec, std::span<const std::s
             shown = arg.substr(0, equals);
             if (equals != std::string_view::npos)
                 attached = arg.substr(equals + 1);
-            for (const OptionSpec& candidate : spec.options) {
+            for (const OptionDef& candidate : def.options) {
                 if (candidate.longName == shown.substr(2))
                     option = &candidate;
             }
         } else {
             shown = arg.substr(0, 2);
-            for (const OptionSpec& candidate : spec.options) {
+            for (const OptionDef& candidate : def.options) {
                 if (candidate.shortName == arg[1] && (candidate.takesValue || arg.size() == 2))
                     option = &candidate;
             }
@@ -318,13 +318,13 @@ std::string FormatChoices() {
 }
 
 // Runs a parsed command; every stderr line it asks for is written by then.
-int RunCommand(const CommandSpec& spec, const Arguments& arguments,
+int RunCommand(const CommandDef& def, const Arguments& arguments,
                const CommandLineContext& context) {
     std::ostream& err = context.err;
     FootprintRequest request;
-    if (spec.command == Command::Footprints) {
+    if (def.command == Command::Footprints) {
         if (!arguments.has("output"))
-            return UsageError(err, "missing -o FILE: the layer to write", spec.usage);
+            return UsageError(err, "missing -o FILE: the layer to write", def.usage);
         request.outputPath = arguments.value("output");
         request.driver = arguments.value("format");
         request.overwrite = arguments.has("overwrite");
@@ -335,7 +335,7 @@ int RunCommand(const CommandSpec& spec, const Arguments& arguments,
                                   "cannot tell the format of '" + request.outputPath +
                                       "' from its extension: use " + FormatChoices() +
                                       ", or name a GDAL vector driver with -f",
-                                  spec.usage);
+                                  def.usage);
             request.driver = *driver;
         }
     }
@@ -351,7 +351,7 @@ int RunCommand(const CommandSpec& spec, const Arguments& arguments,
     std::optional<Error> error;
     FootprintSummary summary;
     const bool asksForLines = arguments.has("check-blanks") || arguments.has("verbose");
-    switch (spec.command) {
+    switch (def.command) {
     case Command::List: {
         RunHost host(folder, false, false, err, progressLine, stop);
         error = ListTheFiles(host);
@@ -359,19 +359,9 @@ int RunCommand(const CommandSpec& spec, const Arguments& arguments,
     }
     case Command::Table:
     case Command::Polys: {
-        RunHost host(folder, spec.command == Command::Polys, arguments.has("check-blanks"), err,
+        RunHost host(folder, def.command == Command::Polys, arguments.has("check-blanks"), err,
                      progressLine, stop);
         error = MakeTextFiles(host);
-        // The window's hint names its button, and its folder list only holds folders that
-        // exist; here a command makes the list, and the folder may be missing.
-        if (error && error->code == ENOENT &&
-            error->description ==
-                SystemError(ENOENT, FolderPrefix(folder) + "filelist.txt").description) {
-            std::error_code ignored;
-            error->hint = std::filesystem::is_directory(folder, ignored)
-                              ? "Make the list of files first with \"aster list\"."
-                              : "There is no such folder: name one that exists.";
-        }
         break;
     }
     case Command::Footprints: {
@@ -383,13 +373,23 @@ int RunCommand(const CommandSpec& spec, const Arguments& arguments,
     }
     progressLine.clear();
 
+    // The window's hint for a missing list names its button, and its folder list only
+    // holds folders that exist; here a command makes the list, and the folder may be gone.
+    if (error && error->code == ENOENT &&
+        error->description ==
+            SystemError(ENOENT, FolderPrefix(folder) + "filelist.txt").description) {
+        std::error_code ignored;
+        error->hint = std::filesystem::is_directory(folder, ignored)
+                          ? "Make the list of files first with \"aster list\"."
+                          : "There is no such folder: name one that exists.";
+    }
     if (error) {
         PrintPrefixed(err, FormatError(*error));
         if (IsCancellation(*error))
             return StopSignals::ExitStatus(stop.received() != 0 ? stop.received() : SIGINT);
         return kExitError;
     }
-    if (spec.command == Command::Footprints)
+    if (def.command == Command::Footprints)
         PrintPrefixed(err, Counted(summary.written, "footprint", "footprints") + " written, " +
                                Counted(summary.skipped, "listed file", "listed files") +
                                " skipped");
@@ -411,19 +411,19 @@ int RunCommandLine(int argc, const char* const* argv, const CommandLineContext& 
     if (first.starts_with('-'))
         return UsageError(context.err, "unknown option '" + std::string(first) + "'",
                           kProgramUsage);
-    const auto* spec = std::find_if(std::begin(kCommands), std::end(kCommands),
-                                    [&](const CommandSpec& c) { return c.name == first; });
-    if (spec == std::end(kCommands))
+    const auto* def = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                   [&](const CommandDef& c) { return c.name == first; });
+    if (def == std::end(kCommands))
         return UsageError(context.err, "unknown command '" + std::string(first) + "'",
                           kProgramUsage);
 
     const std::span<const std::string_view> rest = std::span(args).subspan(1);
     if (AsksForHelp(rest))
-        return Print(context, std::string(spec->usage) + std::string(spec->help));
+        return Print(context, std::string(def->usage) + std::string(def->help));
     Arguments arguments;
-    if (auto message = Parse(*spec, rest, arguments))
-        return UsageError(context.err, *message, spec->usage);
-    return RunCommand(*spec, arguments, context);
+    if (auto message = Parse(*def, rest, arguments))
+        return UsageError(context.err, *message, def->usage);
+    return RunCommand(*def, arguments, context);
 }
 
 } // namespace aster
