@@ -1,5 +1,7 @@
 #include "folder_list.h"
 
+#include "folder.h"
+
 #include <QApplication>
 #include <QFile>
 #include <QKeyEvent>
@@ -67,28 +69,9 @@ std::string ChildPath(const std::string& folder, const std::string& name) {
 } // namespace
 
 std::string NormalFolderPath(const std::string& path) {
-    std::string absolute = path;
-    if (absolute.empty() || absolute.front() != '/') {
-        std::vector<char> cwd(4096);
-        if (::getcwd(cwd.data(), cwd.size()) != nullptr)
-            absolute = std::string(cwd.data()) + "/" + absolute;
-    }
-    std::string normal;
-    std::size_t pos = 0;
-    while (pos < absolute.size()) {
-        std::size_t next = absolute.find('/', pos);
-        if (next == std::string::npos)
-            next = absolute.size();
-        const std::string part = absolute.substr(pos, next - pos);
-        if (part == "..") {
-            const std::size_t slash = normal.rfind('/');
-            normal.erase(slash == std::string::npos ? 0 : slash);
-        } else if (!part.empty() && part != ".") {
-            normal += "/" + part;
-        }
-        pos = next + 1;
-    }
-    return normal.empty() ? "/" : normal;
+    std::vector<char> cwd(4096);
+    const bool known = ::getcwd(cwd.data(), cwd.size()) != nullptr;
+    return NormalFolderPath(path, known ? std::string_view(cwd.data()) : std::string_view());
 }
 
 FolderList::FolderList(QWidget* parent) : QListWidget(parent) {

@@ -1,11 +1,21 @@
+#include "command_line.h"
 #include "drives.h"
 #include "frm_aster.h"
 #include "messenger.h"
+#include "stop_signals.h"
 
 #include <QApplication>
 #include <filesystem>
+#include <iostream>
+#include <unistd.h>
 
 int main(int argc, char* argv[]) {
+    aster::IgnoreWriteSignals();
+    // A command runs without the window, so without any display.
+    if (argc > 1)
+        return aster::RunCommandLine(argc, argv,
+                                     {std::cout, std::cerr, ::isatty(STDERR_FILENO) == 1});
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Aster"));
     aster::MessageBoxMessenger messenger;

@@ -14,4 +14,9 @@ inline std::string FolderPrefix(std::string_view folder) {
     return prefix;
 }
 
+// `path` in normal form: made absolute against `currentFolder` (when it is relative), with
+// no "." or empty components and no trailing separator except for the root. ".." takes
+// away the component before it by name, as the folder list shows the path.
+std::string NormalFolderPath(std::string_view path, std::string_view currentFolder);
+
 } // namespace aster

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the .deb, installs it with its dependencies, checks that the installed `aster`
-# opens its window under a virtual X server, then removes the package again.
+# runs a command without a display and opens its window under a virtual X server, then
+# removes the package again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
@@ -18,6 +19,8 @@ trap 'DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq aster >/dev/null || t
 test -x /usr/bin/aster
 test -f /usr/share/applications/aster.desktop
 test -f /usr/share/icons/hicolor/scalable/apps/aster.svg
+test -f /usr/share/man/man1/aster.1
+env -u DISPLAY -u WAYLAND_DISPLAY /usr/bin/aster --version
 
 scratch="$(mktemp -d)"
 xvfb-run -a bash -c '

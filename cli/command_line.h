@@ -1,0 +1,31 @@
+#pragma once
+
+#include "footprint_command.h"
+
+#include <functional>
+#include <optional>
+#include <ostream>
+
+namespace aster {
+
+using FootprintWriter = std::function<std::optional<Error>(
+    const FootprintRequest& request, FootprintHost& host, FootprintSummary& summary)>;
+
+// Where the command line writes, and what it works with; tests put in their own.
+struct CommandLineContext {
+    std::ostream& out;
+    std::ostream& err;
+    bool errIsTerminal = false; // only then does a long command show its progress
+    FootprintWriter writeFootprints = &FootprintCommand;
+};
+
+// Exit statuses besides 128 plus a stopping signal's number.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitError = 1;
+inline constexpr int kExitUsage = 2;
+
+// Runs `aster COMMAND...` (argv[0] is the program) without any display: help and
+// version go to `out`, everything else to `err`. Returns the exit status.
+int RunCommandLine(int argc, const char* const* argv, const CommandLineContext& context);
+
+} // namespace aster

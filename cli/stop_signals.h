@@ -1,0 +1,32 @@
+#pragma once
+
+#include <csignal>
+
+namespace aster {
+
+// While it lives, the first SIGINT or SIGTERM does not end the process but is recorded, so
+// that a command stops between files and leaves the files it had not finished as they
+// were. A second one ends the process at once. A signal ignored before stays ignored, and
+// the earlier handlers return when it goes.
+class StopSignals {
+  public:
+    StopSignals();
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+    ~StopSignals();
+
+    // The signal received since construction, or 0.
+    int received() const;
+    // The exit status of a command that this signal stopped: 128 plus its number.
+    static int ExitStatus(int signal) { return 128 + signal; }
+
+  private:
+    struct sigaction m_previousInterrupt {};
+    struct sigaction m_previousTerminate {};
+};
+
+// A write to a closed pipe or past the file size limit then fails with an error the tool
+// reports, instead of ending the process before it can say which file was concerned.
+void IgnoreWriteSignals();
+
+} // namespace aster
