@@ -6,7 +6,7 @@
 # Warm figures are medians of BENCH_RUNS runs (default 5) after a warm-up. Run as root,
 # it also times the floors and the run from a dropped page cache, the median of
 # BENCH_COLD_RUNS runs (default 3). Peak memory comes from one run in a process of its
-# own. ASTER_BENCH_FOOTPRINTS, when set, is a command timed on the largest corpus (the
+# own, with the read-ahead and with threads = 0. ASTER_BENCH_FOOTPRINTS, when set, is a command timed on the largest corpus (the
 # corpus folder is appended as its last argument). BENCH_DIR is where corpora are written.
 set -euo pipefail
 cd "$(dirname "$0")/.."
