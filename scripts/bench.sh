@@ -91,6 +91,8 @@ function field(key,   i, kv) {
     return ""
 }
 function fail(message) { missed[++misses] = message }
+# A difference of memory figures, with rounding noise shown as 0.
+function diff(a, b) { return (a - b > -0.05 && a - b < 0.05) ? 0 : a - b }
 function label(n) { return n == "big" ? "1 x 256MiB" : n }
 function per_file(n, t) { return t * 1000 / (n == "big" ? 1 : n) }
 # One timed row; `ref` empty means a row of its own without a ratio.
@@ -118,6 +120,7 @@ $1 == "mem" {
     seq[n, field("step")] = field("sequential_kb") / 1024
 }
 END {
+    if (cold_note != "") print cold_note
     printf "%-11s %-24s %-5s %10s %-15s %10s %6s %6s %10s\n", "files", "step", "cache", "ms", "against", "ms", "ratio", "limit", "us/file"
     for (i = 1; i <= count; i++) {
         n = sizes[i]; t = n >= from_files
@@ -142,7 +145,6 @@ END {
     }
     row("big", "polys", "warm", "floor", big_limit)
     row("big", "table", "warm", "floor", big_limit)
-    if (cold_note != "") print cold_note
 
     printf "\n%-11s %-24s %15s %15s %10s\n", "files", "peak memory, own process", "read-ahead MiB", "threads 0 MiB", "over MiB"
     for (i = 1; i <= count + 1; i++) {
@@ -150,6 +152,7 @@ END {
         for (s = 1; s <= 2; s++) {
             step = s == 1 ? "polys" : "table"
             a = ahead[n, step]; q = seq[n, step]; mark = ""
+            d = diff(a, q)
             if (n == "big") {
                 cap = (2 * big_bytes / 1048576) + slack_mib
                 if (a > cap || q > cap) { mark = " <"; fail(sprintf("256 MiB scene: %s memory over 2 x file + %d MiB", name[step], slack_mib)) }
@@ -158,7 +161,7 @@ END {
                 cap = slack_mib + 2 * scene_kib / 1024
                 if (a > cap || q > cap) { mark = " <"; fail(sprintf("%s files: %s memory over 2 x largest scene + %d MiB", n, name[step], slack_mib)) }
             }
-            printf "%-11s %-24s %15.1f %15.1f %10.1f%s\n", label(n), name[step], a, q, a - q, mark
+            printf "%-11s %-24s %15.1f %15.1f %10.1f%s\n", label(n), name[step], a, q, d, mark
         }
     }
 
@@ -166,7 +169,7 @@ END {
     print ""
     for (s = 1; s <= 2; s++) {
         step = s == 1 ? "polys" : "table"
-        ga = ahead[large, step] - ahead[small, step]; gq = seq[large, step] - seq[small, step]
+        ga = diff(ahead[large, step], ahead[small, step]); gq = diff(seq[large, step], seq[small, step])
         printf "memory growth %d to %d files, %s: read-ahead %.1f MiB, threads 0 %.1f MiB (limit %d)\n", small, large, name[step], ga, gq, flat_mib
         if (ga > flat_mib || gq > flat_mib) fail(sprintf("%s memory grows with the number of files", name[step]))
         if (large > from_files && (from_files in seen)) {
