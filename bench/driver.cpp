@@ -1,19 +1,26 @@
 // Times the real listing and build run against the floors on a synthetic corpus and
-// prints one line of figures for scripts/bench.sh.
+// prints lines of figures for scripts/bench.sh. With --once it instead makes one run over
+// an existing corpus and reports its own peak memory, so that every memory figure comes
+// from a process that did nothing else.
 #include "build_run.h"
 #include "corpus.h"
 #include "folder_listing.h"
+#include "unique_fd.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <map>
 #include <spawn.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 extern char** environ;
@@ -37,110 +44,274 @@ class BenchHost : public aster::CatalogueHost, public aster::ListingHost {
     bool m_blanks;
 };
 
+[[noreturn]] void Fail(const std::string& message) {
+    std::fprintf(stderr, "aster_bench_driver: %s\n", message.c_str());
+    std::exit(1);
+}
+
 double Seconds(const std::function<void()>& work) {
     const auto start = std::chrono::steady_clock::now();
     work();
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Median of `runs` timings after one warm-up.
-double Median(int runs, const std::function<void()>& work) {
-    work();
-    std::vector<double> times;
-    for (int i = 0; i < runs; ++i)
-        times.push_back(Seconds(work));
+double Median(std::vector<double> times) {
     std::sort(times.begin(), times.end());
     return times[times.size() / 2];
 }
 
-void Spawn(const std::vector<std::string>& args) {
+// Median of `runs` timings after one warm-up, so with a warm page cache.
+double WarmMedian(int runs, const std::function<void()>& work) {
+    work();
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i)
+        times.push_back(Seconds(work));
+    return Median(std::move(times));
+}
+
+// Writes dirty pages back first, since only clean pages can be dropped.
+void DropPageCache() {
+    ::sync();
+    const aster::UniqueFd fd(::open("/proc/sys/vm/drop_caches", O_WRONLY | O_CLOEXEC));
+    if (!fd || ::write(fd.get(), "3\n", 2) != 2)
+        Fail(std::string("cannot drop the page cache: ") + std::strerror(errno));
+}
+
+// Runs a program to its end and fails unless it exits with 0. Returns what it wrote to
+// standard output when `capture` is set; otherwise that goes to /dev/null.
+std::string Spawn(const std::vector<std::string>& args, bool capture = false) {
     std::vector<char*> argv;
     for (const std::string& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
+    int ends[2] = {-1, -1};
+    if (capture && ::pipe2(ends, O_CLOEXEC) != 0)
+        Fail(std::string("pipe: ") + std::strerror(errno));
+    aster::UniqueFd readEnd(ends[0]);
+    aster::UniqueFd writeEnd(ends[1]);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (capture)
+        posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), 1);
+    else
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-        std::perror(argv[0]);
-        std::exit(1);
-    }
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::fprintf(stderr, "%s failed\n", argv[0]);
-        std::exit(1);
+    if (spawned != 0)
+        Fail(args[0] + ": " + std::strerror(spawned));
+    writeEnd.reset();
+    std::string output;
+    if (capture) {
+        char chunk[4096];
+        ssize_t got = 0;
+        while ((got = ::read(readEnd.get(), chunk, sizeof chunk)) > 0 ||
+               (got < 0 && errno == EINTR))
+            if (got > 0)
+                output.append(chunk, static_cast<std::size_t>(got));
     }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        Fail(args[0] + " failed");
+    return output;
 }
 
 void Check(const std::optional<aster::Error>& error) {
-    if (error) {
-        std::fprintf(stderr, "%s\n", aster::FormatError(*error).c_str());
-        std::exit(1);
+    if (error)
+        Fail(aster::FormatError(*error));
+}
+
+struct Options {
+    std::string folder;
+    std::string floorProgram;
+    std::string parallelFloorProgram;
+    std::size_t files = 0;
+    std::size_t bigBytes = 0;
+    int runs = 5;
+    int coldRuns = 0; // 0: no cold-cache figures
+    std::string footprints;
+    std::string once; // "polys" or "table": one run, then its peak memory
+    unsigned threads = aster::ReadAheadSettings{}.threads;
+};
+
+bool Parse(int argc, char** argv, Options& options) {
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string flag = argv[i];
+        const std::string value = argv[i + 1];
+        if (flag == "--dir")
+            options.folder = value;
+        else if (flag == "--floor")
+            options.floorProgram = value;
+        else if (flag == "--parallel-floor")
+            options.parallelFloorProgram = value;
+        else if (flag == "--files")
+            options.files = std::stoul(value);
+        else if (flag == "--big")
+            options.bigBytes = std::stoul(value);
+        else if (flag == "--runs")
+            options.runs = std::stoi(value);
+        else if (flag == "--cold-runs")
+            options.coldRuns = std::stoi(value);
+        else if (flag == "--footprints")
+            options.footprints = value;
+        else if (flag == "--once")
+            options.once = value;
+        else if (flag == "--threads")
+            options.threads = static_cast<unsigned>(std::stoul(value));
+        else
+            return false;
     }
+    if (argc % 2 != 1 || options.folder.empty() || options.runs < 1 || options.coldRuns < 0)
+        return false;
+    if (!options.once.empty())
+        return options.once == "polys" || options.once == "table";
+    return !options.floorProgram.empty() && !options.parallelFloorProgram.empty() &&
+           (options.files == 0) != (options.bigBytes == 0);
+}
+
+// Peak resident memory of this process's address space in KiB (VmHWM). Not ru_maxrss:
+// Linux carries that over from the address space the process had before execve, which
+// for a child of posix_spawn is the parent's, so it would report the driver's peak.
+long OwnPeakMemory() {
+    std::FILE* status = std::fopen("/proc/self/status", "r");
+    if (status == nullptr)
+        Fail(std::string("/proc/self/status: ") + std::strerror(errno));
+    long kib = -1;
+    char line[256];
+    while (kib < 0 && std::fgets(line, sizeof line, status) != nullptr)
+        if (std::sscanf(line, "VmHWM: %ld kB", &kib) != 1)
+            kib = -1;
+    std::fclose(status);
+    if (kib < 0)
+        Fail("no VmHWM in /proc/self/status");
+    return kib;
+}
+
+// One run over the corpus already in the folder; prints its time and this process's peak
+// resident memory.
+int RunOnce(const Options& options) {
+    BenchHost host(options.folder, options.once == "polys", options.once == "table");
+    aster::ReadAheadSettings settings;
+    settings.threads = options.threads;
+    const double time = Seconds([&] { Check(aster::MakeTextFiles(host, settings)); });
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("rss_kb=%ld maxrss_kb=%ld ms=%.2f\n", OwnPeakMemory(), usage.ru_maxrss, time * 1e3);
+    return 0;
+}
+
+// Peak resident memory in KiB of one run in a process of its own.
+long PeakMemory(const std::string& folder, const std::string& style, unsigned threads) {
+    const std::string output = Spawn(
+        {"/proc/self/exe", "--once", style, "--dir", folder, "--threads", std::to_string(threads)},
+        true);
+    long kib = 0;
+    if (std::sscanf(output.c_str(), "rss_kb=%ld", &kib) != 1)
+        Fail("no memory figure from --once " + style);
+    return kib;
+}
+
+int Measure(const Options& options) {
+    const std::string& folder = options.folder;
+    if (options.files != 0)
+        aster::bench::WriteCorpus(folder, options.files);
+    else
+        aster::bench::WriteBigScene(folder, options.bigBytes);
+    // Writing the corpus back now keeps its writeback out of the timed runs.
+    ::sync();
+    const std::size_t listed = options.files != 0 ? options.files : 1;
+    const char* const corpus = options.files != 0 ? "" : " big=1";
+    const auto report = [&](const char* step, const char* cache, double seconds) {
+        std::printf("time files=%zu%s step=%s cache=%s ms=%.2f\n", listed, corpus, step, cache,
+                    seconds * 1e3);
+        std::fflush(stdout);
+    };
+
+    BenchHost polys(folder, true, false);
+    BenchHost table(folder, false, true);
+    const aster::ReadAheadSettings readAhead;
+    // Each step with the page cache warm, then, if asked, each from a dropped cache.
+    const std::vector<std::pair<const char*, std::function<void()>>> steps = {
+        {"floor",
+         [&] {
+             Spawn({options.floorProgram, folder});
+         }},
+        {"parallel_floor",
+         [&] {
+             Spawn({options.parallelFloorProgram, folder});
+         }},
+        {"polys", [&] { Check(aster::MakeTextFiles(polys, readAhead)); }},
+        {"table", [&] { Check(aster::MakeTextFiles(table, readAhead)); }},
+    };
+    for (const auto& [name, work] : steps)
+        report(name, "warm", WarmMedian(options.runs, work));
+
+    if (options.files != 0) {
+        const std::string lsOut = folder + ".ls";
+        report("ls", "warm", WarmMedian(options.runs, [&] {
+                   Spawn({"/bin/sh", "-c", "ls -f \"$0\" > \"$1\"", folder, lsOut});
+               }));
+        // The listing rewrites filelist.txt; the generated one is put back afterwards.
+        const std::string listPath = folder + "/filelist.txt";
+        const std::string savedList = folder + ".list";
+        Spawn({"/bin/cp", listPath, savedList});
+        report("list", "warm",
+               WarmMedian(options.runs, [&] { Check(aster::ListTheFiles(polys)); }));
+        if (std::rename(savedList.c_str(), listPath.c_str()) != 0)
+            Fail("cannot put back " + listPath);
+        std::remove(lsOut.c_str());
+    }
+
+    // Hook for a footprint writer still to come: any command, given the corpus folder as
+    // its last argument, timed like the warm steps.
+    if (!options.footprints.empty())
+        report("footprints", "warm", WarmMedian(options.runs, [&] {
+                   Spawn({"/bin/sh", "-c", options.footprints + " \"$1\"", "footprints", folder});
+               }));
+
+    for (const char* style : {"polys", "table"}) {
+        const long withReadAhead = PeakMemory(folder, style, readAhead.threads);
+        const long sequential = PeakMemory(folder, style, 0);
+        std::printf("mem files=%zu%s step=%s readahead_kb=%ld sequential_kb=%ld\n", listed, corpus,
+                    style, withReadAhead, sequential);
+        std::fflush(stdout);
+    }
+
+    if (options.coldRuns > 0) {
+        // Round by round rather than step by step, so that a drift in the disk's speed
+        // touches every step alike.
+        std::map<std::string, std::vector<double>> times;
+        for (int round = 0; round < options.coldRuns; ++round)
+            for (const auto& [name, work] : steps) {
+                DropPageCache();
+                times[name].push_back(Seconds(work));
+            }
+        for (const auto& [name, work] : steps)
+            report(name, "cold", Median(times[name]));
+    }
+    return 0;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string folder, floorProgram;
-    std::size_t files = 0, bigBytes = 0;
-    int runs = 5;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string flag = argv[i];
-        const std::string value = argv[i + 1];
-        if (flag == "--dir")
-            folder = value;
-        else if (flag == "--floor")
-            floorProgram = value;
-        else if (flag == "--files")
-            files = std::stoul(value);
-        else if (flag == "--big")
-            bigBytes = std::stoul(value);
-        else if (flag == "--runs")
-            runs = std::stoi(value);
+    Options options;
+    bool valid = false;
+    try {
+        valid = Parse(argc, argv, options);
+    } catch (const std::exception&) {
+        valid = false;
     }
-    if (folder.empty() || floorProgram.empty() || (files == 0) == (bigBytes == 0)) {
+    if (!valid) {
         std::fprintf(stderr,
-                     "usage: %s --dir EMPTY_FOLDER --floor PROGRAM "
-                     "(--files N | --big BYTES) [--runs 5]\n",
-                     argv[0]);
+                     "usage: %s --dir EMPTY_FOLDER --floor PROGRAM --parallel-floor PROGRAM\n"
+                     "          (--files N | --big BYTES) [--runs 5] [--cold-runs 0]\n"
+                     "          [--footprints COMMAND]\n"
+                     "       %s --once polys|table --dir CORPUS [--threads 16]\n",
+                     argv[0], argv[0]);
         return 2;
     }
-
-    if (files != 0)
-        aster::bench::WriteCorpus(folder, files);
-    else
-        aster::bench::WriteBigScene(folder, bigBytes);
-    BenchHost polys(folder, true, false);
-    BenchHost table(folder, false, true);
-    const double floorTime = Median(runs, [&] { Spawn({floorProgram, folder}); });
-    const double polysTime = Median(runs, [&] { Check(aster::MakeTextFiles(polys)); });
-    const double tableTime = Median(runs, [&] { Check(aster::MakeTextFiles(table)); });
-
-    double listTime = 0, lsTime = 0;
-    if (files != 0) {
-        const std::string lsOut = folder + ".ls";
-        lsTime = Median(runs, [&] {
-            Spawn({"/bin/sh", "-c", "ls -f \"$0\" > \"$1\"", folder, lsOut});
-        });
-        // The listing rewrites filelist.txt; the generated one is put back afterwards.
-        const std::string listPath = folder + "/filelist.txt";
-        const std::string savedList = folder + ".list";
-        Spawn({"/bin/cp", listPath, savedList});
-        listTime = Median(runs, [&] { Check(aster::ListTheFiles(polys)); });
-        std::rename(savedList.c_str(), listPath.c_str());
-        std::remove(lsOut.c_str());
-    }
-
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const std::size_t listed = files != 0 ? files : 1;
-    std::printf("files=%zu floor_ms=%.2f polys_ms=%.2f table_ms=%.2f list_ms=%.2f ls_ms=%.2f "
-                "rss_kb=%ld blanks=%zu\n",
-                listed, floorTime * 1e3, polysTime * 1e3, tableTime * 1e3, listTime * 1e3,
-                lsTime * 1e3, usage.ru_maxrss, table.messages / static_cast<std::size_t>(runs + 1));
-    return 0;
+    return options.once.empty() ? Measure(options) : RunOnce(options);
 }
