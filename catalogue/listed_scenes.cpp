@@ -3,11 +3,9 @@
 #include "list_reader.h"
 #include "scene_reader.h"
 
+#include <atomic>
 #include <cerrno>
-#include <condition_variable>
-#include <deque>
 #include <limits>
-#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -23,13 +21,8 @@ std::optional<std::int32_t> NextSceneNumber(std::int32_t current) {
 
 namespace {
 
-struct Buffer {
-    std::unique_ptr<char[]> data;
-    std::size_t capacity = 0;
-};
-
-// Buffers up to this size are kept for the next files; larger ones go back at once, so
-// the spare ones cannot add up to more than a few megabytes.
+// Buffers up to this size stay with their slot for the next files; larger ones are given
+// back at once, so the kept ones cannot add up to more than a few megabytes.
 constexpr std::size_t kKeptBufferBytes = 256 * 1024;
 
 // The run's own files change while it runs elsewhere; reading them in their turn keeps
@@ -38,14 +31,24 @@ bool IsRunFile(std::string_view line) {
     return line == "filelist.txt" || line == "table.txt" || line == "polys.txt";
 }
 
+// A slot's state and the sequence number of the list line it holds, in one word, so that
+// a reading thread that comes late can never take a slot refilled with a later line.
+enum SlotState : std::uint64_t {
+    kFilled = 1, // waiting for a reading thread
+    kReading,    // a reading thread has it
+    kReady,      // read, waiting for the run
+    kInTurn,     // for the run to read itself when its turn comes
+    kTaken,      // the run has it
+};
+constexpr std::uint64_t Tag(std::uint64_t sequence, SlotState state) {
+    return sequence << 3 | state;
+}
+
 } // namespace
 
 class ListedScenes::Impl {
   public:
-    explicit Impl(ReadAheadSettings settings) : m_settings(settings) {
-        if (m_settings.maxFiles == 0)
-            m_settings.maxFiles = 1;
-    }
+    explicit Impl(ReadAheadSettings settings) : m_settings(settings) {}
     ~Impl() { stop(); }
 
     std::optional<Error> open(const std::string& folderPrefix);
@@ -55,24 +58,22 @@ class ListedScenes::Impl {
     std::optional<Error> m_error;
 
   private:
-    enum class State { Waiting, Claimed, Ready };
     struct Slot {
+        std::atomic<std::uint64_t> state{0};
         std::int32_t number = 0;
+        bool listError = false; // the list could not be read past this line
         std::string fullPath;
-        bool listError = false; // the list could not be read past this point
-        bool inTurn = false;    // read by the run itself when its turn comes
-        State state = State::Waiting;
-        Buffer buffer;
-        std::size_t reserved = 0; // bytes counted against maxBytes
+        std::unique_ptr<char[]> buffer;
+        std::size_t capacity = 0;
         std::size_t length = 0;
+        std::size_t reserved = 0; // bytes counted against maxBytes
     };
 
     void stop();
     void work();
-    void readMoreLines(std::size_t count);
-    void releaseCurrent();
-    Buffer takeBuffer(std::size_t size);
-    bool isNextToDeliver(const Slot& slot) const;
+    void readFile(Slot& slot, std::uint64_t sequence);
+    bool fill(Slot& slot, std::uint64_t sequence);
+    std::string_view readInTurn(Slot& slot);
 
     ReadAheadSettings m_settings;
     ListReader m_list;
@@ -83,17 +84,16 @@ class ListedScenes::Impl {
     std::optional<Error> m_listError;
     SceneFileReader m_inTurnReader;
 
-    std::mutex m_mutex;
-    std::condition_variable m_workCv;   // slots to read, or stop
-    std::condition_variable m_readyCv;  // a slot became ready
-    std::condition_variable m_budgetCv; // bytes in flight went down
-    std::deque<Slot> m_slots;           // front: the current file, once handed out
-    std::uint64_t m_headSeq = 0;        // sequence number of m_slots.front()
-    std::uint64_t m_claimSeq = 0;       // the next slot a reader looks at
-    std::size_t m_bytesInFlight = 0;
-    bool m_hasCurrent = false;
-    bool m_stop = false;
-    std::vector<Buffer> m_spare;
+    std::size_t m_ringSize = 1;
+    std::unique_ptr<Slot[]> m_ring;
+    std::uint64_t m_next = 0;              // the line the run takes next (run's thread only)
+    bool m_hasCurrent = false;             // m_next - 1 is handed out and not yet released
+    std::atomic<std::uint64_t> m_produced{0}; // lines placed in the ring
+    std::atomic<std::uint64_t> m_claimed{0};  // the next line a reading thread looks at
+    std::atomic<std::uint64_t> m_firstUnread{0}; // m_next, for the reading threads
+    std::atomic<std::uint64_t> m_wake{0};     // bumped to wake the reading threads
+    std::atomic<std::size_t> m_bytesInFlight{0};
+    std::atomic<bool> m_stop{false};
     std::vector<std::thread> m_threads;
 };
 
@@ -102,217 +102,167 @@ std::optional<Error> ListedScenes::Impl::open(const std::string& folderPrefix) {
     if (auto error = m_list.open(folderPrefix + "filelist.txt"))
         return error;
     m_total = m_list.countLines();
-    if (m_total == 0)
-        return std::nullopt;
     const unsigned threads =
         static_cast<unsigned>(std::min<std::int64_t>(m_settings.threads, m_total));
+    m_ringSize = threads > 0 ? std::max<std::size_t>(m_settings.maxFiles, 2) : 1;
+    m_ring = std::make_unique<Slot[]>(m_ringSize);
     try {
         for (unsigned i = 0; i < threads; ++i)
             m_threads.emplace_back([this] { work(); });
     } catch (const std::system_error&) {
-        // Fewer threads, or none: files are then read in their turn.
+        // Fewer threads, or none: what they would have read is read in its turn.
     }
     return std::nullopt;
 }
 
 void ListedScenes::Impl::stop() {
-    {
-        const std::lock_guard lock(m_mutex);
-        m_stop = true;
-    }
-    m_workCv.notify_all();
-    m_budgetCv.notify_all();
+    m_stop.store(true);
+    m_wake.fetch_add(1);
+    m_wake.notify_all();
     for (std::thread& thread : m_threads)
         thread.join();
     m_threads.clear();
 }
 
-bool ListedScenes::Impl::isNextToDeliver(const Slot& slot) const {
-    const std::size_t index = m_hasCurrent ? 1 : 0;
-    return index < m_slots.size() && &m_slots[index] == &slot;
-}
-
-Buffer ListedScenes::Impl::takeBuffer(std::size_t size) {
-    for (auto it = m_spare.begin(); it != m_spare.end(); ++it) {
-        if (it->capacity >= size) {
-            Buffer buffer = std::move(*it);
-            m_spare.erase(it);
-            return buffer;
-        }
-    }
-    return Buffer{};
-}
-
-// A reading thread: takes the waiting slots in list order, reads each file whole into a
-// buffer of its own and marks it ready. The run may take a waiting slot itself when its
-// turn comes first.
+// A reading thread: claims the lines placed in the ring in list order and reads each
+// file whole into its slot's buffer. The run may take a line itself when its turn comes
+// first; the claim then fails and the thread moves on.
 void ListedScenes::Impl::work() {
-    std::unique_lock lock(m_mutex);
     for (;;) {
-        m_workCv.wait(lock, [this] {
-            return m_stop || std::max(m_claimSeq, m_headSeq) < m_headSeq + m_slots.size();
-        });
-        if (m_stop)
+        const std::uint64_t wake = m_wake.load();
+        if (m_stop.load())
             return;
-        m_claimSeq = std::max(m_claimSeq, m_headSeq);
-        Slot& slot = m_slots[m_claimSeq - m_headSeq];
-        ++m_claimSeq;
-        if (slot.inTurn || slot.listError || slot.state != State::Waiting)
-            continue;
-        slot.state = State::Claimed;
-        const std::string path = slot.fullPath;
-        lock.unlock();
-        const std::optional<std::size_t> size = SceneFileSize(path);
-        lock.lock();
-        if (!size) {
-            slot.state = State::Ready;
-            m_readyCv.notify_all();
+        std::uint64_t sequence = m_claimed.load();
+        const std::uint64_t first = m_firstUnread.load(std::memory_order_relaxed);
+        if (sequence < first) {
+            // The run took these lines itself: skip them.
+            m_claimed.compare_exchange_weak(sequence, first);
             continue;
         }
-        if (*size > m_settings.maxBytes) {
-            slot.inTurn = true;
-            slot.state = State::Waiting;
-            m_readyCv.notify_all();
+        if (sequence >= m_produced.load(std::memory_order_acquire)) {
+            m_wake.wait(wake);
             continue;
         }
-        m_budgetCv.wait(lock, [&] {
-            return m_stop || m_bytesInFlight + *size <= m_settings.maxBytes ||
-                   isNextToDeliver(slot);
-        });
-        if (m_stop)
-            return;
-        Buffer buffer = takeBuffer(*size);
-        m_bytesInFlight += *size;
-        slot.reserved = *size;
-        lock.unlock();
-        std::optional<std::size_t> got;
-        bool noMemory = false;
-        if (buffer.capacity < *size) {
-            buffer.data.reset(new (std::nothrow) char[*size]);
-            buffer.capacity = buffer.data ? *size : 0;
-            noMemory = !buffer.data;
-        }
-        if (!noMemory)
-            got = ReadSceneFile(path, *size, buffer.data.get());
-        lock.lock();
-        if (noMemory) {
-            // The run will try again in its turn, with its own buffer.
-            m_bytesInFlight -= slot.reserved;
-            slot.reserved = 0;
-            slot.inTurn = true;
-            slot.state = State::Waiting;
-            m_budgetCv.notify_all();
-        } else {
-            slot.buffer = std::move(buffer);
-            slot.length = got.value_or(0);
-            slot.state = State::Ready;
-        }
-        m_readyCv.notify_all();
+        if (!m_claimed.compare_exchange_weak(sequence, sequence + 1))
+            continue;
+        Slot& slot = m_ring[sequence % m_ringSize];
+        std::uint64_t expected = Tag(sequence, kFilled);
+        if (slot.state.compare_exchange_strong(expected, Tag(sequence, kReading),
+                                               std::memory_order_acquire))
+            readFile(slot, sequence);
     }
 }
 
-void ListedScenes::Impl::releaseCurrent() {
-    if (!m_hasCurrent)
-        return;
-    Slot& current = m_slots.front();
-    m_bytesInFlight -= current.reserved;
-    if (current.buffer.capacity > 0 && current.buffer.capacity <= kKeptBufferBytes &&
-        m_spare.size() < m_settings.maxFiles)
-        m_spare.push_back(std::move(current.buffer));
-    m_slots.pop_front();
-    ++m_headSeq;
-    m_hasCurrent = false;
+void ListedScenes::Impl::readFile(Slot& slot, std::uint64_t sequence) {
+    SlotState result = kReady;
+    slot.length = 0;
+    if (const std::optional<std::size_t> size = SceneFileSize(slot.fullPath)) {
+        // Within the bytes allowed in flight, or else left for the run to read in its turn.
+        if (m_bytesInFlight.fetch_add(*size) + *size > m_settings.maxBytes) {
+            m_bytesInFlight.fetch_sub(*size);
+            result = kInTurn;
+        } else {
+            slot.reserved = *size;
+            if (slot.capacity < *size) {
+                slot.buffer.reset(new (std::nothrow) char[*size]);
+                slot.capacity = slot.buffer ? *size : 0;
+            }
+            if (slot.capacity < *size)
+                result = kInTurn; // no memory for it now; the run tries again
+            else
+                slot.length = ReadSceneFile(slot.fullPath, *size, slot.buffer.get()).value_or(0);
+        }
+    }
+    slot.state.store(Tag(sequence, result), std::memory_order_release);
+    slot.state.notify_one();
 }
 
-// Reads up to `count` more list lines into waiting slots. Only the run's thread reads the
-// list, so the lock is taken only to add the slots.
-void ListedScenes::Impl::readMoreLines(std::size_t count) {
-    std::vector<Slot> added;
+// Places the next list line in `slot`; false when the list has ended.
+bool ListedScenes::Impl::fill(Slot& slot, std::uint64_t sequence) {
     // An error takes its place in the list order, so everything before it is still done.
     const auto endWith = [&](std::optional<Error> error) {
         m_listDone = true;
         if (!error)
-            return;
+            return false;
         m_listError = std::move(error);
-        Slot marker;
-        marker.listError = true;
-        added.push_back(std::move(marker));
+        slot.listError = true;
+        slot.state.store(Tag(sequence, kInTurn), std::memory_order_release);
+        return true;
     };
-    while (added.size() < count && !m_listDone) {
-        if (m_list.atEnd()) {
-            endWith(m_list.error());
-            break;
-        }
-        const auto number = NextSceneNumber(m_counter);
-        if (!number) {
-            endWith(Error{EOVERFLOW, "More than 2147483647 lines in " + m_prefix + "filelist.txt",
-                          "Split the list into several folders."});
-            break;
-        }
-        m_list.readLine(m_line);
-        if (m_list.error()) {
-            endWith(m_list.error());
-            break;
-        }
-        m_counter = *number;
-        Slot slot;
-        slot.number = m_counter;
-        slot.fullPath.reserve(m_prefix.size() + m_line.size());
-        slot.fullPath = m_prefix;
-        slot.fullPath += m_line;
-        slot.inTurn = m_threads.empty() || IsRunFile(m_line);
-        added.push_back(std::move(slot));
-    }
-    if (added.empty())
-        return;
-    {
-        const std::lock_guard lock(m_mutex);
-        for (Slot& slot : added)
-            m_slots.push_back(std::move(slot));
-    }
-    // One reader per new slot: waking all of them for every line would cost more than
-    // the reading on a machine with few cores.
-    if (added.size() == 1)
-        m_workCv.notify_one();
-    else
-        m_workCv.notify_all();
+    if (m_list.atEnd())
+        return endWith(m_list.error());
+    const auto number = NextSceneNumber(m_counter);
+    if (!number)
+        return endWith(Error{EOVERFLOW, "More than 2147483647 lines in " + m_prefix + "filelist.txt",
+                             "Split the list into several folders."});
+    m_list.readLine(m_line);
+    if (m_list.error())
+        return endWith(m_list.error());
+    m_counter = *number;
+    slot.number = m_counter;
+    slot.listError = false;
+    slot.fullPath.assign(m_prefix);
+    slot.fullPath += m_line;
+    const bool inTurn = m_threads.empty() || IsRunFile(m_line);
+    slot.state.store(Tag(sequence, inTurn ? kInTurn : kFilled), std::memory_order_release);
+    return true;
+}
+
+std::string_view ListedScenes::Impl::readInTurn(Slot& slot) {
+    return m_inTurnReader.read(slot.fullPath);
 }
 
 bool ListedScenes::Impl::next(ListedScene& scene) {
     if (m_error)
         return false;
-    std::size_t room = 0;
-    {
-        const std::lock_guard lock(m_mutex);
-        releaseCurrent();
-        const std::size_t ahead = m_threads.empty() ? 1 : m_settings.maxFiles;
-        room = m_slots.size() < ahead ? ahead - m_slots.size() : 0;
+    if (m_hasCurrent) {
+        Slot& done = m_ring[(m_next - 1) % m_ringSize];
+        m_bytesInFlight.fetch_sub(done.reserved);
+        done.reserved = 0;
+        if (done.capacity > kKeptBufferBytes) {
+            done.buffer.reset();
+            done.capacity = 0;
+        }
+        m_hasCurrent = false;
     }
-    m_budgetCv.notify_all();
-    readMoreLines(room);
-
-    std::unique_lock lock(m_mutex);
-    if (m_slots.empty())
+    // Lines are placed in batches of half the ring, so the reading threads wake once per
+    // batch rather than once per file.
+    std::uint64_t produced = m_produced.load(std::memory_order_relaxed);
+    if (!m_listDone && (produced == m_next || produced - m_next <= m_ringSize / 2)) {
+        while (!m_listDone && produced - m_next < m_ringSize &&
+               fill(m_ring[produced % m_ringSize], produced))
+            ++produced;
+        m_produced.store(produced, std::memory_order_release);
+        m_wake.fetch_add(1);
+        m_wake.notify_all();
+    }
+    if (produced == m_next)
         return false;
-    Slot& slot = m_slots.front();
+
+    const std::uint64_t sequence = m_next++;
+    m_firstUnread.store(m_next, std::memory_order_relaxed);
+    Slot& slot = m_ring[sequence % m_ringSize];
+    m_hasCurrent = true;
     if (slot.listError) {
         m_error = m_listError;
         return false;
     }
     scene.number = slot.number;
     scene.fullPath = slot.fullPath;
-    // Until it is handed out, the slot counts as the next one to deliver, which a reading
-    // thread may fill whatever the bytes in flight.
-    m_readyCv.wait(lock, [&slot] { return slot.state != State::Claimed || slot.inTurn; });
-    m_hasCurrent = true;
-    if (slot.state != State::Ready) {
-        // Not taken by a reading thread, or left for the run (too large, or no memory).
-        slot.state = State::Claimed;
-        lock.unlock();
-        scene.text = m_inTurnReader.read(slot.fullPath);
+    std::uint64_t state = Tag(sequence, kFilled);
+    // Not yet taken by a reading thread: the run reads it now rather than wait.
+    if (slot.state.compare_exchange_strong(state, Tag(sequence, kTaken),
+                                           std::memory_order_acquire)) {
+        scene.text = readInTurn(slot);
         return true;
     }
-    scene.text = std::string_view(slot.buffer.data.get(), slot.length);
+    for (int spin = 0; state == Tag(sequence, kReading); ++spin) {
+        if (spin >= 64)
+            slot.state.wait(state, std::memory_order_acquire);
+        state = slot.state.load(std::memory_order_acquire);
+    }
+    scene.text = state == Tag(sequence, kReady) ? std::string_view(slot.buffer.get(), slot.length)
+                                                : readInTurn(slot);
     return true;
 }
 
