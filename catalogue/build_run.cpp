@@ -25,7 +25,7 @@ std::optional<Error> MakeTextFiles(CatalogueHost& host, const ReadAheadSettings&
     ListReader list;
     if (auto error = list.open(listPath)) {
         if (error->code == ENOENT)
-            error->hint = "Make the list of files first with \"Get List of Files\".";
+            error->hint = kMakeListFirstHint;
         return error;
     }
     OutputFile table;

@@ -28,6 +28,9 @@ class CatalogueHost {
 };
 
 inline constexpr const char* kNoStyleMessage = "Choose an option for text file style.";
+// The hint for a folder without filelist.txt, for every procedure that reads the list.
+inline constexpr const char* kMakeListFirstHint =
+    "Make the list of files first with \"Get List of Files\".";
 
 // The sequence number after `current`, or nothing when it would leave the 32-bit range.
 std::optional<std::int32_t> NextSceneNumber(std::int32_t current);
