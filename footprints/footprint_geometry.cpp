@@ -1,6 +1,6 @@
 #include "footprint_geometry.h"
 
-#include <cpl_error.h>
+#include "gdal_messages.h"
 
 #include <algorithm>
 #include <cmath>
@@ -70,6 +70,7 @@ void AddAreas(const OGRGeometry& part, double shift, OGRMultiPolygon& footprint)
 }
 
 FootprintOrReason CutAtAntimeridian(const Corners& corners) {
+    const GdalMessages messages; // GEOS's complaints become the reason, never output
     // Longitudes made continuous from the first corner on, so the ring is one shape that
     // may reach beyond +-180; it is then cut into 360-degree windows moved back in range.
     // Whole turns are added rather than steps summed, so a corner moved back has the
@@ -88,8 +89,8 @@ FootprintOrReason CutAtAntimeridian(const Corners& corners) {
         // Corners in an order that crosses itself: GEOS cannot cut such a ring as it is.
         repaired.reset(unwrapped->MakeValid());
         if (!repaired)
-            return {nullptr, std::string("footprint across the antimeridian cannot be cut: ") +
-                                 CPLGetLastErrorMsg()};
+            return {nullptr,
+                    "footprint across the antimeridian cannot be cut: " + messages.failure()};
         shape = repaired.get();
     }
 
@@ -103,8 +104,8 @@ FootprintOrReason CutAtAntimeridian(const Corners& corners) {
             Quadrilateral({west, west + 360, west + 360, west}, {-90, -90, 90, 90});
         const std::unique_ptr<OGRGeometry> part(shape->Intersection(box.get()));
         if (!part)
-            return {nullptr, std::string("footprint across the antimeridian cannot be cut: ") +
-                                 CPLGetLastErrorMsg()};
+            return {nullptr,
+                    "footprint across the antimeridian cannot be cut: " + messages.failure()};
         AddAreas(*part, -window * 360, *footprint);
     }
     if (footprint->IsEmpty())

@@ -116,7 +116,8 @@ class LayerWriter {
         : m_driver(driver), m_driverName(driverName), m_outputPath(outputPath),
           m_messages(messages) {}
 
-    std::optional<Error> create(const std::string& scratchPath, const std::string& layerName) {
+    std::optional<Error> create(const std::string& scratchPath, const std::string& layerName,
+                                bool spatialIndex) {
         m_dataset.reset(m_driver.Create(scratchPath.c_str(), 0, 0, 0, GDT_Unknown, nullptr));
         if (!m_dataset)
             return GdalError("create", m_outputPath, m_messages);
@@ -132,6 +133,8 @@ class LayerWriter {
             layerOptions.SetNameValue("ENCODING", "UTF-8");
         if (TakesLayerOption(m_driver, "RFC7946"))
             layerOptions.SetNameValue("RFC7946", "YES");
+        if (TakesLayerOption(m_driver, "SPATIAL_INDEX"))
+            layerOptions.SetNameValue("SPATIAL_INDEX", spatialIndex ? "YES" : "NO");
         if (shapefile)
             layerOptions.SetNameValue("RESIZE", "YES"); // text columns as wide as needed
         m_layer =
@@ -306,6 +309,7 @@ std::optional<Error> WriteFootprints(const std::string& folderPrefix,
     if (auto error = CheckVectorDriver(report.driverName))
         return error;
     GDALDriver& driver = *GetGDALDriverManager()->GetDriverByName(report.driverName.c_str());
+    report.driverName = driver.GetDescription(); // GDAL's spelling: "gpkg" names "GPKG"
 
     ListedScenes scenes(options.readAhead);
     if (auto error = scenes.open(folderPrefix)) {
@@ -332,7 +336,8 @@ std::optional<Error> WriteFootprints(const std::string& folderPrefix,
     const std::string layerName = Utf8FromBytes(
         dot == 0 || dot == std::string::npos ? outputName : outputName.substr(0, dot));
     LayerWriter writer(driver, report.driverName, outputPath, messages);
-    if (auto error = writer.create(scratch.path() + "/" + outputName, layerName))
+    if (auto error =
+            writer.create(scratch.path() + "/" + outputName, layerName, options.spatialIndex))
         return error;
 
     ListedScene scene;

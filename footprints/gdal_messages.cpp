@@ -12,8 +12,8 @@ void GdalMessages::clear() {
 
 void CPL_STDCALL GdalMessages::Receive(CPLErr level, CPLErrorNum /*number*/, const char* message) {
     auto* self = static_cast<GdalMessages*>(CPLGetErrorHandlerUserData());
-    if (self != nullptr && level >= CE_Failure && self->m_failure.empty() && message != nullptr)
-        self->m_failure = message;
+    if (self != nullptr && level >= CE_Failure)
+        self->m_failure = message != nullptr && *message != '\0' ? message : "unknown GDAL error";
 }
 
 } // namespace aster

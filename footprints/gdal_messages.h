@@ -6,8 +6,8 @@
 
 namespace aster {
 
-// While it lives, GDAL's messages on this thread go here instead of to stderr; the first
-// failure GDAL reports is kept for the Error that names the file.
+// While it lives, GDAL's messages on this thread go here instead of to stderr; the latest
+// failure GDAL reported is kept for the Error that names the file.
 class GdalMessages {
   public:
     GdalMessages() = default;
@@ -15,8 +15,8 @@ class GdalMessages {
     GdalMessages& operator=(const GdalMessages&) = delete;
 
     bool hasFailure() const { return !m_failure.empty(); }
-    // The first failure reported since construction or since the last clear(), or
-    // "unknown GDAL error" when GDAL failed without saying why.
+    // The latest failure reported since construction or since clear(), or "unknown GDAL
+    // error" when GDAL failed without saying why.
     std::string failure() const;
     void clear();
 

@@ -1,5 +1,6 @@
 #include "output_formats.h"
 
+#include "gdal_messages.h"
 #include "scene_values.h"
 
 #include <gdal_priv.h>
@@ -63,6 +64,7 @@ std::string OutputFormatChoices() {
 }
 
 std::optional<Error> CheckVectorDriver(const std::string& driverName) {
+    const GdalMessages messages;
     GDALAllRegister();
     GDALDriver* driver = GetGDALDriverManager()->GetDriverByName(driverName.c_str());
     if (driver == nullptr)

@@ -38,6 +38,7 @@ struct ReadFeature {
 struct ReadLayer {
     OGRwkbGeometryType type = wkbUnknown;
     bool wgs84 = false;
+    bool indexed = false;
     std::vector<ReadFeature> features;
 };
 
@@ -50,6 +51,7 @@ ReadLayer Read(const std::string& path, std::vector<const char*> openOptions = {
     OGRLayer& layer = *dataset->GetLayer(0);
     ReadLayer result;
     result.type = layer.GetGeomType();
+    result.indexed = layer.TestCapability(OLCFastSpatialFilter) != 0;
     OGRSpatialReference wgs84;
     wgs84.importFromEPSG(4326);
     const char* sameOptions[] = {"IGNORE_DATA_AXIS_TO_SRS_AXIS_MAPPING=YES", nullptr};
@@ -96,20 +98,22 @@ struct Progress : FootprintProgress {
 };
 
 FootprintOptions Options(const std::string& outputPath, bool overwrite = false,
-                         const std::string& driver = {}) {
+                         const std::string& driver = {}, bool spatialIndex = false) {
     FootprintOptions options;
     options.outputPath = outputPath;
     options.driverName = driver;
     options.overwrite = overwrite;
+    options.spatialIndex = spatialIndex;
     return options;
 }
 
 std::optional<Error> Write(const TempFolder& folder, const std::string& output,
                            FootprintReport& report, bool overwrite = false,
-                           const std::string& driver = {}) {
+                           const std::string& driver = {}, bool spatialIndex = false) {
     Progress progress;
     return WriteFootprints(FolderPrefix(folder.path()),
-                           Options(folder.file(output), overwrite, driver), report, progress);
+                           Options(folder.file(output), overwrite, driver, spatialIndex), report,
+                           progress);
 }
 
 TEST(SceneValues, Decimals) {
@@ -418,6 +422,25 @@ TEST(FootprintLayer, EarlierLayerKeptUnlessReplaced) {
         EXPECT_TRUE(folder.exists("fpx.qix"));
         EXPECT_EQ(Read(folder.file("fp.shp")).features.size(), 1u);
     }
+}
+
+TEST(FootprintLayer, SpatialIndexOnRequest) {
+    TempFolder folder;
+    folder.write("a.met", SceneText("t", "d", kLats, kLons));
+    folder.write("filelist.txt", "a.met\r\n");
+    for (const std::string output : {"fp.gpkg", "fp.fgb", "fp.shp"}) {
+        for (const bool index : {true, false}) {
+            SCOPED_TRACE(output + (index ? " with" : " without") + " index");
+            FootprintReport report;
+            // GDAL takes driver names in any case; the report gives its own spelling.
+            const std::string driver = output == "fp.shp" ? "esri shapefile" : "";
+            ASSERT_FALSE(Write(folder, output, report, true, driver, index));
+            EXPECT_EQ(report.driverName, *DriverForPath(output));
+            EXPECT_EQ(Read(folder.file(output)).indexed, index);
+        }
+    }
+    // The shapefile's .qix from the indexed run went with the layer it described.
+    EXPECT_FALSE(folder.exists("fp.qix"));
 }
 
 TEST(FootprintLayer, MissingListAsForTheTextFiles) {
