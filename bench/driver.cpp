@@ -3,6 +3,7 @@
 #include "build_run.h"
 #include "corpus.h"
 #include "folder_listing.h"
+#include "timing.h"
 
 #include <algorithm>
 #include <chrono>
@@ -20,6 +21,8 @@ extern char** environ;
 
 namespace {
 
+using aster::bench::Median;
+
 class BenchHost : public aster::CatalogueHost, public aster::ListingHost {
   public:
     BenchHost(std::string folder, bool polys, bool blanks)
@@ -36,22 +39,6 @@ class BenchHost : public aster::CatalogueHost, public aster::ListingHost {
     bool m_polys;
     bool m_blanks;
 };
-
-double Seconds(const std::function<void()>& work) {
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// Median of `runs` timings after one warm-up.
-double Median(int runs, const std::function<void()>& work) {
-    work();
-    std::vector<double> times;
-    for (int i = 0; i < runs; ++i)
-        times.push_back(Seconds(work));
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
 
 void Spawn(const std::vector<std::string>& args) {
     std::vector<char*> argv;

@@ -1,20 +1,21 @@
 #!/usr/bin/env bash
 # Measures the listing and the build run against the floors on synthetic corpora of
-# 1,000, 10,000 and N files (N defaults to 100,000) and on one 256 MiB scene, prints one
-# table and exits non-zero when a target is missed. Figures are medians of 5 runs after
-# a warm-up, with a warm page cache.
+# 1,000, 10,000 and N files (N defaults to 100,000) and on one 256 MiB scene, and the
+# footprint layer against the polygon run, prints one table and exits non-zero when a
+# target is missed. Figures are medians of 5 runs after a warm-up, with a warm page cache.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-aster_ensure_packages cmake make g++ libgtest-dev qt6-base-dev fonts-liberation2
+aster_ensure_packages "${ASTER_BUILD_PACKAGES[@]}"
 
 largest="${1:-100000}"
 runs="${BENCH_RUNS:-5}"
 big_bytes=$((256 * 1024 * 1024))
 
 cmake --preset release >/dev/null
-cmake --build --preset release --target aster_bench_driver aster_bench_floor >/dev/null
+cmake --build --preset release --target aster_bench_driver aster_bench_floor aster_bench_layer >/dev/null
 driver="$PWD/build/release/bench/aster_bench_driver"
+layer="$PWD/build/release/bench/aster_bench_layer"
 floor="$PWD/build/release/bench/aster_bench_floor"
 
 scratch="$(mktemp -d "${BENCH_DIR:-/tmp}/aster-bench-XXXXXX")"
@@ -25,7 +26,9 @@ results="$scratch/results.txt"
 for n in $sizes; do
     mkdir "$scratch/c$n"
     echo "corpus of $n files..." >&2
-    "$driver" --dir "$scratch/c$n" --floor "$floor" --files "$n" --runs "$runs" >>"$results"
+    figures="$("$driver" --dir "$scratch/c$n" --floor "$floor" --files "$n" --runs "$runs")"
+    echo "footprint layer of $n files..." >&2
+    echo "$figures $("$layer" --dir "$scratch/c$n" --runs "$runs")" >>"$results"
     rm -rf "$scratch/c$n"
 done
 mkdir "$scratch/big"
@@ -59,6 +62,8 @@ BEGIN {
         next
     }
     row(label, "listing (floor ls -f)", field("list_ms"), field("ls_ms"), n, rss)
+    row(label, "layer gpkg (polygons)", field("gpkg_ms"), field("layer_polys_ms"), n, field("layer_rss_kb"))
+    if (n >= 10000 && field("gpkg_ms") > 2 * field("layer_polys_ms")) fail(n " files: footprint layer over 2 x the polygon run")
     sizes[++count] = n; polys[n] = field("polys_ms"); table[n] = field("table_ms")
     floor_ms[n] = fl; mem[n] = rss; list[n] = field("list_ms"); ls[n] = field("ls_ms")
     if (rss > 32 * 1024 + 2 * 12 * 1024 / 1024) fail(n " files: memory over 2 x largest scene + 32 MiB")

@@ -28,5 +28,6 @@ aster_ensure_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing
 }
 
-# Build tools, the test framework, Qt 6 Widgets and the font the window is laid out with.
-ASTER_BUILD_PACKAGES=(cmake make g++ libgtest-dev qt6-base-dev fonts-liberation2)
+# Build tools, the test framework, Qt 6 Widgets, the font the window is laid out with,
+# and GDAL for the footprint layer.
+ASTER_BUILD_PACKAGES=(cmake make g++ libgtest-dev qt6-base-dev fonts-liberation2 libgdal-dev)
