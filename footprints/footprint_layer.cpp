@@ -111,10 +111,8 @@ Error ExistsError(const std::string& path) {
 // One layer being written into the scratch folder.
 class LayerWriter {
   public:
-    LayerWriter(GDALDriver& driver, const std::string& driverName, const std::string& outputPath,
-                const GdalMessages& messages)
-        : m_driver(driver), m_driverName(driverName), m_outputPath(outputPath),
-          m_messages(messages) {}
+    LayerWriter(GDALDriver& driver, const std::string& outputPath, const GdalMessages& messages)
+        : m_driver(driver), m_outputPath(outputPath), m_messages(messages) {}
 
     std::optional<Error> create(const std::string& scratchPath, const std::string& layerName,
                                 bool spatialIndex) {
@@ -127,7 +125,7 @@ class LayerWriter {
             return GdalError("set up EPSG:4326 for", m_outputPath, m_messages);
         wgs84.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
 
-        const bool shapefile = m_driverName == kShapefileDriver;
+        const bool shapefile = m_driver.GetDescription() == kShapefileDriver;
         CPLStringList layerOptions;
         if (TakesLayerOption(m_driver, "ENCODING"))
             layerOptions.SetNameValue("ENCODING", "UTF-8");
@@ -231,7 +229,6 @@ class LayerWriter {
     }
 
     GDALDriver& m_driver;
-    const std::string& m_driverName;
     const std::string& m_outputPath;
     const GdalMessages& m_messages;
     GDALDatasetUniquePtr m_dataset;
@@ -335,7 +332,7 @@ std::optional<Error> WriteFootprints(const std::string& folderPrefix,
     const std::size_t dot = outputName.rfind('.');
     const std::string layerName = Utf8FromBytes(
         dot == 0 || dot == std::string::npos ? outputName : outputName.substr(0, dot));
-    LayerWriter writer(driver, report.driverName, outputPath, messages);
+    LayerWriter writer(driver, outputPath, messages);
     if (auto error =
             writer.create(scratch.path() + "/" + outputName, layerName, options.spatialIndex))
         return error;
