@@ -24,13 +24,13 @@ namespace {
 
 enum Field { kScene, kPath, kName, kAcqDate, kAcqTime, kAcquired, kLat1, kLon1 = kLat1 + 4 };
 
-struct FieldSpec {
+struct FieldKind {
     const char* name;
     OGRFieldType type;
 };
 
 // Names of at most ten characters, so that a shapefile keeps them as they are.
-constexpr std::array<FieldSpec, 14> kFields{{
+constexpr std::array<FieldKind, 14> kFields{{
     {"scene", OFTInteger},
     {"path", OFTString},
     {"name", OFTString},
@@ -140,13 +140,13 @@ class LayerWriter {
         if (m_layer == nullptr)
             return GdalError("create the layer in", m_outputPath, m_messages);
 
-        for (const FieldSpec& spec : kFields) {
-            OGRFieldDefn field(spec.name, spec.type);
+        for (const FieldKind& kind : kFields) {
+            OGRFieldDefn field(kind.name, kind.type);
             // A shapefile's text columns are 80 bytes wide unless told otherwise.
-            if (shapefile && spec.type == OFTString)
+            if (shapefile && kind.type == OFTString)
                 field.SetWidth(254);
             if (m_layer->CreateField(&field) != OGRERR_NONE)
-                return GdalError(std::string("add the field ") + spec.name + " to", m_outputPath,
+                return GdalError(std::string("add the field ") + kind.name + " to", m_outputPath,
                                  m_messages);
         }
         // Drivers may rename a field or keep it apart (KML makes `name` the placemark's
