@@ -11,11 +11,7 @@
 
 namespace aster {
 
-namespace {
-
-// Says what to do about a list that cannot be opened, which depends on whether the folder
-// itself is still there.
-void AddListHint(Error& error, const std::string& folderPrefix) {
+void ExplainMissingList(Error& error, const std::string& folderPrefix) {
     if (error.code != ENOENT)
         return;
     struct stat info {};
@@ -25,12 +21,14 @@ void AddListHint(Error& error, const std::string& folderPrefix) {
         error.hint = "Make the list of files first with \"Get List of Files\".";
 }
 
+namespace {
+
 std::optional<Error> Run(CatalogueHost& host, const ReadAheadSettings& settings,
                          const std::string& prefix) {
     // The list is opened first, so a missing list leaves earlier output files untouched.
     ListedScenes scenes(settings);
     if (auto error = scenes.open(prefix)) {
-        AddListHint(*error, prefix);
+        ExplainMissingList(*error, prefix);
         return error;
     }
     // Both outputs are written aside and replace the earlier files together at the end,

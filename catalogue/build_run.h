@@ -28,6 +28,9 @@ class CatalogueHost {
 };
 
 inline constexpr const char* kNoStyleMessage = "Choose an option for text file style.";
+// Sets the hint of a failed open of filelist.txt, for every procedure that reads the list:
+// what to do depends on whether the folder itself is still there.
+void ExplainMissingList(Error& error, const std::string& folderPrefix);
 
 // Reads filelist.txt of the chosen folder and writes table.txt or polys.txt from the
 // listed scene files, reading ahead as `settings` allow. Both files are replaced together

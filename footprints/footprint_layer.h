@@ -1,0 +1,83 @@
+#pragma once
+
+#include "error.h"
+#include "listed_scenes.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace aster {
+
+// The footprint layer: one multipolygon feature per listed scene file whose corners
+// read as numbers, written with GDAL in WGS 84 (EPSG:4326, longitude first). It is made
+// from the same list, reading and records as polys.txt.
+//
+// Fields: scene (integer: the sequence number), path and name (the full path and the
+// name after its last '/', as UTF-8: bytes that are not valid UTF-8 are read as Latin-1),
+// acq_date (date, null unless the date text is "YYYY-MM-DD"), acq_time (the time text as
+// in the file), acquired (date and time in UTC, null unless both texts read), lat1..lat4
+// and lon1..lon4 (reals). Drivers store what their format can: a shapefile keeps only
+// the date of `acquired`, FlatGeobuf stores acq_date as a date and time, KML stores
+// dates as text.
+
+struct FootprintOptions {
+    // The layer's file. Its folder must exist; its last name gives the layer's name
+    // (without the extension) and, unless `driverName` is set, its format (see
+    // DriverForPath in output_formats.h).
+    std::string outputPath;
+    // A GDAL vector driver that can create files ("GPKG", "ESRI Shapefile", ...), or
+    // empty to choose by the extension.
+    std::string driverName;
+    // Replace an existing layer. Without it an existing output is an error (EEXIST) and
+    // nothing is written.
+    bool overwrite = false;
+    // Ask the driver for its spatial index where it has one (a GeoPackage's R-tree, a
+    // FlatGeobuf's packed index, a shapefile's .qix). Off by default to keep the run fast:
+    // SQLite fills a GeoPackage's R-tree one feature at a time, which in GDAL 3.6 takes
+    // about as long again as reading 100,000 scene files. A GIS can add it later.
+    bool spatialIndex = false;
+    ReadAheadSettings readAhead;
+};
+
+// A listed file that gave no feature, and why ("lat2 is not a number", "lon3 out of
+// range", "no corner values", ...).
+struct SkippedScene {
+    std::string fullPath;
+    std::string reason;
+};
+
+// What a run did. On an error (cancellation included) the counts say how far it came,
+// but no output was changed.
+struct FootprintReport {
+    std::string driverName;            // the driver used
+    std::int64_t written = 0;          // features written
+    std::vector<SkippedScene> skipped; // in list order
+    std::int64_t skippedCount() const { return static_cast<std::int64_t>(skipped.size()); }
+};
+
+// Told about the run's progress, and asked whether to stop, after each listed file, on
+// the thread that runs WriteFootprints.
+class FootprintProgress {
+  public:
+    virtual ~FootprintProgress() = default;
+    // `done` of `total` listed files; `total` is 0 while the list's length is not known.
+    virtual void progress(std::int64_t /*done*/, std::int64_t /*total*/) {}
+    // True stops the run: WriteFootprints returns a cancellation and changes no file.
+    virtual bool cancelRequested() { return false; }
+};
+
+// Reads folderPrefix + "filelist.txt" (the folder's FolderPrefix) and writes the layer to
+// options.outputPath. The layer is written into a hidden scratch folder beside the output
+// (".aster-XXXXXX") and moved into place, all its files together, only once complete: on
+// any error, or when cancelled, an earlier layer stays exactly as it was. With
+// `overwrite`, a shapefile's extra index and metadata files of the same name (.qix, .sbn,
+// .sbx, .shp.xml) are removed after the move, since they describe the earlier layer.
+// A missing filelist.txt gives the same error as MakeTextFiles. GDAL's messages are never
+// printed; a GDAL failure becomes the Error, naming the file.
+std::optional<Error> WriteFootprints(const std::string& folderPrefix,
+                                     const FootprintOptions& options, FootprintReport& report,
+                                     FootprintProgress& progress);
+
+} // namespace aster

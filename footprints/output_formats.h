@@ -1,0 +1,33 @@
+#pragma once
+
+#include "error.h"
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace aster {
+
+// A file name extension (without the dot, lower case) and the GDAL vector driver that
+// writes it.
+struct OutputFormat {
+    std::string_view extension;
+    std::string_view driver;
+};
+
+// The extensions the footprint layer recognises, in the order a usage message lists them.
+std::span<const OutputFormat> OutputFormats();
+
+// The driver for the extension of the last name in `path`, compared without regard to
+// case; nothing for an unknown extension or a name without one.
+std::optional<std::string> DriverForPath(std::string_view path);
+
+// The extension choices for a usage message: ".gpkg (GPKG), .shp (ESRI Shapefile), ...".
+std::string OutputFormatChoices();
+
+// Nothing when GDAL has a driver of this name that can create vector datasets; otherwise
+// the error to report (EINVAL), naming the driver.
+std::optional<Error> CheckVectorDriver(const std::string& driverName);
+
+} // namespace aster
