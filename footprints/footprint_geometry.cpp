@@ -27,7 +27,8 @@ std::unique_ptr<OGRPolygon> Quadrilateral(const std::array<double, 4>& x,
     return polygon;
 }
 
-// Outer ring counter-clockwise, holes clockwise, as RFC 7946 and most readers expect.
+// Outer ring counter-clockwise, holes clockwise, as RFC 7946 and most readers expect. Only
+// the parts of a cut footprint need it: their points come in whatever order the cut gives.
 void OrientRings(OGRPolygon& polygon) {
     for (int r = 0; r <= polygon.getNumInteriorRings(); ++r) {
         OGRLinearRing* ring = r == 0 ? polygon.getExteriorRing() : polygon.getInteriorRing(r - 1);
@@ -127,8 +128,8 @@ bool CrossesAntimeridian(const Corners& corners) {
 FootprintOrReason MakeFootprint(const Corners& corners) {
     if (CrossesAntimeridian(corners))
         return CutAtAntimeridian(corners);
+    // The corners in the file's order; GeoJSON's writer turns rings the way RFC 7946 wants.
     std::unique_ptr<OGRPolygon> polygon = Quadrilateral(corners.lon, corners.lat);
-    OrientRings(*polygon);
     auto footprint = std::make_unique<OGRMultiPolygon>();
     footprint->addGeometryDirectly(polygon.release());
     return {std::move(footprint), {}};

@@ -71,8 +71,10 @@ TEST(CommandLine, StatusAndMessages) {
         {{"footprints", "-o", "x.gpkg.txt"},
          2,
          "",
-         "cannot tell the format of 'x.gpkg.txt' from its extension: use .gpkg, .shp, "
-         ".geojson, .json, .fgb or .kml, or name a GDAL vector driver with -f"},
+         "cannot tell the format of 'x.gpkg.txt' from its extension: use .gpkg (GPKG), .shp "
+         "(ESRI Shapefile), .geojson/.json (GeoJSON), .fgb (FlatGeobuf), .kml (KML), or name a "
+         "GDAL vector driver with -f"},
+        {{"footprints", "-o", "x.gpkg", "-f", "NoSuchDriver"}, 2, "", "GDAL has no driver named \"NoSuchDriver\""},
         {{"table", "{F}", "--check-blanks"},
          1,
          "",

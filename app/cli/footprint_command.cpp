@@ -1,29 +1,41 @@
 #include "footprint_command.h"
 
-#include <algorithm>
-#include <cerrno>
+#include "fileio/folder.h"
+#include "footprints/footprint_layer.h"
 
 namespace aster {
 
-std::optional<std::string_view> DriverForOutput(std::string_view outputPath) {
-    const std::string_view name = outputPath.substr(outputPath.rfind('/') + 1);
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-    for (const FootprintFormat& format : kFootprintFormats) {
-        if (name.size() > format.extension.size() &&
-            std::equal(format.extension.begin(), format.extension.end(),
-                       name.end() - format.extension.size(),
-                       [&](char a, char b) { return a == lower(b); }))
-            return format.driver;
-    }
-    return std::nullopt;
-}
+namespace {
 
-// Until the footprint library is part of the build, the command is there with its
-// arguments and says that it cannot write yet.
-std::optional<Error> FootprintCommand(const FootprintRequest& /*request*/, FootprintHost& /*host*/,
-                                      FootprintSummary& /*summary*/) {
-    return Error{ENOSYS, "Writing footprint layers is not available in this build yet.",
-                 "Make polygons in the generate layout with \"aster polys\" meanwhile."};
+class ProgressToHost final : public FootprintProgress {
+  public:
+    explicit ProgressToHost(FootprintHost& host) : m_host(host) {}
+    void progress(std::int64_t done, std::int64_t total) override { m_host.progress(done, total); }
+    bool cancelRequested() override { return m_host.cancelRequested(); }
+
+  private:
+    FootprintHost& m_host;
+};
+
+} // namespace
+
+std::optional<Error> FootprintCommand(const FootprintRequest& request, FootprintHost& host,
+                                      FootprintSummary& summary) {
+    FootprintOptions options;
+    options.outputPath = request.outputPath;
+    options.driverName = request.driver;
+    options.overwrite = request.overwrite;
+    options.spatialIndex = request.spatialIndex;
+    FootprintReport report;
+    ProgressToHost progress(host);
+    std::optional<Error> error = WriteFootprints(FolderPrefix(request.folder), options, report, progress);
+    if (error)
+        return error;
+    for (const SkippedScene& skipped : report.skipped)
+        host.skipped(skipped.fullPath, skipped.reason);
+    summary.written = report.written;
+    summary.skipped = report.skippedCount();
+    return std::nullopt;
 }
 
 } // namespace aster

@@ -15,6 +15,7 @@ struct FootprintRequest {
     std::string outputPath; // as the user gave it
     std::string driver;     // a GDAL vector driver's short name: "GPKG", "ESRI Shapefile"...
     bool overwrite = false; // replace an existing output rather than fail
+    bool spatialIndex = false; // a spatial index in the layer, where the format has one
 };
 
 // What the footprint writer tells the command line while it runs.
@@ -39,18 +40,5 @@ struct FootprintSummary {
 // the error that ended it, if any (a cancellation when the host asked it to stop).
 std::optional<Error> FootprintCommand(const FootprintRequest& request, FootprintHost& host,
                                       FootprintSummary& summary);
-
-// The output extensions that choose a format without -f, and the driver each chooses.
-struct FootprintFormat {
-    std::string_view extension;
-    std::string_view driver;
-};
-inline constexpr FootprintFormat kFootprintFormats[] = {
-    {".gpkg", "GPKG"},    {".shp", "ESRI Shapefile"}, {".geojson", "GeoJSON"},
-    {".json", "GeoJSON"}, {".fgb", "FlatGeobuf"},     {".kml", "KML"},
-};
-
-// The driver that `outputPath`'s extension chooses (letter case aside), or nothing.
-std::optional<std::string_view> DriverForOutput(std::string_view outputPath);
 
 } // namespace aster
