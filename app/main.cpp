@@ -1,6 +1,6 @@
-#include "drives.h"
-#include "frm_aster.h"
-#include "messenger.h"
+#include "app/frm_aster.h"
+#include "app/messenger.h"
+#include "listing/drives.h"
 
 #include <QApplication>
 #include <filesystem>

@@ -14,4 +14,14 @@ inline std::string FolderPrefix(std::string_view folder) {
     return prefix;
 }
 
+// The path the folder list shows and opens for `name` inside `folder`: one separator
+// between them, none doubled after the root.
+inline std::string JoinPath(std::string_view folder, std::string_view name) {
+    std::string path(folder);
+    if (path.empty() || path.back() != '/')
+        path += '/';
+    path += name;
+    return path;
+}
+
 } // namespace aster

@@ -1,47 +1,20 @@
-#include "folder_listing.h"
+#include "listing/folder_listing.h"
 
-#include "folder.h"
-#include "output_file.h"
+#include "fileio/directory.h"
+#include "fileio/folder.h"
+#include "fileio/output_file.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <dirent.h>
-#include <fcntl.h>
 #include <string_view>
-#include <sys/stat.h>
 
 namespace aster {
 
 namespace {
 
-class DirHandle {
-  public:
-    explicit DirHandle(DIR* dir) : m_dir(dir) {}
-    DirHandle(const DirHandle&) = delete;
-    DirHandle& operator=(const DirHandle&) = delete;
-    ~DirHandle() {
-        if (m_dir != nullptr)
-            ::closedir(m_dir);
-    }
-    DIR* get() const { return m_dir; }
-
-  private:
-    DIR* m_dir;
-};
-
-bool IsListedType(unsigned char type) {
-    return type == DT_REG || type == DT_DIR || type == DT_LNK;
-}
-
-unsigned char TypeFromMode(mode_t mode) {
-    if (S_ISREG(mode))
-        return DT_REG;
-    if (S_ISDIR(mode))
-        return DT_DIR;
-    if (S_ISLNK(mode))
-        return DT_LNK;
-    return DT_UNKNOWN;
-}
+// Entries read between two reports to the host: often enough for a progress display and
+// a prompt stop, rare enough to cost nothing.
+constexpr std::int64_t kReportEvery = 1024;
 
 } // namespace
 
@@ -87,40 +60,41 @@ std::string_view NameList::operator[](std::size_t index) const {
     return std::string_view(m_bytes).substr(span.offset, span.length);
 }
 
-std::optional<Error> ReadFolderEntries(const std::string& folderPrefix, NameList& names) {
-    const DirHandle dir(::opendir(folderPrefix.c_str()));
-    if (dir.get() == nullptr) {
-        Error error = SystemError(errno, folderPrefix);
-        if (error.code == ENOENT || error.code == ENOTDIR)
-            error.hint = "The folder is no longer there: choose another folder.";
+std::optional<Error> ReadFolderEntries(const std::string& folderPrefix, NameList& names,
+                                       ListingHost* host) {
+    std::int64_t entriesRead = 0;
+    const auto goOn = [&] {
+        if (host == nullptr)
+            return true;
+        host->progress(entriesRead);
+        return !host->cancelRequested();
+    };
+    bool stopped = false;
+    std::optional<Error> error = ReadDirectory(folderPrefix, [&](const DirectoryEntry& entry) {
+        if (++entriesRead % kReportEvery == 0 && !goOn()) {
+            stopped = true;
+            return Visit::Stop;
+        }
+        const std::string_view name = entry.name();
+        // Hidden names start with a dot.
+        if (name.empty() || name.front() == '.')
+            return Visit::Next;
+        // The build run reads the list line by line: such a name would stand for others.
+        if (name.find_first_of("\r\n") != std::string_view::npos)
+            return Visit::Next;
+        if (entry.kind() != EntryKind::Other)
+            names.add(name);
+        return Visit::Next;
+    });
+    if (error) {
+        if (error->code == ENOENT || error->code == ENOTDIR)
+            error->hint = "The folder is no longer there: choose another folder.";
         return error;
     }
-    const int dirFd = ::dirfd(dir.get());
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(dir.get());
-        if (entry == nullptr) {
-            if (errno != 0)
-                return SystemError(errno, folderPrefix);
-            break;
-        }
-        const std::string_view name = entry->d_name;
-        // Hidden names start with a dot; so do "." and "..".
-        if (name.empty() || name.front() == '.')
-            continue;
-        // The build run reads the list line by line: such a name would stand for others.
-        if (std::any_of(name.begin(), name.end(), [](char c) { return c == '\r' || c == '\n'; }))
-            continue;
-        unsigned char type = entry->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat info {};
-            if (::fstatat(dirFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
-                continue; // gone since the directory was read
-            type = TypeFromMode(info.st_mode);
-        }
-        if (IsListedType(type))
-            names.add(name);
-    }
+    // Asked once more at the end, so that a stop pressed during a slow last read counts.
+    if (stopped || !goOn())
+        return Cancelled("Stopped after reading " + std::to_string(entriesRead) +
+                         " entries of the folder. Nothing was changed.");
     names.sort();
     return std::nullopt;
 }
@@ -128,7 +102,7 @@ std::optional<Error> ReadFolderEntries(const std::string& folderPrefix, NameList
 std::optional<Error> ListTheFiles(ListingHost& host) {
     const std::string prefix = FolderPrefix(host.folderPath());
     NameList names;
-    if (auto error = ReadFolderEntries(prefix, names))
+    if (auto error = ReadFolderEntries(prefix, names, &host))
         return error;
     OutputFile list;
     if (auto error = list.create(prefix + "filelist.txt"))

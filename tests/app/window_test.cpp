@@ -1,5 +1,4 @@
 #include "drive_list.h"
-#include "drives.h"
 #include "folder_list.h"
 #include "frm_aster.h"
 #include "messenger.h"
@@ -20,7 +19,6 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
-#include <sstream>
 
 using namespace aster;
 
@@ -368,39 +366,6 @@ class WindowTest : public QObject {
         emit drives->activated(1);
         QCOMPARE(list->path(), inside); // the working folder is on that drive
         QVERIFY(m_messenger->prompts.isEmpty());
-    }
-
-    void drivesFromTheMountsTable_data() {
-        QTest::addColumn<QString>("mounts");
-        QTest::addColumn<QStringList>("drives");
-        QTest::newRow("pseudo file systems left out")
-            << "proc /proc proc rw 0 0\nsysfs /sys sysfs rw 0 0\n/dev/vda / ext4 rw 0 0\n"
-               "tmpfs /run tmpfs rw 0 0\ncgroup2 /sys/fs/cgroup cgroup2 rw 0 0\n"
-               "devpts /dev/pts devpts rw 0 0\n"
-            << QStringList{"/"};
-        QTest::newRow("disks, media and shares")
-            << "/dev/sda1 / ext4 rw 0 0\n/dev/sdb1 /media/usb\\040stick vfat rw 0 0\n"
-               "server:/export /mnt/scenes nfs4 rw 0 0\n//nas/gis /mnt/gis cifs rw 0 0\n"
-               "/dev/sdc1 /run/media/ana/DISK exfat rw 0 0\n/dev/sda2 /boot/efi vfat rw 0 0\n"
-            << QStringList{"/", "/media/usb stick", "/mnt/gis", "/mnt/scenes",
-                           "/run/media/ana/DISK"};
-        QTest::newRow("root always there") << "" << QStringList{"/"};
-    }
-
-    void drivesFromTheMountsTable() {
-        QFETCH(QString, mounts);
-        QFETCH(QStringList, drives);
-        std::istringstream in(mounts.toStdString());
-        QStringList got;
-        for (const std::string& drive : ParseDrives(in))
-            got << QString::fromStdString(drive);
-        QCOMPARE(got, drives);
-        const std::vector<std::string> list{"/", "/mnt/gis", "/mnt/gis2"};
-        QCOMPARE(DriveOf(list, "/mnt/gis2/x"), std::string("/mnt/gis2"));
-        QCOMPARE(DriveOf(list, "/mnt/gis"), std::string("/mnt/gis"));
-        QCOMPARE(DriveOf(list, "/mnt/gisx"), std::string("/"));
-        QCOMPARE(DriveCurrentFolder(list, "/mnt/gis", "/home/a"), std::string("/mnt/gis"));
-        QCOMPARE(DriveCurrentFolder(list, "/", "/home/a"), std::string("/home/a"));
     }
 
     void realMessageBox() {
