@@ -18,6 +18,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QScopeGuard>
+#include <QWindow>
 #include <thread>
 
 namespace aster {
@@ -305,10 +306,14 @@ bool FrmAster::focusNextPrevChild(bool next) {
     return true;
 }
 
+// Input is dropped where the window system hands it to the window, before a press could
+// move the focus, and again at any of the window's widgets for input sent to them.
 bool FrmAster::eventFilter(QObject* watched, QEvent* event) {
-    if (isBusy() && IsUserInput(event->type()) && watched->isWidgetType() &&
-        static_cast<QWidget*>(watched)->window() == this)
-        return true;
+    if (isBusy() && IsUserInput(event->type())) {
+        if (watched == static_cast<QObject*>(windowHandle()) ||
+            (watched->isWidgetType() && static_cast<QWidget*>(watched)->window() == this))
+            return true;
+    }
     return QWidget::eventFilter(watched, event);
 }
 

@@ -59,7 +59,16 @@ bool DirectoryEntry::leadsToFolder() const {
 }
 
 std::optional<Error> ReadDirectory(const std::string& folder,
-                                   const std::function<Visit(const DirectoryEntry&)>& visit) {
+                                   const std::function<void(const DirectoryEntry&)>& visit,
+                                   const KeepReading& keepReading) {
+    constexpr std::int64_t kReportEvery = 1024;
+    std::int64_t entriesRead = 0;
+    const auto stopped = [&] {
+        if (!keepReading || keepReading(entriesRead))
+            return std::optional<Error>();
+        return std::optional<Error>(
+            Cancelled("Stopped after reading " + std::to_string(entriesRead) + " entries."));
+    };
     const std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
     if (!dir)
         return SystemError(errno, folder);
@@ -70,13 +79,17 @@ std::optional<Error> ReadDirectory(const std::string& folder,
         if (entry == nullptr) {
             if (errno != 0)
                 return SystemError(errno, folder);
-            return std::nullopt;
+            // Asked once more at the end, so that a stop during a slow last read counts.
+            return stopped();
         }
         const std::string_view name = entry->d_name;
         if (name == "." || name == "..")
             continue;
-        if (visit(DirectoryEntry(folderFd, *entry)) == Visit::Stop)
-            return std::nullopt;
+        visit(DirectoryEntry(folderFd, *entry));
+        if (++entriesRead % kReportEvery == 0) {
+            if (auto error = stopped())
+                return error;
+        }
     }
 }
 

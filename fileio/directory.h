@@ -2,6 +2,7 @@
 
 #include "fileio/error.h"
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -32,11 +33,15 @@ class DirectoryEntry {
     unsigned char m_type;
 };
 
-enum class Visit { Next, Stop };
+// Told how many entries have been read, every 1024 entries and once at the end; false
+// stops the read.
+using KeepReading = std::function<bool(std::int64_t entriesRead)>;
 
 // Calls `visit` for every entry of `folder` but "." and "..", in the order the file system
-// gives them, until it returns Visit::Stop. Errors name `folder` as given.
+// gives them. Errors name `folder` as given; a stop asked for by `keepReading` gives a
+// cancellation error saying how many entries were read.
 std::optional<Error> ReadDirectory(const std::string& folder,
-                                   const std::function<Visit(const DirectoryEntry&)>& visit);
+                                   const std::function<void(const DirectoryEntry&)>& visit,
+                                   const KeepReading& keepReading = {});
 
 } // namespace aster

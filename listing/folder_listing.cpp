@@ -10,14 +10,6 @@
 
 namespace aster {
 
-namespace {
-
-// Entries read between two reports to the host: often enough for a progress display and
-// a prompt stop, rare enough to cost nothing.
-constexpr std::int64_t kReportEvery = 1024;
-
-} // namespace
-
 void NameList::add(std::string_view name) {
     m_spans.push_back(Span{0, m_bytes.size(), name.size()});
     m_bytes += name;
@@ -62,39 +54,31 @@ std::string_view NameList::operator[](std::size_t index) const {
 
 std::optional<Error> ReadFolderEntries(const std::string& folderPrefix, NameList& names,
                                        ListingHost* host) {
-    std::int64_t entriesRead = 0;
-    const auto goOn = [&] {
-        if (host == nullptr)
-            return true;
-        host->progress(entriesRead);
-        return !host->cancelRequested();
-    };
-    bool stopped = false;
-    std::optional<Error> error = ReadDirectory(folderPrefix, [&](const DirectoryEntry& entry) {
-        if (++entriesRead % kReportEvery == 0 && !goOn()) {
-            stopped = true;
-            return Visit::Stop;
-        }
+    KeepReading keepReading;
+    if (host != nullptr) {
+        keepReading = [host](std::int64_t entriesRead) {
+            host->progress(entriesRead);
+            return !host->cancelRequested();
+        };
+    }
+    const auto visit = [&names](const DirectoryEntry& entry) {
         const std::string_view name = entry.name();
         // Hidden names start with a dot.
-        if (name.empty() || name.front() == '.')
-            return Visit::Next;
+        if (name.front() == '.')
+            return;
         // The build run reads the list line by line: such a name would stand for others.
         if (name.find_first_of("\r\n") != std::string_view::npos)
-            return Visit::Next;
+            return;
         if (entry.kind() != EntryKind::Other)
             names.add(name);
-        return Visit::Next;
-    });
-    if (error) {
+    };
+    if (std::optional<Error> error = ReadDirectory(folderPrefix, visit, keepReading)) {
+        if (IsCancellation(*error))
+            error->description += " Nothing was changed.";
         if (error->code == ENOENT || error->code == ENOTDIR)
             error->hint = "The folder is no longer there: choose another folder.";
         return error;
     }
-    // Asked once more at the end, so that a stop pressed during a slow last read counts.
-    if (stopped || !goOn())
-        return Cancelled("Stopped after reading " + std::to_string(entriesRead) +
-                         " entries of the folder. Nothing was changed.");
     names.sort();
     return std::nullopt;
 }

@@ -7,13 +7,6 @@
 
 namespace aster {
 
-namespace {
-
-// Entries read between two calls of the read's KeepReading.
-constexpr std::int64_t kReportEvery = 1024;
-
-} // namespace
-
 std::string NormalFolderPath(const std::string& path) {
     std::string absolute = path;
     if (absolute.empty() || absolute.front() != '/') {
@@ -41,24 +34,13 @@ std::string NormalFolderPath(const std::string& path) {
 
 std::optional<Error> ReadSubfolders(const std::string& folder, std::vector<std::string>& names,
                                     const KeepReading& keepReading) {
-    std::int64_t entriesRead = 0;
-    const auto goOn = [&] { return !keepReading || keepReading(entriesRead); };
-    bool stopped = false;
-    auto error = ReadDirectory(folder, [&](const DirectoryEntry& entry) {
-        if (++entriesRead % kReportEvery == 0 && !goOn()) {
-            stopped = true;
-            return Visit::Stop;
-        }
+    const auto visit = [&names](const DirectoryEntry& entry) {
         // Only a link needs a look at its target; the entry's type says the rest.
         if (entry.name().front() != '.' && entry.leadsToFolder())
             names.emplace_back(entry.name());
-        return Visit::Next;
-    });
-    if (error)
+    };
+    if (auto error = ReadDirectory(folder, visit, keepReading))
         return error;
-    if (stopped || !goOn())
-        return Cancelled("Stopped reading " + folder + " after " + std::to_string(entriesRead) +
-                         " entries.");
     std::sort(names.begin(), names.end());
     return std::nullopt;
 }
