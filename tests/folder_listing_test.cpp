@@ -149,24 +149,5 @@ TEST(ListTheFiles, CatalogueOfAFreshListingIsInNameOrder) {
                                             "c.met\t3\tc" + std::string(8, '\t') + "\r\n");
 }
 
-// Reports reach the host, and a stop it asks for leaves the earlier list as it was.
-TEST(ListTheFiles, StopsWhenAskedWithoutTouchingTheList) {
-    struct StoppingHost : FakeListingHost {
-        using FakeListingHost::FakeListingHost;
-        std::int64_t entriesRead = 0;
-        void progress(std::int64_t read) override { entriesRead = read; }
-        bool cancelRequested() override { return entriesRead == 3; }
-    };
-    TempFolder folder;
-    folder.write("a.met", "");
-    folder.write("b.met", "");
-    folder.write("filelist.txt", "earlier list\r\n");
-    StoppingHost host(folder.path());
-    const auto error = ListTheFiles(host);
-    ASSERT_TRUE(error && IsCancellation(*error));
-    EXPECT_EQ(FormatError(*error), "Stopped after reading 3 entries. Nothing was changed.");
-    EXPECT_EQ(folder.read("filelist.txt"), "earlier list\r\n");
-}
-
 } // namespace
 } // namespace aster
