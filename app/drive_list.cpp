@@ -1,6 +1,6 @@
-#include "drive_list.h"
+#include "app/drive_list.h"
 
-#include "drives.h"
+#include "listing/drives.h"
 
 #include <QFile>
 #include <algorithm>

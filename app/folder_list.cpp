@@ -1,20 +1,12 @@
-#include "folder_list.h"
+#include "app/folder_list.h"
 
-#include "folder.h"
+#include "fileio/folder.h"
+#include "listing/folders.h"
 
-#include <QApplication>
 #include <QFile>
 #include <QKeyEvent>
 #include <QStyle>
 #include <QStyledItemDelegate>
-#include <algorithm>
-#include <cerrno>
-#include <dirent.h>
-#include <fcntl.h>
-#include <memory>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
 
 namespace aster {
 
@@ -22,60 +14,50 @@ namespace {
 
 constexpr int kIndent = 8;
 
-class IndentDelegate : public QStyledItemDelegate {
+// Icon, indent and the open folder's bold type follow from an entry's row, so that a
+// folder of 200,000 subfolders costs one insertion and no change per entry.
+class FolderDelegate : public QStyledItemDelegate {
   public:
-    using QStyledItemDelegate::QStyledItemDelegate;
+    explicit FolderDelegate(FolderList* list)
+        : QStyledItemDelegate(list), m_list(list),
+          m_openIcon(list->style()->standardIcon(QStyle::SP_DirOpenIcon)),
+          m_closedIcon(list->style()->standardIcon(QStyle::SP_DirClosedIcon)) {}
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override {
         QStyleOptionViewItem indented(option);
-        indented.rect.adjust(index.data(FolderList::DepthRole).toInt() * kIndent, 0, 0, 0);
+        indented.rect.adjust(m_list->depthAt(index.row()) * kIndent, 0, 0, 0);
         QStyledItemDelegate::paint(painter, indented, index);
     }
+
+  protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        const bool open = index.row() <= m_list->openRow();
+        option->features |= QStyleOptionViewItem::HasDecoration;
+        option->icon = open ? m_openIcon : m_closedIcon;
+        option->decorationSize = option->icon.actualSize(option->decorationSize);
+        if (index.row() == m_list->openRow()) {
+            option->font.setBold(true);
+            option->fontMetrics = QFontMetrics(option->font);
+        }
+    }
+
+  private:
+    FolderList* m_list;
+    QIcon m_openIcon;
+    QIcon m_closedIcon;
 };
 
-bool IsFolder(int dirFd, const dirent& entry) {
-    if (entry.d_type == DT_DIR)
-        return true;
-    if (entry.d_type != DT_LNK && entry.d_type != DT_UNKNOWN)
-        return false;
-    struct stat info {};
-    return ::fstatat(dirFd, entry.d_name, &info, 0) == 0 && S_ISDIR(info.st_mode);
-}
-
-std::optional<Error> ReadSubfolders(const std::string& folder, std::vector<std::string>& names) {
-    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), &::closedir);
-    if (!dir)
-        return SystemError(errno, folder);
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(dir.get());
-        if (entry == nullptr) {
-            if (errno != 0)
-                return SystemError(errno, folder);
-            break;
-        }
-        if (entry->d_name[0] != '.' && IsFolder(::dirfd(dir.get()), *entry))
-            names.emplace_back(entry->d_name);
-    }
-    std::sort(names.begin(), names.end());
-    return std::nullopt;
-}
-
-std::string ChildPath(const std::string& folder, const std::string& name) {
-    return folder == "/" ? "/" + name : folder + "/" + name;
+QString FromBytes(std::string_view bytes) {
+    return QFile::decodeName(QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())));
 }
 
 } // namespace
 
-std::string NormalFolderPath(const std::string& path) {
-    std::vector<char> cwd(4096);
-    const bool known = ::getcwd(cwd.data(), cwd.size()) != nullptr;
-    return NormalFolderPath(path, known ? std::string_view(cwd.data()) : std::string_view());
-}
-
-FolderList::FolderList(QWidget* parent) : QListWidget(parent) {
-    setItemDelegate(new IndentDelegate(this));
+FolderList::FolderList(Reader reader, QWidget* parent)
+    : QListWidget(parent), m_reader(std::move(reader)) {
+    setItemDelegate(new FolderDelegate(this));
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setUniformItemSizes(true);
@@ -85,55 +67,59 @@ FolderList::FolderList(QWidget* parent) : QListWidget(parent) {
 std::optional<Error> FolderList::setPath(const std::string& folder) {
     const std::string normal = NormalFolderPath(folder);
     std::vector<std::string> subfolders;
-    if (auto error = ReadSubfolders(normal, subfolders))
+    if (auto error = m_reader(normal, subfolders))
         return error;
+    showFolder(normal, std::move(subfolders));
+    return std::nullopt;
+}
 
-    m_path = normal;
+void FolderList::showFolder(const std::string& folder, std::vector<std::string> subfolders) {
+    m_path = folder;
+    m_subfolders = std::move(subfolders);
     clear();
-    const QIcon openIcon = style()->standardIcon(QStyle::SP_DirOpenIcon);
-    const QIcon closedIcon = style()->standardIcon(QStyle::SP_DirClosedIcon);
-    const auto add = [this](const std::string& path, const QString& text, int depth,
-                            const QIcon& icon) {
-        auto* item = new QListWidgetItem(icon, text, this);
-        item->setData(PathRole, QByteArray::fromStdString(path));
-        item->setData(DepthRole, depth);
-        return item;
-    };
 
-    add("/", QStringLiteral("/"), 0, openIcon);
-    int depth = 0;
-    std::size_t pos = 1;
-    QListWidgetItem* openItem = item(0);
-    while (pos < m_path.size()) {
+    QStringList texts;
+    texts.reserve(static_cast<qsizetype>(m_subfolders.size()) + 16);
+    texts << QStringLiteral("/");
+    for (std::size_t pos = 1; pos < m_path.size();) {
         std::size_t next = m_path.find('/', pos);
         if (next == std::string::npos)
             next = m_path.size();
-        ++depth;
-        openItem = add(m_path.substr(0, next),
-                       QFile::decodeName(QByteArray::fromStdString(m_path.substr(pos, next - pos))),
-                       depth, openIcon);
+        texts << FromBytes(std::string_view(m_path).substr(pos, next - pos));
         pos = next + 1;
     }
-    QFont bold = openItem->font();
-    bold.setBold(true);
-    openItem->setFont(bold);
-    for (const std::string& name : subfolders)
-        add(ChildPath(m_path, name), QFile::decodeName(QByteArray::fromStdString(name)), depth + 1,
-            closedIcon);
-    setCurrentItem(openItem);
-    scrollToItem(openItem);
-    return std::nullopt;
+    m_openRow = static_cast<int>(texts.size()) - 1;
+    for (const std::string& name : m_subfolders)
+        texts << FromBytes(name);
+    // One insertion for all: adding the entries one by one takes time that grows faster
+    // than their number (16 s for 200,000).
+    insertItems(0, texts);
+    setCurrentRow(m_openRow);
+    scrollToItem(item(m_openRow));
+}
+
+std::string FolderList::pathAt(int row) const {
+    if (row > m_openRow)
+        return JoinPath(m_path, m_subfolders.at(static_cast<std::size_t>(row - m_openRow - 1)));
+    std::size_t end = 0;
+    for (int depth = 0; depth < row; ++depth) {
+        end = m_path.find('/', end + 1);
+        if (end == std::string::npos)
+            return m_path;
+    }
+    return row == 0 ? std::string("/") : m_path.substr(0, end);
+}
+
+int FolderList::depthAt(int row) const {
+    return row <= m_openRow ? row : m_openRow + 1;
 }
 
 void FolderList::openItem(QListWidgetItem* item) {
     if (item == nullptr)
         return;
-    const std::string target = item->data(PathRole).toByteArray().toStdString();
-    if (auto error = setPath(target)) {
+    auto error = setPath(pathAt(row(item)));
+    if (error && !IsCancellation(*error))
         emit openFailed(*error);
-        return;
-    }
-    emit pathChanged();
 }
 
 void FolderList::keyPressEvent(QKeyEvent* event) {

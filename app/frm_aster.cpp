@@ -1,18 +1,25 @@
-#include "frm_aster.h"
+#include "app/frm_aster.h"
 
-#include "build_run.h"
-#include "drive_list.h"
-#include "drives.h"
-#include "error.h"
-#include "folder_list.h"
-#include "folder_listing.h"
-#include "messenger.h"
-#include "wrapping_buttons.h"
+#include "app/drive_list.h"
+#include "app/folder_list.h"
+#include "app/messenger.h"
+#include "app/procedures.h"
+#include "app/progress_watch.h"
+#include "app/task_state.h"
+#include "app/wrapping_buttons.h"
+#include "fileio/error.h"
+#include "listing/drives.h"
+#include "listing/folders.h"
 
 #include <QApplication>
 #include <QButtonGroup>
+#include <QCloseEvent>
+#include <QEventLoop>
 #include <QFile>
 #include <QLabel>
+#include <QScopeGuard>
+#include <QWindow>
+#include <thread>
 
 namespace aster {
 
@@ -47,6 +54,44 @@ Button* MakeButton(QWidget* parent, const char* name, const QString& text, const
     return button;
 }
 
+bool IsUserInput(QEvent::Type type) {
+    switch (type) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::Wheel:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::Shortcut:
+    case QEvent::ContextMenu:
+    case QEvent::InputMethod:
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd:
+    case QEvent::TabletPress:
+    case QEvent::TabletRelease:
+    case QEvent::Drop:
+        return true;
+    default:
+        return false;
+    }
+}
+
+ProgressText RunText() {
+    return {QStringLiteral("Reading the listed files..."),
+            [](std::int64_t done, std::int64_t total) {
+                return total > 0 ? QStringLiteral("%1 of %2 listed files done").arg(done).arg(total)
+                                 : QStringLiteral("%1 listed files done").arg(done);
+            }};
+}
+
+ProgressText FolderText() {
+    return {QStringLiteral("Reading the folder..."), [](std::int64_t done, std::int64_t) {
+                return QStringLiteral("%1 entries read").arg(done);
+            }};
+}
+
 } // namespace
 
 QFont WindowFont() {
@@ -56,26 +101,86 @@ QFont WindowFont() {
     return font;
 }
 
-// What the listing and the build run read from the window while they run.
+// What the procedures read from the window: the folder and the options as they were when
+// the procedure started (no input reaches the window while it runs), and its modal
+// messages, shown by the window's thread while the procedure waits for each.
 class FrmAster::Host : public CatalogueHost, public ListingHost {
   public:
-    explicit Host(FrmAster& window) : m_window(window) {}
+    Host(FrmAster& window, TaskState& work)
+        : m_window(window), m_work(work), m_folder(window.m_dirFolder->path()),
+          m_blanks(window.m_optBlanks->isChecked()), m_polys(window.m_optPolys->isChecked()),
+          m_spread(window.m_optSpread->isChecked()) {}
 
-    std::string folderPath() override { return m_window.m_dirFolder->path(); }
-    bool blanksSelected() override { return m_window.m_optBlanks->isChecked(); }
-    bool polysSelected() override { return m_window.m_optPolys->isChecked(); }
-    bool spreadSelected() override { return m_window.m_optSpread->isChecked(); }
+    std::string folderPath() override { return m_folder; }
+    bool blanksSelected() override { return m_blanks; }
+    bool polysSelected() override { return m_polys; }
+    bool spreadSelected() override { return m_spread; }
     void showMessage(const std::string& prompt) override {
-        m_window.m_messenger.showMessage(&m_window, FromBytes(prompt));
+        QMetaObject::invokeMethod(
+            &m_window, [this, &prompt] { m_window.showWorkMessage(prompt); },
+            Qt::BlockingQueuedConnection);
+    }
+    void progress(std::int64_t done, std::int64_t total) override {
+        m_work.done = done;
+        m_work.total = total;
+    }
+    void progress(std::int64_t entriesRead) override { m_work.done = entriesRead; }
+    bool cancelRequested() override { return m_work.cancelRequested; }
+
+  private:
+    FrmAster& m_window;
+    TaskState& m_work;
+    const std::string m_folder;
+    const bool m_blanks;
+    const bool m_polys;
+    const bool m_spread;
+};
+
+// While the window waits for work: its input is dropped (its controls stay as they are),
+// the wait cursor shows, and the first folder's progress does not.
+class FrmAster::BusyScope {
+  public:
+    explicit BusyScope(FrmAster& window) : m_window(window) {
+        if (m_window.m_busyDepth++ > 0)
+            return;
+        qApp->installEventFilter(&m_window);
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+        if (m_window.m_firstReadWatch)
+            m_window.m_firstReadWatch->pause();
+    }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+    ~BusyScope() {
+        if (--m_window.m_busyDepth > 0)
+            return;
+        qApp->removeEventFilter(&m_window);
+        QGuiApplication::restoreOverrideCursor();
+        if (m_window.m_firstReadWatch)
+            m_window.m_firstReadWatch->resume();
     }
 
   private:
     FrmAster& m_window;
 };
 
+// One folder read for the folder list. The worker writes the results, then finishes.
+struct FrmAster::FolderRead : TaskState {
+    std::string folder;
+    std::vector<std::string> names;
+    std::optional<Error> error;
+};
+
 FrmAster::FrmAster(Messenger& messenger, std::vector<std::string> drives,
                    const std::string& workingFolder, QWidget* parent)
-    : QWidget(parent), m_messenger(messenger), m_workingFolder(NormalFolderPath(workingFolder)) {
+    : FrmAster(messenger, std::make_shared<DiskProcedures>(), std::move(drives), workingFolder,
+               parent) {
+}
+
+FrmAster::FrmAster(Messenger& messenger, std::shared_ptr<Procedures> procedures,
+                   std::vector<std::string> drives, const std::string& workingFolder,
+                   QWidget* parent)
+    : QWidget(parent), m_messenger(messenger), m_procedures(std::move(procedures)),
+      m_workingFolder(NormalFolderPath(workingFolder)) {
     setObjectName(QStringLiteral("frmAster"));
     setWindowTitle(QStringLiteral("Aster"));
     setFont(WindowFont());
@@ -89,7 +194,11 @@ FrmAster::FrmAster(Messenger& messenger, std::vector<std::string> drives,
     m_drvDrive->setAccessibleName(QStringLiteral("Drive"));
     m_drvDrive->setGeometry(Twips(1320, 240, 4095, 315));
 
-    m_dirFolder = new FolderList(this);
+    m_dirFolder = new FolderList(
+        [this](const std::string& folder, std::vector<std::string>& names) {
+            return readFolder(folder, names);
+        },
+        this);
     m_dirFolder->setObjectName(QStringLiteral("dirFolder"));
     m_dirFolder->setAccessibleName(QStringLiteral("Folder"));
     m_dirFolder->setGeometry(Twips(1320, 720, 4095, 990));
@@ -160,11 +269,7 @@ FrmAster::FrmAster(Messenger& messenger, std::vector<std::string> drives,
     QWidget::setTabOrder(m_optSpread, m_optBlanks);
     m_cmdText->setFocus();
 
-    if (auto error = m_dirFolder->setPath(m_workingFolder)) {
-        // The working folder cannot be read: fall back to the root rather than show nothing.
-        m_dirFolder->setPath("/");
-    }
-    m_drvDrive->showDriveOf(m_dirFolder->path());
+    openFirstFolder(m_workingFolder);
 
     connect(m_drvDrive, &DriveList::driveChosen, this, &FrmAster::drvDrive_Change);
     connect(m_cmdFiles, &QPushButton::clicked, this, &FrmAster::cmdFiles_Click);
@@ -172,7 +277,15 @@ FrmAster::FrmAster(Messenger& messenger, std::vector<std::string> drives,
     connect(m_dirFolder, &FolderList::openFailed, this, &FrmAster::showError);
 }
 
-FrmAster::~FrmAster() = default;
+FrmAster::~FrmAster() {
+    dropFirstRead();
+}
+
+void FrmAster::setProgressDelay(std::chrono::milliseconds delay) {
+    m_progressDelay = delay;
+    if (m_firstReadWatch)
+        m_firstReadWatch->setDelay(delay);
+}
 
 // Tab visits every control that takes the focus in tab-index order, each option button
 // included: Qt would otherwise give the two style buttons a single stop between them.
@@ -193,6 +306,26 @@ bool FrmAster::focusNextPrevChild(bool next) {
     return true;
 }
 
+// Input is dropped where the window system hands it to the window, before a press could
+// move the focus, and again at any of the window's widgets for input sent to them.
+bool FrmAster::eventFilter(QObject* watched, QEvent* event) {
+    if (isBusy() && IsUserInput(event->type())) {
+        if (watched == static_cast<QObject*>(windowHandle()) ||
+            (watched->isWidgetType() && static_cast<QWidget*>(watched)->window() == this))
+            return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+// A procedure writes into the folder: the window goes only once it has finished or stopped.
+void FrmAster::closeEvent(QCloseEvent* event) {
+    if (isBusy()) {
+        event->ignore();
+        return;
+    }
+    QWidget::closeEvent(event);
+}
+
 void FrmAster::showError(const Error& error) {
     m_messenger.showMessage(this, FromBytes(FormatError(error)));
 }
@@ -202,26 +335,144 @@ void FrmAster::drvDrive_Change() {
     const std::string folder = DriveCurrentFolder(m_drvDrive->drives(), drive, m_workingFolder);
     if (auto error = m_dirFolder->setPath(folder)) {
         m_drvDrive->showDriveOf(m_dirFolder->path());
-        showError(*error);
+        if (!IsCancellation(*error))
+            showError(*error);
     }
 }
 
-// Runs a procedure under the wait cursor, then reports its error, if any.
-template <typename Procedure> void FrmAster::run(Procedure procedure) {
-    Host host(*this);
-    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-    const std::optional<Error> error = procedure(host);
-    QGuiApplication::restoreOverrideCursor();
+// Runs the event loop until `work` has finished: the window keeps painting, takes no input
+// and shows the work's progress after the delay. Cancel asks the work to stop; with
+// `giveUpOnCancel` the window also stops waiting at once and returns false.
+bool FrmAster::waitFor(const std::shared_ptr<TaskState>& work, const ProgressText& text,
+                       bool giveUpOnCancel) {
+    const BusyScope busy(*this);
+    ProgressWatch watch(this, work, text, m_progressDelay);
+    QEventLoop loop;
+    bool gaveUp = false;
+    connect(&watch, &ProgressWatch::cancelled, &loop, [&] {
+        if (giveUpOnCancel) {
+            gaveUp = true;
+            loop.quit();
+        }
+    });
+    ProgressWatch* const outerWatch = std::exchange(m_waitWatch, &watch);
+    work->notifyOnFinish(&loop, [&loop] { loop.quit(); });
+    const auto stopListening = qScopeGuard([&] {
+        work->notifyOnFinish(nullptr, {});
+        m_waitWatch = outerWatch;
+    });
+    if (!work->isFinished())
+        loop.exec();
+    return !gaveUp;
+}
+
+// On the window's thread, for a procedure that waits meanwhile.
+void FrmAster::showWorkMessage(const std::string& prompt) {
+    ProgressWatch* const watch = m_waitWatch;
+    if (watch != nullptr)
+        watch->pause();
+    m_messenger.showMessage(this, FromBytes(prompt));
+    if (watch != nullptr)
+        watch->resume();
+}
+
+void FrmAster::runProcedure(Procedure procedure) {
+    const auto work = std::make_shared<TaskState>();
+    Host host(*this, *work);
+    std::optional<Error> error;
+    std::thread worker([&] {
+        error = procedure == Procedure::ListTheFiles ? m_procedures->listTheFiles(host)
+                                                     : m_procedures->makeTextFiles(host);
+        work->finish();
+    });
+    waitFor(work, procedure == Procedure::ListTheFiles ? FolderText() : RunText(), false);
+    worker.join();
     if (error)
         showError(*error);
 }
 
 void FrmAster::cmdFiles_Click() {
-    run([](Host& host) { return ListTheFiles(host); });
+    runProcedure(Procedure::ListTheFiles);
 }
 
 void FrmAster::cmdText_Click() {
-    run([](Host& host) { return MakeTextFiles(host); });
+    runProcedure(Procedure::MakeTextFiles);
+}
+
+std::shared_ptr<FrmAster::FolderRead> FrmAster::startFolderRead(const std::string& folder) {
+    auto read = std::make_shared<FolderRead>();
+    read->folder = folder;
+    // Nobody joins this thread: on a mount that does not answer it may never return. It
+    // holds everything it uses.
+    std::thread([read, procedures = m_procedures] {
+        read->error = procedures->readSubfolders(read->folder, read->names,
+                                                 [&work = *read](std::int64_t entriesRead) {
+                                                     work.done = entriesRead;
+                                                     return !work.cancelRequested;
+                                                 });
+        read->finish();
+    }).detach();
+    return read;
+}
+
+// Reads `folder` for the folder list while the window waits; a Cancel gives the read up.
+std::optional<Error> FrmAster::readFolder(const std::string& folder,
+                                          std::vector<std::string>& names) {
+    const auto read = startFolderRead(folder);
+    if (!waitFor(read, FolderText(), true))
+        return Cancelled("Reading " + folder + " was given up.");
+    if (read->error)
+        return read->error;
+    names = std::move(read->names);
+    // The list shows another folder now: the first one's answer would come too late.
+    dropFirstRead();
+    return std::nullopt;
+}
+
+// The window's first folder is shown at once and read without waiting, so that the window
+// opens even when the folder does not answer; input is taken meanwhile.
+void FrmAster::openFirstFolder(const std::string& folder) {
+    dropFirstRead();
+    m_dirFolder->showFolder(folder, {});
+    m_drvDrive->showDriveOf(folder);
+    m_firstRead = startFolderRead(folder);
+    m_firstReadWatch =
+        std::make_unique<ProgressWatch>(this, m_firstRead, FolderText(), m_progressDelay);
+    if (isBusy())
+        m_firstReadWatch->pause();
+    const FolderRead* const read = m_firstRead.get();
+    // Queued: the watch that emits goes away with the read.
+    connect(
+        m_firstReadWatch.get(), &ProgressWatch::cancelled, this,
+        [this, read] {
+            if (m_firstRead.get() == read)
+                endFirstRead(true);
+        },
+        Qt::QueuedConnection);
+    m_firstRead->notifyOnFinish(this, [this, read] {
+        if (m_firstRead.get() == read)
+            endFirstRead(false);
+    });
+}
+
+void FrmAster::endFirstRead(bool cancelled) {
+    const std::shared_ptr<FolderRead> read = m_firstRead;
+    dropFirstRead();
+    if (cancelled || read->error) {
+        // As when it cannot be read: the root rather than nothing.
+        if (read->folder != "/")
+            openFirstFolder("/");
+        return;
+    }
+    m_dirFolder->showFolder(read->folder, std::move(read->names));
+}
+
+void FrmAster::dropFirstRead() {
+    if (!m_firstRead)
+        return;
+    m_firstRead->notifyOnFinish(nullptr, {});
+    m_firstReadWatch.reset();
+    m_firstRead.reset();
 }
 
 } // namespace aster

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QWidget>
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,23 +15,39 @@ namespace aster {
 class DriveList;
 class FolderList;
 class Messenger;
+class Procedures;
+class ProgressWatch;
+class TaskState;
 class WrappingButton;
 class WrappingRadioButton;
 struct Error;
+struct ProgressText;
 
-// The tool's only window. It keeps no state of its own: the chosen folder is the folder
-// list's path and the options are the option buttons' states, read by the listing and
-// the build run while they run.
+// The tool's only window. The chosen folder is the folder list's path and the options are
+// the option buttons' states; a procedure takes them when it starts.
+//
+// The procedures and every folder read run on worker threads. While the window waits for
+// one it keeps painting but takes no input, and after a second it shows the work's
+// progress with Cancel. A folder read that does not answer is given up on Cancel and left
+// to return whenever it can; the window's first folder is read without waiting at all.
 class FrmAster : public QWidget {
     Q_OBJECT
 
   public:
+    // The window over the disk.
     FrmAster(Messenger& messenger, std::vector<std::string> drives,
              const std::string& workingFolder, QWidget* parent = nullptr);
+    FrmAster(Messenger& messenger, std::shared_ptr<Procedures> procedures,
+             std::vector<std::string> drives, const std::string& workingFolder,
+             QWidget* parent = nullptr);
     ~FrmAster() override;
 
     FolderList* folderList() const { return m_dirFolder; }
     DriveList* driveList() const { return m_drvDrive; }
+    // How long work runs before its progress shows: about a second.
+    void setProgressDelay(std::chrono::milliseconds delay);
+    // True while the window waits for a procedure or a folder read and takes no input.
+    bool isBusy() const { return m_busyDepth > 0; }
 
   public slots:
     void drvDrive_Change();
@@ -38,15 +56,35 @@ class FrmAster : public QWidget {
 
   protected:
     bool focusNextPrevChild(bool next) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
   private:
     class Host;
+    class BusyScope;
+    struct FolderRead;
+    enum class Procedure { ListTheFiles, MakeTextFiles };
 
     void showError(const Error& error);
-    template <typename Procedure> void run(Procedure procedure);
+    void runProcedure(Procedure procedure);
+    void showWorkMessage(const std::string& prompt);
+    bool waitFor(const std::shared_ptr<TaskState>& work, const ProgressText& text,
+                 bool giveUpOnCancel);
+    std::shared_ptr<FolderRead> startFolderRead(const std::string& folder);
+    std::optional<Error> readFolder(const std::string& folder, std::vector<std::string>& names);
+    void openFirstFolder(const std::string& folder);
+    void endFirstRead(bool cancelled);
+    void dropFirstRead();
 
     Messenger& m_messenger;
+    std::shared_ptr<Procedures> m_procedures;
     std::string m_workingFolder;
+    std::chrono::milliseconds m_progressDelay{1000};
+    int m_busyDepth = 0;
+    ProgressWatch* m_waitWatch = nullptr;
+    std::shared_ptr<FolderRead> m_firstRead;
+    std::unique_ptr<ProgressWatch> m_firstReadWatch;
+
     QLabel* m_label1 = nullptr;
     DriveList* m_drvDrive = nullptr;
     FolderList* m_dirFolder = nullptr;

@@ -1,8 +1,8 @@
-#include "command_line.h"
-#include "drives.h"
-#include "frm_aster.h"
-#include "messenger.h"
-#include "stop_signals.h"
+#include "app/cli/command_line.h"
+#include "app/cli/stop_signals.h"
+#include "app/frm_aster.h"
+#include "app/messenger.h"
+#include "listing/drives.h"
 
 #include <QApplication>
 #include <filesystem>

@@ -19,4 +19,14 @@ inline std::string FolderPrefix(std::string_view folder) {
 // away the component before it by name, as the folder list shows the path.
 std::string NormalFolderPath(std::string_view path, std::string_view currentFolder);
 
+// The path the folder list shows and opens for `name` inside `folder`: one separator
+// between them, none doubled after the root.
+inline std::string JoinPath(std::string_view folder, std::string_view name) {
+    std::string path(folder);
+    if (path.empty() || path.back() != '/')
+        path += '/';
+    path += name;
+    return path;
+}
+
 } // namespace aster

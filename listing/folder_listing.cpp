@@ -1,50 +1,16 @@
-#include "folder_listing.h"
+#include "listing/folder_listing.h"
 
-#include "folder.h"
-#include "replacement_file.h"
+#include "fileio/directory.h"
+#include "fileio/folder.h"
+#include "fileio/replacement_file.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <dirent.h>
 #include <fcntl.h>
 #include <new>
 #include <string_view>
-#include <sys/stat.h>
 
 namespace aster {
-
-namespace {
-
-class DirHandle {
-  public:
-    explicit DirHandle(DIR* dir) : m_dir(dir) {}
-    DirHandle(const DirHandle&) = delete;
-    DirHandle& operator=(const DirHandle&) = delete;
-    ~DirHandle() {
-        if (m_dir != nullptr)
-            ::closedir(m_dir);
-    }
-    DIR* get() const { return m_dir; }
-
-  private:
-    DIR* m_dir;
-};
-
-bool IsListedType(unsigned char type) {
-    return type == DT_REG || type == DT_DIR || type == DT_LNK;
-}
-
-unsigned char TypeFromMode(mode_t mode) {
-    if (S_ISREG(mode))
-        return DT_REG;
-    if (S_ISDIR(mode))
-        return DT_DIR;
-    if (S_ISLNK(mode))
-        return DT_LNK;
-    return DT_UNKNOWN;
-}
-
-} // namespace
 
 void NameList::add(std::string_view name) {
     m_spans.push_back(Span{0, m_bytes.size(), name.size()});
@@ -88,39 +54,36 @@ std::string_view NameList::operator[](std::size_t index) const {
     return std::string_view(m_bytes).substr(span.offset, span.length);
 }
 
-std::optional<Error> ReadFolderEntries(const std::string& folderPrefix, NameList& names) {
-    const DirHandle dir(::opendir(folderPrefix.c_str()));
-    if (dir.get() == nullptr) {
-        Error error = SystemError(errno, folderPrefix);
-        if (error.code == ENOENT || error.code == ENOTDIR)
-            error.hint = "The folder is no longer there: choose another folder.";
-        return error;
+std::optional<Error> ReadFolderEntries(const std::string& folderPrefix, NameList& names,
+                                       ListingHost* host,
+                                       std::vector<std::string>* scratchNames) {
+    KeepReading keepReading;
+    if (host != nullptr) {
+        keepReading = [host](std::int64_t entriesRead) {
+            host->progress(entriesRead);
+            return !host->cancelRequested();
+        };
     }
-    const int dirFd = ::dirfd(dir.get());
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(dir.get());
-        if (entry == nullptr) {
-            if (errno != 0)
-                return SystemError(errno, folderPrefix);
-            break;
+    const auto visit = [&names, scratchNames](const DirectoryEntry& entry) {
+        const std::string_view name = entry.name();
+        // Hidden names start with a dot.
+        if (name.front() == '.') {
+            if (scratchNames != nullptr && IsScratchName(name))
+                scratchNames->emplace_back(name);
+            return;
         }
-        const std::string_view name = entry->d_name;
-        // Hidden names start with a dot; so do "." and "..".
-        if (name.empty() || name.front() == '.')
-            continue;
         // The build run reads the list line by line: such a name would stand for others.
-        if (std::any_of(name.begin(), name.end(), [](char c) { return c == '\r' || c == '\n'; }))
-            continue;
-        unsigned char type = entry->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat info {};
-            if (::fstatat(dirFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
-                continue; // gone since the directory was read
-            type = TypeFromMode(info.st_mode);
-        }
-        if (IsListedType(type))
+        if (name.find_first_of("\r\n") != std::string_view::npos)
+            return;
+        if (entry.kind() != EntryKind::Other)
             names.add(name);
+    };
+    if (std::optional<Error> error = ReadDirectory(folderPrefix, visit, keepReading)) {
+        if (IsCancellation(*error))
+            error->description += " Nothing was changed.";
+        if (error->code == ENOENT || error->code == ENOTDIR)
+            error->hint = "The folder is no longer there: choose another folder.";
+        return error;
     }
     names.sort();
     return std::nullopt;
@@ -128,10 +91,18 @@ std::optional<Error> ReadFolderEntries(const std::string& folderPrefix, NameList
 
 namespace {
 
-std::optional<Error> WriteList(const std::string& prefix) {
+std::optional<Error> WriteList(const std::string& prefix, ListingHost& host) {
     NameList names;
-    if (auto error = ReadFolderEntries(prefix, names))
+    std::vector<std::string> scratchNames;
+    if (auto error = ReadFolderEntries(prefix, names, &host, &scratchNames))
         return error;
+    // Scratch files left by a run that was killed are found here at no extra cost, since
+    // the listing reads the whole folder anyway.
+    if (!scratchNames.empty()) {
+        const UniqueFd folder(::open(prefix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        for (const std::string& name : scratchNames)
+            RemoveStaleScratchFile(folder.get(), name.c_str());
+    }
     // Written aside and renamed over the earlier list, so a run reading the list meanwhile
     // sees the whole earlier list or the whole new one.
     ReplacementFile list;
@@ -153,7 +124,7 @@ std::optional<Error> WriteList(const std::string& prefix) {
 std::optional<Error> ListTheFiles(ListingHost& host) {
     const std::string prefix = FolderPrefix(host.folderPath());
     try {
-        return WriteList(prefix);
+        return WriteList(prefix, host);
     } catch (const std::bad_alloc&) {
         return Error{ENOMEM, "Not enough memory to list " + prefix,
                      "Close other programs and try again."};

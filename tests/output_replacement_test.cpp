@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <set>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -354,26 +355,32 @@ TEST(OutputsReplacedWhole, MovingSeveralFilesIsAllOrNothing) {
     EXPECT_EQ(folder.read("a") + folder.read("b") + folder.read("c"), "new anew bnew c");
 }
 
-TEST(OutputsReplacedWhole, StaleScratchFilesGoOnlyWhenTheirWriterHasEnded) {
+TEST(OutputsReplacedWhole, TheListingRemovesStaleScratchFilesOnly) {
     TempFolder folder;
     ReplacementFile live;
     ASSERT_FALSE(live.create(folder.path() + "/", "table.txt"));
+    ASSERT_FALSE(PublishTogether({&live})); // leaves no name behind
     const UniqueFd dir(::open(folder.path().c_str(), O_RDONLY | O_DIRECTORY));
+    // A run on a file system without unnamed files, still writing: it holds the lock.
+    folder.write(".aster-filelist.txt-0000000000000003", "being written");
+    const UniqueFd writing(::open(folder.file(".aster-filelist.txt-0000000000000003").c_str(),
+                                  O_RDONLY));
+    ASSERT_EQ(::flock(writing.get(), LOCK_EX), 0);
     folder.write(".aster-polys.txt-0000000000000001", "left by a killed run");
     folder.write(".aster-table.txt-0000000000000002", "just begun");
     folder.write(".aster-notes", "a user's file");
+    folder.write(".aster-table.txt-00000000000000zz", "not ours either");
     const timespec old[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 3600, 0}};
-    ::utimensat(dir.get(), ".aster-polys.txt-0000000000000001", old, 0);
-    ::utimensat(dir.get(), ".aster-notes", old, 0);
-    for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
-        const std::string name = entry.path().filename().string();
-        if (IsScratchName(name))
-            RemoveStaleScratchFile(dir.get(), name.c_str());
-    }
-    EXPECT_FALSE(folder.exists(".aster-polys.txt-0000000000000001"));
-    EXPECT_TRUE(folder.exists(".aster-table.txt-0000000000000002"));
-    EXPECT_TRUE(folder.exists(".aster-notes"));
-    EXPECT_EQ(EntriesOf(folder).size(), 2u); // and the live run's file is unnamed
+    for (const char* name : {".aster-polys.txt-0000000000000001", ".aster-notes",
+                             ".aster-table.txt-00000000000000zz",
+                             ".aster-filelist.txt-0000000000000003"})
+        ::utimensat(dir.get(), name, old, 0);
+    test::FakeListingHost lister(folder.path());
+    ASSERT_FALSE(ListTheFiles(lister));
+    EXPECT_EQ(EntriesOf(folder),
+              (Names{".aster-filelist.txt-0000000000000003", ".aster-notes",
+                     ".aster-table.txt-00000000000000zz", ".aster-table.txt-0000000000000002",
+                     "filelist.txt", "table.txt"}));
 }
 
 } // namespace

@@ -1,11 +1,11 @@
-#include "drive_list.h"
-#include "drives.h"
-#include "folder_list.h"
-#include "frm_aster.h"
-#include "messenger.h"
-#include "wrapping_buttons.h"
+#include "app/drive_list.h"
+#include "app/folder_list.h"
+#include "app/frm_aster.h"
+#include "app/messenger.h"
+#include "app/procedures.h"
+#include "app/wrapping_buttons.h"
 
-#include "../scene_samples.h"
+#include "tests/scene_samples.h"
 
 #include <QAbstractButton>
 #include <QAccessible>
@@ -15,21 +15,110 @@
 #include <QFontInfo>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
-#include <sstream>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
 
 using namespace aster;
+using namespace std::chrono_literals;
 
 namespace {
 
 class RecordingMessenger : public Messenger {
   public:
     QStringList prompts;
-    void showMessage(QWidget*, const QString& prompt) override { prompts << prompt; }
+    QList<QThread*> threads;
+    std::function<void()> whileOpen; // as if the user acted before closing the message
+    void showMessage(QWidget*, const QString& prompt) override {
+        prompts << prompt;
+        threads << QThread::currentThread();
+        if (whileOpen)
+            whileOpen();
+    }
+};
+
+// The disk's procedures, held until the test lets them go: a procedure before it starts
+// (or until Cancel), a read of `heldFolder` entirely, as on a mount that does not answer.
+class HeldProcedures : public Procedures {
+  public:
+    bool holdProcedures = false;
+    std::string heldFolder;
+    std::optional<Error> returned;
+    std::atomic<bool> heldReadReturned{false};
+
+    void release() {
+        const std::lock_guard lock(m_mutex);
+        m_released = true;
+        m_wake.notify_all();
+    }
+    std::vector<std::thread::id> threads() {
+        const std::lock_guard lock(m_mutex);
+        return m_threads;
+    }
+    std::optional<Error> listTheFiles(ListingHost& host) override {
+        wait([&] { return !holdProcedures || host.cancelRequested(); });
+        return returned = m_disk.listTheFiles(host);
+    }
+    std::optional<Error> makeTextFiles(CatalogueHost& host) override {
+        wait([&] { return !holdProcedures || host.cancelRequested(); });
+        return returned = m_disk.makeTextFiles(host);
+    }
+    std::optional<Error> readSubfolders(const std::string& folder, std::vector<std::string>& names,
+                                        const KeepReading& keepReading) override {
+        wait([&] { return folder != heldFolder; }); // a stuck read never sees Cancel
+        if (folder != heldFolder)
+            return m_disk.readSubfolders(folder, names, keepReading);
+        names = {"late"};
+        heldReadReturned = true;
+        return std::nullopt;
+    }
+
+  private:
+    // The window's Cancel sets a flag nobody signals: it is looked at now and then.
+    void wait(const std::function<bool()>& goOn) {
+        std::unique_lock lock(m_mutex);
+        m_threads.push_back(std::this_thread::get_id());
+        while (!m_released && !goOn())
+            m_wake.wait_for(lock, 5ms);
+    }
+
+    DiskProcedures m_disk;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_released = false;
+    std::vector<std::thread::id> m_threads;
+};
+
+QProgressDialog* ShownProgressDialog(QWidget* window) {
+    auto* dialog = window->findChild<QProgressDialog*>();
+    return dialog != nullptr && dialog->isVisible() ? dialog : nullptr;
+}
+
+bool HasAccessibleChild(QWidget* widget, QAccessible::Role role, const QString& name = {}) {
+    QAccessibleInterface* parent = QAccessible::queryAccessibleInterface(widget);
+    for (int i = 0; i < parent->childCount(); ++i) {
+        if (parent->child(i)->role() == role &&
+            (name.isNull() || parent->child(i)->text(QAccessible::Name) == name))
+            return true;
+    }
+    return false;
+}
+
+struct PaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint)
+            ++paints;
+        return false;
+    }
 };
 
 void WriteFile(const QString& path, const QByteArray& bytes) {
@@ -45,6 +134,10 @@ QByteArray ReadFile(const QString& path) {
 
 std::string Bytes(const QString& path) {
     return QFile::encodeName(path).toStdString();
+}
+
+QString FromBytes(const std::string& bytes) {
+    return QFile::decodeName(QByteArray::fromStdString(bytes));
 }
 
 } // namespace
@@ -370,37 +463,163 @@ class WindowTest : public QObject {
         QVERIFY(m_messenger->prompts.isEmpty());
     }
 
-    void drivesFromTheMountsTable_data() {
-        QTest::addColumn<QString>("mounts");
-        QTest::addColumn<QStringList>("drives");
-        QTest::newRow("pseudo file systems left out")
-            << "proc /proc proc rw 0 0\nsysfs /sys sysfs rw 0 0\n/dev/vda / ext4 rw 0 0\n"
-               "tmpfs /run tmpfs rw 0 0\ncgroup2 /sys/fs/cgroup cgroup2 rw 0 0\n"
-               "devpts /dev/pts devpts rw 0 0\n"
-            << QStringList{"/"};
-        QTest::newRow("disks, media and shares")
-            << "/dev/sda1 / ext4 rw 0 0\n/dev/sdb1 /media/usb\\040stick vfat rw 0 0\n"
-               "server:/export /mnt/scenes nfs4 rw 0 0\n//nas/gis /mnt/gis cifs rw 0 0\n"
-               "/dev/sdc1 /run/media/ana/DISK exfat rw 0 0\n/dev/sda2 /boot/efi vfat rw 0 0\n"
-            << QStringList{"/", "/media/usb stick", "/mnt/gis", "/mnt/scenes",
-                           "/run/media/ana/DISK"};
-        QTest::newRow("root always there") << "" << QStringList{"/"};
+    // The window over `procedures`, shown, with its own folder read and progress shown at once.
+    void openWindow(std::shared_ptr<Procedures> procedures) {
+        QVERIFY(QDir(folder()).mkpath("sub"));
+        m_window = std::make_unique<FrmAster>(*m_messenger, std::move(procedures),
+                                              std::vector<std::string>{"/"}, Bytes(folder()));
+        QTRY_VERIFY(
+            !control<FolderList>("dirFolder")->findItems("sub", Qt::MatchExactly).isEmpty());
+        m_window->setProgressDelay(0ms);
+        m_window->show();
+        QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
     }
 
-    void drivesFromTheMountsTable() {
-        QFETCH(QString, mounts);
-        QFETCH(QStringList, drives);
-        std::istringstream in(mounts.toStdString());
-        QStringList got;
-        for (const std::string& drive : ParseDrives(in))
-            got << QString::fromStdString(drive);
-        QCOMPARE(got, drives);
-        const std::vector<std::string> list{"/", "/mnt/gis", "/mnt/gis2"};
-        QCOMPARE(DriveOf(list, "/mnt/gis2/x"), std::string("/mnt/gis2"));
-        QCOMPARE(DriveOf(list, "/mnt/gis"), std::string("/mnt/gis"));
-        QCOMPARE(DriveOf(list, "/mnt/gisx"), std::string("/"));
-        QCOMPARE(DriveCurrentFolder(list, "/mnt/gis", "/home/a"), std::string("/mnt/gis"));
-        QCOMPARE(DriveCurrentFolder(list, "/", "/home/a"), std::string("/home/a"));
+    void slowWorkShowsProgressAndCancelChangesNothing_data() {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<QString>("progress");
+        QTest::newRow("listing") << "cmdFiles"
+                                 << "optBlanks"
+                                 << "Reading the folder...\n0 entries read";
+        QTest::newRow("table") << "cmdText"
+                               << "optSpread"
+                               << "Reading the listed files...\n0 listed files done";
+        QTest::newRow("polygons") << "cmdText"
+                                  << "optPolys"
+                                  << "Reading the listed files...\n0 listed files done";
+    }
+
+    // The work is held until Cancel: the window shows the dialog and still paints, and the
+    // procedure stops after its first file at the latest.
+    void slowWorkShowsProgressAndCancelChangesNothing() {
+        QFETCH(QString, button);
+        QFETCH(QString, option);
+        QFETCH(QString, progress);
+        auto procedures = std::make_shared<HeldProcedures>();
+        procedures->holdProcedures = true;
+        openWindow(procedures);
+        WriteFile(folder() + "/filelist.txt", "a.met\r\nb.met\r\n");
+        WriteFile(folder() + "/table.txt", "earlier table\r\n");
+        WriteFile(folder() + "/polys.txt", "earlier polys\r\nEnd\r\n");
+        QTest::mouseClick(control(option.toLatin1().constData()), Qt::LeftButton);
+        PaintCounter counter;
+        m_window->installEventFilter(&counter);
+        QTimer::singleShot(0, m_window.get(), [&] {
+            // Whatever a check finds, the work goes on and ends: the test cannot hang on it.
+            const auto letGo = qScopeGuard([&] { procedures->release(); });
+            QProgressDialog* dialog = nullptr;
+            QTRY_VERIFY((dialog = ShownProgressDialog(m_window.get())) != nullptr);
+            QCOMPARE(QApplication::activeModalWidget(), dialog);
+            QCOMPARE(dialog->labelText(), progress);
+            QVERIFY(HasAccessibleChild(dialog, QAccessible::ProgressBar));
+            QVERIFY(HasAccessibleChild(dialog, QAccessible::PushButton, "Cancel"));
+            QCOMPARE(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+            const int paints = counter.paints;
+            m_window->update();
+            QTRY_VERIFY(counter.paints > paints);
+            QTest::mouseClick(dialog->findChild<QPushButton*>(), Qt::LeftButton);
+        });
+        QTest::mouseClick(control(button.toLatin1().constData()), Qt::LeftButton);
+
+        QVERIFY(procedures->returned && IsCancellation(*procedures->returned));
+        QCOMPARE(m_messenger->prompts, QStringList{FromBytes(procedures->returned->description)});
+        QCOMPARE(ReadFile(folder() + "/filelist.txt"), QByteArray("a.met\r\nb.met\r\n"));
+        QCOMPARE(ReadFile(folder() + "/table.txt") + ReadFile(folder() + "/polys.txt"),
+                 QByteArray("earlier table\r\nearlier polys\r\nEnd\r\n"));
+        QVERIFY(m_window->findChild<QProgressDialog*>() == nullptr);
+        QVERIFY(QApplication::overrideCursor() == nullptr);
+    }
+
+    // Blank-check messages come from the worker in list order, each shown by the window's
+    // thread while the run waits; the window takes no input meanwhile.
+    void blankMessagesInListOrderWhileTheRunWaits() {
+        auto procedures = std::make_shared<HeldProcedures>();
+        openWindow(procedures);
+        WriteFile(folder() + "/filelist.txt", "z.met\r\nsub\r\nmissing.met\r\n");
+        QTest::mouseClick(control("optBlanks"), Qt::LeftButton);
+        QTest::mouseClick(control("optSpread"), Qt::LeftButton);
+        auto* polys = control<QRadioButton>("optPolys");
+        m_messenger->whileOpen = [&] { // through the window system, as a user's click comes
+            QTest::mouseClick(m_window->windowHandle(), Qt::LeftButton, {},
+                              polys->mapTo(m_window.get(), QPoint(5, 5)));
+        };
+        QTest::mouseClick(control("cmdText"), Qt::LeftButton);
+        QCOMPARE(m_messenger->prompts,
+                 (QStringList{folder() + "/z.met", folder() + "/sub", folder() + "/missing.met"}));
+        QCOMPARE(m_messenger->threads, QList<QThread*>(3, QThread::currentThread()));
+        QVERIFY(procedures->threads().back() != std::this_thread::get_id());
+        QVERIFY(!polys->isChecked());
+        QVERIFY(QApplication::focusWidget() != polys);
+    }
+
+    void folderThatHangsIsGivenUpOnCancel_data() {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("window's own folder") << "own";
+        QTest::newRow("double click") << "double click";
+        QTest::newRow("Enter") << "Enter";
+        QTest::newRow("drive change") << "drive change";
+    }
+
+    // A folder on a mount that does not answer: the window opens and keeps running, Cancel
+    // gives the read up (the window's own folder falls back to the root) and the late
+    // answer changes nothing. No folder is read on the window's thread.
+    void folderThatHangsIsGivenUpOnCancel() {
+        QFETCH(QString, how);
+        QVERIFY(QDir(folder()).mkdir("stuck"));
+        const std::string stuck = Bytes(folder() + "/stuck");
+        auto procedures = std::make_shared<HeldProcedures>();
+        procedures->heldFolder = how == "own" ? Bytes(folder()) : stuck;
+        const auto letGo = qScopeGuard([&] { procedures->release(); });
+        bool cancelled = false;
+        // Runs in the window's event loop while it waits: the window is not frozen.
+        const auto cancelWhenShown = [&] {
+            const auto answerOnFailure = qScopeGuard([&] {
+                if (!cancelled)
+                    procedures->release();
+            });
+            QProgressDialog* dialog = nullptr;
+            QTRY_VERIFY((dialog = ShownProgressDialog(m_window.get())) != nullptr);
+            QCOMPARE(dialog->labelText(), QStringLiteral("Reading the folder...\n0 entries read"));
+            cancelled = true;
+            QTest::mouseClick(dialog->findChild<QPushButton*>(), Qt::LeftButton);
+        };
+        m_window = std::make_unique<FrmAster>(
+            *m_messenger, procedures, std::vector<std::string>{"/", stuck}, Bytes(folder()));
+        m_window->setProgressDelay(0ms);
+        auto* list = control<FolderList>("dirFolder");
+        QCOMPARE(list->path(), Bytes(folder())); // shown at once, read later
+        m_window->show();
+        if (how != "own")
+            QTRY_COMPARE(list->findItems("stuck", Qt::MatchExactly).size(), 1);
+        const int rows = list->count();
+        QTimer::singleShot(0, cancelWhenShown);
+        const QPoint stuckEntry = list->visualItemRect(list->item(rows - 1)).center();
+        if (how == "double click") {
+            // A user's double click starts with a press; the test's sends only the second.
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, stuckEntry);
+            QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, stuckEntry);
+        } else if (how == "Enter") {
+            list->setCurrentRow(rows - 1);
+            QTest::keyClick(list, Qt::Key_Return);
+        } else if (how == "drive change") {
+            control<DriveList>("drvDrive")->setCurrentIndex(1); // as the user picking it
+            emit control<DriveList>("drvDrive")->activated(1);
+        }
+        QTRY_VERIFY(cancelled);
+        const std::string expected = how == "own" ? "/" : Bytes(folder());
+        QTRY_COMPARE(list->path(), expected);
+        QVERIFY(how == "own" || list->count() == rows);
+        QCOMPARE(control<DriveList>("drvDrive")->drive(), std::string("/"));
+
+        procedures->release();
+        QTRY_VERIFY(procedures->heldReadReturned);
+        QCoreApplication::processEvents();
+        QCOMPARE(list->path(), expected);
+        QVERIFY(list->findItems("late", Qt::MatchExactly).isEmpty());
+        QVERIFY(m_messenger->prompts.isEmpty());
+        for (const std::thread::id thread : procedures->threads())
+            QVERIFY(thread != std::this_thread::get_id());
     }
 
     void realMessageBox() {
@@ -413,6 +632,11 @@ class WindowTest : public QObject {
         bool modal = false;
         QWidget* owner = nullptr;
         QTimer::singleShot(0, [&] {
+            // Closed whatever a check finds: a failure must not leave the test waiting on it.
+            const auto close = qScopeGuard([] {
+                if (auto* open = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+                    open->done(0);
+            });
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             QVERIFY(box != nullptr);
             title = box->windowTitle();

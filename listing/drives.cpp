@@ -1,10 +1,9 @@
-#include "drives.h"
+#include "listing/drives.h"
 
 #include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <sstream>
-#include <sys/stat.h>
 
 namespace aster {
 
@@ -37,10 +36,14 @@ bool StartsWithFolder(std::string_view path, std::string_view folder) {
     return path.starts_with(folder) && (path.size() == folder.size() || path[folder.size()] == '/');
 }
 
+// Places where the system mounts its own file systems, never a user's drive. /etc is one
+// because containers bind single files of the host's disk over it (hosts, hostname,
+// resolv.conf), which the table shows like disks: telling them from folders would take a
+// look at each, and a look can hang on a mount that does not answer.
 bool IsSystemPlace(std::string_view mountPoint) {
     if (StartsWithFolder(mountPoint, "/run/media"))
         return false;
-    for (std::string_view system : {"/proc", "/sys", "/dev", "/run", "/boot", "/snap"}) {
+    for (std::string_view system : {"/proc", "/sys", "/dev", "/run", "/boot", "/snap", "/etc"}) {
         if (StartsWithFolder(mountPoint, system))
             return true;
     }
@@ -69,16 +72,9 @@ std::vector<std::string> ParseDrives(std::istream& mounts) {
 }
 
 std::vector<std::string> MachineDrives() {
+    // The kernel writes this table from memory: reading it never waits for a drive.
     std::ifstream mounts("/proc/self/mounts");
-    std::vector<std::string> drives = ParseDrives(mounts);
-    // Containers bind single files (/etc/hosts) from the host's disk: not drives.
-    std::erase_if(drives, [](const std::string& drive) {
-        struct stat info {};
-        return ::stat(drive.c_str(), &info) != 0 || !S_ISDIR(info.st_mode);
-    });
-    if (drives.empty())
-        drives.push_back("/");
-    return drives;
+    return ParseDrives(mounts);
 }
 
 std::string DriveOf(const std::vector<std::string>& drives, std::string_view path) {

@@ -9,10 +9,11 @@ namespace aster {
 
 // The mount points a user would recognise as drives, from a mounts table in the layout of
 // /proc/self/mounts: the root file system and mounted real storage (disks, removable media,
-// network shares), not pseudo file systems. Sorted, without duplicates.
+// network shares), not pseudo file systems nor single files bound over /etc. Sorted,
+// without duplicates; the root is always there.
 std::vector<std::string> ParseDrives(std::istream& mounts);
 
-// The drives of this machine; at least the root.
+// The drives of this machine from /proc/self/mounts; at least the root. Touches no drive.
 std::vector<std::string> MachineDrives();
 
 // The drive that holds `path`: the longest drive that is `path` or one of its ancestors.

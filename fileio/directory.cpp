@@ -1,0 +1,96 @@
+#include "fileio/directory.h"
+
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+
+namespace aster {
+
+namespace {
+
+struct DirCloser {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+EntryKind KindOfMode(mode_t mode) {
+    if (S_ISREG(mode))
+        return EntryKind::File;
+    if (S_ISDIR(mode))
+        return EntryKind::Folder;
+    if (S_ISLNK(mode))
+        return EntryKind::Link;
+    return EntryKind::Other;
+}
+
+} // namespace
+
+DirectoryEntry::DirectoryEntry(int folderFd, const dirent& entry)
+    : m_folderFd(folderFd), m_name(entry.d_name), m_type(entry.d_type) {
+}
+
+EntryKind DirectoryEntry::kind() const {
+    switch (m_type) {
+    case DT_REG:
+        return EntryKind::File;
+    case DT_DIR:
+        return EntryKind::Folder;
+    case DT_LNK:
+        return EntryKind::Link;
+    case DT_UNKNOWN:
+        break;
+    default:
+        return EntryKind::Other;
+    }
+    struct stat info {};
+    // m_name ends in the dirent's terminating NUL.
+    if (::fstatat(m_folderFd, m_name.data(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return EntryKind::Other;
+    return KindOfMode(info.st_mode);
+}
+
+bool DirectoryEntry::leadsToFolder() const {
+    const EntryKind direct = kind();
+    if (direct != EntryKind::Link)
+        return direct == EntryKind::Folder;
+    struct stat info {};
+    return ::fstatat(m_folderFd, m_name.data(), &info, 0) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::optional<Error> ReadDirectory(const std::string& folder,
+                                   const std::function<void(const DirectoryEntry&)>& visit,
+                                   const KeepReading& keepReading) {
+    constexpr std::int64_t kReportEvery = 1024;
+    std::int64_t entriesRead = 0;
+    const auto stopped = [&] {
+        if (!keepReading || keepReading(entriesRead))
+            return std::optional<Error>();
+        return std::optional<Error>(
+            Cancelled("Stopped after reading " + std::to_string(entriesRead) + " entries."));
+    };
+    const std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
+    if (!dir)
+        return SystemError(errno, folder);
+    const int folderFd = ::dirfd(dir.get());
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir.get());
+        if (entry == nullptr) {
+            if (errno != 0)
+                return SystemError(errno, folder);
+            // Asked once more at the end, so that a stop during a slow last read counts.
+            return stopped();
+        }
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        visit(DirectoryEntry(folderFd, *entry));
+        if (++entriesRead % kReportEvery == 0) {
+            if (auto error = stopped())
+                return error;
+        }
+    }
+}
+
+} // namespace aster

@@ -1,0 +1,97 @@
+#include "fileio/directory.h"
+#include "fileio/unique_fd.h"
+#include "listing/folders.h"
+
+#include "tests/test_support.h"
+
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <map>
+#include <sys/stat.h>
+
+namespace aster {
+namespace {
+
+using test::TempFolder;
+
+TEST(NormalFolderPath, Table) {
+    for (const auto& [path, normal] : std::map<std::string, std::string>{
+             {"/", "/"}, {"//", "/"}, {"/a//b/./c/", "/a/b/c"}, {"/a/../../b", "/b"}})
+        EXPECT_EQ(NormalFolderPath(path), normal) << path;
+    EXPECT_EQ(NormalFolderPath("sub/."), std::filesystem::current_path().string() + "/sub");
+}
+
+TEST(ReadDirectory, KindsFromTheEntryOrLookedUp) {
+    TempFolder folder;
+    folder.write("file", "");
+    for (const char* name : {"folder", ".hidden", "b", "B", "\xe9t\xe9"})
+        ::mkdir(folder.file(name).c_str(), 0755);
+    ::symlink("folder", folder.file("link to folder").c_str());
+    ::symlink("file", folder.file("link to file").c_str());
+    ::symlink("nowhere", folder.file("dangling").c_str());
+    ::mkfifo(folder.file("fifo").c_str(), 0644);
+    test::MakeSocket(folder.file("socket"));
+    const std::map<std::string, std::pair<EntryKind, bool>> expected{
+        {"file", {EntryKind::File, false}},
+        {"folder", {EntryKind::Folder, true}},
+        {".hidden", {EntryKind::Folder, true}},
+        {"b", {EntryKind::Folder, true}},
+        {"B", {EntryKind::Folder, true}},
+        {"\xe9t\xe9", {EntryKind::Folder, true}},
+        {"link to folder", {EntryKind::Link, true}},
+        {"link to file", {EntryKind::Link, false}},
+        {"dangling", {EntryKind::Link, false}},
+        {"fifo", {EntryKind::Other, false}},
+        {"socket", {EntryKind::Other, false}},
+        {"gone", {EntryKind::Other, false}}};
+    const UniqueFd fd(::open(folder.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::size_t seen = 0;
+    ASSERT_FALSE(ReadDirectory(folder.path(), [&](const DirectoryEntry& entry) {
+        ++seen;
+        // As on a file system that leaves the type out: the entry is looked up instead.
+        dirent unknown{};
+        std::strncpy(unknown.d_name, entry.name().data(), sizeof unknown.d_name - 1);
+        unknown.d_type = DT_UNKNOWN;
+        const auto& [kind, toFolder] = expected.at(std::string(entry.name()));
+        for (const DirectoryEntry& read : {entry, DirectoryEntry(fd.get(), unknown)}) {
+            EXPECT_EQ(read.kind(), kind) << entry.name();
+            EXPECT_EQ(read.leadsToFolder(), toFolder) << entry.name();
+        }
+    }));
+    EXPECT_EQ(seen, expected.size() - 1); // not ".", "..", nor "gone"
+    dirent gone{};
+    std::strcpy(gone.d_name, "gone");
+    EXPECT_EQ(DirectoryEntry(fd.get(), gone).kind(), EntryKind::Other);
+
+    std::vector<std::string> names;
+    ASSERT_FALSE(ReadSubfolders(folder.path(), names));
+    EXPECT_EQ(names, (std::vector<std::string>{"B", "b", "folder", "link to folder", "\xe9t\xe9"}));
+}
+
+TEST(ReadDirectory, ReportsStopsAndClosesTheFolderOnEveryWayOut) {
+    TempFolder folder;
+    for (int i = 0; i < 2100; ++i)
+        folder.write(std::to_string(i), "");
+    const std::size_t descriptors = test::OpenDescriptorCount();
+    using Reports = std::vector<std::int64_t>;
+    for (const auto& [stopAt, expected] : std::map<std::int64_t, Reports>{
+             {0, {1024, 2048, 2100}}, {1024, {1024}}, {2100, {1024, 2048, 2100}}}) {
+        Reports reports;
+        const auto error = ReadDirectory(
+            folder.path(), [](const DirectoryEntry&) {},
+            [&](auto n) {
+                reports.push_back(n);
+                return n != stopAt;
+            });
+        EXPECT_EQ(reports, expected);
+        EXPECT_EQ(error ? error->description : "",
+                  stopAt ? "Stopped after reading " + std::to_string(stopAt) + " entries." : "");
+    }
+    EXPECT_EQ(test::OpenDescriptorCount(), descriptors);
+}
+
+} // namespace
+} // namespace aster
