@@ -4,6 +4,8 @@
 #include "scene_reader.h"
 
 #include <atomic>
+#include <chrono>
+#include <fcntl.h>
 #include <cerrno>
 #include <limits>
 #include <new>
@@ -20,6 +22,9 @@ std::optional<std::int32_t> NextSceneNumber(std::int32_t current) {
 }
 
 namespace {
+
+// A read that takes longer than this waited for the disk rather than copied from memory.
+constexpr auto kSlowRead = std::chrono::microseconds(50);
 
 // Buffers up to this size stay with their slot for the next files; larger ones are given
 // back at once, so the kept ones cannot add up to more than a few megabytes.
@@ -74,10 +79,12 @@ class ListedScenes::Impl {
     void readFile(Slot& slot, std::uint64_t sequence);
     bool fill(Slot& slot, std::uint64_t sequence);
     std::string_view readInTurn(Slot& slot);
+    bool helpRead(std::uint64_t& later);
 
     ReadAheadSettings m_settings;
     ListReader m_list;
     std::string m_prefix;
+    UniqueFd m_folder;
     std::string m_line;
     std::int32_t m_counter = 0;
     bool m_listDone = false;
@@ -94,6 +101,8 @@ class ListedScenes::Impl {
     std::atomic<std::uint64_t> m_wake{0};     // bumped to wake the reading threads
     std::atomic<std::size_t> m_bytesInFlight{0};
     std::atomic<bool> m_stop{false};
+    std::atomic<unsigned> m_awake{0}; // reading threads not asleep
+    unsigned m_minAwake = 1;
     std::vector<std::thread> m_threads;
 };
 
@@ -101,15 +110,22 @@ std::optional<Error> ListedScenes::Impl::open(const std::string& folderPrefix) {
     m_prefix = folderPrefix;
     if (auto error = m_list.open(folderPrefix + "filelist.txt"))
         return error;
+    m_folder.reset(::open(folderPrefix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!m_folder)
+        return SystemError(errno, folderPrefix);
     m_total = m_list.countLines();
     const unsigned threads =
         static_cast<unsigned>(std::min<std::int64_t>(m_settings.threads, m_total));
     m_ringSize = threads > 0 ? std::max<std::size_t>(m_settings.maxFiles, 2) : 1;
     m_ring = std::make_unique<Slot[]>(m_ringSize);
+    m_minAwake = std::max(1u, std::thread::hardware_concurrency());
     try {
-        for (unsigned i = 0; i < threads; ++i)
+        for (unsigned i = 0; i < threads; ++i) {
+            m_awake.fetch_add(1);
             m_threads.emplace_back([this] { work(); });
+        }
     } catch (const std::system_error&) {
+        m_awake.fetch_sub(1);
         // Fewer threads, or none: what they would have read is read in its turn.
     }
     return std::nullopt;
@@ -128,6 +144,7 @@ void ListedScenes::Impl::stop() {
 // file whole into its slot's buffer. The run may take a line itself when its turn comes
 // first; the claim then fails and the thread moves on.
 void ListedScenes::Impl::work() {
+    bool lastReadWaited = false;
     for (;;) {
         const std::uint64_t wake = m_wake.load();
         if (m_stop.load())
@@ -140,23 +157,38 @@ void ListedScenes::Impl::work() {
             continue;
         }
         if (sequence >= m_produced.load(std::memory_order_acquire)) {
+            m_awake.fetch_sub(1);
             m_wake.wait(wake);
+            m_awake.fetch_add(1);
+            lastReadWaited = false;
             continue;
         }
         if (!m_claimed.compare_exchange_weak(sequence, sequence + 1))
             continue;
+        // Another reader for the lines left, while fewer run than the machine has cores, or
+        // when reads wait for the disk: then as many run as there are lines to read. From
+        // a warm cache a few readers keep the cores busy, and more would only take turns.
+        if (sequence + 1 < m_produced.load(std::memory_order_relaxed) &&
+            (lastReadWaited || m_awake.load() < m_minAwake)) {
+            m_wake.fetch_add(1);
+            m_wake.notify_one();
+        }
         Slot& slot = m_ring[sequence % m_ringSize];
         std::uint64_t expected = Tag(sequence, kFilled);
         if (slot.state.compare_exchange_strong(expected, Tag(sequence, kReading),
-                                               std::memory_order_acquire))
+                                               std::memory_order_acquire)) {
+            const auto start = std::chrono::steady_clock::now();
             readFile(slot, sequence);
+            lastReadWaited = std::chrono::steady_clock::now() - start > kSlowRead;
+        }
     }
 }
 
 void ListedScenes::Impl::readFile(Slot& slot, std::uint64_t sequence) {
     SlotState result = kReady;
     slot.length = 0;
-    if (const std::optional<std::size_t> size = SceneFileSize(slot.fullPath)) {
+    const ScenePath path = ListedScenePath(slot.fullPath, m_prefix.size(), m_folder.get());
+    if (const std::optional<std::size_t> size = SceneFileSize(path)) {
         // Within the bytes allowed in flight, or else left for the run to read in its turn.
         if (m_bytesInFlight.fetch_add(*size) + *size > m_settings.maxBytes) {
             m_bytesInFlight.fetch_sub(*size);
@@ -170,7 +202,7 @@ void ListedScenes::Impl::readFile(Slot& slot, std::uint64_t sequence) {
             if (slot.capacity < *size)
                 result = kInTurn; // no memory for it now; the run tries again
             else
-                slot.length = ReadSceneFile(slot.fullPath, *size, slot.buffer.get()).value_or(0);
+                slot.length = ReadSceneFile(path, *size, slot.buffer.get()).value_or(0);
         }
     }
     slot.state.store(Tag(sequence, result), std::memory_order_release);
@@ -208,8 +240,25 @@ bool ListedScenes::Impl::fill(Slot& slot, std::uint64_t sequence) {
     return true;
 }
 
+// Reads the first line from `later` on that no thread has taken yet, as a reading thread
+// would; false when there is none.
+bool ListedScenes::Impl::helpRead(std::uint64_t& later) {
+    const std::uint64_t produced = m_produced.load(std::memory_order_relaxed);
+    for (; later < produced; ++later) {
+        Slot& slot = m_ring[later % m_ringSize];
+        std::uint64_t expected = Tag(later, kFilled);
+        if (slot.state.compare_exchange_strong(expected, Tag(later, kReading),
+                                               std::memory_order_acquire)) {
+            readFile(slot, later);
+            ++later;
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string_view ListedScenes::Impl::readInTurn(Slot& slot) {
-    return m_inTurnReader.read(slot.fullPath);
+    return m_inTurnReader.read(ListedScenePath(slot.fullPath, m_prefix.size(), m_folder.get()));
 }
 
 bool ListedScenes::Impl::next(ListedScene& scene) {
@@ -234,7 +283,7 @@ bool ListedScenes::Impl::next(ListedScene& scene) {
             ++produced;
         m_produced.store(produced, std::memory_order_release);
         m_wake.fetch_add(1);
-        m_wake.notify_all();
+        m_wake.notify_one();
     }
     if (produced == m_next)
         return false;
@@ -256,8 +305,12 @@ bool ListedScenes::Impl::next(ListedScene& scene) {
         scene.text = readInTurn(slot);
         return true;
     }
-    for (int spin = 0; state == Tag(sequence, kReading); ++spin) {
-        if (spin >= 64)
+    // While a reading thread still reads this line, the run reads a later one itself
+    // rather than sleep: its time goes into reading either way, and waking costs more than
+    // a read from memory.
+    std::uint64_t later = sequence + 1;
+    while (state == Tag(sequence, kReading)) {
+        if (!helpRead(later))
             slot.state.wait(state, std::memory_order_acquire);
         state = slot.state.load(std::memory_order_acquire);
     }

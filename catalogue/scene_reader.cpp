@@ -31,24 +31,29 @@ bool IsHiddenName(std::string_view path) {
 
 } // namespace
 
-std::optional<std::size_t> SceneFileSize(const std::string& FileFullPath) {
-    if (FileFullPath.empty() || NamesNoSingleFile(FileFullPath) || IsHiddenName(FileFullPath))
+ScenePath ListedScenePath(const std::string& fullPath, std::size_t prefixSize, int folderFd) {
+    const std::size_t start = fullPath.find_first_not_of('/', prefixSize);
+    return {fullPath, folderFd, start == std::string::npos ? "." : fullPath.c_str() + start};
+}
+
+std::optional<std::size_t> SceneFileSize(const ScenePath& path) {
+    const std::string& full = path.full;
+    if (full.empty() || NamesNoSingleFile(full) || IsHiddenName(full))
         return std::nullopt;
     struct stat info {};
-    if (::stat(FileFullPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+    if (::fstatat(path.folderFd, path.relative, &info, 0) != 0 || !S_ISREG(info.st_mode))
         return std::nullopt;
     if (info.st_size <= 0 || info.st_size > kMaxSceneBytes)
         return std::nullopt;
     return static_cast<std::size_t>(info.st_size);
 }
 
-std::optional<std::size_t> ReadSceneFile(const std::string& FileFullPath, std::size_t size,
-                                         char* buffer) {
+std::optional<std::size_t> ReadSceneFile(const ScenePath& path, std::size_t size, char* buffer) {
     // O_NONBLOCK: should the path be swapped for a FIFO after the stat, the read below
     // finds nothing instead of waiting for a writer. No second stat: one per file is
     // all the run can afford on a folder of 100,000 scenes.
     const UniqueFd file(
-        ::open(FileFullPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+        ::openat(path.folderFd, path.relative, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!file)
         return std::nullopt;
     std::size_t done = 0;
@@ -67,7 +72,11 @@ std::optional<std::size_t> ReadSceneFile(const std::string& FileFullPath, std::s
 }
 
 std::string_view SceneFileReader::read(const std::string& FileFullPath) {
-    const std::optional<std::size_t> size = SceneFileSize(FileFullPath);
+    return read(ScenePath{FileFullPath, AT_FDCWD, FileFullPath.c_str()});
+}
+
+std::string_view SceneFileReader::read(const ScenePath& path) {
+    const std::optional<std::size_t> size = SceneFileSize(path);
     if (!size)
         return {};
     if (*size > m_capacity) {
@@ -78,7 +87,7 @@ std::string_view SceneFileReader::read(const std::string& FileFullPath) {
             return {};
         m_capacity = *size;
     }
-    const std::optional<std::size_t> got = ReadSceneFile(FileFullPath, *size, m_buffer.get());
+    const std::optional<std::size_t> got = ReadSceneFile(path, *size, m_buffer.get());
     if (!got)
         return {};
     return {m_buffer.get(), *got};

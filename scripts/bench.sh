@@ -6,22 +6,23 @@
 # Warm figures are medians of BENCH_RUNS runs (default 5) after a warm-up. Run as root,
 # it also times the floors and the run from a dropped page cache, the median of
 # BENCH_COLD_RUNS runs (default 3). Peak memory comes from one run in a process of its
-# own, with the read-ahead and with threads = 0. ASTER_BENCH_FOOTPRINTS, when set, is a command timed on the largest corpus (the
-# corpus folder is appended as its last argument). BENCH_DIR is where corpora are written.
+# own, with the read-ahead and with threads = 0. The footprint layer is timed on the largest
+# corpus with `aster footprints` writing a GeoPackage; ASTER_BENCH_FOOTPRINTS replaces that
+# command (the corpus folder is appended as its last argument), and set empty it skips the
+# row. BENCH_DIR is where corpora are written.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-aster_ensure_packages cmake make g++ libgtest-dev qt6-base-dev fonts-liberation2
+aster_ensure_packages "${ASTER_BUILD_PACKAGES[@]}"
 
 largest="${1:-100000}"
 runs="${BENCH_RUNS:-5}"
 cold_runs="${BENCH_COLD_RUNS:-3}"
-footprints="${ASTER_BENCH_FOOTPRINTS:-}"
 big_bytes=$((256 * 1024 * 1024))
 
 cmake --preset release >/dev/null
 cmake --build --preset release \
-    --target aster_bench_driver aster_bench_floor aster_bench_parallel_floor >/dev/null
+    --target aster_bench_driver aster_bench_floor aster_bench_parallel_floor aster >/dev/null
 bin="$PWD/build/release/bench"
 driver=("$bin/aster_bench_driver" --floor "$bin/aster_bench_floor"
     --parallel-floor "$bin/aster_bench_parallel_floor" --runs "$runs")
@@ -39,6 +40,7 @@ fi
 
 scratch="$(mktemp -d "${BENCH_DIR:-/tmp}/aster-bench-XXXXXX")"
 trap 'rm -rf "$scratch"' EXIT
+footprints="${ASTER_BENCH_FOOTPRINTS-$PWD/build/release/app/aster footprints --overwrite -o $scratch/footprints.gpkg}"
 
 sizes=$(printf '%s\n' 1000 20000 "$largest" | sort -n -u | awk -v max="$largest" '$1 <= max')
 results="$scratch/results.txt"
@@ -140,7 +142,7 @@ END {
             if ((n, "footprints", "warm") in ms)
                 row(n, "footprints", "warm", "polys", footprints_limit)
             else
-                printf "%-11s %-24s %-5s skipped: set ASTER_BENCH_FOOTPRINTS to time it\n", label(n), name["footprints"], "warm"
+                printf "%-11s %-24s %-5s skipped: ASTER_BENCH_FOOTPRINTS is set empty\n", label(n), name["footprints"], "warm"
         }
     }
     row("big", "polys", "warm", "floor", big_limit)
