@@ -260,13 +260,9 @@ FrmAster::FrmAster(Messenger& messenger, std::shared_ptr<Procedures> procedures,
     m_blanksGroup = new QButtonGroup(this);
     m_blanksGroup->addButton(m_optBlanks);
 
-    // Tab indexes 0 to 3, then 7 to 9; the labels in between never take the focus.
-    QWidget::setTabOrder(m_cmdText, m_cmdFiles);
-    QWidget::setTabOrder(m_cmdFiles, m_dirFolder);
-    QWidget::setTabOrder(m_dirFolder, m_drvDrive);
-    QWidget::setTabOrder(m_drvDrive, m_optPolys);
-    QWidget::setTabOrder(m_optPolys, m_optSpread);
-    QWidget::setTabOrder(m_optSpread, m_optBlanks);
+    const auto chain = tabChain();
+    for (std::size_t i = 1; i < chain.size(); ++i)
+        QWidget::setTabOrder(chain[i - 1], chain[i]);
     m_cmdText->setFocus();
 
     openFirstFolder(m_workingFolder);
@@ -287,12 +283,16 @@ void FrmAster::setProgressDelay(std::chrono::milliseconds delay) {
         m_firstReadWatch->setDelay(delay);
 }
 
+// The controls that take the focus, in the order Tab visits them; the labels never do.
+std::array<QWidget*, 7> FrmAster::tabChain() const {
+    return {m_cmdText, m_cmdFiles, m_dirFolder, m_drvDrive, m_optPolys, m_optSpread, m_optBlanks};
+}
+
 // Tab visits every control that takes the focus in tab-index order, each option button
 // included: Qt would otherwise give the two style buttons a single stop between them.
 bool FrmAster::focusNextPrevChild(bool next) {
-    QWidget* const chain[] = {m_cmdText,  m_cmdFiles,  m_dirFolder, m_drvDrive,
-                              m_optPolys, m_optSpread, m_optBlanks};
-    const int count = static_cast<int>(std::size(chain));
+    const auto chain = tabChain();
+    const int count = static_cast<int>(chain.size());
     const QWidget* current = QApplication::focusWidget();
     int index = -1;
     for (int i = 0; i < count; ++i) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QWidget>
+#include <array>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -60,6 +61,7 @@ class FrmAster : public QWidget {
     void closeEvent(QCloseEvent* event) override;
 
   private:
+    std::array<QWidget*, 7> tabChain() const;
     class Host;
     class BusyScope;
     struct FolderRead;

@@ -1,4 +1,4 @@
-#include "messenger.h"
+#include "app/messenger.h"
 
 #include <QGuiApplication>
 #include <QIcon>

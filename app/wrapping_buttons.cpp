@@ -1,4 +1,4 @@
-#include "wrapping_buttons.h"
+#include "app/wrapping_buttons.h"
 
 #include <QProxyStyle>
 #include <QStyleOptionButton>
@@ -28,9 +28,10 @@ void WrappingButton::paintEvent(QPaintEvent*) {
 
 namespace {
 
-// The whole box of an option button takes the click, as on the original platform, and is
-// what accessibility reports as the button's extent; by default both would be only the
-// mark and one line of caption.
+// The whole box of an option button takes the click, so the narrow style buttons are easy
+// to hit, and it is what accessibility reports as the button's extent, so a screen reader
+// or a test from outside finds the box the layout gives; by default both would be only
+// the mark and one line of caption.
 class WholeBoxClickStyle : public QProxyStyle {
   public:
     QRect subElementRect(SubElement element, const QStyleOption* option,

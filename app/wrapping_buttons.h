@@ -5,8 +5,8 @@
 
 namespace aster {
 
-// A push button whose caption wraps at word boundaries inside the button, centred, as the
-// buttons of the original platform did. text() stays the whole caption.
+// A push button whose caption wraps at word boundaries inside the button, centred: the
+// captions are longer than the fixed buttons are wide. text() stays the whole caption.
 class WrappingButton : public QPushButton {
     Q_OBJECT
 

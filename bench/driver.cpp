@@ -2,10 +2,10 @@
 // prints lines of figures for scripts/bench.sh. With --once it instead makes one run over
 // an existing corpus and reports its own peak memory, so that every memory figure comes
 // from a process that did nothing else.
-#include "build_run.h"
-#include "corpus.h"
-#include "folder_listing.h"
-#include "unique_fd.h"
+#include "bench/corpus.h"
+#include "catalogue/build_run.h"
+#include "fileio/unique_fd.h"
+#include "listing/folder_listing.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -3,7 +3,7 @@
 // lines handed out in list order from a shared index. With a cold cache this is what a
 // run that reads ahead on several threads can at best reach, since the disk then serves
 // several requests at once.
-#include "unique_fd.h"
+#include "fileio/unique_fd.h"
 
 #include <atomic>
 #include <cstdio>

@@ -1,9 +1,9 @@
-#include "build_run.h"
+#include "catalogue/build_run.h"
 
-#include "catalogue_output.h"
-#include "folder.h"
-#include "replacement_file.h"
-#include "scene_reader.h"
+#include "catalogue/catalogue_output.h"
+#include "catalogue/scene_reader.h"
+#include "fileio/folder.h"
+#include "fileio/replacement_file.h"
 
 #include <cerrno>
 #include <new>

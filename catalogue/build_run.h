@@ -1,7 +1,7 @@
 #pragma once
 
-#include "error.h"
-#include "listed_scenes.h"
+#include "catalogue/listed_scenes.h"
+#include "fileio/error.h"
 
 #include <cstdint>
 #include <optional>

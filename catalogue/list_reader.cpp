@@ -1,4 +1,4 @@
-#include "list_reader.h"
+#include "catalogue/list_reader.h"
 
 #include <cerrno>
 #include <cstring>
@@ -79,7 +79,6 @@ void ListReader::readLine(std::string& line) {
         return;
     }
 }
-
 
 std::int64_t ListReader::countLines() const {
     if (!m_fd)

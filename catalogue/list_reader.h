@@ -1,7 +1,7 @@
 #pragma once
 
-#include "error.h"
-#include "unique_fd.h"
+#include "fileio/error.h"
+#include "fileio/unique_fd.h"
 
 #include <cstdint>
 #include <optional>

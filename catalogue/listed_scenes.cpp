@@ -1,12 +1,12 @@
-#include "listed_scenes.h"
+#include "catalogue/listed_scenes.h"
 
-#include "list_reader.h"
-#include "scene_reader.h"
+#include "catalogue/list_reader.h"
+#include "catalogue/scene_reader.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <fcntl.h>
-#include <cerrno>
 #include <limits>
 #include <new>
 #include <system_error>
@@ -93,12 +93,12 @@ class ListedScenes::Impl {
 
     std::size_t m_ringSize = 1;
     std::unique_ptr<Slot[]> m_ring;
-    std::uint64_t m_next = 0;              // the line the run takes next (run's thread only)
-    bool m_hasCurrent = false;             // m_next - 1 is handed out and not yet released
-    std::atomic<std::uint64_t> m_produced{0}; // lines placed in the ring
-    std::atomic<std::uint64_t> m_claimed{0};  // the next line a reading thread looks at
+    std::uint64_t m_next = 0;                    // the line the run takes next (run's thread only)
+    bool m_hasCurrent = false;                   // m_next - 1 is handed out and not yet released
+    std::atomic<std::uint64_t> m_produced{0};    // lines placed in the ring
+    std::atomic<std::uint64_t> m_claimed{0};     // the next line a reading thread looks at
     std::atomic<std::uint64_t> m_firstUnread{0}; // m_next, for the reading threads
-    std::atomic<std::uint64_t> m_wake{0};     // bumped to wake the reading threads
+    std::atomic<std::uint64_t> m_wake{0};        // bumped to wake the reading threads
     std::atomic<std::size_t> m_bytesInFlight{0};
     std::atomic<bool> m_stop{false};
     std::atomic<unsigned> m_awake{0}; // reading threads not asleep
@@ -225,7 +225,8 @@ bool ListedScenes::Impl::fill(Slot& slot, std::uint64_t sequence) {
         return endWith(m_list.error());
     const auto number = NextSceneNumber(m_counter);
     if (!number)
-        return endWith(Error{EOVERFLOW, "More than 2147483647 lines in " + m_prefix + "filelist.txt",
+        return endWith(Error{EOVERFLOW,
+                             "More than 2147483647 lines in " + m_prefix + "filelist.txt",
                              "Split the list into several folders."});
     m_list.readLine(m_line);
     if (m_list.error())
@@ -319,8 +320,8 @@ bool ListedScenes::Impl::next(ListedScene& scene) {
     return true;
 }
 
-ListedScenes::ListedScenes(ReadAheadSettings settings)
-    : m_impl(std::make_unique<Impl>(settings)) {}
+ListedScenes::ListedScenes(ReadAheadSettings settings) : m_impl(std::make_unique<Impl>(settings)) {
+}
 
 ListedScenes::~ListedScenes() = default;
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "error.h"
+#include "fileio/error.h"
 
 #include <cstddef>
 #include <cstdint>

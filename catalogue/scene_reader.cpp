@@ -1,6 +1,6 @@
-#include "scene_reader.h"
+#include "catalogue/scene_reader.h"
 
-#include "unique_fd.h"
+#include "fileio/unique_fd.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -27,7 +27,6 @@ bool IsHiddenName(std::string_view path) {
     const std::string_view name = slash == path.npos ? path : path.substr(slash + 1);
     return !name.empty() && name.front() == '.';
 }
-
 
 } // namespace
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "scene_record.h"
+#include "catalogue/scene_record.h"
 
 #include <array>
 #include <cstddef>
@@ -42,7 +42,6 @@ class SceneFileReader {
 
 std::string ReadFileContents(const std::string& FileFullPath);
 
-
 // The two steps of reading a scene file, for readers that hold their own buffers: the size
 // to read, or nothing when the path names no ordinary, visible file of at most 1 GiB
 // (its text is then empty); and the read itself into `buffer` of at least `size` bytes,
@@ -57,15 +56,16 @@ std::string_view Extract(std::string_view TextIN, std::string_view StartTag,
 
 // A view into a temporary string would dangle as soon as the call returns.
 template <typename Text>
-    requires std::is_same_v<Text, std::string>
-std::string_view Extract(Text&& TextIN, std::string_view StartTag, std::string_view EndTag) = delete;
+requires std::is_same_v<Text, std::string> std::string_view
+Extract(Text&& TextIN, std::string_view StartTag, std::string_view EndTag)
+= delete;
 
 // Cuts a comma-separated list into four values: three passes that each take the text
 // before the next comma (or nothing, when there is none), the fourth is the rest.
 std::array<std::string_view, 4> SplitList(std::string_view list);
 template <typename Text>
-    requires std::is_same_v<Text, std::string>
-std::array<std::string_view, 4> SplitList(Text&& list) = delete;
+requires std::is_same_v<Text, std::string> std::array<std::string_view, 4> SplitList(Text&& list)
+= delete;
 
 // Fills SceneTime, SceneDate and the eight corner fields from the scene file's text.
 void ExtractRecord(std::string_view text, SceneRecord& record);

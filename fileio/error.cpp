@@ -1,4 +1,4 @@
-#include "error.h"
+#include "fileio/error.h"
 
 #include <cerrno>
 #include <cstring>

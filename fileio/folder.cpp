@@ -1,4 +1,4 @@
-#include "folder.h"
+#include "fileio/folder.h"
 
 namespace aster {
 

@@ -1,4 +1,4 @@
-#include "output_file.h"
+#include "fileio/output_file.h"
 
 #include <cerrno>
 #include <cstring>

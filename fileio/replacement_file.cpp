@@ -1,4 +1,4 @@
-#include "replacement_file.h"
+#include "fileio/replacement_file.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -29,8 +29,7 @@ std::string ScratchName(std::string_view name) {
 
 bool IsFolderAt(int dirFd, const std::string& name) {
     struct stat info {};
-    return ::fstatat(dirFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-           S_ISDIR(info.st_mode);
+    return ::fstatat(dirFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
 }
 
 // One rename of a scratch file over its name, within open folders.
@@ -139,7 +138,8 @@ std::optional<Error> MoveAllAt(const std::vector<MoveAt>& moves) {
 
 } // namespace
 
-ReplacementFile::ReplacementFile() : m_stream(nullptr) {}
+ReplacementFile::ReplacementFile() : m_stream(nullptr) {
+}
 
 ReplacementFile::~ReplacementFile() {
     discard();
@@ -224,8 +224,8 @@ std::optional<Error> ReplacementFile::giveScratchName() {
     const std::string procPath = "/proc/self/fd/" + std::to_string(m_fd.get());
     for (int attempt = 0; attempt < 16; ++attempt) {
         std::string scratch = ScratchName(m_name);
-        if (::linkat(AT_FDCWD, procPath.c_str(), m_dir.get(), scratch.c_str(),
-                     AT_SYMLINK_FOLLOW) == 0 ||
+        if (::linkat(AT_FDCWD, procPath.c_str(), m_dir.get(), scratch.c_str(), AT_SYMLINK_FOLLOW) ==
+                0 ||
             ::linkat(m_fd.get(), "", m_dir.get(), scratch.c_str(), AT_EMPTY_PATH) == 0) {
             m_scratchName = std::move(scratch);
             return std::nullopt;
@@ -266,7 +266,8 @@ std::optional<Error> PublishTogether(std::initializer_list<ReplacementFile*> fil
 std::optional<Error> MoveIntoPlace(const std::vector<ScratchMove>& moves) {
     std::vector<UniqueFd> folders;
     std::vector<MoveAt> movesAt;
-    const auto split = [&folders](const std::string& path, std::string& base) -> std::optional<Error> {
+    const auto split = [&folders](const std::string& path,
+                                  std::string& base) -> std::optional<Error> {
         const std::size_t slash = path.rfind('/');
         const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
         base = slash == std::string::npos ? path : path.substr(slash + 1);

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "error.h"
-#include "output_file.h"
-#include "unique_fd.h"
+#include "fileio/error.h"
+#include "fileio/output_file.h"
+#include "fileio/unique_fd.h"
 
 #include <initializer_list>
 #include <memory>

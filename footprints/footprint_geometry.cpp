@@ -1,6 +1,6 @@
-#include "footprint_geometry.h"
+#include "footprints/footprint_geometry.h"
 
-#include "gdal_messages.h"
+#include "footprints/gdal_messages.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "scene_values.h"
+#include "footprints/scene_values.h"
 
 #include <ogr_geometry.h>
 

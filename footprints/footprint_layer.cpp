@@ -1,12 +1,12 @@
-#include "footprint_layer.h"
+#include "footprints/footprint_layer.h"
 
-#include "build_run.h"
-#include "footprint_geometry.h"
-#include "gdal_messages.h"
-#include "replacement_file.h"
-#include "output_formats.h"
-#include "scene_reader.h"
-#include "scene_values.h"
+#include "catalogue/build_run.h"
+#include "catalogue/scene_reader.h"
+#include "fileio/replacement_file.h"
+#include "footprints/footprint_geometry.h"
+#include "footprints/gdal_messages.h"
+#include "footprints/output_formats.h"
+#include "footprints/scene_values.h"
 
 #include <gdal_priv.h>
 #include <ogrsf_frmts.h>

@@ -1,4 +1,4 @@
-#include "gdal_messages.h"
+#include "footprints/gdal_messages.h"
 
 namespace aster {
 

@@ -1,7 +1,7 @@
-#include "output_formats.h"
+#include "footprints/output_formats.h"
 
-#include "gdal_messages.h"
-#include "scene_values.h"
+#include "footprints/gdal_messages.h"
+#include "footprints/scene_values.h"
 
 #include <gdal_priv.h>
 

@@ -1,4 +1,4 @@
-#include "scene_values.h"
+#include "footprints/scene_values.h"
 
 #include <cpl_string.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "scene_record.h"
+#include "catalogue/scene_record.h"
 
 #include <array>
 #include <optional>

@@ -55,8 +55,7 @@ std::string_view NameList::operator[](std::size_t index) const {
 }
 
 std::optional<Error> ReadFolderEntries(const std::string& folderPrefix, NameList& names,
-                                       ListingHost* host,
-                                       std::vector<std::string>* scratchNames) {
+                                       ListingHost* host, std::vector<std::string>* scratchNames) {
     KeepReading keepReading;
     if (host != nullptr) {
         keepReading = [host](std::int64_t entriesRead) {

@@ -26,7 +26,8 @@ class ListingHost {
 class NameList {
   public:
     void add(std::string_view name);
-    // Byte order, the order users saw their scenes in on the original platform.
+    // Byte order: the same on every machine and file system, and scene names, which begin
+    // with their date and time, sort by acquisition.
     void sort();
     std::size_t size() const { return m_spans.size(); }
     std::string_view operator[](std::size_t index) const;

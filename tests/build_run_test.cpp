@@ -1,8 +1,8 @@
-#include "build_run.h"
+#include "catalogue/build_run.h"
 
-#include "fake_hosts.h"
-#include "scene_samples.h"
-#include "test_support.h"
+#include "tests/fake_hosts.h"
+#include "tests/scene_samples.h"
+#include "tests/test_support.h"
 
 #include <gtest/gtest.h>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "catalogue_output.h"
+#include "catalogue/catalogue_output.h"
 
 #include <gtest/gtest.h>
 #include <limits>

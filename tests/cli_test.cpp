@@ -1,11 +1,11 @@
-#include "command_line.h"
-#include "progress_line.h"
-#include "stop_signals.h"
-#include "unique_fd.h"
+#include "app/cli/command_line.h"
+#include "app/cli/progress_line.h"
+#include "app/cli/stop_signals.h"
+#include "fileio/unique_fd.h"
 
-#include "fake_hosts.h"
-#include "scene_samples.h"
-#include "test_support.h"
+#include "tests/fake_hosts.h"
+#include "tests/scene_samples.h"
+#include "tests/test_support.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -74,7 +74,10 @@ TEST(CommandLine, StatusAndMessages) {
          "cannot tell the format of 'x.gpkg.txt' from its extension: use .gpkg (GPKG), .shp "
          "(ESRI Shapefile), .geojson/.json (GeoJSON), .fgb (FlatGeobuf), .kml (KML), or name a "
          "GDAL vector driver with -f"},
-        {{"footprints", "-o", "x.gpkg", "-f", "NoSuchDriver"}, 2, "", "GDAL has no driver named \"NoSuchDriver\""},
+        {{"footprints", "-o", "x.gpkg", "-f", "NoSuchDriver"},
+         2,
+         "",
+         "GDAL has no driver named \"NoSuchDriver\""},
         {{"table", "{F}", "--check-blanks"},
          1,
          "",

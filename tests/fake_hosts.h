@@ -1,7 +1,7 @@
 #pragma once
 
-#include "build_run.h"
-#include "folder_listing.h"
+#include "catalogue/build_run.h"
+#include "listing/folder_listing.h"
 
 #include <functional>
 #include <string>

@@ -1,9 +1,9 @@
-#include "folder_listing.h"
+#include "listing/folder_listing.h"
 
-#include "build_run.h"
-#include "fake_hosts.h"
-#include "scene_samples.h"
-#include "test_support.h"
+#include "catalogue/build_run.h"
+#include "tests/fake_hosts.h"
+#include "tests/scene_samples.h"
+#include "tests/test_support.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

@@ -1,12 +1,12 @@
-#include "build_run.h"
-#include "fake_hosts.h"
-#include "folder.h"
-#include "footprint_geometry.h"
-#include "footprint_layer.h"
-#include "output_formats.h"
-#include "scene_samples.h"
-#include "scene_values.h"
-#include "test_support.h"
+#include "catalogue/build_run.h"
+#include "fileio/folder.h"
+#include "footprints/footprint_geometry.h"
+#include "footprints/footprint_layer.h"
+#include "footprints/output_formats.h"
+#include "footprints/scene_values.h"
+#include "tests/fake_hosts.h"
+#include "tests/scene_samples.h"
+#include "tests/test_support.h"
 
 #include <gdal_priv.h>
 #include <gtest/gtest.h>

@@ -1,11 +1,11 @@
 // The listing and the build run on folders built to break them: special files, odd names,
 // odd list files, outputs that cannot be written, huge inputs. Nothing may hang, crash,
 // read another file than the one named, or report a failure as success.
-#include "build_run.h"
-#include "fake_hosts.h"
-#include "folder_listing.h"
-#include "scene_samples.h"
-#include "test_support.h"
+#include "catalogue/build_run.h"
+#include "listing/folder_listing.h"
+#include "tests/fake_hosts.h"
+#include "tests/scene_samples.h"
+#include "tests/test_support.h"
 
 #include <algorithm>
 #include <fcntl.h>

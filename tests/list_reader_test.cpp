@@ -1,6 +1,6 @@
-#include "list_reader.h"
+#include "catalogue/list_reader.h"
 
-#include "test_support.h"
+#include "tests/test_support.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

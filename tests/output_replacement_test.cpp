@@ -1,13 +1,13 @@
 // Outputs are replaced whole: whatever happens during a run or a listing (an error, a
 // kill, a second run on the same folder, a link planted at an output's name) every
 // output is either the earlier file or one run's whole result.
-#include "build_run.h"
-#include "fake_hosts.h"
-#include "folder_listing.h"
-#include "list_reader.h"
-#include "replacement_file.h"
-#include "scene_samples.h"
-#include "test_support.h"
+#include "catalogue/build_run.h"
+#include "catalogue/list_reader.h"
+#include "fileio/replacement_file.h"
+#include "listing/folder_listing.h"
+#include "tests/fake_hosts.h"
+#include "tests/scene_samples.h"
+#include "tests/test_support.h"
 
 #include <csignal>
 #include <fcntl.h>
@@ -178,15 +178,14 @@ TEST(OutputsReplacedWhole, FailuresLeaveTheEarlierFilesAsTheyWere) {
              return InChild([&] {
                  // A small file system of its own, mounted over the folder in a private
                  // namespace; the earlier files are written into it first.
-                 if (::unshare(CLONE_NEWNS) != 0 &&
-                     ::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+                 if (::unshare(CLONE_NEWNS) != 0 && ::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
                      return kSkip;
                  ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
                  if (::mount("tmpfs", r.folder.path().c_str(), "tmpfs", 0, "size=256k") != 0)
                      return kSkip;
                  EarlierRun inside;
-                 for (const char* name : {"a.met", "b.met", "filelist.txt", "table.txt",
-                                          "polys.txt"}) {
+                 for (const char* name :
+                      {"a.met", "b.met", "filelist.txt", "table.txt", "polys.txt"}) {
                      std::filesystem::copy_file(inside.folder.file(name), r.folder.file(name));
                  }
                  r.folder.write("a.met", test::SceneText(std::string(60000, 't'), "d", "", ""));
@@ -363,17 +362,17 @@ TEST(OutputsReplacedWhole, TheListingRemovesStaleScratchFilesOnly) {
     const UniqueFd dir(::open(folder.path().c_str(), O_RDONLY | O_DIRECTORY));
     // A run on a file system without unnamed files, still writing: it holds the lock.
     folder.write(".aster-filelist.txt-0000000000000003", "being written");
-    const UniqueFd writing(::open(folder.file(".aster-filelist.txt-0000000000000003").c_str(),
-                                  O_RDONLY));
+    const UniqueFd writing(
+        ::open(folder.file(".aster-filelist.txt-0000000000000003").c_str(), O_RDONLY));
     ASSERT_EQ(::flock(writing.get(), LOCK_EX), 0);
     folder.write(".aster-polys.txt-0000000000000001", "left by a killed run");
     folder.write(".aster-table.txt-0000000000000002", "just begun");
     folder.write(".aster-notes", "a user's file");
     folder.write(".aster-table.txt-00000000000000zz", "not ours either");
     const timespec old[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 3600, 0}};
-    for (const char* name : {".aster-polys.txt-0000000000000001", ".aster-notes",
-                             ".aster-table.txt-00000000000000zz",
-                             ".aster-filelist.txt-0000000000000003"})
+    for (const char* name :
+         {".aster-polys.txt-0000000000000001", ".aster-notes", ".aster-table.txt-00000000000000zz",
+          ".aster-filelist.txt-0000000000000003"})
         ::utimensat(dir.get(), name, old, 0);
     test::FakeListingHost lister(folder.path());
     ASSERT_FALSE(ListTheFiles(lister));

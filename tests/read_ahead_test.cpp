@@ -1,10 +1,10 @@
 // Reading ahead must be invisible: on any folder the run with a pool of reading threads
 // writes the same bytes and shows the same messages, in the same order, as a run that
 // reads every file in its turn.
-#include "build_run.h"
-#include "fake_hosts.h"
-#include "scene_samples.h"
-#include "test_support.h"
+#include "catalogue/build_run.h"
+#include "tests/fake_hosts.h"
+#include "tests/scene_samples.h"
+#include "tests/test_support.h"
 
 #include <gtest/gtest.h>
 #include <random>
@@ -54,9 +54,10 @@ void MakeRandomFolder(const test::TempFolder& folder, std::mt19937& random) {
             const auto coordinate = [&] {
                 return std::to_string(std::uniform_int_distribution(-180, 180)(random));
             };
-            folder.write(name, test::SceneText(std::to_string(i), "2001-01-0" + std::to_string(i % 9),
-                                               coordinate() + ", " + coordinate() + ", 3, 4",
-                                               coordinate() + ",2,3," + coordinate()));
+            folder.write(name,
+                         test::SceneText(std::to_string(i), "2001-01-0" + std::to_string(i % 9),
+                                         coordinate() + ", " + coordinate() + ", 3, 4",
+                                         coordinate() + ",2,3," + coordinate()));
             break;
         }
         case 3:

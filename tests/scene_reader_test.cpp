@@ -1,8 +1,8 @@
-#include "scene_reader.h"
+#include "catalogue/scene_reader.h"
 
-#include "reference_extract.h"
-#include "scene_samples.h"
-#include "test_support.h"
+#include "tests/reference_extract.h"
+#include "tests/scene_samples.h"
+#include "tests/test_support.h"
 
 #include <gtest/gtest.h>
 #include <random>

@@ -1,11 +1,11 @@
-#include "command_line.h"
+#include "app/cli/command_line.h"
 
-#include "build_run.h"
-#include "folder.h"
-#include "folder_listing.h"
-#include "progress_line.h"
-#include "stop_signals.h"
+#include "app/cli/progress_line.h"
+#include "app/cli/stop_signals.h"
+#include "catalogue/build_run.h"
+#include "fileio/folder.h"
 #include "footprints/output_formats.h"
+#include "listing/folder_listing.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -105,9 +105,9 @@ constexpr OptionDef kHelpOption{"help", 'h'};
 constexpr OptionDef kCheckBlanksOption{"check-blanks"};
 constexpr OptionDef kNoOptions[] = {kHelpOption};
 constexpr OptionDef kRunOptions[] = {kHelpOption, kCheckBlanksOption};
-constexpr OptionDef kFootprintOptions[] = {
-    kHelpOption, {"output", 'o', true}, {"format", 'f', true}, {"overwrite"}, {"verbose"},
-    {"spatial-index"}};
+constexpr OptionDef kFootprintOptions[] = {kHelpOption,           {"output", 'o', true},
+                                           {"format", 'f', true}, {"overwrite"},
+                                           {"verbose"},           {"spatial-index"}};
 
 enum class Command { List, Table, Polys, Footprints };
 

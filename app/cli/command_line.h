@@ -1,6 +1,6 @@
 #pragma once
 
-#include "footprint_command.h"
+#include "app/cli/footprint_command.h"
 
 #include <functional>
 #include <optional>

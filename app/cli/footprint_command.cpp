@@ -1,4 +1,4 @@
-#include "footprint_command.h"
+#include "app/cli/footprint_command.h"
 
 #include "fileio/folder.h"
 #include "footprints/footprint_layer.h"
@@ -28,7 +28,8 @@ std::optional<Error> FootprintCommand(const FootprintRequest& request, Footprint
     options.spatialIndex = request.spatialIndex;
     FootprintReport report;
     ProgressToHost progress(host);
-    std::optional<Error> error = WriteFootprints(FolderPrefix(request.folder), options, report, progress);
+    std::optional<Error> error =
+        WriteFootprints(FolderPrefix(request.folder), options, report, progress);
     if (error)
         return error;
     for (const SkippedScene& skipped : report.skipped)

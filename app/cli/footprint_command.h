@@ -1,6 +1,6 @@
 #pragma once
 
-#include "error.h"
+#include "fileio/error.h"
 
 #include <cstdint>
 #include <optional>
@@ -11,10 +11,10 @@ namespace aster {
 
 // What `aster footprints` asks for.
 struct FootprintRequest {
-    std::string folder;     // in normal form; its filelist.txt names the scene files
-    std::string outputPath; // as the user gave it
-    std::string driver;     // a GDAL vector driver's short name: "GPKG", "ESRI Shapefile"...
-    bool overwrite = false; // replace an existing output rather than fail
+    std::string folder;        // in normal form; its filelist.txt names the scene files
+    std::string outputPath;    // as the user gave it
+    std::string driver;        // a GDAL vector driver's short name: "GPKG", "ESRI Shapefile"...
+    bool overwrite = false;    // replace an existing output rather than fail
     bool spatialIndex = false; // a spatial index in the layer, where the format has one
 };
 

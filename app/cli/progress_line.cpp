@@ -1,4 +1,4 @@
-#include "progress_line.h"
+#include "app/cli/progress_line.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "stop_signals.h"
+#include "app/cli/stop_signals.h"
 
 #include <atomic>
 

@@ -177,7 +177,7 @@ class WindowTest : public QObject {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QRect>("twips");
-        // left, top, width, height in twips as laid out for the original platform
+        // left, top, width, height in twips (15 to a pixel at 96 dots per inch)
         const auto row = [](const char* name, const char* kind, const char* text, int l, int t,
                             int w, int h) {
             QTest::newRow(name) << QString::fromLatin1(name) << QString::fromLatin1(kind)

@@ -1,7 +1,7 @@
 // Extract with arbitrary tags agrees with literal splitting, and returns a view into its input.
-#include "fuzz_check.h"
-#include "reference_extract.h"
-#include "scene_reader.h"
+#include "catalogue/scene_reader.h"
+#include "tests/fuzz/fuzz_check.h"
+#include "tests/reference_extract.h"
 
 #include <cstdint>
 #include <string>

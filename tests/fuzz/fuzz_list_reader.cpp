@@ -1,7 +1,7 @@
 // The list reader over arbitrary bytes and chunk sizes: its lines, joined back with the
 // line ends it took away, give back the input exactly.
-#include "fuzz_check.h"
-#include "list_reader.h"
+#include "catalogue/list_reader.h"
+#include "tests/fuzz/fuzz_check.h"
 
 #include <cstdint>
 #include <string>

@@ -1,8 +1,8 @@
 // Record extraction over arbitrary bytes: every field is a piece of the input, and both
 // output layouts hold exactly the record's bytes and their delimiters.
-#include "catalogue_output.h"
-#include "fuzz_check.h"
-#include "scene_reader.h"
+#include "catalogue/catalogue_output.h"
+#include "catalogue/scene_reader.h"
+#include "tests/fuzz/fuzz_check.h"
 
 #include <cstdint>
 #include <sstream>
