@@ -92,14 +92,15 @@ ProgressText FolderText() {
             }};
 }
 
-} // namespace
-
+// The font every control uses: the boxes are sized for it.
 QFont WindowFont() {
     QFont font(QStringLiteral("Liberation Sans"));
     font.setPixelSize(10);
     font.setStyleHint(QFont::SansSerif);
     return font;
 }
+
+} // namespace
 
 // What the procedures read from the window: the folder and the options as they were when
 // the procedure started (no input reaches the window while it runs), and its modal

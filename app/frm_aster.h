@@ -43,12 +43,8 @@ class FrmAster : public QWidget {
              QWidget* parent = nullptr);
     ~FrmAster() override;
 
-    FolderList* folderList() const { return m_dirFolder; }
-    DriveList* driveList() const { return m_drvDrive; }
     // How long work runs before its progress shows: about a second.
     void setProgressDelay(std::chrono::milliseconds delay);
-    // True while the window waits for a procedure or a folder read and takes no input.
-    bool isBusy() const { return m_busyDepth > 0; }
 
   public slots:
     void drvDrive_Change();
@@ -61,6 +57,8 @@ class FrmAster : public QWidget {
     void closeEvent(QCloseEvent* event) override;
 
   private:
+    // True while the window waits for a procedure or a folder read and takes no input.
+    bool isBusy() const { return m_busyDepth > 0; }
     std::array<QWidget*, 7> tabChain() const;
     class Host;
     class BusyScope;
@@ -104,8 +102,5 @@ class FrmAster : public QWidget {
     QButtonGroup* m_styleGroup = nullptr;
     QButtonGroup* m_blanksGroup = nullptr;
 };
-
-// The font every control uses: the boxes are sized for it.
-QFont WindowFont();
 
 } // namespace aster

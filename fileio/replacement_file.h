@@ -38,10 +38,10 @@ class ReplacementFile {
     std::optional<Error> check() const;
     // The name this file replaces, as folder prefix + name.
     const std::string& path() const { return m_path; }
-    // Removes the scratch file; the name keeps its earlier file.
-    void discard();
 
   private:
+    // Removes the scratch file; the name keeps its earlier file.
+    void discard();
     friend std::optional<Error> PublishTogether(std::initializer_list<ReplacementFile*> files);
 
     std::optional<Error> finish();

@@ -70,6 +70,17 @@ void AddAreas(const OGRGeometry& part, double shift, OGRMultiPolygon& footprint)
     }
 }
 
+// Whether two neighbouring corners (the fourth and the first included) lie more than
+// 180 degrees of longitude apart: the scene then spans the antimeridian, not the globe.
+bool CrossesAntimeridian(const Corners& corners) {
+    for (std::size_t i = 0; i < corners.lon.size(); ++i) {
+        const double next = corners.lon[(i + 1) % corners.lon.size()];
+        if (std::fabs(next - corners.lon[i]) > 180)
+            return true;
+    }
+    return false;
+}
+
 FootprintOrReason CutAtAntimeridian(const Corners& corners) {
     const GdalMessages messages; // GEOS's complaints become the reason, never output
     // Longitudes made continuous from the first corner on, so the ring is one shape that
@@ -115,15 +126,6 @@ FootprintOrReason CutAtAntimeridian(const Corners& corners) {
 }
 
 } // namespace
-
-bool CrossesAntimeridian(const Corners& corners) {
-    for (std::size_t i = 0; i < corners.lon.size(); ++i) {
-        const double next = corners.lon[(i + 1) % corners.lon.size()];
-        if (std::fabs(next - corners.lon[i]) > 180)
-            return true;
-    }
-    return false;
-}
 
 FootprintOrReason MakeFootprint(const Corners& corners) {
     if (CrossesAntimeridian(corners))

@@ -9,10 +9,6 @@
 
 namespace aster {
 
-// Whether two neighbouring corners (the fourth and the first included) lie more than
-// 180 degrees of longitude apart: the scene then spans the antimeridian, not the globe.
-bool CrossesAntimeridian(const Corners& corners);
-
 // The footprint of a scene: the four corners in file order as one closed ring, outer
 // ring counter-clockwise (the corner order reversed when the file's runs clockwise, the
 // first corner first either way). A footprint that crosses the antimeridian is cut at

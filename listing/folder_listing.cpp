@@ -54,21 +54,24 @@ std::string_view NameList::operator[](std::size_t index) const {
     return std::string_view(m_bytes).substr(span.offset, span.length);
 }
 
+namespace {
+
+// The names that go into the list: files, folders and symbolic links, sorted by their
+// bytes. Hidden names, ".", "..", FIFOs, sockets, devices and names holding a line break
+// are left out; the tool's own scratch files go to `scratchNames`. Reports the entries
+// read now and then and stops, with a cancellation error, when the host asks to.
 std::optional<Error> ReadFolderEntries(const std::string& folderPrefix, NameList& names,
-                                       ListingHost* host, std::vector<std::string>* scratchNames) {
-    KeepReading keepReading;
-    if (host != nullptr) {
-        keepReading = [host](std::int64_t entriesRead) {
-            host->progress(entriesRead);
-            return !host->cancelRequested();
-        };
-    }
-    const auto visit = [&names, scratchNames](const DirectoryEntry& entry) {
+                                       ListingHost& host, std::vector<std::string>& scratchNames) {
+    const KeepReading keepReading = [&host](std::int64_t entriesRead) {
+        host.progress(entriesRead);
+        return !host.cancelRequested();
+    };
+    const auto visit = [&names, &scratchNames](const DirectoryEntry& entry) {
         const std::string_view name = entry.name();
         // Hidden names start with a dot.
         if (name.front() == '.') {
-            if (scratchNames != nullptr && IsScratchName(name))
-                scratchNames->emplace_back(name);
+            if (IsScratchName(name))
+                scratchNames.emplace_back(name);
             return;
         }
         // The build run reads the list line by line: such a name would stand for others.
@@ -88,12 +91,10 @@ std::optional<Error> ReadFolderEntries(const std::string& folderPrefix, NameList
     return std::nullopt;
 }
 
-namespace {
-
 std::optional<Error> WriteList(const std::string& prefix, ListingHost& host) {
     NameList names;
     std::vector<std::string> scratchNames;
-    if (auto error = ReadFolderEntries(prefix, names, &host, &scratchNames))
+    if (auto error = ReadFolderEntries(prefix, names, host, scratchNames))
         return error;
     // Scratch files left by a run that was killed are found here at no extra cost, since
     // the listing reads the whole folder anyway.

@@ -44,15 +44,6 @@ class NameList {
     std::vector<Span> m_spans;
 };
 
-// The names that go into the list: files, folders and symbolic links, sorted by their
-// bytes. Hidden names, ".", "..", FIFOs, sockets, devices and names holding a line
-// break are left out. With a host, reports the entries read now and then and stops, with
-// a cancellation error, when the host asks to. The names of the tool's own scratch files
-// go to `scratchNames` when given.
-std::optional<Error> ReadFolderEntries(const std::string& folderPrefix, NameList& names,
-                                       ListingHost* host = nullptr,
-                                       std::vector<std::string>* scratchNames = nullptr);
-
 // Writes filelist.txt into the chosen folder: one name per line, each ended by CR LF.
 // The folder is read completely before the list is created, so an earlier list is
 // listed and a new one never is.
