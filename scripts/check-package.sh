@@ -14,7 +14,8 @@ deb="$(ls "$PWD"/build/release/aster_*.deb)"
 echo "Built $deb"
 dpkg-deb --field "$deb" Package Version Depends
 
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >/dev/null
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >"${TMPDIR:-/tmp}/aster-apt.log" 2>&1 ||
+    { echo "Installing $deb failed; see ${TMPDIR:-/tmp}/aster-apt.log" >&2; exit 1; }
 trap 'DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq aster >/dev/null || true' EXIT
 test -x /usr/bin/aster
 test -f /usr/share/applications/aster.desktop
@@ -23,6 +24,9 @@ test -f /usr/share/man/man1/aster.1
 env -u DISPLAY -u WAYLAND_DISPLAY /usr/bin/aster --version
 
 scratch="$(mktemp -d)"
+# Qt wants a private runtime folder, which a machine without a login session lacks.
+export XDG_RUNTIME_DIR="$scratch/runtime"
+mkdir -m 700 "$XDG_RUNTIME_DIR"
 xvfb-run -a bash -c '
     cd "$1"
     /usr/bin/aster &

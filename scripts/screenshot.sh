@@ -16,6 +16,8 @@ rm -rf "$example"
 mkdir -p "$example"
 trap 'rm -rf "$example"' EXIT
 cp -r examples/scenes "$example/scenes"
+export XDG_RUNTIME_DIR="$example/runtime"
+mkdir -m 700 "$XDG_RUNTIME_DIR"
 
 xvfb-run -a -s "-screen 0 640x480x24 -dpi 96" bash -c '
     cd "$1/scenes"
