@@ -23,4 +23,15 @@ foreach(text "^\\.TH ASTER 1 " "\n\\.B aster list\n" "\n\\.B aster table\n"
         message(FATAL_ERROR "the manual page lacks ${text}")
     endif()
 endforeach()
+# A run path would make the loader look for libraries in other folders, an empty entry in
+# the current one: the program, built or installed, must have none.
+find_program(READELF readelf)
+if(READELF)
+    foreach(program "${BUILD_DIR}/app/aster" "${PREFIX}/bin/aster")
+        execute_process(COMMAND "${READELF}" -d "${program}" OUTPUT_VARIABLE dynamic)
+        if(dynamic MATCHES "R(UN)?PATH")
+            message(FATAL_ERROR "${program} has a run path")
+        endif()
+    endforeach()
+endif()
 message(STATUS "installed tree complete")
