@@ -3,6 +3,7 @@
 #include "catalogue/build_run.h"
 #include "catalogue/scene_reader.h"
 #include "fileio/replacement_file.h"
+#include "fileio/unique_fd.h"
 #include "footprints/footprint_geometry.h"
 #include "footprints/gdal_messages.h"
 #include "footprints/output_formats.h"
@@ -14,8 +15,10 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace aster {
@@ -67,10 +70,11 @@ class ScratchFolder {
         }
     }
 
-    std::optional<Error> create(const std::string& folder) {
+    // `outputPath` names the layer in messages: the folder may be a bare ".".
+    std::optional<Error> create(const std::string& folder, const std::string& outputPath) {
         std::string pattern = folder + "/.aster-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr)
-            return SystemError(errno, folder);
+            return SystemError(errno, outputPath);
         m_path = std::move(pattern);
         return std::nullopt;
     }
@@ -131,6 +135,9 @@ class LayerWriter {
             layerOptions.SetNameValue("ENCODING", "UTF-8");
         if (TakesLayerOption(m_driver, "RFC7946"))
             layerOptions.SetNameValue("RFC7946", "YES");
+        // A text format without a geometry column of its own keeps the footprint as WKT.
+        if (TakesLayerOption(m_driver, "GEOMETRY"))
+            layerOptions.SetNameValue("GEOMETRY", "AS_WKT");
         if (TakesLayerOption(m_driver, "SPATIAL_INDEX"))
             layerOptions.SetNameValue("SPATIAL_INDEX", spatialIndex ? "YES" : "NO");
         if (shapefile)
@@ -275,17 +282,56 @@ std::optional<Error> RemoveStaleShapefileExtras(const std::string& outputPath,
     return std::nullopt;
 }
 
+// Some drivers let a failed write pass unreported (GeoJSON on a full disk leaves an
+// empty file and says nothing), so a finished layer is made to prove itself before it
+// replaces anything: every file reaches the disk, and the layer reads back with as many
+// features as were written.
+std::optional<Error> CheckWrittenLayer(const std::string& scratch, const std::string& outputName,
+                                       const std::string& outputPath, std::int64_t written) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(scratch, ec)) {
+        const UniqueFd file(::open(entry.path().c_str(), O_RDONLY | O_CLOEXEC));
+        if (!file || (::fsync(file.get()) != 0 && errno != EINVAL))
+            return SystemError(errno, outputPath);
+    }
+    if (ec)
+        return SystemError(ec.value(), outputPath);
+    const GdalMessages messages;
+    const std::string path = scratch + "/" + outputName;
+    const GDALDatasetUniquePtr layer(
+        GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY));
+    OGRLayer* first = layer && layer->GetLayerCount() > 0 ? layer->GetLayer(0) : nullptr;
+    const GIntBig count = first != nullptr ? first->GetFeatureCount(TRUE) : -1;
+    if (count != written)
+        return Error{EIO,
+                     "The layer written to " + outputPath + " reads back with " +
+                         (count < 0 ? std::string("no features") : std::to_string(count)) +
+                         " instead of " + std::to_string(written) + " footprints" +
+                         (messages.hasFailure() ? ": " + messages.failure() : std::string()),
+                     "Nothing was changed. Check that the disk has room, then try again."};
+    return std::nullopt;
+}
+
+// A writer that failed may have given back what it had taken (SQLite rolls back), so a
+// disk with less than a mebibyte left counts as the cause.
+bool DiskIsFull(const std::string& folder) {
+    struct statvfs info {};
+    return ::statvfs(folder.c_str(), &info) == 0 &&
+           static_cast<unsigned long long>(info.f_bavail) * info.f_frsize < (1u << 20);
+}
+
 } // namespace
 
-std::optional<Error> WriteFootprints(const std::string& folderPrefix,
-                                     const FootprintOptions& options, FootprintReport& report,
-                                     FootprintProgress& progress) {
-    report = FootprintReport{};
+namespace {
+
+std::optional<Error> WriteLayer(const std::string& folderPrefix, const FootprintOptions& options,
+                                FootprintReport& report, FootprintProgress& progress,
+                                std::string& outputFolder, ScratchFolder& scratch) {
     const std::string& outputPath = options.outputPath;
     const std::size_t slash = outputPath.rfind('/');
-    const std::string outputFolder = slash == std::string::npos ? "."
-                                     : slash == 0               ? "/"
-                                                                : outputPath.substr(0, slash);
+    outputFolder = slash == std::string::npos ? "."
+                   : slash == 0               ? "/"
+                                              : outputPath.substr(0, slash);
     const std::string outputName(FileNameOf(outputPath));
     if (outputName.empty() || outputName == "." || outputName == "..")
         return Error{EINVAL, "No file name in the output path " + outputPath,
@@ -324,9 +370,7 @@ std::optional<Error> WriteFootprints(const std::string& folderPrefix,
         return SystemError(errno, outputPath);
     }
 
-    // Destroyed after the writer, so the dataset is closed before its folder goes.
-    ScratchFolder scratch;
-    if (auto error = scratch.create(outputFolder))
+    if (auto error = scratch.create(outputFolder, outputPath))
         return error;
     const std::size_t dot = outputName.rfind('.');
     const std::string layerName = Utf8FromBytes(
@@ -359,13 +403,16 @@ std::optional<Error> WriteFootprints(const std::string& folderPrefix,
         }
         progress.progress(scene.number, scenes.total());
         if (progress.cancelRequested())
-            return Cancelled("Stopped after " + std::to_string(scene.number) +
+            return Cancelled("Stopped after " + std::to_string(scene.number) + " of " +
+                             std::to_string(scenes.total()) +
                              " listed files. Nothing was changed.");
     }
     if (scenes.error())
         return scenes.error();
 
     if (auto error = writer.close(messages))
+        return error;
+    if (auto error = CheckWrittenLayer(scratch.path(), outputName, outputPath, report.written))
         return error;
     std::vector<ScratchMove> moves;
     if (auto error = PlanMoves(scratch.path(), outputFolder, options.overwrite, moves))
@@ -376,6 +423,32 @@ std::optional<Error> WriteFootprints(const std::string& folderPrefix,
         ExtensionIs(outputPath, ".shp"))
         return RemoveStaleShapefileExtras(outputPath, moves);
     return std::nullopt;
+}
+
+} // namespace
+
+std::optional<Error> WriteFootprints(const std::string& folderPrefix,
+                                     const FootprintOptions& options, FootprintReport& report,
+                                     FootprintProgress& progress) {
+    report = FootprintReport{};
+    std::string outputFolder;
+    // Outlives the layer's dataset, so it is closed before its folder goes, and is still
+    // there when a full disk is looked for below.
+    ScratchFolder scratch;
+    std::optional<Error> error;
+    try {
+        error = WriteLayer(folderPrefix, options, report, progress, outputFolder, scratch);
+    } catch (const std::bad_alloc&) {
+        error = Error{ENOMEM, "Not enough memory to write " + options.outputPath,
+                      "Close other programs, or split the list into several folders."};
+    }
+    // GDAL words a full disk in many ways, some of them misleading ("file is corrupt").
+    if (error && !IsCancellation(*error) && error->code != EEXIST && !outputFolder.empty() &&
+        DiskIsFull(outputFolder)) {
+        error = SystemError(ENOSPC, options.outputPath);
+        error->hint = "The disk is full: make room on it and try again. Nothing was changed.";
+    }
+    return error;
 }
 
 } // namespace aster

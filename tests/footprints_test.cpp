@@ -430,6 +430,53 @@ TEST(FootprintLayer, EarlierLayerKeptUnlessReplaced) {
     }
 }
 
+TEST(FootprintLayer, AFullDiskIsAnErrorAndKeepsTheEarlierLayer) {
+    TempFolder scenes;
+    std::string list;
+    for (int i = 0; i < 300; ++i) {
+        scenes.write("s" + std::to_string(i) + ".met", SceneText("t", "d", kLats, kLons));
+        list += "s" + std::to_string(i) + ".met\r\n";
+    }
+    scenes.write("filelist.txt", list);
+    for (const char* output : {"fp.geojson", "fp.kml", "fp.gpkg", "fp.shp", "fp.fgb"}) {
+        SCOPED_TRACE(output);
+        TempFolder disk;
+        const int status = test::InChild([&] {
+            if (!test::MountSmallDisk(disk.path(), "48k"))
+                return test::kSkip;
+            disk.write(output, "earlier layer");
+            FootprintReport report;
+            Progress progress;
+            const auto error = WriteFootprints(FolderPrefix(scenes.path()),
+                                               Options(disk.file(output), true), report, progress);
+            EXPECT_TRUE(error);
+            if (error) {
+                EXPECT_EQ(error->code, ENOSPC) << error->description;
+                EXPECT_EQ(error->description, "No space left on device: " + disk.file(output));
+            }
+            EXPECT_EQ(disk.read(output), "earlier layer");
+            EXPECT_FALSE(ScratchLeft(disk));
+            return ::testing::Test::HasFailure() ? 1 : 0;
+        });
+        if (status == test::kSkip)
+            GTEST_SKIP() << "no small file system can be mounted here";
+        EXPECT_EQ(status, 0);
+    }
+}
+
+TEST(FootprintLayer, TextFormatsKeepTheGeometryAsText) {
+    TempFolder folder;
+    folder.write("a.met", SceneText("t", "d", kLats, kLons));
+    folder.write("filelist.txt", "a.met\r\n");
+    FootprintReport report;
+    ASSERT_FALSE(Write(folder, "fp.csv", report, false, "CSV"));
+    const ReadLayer layer = Read(folder.file("fp.csv"));
+    ASSERT_EQ(layer.features.size(), 1u);
+    ASSERT_TRUE(layer.features[0].footprint);
+    ExpectRingOfCorners(*layer.features[0].footprint->getGeometryRef(0)->getExteriorRing(),
+                        kCorners, false);
+}
+
 TEST(FootprintLayer, SpatialIndexOnRequest) {
     TempFolder folder;
     folder.write("a.met", SceneText("t", "d", kLats, kLons));

@@ -54,24 +54,8 @@ struct EarlierRun {
     }
 };
 
-// Runs `body` in a child process and returns its exit status (or 128 + signal); the
-// child reports a failed check by exiting with 1 and a skip with 77.
-int InChild(const std::function<int()>& body) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        int status = 1;
-        try {
-            status = body();
-        } catch (...) {
-        }
-        ::_exit(status);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-constexpr int kSkip = 77;
+using test::InChild;
+using test::kSkip;
 
 std::optional<Error> TableRun(const std::string& folder) {
     FakeCatalogueHost host(folder);

@@ -3,12 +3,16 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <optional>
+#include <sched.h>
 #include <stdexcept>
 #include <string>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace aster::test {
@@ -114,5 +118,36 @@ class PeakMemory {
     bool m_reset = false;
     long m_start = 0;
 };
+
+// The exit status a child process gives when this machine cannot do what a test needs.
+inline constexpr int kSkip = 77;
+
+// Runs `body` in a child process and returns its exit status (or 128 + the signal that
+// ended it); the child reports a failed check by returning 1 and a skip with kSkip.
+inline int InChild(const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        int status = 1;
+        try {
+            status = body();
+        } catch (...) {
+        }
+        ::_exit(status);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// In a child process: mounts a small file system of its own over `folder`, in a private
+// mount namespace, so that writing more than `size` (as "64k") fills the disk. False when
+// this machine allows no such mount.
+inline bool MountSmallDisk(const std::string& folder, const char* size) {
+    if (::unshare(CLONE_NEWNS) != 0 && ::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+        return false;
+    ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+    const std::string options = std::string("size=") + size;
+    return ::mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
 
 } // namespace aster::test
