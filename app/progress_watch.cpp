@@ -91,6 +91,9 @@ void ProgressWatch::cancel() {
     if (auto* button = m_dialog->findChild<QPushButton*>())
         button->setEnabled(false);
     refresh();
+    // QProgressDialog hides itself on Cancel; work stuck on a disk that does not answer
+    // may take long to stop, and the user must see that it is stopping.
+    m_dialog->show();
     emit cancelled();
 }
 

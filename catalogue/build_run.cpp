@@ -12,7 +12,7 @@
 namespace aster {
 
 void ExplainMissingList(Error& error, const std::string& folderPrefix) {
-    if (error.code != ENOENT)
+    if (error.code != ENOENT && error.code != ENOTDIR)
         return;
     struct stat info {};
     if (::stat(folderPrefix.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))

@@ -170,6 +170,14 @@ std::optional<Error> ReplacementFile::create(const std::string& folderPrefix,
         m_dir.reset();
         return SystemError(EISDIR, m_path);
     }
+    // A file the user may not write stays as it is, as it would if it were written in
+    // place, though the folder would let it be replaced.
+    if (hadFile && S_ISREG(earlier.st_mode) &&
+        ::faccessat(m_dir.get(), m_name.c_str(), W_OK, AT_EACCESS) != 0) {
+        const int err = errno;
+        m_dir.reset();
+        return SystemError(err, m_path);
+    }
     m_fd.reset(::openat(m_dir.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     if (!m_fd && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
         // No unnamed files here (a network share, say): a hidden name instead.

@@ -92,7 +92,7 @@ TEST(CommandLine, StatusAndMessages) {
          1,
          "",
          "aster: Error 2: No such file or directory: {F}/gone/\n"
-         "aster: The folder is no longer there: choose another folder.\n"},
+         "aster: There is no such folder: name one that exists.\n"},
     };
     for (const Row& row : rows) {
         TempFolder folder;

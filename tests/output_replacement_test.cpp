@@ -143,6 +143,19 @@ TEST(OutputsReplacedWhole, FailuresLeaveTheEarlierFilesAsTheyWere) {
              ::chmod(r.folder.path().c_str(), 0700);
              return status;
          }},
+        {"a table the user may not write, in a folder anyone may", EACCES,
+         [&](EarlierRun& r, std::optional<Error>&) {
+             ::chmod(r.folder.path().c_str(), 0777);
+             ::chmod(r.folder.file("table.txt").c_str(), 0444);
+             const int status = InChild([&] {
+                 if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+                     return kSkip;
+                 return expectCode(EACCES, TableRun(r.folder.path()));
+             });
+             ::chmod(r.folder.path().c_str(), 0700);
+             ::chmod(r.folder.file("table.txt").c_str(), 0644);
+             return status;
+         }},
         {"a file size limit", EFBIG,
          [&](EarlierRun& r, std::optional<Error>&) {
              r.folder.write("a.met", test::SceneText(std::string(6000, 't'), "d", "1", "2"));

@@ -371,15 +371,15 @@ int RunCommand(const CommandDef& def, const Arguments& arguments,
     }
     progressLine.clear();
 
-    // The window's hint for a missing list names its button, and its folder list only
-    // holds folders that exist; here a command makes the list, and the folder may be gone.
-    if (error && error->code == ENOENT &&
-        error->description ==
-            SystemError(ENOENT, FolderPrefix(folder) + "filelist.txt").description) {
+    // The window's hints name its button, and its folder list only holds folders that
+    // exist; here a command makes the list, and the folder may never have been there.
+    if (error && (error->code == ENOENT || error->code == ENOTDIR)) {
         std::error_code ignored;
-        error->hint = std::filesystem::is_directory(folder, ignored)
-                          ? "Make the list of files first with \"aster list\"."
-                          : "There is no such folder: name one that exists.";
+        if (!std::filesystem::is_directory(folder, ignored))
+            error->hint = "There is no such folder: name one that exists.";
+        else if (error->description ==
+                 SystemError(ENOENT, FolderPrefix(folder) + "filelist.txt").description)
+            error->hint = "Make the list of files first with \"aster list\".";
     }
     if (error) {
         PrintPrefixed(err, FormatError(*error));

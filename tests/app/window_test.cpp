@@ -519,6 +519,10 @@ class WindowTest : public QObject {
             m_window->update();
             QTRY_VERIFY(counter.paints > paints);
             QTest::mouseClick(dialog->findChild<QPushButton*>(), Qt::LeftButton);
+            // Until the work has stopped, the dialog stays and says so.
+            QVERIFY(dialog->isVisible());
+            QVERIFY(dialog->labelText().endsWith(QStringLiteral("\nStopping...")));
+            QVERIFY(!dialog->findChild<QPushButton*>()->isEnabled());
         });
         QTest::mouseClick(control(button.toLatin1().constData()), Qt::LeftButton);
 
