@@ -118,7 +118,7 @@ std::optional<Error> ListedScenes::Impl::open(const std::string& folderPrefix) {
         static_cast<unsigned>(std::min<std::int64_t>(m_settings.threads, m_total));
     m_ringSize = threads > 0 ? std::max<std::size_t>(m_settings.maxFiles, 2) : 1;
     m_ring = std::make_unique<Slot[]>(m_ringSize);
-    m_minAwake = std::max(1u, std::thread::hardware_concurrency());
+    m_minAwake = std::max(2u, std::thread::hardware_concurrency()) - 1;
     try {
         for (unsigned i = 0; i < threads; ++i) {
             m_awake.fetch_add(1);
@@ -165,9 +165,10 @@ void ListedScenes::Impl::work() {
         }
         if (!m_claimed.compare_exchange_weak(sequence, sequence + 1))
             continue;
-        // Another reader for the lines left, while fewer run than the machine has cores, or
-        // when reads wait for the disk: then as many run as there are lines to read. From
-        // a warm cache a few readers keep the cores busy, and more would only take turns.
+        // Another reader for the lines left, while fewer run than the machine has cores
+        // besides the run's own (which reads too), or when reads wait for the disk: then as
+        // many run as there are lines to read. From a warm cache a few readers keep the
+        // cores busy, and more would only take turns.
         if (sequence + 1 < m_produced.load(std::memory_order_relaxed) &&
             (lastReadWaited || m_awake.load() < m_minAwake)) {
             m_wake.fetch_add(1);
