@@ -132,6 +132,7 @@ struct Options {
     int runs = 5;
     int coldRuns = 0; // 0: no cold-cache figures
     std::string footprints;
+    std::string polysCommand;
     std::string once; // "polys" or "table": one run, then its peak memory
     unsigned threads = aster::ReadAheadSettings{}.threads;
 };
@@ -156,6 +157,8 @@ bool Parse(int argc, char** argv, Options& options) {
             options.coldRuns = std::stoi(value);
         else if (flag == "--footprints")
             options.footprints = value;
+        else if (flag == "--polys-command")
+            options.polysCommand = value;
         else if (flag == "--once")
             options.once = value;
         else if (flag == "--threads")
@@ -264,12 +267,16 @@ int Measure(const Options& options) {
         std::remove(lsOut.c_str());
     }
 
-    // Hook for a footprint writer still to come: any command, given the corpus folder as
-    // its last argument, timed like the warm steps.
-    if (!options.footprints.empty())
-        report("footprints", "warm", WarmMedian(options.runs, [&] {
-                   Spawn({"/bin/sh", "-c", options.footprints + " \"$1\"", "footprints", folder});
-               }));
+    // The footprint writer, and the polygon run it is held to, each a command given the
+    // corpus folder as its last argument, so both pay for starting a program alike.
+    const auto timeCommand = [&](const char* step, const std::string& command) {
+        if (!command.empty())
+            report(step, "warm", WarmMedian(options.runs, [&] {
+                       Spawn({"/bin/sh", "-c", command + " \"$1\"", step, folder});
+                   }));
+    };
+    timeCommand("polys_command", options.polysCommand);
+    timeCommand("footprints", options.footprints);
 
     for (const char* style : {"polys", "table"}) {
         const long withReadAhead = PeakMemory(folder, style, readAhead.threads);

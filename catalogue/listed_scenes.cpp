@@ -53,7 +53,8 @@ constexpr std::uint64_t Tag(std::uint64_t sequence, SlotState state) {
 
 class ListedScenes::Impl {
   public:
-    explicit Impl(ReadAheadSettings settings) : m_settings(settings) {}
+    Impl(ReadAheadSettings settings, PrepareScene prepare)
+        : m_settings(settings), m_prepare(std::move(prepare)) {}
     ~Impl() { stop(); }
 
     std::optional<Error> open(const std::string& folderPrefix);
@@ -72,6 +73,7 @@ class ListedScenes::Impl {
         std::size_t capacity = 0;
         std::size_t length = 0;
         std::size_t reserved = 0; // bytes counted against maxBytes
+        std::shared_ptr<void> prepared;
     };
 
     void stop();
@@ -79,9 +81,11 @@ class ListedScenes::Impl {
     void readFile(Slot& slot, std::uint64_t sequence);
     bool fill(Slot& slot, std::uint64_t sequence);
     std::string_view readInTurn(Slot& slot);
+    bool prepared(Slot& slot, ListedScene& scene);
     bool helpRead(std::uint64_t& later);
 
     ReadAheadSettings m_settings;
+    PrepareScene m_prepare;
     ListReader m_list;
     std::string m_prefix;
     UniqueFd m_folder;
@@ -206,6 +210,14 @@ void ListedScenes::Impl::readFile(Slot& slot, std::uint64_t sequence) {
                 slot.length = ReadSceneFile(path, *size, slot.buffer.get()).value_or(0);
         }
     }
+    if (result == kReady && m_prepare) {
+        try {
+            slot.prepared = m_prepare(
+                ListedScene{slot.number, slot.fullPath, {slot.buffer.get(), slot.length}, {}});
+        } catch (...) {
+            slot.prepared.reset(); // the run prepares it again in its turn
+        }
+    }
     slot.state.store(Tag(sequence, result), std::memory_order_release);
     slot.state.notify_one();
 }
@@ -305,7 +317,7 @@ bool ListedScenes::Impl::next(ListedScene& scene) {
     if (slot.state.compare_exchange_strong(state, Tag(sequence, kTaken),
                                            std::memory_order_acquire)) {
         scene.text = readInTurn(slot);
-        return true;
+        return prepared(slot, scene);
     }
     // While a reading thread still reads this line, the run reads a later one itself
     // rather than sleep: its time goes into reading either way, and waking costs more than
@@ -318,10 +330,18 @@ bool ListedScenes::Impl::next(ListedScene& scene) {
     }
     scene.text = state == Tag(sequence, kReady) ? std::string_view(slot.buffer.get(), slot.length)
                                                 : readInTurn(slot);
+    return prepared(slot, scene);
+}
+
+bool ListedScenes::Impl::prepared(Slot& slot, ListedScene& scene) {
+    scene.prepared = std::move(slot.prepared);
+    if (m_prepare && !scene.prepared)
+        scene.prepared = m_prepare(scene);
     return true;
 }
 
-ListedScenes::ListedScenes(ReadAheadSettings settings) : m_impl(std::make_unique<Impl>(settings)) {
+ListedScenes::ListedScenes(ReadAheadSettings settings, PrepareScene prepare)
+    : m_impl(std::make_unique<Impl>(settings, std::move(prepare))) {
 }
 
 ListedScenes::~ListedScenes() = default;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,13 +32,21 @@ struct ListedScene {
     std::int32_t number = 0;
     std::string_view fullPath;
     std::string_view text;
+    // What the caller's PrepareScene made of this file, if it gave one.
+    std::shared_ptr<void> prepared;
 };
+
+// Work on each listed file that the caller would otherwise do after next(): done on the
+// thread that read the file, ahead of the caller, so that it runs beside the caller's own
+// work. Called on several threads at once; the views in the scene stay valid for the
+// result to keep until the caller has moved on to the next file.
+using PrepareScene = std::function<std::shared_ptr<void>(const ListedScene& scene)>;
 
 // The files that filelist.txt of a folder lists, in list order, each read whole by the
 // rules of ReadFileContents, with the files after the current one read ahead.
 class ListedScenes {
   public:
-    explicit ListedScenes(ReadAheadSettings settings = {});
+    explicit ListedScenes(ReadAheadSettings settings = {}, PrepareScene prepare = {});
     ListedScenes(const ListedScenes&) = delete;
     ListedScenes& operator=(const ListedScenes&) = delete;
     ~ListedScenes();

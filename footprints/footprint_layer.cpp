@@ -112,6 +112,45 @@ Error ExistsError(const std::string& path) {
     return error;
 }
 
+// Everything a listed file gives the layer, made on the thread that read the file, so that
+// only the writing itself is left for the run: one feature, or the reason for none.
+struct PreparedFootprint {
+    std::int32_t number = 0;
+    std::string reason;
+    Corners corners;
+    std::unique_ptr<OGRMultiPolygon> footprint;
+    std::string path, name, time;
+    std::optional<CalendarDate> date;
+    std::optional<TimeOfDay> timeOfDay;
+};
+
+std::shared_ptr<void> PrepareFootprint(const ListedScene& scene) {
+    auto prepared = std::make_shared<PreparedFootprint>();
+    SceneRecord record;
+    record.SceneNumber = scene.number;
+    record.FullPath = scene.fullPath;
+    ExtractRecord(scene.text, record);
+    prepared->number = scene.number;
+    CornersOrReason corners = ReadCorners(record);
+    if (!corners.corners) {
+        prepared->reason = std::move(corners.reason);
+        return prepared;
+    }
+    FootprintOrReason footprint = MakeFootprint(*corners.corners);
+    if (!footprint.footprint) {
+        prepared->reason = std::move(footprint.reason);
+        return prepared;
+    }
+    prepared->corners = *corners.corners;
+    prepared->footprint = std::move(footprint.footprint);
+    prepared->path = Utf8FromBytes(record.FullPath);
+    prepared->name = Utf8FromBytes(FileNameOf(record.FullPath));
+    prepared->time = Utf8FromBytes(record.SceneTime);
+    prepared->date = ParseSceneDate(record.SceneDate);
+    prepared->timeOfDay = ParseSceneTime(record.SceneTime);
+    return prepared;
+}
+
 // One layer being written into the scratch folder.
 class LayerWriter {
   public:
@@ -171,15 +210,14 @@ class LayerWriter {
         return std::nullopt;
     }
 
-    std::optional<Error> write(const SceneRecord& record, const Corners& corners,
-                               std::unique_ptr<OGRMultiPolygon> footprint) {
+    std::optional<Error> write(PreparedFootprint& prepared) {
         OGRFeature& feature = *m_feature;
-        setInteger(kScene, record.SceneNumber);
-        setText(kPath, Utf8FromBytes(record.FullPath));
-        setText(kName, Utf8FromBytes(FileNameOf(record.FullPath)));
-        setText(kAcqTime, Utf8FromBytes(record.SceneTime));
-        const auto date = ParseSceneDate(record.SceneDate);
-        const auto time = ParseSceneTime(record.SceneTime);
+        setInteger(kScene, prepared.number);
+        setText(kPath, prepared.path);
+        setText(kName, prepared.name);
+        setText(kAcqTime, prepared.time);
+        const auto& date = prepared.date;
+        const auto& time = prepared.timeOfDay;
         if (m_index[kAcqDate] >= 0) {
             if (date)
                 feature.SetField(m_index[kAcqDate], date->year, static_cast<int>(date->month),
@@ -195,11 +233,12 @@ class LayerWriter {
             else
                 feature.SetFieldNull(m_index[kAcquired]);
         }
+        const Corners& corners = prepared.corners;
         for (std::size_t i = 0; i < 4; ++i) {
             setReal(kLat1 + i, corners.lat[i]);
             setReal(kLon1 + i, corners.lon[i]);
         }
-        feature.SetGeometryDirectly(footprint.release());
+        feature.SetGeometryDirectly(prepared.footprint.release());
         feature.SetFID(OGRNullFID); // a new feature each time, though the object is reused
         if (m_layer->CreateFeature(&feature) != OGRERR_NONE)
             return GdalError("write a feature to", m_outputPath, m_messages);
@@ -354,7 +393,7 @@ std::optional<Error> WriteLayer(const std::string& folderPrefix, const Footprint
     GDALDriver& driver = *GetGDALDriverManager()->GetDriverByName(report.driverName.c_str());
     report.driverName = driver.GetDescription(); // GDAL's spelling: "gpkg" names "GPKG"
 
-    ListedScenes scenes(options.readAhead);
+    ListedScenes scenes(options.readAhead, &PrepareFootprint);
     if (auto error = scenes.open(folderPrefix)) {
         ExplainMissingList(*error, folderPrefix);
         return error;
@@ -381,23 +420,13 @@ std::optional<Error> WriteLayer(const std::string& folderPrefix, const Footprint
         return error;
 
     ListedScene scene;
-    SceneRecord record;
     while (scenes.next(scene)) {
-        record = SceneRecord{};
-        record.SceneNumber = scene.number;
-        record.FullPath = scene.fullPath;
-        ExtractRecord(scene.text, record);
-
-        CornersOrReason corners = ReadCorners(record);
-        FootprintOrReason footprint;
-        if (corners.corners)
-            footprint = MakeFootprint(*corners.corners);
-        if (!footprint.footprint) {
-            report.skipped.push_back(SkippedScene{std::string(scene.fullPath),
-                                                  corners.corners ? std::move(footprint.reason)
-                                                                  : std::move(corners.reason)});
+        auto& prepared = *std::static_pointer_cast<PreparedFootprint>(scene.prepared);
+        if (!prepared.footprint) {
+            report.skipped.push_back(
+                SkippedScene{std::string(scene.fullPath), std::move(prepared.reason)});
         } else {
-            if (auto error = writer.write(record, *corners.corners, std::move(footprint.footprint)))
+            if (auto error = writer.write(prepared))
                 return error;
             ++report.written;
         }
