@@ -373,6 +373,11 @@ int RunCommand(const CommandDef& def, const Arguments& arguments,
 
     // The window's hints name its button, and its folder list only holds folders that
     // exist; here a command makes the list, and the folder may never have been there.
+    if (error) {
+        const std::string_view button = "\"Get List of Files\"";
+        if (const std::size_t at = error->hint.find(button); at != std::string::npos)
+            error->hint.replace(at, button.size(), "\"aster list\"");
+    }
     if (error && (error->code == ENOENT || error->code == ENOTDIR)) {
         std::error_code ignored;
         if (!std::filesystem::is_directory(folder, ignored))
