@@ -3,7 +3,7 @@
 # 1,000, 20,000 and N files (N defaults to 100,000) and on one 256 MiB scene, prints one
 # table and exits non-zero when a target is missed.
 #
-# Warm figures are medians of BENCH_RUNS runs (default 5) after a warm-up. Run as root,
+# Warm figures are medians of BENCH_RUNS runs (default 9) after a warm-up. Run as root,
 # it also times the floors and the run from a dropped page cache, the median of
 # BENCH_COLD_RUNS runs (default 3). Peak memory comes from one run in a process of its
 # own, with the read-ahead and with threads = 0. The footprint layer is timed on the largest
@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 aster_ensure_packages "${ASTER_BUILD_PACKAGES[@]}"
 
 largest="${1:-100000}"
-runs="${BENCH_RUNS:-5}"
+runs="${BENCH_RUNS:-9}"
 cold_runs="${BENCH_COLD_RUNS:-3}"
 big_bytes=$((256 * 1024 * 1024))
 
