@@ -65,9 +65,7 @@ std::optional<Error> Run(CatalogueHost& host, const ReadAheadSettings& settings,
         }
         host.progress(scene.number, scenes.total());
         if (host.cancelRequested())
-            return Cancelled("Stopped after " + std::to_string(scene.number) + " of " +
-                             std::to_string(scenes.total()) +
-                             " listed files. Nothing was changed.");
+            return StoppedAfter(scene.number, scenes.total());
     }
     if (scenes.error())
         return scenes.error();

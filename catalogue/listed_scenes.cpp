@@ -21,6 +21,11 @@ std::optional<std::int32_t> NextSceneNumber(std::int32_t current) {
     return current + 1;
 }
 
+Error StoppedAfter(std::int64_t done, std::int64_t total) {
+    return Cancelled("Stopped after " + std::to_string(done) + " of " + std::to_string(total) +
+                     " listed files. Nothing was changed.");
+}
+
 namespace {
 
 // A read that takes longer than this waited for the disk rather than copied from memory.
@@ -81,7 +86,7 @@ class ListedScenes::Impl {
     void readFile(Slot& slot, std::uint64_t sequence);
     bool fill(Slot& slot, std::uint64_t sequence);
     std::string_view readInTurn(Slot& slot);
-    bool prepared(Slot& slot, ListedScene& scene);
+    void prepare(Slot& slot, ListedScene& scene);
     bool helpRead(std::uint64_t& later);
 
     ReadAheadSettings m_settings;
@@ -317,7 +322,8 @@ bool ListedScenes::Impl::next(ListedScene& scene) {
     if (slot.state.compare_exchange_strong(state, Tag(sequence, kTaken),
                                            std::memory_order_acquire)) {
         scene.text = readInTurn(slot);
-        return prepared(slot, scene);
+        prepare(slot, scene);
+        return true;
     }
     // While a reading thread still reads this line, the run reads a later one itself
     // rather than sleep: its time goes into reading either way, and waking costs more than
@@ -330,14 +336,15 @@ bool ListedScenes::Impl::next(ListedScene& scene) {
     }
     scene.text = state == Tag(sequence, kReady) ? std::string_view(slot.buffer.get(), slot.length)
                                                 : readInTurn(slot);
-    return prepared(slot, scene);
+    prepare(slot, scene);
+    return true;
 }
 
-bool ListedScenes::Impl::prepared(Slot& slot, ListedScene& scene) {
+// Hands over what a reading thread prepared, or prepares it now where none did.
+void ListedScenes::Impl::prepare(Slot& slot, ListedScene& scene) {
     scene.prepared = std::move(slot.prepared);
     if (m_prepare && !scene.prepared)
         scene.prepared = m_prepare(scene);
-    return true;
 }
 
 ListedScenes::ListedScenes(ReadAheadSettings settings, PrepareScene prepare)

@@ -15,6 +15,9 @@ namespace aster {
 // The sequence number after `current`, or nothing when it would leave the 32-bit range.
 std::optional<std::int32_t> NextSceneNumber(std::int32_t current);
 
+// The error of a run the user stopped after `done` of `total` listed files.
+Error StoppedAfter(std::int64_t done, std::int64_t total);
+
 // How far a run reads scene files ahead of the file it works on.
 struct ReadAheadSettings {
     // Threads reading ahead; 0 reads every file in its turn on the caller's thread. Reading

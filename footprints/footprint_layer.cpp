@@ -432,9 +432,7 @@ std::optional<Error> WriteLayer(const std::string& folderPrefix, const Footprint
         }
         progress.progress(scene.number, scenes.total());
         if (progress.cancelRequested())
-            return Cancelled("Stopped after " + std::to_string(scene.number) + " of " +
-                             std::to_string(scenes.total()) +
-                             " listed files. Nothing was changed.");
+            return StoppedAfter(scene.number, scenes.total());
     }
     if (scenes.error())
         return scenes.error();
