@@ -1,0 +1,68 @@
+#pragma once
+
+#include "metadata/acquisition_time.h"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace aster {
+
+// A point on the globe in degrees, longitude first as GIS formats write it.
+struct GeoPoint {
+    double lon = 0;
+    double lat = 0;
+    bool operator==(const GeoPoint&) const = default;
+};
+
+// The layouts of ECS scene metadata the reader knows.
+enum class MetadataLayout {
+    None,   // not scene metadata
+    Odl,    // the object description layout: GROUP/OBJECT blocks, keywords in any case
+    EcsXml, // ECS granule metadata XML, root element GranuleMetaDataFile
+};
+
+// A file's first bytes tell its layout, so the image and HDF files that sit beside the
+// metadata are never read further than this.
+inline constexpr std::size_t kLayoutSniffBytes = 4096;
+// Scene metadata is some kilobytes; a larger file is no scene metadata, and reading it
+// whole could take any amount of memory.
+inline constexpr std::size_t kMaxMetadataBytes = std::size_t{16} << 20;
+
+// The layout of a file from its first bytes (up to kLayoutSniffBytes; all of it when the
+// file is shorter). Never reads past `head`.
+MetadataLayout SniffLayout(std::string_view head);
+
+// What one granule's metadata gives. Texts are without their quotes: the file's bytes for
+// ODL, UTF-8 for XML (the parser decodes it). An item the file does not give is empty,
+// never guessed.
+struct SceneMetadata {
+    MetadataLayout layout = MetadataLayout::None;
+    std::vector<GeoPoint> corners;           // in file order, 3 or more
+    std::string dateText;                    // CalendarDate, else RangeBeginningDate, as written
+    std::string timeText;                    // TimeofDay, else RangeBeginningTime, as written
+    std::optional<CalendarDate> date;        // dateText, when it is a date
+    std::optional<UtcMilliseconds> acquired; // date and time together, when both read
+    std::optional<std::string> granule;      // LocalGranuleID
+    std::optional<std::string> product;      // ShortName
+    std::optional<std::string> version;      // VersionID
+    std::optional<std::string> dayNight;     // DayNightFlag
+    std::optional<double> cloud;             // SceneCloudCoverage, else QAPercentCloudCover: 0..100
+    std::optional<double> sunAzimuth;        // Solar_Azimuth_Angle, degrees as written
+    std::optional<double> sunElevation;      // Solar_Elevation_Angle, degrees
+};
+
+// The metadata, or why the file gives none, in a few words for `--verbose`:
+// "not scene metadata", "no corners", "unreadable XML at line N", ...
+struct MetadataOrReason {
+    std::optional<SceneMetadata> metadata;
+    std::string reason;
+};
+
+// Reads a whole file's text in whichever layout SniffLayout finds. Never fails: malformed,
+// enormous or deeply nested input gives a reason, in bounded time and memory.
+MetadataOrReason ReadSceneMetadata(std::string_view text);
+
+} // namespace aster
