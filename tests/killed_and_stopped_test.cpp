@@ -111,24 +111,6 @@ TEST(KilledRuns, LeftScratchFoldersGoAtTheNextListingOrFootprintRun) {
     }
 }
 
-TEST(KilledRuns, AScratchFolderGoesWithItsOwnerAndOnlyItsNameMatches) {
-    TempFolder folder;
-    std::string path;
-    {
-        ScratchFolder scratch;
-        ASSERT_FALSE(scratch.create(folder.path(), folder.file("x.shp")));
-        path = scratch.path();
-        ASSERT_GE(scratch.fd(), 0);
-        EXPECT_TRUE(IsScratchFolderName(std::filesystem::path(path).filename().string()));
-        std::filesystem::create_directories(path + "/a/b");
-        std::ofstream(path + "/a/b/c") << "c";
-    }
-    EXPECT_FALSE(std::filesystem::exists(path));
-    for (const char* name : {".aster-notes", ".aster-AB12c", ".aster-AB12cde", ".aster-AB-12c",
-                             ".aster-table.txt-0123456789abcdef", "aster-AB12cd"})
-        EXPECT_FALSE(IsScratchFolderName(name)) << name;
-}
-
 // A host that is told to stop at its `stopAt`-th question, or while its message is shown.
 struct StoppingHost : test::FakeCatalogueHost, test::FakeListingHost {
     StoppingHost(const std::string& folder, int stopAt)

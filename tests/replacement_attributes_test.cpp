@@ -107,8 +107,6 @@ struct Earlier {
 const std::vector<Earlier>& EarlierFiles() {
     static const std::vector<Earlier> cases{
         {"private", false, false, false, [](const std::string& p) { ::chmod(p.c_str(), 0600); }},
-        {"readable by all, writable by the group", false, false, false,
-         [](const std::string& p) { ::chmod(p.c_str(), 0664); }},
         // fchmod with this file's mode would give the group the mask's read and write.
         {"private with an access list for one other user", false, true, false,
          [](const std::string& p) { SetAcl(p, "u::rw-,u:4002:rw-,g::---,m::rw-,o::---"); }},
