@@ -174,7 +174,7 @@ struct FrmAster::FolderRead : TaskState {
 
 // One procedure: all its worker uses, so that the worker may outlive the window.
 struct FrmAster::ProcedureRun : TaskState {
-    ProcedureRun(FrmAster& window) : host(window, *this) {}
+    explicit ProcedureRun(FrmAster& window) : host(window, *this) {}
     Host host;
     std::optional<Error> error;
 };
@@ -367,8 +367,8 @@ void FrmAster::drvDrive_Change() {
 // and shows the work's progress after the delay. Cancel asks the work to stop; with
 // `giveUpOnCancel` the window also stops waiting at once. After Cancel, closing the window
 // ends the wait too.
-FrmAster::Waited FrmAster::waitFor(const std::shared_ptr<TaskState>& work,
-                                   const ProgressText& text, bool giveUpOnCancel) {
+FrmAster::Waited FrmAster::waitFor(const std::shared_ptr<TaskState>& work, const ProgressText& text,
+                                   bool giveUpOnCancel) {
     const BusyScope busy(*this);
     ProgressWatch watch(this, work, text, m_progressDelay);
     QEventLoop loop;
@@ -412,9 +412,8 @@ void FrmAster::runProcedure(Procedure procedure) {
     const auto run = std::make_shared<ProcedureRun>(*this);
     run->answerOn(this);
     std::thread worker([run, procedures = m_procedures, procedure] {
-        run->error = procedure == Procedure::ListTheFiles
-                         ? procedures->listTheFiles(run->host)
-                         : procedures->makeTextFiles(run->host);
+        run->error = procedure == Procedure::ListTheFiles ? procedures->listTheFiles(run->host)
+                                                          : procedures->makeTextFiles(run->host);
         run->finish();
     });
     const Waited waited =

@@ -87,7 +87,7 @@ class FrmAster : public QWidget {
     std::chrono::milliseconds m_progressDelay{1000};
     int m_busyDepth = 0;
     ProgressWatch* m_waitWatch = nullptr;
-    Wait* m_wait = nullptr;      // the innermost wait
+    Wait* m_wait = nullptr; // the innermost wait
     bool m_closedWhileWaiting = false;
     std::shared_ptr<FolderRead> m_firstRead;
     std::unique_ptr<ProgressWatch> m_firstReadWatch;

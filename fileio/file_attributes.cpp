@@ -32,7 +32,8 @@ class EarlierFile {
         : m_proc("/proc/self/fd/" + std::to_string(pathFd)) {
         if (::access(m_proc.c_str(), F_OK) == 0)
             return;
-        m_fd.reset(::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        m_fd.reset(
+            ::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
         struct stat now {};
         if (m_fd && (::fstat(m_fd.get(), &now) != 0 || now.st_ino != info.st_ino ||
                      now.st_dev != info.st_dev))
@@ -43,7 +44,8 @@ class EarlierFile {
         return m_fd ? ::acl_get_fd(m_fd.get()) : ::acl_get_file(m_proc.c_str(), ACL_TYPE_ACCESS);
     }
     ssize_t list(char* names, std::size_t size) const {
-        return m_fd ? ::flistxattr(m_fd.get(), names, size) : ::listxattr(m_proc.c_str(), names, size);
+        return m_fd ? ::flistxattr(m_fd.get(), names, size)
+                    : ::listxattr(m_proc.c_str(), names, size);
     }
     ssize_t get(const char* name, void* value, std::size_t size) const {
         return m_fd ? ::fgetxattr(m_fd.get(), name, value, size)
@@ -56,8 +58,7 @@ class EarlierFile {
 };
 
 // Asks for the size first, then reads; a value that grew meanwhile is asked for again.
-template <typename Read>
-std::optional<std::string> ReadSized(const Read& read) {
+template <typename Read> std::optional<std::string> ReadSized(const Read& read) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         const ssize_t size = read(nullptr, 0);
         if (size < 0 || static_cast<std::size_t>(size) > kMaxAttributeBytes)

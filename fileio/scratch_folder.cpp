@@ -96,7 +96,8 @@ std::optional<Error> ScratchFolder::create(const std::string& folder,
     if (::mkdtemp(path.data()) == nullptr)
         return SystemError(errno, outputPath);
     std::string name = path.substr(path.rfind('/') + 1);
-    UniqueFd fd(::openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd fd(
+        ::openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) {
         const int err = errno;
         ::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR);
@@ -114,7 +115,8 @@ std::optional<Error> ScratchFolder::create(const std::string& folder,
 bool IsScratchFolderName(std::string_view name) {
     constexpr std::size_t kRandom = 6;
     return name.size() == kScratchPrefix.size() + kRandom && name.starts_with(kScratchPrefix) &&
-           name.substr(kScratchPrefix.size()).find_first_not_of(kAlphabet) == std::string_view::npos;
+           name.substr(kScratchPrefix.size()).find_first_not_of(kAlphabet) ==
+               std::string_view::npos;
 }
 
 void RemoveStaleScratchFolder(int dirFd, const char* name) {

@@ -95,8 +95,9 @@ TEST(ListTheFiles, NamePatternsPickTheNamesListed) {
         {{"*.met"}, metFiles},
         {{"*.MET"}, "b.MET\r\n"},
         {{"*.hdf.xml"}, "AST_L1B.hdf.xml\r\n"},
-        {{"*.hdf.xml", "*.met"}, "-dash.met\r\nAST_L1B.hdf.xml\r\n[x].met\r\na.met\r\ndir.met\r\n"
-                                "scene 1.met\r\n\xe9t\xe9.met\r\n"},
+        {{"*.hdf.xml", "*.met"},
+         "-dash.met\r\nAST_L1B.hdf.xml\r\n[x].met\r\na.met\r\ndir.met\r\n"
+         "scene 1.met\r\n\xe9t\xe9.met\r\n"},
         {{"*.hdf"}, "AST_L1B.hdf\r\n"},
         {{"scene ?.met"}, "scene 1.met\r\n"},
         {{"\xe9*"}, "\xe9t\xe9.met\r\n"},

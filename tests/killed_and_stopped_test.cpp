@@ -75,7 +75,8 @@ TEST(KilledRuns, LeftScratchFoldersGoAtTheNextListingOrFootprintRun) {
              test::FakeListingHost host(folder.path());
              EXPECT_FALSE(ListTheFiles(host));
          }},
-        {"a footprint run's clean-up", [](const TempFolder& folder) { RemoveStaleScratch(folder.path()); }},
+        {"a footprint run's clean-up",
+         [](const TempFolder& folder) { RemoveStaleScratch(folder.path()); }},
     };
     for (const auto& [cleaner, clean] : cleaners) {
         SCOPED_TRACE(cleaner);

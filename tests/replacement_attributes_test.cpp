@@ -10,9 +10,9 @@
 #include "tests/test_support.h"
 
 #include <fstream>
+#include <functional>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <functional>
 #include <iostream>
 #include <sys/acl.h>
 #include <sys/stat.h>
@@ -211,10 +211,18 @@ TEST(ReplacementKeepsAttributes, AnotherUserInASharedGroupFolder) {
         gid_t expectedGroup;
     };
     const Case cases[] = {
-        {"a member of the group", {kSharedGroup}, 0775, 0664,
-         "u::rw-,u:4003:r--,g::rw-,m::rw-,o::r--", kSharedGroup},
-        {"not a member, in a folder and files open to all", {}, 0777, 0666,
-         "u::rw-,u:4003:r--,g::rw-,m::rw-,o::rw-", kOtherUser},
+        {"a member of the group",
+         {kSharedGroup},
+         0775,
+         0664,
+         "u::rw-,u:4003:r--,g::rw-,m::rw-,o::r--",
+         kSharedGroup},
+        {"not a member, in a folder and files open to all",
+         {},
+         0777,
+         0666,
+         "u::rw-,u:4003:r--,g::rw-,m::rw-,o::rw-",
+         kOtherUser},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -248,7 +256,8 @@ TEST(ReplacementKeepsAttributes, AnotherUserInASharedGroupFolder) {
             return MakeTextFiles(run) || ListTheFiles(lister) ? 1 : 0;
         });
         ASSERT_EQ(status, 0);
-        const std::string owner = std::to_string(kOtherUser) + ":" + std::to_string(c.expectedGroup);
+        const std::string owner =
+            std::to_string(kOtherUser) + ":" + std::to_string(c.expectedGroup);
         for (const char* name : {"table.txt", "polys.txt", "filelist.txt"})
             EXPECT_EQ(Owner(shared + "/" + name), owner) << name;
         EXPECT_EQ(Access(shared + "/polys.txt"), Access(shared + "/a.met"));

@@ -541,7 +541,9 @@ class WindowTest : public QObject {
         QVERIFY(QApplication::overrideCursor() == nullptr);
     }
 
-    void closingAfterCancelLeavesStuckWorkBehind_data() { slowWorkShowsProgressAndCancelChangesNothing_data(); }
+    void closingAfterCancelLeavesStuckWorkBehind_data() {
+        slowWorkShowsProgressAndCancelChangesNothing_data();
+    }
 
     // Work stuck on a mount that does not answer, even to Cancel. Before Cancel the window
     // refuses to close; after it, nothing holds the window, it closes at once and the
