@@ -105,6 +105,8 @@ QFont WindowFont() {
 // What the procedures read from the window: the folder and the options as they were when
 // the procedure started (no input reaches the window while it runs), and its modal
 // messages, shown by the window's thread while the procedure waits for each.
+// The window itself is reached only through the work's calls, which end when the window
+// stops answering: a procedure left to stop after the window closed never touches it.
 class FrmAster::Host : public CatalogueHost, public ListingHost {
   public:
     Host(FrmAster& window, TaskState& work)
@@ -117,9 +119,8 @@ class FrmAster::Host : public CatalogueHost, public ListingHost {
     bool polysSelected() override { return m_polys; }
     bool spreadSelected() override { return m_spread; }
     void showMessage(const std::string& prompt) override {
-        QMetaObject::invokeMethod(
-            &m_window, [this, &prompt] { m_window.showWorkMessage(prompt); },
-            Qt::BlockingQueuedConnection);
+        FrmAster* const window = &m_window;
+        m_work.callOnWindow([window, prompt] { window->showWorkMessage(prompt); });
     }
     void progress(std::int64_t done, std::int64_t total) override {
         m_work.done = done;
@@ -169,6 +170,20 @@ struct FrmAster::FolderRead : TaskState {
     std::string folder;
     std::vector<std::string> names;
     std::optional<Error> error;
+};
+
+// One procedure: all its worker uses, so that the worker may outlive the window.
+struct FrmAster::ProcedureRun : TaskState {
+    explicit ProcedureRun(FrmAster& window) : host(window, *this) {}
+    Host host;
+    std::optional<Error> error;
+};
+
+// What closing the window ends: the event loop of one wait, and those it is nested in.
+struct FrmAster::Wait {
+    TaskState& work;
+    QEventLoop& loop;
+    Wait* outer;
 };
 
 FrmAster::FrmAster(Messenger& messenger, std::vector<std::string> drives,
@@ -318,11 +333,18 @@ bool FrmAster::eventFilter(QObject* watched, QEvent* event) {
     return QWidget::eventFilter(watched, event);
 }
 
-// A procedure writes into the folder: the window goes only once it has finished or stopped.
+// A procedure writes into the folder: the window goes only once it has finished, or once
+// it was asked to stop. Then it publishes nothing, and it is not waited for, since it may
+// be stuck on a mount that does not answer.
 void FrmAster::closeEvent(QCloseEvent* event) {
     if (isBusy()) {
-        event->ignore();
-        return;
+        if (m_wait == nullptr || !m_wait->work.cancelRequested) {
+            event->ignore();
+            return;
+        }
+        m_closedWhileWaiting = true;
+        for (Wait* wait = m_wait; wait != nullptr; wait = wait->outer)
+            wait->loop.quit();
     }
     QWidget::closeEvent(event);
 }
@@ -343,9 +365,10 @@ void FrmAster::drvDrive_Change() {
 
 // Runs the event loop until `work` has finished: the window keeps painting, takes no input
 // and shows the work's progress after the delay. Cancel asks the work to stop; with
-// `giveUpOnCancel` the window also stops waiting at once and returns false.
-bool FrmAster::waitFor(const std::shared_ptr<TaskState>& work, const ProgressText& text,
-                       bool giveUpOnCancel) {
+// `giveUpOnCancel` the window also stops waiting at once. After Cancel, closing the window
+// ends the wait too.
+FrmAster::Waited FrmAster::waitFor(const std::shared_ptr<TaskState>& work, const ProgressText& text,
+                                   bool giveUpOnCancel) {
     const BusyScope busy(*this);
     ProgressWatch watch(this, work, text, m_progressDelay);
     QEventLoop loop;
@@ -357,14 +380,22 @@ bool FrmAster::waitFor(const std::shared_ptr<TaskState>& work, const ProgressTex
         }
     });
     ProgressWatch* const outerWatch = std::exchange(m_waitWatch, &watch);
+    Wait wait{*work, loop, m_wait};
+    m_wait = &wait;
     work->notifyOnFinish(&loop, [&loop] { loop.quit(); });
     const auto stopListening = qScopeGuard([&] {
         work->notifyOnFinish(nullptr, {});
         m_waitWatch = outerWatch;
+        m_wait = wait.outer;
     });
-    if (!work->isFinished())
+    if (!work->isFinished() && !m_closedWhileWaiting)
         loop.exec();
-    return !gaveUp;
+    if (m_closedWhileWaiting) {
+        if (wait.outer == nullptr)
+            m_closedWhileWaiting = false; // a window shown again waits as before
+        return Waited::Closed;
+    }
+    return gaveUp ? Waited::GaveUp : Waited::Finished;
 }
 
 // On the window's thread, for a procedure that waits meanwhile.
@@ -378,18 +409,25 @@ void FrmAster::showWorkMessage(const std::string& prompt) {
 }
 
 void FrmAster::runProcedure(Procedure procedure) {
-    const auto work = std::make_shared<TaskState>();
-    Host host(*this, *work);
-    std::optional<Error> error;
-    std::thread worker([&] {
-        error = procedure == Procedure::ListTheFiles ? m_procedures->listTheFiles(host)
-                                                     : m_procedures->makeTextFiles(host);
-        work->finish();
+    const auto run = std::make_shared<ProcedureRun>(*this);
+    run->answerOn(this);
+    std::thread worker([run, procedures = m_procedures, procedure] {
+        run->error = procedure == Procedure::ListTheFiles ? procedures->listTheFiles(run->host)
+                                                          : procedures->makeTextFiles(run->host);
+        run->finish();
     });
-    waitFor(work, procedure == Procedure::ListTheFiles ? FolderText() : RunText(), false);
+    const Waited waited =
+        waitFor(run, procedure == Procedure::ListTheFiles ? FolderText() : RunText(), false);
+    run->answerOn(nullptr);
+    if (waited == Waited::Closed) {
+        // Closed after Cancel: the work holds all it uses and, told to stop, publishes
+        // nothing. Joining it could wait for a mount that never answers.
+        worker.detach();
+        return;
+    }
     worker.join();
-    if (error)
-        showError(*error);
+    if (run->error)
+        showError(*run->error);
 }
 
 void FrmAster::cmdFiles_Click() {
@@ -420,7 +458,7 @@ std::shared_ptr<FrmAster::FolderRead> FrmAster::startFolderRead(const std::strin
 std::optional<Error> FrmAster::readFolder(const std::string& folder,
                                           std::vector<std::string>& names) {
     const auto read = startFolderRead(folder);
-    if (!waitFor(read, FolderText(), true))
+    if (waitFor(read, FolderText(), true) != Waited::Finished)
         return Cancelled("Reading " + folder + " was given up.");
     if (read->error)
         return read->error;

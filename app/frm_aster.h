@@ -31,6 +31,8 @@ struct ProgressText;
 // one it keeps painting but takes no input, and after a second it shows the work's
 // progress with Cancel. A folder read that does not answer is given up on Cancel and left
 // to return whenever it can; the window's first folder is read without waiting at all.
+// After Cancel the window may be closed while a procedure is still stopping: it is left to
+// stop on its own, and publishes nothing.
 class FrmAster : public QWidget {
     Q_OBJECT
 
@@ -63,13 +65,16 @@ class FrmAster : public QWidget {
     class Host;
     class BusyScope;
     struct FolderRead;
+    struct ProcedureRun;
+    struct Wait;
     enum class Procedure { ListTheFiles, MakeTextFiles };
+    enum class Waited { Finished, GaveUp, Closed };
 
     void showError(const Error& error);
     void runProcedure(Procedure procedure);
     void showWorkMessage(const std::string& prompt);
-    bool waitFor(const std::shared_ptr<TaskState>& work, const ProgressText& text,
-                 bool giveUpOnCancel);
+    Waited waitFor(const std::shared_ptr<TaskState>& work, const ProgressText& text,
+                   bool giveUpOnCancel);
     std::shared_ptr<FolderRead> startFolderRead(const std::string& folder);
     std::optional<Error> readFolder(const std::string& folder, std::vector<std::string>& names);
     void openFirstFolder(const std::string& folder);
@@ -82,6 +87,8 @@ class FrmAster : public QWidget {
     std::chrono::milliseconds m_progressDelay{1000};
     int m_busyDepth = 0;
     ProgressWatch* m_waitWatch = nullptr;
+    Wait* m_wait = nullptr; // the innermost wait
+    bool m_closedWhileWaiting = false;
     std::shared_ptr<FolderRead> m_firstRead;
     std::unique_ptr<ProgressWatch> m_firstReadWatch;
 

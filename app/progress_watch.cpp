@@ -92,7 +92,9 @@ void ProgressWatch::cancel() {
         button->setEnabled(false);
     refresh();
     // QProgressDialog hides itself on Cancel; work stuck on a disk that does not answer
-    // may take long to stop, and the user must see that it is stopping.
+    // may take long to stop, and the user must see that it is stopping. Shown again without
+    // holding the owner, whose window may now be closed.
+    m_dialog->setWindowModality(Qt::NonModal);
     m_dialog->show();
     emit cancelled();
 }

@@ -30,13 +30,23 @@ class TaskState {
     void finish();
     bool isFinished() const;
 
+    // Window: the object on whose thread the worker's calls run (callOnWindow). A null
+    // context ends them: a call made later returns at once, and one still queued is
+    // dropped. The window sets null before the context goes away.
+    void answerOn(QObject* context);
+    // Worker: runs `call` on the answering context's thread and waits until it has run,
+    // or until it never will (no context, or the context stopped answering or is gone).
+    void callOnWindow(std::function<void()> call);
+
   private:
     void post();
+    bool answering() const;
 
     mutable std::mutex m_mutex;
     bool m_finished = false;
     QObject* m_context = nullptr;
     std::function<void()> m_onFinished;
+    QObject* m_answering = nullptr;
 };
 
 } // namespace aster

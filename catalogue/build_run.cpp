@@ -42,7 +42,9 @@ std::optional<Error> Run(CatalogueHost& host, const ReadAheadSettings& settings,
 
     ListedScene scene;
     SceneRecord record;
+    std::int64_t done = 0;
     while (scenes.next(scene)) {
+        done = scene.number;
         if (host.blanksSelected() && !scene.text.starts_with("GROUP"))
             host.showMessage(std::string(scene.fullPath));
 
@@ -71,6 +73,9 @@ std::optional<Error> Run(CatalogueHost& host, const ReadAheadSettings& settings,
         return scenes.error();
 
     AppendClosingLine(polys.stream());
+    // A stop asked for while the last file or a message was pending still changes nothing.
+    if (host.cancelRequested())
+        return StoppedAfter(done, scenes.total());
     return PublishTogether({&table, &polys});
 }
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace aster {
 
@@ -58,9 +59,11 @@ bool DirectoryEntry::leadsToFolder() const {
     return ::fstatat(m_folderFd, m_name.data(), &info, 0) == 0 && S_ISDIR(info.st_mode);
 }
 
-std::optional<Error> ReadDirectory(const std::string& folder,
-                                   const std::function<void(const DirectoryEntry&)>& visit,
-                                   const KeepReading& keepReading) {
+namespace {
+
+std::optional<Error> ReadOpenDirectory(DIR* dir, const std::string& folder,
+                                       const std::function<void(const DirectoryEntry&)>& visit,
+                                       const KeepReading& keepReading) {
     constexpr std::int64_t kReportEvery = 1024;
     std::int64_t entriesRead = 0;
     const auto stopped = [&] {
@@ -69,13 +72,10 @@ std::optional<Error> ReadDirectory(const std::string& folder,
         return std::optional<Error>(
             Cancelled("Stopped after reading " + std::to_string(entriesRead) + " entries."));
     };
-    const std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
-    if (!dir)
-        return SystemError(errno, folder);
-    const int folderFd = ::dirfd(dir.get());
+    const int folderFd = ::dirfd(dir);
     for (;;) {
         errno = 0;
-        const dirent* entry = ::readdir(dir.get());
+        const dirent* entry = ::readdir(dir);
         if (entry == nullptr) {
             if (errno != 0)
                 return SystemError(errno, folder);
@@ -91,6 +91,32 @@ std::optional<Error> ReadDirectory(const std::string& folder,
                 return error;
         }
     }
+}
+
+} // namespace
+
+std::optional<Error> ReadDirectory(const std::string& folder,
+                                   const std::function<void(const DirectoryEntry&)>& visit,
+                                   const KeepReading& keepReading) {
+    const std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
+    if (!dir)
+        return SystemError(errno, folder);
+    return ReadOpenDirectory(dir.get(), folder, visit, keepReading);
+}
+
+std::optional<Error> ReadDirectoryAt(int folderFd, const std::string& folder,
+                                     const std::function<void(const DirectoryEntry&)>& visit) {
+    // A descriptor of its own from the start: the caller's keeps its offset.
+    const int own = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (own < 0)
+        return SystemError(errno, folder);
+    const std::unique_ptr<DIR, DirCloser> dir(::fdopendir(own));
+    if (!dir) {
+        const int err = errno;
+        ::close(own);
+        return SystemError(err, folder);
+    }
+    return ReadOpenDirectory(dir.get(), folder, visit, {});
 }
 
 } // namespace aster

@@ -43,5 +43,9 @@ using KeepReading = std::function<bool(std::int64_t entriesRead)>;
 std::optional<Error> ReadDirectory(const std::string& folder,
                                    const std::function<void(const DirectoryEntry&)>& visit,
                                    const KeepReading& keepReading = {});
+// As ReadDirectory, for the folder open as `folderFd`, which keeps its own read position;
+// errors name `folder`.
+std::optional<Error> ReadDirectoryAt(int folderFd, const std::string& folder,
+                                     const std::function<void(const DirectoryEntry&)>& visit);
 
 } // namespace aster

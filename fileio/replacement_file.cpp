@@ -1,5 +1,7 @@
 #include "fileio/replacement_file.h"
 
+#include "fileio/file_attributes.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -198,9 +200,10 @@ std::optional<Error> ReplacementFile::create(const std::string& folderPrefix,
     }
     // The lock tells a later listing that this scratch file is still being written.
     ::flock(m_fd.get(), LOCK_EX | LOCK_NB);
-    // A file the user made read-only or private stays so.
-    if (hadFile && S_ISREG(earlier.st_mode))
-        ::fchmod(m_fd.get(), earlier.st_mode & 07777);
+    // Before the first byte: a file the user made private is never readable by others,
+    // not even as a hidden scratch file.
+    if (const auto attributes = FileAttributes::read(m_dir.get(), m_name.c_str()))
+        attributes->giveTo(m_fd.get());
     m_buf = std::make_unique<FdStreamBuf>(m_fd.get());
     m_stream.rdbuf(m_buf.get());
     m_stream.clear();
@@ -271,31 +274,59 @@ std::optional<Error> PublishTogether(std::initializer_list<ReplacementFile*> fil
     return std::nullopt;
 }
 
-std::optional<Error> MoveIntoPlace(const std::vector<ScratchMove>& moves) {
+namespace {
+
+// Opens the folder of `path` and gives the name in it.
+std::optional<Error> OpenFolderOf(const std::string& path, UniqueFd& folder, std::string& base) {
+    const std::size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    base = slash == std::string::npos ? path : path.substr(slash + 1);
+    folder.reset(::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder)
+        return SystemError(errno, path);
+    return std::nullopt;
+}
+
+// The scratch file takes what the earlier file of its name had, or, new to the set, what
+// the set's main earlier file had.
+void GiveEarlierAttributes(const MoveAt& move, const std::optional<FileAttributes>& main) {
+    const std::optional<FileAttributes> own = FileAttributes::read(move.toDir, move.to.c_str());
+    const FileAttributes* earlier = own ? &*own : main ? &*main : nullptr;
+    if (earlier == nullptr)
+        return;
+    const UniqueFd file(::openat(move.fromDir, move.from.c_str(),
+                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat info {};
+    if (file && ::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode))
+        earlier->giveTo(file.get());
+}
+
+} // namespace
+
+std::optional<Error> MoveIntoPlace(const std::vector<ScratchMove>& moves,
+                                   const std::string& mainPath) {
     std::vector<UniqueFd> folders;
     std::vector<MoveAt> movesAt;
-    const auto split = [&folders](const std::string& path,
-                                  std::string& base) -> std::optional<Error> {
-        const std::size_t slash = path.rfind('/');
-        const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-        base = slash == std::string::npos ? path : path.substr(slash + 1);
-        UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!fd)
-            return SystemError(errno, path);
-        folders.push_back(std::move(fd));
-        return std::nullopt;
-    };
     for (const ScratchMove& move : moves) {
         MoveAt at{};
-        if (auto error = split(move.from, at.from))
+        if (auto error = OpenFolderOf(move.from, folders.emplace_back(), at.from))
             return error;
         at.fromDir = folders.back().get();
-        if (auto error = split(move.to, at.to))
+        if (auto error = OpenFolderOf(move.to, folders.emplace_back(), at.to))
             return error;
         at.toDir = folders.back().get();
         at.toPath = move.to;
         movesAt.push_back(std::move(at));
     }
+    std::optional<FileAttributes> main;
+    if (!mainPath.empty()) {
+        UniqueFd folder;
+        std::string base;
+        if (!OpenFolderOf(mainPath, folder, base))
+            main = FileAttributes::read(folder.get(), base.c_str());
+    }
+    for (const MoveAt& move : movesAt)
+        GiveEarlierAttributes(move, main);
     return MoveAllAt(movesAt);
 }
 

@@ -19,7 +19,9 @@ namespace aster {
 // program leaves nothing behind), otherwise under a hidden name that no listing shows.
 // Publishing renames it over the name, so readers see the earlier file or the new one,
 // never a part, and a link, FIFO or device standing at the name is replaced, never
-// written through.
+// written through. The new file takes the owner, group, mode, access list and extended
+// attributes of the earlier regular file at the name, as far as the user may give them
+// (see FileAttributes).
 class ReplacementFile {
   public:
     ReplacementFile();
@@ -68,8 +70,12 @@ struct ScratchMove {
 
 // Renames each `from` over its `to`, all or none where the file system allows: on an
 // error every `to` keeps its earlier file (the `from` files stay for the caller to
-// remove). A `to` that is a folder is an error before anything moves.
-std::optional<Error> MoveIntoPlace(const std::vector<ScratchMove>& moves);
+// remove). A `to` that is a folder is an error before anything moves. Before it moves,
+// each `from` takes the owner, group, mode, access list and extended attributes of the
+// earlier file at its `to` (see FileAttributes) or, where there is none, those of the
+// earlier file at `mainPath`, the set's main file, if there is one.
+std::optional<Error> MoveIntoPlace(const std::vector<ScratchMove>& moves,
+                                   const std::string& mainPath = {});
 
 // Scratch files are hidden: ".aster-", the name they replace, "-" and 16 hex digits.
 inline constexpr std::string_view kScratchPrefix = ".aster-";

@@ -3,6 +3,7 @@
 #include "catalogue/build_run.h"
 #include "catalogue/scene_reader.h"
 #include "fileio/replacement_file.h"
+#include "fileio/scratch_folder.h"
 #include "fileio/unique_fd.h"
 #include "footprints/footprint_geometry.h"
 #include "footprints/gdal_messages.h"
@@ -55,34 +56,6 @@ constexpr std::string_view kShapefileDriver = "ESRI Shapefile";
 // A shapefile's files that GDAL does not write but other programs add beside it; they
 // describe the layer they were made for.
 constexpr std::array<std::string_view, 4> kShapefileExtras{".qix", ".sbn", ".sbx", ".shp.xml"};
-
-// A hidden folder beside the output that holds the layer while it is written, removed with
-// whatever it still holds when it goes out of scope.
-class ScratchFolder {
-  public:
-    ScratchFolder() = default;
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-    ~ScratchFolder() {
-        if (!m_path.empty()) {
-            std::error_code ignored;
-            std::filesystem::remove_all(m_path, ignored);
-        }
-    }
-
-    // `outputPath` names the layer in messages: the folder may be a bare ".".
-    std::optional<Error> create(const std::string& folder, const std::string& outputPath) {
-        std::string pattern = folder + "/.aster-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr)
-            return SystemError(errno, outputPath);
-        m_path = std::move(pattern);
-        return std::nullopt;
-    }
-    const std::string& path() const { return m_path; }
-
-  private:
-    std::string m_path;
-};
 
 bool ExtensionIs(std::string_view path, std::string_view lowerExtension) {
     if (path.size() < lowerExtension.size())
@@ -409,6 +382,8 @@ std::optional<Error> WriteLayer(const std::string& folderPrefix, const Footprint
         return SystemError(errno, outputPath);
     }
 
+    // A run that was killed left its scratch folder here.
+    RemoveStaleScratch(outputFolder);
     if (auto error = scratch.create(outputFolder, outputPath))
         return error;
     const std::size_t dot = outputName.rfind('.');
@@ -444,7 +419,9 @@ std::optional<Error> WriteLayer(const std::string& folderPrefix, const Footprint
     std::vector<ScratchMove> moves;
     if (auto error = PlanMoves(scratch.path(), outputFolder, options.overwrite, moves))
         return error;
-    if (auto error = MoveIntoPlace(moves))
+    if (progress.cancelRequested())
+        return StoppedAfter(scenes.total(), scenes.total());
+    if (auto error = MoveIntoPlace(moves, outputPath))
         return error;
     if (options.overwrite && report.driverName == kShapefileDriver &&
         ExtensionIs(outputPath, ".shp"))

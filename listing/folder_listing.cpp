@@ -3,10 +3,12 @@
 #include "fileio/directory.h"
 #include "fileio/folder.h"
 #include "fileio/replacement_file.h"
+#include "fileio/scratch_folder.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <new>
 #include <string_view>
 
@@ -61,21 +63,27 @@ namespace {
 // are left out; the tool's own scratch files go to `scratchNames`. Reports the entries
 // read now and then and stops, with a cancellation error, when the host asks to.
 std::optional<Error> ReadFolderEntries(const std::string& folderPrefix, NameList& names,
-                                       ListingHost& host, std::vector<std::string>& scratchNames) {
-    const KeepReading keepReading = [&host](std::int64_t entriesRead) {
-        host.progress(entriesRead);
+                                       ListingHost& host, std::vector<std::string>& scratchNames,
+                                       std::int64_t& entriesRead) {
+    const KeepReading keepReading = [&host, &entriesRead](std::int64_t read) {
+        entriesRead = read;
+        host.progress(read);
         return !host.cancelRequested();
     };
-    const auto visit = [&names, &scratchNames](const DirectoryEntry& entry) {
+    const std::vector<std::string> patterns = host.namePatterns();
+    const auto visit = [&names, &scratchNames, &patterns](const DirectoryEntry& entry) {
         const std::string_view name = entry.name();
         // Hidden names start with a dot.
         if (name.front() == '.') {
-            if (IsScratchName(name))
+            if (IsScratchName(name) || IsScratchFolderName(name))
                 scratchNames.emplace_back(name);
             return;
         }
         // The build run reads the list line by line: such a name would stand for others.
         if (name.find_first_of("\r\n") != std::string_view::npos)
+            return;
+        // The entry's name ends in the directory entry's NUL.
+        if (!patterns.empty() && !MatchesAnyPattern(name.data(), patterns))
             return;
         if (entry.kind() != EntryKind::Other)
             names.add(name);
@@ -94,14 +102,19 @@ std::optional<Error> ReadFolderEntries(const std::string& folderPrefix, NameList
 std::optional<Error> WriteList(const std::string& prefix, ListingHost& host) {
     NameList names;
     std::vector<std::string> scratchNames;
-    if (auto error = ReadFolderEntries(prefix, names, host, scratchNames))
+    std::int64_t entriesRead = 0;
+    if (auto error = ReadFolderEntries(prefix, names, host, scratchNames, entriesRead))
         return error;
-    // Scratch files left by a run that was killed are found here at no extra cost, since
-    // the listing reads the whole folder anyway.
+    // Scratch files and folders left by a run that was killed are found here at no extra
+    // cost, since the listing reads the whole folder anyway.
     if (!scratchNames.empty()) {
         const UniqueFd folder(::open(prefix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        for (const std::string& name : scratchNames)
-            RemoveStaleScratchFile(folder.get(), name.c_str());
+        for (const std::string& name : scratchNames) {
+            if (IsScratchFolderName(name))
+                RemoveStaleScratchFolder(folder.get(), name.c_str());
+            else
+                RemoveStaleScratchFile(folder.get(), name.c_str());
+        }
     }
     // Written aside and renamed over the earlier list, so a run reading the list meanwhile
     // sees the whole earlier list or the whole new one.
@@ -116,10 +129,21 @@ std::optional<Error> WriteList(const std::string& prefix, ListingHost& host) {
     }
     if (auto error = list.check())
         return error;
+    // A stop asked for after the folder was read still changes nothing.
+    if (host.cancelRequested())
+        return Cancelled("Stopped after reading " + std::to_string(entriesRead) +
+                         " entries. Nothing was changed.");
     return PublishTogether({&list});
 }
 
 } // namespace
+
+bool MatchesAnyPattern(const char* name, const std::vector<std::string>& patterns) {
+    // No flags, as find -name: a wildcard matches a leading dot, and a name holds no '/'.
+    return std::any_of(patterns.begin(), patterns.end(), [name](const std::string& pattern) {
+        return ::fnmatch(pattern.c_str(), name, 0) == 0;
+    });
+}
 
 std::optional<Error> ListTheFiles(ListingHost& host) {
     const std::string prefix = FolderPrefix(host.folderPath());

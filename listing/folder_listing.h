@@ -19,6 +19,9 @@ class ListingHost {
     virtual void progress(std::int64_t /*entriesRead*/) {}
     // True stops the listing before filelist.txt is touched.
     virtual bool cancelRequested() { return false; }
+    // Shell patterns on names, once, at the start: when there are any, only names that
+    // match one of them are listed.
+    virtual std::vector<std::string> namePatterns() { return {}; }
 };
 
 // Names kept end to end in one buffer: a folder of 100,000 entries costs two allocations,
@@ -43,6 +46,10 @@ class NameList {
     std::string m_bytes;
     std::vector<Span> m_spans;
 };
+
+// Whether the NUL-ended `name` matches one of the shell patterns as `find -name` matches:
+// fnmatch(3) in the program's locale, where `*`, `?` and brackets match a leading dot too.
+bool MatchesAnyPattern(const char* name, const std::vector<std::string>& patterns);
 
 // Writes filelist.txt into the chosen folder: one name per line, each ended by CR LF.
 // The folder is read completely before the list is created, so an earlier list is

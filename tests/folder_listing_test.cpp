@@ -67,6 +67,60 @@ TEST(ListTheFiles, WhichEntriesAreListed) {
                             "subfolder\r\n\xe9t\xe9.met\r\n");
 }
 
+// Shell patterns pick names as `find -name` does: the whole name, case and bytes as they
+// are, any of several; without patterns every name is listed.
+TEST(ListTheFiles, NamePatternsPickTheNamesListed) {
+    TempFolder folder;
+    for (const char* name : {"a.met", "b.MET", "scene 1.met", "AST_L1B.hdf", "AST_L1B.hdf.xml",
+                             "\xe9t\xe9.met", "notes.txt", "-dash.met", "[x].met", ".hidden.met"})
+        folder.write(name, "");
+    ::mkdir(folder.file("dir.met").c_str(), 0755);
+    struct PatternHost : FakeListingHost {
+        using FakeListingHost::FakeListingHost;
+        std::vector<std::string> patterns;
+        std::vector<std::string> namePatterns() override { return patterns; }
+    };
+    struct Case {
+        std::vector<std::string> patterns;
+        std::string listed;
+    };
+    const std::string all = "-dash.met\r\nAST_L1B.hdf\r\nAST_L1B.hdf.xml\r\n[x].met\r\na.met\r\n"
+                            "b.MET\r\ndir.met\r\nnotes.txt\r\nscene 1.met\r\n\xe9t\xe9.met\r\n";
+    const std::string metFiles =
+        "-dash.met\r\n[x].met\r\na.met\r\ndir.met\r\nscene 1.met\r\n\xe9t\xe9.met\r\n";
+    const Case cases[] = {
+        {{}, all},
+        {{"*"}, all},
+        {{"[!.]*"}, all}, // hidden names are never listed
+        {{"*.met"}, metFiles},
+        {{"*.MET"}, "b.MET\r\n"},
+        {{"*.hdf.xml"}, "AST_L1B.hdf.xml\r\n"},
+        {{"*.hdf.xml", "*.met"},
+         "-dash.met\r\nAST_L1B.hdf.xml\r\n[x].met\r\na.met\r\ndir.met\r\n"
+         "scene 1.met\r\n\xe9t\xe9.met\r\n"},
+        {{"*.hdf"}, "AST_L1B.hdf\r\n"},
+        {{"scene ?.met"}, "scene 1.met\r\n"},
+        {{"\xe9*"}, "\xe9t\xe9.met\r\n"},
+        {{"\\[x].met"}, "[x].met\r\n"},
+        {{"[x].met"}, ""},
+        {{"*.hidden*", "nothing"}, ""},
+    };
+    for (const Case& c : cases) {
+        std::string shown;
+        for (const std::string& pattern : c.patterns)
+            shown += "'" + pattern + "' ";
+        SCOPED_TRACE(shown);
+        PatternHost host(folder.path());
+        host.patterns = c.patterns;
+        ASSERT_FALSE(ListTheFiles(host));
+        std::string listed = folder.read("filelist.txt");
+        // The list made by the case before is listed too, when a pattern takes it.
+        if (const std::size_t at = listed.find("filelist.txt\r\n"); at != std::string::npos)
+            listed.erase(at, 14);
+        EXPECT_EQ(listed, c.listed);
+    }
+}
+
 TEST(NameList, SortsByBytesLikeStringCompare) {
     // Few letters and long shared prefixes exercise every depth of the eight-byte keys.
     std::mt19937 random(7);

@@ -50,8 +50,10 @@ class RecordingMessenger : public Messenger {
 class HeldProcedures : public Procedures {
   public:
     bool holdProcedures = false;
+    bool deafToCancel = false; // held until released, as on a mount that does not answer
     std::string heldFolder;
     std::optional<Error> returned;
+    std::atomic<bool> procedureReturned{false}; // `returned` is set
     std::atomic<bool> heldReadReturned{false};
 
     void release() {
@@ -64,12 +66,16 @@ class HeldProcedures : public Procedures {
         return m_threads;
     }
     std::optional<Error> listTheFiles(ListingHost& host) override {
-        wait([&] { return !holdProcedures || host.cancelRequested(); });
-        return returned = m_disk.listTheFiles(host);
+        wait([&] { return !holdProcedures || (!deafToCancel && host.cancelRequested()); });
+        returned = m_disk.listTheFiles(host);
+        procedureReturned = true;
+        return returned;
     }
     std::optional<Error> makeTextFiles(CatalogueHost& host) override {
-        wait([&] { return !holdProcedures || host.cancelRequested(); });
-        return returned = m_disk.makeTextFiles(host);
+        wait([&] { return !holdProcedures || (!deafToCancel && host.cancelRequested()); });
+        returned = m_disk.makeTextFiles(host);
+        procedureReturned = true;
+        return returned;
     }
     std::optional<Error> readSubfolders(const std::string& folder, std::vector<std::string>& names,
                                         const KeepReading& keepReading) override {
@@ -533,6 +539,71 @@ class WindowTest : public QObject {
                  QByteArray("earlier table\r\nearlier polys\r\nEnd\r\n"));
         QVERIFY(m_window->findChild<QProgressDialog*>() == nullptr);
         QVERIFY(QApplication::overrideCursor() == nullptr);
+    }
+
+    void closingAfterCancelLeavesStuckWorkBehind_data() {
+        slowWorkShowsProgressAndCancelChangesNothing_data();
+    }
+
+    // Work stuck on a mount that does not answer, even to Cancel. Before Cancel the window
+    // refuses to close; after it, nothing holds the window, it closes at once and the
+    // application quits while the work is still stuck. The window goes without waiting for
+    // the work, and the work, when it returns at last, publishes nothing.
+    void closingAfterCancelLeavesStuckWorkBehind() {
+        QFETCH(QString, button);
+        QFETCH(QString, option);
+        auto procedures = std::make_shared<HeldProcedures>();
+        procedures->holdProcedures = true;
+        procedures->deafToCancel = true;
+        const auto letGo = qScopeGuard([&] { procedures->release(); });
+        openWindow(procedures);
+        WriteFile(folder() + "/filelist.txt", "a.met\r\nb.met\r\n");
+        WriteFile(folder() + "/table.txt", "earlier table\r\n");
+        WriteFile(folder() + "/polys.txt", "earlier polys\r\nEnd\r\n");
+        const QStringList entriesBefore = QDir(folder()).entryList(QDir::AllEntries | QDir::Hidden);
+        QTest::mouseClick(control(option.toLatin1().constData()), Qt::LeftButton);
+
+        bool clickReturned = false;
+        bool closeAccepted = false;
+        QTimer::singleShot(0, m_window.get(), [&] {
+            QTest::mouseClick(control(button.toLatin1().constData()), Qt::LeftButton);
+            clickReturned = true;
+        });
+        QTimer::singleShot(0, m_window.get(), [&] {
+            QProgressDialog* dialog = nullptr;
+            QTRY_VERIFY((dialog = ShownProgressDialog(m_window.get())) != nullptr);
+            QVERIFY(!m_window->close());
+            QVERIFY(m_window->isVisible());
+            QTest::mouseClick(dialog->findChild<QPushButton*>(), Qt::LeftButton);
+            QVERIFY(dialog->isVisible());
+            QVERIFY(dialog->labelText().endsWith(QStringLiteral("\nStopping...")));
+            // The window system's close reaches the window now.
+            QVERIFY(QGuiApplication::modalWindow() == nullptr);
+            closeAccepted = m_window->close();
+        });
+        QTimer deadline; // should the application not quit, the test fails rather than hangs
+        deadline.setSingleShot(true);
+        connect(&deadline, &QTimer::timeout, [&] {
+            procedures->release();
+            QCoreApplication::exit(1);
+        });
+        deadline.start(60s);
+        QCOMPARE(QApplication::exec(), 0);
+        QVERIFY(closeAccepted);
+        QVERIFY(clickReturned);
+        QVERIFY(!m_window->isVisible());
+        QVERIFY(!procedures->procedureReturned);
+        QVERIFY(m_messenger->prompts.isEmpty());
+        QVERIFY(QApplication::overrideCursor() == nullptr);
+        m_window.reset(); // with the work still stuck
+
+        procedures->release();
+        QTRY_VERIFY(procedures->procedureReturned);
+        QVERIFY(procedures->returned && IsCancellation(*procedures->returned));
+        QCOMPARE(ReadFile(folder() + "/filelist.txt"), QByteArray("a.met\r\nb.met\r\n"));
+        QCOMPARE(ReadFile(folder() + "/table.txt") + ReadFile(folder() + "/polys.txt"),
+                 QByteArray("earlier table\r\nearlier polys\r\nEnd\r\n"));
+        QCOMPARE(QDir(folder()).entryList(QDir::AllEntries | QDir::Hidden), entriesBefore);
     }
 
     // Blank-check messages come from the worker in list order, each shown by the window's

@@ -1,0 +1,162 @@
+#include "fileio/scratch_folder.h"
+
+#include "fileio/directory.h"
+#include "fileio/replacement_file.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace aster {
+
+namespace {
+
+constexpr std::string_view kAlphabet =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+// A run locks its folder just after making it, and a run of an older version never does:
+// a minute without change tells a folder that is still being written from a left one.
+constexpr std::time_t kStaleAfterSeconds = 60;
+// Deeper than any output's own folders (a FileGDB is one level): the rest stays.
+constexpr int kMaxDepth = 16;
+
+struct Entry {
+    std::string name;
+    bool folder;
+};
+
+std::vector<Entry> EntriesOf(int folderFd) {
+    std::vector<Entry> entries;
+    ReadDirectoryAt(folderFd, ".", [&entries](const DirectoryEntry& entry) {
+        entries.push_back({std::string(entry.name()), entry.kind() == EntryKind::Folder});
+    });
+    return entries;
+}
+
+// Removes everything inside the folder open as `folderFd`. A link is removed, never
+// followed; what cannot be removed stays.
+void RemoveContents(int folderFd, int depth) {
+    for (const Entry& entry : EntriesOf(folderFd)) {
+        if (entry.folder && depth < kMaxDepth) {
+            const UniqueFd inner(::openat(folderFd, entry.name.c_str(),
+                                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (inner) {
+                RemoveContents(inner.get(), depth + 1);
+                ::unlinkat(folderFd, entry.name.c_str(), AT_REMOVEDIR);
+                continue;
+            }
+        }
+        // A folder that became a link meanwhile goes as a link.
+        ::unlinkat(folderFd, entry.name.c_str(), 0);
+    }
+}
+
+bool ChangedLately(int folderFd, const struct stat& folder) {
+    const std::time_t now = std::time(nullptr);
+    if (now - folder.st_mtime < kStaleAfterSeconds)
+        return true;
+    for (const Entry& entry : EntriesOf(folderFd)) {
+        struct stat info {};
+        if (::fstatat(folderFd, entry.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            now - info.st_mtime < kStaleAfterSeconds)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+ScratchFolder::~ScratchFolder() {
+    remove();
+}
+
+void ScratchFolder::remove() {
+    if (m_fd) {
+        RemoveContents(m_fd.get(), 0);
+        ::unlinkat(m_parent.get(), m_name.c_str(), AT_REMOVEDIR);
+    }
+    m_fd.reset(); // and with it the lock
+    m_parent.reset();
+    m_path.clear();
+    m_name.clear();
+}
+
+std::optional<Error> ScratchFolder::create(const std::string& folder,
+                                           const std::string& outputPath) {
+    remove();
+    UniqueFd parent(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!parent)
+        return SystemError(errno, outputPath);
+    std::string path = folder + "/.aster-XXXXXX";
+    if (::mkdtemp(path.data()) == nullptr)
+        return SystemError(errno, outputPath);
+    std::string name = path.substr(path.rfind('/') + 1);
+    UniqueFd fd(
+        ::openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
+        const int err = errno;
+        ::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR);
+        return SystemError(err, outputPath);
+    }
+    // Where the file system has no locks (some network shares), the minute decides.
+    ::flock(fd.get(), LOCK_EX | LOCK_NB);
+    m_path = std::move(path);
+    m_name = std::move(name);
+    m_parent = std::move(parent);
+    m_fd = std::move(fd);
+    return std::nullopt;
+}
+
+bool IsScratchFolderName(std::string_view name) {
+    constexpr std::size_t kRandom = 6;
+    return name.size() == kScratchPrefix.size() + kRandom && name.starts_with(kScratchPrefix) &&
+           name.substr(kScratchPrefix.size()).find_first_not_of(kAlphabet) ==
+               std::string_view::npos;
+}
+
+void RemoveStaleScratchFolder(int dirFd, const char* name) {
+    const UniqueFd fd(
+        ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd)
+        return;
+    struct stat info {};
+    // mkdtemp makes its folders 0700; a user's folder of such a name is not ours to take.
+    if (::fstat(fd.get(), &info) != 0 || !S_ISDIR(info.st_mode) || (info.st_mode & 07777) != 0700)
+        return;
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+        return; // its run is still writing
+    if (ChangedLately(fd.get(), info))
+        return;
+    struct stat now {};
+    if (::fstatat(dirFd, name, &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_ino != info.st_ino ||
+        now.st_dev != info.st_dev)
+        return; // replaced since it was opened
+    RemoveContents(fd.get(), 0);
+    ::unlinkat(dirFd, name, AT_REMOVEDIR);
+}
+
+void RemoveStaleScratch(const std::string& folder) {
+    const UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd)
+        return;
+    std::vector<std::string> folders;
+    std::vector<std::string> files;
+    ReadDirectoryAt(fd.get(), folder, [&](const DirectoryEntry& entry) {
+        const std::string_view name = entry.name();
+        if (IsScratchFolderName(name))
+            folders.emplace_back(name);
+        else if (IsScratchName(name))
+            files.emplace_back(name);
+    });
+    for (const std::string& name : folders)
+        RemoveStaleScratchFolder(fd.get(), name.c_str());
+    for (const std::string& name : files)
+        RemoveStaleScratchFile(fd.get(), name.c_str());
+}
+
+} // namespace aster

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "fileio/error.h"
+#include "fileio/unique_fd.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace aster {
+
+// A hidden folder, ".aster-" and six letters or digits, beside an output made of several
+// files (a footprint layer, a catalogue), in which the output is written before its files
+// are moved into place together. It is locked while it lives, so that a listing or a
+// later run can tell it from one that a killed run left behind, and removed with
+// everything in it when it goes out of scope.
+class ScratchFolder {
+  public:
+    ScratchFolder() = default;
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    ~ScratchFolder();
+
+    // Makes the folder inside `folder`. Errors name `outputPath`, the output the user
+    // asked for: `folder` may be a bare ".".
+    std::optional<Error> create(const std::string& folder, const std::string& outputPath);
+    // `folder` + "/" + the hidden name; empty before create().
+    const std::string& path() const { return m_path; }
+    // The folder, open; -1 before create().
+    int fd() const { return m_fd.get(); }
+
+  private:
+    void remove();
+
+    std::string m_path;
+    std::string m_name;
+    UniqueFd m_parent;
+    UniqueFd m_fd;
+};
+
+// ".aster-" and exactly six characters of mkdtemp's alphabet.
+bool IsScratchFolderName(std::string_view name);
+
+// Removes the scratch folder `name` in the folder `dirFd`, with everything in it and never
+// through a link, when the run that made it has ended (no lock on it) and neither it nor
+// anything directly in it has changed for a minute. A folder of such a name that mkdtemp
+// did not make (its mode is not 0700) is a user's and stays.
+void RemoveStaleScratchFolder(int dirFd, const char* name);
+
+// Removes what killed runs left in `folder`: stale scratch files and scratch folders.
+void RemoveStaleScratch(const std::string& folder);
+
+} // namespace aster
