@@ -2,12 +2,14 @@
 
 #include "app/drive_list.h"
 #include "app/folder_list.h"
+#include "app/hints.h"
 #include "app/messenger.h"
 #include "app/procedures.h"
 #include "app/progress_watch.h"
 #include "app/task_state.h"
 #include "app/wrapping_buttons.h"
 #include "fileio/error.h"
+#include "fileio/folder.h"
 #include "listing/drives.h"
 #include "listing/folders.h"
 
@@ -100,6 +102,14 @@ QFont WindowFont() {
     return font;
 }
 
+// The window's first folder: the root when the one it was started in has gone.
+std::string FirstFolder(const std::string& workingFolder) {
+    std::string folder;
+    if (NormalFolderPath(workingFolder, folder))
+        folder = "/";
+    return folder;
+}
+
 } // namespace
 
 // What the procedures read from the window: the folder and the options as they were when
@@ -181,7 +191,7 @@ FrmAster::FrmAster(Messenger& messenger, std::shared_ptr<Procedures> procedures,
                    std::vector<std::string> drives, const std::string& workingFolder,
                    QWidget* parent)
     : QWidget(parent), m_messenger(messenger), m_procedures(std::move(procedures)),
-      m_workingFolder(NormalFolderPath(workingFolder)) {
+      m_workingFolder(FirstFolder(workingFolder)) {
     setObjectName(QStringLiteral("frmAster"));
     setWindowTitle(QStringLiteral("Aster"));
     setFont(WindowFont());
@@ -328,7 +338,7 @@ void FrmAster::closeEvent(QCloseEvent* event) {
 }
 
 void FrmAster::showError(const Error& error) {
-    m_messenger.showMessage(this, FromBytes(FormatError(error)));
+    m_messenger.showMessage(this, FromBytes(FormatError(error, WindowHint(error))));
 }
 
 void FrmAster::drvDrive_Change() {
