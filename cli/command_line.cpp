@@ -45,7 +45,6 @@ class HelpLayout final : public CLI::Formatter {
   public:
     HelpLayout() {
         column_width(24);
-        label("SUBCOMMAND", "COMMAND");
         label("Positionals", "Arguments");
     }
 

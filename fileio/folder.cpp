@@ -33,7 +33,7 @@ std::optional<Error> NormalFolderPath(std::string_view path, std::string& normal
         pos = next + 1;
     }
     if (normal.empty())
-        normal = "/";
+        normal.push_back('/');
     return std::nullopt;
 }
 
