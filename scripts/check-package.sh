@@ -29,10 +29,16 @@ fi
 
 log="$(mktemp "${TMPDIR:-/tmp}/aster-package-XXXXXX")"
 scratch="$(mktemp -d)"
+checked=false
 cleanup() {
     rm -rf "$scratch"
-    aster_as_root env DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq aster-window aster \
-        >>"$log" 2>&1 || echo "Removing the packages failed; see $log" >&2
+    if aster_as_root env DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq aster-window aster \
+        >>"$log" 2>&1; then
+        # The log is kept only when something went wrong.
+        if $checked; then rm -f "$log"; fi
+    else
+        echo "Removing the packages failed; see $log" >&2
+    fi
 }
 trap cleanup EXIT
 echo "Installing both packages (log: $log)"
@@ -75,4 +81,5 @@ xvfb-run -a bash -c '
     echo "the installed aster did not open its window" >&2
     exit 1
 ' _ "$scratch"
+checked=true
 echo "Both packages install, the command line needs no Qt, and the window opens."
