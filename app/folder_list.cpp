@@ -65,7 +65,9 @@ FolderList::FolderList(Reader reader, QWidget* parent)
 }
 
 std::optional<Error> FolderList::setPath(const std::string& folder) {
-    const std::string normal = NormalFolderPath(folder);
+    std::string normal;
+    if (auto error = NormalFolderPath(folder, normal))
+        return error;
     std::vector<std::string> subfolders;
     if (auto error = m_reader(normal, subfolders))
         return error;

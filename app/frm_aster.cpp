@@ -2,12 +2,14 @@
 
 #include "app/drive_list.h"
 #include "app/folder_list.h"
+#include "app/hints.h"
 #include "app/messenger.h"
 #include "app/procedures.h"
 #include "app/progress_watch.h"
 #include "app/task_state.h"
 #include "app/wrapping_buttons.h"
 #include "fileio/error.h"
+#include "fileio/folder.h"
 #include "listing/drives.h"
 #include "listing/folders.h"
 
@@ -98,6 +100,14 @@ QFont WindowFont() {
     font.setPixelSize(10);
     font.setStyleHint(QFont::SansSerif);
     return font;
+}
+
+// The window's first folder: the root when the one it was started in has gone.
+std::string FirstFolder(const std::string& workingFolder) {
+    std::string folder;
+    if (NormalFolderPath(workingFolder, folder))
+        folder = "/";
+    return folder;
 }
 
 } // namespace
@@ -196,7 +206,7 @@ FrmAster::FrmAster(Messenger& messenger, std::shared_ptr<Procedures> procedures,
                    std::vector<std::string> drives, const std::string& workingFolder,
                    QWidget* parent)
     : QWidget(parent), m_messenger(messenger), m_procedures(std::move(procedures)),
-      m_workingFolder(NormalFolderPath(workingFolder)) {
+      m_workingFolder(FirstFolder(workingFolder)) {
     setObjectName(QStringLiteral("frmAster"));
     setWindowTitle(QStringLiteral("Aster"));
     setFont(WindowFont());
@@ -350,7 +360,7 @@ void FrmAster::closeEvent(QCloseEvent* event) {
 }
 
 void FrmAster::showError(const Error& error) {
-    m_messenger.showMessage(this, FromBytes(FormatError(error)));
+    m_messenger.showMessage(this, FromBytes(FormatError(error, WindowHint(error))));
 }
 
 void FrmAster::drvDrive_Change() {

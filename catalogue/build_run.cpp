@@ -15,10 +15,8 @@ void ExplainMissingList(Error& error, const std::string& folderPrefix) {
     if (error.code != ENOENT && error.code != ENOTDIR)
         return;
     struct stat info {};
-    if (::stat(folderPrefix.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-        error.hint = "The folder is no longer there: choose another folder.";
-    else
-        error.hint = "Make the list of files first with \"Get List of Files\".";
+    const bool folderGone = ::stat(folderPrefix.c_str(), &info) != 0 || !S_ISDIR(info.st_mode);
+    error.kind = folderGone ? ErrorKind::FolderGone : ErrorKind::ListMissing;
 }
 
 namespace {
@@ -87,7 +85,8 @@ std::optional<Error> MakeTextFiles(CatalogueHost& host, const ReadAheadSettings&
         return Run(host, settings, prefix);
     } catch (const std::bad_alloc&) {
         return Error{ENOMEM, "Not enough memory to catalogue " + prefix,
-                     "Close other programs, or split the list into several folders."};
+                     "Close other programs, or split the list into several folders.",
+                     ErrorKind::NoMemory};
     }
 }
 

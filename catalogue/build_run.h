@@ -28,7 +28,7 @@ class CatalogueHost {
 };
 
 inline constexpr const char* kNoStyleMessage = "Choose an option for text file style.";
-// Sets the hint of a failed open of filelist.txt, for every procedure that reads the list:
+// Sets the kind of a failed open of filelist.txt, for every procedure that reads the list:
 // what to do depends on whether the folder itself is still there.
 void ExplainMissingList(Error& error, const std::string& folderPrefix);
 

@@ -8,6 +8,20 @@
 
 namespace aster {
 
+namespace {
+
+bool IsSpecialFile(const struct stat& info) {
+    return !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
+}
+
+// Reading a device or a FIFO would never end, or end with nothing; a socket cannot be
+// opened at all.
+Error NotRegularFile(const std::string& path) {
+    return Error{EINVAL, "Not a regular file: " + path, {}, ErrorKind::NotRegularFile};
+}
+
+} // namespace
+
 ListReader::~ListReader() = default;
 
 void ListReader::close() {
@@ -17,15 +31,21 @@ void ListReader::close() {
 std::optional<Error> ListReader::open(const std::string& path) {
     *this = ListReader(m_chunkSize);
     m_path = path;
-    // O_NONBLOCK: a FIFO named filelist.txt must not hang the window.
-    m_fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    // Looked at before it is opened: opening a device may do something of its own (a tape
+    // rewinds).
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && IsSpecialFile(info))
+        return NotRegularFile(path);
+    // O_NONBLOCK: a FIFO put at the name since must not hang the window.
+    m_fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!m_fd)
         return SystemError(errno, path);
-    struct stat info {};
     if (::fstat(m_fd.get(), &info) != 0)
         return SystemError(errno, path);
-    if (!S_ISREG(info.st_mode))
-        return SystemError(S_ISDIR(info.st_mode) ? EISDIR : EINVAL, path);
+    if (S_ISDIR(info.st_mode))
+        return SystemError(EISDIR, path);
+    if (IsSpecialFile(info))
+        return NotRegularFile(path);
     m_buffer.resize(m_chunkSize > 0 ? m_chunkSize : 1);
     return std::nullopt;
 }
@@ -64,8 +84,8 @@ void ListReader::readLine(std::string& line) {
             m_error = Error{ENAMETOOLONG,
                             "Line " + std::to_string(m_lineNumber) + " of " + m_path +
                                 " is longer than " + std::to_string(kMaxLineBytes) + " bytes",
-                            "Each line of the list names one file in the folder: make the list "
-                            "again with \"Get List of Files\"."};
+                            {},
+                            ErrorKind::LineTooLong};
             line.clear();
             return;
         }

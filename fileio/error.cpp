@@ -7,17 +7,34 @@ namespace aster {
 
 namespace {
 
-std::string HintFor(int err) {
+ErrorKind KindOf(int err) {
     switch (err) {
     case ENOSPC:
     case EDQUOT:
-        return "The disk is full: make room on it and try again.";
+        return ErrorKind::NoSpace;
     case EROFS:
-        return "The drive is read-only: choose a folder on a drive you can write to.";
+        return ErrorKind::ReadOnly;
     case EACCES:
     case EPERM:
-        return "Choose a folder you are allowed to use, or ask for access to this one.";
+        return ErrorKind::Permission;
     case EISDIR:
+        return ErrorKind::IsFolder;
+    case ENOMEM:
+        return ErrorKind::NoMemory;
+    default:
+        return ErrorKind::Other;
+    }
+}
+
+std::string HintFor(ErrorKind kind) {
+    switch (kind) {
+    case ErrorKind::NoSpace:
+        return "The disk is full: make room on it and try again.";
+    case ErrorKind::ReadOnly:
+        return "The drive is read-only: choose a folder on a drive you can write to.";
+    case ErrorKind::Permission:
+        return "Choose a folder you are allowed to use, or ask for access to this one.";
+    case ErrorKind::IsFolder:
         return "A folder has the name of the file: rename or remove that folder.";
     default:
         return {};
@@ -30,24 +47,31 @@ Error SystemError(int err, std::string_view path) {
     std::string description = std::strerror(err);
     description += ": ";
     description += path;
-    return Error{err, std::move(description), HintFor(err)};
+    const ErrorKind kind = KindOf(err);
+    return Error{err, std::move(description), HintFor(kind), kind};
 }
 
 Error Cancelled(std::string description) {
-    return Error{ECANCELED, std::move(description), {}};
+    return Error{ECANCELED, std::move(description), {}, ErrorKind::Cancelled};
 }
 
 bool IsCancellation(const Error& error) {
-    return error.code == ECANCELED;
+    return error.kind == ErrorKind::Cancelled;
 }
 
-std::string FormatError(const Error& error) {
+std::string FormatError(const Error& error, std::string_view hint) {
     if (IsCancellation(error))
         return error.description;
     std::string text = "Error " + std::to_string(error.code) + ": " + error.description;
-    if (!error.hint.empty())
-        text += "\n" + error.hint;
+    if (!hint.empty()) {
+        text += '\n';
+        text += hint;
+    }
     return text;
+}
+
+std::string FormatError(const Error& error) {
+    return FormatError(error, error.hint);
 }
 
 } // namespace aster

@@ -1,15 +1,22 @@
 #include "fileio/folder.h"
 
+#include <filesystem>
+#include <system_error>
+
 namespace aster {
 
-std::string NormalFolderPath(std::string_view path, std::string_view currentFolder) {
+std::optional<Error> NormalFolderPath(std::string_view path, std::string& normal) {
     std::string absolute;
     if (path.empty() || path.front() != '/') {
-        absolute = currentFolder;
+        std::error_code error;
+        absolute = std::filesystem::current_path(error).native();
+        if (error)
+            return Error{error.value(), "Cannot find the current folder: " + error.message(),
+                         {}, ErrorKind::NoCurrentFolder};
         absolute += '/';
     }
     absolute += path;
-    std::string normal;
+    normal.clear();
     std::size_t pos = 0;
     while (pos < absolute.size()) {
         std::size_t next = absolute.find('/', pos);
@@ -25,7 +32,9 @@ std::string NormalFolderPath(std::string_view path, std::string_view currentFold
         }
         pos = next + 1;
     }
-    return normal.empty() ? "/" : normal;
+    if (normal.empty())
+        normal.push_back('/');
+    return std::nullopt;
 }
 
 } // namespace aster

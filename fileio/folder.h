@@ -1,5 +1,8 @@
 #pragma once
 
+#include "fileio/error.h"
+
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,10 +17,11 @@ inline std::string FolderPrefix(std::string_view folder) {
     return prefix;
 }
 
-// `path` in normal form: made absolute against `currentFolder` (when it is relative), with
-// no "." or empty components and no trailing separator except for the root. ".." takes
-// away the component before it by name, as the folder list shows the path.
-std::string NormalFolderPath(std::string_view path, std::string_view currentFolder);
+// `path` in normal form: absolute, with no "." or empty components and no trailing
+// separator except for the root. ".." takes away the component before it by name, as the
+// folder list shows the path. A relative path starts from the current folder, however
+// long its path; the error says when that has gone (removed while the program ran in it).
+std::optional<Error> NormalFolderPath(std::string_view path, std::string& normal);
 
 // The path the folder list shows and opens for `name` inside `folder`: one separator
 // between them, none doubled after the root.

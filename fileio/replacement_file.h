@@ -1,7 +1,7 @@
 #pragma once
 
 #include "fileio/error.h"
-#include "fileio/output_file.h"
+#include "fileio/fd_stream_buf.h"
 #include "fileio/unique_fd.h"
 
 #include <initializer_list>

@@ -81,7 +81,7 @@ Error GdalError(std::string_view what, const std::string& path, const GdalMessag
 
 Error ExistsError(const std::string& path) {
     Error error = SystemError(EEXIST, path);
-    error.hint = "Choose another output name, or use --overwrite to replace the earlier layer.";
+    error.kind = ErrorKind::OutputExists;
     return error;
 }
 
@@ -352,9 +352,8 @@ std::optional<Error> WriteLayer(const std::string& folderPrefix, const Footprint
     if (options.driverName.empty()) {
         const auto driver = DriverForPath(outputPath);
         if (!driver)
-            return Error{EINVAL, "Unknown output format for " + outputPath,
-                         "End the output's name in " + OutputFormatChoices() +
-                             ", or name a GDAL format with -f."};
+            return Error{EINVAL, "Unknown output format for " + outputPath, {},
+                         ErrorKind::UnknownFormat};
         report.driverName = *driver;
     } else {
         report.driverName = options.driverName;
@@ -444,7 +443,8 @@ std::optional<Error> WriteFootprints(const std::string& folderPrefix,
         error = WriteLayer(folderPrefix, options, report, progress, outputFolder, scratch);
     } catch (const std::bad_alloc&) {
         error = Error{ENOMEM, "Not enough memory to write " + options.outputPath,
-                      "Close other programs, or split the list into several folders."};
+                      "Close other programs, or split the list into several folders.",
+                      ErrorKind::NoMemory};
     }
     // GDAL words a full disk in many ways, some of them misleading ("file is corrupt").
     if (error && !IsCancellation(*error) && error->code != EEXIST && !outputFolder.empty() &&

@@ -92,7 +92,7 @@ std::optional<Error> ReadFolderEntries(const std::string& folderPrefix, NameList
         if (IsCancellation(*error))
             error->description += " Nothing was changed.";
         if (error->code == ENOENT || error->code == ENOTDIR)
-            error->hint = "The folder is no longer there: choose another folder.";
+            error->kind = ErrorKind::FolderGone;
         return error;
     }
     names.sort();
@@ -151,7 +151,7 @@ std::optional<Error> ListTheFiles(ListingHost& host) {
         return WriteList(prefix, host);
     } catch (const std::bad_alloc&) {
         return Error{ENOMEM, "Not enough memory to list " + prefix,
-                     "Close other programs and try again."};
+                     "Close other programs and try again.", ErrorKind::NoMemory};
     }
 }
 

@@ -1,18 +1,10 @@
 #include "listing/folders.h"
 
 #include "fileio/directory.h"
-#include "fileio/folder.h"
 
 #include <algorithm>
-#include <unistd.h>
 
 namespace aster {
-
-std::string NormalFolderPath(const std::string& path) {
-    std::vector<char> cwd(4096);
-    const bool known = ::getcwd(cwd.data(), cwd.size()) != nullptr;
-    return NormalFolderPath(path, known ? std::string_view(cwd.data()) : std::string_view());
-}
 
 std::optional<Error> ReadSubfolders(const std::string& folder, std::vector<std::string>& names,
                                     const KeepReading& keepReading) {

@@ -9,10 +9,6 @@
 
 namespace aster {
 
-// The folder's path in normal form (see fileio/folder.h), relative to the program's
-// working folder.
-std::string NormalFolderPath(const std::string& path);
-
 // The names of the folders in `folder`, symbolic links to folders included and hidden
 // names left out, sorted by their bytes. `keepReading` as for ReadDirectory.
 std::optional<Error> ReadSubfolders(const std::string& folder, std::vector<std::string>& names,

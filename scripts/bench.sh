@@ -40,7 +40,7 @@ fi
 
 scratch="$(mktemp -d "${BENCH_DIR:-/tmp}/aster-bench-XXXXXX")"
 trap 'rm -rf "$scratch"' EXIT
-aster="$PWD/build/release/app/aster"
+aster="$PWD/build/release/cli/aster"
 footprints="${ASTER_BENCH_FOOTPRINTS-$aster footprints --overwrite -o $scratch/footprints.gpkg 2>/dev/null}"
 
 sizes=$(printf '%s\n' 1000 20000 "$largest" | sort -n -u | awk -v max="$largest" '$1 <= max')

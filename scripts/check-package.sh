@@ -1,32 +1,71 @@
 #!/usr/bin/env bash
-# Builds the .deb, installs it with its dependencies, checks that the installed `aster`
-# runs a command without a display and opens its window under a virtual X server, then
-# removes the package again.
+# Builds the two .deb packages, installs them with their dependencies, checks that the
+# command line's package needs no Qt (neither by its dependencies nor by the libraries
+# /usr/bin/aster loads), that `aster` runs a command without a display and that, without
+# a command, it opens the window under a virtual X server; then removes both installed
+# packages again. Installing and removing take root: done directly as root, through sudo
+# otherwise.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 aster_ensure_packages "${ASTER_BUILD_PACKAGES[@]}" dpkg-dev file xvfb xauth xdotool
 
 cmake --preset release >/dev/null
-cmake --build --preset release --target aster
-(cd build/release && rm -f aster_*.deb && cpack -G DEB >/dev/null)
-deb="$(ls "$PWD"/build/release/aster_*.deb)"
-echo "Built $deb"
-dpkg-deb --field "$deb" Package Version Depends
+cmake --build --preset release --target aster aster-window
+(cd build/release && rm -f aster_*.deb aster-window_*.deb && cpack -G DEB >/dev/null)
+cli_deb="$(ls "$PWD"/build/release/aster_*.deb)"
+window_deb="$(ls "$PWD"/build/release/aster-window_*.deb)"
+for deb in "$cli_deb" "$window_deb"; do
+    echo "Built $deb"
+    dpkg-deb --field "$deb" Package Version Depends
+done
+fail() {
+    echo "$*" >&2
+    exit 1
+}
+if dpkg-deb --field "$cli_deb" Depends | grep -qi 'qt'; then
+    fail "The command line's package depends on Qt."
+fi
 
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >"${TMPDIR:-/tmp}/aster-apt.log" 2>&1 ||
-    { echo "Installing $deb failed; see ${TMPDIR:-/tmp}/aster-apt.log" >&2; exit 1; }
-trap 'DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq aster >/dev/null || true' EXIT
-test -x /usr/bin/aster
-test -f /usr/share/applications/aster.desktop
-test -f /usr/share/icons/hicolor/scalable/apps/aster.svg
-test -f /usr/share/man/man1/aster.1
-env -u DISPLAY -u WAYLAND_DISPLAY /usr/bin/aster --version
-
+log="$(mktemp "${TMPDIR:-/tmp}/aster-package-XXXXXX")"
 scratch="$(mktemp -d)"
+checked=false
+cleanup() {
+    rm -rf "$scratch"
+    if aster_as_root env DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq aster-window aster \
+        >>"$log" 2>&1; then
+        # The log is kept only when something went wrong.
+        if $checked; then rm -f "$log"; fi
+    else
+        echo "Removing the packages failed; see $log" >&2
+    fi
+}
+trap cleanup EXIT
+echo "Installing both packages (log: $log)"
+aster_as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$cli_deb" "$window_deb" \
+    >"$log" 2>&1 || fail "Installing the packages failed; see $log"
+for file in /usr/bin/aster /usr/bin/aster-window; do
+    test -x "$file" || fail "not installed: $file"
+done
+for file in /usr/share/applications/aster.desktop /usr/share/icons/hicolor/scalable/apps/aster.svg \
+    /usr/share/man/man1/aster.1.gz; do
+    test -f "$file" || fail "not installed: $file"
+done
+gzip -t /usr/share/man/man1/aster.1.gz || fail "the manual page is no gzip file"
+test ! -e /usr/share/man/man1/aster.1 || fail "the manual page is installed uncompressed"
+if ldd /usr/bin/aster | grep -i 'qt'; then
+    fail "/usr/bin/aster loads Qt."
+fi
+env -u DISPLAY -u WAYLAND_DISPLAY /usr/bin/aster --version
+if message="$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM /usr/bin/aster 2>&1)"; then
+    fail "aster without a command and without a display did not fail"
+fi
+echo "Without a display: $message"
+
 # Qt wants a private runtime folder, which a machine without a login session lacks.
 export XDG_RUNTIME_DIR="$scratch/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
+# `aster` without a command starts the window's program in its place.
 xvfb-run -a bash -c '
     cd "$1"
     /usr/bin/aster &
@@ -42,5 +81,5 @@ xvfb-run -a bash -c '
     echo "the installed aster did not open its window" >&2
     exit 1
 ' _ "$scratch"
-rm -rf "$scratch"
-echo "The package installs and its window opens."
+checked=true
+echo "Both packages install, the command line needs no Qt, and the window opens."

@@ -15,6 +15,18 @@ aster_missing_packages() {
     echo "${missing[@]:-}"
 }
 
+# Runs a command as root: directly for root, through sudo for a user who has it.
+aster_as_root() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$@"
+    elif command -v sudo >/dev/null; then
+        sudo "$@"
+    else
+        echo "This step needs root: run it as root, or as a user with sudo: $*" >&2
+        return 1
+    fi
+}
+
 aster_ensure_packages() {
     local missing
     missing="$(aster_missing_packages "$@")"
@@ -42,8 +54,8 @@ aster_ensure_packages() {
     fi
 }
 
-# Build tools, the test framework, Qt 6 Widgets (with the keyboard library its CMake files
-# look for), GDAL for the footprint layers, libacl for the access lists a replaced file
-# keeps, and the font the window is laid out with.
-ASTER_BUILD_PACKAGES=(cmake make g++ libgtest-dev qt6-base-dev libxkbcommon-dev libgdal-dev
-    libacl1-dev fonts-liberation2)
+# Build tools, the test framework, the command line's parser, Qt 6 Widgets (with the
+# keyboard library its CMake files look for), GDAL for the footprint layers, libacl for
+# the access lists a replaced file keeps, and the font the window is laid out with.
+ASTER_BUILD_PACKAGES=(cmake make g++ libgtest-dev libcli11-dev qt6-base-dev libxkbcommon-dev
+    libgdal-dev libacl1-dev fonts-liberation2)

@@ -25,7 +25,8 @@ fi
 
 aster_ensure_packages "${ASTER_BUILD_PACKAGES[@]}"
 cmake --preset release >/dev/null
-cmake --build --preset release --target aster
+# The command line too, so that build/release/cli/aster is there for the commands.
+cmake --build --preset release --target aster aster-window
 
 if [ "${1:-}" = "--example" ]; then
     start_folder="$(mktemp -d "${TMPDIR:-/tmp}/aster-example-XXXXXX")/scenes"
@@ -41,4 +42,4 @@ if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
 fi
 
 cd "$start_folder"
-"$repo/build/release/app/aster"
+"$repo/build/release/app/aster-window"

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 aster_ensure_packages "${ASTER_BUILD_PACKAGES[@]}" xvfb xauth x11-apps imagemagick xdotool
 
 cmake --preset default >/dev/null
-cmake --build --preset default --target aster >/dev/null
+cmake --build --preset default --target aster-window >/dev/null
 
 out="$PWD/docs/window.png"
 mkdir -p docs
@@ -31,5 +31,5 @@ xvfb-run -a -s "-screen 0 640x480x24 -dpi 96" bash -c '
     sleep 0.5
     xwd -id "$id" -frame | convert xwd:- "$3"
     kill $app
-' _ "$example" "$PWD/build/default/app/aster" "$out"
+' _ "$example" "$PWD/build/default/app/aster-window" "$out"
 echo "Wrote $out"

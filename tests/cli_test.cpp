@@ -1,16 +1,25 @@
-#include "app/cli/command_line.h"
-#include "app/cli/progress_line.h"
-#include "app/cli/stop_signals.h"
+#include "cli/command_line.h"
+#include "cli/display.h"
+#include "cli/hints.h"
+#include "cli/progress_line.h"
+#include "cli/stop_signals.h"
+#include "cli/window_start.h"
 #include "fileio/unique_fd.h"
+#include "footprints/output_formats.h"
 
 #include "tests/fake_hosts.h"
 #include "tests/scene_samples.h"
 #include "tests/test_support.h"
 
+#include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <map>
+#include <regex>
 #include <spawn.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 namespace aster {
@@ -54,20 +63,26 @@ TEST(CommandLine, StatusAndMessages) {
         std::string err; // standard error; for a usage error only its first line's message
     };
     const Row rows[] = {
-        {{"--help"}, 0, "Usage: aster [COMMAND [FOLDER] [OPTION]...]\nCatalogues", ""},
+        {{"--help"}, 0, "Usage: aster [OPTIONS] [COMMAND]\nCatalogues", ""},
         {{"--version"}, 0, "aster " ASTER_VERSION "\n", ""},
-        {{"table", "--help"}, 0, "Usage: aster table [FOLDER] [--check-blanks]\nWrites", ""},
-        {{"footprints", "a", "b", "--bad", "-h"}, 0, "Usage: aster footprints [FOLDER] -o", ""},
-        {{"list", "a", "--", "-h"}, 2, "", "unexpected argument '-h'"},
-        {{"frobnicate"}, 2, "", "unknown command 'frobnicate'"},
-        {{"--frob"}, 2, "", "unknown option '--frob'"},
-        {{"table", "--frob=1"}, 2, "", "unknown option '--frob'"},
-        {{"polys", "-xyz"}, 2, "", "unknown option '-xyz'"},
-        {{"table", "--check-blanks=yes"}, 2, "", "option '--check-blanks' takes no value"},
-        {{"table", "{F}", "more"}, 2, "", "unexpected argument 'more'"},
-        {{"polys", ""}, 2, "", "the folder name is empty"},
-        {{"footprints", "{F}"}, 2, "", "missing -o FILE: the layer to write"},
-        {{"footprints", "--output=", "-f", "GPKG"}, 2, "", "option '--output' needs a value"},
+        {{"table", "--help"}, 0, "Usage: aster table [OPTIONS] [FOLDER]\n\nWrites", ""},
+        {{"footprints", "a", "b", "--bad", "-h"},
+         0,
+         "Usage: aster footprints -o FILE [OPTIONS] [FOLDER]\n\nWrites",
+         ""},
+        {{"--"}, 2, "", "missing command"},
+        {{"list", "a", "--", "b"}, 2, "", "The following argument was not expected: b"},
+        {{"frobnicate"}, 2, "", "The following argument was not expected: frobnicate"},
+        {{"--frob"}, 2, "", "The following argument was not expected: --frob"},
+        {{"table", "--frob=1"}, 2, "", "The following argument was not expected: --frob=1"},
+        {{"polys", "-xyz"}, 2, "", "The following argument was not expected: -xyz"},
+        {{"table", "--check-blanks=yes"}, 2, "", "check-blanks was given a disallowed flag override"},
+        {{"table", "{F}", "more"}, 2, "", "The following argument was not expected: more"},
+        // A second command's name is an argument too many, not a second command.
+        {{"table", "{F}", "list"}, 2, "", "The following argument was not expected: list"},
+        {{"polys", ""}, 2, "", "FOLDER: the folder name is empty"},
+        {{"footprints", "{F}"}, 2, "", "--output is required"},
+        {{"footprints", "-o"}, 2, "", "--output: 1 required FILE missing"},
         {{"footprints", "-o", "x.gpkg.txt"},
          2,
          "",
@@ -109,8 +124,8 @@ TEST(CommandLine, StatusAndMessages) {
             continue;
         }
         const std::string usage = args[0].starts_with('-') || args[0] == "frobnicate"
-                                      ? "Usage: aster [COMMAND"
-                                      : "Usage: aster " + args[0] + " [FOLDER]";
+                                      ? "Usage: aster [OPTIONS] [COMMAND]\n"
+                                      : "Usage: aster " + args[0] + " ";
         EXPECT_TRUE(outcome.err.starts_with("aster: " + row.err + "\n" + usage)) << outcome.err;
         EXPECT_TRUE(outcome.err.ends_with("]\nTry 'aster --help' for more information.\n"));
         EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 3);
@@ -174,6 +189,8 @@ TEST(CommandLine, FootprintsThroughItsSeam) {
         {{"--output=x.json", "--verbose"}, "x.json", "GeoJSON", false},
         {{"-ox.txt", "-fCSV"}, "x.txt", "CSV", false},
         {{"-f", "FlatGeobuf", "-o", "x.kml"}, "x.kml", "FlatGeobuf", false},
+        // Given twice, an option takes its last value.
+        {{"-o", "x.kml", "--output", "y.fgb"}, "y.fgb", "FlatGeobuf", false},
     };
     for (const auto& [options, output, driver, overwrite] : rows) {
         TempFolder folder;
@@ -224,6 +241,139 @@ TEST(CommandLine, StopsOnSignalsAndRestoresTheirHandlers) {
     EXPECT_EQ(after.sa_handler, before.sa_handler);
 }
 
+// A run that does not come to a stop after the first signal is ended by the second.
+TEST(CommandLine, ASecondSignalEndsTheProcess) {
+    for (const int signal : {SIGINT, SIGTERM}) {
+        const int status = test::InChild([signal] {
+            RunAster({"footprints", "-o", "x.gpkg"},
+                     [signal](const FootprintRequest&, FootprintHost& host,
+                              FootprintSummary&) -> std::optional<Error> {
+                         std::raise(signal);
+                         if (!host.cancelRequested())
+                             ::_exit(2);
+                         std::raise(signal);
+                         ::_exit(3);
+                     });
+            return 4;
+        });
+        EXPECT_EQ(status, 128 + signal) << strsignal(signal);
+    }
+}
+
+// The advice under each kind of error: worded here where it names a command or an
+// option, the core's own otherwise; never the window's buttons.
+TEST(CommandLine, HintsByKind) {
+    const std::pair<ErrorKind, std::string> worded[] = {
+        {ErrorKind::ListMissing, "Make the list of files first with \"aster list\"."},
+        {ErrorKind::FolderGone, "There is no such folder: name one that exists."},
+        {ErrorKind::NoCurrentFolder, "Change to a folder that exists, or name the folder."},
+        {ErrorKind::LineTooLong, "Each line of the list names one file in the folder: make the "
+                                 "list again with \"aster list\"."},
+        {ErrorKind::NotRegularFile,
+         "The list must be an ordinary file: make it again with \"aster list\"."},
+        {ErrorKind::OutputExists,
+         "Choose another output name, or use --overwrite to replace the earlier layer."},
+        {ErrorKind::UnknownFormat, "End the output's name in " + OutputFormatChoices() +
+                                       ", or name a GDAL format with -f."},
+    };
+    for (const auto& [kind, hint] : worded)
+        EXPECT_EQ(CommandLineHint(Error{1, "d", "the core's", kind}), hint);
+    for (const ErrorKind kind : {ErrorKind::Other, ErrorKind::Cancelled, ErrorKind::IsFolder,
+                                 ErrorKind::NoSpace, ErrorKind::ReadOnly, ErrorKind::Permission,
+                                 ErrorKind::NoMemory})
+        EXPECT_EQ(CommandLineHint(Error{1, "d", "the core's", kind}), "the core's");
+    EXPECT_EQ(CommandLineHint(SystemError(ENOSPC, "/f")),
+              "The disk is full: make room on it and try again.");
+}
+
+// A list that is a FIFO, a device or a socket is named, with what to do, and never read.
+TEST(CommandLine, AListThatIsNoOrdinaryFile) {
+    const std::function<void(const std::string&)> makers[] = {
+        [](const std::string& path) { ::mkfifo(path.c_str(), 0644); },
+        [](const std::string& path) { ::symlink("/dev/zero", path.c_str()); },
+        [](const std::string& path) { test::MakeSocket(path); },
+    };
+    for (const auto& make : makers) {
+        TempFolder folder;
+        make(folder.file("filelist.txt"));
+        for (const char* command : {"table", "polys"}) {
+            const Outcome outcome = RunAster({command, folder.path()});
+            EXPECT_EQ(outcome.status, 1);
+            EXPECT_EQ(outcome.err, "aster: Error 22: Not a regular file: " +
+                                       folder.file("filelist.txt") +
+                                       "\naster: The list must be an ordinary file: make it "
+                                       "again with \"aster list\".\n");
+        }
+    }
+}
+
+// Every command the help lists, and every option of each, is in the manual page: the
+// declaration is the one place they are named, and the page must follow it.
+TEST(CommandLine, TheManualPageDescribesWhatTheHelpLists) {
+    std::ifstream file(ASTER_MANUAL);
+    const std::string manual{std::istreambuf_iterator<char>(file), {}};
+    ASSERT_FALSE(manual.empty());
+    const std::string help = RunAster({"--help"}).out;
+    const std::size_t commandsAt = help.find("\nCommands:\n");
+    ASSERT_NE(commandsAt, std::string::npos) << help;
+    std::istringstream lines(help.substr(commandsAt + 11));
+    std::vector<std::string> commands;
+    for (std::string line; std::getline(lines, line) && !line.empty();) {
+        if (line.starts_with("  ") && line[2] != ' ')
+            commands.push_back(line.substr(2, line.find(' ', 2) - 2));
+    }
+    EXPECT_EQ(commands, (Strings{"list", "table", "polys", "footprints"}));
+    const std::regex option("--[a-z][a-z-]*");
+    for (const std::string& command : commands) {
+        EXPECT_NE(manual.find("\n.B aster " + command + "\n"), std::string::npos) << command;
+        const std::string commandHelp = RunAster({command, "--help"}).out;
+        for (auto at = std::sregex_iterator(commandHelp.begin(), commandHelp.end(), option);
+             at != std::sregex_iterator(); ++at) {
+            std::string roff;
+            for (const char c : at->str())
+                roff += c == '-' ? "\\-" : std::string(1, c);
+            EXPECT_NE(manual.find(roff), std::string::npos) << command << " " << at->str();
+        }
+    }
+}
+
+TEST(Display, FoundAsQtWouldFindIt) {
+    using Environment = std::map<std::string, std::string>;
+    const std::pair<Environment, bool> rows[] = {
+        {{}, false},
+        {{{"DISPLAY", ""}}, false},
+        {{{"DISPLAY", ":0"}}, true},
+        {{{"WAYLAND_DISPLAY", "wayland-0"}}, true},
+        {{{"QT_QPA_PLATFORM", "offscreen"}}, true},
+        {{{"QT_QPA_PLATFORM", "xcb"}}, false},
+        {{{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", ":1"}}, true},
+        {{{"QT_QPA_PLATFORM", "wayland-egl"}, {"DISPLAY", ":1"}}, false},
+        {{{"QT_QPA_PLATFORM", "wayland;xcb"}, {"DISPLAY", ":1"}}, true},
+        {{{"QT_QPA_PLATFORM", "vnc:size=800x600"}}, true},
+        {{{"QT_QPA_PLATFORM", ""}, {"DISPLAY", ":0"}}, true},
+        {{{"QT_QPA_PLATFORM", ";"}}, false},
+    };
+    for (const auto& [environment, expected] : rows) {
+        const bool found = HasDisplay([&environment](const char* name) -> const char* {
+            const auto at = environment.find(name);
+            return at == environment.end() ? nullptr : at->second.c_str();
+        });
+        EXPECT_EQ(found, expected) << testing::PrintToString(environment);
+    }
+}
+
+TEST(WindowStart, LooksBesideItselfThenInTheBuildTreeThenOnThePath) {
+    const std::pair<std::string, Strings> rows[] = {
+        {"/usr/bin/aster", {"/usr/bin/aster-window", "aster-window"}},
+        {"/src/build/release/cli/aster",
+         {"/src/build/release/cli/aster-window", "/src/build/release/cli/../app/aster-window",
+          "aster-window"}},
+        {"", {"aster-window"}},
+    };
+    for (const auto& [self, candidates] : rows)
+        EXPECT_EQ(WindowProgramCandidates(self), candidates) << self;
+}
+
 TEST(ProgressLine, ShowsLateAndSeldomAndClearsBeforeOtherOutput) {
     using namespace std::chrono_literals;
     using Action = std::function<void(ProgressLine&)>;
@@ -254,12 +404,14 @@ TEST(ProgressLine, ShowsLateAndSeldomAndClearsBeforeOtherOutput) {
     }
 }
 
-#ifdef ASTER_PROGRAM
-// Runs the built program without any display, its standard output and error on the
-// descriptors given; returns its wait status.
-int Spawn(Strings args, int out, int err) {
+// Runs the built program (or `program`) without any display unless `environment` names
+// one, its standard output and error on the descriptors given; returns its wait status.
+int Spawn(Strings args, int out, int err, Strings environment = {},
+          std::string program = ASTER_PROGRAM) {
+    args.insert(args.begin(), program);
+    args.insert(args.begin(), environment.begin(), environment.end());
     args.insert(args.begin(), {"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u",
-                               "QT_QPA_PLATFORM", ASTER_PROGRAM});
+                               "QT_QPA_PLATFORM"});
     std::vector<char*> argv;
     for (std::string& arg : args)
         argv.push_back(arg.data());
@@ -296,7 +448,31 @@ TEST(Program, RunsCommandsWithoutADisplay) {
     const int status = Spawn({"--help"}, writeEnd.get(), err.get());
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
 }
-#endif
+
+// Without a command: one line and status 1 where no window can open, else the window's
+// program in this program's place.
+TEST(Program, WithoutACommandStartsTheWindowOrSaysWhyNot) {
+    TempFolder place, logs;
+    std::filesystem::copy_file(ASTER_PROGRAM, place.file("aster"));
+    const UniqueFd out(::open(logs.file("out").c_str(), O_WRONLY | O_CREAT, 0600));
+    const UniqueFd err(::open(logs.file("err").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600));
+    const auto exitStatus = [](int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; };
+    const Strings noPath{"PATH=" + place.file("nowhere")};
+    const Strings display{"DISPLAY=:99", "PATH=" + place.file("nowhere")};
+
+    EXPECT_EQ(exitStatus(Spawn({}, out.get(), err.get(), noPath, place.file("aster"))), 1);
+    EXPECT_EQ(exitStatus(Spawn({}, out.get(), err.get(), display, place.file("aster"))), 1);
+    place.write("aster-window", "#!/bin/sh\necho \"$0 $# $DISPLAY\" > \"${0%/*}/ran\"\nexit 7\n");
+    ::chmod(place.file("aster-window").c_str(), 0755);
+    EXPECT_EQ(exitStatus(Spawn({}, out.get(), err.get(), display, place.file("aster"))), 7);
+    EXPECT_EQ(place.read("ran"), place.file("aster-window") + " 0 :99\n");
+    EXPECT_EQ(logs.read("out"), "");
+    EXPECT_EQ(logs.read("err"),
+              "aster: no display to open the window on; the commands work without one (aster "
+              "--help).\n"
+              "aster: the window is not installed (the aster-window package); the commands work "
+              "without it (aster --help).\n");
+}
 
 } // namespace
 } // namespace aster

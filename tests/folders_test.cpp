@@ -1,4 +1,5 @@
 #include "fileio/directory.h"
+#include "fileio/folder.h"
 #include "fileio/unique_fd.h"
 #include "listing/folders.h"
 
@@ -17,11 +18,53 @@ namespace {
 
 using test::TempFolder;
 
+std::string Normal(std::string_view path) {
+    std::string normal;
+    if (auto error = NormalFolderPath(path, normal))
+        return FormatError(*error);
+    return normal;
+}
+
 TEST(NormalFolderPath, Table) {
     for (const auto& [path, normal] : std::map<std::string, std::string>{
              {"/", "/"}, {"//", "/"}, {"/a//b/./c/", "/a/b/c"}, {"/a/../../b", "/b"}})
-        EXPECT_EQ(NormalFolderPath(path), normal) << path;
-    EXPECT_EQ(NormalFolderPath("sub/."), std::filesystem::current_path().string() + "/sub");
+        EXPECT_EQ(Normal(path), normal) << path;
+    EXPECT_EQ(Normal("sub/."), std::filesystem::current_path().string() + "/sub");
+}
+
+// A relative path starts from the current folder however long its path is, and never from
+// the root when the current folder has gone.
+TEST(NormalFolderPath, FromTheCurrentFolderOrAnError) {
+    TempFolder folder;
+    const int status = test::InChild([&] {
+        if (::chdir(folder.path().c_str()) != 0)
+            return 1;
+        // Made one step at a time: the whole path is longer than the system takes at once.
+        std::string deep = folder.path();
+        const std::string step(200, 'd');
+        int steps = 0;
+        for (; deep.size() <= 5000; ++steps) {
+            if (::mkdir(step.c_str(), 0755) != 0 || ::chdir(step.c_str()) != 0)
+                return 1;
+            deep += "/" + step;
+        }
+        const bool deepFound = Normal("sub/..//x") == deep + "/x";
+        const UniqueFd deepest(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (::mkdir("gone", 0755) != 0 || ::chdir("gone") != 0 || ::rmdir("../gone") != 0)
+            return 1;
+        std::string normal;
+        const auto error = NormalFolderPath("x", normal);
+        const bool goneSaid =
+            error && error->kind == ErrorKind::NoCurrentFolder &&
+            FormatError(*error) == "Error 2: Cannot find the current folder: No such file or "
+                                   "directory" &&
+            Normal("/still/fine") == "/still/fine";
+        // Taken down the way it was made: a path this long is too long to remove whole.
+        for (bool up = ::fchdir(deepest.get()) == 0; up && steps-- > 0;)
+            up = ::chdir("..") == 0 && ::rmdir(step.c_str()) == 0;
+        return deepFound ? (goneSaid ? 0 : 3) : 2;
+    });
+    EXPECT_EQ(status, 0);
 }
 
 TEST(ReadDirectory, KindsFromTheEntryOrLookedUp) {

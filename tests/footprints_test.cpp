@@ -378,7 +378,7 @@ TEST(FootprintLayer, EarlierLayerKeptUnlessReplaced) {
         ASSERT_TRUE(error);
         EXPECT_EQ(error->code, EEXIST);
         EXPECT_NE(error->description.find(folder.file("fp.gpkg")), std::string::npos);
-        EXPECT_NE(error->hint.find("--overwrite"), std::string::npos);
+        EXPECT_EQ(error->kind, ErrorKind::OutputExists);
         expectUnchanged("fp.gpkg", "earlier");
     }
     {

@@ -323,12 +323,12 @@ TEST(OutputsReplacedWhole, MissingListSaysWhetherTheFolderIsGone) {
     FakeCatalogueHost listless(folder.path());
     const auto missingList = MakeTextFiles(listless);
     ASSERT_TRUE(missingList);
-    EXPECT_EQ(missingList->hint, "Make the list of files first with \"Get List of Files\".");
+    EXPECT_EQ(missingList->kind, ErrorKind::ListMissing);
     FakeCatalogueHost gone(folder.file("gone"));
     ::rmdir(folder.file("gone").c_str());
     const auto missingFolder = MakeTextFiles(gone);
     ASSERT_TRUE(missingFolder);
-    EXPECT_EQ(missingFolder->hint, "The folder is no longer there: choose another folder.");
+    EXPECT_EQ(missingFolder->kind, ErrorKind::FolderGone);
 }
 
 TEST(OutputsReplacedWhole, MovingSeveralFilesIsAllOrNothing) {

@@ -1,6 +1,7 @@
 #include "app/drive_list.h"
 #include "app/folder_list.h"
 #include "app/frm_aster.h"
+#include "app/hints.h"
 #include "app/messenger.h"
 #include "app/procedures.h"
 #include "app/wrapping_buttons.h"
@@ -16,6 +17,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressDialog>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScopeGuard>
@@ -397,6 +399,45 @@ class WindowTest : public QObject {
                      "/\nThe folder is no longer there: choose another folder.");
         QVERIFY(m_window->isVisible());
         QVERIFY(QApplication::overrideCursor() == nullptr);
+    }
+
+    // The advice under each kind of error names the window's buttons, never a command;
+    // the texts the window has always shown stay as they were.
+    void hintsByKind() {
+        const std::pair<ErrorKind, std::string> worded[] = {
+            {ErrorKind::ListMissing, "Make the list of files first with \"Get List of Files\"."},
+            {ErrorKind::FolderGone, "The folder is no longer there: choose another folder."},
+            {ErrorKind::LineTooLong, "Each line of the list names one file in the folder: make "
+                                     "the list again with \"Get List of Files\"."},
+            {ErrorKind::NotRegularFile,
+             "The list must be an ordinary file: make it again with \"Get List of Files\"."},
+        };
+        for (const auto& [kind, hint] : worded)
+            QCOMPARE(WindowHint(Error{1, "d", "the core's", kind}), hint);
+        for (int kind = 0; kind <= int(ErrorKind::NoMemory); ++kind) { // the last kind
+            const std::string hint = WindowHint(Error{1, "d", {}, ErrorKind(kind)});
+            QVERIFY2(hint.find("aster") == std::string::npos && hint.find("--") == std::string::npos,
+                     hint.c_str());
+        }
+        QCOMPARE(WindowHint(SystemError(EACCES, "/f")),
+                 std::string("Choose a folder you are allowed to use, or ask for access to this "
+                             "one."));
+    }
+
+    // Qt would end the program with an abort; the window's program says why in one line.
+    void withoutADisplayTheProgramSaysSo() {
+        QProcess program;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            environment.remove(QString::fromLatin1(name));
+        program.setProcessEnvironment(environment);
+        program.start(QStringLiteral(ASTER_WINDOW_PROGRAM), {});
+        QVERIFY(program.waitForFinished(30000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 1);
+        QCOMPARE(program.readAllStandardError(),
+                 QByteArray("aster-window: no display to open the window on; the commands work "
+                            "without one (aster --help).\n"));
     }
 
     void folderListOpensOnlyOnDoubleClickOrEnter() {

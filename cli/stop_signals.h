@@ -25,8 +25,4 @@ class StopSignals {
     struct sigaction m_previousTerminate {};
 };
 
-// A write to a closed pipe or past the file size limit then fails with an error the tool
-// reports, instead of ending the process before it can say which file was concerned.
-void IgnoreWriteSignals();
-
 } // namespace aster

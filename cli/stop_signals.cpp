@@ -1,4 +1,4 @@
-#include "app/cli/stop_signals.h"
+#include "cli/stop_signals.h"
 
 #include <atomic>
 
@@ -29,13 +29,6 @@ void Install(int signal, struct sigaction& previous) {
     ::sigaction(signal, &action, &previous);
 }
 
-void Ignore(int signal) {
-    struct sigaction action {};
-    action.sa_handler = SIG_IGN;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(signal, &action, nullptr);
-}
-
 } // namespace
 
 StopSignals::StopSignals() {
@@ -51,11 +44,6 @@ StopSignals::~StopSignals() {
 
 int StopSignals::received() const {
     return s_received.load(std::memory_order_relaxed);
-}
-
-void IgnoreWriteSignals() {
-    Ignore(SIGPIPE);
-    Ignore(SIGXFSZ);
 }
 
 } // namespace aster

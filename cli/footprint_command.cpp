@@ -1,4 +1,4 @@
-#include "app/cli/footprint_command.h"
+#include "cli/footprint_command.h"
 
 #include "fileio/folder.h"
 #include "footprints/footprint_layer.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/cli/footprint_command.h"
+#include "cli/footprint_command.h"
 
 #include <functional>
 #include <optional>

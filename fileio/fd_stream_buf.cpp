@@ -1,4 +1,4 @@
-#include "fileio/output_file.h"
+#include "fileio/fd_stream_buf.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,0 +1,423 @@
+#include "cli/command_line.h"
+
+#include "catalogue/build_run.h"
+#include "cli/hints.h"
+#include "cli/progress_line.h"
+#include "cli/stop_signals.h"
+#include "fileio/folder.h"
+#include "footprints/output_formats.h"
+#include "listing/folder_listing.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace aster {
+
+namespace {
+
+constexpr std::string_view kTryHelp = "Try 'aster --help' for more information.\n";
+
+// What the command line asked for: the chosen command's arguments, bound to its options
+// by the declaration below, and the function that runs it.
+struct Request;
+using CommandRun = int (*)(const Request& request, const CommandLineContext& context);
+
+struct Request {
+    CommandRun run = nullptr;
+    std::string folder = ".";
+    bool checkBlanks = false;
+    bool verbose = false;
+    FootprintRequest footprints;
+};
+
+int RunList(const Request& request, const CommandLineContext& context);
+int RunTable(const Request& request, const CommandLineContext& context);
+int RunPolys(const Request& request, const CommandLineContext& context);
+int RunFootprints(const Request& request, const CommandLineContext& context);
+
+// Help in the layout of GNU programs: the usage line first, naming the options a command
+// cannot do without; a command's long text before its arguments; "-o, --output FILE".
+class HelpLayout final : public CLI::Formatter {
+  public:
+    HelpLayout() {
+        column_width(24);
+        label("Positionals", "Arguments");
+    }
+
+    std::string make_help(const CLI::App* app, std::string name,
+                          CLI::AppFormatMode mode) const override {
+        const bool command = app->get_parent() != nullptr;
+        std::string text = make_usage(app, name);
+        text += command ? "\n" + app->get_footer() : app->get_description();
+        text += make_positionals(app);
+        text += make_groups(app, mode);
+        text += make_subcommands(app, mode);
+        if (!command)
+            text += "\n" + app->get_footer();
+        return text;
+    }
+
+    std::string make_usage(const CLI::App* app, std::string name) const override {
+        std::string text = "Usage: " + name;
+        bool optional = false;
+        for (const CLI::Option* option : app->get_options()) {
+            if (option->get_positional())
+                continue;
+            if (!option->get_required()) {
+                optional = true;
+                continue;
+            }
+            const auto& shortNames = option->get_snames();
+            text += shortNames.empty() ? " --" + option->get_lnames().front()
+                                       : " -" + shortNames.front();
+            text += " " + option->get_type_name();
+        }
+        if (optional)
+            text += " [OPTIONS]";
+        for (const CLI::Option* option : app->get_options()) {
+            if (option->get_positional())
+                text += " " + make_option_usage(option);
+        }
+        if (!app->get_subcommands({}).empty())
+            text += " [COMMAND]";
+        return text + "\n";
+    }
+
+    std::string make_option_name(const CLI::Option* option, bool positional) const override {
+        if (positional)
+            return option->get_name(true, false);
+        std::string names;
+        for (const std::string& name : option->get_snames())
+            names += (names.empty() ? "-" : ", -") + name;
+        for (const std::string& name : option->get_lnames())
+            names += (names.empty() ? "    --" : ", --") + name;
+        return names;
+    }
+
+    // The usage line names the options a command needs.
+    std::string make_option_opts(const CLI::Option* option) const override {
+        if (option->get_type_size() == 0 || option->get_type_name().empty())
+            return {};
+        return " " + option->get_type_name();
+    }
+};
+
+// An argument that names a file or a folder: an empty one names none.
+CLI::Validator NamesSomething(std::string what) {
+    return CLI::Validator(
+        [what](std::string& value) { return value.empty() ? what + " is empty" : std::string(); },
+        "");
+}
+
+CLI::App* AddCommand(CLI::App& app, const char* name, const char* summary, const char* text,
+                     Request& request, CommandRun run) {
+    CLI::App* command = app.add_subcommand(name, summary);
+    command->group("Commands");
+    command->set_help_flag("-h,--help", "show this help");
+    command->footer(text);
+    command->callback([&request, run] { request.run = run; });
+    command->add_option("FOLDER", request.folder,
+                        "the folder to work in; the current folder unless given")
+        ->type_name("")
+        ->check(NamesSomething("the folder name"));
+    return command;
+}
+
+CLI::Option* AddFlag(CLI::App& command, const char* names, bool& value, const char* help) {
+    // "--flag=value" is a usage error, not a way to turn the flag off.
+    return command.add_flag(names, value, help)->disable_flag_override();
+}
+
+// The whole command line. Help, usage lines and parsing all come from these declarations,
+// so each command and each option is named here once: a new command is one more block
+// ending in the function that runs it; a new option is one more line in its command's
+// block, bound to a field of Request. An option that may be given more than once takes
+// one value each time (allow_extra_args(false)), so that it never takes the FOLDER that
+// follows it.
+void Declare(CLI::App& app, Request& request) {
+    app.description(
+        "Catalogues a folder of ASTER scene metadata files. Without a command, opens the\n"
+        "window.\n");
+    app.footer("FOLDER is the current folder unless given.\n"
+               "Exit status: 0 done, 1 error, 2 wrong usage, 130 or 143 stopped by SIGINT or\n"
+               "SIGTERM.\n");
+    app.set_help_flag("-h,--help", "show this help; after a command, the command's help");
+    app.set_version_flag("--version", "aster " ASTER_VERSION, "show the version");
+    // A second command name is an argument too many, not a second command.
+    app.require_subcommand(0, 1);
+    // An option given twice takes the last value, as with most programs.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+
+    AddCommand(app, "list", "write FOLDER/filelist.txt: the names in the folder",
+               "Writes FOLDER/filelist.txt, as \"Get List of Files\" does: the name of every\n"
+               "file and subfolder in FOLDER, sorted by their bytes, one a line. Hidden names,\n"
+               "pipes, sockets, devices and names holding a line break are left out.\n",
+               request, &RunList);
+
+    const char* blanksHelp = "write the path of every listed file whose text does not\n"
+                             "begin with GROUP to standard error, one a line";
+    CLI::App* table = AddCommand(
+        app, "table",
+        "write FOLDER/table.txt: path, time, date and corner points of\n"
+        "each file that filelist.txt lists",
+        "Writes FOLDER/table.txt, as \"Create Text File of ASTER Data\" does with the table\n"
+        "chosen: for each line of FOLDER/filelist.txt, a tab-separated row with the file's\n"
+        "path, time, date and the latitude and longitude of its four corners. polys.txt is\n"
+        "rewritten too, holding only its closing \"End\" line.\n",
+        request, &RunTable);
+    AddFlag(*table, "--check-blanks", request.checkBlanks, blanksHelp);
+
+    CLI::App* polys = AddCommand(
+        app, "polys",
+        "write FOLDER/polys.txt: the listed files' corners as polygons\n"
+        "in the ArcInfo \"generate\" layout",
+        "Writes FOLDER/polys.txt, as \"Create Text File of ASTER Data\" does with polygons\n"
+        "chosen: for each line of FOLDER/filelist.txt, a polygon of the file's four corners\n"
+        "in the ArcInfo \"generate\" layout. table.txt is rewritten too, empty.\n",
+        request, &RunPolys);
+    AddFlag(*polys, "--check-blanks", request.checkBlanks, blanksHelp);
+
+    CLI::App* footprints = AddCommand(
+        app, "footprints",
+        "write the listed files' footprints as a vector layer\n"
+        "(GeoPackage, shapefile, GeoJSON, FlatGeobuf or KML)",
+        "Writes the footprint of every file that FOLDER/filelist.txt lists to FILE, as a\n"
+        "layer of polygons, then one line to standard error: how many footprints were\n"
+        "written and how many listed files were skipped.\n",
+        request, &RunFootprints);
+    FootprintRequest& layer = request.footprints;
+    footprints
+        ->add_option("-o,--output", layer.outputPath,
+                     "the layer to write; its extension chooses the format:\n"
+                     ".gpkg GeoPackage, .shp shapefile, .geojson or .json\n"
+                     "GeoJSON, .fgb FlatGeobuf, .kml KML")
+        ->type_name("FILE")
+        ->required()
+        ->check(NamesSomething("the layer's name"));
+    footprints
+        ->add_option("-f,--format", layer.driver,
+                     "the GDAL vector driver to write with instead, e.g. GPKG\n"
+                     "or \"ESRI Shapefile\"")
+        ->type_name("DRIVER")
+        ->check(NamesSomething("the driver's name"));
+    AddFlag(*footprints, "--overwrite", layer.overwrite, "replace FILE if it exists");
+    AddFlag(*footprints, "--spatial-index", layer.spatialIndex,
+            "give the layer a spatial index (GeoPackage, shapefile,\n"
+            "FlatGeobuf), so a GIS draws parts of a large layer\n"
+            "faster; writing takes about twice as long");
+    AddFlag(*footprints, "--verbose", request.verbose,
+            "name each skipped file and why it was skipped");
+    // The format is part of the usage: a name that says none is a usage error.
+    footprints->parse_complete_callback([&layer] {
+        if (!layer.driver.empty()) {
+            if (auto error = CheckVectorDriver(layer.driver))
+                throw CLI::ValidationError(error->description);
+            return;
+        }
+        const auto driver = DriverForPath(layer.outputPath);
+        if (!driver)
+            throw CLI::ValidationError("cannot tell the format of '" + layer.outputPath +
+                                       "' from its extension: use " + OutputFormatChoices() +
+                                       ", or name a GDAL vector driver with -f");
+        layer.driver = *driver;
+    });
+}
+
+// Writes `text` with "aster: " before each of its lines.
+void PrintPrefixed(std::ostream& err, std::string_view text) {
+    std::string lines;
+    while (!text.empty()) {
+        const std::size_t end = std::min(text.find('\n'), text.size());
+        lines += "aster: ";
+        lines += text.substr(0, end);
+        lines += '\n';
+        text.remove_prefix(std::min(end + 1, text.size()));
+    }
+    err << lines << std::flush;
+}
+
+// Help and version go to standard output; failing to write them is an error, so that a
+// script piping them on learns of it.
+int Print(const CommandLineContext& context, std::string_view text) {
+    context.out << text << std::flush;
+    if (context.out)
+        return kExitSuccess;
+    PrintPrefixed(context.err, "cannot write to standard output");
+    return kExitError;
+}
+
+// The message, the usage line of the command it concerns (of the program when none was
+// recognised) and where to read more.
+int UsageError(const CommandLineContext& context, const CLI::App& app, std::string_view message) {
+    const CLI::App* concerned = &app;
+    std::string name = app.get_name();
+    for (const CLI::App* command : app.get_subcommands()) {
+        concerned = command;
+        name += " " + command->get_name();
+    }
+    PrintPrefixed(context.err, message);
+    context.err << HelpLayout().make_usage(concerned, name) << kTryHelp << std::flush;
+    return kExitUsage;
+}
+
+int ReportError(const CommandLineContext& context, const Error& error) {
+    PrintPrefixed(context.err, FormatError(error, CommandLineHint(error)));
+    return kExitError;
+}
+
+// The chosen folder in the normal form the window's folder list gives it, so that paths
+// in the outputs and messages are the ones a run from the window writes.
+std::optional<Error> ChosenFolder(const Request& request, std::string& folder) {
+    return NormalFolderPath(request.folder, folder);
+}
+
+// Plays the window's part for the listing and the build run: fixed options, messages as
+// lines on standard error, progress on the terminal, and a stop on SIGINT or SIGTERM.
+class RunHost final : public CatalogueHost, public ListingHost {
+  public:
+    RunHost(std::string folder, bool polys, bool checkBlanks, std::ostream& err,
+            ProgressLine& progress, const StopSignals& stop)
+        : m_folder(std::move(folder)), m_polys(polys), m_checkBlanks(checkBlanks), m_err(err),
+          m_progress(progress), m_stop(stop) {}
+
+    std::string folderPath() override { return m_folder; }
+    bool blanksSelected() override { return m_checkBlanks; }
+    bool polysSelected() override { return m_polys; }
+    bool spreadSelected() override { return !m_polys; }
+    void showMessage(const std::string& prompt) override {
+        m_progress.clear();
+        m_err << prompt + '\n' << std::flush;
+    }
+    void progress(std::int64_t done, std::int64_t total) override { m_progress.files(done, total); }
+    void progress(std::int64_t entriesRead) override { m_progress.entries(entriesRead); }
+    bool cancelRequested() override { return m_stop.received() != 0; }
+
+  private:
+    std::string m_folder;
+    bool m_polys;
+    bool m_checkBlanks;
+    std::ostream& m_err;
+    ProgressLine& m_progress;
+    const StopSignals& m_stop;
+};
+
+class FootprintRunHost final : public FootprintHost {
+  public:
+    FootprintRunHost(bool verbose, std::ostream& err, ProgressLine& progress,
+                     const StopSignals& stop)
+        : m_verbose(verbose), m_err(err), m_progress(progress), m_stop(stop) {}
+
+    void progress(std::int64_t done, std::int64_t total) override { m_progress.files(done, total); }
+    bool cancelRequested() override { return m_stop.received() != 0; }
+    void skipped(std::string_view path, std::string_view reason) override {
+        if (!m_verbose)
+            return;
+        m_progress.clear();
+        std::string line = "skipped ";
+        line += path;
+        line += ": ";
+        line += reason;
+        PrintPrefixed(m_err, line);
+    }
+
+  private:
+    bool m_verbose;
+    std::ostream& m_err;
+    ProgressLine& m_progress;
+    const StopSignals& m_stop;
+};
+
+std::string Counted(std::int64_t count, std::string_view one, std::string_view many) {
+    return std::to_string(count) + " " + std::string(count == 1 ? one : many);
+}
+
+// How a command's run ends: its error, a stop, or lines the user asked for that could
+// not be written.
+int Finish(const CommandLineContext& context, const std::optional<Error>& error,
+           const StopSignals& stop, bool asksForLines) {
+    if (error) {
+        ReportError(context, *error);
+        if (IsCancellation(*error))
+            return StopSignals::ExitStatus(stop.received() != 0 ? stop.received() : SIGINT);
+        return kExitError;
+    }
+    return asksForLines && !context.err ? kExitError : kExitSuccess;
+}
+
+int RunList(const Request& request, const CommandLineContext& context) {
+    std::string folder;
+    if (auto error = ChosenFolder(request, folder))
+        return ReportError(context, *error);
+    const StopSignals stop;
+    ProgressLine progress(context.err, context.errIsTerminal);
+    RunHost host(folder, false, false, context.err, progress, stop);
+    const std::optional<Error> error = ListTheFiles(host);
+    progress.clear();
+    return Finish(context, error, stop, false);
+}
+
+int RunTextFiles(const Request& request, const CommandLineContext& context, bool polys) {
+    std::string folder;
+    if (auto error = ChosenFolder(request, folder))
+        return ReportError(context, *error);
+    const StopSignals stop;
+    ProgressLine progress(context.err, context.errIsTerminal);
+    RunHost host(folder, polys, request.checkBlanks, context.err, progress, stop);
+    const std::optional<Error> error = MakeTextFiles(host);
+    progress.clear();
+    return Finish(context, error, stop, request.checkBlanks);
+}
+
+int RunTable(const Request& request, const CommandLineContext& context) {
+    return RunTextFiles(request, context, false);
+}
+
+int RunPolys(const Request& request, const CommandLineContext& context) {
+    return RunTextFiles(request, context, true);
+}
+
+int RunFootprints(const Request& request, const CommandLineContext& context) {
+    FootprintRequest footprints = request.footprints;
+    if (auto error = ChosenFolder(request, footprints.folder))
+        return ReportError(context, *error);
+    const StopSignals stop;
+    ProgressLine progress(context.err, context.errIsTerminal);
+    FootprintRunHost host(request.verbose, context.err, progress, stop);
+    FootprintSummary summary;
+    const std::optional<Error> error = context.writeFootprints(footprints, host, summary);
+    progress.clear();
+    if (!error)
+        PrintPrefixed(context.err, Counted(summary.written, "footprint", "footprints") +
+                                       " written, " +
+                                       Counted(summary.skipped, "listed file", "listed files") +
+                                       " skipped");
+    return Finish(context, error, stop, request.verbose);
+}
+
+} // namespace
+
+int RunCommandLine(int argc, const char* const* argv, const CommandLineContext& context) {
+    CLI::App app;
+    app.name("aster");
+    app.formatter(std::make_shared<HelpLayout>());
+    Request request;
+    Declare(app, request);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        return Print(context, app.help());
+    } catch (const CLI::CallForVersion& version) {
+        return Print(context, std::string(version.what()) + "\n");
+    } catch (const CLI::ParseError& error) {
+        return UsageError(context, app, error.what());
+    }
+    if (request.run == nullptr)
+        return UsageError(context, app, "missing command");
+    return request.run(request, context);
+}
+
+} // namespace aster
