@@ -57,10 +57,8 @@ std::optional<TimeOfDay> ParseSceneTime(std::string_view text) {
     if (fraction.front() != '.')
         return std::nullopt;
     fraction.remove_prefix(1);
-    if (fraction.empty() || !FixedDigits(fraction.substr(0, 1)))
+    if (fraction.empty() || fraction.size() > 9)
         return std::nullopt;
-    // Digits past the ninth only refine what lies below a nanosecond, which no output
-    // shows: they are checked, not kept.
     std::int32_t scale = 100'000'000;
     for (const char c : fraction) {
         if (!IsDigit(c))
@@ -74,11 +72,12 @@ std::optional<TimeOfDay> ParseSceneTime(std::string_view text) {
 UtcMilliseconds AcquisitionInstant(const CalendarDate& date, const TimeOfDay& time) {
     using namespace std::chrono;
     const sys_days day{year_month_day{year{date.year}, month{date.month}, std::chrono::day{date.day}}};
-    const nanoseconds sinceMidnight =
-        hours{time.hour} + minutes{time.minute} + seconds{time.second} + nanoseconds{time.nanosecond};
-    // Rounded as a whole, so that a fraction that rounds up carries into the second, the
-    // minute, the hour and the day: 23:59:59.9996 on 31 December is midnight of 1 January.
-    return day + round<milliseconds>(sinceMidnight);
+    const nanoseconds sinceMidnight = hours{time.hour} + minutes{time.minute} +
+                                      seconds{time.second} + nanoseconds{time.nanosecond};
+    // Rounded as a whole, halves up, so that a fraction that rounds up carries into the
+    // second, the minute, the hour and the day: 23:59:59.9995 on 31 December is midnight
+    // of 1 January.
+    return day + floor<milliseconds>(sinceMidnight + microseconds{500});
 }
 
 UtcParts BreakDown(UtcMilliseconds instant) {

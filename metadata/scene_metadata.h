@@ -53,6 +53,7 @@ struct SceneMetadata {
     std::optional<double> cloud;             // SceneCloudCoverage, else QAPercentCloudCover: 0..100
     std::optional<double> sunAzimuth;        // Solar_Azimuth_Angle, degrees as written
     std::optional<double> sunElevation;      // Solar_Elevation_Angle, degrees
+    bool operator==(const SceneMetadata&) const = default;
 };
 
 // The metadata, or why the file gives none, in a few words for `--verbose`:
@@ -60,8 +61,8 @@ struct SceneMetadata {
 //   "larger than 16 MiB"              more than kMaxMetadataBytes
 //   "no corners"                      neither GPolygon points nor GRingPoint lists
 //   "fewer than 3 corners"
-//   "corner N is not a number"        N counts from 1, in file order
-//   "corner N has no longitude", "corner N has no latitude"       (XML)
+//   "corner N is not a number"        N counts from 1, in file order; XML adds the line
+//   "corner N has no longitude at line M", "... no latitude ..."  (XML)
 //   "4 corner latitudes but 3 longitudes"                         (ODL)
 //   "corner latitudes without longitudes", and the other way      (ODL)
 //   "unreadable XML at line N"        expat's own error, at expat's line
