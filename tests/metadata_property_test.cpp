@@ -1,6 +1,7 @@
 // On the table's layout, the reader and the table's own recipe (ExtractRecord) agree: the
 // same corners, date text and time text, for the example files and for generated files of
 // that layout with random values, blanks, line ends and wrapped lists.
+#include "bench/corpus.h"
 #include "catalogue/scene_reader.h"
 #include "metadata/scene_metadata.h"
 
@@ -143,6 +144,25 @@ TEST(MetadataProperty, GeneratedFilesOfTheTablesLayoutAgreeWithTheTable) {
         ExpectAgreement(layout.scene());
         if (HasFatalFailure() || HasNonfatalFailure())
             return;
+    }
+}
+
+// The benchmark's granule XML describes the same scenes as its ODL, in files of the size
+// the benchmark promises.
+TEST(MetadataProperty, BenchmarkXmlAndOdlDescribeTheSameScenes) {
+    for (std::size_t seed : {1u, 2u, 97u, 4242u, 99999u}) {
+        SCOPED_TRACE(seed);
+        const std::string xmlText = bench::GranuleXmlText(seed);
+        EXPECT_GT(xmlText.size(), 11500u);
+        EXPECT_LT(xmlText.size(), 12500u);
+        const MetadataOrReason xml = ReadSceneMetadata(xmlText);
+        const MetadataOrReason odl = ReadSceneMetadata(bench::SceneText(seed));
+        ASSERT_TRUE(xml.metadata) << xml.reason;
+        ASSERT_TRUE(odl.metadata) << odl.reason;
+        EXPECT_EQ(xml.metadata->corners, odl.metadata->corners);
+        EXPECT_EQ(xml.metadata->acquired, odl.metadata->acquired);
+        EXPECT_EQ(xml.metadata->granule, odl.metadata->granule);
+        EXPECT_TRUE(xml.metadata->cloud && xml.metadata->sunAzimuth && xml.metadata->sunElevation);
     }
 }
 
