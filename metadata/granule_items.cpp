@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 
 namespace aster {
 
@@ -74,10 +75,37 @@ std::optional<double> Degrees(const std::optional<std::string>& text) {
 
 } // namespace
 
+// The names above grouped by length, so that a name is compared with the few of its own
+// length only: the readers look up every element and object of a file.
+constexpr std::size_t kLongestName = 23;
+struct NamesByLength {
+    std::array<NamedEcs, kEcsNames.size()> names{};
+    std::array<std::uint8_t, kLongestName + 2> first{}; // names of length n: [first[n], first[n+1])
+};
+constexpr NamesByLength GroupByLength() {
+    NamesByLength grouped;
+    std::size_t next = 0;
+    for (std::size_t length = 0; length <= kLongestName; ++length) {
+        grouped.first[length] = static_cast<std::uint8_t>(next);
+        for (const NamedEcs& entry : kEcsNames) {
+            if (entry.text.size() == length)
+                grouped.names[next++] = entry;
+        }
+    }
+    grouped.first[kLongestName + 1] = static_cast<std::uint8_t>(next);
+    return grouped;
+}
+constexpr NamesByLength kNamesByLength = GroupByLength();
+static_assert(kNamesByLength.first[kLongestName + 1] == kEcsNames.size(),
+              "every name is no longer than kLongestName");
+
 EcsName EcsNameOf(std::string_view name) {
-    for (const NamedEcs& entry : kEcsNames) {
-        if (entry.text.size() == name.size() && EqualsNoCase(entry.text, name))
-            return entry.name;
+    if (name.size() > kLongestName)
+        return EcsName::Other;
+    for (std::size_t i = kNamesByLength.first[name.size()];
+         i < kNamesByLength.first[name.size() + 1]; ++i) {
+        if (EqualsNoCase(kNamesByLength.names[i].text, name))
+            return kNamesByLength.names[i].name;
     }
     return EcsName::Other;
 }

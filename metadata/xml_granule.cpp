@@ -120,8 +120,7 @@ void XmlGranuleReader::start(const char* name, const char** attributes) {
         break;
     case EcsName::Psa:
         m_psaOpen = true;
-        m_psaName.reset();
-        m_psaValue.reset();
+        m_hasPsaName = m_hasPsaValue = false;
         break;
     case EcsName::PsaName:
     case EcsName::PsaValue:
@@ -162,12 +161,14 @@ void XmlGranuleReader::collected() {
         return;
     }
     case EcsName::PsaName:
-        if (!m_psaName)
-            m_psaName.emplace(text);
+        if (!m_hasPsaName)
+            m_psaName.assign(text);
+        m_hasPsaName = true;
         return;
     case EcsName::PsaValue:
-        if (!m_psaValue)
-            m_psaValue.emplace(text);
+        if (!m_hasPsaValue)
+            m_psaValue.assign(text);
+        m_hasPsaValue = true;
         return;
     default:
         m_items.setText(what, text);
@@ -194,8 +195,8 @@ void XmlGranuleReader::finish() {
         m_polygonDone = true;
     } else if (what == EcsName::Psa && m_psaOpen) {
         m_psaOpen = false;
-        if (m_psaName && m_psaValue)
-            m_items.noteAttribute(*m_psaName, *m_psaValue);
+        if (m_hasPsaName && m_hasPsaValue)
+            m_items.noteAttribute(m_psaName, m_psaValue);
     }
 }
 

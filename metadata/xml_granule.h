@@ -73,8 +73,10 @@ class XmlGranuleReader {
     std::optional<double> m_pointLon;
     std::optional<double> m_pointLat;
     bool m_psaOpen = false;
-    std::optional<std::string> m_psaName;
-    std::optional<std::string> m_psaValue;
+    bool m_hasPsaName = false;
+    bool m_hasPsaValue = false;
+    std::string m_psaName; // kept from attribute to attribute, so that they reuse their room
+    std::string m_psaValue;
     GranuleItems m_items;
 };
 
