@@ -120,6 +120,19 @@ TEST(SceneMetadata, OdlAsFilesHoldIt) {
          "  GROUP = InformationContent\n   OBJECT = ParameterValue\n    Value = \"7.5\"\n"
          "   END_OBJECT\n  END_GROUP\n END_GROUP\nEND_GROUP\n" + corners,
          3, 7.5, ""},
+        {"attributes paired by their container's class, the value first",
+         "GROUP = ADDITIONALATTRIBUTES\n"
+         " OBJECT = ADDITIONALATTRIBUTESCONTAINER\n  CLASS = \"1\"\n"
+         "  GROUP = INFORMATIONCONTENT\n   OBJECT = PARAMETERVALUE\n    VALUE = \"41\"\n"
+         "   END_OBJECT\n  END_GROUP\n"
+         "  OBJECT = ADDITIONALATTRIBUTENAME\n   VALUE = \"SceneCloudCoverage\"\n  END_OBJECT\n"
+         " END_OBJECT\n"
+         " OBJECT = ADDITIONALATTRIBUTESCONTAINER\n  CLASS = \"2\"\n"
+         "  OBJECT = ADDITIONALATTRIBUTENAME\n   VALUE = \"QAPercentCloudCover\"\n  END_OBJECT\n"
+         "  OBJECT = PARAMETERVALUE\n   VALUE = \"5\"\n  END_OBJECT\n"
+         " END_OBJECT\n"
+         "END_GROUP\n" + corners,
+         3, 41, ""},
         {"a cover out of range is none",
          "GROUP = AdditionalAttributes\n OBJECT = AdditionalAttributeName\n VALUE = "
          "\"SceneCloudCoverage\"\n END_OBJECT\n OBJECT = ParameterValue\n VALUE = \"-1\"\n"
@@ -143,7 +156,7 @@ TEST(SceneMetadata, OdlAsFilesHoldIt) {
         EXPECT_EQ(got.metadata->cloud, c.cloud);
         EXPECT_EQ(got.metadata->timeText, c.time);
     }
-    const MetadataOrReason numbers = Read(cases[9].text);
+    const MetadataOrReason numbers = Read(cases[std::size(cases) - 1].text); // the numbers
     ASSERT_TRUE(numbers.metadata);
     EXPECT_EQ(numbers.metadata->corners,
               (std::vector<GeoPoint>{{4, 1}, {-0.5, 20}, {6, 0.5}}));
