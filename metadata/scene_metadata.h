@@ -68,7 +68,9 @@ struct SceneMetadata {
 //   "unreadable XML at line N"        expat's own error, at expat's line
 //   "entity declaration refused at line N"                        (XML)
 //   "unreadable ODL at line N"        a byte that starts no statement or value
-//   "unclosed text at line N", "unclosed list at line N", "unclosed comment at line N"
+//   "unclosed text at line N", "unclosed list at line N", "unclosed comment at line N",
+//   "no value at line N" (an '=' that ends the file)
+//   "no memory to read XML"           expat could not make its parser
 //   "nested too deeply at line N"     more than 64 levels of elements or blocks
 //   "a text of more than 65536 bytes at line N", also "a word ...", "an attribute ..."
 //   "a list of more than 65536 values at line N", "more than 65536 corners at line N"

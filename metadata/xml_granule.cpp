@@ -207,10 +207,10 @@ MetadataOrReason XmlGranuleReader::read(std::string_view text) {
     m_polygonLevel = 0;
     m_polygonDone = m_pointOpen = m_psaOpen = false;
     m_items = GranuleItems{};
+    if (text.size() > kMaxMetadataBytes)
+        return {std::nullopt, "larger than 16 MiB"};
     if (!reset())
         return {std::nullopt, "no memory to read XML"};
-    if (text.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
-        return {std::nullopt, "too large for scene metadata"};
     XML_SetElementHandler(m_parser.get(), &OnStart, &OnEnd);
     XML_SetCharacterDataHandler(m_parser.get(), &OnText);
     if (XML_Parse(m_parser.get(), text.data(), static_cast<int>(text.size()), XML_TRUE) !=
