@@ -37,8 +37,8 @@ inline constexpr std::size_t kMaxMetadataBytes = std::size_t{16} << 20;
 MetadataLayout SniffLayout(std::string_view head);
 
 // What one granule's metadata gives. Texts are without their quotes: the file's bytes for
-// ODL, UTF-8 for XML (the parser decodes it). An item the file does not give is empty,
-// never guessed.
+// ODL, UTF-8 for XML (the parser decodes it) without the blanks around an element's text.
+// An item the file does not give is empty, never guessed.
 struct SceneMetadata {
     MetadataLayout layout = MetadataLayout::None;
     std::vector<GeoPoint> corners;           // in file order, 3 or more
