@@ -48,9 +48,30 @@ void WriteFile(const std::string& path, const std::string& bytes) {
         throw std::runtime_error("cannot write " + path);
 }
 
+// The values of scene `seed`, the same in every layout.
+struct SceneValues {
+    double lat = 0;
+    double lon = 0;
+    char time[32] = {};
+    char date[16] = {};
+};
+
+SceneValues ValuesOf(std::size_t seed) {
+    SceneValues values;
+    values.lat = -60.0 + static_cast<double>(seed % 12000) / 100.0;
+    values.lon = -179.0 + static_cast<double>((seed * 7919) % 35800) / 100.0;
+    const std::size_t seconds = (seed * 37) % 86400;
+    std::snprintf(values.time, sizeof values.time, "%02zu:%02zu:%02zu.%06zuZ", seconds / 3600,
+                  seconds / 60 % 60, seconds % 60, (seed * 131) % 1000000);
+    std::snprintf(values.date, sizeof values.date, "20%02zu-%02zu-%02zu", seed % 8, seed % 12 + 1,
+                  seed % 28 + 1);
+    return values;
+}
+
 std::string Header(std::size_t seed) {
-    const double lat = -60.0 + static_cast<double>(seed % 12000) / 100.0;
-    const double lon = -179.0 + static_cast<double>((seed * 7919) % 35800) / 100.0;
+    const SceneValues values = ValuesOf(seed);
+    const double lat = values.lat;
+    const double lon = values.lon;
     std::string out;
     out += "GROUP                  = INVENTORYMETADATA\r\n  GROUPTYPE            = "
            "MASTERGROUP\r\n\r\n";
@@ -63,16 +84,10 @@ std::string Header(std::size_t seed) {
            "  Value                = \"2001-05-22T03:11:45.000Z\"", "STRING");
     out += "  END_GROUP              = ECSDataGranule\r\n\r\n";
     out += "  GROUP                  = SingleDateTime\r\n";
-    const std::size_t seconds = (seed * 37) % 86400;
-    char time[32];
-    std::snprintf(time, sizeof time, "%02zu:%02zu:%02zu.%06zuZ", seconds / 3600, seconds / 60 % 60,
-                  seconds % 60, (seed * 131) % 1000000);
-    Object(out, "    ", "TimeofDay", "  Value                = \"" + std::string(time) + "\"",
-           "STRING");
-    char date[16];
-    std::snprintf(date, sizeof date, "20%02zu-%02zu-%02zu", seed % 8, seed % 12 + 1, seed % 28 + 1);
-    Object(out, "    ", "CalendarDate", "  Value                = \"" + std::string(date) + "\"",
-           "STRING");
+    Object(out, "    ", "TimeofDay",
+           "  Value                = \"" + std::string(values.time) + "\"", "STRING");
+    Object(out, "    ", "CalendarDate",
+           "  Value                = \"" + std::string(values.date) + "\"", "STRING");
     out += "  END_GROUP              = SingleDateTime\r\n\r\n";
     out += "  GROUP                  = SpatialDomainContainer\r\n";
     out += "    GROUP                  = HorizontalSpatialDomainContainer\r\n";
@@ -105,6 +120,53 @@ std::string Header(std::size_t seed) {
     return out;
 }
 
+// ECS granule XML of scene `seed`: the ODL scene's corners and time, its time as the
+// range's beginning, the sun and cloud as additional attributes.
+std::string XmlHeader(std::size_t seed) {
+    const SceneValues values = ValuesOf(seed);
+    std::string time = values.time;
+    time.pop_back(); // ECS XML writes its times without the 'Z'
+    const auto point = [](double lon, double lat) {
+        return "            <Point>\n              <PointLongitude>" + Fixed(lon, 6) +
+               "</PointLongitude>\n              <PointLatitude>" + Fixed(lat, 6) +
+               "</PointLatitude>\n            </Point>\n";
+    };
+    const auto psa = [](const std::string& name, const std::string& value) {
+        return "      <PSA>\n        <PSAName>" + name + "</PSAName>\n        <PSAValue>" + value +
+               "</PSAValue>\n      </PSA>\n";
+    };
+    std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                      "<!DOCTYPE GranuleMetaDataFile SYSTEM \"ScienceGranuleMetadata.dtd\">\n"
+                      "<GranuleMetaDataFile>\n  <DTDVersion>1.0</DTDVersion>\n"
+                      "  <GranuleURMetaData>\n    <CollectionMetaData>\n"
+                      "      <ShortName>AST_L1B</ShortName>\n      <VersionID>3</VersionID>\n"
+                      "    </CollectionMetaData>\n    <ECSDataGranule>\n"
+                      "      <LocalGranuleID>AST_L1B_00305202001184220_" +
+                      std::to_string(seed) +
+                      ".hdf</LocalGranuleID>\n"
+                      "      <ProductionDateTime>2001-05-22T03:11:45.000Z</ProductionDateTime>\n"
+                      "      <DayNightFlag>Day</DayNightFlag>\n    </ECSDataGranule>\n";
+    out += "    <RangeDateTime>\n      <RangeEndingTime>" + time +
+           "</RangeEndingTime>\n      <RangeEndingDate>" + values.date +
+           "</RangeEndingDate>\n      <RangeBeginningTime>" + time +
+           "</RangeBeginningTime>\n      <RangeBeginningDate>" + values.date +
+           "</RangeBeginningDate>\n    </RangeDateTime>\n";
+    out += "    <SpatialDomainContainer>\n      <HorizontalSpatialDomainContainer>\n"
+           "        <GPolygon>\n          <Boundary>\n";
+    const double lat = values.lat;
+    const double lon = values.lon;
+    out += point(lon, lat + 0.6) + point(lon + 0.7, lat + 0.5) + point(lon + 0.5, lat - 0.1) +
+           point(lon - 0.2, lat);
+    out += "          </Boundary>\n        </GPolygon>\n      </HorizontalSpatialDomainContainer>\n"
+           "    </SpatialDomainContainer>\n    <PSAs>\n";
+    out += psa("SceneCloudCoverage", std::to_string(seed % 101));
+    out += psa("Solar_Azimuth_Angle", Fixed(static_cast<double>(seed % 3600) / 10, 6));
+    out += psa("Solar_Elevation_Angle", Fixed(static_cast<double>(seed % 900) / 10, 6));
+    return out;
+}
+
+const char* kXmlTrailer = "    </PSAs>\n  </GranuleURMetaData>\n</GranuleMetaDataFile>\n";
+
 const char* kTrailer = "  END_GROUP              = AdditionalAttributes\r\n\r\n"
                        "END_GROUP              = INVENTORYMETADATA\r\n\r\nEND\r\n";
 
@@ -116,6 +178,32 @@ std::string SceneText(std::size_t seed) {
         Filler(out, seed, i);
     out += kTrailer;
     return out;
+}
+
+std::string GranuleXmlText(std::size_t seed) {
+    std::string out = XmlHeader(seed);
+    for (std::size_t i = 0; out.size() < 12000 - 200; ++i) {
+        out += "      <PSA>\n        <PSAName>ASTERAttribute" + std::to_string(i) +
+               "</PSAName>\n        <PSAValue>" + Fixed((seed % 1000) * 0.37 + i, 3) +
+               "</PSAValue>\n      </PSA>\n";
+    }
+    return out + kXmlTrailer;
+}
+
+std::size_t WriteXmlCorpus(const std::string& folder, std::size_t count) {
+    std::ofstream list(folder + "/filelist.txt", std::ios::binary | std::ios::trunc);
+    std::size_t bytes = 0;
+    for (std::size_t i = 1; i <= count; ++i) {
+        char name[64];
+        std::snprintf(name, sizeof name, "AST_L1B_%07zu.hdf.xml", i);
+        list << name << "\r\n";
+        const std::string text = GranuleXmlText(i);
+        WriteFile(folder + "/" + name, text);
+        bytes += text.size();
+    }
+    if (!list.flush())
+        throw std::runtime_error("cannot write " + folder + "/filelist.txt");
+    return bytes;
 }
 
 std::size_t WriteCorpus(const std::string& folder, std::size_t count) {

@@ -3,6 +3,7 @@
 #include "catalogue/list_reader.h"
 #include "catalogue/scene_reader.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -54,12 +55,76 @@ constexpr std::uint64_t Tag(std::uint64_t sequence, SlotState state) {
     return sequence << 3 | state;
 }
 
+// A buffer that grows to the largest file it held.
+class TextBuffer {
+  public:
+    char* data() const { return m_data.get(); }
+    std::size_t capacity() const { return m_capacity; }
+    // Room for `size` bytes, the first `keep` of them kept; false when memory is short.
+    bool reserve(std::size_t size, std::size_t keep) {
+        if (size <= m_capacity)
+            return true;
+        if (keep == 0)
+            release(); // nothing to copy: the old buffer goes first, so both are never held
+        std::unique_ptr<char[]> larger(new (std::nothrow) char[size]);
+        if (!larger)
+            return false;
+        std::copy_n(m_data.get(), keep, larger.get());
+        m_data = std::move(larger);
+        m_capacity = size;
+        return true;
+    }
+    void release() {
+        m_data.reset();
+        m_capacity = 0;
+    }
+
+  private:
+    std::unique_ptr<char[]> m_data;
+    std::size_t m_capacity = 0;
+};
+
+// Reads a file of `size` bytes by the rule of `headFirst`: its head, then the rest when
+// the rule wants it whole, where `allowWhole(size)` lets it be held whole. False only
+// when it may not be held whole now; an unreadable file gives length 0, as ReadSceneFile
+// would. `text` must have room for the head.
+template <typename AllowWhole>
+bool ReadHeadFirst(const ScenePath& path, std::size_t size, const HeadFirst& headFirst,
+                   TextBuffer& text, std::size_t& length, TextExtent& extent,
+                   AllowWhole allowWhole) {
+    length = 0;
+    extent = TextExtent::Whole;
+    const UniqueFd file = OpenSceneFile(path);
+    if (!file)
+        return true;
+    const std::size_t first = std::min(size, headFirst.headBytes);
+    const std::optional<std::size_t> head = ReadUpTo(file.get(), first, text.data());
+    if (!head)
+        return true;
+    length = *head;
+    if (size <= headFirst.headBytes || *head < first)
+        return true; // the head is all the file holds
+    if (!headFirst.wholeFile({text.data(), length})) {
+        extent = TextExtent::Head;
+        return true;
+    }
+    if (size > headFirst.maxWholeBytes) {
+        extent = TextExtent::TooLarge;
+        return true;
+    }
+    if (!allowWhole(size) || !text.reserve(size, length))
+        return false;
+    const std::optional<std::size_t> rest = ReadUpTo(file.get(), size - length, text.data() + length);
+    length = rest ? length + *rest : 0;
+    return true;
+}
+
 } // namespace
 
 class ListedScenes::Impl {
   public:
-    Impl(ReadAheadSettings settings, PrepareScene prepare)
-        : m_settings(settings), m_prepare(std::move(prepare)) {}
+    Impl(ReadAheadSettings settings, HeadFirst headFirst, ScenePreparer* preparer)
+        : m_settings(settings), m_headFirst(std::move(headFirst)), m_preparer(preparer) {}
     ~Impl() { stop(); }
 
     std::optional<Error> open(const std::string& folderPrefix);
@@ -67,6 +132,7 @@ class ListedScenes::Impl {
 
     std::int64_t m_total = 0;
     std::optional<Error> m_error;
+    std::size_t m_currentPlace = 0;
 
   private:
     struct Slot {
@@ -74,23 +140,23 @@ class ListedScenes::Impl {
         std::int32_t number = 0;
         bool listError = false; // the list could not be read past this line
         std::string fullPath;
-        std::unique_ptr<char[]> buffer;
-        std::size_t capacity = 0;
+        TextBuffer text;
         std::size_t length = 0;
+        TextExtent extent = TextExtent::Whole;
         std::size_t reserved = 0; // bytes counted against maxBytes
-        std::shared_ptr<void> prepared;
     };
 
     void stop();
     void work();
     void readFile(Slot& slot, std::uint64_t sequence);
+    bool reserve(Slot& slot, std::size_t bytes);
     bool fill(Slot& slot, std::uint64_t sequence);
     std::string_view readInTurn(Slot& slot);
-    void prepare(Slot& slot, ListedScene& scene);
     bool helpRead(std::uint64_t& later);
 
     ReadAheadSettings m_settings;
-    PrepareScene m_prepare;
+    HeadFirst m_headFirst;
+    ScenePreparer* m_preparer;
     ListReader m_list;
     std::string m_prefix;
     UniqueFd m_folder;
@@ -99,6 +165,7 @@ class ListedScenes::Impl {
     bool m_listDone = false;
     std::optional<Error> m_listError;
     SceneFileReader m_inTurnReader;
+    TextBuffer m_inTurnText; // for reading by the HeadFirst rule
 
     std::size_t m_ringSize = 1;
     std::unique_ptr<Slot[]> m_ring;
@@ -127,6 +194,8 @@ std::optional<Error> ListedScenes::Impl::open(const std::string& folderPrefix) {
         static_cast<unsigned>(std::min<std::int64_t>(m_settings.threads, m_total));
     m_ringSize = threads > 0 ? std::max<std::size_t>(m_settings.maxFiles, 2) : 1;
     m_ring = std::make_unique<Slot[]>(m_ringSize);
+    if (m_preparer)
+        m_preparer->makePlaces(m_ringSize);
     m_minAwake = std::max(2u, std::thread::hardware_concurrency()) - 1;
     try {
         for (unsigned i = 0; i < threads; ++i) {
@@ -194,33 +263,51 @@ void ListedScenes::Impl::work() {
     }
 }
 
+// Counts `bytes` more of the slot against the bytes allowed in flight; false when they
+// would pass the limit.
+bool ListedScenes::Impl::reserve(Slot& slot, std::size_t bytes) {
+    if (m_bytesInFlight.fetch_add(bytes) + bytes > m_settings.maxBytes) {
+        m_bytesInFlight.fetch_sub(bytes);
+        return false;
+    }
+    slot.reserved += bytes;
+    return true;
+}
+
 void ListedScenes::Impl::readFile(Slot& slot, std::uint64_t sequence) {
     SlotState result = kReady;
     slot.length = 0;
+    slot.extent = TextExtent::Whole;
     const ScenePath path = ListedScenePath(slot.fullPath, m_prefix.size(), m_folder.get());
     if (const std::optional<std::size_t> size = SceneFileSize(path)) {
-        // Within the bytes allowed in flight, or else left for the run to read in its turn.
-        if (m_bytesInFlight.fetch_add(*size) + *size > m_settings.maxBytes) {
-            m_bytesInFlight.fetch_sub(*size);
+        const bool headFirst = m_headFirst.active();
+        const std::size_t first = headFirst ? std::min(*size, m_headFirst.headBytes) : *size;
+        // Within the bytes allowed in flight and the memory there is, or else left for the
+        // run to read in its turn.
+        if (!reserve(slot, first) || !slot.text.reserve(first, 0)) {
             result = kInTurn;
+        } else if (!headFirst) {
+            slot.length = ReadSceneFile(path, *size, slot.text.data()).value_or(0);
         } else {
-            slot.reserved = *size;
-            if (slot.capacity < *size) {
-                slot.buffer.reset(new (std::nothrow) char[*size]);
-                slot.capacity = slot.buffer ? *size : 0;
+            try {
+                const auto allowWhole = [&](std::size_t whole) {
+                    return reserve(slot, whole - first);
+                };
+                if (!ReadHeadFirst(path, *size, m_headFirst, slot.text, slot.length, slot.extent,
+                                   allowWhole))
+                    result = kInTurn;
+            } catch (...) {
+                result = kInTurn; // the rule failed here; the run asks it again in its turn
             }
-            if (slot.capacity < *size)
-                result = kInTurn; // no memory for it now; the run tries again
-            else
-                slot.length = ReadSceneFile(path, *size, slot.buffer.get()).value_or(0);
         }
     }
-    if (result == kReady && m_prepare) {
+    if (result == kReady && m_preparer) {
         try {
-            slot.prepared = m_prepare(
-                ListedScene{slot.number, slot.fullPath, {slot.buffer.get(), slot.length}, {}});
+            m_preparer->prepare(
+                sequence % m_ringSize,
+                ListedScene{slot.number, slot.fullPath, {slot.text.data(), slot.length}, slot.extent});
         } catch (...) {
-            slot.prepared.reset(); // the run prepares it again in its turn
+            // Nothing in its place: the run prepares it again in its turn.
         }
     }
     slot.state.store(Tag(sequence, result), std::memory_order_release);
@@ -277,7 +364,18 @@ bool ListedScenes::Impl::helpRead(std::uint64_t& later) {
 }
 
 std::string_view ListedScenes::Impl::readInTurn(Slot& slot) {
-    return m_inTurnReader.read(ListedScenePath(slot.fullPath, m_prefix.size(), m_folder.get()));
+    const ScenePath path = ListedScenePath(slot.fullPath, m_prefix.size(), m_folder.get());
+    slot.extent = TextExtent::Whole;
+    if (!m_headFirst.active())
+        return m_inTurnReader.read(path);
+    const std::optional<std::size_t> size = SceneFileSize(path);
+    if (!size || !m_inTurnText.reserve(std::min(*size, m_headFirst.headBytes), 0))
+        return {};
+    std::size_t length = 0;
+    if (!ReadHeadFirst(path, *size, m_headFirst, m_inTurnText, length, slot.extent,
+                       [](std::size_t) { return true; }))
+        return {}; // no memory for it
+    return {m_inTurnText.data(), length};
 }
 
 bool ListedScenes::Impl::next(ListedScene& scene) {
@@ -287,10 +385,8 @@ bool ListedScenes::Impl::next(ListedScene& scene) {
         Slot& done = m_ring[(m_next - 1) % m_ringSize];
         m_bytesInFlight.fetch_sub(done.reserved);
         done.reserved = 0;
-        if (done.capacity > kKeptBufferBytes) {
-            done.buffer.reset();
-            done.capacity = 0;
-        }
+        if (done.text.capacity() > kKeptBufferBytes)
+            done.text.release();
         m_hasCurrent = false;
     }
     // Lines are placed in batches of half the ring, so the reading threads wake once per
@@ -309,7 +405,8 @@ bool ListedScenes::Impl::next(ListedScene& scene) {
 
     const std::uint64_t sequence = m_next++;
     m_firstUnread.store(m_next, std::memory_order_relaxed);
-    Slot& slot = m_ring[sequence % m_ringSize];
+    m_currentPlace = sequence % m_ringSize;
+    Slot& slot = m_ring[m_currentPlace];
     m_hasCurrent = true;
     if (slot.listError) {
         m_error = m_listError;
@@ -322,7 +419,7 @@ bool ListedScenes::Impl::next(ListedScene& scene) {
     if (slot.state.compare_exchange_strong(state, Tag(sequence, kTaken),
                                            std::memory_order_acquire)) {
         scene.text = readInTurn(slot);
-        prepare(slot, scene);
+        scene.extent = slot.extent;
         return true;
     }
     // While a reading thread still reads this line, the run reads a later one itself
@@ -334,21 +431,15 @@ bool ListedScenes::Impl::next(ListedScene& scene) {
             slot.state.wait(state, std::memory_order_acquire);
         state = slot.state.load(std::memory_order_acquire);
     }
-    scene.text = state == Tag(sequence, kReady) ? std::string_view(slot.buffer.get(), slot.length)
+    scene.text = state == Tag(sequence, kReady) ? std::string_view(slot.text.data(), slot.length)
                                                 : readInTurn(slot);
-    prepare(slot, scene);
+    scene.extent = slot.extent;
     return true;
 }
 
-// Hands over what a reading thread prepared, or prepares it now where none did.
-void ListedScenes::Impl::prepare(Slot& slot, ListedScene& scene) {
-    scene.prepared = std::move(slot.prepared);
-    if (m_prepare && !scene.prepared)
-        scene.prepared = m_prepare(scene);
-}
-
-ListedScenes::ListedScenes(ReadAheadSettings settings, PrepareScene prepare)
-    : m_impl(std::make_unique<Impl>(settings, std::move(prepare))) {
+ListedScenes::ListedScenes(ReadAheadSettings settings, HeadFirst headFirst,
+                           ScenePreparer* preparer)
+    : m_impl(std::make_unique<Impl>(settings, std::move(headFirst), preparer)) {
 }
 
 ListedScenes::~ListedScenes() = default;
@@ -367,6 +458,10 @@ bool ListedScenes::next(ListedScene& scene) {
 
 const std::optional<Error>& ListedScenes::error() const {
     return m_impl->m_error;
+}
+
+std::size_t ListedScenes::currentPlace() const {
+    return m_impl->m_currentPlace;
 }
 
 } // namespace aster

@@ -29,27 +29,59 @@ struct ReadAheadSettings {
     std::size_t maxBytes = std::size_t{64} << 20;
 };
 
-// One listed file: its sequence number, its full path and its whole text (empty when it
-// is no readable scene file). The views stay valid until the next call of next().
+// How much of a listed file a ListedScene's text holds.
+enum class TextExtent {
+    Whole,    // the whole file (empty when it is no readable scene file)
+    Head,     // its first bytes only: the caller's HeadFirst rule left the rest unread
+    TooLarge, // its first bytes only: the rule wanted it whole, but it is larger than allowed
+};
+
+// For runs that want only some files whole: each file longer than headBytes is read up to
+// headBytes first, and `wholeFile` decides from those bytes whether the rest is read too.
+// Without it every file is read whole, as the text run reads them.
+struct HeadFirst {
+    std::size_t headBytes = 0;
+    // A file wanted whole but larger than this is left at its head, as TooLarge.
+    std::size_t maxWholeBytes = 0;
+    // Called on several threads at once.
+    std::function<bool(std::string_view head)> wholeFile;
+
+    bool active() const { return headBytes > 0 && wholeFile != nullptr; }
+};
+
+// One listed file: its sequence number, its full path and its text (empty when it is no
+// readable scene file). The views stay valid until the next call of next().
 struct ListedScene {
     std::int32_t number = 0;
     std::string_view fullPath;
     std::string_view text;
-    // What the caller's PrepareScene made of this file, if it gave one.
-    std::shared_ptr<void> prepared;
+    TextExtent extent = TextExtent::Whole;
 };
 
-// Work on each listed file that the caller would otherwise do after next(): done on the
-// thread that read the file, ahead of the caller, so that it runs beside the caller's own
-// work. Called on several threads at once; the views in the scene stay valid for the
-// result to keep until the caller has moved on to the next file.
-using PrepareScene = std::function<std::shared_ptr<void>(const ListedScene& scene)>;
+// Work on each listed file that the caller would otherwise do after next(), done on the
+// thread that read the file, so that it runs beside the caller's own work. This is the
+// untyped half of PreparedScenes, which callers use.
+class ScenePreparer {
+  public:
+    // Called by open() before any prepare(): the places prepare() fills are numbered
+    // from 0 to count - 1.
+    virtual void makePlaces(std::size_t count) = 0;
+    // Prepares `scene` into `place`, which no other thread touches until the run takes
+    // the scene. Called on several threads at once. When it throws, the run prepares the
+    // scene again in its turn.
+    virtual void prepare(std::size_t place, const ListedScene& scene) = 0;
 
-// The files that filelist.txt of a folder lists, in list order, each read whole by the
-// rules of ReadFileContents, with the files after the current one read ahead.
+  protected:
+    ~ScenePreparer() = default;
+};
+
+// The files that filelist.txt of a folder lists, in list order, each read by the rules of
+// ReadFileContents (and of `headFirst`, when given), with the files after the current
+// one read ahead.
 class ListedScenes {
   public:
-    explicit ListedScenes(ReadAheadSettings settings = {}, PrepareScene prepare = {});
+    explicit ListedScenes(ReadAheadSettings settings = {}, HeadFirst headFirst = {},
+                          ScenePreparer* preparer = nullptr);
     ListedScenes(const ListedScenes&) = delete;
     ListedScenes& operator=(const ListedScenes&) = delete;
     ~ListedScenes();
@@ -61,10 +93,57 @@ class ListedScenes {
     // The next listed file; false at the end of the list or on an error (see error()).
     bool next(ListedScene& scene);
     const std::optional<Error>& error() const;
+    // The place the preparer was given for the file next() returned last; whether the
+    // preparer filled it, the caller sees in the place itself.
+    std::size_t currentPlace() const;
 
   private:
     class Impl;
     std::unique_ptr<Impl> m_impl;
+};
+
+// ListedScenes with what `prepare` makes of each file, as a value of the caller's type:
+// made on the thread that read the file where it could be, else by next() in the run's
+// turn. Each result is made once and handed over once, in list order.
+template <typename Prepared>
+class PreparedScenes final : private ScenePreparer {
+  public:
+    using Prepare = std::function<Prepared(const ListedScene& scene)>;
+
+    PreparedScenes(ReadAheadSettings settings, Prepare prepare, HeadFirst headFirst = {})
+        : m_prepare(std::move(prepare)), m_scenes(settings, std::move(headFirst), this) {}
+
+    std::optional<Error> open(const std::string& folderPrefix) {
+        return m_scenes.open(folderPrefix);
+    }
+    std::int64_t total() const { return m_scenes.total(); }
+    const std::optional<Error>& error() const { return m_scenes.error(); }
+
+    // The next listed file and what `prepare` made of it.
+    bool next(ListedScene& scene, Prepared& prepared) {
+        if (!m_scenes.next(scene))
+            return false;
+        std::optional<Prepared>& place = m_places[m_scenes.currentPlace()];
+        if (place)
+            prepared = std::move(*place);
+        else
+            prepared = m_prepare(scene);
+        place.reset();
+        return true;
+    }
+
+  private:
+    void makePlaces(std::size_t count) override {
+        m_places = std::make_unique<std::optional<Prepared>[]>(count);
+    }
+    void prepare(std::size_t place, const ListedScene& scene) override {
+        m_places[place].emplace(m_prepare(scene));
+    }
+
+    Prepare m_prepare;
+    std::unique_ptr<std::optional<Prepared>[]> m_places;
+    // Last, so that its reading threads have stopped before the places go.
+    ListedScenes m_scenes;
 };
 
 } // namespace aster

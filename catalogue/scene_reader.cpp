@@ -47,17 +47,18 @@ std::optional<std::size_t> SceneFileSize(const ScenePath& path) {
     return static_cast<std::size_t>(info.st_size);
 }
 
-std::optional<std::size_t> ReadSceneFile(const ScenePath& path, std::size_t size, char* buffer) {
+UniqueFd OpenSceneFile(const ScenePath& path) {
     // O_NONBLOCK: should the path be swapped for a FIFO after the stat, the read below
     // finds nothing instead of waiting for a writer. No second stat: one per file is
     // all the run can afford on a folder of 100,000 scenes.
-    const UniqueFd file(
+    return UniqueFd(
         ::openat(path.folderFd, path.relative, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (!file)
-        return std::nullopt;
+}
+
+std::optional<std::size_t> ReadUpTo(int fd, std::size_t size, char* buffer) {
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t got = ::read(file.get(), buffer + done, size - done);
+        const ssize_t got = ::read(fd, buffer + done, size - done);
         if (got < 0) {
             if (errno == EINTR)
                 continue;
@@ -68,6 +69,13 @@ std::optional<std::size_t> ReadSceneFile(const ScenePath& path, std::size_t size
         done += static_cast<std::size_t>(got);
     }
     return done;
+}
+
+std::optional<std::size_t> ReadSceneFile(const ScenePath& path, std::size_t size, char* buffer) {
+    const UniqueFd file = OpenSceneFile(path);
+    if (!file)
+        return std::nullopt;
+    return ReadUpTo(file.get(), size, buffer);
 }
 
 std::string_view SceneFileReader::read(const std::string& FileFullPath) {

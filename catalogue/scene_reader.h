@@ -1,6 +1,7 @@
 #pragma once
 
 #include "catalogue/scene_record.h"
+#include "fileio/unique_fd.h"
 
 #include <array>
 #include <cstddef>
@@ -48,6 +49,11 @@ std::string ReadFileContents(const std::string& FileFullPath);
 // giving the bytes read, or nothing when the file cannot be read.
 std::optional<std::size_t> SceneFileSize(const ScenePath& path);
 std::optional<std::size_t> ReadSceneFile(const ScenePath& path, std::size_t size, char* buffer);
+// The same read in two steps, for readers that read a file's head first: the file opened
+// as ReadSceneFile opens it (or no descriptor), and up to `size` bytes read from where the
+// last read stopped, giving the bytes read (fewer at the end of the file).
+UniqueFd OpenSceneFile(const ScenePath& path);
+std::optional<std::size_t> ReadUpTo(int fd, std::size_t size, char* buffer);
 
 // The text after the first StartTag and before the first later EndTag, never reaching
 // past a second StartTag; empty when StartTag does not occur. The view points into TextIN.

@@ -97,8 +97,8 @@ struct PreparedFootprint {
     std::optional<TimeOfDay> timeOfDay;
 };
 
-std::shared_ptr<void> PrepareFootprint(const ListedScene& scene) {
-    auto prepared = std::make_shared<PreparedFootprint>();
+std::unique_ptr<PreparedFootprint> PrepareFootprint(const ListedScene& scene) {
+    auto prepared = std::make_unique<PreparedFootprint>();
     SceneRecord record;
     record.SceneNumber = scene.number;
     record.FullPath = scene.fullPath;
@@ -365,7 +365,7 @@ std::optional<Error> WriteLayer(const std::string& folderPrefix, const Footprint
     GDALDriver& driver = *GetGDALDriverManager()->GetDriverByName(report.driverName.c_str());
     report.driverName = driver.GetDescription(); // GDAL's spelling: "gpkg" names "GPKG"
 
-    ListedScenes scenes(options.readAhead, &PrepareFootprint);
+    PreparedScenes<std::unique_ptr<PreparedFootprint>> scenes(options.readAhead, &PrepareFootprint);
     if (auto error = scenes.open(folderPrefix)) {
         ExplainMissingList(*error, folderPrefix);
         return error;
@@ -394,8 +394,9 @@ std::optional<Error> WriteLayer(const std::string& folderPrefix, const Footprint
         return error;
 
     ListedScene scene;
-    while (scenes.next(scene)) {
-        auto& prepared = *std::static_pointer_cast<PreparedFootprint>(scene.prepared);
+    std::unique_ptr<PreparedFootprint> preparedFootprint;
+    while (scenes.next(scene, preparedFootprint)) {
+        auto& prepared = *preparedFootprint;
         if (!prepared.footprint) {
             report.skipped.push_back(
                 SkippedScene{std::string(scene.fullPath), std::move(prepared.reason)});

@@ -44,8 +44,8 @@ struct UtcParts {
 std::optional<CalendarDate> ParseSceneDate(std::string_view text);
 std::optional<TimeOfDay> ParseSceneTime(std::string_view text);
 
-// The date and the time of day together, rounded to the nearest millisecond. A fraction
-// that rounds up carries into the seconds, minutes, hours and the date, so that
+// The date and the time of day together, rounded to the nearest millisecond, halves up.
+// A fraction that rounds up carries into the seconds, minutes, hours and the date, so that
 // 2003-12-31 23:59:59.9999 is 2004-01-01 00:00:00.000: no output ever shows second 60.
 UtcMilliseconds AcquisitionInstant(const CalendarDate& date, const TimeOfDay& time);
 

@@ -3,6 +3,7 @@
 #include "metadata/acquisition_time.h"
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,8 +37,8 @@ inline constexpr std::size_t kMaxMetadataBytes = std::size_t{16} << 20;
 MetadataLayout SniffLayout(std::string_view head);
 
 // What one granule's metadata gives. Texts are without their quotes: the file's bytes for
-// ODL, UTF-8 for XML (the parser decodes it). An item the file does not give is empty,
-// never guessed.
+// ODL, UTF-8 for XML (the parser decodes it) without the blanks around an element's text.
+// An item the file does not give is empty, never guessed.
 struct SceneMetadata {
     MetadataLayout layout = MetadataLayout::None;
     std::vector<GeoPoint> corners;           // in file order, 3 or more
@@ -52,10 +53,27 @@ struct SceneMetadata {
     std::optional<double> cloud;             // SceneCloudCoverage, else QAPercentCloudCover: 0..100
     std::optional<double> sunAzimuth;        // Solar_Azimuth_Angle, degrees as written
     std::optional<double> sunElevation;      // Solar_Elevation_Angle, degrees
+    bool operator==(const SceneMetadata&) const = default;
 };
 
 // The metadata, or why the file gives none, in a few words for `--verbose`:
-// "not scene metadata", "no corners", "unreadable XML at line N", ...
+//   "not scene metadata"              SniffLayout finds no layout
+//   "larger than 16 MiB"              more than kMaxMetadataBytes
+//   "no corners"                      neither GPolygon points nor GRingPoint lists
+//   "fewer than 3 corners"
+//   "corner N is not a number"        N counts from 1, in file order; XML adds the line
+//   "corner N has no longitude at line M", "... no latitude ..."  (XML)
+//   "4 corner latitudes but 3 longitudes"                         (ODL)
+//   "corner latitudes without longitudes", and the other way      (ODL)
+//   "unreadable XML at line N"        expat's own error, at expat's line
+//   "entity declaration refused at line N"                        (XML)
+//   "unreadable ODL at line N"        a byte that starts no statement or value
+//   "unclosed text at line N", "unclosed list at line N", "unclosed comment at line N",
+//   "no value at line N" (an '=' that ends the file)
+//   "no memory to read XML"           expat could not make its parser
+//   "nested too deeply at line N"     more than 64 levels of elements or blocks
+//   "a text of more than 65536 bytes at line N", also "a word ...", "an attribute ..."
+//   "a list of more than 65536 values at line N", "more than 65536 corners at line N"
 struct MetadataOrReason {
     std::optional<SceneMetadata> metadata;
     std::string reason;
@@ -64,5 +82,23 @@ struct MetadataOrReason {
 // Reads a whole file's text in whichever layout SniffLayout finds. Never fails: malformed,
 // enormous or deeply nested input gives a reason, in bounded time and memory.
 MetadataOrReason ReadSceneMetadata(std::string_view text);
+
+class XmlGranuleReader;
+
+// SniffLayout and ReadSceneMetadata for one file after another, keeping the XML parser
+// and its buffers from file to file: one for each thread that reads.
+class SceneMetadataReader {
+  public:
+    SceneMetadataReader();
+    SceneMetadataReader(const SceneMetadataReader&) = delete;
+    SceneMetadataReader& operator=(const SceneMetadataReader&) = delete;
+    ~SceneMetadataReader();
+
+    MetadataLayout sniff(std::string_view head);
+    MetadataOrReason read(std::string_view text);
+
+  private:
+    std::unique_ptr<XmlGranuleReader> m_xml;
+};
 
 } // namespace aster

@@ -6,8 +6,10 @@
 #include "tests/scene_samples.h"
 #include "tests/test_support.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
 #include <random>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -170,6 +172,55 @@ TEST(ReadAhead, ProgressCountsEveryListedFileAndStopChangesNothing) {
     EXPECT_EQ(FormatError(*error), "Stopped after 2 of 5 listed files. Nothing was changed.");
     EXPECT_EQ(folder.read("polys.txt"), polys);
     EXPECT_EQ(folder.read("table.txt"), "");
+}
+
+// What the caller prepares from each file reaches it once, in list order, as a value of
+// its own type, whether a reading thread made it or, after a reading thread failed, the run.
+TEST(ReadAhead, PreparedResultsComeOnceInListOrder) {
+    test::TempFolder folder;
+    std::string list;
+    for (int i = 1; i <= 300; ++i) {
+        const std::string name = "s" + std::to_string(i) + ".met";
+        if (i % 11 != 0)
+            folder.write(name, "scene " + std::to_string(i));
+        list += name + "\r\n";
+    }
+    folder.write("filelist.txt", list);
+    const std::thread::id run = std::this_thread::get_id();
+    for (const ReadAheadSettings& settings :
+         {ReadAheadSettings{0, 1, 0}, ReadAheadSettings{4, 3, 30}, ReadAheadSettings{}}) {
+        SCOPED_TRACE("threads " + std::to_string(settings.threads));
+        std::atomic<int> made{0};
+        std::atomic<int> failed{0};
+        const auto prepare = [&](const ListedScene& scene) {
+            if (std::this_thread::get_id() != run && scene.number % 7 == 0) {
+                ++failed;
+                throw std::runtime_error("made again in the run's turn");
+            }
+            ++made;
+            return std::make_unique<std::string>(std::to_string(scene.number) + ":" +
+                                                 std::string(scene.text));
+        };
+        PreparedScenes<std::unique_ptr<std::string>> scenes(settings, prepare);
+        ASSERT_FALSE(scenes.open(folder.path() + "/"));
+        ListedScene scene;
+        std::unique_ptr<std::string> prepared;
+        int expected = 0;
+        while (scenes.next(scene, prepared)) {
+            ++expected;
+            ASSERT_EQ(scene.number, expected);
+            ASSERT_TRUE(prepared);
+            const std::string text = expected % 11 != 0 ? "scene " + std::to_string(expected) : "";
+            EXPECT_EQ(*prepared, std::to_string(expected) + ":" + text);
+            EXPECT_EQ(scene.text, text);
+        }
+        EXPECT_FALSE(scenes.error());
+        EXPECT_EQ(expected, 300);
+        EXPECT_EQ(made.load(), 300);
+        if (settings.threads == 0) {
+            EXPECT_EQ(failed.load(), 0);
+        }
+    }
 }
 
 } // namespace

@@ -1,0 +1,80 @@
+#include "fileio/utf8.h"
+
+#include <cstdint>
+
+namespace aster {
+
+namespace {
+
+// The length of the valid UTF-8 sequence at the start of `bytes`, or 0 when none starts
+// there. Overlong forms, surrogates (U+D800..U+DFFF) and code points past U+10FFFF are not
+// valid UTF-8, so they are read as Latin-1 like any other stray byte.
+std::size_t ValidSequenceLength(std::string_view bytes) {
+    const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(bytes[i]); };
+    const std::uint8_t lead = byte(0);
+    if (lead < 0x80)
+        return 1;
+    std::size_t length = 0;
+    std::uint8_t low = 0x80; // the range the second byte must lie in
+    std::uint8_t high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0)
+            low = 0xA0; // below is overlong
+        else if (lead == 0xED)
+            high = 0x9F; // above are the surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0)
+            low = 0x90; // below is overlong
+        else if (lead == 0xF4)
+            high = 0x8F; // above is past U+10FFFF
+    } else {
+        return 0; // a continuation byte, an overlong lead (C0, C1) or F5..FF
+    }
+    if (bytes.size() < length || byte(1) < low || byte(1) > high)
+        return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (byte(i) < 0x80 || byte(i) > 0xBF)
+            return 0;
+    }
+    return length;
+}
+
+bool IsValidUtf8(std::string_view bytes) {
+    while (!bytes.empty()) {
+        // Runs of ASCII, the common case, are skipped without the sequence checks.
+        if (static_cast<std::uint8_t>(bytes.front()) < 0x80) {
+            bytes.remove_prefix(1);
+            continue;
+        }
+        const std::size_t length = ValidSequenceLength(bytes);
+        if (length == 0)
+            return false;
+        bytes.remove_prefix(length);
+    }
+    return true;
+}
+
+} // namespace
+
+std::string Utf8FromBytes(std::string_view bytes) {
+    if (IsValidUtf8(bytes))
+        return std::string(bytes);
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (const char c : bytes) {
+        const auto byte = static_cast<std::uint8_t>(c);
+        if (byte < 0x80) {
+            text += c;
+        } else {
+            text += static_cast<char>(0xC0 | byte >> 6);
+            text += static_cast<char>(0x80 | (byte & 0x3F));
+        }
+    }
+    return text;
+}
+
+} // namespace aster

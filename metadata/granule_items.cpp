@@ -1,0 +1,240 @@
+#include "metadata/granule_items.h"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+
+namespace aster {
+
+namespace {
+
+struct NamedEcs {
+    std::string_view text;
+    EcsName name;
+};
+constexpr std::array<NamedEcs, 25> kEcsNames{{
+    {"GranuleMetaDataFile", EcsName::GranuleMetaDataFile},
+    {"GPolygon", EcsName::GPolygon},
+    {"Boundary", EcsName::Boundary},
+    {"Point", EcsName::Point},
+    {"PointLongitude", EcsName::PointLongitude},
+    {"PointLatitude", EcsName::PointLatitude},
+    {"PSA", EcsName::Psa},
+    {"PSAName", EcsName::PsaName},
+    {"PSAValue", EcsName::PsaValue},
+    {"GRingPointLatitude", EcsName::GRingPointLatitude},
+    {"GRingPointLongitude", EcsName::GRingPointLongitude},
+    {"AdditionalAttributes", EcsName::AdditionalAttributes},
+    {"AdditionalAttributeName", EcsName::AdditionalAttributeName},
+    {"ParameterValue", EcsName::ParameterValue},
+    {"CLASS", EcsName::Class},
+    {"VALUE", EcsName::Value},
+    {"LocalGranuleID", EcsName::LocalGranuleId},
+    {"ShortName", EcsName::ShortName},
+    {"VersionID", EcsName::VersionId},
+    {"DayNightFlag", EcsName::DayNightFlag},
+    {"TimeofDay", EcsName::TimeOfDay},
+    {"CalendarDate", EcsName::CalendarDate},
+    {"RangeBeginningDate", EcsName::RangeBeginningDate},
+    {"RangeBeginningTime", EcsName::RangeBeginningTime},
+    {"QAPercentCloudCover", EcsName::QaPercentCloudCover},
+}};
+
+constexpr std::size_t TextIndex(EcsName name) {
+    return static_cast<std::size_t>(name) - static_cast<std::size_t>(EcsName::LocalGranuleId);
+}
+
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+std::size_t SkipDigits(std::string_view text, std::size_t pos) {
+    while (pos < text.size() && IsDigit(text[pos]))
+        ++pos;
+    return pos;
+}
+
+// A percentage of cloud, or nothing when the text is none.
+std::optional<double> Percent(const std::optional<std::string>& text) {
+    if (!text)
+        return std::nullopt;
+    const std::optional<double> value = ParseNumber(*text);
+    if (!value || *value < 0 || *value > 100)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<double> Degrees(const std::optional<std::string>& text) {
+    return text ? ParseNumber(*text) : std::nullopt;
+}
+
+} // namespace
+
+// The names above grouped by length, so that a name is compared with the few of its own
+// length only: the readers look up every element and object of a file.
+constexpr std::size_t kLongestName = 23;
+struct NamesByLength {
+    std::array<NamedEcs, kEcsNames.size()> names{};
+    std::array<std::uint8_t, kLongestName + 2> first{}; // names of length n: [first[n], first[n+1])
+};
+constexpr NamesByLength GroupByLength() {
+    NamesByLength grouped;
+    std::size_t next = 0;
+    for (std::size_t length = 0; length <= kLongestName; ++length) {
+        grouped.first[length] = static_cast<std::uint8_t>(next);
+        for (const NamedEcs& entry : kEcsNames) {
+            if (entry.text.size() == length)
+                grouped.names[next++] = entry;
+        }
+    }
+    grouped.first[kLongestName + 1] = static_cast<std::uint8_t>(next);
+    return grouped;
+}
+constexpr NamesByLength kNamesByLength = GroupByLength();
+static_assert(kNamesByLength.first[kLongestName + 1] == kEcsNames.size(),
+              "every name is no longer than kLongestName");
+
+EcsName EcsNameOf(std::string_view name) {
+    if (name.size() > kLongestName)
+        return EcsName::Other;
+    for (std::size_t i = kNamesByLength.first[name.size()];
+         i < kNamesByLength.first[name.size() + 1]; ++i) {
+        if (EqualsNoCase(kNamesByLength.names[i].text, name))
+            return kNamesByLength.names[i].name;
+    }
+    return EcsName::Other;
+}
+
+bool IsTextItem(EcsName name) {
+    return name >= EcsName::LocalGranuleId;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (Lower(a[i]) != Lower(b[i]))
+            return false;
+    }
+    return true;
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+    constexpr std::string_view kBlanks = " \t\r\n\f\v";
+    const std::size_t first = text.find_first_not_of(kBlanks);
+    if (first == text.npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+}
+
+std::optional<double> ParseNumber(std::string_view text) {
+    text = TrimBlanks(text);
+    if (!text.empty() && text.front() == '+')
+        text.remove_prefix(1); // from_chars takes no '+'
+    // The syntax is checked here: from_chars would also take "inf", "nan" and a number
+    // that stops short of the text's end.
+    std::size_t pos = !text.empty() && text.front() == '-' ? 1 : 0;
+    const std::size_t integer = pos;
+    pos = SkipDigits(text, pos);
+    bool digits = pos > integer;
+    if (pos < text.size() && text[pos] == '.') {
+        const std::size_t fraction = ++pos;
+        pos = SkipDigits(text, pos);
+        digits = digits || pos > fraction;
+    }
+    if (!digits)
+        return std::nullopt;
+    if (pos < text.size() && (text[pos] == 'e' || text[pos] == 'E')) {
+        ++pos;
+        if (pos < text.size() && (text[pos] == '+' || text[pos] == '-'))
+            ++pos;
+        const std::size_t exponent = pos;
+        pos = SkipDigits(text, pos);
+        if (pos == exponent)
+            return std::nullopt;
+    }
+    if (pos != text.size())
+        return std::nullopt;
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value,
+                                              std::chars_format::general);
+    if (error != std::errc{} || end != text.data() + text.size())
+        return std::nullopt;
+    return value;
+}
+
+void GranuleItems::setText(EcsName name, std::string_view text) {
+    std::optional<std::string>& item = texts[TextIndex(name)];
+    if (!item)
+        item.emplace(text);
+}
+
+bool GranuleItems::hasText(EcsName name) const {
+    return texts[TextIndex(name)].has_value();
+}
+
+bool IsTakenAttribute(std::string_view name) {
+    return EqualsNoCase(name, "SceneCloudCoverage") || EqualsNoCase(name, "QAPercentCloudCover") ||
+           EqualsNoCase(name, "Solar_Azimuth_Angle") || EqualsNoCase(name, "Solar_Elevation_Angle");
+}
+
+void GranuleItems::noteAttribute(std::string_view name, std::string_view value) {
+    std::optional<std::string>* item = nullptr;
+    if (EqualsNoCase(name, "SceneCloudCoverage"))
+        item = &sceneCloud;
+    else if (EqualsNoCase(name, "QAPercentCloudCover"))
+        item = &qaCloudAttribute;
+    else if (EqualsNoCase(name, "Solar_Azimuth_Angle"))
+        item = &sunAzimuth;
+    else if (EqualsNoCase(name, "Solar_Elevation_Angle"))
+        item = &sunElevation;
+    if (item != nullptr && !*item)
+        item->emplace(value);
+}
+
+MetadataOrReason CompleteMetadata(GranuleItems& items, MetadataLayout layout) {
+    if (items.corners.empty())
+        return {std::nullopt, "no corners"};
+    if (items.corners.size() < 3)
+        return {std::nullopt, "fewer than 3 corners"};
+    SceneMetadata metadata;
+    metadata.layout = layout;
+    metadata.corners = std::move(items.corners);
+    const auto take = [&](EcsName name) { return std::move(items.texts[TextIndex(name)]); };
+    // The single date and time, else the range's beginning, each on its own.
+    auto date = take(EcsName::CalendarDate);
+    auto time = take(EcsName::TimeOfDay);
+    if (!date)
+        date = take(EcsName::RangeBeginningDate);
+    if (!time)
+        time = take(EcsName::RangeBeginningTime);
+    metadata.dateText = date.value_or(std::string());
+    metadata.timeText = time.value_or(std::string());
+    if (date)
+        metadata.date = ParseSceneDate(*date);
+    if (metadata.date && time) {
+        if (const std::optional<TimeOfDay> ofDay = ParseSceneTime(*time))
+            metadata.acquired = AcquisitionInstant(*metadata.date, *ofDay);
+    }
+    metadata.granule = take(EcsName::LocalGranuleId);
+    metadata.product = take(EcsName::ShortName);
+    metadata.version = take(EcsName::VersionId);
+    metadata.dayNight = take(EcsName::DayNightFlag);
+    // The scene's own cover first; the quality statistic only where the scene's is missing
+    // or no percentage.
+    metadata.cloud = Percent(items.sceneCloud);
+    if (!metadata.cloud)
+        metadata.cloud = Percent(items.qaCloudAttribute);
+    if (!metadata.cloud)
+        metadata.cloud = Percent(take(EcsName::QaPercentCloudCover));
+    metadata.sunAzimuth = Degrees(items.sunAzimuth);
+    metadata.sunElevation = Degrees(items.sunElevation);
+    return {std::move(metadata), {}};
+}
+
+} // namespace aster

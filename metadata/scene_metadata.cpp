@@ -1,0 +1,80 @@
+#include "metadata/scene_metadata.h"
+
+#include "metadata/granule_items.h"
+#include "metadata/odl_granule.h"
+#include "metadata/xml_granule.h"
+
+namespace aster {
+
+namespace {
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+}
+
+// Whether the head's first statement opens a GROUP or an OBJECT, after blanks, comments
+// and a UTF-8 byte order mark.
+bool StartsOdl(std::string_view head) {
+    if (head.starts_with("\xEF\xBB\xBF"))
+        head.remove_prefix(3);
+    for (;;) {
+        while (!head.empty() && IsBlank(head.front()))
+            head.remove_prefix(1);
+        if (!head.starts_with("/*"))
+            break;
+        const std::size_t close = head.find("*/", 2);
+        if (close == head.npos)
+            return false;
+        head.remove_prefix(close + 2);
+    }
+    std::size_t keyword = 0;
+    if (head.size() >= 5 && EqualsNoCase(head.substr(0, 5), "GROUP"))
+        keyword = 5;
+    else if (head.size() >= 6 && EqualsNoCase(head.substr(0, 6), "OBJECT"))
+        keyword = 6;
+    else
+        return false;
+    head.remove_prefix(keyword);
+    while (!head.empty() && IsBlank(head.front()))
+        head.remove_prefix(1);
+    return head.starts_with('=');
+}
+
+} // namespace
+
+SceneMetadataReader::SceneMetadataReader() : m_xml(std::make_unique<XmlGranuleReader>()) {}
+
+SceneMetadataReader::~SceneMetadataReader() = default;
+
+MetadataLayout SceneMetadataReader::sniff(std::string_view head) {
+    head = head.substr(0, kLayoutSniffBytes);
+    if (StartsOdl(head))
+        return MetadataLayout::Odl;
+    if (m_xml->startsGranule(head))
+        return MetadataLayout::EcsXml;
+    return MetadataLayout::None;
+}
+
+MetadataOrReason SceneMetadataReader::read(std::string_view text) {
+    if (text.size() > kMaxMetadataBytes)
+        return {std::nullopt, "larger than 16 MiB"};
+    switch (sniff(text)) {
+    case MetadataLayout::Odl:
+        return ReadOdlGranule(text);
+    case MetadataLayout::EcsXml:
+        return m_xml->read(text);
+    case MetadataLayout::None:
+        break;
+    }
+    return {std::nullopt, "not scene metadata"};
+}
+
+MetadataLayout SniffLayout(std::string_view head) {
+    return SceneMetadataReader().sniff(head);
+}
+
+MetadataOrReason ReadSceneMetadata(std::string_view text) {
+    return SceneMetadataReader().read(text);
+}
+
+} // namespace aster

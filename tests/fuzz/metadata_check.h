@@ -1,0 +1,36 @@
+#pragma once
+
+#include "metadata/scene_metadata.h"
+#include "tests/fuzz/fuzz_check.h"
+
+#include <string>
+
+namespace aster::fuzz {
+
+// What any result of the metadata reader must satisfy, and that the same text gives the
+// same result again from a reader that read something else in between.
+inline void CheckMetadata(const std::string& text) {
+    SceneMetadataReader reader;
+    const MetadataOrReason first = reader.read(text);
+    FUZZ_CHECK(first.metadata.has_value() != !first.reason.empty());
+    FUZZ_CHECK(first.reason.size() < 200);
+    if (first.metadata) {
+        const SceneMetadata& metadata = *first.metadata;
+        FUZZ_CHECK(metadata.layout == SniffLayout(text));
+        FUZZ_CHECK(metadata.corners.size() >= 3);
+        FUZZ_CHECK(!metadata.cloud || (*metadata.cloud >= 0 && *metadata.cloud <= 100));
+        FUZZ_CHECK(metadata.date == ParseSceneDate(metadata.dateText));
+        FUZZ_CHECK(metadata.acquired.has_value() ==
+                   (metadata.date && ParseSceneTime(metadata.timeText)));
+        if (metadata.acquired)
+            FUZZ_CHECK(FormatRfc3339(*metadata.acquired).size() == 24);
+    } else {
+        FUZZ_CHECK(first.reason != "not scene metadata" || SniffLayout(text) == MetadataLayout::None);
+    }
+    reader.read("<GranuleMetaDataFile><GPolygon><Boundary><Point>");
+    const MetadataOrReason again = reader.read(text);
+    FUZZ_CHECK(again.reason == first.reason);
+    FUZZ_CHECK(again.metadata == first.metadata);
+}
+
+} // namespace aster::fuzz

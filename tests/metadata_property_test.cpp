@@ -1,0 +1,170 @@
+// On the table's layout, the reader and the table's own recipe (ExtractRecord) agree: the
+// same corners, date text and time text, for the example files and for generated files of
+// that layout with random values, blanks, line ends and wrapped lists.
+#include "bench/corpus.h"
+#include "catalogue/scene_reader.h"
+#include "metadata/scene_metadata.h"
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <iterator>
+#include <random>
+
+namespace aster {
+namespace {
+
+// The corners as the table gives them, parsed here with the C library's own reader.
+std::vector<GeoPoint> RecipeCorners(const SceneRecord& record) {
+    const auto number = [](std::string_view text) {
+        const std::string copy(text);
+        return std::strtod(copy.c_str(), nullptr);
+    };
+    return {{number(record.Lon1), number(record.Lat1)},
+            {number(record.Lon2), number(record.Lat2)},
+            {number(record.Lon3), number(record.Lat3)},
+            {number(record.Lon4), number(record.Lat4)}};
+}
+
+void ExpectAgreement(const std::string& text) {
+    SceneRecord record;
+    ExtractRecord(text, record);
+    const MetadataOrReason read = ReadSceneMetadata(text);
+    ASSERT_TRUE(read.metadata) << read.reason;
+    EXPECT_EQ(read.metadata->corners, RecipeCorners(record));
+    EXPECT_EQ(read.metadata->dateText, record.SceneDate);
+    EXPECT_EQ(read.metadata->timeText, record.SceneTime);
+}
+
+class TableLayout {
+  public:
+    explicit TableLayout(unsigned seed) : m_random(seed) {}
+
+    std::string scene() {
+        m_end = pick(2) ? "\r\n" : "\n";
+        std::string text;
+        group(text, "", "INVENTORYMETADATA", [&] {
+            line(text, "  GROUPTYPE" + equals() + "MASTERGROUP");
+            group(text, "  ", "ECSDataGranule", [&] {
+                object(text, "    ", "LocalGranuleID", "\"G" + std::to_string(pick(99999)) + ".hdf\"");
+            });
+            group(text, "  ", "SingleDateTime", [&] {
+                object(text, "    ", "TimeofDay", "\"" + time() + "\"");
+                object(text, "    ", "CalendarDate", "\"" + date() + "\"");
+            });
+            group(text, "  ", "SpatialDomainContainer", [&] {
+                // The latitudes' list is the first "Value = (" of the file.
+                object(text, "    ", "GRingPointLatitude", list(90), true);
+                object(text, "    ", "GRingPointLongitude", list(180), pick(2) == 0);
+            });
+        });
+        line(text, "END");
+        return text;
+    }
+
+  private:
+    unsigned pick(unsigned count) { return std::uniform_int_distribution(0u, count - 1)(m_random); }
+    std::string blanks(unsigned most) { return std::string(pick(most + 1), ' '); }
+    std::string equals() { return blanks(20) + "=" + blanks(3); }
+    void line(std::string& text, const std::string& content) { text += content + m_end; }
+
+    template <typename Body>
+    void group(std::string& text, const std::string& indent, const std::string& name, Body body) {
+        line(text, indent + "GROUP" + equals() + name);
+        body();
+        line(text, indent + "END_GROUP" + equals() + name);
+    }
+
+    void object(std::string& text, const std::string& indent, const std::string& name,
+                const std::string& value, bool listLine = false) {
+        line(text, indent + "OBJECT" + equals() + name);
+        line(text, indent + "  NUM_VAL" + equals() + "1");
+        line(text, indent + (listLine ? "  Value = " : "  Value" + equals()) + value);
+        line(text, indent + "  TYPE" + equals() + "\"STRING\"");
+        line(text, indent + "END_OBJECT" + equals() + name);
+    }
+
+    std::string number(double limit) {
+        const double value = std::uniform_real_distribution(-limit, limit)(m_random);
+        char text[64];
+        std::snprintf(text, sizeof text, "%.*f", static_cast<int>(pick(9)), value);
+        return text;
+    }
+
+    // Four values, wrapped after any of them.
+    std::string list(double limit) {
+        std::string text = "(";
+        for (int i = 0; i < 4; ++i) {
+            if (i > 0)
+                text += pick(3) == 0 ? "," + m_end + blanks(20) : "," + blanks(2);
+            text += number(limit);
+        }
+        return text + ")";
+    }
+
+    std::string time() {
+        char text[64];
+        std::snprintf(text, sizeof text, "%02u:%02u:%02u", pick(24), pick(60), pick(60));
+        std::string written = text;
+        if (const unsigned digits = pick(10); digits > 0) {
+            written += '.';
+            for (unsigned i = 0; i < digits; ++i)
+                written += static_cast<char>('0' + pick(10));
+        }
+        return pick(2) ? written + "Z" : written;
+    }
+
+    std::string date() {
+        char text[32];
+        std::snprintf(text, sizeof text, "%04u-%02u-%02u", 1999 + pick(30), 1 + pick(12),
+                      1 + pick(28));
+        return text;
+    }
+
+    std::mt19937 m_random;
+    std::string m_end;
+};
+
+TEST(MetadataProperty, ExampleFilesAgreeWithTheTable) {
+    for (const char* name :
+         {"demo_scene_01.met", "demo_scene_02.met", "demo_scene_03.met", "demo_scene_04.met"}) {
+        SCOPED_TRACE(name);
+        std::ifstream in(std::string(ASTER_SOURCE_DIR) + "/examples/scenes/" + name,
+                         std::ios::binary);
+        ExpectAgreement({std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()});
+    }
+}
+
+TEST(MetadataProperty, GeneratedFilesOfTheTablesLayoutAgreeWithTheTable) {
+    for (unsigned seed = 1; seed <= 500; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        TableLayout layout(seed);
+        ExpectAgreement(layout.scene());
+        if (HasFatalFailure() || HasNonfatalFailure())
+            return;
+    }
+}
+
+// The benchmark's granule XML describes the same scenes as its ODL, in files of the size
+// the benchmark promises.
+TEST(MetadataProperty, BenchmarkXmlAndOdlDescribeTheSameScenes) {
+    for (std::size_t seed : {1u, 2u, 97u, 4242u, 99999u}) {
+        SCOPED_TRACE(seed);
+        const std::string xmlText = bench::GranuleXmlText(seed);
+        EXPECT_GT(xmlText.size(), 11500u);
+        EXPECT_LT(xmlText.size(), 12500u);
+        const MetadataOrReason xml = ReadSceneMetadata(xmlText);
+        const MetadataOrReason odl = ReadSceneMetadata(bench::SceneText(seed));
+        ASSERT_TRUE(xml.metadata) << xml.reason;
+        ASSERT_TRUE(odl.metadata) << odl.reason;
+        EXPECT_EQ(xml.metadata->corners, odl.metadata->corners);
+        EXPECT_EQ(xml.metadata->acquired, odl.metadata->acquired);
+        EXPECT_EQ(xml.metadata->granule, odl.metadata->granule);
+        EXPECT_TRUE(xml.metadata->cloud && xml.metadata->sunAzimuth && xml.metadata->sunElevation);
+    }
+}
+
+} // namespace
+} // namespace aster

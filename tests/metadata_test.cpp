@@ -1,0 +1,367 @@
+// The scene metadata reader on granules written for these tests in both layouts, on the
+// example folder, and on a table of malformed files, each with the reason it gives.
+#include "fileio/utf8.h"
+#include "metadata/scene_metadata.h"
+#include "tests/granule_samples.h"
+
+#include <fstream>
+#include <gtest/gtest.h>
+#include <iterator>
+
+namespace aster {
+namespace {
+
+std::string ReadExample(const std::string& name) {
+    std::ifstream in(std::string(ASTER_SOURCE_DIR) + "/examples/scenes/" + name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+SceneMetadata ExpectedGranule(MetadataLayout layout) {
+    SceneMetadata expected;
+    expected.layout = layout;
+    expected.corners = {{-117.204518, 36.512345},
+                        {-116.502783, 36.402871},
+                        {-116.641209, 35.872310},
+                        {-117.342651, 35.981734}};
+    expected.dateText = "2003-04-12";
+    expected.timeText = "18:32:07.414000";
+    expected.date = CalendarDate{2003, 4, 12};
+    expected.acquired = AcquisitionInstant(*expected.date, {18, 32, 7, 414'000'000});
+    expected.granule = "AST_L1B_00304122003183207_20030413120012_12345.hdf";
+    expected.product = "AST_L1B";
+    expected.version = "3";
+    expected.dayNight = "Day";
+    expected.cloud = 12;
+    expected.sunAzimuth = 142.615;
+    expected.sunElevation = 58.7;
+    return expected;
+}
+
+MetadataOrReason Read(const std::string& text) {
+    return ReadSceneMetadata(text);
+}
+
+TEST(SceneMetadata, OneGranuleReadsTheSameInBothLayouts) {
+    const MetadataOrReason xml = Read(test::GranuleXml());
+    const MetadataOrReason odl = Read(test::GranuleOdl());
+    ASSERT_TRUE(xml.metadata) << xml.reason;
+    ASSERT_TRUE(odl.metadata) << odl.reason;
+    EXPECT_EQ(*xml.metadata, ExpectedGranule(MetadataLayout::EcsXml));
+    EXPECT_EQ(*odl.metadata, ExpectedGranule(MetadataLayout::Odl));
+    EXPECT_EQ(FormatRfc3339(*xml.metadata->acquired), "2003-04-12T18:32:07.414Z");
+
+    // Whatever case the writer chose for names and keywords.
+    std::string lower = test::GranuleOdl();
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const MetadataOrReason lowered = Read(lower);
+    ASSERT_TRUE(lowered.metadata) << lowered.reason;
+    EXPECT_EQ(lowered.metadata->corners, odl.metadata->corners);
+    EXPECT_EQ(lowered.metadata->cloud, 12);
+    EXPECT_EQ(lowered.metadata->granule,
+              "ast_l1b_00304122003183207_20030413120012_12345.hdf"); // values stay as written
+
+    // A reader kept from file to file gives each file its own result.
+    SceneMetadataReader reader;
+    EXPECT_EQ(reader.read(test::GranuleXml()).metadata, xml.metadata);
+    EXPECT_FALSE(reader.read("<GranuleMetaDataFile><GPolygon>").metadata);
+    EXPECT_EQ(reader.read(test::GranuleOdl()).metadata, odl.metadata);
+    EXPECT_EQ(reader.read(test::GranuleXml()).metadata, xml.metadata);
+}
+
+TEST(SceneMetadata, ExampleFolderGivesItsGranulesAndCloudCover) {
+    const MetadataOrReason first = Read(ReadExample("demo_scene_01.met"));
+    ASSERT_TRUE(first.metadata) << first.reason;
+    const SceneMetadata& scene = *first.metadata;
+    EXPECT_EQ(scene.layout, MetadataLayout::Odl);
+    EXPECT_EQ(scene.granule, "DEMO_L1B_20030412_01.hdf");
+    EXPECT_EQ(scene.cloud, 3);
+    EXPECT_EQ(scene.corners.size(), 4u);
+    EXPECT_EQ(scene.corners[3], (GeoPoint{-117.342651, 35.981734}));
+    EXPECT_EQ(scene.dateText, "2003-04-12");
+    EXPECT_EQ(scene.timeText, "18:32:07.414000Z");
+    EXPECT_EQ(FormatRfc3339(*scene.acquired), "2003-04-12T18:32:07.414Z");
+    EXPECT_FALSE(scene.product);
+    EXPECT_FALSE(scene.sunAzimuth);
+    for (const char* name : {"demo_scene_02.met", "demo_scene_03.met", "demo_scene_04.met"}) {
+        const MetadataOrReason other = Read(ReadExample(name));
+        ASSERT_TRUE(other.metadata) << name << ": " << other.reason;
+        EXPECT_EQ(other.metadata->cloud, 3);
+    }
+    EXPECT_EQ(Read(ReadExample("demo_scene_05_blank.met")).reason, "not scene metadata");
+    EXPECT_EQ(Read(ReadExample("notes.txt")).reason, "not scene metadata");
+}
+
+// ODL as files hold it: any case, any blanks, line ends and comments, statements the
+// reader does not know, attributes paired by their order when they carry no class.
+TEST(SceneMetadata, OdlAsFilesHoldIt) {
+    struct Case {
+        const char* what;
+        std::string text;
+        std::size_t corners;
+        std::optional<double> cloud;
+        std::string time;
+    };
+    const std::string corners = "object=GRingPointLatitude\nvalue=(1,2,3)\nend_object\n"
+                                "OBJECT=GRingPointLongitude VALUE=(4,5,6) END_OBJECT\n";
+    const Case cases[] = {
+        {"no blanks, no END", corners, 3, {}, ""},
+        {"CR LF, comments, END and anything after it",
+         "/* head */\r\nGROUP = A /* x */\r\n" + corners + "END_GROUP = A\r\nEND\r\n\x01\x02junk",
+         3, {}, ""},
+        {"blanks and a line break around =, a unit",
+         "OBJECT \t=\n TimeofDay\n  VALUE\n=\n\"12:00:00Z\" <UTC>\nEND_OBJECT=TimeofDay\n" + corners,
+         3, {}, "12:00:00Z"},
+        {"statements without a value, nested lists",
+         "GROUP = G\nFLAG\nSHAPE = ((1,2),(3,4))\n" + corners + "END_GROUP\n", 3, {}, ""},
+        {"attributes paired by order, as groups without classes",
+         "GROUP = AdditionalAttributes\n GROUP = A1\n"
+         "  OBJECT = AdditionalAttributeName\n   Value = \"SceneCloudCoverage\"\n  END_OBJECT\n"
+         "  GROUP = InformationContent\n   OBJECT = ParameterValue\n    Value = \"7.5\"\n"
+         "   END_OBJECT\n  END_GROUP\n END_GROUP\nEND_GROUP\n" + corners,
+         3, 7.5, ""},
+        {"attributes paired by their container's class, the value first",
+         "GROUP = ADDITIONALATTRIBUTES\n"
+         " OBJECT = ADDITIONALATTRIBUTESCONTAINER\n  CLASS = \"1\"\n"
+         "  GROUP = INFORMATIONCONTENT\n   OBJECT = PARAMETERVALUE\n    VALUE = \"41\"\n"
+         "   END_OBJECT\n  END_GROUP\n"
+         "  OBJECT = ADDITIONALATTRIBUTENAME\n   VALUE = \"SceneCloudCoverage\"\n  END_OBJECT\n"
+         " END_OBJECT\n"
+         " OBJECT = ADDITIONALATTRIBUTESCONTAINER\n  CLASS = \"2\"\n"
+         "  OBJECT = ADDITIONALATTRIBUTENAME\n   VALUE = \"QAPercentCloudCover\"\n  END_OBJECT\n"
+         "  OBJECT = PARAMETERVALUE\n   VALUE = \"5\"\n  END_OBJECT\n"
+         " END_OBJECT\n"
+         "END_GROUP\n" + corners,
+         3, 41, ""},
+        {"a cover out of range is none",
+         "GROUP = AdditionalAttributes\n OBJECT = AdditionalAttributeName\n VALUE = "
+         "\"SceneCloudCoverage\"\n END_OBJECT\n OBJECT = ParameterValue\n VALUE = \"-1\"\n"
+         " END_OBJECT\nEND_GROUP\n" + corners,
+         3, {}, ""},
+        {"a quality statistic outside the attributes",
+         "OBJECT = QAPercentCloudCover\n VALUE = 100\nEND_OBJECT\n" + corners, 3, 100, ""},
+        {"an END_GROUP that closes nothing", "GROUP = A\nEND_GROUP\nEND_GROUP = X\n" + corners, 3,
+         {}, ""},
+        {"a byte order mark", "\xEF\xBB\xBF" + corners, 3, {}, ""},
+        {"numbers with a plus, exponents, no leading digit",
+         "OBJECT=GRingPointLatitude\nvalue=(+1,2e1,.5)\nend_object\n"
+         "OBJECT=GRingPointLongitude VALUE=(4.,-5E-1,6) END_OBJECT\n",
+         3, {}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const MetadataOrReason got = Read(c.text);
+        ASSERT_TRUE(got.metadata) << got.reason;
+        EXPECT_EQ(got.metadata->corners.size(), c.corners);
+        EXPECT_EQ(got.metadata->cloud, c.cloud);
+        EXPECT_EQ(got.metadata->timeText, c.time);
+    }
+    const MetadataOrReason numbers = Read(cases[std::size(cases) - 1].text); // the numbers
+    ASSERT_TRUE(numbers.metadata);
+    EXPECT_EQ(numbers.metadata->corners,
+              (std::vector<GeoPoint>{{4, 1}, {-0.5, 20}, {6, 0.5}}));
+}
+
+TEST(SceneMetadata, MalformedFilesGiveTheirReason) {
+    const std::string xmlHead = "<?xml version=\"1.0\"?>\n<GranuleMetaDataFile>\n";
+    const auto point = [](const std::string& lon, const std::string& lat) {
+        return "<Point><PointLongitude>" + lon + "</PointLongitude><PointLatitude>" + lat +
+               "</PointLatitude></Point>\n";
+    };
+    const std::string polygon = "<GPolygon><Boundary>\n" + point("1", "2") + point("3", "4") +
+                                point("5", "6") + "</Boundary></GPolygon>\n";
+    std::string deepXml = xmlHead;
+    for (int i = 0; i < 100; ++i)
+        deepXml += "<a>\n";
+    std::string deepOdl;
+    for (int i = 0; i < 100; ++i)
+        deepOdl += "GROUP = G\n";
+    std::string laughs = "<?xml version=\"1.0\"?>\n<!DOCTYPE GranuleMetaDataFile [\n"
+                         " <!ENTITY lol \"lol\">\n";
+    for (int i = 1; i < 10; ++i) {
+        laughs += " <!ENTITY lol" + std::to_string(i) + " \"";
+        for (int j = 0; j < 10; ++j)
+            laughs += i == 1 ? "&lol;" : "&lol" + std::to_string(i - 1) + ";";
+        laughs += "\">\n";
+    }
+    laughs += "]>\n<GranuleMetaDataFile>&lol9;</GranuleMetaDataFile>\n";
+    const std::string odlLists = "OBJECT = GRingPointLatitude\nVALUE = (1, 2, 3, 4)\nEND_OBJECT\n"
+                                 "OBJECT = GRingPointLongitude\nVALUE = (5, 6,\n 7)\nEND_OBJECT\n";
+
+    struct Case {
+        const char* what;
+        std::string text;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"empty file", "", "not scene metadata"},
+        {"blanks only", " \r\n\t", "not scene metadata"},
+        {"binary junk", std::string("\x00\x01\x02\xff\xfe\x80GROUP = X", 15), "not scene metadata"},
+        {"an HDF file", std::string("\x0e\x03\x13\x01\x00\x00", 6) + "GROUP = X",
+         "not scene metadata"},
+        {"a TIFF image", std::string("II*\x00\x08\x00\x00\x00", 8), "not scene metadata"},
+        {"a JPEG image", "\xff\xd8\xff\xe0\x00\x10JFIF", "not scene metadata"},
+        {"another XML document", "<?xml version=\"1.0\"?><kml><Placemark/></kml>",
+         "not scene metadata"},
+        {"ODL of no group or object", "PDS_VERSION_ID = PDS3\nOBJECT = X\n", "not scene metadata"},
+        {"larger than any scene metadata", "GROUP = X\n" + std::string(kMaxMetadataBytes, ' '),
+         "larger than 16 MiB"},
+        {"no corners", "GROUP = INVENTORYMETADATA\nEND_GROUP\nEND\n", "no corners"},
+        {"no corners in XML", xmlHead + "</GranuleMetaDataFile>\n", "no corners"},
+        {"unclosed XML", xmlHead + "<ECSDataGranule>\n", "unreadable XML at line 4"},
+        {"mismatched tags", xmlHead + "<a></b>\n", "unreadable XML at line 3"},
+        {"text that is not UTF-8", xmlHead + "<LocalGranuleID>caf\xe9</LocalGranuleID>\n",
+         "unreadable XML at line 3"},
+        {"entity declarations (billion laughs)", laughs, "entity declaration refused at line 3"},
+        {"an external entity",
+         "<!DOCTYPE GranuleMetaDataFile [<!ENTITY x SYSTEM \"/etc/passwd\">]>\n"
+         "<GranuleMetaDataFile>&x;</GranuleMetaDataFile>",
+         "entity declaration refused at line 1"},
+        {"deep XML", deepXml, "nested too deeply at line 66"},
+        {"deep ODL", deepOdl, "nested too deeply at line 65"},
+        {"an enormous attribute",
+         xmlHead + "<ECSDataGranule note=\"" + std::string(70000, 'a') + "\"/>",
+         "an attribute of more than 65536 bytes at line 3"},
+        {"an enormous XML text",
+         xmlHead + "<LocalGranuleID>" + std::string(70000, 'a') + "</LocalGranuleID>",
+         "a text of more than 65536 bytes at line 3"},
+        {"an enormous ODL text",
+         "GROUP = G\nOBJECT = X\nVALUE = \"" + std::string(70000, 'a') + "\"\n",
+         "a text of more than 65536 bytes at line 3"},
+        {"a list of too many values",
+         "GROUP = G\nVALUE = (" + std::string(70000, ',') + ")\n",
+         "a list of more than 65536 values at line 2"},
+        {"unclosed ODL text", "GROUP = G\n  X = \"abc\n\n", "unclosed text at line 2"},
+        {"unclosed ODL list", "GROUP = G\n  X = (1,\n2\n", "unclosed list at line 2"},
+        {"unclosed comment", "GROUP = G\n/* abc\n", "unclosed comment at line 2"},
+        {"a stray byte", "GROUP = G\n  X = 1\n ) \n", "unreadable ODL at line 3"},
+        {"unequal corner lists", odlLists, "4 corner latitudes but 3 longitudes"},
+        {"latitudes alone",
+         "OBJECT = GRingPointLatitude\nVALUE = (1, 2, 3)\nEND_OBJECT\n",
+         "corner latitudes without longitudes"},
+        {"fewer than 3 points", xmlHead + "<GPolygon><Boundary>" + point("1", "2") +
+                                    point("3", "4") + "</Boundary></GPolygon>" +
+                                    "</GranuleMetaDataFile>",
+         "fewer than 3 corners"},
+        {"fewer than 3 ODL corners",
+         "OBJECT = GRingPointLatitude\nVALUE = 1\nEND_OBJECT\n"
+         "OBJECT = GRingPointLongitude\nVALUE = 2\nEND_OBJECT\n",
+         "fewer than 3 corners"},
+        {"not a number in ODL",
+         "OBJECT = GRingPointLatitude\nVALUE = (1, nan, 3)\nEND_OBJECT\n"
+         "OBJECT = GRingPointLongitude\nVALUE = (4, 5, 6)\nEND_OBJECT\n",
+         "corner 2 is not a number"},
+        {"an empty ODL value",
+         "OBJECT = GRingPointLatitude\nVALUE = (1, 2, 3)\nEND_OBJECT\n"
+         "OBJECT = GRingPointLongitude\nVALUE = (4, 5, )\nEND_OBJECT\n",
+         "corner 3 is not a number"},
+        {"not a number in XML",
+         xmlHead + "<GPolygon><Boundary>\n" + point("1", "2") + point("0x10", "4"),
+         "corner 2 is not a number at line 5"},
+        {"a point without its latitude",
+         xmlHead + "<GPolygon><Boundary>\n<Point><PointLongitude>1</PointLongitude></Point>",
+         "corner 1 has no latitude at line 4"},
+        {"the root's name in another element", "<a><GranuleMetaDataFile/></a>",
+         "not scene metadata"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const MetadataOrReason got = Read(c.text);
+        EXPECT_FALSE(got.metadata);
+        EXPECT_EQ(got.reason, c.reason);
+    }
+    // What the malformed cases hold is fine where it is well formed.
+    const MetadataOrReason fine = Read(xmlHead + polygon + "</GranuleMetaDataFile>");
+    ASSERT_TRUE(fine.metadata) << fine.reason;
+    EXPECT_EQ(fine.metadata->corners.size(), 3u);
+    EXPECT_FALSE(fine.metadata->date);
+    EXPECT_FALSE(fine.metadata->acquired);
+}
+
+TEST(SceneMetadata, OdlKeepsTheBytesOfItsTexts) {
+    const std::string text = "OBJECT = LocalGranuleID\nVALUE = \"caf\xe9 \xff.hdf\"\nEND_OBJECT\n"
+                             "OBJECT = GRingPointLatitude\nVALUE = (1,2,3)\nEND_OBJECT\n"
+                             "OBJECT = GRingPointLongitude\nVALUE = (1,2,3)\nEND_OBJECT\n";
+    const MetadataOrReason got = Read(text);
+    ASSERT_TRUE(got.metadata) << got.reason;
+    EXPECT_EQ(got.metadata->granule, "caf\xe9 \xff.hdf");
+}
+
+TEST(SceneMetadata, LayoutFromTheFirstBytes) {
+    const auto utf16 = [](const std::string& ascii) {
+        std::string text = "\xff\xfe";
+        for (const char c : ascii) {
+            text += c;
+            text += '\0';
+        }
+        return text;
+    };
+    struct Case {
+        std::string head;
+        MetadataLayout layout;
+    };
+    const Case cases[] = {
+        {"GROUP = INVENTORYMETADATA", MetadataLayout::Odl},
+        {"\xEF\xBB\xBF\r\n  /* a */ /* b */\n object\t=x", MetadataLayout::Odl},
+        {"Group\n=\nX", MetadataLayout::Odl},
+        {"GROUPTYPE = MASTERGROUP", MetadataLayout::None},
+        {"GROUP X", MetadataLayout::None},
+        {"/* unclosed GROUP = X", MetadataLayout::None},
+        {"END_GROUP = X", MetadataLayout::None},
+        {"<GranuleMetaDataFile>", MetadataLayout::EcsXml},
+        {"<granulemetadatafile", MetadataLayout::None}, // the start tag is not whole yet
+        {"\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<!-- c -->\n"
+         "<!DOCTYPE GranuleMetaDataFile SYSTEM \"ScienceGranuleMetadata.dtd\">\n"
+         "<GRANULEMETADATAFILE>",
+         MetadataLayout::EcsXml},
+        {utf16("<?xml version=\"1.0\" encoding=\"UTF-16\"?><GranuleMetaDataFile>"),
+         MetadataLayout::EcsXml},
+        {"<?xml version=\"1.0\"?><Granule>", MetadataLayout::None},
+        {"<!-- GranuleMetaDataFile -->", MetadataLayout::None},
+        {"", MetadataLayout::None},
+        {std::string("\x89HDF\r\n\x1a\n", 8), MetadataLayout::None},
+        {std::string(kLayoutSniffBytes, ' ') + "GROUP = X", MetadataLayout::None},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.head);
+        EXPECT_EQ(SniffLayout(c.head), c.layout);
+    }
+    const MetadataOrReason wide = Read(utf16("<GranuleMetaDataFile><LocalGranuleID>\xe9</"
+                                             "LocalGranuleID></GranuleMetaDataFile>"));
+    EXPECT_EQ(wide.reason, "no corners");
+}
+
+TEST(Utf8FromBytes, ValidUtf8StaysOtherBytesAreLatin1) {
+    struct Case {
+        std::string bytes;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"", ""},
+        {"plain ASCII", "plain ASCII"},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8c\x8d", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8c\x8d"},
+        {"\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"}, // U+10FFFF, the last code point
+        {"caf\xe9", "caf\xc3\xa9"},
+        {"\xc0\xaf", "\xc3\x80\xc2\xaf"},                 // overlong '/'
+        {"\xe0\x80\xaf", "\xc3\xa0\xc2\x80\xc2\xaf"},     // overlong, three bytes
+        {"\xed\xa0\x80", "\xc3\xad\xc2\xa0\xc2\x80"},     // a surrogate
+        {"\xf4\x90\x80\x80", "\xc3\xb4\xc2\x90\xc2\x80\xc2\x80"}, // past U+10FFFF
+        {"\xc3", "\xc3\x83"},                             // cut short
+        {std::string("a\0b", 3), std::string("a\0b", 3)},
+        {std::string("\xff\0", 2), std::string("\xc3\xbf\0", 3)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        EXPECT_EQ(Utf8FromBytes(c.bytes), c.text);
+    }
+    // Latin-1 decoding is the identity on code points: every byte once.
+    std::string all;
+    for (int b = 0; b < 256; ++b)
+        all += static_cast<char>(b);
+    const std::string text = Utf8FromBytes(all);
+    EXPECT_EQ(text.size(), 128u + 2 * 128u);
+    EXPECT_EQ(Utf8FromBytes(text), text); // decoded text is valid UTF-8
+}
+
+} // namespace
+} // namespace aster
