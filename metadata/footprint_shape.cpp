@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <numeric>
 #include <utility>
 
@@ -163,14 +164,6 @@ int Orientation(const Vertex& a, const Vertex& b, const Vertex& c) {
 
 // --- Rings ------------------------------------------------------------------------------
 
-// For p and q on one line through v (neither equal to v): whether they lie on the same
-// side of v, so that edges from v to each would overlap.
-bool SameSideOf(const Vertex& v, const Vertex& p, const Vertex& q) {
-    if (p.x != v.x)
-        return (p.x > v.x) == (q.x > v.x);
-    return (p.y > v.y) == (q.y > v.y);
-}
-
 // Whether the closed segments ab and cd have any point in common.
 bool SegmentsMeet(const Vertex& a, const Vertex& b, const Vertex& c, const Vertex& d) {
     if (std::max(a.x, b.x) < std::min(c.x, d.x) || std::max(c.x, d.x) < std::min(a.x, b.x) ||
@@ -188,8 +181,9 @@ bool SegmentsMeet(const Vertex& a, const Vertex& b, const Vertex& c, const Verte
 enum class RingCheck { Valid, NoArea, Crosses };
 
 // A ring (not closed, no two consecutive corners equal) is a valid polygon shell by
-// GEOS's rules when it has three corners off one line, no edge runs back along the one
-// before it, and edges that are not neighbours share no point at all.
+// GEOS's rules when it has three corners off one line and edges that are not neighbours
+// share no point at all. An edge that runs back along the one before it needs no test of
+// its own: with three corners off one line, it meets a further edge too.
 RingCheck CheckRing(const std::vector<Vertex>& ring) {
     const std::size_t n = ring.size();
     if (n < 3)
@@ -199,12 +193,6 @@ RingCheck CheckRing(const std::vector<Vertex>& ring) {
         flat = Orientation(ring[0], ring[1], ring[i]) == 0;
     if (flat)
         return RingCheck::NoArea;
-    for (std::size_t i = 0; i < n; ++i) {
-        const Vertex& v = ring[(i + 1) % n];
-        if (Orientation(ring[i], v, ring[(i + 2) % n]) == 0 &&
-            SameSideOf(v, ring[i], ring[(i + 2) % n]))
-            return RingCheck::Crosses;
-    }
     const auto meet = [&](std::size_t i, std::size_t j) {
         return SegmentsMeet(ring[i], ring[(i + 1) % n], ring[j], ring[(j + 1) % n]);
     };
@@ -263,26 +251,40 @@ std::vector<GeoPoint> Points(const std::vector<Vertex>& ring) {
 // of one side's pieces are: the ring's edges on that side (with a corner added where an
 // edge crosses the line), the ring's edges along the line that have the ring's inside
 // towards that side, and the stretches of the line that lie inside the ring, found by
-// sorting the ring's points on the line and counting crossings from one to the next. The
-// pieces are then walked, each keeping its inside on its left; where pieces meet at a
-// point, the walk takes the edge that turns most to the right, so they come apart as
-// separate rings rather than as one ring that touches itself.
+// sorting the ring's points on the line and counting crossings from one to the next.
+// Every edge has the piece's inside on its left, so walking them gives counter-clockwise
+// rings; a walk that passes a point twice, where pieces meet, is parted there. A piece of
+// a simple ring has no hole, so each part is a ring of its own. The crossings are then on
+// the grid, which can make a piece touch or cross itself where corners lie within a grid
+// step of the cut: every part is checked again as it will be written.
 
-// n / d rounded to the nearest whole number, halves upwards.
-Units RoundedQuotient(Units n, Units d) {
+// Where a crossing of the cut goes on the grid: to the nearest unit, or, when that makes a
+// piece cross itself, every crossing south or every crossing north of the true one.
+enum class Rounding { Nearest, South, North };
+
+// n / d as a whole number, rounded as asked (halves northwards).
+Units RoundedQuotient(Units n, Units d, Rounding rounding) {
     if (d < 0) {
         n = -n;
         d = -d;
     }
-    const Units twice = 2 * n + d;
-    Units q = twice / (2 * d);
-    if (twice % (2 * d) != 0 && twice < 0)
-        --q;
-    return q;
+    const auto floorOf = [](Units top, Units bottom) {
+        const Units q = top / bottom;
+        return top % bottom != 0 && top < 0 ? q - 1 : q;
+    };
+    switch (rounding) {
+    case Rounding::South:
+        return floorOf(n, d);
+    case Rounding::North:
+        return -floorOf(-n, d);
+    case Rounding::Nearest:
+        break;
+    }
+    return floorOf(2 * n + d, 2 * d);
 }
 
-// The ring with a corner added, at the nearest unit, wherever an edge crosses the line.
-std::vector<Vertex> WithCrossings(const std::vector<Vertex>& ring, Units line) {
+// The ring with a corner added on the grid wherever an edge crosses the line.
+std::vector<Vertex> WithCrossings(const std::vector<Vertex>& ring, Units line, Rounding rounding) {
     std::vector<Vertex> points;
     points.reserve(ring.size() + 8);
     for (std::size_t i = 0; i < ring.size(); ++i) {
@@ -291,7 +293,8 @@ std::vector<Vertex> WithCrossings(const std::vector<Vertex>& ring, Units line) {
         points.push_back(a);
         if ((a.x < line && b.x > line) || (a.x > line && b.x < line)) {
             // Each factor is at most half a turn, so the product fits in 64 bits.
-            const Units rise = RoundedQuotient((line - a.x) * (b.y - a.y), b.x - a.x);
+            const Units rise =
+                RoundedQuotient((line - a.x) * (b.y - a.y), b.x - a.x, rounding);
             points.push_back(MakeVertex(line, a.y + rise));
         }
     }
@@ -372,53 +375,28 @@ class PieceTracer {
         }
     }
 
-    // Whether, turning clockwise around `at` from the direction back to `from`, the
-    // direction to `first` comes before the direction to `second`.
-    bool TurnsBefore(const Vertex& at, const Vertex& from, const Vertex& first,
-                     const Vertex& second) const {
-        const auto half = [&](const Vertex& to) {
-            const int o = Orientation(at, from, to);
-            if (o != 0)
-                return o < 0 ? 0 : 2;
-            return SameSideOf(at, from, to) ? 3 : 1; // straight back comes last
-        };
-        const int h1 = half(first);
-        const int h2 = half(second);
-        if (h1 != h2)
-            return h1 < h2;
-        return (h1 == 0 || h1 == 2) && Orientation(at, first, second) < 0;
-    }
-
+    // Closed walks over the side's edges, each edge taken once. Where pieces meet at a
+    // point a walk may pass it more than once; SplitAtRepeats parts them there.
     std::optional<std::vector<std::vector<Vertex>>> Walk() const {
         std::vector<std::vector<std::size_t>> outgoing(m_nodes.size());
         for (std::size_t e = 0; e < m_edges.size(); ++e)
             outgoing[m_edges[e].from].push_back(e);
-        std::vector<char> used(m_edges.size(), 0);
-        std::vector<std::vector<Vertex>> rings;
-        for (std::size_t start = 0; start < m_edges.size(); ++start) {
-            if (used[start] != 0)
-                continue;
-            std::vector<Vertex> ring;
-            std::size_t e = start;
-            do {
-                if (used[e] != 0)
-                    return std::nullopt;
-                used[e] = 1;
-                ring.push_back(m_nodes[m_edges[e].from]);
-                const std::size_t at = m_edges[e].to;
-                const std::vector<std::size_t>& choices = outgoing[at];
-                if (choices.empty())
-                    return std::nullopt;
-                std::size_t next = choices.front();
-                for (const std::size_t choice : choices)
-                    if (TurnsBefore(m_nodes[at], m_nodes[m_edges[e].from],
-                                    m_nodes[m_edges[choice].to], m_nodes[m_edges[next].to]))
-                        next = choice;
-                e = next;
-            } while (e != start);
-            rings.push_back(std::move(ring));
+        std::vector<std::size_t> taken(m_nodes.size(), 0); // of each node's outgoing edges
+        std::vector<std::vector<Vertex>> walks;
+        for (std::size_t node = 0; node < m_nodes.size(); ++node) {
+            while (taken[node] < outgoing[node].size()) {
+                std::vector<Vertex> walk;
+                std::size_t at = node;
+                while (taken[at] < outgoing[at].size()) {
+                    walk.push_back(m_nodes[at]);
+                    at = m_edges[outgoing[at][taken[at]++]].to;
+                }
+                if (at != node)
+                    return std::nullopt; // stuck elsewhere: the edges do not close
+                walks.push_back(std::move(walk));
+            }
         }
-        return rings;
+        return walks;
     }
 
     Units m_line;
@@ -448,6 +426,27 @@ Units WrapOffset(Units step) {
     return step > kHalfTurn ? -kTurn : step < -kHalfTurn ? kTurn : 0;
 }
 
+// A traced piece as loops that each pass a point once. Only corners snapped to the grid
+// make a piece meet itself: two crossings of the cut that round to one point close a notch
+// narrower than the grid, leaving a loop of no area, or a hole, hung from that point.
+void SplitAtRepeats(const std::vector<Vertex>& piece, std::vector<std::vector<Vertex>>& loops) {
+    std::vector<Vertex> walked;
+    std::map<std::pair<Units, Units>, std::size_t> at; // a point's place in `walked`
+    for (const Vertex& v : piece) {
+        const auto [place, fresh] = at.try_emplace({v.x, v.y}, walked.size());
+        if (fresh) {
+            walked.push_back(v);
+            continue;
+        }
+        const std::size_t start = place->second;
+        loops.emplace_back(walked.begin() + static_cast<std::ptrdiff_t>(start), walked.end());
+        for (std::size_t i = start + 1; i < walked.size(); ++i)
+            at.erase({walked[i].x, walked[i].y});
+        walked.resize(start + 1);
+    }
+    loops.push_back(std::move(walked));
+}
+
 // A piece moved by `shift` units of longitude as a part of the shape, without the corners
 // where it runs straight on along the cut line, if any; whether it is valid, has no area or
 // fails.
@@ -475,6 +474,36 @@ RingCheck AddPart(const std::vector<Vertex>& piece, std::optional<Units> line, U
     return check;
 }
 
+// The pieces of a counter-clockwise ring on either side of the line, moved back within
+// +-180; nothing when a piece is not a valid polygon once its crossings are on the grid.
+// `lost` tells whether a piece was left out because it had no area on the grid.
+std::optional<FootprintShape> CutAt(const std::vector<Vertex>& ring, Units line,
+                                    Rounding rounding, bool& lost) {
+    lost = false;
+    PieceTracer tracer(WithCrossings(ring, line, rounding), line);
+    FootprintShape shape;
+    bool sides[2] = {false, false};
+    for (const int side : {-1, 1}) {
+        const auto pieces = tracer.pieces(side);
+        if (!pieces)
+            return std::nullopt;
+        // The west side's cut moves to +180, the east side's to -180.
+        const Units shift = (side < 0 ? kHalfTurn : -kHalfTurn) - line;
+        std::vector<std::vector<Vertex>> loops;
+        for (const std::vector<Vertex>& piece : *pieces)
+            SplitAtRepeats(piece, loops);
+        for (const std::vector<Vertex>& loop : loops) {
+            const RingCheck check = AddPart(loop, line, shift, shape.parts);
+            if (check == RingCheck::Crosses)
+                return std::nullopt;
+            sides[side > 0] = sides[side > 0] || check == RingCheck::Valid;
+            lost = lost || check == RingCheck::NoArea;
+        }
+    }
+    shape.crossesAntimeridian = sides[0] && sides[1];
+    return shape;
+}
+
 ShapeOrReason CutAtAntimeridian(std::vector<Vertex> ring) {
     // Longitudes made continuous from the first corner on, so the ring is one plane shape
     // that may reach beyond +-180.
@@ -492,6 +521,7 @@ ShapeOrReason CutAtAntimeridian(std::vector<Vertex> ring) {
     }
     if (east - west >= kTurn)
         return Refused("footprint wider than the globe");
+    DropRepeatedCorners(ring); // -180 and +180 are one place
     if (const RingCheck check = CheckRing(ring); check != RingCheck::Valid)
         return Refused(std::string(ReasonFor(check)));
     if (!IsCounterClockwise(ring))
@@ -508,26 +538,22 @@ ShapeOrReason CutAtAntimeridian(std::vector<Vertex> ring) {
         return {std::move(shape), {}};
     }
 
-    PieceTracer tracer(WithCrossings(ring, line), line);
-    bool sides[2] = {false, false};
-    for (const int side : {-1, 1}) {
-        const auto pieces = tracer.pieces(side);
-        if (!pieces)
-            return Refused("footprint across the antimeridian cannot be cut into valid parts");
-        // The west side's cut moves to +180, the east side's to -180.
-        const Units shift = (side < 0 ? kHalfTurn : -kHalfTurn) - line;
-        for (const std::vector<Vertex>& piece : *pieces) {
-            const RingCheck check = AddPart(piece, line, shift, shape.parts);
-            if (check == RingCheck::Crosses)
-                return Refused(
-                    "footprint across the antimeridian cannot be cut into valid parts");
-            sides[side > 0] = sides[side > 0] || check == RingCheck::Valid;
-        }
+    // A rounding that loses a piece is taken only when none keeps them all.
+    std::optional<FootprintShape> lossy;
+    bool cut = false;
+    for (const Rounding rounding : {Rounding::Nearest, Rounding::South, Rounding::North}) {
+        bool lost = false;
+        std::optional<FootprintShape> attempt = CutAt(ring, line, rounding, lost);
+        cut = cut || attempt;
+        if (attempt && !lost)
+            return {std::move(attempt), {}};
+        if (attempt && !lossy && !attempt->parts.empty())
+            lossy = std::move(attempt);
     }
-    if (shape.parts.empty())
-        return Refused("footprint has no area");
-    shape.crossesAntimeridian = sides[0] && sides[1];
-    return {std::move(shape), {}};
+    if (lossy)
+        return {std::move(lossy), {}};
+    return Refused(cut ? "footprint has no area"
+                       : "footprint across the antimeridian cannot be cut into valid parts");
 }
 
 } // namespace

@@ -111,6 +111,15 @@ TEST(FootprintShape, CaseTable) {
           {{-180, 0}, {-179, 0}, {-179, 1}, {-180, 1}},
           {{-180, 2}, {-179, 2}, {-179, 3}, {-180, 3}}},
          true},
+        // A notch from the east whose tip touches the cut: the east side is two pieces that
+        // meet at a point, and the west side runs straight past it.
+        {"pieces meeting at a point",
+         {{179, 0}, {-178, 0}, {-178, 1}, {180, 2}, {-178, 3}, {-178, 4}, {179, 4}},
+         "",
+         {{{179, 0}, {180, 0}, {180, 4}, {179, 4}},
+          {{-180, 0}, {-178, 0}, {-178, 1}, {-180, 2}},
+          {{-180, 2}, {-178, 3}, {-178, 4}, {-180, 4}}},
+         true},
         {"a corner on the cut, the rest across",
          {{179, 0}, {180, 1}, {-179, 0}, {180, -1}},
          "",
