@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <map>
 #include <numeric>
 #include <utility>
 
@@ -314,8 +313,8 @@ class PieceTracer {
             m_ring.push_back(NodeOf(v));
     }
 
-    // The pieces on the side `side` of the line (-1 west of it, +1 east), each ring
-    // counter-clockwise; nothing when they do not close, which a simple ring never gives.
+    // Closed walks round the pieces on the side `side` of the line (-1 west of it, +1
+    // east); nothing when the edges do not close, which a simple ring never gives.
     std::optional<std::vector<std::vector<Vertex>>> pieces(int side) {
         m_edges.clear();
         const std::size_t m = m_ring.size();
@@ -378,18 +377,26 @@ class PieceTracer {
     // Closed walks over the side's edges, each edge taken once. Where pieces meet at a
     // point a walk may pass it more than once; SplitAtRepeats parts them there.
     std::optional<std::vector<std::vector<Vertex>>> Walk() const {
-        std::vector<std::vector<std::size_t>> outgoing(m_nodes.size());
-        for (std::size_t e = 0; e < m_edges.size(); ++e)
-            outgoing[m_edges[e].from].push_back(e);
-        std::vector<std::size_t> taken(m_nodes.size(), 0); // of each node's outgoing edges
+        // Each node's outgoing edges in a row: those of node i are ends[i] to ends[i + 1],
+        // and next[i] is the first not yet taken.
+        std::vector<std::size_t> ends(m_nodes.size() + 1, 0);
+        for (const Edge& edge : m_edges)
+            ++ends[edge.from + 1];
+        std::partial_sum(ends.begin(), ends.end(), ends.begin());
+        std::vector<std::size_t> next(ends.begin(), ends.end() - 1);
+        std::vector<std::size_t> targets(m_edges.size());
+        for (const Edge& edge : m_edges)
+            targets[next[edge.from]++] = edge.to;
+        std::copy(ends.begin(), ends.end() - 1, next.begin());
+
         std::vector<std::vector<Vertex>> walks;
         for (std::size_t node = 0; node < m_nodes.size(); ++node) {
-            while (taken[node] < outgoing[node].size()) {
+            while (next[node] < ends[node + 1]) {
                 std::vector<Vertex> walk;
                 std::size_t at = node;
-                while (taken[at] < outgoing[at].size()) {
+                while (next[at] < ends[at + 1]) {
                     walk.push_back(m_nodes[at]);
-                    at = m_edges[outgoing[at][taken[at]++]].to;
+                    at = targets[next[at]++];
                 }
                 if (at != node)
                     return std::nullopt; // stuck elsewhere: the edges do not close
@@ -426,23 +433,20 @@ Units WrapOffset(Units step) {
     return step > kHalfTurn ? -kTurn : step < -kHalfTurn ? kTurn : 0;
 }
 
-// A traced piece as loops that each pass a point once. Only corners snapped to the grid
-// make a piece meet itself: two crossings of the cut that round to one point close a notch
-// narrower than the grid, leaving a loop of no area, or a hole, hung from that point.
+// A walk as loops that each pass a point once: the pieces that meet at a point, and, once
+// the crossings are on the grid, the loop of no area (or the hole) left where two
+// crossings of a notch narrower than a grid step round to one point.
 void SplitAtRepeats(const std::vector<Vertex>& piece, std::vector<std::vector<Vertex>>& loops) {
     std::vector<Vertex> walked;
-    std::map<std::pair<Units, Units>, std::size_t> at; // a point's place in `walked`
     for (const Vertex& v : piece) {
-        const auto [place, fresh] = at.try_emplace({v.x, v.y}, walked.size());
-        if (fresh) {
+        const auto before = std::find_if(walked.begin(), walked.end(),
+                                         [&](const Vertex& w) { return SamePlace(v, w); });
+        if (before != walked.end()) {
+            loops.emplace_back(before, walked.end());
+            walked.erase(before + 1, walked.end());
+        } else {
             walked.push_back(v);
-            continue;
         }
-        const std::size_t start = place->second;
-        loops.emplace_back(walked.begin() + static_cast<std::ptrdiff_t>(start), walked.end());
-        for (std::size_t i = start + 1; i < walked.size(); ++i)
-            at.erase({walked[i].x, walked[i].y});
-        walked.resize(start + 1);
     }
     loops.push_back(std::move(walked));
 }
