@@ -42,9 +42,11 @@ bool SamePlace(const Vertex& a, const Vertex& b) {
 
 // --- Exact orientation ------------------------------------------------------------------
 // Whether a ring is valid is decided on the doubles that are written, by the exact sign of
-// a determinant, as GEOS decides it: a ring accepted here is one GEOS accepts, and a ring
-// GEOS accepts is not refused here. Rounded arithmetic settles almost every case; the rest
-// are summed without error (Shewchuk's adaptive predicate, reduced to its exact stage).
+// a determinant, by the rules GEOS applies: a ring accepted here is one GEOS accepts, and a
+// ring GEOS accepts is refused here only where three corners lie exactly in line and
+// GEOS's double-double arithmetic misses the zero (a corner exactly on another edge, a
+// ring of no area). Rounded arithmetic settles almost every case; the rest are summed
+// without error (Shewchuk's adaptive predicate, reduced to its exact stage).
 
 int SignOf(double value) {
     return (value > 0) - (value < 0);

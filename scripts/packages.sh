@@ -43,7 +43,7 @@ aster_ensure_packages() {
 }
 
 # Build tools, the test framework, Qt 6 Widgets (with the keyboard library its CMake files
-# look for), GDAL for the footprint layers, GEOS's C interface that the footprint tests
-# ask about ring orientation, and the font the window is laid out with.
+# look for), GDAL for the footprint layers, GEOS's C interface and GMP's rationals that
+# the footprint tests check ring orientation with, and the font the window is laid out with.
 ASTER_BUILD_PACKAGES=(cmake make g++ libgtest-dev qt6-base-dev libxkbcommon-dev libgdal-dev
-    libgeos-dev fonts-liberation2)
+    libgeos-dev libgmp-dev fonts-liberation2)
