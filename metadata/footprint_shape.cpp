@@ -294,21 +294,22 @@ std::vector<Vertex> WithCrossings(const std::vector<Vertex>& ring, Units line, R
         points.push_back(a);
         if ((a.x < line && b.x > line) || (a.x > line && b.x < line)) {
             // Each factor is at most half a turn, so the product fits in 64 bits.
-            const Units rise =
-                RoundedQuotient((line - a.x) * (b.y - a.y), b.x - a.x, rounding);
+            const Units rise = RoundedQuotient((line - a.x) * (b.y - a.y), b.x - a.x, rounding);
             points.push_back(MakeVertex(line, a.y + rise));
         }
     }
     return points;
 }
 
+bool WestThenSouth(const Vertex& a, const Vertex& b) {
+    return a.x != b.x ? a.x < b.x : a.y < b.y;
+}
+
 class PieceTracer {
   public:
     PieceTracer(const std::vector<Vertex>& points, Units line) : m_line(line) {
         m_nodes = points;
-        std::sort(m_nodes.begin(), m_nodes.end(), [](const Vertex& a, const Vertex& b) {
-            return a.x != b.x ? a.x < b.x : a.y < b.y;
-        });
+        std::sort(m_nodes.begin(), m_nodes.end(), WestThenSouth);
         m_nodes.erase(std::unique(m_nodes.begin(), m_nodes.end(), SamePlace), m_nodes.end());
         m_ring.reserve(points.size());
         for (const Vertex& v : points)
@@ -341,12 +342,8 @@ class PieceTracer {
     };
 
     std::size_t NodeOf(const Vertex& v) const {
-        return static_cast<std::size_t>(
-            std::lower_bound(m_nodes.begin(), m_nodes.end(), v,
-                             [](const Vertex& a, const Vertex& b) {
-                                 return a.x != b.x ? a.x < b.x : a.y < b.y;
-                             }) -
-            m_nodes.begin());
+        const auto at = std::lower_bound(m_nodes.begin(), m_nodes.end(), v, WestThenSouth);
+        return static_cast<std::size_t>(at - m_nodes.begin());
     }
 
     int SideOf(std::size_t node) const {
@@ -483,8 +480,8 @@ RingCheck AddPart(const std::vector<Vertex>& piece, std::optional<Units> line, U
 // The pieces of a counter-clockwise ring on either side of the line, moved back within
 // +-180; nothing when a piece is not a valid polygon once its crossings are on the grid.
 // `lost` tells whether a piece was left out because it had no area on the grid.
-std::optional<FootprintShape> CutAt(const std::vector<Vertex>& ring, Units line,
-                                    Rounding rounding, bool& lost) {
+std::optional<FootprintShape> CutAt(const std::vector<Vertex>& ring, Units line, Rounding rounding,
+                                    bool& lost) {
     lost = false;
     PieceTracer tracer(WithCrossings(ring, line, rounding), line);
     FootprintShape shape;
@@ -572,8 +569,8 @@ BoundingBox BoundsOf(const FootprintShape& shape) {
     double north = -kInfinity;
     for (const std::vector<GeoPoint>& part : shape.parts) {
         // A cut footprint's box runs east from its parts at +180 to its parts at -180.
-        const bool atEast = std::any_of(part.begin(), part.end(),
-                                        [](const GeoPoint& p) { return p.lon == 180; });
+        const bool atEast =
+            std::any_of(part.begin(), part.end(), [](const GeoPoint& p) { return p.lon == 180; });
         for (const GeoPoint& p : part) {
             south = std::min(south, p.lat);
             north = std::max(north, p.lat);
