@@ -2,7 +2,8 @@
 
 #include "stac/asset_files.h"
 
-#include <rapidjson/document.h>
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -385,26 +386,92 @@ std::string PrettyItem(const StacItem& item) {
     return std::string(buffer.GetString(), buffer.GetSize());
 }
 
+namespace {
+
+// Passes a parsed document's events on to a writer, numbers as the text they were read
+// from, and the top level's "id" as another text.
+template <typename Writer>
+class IdReplacer {
+  public:
+    IdReplacer(Writer& writer, std::string_view id) : m_writer(writer), m_id(id) {}
+
+    bool Null() { return value(m_writer.Null()); }
+    bool Bool(bool b) { return value(m_writer.Bool(b)); }
+    bool Int(int i) { return value(m_writer.Int(i)); }
+    bool Uint(unsigned u) { return value(m_writer.Uint(u)); }
+    bool Int64(std::int64_t i) { return value(m_writer.Int64(i)); }
+    bool Uint64(std::uint64_t u) { return value(m_writer.Uint64(u)); }
+    bool Double(double d) { return value(m_writer.Double(d)); }
+    bool RawNumber(const char* text, rapidjson::SizeType length, bool) {
+        return value(m_writer.RawValue(text, length, rapidjson::kNumberType));
+    }
+    bool String(const char* text, rapidjson::SizeType length, bool) {
+        if (m_idNext) {
+            m_replaced = true;
+            return value(m_writer.String(m_id.data(), static_cast<rapidjson::SizeType>(m_id.size())));
+        }
+        return value(m_writer.String(text, length));
+    }
+    bool StartObject() {
+        ++m_depth;
+        return value(m_writer.StartObject());
+    }
+    bool Key(const char* text, rapidjson::SizeType length, bool) {
+        m_idNext = m_depth == 1 && std::string_view(text, length) == "id";
+        return m_writer.Key(text, length);
+    }
+    bool EndObject(rapidjson::SizeType) {
+        --m_depth;
+        return value(m_writer.EndObject());
+    }
+    bool StartArray() {
+        ++m_depth;
+        return value(m_writer.StartArray());
+    }
+    bool EndArray(rapidjson::SizeType) {
+        --m_depth;
+        return value(m_writer.EndArray());
+    }
+
+    bool replaced() const { return m_replaced; }
+
+  private:
+    bool value(bool ok) {
+        m_idNext = false;
+        return ok;
+    }
+
+    Writer& m_writer;
+    std::string_view m_id;
+    int m_depth = 0;
+    bool m_idNext = false;
+    bool m_replaced = false;
+};
+
+template <typename Writer>
+bool ReplaceId(std::string_view json, std::string_view id, Writer& writer) {
+    IdReplacer<Writer> replacer(writer, id);
+    rapidjson::Reader reader;
+    rapidjson::MemoryStream input(json.data(), json.size());
+    const bool parsed =
+        reader.Parse<rapidjson::kParseNumbersAsStringsFlag>(input, replacer).IsError() == false;
+    return parsed && replacer.replaced();
+}
+
+} // namespace
+
 bool ReplaceItemId(std::string_view json, std::string_view id, bool pretty, std::string& out) {
-    rapidjson::Document document;
-    // Numbers stay the text they were written as.
-    document.Parse<rapidjson::kParseNumbersAsStringsFlag>(json.data(), json.size());
-    if (document.HasParseError() || !document.IsObject())
-        return false;
-    const auto member = document.FindMember("id");
-    if (member == document.MemberEnd() || !member->value.IsString())
-        return false;
-    member->value.SetString(id.data(), static_cast<rapidjson::SizeType>(id.size()),
-                            document.GetAllocator());
     rapidjson::StringBuffer buffer;
     if (pretty) {
         PrettyString writer(buffer);
         Pretty(writer);
-        document.Accept(writer);
+        if (!ReplaceId(json, id, writer))
+            return false;
         buffer.Put('\n');
     } else {
         CompactString writer(buffer);
-        document.Accept(writer);
+        if (!ReplaceId(json, id, writer))
+            return false;
     }
     out.assign(buffer.GetString(), buffer.GetSize());
     return true;
