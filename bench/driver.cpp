@@ -134,6 +134,7 @@ struct Options {
     std::string footprints;
     std::string polysCommand;
     std::string once; // "polys" or "table": one run, then its peak memory
+    bool corpusOnly = false; // write the corpus and nothing else
     unsigned threads = aster::ReadAheadSettings{}.threads;
 };
 
@@ -161,6 +162,8 @@ bool Parse(int argc, char** argv, Options& options) {
             options.polysCommand = value;
         else if (flag == "--once")
             options.once = value;
+        else if (flag == "--corpus-only")
+            options.corpusOnly = value == "1";
         else if (flag == "--threads")
             options.threads = static_cast<unsigned>(std::stoul(value));
         else
@@ -170,6 +173,8 @@ bool Parse(int argc, char** argv, Options& options) {
         return false;
     if (!options.once.empty())
         return options.once == "polys" || options.once == "table";
+    if (options.corpusOnly)
+        return options.files != 0;
     return !options.floorProgram.empty() && !options.parallelFloorProgram.empty() &&
            (options.files == 0) != (options.bigBytes == 0);
 }
@@ -316,9 +321,14 @@ int main(int argc, char** argv) {
                      "usage: %s --dir EMPTY_FOLDER --floor PROGRAM --parallel-floor PROGRAM\n"
                      "          (--files N | --big BYTES) [--runs 5] [--cold-runs 0]\n"
                      "          [--footprints COMMAND]\n"
-                     "       %s --once polys|table --dir CORPUS [--threads 16]\n",
-                     argv[0], argv[0]);
+                     "       %s --once polys|table --dir CORPUS [--threads 16]\n"
+                     "       %s --corpus-only 1 --dir EMPTY_FOLDER --files N\n",
+                     argv[0], argv[0], argv[0]);
         return 2;
+    }
+    if (options.corpusOnly) {
+        aster::bench::WriteCorpus(options.folder, options.files);
+        return 0;
     }
     return options.once.empty() ? Measure(options) : RunOnce(options);
 }

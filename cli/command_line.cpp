@@ -7,6 +7,8 @@
 #include "fileio/folder.h"
 #include "footprints/output_formats.h"
 #include "listing/folder_listing.h"
+#include "stac/licenses.h"
+#include "stac/stac_catalogue.h"
 
 #include <CLI/CLI.hpp>
 
@@ -32,12 +34,14 @@ struct Request {
     bool checkBlanks = false;
     bool verbose = false;
     FootprintRequest footprints;
+    StacOptions stac;
 };
 
 int RunList(const Request& request, const CommandLineContext& context);
 int RunTable(const Request& request, const CommandLineContext& context);
 int RunPolys(const Request& request, const CommandLineContext& context);
 int RunFootprints(const Request& request, const CommandLineContext& context);
+int RunStac(const Request& request, const CommandLineContext& context);
 
 // Help in the layout of GNU programs: the usage line first, naming the options a command
 // cannot do without; a command's long text before its arguments; "-o, --output FILE".
@@ -225,6 +229,45 @@ void Declare(CLI::App& app, Request& request) {
                                        ", or name a GDAL vector driver with -f");
         layer.driver = *driver;
     });
+
+    CLI::App* stac = AddCommand(
+        app, "stac",
+        "write a STAC catalogue of the listed scenes: a static\n"
+        "catalogue folder, or an ItemCollection for bulk loading",
+        "Writes a STAC 1.0.0 catalogue of the scenes that FOLDER/filelist.txt lists, then\n"
+        "one line to standard error: how many items were written and how many listed\n"
+        "files were skipped. OUT names a folder for a static catalogue (OUT/collection.json\n"
+        "and each item in OUT/ID/ID.json, all links relative), or, ending in .json or\n"
+        ".geojson, one ItemCollection file for bulk loaders. Each item points at its\n"
+        "metadata file and the files beside it that start with the granule's ID.\n",
+        request, &RunStac);
+    StacOptions& catalogue = request.stac;
+    stac->add_option("-o,--output", catalogue.outputPath,
+                     "the catalogue's folder, or a .json or .geojson file for an\n"
+                     "ItemCollection")
+        ->type_name("OUT")
+        ->required()
+        ->check(NamesSomething("the catalogue's name"));
+    AddFlag(*stac, "--overwrite", catalogue.overwrite,
+            "replace OUT if it exists: a catalogue folder only when it\n"
+            "holds collection.json or is empty");
+    stac->add_option("--license", catalogue.license,
+                     "the collection's license: an SPDX identifier such as\n"
+                     "CC-BY-4.0, or various or proprietary (the default)")
+        ->type_name("ID")
+        ->transform(CLI::Validator(
+            [](std::string& value) {
+                const std::optional<std::string> license = CatalogueLicense(value);
+                if (!license)
+                    return "'" + value + "' is neither an SPDX license identifier nor various or "
+                                         "proprietary";
+                value = *license;
+                return std::string();
+            },
+            ""));
+    AddFlag(*stac, "--verbose", request.verbose,
+            "name each skipped file and why it was skipped, and each\n"
+            "item whose id is not its granule's ID");
 }
 
 // Writes `text` with "aster: " before each of its lines.
@@ -331,6 +374,34 @@ class FootprintRunHost final : public FootprintHost {
     const StopSignals& m_stop;
 };
 
+class StacRunHost final : public StacHost {
+  public:
+    StacRunHost(bool verbose, std::ostream& err, ProgressLine& progress, const StopSignals& stop)
+        : m_verbose(verbose), m_err(err), m_progress(progress), m_stop(stop) {}
+
+    void progress(std::int64_t done, std::int64_t total) override { m_progress.files(done, total); }
+    bool cancelRequested() override { return m_stop.received() != 0; }
+    void skipped(std::string_view path, std::string_view reason) override {
+        say("skipped " + std::string(path) + ": " + std::string(reason));
+    }
+    void idChanged(std::string_view path, std::string_view id, std::string_view why) override {
+        say("id " + std::string(id) + " for " + std::string(path) + ": " + std::string(why));
+    }
+
+  private:
+    void say(const std::string& line) {
+        if (!m_verbose)
+            return;
+        m_progress.clear();
+        PrintPrefixed(m_err, line);
+    }
+
+    bool m_verbose;
+    std::ostream& m_err;
+    ProgressLine& m_progress;
+    const StopSignals& m_stop;
+};
+
 std::string Counted(std::int64_t count, std::string_view one, std::string_view many) {
     return std::to_string(count) + " " + std::string(count == 1 ? one : many);
 }
@@ -394,6 +465,30 @@ int RunFootprints(const Request& request, const CommandLineContext& context) {
         PrintPrefixed(context.err, Counted(summary.written, "footprint", "footprints") +
                                        " written, " +
                                        Counted(summary.skipped, "listed file", "listed files") +
+                                       " skipped");
+    return Finish(context, error, stop, request.verbose);
+}
+
+int RunStac(const Request& request, const CommandLineContext& context) {
+    std::string folder;
+    if (auto error = ChosenFolder(request, folder))
+        return ReportError(context, *error);
+    const StopSignals stop;
+    ProgressLine progress(context.err, context.errIsTerminal);
+    StacRunHost host(request.verbose, context.err, progress, stop);
+    StacReport report;
+    std::optional<Error> error = WriteStac(FolderPrefix(folder), request.stac, report, host);
+    progress.clear();
+    if (error && error->kind == ErrorKind::OutputExists) {
+        // The command's own words: its output is a catalogue, not a layer.
+        PrintPrefixed(context.err,
+                      FormatError(*error, "Choose another output name, or use --overwrite to "
+                                          "replace the earlier catalogue."));
+        return kExitError;
+    }
+    if (!error)
+        PrintPrefixed(context.err, Counted(report.written, "item", "items") + " written, " +
+                                       Counted(report.skipped, "listed file", "listed files") +
                                        " skipped");
     return Finish(context, error, stop, request.verbose);
 }

@@ -180,13 +180,13 @@ std::optional<Error> ReplacementFile::create(const std::string& folderPrefix,
         m_dir.reset();
         return SystemError(err, m_path);
     }
-    m_fd.reset(::openat(m_dir.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    m_fd.reset(::openat(m_dir.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
     if (!m_fd && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
         // No unnamed files here (a network share, say): a hidden name instead.
         for (int attempt = 0; attempt < 16 && !m_fd; ++attempt) {
             std::string scratch = ScratchName(m_name);
             m_fd.reset(::openat(m_dir.get(), scratch.c_str(),
-                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
             if (m_fd)
                 m_scratchName = std::move(scratch);
             else if (errno != EEXIST)

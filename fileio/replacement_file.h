@@ -40,6 +40,9 @@ class ReplacementFile {
     std::optional<Error> check() const;
     // The name this file replaces, as folder prefix + name.
     const std::string& path() const { return m_path; }
+    // The scratch file, open for reading too, so that a writer may read back what it
+    // wrote (after flushing stream()); -1 before a successful create().
+    int fd() const { return m_fd.get(); }
 
   private:
     // Removes the scratch file; the name keeps its earlier file.

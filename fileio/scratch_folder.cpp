@@ -4,6 +4,7 @@
 #include "fileio/replacement_file.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
@@ -109,6 +110,78 @@ std::optional<Error> ScratchFolder::create(const std::string& folder,
     m_name = std::move(name);
     m_parent = std::move(parent);
     m_fd = std::move(fd);
+    return std::nullopt;
+}
+
+namespace {
+
+// Holds a folder's lock while an output is moved into it, as PublishTogether does.
+class ParentLock {
+  public:
+    explicit ParentLock(int dirFd) : m_fd(::flock(dirFd, LOCK_EX) == 0 ? dirFd : -1) {}
+    ParentLock(const ParentLock&) = delete;
+    ParentLock& operator=(const ParentLock&) = delete;
+    ~ParentLock() {
+        if (m_fd >= 0)
+            ::flock(m_fd, LOCK_UN);
+    }
+
+  private:
+    int m_fd;
+};
+
+} // namespace
+
+std::optional<Error> ScratchFolder::moveTo(const std::string& name, bool replace,
+                                           const std::string& outputPath) {
+    if (!m_fd)
+        return SystemError(EBADF, outputPath);
+    const int parent = m_parent.get();
+    {
+        const ParentLock lock(parent);
+        if (!replace) {
+            if (::renameat2(parent, m_name.c_str(), parent, name.c_str(), RENAME_NOREPLACE) != 0)
+                return SystemError(errno, outputPath);
+        } else if (::renameat2(parent, m_name.c_str(), parent, name.c_str(), RENAME_EXCHANGE) !=
+                   0) {
+            if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+                return SystemError(errno, outputPath);
+            // Where the file system cannot exchange, the earlier folder is first moved
+            // to a scratch name of its own, and put back should the new one not follow.
+            std::string aside = m_path.substr(0, m_path.size() - m_name.size()) + ".aster-XXXXXX";
+            if (::mkdtemp(aside.data()) == nullptr)
+                return SystemError(errno, outputPath);
+            const std::string asideName = aside.substr(aside.rfind('/') + 1);
+            if (::renameat(parent, name.c_str(), parent, asideName.c_str()) != 0) {
+                const int err = errno;
+                ::unlinkat(parent, asideName.c_str(), AT_REMOVEDIR);
+                return SystemError(err, outputPath);
+            }
+            if (::renameat(parent, m_name.c_str(), parent, name.c_str()) != 0) {
+                const int err = errno;
+                ::renameat(parent, asideName.c_str(), parent, name.c_str());
+                return SystemError(err, outputPath);
+            }
+            m_name = asideName;
+        }
+    }
+    ::fsync(parent);
+    // The folder at the scratch name now, if any, is the earlier output: made a scratch
+    // folder's mode, so that what a killed run leaves of it is removed later, then
+    // removed with what it holds.
+    m_fd.reset();
+    if (replace) {
+        UniqueFd earlier(
+            ::openat(parent, m_name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (earlier) {
+            ::fchmod(earlier.get(), 0700);
+            ::flock(earlier.get(), LOCK_EX | LOCK_NB);
+            m_fd = std::move(earlier);
+        } else {
+            ::unlinkat(parent, m_name.c_str(), 0);
+        }
+    }
+    remove();
     return std::nullopt;
 }
 

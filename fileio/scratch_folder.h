@@ -29,6 +29,14 @@ class ScratchFolder {
     // The folder, open; -1 before create().
     int fd() const { return m_fd.get(); }
 
+    // Makes the folder, with everything in it, the output `name` beside it (in the folder
+    // given to create()): with `replace` in exchange for the folder at that name, which
+    // then goes in its place and is removed with it; without, only where nothing has the
+    // name. Readers see the earlier folder or the new one whole, never a mix. Once moved,
+    // the folder is the output's and stays. Errors name `outputPath`.
+    std::optional<Error> moveTo(const std::string& name, bool replace,
+                                const std::string& outputPath);
+
   private:
     void remove();
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 namespace aster {
+inline namespace byte_text {
 
 namespace {
 
@@ -77,4 +78,5 @@ std::string Utf8FromBytes(std::string_view bytes) {
     return text;
 }
 
+} // namespace byte_text
 } // namespace aster

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 namespace aster {
+inline namespace scene_time {
 
 namespace {
 
@@ -105,4 +106,5 @@ std::string FormatRfc3339(UtcMilliseconds instant) {
     return std::string(text, static_cast<std::size_t>(length));
 }
 
+} // namespace scene_time
 } // namespace aster

@@ -22,7 +22,8 @@ big_bytes=$((256 * 1024 * 1024))
 
 cmake --preset release >/dev/null
 cmake --build --preset release \
-    --target aster_bench_driver aster_bench_floor aster_bench_parallel_floor aster >/dev/null
+    --target aster_bench_driver aster_bench_floor aster_bench_parallel_floor \
+    aster_bench_stac_floor aster >/dev/null
 bin="$PWD/build/release/bench"
 driver=("$bin/aster_bench_driver" --floor "$bin/aster_bench_floor"
     --parallel-floor "$bin/aster_bench_parallel_floor" --runs "$runs")
@@ -62,6 +63,61 @@ echo "one scene of 256 MiB..." >&2
     --parallel-floor "$bin/aster_bench_parallel_floor" --runs "$runs" \
     --dir "$scratch/big" --big "$big_bytes" >>"$results"
 rm -rf "$scratch/big"
+
+# The STAC catalogue on a corpus of the largest size (and of 20,000 files for memory):
+# a static catalogue against the floor of creating the same item files in their folders
+# with one syncfs (aster_bench_stac_floor, given a catalogue aster made as the model), and
+# an ItemCollection against `aster polys`. Each warm figure is the median of
+# BENCH_STAC_RUNS runs (default 3) after a warm-up; every output is new (removed and
+# synced outside the timed span). Peak memory from GNU time. ASTER_BENCH_STAC set empty
+# skips the rows.
+stac_results="$scratch/stac.txt"
+: >"$stac_results"
+if [ -n "${ASTER_BENCH_STAC-1}" ]; then
+    aster_ensure_packages time
+    stac_runs="${BENCH_STAC_RUNS:-3}"
+    ms_of() { # the milliseconds a command takes
+        local start end
+        start=$(date +%s%N)
+        "$@" >/dev/null 2>&1
+        end=$(date +%s%N)
+        echo $(((end - start) / 1000000))
+    }
+    median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+    stac_sizes=$(printf '%s\n' 20000 "$largest" | sort -n -u)
+    for n in $stac_sizes; do
+        d="$scratch/stac$n"
+        mkdir "$d"
+        echo "STAC catalogue of $n files..." >&2
+        mkdir "$d/c"
+        "$bin/aster_bench_driver" --corpus-only 1 --dir "$d/c" --files "$n"
+        "$aster" stac "$d/c" -o "$d/model" >/dev/null 2>&1
+        sync
+        mem_static=$(/usr/bin/time -f %M "$aster" stac "$d/c" -o "$d/m.out" 2>&1 >/dev/null | tail -1)
+        mem_items=$(/usr/bin/time -f %M "$aster" stac "$d/c" -o "$d/m.json" 2>&1 >/dev/null | tail -1)
+        rm -rf "$d/m.out" "$d/m.json"
+        echo "mem files=$n static_kb=$mem_static items_kb=$mem_items" >>"$stac_results"
+        if [ "$n" = "$largest" ]; then
+            for ((r = 0; r < stac_runs; r++)); do
+                rm -rf "$d/out" "$d/floor"
+                sync
+                "$bin/aster_bench_stac_floor" "$d/model" "$d/floor" | sed -n 's/.*ms=\([0-9.]*\).*/\1/p' >>"$d/floor.ms"
+                rm -rf "$d/floor"
+                sync
+                ms_of "$aster" stac "$d/c" -o "$d/out" >>"$d/static.ms"
+            done
+            "$aster" polys "$d/c" >/dev/null 2>&1
+            "$aster" stac "$d/c" -o "$d/items.json" --overwrite >/dev/null 2>&1
+            for ((r = 0; r < stac_runs; r++)); do
+                ms_of "$aster" polys "$d/c" >>"$d/polys.ms"
+                ms_of "$aster" stac "$d/c" -o "$d/items.json" --overwrite >>"$d/items.ms"
+            done
+            echo "time files=$n floor=$(median <"$d/floor.ms") static=$(median <"$d/static.ms")" \
+                "polys=$(median <"$d/polys.ms") items=$(median <"$d/items.ms")" >>"$stac_results"
+        fi
+        rm -rf "$d"
+    done
+fi
 
 echo
 echo "Machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo), $(uname -r)"
@@ -188,4 +244,37 @@ END {
     for (i = 1; i <= misses; i++) print "MISSED: " missed[i]
     if (misses) exit 1
     print "All targets met."
-}' "$results"
+}' "$results" || missed=1
+
+if [ -s "$stac_results" ]; then
+    echo
+    awk -v largest="$largest" '
+    BEGIN {
+        static_limit = 2.00 # static catalogue / its floor
+        items_limit = 2.00  # ItemCollection / aster polys
+        flat_mib = 24       # peak memory growth from 20,000 scenes to the largest corpus
+    }
+    function field(key,   i, kv) {
+        for (i = 2; i <= NF; i++) { split($i, kv, "="); if (kv[1] == key) return kv[2] }
+        return ""
+    }
+    $1 == "mem" { ms[field("files")] = 1; st[field("files")] = field("static_kb") / 1024; it[field("files")] = field("items_kb") / 1024 }
+    $1 == "time" { n = field("files"); floor = field("floor"); stat = field("static"); polys = field("polys"); items = field("items") }
+    END {
+        printf "%-11s %-30s %10s %-22s %10s %6s %6s\n", "files", "STAC step", "ms", "against", "ms", "ratio", "limit"
+        r = stat / floor; m = r > static_limit ? " <" : ""
+        if (m != "") fail[++f] = sprintf("static catalogue at %.2f x its floor, limit %.2f", r, static_limit)
+        printf "%-11s %-30s %10.0f %-22s %10.0f %6.2f %6.2f%s\n", n, "static catalogue", stat, "item files + syncfs", floor, r, static_limit, m
+        r = items / polys; m = r > items_limit ? " <" : ""
+        if (m != "") fail[++f] = sprintf("ItemCollection at %.2f x aster polys, limit %.2f", r, items_limit)
+        printf "%-11s %-30s %10.0f %-22s %10.0f %6.2f %6.2f%s\n", n, "ItemCollection", items, "aster polys", polys, r, items_limit, m
+        printf "\n%-11s %-30s %15s %15s\n", "files", "STAC peak memory (GNU time)", "static MiB", "items MiB"
+        for (k in ms) printf "%-11s %-30s %15.1f %15.1f\n", k, "", st[k], it[k]
+        gs = st[largest] - st[20000]; gi = it[largest] - it[20000]
+        printf "STAC memory growth 20000 to %d scenes: static %.1f MiB, ItemCollection %.1f MiB (limit %d)\n", largest, gs, gi, flat_mib
+        if (gs > flat_mib || gi > flat_mib) fail[++f] = "STAC memory grows with the number of scenes"
+        for (i = 1; i <= f; i++) print "MISSED: " fail[i]
+        if (f) exit 1
+    }' "$stac_results" || missed=1
+fi
+exit "${missed:-0}"

@@ -93,6 +93,16 @@ TEST(CommandLine, StatusAndMessages) {
          2,
          "",
          "GDAL has no driver named \"NoSuchDriver\""},
+        {{"stac", "{F}"}, 2, "", "--output is required"},
+        {{"stac", "-o", "cat", "--license", "MIT License"},
+         2,
+         "",
+         "--license: 'MIT License' is neither an SPDX license identifier nor various or "
+         "proprietary"},
+        {{"stac", "-o", "cat", "--license", "GPL"},
+         2,
+         "",
+         "--license: 'GPL' is neither an SPDX license identifier nor various or proprietary"},
         {{"table", "{F}", "--check-blanks"},
          1,
          "",
@@ -220,6 +230,37 @@ TEST(CommandLine, FootprintsThroughItsSeam) {
     }
 }
 
+// The STAC catalogue of the example scenes: the summary, --verbose's lines, an earlier
+// catalogue refused with the command's own hint, the license as SPDX spells it.
+TEST(CommandLine, StacCatalogueOfTheListedScenes) {
+    TempFolder folder;
+    FillSceneFolder(folder);
+    ASSERT_EQ(RunAster({"list", folder.path()}).status, 0);
+    const std::string out = folder.file("sub/cat");
+    Outcome outcome = RunAster({"stac", folder.path(), "-o", out, "--license", "cc-by-4.0"});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "aster: 2 items written, 3 listed files skipped\n");
+    std::ifstream collection(out + "/collection.json");
+    const std::string text{std::istreambuf_iterator<char>(collection), {}};
+    EXPECT_NE(text.find("\"license\": \"CC-BY-4.0\""), std::string::npos) << text;
+
+    outcome = RunAster({"stac", folder.path(), "-o", out});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, "aster: Error 17: File exists: " + out +
+                               "\naster: Choose another output name, or use --overwrite to "
+                               "replace the earlier catalogue.\n");
+
+    outcome = RunAster({"stac", "--verbose", "--overwrite", folder.path(), "-o", out});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "aster: skipped " + folder.file("blank.met") +
+                               ": not scene metadata\n"
+                               "aster: skipped " + folder.file("notes.txt") +
+                               ": not scene metadata\n"
+                               "aster: skipped " + folder.file("sub") +
+                               ": not scene metadata\n"
+                               "aster: 2 items written, 3 listed files skipped\n");
+}
+
 TEST(CommandLine, StopsOnSignalsAndRestoresTheirHandlers) {
     struct sigaction before {};
     ::sigaction(SIGTERM, nullptr, &before);
@@ -322,7 +363,7 @@ TEST(CommandLine, TheManualPageDescribesWhatTheHelpLists) {
         if (line.starts_with("  ") && line[2] != ' ')
             commands.push_back(line.substr(2, line.find(' ', 2) - 2));
     }
-    EXPECT_EQ(commands, (Strings{"list", "table", "polys", "footprints"}));
+    EXPECT_EQ(commands, (Strings{"list", "table", "polys", "footprints", "stac"}));
     const std::regex option("--[a-z][a-z-]*");
     for (const std::string& command : commands) {
         EXPECT_NE(manual.find("\n.B aster " + command + "\n"), std::string::npos) << command;

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "catalogue/listed_scenes.h"
+#include "metadata/footprint_shape.h"
+#include "metadata/scene_metadata.h"
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace aster {
+
+// What every output that writes footprints takes from one listed file: the granule's
+// metadata and its footprint shape.
+struct SceneFootprint {
+    SceneMetadata metadata;
+    FootprintShape shape;
+};
+
+// The scene, or why the file gives none: the reader's reasons (see MetadataOrReason) and
+// then the shape's (see ShapeOrReason), word for word, so that every output skips the same
+// files for the same reasons.
+struct SceneFootprintOrReason {
+    std::optional<SceneFootprint> scene;
+    std::string reason;
+};
+
+// Reads one listed file's text as the read-ahead left it: a text that is only its head
+// is no scene metadata (the HeadFirst rule below read no further), and one that was too
+// large to read whole is "larger than 16 MiB".
+SceneFootprintOrReason ReadSceneFootprint(SceneMetadataReader& reader, std::string_view text,
+                                          TextExtent extent);
+
+// ReadSceneFootprint for runs that read ahead on several threads: each call borrows a
+// SceneMetadataReader that no other thread uses meanwhile, so that parsers and their
+// buffers are kept from file to file without one per thread being made each time.
+class SceneFootprintReader {
+  public:
+    SceneFootprintReader() = default;
+    SceneFootprintReader(const SceneFootprintReader&) = delete;
+    SceneFootprintReader& operator=(const SceneFootprintReader&) = delete;
+
+    // May be called on several threads at once.
+    SceneFootprintOrReason read(std::string_view text, TextExtent extent);
+
+    // The read-ahead's rule for scene metadata: every file's first kLayoutSniffBytes, and
+    // the rest only of a file whose head SniffLayout knows, up to kMaxMetadataBytes. The
+    // rule uses this reader, which must outlive the run it is given to.
+    HeadFirst headFirst();
+
+  private:
+    class Borrowed;
+
+    std::mutex m_mutex;
+    std::vector<std::unique_ptr<SceneMetadataReader>> m_idle; // guarded by m_mutex
+};
+
+} // namespace aster

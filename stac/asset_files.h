@@ -1,0 +1,80 @@
+#pragma once
+
+#include "fileio/error.h"
+#include "metadata/scene_metadata.h"
+#include "stac/stac_json.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace aster {
+
+// The names of one folder's files (and links), read once and kept sorted in one buffer,
+// so that the files beside a scene are found by a search instead of a read of the folder.
+class FolderNames {
+  public:
+    // Reads `folder` through ReadDirectory. Folders, FIFOs, sockets and devices are left
+    // out: they are no files to point at, and nothing here is ever opened.
+    std::optional<Error> read(const std::string& folder);
+    // The names that start with `prefix`, in byte order.
+    std::vector<std::string_view> startingWith(std::string_view prefix) const;
+    std::size_t size() const { return m_offsets.size(); }
+
+  private:
+    std::string m_names;                 // each name followed by a NUL
+    std::vector<std::uint32_t> m_offsets; // sorted by the names they start
+};
+
+// The FolderNames of every folder a run's scenes lie in, each read the first time it is
+// asked for. May be asked on several threads at once.
+class FolderNamesCache {
+  public:
+    // The names of `folder` (a normal path), or nothing when it cannot be read: its
+    // scenes then have no files beside them.
+    std::shared_ptr<const FolderNames> names(const std::string& folder);
+
+  private:
+    std::mutex m_mutex;
+    std::map<std::string, std::shared_ptr<const FolderNames>> m_folders; // guarded by m_mutex
+};
+
+// `text` as a URI reference: every byte but the unreserved ones (letters, digits, "-",
+// ".", "_", "~") and "/" percent-encoded.
+std::string PercentEncoded(std::string_view text);
+
+// The way from the folder `from` to the folder `to`, both absolute and in normal form, as
+// the start of a relative URI reference: "" for the same folder, else names or ".." each
+// followed by "/" ("../../scenes/"). Each name becomes UTF-8 by the one rule
+// (Utf8FromBytes) before it is percent-encoded.
+std::string RelativeFolderHref(std::string_view from, std::string_view to);
+
+// The key, media type and role of a file beside a scene, from what its name has after the
+// granule's ID (`suffix`, e.g. "_V.tif", ".hdf", "_QA.txt"). The key is "hdf", "browse",
+// "qa", "xml" or "met" for those files, else the suffix without its separators and its
+// extension ("V", "T"), or without its separators alone ("tif"); "file" when that leaves
+// nothing. The caller makes it unique.
+StacAsset AssetOfSuffix(std::string_view suffix);
+
+// The scene's metadata file as an asset: key "metadata", its layout's media type.
+StacAsset MetadataAsset(MetadataLayout layout);
+
+// The granule's ID without a final ".hdf" in any case: ECS granule IDs name the HDF file,
+// and the files beside it start with the ID without it.
+std::string_view GranuleStem(std::string_view granule);
+
+// The assets of one scene: its metadata file `metadataName`, first, then every other file
+// in the same folder whose name starts with `stem` (none when `stem` is empty), in byte
+// order, keys made unique with "-2", "-3"..., kMaxAssets in all at most. Each href is `hrefBase` (the way from the
+// item's file to the folder, see RelativeFolderHref) and the name, percent-encoded.
+inline constexpr std::size_t kMaxAssets = 1000;
+std::vector<StacAsset> SceneAssets(const FolderNames* names, std::string_view metadataName,
+                                   MetadataLayout layout, std::string_view stem,
+                                   std::string_view hrefBase);
+
+} // namespace aster

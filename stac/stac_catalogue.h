@@ -1,0 +1,82 @@
+#pragma once
+
+#include "catalogue/listed_scenes.h"
+#include "fileio/error.h"
+#include "stac/licenses.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace aster {
+
+// A STAC catalogue (STAC 1.0.0) of the scenes a folder's filelist.txt lists, read exactly
+// as the footprint layer reads them: the same reader, footprint shape, skipped files and
+// reasons. A scene without an acquisition time is skipped too, since STAC requires one.
+//
+// Two shapes of output:
+// - a static catalogue, when the output's name does not end in ".json" or ".geojson": a
+//   folder holding collection.json (a Collection that links to every item) and each item
+//   in <id>/<id>.json. Every link and href is relative, so the folder may be moved or
+//   served as it is. It is written into a hidden scratch folder beside the output, brought
+//   to disk with one syncfs, and moved into place whole: an error or a stop leaves an
+//   earlier catalogue exactly as it was.
+// - an ItemCollection, when it ends in ".json" or ".geojson": one GeoJSON
+//   FeatureCollection of the items, for bulk loaders, written as every other output file
+//   is (see ReplacementFile). Its items name the collection a static catalogue of the same
+//   folder has, and link to it as "./collection.json" beside the file.
+//
+// Each item points at its metadata file and at every file beside it whose name starts with
+// the granule's ID (HDF, GeoTIFFs, the browse image, the QA report), found in the folder's
+// entries and never opened.
+
+struct StacOptions {
+    // A folder for a static catalogue, a file for an ItemCollection (see above); relative
+    // to the current folder unless absolute. Its folder must exist.
+    std::string outputPath;
+    // Replace an earlier output. An earlier static catalogue is replaced only when it is
+    // one (a folder holding collection.json) or an empty folder: never a user's folder.
+    bool overwrite = false;
+    // The collection's license: an SPDX identifier, "various" or "proprietary" (see
+    // CatalogueLicense).
+    std::string license{kDefaultLicense};
+    ReadAheadSettings readAhead;
+};
+
+// Told about the run as it goes, on the thread that runs WriteStac.
+class StacHost {
+  public:
+    virtual ~StacHost() = default;
+    // After each listed file: `done` of `total`.
+    virtual void progress(std::int64_t /*done*/, std::int64_t /*total*/) {}
+    // Asked after each listed file and once more before the output is moved into place;
+    // true stops the run, which then changes nothing.
+    virtual bool cancelRequested() { return false; }
+    // A listed file that gives no item, and why, in list order.
+    virtual void skipped(std::string_view /*path*/, std::string_view /*reason*/) {}
+    // An item whose id is not its granule's ID (or its file name's, for a file without
+    // one), and why; after the last listed file, in list order.
+    virtual void idChanged(std::string_view /*path*/, std::string_view /*id*/,
+                           std::string_view /*why*/) {}
+};
+
+struct StacReport {
+    std::int64_t written = 0; // items
+    std::int64_t skipped = 0; // listed files that gave none
+};
+
+// Whether `outputPath` names an ItemCollection rather than a static catalogue.
+bool IsItemCollectionPath(std::string_view outputPath);
+
+// The collection's id made from the scene folder's name: letters, digits, "-", "_" and
+// "." kept, every run of other bytes one "-", none at either end; "aster-scenes" when
+// nothing is left.
+std::string CollectionIdOf(std::string_view folderName);
+
+// Reads folderPrefix + "filelist.txt" and writes the catalogue to options.outputPath. A
+// missing list gives the same error as the text run; a stop gives a cancellation error.
+std::optional<Error> WriteStac(const std::string& folderPrefix, const StacOptions& options,
+                               StacReport& report, StacHost& host);
+
+} // namespace aster

@@ -1,0 +1,523 @@
+#include "stac/stac_json.h"
+
+#include "stac/asset_files.h"
+
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+
+namespace aster {
+
+namespace {
+
+// RapidJSON's output stream over a std::ostream, through a buffer of its own: the
+// standard stream's per-character calls would cost more than the JSON itself.
+class StreamOutput {
+  public:
+    using Ch = char;
+    explicit StreamOutput(std::ostream& out) : m_out(out) {}
+    StreamOutput(const StreamOutput&) = delete;
+    StreamOutput& operator=(const StreamOutput&) = delete;
+    ~StreamOutput() { Flush(); }
+
+    void Put(char c) {
+        if (m_used == m_buffer.size())
+            Flush();
+        m_buffer[m_used++] = c;
+    }
+    void Flush() {
+        if (m_used > 0)
+            m_out.write(m_buffer.data(), static_cast<std::streamsize>(m_used));
+        m_used = 0;
+    }
+
+  private:
+    std::ostream& m_out;
+    std::array<char, 1 << 16> m_buffer{};
+    std::size_t m_used = 0;
+};
+
+using PrettyStream = rapidjson::PrettyWriter<StreamOutput>;
+using PrettyString = rapidjson::PrettyWriter<rapidjson::StringBuffer>;
+using CompactString = rapidjson::Writer<rapidjson::StringBuffer>;
+
+template <typename Writer>
+void Pretty(Writer& writer) {
+    writer.SetIndent(' ', 2);
+}
+
+template <typename Writer>
+void Text(Writer& writer, std::string_view text) {
+    writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
+}
+
+template <typename Writer>
+void Key(Writer& writer, std::string_view key) {
+    writer.Key(key.data(), static_cast<rapidjson::SizeType>(key.size()));
+}
+
+template <typename Writer>
+void Number(Writer& writer, double value) {
+    const std::string text = NumberText(value);
+    writer.RawValue(text.data(), text.size(), rapidjson::kNumberType);
+}
+
+template <typename Writer>
+void Box(Writer& writer, const BoundingBox& box) {
+    writer.StartArray();
+    for (const double edge : {box.west, box.south, box.east, box.north})
+        Number(writer, edge);
+    writer.EndArray();
+}
+
+// A ring as GeoJSON closes it: the first point again at the end.
+template <typename Writer>
+void Ring(Writer& writer, const std::vector<GeoPoint>& ring) {
+    writer.StartArray();
+    for (std::size_t i = 0; i <= ring.size(); ++i) {
+        const GeoPoint& point = ring[i % ring.size()];
+        writer.StartArray();
+        Number(writer, point.lon);
+        Number(writer, point.lat);
+        writer.EndArray();
+    }
+    writer.EndArray();
+}
+
+// A Polygon for a footprint of one part, a MultiPolygon for one cut at the antimeridian.
+template <typename Writer>
+void Geometry(Writer& writer, const FootprintShape& shape) {
+    const bool multi = shape.parts.size() != 1;
+    writer.StartObject();
+    Key(writer, "type");
+    Text(writer, multi ? "MultiPolygon" : "Polygon");
+    Key(writer, "coordinates");
+    writer.StartArray();
+    for (const std::vector<GeoPoint>& part : shape.parts) {
+        if (multi)
+            writer.StartArray();
+        Ring(writer, part);
+        if (multi)
+            writer.EndArray();
+    }
+    writer.EndArray();
+    writer.EndObject();
+}
+
+template <typename Writer>
+void Link(Writer& writer, std::string_view rel, std::string_view href) {
+    writer.StartObject();
+    Key(writer, "rel");
+    Text(writer, rel);
+    Key(writer, "href");
+    Text(writer, href);
+    Key(writer, "type");
+    Text(writer, "application/json");
+    writer.EndObject();
+}
+
+template <typename Writer>
+void ItemProperties(Writer& writer, const StacItem& item) {
+    writer.StartObject();
+    Key(writer, "datetime");
+    Text(writer, FormatRfc3339(item.datetime));
+    Key(writer, "platform");
+    Text(writer, "terra");
+    Key(writer, "instruments");
+    writer.StartArray();
+    Text(writer, "aster");
+    writer.EndArray();
+    if (item.cloudCover) {
+        Key(writer, "eo:cloud_cover");
+        Number(writer, *item.cloudCover);
+    }
+    if (item.sunAzimuth) {
+        Key(writer, "view:sun_azimuth");
+        Number(writer, *item.sunAzimuth);
+    }
+    if (item.sunElevation) {
+        Key(writer, "view:sun_elevation");
+        Number(writer, *item.sunElevation);
+    }
+    if (item.shortName) {
+        Key(writer, "aster:short_name");
+        Text(writer, *item.shortName);
+    }
+    if (item.version) {
+        Key(writer, "aster:version");
+        Text(writer, *item.version);
+    }
+    writer.EndObject();
+}
+
+template <typename Writer>
+void ItemLinks(Writer& writer, const StacItem& item) {
+    writer.StartArray();
+    if (item.inCatalogue) {
+        Link(writer, "root", item.collectionHref);
+        Link(writer, "parent", item.collectionHref);
+    }
+    Link(writer, "collection", item.collectionHref);
+    writer.EndArray();
+}
+
+template <typename Writer>
+void Assets(Writer& writer, const std::vector<StacAsset>& assets) {
+    writer.StartObject();
+    for (const StacAsset& asset : assets) {
+        Key(writer, asset.key);
+        writer.StartObject();
+        Key(writer, "href");
+        Text(writer, asset.href);
+        if (!asset.type.empty()) {
+            Key(writer, "type");
+            Text(writer, asset.type);
+        }
+        if (!asset.role.empty()) {
+            Key(writer, "roles");
+            writer.StartArray();
+            Text(writer, asset.role);
+            writer.EndArray();
+        }
+        writer.EndObject();
+    }
+    writer.EndObject();
+}
+
+template <typename Writer>
+void Item(Writer& writer, const StacItem& item) {
+    writer.StartObject();
+    Key(writer, "type");
+    Text(writer, "Feature");
+    Key(writer, "stac_version");
+    Text(writer, kStacVersion);
+    // Exactly the extensions whose fields the item carries.
+    Key(writer, "stac_extensions");
+    writer.StartArray();
+    if (item.cloudCover)
+        Text(writer, kEoExtension);
+    if (item.sunAzimuth || item.sunElevation)
+        Text(writer, kViewExtension);
+    writer.EndArray();
+    Key(writer, "id");
+    Text(writer, item.id);
+    Key(writer, "collection");
+    Text(writer, item.collection);
+    Key(writer, "geometry");
+    Geometry(writer, item.shape);
+    Key(writer, "bbox");
+    Box(writer, item.bbox);
+    Key(writer, "properties");
+    ItemProperties(writer, item);
+    Key(writer, "links");
+    ItemLinks(writer, item);
+    Key(writer, "assets");
+    Assets(writer, item.assets);
+    writer.EndObject();
+}
+
+template <typename Writer>
+void Extent(Writer& writer, const StacExtent& extent) {
+    writer.StartObject();
+    Key(writer, "spatial");
+    writer.StartObject();
+    Key(writer, "bbox");
+    writer.StartArray();
+    for (const BoundingBox& box : extent.boxes())
+        Box(writer, box);
+    writer.EndArray();
+    writer.EndObject();
+    Key(writer, "temporal");
+    writer.StartObject();
+    Key(writer, "interval");
+    writer.StartArray();
+    writer.StartArray();
+    for (const auto& time : {extent.first(), extent.last()}) {
+        if (time)
+            Text(writer, FormatRfc3339(*time));
+        else
+            writer.Null();
+    }
+    writer.EndArray();
+    writer.EndArray();
+    writer.EndObject();
+    writer.EndObject();
+}
+
+template <typename Writer>
+void Collection(Writer& writer, const StacCollection& collection, std::size_t itemCount,
+                const std::function<std::string(std::size_t item)>& itemHref) {
+    writer.StartObject();
+    Key(writer, "type");
+    Text(writer, "Collection");
+    Key(writer, "stac_version");
+    Text(writer, kStacVersion);
+    Key(writer, "stac_extensions");
+    writer.StartArray();
+    writer.EndArray();
+    Key(writer, "id");
+    Text(writer, collection.id);
+    Key(writer, "title");
+    Text(writer, collection.title);
+    Key(writer, "description");
+    Text(writer, collection.description);
+    Key(writer, "license");
+    Text(writer, collection.license);
+    Key(writer, "extent");
+    Extent(writer, collection.extent);
+    Key(writer, "summaries");
+    writer.StartObject();
+    Key(writer, "platform");
+    writer.StartArray();
+    Text(writer, "terra");
+    writer.EndArray();
+    Key(writer, "instruments");
+    writer.StartArray();
+    Text(writer, "aster");
+    writer.EndArray();
+    writer.EndObject();
+    // No self link: the catalogue is self-contained and may be moved or served anywhere.
+    Key(writer, "links");
+    writer.StartArray();
+    Link(writer, "root", "./collection.json");
+    for (std::size_t item = 0; item < itemCount; ++item)
+        Link(writer, "item", itemHref(item));
+    writer.EndArray();
+    writer.EndObject();
+}
+
+} // namespace
+
+std::string NumberText(double value) {
+    std::array<char, 400> text{};
+    // Shortest in fixed notation; -0 is written as 0, which reads back as the same place.
+    const auto result = std::to_chars(text.data(), text.data() + text.size(),
+                                      value == 0 ? 0.0 : value, std::chars_format::fixed);
+    return std::string(text.data(), result.ptr);
+}
+
+void StacExtent::Span::add(double w, double s, double e, double n) {
+    west = std::min(west, w);
+    east = std::max(east, e);
+    south = std::min(south, s);
+    north = std::max(north, n);
+    any = true;
+}
+
+void StacExtent::add(const BoundingBox& box, UtcMilliseconds datetime) {
+    if (box.west > box.east)
+        m_crossing.add(box.west, box.south, box.east, box.north);
+    else if (box.west + box.east >= 0)
+        m_eastern.add(box.west, box.south, box.east, box.north);
+    else
+        m_western.add(box.west, box.south, box.east, box.north);
+    m_first = m_first ? std::min(*m_first, datetime) : datetime;
+    m_last = m_last ? std::max(*m_last, datetime) : datetime;
+}
+
+std::vector<BoundingBox> StacExtent::boxes() const {
+    Span all = m_crossing;
+    for (const Span* side : {&m_eastern, &m_western})
+        if (side->any)
+            all.add(side->west, side->south, side->east, side->north);
+    if (!all.any)
+        return {BoundingBox{-180, -90, 180, 90}};
+    if (!m_crossing.any)
+        return {BoundingBox{all.west, all.south, all.east, all.north}};
+    // Across the antimeridian the box runs east from the westernmost edge of the boxes
+    // that reach +180 or lie east of the meridian, round to the easternmost edge of those
+    // that reach -180 or lie west of it.
+    double west = m_crossing.west;
+    double east = m_crossing.east;
+    if (m_eastern.any)
+        west = std::min(west, m_eastern.west);
+    if (m_western.any)
+        east = std::max(east, m_western.east);
+    if (west <= east) // round the whole globe
+        return {BoundingBox{-180, all.south, 180, all.north}};
+    return {BoundingBox{west, all.south, east, all.north},
+            BoundingBox{west, all.south, 180, all.north},
+            BoundingBox{-180, all.south, east, all.north}};
+}
+
+void WriteItemDocument(std::ostream& out, const StacItem& item) {
+    StreamOutput output(out);
+    PrettyStream writer(output);
+    Pretty(writer);
+    Item(writer, item);
+    output.Put('\n');
+}
+
+void WriteCollectionDocument(std::ostream& out, const StacCollection& collection,
+                             std::size_t itemCount,
+                             const std::function<std::string(std::size_t item)>& itemHref) {
+    StreamOutput output(out);
+    PrettyStream writer(output);
+    Pretty(writer);
+    Collection(writer, collection, itemCount, itemHref);
+    output.Put('\n');
+}
+
+std::string ItemHref(std::string_view id) {
+    const std::string name = PercentEncoded(id);
+    return "./" + name + "/" + name + ".json";
+}
+
+std::string CompactItem(const StacItem& item) {
+    rapidjson::StringBuffer buffer;
+    CompactString writer(buffer);
+    Item(writer, item);
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+std::string PrettyItem(const StacItem& item) {
+    rapidjson::StringBuffer buffer;
+    PrettyString writer(buffer);
+    Pretty(writer);
+    Item(writer, item);
+    buffer.Put('\n');
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+namespace {
+
+// Passes a parsed document's events on to a writer, numbers as the text they were read
+// from, and the top level's "id" as another text.
+template <typename Writer>
+class IdReplacer {
+  public:
+    IdReplacer(Writer& writer, std::string_view id) : m_writer(writer), m_id(id) {}
+
+    bool Null() { return value(m_writer.Null()); }
+    bool Bool(bool b) { return value(m_writer.Bool(b)); }
+    bool Int(int i) { return value(m_writer.Int(i)); }
+    bool Uint(unsigned u) { return value(m_writer.Uint(u)); }
+    bool Int64(std::int64_t i) { return value(m_writer.Int64(i)); }
+    bool Uint64(std::uint64_t u) { return value(m_writer.Uint64(u)); }
+    bool Double(double d) { return value(m_writer.Double(d)); }
+    bool RawNumber(const char* text, rapidjson::SizeType length, bool) {
+        return value(m_writer.RawValue(text, length, rapidjson::kNumberType));
+    }
+    bool String(const char* text, rapidjson::SizeType length, bool) {
+        if (m_idNext) {
+            m_replaced = true;
+            return value(m_writer.String(m_id.data(), static_cast<rapidjson::SizeType>(m_id.size())));
+        }
+        return value(m_writer.String(text, length));
+    }
+    bool StartObject() {
+        ++m_depth;
+        return value(m_writer.StartObject());
+    }
+    bool Key(const char* text, rapidjson::SizeType length, bool) {
+        m_idNext = m_depth == 1 && std::string_view(text, length) == "id";
+        return m_writer.Key(text, length);
+    }
+    bool EndObject(rapidjson::SizeType) {
+        --m_depth;
+        return value(m_writer.EndObject());
+    }
+    bool StartArray() {
+        ++m_depth;
+        return value(m_writer.StartArray());
+    }
+    bool EndArray(rapidjson::SizeType) {
+        --m_depth;
+        return value(m_writer.EndArray());
+    }
+
+    bool replaced() const { return m_replaced; }
+
+  private:
+    bool value(bool ok) {
+        m_idNext = false;
+        return ok;
+    }
+
+    Writer& m_writer;
+    std::string_view m_id;
+    int m_depth = 0;
+    bool m_idNext = false;
+    bool m_replaced = false;
+};
+
+template <typename Writer>
+bool ReplaceId(std::string_view json, std::string_view id, Writer& writer) {
+    IdReplacer<Writer> replacer(writer, id);
+    rapidjson::Reader reader;
+    rapidjson::MemoryStream input(json.data(), json.size());
+    const bool parsed =
+        reader.Parse<rapidjson::kParseNumbersAsStringsFlag>(input, replacer).IsError() == false;
+    return parsed && replacer.replaced();
+}
+
+} // namespace
+
+bool ReplaceItemId(std::string_view json, std::string_view id, bool pretty, std::string& out) {
+    rapidjson::StringBuffer buffer;
+    if (pretty) {
+        PrettyString writer(buffer);
+        Pretty(writer);
+        if (!ReplaceId(json, id, writer))
+            return false;
+        buffer.Put('\n');
+    } else {
+        CompactString writer(buffer);
+        if (!ReplaceId(json, id, writer))
+            return false;
+    }
+    out.assign(buffer.GetString(), buffer.GetSize());
+    return true;
+}
+
+class ItemCollectionWriter::Impl {
+  public:
+    explicit Impl(std::ostream& out) : m_output(out), m_writer(m_output) { Pretty(m_writer); }
+
+    StreamOutput m_output;
+    PrettyStream m_writer;
+};
+
+ItemCollectionWriter::ItemCollectionWriter(std::ostream& out)
+    : m_impl(std::make_unique<Impl>(out)) {
+    PrettyStream& writer = m_impl->m_writer;
+    writer.StartObject();
+    Key(writer, "type");
+    Text(writer, "FeatureCollection");
+    Key(writer, "features");
+    writer.StartArray();
+}
+
+ItemCollectionWriter::~ItemCollectionWriter() = default;
+
+void ItemCollectionWriter::add(std::string_view compactItem) {
+    m_impl->m_writer.RawValue(compactItem.data(), compactItem.size(), rapidjson::kObjectType);
+}
+
+void ItemCollectionWriter::finish() {
+    m_impl->m_writer.EndArray();
+    m_impl->m_writer.EndObject();
+    m_impl->m_output.Put('\n');
+    m_impl->m_output.Flush();
+}
+
+std::optional<std::string_view> FeatureOnLine(std::string_view line) {
+    const std::size_t open = line.find_first_not_of(' ');
+    if (open == std::string_view::npos || line[open] != '{')
+        return std::nullopt;
+    std::size_t close = line.size();
+    if (close > open && line[close - 1] == ',')
+        --close;
+    if (close <= open + 1 || line[close - 1] != '}')
+        return std::nullopt;
+    return line.substr(open, close - open);
+}
+
+} // namespace aster

@@ -1,0 +1,134 @@
+#pragma once
+
+#include "metadata/acquisition_time.h"
+#include "metadata/footprint_shape.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace aster {
+
+// The STAC documents this tool writes (STAC 1.0.0), as plain values, and the functions that
+// write each object through RapidJSON. All texts are UTF-8; hrefs are relative URI
+// references, already percent-encoded.
+
+inline constexpr std::string_view kStacVersion = "1.0.0";
+inline constexpr std::string_view kEoExtension =
+    "https://stac-extensions.github.io/eo/v1.1.0/schema.json";
+inline constexpr std::string_view kViewExtension =
+    "https://stac-extensions.github.io/view/v1.0.0/schema.json";
+
+// A file an item points at.
+struct StacAsset {
+    std::string key;   // unique within the item
+    std::string href;  // relative to the item's own file
+    std::string type;  // media type; empty when not known
+    std::string role;  // "data", "overview" or "metadata"; empty when not known
+    bool operator==(const StacAsset&) const = default;
+};
+
+// One scene as a STAC Item.
+struct StacItem {
+    std::string id;
+    std::string collection;     // the collection's id
+    std::string collectionHref; // where the collection's document is, from the item's file
+    // In a static catalogue an item also links to its root and its parent, which are the
+    // collection; in an ItemCollection it names only its collection.
+    bool inCatalogue = true;
+    FootprintShape shape;
+    BoundingBox bbox;
+    UtcMilliseconds datetime{};
+    std::optional<double> cloudCover;   // percent, 0 to 100
+    std::optional<double> sunAzimuth;   // degrees, [0, 360)
+    std::optional<double> sunElevation; // degrees, -90 to 90
+    std::optional<std::string> shortName;
+    std::optional<std::string> version;
+    std::vector<StacAsset> assets; // in the order written
+};
+
+// The collection's extent: the union of its items' boxes and the span of their times.
+class StacExtent {
+  public:
+    void add(const BoundingBox& box, UtcMilliseconds datetime);
+    bool empty() const { return !m_first; }
+    // The boxes the collection lists: the overall box first (west > east when it crosses
+    // the antimeridian), then, when it does, its parts on either side. Without items, the
+    // whole globe.
+    std::vector<BoundingBox> boxes() const;
+    std::optional<UtcMilliseconds> first() const { return m_first; }
+    std::optional<UtcMilliseconds> last() const { return m_last; }
+
+  private:
+    // Boxes that cross the antimeridian, and the others by the side their middle lies on.
+    struct Span {
+        double west = 180, east = -180, south = 90, north = -90;
+        bool any = false;
+        void add(double w, double s, double e, double n);
+    };
+    Span m_crossing, m_eastern, m_western;
+    std::optional<UtcMilliseconds> m_first, m_last;
+};
+
+struct StacCollection {
+    std::string id;
+    std::string title;
+    std::string description;
+    std::string license;
+    StacExtent extent;
+};
+
+// The number of a coordinate, a box's edge or an angle as JSON writes it: the shortest
+// decimal that reads back as the same double, never in exponent form, so that a
+// footprint's coordinates show at most their 7 decimals.
+std::string NumberText(double value);
+
+// Whole documents, pretty-printed with two blanks of indentation, as the files of a
+// static catalogue hold them.
+void WriteItemDocument(std::ostream& out, const StacItem& item);
+// The collection links to its `itemCount` items, the href of each given by `itemHref` in
+// turn, so that they need not all be held at once.
+void WriteCollectionDocument(std::ostream& out, const StacCollection& collection,
+                             std::size_t itemCount,
+                             const std::function<std::string(std::size_t item)>& itemHref);
+
+// The href of an item's file, from the collection's: "./<id>/<id>.json".
+std::string ItemHref(std::string_view id);
+
+// One item on one line, as an ItemCollection holds its features.
+std::string CompactItem(const StacItem& item);
+// An item's document, pretty-printed, as a string.
+std::string PrettyItem(const StacItem& item);
+
+// The same document with another id: everything else, numbers included, is written back
+// exactly as it was read. False when `json` is no object with an id.
+bool ReplaceItemId(std::string_view json, std::string_view id, bool pretty, std::string& out);
+
+// An ItemCollection (a GeoJSON FeatureCollection of items) written as a stream: its
+// features one a line, each given as a CompactItem, so that its size is no matter.
+class ItemCollectionWriter {
+  public:
+    explicit ItemCollectionWriter(std::ostream& out);
+    ItemCollectionWriter(const ItemCollectionWriter&) = delete;
+    ItemCollectionWriter& operator=(const ItemCollectionWriter&) = delete;
+    ~ItemCollectionWriter();
+
+    void add(std::string_view compactItem);
+    // Closes the document and flushes it to the stream.
+    void finish();
+
+  private:
+    class Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+// Whether a line of a document ItemCollectionWriter wrote holds one feature, and where:
+// the feature's JSON without the line's indentation and the comma after it.
+std::optional<std::string_view> FeatureOnLine(std::string_view line);
+
+} // namespace aster

@@ -1,0 +1,740 @@
+// The STAC catalogue: whole documents, the ids, the files beside each scene, relative
+// hrefs, and outputs that replace earlier ones whole or not at all.
+#include "stac/asset_files.h"
+#include "stac/item_ids.h"
+#include "stac/licenses.h"
+#include "stac/stac_catalogue.h"
+#include "stac/stac_json.h"
+
+#include "tests/granule_samples.h"
+#include "tests/stac_checks.h"
+#include "tests/test_support.h"
+
+#include <rapidjson/writer.h>
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace aster {
+namespace {
+
+using test::TempFolder;
+namespace fs = std::filesystem;
+
+constexpr const char* kGranule = "AST_L1B_00304122003183207_20030413120012_12345";
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// The test granule's XML with another ID and other corners (longitude, latitude).
+std::string GranuleXmlWith(const std::string& granule,
+                           const std::array<std::pair<const char*, const char*>, 4>& corners) {
+    std::string text = Replaced(test::GranuleXml(), kGranule, granule);
+    const std::pair<const char*, const char*> old[] = {{"-117.204518", "36.512345"},
+                                                       {"-116.502783", "36.402871"},
+                                                       {"-116.641209", "35.872310"},
+                                                       {"-117.342651", "35.981734"}};
+    for (std::size_t i = 0; i < 4; ++i) {
+        text = Replaced(text, old[i].first, corners[i].first);
+        text = Replaced(text, old[i].second, corners[i].second);
+    }
+    return text;
+}
+
+// The test granule in ODL without its cloud cover and sun angles.
+std::string GranuleOdlWithoutAngles(const std::string& granule) {
+    std::string text = Replaced(test::GranuleOdl(), kGranule, granule);
+    for (const char* name : {"SceneCloudCoverage", "QAPercentCloudCover", "QAPERCENTCLOUDCOVER",
+                             "Solar_Azimuth_Angle", "Solar_Elevation_Angle"})
+        text = Replaced(text, name, std::string("Other") + name);
+    return text;
+}
+
+struct Outcome {
+    std::optional<Error> error;
+    StacReport report;
+    std::vector<std::string> lines; // skipped files and changed ids, as --verbose has them
+};
+
+class RecordingHost final : public StacHost {
+  public:
+    std::vector<std::string> lines;
+    std::function<bool(std::int64_t done)> stopAfter = [](std::int64_t) { return false; };
+    void progress(std::int64_t done, std::int64_t) override { m_done = done; }
+    bool cancelRequested() override { return stopAfter(m_done); }
+    void skipped(std::string_view path, std::string_view reason) override {
+        lines.push_back("skipped " + std::string(path) + ": " + std::string(reason));
+    }
+    void idChanged(std::string_view path, std::string_view id, std::string_view why) override {
+        lines.push_back("id " + std::string(id) + " for " + std::string(path) + ": " +
+                        std::string(why));
+    }
+
+  private:
+    std::int64_t m_done = 0;
+};
+
+Outcome Catalogue(const std::string& scenes, const std::string& output, bool overwrite = false,
+                  RecordingHost host = {}) {
+    StacOptions options;
+    options.outputPath = output;
+    options.overwrite = overwrite;
+    Outcome outcome;
+    outcome.error = WriteStac(scenes + "/", options, outcome.report, host);
+    outcome.lines = host.lines;
+    return outcome;
+}
+
+void WriteList(const TempFolder& folder, const std::string& dir,
+               const std::vector<std::string>& names) {
+    std::string list;
+    for (const std::string& name : names)
+        list += name + "\r\n";
+    folder.write(dir + "/filelist.txt", list);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Every name under `folder`, with "/" after folders, sorted.
+std::vector<std::string> Tree(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        names.push_back(fs::relative(entry.path(), folder).string() +
+                        (entry.is_directory() ? "/" : ""));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The folder of a granule downloaded with its files beside it; one file of those is a
+// link to a FIFO, which would hang a reader that opened it.
+struct Download {
+    TempFolder folder;
+    std::string scenes = folder.file("scenes");
+    Download() {
+        fs::create_directory(scenes);
+        const std::string g = std::string("scenes/") + kGranule;
+        folder.write(g + ".hdf.xml", test::GranuleXml());
+        folder.write(g + ".hdf", "\x0e\x03\x13\x01");
+        folder.write(g + "_V.tif", std::string("II*\0", 4));
+        folder.write(g + "_T.tif", std::string("II*\0", 4));
+        folder.write(g + ".jpg", "\xff\xd8\xff\xe0");
+        folder.write(g + "_QA.txt", "quality");
+        EXPECT_EQ(::mkfifo(folder.file("scenes/pipe").c_str(), 0644), 0);
+        EXPECT_EQ(::symlink("pipe", folder.file(g + "_L.tif").c_str()), 0);
+        fs::create_directory(folder.file(g + "_dir.tif"));
+        WriteList(folder, "scenes",
+                  {std::string(kGranule) + ".hdf.xml", std::string(kGranule) + ".hdf",
+                   std::string(kGranule) + "_V.tif", "pipe"});
+    }
+};
+
+constexpr const char* kXmlItem = R"({
+  "type": "Feature",
+  "stac_version": "1.0.0",
+  "stac_extensions": [
+    "https://stac-extensions.github.io/eo/v1.1.0/schema.json",
+    "https://stac-extensions.github.io/view/v1.0.0/schema.json"
+  ],
+  "id": "AST_L1B_00304122003183207_20030413120012_12345",
+  "collection": "scenes",
+  "geometry": {
+    "type": "Polygon",
+    "coordinates": [
+      [
+        [
+          -117.204518,
+          36.512345
+        ],
+        [
+          -117.342651,
+          35.981734
+        ],
+        [
+          -116.641209,
+          35.87231
+        ],
+        [
+          -116.502783,
+          36.402871
+        ],
+        [
+          -117.204518,
+          36.512345
+        ]
+      ]
+    ]
+  },
+  "bbox": [
+    -117.342651,
+    35.87231,
+    -116.502783,
+    36.512345
+  ],
+  "properties": {
+    "datetime": "2003-04-12T18:32:07.414Z",
+    "platform": "terra",
+    "instruments": [
+      "aster"
+    ],
+    "eo:cloud_cover": 12,
+    "view:sun_azimuth": 142.615,
+    "view:sun_elevation": 58.7,
+    "aster:short_name": "AST_L1B",
+    "aster:version": "3"
+  },
+  "links": [
+    {
+      "rel": "root",
+      "href": "../collection.json",
+      "type": "application/json"
+    },
+    {
+      "rel": "parent",
+      "href": "../collection.json",
+      "type": "application/json"
+    },
+    {
+      "rel": "collection",
+      "href": "../collection.json",
+      "type": "application/json"
+    }
+  ],
+  "assets": {
+    "metadata": {
+      "href": "../../scenes/AST_L1B_00304122003183207_20030413120012_12345.hdf.xml",
+      "type": "application/xml",
+      "roles": [
+        "metadata"
+      ]
+    },
+    "hdf": {
+      "href": "../../scenes/AST_L1B_00304122003183207_20030413120012_12345.hdf",
+      "type": "application/x-hdf",
+      "roles": [
+        "data"
+      ]
+    },
+    "browse": {
+      "href": "../../scenes/AST_L1B_00304122003183207_20030413120012_12345.jpg",
+      "type": "image/jpeg",
+      "roles": [
+        "overview"
+      ]
+    },
+    "L": {
+      "href": "../../scenes/AST_L1B_00304122003183207_20030413120012_12345_L.tif",
+      "type": "image/tiff; application=geotiff",
+      "roles": [
+        "data"
+      ]
+    },
+    "qa": {
+      "href": "../../scenes/AST_L1B_00304122003183207_20030413120012_12345_QA.txt",
+      "type": "text/plain",
+      "roles": [
+        "metadata"
+      ]
+    },
+    "T": {
+      "href": "../../scenes/AST_L1B_00304122003183207_20030413120012_12345_T.tif",
+      "type": "image/tiff; application=geotiff",
+      "roles": [
+        "data"
+      ]
+    },
+    "V": {
+      "href": "../../scenes/AST_L1B_00304122003183207_20030413120012_12345_V.tif",
+      "type": "image/tiff; application=geotiff",
+      "roles": [
+        "data"
+      ]
+    }
+  }
+}
+)";
+
+// A granule downloaded as XML with its HDF, GeoTIFFs, browse image and QA report: one
+// item that points at each, the link to the FIFO never opened, its folder and the other
+// listed files skipped for the reasons the footprint layer gives.
+TEST(StacCatalogue, ADownloadedGranuleAsAWholeDocument) {
+    Download download;
+    const std::string out = download.folder.file("cat");
+    const Outcome outcome = Catalogue(download.scenes, out);
+    ASSERT_FALSE(outcome.error) << FormatError(*outcome.error);
+    EXPECT_EQ(outcome.report.written, 1);
+    EXPECT_EQ(outcome.report.skipped, 3);
+    const std::string g = download.scenes + "/" + kGranule;
+    EXPECT_EQ(outcome.lines, (std::vector<std::string>{
+                                 "skipped " + g + ".hdf: not scene metadata",
+                                 "skipped " + g + "_V.tif: not scene metadata",
+                                 "skipped " + download.scenes + "/pipe: not scene metadata"}));
+    const std::string item = std::string(kGranule) + "/" + kGranule + ".json";
+    EXPECT_EQ(Tree(out), (std::vector<std::string>{std::string(kGranule) + "/", item,
+                                                    "collection.json"}));
+    EXPECT_EQ(ReadFile(out + "/" + item), kXmlItem);
+    test::ExpectStacItem(test::ParseJson(kXmlItem));
+    // Every asset is there, from the item's own folder.
+    const rapidjson::Document document = test::ParseJson(kXmlItem);
+    for (const auto& asset : document["assets"].GetObject())
+        EXPECT_TRUE(fs::exists(fs::symlink_status(out + "/" + kGranule + "/" +
+                                                  asset.value["href"].GetString())));
+    const rapidjson::Document collection = test::ParseJson(ReadFile(out + "/collection.json"));
+    test::ExpectStacCollection(collection);
+    EXPECT_STREQ(collection["links"][1]["href"].GetString(),
+                 ("./" + std::string(kGranule) + "/" + kGranule + ".json").c_str());
+}
+
+// The same granule in ODL, one across the antimeridian, one without cloud cover or sun
+// angles: only the parts that differ from the XML granule's document.
+TEST(StacCatalogue, ItemsOfEachKind) {
+    TempFolder folder;
+    fs::create_directory(folder.file("s"));
+    folder.write("s/odl.met", test::GranuleOdl());
+    folder.write("s/cut.hdf.xml",
+                 GranuleXmlWith("CUT", {{{"179.5", "10.25"},
+                                            {"-179.5", "10.5"},
+                                            {"-179.75", "9.5"},
+                                            {"179.25", "9.75"}}}));
+    folder.write("s/bare.met", GranuleOdlWithoutAngles("BARE"));
+    WriteList(folder, "s", {"odl.met", "cut.hdf.xml", "bare.met"});
+    const Outcome outcome = Catalogue(folder.file("s"), folder.file("out"));
+    ASSERT_FALSE(outcome.error) << FormatError(*outcome.error);
+    EXPECT_EQ(outcome.report.written, 3);
+
+    const auto item = [&](const std::string& id) {
+        rapidjson::Document document =
+            test::ParseJson(ReadFile(folder.file("out/" + id + "/" + id + ".json")));
+        test::ExpectStacItem(document);
+        return document;
+    };
+    const auto compact = [](const rapidjson::Value& value) {
+        rapidjson::StringBuffer buffer;
+        rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+        value.Accept(writer);
+        return std::string(buffer.GetString());
+    };
+
+    // The ODL granule is the XML one but for its metadata file.
+    rapidjson::Document odl = item(kGranule);
+    rapidjson::Document xml = test::ParseJson(kXmlItem);
+    EXPECT_EQ(compact(odl["assets"]["metadata"]),
+              R"({"href":"../../s/odl.met","type":"text/plain","roles":["metadata"]})");
+    odl.RemoveMember("assets");
+    xml.RemoveMember("assets");
+    xml["collection"].SetString("s");
+    EXPECT_EQ(compact(odl), compact(xml));
+
+    // Cut at +-180 into a MultiPolygon of counter-clockwise parts; its box runs east from
+    // 179.25 round to -179.5.
+    const rapidjson::Document cut = item("CUT");
+    EXPECT_EQ(compact(cut["geometry"]),
+              R"({"type":"MultiPolygon","coordinates":[[[[179.25,9.75],[180,9.5625],[180,10.375],)"
+              R"([179.5,10.25],[179.25,9.75]]],[[[-180,9.5625],[-179.75,9.5],[-179.5,10.5],)"
+              R"([-180,10.375],[-180,9.5625]]]]})");
+    EXPECT_EQ(compact(cut["bbox"]), "[179.25,9.5,-179.5,10.5]");
+
+    // No cloud cover, no sun angles: no extension.
+    const rapidjson::Document bare = item("BARE");
+    EXPECT_EQ(compact(bare["stac_extensions"]), "[]");
+    EXPECT_EQ(compact(bare["properties"]),
+              R"({"datetime":"2003-04-12T18:32:07.414Z","platform":"terra","instruments":)"
+              R"(["aster"],"aster:short_name":"AST_L1B","aster:version":"3"})");
+
+    // The collection's extent crosses the antimeridian too, and lists its two sides.
+    const rapidjson::Document collection =
+        test::ParseJson(ReadFile(folder.file("out/collection.json")));
+    test::ExpectStacCollection(collection);
+    EXPECT_EQ(compact(collection["extent"]),
+              R"({"spatial":{"bbox":[[179.25,9.5,-116.502783,36.512345],[179.25,9.5,180,)"
+              R"(36.512345],[-180,9.5,-116.502783,36.512345]]},"temporal":{"interval":[[)"
+              R"("2003-04-12T18:32:07.414Z","2003-04-12T18:32:07.414Z"]]}})");
+}
+
+TEST(StacExtent, UnionsBoxesOnEitherSideOfTheAntimeridian) {
+    using Boxes = std::vector<BoundingBox>;
+    struct Row {
+        Boxes items;
+        Boxes expected;
+    };
+    const Row rows[] = {
+        {{}, {{-180, -90, 180, 90}}},
+        {{{10, 1, 20, 2}, {-30, -5, -20, 0}}, {{-30, -5, 20, 2}}},
+        // One box across: the union runs from the eastern boxes round to the western ones.
+        {{{170, 0, -170, 1}, {160, 2, 165, 3}, {-150, -1, -140, 0}},
+         {{160, -1, -140, 3}, {160, -1, 180, 3}, {-180, -1, -140, 3}}},
+        // Across, and reaching round the whole globe: no box of west > east covers it.
+        {{{170, 0, -170, 1}, {-20, 0, 100, 1}, {-100, 2, -10, 3}}, {{-180, 0, 180, 3}}},
+    };
+    for (const Row& row : rows) {
+        StacExtent extent;
+        for (const BoundingBox& box : row.items)
+            extent.add(box, UtcMilliseconds{});
+        const Boxes got = extent.boxes();
+        ASSERT_EQ(got.size(), row.expected.size());
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].west, row.expected[i].west);
+            EXPECT_EQ(got[i].south, row.expected[i].south);
+            EXPECT_EQ(got[i].east, row.expected[i].east);
+            EXPECT_EQ(got[i].north, row.expected[i].north);
+        }
+    }
+}
+
+TEST(StacJson, NumbersKeepTheirSevenDecimals) {
+    // Every whole number of 1e-7 degrees, as the footprint shape gives it, reads back
+    // from at most 7 decimals.
+    std::uint64_t state = 12345;
+    for (int i = 0; i < 200000; ++i) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        const auto units = static_cast<std::int64_t>(state >> 33) % 3'600'000'001LL - 1'800'000'000;
+        const double value = static_cast<double>(units) / 1e7;
+        const std::string text = NumberText(value);
+        const std::size_t dot = text.find('.');
+        ASSERT_TRUE(dot == std::string::npos || text.size() - dot - 1 <= 7) << text;
+        ASSERT_EQ(std::stod(text), value) << text;
+        ASSERT_EQ(text.find('e'), std::string::npos);
+    }
+    EXPECT_EQ(NumberText(-0.0), "0");
+    EXPECT_EQ(NumberText(180), "180");
+}
+
+// An item written again with another id is the item written with that id, numbers and
+// all, in both layouts.
+TEST(StacJson, AnIdReplacedIsAsIfWrittenSo) {
+    StacItem item;
+    item.id = "first";
+    item.collection = "c";
+    item.collectionHref = "../collection.json";
+    item.shape.parts = {{{179.25, 9.75}, {180, 9.5625}, {180, 10.375}}, {{-180, 1e-7}, {-179.1234567, -0.5}, {-180, -1}}};
+    item.shape.crossesAntimeridian = true;
+    item.bbox = BoundsOf(item.shape);
+    item.cloudCover = 0.0001;
+    item.sunAzimuth = 359.9999999;
+    item.assets = {{"metadata", "../../a%20b.met", "text/plain", "metadata"}};
+    StacItem renamed = item;
+    renamed.id = "second \"quoted\"";
+    std::string out;
+    ASSERT_TRUE(ReplaceItemId(PrettyItem(item), renamed.id, true, out));
+    EXPECT_EQ(out, PrettyItem(renamed));
+    ASSERT_TRUE(ReplaceItemId(CompactItem(item), renamed.id, false, out));
+    EXPECT_EQ(out, CompactItem(renamed));
+    EXPECT_FALSE(ReplaceItemId("[1]", "x", false, out));
+    EXPECT_FALSE(ReplaceItemId("{\"id\": ", "x", false, out));
+}
+
+struct IdRow {
+    std::vector<std::pair<std::string, std::string>> items; // granule stem, name stem
+    std::vector<std::string> provisional;
+    std::vector<std::string> final;
+    std::vector<std::string> changes;
+};
+
+TEST(ItemIds, GranuleThenNameThenNumberAndSuffixesInListOrder) {
+    const std::string tooLong(kMaxIdBytes + 1, 'x');
+    const IdRow rows[] = {
+        {{{"A", "a"}, {"B", "b"}, {"", "c"}}, {"A", "B", "c"}, {"A", "B", "c"}, {"", "", ""}},
+        // A granule shared: both fall back to their names, though the first was written
+        // under the granule's ID before the second came.
+        {{{"G", "g1"}, {"X", "x"}, {"G", "g2"}},
+         {"G", "X", "g2"},
+         {"g1", "X", "g2"},
+         {"another listed file has the same granule ID", "",
+          "another listed file has the same granule ID"}},
+        // The same granule as .hdf.xml and .met: the same name too, so a suffix.
+        {{{"G", "G"}, {"G", "G"}},
+         {"G", "G-2"},
+         {"G", "G-2"},
+         {"another listed file has the same granule ID",
+          "another listed file has the same granule ID, and G is the id of an earlier item"}},
+        // Unsafe ids fall back: to the name, then to the scene's number.
+        {{{"a/b", "n"}, {".hidden", ".met"}, {tooLong, "ok"}, {"", "tab\there"}},
+         {"n", "scene-2", "ok", "scene-4"},
+         {"n", "scene-2", "ok", "scene-4"},
+         {"its granule ID cannot name a folder",
+          "its granule ID cannot name a folder, and its file name cannot name a folder",
+          "its granule ID cannot name a folder", "its file name cannot name a folder"}},
+        // A name that is an earlier suffix's id; suffixes counted on, never reused.
+        {{{"", "x"}, {"", "x"}, {"", "x-2"}, {"", "x"}},
+         {"x", "x-2", "x-2-2", "x-3"},
+         {"x", "x-2", "x-2-2", "x-3"},
+         {"", "x is the id of an earlier item", "x-2 is the id of an earlier item",
+          "x is the id of an earlier item"}},
+        // A provisional id given up at the end is taken by a later item.
+        {{{"G", "H"}, {"", "G"}, {"G", "x"}},
+         {"G", "G-2", "x"},
+         {"H", "G", "x"},
+         {"another listed file has the same granule ID", "",
+          "another listed file has the same granule ID"}},
+    };
+    for (const IdRow& row : rows) {
+        ItemIds ids;
+        std::vector<std::string> provisional, final, changes;
+        for (std::size_t i = 0; i < row.items.size(); ++i)
+            provisional.emplace_back(ids.add(row.items[i].first, row.items[i].second,
+                                             static_cast<std::int32_t>(i + 1)));
+        ids.finish();
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            EXPECT_EQ(ids.provisionalId(i), provisional[i]);
+            final.emplace_back(ids.finalId(i));
+            changes.push_back(ids.change(i));
+        }
+        EXPECT_EQ(provisional, row.provisional);
+        EXPECT_EQ(final, row.final);
+        EXPECT_EQ(changes, row.changes);
+    }
+}
+
+TEST(ItemIds, ManyItemsOfOneIdTakeLinearTime) {
+    ItemIds ids;
+    for (int i = 0; i < 50000; ++i)
+        ids.add("", "same", i + 1);
+    ids.finish();
+    EXPECT_EQ(ids.finalId(49999), "same-50000");
+    EXPECT_TRUE(IsSafeId(std::string(kMaxIdBytes, 'x')));
+    EXPECT_EQ(NameStem("x.hdf.xml"), "x");
+    EXPECT_EQ(NameStem("x.HDF.met"), "x");
+    EXPECT_EQ(NameStem("x.tar.gz"), "x.tar");
+}
+
+TEST(AssetFiles, KeysTypesAndRolesBySuffix) {
+    const StacAsset rows[] = {
+        {".hdf", "", "application/x-hdf", "data"},
+        {"_V.tif", "", "image/tiff; application=geotiff", "data"},
+        {"_T.TIF", "", "image/tiff; application=geotiff", "data"},
+        {".tiff", "", "image/tiff; application=geotiff", "data"},
+        {".jpg", "", "image/jpeg", "overview"},
+        {"_QA.txt", "", "text/plain", "metadata"},
+        {".hdf.xml", "", "application/xml", "metadata"},
+        {".met", "", "text/plain", "metadata"},
+        {".zip", "", "", ""},
+        {"", "", "", ""},
+    };
+    const char* keys[] = {"hdf", "V", "T", "tiff", "browse", "qa", "xml", "met", "zip", "file"};
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const StacAsset asset = AssetOfSuffix(rows[i].key);
+        EXPECT_EQ(asset.key, keys[i]) << rows[i].key;
+        EXPECT_EQ(asset.type, rows[i].type) << rows[i].key;
+        EXPECT_EQ(asset.role, rows[i].role) << rows[i].key;
+    }
+}
+
+TEST(AssetFiles, RelativeHrefsAsUriReferences) {
+    const std::tuple<std::string, std::string, std::string> rows[] = {
+        {"/a/out", "/a/out", ""},
+        {"/a/out", "/a/scenes", "../scenes/"},
+        {"/a/b/out", "/a/scenes/x", "../../scenes/x/"},
+        {"/", "/data", "data/"},
+        {"/a/out", "/", "../../"},
+        {"/w", "/my scenes", "../my%20scenes/"},
+        {"/w", "/caf\xc3\xa9", "../caf%C3%A9/"},   // UTF-8 as it is
+        {"/w", "/caf\xe9", "../caf%C3%A9/"},        // Latin-1 read as such
+        {"/w", "/a:b?c#d%e", "../a%3Ab%3Fc%23d%25e/"},
+    };
+    for (const auto& [from, to, href] : rows)
+        EXPECT_EQ(RelativeFolderHref(from, to), href) << from << " " << to;
+    EXPECT_EQ(PercentEncoded("A-z_0.9~/ +"), "A-z_0.9~/%20%2B");
+}
+
+// Names with blanks and bytes that are no UTF-8, in the scene folder and the catalogue's
+// path: every href reads back, decoded, as the name's UTF-8 reading.
+TEST(StacCatalogue, HrefsOfNamesWithBlanksAndLatin1) {
+    TempFolder folder;
+    const std::string scenes = folder.file("my scenes");
+    fs::create_directory(scenes);
+    const std::string name = "g\xe9 1.met";
+    folder.write("my scenes/" + name, Replaced(test::GranuleOdl(), kGranule, "G 1"));
+    folder.write("my scenes/G 1_V.tif", "II");
+    WriteList(folder, "my scenes", {name});
+    fs::create_directory(folder.file("out put"));
+    const Outcome outcome = Catalogue(scenes, folder.file("out put/items.geojson"));
+    ASSERT_FALSE(outcome.error) << FormatError(*outcome.error);
+    const rapidjson::Document items = test::ParseJson(ReadFile(folder.file("out put/items.geojson")));
+    const auto& item = items["features"][0];
+    test::ExpectStacItem(item);
+    EXPECT_STREQ(item["id"].GetString(), "G 1");
+    EXPECT_STREQ(item["collection"].GetString(), "my-scenes");
+    EXPECT_STREQ(item["assets"]["metadata"]["href"].GetString(), "../my%20scenes/g%C3%A9%201.met");
+    EXPECT_STREQ(item["assets"]["V"]["href"].GetString(), "../my%20scenes/G%201_V.tif");
+    EXPECT_EQ(CollectionIdOf("my scenes"), "my-scenes");
+    EXPECT_EQ(CollectionIdOf(".. a\xe9//b .."), "a-b");
+    EXPECT_EQ(CollectionIdOf("\xe9"), "aster-scenes");
+}
+
+// Two listed files of one granule, and a third whose name gives the id the first would
+// have without its granule ID: no item overwrites another, in either shape of output,
+// though the first was written under the granule's ID and the third under the id the
+// first takes at the end; --verbose says which ids changed.
+TEST(StacCatalogue, SharedGranulesNeverOverwrite) {
+    TempFolder folder;
+    fs::create_directory(folder.file("s"));
+    folder.write("s/one.hdf.xml",
+                 GranuleXmlWith("G", {{{"1", "1"}, {"2", "1"}, {"2", "2"}, {"1", "2"}}}));
+    folder.write("s/two.met", Replaced(test::GranuleOdl(), kGranule, "G"));
+    folder.write("s/one.met", Replaced(test::GranuleOdl(), kGranule, ""));
+    folder.write("s/G.hdf", "hdf");
+    WriteList(folder, "s", {"one.hdf.xml", "two.met", "G.hdf", "one.met"});
+    const std::vector<std::string> lines{
+        "skipped " + folder.file("s/G.hdf") + ": not scene metadata",
+        "id one for " + folder.file("s/one.hdf.xml") +
+            ": another listed file has the same granule ID",
+        "id two for " + folder.file("s/two.met") + ": another listed file has the same granule ID",
+        "id one-2 for " + folder.file("s/one.met") + ": one is the id of an earlier item"};
+    const std::vector<std::string> ids{"one", "two", "one-2"};
+
+    const Outcome catalogue = Catalogue(folder.file("s"), folder.file("cat"));
+    ASSERT_FALSE(catalogue.error) << FormatError(*catalogue.error);
+    EXPECT_EQ(catalogue.lines, lines);
+    EXPECT_EQ(Tree(folder.file("cat")),
+              (std::vector<std::string>{"collection.json", "one-2/", "one-2/one-2.json", "one/",
+                                        "one/one.json", "two/", "two/two.json"}));
+    std::vector<std::string> assets;
+    for (const std::string& id : ids) {
+        const rapidjson::Document item =
+            test::ParseJson(ReadFile(folder.file("cat/" + id + "/" + id + ".json")));
+        test::ExpectStacItem(item);
+        EXPECT_EQ(item["id"].GetString(), id);
+        assets.push_back(item["assets"]["metadata"]["href"].GetString());
+        assets.push_back(item["assets"].HasMember("hdf") ? item["assets"]["hdf"]["href"].GetString()
+                                                         : "");
+    }
+    EXPECT_EQ(assets, (std::vector<std::string>{"../../s/one.hdf.xml", "../../s/G.hdf",
+                                                "../../s/two.met", "../../s/G.hdf",
+                                                "../../s/one.met", ""}));
+    const rapidjson::Document collection = test::ParseJson(ReadFile(folder.file("cat/collection.json")));
+    std::vector<std::string> links;
+    for (const auto& link : collection["links"].GetArray())
+        links.push_back(link["href"].GetString());
+    EXPECT_EQ(links, (std::vector<std::string>{"./collection.json", "./one/one.json",
+                                               "./two/two.json", "./one-2/one-2.json"}));
+
+    const Outcome items = Catalogue(folder.file("s"), folder.file("items.JSON"));
+    ASSERT_FALSE(items.error) << FormatError(*items.error);
+    EXPECT_EQ(items.lines, lines);
+    const std::string text = ReadFile(folder.file("items.JSON"));
+    const rapidjson::Document document = test::ParseJson(text);
+    EXPECT_STREQ(document["type"].GetString(), "FeatureCollection");
+    ASSERT_EQ(document["features"].Size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        const auto& feature = document["features"][static_cast<rapidjson::SizeType>(i)];
+        test::ExpectStacItem(feature);
+        EXPECT_EQ(feature["id"].GetString(), ids[i]);
+        EXPECT_STREQ(feature["collection"].GetString(), "s");
+        EXPECT_EQ(test::LinkRelations(feature["links"]), std::set<std::string>{"collection"});
+        EXPECT_STREQ(feature["links"][0]["href"].GetString(), "./collection.json");
+        EXPECT_EQ(std::string("s/") + (i == 0 ? "one.hdf.xml" : i == 1 ? "two.met" : "one.met"),
+                  feature["assets"]["metadata"]["href"].GetString());
+    }
+    // One feature a line, as a stream of them is written.
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 8);
+}
+
+// An earlier catalogue stays exactly as it was after an error or a stop, is replaced only
+// with --overwrite, and a folder that is no catalogue is never replaced.
+TEST(StacCatalogue, ReplacedWholeOrNotAtAll) {
+    TempFolder folder;
+    fs::create_directory(folder.file("s"));
+    for (const char* name : {"a", "b", "c"})
+        folder.write("s/" + std::string(name) + ".met",
+                     Replaced(test::GranuleOdl(), kGranule, std::string("ID_") + name));
+    WriteList(folder, "s", {"a.met", "b.met"});
+    const std::string out = folder.file("cat");
+    ASSERT_FALSE(Catalogue(folder.file("s"), out).error);
+    const std::vector<std::string> first = Tree(out);
+    const std::string collection = ReadFile(out + "/collection.json");
+    const auto unchanged = [&] {
+        EXPECT_EQ(Tree(out), first);
+        EXPECT_EQ(ReadFile(out + "/collection.json"), collection);
+        // Nothing is left beside it either.
+        EXPECT_EQ(Tree(folder.path()).size(), first.size() + 6);
+    };
+
+    const Outcome exists = Catalogue(folder.file("s"), out);
+    ASSERT_TRUE(exists.error);
+    EXPECT_EQ(exists.error->kind, ErrorKind::OutputExists);
+    unchanged();
+
+    // A stop after the second file, and an error at the third line, change nothing.
+    WriteList(folder, "s", {"c.met", "b.met", std::string(70000, 'x'), "a.met"});
+    RecordingHost stopping;
+    stopping.stopAfter = [](std::int64_t done) { return done >= 2; };
+    const Outcome stopped = Catalogue(folder.file("s"), out, true, stopping);
+    ASSERT_TRUE(stopped.error);
+    EXPECT_TRUE(IsCancellation(*stopped.error));
+    unchanged();
+    const Outcome failed = Catalogue(folder.file("s"), out, true);
+    ASSERT_TRUE(failed.error);
+    EXPECT_EQ(failed.error->kind, ErrorKind::LineTooLong);
+    unchanged();
+
+    // With --overwrite the new catalogue replaces the earlier one whole.
+    WriteList(folder, "s", {"c.met"});
+    ASSERT_FALSE(Catalogue(folder.file("s"), out, true).error);
+    EXPECT_EQ(Tree(out), (std::vector<std::string>{"ID_c/", "ID_c/ID_c.json", "collection.json"}));
+
+    // A user's folder is no catalogue: refused, even with --overwrite, unless empty.
+    const std::string mine = folder.file("mine");
+    fs::create_directory(mine);
+    folder.write("mine/thesis.tex", "years of work");
+    const Outcome refused = Catalogue(folder.file("s"), mine, true);
+    ASSERT_TRUE(refused.error);
+    EXPECT_EQ(refused.error->description,
+              "Not a catalogue that aster wrote, so not replaced: " + mine +
+                  " holds no collection.json");
+    EXPECT_EQ(ReadFile(mine + "/thesis.tex"), "years of work");
+    fs::remove(mine + "/thesis.tex");
+    ASSERT_FALSE(Catalogue(folder.file("s"), mine, true).error);
+    EXPECT_TRUE(fs::exists(mine + "/collection.json"));
+    // Nor the folder of the scenes.
+    EXPECT_TRUE(Catalogue(folder.file("s"), folder.path(), true).error);
+    EXPECT_EQ(Tree(folder.file("s")).size(), 4u);
+}
+
+TEST(StacCatalogue, AnItemCollectionReplacesItsFileOnlyWhenAsked) {
+    TempFolder folder;
+    fs::create_directory(folder.file("s"));
+    folder.write("s/a.met", test::GranuleOdl());
+    WriteList(folder, "s", {"a.met"});
+    folder.write("items.json", "earlier");
+    const Outcome refused = Catalogue(folder.file("s"), folder.file("items.json"));
+    ASSERT_TRUE(refused.error);
+    EXPECT_EQ(refused.error->kind, ErrorKind::OutputExists);
+    EXPECT_EQ(folder.read("items.json"), "earlier");
+    ::chmod(folder.file("items.json").c_str(), 0640);
+    ASSERT_FALSE(Catalogue(folder.file("s"), folder.file("items.json"), true).error);
+    struct stat info {};
+    ::stat(folder.file("items.json").c_str(), &info);
+    EXPECT_EQ(info.st_mode & 0777, 0640u); // kept from the earlier file
+    EXPECT_EQ(test::ParseJson(folder.read("items.json"))["features"].Size(), 1u);
+}
+
+TEST(Licenses, EverySpdxIdentifierInAnyCaseAndNothingElse) {
+    std::ifstream file("/usr/share/nodejs/spdx-license-ids/index.json");
+    const std::string text{std::istreambuf_iterator<char>(file), {}};
+    const rapidjson::Document ids = test::ParseJson(text);
+    ASSERT_TRUE(ids.IsArray());
+    ASSERT_GT(ids.Size(), 400u);
+    for (const auto& id : ids.GetArray()) {
+        std::string lower = id.GetString();
+        for (char& c : lower)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        EXPECT_EQ(CatalogueLicense(id.GetString()), id.GetString());
+        EXPECT_EQ(CatalogueLicense(lower), id.GetString());
+    }
+    EXPECT_EQ(CatalogueLicense("Proprietary"), "proprietary");
+    EXPECT_EQ(CatalogueLicense("various"), "various");
+    for (const char* wrong : {"", "MIT ", "GPL", "CC-BY", "nonsense", "MIT OR Apache-2.0"})
+        EXPECT_FALSE(CatalogueLicense(wrong)) << wrong;
+}
+
+} // namespace
+} // namespace aster
