@@ -42,7 +42,9 @@ if [ -n "$skipped" ]; then
             $0 == "Output:" { output = 1; next }
             $0 == "<end of output>" { output = 0; next }
             !output { next }
-            taking && ($0 == "" || /^\[  SKIPPED \]/) { taking = 0; next }
+            taking && ($0 == "" || $0 == "Google Test trace:" || /^\[  SKIPPED \]/) {
+                taking = 0; next
+            }
             taking { reason = reason (reason == "" ? "" : " ") $0; next }
             /: Skipped$/ { taking = 1; next }
             /^SKIP +: / { sub(/^SKIP +: [^ ]* /, ""); reason = $0 }
