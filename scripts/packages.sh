@@ -35,6 +35,9 @@ aster_install_step() {
     aster_as_root env DEBIAN_FRONTEND=noninteractive LC_ALL=C "$@" -o APT::Status-Fd=1 \
         </dev/null >>"$log" 2>&1 &
     local pid=$! waited=0 status
+    # Ctrl+C ends the script but not the package manager, which runs on: better finished
+    # than cut off halfway.
+    trap 'echo "Stopped; the package manager may still be finishing (log: $log)." >&2; exit 130' INT
     while kill -0 "$pid" 2>/dev/null; do
         sleep 1
         waited=$((waited + 1))
@@ -47,6 +50,7 @@ aster_install_step() {
             fi
         fi
     done
+    trap - INT
     wait "$pid"
 }
 
@@ -84,7 +88,7 @@ aster_ensure_packages() {
         echo "Updating the package lists failed; nothing was installed. See $log" >&2
         exit 1
     fi
-    # How much is coming, with what they need: on a new system some 320 packages.
+    # How much is coming: on a new system some 300 packages.
     local count megabytes
     # shellcheck disable=SC2086
     count="$(LC_ALL=C apt-get install -s --no-install-recommends $missing 2>/dev/null |
@@ -92,7 +96,10 @@ aster_ensure_packages() {
     # shellcheck disable=SC2086
     megabytes="$(LC_ALL=C apt-get install -qq --print-uris --no-install-recommends $missing \
         2>/dev/null | awk '{ bytes += $3 } END { printf "%d", bytes / 1000000 }')" || true
-    echo "Downloading ${megabytes:-?} MB and installing ${count:-the} packages; this can take minutes..."
+    local size=""
+    if [ "${megabytes:-0}" -gt 0 ]; then size=", ${megabytes} MB to download"; fi
+    echo "Installing ${count:-the} packages (the missing ones and what they need${size});" \
+        "this can take minutes..."
     # shellcheck disable=SC2086
     if ! aster_install_step "$log" apt-get install -y -q --no-install-recommends $missing; then
         echo "Installing the packages failed; nothing is built. See $log" >&2

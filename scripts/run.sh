@@ -51,7 +51,12 @@ if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
 fi
 
 echo "The window is open on display ${DISPLAY:-$WAYLAND_DISPLAY} until you close it or press Ctrl+C here."
-echo "Under xvfb-run that display is a virtual one that nobody sees: the window waits for Ctrl+C."
+# xvfb-run keeps its display's key in a folder of its own name.
+case "${XAUTHORITY:-}" in
+    */xvfb-run.*/Xauthority)
+        echo "That display is xvfb-run's virtual one, which nobody sees: the window waits for Ctrl+C."
+        ;;
+esac
 
 cd "$start_folder"
 # The window runs in the background so that a stop asked of this script closes it at
