@@ -2,12 +2,23 @@
 # Builds the two .deb packages, installs them with their dependencies, checks that the
 # command line's package needs no Qt (neither by its dependencies nor by the libraries
 # /usr/bin/aster loads), that `aster` runs a command without a display and that, without
-# a command, it opens the window under a virtual X server; then removes both installed
-# packages again. Installing and removing take root: done directly as root, through sudo
-# otherwise.
+# a command, it opens the window under a virtual X server; then removes the installed
+# packages again, unless --keep is given or they were installed before. The .deb files
+# stay in build/release/. Installing and removing take root: done directly as root,
+# through sudo otherwise.
+#   scripts/check-package.sh         build, install, check, remove the installed packages
+#   scripts/check-package.sh --keep  build, install, check, and leave them installed
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
+
+keep=false
+case "${1:-}" in
+    "") ;;
+    --keep) keep=true ;;
+    *) echo "usage: $0 [--keep]" >&2; exit 2 ;;
+esac
+
 aster_ensure_packages "${ASTER_BUILD_PACKAGES[@]}" dpkg-dev file xvfb xauth xdotool
 
 cmake --preset release >/dev/null
@@ -30,20 +41,33 @@ fi
 log="$(mktemp "${TMPDIR:-/tmp}/aster-package-XXXXXX")"
 scratch="$(mktemp -d)"
 checked=false
+# A package installed before the check stays installed, as the version just built; one
+# the check installed goes again at its end, unless it passed and --keep was given.
+not_installed="$(aster_missing_packages aster aster-window)"
+remove=()
+for package in aster-window aster; do
+    if [[ " $not_installed " == *" $package "* ]]; then remove+=("$package"); fi
+done
 cleanup() {
     rm -rf "$scratch"
-    if aster_as_root env DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq aster-window aster \
-        >>"$log" 2>&1; then
-        # The log is kept only when something went wrong.
-        if $checked; then rm -f "$log"; fi
-    else
-        echo "Removing the packages failed; see $log" >&2
+    if $checked && $keep; then remove=(); fi
+    if [ "${#remove[@]}" -gt 0 ]; then
+        if ! aster_as_root env DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq "${remove[@]}" \
+            >>"$log" 2>&1; then
+            echo "Removing the installed packages failed; see $log" >&2
+            return
+        fi
+        echo "Removed the installed packages again: ${remove[*]}"
     fi
+    # The log is kept only when something went wrong.
+    if $checked; then rm -f "$log"; fi
 }
 trap cleanup EXIT
 echo "Installing both packages (log: $log)"
-aster_as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$cli_deb" "$window_deb" \
-    >"$log" 2>&1 || fail "Installing the packages failed; see $log"
+# Reinstalled when this version is installed already, so that the files checked are the
+# ones just built.
+aster_as_root env DEBIAN_FRONTEND=noninteractive apt-get install --reinstall -y -qq \
+    "$cli_deb" "$window_deb" >"$log" 2>&1 || fail "Installing the packages failed; see $log"
 for file in /usr/bin/aster /usr/bin/aster-window; do
     test -x "$file" || fail "not installed: $file"
 done
@@ -83,3 +107,8 @@ xvfb-run -a bash -c '
 ' _ "$scratch"
 checked=true
 echo "Both packages install, the command line needs no Qt, and the window opens."
+if $keep; then
+    echo "Installed: aster and aster-window; try \`aster --help\` and \`man aster\`."
+elif [ "${#remove[@]}" -lt 2 ]; then
+    echo "What was installed before this check stays installed, as the version just built."
+fi

@@ -28,18 +28,48 @@ cmake --preset release >/dev/null
 # The command line too, so that build/release/cli/aster is there for the commands.
 cmake --build --preset release --target aster aster-window
 
+# What this run makes for itself goes when it ends, however it ends.
+example=""
+runtime=""
+cleanup() {
+    if [ -n "$example" ]; then rm -rf "$example"; fi
+    if [ -n "$runtime" ]; then rm -rf "$runtime"; fi
+}
+trap cleanup EXIT
+
 if [ "${1:-}" = "--example" ]; then
-    start_folder="$(mktemp -d "${TMPDIR:-/tmp}/aster-example-XXXXXX")/scenes"
+    example="$(mktemp -d "${TMPDIR:-/tmp}/aster-example-XXXXXX")"
+    start_folder="$example/scenes"
     cp -r "$repo/examples/scenes" "$start_folder"
-    echo "Example scenes copied to $start_folder"
+    echo "Example scenes copied to $start_folder (removed again when the window closes)"
 fi
 
 # Qt wants a private runtime folder; a minimal system without a login session has none.
 if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
-    XDG_RUNTIME_DIR="$(mktemp -d "${TMPDIR:-/tmp}/aster-runtime-XXXXXX")"
-    export XDG_RUNTIME_DIR
-    trap 'rm -rf "$XDG_RUNTIME_DIR"' EXIT
+    runtime="$(mktemp -d "${TMPDIR:-/tmp}/aster-runtime-XXXXXX")"
+    export XDG_RUNTIME_DIR="$runtime"
 fi
 
+echo "The window is open on display ${DISPLAY:-$WAYLAND_DISPLAY} until you close it or press Ctrl+C here."
+# xvfb-run keeps its display's key in a folder of its own name.
+case "${XAUTHORITY:-}" in
+    */xvfb-run.*/Xauthority)
+        echo "That display is xvfb-run's virtual one, which nobody sees: the window waits for Ctrl+C."
+        ;;
+esac
+
 cd "$start_folder"
-"$repo/build/release/app/aster-window"
+# The window runs in the background so that a stop asked of this script closes it at
+# once and cleanly, before xvfb-run takes its display away; Ctrl+C on the terminal ends
+# it directly too, as SIGINT is given back its default there.
+env --default-signal=INT "$repo/build/release/app/aster-window" &
+window=$!
+stop() {
+    kill -TERM "$window" 2>/dev/null || true
+    wait "$window" || true
+    exit "$1"
+}
+trap 'stop 130' INT
+trap 'stop 143' TERM
+trap 'stop 129' HUP
+wait "$window"
