@@ -5,12 +5,12 @@
 #include "stac/stac_json.h"
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace aster {
@@ -31,17 +31,28 @@ class FolderNames {
     std::vector<std::uint32_t> m_offsets; // sorted by the names they start
 };
 
-// The FolderNames of every folder a run's scenes lie in, each read the first time it is
-// asked for. May be asked on several threads at once.
+// The FolderNames of the folders a run's scenes lie in, each read once when first asked
+// for, by the one thread that asks first: the others that ask meanwhile wait for it, so
+// that a folder of many files is never held several times over. Only the most recently
+// asked kMaxFolders are kept, so that a list of scenes in a folder each holds no more
+// than that many; a folder asked for again after it was let go is read again. May be
+// asked on several threads at once.
 class FolderNamesCache {
   public:
+    static constexpr std::size_t kMaxFolders = 64;
+
     // The names of `folder` (a normal path), or nothing when it cannot be read: its
     // scenes then have no files beside them.
     std::shared_ptr<const FolderNames> names(const std::string& folder);
 
   private:
+    struct Entry {
+        std::once_flag read;
+        std::shared_ptr<const FolderNames> names; // set once, under `read`
+    };
     std::mutex m_mutex;
-    std::map<std::string, std::shared_ptr<const FolderNames>> m_folders; // guarded by m_mutex
+    // The folders kept, the most recently asked first; guarded by m_mutex.
+    std::vector<std::pair<std::string, std::shared_ptr<Entry>>> m_recent;
 };
 
 // `text` as a URI reference: every byte but the unreserved ones (letters, digits, "-",

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <deque>
 #include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
@@ -162,7 +163,7 @@ class StacRun {
     SceneFootprintReader m_reader;
     FolderNamesCache m_names;
     ItemIds m_ids;
-    std::vector<std::int32_t> m_numbers; // each item's line in the list
+    std::deque<std::int32_t> m_numbers; // each item's line in the list, never copied on growth
 };
 
 std::optional<Error> StacRun::placeOutput() {
