@@ -170,7 +170,7 @@ std::string RelativeFolderHref(std::string_view from, std::string_view to) {
     for (std::size_t i = common; i < fromParts.size(); ++i)
         href += "../";
     for (std::size_t i = common; i < toParts.size(); ++i)
-        href += PercentEncoded(Utf8FromBytes(toParts[i])) + "/";
+        href += PercentEncoded(toParts[i]) + "/";
     return href;
 }
 
@@ -215,7 +215,7 @@ std::vector<StacAsset> SceneAssets(const FolderNames* names, std::string_view me
     std::vector<StacAsset> assets;
     const auto href = [hrefBase](std::string_view name) {
         std::string text(hrefBase.empty() ? "./" : hrefBase);
-        return text + PercentEncoded(Utf8FromBytes(name));
+        return text + PercentEncoded(name);
     };
     StacAsset metadata = MetadataAsset(layout);
     metadata.href = href(metadataName);

@@ -56,13 +56,13 @@ class FolderNamesCache {
 };
 
 // `text` as a URI reference: every byte but the unreserved ones (letters, digits, "-",
-// ".", "_", "~") and "/" percent-encoded.
+// ".", "_", "~") and "/" percent-encoded. A file's name is encoded as the bytes it is,
+// UTF-8 or not, so that the reference, decoded, names exactly that file.
 std::string PercentEncoded(std::string_view text);
 
 // The way from the folder `from` to the folder `to`, both absolute and in normal form, as
 // the start of a relative URI reference: "" for the same folder, else names or ".." each
-// followed by "/" ("../../scenes/"). Each name becomes UTF-8 by the one rule
-// (Utf8FromBytes) before it is percent-encoded.
+// followed by "/" ("../../scenes/"), each name percent-encoded as its bytes.
 std::string RelativeFolderHref(std::string_view from, std::string_view to);
 
 // The key, media type and role of a file beside a scene, from what its name has after the
