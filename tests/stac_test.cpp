@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace aster {
@@ -499,7 +500,10 @@ TEST(ItemIds, ManyItemsOfOneIdTakeLinearTime) {
     for (int i = 0; i < 50000; ++i)
         ids.add("", "same", i + 1);
     ids.finish();
-    EXPECT_EQ(ids.finalId(49999), "same-50000");
+    // Their texts fill many of the blocks the ids are kept in: each reads back whole.
+    EXPECT_EQ(ids.finalId(0), "same");
+    for (std::size_t i = 1; i < ids.size(); ++i)
+        ASSERT_EQ(ids.finalId(i), "same-" + std::to_string(i + 1));
     EXPECT_TRUE(IsSafeId(std::string(kMaxIdBytes, 'x')));
     EXPECT_EQ(NameStem("x.hdf.xml"), "x");
     EXPECT_EQ(NameStem("x.HDF.met"), "x");
@@ -526,6 +530,43 @@ TEST(AssetFiles, KeysTypesAndRolesBySuffix) {
         EXPECT_EQ(asset.type, rows[i].type) << rows[i].key;
         EXPECT_EQ(asset.role, rows[i].role) << rows[i].key;
     }
+}
+
+// Threads asking at once for the same folders each get the one reading of it; a folder
+// is read again only after more than kMaxFolders others were asked for since.
+TEST(AssetFiles, FolderNamesReadOnceWhileRecent) {
+    TempFolder folder;
+    const auto dir = [&folder](std::size_t i) { return folder.file("d" + std::to_string(i)); };
+    for (std::size_t i = 0; i <= FolderNamesCache::kMaxFolders; ++i) {
+        fs::create_directory(dir(i));
+        folder.write("d" + std::to_string(i) + "/s_" + std::to_string(i), "");
+    }
+    FolderNamesCache cache;
+    std::vector<std::shared_ptr<const FolderNames>> seen(8 * 3);
+    {
+        std::vector<std::jthread> threads;
+        for (std::size_t t = 0; t < 8; ++t)
+            threads.emplace_back([&, t] {
+                for (std::size_t d = 0; d < 3; ++d)
+                    seen[t * 3 + d] = cache.names(dir((t + d) % 3));
+            });
+    }
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        const std::size_t d = (i / 3 + i % 3) % 3;
+        ASSERT_NE(seen[i], nullptr);
+        EXPECT_EQ(seen[i], cache.names(dir(d)));
+        EXPECT_EQ(seen[i]->startingWith("s_"),
+                  std::vector<std::string_view>{"s_" + std::to_string(d)});
+    }
+
+    folder.write("d0/s_new", "");
+    for (std::size_t i = 1; i < FolderNamesCache::kMaxFolders; ++i)
+        cache.names(dir(i));
+    EXPECT_EQ(cache.names(dir(0))->size(), 1u) << "still kept: not read again";
+    for (std::size_t i = 1; i <= FolderNamesCache::kMaxFolders; ++i)
+        cache.names(dir(i));
+    EXPECT_EQ(cache.names(dir(0))->size(), 2u) << "let go and read again";
+    EXPECT_EQ(cache.names(folder.file("missing")), nullptr);
 }
 
 TEST(AssetFiles, RelativeHrefsAsUriReferences) {
