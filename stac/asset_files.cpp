@@ -115,20 +115,29 @@ std::vector<std::string_view> FolderNames::startingWith(std::string_view prefix)
 }
 
 std::shared_ptr<const FolderNames> FolderNamesCache::names(const std::string& folder) {
+    std::shared_ptr<Entry> entry;
     {
         const std::lock_guard lock(m_mutex);
-        const auto found = m_folders.find(folder);
-        if (found != m_folders.end())
-            return found->second;
+        // Scenes come mostly folder by folder, so the folder is nearly always the first.
+        auto found = std::find_if(m_recent.begin(), m_recent.end(),
+                                  [&folder](const auto& kept) { return kept.first == folder; });
+        if (found == m_recent.end()) {
+            if (m_recent.size() == kMaxFolders)
+                m_recent.pop_back();
+            m_recent.emplace_back(folder, std::make_shared<Entry>());
+            found = m_recent.end() - 1;
+        }
+        std::rotate(m_recent.begin(), found, found + 1);
+        entry = m_recent.front().second;
     }
-    // Read outside the lock, so that other folders' scenes go on meanwhile; should two
-    // threads read the same folder, the first one's names are kept.
-    auto names = std::make_shared<FolderNames>();
-    std::shared_ptr<const FolderNames> kept;
-    if (!names->read(folder))
-        kept = std::move(names);
-    const std::lock_guard lock(m_mutex);
-    return m_folders.try_emplace(folder, std::move(kept)).first->second;
+    // Read outside the lock, so that other folders' scenes go on meanwhile. A read that
+    // throws leaves the folder unread, for the next thread that asks.
+    std::call_once(entry->read, [&entry, &folder] {
+        auto names = std::make_shared<FolderNames>();
+        if (!names->read(folder))
+            entry->names = std::move(names);
+    });
+    return entry->names;
 }
 
 std::string PercentEncoded(std::string_view text) {
@@ -161,7 +170,7 @@ std::string RelativeFolderHref(std::string_view from, std::string_view to) {
     for (std::size_t i = common; i < fromParts.size(); ++i)
         href += "../";
     for (std::size_t i = common; i < toParts.size(); ++i)
-        href += PercentEncoded(Utf8FromBytes(toParts[i])) + "/";
+        href += PercentEncoded(toParts[i]) + "/";
     return href;
 }
 
@@ -206,7 +215,7 @@ std::vector<StacAsset> SceneAssets(const FolderNames* names, std::string_view me
     std::vector<StacAsset> assets;
     const auto href = [hrefBase](std::string_view name) {
         std::string text(hrefBase.empty() ? "./" : hrefBase);
-        return text + PercentEncoded(Utf8FromBytes(name));
+        return text + PercentEncoded(name);
     };
     StacAsset metadata = MetadataAsset(layout);
     metadata.href = href(metadataName);

@@ -5,12 +5,12 @@
 #include "stac/stac_json.h"
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace aster {
@@ -31,27 +31,38 @@ class FolderNames {
     std::vector<std::uint32_t> m_offsets; // sorted by the names they start
 };
 
-// The FolderNames of every folder a run's scenes lie in, each read the first time it is
-// asked for. May be asked on several threads at once.
+// The FolderNames of the folders a run's scenes lie in, each read once when first asked
+// for, by the one thread that asks first: the others that ask meanwhile wait for it, so
+// that a folder of many files is never held several times over. Only the most recently
+// asked kMaxFolders are kept, so that a list of scenes in a folder each holds no more
+// than that many; a folder asked for again after it was let go is read again. May be
+// asked on several threads at once.
 class FolderNamesCache {
   public:
+    static constexpr std::size_t kMaxFolders = 64;
+
     // The names of `folder` (a normal path), or nothing when it cannot be read: its
     // scenes then have no files beside them.
     std::shared_ptr<const FolderNames> names(const std::string& folder);
 
   private:
+    struct Entry {
+        std::once_flag read;
+        std::shared_ptr<const FolderNames> names; // set once, under `read`
+    };
     std::mutex m_mutex;
-    std::map<std::string, std::shared_ptr<const FolderNames>> m_folders; // guarded by m_mutex
+    // The folders kept, the most recently asked first; guarded by m_mutex.
+    std::vector<std::pair<std::string, std::shared_ptr<Entry>>> m_recent;
 };
 
 // `text` as a URI reference: every byte but the unreserved ones (letters, digits, "-",
-// ".", "_", "~") and "/" percent-encoded.
+// ".", "_", "~") and "/" percent-encoded. A file's name is encoded as the bytes it is,
+// UTF-8 or not, so that the reference, decoded, names exactly that file.
 std::string PercentEncoded(std::string_view text);
 
 // The way from the folder `from` to the folder `to`, both absolute and in normal form, as
 // the start of a relative URI reference: "" for the same folder, else names or ".." each
-// followed by "/" ("../../scenes/"). Each name becomes UTF-8 by the one rule
-// (Utf8FromBytes) before it is percent-encoded.
+// followed by "/" ("../../scenes/"), each name percent-encoded as its bytes.
 std::string RelativeFolderHref(std::string_view from, std::string_view to);
 
 // The key, media type and role of a file beside a scene, from what its name has after the

@@ -67,18 +67,26 @@ void ItemIds::Table::insert(const ItemIds& ids, std::uint32_t Item::*field, std:
 }
 
 std::string_view ItemIds::text(std::uint32_t offset) const {
-    const auto size = static_cast<unsigned char>(m_buffer[offset]);
-    return std::string_view(m_buffer).substr(offset + 1, size);
+    const std::string& block = m_blocks[offset / kBlockBytes];
+    const std::size_t at = offset % kBlockBytes;
+    const auto size = static_cast<unsigned char>(block[at]);
+    return std::string_view(block).substr(at + 1, size);
 }
 
 std::uint32_t ItemIds::store(std::string_view text) {
-    // Every id is at most kMaxIdBytes and a suffix: its length fits the one byte.
-    static_assert(kMaxIdBytes + 12 < 256);
-    if (m_buffer.size() + text.size() + 1 >= kNone)
-        throw std::bad_alloc();
-    const auto offset = static_cast<std::uint32_t>(m_buffer.size());
-    m_buffer += static_cast<char>(text.size());
-    m_buffer += text;
+    // Every id is at most kMaxIdBytes and a suffix: its length fits the one byte, and it
+    // fits a block.
+    static_assert(kMaxIdBytes + 12 < 256 && 256 < kBlockBytes);
+    if (m_blocks.empty() || m_blocks.back().size() + text.size() + 1 > kBlockBytes) {
+        if (m_blocks.size() + 1 >= kNone / kBlockBytes)
+            throw std::bad_alloc();
+        m_blocks.emplace_back().reserve(kBlockBytes);
+    }
+    std::string& block = m_blocks.back();
+    const auto offset =
+        static_cast<std::uint32_t>((m_blocks.size() - 1) * kBlockBytes + block.size());
+    block += static_cast<char>(text.size());
+    block += text;
     return offset;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,8 +19,9 @@ namespace aster {
 //
 // Whether a granule ID is shared is known only once every item has been seen, so each
 // item is first given a provisional id, the one it would have if no later item shared its
-// granule ID, and finish() then works out the final ids. Only the ids are kept, in one
-// buffer: some tens of bytes an item.
+// granule ID, and finish() then works out the final ids. Only the ids are kept, some tens
+// of bytes an item, in blocks that never move: a buffer that grew by copying would for a
+// while hold every id twice.
 class ItemIds {
   public:
     // The provisional id of the next item in list order. The view lasts until the next
@@ -73,8 +75,11 @@ class ItemIds {
                        std::uint32_t item);
     std::uint32_t baseOf(const Item& item) const;
 
-    std::string m_buffer; // each text after one byte of its length
-    std::vector<Item> m_items;
+    // Each text after one byte of its length, never across two blocks; an offset is the
+    // block's number times kBlockBytes plus the place in it.
+    static constexpr std::uint32_t kBlockBytes = 1 << 16;
+    std::vector<std::string> m_blocks;
+    std::deque<Item> m_items;
     Table m_granules;
     Table m_taken;
 };

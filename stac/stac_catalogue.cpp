@@ -15,12 +15,15 @@
 #include "stac/stac_json.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <deque>
 #include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace aster {
 
@@ -36,7 +39,17 @@ struct PreparedItem {
     std::string granuleStem; // UTF-8; empty without a granule ID
     std::string nameStem;    // UTF-8
     std::string json;        // the item as written, with item->id
+    // In a static catalogue, the folder in the scratch folder that the reading thread
+    // wrote the item's file to (see ItemFolderAside); empty when it wrote none.
+    std::string aside;
+    int asideErrno = 0; // why that folder could not be written
 };
+
+// The folder a reading thread writes an item to before the run knows the item's id:
+// named for the scene's line in the list, with a leading "." that no id has.
+std::string ItemFolderAside(std::int32_t sceneNumber) {
+    return ".scene-" + std::to_string(sceneNumber);
+}
 
 bool EndsWithNoCase(std::string_view text, std::string_view end) {
     if (text.size() < end.size())
@@ -142,6 +155,8 @@ class StacRun {
     std::optional<Error> checkEarlierCatalogue(bool& exists) const;
     PreparedItem prepare(const ListedScene& scene);
     std::optional<Error> writeItem(int scratchFd, std::string_view id, const std::string& json);
+    std::optional<Error> placeItem(int scratchFd, const PreparedItem& prepared,
+                                   const std::string& writtenAs);
     std::optional<Error> fixCatalogueIds(int scratchFd);
     std::optional<Error> fixItemCollectionIds(ReplacementFile& first, ReplacementFile& second);
     std::optional<Error> writeCollection(int scratchFd);
@@ -159,10 +174,13 @@ class StacRun {
     std::string m_outputName;
     StacCollection m_collection;
 
+    // The scratch folder of a static catalogue, for the reading threads to write items
+    // into; -1 until it is made.
+    std::atomic<int> m_scratchFd{-1};
     SceneFootprintReader m_reader;
     FolderNamesCache m_names;
     ItemIds m_ids;
-    std::vector<std::int32_t> m_numbers; // each item's line in the list
+    std::deque<std::int32_t> m_numbers; // each item's line in the list, never copied on growth
 };
 
 std::optional<Error> StacRun::placeOutput() {
@@ -275,6 +293,19 @@ PreparedItem StacRun::prepare(const ListedScene& scene) {
     item.shortName = TextOf(metadata.product);
     item.version = TextOf(metadata.version);
     prepared.json = m_static ? PrettyItem(item) : CompactItem(item);
+    // The reading threads create the items' folders and files, the larger part of a
+    // static catalogue's time, beside the run's own thread; that one then only renames
+    // each folder to its item's id in list order.
+    const int scratchFd = m_static ? m_scratchFd.load() : -1;
+    if (scratchFd >= 0) {
+        std::string aside = ItemFolderAside(scene.number);
+        const std::string file = aside + "/" + item.id + ".json";
+        if (::mkdirat(scratchFd, aside.c_str(), 0777) != 0)
+            prepared.asideErrno = errno;
+        else
+            prepared.asideErrno = WriteNewFile(scratchFd, file, prepared.json);
+        prepared.aside = std::move(aside);
+    }
     prepared.item = std::move(item);
     return prepared;
 }
@@ -286,6 +317,28 @@ std::optional<Error> StacRun::writeItem(int scratchFd, std::string_view id,
         return SystemError(errno, m_options.outputPath + "/" + folder);
     if (const int err = WriteNewFile(scratchFd, folder + "/" + folder + ".json", json))
         return SystemError(err, m_options.outputPath + "/" + folder);
+    return std::nullopt;
+}
+
+// Puts an item that a reading thread wrote aside (see PreparedItem) in its folder, named
+// for the id the run gave it; `writtenAs` is the id the file was written with, when that
+// was another, and the file is then written again.
+std::optional<Error> StacRun::placeItem(int scratchFd, const PreparedItem& prepared,
+                                        const std::string& writtenAs) {
+    const std::string& id = prepared.item->id;
+    const std::string where = m_options.outputPath + "/" + id;
+    if (prepared.asideErrno != 0)
+        return SystemError(prepared.asideErrno, where);
+    if (!writtenAs.empty()) {
+        const std::string before = prepared.aside + "/" + writtenAs + ".json";
+        if (const int err = WriteNewFile(scratchFd, prepared.aside + "/" + id + ".json",
+                                         prepared.json))
+            return SystemError(err, where);
+        if (::unlinkat(scratchFd, before.c_str(), 0) != 0)
+            return SystemError(errno, where);
+    }
+    if (::renameat(scratchFd, prepared.aside.c_str(), scratchFd, id.c_str()) != 0)
+        return SystemError(errno, where);
     return std::nullopt;
 }
 
@@ -462,6 +515,8 @@ std::optional<Error> StacRun::run(ScratchFolder& scratch, ReplacementFile& file)
             return error;
         if (auto error = scratch.create(m_outputFolder, m_options.outputPath))
             return error;
+        // Items the reading threads prepared before this are written in their turn.
+        m_scratchFd.store(scratch.fd());
     } else {
         struct stat info {};
         if (!m_options.overwrite && ::lstat(m_outputPath.c_str(), &info) == 0)
@@ -482,12 +537,15 @@ std::optional<Error> StacRun::run(ScratchFolder& scratch, ReplacementFile& file)
             StacItem& item = *prepared.item;
             const std::string_view id =
                 m_ids.add(prepared.granuleStem, prepared.nameStem, scene.number);
+            std::string writtenAs;
             if (id != item.id) {
-                item.id = id;
+                writtenAs = std::exchange(item.id, std::string(id));
                 prepared.json = m_static ? PrettyItem(item) : CompactItem(item);
             }
             if (m_static) {
-                if (auto error = writeItem(scratch.fd(), item.id, prepared.json))
+                if (auto error = prepared.aside.empty()
+                                     ? writeItem(scratch.fd(), item.id, prepared.json)
+                                     : placeItem(scratch.fd(), prepared, writtenAs))
                     return error;
                 extent.add(item.bbox, item.datetime);
             } else {

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace aster {
@@ -499,7 +500,10 @@ TEST(ItemIds, ManyItemsOfOneIdTakeLinearTime) {
     for (int i = 0; i < 50000; ++i)
         ids.add("", "same", i + 1);
     ids.finish();
-    EXPECT_EQ(ids.finalId(49999), "same-50000");
+    // Their texts fill many of the blocks the ids are kept in: each reads back whole.
+    EXPECT_EQ(ids.finalId(0), "same");
+    for (std::size_t i = 1; i < ids.size(); ++i)
+        ASSERT_EQ(ids.finalId(i), "same-" + std::to_string(i + 1));
     EXPECT_TRUE(IsSafeId(std::string(kMaxIdBytes, 'x')));
     EXPECT_EQ(NameStem("x.hdf.xml"), "x");
     EXPECT_EQ(NameStem("x.HDF.met"), "x");
@@ -528,6 +532,43 @@ TEST(AssetFiles, KeysTypesAndRolesBySuffix) {
     }
 }
 
+// Threads asking at once for the same folders each get the one reading of it; a folder
+// is read again only after more than kMaxFolders others were asked for since.
+TEST(AssetFiles, FolderNamesReadOnceWhileRecent) {
+    TempFolder folder;
+    const auto dir = [&folder](std::size_t i) { return folder.file("d" + std::to_string(i)); };
+    for (std::size_t i = 0; i <= FolderNamesCache::kMaxFolders; ++i) {
+        fs::create_directory(dir(i));
+        folder.write("d" + std::to_string(i) + "/s_" + std::to_string(i), "");
+    }
+    FolderNamesCache cache;
+    std::vector<std::shared_ptr<const FolderNames>> seen(8 * 3);
+    {
+        std::vector<std::jthread> threads;
+        for (std::size_t t = 0; t < 8; ++t)
+            threads.emplace_back([&, t] {
+                for (std::size_t d = 0; d < 3; ++d)
+                    seen[t * 3 + d] = cache.names(dir((t + d) % 3));
+            });
+    }
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        const std::size_t d = (i / 3 + i % 3) % 3;
+        ASSERT_NE(seen[i], nullptr);
+        EXPECT_EQ(seen[i], cache.names(dir(d)));
+        EXPECT_EQ(seen[i]->startingWith("s_"),
+                  std::vector<std::string_view>{"s_" + std::to_string(d)});
+    }
+
+    folder.write("d0/s_new", "");
+    for (std::size_t i = 1; i < FolderNamesCache::kMaxFolders; ++i)
+        cache.names(dir(i));
+    EXPECT_EQ(cache.names(dir(0))->size(), 1u) << "still kept: not read again";
+    for (std::size_t i = 1; i <= FolderNamesCache::kMaxFolders; ++i)
+        cache.names(dir(i));
+    EXPECT_EQ(cache.names(dir(0))->size(), 2u) << "let go and read again";
+    EXPECT_EQ(cache.names(folder.file("missing")), nullptr);
+}
+
 TEST(AssetFiles, RelativeHrefsAsUriReferences) {
     const std::tuple<std::string, std::string, std::string> rows[] = {
         {"/a/out", "/a/out", ""},
@@ -537,7 +578,7 @@ TEST(AssetFiles, RelativeHrefsAsUriReferences) {
         {"/a/out", "/", "../../"},
         {"/w", "/my scenes", "../my%20scenes/"},
         {"/w", "/caf\xc3\xa9", "../caf%C3%A9/"},   // UTF-8 as it is
-        {"/w", "/caf\xe9", "../caf%C3%A9/"},        // Latin-1 read as such
+        {"/w", "/caf\xe9", "../caf%E9/"},           // other bytes as they are
         {"/w", "/a:b?c#d%e", "../a%3Ab%3Fc%23d%25e/"},
     };
     for (const auto& [from, to, href] : rows)
@@ -546,7 +587,7 @@ TEST(AssetFiles, RelativeHrefsAsUriReferences) {
 }
 
 // Names with blanks and bytes that are no UTF-8, in the scene folder and the catalogue's
-// path: every href reads back, decoded, as the name's UTF-8 reading.
+// path: every href, percent-decoded, is the file's name byte for byte.
 TEST(StacCatalogue, HrefsOfNamesWithBlanksAndLatin1) {
     TempFolder folder;
     const std::string scenes = folder.file("my scenes");
@@ -563,7 +604,7 @@ TEST(StacCatalogue, HrefsOfNamesWithBlanksAndLatin1) {
     test::ExpectStacItem(item);
     EXPECT_STREQ(item["id"].GetString(), "G 1");
     EXPECT_STREQ(item["collection"].GetString(), "my-scenes");
-    EXPECT_STREQ(item["assets"]["metadata"]["href"].GetString(), "../my%20scenes/g%C3%A9%201.met");
+    EXPECT_STREQ(item["assets"]["metadata"]["href"].GetString(), "../my%20scenes/g%E9%201.met");
     EXPECT_STREQ(item["assets"]["V"]["href"].GetString(), "../my%20scenes/G%201_V.tif");
     EXPECT_EQ(CollectionIdOf("my scenes"), "my-scenes");
     EXPECT_EQ(CollectionIdOf(".. a\xe9//b .."), "a-b");
