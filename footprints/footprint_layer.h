@@ -33,11 +33,10 @@ struct FootprintOptions {
     // Replace an existing layer. Without it an existing output is an error (EEXIST) and
     // nothing is written.
     bool overwrite = false;
-    // Ask the driver for its spatial index where it has one (a GeoPackage's R-tree, a
-    // FlatGeobuf's packed index, a shapefile's .qix). Off by default to keep the run fast:
-    // SQLite fills a GeoPackage's R-tree one feature at a time, which in GDAL 3.6 takes
-    // about as long again as reading 100,000 scene files. A GIS can add it later.
-    bool spatialIndex = false;
+    // Give the layer the spatial index its format has, as ogr2ogr does: a GeoPackage's
+    // R-tree, a FlatGeobuf's packed index, a shapefile's .qix. A GIS then draws part of a
+    // large layer without reading all of it.
+    bool spatialIndex = true;
     ReadAheadSettings readAhead;
 };
 

@@ -72,12 +72,17 @@ TEST(CommandLine, StatusAndMessages) {
          2,
          "",
          "cannot tell the format of 'x.gpkg.txt' from its extension: use .gpkg (GPKG), .shp "
-         "(ESRI Shapefile), .geojson/.json (GeoJSON), .fgb (FlatGeobuf), .kml (KML), or name a "
-         "GDAL vector driver with -f"},
+         "(ESRI Shapefile), .geojson/.json (GeoJSON), .fgb (FlatGeobuf), .kml (KML), .csv (CSV), "
+         "or name a GDAL vector driver with -f"},
         {{"footprints", "-o", "x.gpkg", "-f", "NoSuchDriver"},
          2,
          "",
          "GDAL has no driver named \"NoSuchDriver\""},
+        {{"footprints", "-o", "x.sql", "-f", "PGDUMP"},
+         2,
+         "",
+         "GDAL's driver \"PGDUMP\" writes files that GDAL cannot read back, so the layer "
+         "could not be checked"},
         {{"table", "{F}", "--check-blanks"},
          1,
          "",
@@ -168,14 +173,19 @@ TEST(CommandLine, SameFilesAsTheWindowsRun) {
 }
 
 TEST(CommandLine, FootprintsThroughItsSeam) {
-    const std::tuple<Strings, std::string, std::string, bool> rows[] = {
-        {{"-o", "out/b.GPKG"}, "out/b.GPKG", "GPKG", false},
-        {{"--overwrite", "--output", "x.shp"}, "x.shp", "ESRI Shapefile", true},
-        {{"--output=x.json", "--verbose"}, "x.json", "GeoJSON", false},
-        {{"-ox.txt", "-fCSV"}, "x.txt", "CSV", false},
-        {{"-f", "FlatGeobuf", "-o", "x.kml"}, "x.kml", "FlatGeobuf", false},
+    // The spatial index is made unless --no-spatial-index; --spatial-index is still taken.
+    const std::tuple<Strings, std::string, std::string, bool, bool> rows[] = {
+        {{"-o", "out/b.GPKG"}, "out/b.GPKG", "GPKG", false, true},
+        {{"--overwrite", "--output", "x.shp", "--no-spatial-index"},
+         "x.shp",
+         "ESRI Shapefile",
+         true,
+         false},
+        {{"--spatial-index", "--output=x.json", "--verbose"}, "x.json", "GeoJSON", false, true},
+        {{"-ox.txt", "-fCSV"}, "x.txt", "CSV", false, true},
+        {{"-f", "FlatGeobuf", "-o", "x.kml"}, "x.kml", "FlatGeobuf", false, true},
     };
-    for (const auto& [options, output, driver, overwrite] : rows) {
+    for (const auto& [options, output, driver, overwrite, index] : rows) {
         TempFolder folder;
         SCOPED_TRACE(testing::PrintToString(options));
         Strings args{"footprints", folder.path() + "/."};
@@ -200,6 +210,7 @@ TEST(CommandLine, FootprintsThroughItsSeam) {
         EXPECT_EQ(got.outputPath, output);
         EXPECT_EQ(got.driver, driver);
         EXPECT_EQ(got.overwrite, overwrite);
+        EXPECT_EQ(got.spatialIndex, index);
     }
 }
 

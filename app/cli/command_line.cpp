@@ -31,7 +31,7 @@ Commands:
                         in the ArcInfo "generate" layout
   footprints [FOLDER] -o FILE
                         write the listed files' footprints as a vector layer
-                        (GeoPackage, shapefile, GeoJSON, FlatGeobuf or KML)
+                        (GeoPackage, shapefile, GeoJSON, FlatGeobuf, KML or CSV)
 
 FOLDER is the current folder unless given.
 
@@ -81,13 +81,14 @@ how many listed files were skipped. FOLDER is the current folder unless given.
 
   -o, --output FILE    the layer to write; its extension chooses the format:
                        .gpkg GeoPackage, .shp shapefile, .geojson or .json GeoJSON,
-                       .fgb FlatGeobuf, .kml KML
+                       .fgb FlatGeobuf, .kml KML, .csv CSV
   -f, --format DRIVER  the GDAL vector driver to write with instead, e.g. GPKG or
                        "ESRI Shapefile"
       --overwrite      replace FILE if it exists
-      --spatial-index  give the layer a spatial index (GeoPackage, shapefile,
-                       FlatGeobuf), so a GIS draws parts of a large layer faster;
-                       writing takes about twice as long
+      --no-spatial-index
+                       leave out the spatial index that a GeoPackage, shapefile or
+                       FlatGeobuf layer otherwise gets (it lets a GIS draw part of
+                       a large layer fast); --spatial-index asks for it
       --verbose        name each skipped file and why it was skipped
   -h, --help           show this help
 )";
@@ -107,7 +108,8 @@ constexpr OptionDef kNoOptions[] = {kHelpOption};
 constexpr OptionDef kRunOptions[] = {kHelpOption, kCheckBlanksOption};
 constexpr OptionDef kFootprintOptions[] = {kHelpOption,           {"output", 'o', true},
                                            {"format", 'f', true}, {"overwrite"},
-                                           {"verbose"},           {"spatial-index"}};
+                                           {"verbose"},           {"spatial-index"},
+                                           {"no-spatial-index"}};
 
 enum class Command { List, Table, Polys, Footprints };
 
@@ -126,7 +128,7 @@ constexpr CommandDef kCommands[] = {
     {"polys", Command::Polys, "Usage: aster polys [FOLDER] [--check-blanks]", kPolysHelp,
      kRunOptions},
     {"footprints", Command::Footprints,
-     "Usage: aster footprints [FOLDER] -o FILE [-f DRIVER] [--overwrite] [--spatial-index] "
+     "Usage: aster footprints [FOLDER] -o FILE [-f DRIVER] [--overwrite] [--no-spatial-index] "
      "[--verbose]",
      kFootprintsHelp, kFootprintOptions},
 };
@@ -323,7 +325,7 @@ int RunCommand(const CommandDef& def, const Arguments& arguments,
         request.outputPath = arguments.value("output");
         request.driver = arguments.value("format");
         request.overwrite = arguments.has("overwrite");
-        request.spatialIndex = arguments.has("spatial-index");
+        request.spatialIndex = !arguments.has("no-spatial-index");
         if (request.driver.empty()) {
             const auto driver = DriverForPath(request.outputPath);
             if (!driver)

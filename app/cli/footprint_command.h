@@ -15,7 +15,7 @@ struct FootprintRequest {
     std::string outputPath;    // as the user gave it
     std::string driver;        // a GDAL vector driver's short name: "GPKG", "ESRI Shapefile"...
     bool overwrite = false;    // replace an existing output rather than fail
-    bool spatialIndex = false; // a spatial index in the layer, where the format has one
+    bool spatialIndex = true;  // a spatial index in the layer, where the format has one
 };
 
 // What the footprint writer tells the command line while it runs.
