@@ -74,11 +74,11 @@ struct Node {
 
 template <typename Entry>
 float CentreX(const Entry& e) {
-    return (e.box[0] + e.box[1]) / 2;
+    return e.box[0] + e.box[1]; // twice the centre: only the order counts
 }
 template <typename Entry>
 float CentreY(const Entry& e) {
-    return (e.box[2] + e.box[3]) / 2;
+    return e.box[2] + e.box[3];
 }
 
 // Sort-tile-recursive packing of one level: vertical slices by x, each cut by y into
@@ -108,46 +108,43 @@ std::vector<std::vector<Entry>> PackLevel(std::vector<Entry> entries, std::size_
     return groups;
 }
 
-void PutBigEndian(unsigned char* at, std::uint64_t value, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i, value >>= 8)
-        at[i] = static_cast<unsigned char>(value & 0xff);
+// Appends `value` as `bytes` big-endian bytes, in hexadecimal.
+void AppendHex(std::string& hex, std::uint64_t value, int bytes) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) {
+        hex += kDigits[(value >> (shift + 4)) & 15];
+        hex += kDigits[(value >> shift) & 15];
+    }
 }
 
-// A node as SQLite stores it: the tree's depth (read from the root only), the number of
-// cells, then each cell's id and its four coordinates, all big-endian, zero-padded to
-// the node size. As hexadecimal for an SQL blob literal.
+// A node as SQLite stores it, as an SQL blob literal: the tree's depth (read from the root
+// only), the number of cells, then each cell's id and its four coordinates, all
+// big-endian, padded with zeros to the node size.
 std::string NodeBlob(const Node& node, int depth, std::size_t nodeBytes) {
-    std::vector<unsigned char> bytes(nodeBytes, 0);
-    PutBigEndian(&bytes[0], node.number == 1 ? static_cast<std::uint64_t>(depth) : 0, 2);
-    PutBigEndian(&bytes[2], node.ids.size(), 2);
-    for (std::size_t i = 0; i < node.ids.size(); ++i) {
-        unsigned char* cell = &bytes[4 + 24 * i];
-        PutBigEndian(cell, static_cast<std::uint64_t>(node.ids[i]), 8);
-        for (int k = 0; k < 4; ++k) {
-            std::uint32_t bits = 0;
-            static_assert(sizeof bits == sizeof(float));
-            std::memcpy(&bits, &node.boxes[i][k], sizeof bits);
-            PutBigEndian(cell + 8 + 4 * k, bits, 4);
-        }
-    }
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string hex;
     hex.reserve(2 * nodeBytes + 3);
     hex += "X'";
-    for (const unsigned char b : bytes) {
-        hex += kHex[b >> 4];
-        hex += kHex[b & 15];
+    AppendHex(hex, node.number == 1 ? static_cast<std::uint64_t>(depth) : 0, 2);
+    AppendHex(hex, node.ids.size(), 2);
+    for (std::size_t i = 0; i < node.ids.size(); ++i) {
+        AppendHex(hex, static_cast<std::uint64_t>(node.ids[i]), 8);
+        for (const float coordinate : node.boxes[i]) {
+            std::uint32_t bits = 0;
+            static_assert(sizeof bits == sizeof coordinate);
+            std::memcpy(&bits, &coordinate, sizeof bits);
+            AppendHex(hex, bits, 4);
+        }
     }
+    hex.append(2 * nodeBytes + 2 - hex.size(), '0');
     hex += '\'';
     return hex;
 }
 
 // Writes rows as multi-row INSERTs of at most `perStatement` rows.
 bool InsertRows(GDALDataset& dataset, const std::string& table, const std::vector<std::string>& rows,
-                std::size_t perStatement, bool replace) {
+                std::size_t perStatement) {
     for (std::size_t start = 0; start < rows.size(); start += perStatement) {
-        std::string sql = std::string(replace ? "INSERT OR REPLACE" : "INSERT") + " INTO " +
-                          QuotedName(table) + " VALUES ";
+        std::string sql = "INSERT OR REPLACE INTO " + QuotedName(table) + " VALUES ";
         for (std::size_t i = start; i < std::min(rows.size(), start + perStatement); ++i) {
             if (i > start)
                 sql += ',';
@@ -157,6 +154,30 @@ bool InsertRows(GDALDataset& dataset, const std::string& table, const std::vecto
             return false;
     }
     return true;
+}
+
+// Fills a table of (id, node) pairs: a feature and the leaf that holds it, or a node and
+// its parent. Given as one JSON object, which SQLite takes apart in a single statement
+// (as rows of VALUES each pair would cost its own compiled code), in the order of the
+// ids, so that the table grows at its end.
+bool InsertOwners(GDALDataset& dataset, const std::string& table,
+                  std::vector<std::pair<std::int64_t, std::int64_t>> owners) {
+    if (owners.empty())
+        return true;
+    std::sort(owners.begin(), owners.end());
+    std::string json = "{";
+    for (const auto& [id, node] : owners) {
+        if (json.size() > 1)
+            json += ',';
+        json += '"';
+        json += std::to_string(id);
+        json += "\":";
+        json += std::to_string(node);
+    }
+    json += '}';
+    return Execute(dataset, "INSERT INTO " + QuotedName(table) +
+                                " SELECT CAST(key AS INTEGER), value FROM json_each('" + json +
+                                "')");
 }
 
 } // namespace
@@ -212,8 +233,6 @@ bool GeoPackageIndex::finish(GDALDataset& dataset) {
         // Level by level from the leaves up; node 1 is the root, the others are numbered
         // from 2 as they are made.
         std::vector<Node> nodes;
-        std::vector<std::string> rowids, parents;
-        rowids.reserve(m_entries.size());
         std::vector<Entry> level = std::move(m_entries);
         m_entries.clear();
         std::int64_t nextNumber = 2;
@@ -234,9 +253,6 @@ bool GeoPackageIndex::finish(GDALDataset& dataset) {
                     box[1] = std::max(box[1], entry.box[1]);
                     box[2] = std::min(box[2], entry.box[2]);
                     box[3] = std::max(box[3], entry.box[3]);
-                    const std::string pair = "(" + std::to_string(entry.id) + "," +
-                                             std::to_string(node.number) + ")";
-                    (height == 0 ? rowids : parents).push_back(pair);
                 }
                 level.push_back(Entry{node.number, box});
                 nodes.push_back(std::move(node));
@@ -245,14 +261,23 @@ bool GeoPackageIndex::finish(GDALDataset& dataset) {
                 break;
             ++height;
         }
+        // A leaf's cells are features, found through _rowid; every other node's cells are
+        // its children, each of which finds its parent through _parent.
         std::vector<std::string> blobs;
-        blobs.reserve(nodes.size());
-        for (const Node& node : nodes)
-            blobs.push_back("(" + std::to_string(node.number) + "," +
-                            NodeBlob(node, height, nodeBytes) + ")");
-        if (!InsertRows(dataset, m_rtree + "_node", blobs, 64, true) ||
-            !InsertRows(dataset, m_rtree + "_rowid", rowids, 400, false) ||
-            !InsertRows(dataset, m_rtree + "_parent", parents, 400, false))
+        std::vector<std::pair<std::int64_t, std::int64_t>> leaves, parents;
+        for (const Node& node : nodes) {
+            std::string row = "(";
+            row += std::to_string(node.number);
+            row += ',';
+            row += NodeBlob(node, height, nodeBytes);
+            row += ')';
+            blobs.push_back(std::move(row));
+            for (const std::int64_t id : node.ids)
+                (node.height == 0 ? leaves : parents).emplace_back(id, node.number);
+        }
+        if (!InsertRows(dataset, m_rtree + "_node", blobs, 64) ||
+            !InsertOwners(dataset, m_rtree + "_rowid", std::move(leaves)) ||
+            !InsertOwners(dataset, m_rtree + "_parent", std::move(parents)))
             return false;
     }
     for (const std::string& trigger : m_triggers)

@@ -33,14 +33,16 @@ struct WrittenLayer {
 // Proves a finished layer before it replaces anything, since drivers let failed writes
 // pass (GeoJSON on a full disk leaves an empty file; FlatGeobuf under a file size limit
 // keeps a header that promises features it does not hold). Every file must reach the
-// disk, and the layer must read back whole: every feature read, each with its geometry
-// and with the scene number and corners it was written with (a text file cut short in
-// its last line still reads), as many as were written, GDAL reporting no failure on the
-// way, and a count that the format keeps in a header (FlatGeobuf, shapefile, GeoPackage)
-// agreeing. A GeoPackage must also pass SQLite's quick check of every table and index.
-// KML is streamed through an XML parser instead, which must find it well-formed with a
-// placemark holding a polygon for every feature, since GDAL's KML reader holds the whole
-// file in memory.
+// disk, the layer must read back whole, and a count the format keeps in a header
+// (FlatGeobuf, shapefile, GeoPackage's gpkg_ogr_contents) must agree:
+// - in general every feature is read through GDAL, each with its geometry and with the
+//   scene number and corners it was written with (a text file cut short in its last line
+//   still reads), as many as were written, GDAL reporting no failure on the way;
+// - a GeoPackage, whose every write SQLite checks itself, must hold every page its header
+//   counts, and its table a row with a geometry for every feature;
+// - KML is streamed through an XML parser, which must find it well-formed with a
+//   placemark holding a polygon for every feature, since GDAL's KML reader holds the
+//   whole file in memory.
 std::optional<Error> CheckWrittenLayer(const WrittenLayer& layer, GdalMessages& messages);
 
 } // namespace aster
