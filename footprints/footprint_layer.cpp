@@ -295,10 +295,11 @@ class LayerWriter {
         // the file gets no "crs" member, which RFC 7946 leaves out (WGS 84 is implied).
         if (geoJson)
             options.SetNameValue("COORDINATE_PRECISION", "7");
+        m_packsIndex = settings.spatialIndex && PacksOwnIndex();
         if (TakesLayerOption(m_driver, "SPATIAL_INDEX"))
             options.SetNameValue("SPATIAL_INDEX",
-                                 settings.spatialIndex && !PacksOwnIndex() ? "YES" : "NO");
-        if (!settings.description.empty() && TakesLayerOption(m_driver, "DESCRIPTION"))
+                                 settings.spatialIndex && !m_packsIndex ? "YES" : "NO");
+        if (!settings.description.empty() && driverName == "GPKG")
             options.SetNameValue("DESCRIPTION", settings.description.c_str());
         m_layer = m_dataset->CreateLayer(layerName.c_str(), geoJson ? nullptr : &wgs84,
                                          wkbMultiPolygon, options.List());
@@ -323,7 +324,7 @@ class LayerWriter {
             m_index[i] = definition->GetFieldIndex(kFields[i].name);
         m_feature.reset(OGRFeature::CreateFeature(definition));
 
-        if (settings.spatialIndex && PacksOwnIndex()) {
+        if (m_packsIndex) {
             m_packedIndex = std::make_unique<GeoPackageIndex>();
             if (!m_packedIndex->prepare(*m_dataset, *m_layer))
                 return GdalError("add a spatial index to", m_outputPath, m_messages);
@@ -394,7 +395,7 @@ class LayerWriter {
     // files complete.
     std::optional<Error> close(GdalMessages& messages) {
         m_feature.reset();
-        if (m_packedIndex && !m_packedIndex->finish(*m_dataset))
+        if (m_packedIndex && !m_packedIndex->finish())
             return GdalError("add a spatial index to", m_outputPath, m_messages);
         m_packedIndex.reset();
         if (std::string_view(m_driver.GetDescription()) == "GPKG" &&
@@ -417,7 +418,7 @@ class LayerWriter {
     // here instead (see GeoPackageIndex).
     bool PacksOwnIndex() const {
         return GDAL_VERSION_NUM < GDAL_COMPUTE_VERSION(3, 7, 0) &&
-               std::string_view(m_driver.GetDescription()) == "GPKG";
+               GeoPackageIndex::CanPack(*m_dataset);
     }
 
     void setInteger(std::size_t field, int value) {
@@ -441,6 +442,7 @@ class LayerWriter {
     OGRFeatureUniquePtr m_feature;
     std::array<int, kFields.size()> m_index{};
     std::unique_ptr<GeoPackageIndex> m_packedIndex;
+    bool m_packsIndex = false;
     bool m_datesAsText = false;
     bool m_inTransaction = false;
 };

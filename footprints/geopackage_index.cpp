@@ -1,5 +1,7 @@
 #include "footprints/geopackage_index.h"
 
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -13,42 +15,39 @@ namespace {
 
 std::string QuotedName(std::string_view name) {
     std::string quoted = "\"";
-    for (const char c : name)
-        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    for (const char c : name) {
+        quoted += c;
+        if (c == '"')
+            quoted += c;
+    }
     return quoted + "\"";
 }
 
 std::string QuotedText(std::string_view text) {
     std::string quoted = "'";
-    for (const char c : text)
-        quoted += c == '\'' ? std::string("''") : std::string(1, c);
+    for (const char c : text) {
+        quoted += c;
+        if (c == '\'')
+            quoted += c;
+    }
     return quoted + "'";
 }
 
-// Runs a statement; false when GDAL reported a failure.
-bool Execute(GDALDataset& dataset, const std::string& sql) {
-    CPLErrorReset();
-    OGRLayer* result = dataset.ExecuteSQL(sql.c_str(), nullptr, nullptr);
-    if (result != nullptr)
-        dataset.ReleaseResultSet(result);
-    return CPLGetLastErrorType() < CE_Failure;
+// SQLite's failure, reported as GDAL's, so that it reaches the run's messages.
+bool Failed(sqlite3* db, const std::string& doing) {
+    CPLError(CE_Failure, CPLE_AppDefined, "%s: %s", doing.c_str(), sqlite3_errmsg(db));
+    return false;
 }
 
-// The rows of a query, each column as text.
-bool Query(GDALDataset& dataset, const std::string& sql,
-           std::vector<std::vector<std::string>>& rows) {
-    CPLErrorReset();
-    OGRLayer* result = dataset.ExecuteSQL(sql.c_str(), nullptr, nullptr);
-    if (result == nullptr)
-        return false;
-    for (const auto& feature : *result) {
-        std::vector<std::string> row;
-        for (int i = 0; i < feature->GetFieldCount(); ++i)
-            row.emplace_back(feature->GetFieldAsString(i));
-        rows.push_back(std::move(row));
-    }
-    dataset.ReleaseResultSet(result);
-    return CPLGetLastErrorType() < CE_Failure;
+struct Finalize {
+    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
+
+Statement Prepare(sqlite3* db, const std::string& sql) {
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &statement, nullptr);
+    return Statement(statement);
 }
 
 // SQLite's R-tree keeps 32-bit floats, rounded outwards so that a box never shrinks.
@@ -72,9 +71,10 @@ struct Node {
     std::vector<std::array<float, 4>> boxes;
 };
 
+// Twice a box's centre: only the order counts.
 template <typename Entry>
 float CentreX(const Entry& e) {
-    return e.box[0] + e.box[1]; // twice the centre: only the order counts
+    return e.box[0] + e.box[1];
 }
 template <typename Entry>
 float CentreY(const Entry& e) {
@@ -93,8 +93,8 @@ std::vector<std::vector<Entry>> PackLevel(std::vector<Entry> entries, std::size_
     std::vector<std::vector<Entry>> groups;
     for (std::size_t start = 0; start < entries.size(); start += perSlice) {
         const auto first = entries.begin() + static_cast<std::ptrdiff_t>(start);
-        const auto last =
-            entries.begin() + static_cast<std::ptrdiff_t>(std::min(entries.size(), start + perSlice));
+        const auto last = entries.begin() +
+                          static_cast<std::ptrdiff_t>(std::min(entries.size(), start + perSlice));
         std::sort(first, last,
                   [](const Entry& a, const Entry& b) { return CentreY(a) < CentreY(b); });
         for (auto group = first; group < last;) {
@@ -108,102 +108,91 @@ std::vector<std::vector<Entry>> PackLevel(std::vector<Entry> entries, std::size_
     return groups;
 }
 
-// Appends `value` as `bytes` big-endian bytes, in hexadecimal.
-void AppendHex(std::string& hex, std::uint64_t value, int bytes) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) {
-        hex += kDigits[(value >> (shift + 4)) & 15];
-        hex += kDigits[(value >> shift) & 15];
-    }
+void PutBigEndian(unsigned char* at, std::uint64_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i, value >>= 8)
+        at[i] = static_cast<unsigned char>(value & 0xff);
 }
 
-// A node as SQLite stores it, as an SQL blob literal: the tree's depth (read from the root
-// only), the number of cells, then each cell's id and its four coordinates, all
-// big-endian, padded with zeros to the node size.
-std::string NodeBlob(const Node& node, int depth, std::size_t nodeBytes) {
-    std::string hex;
-    hex.reserve(2 * nodeBytes + 3);
-    hex += "X'";
-    AppendHex(hex, node.number == 1 ? static_cast<std::uint64_t>(depth) : 0, 2);
-    AppendHex(hex, node.ids.size(), 2);
+// A node as SQLite stores it: the tree's depth (read from the root only), the number of
+// cells, then each cell's id and its four coordinates, all big-endian, padded with zeros
+// to the node size.
+void NodeBytes(const Node& node, int depth, std::vector<unsigned char>& bytes) {
+    std::fill(bytes.begin(), bytes.end(), 0);
+    PutBigEndian(&bytes[0], node.number == 1 ? static_cast<std::uint64_t>(depth) : 0, 2);
+    PutBigEndian(&bytes[2], node.ids.size(), 2);
     for (std::size_t i = 0; i < node.ids.size(); ++i) {
-        AppendHex(hex, static_cast<std::uint64_t>(node.ids[i]), 8);
-        for (const float coordinate : node.boxes[i]) {
+        unsigned char* cell = &bytes[4 + 24 * i];
+        PutBigEndian(cell, static_cast<std::uint64_t>(node.ids[i]), 8);
+        for (std::size_t k = 0; k < 4; ++k) {
             std::uint32_t bits = 0;
-            static_assert(sizeof bits == sizeof coordinate);
-            std::memcpy(&bits, &coordinate, sizeof bits);
-            AppendHex(hex, bits, 4);
+            static_assert(sizeof bits == sizeof(float));
+            std::memcpy(&bits, &node.boxes[i][k], sizeof bits);
+            PutBigEndian(cell + 8 + 4 * k, bits, 4);
         }
     }
-    hex.append(2 * nodeBytes + 2 - hex.size(), '0');
-    hex += '\'';
-    return hex;
 }
 
-// Writes rows as multi-row INSERTs of at most `perStatement` rows.
-bool InsertRows(GDALDataset& dataset, const std::string& table, const std::vector<std::string>& rows,
-                std::size_t perStatement) {
-    for (std::size_t start = 0; start < rows.size(); start += perStatement) {
-        std::string sql = "INSERT OR REPLACE INTO " + QuotedName(table) + " VALUES ";
-        for (std::size_t i = start; i < std::min(rows.size(), start + perStatement); ++i) {
-            if (i > start)
-                sql += ',';
-            sql += rows[i];
-        }
-        if (!Execute(dataset, sql))
-            return false;
+// Fills a table of (id, node) pairs, in the order of the ids so that it grows at its end.
+bool InsertPairs(sqlite3* db, const std::string& table,
+                 std::vector<std::pair<std::int64_t, std::int64_t>> pairs) {
+    std::sort(pairs.begin(), pairs.end());
+    const Statement insert = Prepare(db, "INSERT INTO " + QuotedName(table) + " VALUES (?, ?)");
+    if (!insert)
+        return Failed(db, "cannot fill " + table);
+    for (const auto& [id, node] : pairs) {
+        sqlite3_bind_int64(insert.get(), 1, id);
+        sqlite3_bind_int64(insert.get(), 2, node);
+        if (sqlite3_step(insert.get()) != SQLITE_DONE)
+            return Failed(db, "cannot fill " + table);
+        sqlite3_reset(insert.get());
     }
     return true;
 }
 
-// Fills a table of (id, node) pairs: a feature and the leaf that holds it, or a node and
-// its parent. Given as one JSON object, which SQLite takes apart in a single statement
-// (as rows of VALUES each pair would cost its own compiled code), in the order of the
-// ids, so that the table grows at its end.
-bool InsertOwners(GDALDataset& dataset, const std::string& table,
-                  std::vector<std::pair<std::int64_t, std::int64_t>> owners) {
-    if (owners.empty())
-        return true;
-    std::sort(owners.begin(), owners.end());
-    std::string json = "{";
-    for (const auto& [id, node] : owners) {
-        if (json.size() > 1)
-            json += ',';
-        json += '"';
-        json += std::to_string(id);
-        json += "\":";
-        json += std::to_string(node);
-    }
-    json += '}';
-    return Execute(dataset, "INSERT INTO " + QuotedName(table) +
-                                " SELECT CAST(key AS INTEGER), value FROM json_each('" + json +
-                                "')");
-}
-
 } // namespace
 
+bool GeoPackageIndex::CanPack(GDALDataset& dataset) {
+    return std::string_view(dataset.GetDriverName()) == "GPKG" &&
+           dataset.GetInternalHandle("SQLITE_HANDLE") != nullptr;
+}
+
 bool GeoPackageIndex::prepare(GDALDataset& dataset, OGRLayer& layer) {
+    m_db = static_cast<sqlite3*>(dataset.GetInternalHandle("SQLITE_HANDLE"));
+    if (m_db == nullptr) {
+        CPLError(CE_Failure, CPLE_AppDefined, "no SQLite connection to the GeoPackage");
+        return false;
+    }
     const std::string table = layer.GetName();
     const std::string column = layer.GetGeometryColumn();
-    std::vector<std::vector<std::string>> rows;
-    if (!Query(dataset,
-               "SELECT CreateSpatialIndex(" + QuotedText(table) + ", " + QuotedText(column) + ")",
-               rows))
+    // Through GDAL, which then knows that the layer has its index.
+    CPLErrorReset();
+    OGRLayer* created = dataset.ExecuteSQL(
+        ("SELECT CreateSpatialIndex(" + QuotedText(table) + ", " + QuotedText(column) + ")")
+            .c_str(),
+        nullptr, nullptr);
+    if (created != nullptr)
+        dataset.ReleaseResultSet(created);
+    if (created == nullptr || CPLGetLastErrorType() >= CE_Failure)
         return false;
     m_rtree = "rtree_" + table + "_" + column;
-    rows.clear();
-    // The index's own triggers, by name: rtree_<table>_<column>_insert, _update1...
+
+    // The index's own triggers, by name: rtree_<table>_<column>_insert, _update1, ...
     const std::string prefix = m_rtree + "_";
-    if (!Query(dataset,
-               "SELECT name, sql FROM sqlite_master WHERE type = 'trigger' AND substr(name, 1, " +
-                   std::to_string(prefix.size()) + ") = " + QuotedText(prefix),
-               rows))
-        return false;
-    for (const auto& row : rows) {
-        if (row.size() != 2 || !Execute(dataset, "DROP TRIGGER " + QuotedName(row[0])))
-            return false;
-        m_triggers.push_back(row[1]);
+    const Statement triggers = Prepare(
+        m_db, "SELECT name, sql FROM sqlite_master WHERE type = 'trigger' AND substr(name, 1, " +
+                  std::to_string(prefix.size()) + ") = " + QuotedText(prefix));
+    if (!triggers)
+        return Failed(m_db, "cannot find the triggers of " + m_rtree);
+    std::vector<std::string> names;
+    while (sqlite3_step(triggers.get()) == SQLITE_ROW) {
+        names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(triggers.get(), 0)));
+        m_triggers.emplace_back(
+            reinterpret_cast<const char*>(sqlite3_column_text(triggers.get(), 1)));
     }
+    for (const std::string& name : names)
+        if (sqlite3_exec(m_db, ("DROP TRIGGER " + QuotedName(name)).c_str(), nullptr, nullptr,
+                         nullptr) != SQLITE_OK)
+            return Failed(m_db, "cannot set aside " + name);
     return true;
 }
 
@@ -212,20 +201,17 @@ void GeoPackageIndex::add(std::int64_t fid, const OGREnvelope& extent) {
         Entry{fid, {Down(extent.MinX), Up(extent.MaxX), Down(extent.MinY), Up(extent.MaxY)}});
 }
 
-bool GeoPackageIndex::finish(GDALDataset& dataset) {
+bool GeoPackageIndex::finish() {
     if (!m_entries.empty()) {
         // The node size is what SQLite chose when it created the index's (empty) root.
-        std::vector<std::vector<std::string>> rows;
-        if (!Query(dataset,
-                   "SELECT length(data) FROM " + QuotedName(m_rtree + "_node") +
-                       " WHERE nodeno = 1",
-                   rows))
-            return false;
-        const std::size_t nodeBytes =
-            rows.size() == 1 && rows[0].size() == 1 ? std::stoul(rows[0][0]) : 0;
+        const Statement size =
+            Prepare(m_db, "SELECT length(data) FROM " + QuotedName(m_rtree + "_node") +
+                              " WHERE nodeno = 1");
+        if (!size || sqlite3_step(size.get()) != SQLITE_ROW)
+            return Failed(m_db, "cannot read the root of " + m_rtree);
+        const auto nodeBytes = static_cast<std::size_t>(sqlite3_column_int64(size.get(), 0));
         if (nodeBytes < 4 + 24 * 2) {
-            CPLError(CE_Failure, CPLE_AppDefined, "unexpected R-tree node size in %s",
-                     m_rtree.c_str());
+            CPLError(CE_Failure, CPLE_AppDefined, "unexpected node size in %s", m_rtree.c_str());
             return false;
         }
         const std::size_t maxCells = (nodeBytes - 4) / 24;
@@ -241,7 +227,7 @@ bool GeoPackageIndex::finish(GDALDataset& dataset) {
             auto groups = PackLevel(std::move(level), maxCells);
             const bool root = groups.size() == 1;
             level.clear();
-            for (auto& group : groups) {
+            for (const auto& group : groups) {
                 Node node;
                 node.number = root ? 1 : nextNumber++;
                 node.height = height;
@@ -261,28 +247,33 @@ bool GeoPackageIndex::finish(GDALDataset& dataset) {
                 break;
             ++height;
         }
+
         // A leaf's cells are features, found through _rowid; every other node's cells are
         // its children, each of which finds its parent through _parent.
-        std::vector<std::string> blobs;
+        const Statement insert = Prepare(
+            m_db, "INSERT OR REPLACE INTO " + QuotedName(m_rtree + "_node") + " VALUES (?, ?)");
+        if (!insert)
+            return Failed(m_db, "cannot fill " + m_rtree);
+        std::vector<unsigned char> bytes(nodeBytes);
         std::vector<std::pair<std::int64_t, std::int64_t>> leaves, parents;
         for (const Node& node : nodes) {
-            std::string row = "(";
-            row += std::to_string(node.number);
-            row += ',';
-            row += NodeBlob(node, height, nodeBytes);
-            row += ')';
-            blobs.push_back(std::move(row));
+            NodeBytes(node, height, bytes);
+            sqlite3_bind_int64(insert.get(), 1, node.number);
+            sqlite3_bind_blob(insert.get(), 2, bytes.data(), static_cast<int>(bytes.size()),
+                              SQLITE_STATIC);
+            if (sqlite3_step(insert.get()) != SQLITE_DONE)
+                return Failed(m_db, "cannot fill " + m_rtree);
+            sqlite3_reset(insert.get());
             for (const std::int64_t id : node.ids)
                 (node.height == 0 ? leaves : parents).emplace_back(id, node.number);
         }
-        if (!InsertRows(dataset, m_rtree + "_node", blobs, 64) ||
-            !InsertOwners(dataset, m_rtree + "_rowid", std::move(leaves)) ||
-            !InsertOwners(dataset, m_rtree + "_parent", std::move(parents)))
+        if (!InsertPairs(m_db, m_rtree + "_rowid", std::move(leaves)) ||
+            !InsertPairs(m_db, m_rtree + "_parent", std::move(parents)))
             return false;
     }
     for (const std::string& trigger : m_triggers)
-        if (!Execute(dataset, trigger))
-            return false;
+        if (sqlite3_exec(m_db, trigger.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
+            return Failed(m_db, "cannot restore a trigger of " + m_rtree);
     m_triggers.clear();
     return true;
 }

@@ -43,7 +43,7 @@ aster_ensure_packages() {
 }
 
 # Build tools, the test framework, Qt 6 Widgets (with the keyboard library its CMake files
-# look for), GDAL for the footprint layers, expat to check a written KML layer and the font
-# the window is laid out with.
+# look for), GDAL for the footprint layers, expat to check a written KML layer, SQLite to
+# pack a GeoPackage's spatial index and the font the window is laid out with.
 ASTER_BUILD_PACKAGES=(cmake make g++ libgtest-dev qt6-base-dev libxkbcommon-dev libgdal-dev
-    libexpat1-dev fonts-liberation2)
+    libexpat1-dev libsqlite3-dev fonts-liberation2)

@@ -673,7 +673,7 @@ TEST(GeoPackageIndex, PackedTreeAnswersAsAScanWould) {
             index.add(feature.GetFID(), box);
             boxes.push_back(box);
         }
-        ASSERT_TRUE(index.finish(*dataset));
+        ASSERT_TRUE(index.finish());
         ASSERT_EQ(dataset->CommitTransaction(), OGRERR_NONE);
     }
     EXPECT_EQ(Query(path, "SELECT rtreecheck('rtree_boxes_geom')"),
