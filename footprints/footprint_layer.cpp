@@ -64,7 +64,7 @@ constexpr std::string_view kShapefileDriver = "ESRI Shapefile";
 // describe one layer, so they belong to the output: an earlier one means the output
 // exists, and one the new layer does not have goes with the layer it described.
 struct Companion {
-    std::string_view suffix;   // added to the layer's name without its extension
+    std::string_view suffix;  // added to the layer's name without its extension
     bool followsCase = false; // upper case beside an upper-case .SHP
 };
 constexpr std::array<Companion, 5> kShapefileCompanions{{
@@ -84,7 +84,6 @@ constexpr std::array<Companion, 4> kShapefileFiles{{
     {".cpg", true},
 }};
 constexpr std::array<Companion, 2> kCsvFiles{{{".csvt", true}, {".prj", true}}};
-
 
 // A hidden folder beside the output that holds the layer while it is written, removed with
 // whatever it still holds when it goes out of scope.
@@ -113,7 +112,6 @@ class ScratchFolder {
   private:
     std::string m_path;
 };
-
 
 bool ExtensionIs(std::string_view path, std::string_view lowerExtension) {
     if (path.size() < lowerExtension.size())
@@ -153,9 +151,9 @@ std::string SideFilePath(const std::string& path, const Companion& file) {
     const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     const std::string_view name = FileNameOf(path);
     const std::size_t dot = name.rfind('.');
-    const bool upper = dot != std::string_view::npos && dot + 1 < name.size() &&
-                       name.substr(dot + 1).find_first_of("abcdefghijklmnopqrstuvwxyz") ==
-                           std::string_view::npos;
+    const bool upper =
+        dot != std::string_view::npos && dot + 1 < name.size() &&
+        name.substr(dot + 1).find_first_of("abcdefghijklmnopqrstuvwxyz") == std::string_view::npos;
     std::string sidePath = folder + StemOf(name);
     for (const char c : file.suffix)
         sidePath += file.followsCase && upper && c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
@@ -616,8 +614,8 @@ std::optional<Error> WriteLayer(const std::string& folderPrefix, const Footprint
     const std::string layerName = Utf8FromBytes(StemOf(outputName));
     LayerSettings settings;
     settings.spatialIndex = options.spatialIndex;
-    settings.datesAsText = report.driverName == "KML" || report.driverName == "LIBKML" ||
-                           report.driverName == "CSV";
+    settings.datesAsText =
+        report.driverName == "KML" || report.driverName == "LIBKML" || report.driverName == "CSV";
     settings.description = "Footprints of the ASTER scenes listed in " +
                            Utf8FromBytes(folderPrefix) + "filelist.txt, written by aster " +
                            ASTER_VERSION;
@@ -655,23 +653,22 @@ std::optional<Error> WriteLayer(const std::string& folderPrefix, const Footprint
     if (renamed && ::rename(gdalPath.c_str(), layerPath.c_str()) != 0)
         return SystemError(errno, outputPath);
     if (::lstat(layerPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-        return Error{EINVAL,
-                     "GDAL's driver \"" + report.driverName + "\" wrote no file named " +
-                         outputPath,
-                     "Give the output the extension of the format, or choose another one."};
+        return Error{
+            EINVAL, "GDAL's driver \"" + report.driverName + "\" wrote no file named " + outputPath,
+            "Give the output the extension of the format, or choose another one."};
     if (report.driverName == "CSV") {
         if (auto error = WriteSideFile(SideFilePath(layerPath, {".csvt", true}), CsvTypes(),
                                        SideFilePath(outputPath, {".csvt", true})))
             return error;
     }
     if (report.driverName == kShapefileDriver || report.driverName == "FlatGeobuf") {
-        if (auto error = WriteSideFile(SideFilePath(layerPath, kStyleCompanion[0]),
-                                       FootprintStyleQml(),
-                                       SideFilePath(outputPath, kStyleCompanion[0])))
+        if (auto error =
+                WriteSideFile(SideFilePath(layerPath, kStyleCompanion[0]), FootprintStyleQml(),
+                              SideFilePath(outputPath, kStyleCompanion[0])))
             return error;
     }
-    const WrittenLayer layer{scratch.path(), layerPath, report.driverName, outputPath,
-                             std::move(written), writer.keepsValues()};
+    const WrittenLayer layer{scratch.path(), layerPath,          report.driverName,
+                             outputPath,     std::move(written), writer.keepsValues()};
     if (auto error = CheckWrittenLayer(layer, messages))
         return error;
     std::vector<ScratchMove> moves;
@@ -700,6 +697,15 @@ std::optional<Error> WriteFootprints(const std::string& folderPrefix,
     } catch (const std::bad_alloc&) {
         error = Error{ENOMEM, "Not enough memory to write " + options.outputPath,
                       "Close other programs, or split the list into several folders."};
+    }
+    // A message names the output asked for, never the hidden folder it was written in.
+    if (error && !scratch.path().empty()) {
+        const std::string hidden = scratch.path() + "/";
+        const std::string shown = outputFolder + "/";
+        std::string& text = error->description;
+        for (std::size_t at = text.find(hidden); at != std::string::npos;
+             at = text.find(hidden, at + shown.size()))
+            text.replace(at, hidden.size(), shown);
     }
     if (!error || IsCancellation(*error) || error->code == EEXIST || error->code == EINVAL ||
         outputFolder.empty())

@@ -72,12 +72,10 @@ struct Node {
 };
 
 // Twice a box's centre: only the order counts.
-template <typename Entry>
-float CentreX(const Entry& e) {
+template <typename Entry> float CentreX(const Entry& e) {
     return e.box[0] + e.box[1];
 }
-template <typename Entry>
-float CentreY(const Entry& e) {
+template <typename Entry> float CentreY(const Entry& e) {
     return e.box[2] + e.box[3];
 }
 

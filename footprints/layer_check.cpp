@@ -10,17 +10,18 @@
 #include <cerrno>
 #include <cmath>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <filesystem>
 #include <memory>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace aster {
 
 namespace {
 
-constexpr std::string_view kCheckDisk = "Nothing was changed. Check that the disk has room, then try again.";
+constexpr std::string_view kCheckDisk =
+    "Nothing was changed. Check that the disk has room, then try again.";
 
 Error Unreadable(const WrittenLayer& layer, const std::string& why) {
     return Error{EIO, "The layer written to " + layer.outputPath + " does not read back: " + why,
@@ -191,14 +192,13 @@ std::optional<Error> CheckFeatures(const WrittenLayer& layer, OGRLayer& read,
     const int sceneField = definition.GetFieldIndex("scene");
     std::array<int, 8> cornerFields{};
     for (std::size_t i = 0; i < cornerFields.size(); ++i)
-        cornerFields[i] = definition.GetFieldIndex(
-            ((i < 4 ? "lat" : "lon") + std::to_string(i % 4 + 1)).c_str());
+        cornerFields[i] =
+            definition.GetFieldIndex(((i < 4 ? "lat" : "lon") + std::to_string(i % 4 + 1)).c_str());
 
     // A part that could not be read may leave the layer without its fields (a
     // shapefile whose table is cut short opens without one).
-    if (layer.keepsValues &&
-        (sceneField < 0 || std::find(cornerFields.begin(), cornerFields.end(), -1) !=
-                               cornerFields.end()))
+    if (layer.keepsValues && (sceneField < 0 || std::find(cornerFields.begin(), cornerFields.end(),
+                                                          -1) != cornerFields.end()))
         return Unreadable(layer, "its fields are missing");
     // Texts need not be turned into fields to be read: what would cut them short cuts the
     // features' values too, or fails the read.
@@ -220,9 +220,10 @@ std::optional<Error> CheckFeatures(const WrittenLayer& layer, OGRLayer& read,
         WrittenFeature values;
         values.scene = sceneField >= 0 ? feature->GetFieldAsInteger(sceneField) : 0;
         for (std::size_t i = 0; i < cornerFields.size(); ++i)
-            values.corners[i] = cornerFields[i] >= 0 && feature->IsFieldSetAndNotNull(cornerFields[i])
-                                    ? feature->GetFieldAsDouble(cornerFields[i])
-                                    : std::nan("");
+            values.corners[i] =
+                cornerFields[i] >= 0 && feature->IsFieldSetAndNotNull(cornerFields[i])
+                    ? feature->GetFieldAsDouble(cornerFields[i])
+                    : std::nan("");
         found.push_back(values);
         if (messages.hasFailure() || std::ssize(found) > written)
             break;
@@ -245,8 +246,8 @@ std::optional<Error> CheckFeatures(const WrittenLayer& layer, OGRLayer& read,
     for (std::size_t k = 0; k < found.size(); ++k) {
         bool same = found[k].scene == expected[k].scene;
         for (std::size_t i = 0; i < cornerFields.size(); ++i)
-            same = same && (cornerFields[i] < 0 ||
-                            SameValue(found[k].corners[i], expected[k].corners[i]));
+            same = same &&
+                   (cornerFields[i] < 0 || SameValue(found[k].corners[i], expected[k].corners[i]));
         if (!same)
             return Unreadable(layer, "the footprint of listed file " +
                                          std::to_string(expected[k].scene) +

@@ -111,8 +111,7 @@ std::string_view FootprintStyleSld() {
 bool AddGeoPackageStyle(GDALDataset& dataset, OGRLayer& layer) {
     CPLStringList options;
     options.SetNameValue("FID", "id");
-    OGRLayer* styles =
-        dataset.CreateLayer("layer_styles", nullptr, wkbNone, options.List());
+    OGRLayer* styles = dataset.CreateLayer("layer_styles", nullptr, wkbNone, options.List());
     if (styles == nullptr)
         return false;
     for (const StyleColumn& column : kStyleColumns) {

@@ -34,7 +34,7 @@ constexpr std::array<FolderWriter, 2> kFolderWriters{{
 }};
 
 // Drivers that write one file only when its name ends in one of their extensions, and a
-// folder otherwise.
+// folder (or nothing) otherwise.
 struct FileOrFolderWriter {
     std::string_view driver;
     std::array<std::string_view, 2> extensions; // lower case, with the dot; unused empty
@@ -42,7 +42,7 @@ struct FileOrFolderWriter {
 constexpr std::array<FileOrFolderWriter, 3> kFileOrFolderWriters{{
     {"ESRI Shapefile", {".shp", ""}},
     {"MapInfo File", {".tab", ".mif"}},
-    {"CSV", {".csv", ".tsv"}},
+    {"CSV", {".csv", ""}},
 }};
 
 bool SameIgnoringCase(std::string_view a, std::string_view b) {
@@ -112,7 +112,8 @@ std::optional<Error> CheckVectorDriver(const std::string& driverName) {
     // all the work, so it is refused now.
     const std::string name = driver->GetDescription();
     if (driver->GetMetadataItem(GDAL_DCAP_OPEN) == nullptr)
-        return Refused(name, "writes files that GDAL cannot read back, so the layer could not be checked",
+        return Refused(name,
+                       "writes files that GDAL cannot read back, so the layer could not be checked",
                        kChooseAnother);
     if (SameIgnoringCase(name, "Memory") || SameIgnoringCase(name, "MEM"))
         return Refused(name, "keeps the layer in memory and writes no file", kChooseAnother);
@@ -142,8 +143,8 @@ std::optional<Error> CheckOutputName(const std::string& driverName, std::string_
             endings += extension;
         }
         return Refused(driverName,
-                       "writes a folder instead of the file " + std::string(outputPath) +
-                           " unless its name ends in " + endings,
+                       "writes the file " + std::string(outputPath) + " only if its name ends in " +
+                           endings,
                        "End the output's name in " + endings + ".");
     }
     return std::nullopt;

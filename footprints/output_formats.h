@@ -34,8 +34,8 @@ std::string OutputFormatChoices();
 std::optional<Error> CheckVectorDriver(const std::string& driverName);
 
 // Nothing when `driverName` writes `outputPath` as one file; the error (EINVAL) when the
-// driver writes a folder for a name without its extension (a shapefile not ending in
-// .shp, a CSV file not ending in .csv, ...).
+// driver writes a folder, or nothing, for a name without its extension (a shapefile not
+// ending in .shp, a CSV file not ending in .csv, ...).
 std::optional<Error> CheckOutputName(const std::string& driverName, std::string_view outputPath);
 
 } // namespace aster

@@ -272,14 +272,14 @@ TEST(OutputFormats, ExtensionsAndDrivers) {
                   std::string::npos);
     }
     // Refused before anything is written, each with the reason.
-    for (const auto& [driver, why] : std::vector<std::pair<std::string, std::string>>{
-             {"GTiff", "cannot create vector files"},
-             {"NoSuchFormat", "no driver named"},
-             {"PGDUMP", "cannot read back"},
-             {"Memory", "writes no file"},
-             {"MVT", "a folder of tiles"},
-             {"OpenFileGDB", "a .gdb folder"},
-             {"PostgreSQL", "not to a file"}}) {
+    for (const auto& [driver, why] :
+         std::vector<std::pair<std::string, std::string>>{{"GTiff", "cannot create vector files"},
+                                                          {"NoSuchFormat", "no driver named"},
+                                                          {"PGDUMP", "cannot read back"},
+                                                          {"Memory", "writes no file"},
+                                                          {"MVT", "a folder of tiles"},
+                                                          {"OpenFileGDB", "a .gdb folder"},
+                                                          {"PostgreSQL", "not to a file"}}) {
         SCOPED_TRACE(driver);
         const auto error = CheckVectorDriver(driver);
         ASSERT_TRUE(error);
@@ -352,9 +352,8 @@ TEST(FootprintLayer, EachFormatReadsBackWithOneGeometryTypeAndIsoDates) {
             EXPECT_EQ(field(c.file.ends_with("kml") ? "Name" : "name"), name);
             const bool cut = i == 2;
             // One geometry type in every feature, whether it has one part or two.
-            EXPECT_EQ(layer.features[i].type, c.file.ends_with("shp") && !cut
-                                                  ? wkbPolygon
-                                                  : wkbMultiPolygon);
+            EXPECT_EQ(layer.features[i].type,
+                      c.file.ends_with("shp") && !cut ? wkbPolygon : wkbMultiPolygon);
             const OGRMultiPolygon& footprint = *layer.features[i].footprint;
             ASSERT_EQ(footprint.getNumGeometries(), cut ? 2 : 1);
             if (cut)
@@ -781,12 +780,12 @@ TEST(FootprintLayer, DriversThatCannotGiveOneCheckedFileAreRefusedBeforeWriting)
     TempFolder folder;
     WriteThreeScenes(folder);
     const auto before = Snapshot(folder);
-    for (const auto& [driver, output] : std::vector<std::pair<std::string, std::string>>{
-             {"PGDUMP", "x.sql"},
-             {"Memory", "x.mem"},
-             {"MVT", "x.mvt"},
-             {"ESRI Shapefile", "x.out"},
-             {"CSV", "x.out"}}) {
+    for (const auto& [driver, output] :
+         std::vector<std::pair<std::string, std::string>>{{"PGDUMP", "x.sql"},
+                                                          {"Memory", "x.mem"},
+                                                          {"MVT", "x.mvt"},
+                                                          {"ESRI Shapefile", "x.out"},
+                                                          {"CSV", "x.out"}}) {
         SCOPED_TRACE(driver);
         FootprintReport report;
         const auto error = Write(folder, output, report, false, driver);
@@ -807,9 +806,8 @@ TEST(LayerCheck, KmlIsStreamedAndCounted) {
         "<Placemark><name>a</name><MultiGeometry><Polygon><outerBoundaryIs><LinearRing>"
         "<coordinates>0,0 1,0 1,1 0,0</coordinates></LinearRing></outerBoundaryIs></Polygon>"
         "</MultiGeometry></Placemark>";
-    const std::string head =
-        "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n<kml "
-        "xmlns=\"http://www.opengis.net/kml/2.2\"><Document><Folder>";
+    const std::string head = "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n<kml "
+                             "xmlns=\"http://www.opengis.net/kml/2.2\"><Document><Folder>";
     const std::string tail = "</Folder></Document></kml>\n";
     const std::string whole = head + placemark + placemark + tail;
     struct Case {
@@ -820,7 +818,7 @@ TEST(LayerCheck, KmlIsStreamedAndCounted) {
     for (const Case& c : std::vector<Case>{
              {whole, 2, true},
              {whole, 3, false},
-             {whole.substr(0, whole.size() - 8), 2, false},      // cut short
+             {whole.substr(0, whole.size() - 8), 2, false}, // cut short
              {head + placemark + "<Placemark><name>b</name></Placemark>" + tail, 2, false},
              {head + placemark + placemark + "</Document>" + tail, 2, false}, // ill-formed
          }) {
@@ -902,7 +900,7 @@ TEST_P(ByteLimits, EarlierLayerOrAWholeNewOne) {
             if (!error)
                 return kWritten;
             return error->description.find(".aster-") == std::string::npos ? kFailed
-                                                                             : kNamedScratch;
+                                                                           : kNamedScratch;
         });
         ASSERT_TRUE(status == kWritten || status == kFailed) << "status " << status;
         EXPECT_FALSE(ScratchLeft(out));
@@ -922,18 +920,16 @@ TEST_P(ByteLimits, EarlierLayerOrAWholeNewOne) {
 // One byte at a time, except for the GeoPackage: SQLite writes pages of 4 KiB into a
 // file of some 100 KiB, so every 251st byte meets each page at 16 offsets in 400 runs
 // instead of a hundred thousand.
-INSTANTIATE_TEST_SUITE_P(EveryFormat, ByteLimits,
-                         ::testing::Values(LimitCase{"fp.gpkg", true, 251},
-                                           LimitCase{"fp.shp", true, 1},
-                                           LimitCase{"fp.geojson", true, 1},
-                                           LimitCase{"fp.fgb", true, 1},
-                                           LimitCase{"fp.fgb", false, 1},
-                                           LimitCase{"fp.kml", true, 1},
-                                           LimitCase{"fp.csv", true, 1}),
-                         [](const ::testing::TestParamInfo<LimitCase>& info) {
-                             std::string name = info.param.output.substr(3);
-                             return name + (info.param.spatialIndex ? "" : "_without_index");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    EveryFormat, ByteLimits,
+    ::testing::Values(LimitCase{"fp.gpkg", true, 251}, LimitCase{"fp.shp", true, 1},
+                      LimitCase{"fp.geojson", true, 1}, LimitCase{"fp.fgb", true, 1},
+                      LimitCase{"fp.fgb", false, 1}, LimitCase{"fp.kml", true, 1},
+                      LimitCase{"fp.csv", true, 1}),
+    [](const ::testing::TestParamInfo<LimitCase>& info) {
+        std::string name = info.param.output.substr(3);
+        return name + (info.param.spatialIndex ? "" : "_without_index");
+    });
 
 TEST(FootprintLayer, MissingListAsForTheTextFiles) {
     TempFolder folder;

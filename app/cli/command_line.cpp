@@ -106,10 +106,9 @@ constexpr OptionDef kHelpOption{"help", 'h'};
 constexpr OptionDef kCheckBlanksOption{"check-blanks"};
 constexpr OptionDef kNoOptions[] = {kHelpOption};
 constexpr OptionDef kRunOptions[] = {kHelpOption, kCheckBlanksOption};
-constexpr OptionDef kFootprintOptions[] = {kHelpOption,           {"output", 'o', true},
-                                           {"format", 'f', true}, {"overwrite"},
-                                           {"verbose"},           {"spatial-index"},
-                                           {"no-spatial-index"}};
+constexpr OptionDef kFootprintOptions[] = {
+    kHelpOption, {"output", 'o', true}, {"format", 'f', true}, {"overwrite"},
+    {"verbose"}, {"spatial-index"},     {"no-spatial-index"}};
 
 enum class Command { List, Table, Polys, Footprints };
 
