@@ -113,7 +113,8 @@ std::optional<Error> CheckVectorDriver(const std::string& driverName) {
     const std::string name = driver->GetDescription();
     if (driver->GetMetadataItem(GDAL_DCAP_OPEN) == nullptr)
         return Refused(name,
-                       "writes files that GDAL cannot read back, so the layer could not be checked",
+                       "writes files that GDAL cannot read back, and a layer is read back "
+                       "before it replaces anything",
                        kChooseAnother);
     if (SameIgnoringCase(name, "Memory") || SameIgnoringCase(name, "MEM"))
         return Refused(name, "keeps the layer in memory and writes no file", kChooseAnother);

@@ -81,8 +81,8 @@ TEST(CommandLine, StatusAndMessages) {
         {{"footprints", "-o", "x.sql", "-f", "PGDUMP"},
          2,
          "",
-         "GDAL's driver \"PGDUMP\" writes files that GDAL cannot read back, so the layer "
-         "could not be checked"},
+         "GDAL's driver \"PGDUMP\" writes files that GDAL cannot read back, and a layer is "
+         "read back before it replaces anything"},
         {{"table", "{F}", "--check-blanks"},
          1,
          "",

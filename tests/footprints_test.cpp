@@ -649,7 +649,9 @@ TEST(GeoPackageIndex, PackedTreeAnswersAsAScanWould) {
     std::mt19937_64 random(11);
     std::uniform_real_distribution<double> lon(-180, 180), lat(-90, 90), size(0, 3);
     {
+        GDALAllRegister();
         GDALDriver* driver = GetGDALDriverManager()->GetDriverByName("GPKG");
+        ASSERT_TRUE(driver);
         GDALDatasetUniquePtr dataset(driver->Create(path.c_str(), 0, 0, 0, GDT_Unknown, nullptr));
         ASSERT_TRUE(dataset);
         const char* options[] = {"SPATIAL_INDEX=NO", nullptr};
