@@ -132,6 +132,7 @@ struct Options {
     int runs = 5;
     int coldRuns = 0; // 0: no cold-cache figures
     std::string footprints;
+    std::string footprintsNoIndex; // the same layer without its spatial index
     std::string polysCommand;
     std::string once; // "polys" or "table": one run, then its peak memory
     bool corpusOnly = false; // write the corpus and nothing else
@@ -158,6 +159,8 @@ bool Parse(int argc, char** argv, Options& options) {
             options.coldRuns = std::stoi(value);
         else if (flag == "--footprints")
             options.footprints = value;
+        else if (flag == "--footprints-no-index")
+            options.footprintsNoIndex = value;
         else if (flag == "--polys-command")
             options.polysCommand = value;
         else if (flag == "--once")
@@ -282,6 +285,7 @@ int Measure(const Options& options) {
     };
     timeCommand("polys_command", options.polysCommand);
     timeCommand("footprints", options.footprints);
+    timeCommand("footprints_no_index", options.footprintsNoIndex);
 
     for (const char* style : {"polys", "table"}) {
         const long withReadAhead = PeakMemory(folder, style, readAhead.threads);
@@ -320,7 +324,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "usage: %s --dir EMPTY_FOLDER --floor PROGRAM --parallel-floor PROGRAM\n"
                      "          (--files N | --big BYTES) [--runs 5] [--cold-runs 0]\n"
-                     "          [--footprints COMMAND]\n"
+                     "          [--footprints COMMAND] [--footprints-no-index COMMAND]\n"
                      "       %s --once polys|table --dir CORPUS [--threads 16]\n"
                      "       %s --corpus-only 1 --dir EMPTY_FOLDER --files N\n",
                      argv[0], argv[0], argv[0]);

@@ -188,7 +188,7 @@ void Declare(CLI::App& app, Request& request) {
     CLI::App* footprints = AddCommand(
         app, "footprints",
         "write the listed files' footprints as a vector layer\n"
-        "(GeoPackage, shapefile, GeoJSON, FlatGeobuf or KML)",
+        "(GeoPackage, shapefile, GeoJSON, FlatGeobuf, KML or CSV)",
         "Writes the footprint of every file that FOLDER/filelist.txt lists to FILE, as a\n"
         "layer of polygons, then one line to standard error: how many footprints were\n"
         "written and how many listed files were skipped.\n",
@@ -198,7 +198,7 @@ void Declare(CLI::App& app, Request& request) {
         ->add_option("-o,--output", layer.outputPath,
                      "the layer to write; its extension chooses the format:\n"
                      ".gpkg GeoPackage, .shp shapefile, .geojson or .json\n"
-                     "GeoJSON, .fgb FlatGeobuf, .kml KML")
+                     "GeoJSON, .fgb FlatGeobuf, .kml KML, .csv CSV")
         ->type_name("FILE")
         ->required()
         ->check(NamesSomething("the layer's name"));
@@ -209,10 +209,12 @@ void Declare(CLI::App& app, Request& request) {
         ->type_name("DRIVER")
         ->check(NamesSomething("the driver's name"));
     AddFlag(*footprints, "--overwrite", layer.overwrite, "replace FILE if it exists");
-    AddFlag(*footprints, "--spatial-index", layer.spatialIndex,
-            "give the layer a spatial index (GeoPackage, shapefile,\n"
-            "FlatGeobuf), so a GIS draws parts of a large layer\n"
-            "faster; writing takes about twice as long");
+    // --spatial-index, once needed for the index that is now made by default, is still
+    // taken so that scripts written for it keep working; the later of the two wins.
+    AddFlag(*footprints, "!--no-spatial-index,--spatial-index", layer.spatialIndex,
+            "leave out the spatial index that a GeoPackage, shapefile\n"
+            "or FlatGeobuf layer otherwise gets (it lets a GIS draw\n"
+            "part of a large layer fast); --spatial-index asks for it");
     AddFlag(*footprints, "--verbose", request.verbose,
             "name each skipped file and why it was skipped");
     // The format is part of the usage: a name that says none is a usage error.

@@ -7,13 +7,16 @@
 # it also times the floors and the run from a dropped page cache, the median of
 # BENCH_COLD_RUNS runs (default 3). Peak memory comes from one run in a process of its
 # own, with the read-ahead and with threads = 0. The footprint layer is timed on the largest
-# corpus with `aster footprints` writing a GeoPackage; ASTER_BENCH_FOOTPRINTS replaces that
-# command (the corpus folder is appended as its last argument), and set empty it skips the
-# row. BENCH_DIR is where corpora are written.
+# corpus with `aster footprints` writing a GeoPackage with its spatial index, the default,
+# and without it, which shows what the index costs; ASTER_BENCH_FOOTPRINTS replaces the
+# first command (the corpus folder is appended as its last argument) and drops the second,
+# and set empty it skips both. The peak memory of `aster footprints` is then measured once
+# in every format. BENCH_DIR is where corpora are written.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-aster_ensure_packages "${ASTER_BUILD_PACKAGES[@]}"
+# GNU time measures the peak memory of a footprint run in a process of its own.
+aster_ensure_packages "${ASTER_BUILD_PACKAGES[@]}" time
 
 largest="${1:-100000}"
 runs="${BENCH_RUNS:-9}"
@@ -43,6 +46,11 @@ scratch="$(mktemp -d "${BENCH_DIR:-/tmp}/aster-bench-XXXXXX")"
 trap 'rm -rf "$scratch"' EXIT
 aster="$PWD/build/release/cli/aster"
 footprints="${ASTER_BENCH_FOOTPRINTS-$aster footprints --overwrite -o $scratch/footprints.gpkg 2>/dev/null}"
+footprints_no_index=""
+if [ -z "${ASTER_BENCH_FOOTPRINTS+set}" ]; then
+    footprints_no_index="$aster footprints --overwrite --no-spatial-index -o $scratch/footprints-no-index.gpkg 2>/dev/null"
+fi
+footprint_formats=(gpkg shp geojson fgb kml csv)
 
 sizes=$(printf '%s\n' 1000 20000 "$largest" | sort -n -u | awk -v max="$largest" '$1 <= max')
 results="$scratch/results.txt"
@@ -52,8 +60,23 @@ for n in $sizes; do
     extra=()
     if [ "$n" = "$largest" ] && [ -n "$footprints" ]; then
         extra=(--footprints "$footprints" --polys-command "$aster polys")
+        if [ -n "$footprints_no_index" ]; then
+            extra+=(--footprints-no-index "$footprints_no_index")
+        fi
     fi
     "${driver[@]}" --dir "$scratch/c$n" --files "$n" "${extra[@]}" >>"$results"
+    if [ "$n" = "$largest" ] && [ -n "$footprints" ]; then
+        # Peak memory (GNU time's maximum resident set, KiB) of one footprint run in each
+        # format, each in a process of its own.
+        for format in "${footprint_formats[@]}"; do
+            out="$scratch/fp-$format"
+            mkdir "$out"
+            kib=$(/usr/bin/time -f %M "$aster" footprints "$scratch/c$n" -o "$out/footprints.$format" \
+                2>&1 >/dev/null | tail -n 1)
+            echo "footprint_mem files=$n format=$format kb=$kib" >>"$results"
+            rm -rf "$out"
+        done
+    fi
     rm -rf "$scratch/c$n"
 done
 mkdir "$scratch/big"
@@ -131,6 +154,7 @@ BEGIN {
     list_limit = 1.50      # listing / ls -f, from list_from files
     list_from = 100000
     footprints_limit = 2.00 # footprints / the polygon run, both as `aster` commands
+    footprints_mb = 300    # peak memory of `aster footprints`, any format, in MB (10^6 bytes)
     big_limit = 2.00       # 256 MiB scene / floor
     growth_limit = 1.20    # time per file at N / at 20,000
     readahead_mib = 16     # read-ahead run over the run with threads = 0, same corpus
@@ -144,6 +168,7 @@ BEGIN {
     name["list"] = "listing"
     name["ls"] = "ls -f"
     name["footprints"] = "footprints (GeoPackage)"
+    name["footprints_no_index"] = "  without spatial index"
     name["polys_command"] = "aster polys"
 }
 function field(key,   i, kv) {
@@ -174,6 +199,11 @@ $1 == "time" {
     ms[n, field("step"), field("cache")] = field("ms")
     if (!(n in seen)) { seen[n] = 1; if (n != "big") sizes[++count] = n + 0 }
 }
+$1 == "footprint_mem" {
+    fp_formats[++fp_count] = field("format")
+    fp_kb[field("format")] = field("kb")
+    fp_files = field("files")
+}
 $1 == "mem" {
     n = field("big") == "1" ? "big" : field("files")
     ahead[n, field("step")] = field("readahead_kb") / 1024
@@ -200,6 +230,11 @@ END {
             if ((n, "footprints", "warm") in ms) {
                 row(n, "polys_command", "warm", "floor", "")
                 row(n, "footprints", "warm", "polys_command", footprints_limit)
+                if ((n, "footprints_no_index", "warm") in ms) {
+                    row(n, "footprints_no_index", "warm", "polys_command", "")
+                    index_ms = ms[n, "footprints", "warm"] - ms[n, "footprints_no_index", "warm"]
+                    index_note = sprintf("spatial index at %s files: %.0f ms, %.2f us per listed file, %.2f x aster polys", n, index_ms, index_ms * 1000 / n, index_ms / ms[n, "polys_command", "warm"])
+                }
             }
             else
                 printf "%-11s %-24s %-5s skipped: ASTER_BENCH_FOOTPRINTS is set empty\n", label(n), name["footprints"], "warm"
@@ -224,6 +259,16 @@ END {
                 if (a > cap || q > cap) { mark = " <"; fail(sprintf("%s files: %s memory over 2 x largest scene + %d MiB", n, name[step], slack_mib)) }
             }
             printf "%-11s %-24s %15.1f %15.1f %10.1f%s\n", label(n), name[step], a, q, d, mark
+        }
+    }
+
+    if (index_note != "") { print ""; print index_note }
+    if (fp_count) {
+        printf "\n%-11s %-24s %15s %10s\n", "files", "footprints peak memory", "MB", "limit"
+        for (i = 1; i <= fp_count; i++) {
+            f = fp_formats[i]; mb = fp_kb[f] * 1024 / 1e6; mark = ""
+            if (fp_kb[f] == "" || mb > footprints_mb) { mark = " <"; fail(sprintf("%s files: footprints in %s peak at %.0f MB, limit %d", fp_files, f, mb, footprints_mb)) }
+            printf "%-11s %-24s %15.1f %10d%s\n", fp_files, f, mb, footprints_mb, mark
         }
     }
 

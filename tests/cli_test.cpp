@@ -87,12 +87,17 @@ TEST(CommandLine, StatusAndMessages) {
          2,
          "",
          "cannot tell the format of 'x.gpkg.txt' from its extension: use .gpkg (GPKG), .shp "
-         "(ESRI Shapefile), .geojson/.json (GeoJSON), .fgb (FlatGeobuf), .kml (KML), or name a "
-         "GDAL vector driver with -f"},
+         "(ESRI Shapefile), .geojson/.json (GeoJSON), .fgb (FlatGeobuf), .kml (KML), .csv (CSV), "
+         "or name a GDAL vector driver with -f"},
         {{"footprints", "-o", "x.gpkg", "-f", "NoSuchDriver"},
          2,
          "",
          "GDAL has no driver named \"NoSuchDriver\""},
+        {{"footprints", "-o", "x.sql", "-f", "PGDUMP"},
+         2,
+         "",
+         "GDAL's driver \"PGDUMP\" writes files that GDAL cannot read back, and a layer is "
+         "read back before it replaces anything"},
         {{"stac", "{F}"}, 2, "", "--output is required"},
         {{"stac", "-o", "cat", "--license", "MIT License"},
          2,
@@ -193,16 +198,22 @@ TEST(CommandLine, SameFilesAsTheWindowsRun) {
 }
 
 TEST(CommandLine, FootprintsThroughItsSeam) {
-    const std::tuple<Strings, std::string, std::string, bool> rows[] = {
-        {{"-o", "out/b.GPKG"}, "out/b.GPKG", "GPKG", false},
-        {{"--overwrite", "--output", "x.shp"}, "x.shp", "ESRI Shapefile", true},
-        {{"--output=x.json", "--verbose"}, "x.json", "GeoJSON", false},
-        {{"-ox.txt", "-fCSV"}, "x.txt", "CSV", false},
-        {{"-f", "FlatGeobuf", "-o", "x.kml"}, "x.kml", "FlatGeobuf", false},
+    // The spatial index is made unless --no-spatial-index; --spatial-index is still taken.
+    const std::tuple<Strings, std::string, std::string, bool, bool> rows[] = {
+        {{"-o", "out/b.GPKG"}, "out/b.GPKG", "GPKG", false, true},
+        {{"--overwrite", "--output", "x.shp", "--no-spatial-index"},
+         "x.shp",
+         "ESRI Shapefile",
+         true,
+         false},
+        {{"--spatial-index", "--output=x.json", "--verbose"}, "x.json", "GeoJSON", false, true},
+        {{"-ox.txt", "-fCSV"}, "x.txt", "CSV", false, true},
+        {{"-f", "FlatGeobuf", "-o", "x.kml"}, "x.kml", "FlatGeobuf", false, true},
         // Given twice, an option takes its last value.
-        {{"-o", "x.kml", "--output", "y.fgb"}, "y.fgb", "FlatGeobuf", false},
+        {{"-o", "x.kml", "--output", "y.fgb"}, "y.fgb", "FlatGeobuf", false, true},
+        {{"--no-spatial-index", "-o", "x.gpkg", "--spatial-index"}, "x.gpkg", "GPKG", false, true},
     };
-    for (const auto& [options, output, driver, overwrite] : rows) {
+    for (const auto& [options, output, driver, overwrite, index] : rows) {
         TempFolder folder;
         SCOPED_TRACE(testing::PrintToString(options));
         Strings args{"footprints", folder.path() + "/."};
@@ -227,6 +238,7 @@ TEST(CommandLine, FootprintsThroughItsSeam) {
         EXPECT_EQ(got.outputPath, output);
         EXPECT_EQ(got.driver, driver);
         EXPECT_EQ(got.overwrite, overwrite);
+        EXPECT_EQ(got.spatialIndex, index);
     }
 }
 

@@ -20,9 +20,11 @@ namespace aster::test {
 // A scratch folder removed with everything in it when the test ends.
 class TempFolder {
   public:
-    TempFolder() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "aster-test-XXXXXX").string();
+    TempFolder() : TempFolder(std::filesystem::temp_directory_path().string()) {}
+    // In `base` rather than the temporary folder: a test that writes many times can ask
+    // for a file system in memory.
+    explicit TempFolder(const std::string& base) {
+        std::string pattern = base + "/aster-test-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr)
             throw std::runtime_error("mkdtemp failed");
         m_path = pattern;
