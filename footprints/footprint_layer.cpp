@@ -1,17 +1,18 @@
 #include "footprints/footprint_layer.h"
 
 #include "catalogue/build_run.h"
-#include "catalogue/scene_reader.h"
+#include "fileio/folder.h"
 #include "fileio/replacement_file.h"
 #include "fileio/scratch_folder.h"
 #include "fileio/unique_fd.h"
+#include "fileio/utf8.h"
 #include "footprints/footprint_geometry.h"
 #include "footprints/gdal_messages.h"
 #include "footprints/geopackage_index.h"
 #include "footprints/layer_check.h"
 #include "footprints/layer_style.h"
 #include "footprints/output_formats.h"
-#include "footprints/scene_values.h"
+#include "metadata/scene_footprint.h"
 
 #include <gdal_priv.h>
 #include <ogrsf_frmts.h>
@@ -32,29 +33,40 @@ namespace aster {
 
 namespace {
 
-enum Field { kScene, kPath, kName, kAcqDate, kAcqTime, kAcquired, kLat1, kLon1 = kLat1 + 4 };
+enum Field {
+    kScene,
+    kPath,
+    kName,
+    kAcqDate,
+    kAcqTime,
+    kAcquired,
+    kLat1,
+    kLon1 = kLat1 + 4,
+    kGranule = kLon1 + 4,
+    kProduct,
+    kVersion,
+    kDayNight,
+    kCloud,
+    kSunAzimuth,
+    kSunElevation,
+};
 
 struct FieldKind {
     const char* name;
     OGRFieldType type;
 };
 
-// Names of at most ten characters, so that a shapefile keeps them as they are.
-constexpr std::array<FieldKind, 14> kFields{{
-    {"scene", OFTInteger},
-    {"path", OFTString},
-    {"name", OFTString},
-    {"acq_date", OFTDate},
-    {"acq_time", OFTString},
-    {"acquired", OFTDateTime},
-    {"lat1", OFTReal},
-    {"lat2", OFTReal},
-    {"lat3", OFTReal},
-    {"lat4", OFTReal},
-    {"lon1", OFTReal},
-    {"lon2", OFTReal},
-    {"lon3", OFTReal},
-    {"lon4", OFTReal},
+// Names of at most ten characters, so that a shapefile keeps them as they are. The
+// granule's own items come after the fields that layers had before them, so that a
+// column keeps its place for those who read columns by number.
+constexpr std::array<FieldKind, 21> kFields{{
+    {"scene", OFTInteger},  {"path", OFTString},     {"name", OFTString},
+    {"acq_date", OFTDate},  {"acq_time", OFTString}, {"acquired", OFTDateTime},
+    {"lat1", OFTReal},      {"lat2", OFTReal},       {"lat3", OFTReal},
+    {"lat4", OFTReal},      {"lon1", OFTReal},       {"lon2", OFTReal},
+    {"lon3", OFTReal},      {"lon4", OFTReal},       {"granule", OFTString},
+    {"product", OFTString}, {"version", OFTString},  {"day_night", OFTString},
+    {"cloud", OFTReal},     {"sun_azim", OFTReal},   {"sun_elev", OFTReal},
 }};
 
 constexpr std::string_view kShapefileDriver = "ESRI Shapefile";
@@ -159,59 +171,64 @@ std::string DateText(const CalendarDate& date) {
     return text;
 }
 
-// A time's seconds in whole milliseconds, cut rather than rounded, so that a second never
-// reads 60 ("59.9999" gives 59999). The fraction is first taken to the microsecond, so
-// that a decimal such as 7.414, which a double holds as 7.41399..., keeps its last digit.
-int WholeMilliseconds(double second) {
-    return static_cast<int>(std::min<long long>(std::llround(second * 1e6) / 1000, 59'999));
-}
-
-// The acquisition time as ISO 8601 text in UTC to the millisecond, as text formats carry
-// it so that a GIS compares it as a date: "2003-04-12T18:32:07.414Z".
-std::string AcquiredText(const CalendarDate& date, const TimeOfDay& time) {
-    const int milliseconds = WholeMilliseconds(time.second);
-    char text[32];
-    std::snprintf(text, sizeof text, "T%02d:%02d:%02d.%03dZ", time.hour % 100, time.minute % 100,
-                  milliseconds / 1000 % 100, milliseconds % 1000);
-    return DateText(date) + text;
-}
-
 // Everything a listed file gives the layer, made on the thread that read the file, so that
 // only the writing itself is left for the run: one feature, or the reason for none.
 struct PreparedFootprint {
-    std::int32_t number = 0;
     std::string reason;
-    Corners corners;
     std::unique_ptr<OGRMultiPolygon> footprint;
-    std::string path, name, time;
+    // The scene number and the first four corners (NaN where the file gives fewer), as
+    // the layer is checked for them when read back.
+    WrittenFeature values;
+    std::string path, name;                                               // UTF-8
+    std::optional<std::string> time, granule, product, version, dayNight; // UTF-8
     std::optional<CalendarDate> date;
-    std::optional<TimeOfDay> timeOfDay;
+    std::optional<UtcMilliseconds> acquired;
+    std::optional<double> cloud, sunAzimuth, sunElevation;
 };
 
-std::unique_ptr<PreparedFootprint> PrepareFootprint(const ListedScene& scene) {
-    auto prepared = std::make_unique<PreparedFootprint>();
-    SceneRecord record;
-    record.SceneNumber = scene.number;
-    record.FullPath = scene.fullPath;
-    ExtractRecord(scene.text, record);
-    prepared->number = scene.number;
-    CornersOrReason corners = ReadCorners(record);
-    if (!corners.corners) {
-        prepared->reason = std::move(corners.reason);
+// A text the file gives, as UTF-8; an empty one is as good as none.
+std::optional<std::string> TextOf(std::string_view bytes) {
+    if (bytes.empty())
+        return std::nullopt;
+    return Utf8FromBytes(bytes);
+}
+std::optional<std::string> TextOf(const std::optional<std::string>& bytes) {
+    return bytes ? TextOf(std::string_view(*bytes)) : std::nullopt;
+}
+
+// The scene as every output that writes footprints reads it, with the same reasons.
+PreparedFootprint PrepareFootprint(SceneFootprintReader& reader, const ListedScene& scene) {
+    PreparedFootprint prepared;
+    prepared.values.scene = scene.number;
+    SceneFootprintOrReason read = reader.read(scene.text, scene.extent);
+    if (!read.scene) {
+        prepared.reason = std::move(read.reason);
         return prepared;
     }
-    FootprintOrReason footprint = MakeFootprint(*corners.corners);
+    OgrFootprintOrReason footprint = OgrFootprint(read.scene->shape);
     if (!footprint.footprint) {
-        prepared->reason = std::move(footprint.reason);
+        prepared.reason = std::move(footprint.reason);
         return prepared;
     }
-    prepared->corners = *corners.corners;
-    prepared->footprint = std::move(footprint.footprint);
-    prepared->path = Utf8FromBytes(record.FullPath);
-    prepared->name = Utf8FromBytes(FileNameOf(record.FullPath));
-    prepared->time = Utf8FromBytes(record.SceneTime);
-    prepared->date = ParseSceneDate(record.SceneDate);
-    prepared->timeOfDay = ParseSceneTime(record.SceneTime);
+    prepared.footprint = std::move(footprint.footprint);
+    const SceneMetadata& metadata = read.scene->metadata;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const bool given = i < metadata.corners.size();
+        prepared.values.corners[i] = given ? metadata.corners[i].lat : std::nan("");
+        prepared.values.corners[4 + i] = given ? metadata.corners[i].lon : std::nan("");
+    }
+    prepared.path = Utf8FromBytes(scene.fullPath);
+    prepared.name = Utf8FromBytes(FileNameOf(scene.fullPath));
+    prepared.time = TextOf(std::string_view(metadata.timeText));
+    prepared.granule = TextOf(metadata.granule);
+    prepared.product = TextOf(metadata.product);
+    prepared.version = TextOf(metadata.version);
+    prepared.dayNight = TextOf(metadata.dayNight);
+    prepared.date = metadata.date;
+    prepared.acquired = metadata.acquired;
+    prepared.cloud = metadata.cloud;
+    prepared.sunAzimuth = metadata.sunAzimuth;
+    prepared.sunElevation = metadata.sunElevation;
     return prepared;
 }
 
@@ -310,12 +327,22 @@ class LayerWriter {
 
     std::optional<Error> write(PreparedFootprint& prepared) {
         OGRFeature& feature = *m_feature;
-        setInteger(kScene, prepared.number);
+        setInteger(kScene, prepared.values.scene);
         setText(kPath, prepared.path);
         setText(kName, prepared.name);
         setText(kAcqTime, prepared.time);
+        setText(kGranule, prepared.granule);
+        setText(kProduct, prepared.product);
+        setText(kVersion, prepared.version);
+        setText(kDayNight, prepared.dayNight);
+        setReal(kCloud, prepared.cloud);
+        setReal(kSunAzimuth, prepared.sunAzimuth);
+        setReal(kSunElevation, prepared.sunElevation);
+        for (std::size_t i = 0; i < 4; ++i) {
+            setReal(kLat1 + i, prepared.values.corners[i]);
+            setReal(kLon1 + i, prepared.values.corners[4 + i]);
+        }
         const auto& date = prepared.date;
-        const auto& time = prepared.timeOfDay;
         if (m_index[kAcqDate] >= 0) {
             if (!date)
                 feature.SetFieldNull(m_index[kAcqDate]);
@@ -326,21 +353,19 @@ class LayerWriter {
                                  static_cast<int>(date->day));
         }
         if (m_index[kAcquired] >= 0) {
-            if (!date || !time) {
+            const auto& acquired = prepared.acquired;
+            if (!acquired) {
                 feature.SetFieldNull(m_index[kAcquired]);
             } else if (m_datesAsText) {
-                feature.SetField(m_index[kAcquired], AcquiredText(*date, *time).c_str());
+                feature.SetField(m_index[kAcquired], FormatRfc3339(*acquired).c_str());
             } else {
-                const float second = static_cast<float>(WholeMilliseconds(time->second)) / 1000;
-                feature.SetField(m_index[kAcquired], date->year, static_cast<int>(date->month),
-                                 static_cast<int>(date->day), time->hour, time->minute, second,
+                const UtcParts parts = BreakDown(*acquired);
+                const float second =
+                    static_cast<float>(parts.second) + static_cast<float>(parts.millisecond) / 1000;
+                feature.SetField(m_index[kAcquired], parts.year, static_cast<int>(parts.month),
+                                 static_cast<int>(parts.day), parts.hour, parts.minute, second,
                                  kUtc);
             }
-        }
-        const Corners& corners = prepared.corners;
-        for (std::size_t i = 0; i < 4; ++i) {
-            setReal(kLat1 + i, corners.lat[i]);
-            setReal(kLon1 + i, corners.lon[i]);
         }
         OGREnvelope extent;
         prepared.footprint->getEnvelope(&extent);
@@ -396,13 +421,26 @@ class LayerWriter {
         if (m_index[field] >= 0)
             m_feature->SetField(m_index[field], value);
     }
-    void setReal(std::size_t field, double value) {
-        if (m_index[field] >= 0)
-            m_feature->SetField(m_index[field], value);
+    // A value the file does not give is null: NaN is no value either.
+    void setReal(std::size_t field, std::optional<double> value) {
+        if (m_index[field] < 0)
+            return;
+        if (value && !std::isnan(*value))
+            m_feature->SetField(m_index[field], *value);
+        else
+            m_feature->SetFieldNull(m_index[field]);
     }
     void setText(std::size_t field, const std::string& value) {
         if (m_index[field] >= 0)
             m_feature->SetField(m_index[field], value.c_str());
+    }
+    void setText(std::size_t field, const std::optional<std::string>& value) {
+        if (m_index[field] < 0)
+            return;
+        if (value)
+            m_feature->SetField(m_index[field], value->c_str());
+        else
+            m_feature->SetFieldNull(m_index[field]);
     }
 
     GDALDriver& m_driver;
@@ -533,8 +571,8 @@ std::optional<Error> WriteLayer(const std::string& folderPrefix, const Footprint
     if (options.driverName.empty()) {
         const auto driver = DriverForPath(outputPath);
         if (!driver)
-            return Error{EINVAL, "Unknown output format for " + outputPath, {},
-                         ErrorKind::UnknownFormat};
+            return Error{
+                EINVAL, "Unknown output format for " + outputPath, {}, ErrorKind::UnknownFormat};
         report.driverName = *driver;
     } else {
         report.driverName = options.driverName;
@@ -548,7 +586,12 @@ std::optional<Error> WriteLayer(const std::string& folderPrefix, const Footprint
     if (auto error = CheckOutputName(report.driverName, outputPath))
         return error;
 
-    PreparedScenes<std::unique_ptr<PreparedFootprint>> scenes(options.readAhead, &PrepareFootprint);
+    // Images and HDF files listed beside the metadata are read no further than their heads.
+    SceneFootprintReader reader;
+    PreparedScenes<PreparedFootprint> scenes(
+        options.readAhead,
+        [&reader](const ListedScene& scene) { return PrepareFootprint(reader, scene); },
+        reader.headFirst());
     if (auto error = scenes.open(folderPrefix)) {
         ExplainMissingList(*error, folderPrefix);
         return error;
@@ -599,18 +642,13 @@ std::optional<Error> WriteLayer(const std::string& folderPrefix, const Footprint
 
     std::vector<WrittenFeature> written; // to be found again when the layer is read back
     ListedScene scene;
-    std::unique_ptr<PreparedFootprint> preparedFootprint;
-    while (scenes.next(scene, preparedFootprint)) {
-        auto& prepared = *preparedFootprint;
+    PreparedFootprint prepared;
+    while (scenes.next(scene, prepared)) {
         if (!prepared.footprint) {
             report.skipped.push_back(
                 SkippedScene{std::string(scene.fullPath), std::move(prepared.reason)});
         } else {
-            WrittenFeature values{prepared.number, {}};
-            for (std::size_t i = 0; i < 4; ++i) {
-                values.corners[i] = prepared.corners.lat[i];
-                values.corners[4 + i] = prepared.corners.lon[i];
-            }
+            const WrittenFeature values = prepared.values;
             if (auto error = writer.write(prepared))
                 return error;
             ++report.written;

@@ -36,7 +36,10 @@ Error Miscounted(const WrittenLayer& layer, std::int64_t found, const std::strin
                  std::string(kCheckDisk)};
 }
 
+// NaN stands for a null field: a corner the file did not give.
 bool SameValue(double read, double written) {
+    if (std::isnan(read) || std::isnan(written))
+        return std::isnan(read) && std::isnan(written);
     return std::fabs(read - written) <= 1e-9;
 }
 
@@ -256,6 +259,22 @@ std::optional<Error> CheckFeatures(const WrittenLayer& layer, OGRLayer& read,
     return std::nullopt;
 }
 
+// GDAL's CSV writer ends every line with a line break. A file cut short within its last
+// line, where only the separators of trailing null fields are lost, still reads the same
+// values, so its end is looked at too; one cut at a line's end lacks a feature.
+std::optional<Error> CheckCsvEnd(const WrittenLayer& layer) {
+    const UniqueFd file(::open(layer.datasetPath.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat info {};
+    if (!file || ::fstat(file.get(), &info) != 0)
+        return SystemError(errno, layer.outputPath);
+    char last = '\n';
+    if (info.st_size > 0 && ::pread(file.get(), &last, 1, info.st_size - 1) != 1)
+        return SystemError(errno, layer.outputPath);
+    if (last != '\n')
+        return Unreadable(layer, "its last line is cut short");
+    return std::nullopt;
+}
+
 std::optional<Error> CheckThroughGdal(const WrittenLayer& layer, GdalMessages& messages) {
     messages.clear();
     const GDALDatasetUniquePtr dataset(
@@ -286,6 +305,10 @@ std::optional<Error> CheckWrittenLayer(const WrittenLayer& layer, GdalMessages& 
                      (layer.driverName == "LIBKML" && layer.datasetPath.ends_with(".kml"));
     if (auto error = kml ? CheckKml(layer) : CheckThroughGdal(layer, messages))
         return error;
+    if (layer.driverName == "CSV") {
+        if (auto error = CheckCsvEnd(layer))
+            return error;
+    }
     return SyncFiles(layer);
 }
 

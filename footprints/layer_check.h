@@ -12,7 +12,8 @@
 namespace aster {
 
 // What a feature was written with that must read back the same in every format: its
-// scene number and its corners (lat1..lat4, lon1..lon4).
+// scene number and its first four corners (lat1..lat4, lon1..lon4; NaN for a null field,
+// where the scene has fewer corners).
 struct WrittenFeature {
     std::int32_t scene = 0;
     std::array<double, 8> corners{};
@@ -37,7 +38,8 @@ struct WrittenLayer {
 // (FlatGeobuf, shapefile, GeoPackage's gpkg_ogr_contents) must agree:
 // - in general every feature is read through GDAL, each with its geometry and with the
 //   scene number and corners it was written with (a text file cut short in its last line
-//   still reads), as many as were written, GDAL reporting no failure on the way;
+//   still reads), as many as were written, GDAL reporting no failure on the way; a CSV
+//   file must also end its last line;
 // - a GeoPackage, whose every write SQLite checks itself, must hold every page its header
 //   counts, and its table a row with a geometry for every feature;
 // - KML is streamed through an XML parser, which must find it well-formed with a

@@ -1,7 +1,7 @@
 #include "footprints/output_formats.h"
 
+#include "fileio/folder.h"
 #include "footprints/gdal_messages.h"
-#include "footprints/scene_values.h"
 
 #include <gdal_priv.h>
 

@@ -242,6 +242,27 @@ TEST(CommandLine, FootprintsThroughItsSeam) {
     }
 }
 
+// --verbose names each scene that gives no footprint with its reason, and the summary
+// counts them.
+TEST(CommandLine, FootprintsNameTheScenesSkipped) {
+    TempFolder folder, out;
+    folder.write("a.met", test::ExampleScene());
+    folder.write("bowtie.met", test::SceneText("t", "d", "34.1, 33.4, 34.0, 33.5",
+                                               "-118.1, -117.4, -117.6, -118.3"));
+    folder.write("point.met",
+                 test::SceneText("t", "d", "34, 34, 34, 34", "-118, -118, -118, -118"));
+    folder.write("filelist.txt", "a.met\r\nbowtie.met\r\npoint.met\r\n");
+    const Outcome outcome =
+        RunAster({"footprints", "--verbose", folder.path(), "-o", out.file("fp.gpkg")});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "aster: skipped " + folder.file("bowtie.met") +
+                               ": corners cross each other\n"
+                               "aster: skipped " +
+                               folder.file("point.met") +
+                               ": footprint has no area\n"
+                               "aster: 1 footprint written, 2 listed files skipped\n");
+}
+
 // The STAC catalogue of the example scenes: the summary, --verbose's lines, an earlier
 // catalogue refused with the command's own hint, the license as SPDX spells it.
 TEST(CommandLine, StacCatalogueOfTheListedScenes) {

@@ -1,13 +1,13 @@
 #include "catalogue/build_run.h"
 #include "fileio/folder.h"
-#include "footprints/footprint_geometry.h"
+#include "fileio/unique_fd.h"
 #include "footprints/footprint_layer.h"
 #include "footprints/geopackage_index.h"
 #include "footprints/layer_check.h"
 #include "footprints/layer_style.h"
 #include "footprints/output_formats.h"
-#include "footprints/scene_values.h"
 #include "tests/fake_hosts.h"
+#include "tests/granule_samples.h"
 #include "tests/scene_samples.h"
 #include "tests/test_support.h"
 
@@ -16,13 +16,14 @@
 #include <gtest/gtest.h>
 #include <ogrsf_frmts.h>
 
-#include <charconv>
+#include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
-#include <set>
 #include <sys/resource.h>
 
 namespace aster {
@@ -32,10 +33,11 @@ using test::SceneText;
 using test::TempFolder;
 
 // Clockwise in file order, as scene files give their corners; the first longitude has
-// more decimals than GeoJSON keeps.
+// more decimals than a footprint keeps.
 const std::string kLats = "34.1, 34.0, 33.4, 33.5";
 const std::string kLons = "-118.123456789, -117.4, -117.6, -118.3";
-const Corners kCorners{{34.1, 34.0, 33.4, 33.5}, {-118.123456789, -117.4, -117.6, -118.3}};
+const std::array<double, 4> kLat{34.1, 34.0, 33.4, 33.5};
+const std::array<double, 4> kLon{-118.123456789, -117.4, -117.6, -118.3};
 // A scene across the antimeridian, cut into two parts.
 const std::string kCutLats = "10, 10, 9.5, 9.5";
 const std::string kCutLons = "179.5, -179.6, -179.8, 179.3";
@@ -44,6 +46,8 @@ const std::string kCutLons = "179.5, -179.6, -179.8, 179.3";
 // parts.
 struct ReadFeature {
     std::map<std::string, std::string> fields; // unset or null fields are absent
+    // Date and date-time fields as OGR reads them: "2004-01-01 00:00:00.000".
+    std::map<std::string, std::string> dates;
     OGRwkbGeometryType type = wkbUnknown;
     std::unique_ptr<OGRMultiPolygon> footprint;
 };
@@ -84,10 +88,21 @@ ReadLayer Read(const std::string& path, std::vector<const char*> openOptions = {
     }
     for (const auto& feature : layer) {
         ReadFeature read;
-        for (int i = 0; i < feature->GetFieldCount(); ++i)
-            if (feature->IsFieldSetAndNotNull(i))
-                read.fields[feature->GetFieldDefnRef(i)->GetNameRef()] =
-                    feature->GetFieldAsString(i);
+        for (int i = 0; i < feature->GetFieldCount(); ++i) {
+            if (!feature->IsFieldSetAndNotNull(i))
+                continue;
+            const OGRFieldDefn& field = *feature->GetFieldDefnRef(i);
+            read.fields[field.GetNameRef()] = feature->GetFieldAsString(i);
+            if (field.GetType() == OFTDate || field.GetType() == OFTDateTime) {
+                int year = 0, month = 0, day = 0, hour = 0, minute = 0, zone = 0;
+                float second = 0;
+                feature->GetFieldAsDateTime(i, &year, &month, &day, &hour, &minute, &second, &zone);
+                char text[32];
+                std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%06.3f", year, month,
+                              day, hour, minute, static_cast<double>(second));
+                read.dates[field.GetNameRef()] = text;
+            }
+        }
         if (const OGRGeometry* geometry = feature->GetGeometryRef()) {
             read.type = wkbFlatten(geometry->getGeometryType());
             read.footprint.reset(
@@ -119,13 +134,14 @@ std::vector<std::vector<std::string>> Query(const std::string& path, const std::
     return rows;
 }
 
-// The ring's corners (without the closing point) equal the scene's in file order,
-// starting at the first corner.
-void ExpectRingOfCorners(const OGRLinearRing& ring, const Corners& corners) {
+// The ring holds every corner, counter-clockwise from the first: the file's clockwise
+// order reversed, to 7 decimals.
+void ExpectCounterClockwiseCorners(const OGRLinearRing& ring) {
     ASSERT_EQ(ring.getNumPoints(), 5);
     for (int i = 0; i < 5; ++i) {
-        EXPECT_NEAR(ring.getX(i), corners.lon[i % 4], 1e-7) << "point " << i;
-        EXPECT_NEAR(ring.getY(i), corners.lat[i % 4], 1e-7) << "point " << i;
+        const std::size_t corner = (4 - i) % 4;
+        EXPECT_NEAR(ring.getX(i), kLon[corner], 0.51e-7) << "point " << i;
+        EXPECT_NEAR(ring.getY(i), kLat[corner], 0.51e-7) << "point " << i;
     }
 }
 
@@ -183,70 +199,14 @@ void WriteThreeScenes(const TempFolder& folder) {
     folder.write("filelist.txt", "a.met\r\nb.met\r\nc.met\r\n");
 }
 
-TEST(SceneValues, Decimals) {
-    const double inf = std::numeric_limits<double>::infinity();
-    const std::vector<std::pair<std::string, std::optional<double>>> cases{
-        {" 34.0", 34.0},
-        {"\r\n     -117.4", -117.4},
-        {"+5 \t", 5.0},
-        {"1e3", 1000.0},
-        {"-2.5E-1", -0.25},
-        {"1e999", inf},
-        {"-1e999", -inf},
-        {"1e-999", 0.0},
-        {"007", 7.0},
-        {"", std::nullopt},
-        {" \r\n", std::nullopt},
-        {"nan", std::nullopt},
-        {"inf", std::nullopt},
-        {"0x1p3", std::nullopt},
-        {"1.", std::nullopt},
-        {".5", std::nullopt},
-        {"1 2", std::nullopt},
-        {"+-1", std::nullopt},
-        {"1e", std::nullopt},
-        {"34,0", std::nullopt},
-        {"\"34\"", std::nullopt}};
-    for (const auto& [text, expected] : cases) {
-        SCOPED_TRACE("\"" + text + "\"");
-        EXPECT_EQ(ParseDecimal(text), expected);
-    }
-    SCOPED_TRACE("shortest text of random doubles reads back exactly");
-    std::mt19937_64 random(7);
-    for (int i = 0; i < 2000; ++i) {
-        const double value = std::uniform_real_distribution<double>(-1e6, 1e6)(random);
-        char text[64];
-        const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-        EXPECT_EQ(ParseDecimal(std::string_view(text, end - text)), value);
-    }
-}
-
-TEST(SceneValues, DatesAndTimes) {
-    for (const auto& [text, ok] :
-         std::vector<std::pair<std::string, bool>>{{"2003-04-12", true},
-                                                   {"2004-02-29", true},
-                                                   {"2003-02-29", false},
-                                                   {"2003-13-01", false},
-                                                   {"2003-4-12", false},
-                                                   {" 2003-04-12", false}}) {
-        SCOPED_TRACE(text);
-        EXPECT_EQ(ParseSceneDate(text).has_value(), ok);
-    }
-    for (const auto& [text, second] :
-         std::vector<std::pair<std::string, std::optional<double>>>{{"18:32:07.414000Z", 7.414},
-                                                                    {"18:32:07Z", 7.0},
-                                                                    {"18:32:07", 7.0},
-                                                                    {"24:00:00Z", std::nullopt},
-                                                                    {"18:32:07.Z", std::nullopt},
-                                                                    {"noon", std::nullopt}}) {
-        SCOPED_TRACE(text);
-        const auto time = ParseSceneTime(text);
-        ASSERT_EQ(time.has_value(), second.has_value());
-        if (time) {
-            EXPECT_EQ(time->hour * 100 + time->minute, 1832);
-            EXPECT_NEAR(time->second, *second, 1e-12);
-        }
-    }
+// The three scenes above, then the hard cases: a time that rounds into the next year, a
+// bow tie and four equal corners, which give no feature.
+void WriteHardScenes(const TempFolder& folder) {
+    WriteThreeScenes(folder);
+    folder.write("d.met", SceneText("23:59:59.9999Z", "2003-12-31", kLats, kLons));
+    folder.write("e.met", SceneText("t", "d", "34.1, 33.4, 34.0, 33.5", kLons));
+    folder.write("f.met", SceneText("t", "d", "34, 34, 34, 34", "-118, -118, -118, -118"));
+    folder.write("filelist.txt", "a.met\r\nb.met\r\nc.met\r\nd.met\r\ne.met\r\nf.met\r\n");
 }
 
 TEST(OutputFormats, ExtensionsAndDrivers) {
@@ -300,46 +260,85 @@ TEST(OutputFormats, ExtensionsAndDrivers) {
     }
 }
 
-TEST(FootprintLayer, EachFormatReadsBackWithOneGeometryTypeAndIsoDates) {
+// Every format, on the hard scenes: every feature GEOS-valid, of one geometry type,
+// counter-clockwise (a shapefile's outer rings are clockwise by its own definition, and
+// GDAL's writer makes them so), real dates that a filter compares, no second 60.
+TEST(FootprintLayer, EachFormatReadsBackValidWithOneGeometryTypeAndIsoDates) {
     struct Case {
         std::string file;
         std::vector<const char*> openOptions;
         std::string acqDate, acquired; // as OGR gives them as text
         OGRwkbGeometryType layerType;  // as the format declares it
+        std::string nextYear;          // d.met's `acquired` as a date, or as text
     };
     const std::vector<Case> cases{
-        {"fp.gpkg", {}, "2003/04/12", "2003/04/12 18:32:07.414+00", wkbMultiPolygon},
+        {"fp.gpkg",
+         {},
+         "2003/04/12",
+         "2003/04/12 18:32:07.414+00",
+         wkbMultiPolygon,
+         "2004-01-01 00:00:00.000"},
         // DBF has dates only; a shapefile cannot tell a one-part multipolygon from a polygon.
-        {"fp.shp", {}, "2003/04/12", "2003/04/12", wkbPolygon},
+        {"fp.shp", {}, "2003/04/12", "2003/04/12", wkbPolygon, "2004-01-01 00:00:00.000"},
+        // GDAL's GeoJSON writer leaves out a fraction of zero.
         {"fp.geojson",
          {"DATE_AS_STRING=YES"},
          "2003-04-12",
          "2003-04-12T18:32:07.414Z",
-         wkbMultiPolygon},
+         wkbMultiPolygon,
+         "2004-01-01T00:00:00Z"},
         // FlatGeobuf has no date type without a time.
-        {"fp.fgb", {}, "2003/04/12 00:00:00", "2003/04/12 18:32:07.414+00", wkbMultiPolygon},
+        {"fp.fgb",
+         {},
+         "2003/04/12 00:00:00",
+         "2003/04/12 18:32:07.414+00",
+         wkbMultiPolygon,
+         "2004-01-01 00:00:00.000"},
         // KML holds ISO text; its layer declares no geometry type.
-        {"fp.kml", {}, "2003-04-12", "2003-04-12T18:32:07.414Z", wkbUnknown},
-        // CSV holds ISO text that its .csvt declares a date and a date-time.
-        {"fp.csv", {}, "2003/04/12", "2003/04/12 18:32:07.414+00", wkbUnknown},
+        {"fp.kml",
+         {},
+         "2003-04-12",
+         "2003-04-12T18:32:07.414Z",
+         wkbUnknown,
+         "2004-01-01T00:00:00.000Z"},
+        // CSV holds ISO text that its .csvt declares a date and a date-time; a null text is
+        // an empty one there.
+        {"fp.csv",
+         {"EMPTY_STRING_AS_NULL=YES"},
+         "2003/04/12",
+         "2003/04/12 18:32:07.414+00",
+         wkbUnknown,
+         "2004-01-01 00:00:00.000"},
     };
     TempFolder scenes;
-    WriteThreeScenes(scenes);
+    WriteHardScenes(scenes);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
         TempFolder out;
         FootprintReport report;
         ASSERT_FALSE(Write(scenes, out.file(c.file), report));
-        EXPECT_EQ(report.written, 3);
+        EXPECT_EQ(report.written, 4);
         EXPECT_EQ(report.driverName, *DriverForPath(c.file));
+        // What --verbose names.
+        ASSERT_EQ(report.skipped.size(), 2u);
+        EXPECT_EQ(report.skipped[0].fullPath, scenes.file("e.met"));
+        EXPECT_EQ(report.skipped[0].reason, "corners cross each other");
+        EXPECT_EQ(report.skipped[1].fullPath, scenes.file("f.met"));
+        EXPECT_EQ(report.skipped[1].reason, "footprint has no area");
         // QGIS's filter "acquired" < '2003-06-01' finds the April scene only.
-        const ReadLayer layer = Read(out.file(c.file), c.openOptions, "acquired < '2003-06-01'");
+        ReadLayer layer = Read(out.file(c.file), c.openOptions, "acquired < '2003-06-01'");
         EXPECT_EQ(layer.matchingFilter, 1);
+        // FlatGeobuf sorts features for its index.
+        std::sort(layer.features.begin(), layer.features.end(), [](const auto& a, const auto& b) {
+            return a.fields.at("scene") < b.fields.at("scene");
+        });
         EXPECT_EQ(layer.name, "fp");
         EXPECT_TRUE(layer.wgs84);
         EXPECT_EQ(layer.type, c.layerType);
-        ASSERT_EQ(layer.features.size(), 3u);
-        for (std::size_t i = 0; i < 3; ++i) {
+        const bool shapefile = c.file.ends_with("shp");
+        const bool isoText = c.file.ends_with("kml") || c.file.ends_with("geojson");
+        ASSERT_EQ(layer.features.size(), 4u);
+        for (std::size_t i = 0; i < 4; ++i) {
             SCOPED_TRACE(i);
             const auto& fields = layer.features[i].fields;
             const auto field = [&fields](const std::string& name) {
@@ -350,25 +349,50 @@ TEST(FootprintLayer, EachFormatReadsBackWithOneGeometryTypeAndIsoDates) {
             EXPECT_EQ(field("scene"), std::to_string(i + 1));
             EXPECT_EQ(field("path"), scenes.file(name));
             EXPECT_EQ(field(c.file.ends_with("kml") ? "Name" : "name"), name);
+            for (const char* absent :
+                 {"granule", "product", "version", "day_night", "cloud", "sun_azim", "sun_elev"})
+                EXPECT_EQ(field(absent), "<null>") << absent;
             const bool cut = i == 2;
             // One geometry type in every feature, whether it has one part or two.
-            EXPECT_EQ(layer.features[i].type,
-                      c.file.ends_with("shp") && !cut ? wkbPolygon : wkbMultiPolygon);
+            EXPECT_EQ(layer.features[i].type, shapefile && !cut ? wkbPolygon : wkbMultiPolygon);
             const OGRMultiPolygon& footprint = *layer.features[i].footprint;
+            EXPECT_TRUE(footprint.IsValid());
             ASSERT_EQ(footprint.getNumGeometries(), cut ? 2 : 1);
+            for (const OGRPolygon* part : footprint) {
+                EXPECT_EQ(part->getExteriorRing()->isClockwise() != 0, shapefile);
+                OGREnvelope extent;
+                part->getEnvelope(&extent);
+                // A cut footprint's parts meet at the antimeridian, each within +-180.
+                if (cut) {
+                    EXPECT_TRUE(extent.MinX == -180 ? extent.MaxX == -179.6
+                                                    : extent.MinX == 179.3 && extent.MaxX == 180);
+                }
+            }
             if (cut)
                 continue;
+            if (!shapefile)
+                ExpectCounterClockwiseCorners(*footprint.getGeometryRef(0)->getExteriorRing());
+            for (int k = 0; k < 4; ++k) {
+                EXPECT_NEAR(std::stod(field("lat" + std::to_string(k + 1))), kLat[k], 1e-9);
+                EXPECT_NEAR(std::stod(field("lon" + std::to_string(k + 1))), kLon[k], 1e-9);
+            }
+            if (i == 3) {
+                // 23:59:59.9999 on 31 December is the next year's first millisecond; the
+                // date stays the file's.
+                EXPECT_EQ(field("acq_time"), "23:59:59.9999Z");
+                EXPECT_EQ(isoText ? field("acquired") : layer.features[i].dates.at("acquired"),
+                          c.nextYear);
+                EXPECT_EQ(field("acq_date").substr(0, 10),
+                          c.acqDate.find('/') == std::string::npos ? "2003-12-31" : "2003/12/31");
+                continue;
+            }
             EXPECT_EQ(field("acq_time"), i == 0 ? "18:32:07.414000Z" : "noon");
             EXPECT_EQ(field("acq_date"), i == 0 ? c.acqDate : "<null>");
             EXPECT_EQ(field("acquired"), i == 0 ? c.acquired : "<null>");
-            for (int k = 0; k < 4; ++k) {
-                EXPECT_NEAR(std::stod(field("lat" + std::to_string(k + 1))), kCorners.lat[k], 1e-9);
-                EXPECT_NEAR(std::stod(field("lon" + std::to_string(k + 1))), kCorners.lon[k], 1e-9);
-            }
-            ExpectRingOfCorners(*footprint.getGeometryRef(0)->getExteriorRing(), kCorners);
         }
         EXPECT_FALSE(ScratchLeft(out));
         const std::string text = out.read(c.file);
+        EXPECT_EQ(text.find(":60"), std::string::npos);
         if (c.file.ends_with("geojson")) {
             // RFC 7946: no "crs" member, 7 decimals.
             EXPECT_EQ(text.find("\"crs\""), std::string::npos);
@@ -376,69 +400,28 @@ TEST(FootprintLayer, EachFormatReadsBackWithOneGeometryTypeAndIsoDates) {
         }
         if (c.file.ends_with("kml") || c.file.ends_with("csv")) {
             EXPECT_NE(text.find("2003-04-12T18:32:07.414Z"), std::string::npos);
+            EXPECT_NE(text.find("2004-01-01T00:00:00.000Z"), std::string::npos);
             EXPECT_EQ(text.find("2003/04/12"), std::string::npos);
         }
         if (c.file.ends_with("csv")) {
             EXPECT_EQ(layer.fieldTypes.at("acq_date"), OFTDate);
             EXPECT_EQ(layer.fieldTypes.at("acquired"), OFTDateTime);
+            EXPECT_EQ(layer.fieldTypes.at("cloud"), OFTReal);
+            EXPECT_EQ(layer.fieldTypes.at("granule"), OFTString);
             EXPECT_TRUE(out.exists("fp.prj"));
         }
-        if (c.file.ends_with("shp")) {
+        if (shapefile) {
             EXPECT_EQ(out.read("fp.cpg"), "UTF-8");
             // Text columns keep their declared width, so that later edits fit.
             EXPECT_EQ(layer.fieldWidths.at("path"), 254);
+            EXPECT_EQ(layer.fieldWidths.at("granule"), 254);
         }
     }
 }
 
-TEST(FootprintLayer, AntimeridianSplit) {
-    struct Case {
-        std::array<double, 4> lon;
-        int parts;
-        double area; // of the quadrilateral with continuous longitudes
-    };
-    const std::array<double, 4> lat{10, 10, 9.5, 9.5};
-    for (const Case& c : std::vector<Case>{{{179.5, -179.6, -179.8, 179.3}, 2, 0.45},
-                                           {{-179.9, 179.9, 179.8, -179.7}, 2, 0.175},
-                                           {{100, -100, -100, 100}, 2, 80},
-                                           {{179.0, 179.9, 179.9, 179.0}, 1, 0.45}}) {
-        SCOPED_TRACE(std::to_string(c.lon[0]) + ", " + std::to_string(c.lon[1]));
-        const auto made = MakeFootprint(Corners{lat, c.lon});
-        ASSERT_TRUE(made.footprint) << made.reason;
-        EXPECT_EQ(made.footprint->getNumGeometries(), c.parts);
-        EXPECT_NEAR(made.footprint->get_Area(), c.area, 1e-9);
-        for (const OGRPolygon* part : *made.footprint) {
-            OGREnvelope extent;
-            part->getEnvelope(&extent);
-            EXPECT_GE(extent.MinX, -180);
-            EXPECT_LE(extent.MaxX, 180);
-            // A cut part's points come in the cut's order, turned counter-clockwise; an
-            // uncut footprint keeps the file's order (clockwise here).
-            EXPECT_EQ(part->getExteriorRing()->isClockwise() != 0, c.parts == 1);
-        }
-    }
-    SCOPED_TRACE("through a GeoPackage");
-    TempFolder folder;
-    folder.write("x.met", SceneText("t", "d", "10, 10, 9.5, 9.5", "179.5, -179.6, -179.8, 179.3"));
-    folder.write("filelist.txt", "x.met");
-    FootprintReport report;
-    ASSERT_FALSE(Write(folder, "fp.gpkg", report));
-    const ReadLayer layer = Read(folder.file("fp.gpkg"));
-    ASSERT_EQ(layer.features.size(), 1u);
-    const OGRMultiPolygon& footprint = *layer.features[0].footprint;
-    ASSERT_EQ(footprint.getNumGeometries(), 2);
-    OGREnvelope east, west;
-    footprint.getGeometryRef(0)->getEnvelope(&east);
-    footprint.getGeometryRef(1)->getEnvelope(&west);
-    if (east.MinX < 0)
-        std::swap(east, west);
-    EXPECT_EQ(east.MinX, 179.3);
-    EXPECT_EQ(east.MaxX, 180);
-    EXPECT_EQ(west.MinX, -180);
-    EXPECT_EQ(west.MaxX, -179.6);
-    EXPECT_NEAR(footprint.get_Area(), 0.45, 1e-9);
-}
-
+// The layer reads what the STAC catalogue reads, and skips files for the same reasons:
+// the shared reader's, then the footprint shape's. A footprint has every corner; its
+// fields the first four, null where there are fewer.
 TEST(FootprintLayer, SkippedFilesAndReasons) {
     TempFolder folder;
     const std::string good = SceneText("t", "d", kLats, kLons);
@@ -447,34 +430,177 @@ TEST(FootprintLayer, SkippedFilesAndReasons) {
     folder.write("notes.txt", "no scene here");
     folder.write("lat2.met", SceneText("t", "d", "34.1, abc, 33.4, 33.5", kLons));
     folder.write("lon3.met", SceneText("t", "d", kLats, "-118.1, -117.4, 200, -118.3"));
-    folder.write("nan.met", SceneText("t", "d", kLats, "nan, -117.4, -117.6, -118.3"));
     folder.write("short.met", SceneText("t", "d", "34.1, 34.0, 33.4", kLons));
-    folder.write("good2.met", good);
-    folder.write("filelist.txt",
-                 "good1.met\r\nblank.met\r\nmissing.met\r\nnotes.txt\r\nlat2.met\r\n"
-                 "lon3.met\r\nnan.met\r\nshort.met\r\ngood2.met\r\n");
+    folder.write("three.met", SceneText("t", "d", "34.1, 34.0, 33.4", "-118.1, -117.4, -117.6"));
+    folder.write("five.met", SceneText("t", "d", kLats + ", 33.8", kLons + ", -118.4"));
+    folder.write("filelist.txt", "good1.met\r\nblank.met\r\nmissing.met\r\nnotes.txt\r\n"
+                                 "lat2.met\r\nlon3.met\r\nshort.met\r\nthree.met\r\nfive.met\r\n");
     FootprintReport report;
     Progress progress;
     ASSERT_FALSE(WriteFootprints(FolderPrefix(folder.path()), Options(folder.file("fp.gpkg")),
                                  report, progress));
-    EXPECT_EQ(report.written, 2);
+    EXPECT_EQ(report.written, 3);
     EXPECT_EQ(progress.done, (std::vector<std::int64_t>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
     std::vector<std::pair<std::string, std::string>> skipped;
     for (const SkippedScene& scene : report.skipped)
         skipped.emplace_back(FileNameOf(scene.fullPath), scene.reason);
     EXPECT_EQ(skipped, (std::vector<std::pair<std::string, std::string>>{
-                           {"blank.met", "no corner values"},
-                           {"missing.met", "no corner values"},
-                           {"notes.txt", "no corner values"},
-                           {"lat2.met", "lat2 is not a number"},
-                           {"lon3.met", "lon3 out of range"},
-                           {"nan.met", "lon1 is not a number"},
-                           {"short.met", "lat3 is missing"}}));
-    EXPECT_EQ(report.skippedCount(), 7);
+                           {"blank.met", "not scene metadata"},
+                           {"missing.met", "not scene metadata"},
+                           {"notes.txt", "not scene metadata"},
+                           {"lat2.met", "corner 2 is not a number"},
+                           {"lon3.met", "longitude of corner 3 out of range"},
+                           {"short.met", "3 corner latitudes but 4 longitudes"}}));
+    EXPECT_EQ(report.skippedCount(), 6);
     const ReadLayer layer = Read(folder.file("fp.gpkg"));
-    ASSERT_EQ(layer.features.size(), 2u);
-    EXPECT_EQ(layer.features[0].fields.at("scene"), "1");
-    EXPECT_EQ(layer.features[1].fields.at("scene"), "9");
+    ASSERT_EQ(layer.features.size(), 3u);
+    const std::array<std::pair<std::string, int>, 3> scenes{{{"1", 5}, {"8", 4}, {"9", 6}}};
+    for (std::size_t i = 0; i < scenes.size(); ++i) {
+        const auto& [scene, points] = scenes[i];
+        const ReadFeature& feature = layer.features[i];
+        EXPECT_EQ(feature.fields.at("scene"), scene);
+        EXPECT_EQ(feature.footprint->getGeometryRef(0)->getExteriorRing()->getNumPoints(), points);
+        EXPECT_EQ(feature.fields.count("lat4") + feature.fields.count("lon4"),
+                  points == 4 ? 0u : 2u);
+    }
+}
+
+// Bytes this process has read through read(2) and its kin, all threads together.
+long long BytesRead() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    long long value = 0;
+    while (io >> key >> value) {
+        if (key == "rchar:")
+            return value;
+    }
+    return -1;
+}
+
+// A file of `size` bytes that begins with `head`; the rest is a hole that takes no room.
+void SparseFile(const std::string& path, const std::string& head, off_t size) {
+    const UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    ASSERT_TRUE(fd);
+    ASSERT_EQ(::pwrite(fd.get(), head.data(), head.size(), 0), static_cast<ssize_t>(head.size()));
+    ASSERT_EQ(::ftruncate(fd.get(), size), 0);
+}
+
+const std::array<std::string, 3> kGranules{"AST_L1B_00304122003183207_20030413120012_10001",
+                                           "AST_L1B_00304122003183216_20030413120012_10002",
+                                           "AST_L1B_00304122003183225_20030413120012_10003"};
+
+// A folder of downloads as the data centre hands them out: for each granule its metadata
+// (ECS XML as <granule>.hdf.xml, or the same as capitals ODL in <granule>.met) beside the
+// 100 MB HDF file and GeoTIFFs, the browse image and the QA report; all of it listed.
+void WriteDownloads(const TempFolder& folder, bool odl) {
+    std::vector<std::string> names;
+    for (const std::string& granule : kGranules) {
+        std::string text = odl ? test::GranuleOdl() : test::GranuleXml();
+        const std::string sampleId = "AST_L1B_00304122003183207_20030413120012_12345";
+        text.replace(text.find(sampleId), sampleId.size(), granule);
+        const std::string metadata = granule + (odl ? ".met" : ".hdf.xml");
+        folder.write(metadata, text);
+        SparseFile(folder.file(granule + ".hdf"), "\x0e\x03\x13\x01", 100'000'000);
+        SparseFile(folder.file(granule + "_V.tif"), std::string("II*\0", 4), 100'000'000);
+        SparseFile(folder.file(granule + "_T.tif"), std::string("II*\0", 4), 100'000'000);
+        folder.write(granule + ".jpg", "\xff\xd8\xff\xe0 browse");
+        folder.write(granule + "_QA.txt", "QA report of " + granule + "\n");
+        for (const std::string& name : {metadata, granule + ".hdf", granule + "_V.tif",
+                                        granule + "_T.tif", granule + ".jpg", granule + "_QA.txt"})
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    std::string list;
+    for (const std::string& name : names)
+        list += name + "\r\n";
+    folder.write("filelist.txt", list);
+}
+
+TEST(FootprintLayer, DownloadsGiveOneFootprintPerGranuleAndTheSameAsOdl) {
+    TempFolder xml, odl, out;
+    WriteDownloads(xml, false);
+    WriteDownloads(odl, true);
+    FootprintReport report;
+    const long long before = BytesRead();
+    ASSERT_FALSE(Write(xml, out.file("xml.gpkg"), report));
+    // The metadata, the images' and HDF files' heads, the layer read back and GDAL's own
+    // files: a few megabytes of the 900 listed.
+    EXPECT_LT(BytesRead() - before, 50'000'000);
+    EXPECT_EQ(report.written, 3);
+    EXPECT_EQ(report.skippedCount(), 15);
+    for (const SkippedScene& skipped : report.skipped)
+        EXPECT_EQ(skipped.reason, "not scene metadata") << skipped.fullPath;
+    ASSERT_FALSE(Write(odl, out.file("odl.gpkg"), report));
+    EXPECT_EQ(report.written, 3);
+
+    const ReadLayer fromXml = Read(out.file("xml.gpkg"));
+    const ReadLayer fromOdl = Read(out.file("odl.gpkg"));
+    ASSERT_EQ(fromXml.features.size(), 3u);
+    ASSERT_EQ(fromOdl.features.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(kGranules[i]);
+        const ReadFeature& feature = fromXml.features[i];
+        std::map<std::string, std::string> expected{
+            {"granule", kGranules[i] + ".hdf"},
+            {"product", "AST_L1B"},
+            {"version", "3"},
+            {"day_night", "Day"},
+            {"cloud", "12"},
+            {"sun_azim", "142.615"},
+            {"sun_elev", "58.7"},
+            {"acq_date", "2003/04/12"},
+            {"acq_time", "18:32:07.414000"},
+            {"acquired", "2003/04/12 18:32:07.414+00"},
+            {"lat1", "36.512345"},
+            {"lon1", "-117.204518"},
+            {"lat4", "35.981734"},
+            {"lon4", "-117.342651"},
+        };
+        for (const auto& [name, value] : expected)
+            EXPECT_EQ(feature.fields.at(name), value) << name;
+        // Every field filled.
+        EXPECT_EQ(feature.fields.size(), fromXml.fieldTypes.size());
+        EXPECT_EQ(feature.fields.at("name"), kGranules[i] + ".hdf.xml");
+        EXPECT_TRUE(feature.footprint->IsValid());
+        // The same granule as capitals ODL: the same feature but for the file's name and
+        // its place in the list.
+        auto same = fromOdl.features[i].fields;
+        EXPECT_EQ(same.at("name"), kGranules[i] + ".met");
+        auto fields = feature.fields;
+        for (auto* values : {&same, &fields}) {
+            for (const char* name : {"name", "path", "scene"})
+                values->erase(name);
+        }
+        EXPECT_EQ(same, fields);
+        EXPECT_TRUE(fromOdl.features[i].footprint->Equals(feature.footprint.get()));
+    }
+}
+
+TEST(FootprintLayer, TheExampleScenesWithGranuleAndCloud) {
+    TempFolder folder;
+    std::vector<std::string> names;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(ASTER_SOURCE_DIR "/examples/scenes")) {
+        std::filesystem::copy_file(entry.path(), folder.file(entry.path().filename()));
+        names.push_back(entry.path().filename());
+    }
+    std::sort(names.begin(), names.end());
+    std::string list;
+    for (const std::string& name : names)
+        list += name + "\r\n";
+    folder.write("filelist.txt", list);
+    FootprintReport report;
+    ASSERT_FALSE(Write(folder, "fp.gpkg", report));
+    EXPECT_EQ(report.written, 4);
+    EXPECT_EQ(report.skippedCount(), 2);
+    const ReadLayer layer = Read(folder.file("fp.gpkg"));
+    ASSERT_EQ(layer.features.size(), 4u);
+    for (const ReadFeature& feature : layer.features) {
+        SCOPED_TRACE(feature.fields.at("name"));
+        EXPECT_TRUE(feature.fields.at("granule").starts_with("DEMO_L1B_"));
+        EXPECT_EQ(feature.fields.at("cloud"), "3");
+        EXPECT_TRUE(feature.fields.count("acquired"));
+    }
 }
 
 TEST(FootprintLayer, EarlierLayerKeptUnlessReplaced) {
