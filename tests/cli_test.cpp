@@ -81,6 +81,7 @@ TEST(CommandLine, StatusAndMessages) {
         // A second command's name is an argument too many, not a second command.
         {{"table", "{F}", "list"}, 2, "", "The following argument was not expected: list"},
         {{"polys", ""}, 2, "", "FOLDER: the folder name is empty"},
+        {{"list", "{F}", "--match"}, 2, "", "--match: 1 required PATTERN missing"},
         {{"footprints", "{F}"}, 2, "", "--output is required"},
         {{"footprints", "-o"}, 2, "", "--output: 1 required FILE missing"},
         {{"footprints", "-o", "x.gpkg.txt"},
@@ -240,6 +241,22 @@ TEST(CommandLine, FootprintsThroughItsSeam) {
         EXPECT_EQ(got.overwrite, overwrite);
         EXPECT_EQ(got.spatialIndex, index);
     }
+}
+
+// --match lists the names that match any of its patterns, as find -name does; each takes
+// one pattern, never the folder after it.
+TEST(CommandLine, ListsTheNamesThatMatch) {
+    TempFolder folder;
+    for (const char* name : {"a.hdf.xml", "a.hdf", "a_V.tif", "b.met", "B.MET", "notes.txt"})
+        folder.write(name, "");
+    const Outcome outcome =
+        RunAster({"list", "--match", "*.xml", "--match", "*.met", folder.path()});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(folder.read("filelist.txt"), "a.hdf.xml\r\nb.met\r\n");
+    ASSERT_EQ(RunAster({"list", folder.path()}).status, 0);
+    EXPECT_EQ(folder.read("filelist.txt"),
+              "B.MET\r\na.hdf\r\na.hdf.xml\r\na_V.tif\r\nb.met\r\nfilelist.txt\r\nnotes.txt\r\n");
 }
 
 // --verbose names each scene that gives no footprint with its reason, and the summary
