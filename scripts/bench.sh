@@ -79,6 +79,30 @@ for n in $sizes; do
     fi
     rm -rf "$scratch/c$n"
 done
+# The footprint layer over ECS granule XML, the layout archives hand out today: at the
+# largest size against the sequential floor of reading the same files, and its peak
+# memory (GeoPackage) at 20,000 files and at the largest size, which must stay flat.
+# ASTER_BENCH_XML set empty skips these rows.
+if [ -n "${ASTER_BENCH_XML-1}" ]; then
+    for n in $(printf '%s\n' 20000 "$largest" | sort -n -u); do
+        x="$scratch/x$n"
+        mkdir "$x"
+        echo "ECS granule XML corpus of $n files..." >&2
+        if [ "$n" = "$largest" ]; then
+            "$bin/aster_bench_driver" --xml 1 --dir "$x" --files "$n" --runs "$runs" \
+                --floor "$bin/aster_bench_floor" \
+                --footprints "$aster footprints --overwrite -o $scratch/xml.gpkg 2>/dev/null" \
+                >>"$results"
+        else
+            "$bin/aster_bench_driver" --corpus-only 1 --xml 1 --dir "$x" --files "$n"
+        fi
+        kib=$(/usr/bin/time -f %M "$aster" footprints "$x" -o "$scratch/xml-mem.gpkg" \
+            --overwrite 2>&1 >/dev/null | tail -n 1)
+        echo "footprint_xml_mem files=$n kb=$kib" >>"$results"
+        rm -rf "$x" "$scratch/xml.gpkg" "$scratch/xml-mem.gpkg"
+    done
+fi
+
 mkdir "$scratch/big"
 echo "one scene of 256 MiB..." >&2
 # Warm only: one file gives the read-ahead nothing to overlap.
@@ -155,6 +179,8 @@ BEGIN {
     list_from = 100000
     footprints_limit = 2.00 # footprints / the polygon run, both as `aster` commands
     footprints_mb = 300    # peak memory of `aster footprints`, any format, in MB (10^6 bytes)
+    xml_limit = 5.00       # footprints over ECS granule XML / the floor of the same files
+    xml_flat_mib = 24      # growth of its peak memory from 20,000 files to N
     big_limit = 2.00       # 256 MiB scene / floor
     growth_limit = 1.20    # time per file at N / at 20,000
     readahead_mib = 16     # read-ahead run over the run with threads = 0, same corpus
@@ -170,6 +196,8 @@ BEGIN {
     name["footprints"] = "footprints (GeoPackage)"
     name["footprints_no_index"] = "  without spatial index"
     name["polys_command"] = "aster polys"
+    name["xml_floor"] = "floor (ECS XML)"
+    name["xml_footprints"] = "footprints (ECS XML)"
 }
 function field(key,   i, kv) {
     for (i = 2; i <= NF; i++) { split($i, kv, "="); if (kv[1] == key) return kv[2] }
@@ -178,8 +206,8 @@ function field(key,   i, kv) {
 function fail(message) { missed[++misses] = message }
 # A difference of memory figures, with rounding noise shown as 0.
 function diff(a, b) { return (a - b > -0.05 && a - b < 0.05) ? 0 : a - b }
-function label(n) { return n == "big" ? "1 x 256MiB" : n }
-function per_file(n, t) { return t * 1000 / (n == "big" ? 1 : n) }
+function label(n) { return n == "big" ? "1 x 256MiB" : n == "xml" ? xml_files : n }
+function per_file(n, t) { return t * 1000 / (n == "big" ? 1 : n == "xml" ? xml_files : n) }
 # One timed row; `ref` empty means a row of its own without a ratio.
 function row(n, step, cache, ref, limit,   t, r, ratio, mark) {
     t = ms[n, step, cache]
@@ -194,11 +222,17 @@ function row(n, step, cache, ref, limit,   t, r, ratio, mark) {
     }
     printf "%-11s %-24s %-5s %10.1f %-15s %10.1f %6.2f %6s %10.2f%s\n", label(n), name[step], cache, t, name[ref], r, ratio, limit == "" ? "-" : sprintf("%.2f", limit), per_file(n, t), mark
 }
+$1 == "time" && field("xml") == "1" {
+    xml_files = field("files")
+    ms["xml", "xml_" field("step"), "warm"] = field("ms")
+    next
+}
 $1 == "time" {
     n = field("big") == "1" ? "big" : field("files")
     ms[n, field("step"), field("cache")] = field("ms")
     if (!(n in seen)) { seen[n] = 1; if (n != "big") sizes[++count] = n + 0 }
 }
+$1 == "footprint_xml_mem" { xml_kb[++xml_mem_count] = field("kb"); xml_mem_files[xml_mem_count] = field("files") }
 $1 == "footprint_mem" {
     fp_formats[++fp_count] = field("format")
     fp_kb[field("format")] = field("kb")
@@ -240,6 +274,10 @@ END {
                 printf "%-11s %-24s %-5s skipped: ASTER_BENCH_FOOTPRINTS is set empty\n", label(n), name["footprints"], "warm"
         }
     }
+    if (("xml", "xml_footprints", "warm") in ms) {
+        row("xml", "xml_floor", "warm", "")
+        row("xml", "xml_footprints", "warm", "xml_floor", xml_limit)
+    }
     row("big", "polys", "warm", "floor", big_limit)
     row("big", "table", "warm", "floor", big_limit)
 
@@ -269,6 +307,17 @@ END {
             f = fp_formats[i]; mb = fp_kb[f] * 1024 / 1e6; mark = ""
             if (fp_kb[f] == "" || mb > footprints_mb) { mark = " <"; fail(sprintf("%s files: footprints in %s peak at %.0f MB, limit %d", fp_files, f, mb, footprints_mb)) }
             printf "%-11s %-24s %15.1f %10d%s\n", fp_files, f, mb, footprints_mb, mark
+        }
+    }
+
+    if (xml_mem_count) {
+        printf "\n%-11s %-24s %15s\n", "files", "footprints peak, ECS XML", "MB"
+        for (i = 1; i <= xml_mem_count; i++)
+            printf "%-11s %-24s %15.1f\n", xml_mem_files[i], "GeoPackage", xml_kb[i] * 1024 / 1e6
+        if (xml_mem_count > 1) {
+            g = (xml_kb[xml_mem_count] - xml_kb[1]) / 1024
+            printf "memory growth %s to %s files, footprints over ECS XML: %.1f MiB (limit %d)\n", xml_mem_files[1], xml_mem_files[xml_mem_count], g, xml_flat_mib
+            if (g > xml_flat_mib) fail(sprintf("footprints over ECS XML: memory grows by %.1f MiB from %s to %s files", g, xml_mem_files[1], xml_mem_files[xml_mem_count]))
         }
     }
 
