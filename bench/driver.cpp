@@ -132,9 +132,11 @@ struct Options {
     int runs = 5;
     int coldRuns = 0; // 0: no cold-cache figures
     std::string footprints;
+    std::string footprintsNoIndex; // the same layer without its spatial index
     std::string polysCommand;
-    std::string once; // "polys" or "table": one run, then its peak memory
+    std::string once;        // "polys" or "table": one run, then its peak memory
     bool corpusOnly = false; // write the corpus and nothing else
+    bool xml = false;        // a corpus of ECS granule XML: the floor and --footprints only
     unsigned threads = aster::ReadAheadSettings{}.threads;
 };
 
@@ -158,12 +160,16 @@ bool Parse(int argc, char** argv, Options& options) {
             options.coldRuns = std::stoi(value);
         else if (flag == "--footprints")
             options.footprints = value;
+        else if (flag == "--footprints-no-index")
+            options.footprintsNoIndex = value;
         else if (flag == "--polys-command")
             options.polysCommand = value;
         else if (flag == "--once")
             options.once = value;
         else if (flag == "--corpus-only")
             options.corpusOnly = value == "1";
+        else if (flag == "--xml")
+            options.xml = value == "1";
         else if (flag == "--threads")
             options.threads = static_cast<unsigned>(std::stoul(value));
         else
@@ -173,8 +179,8 @@ bool Parse(int argc, char** argv, Options& options) {
         return false;
     if (!options.once.empty())
         return options.once == "polys" || options.once == "table";
-    if (options.corpusOnly)
-        return options.files != 0;
+    if (options.corpusOnly || options.xml)
+        return options.files != 0 && (options.corpusOnly || !options.floorProgram.empty());
     return !options.floorProgram.empty() && !options.parallelFloorProgram.empty() &&
            (options.files == 0) != (options.bigBytes == 0);
 }
@@ -221,8 +227,29 @@ long PeakMemory(const std::string& folder, const std::string& style, unsigned th
     return kib;
 }
 
+// The footprint layer over a corpus of ECS granule XML against the sequential floor of
+// reading the same files: the table's recipe reads no XML, so no other step is timed.
+int MeasureXml(const Options& options) {
+    const std::string& folder = options.folder;
+    aster::bench::WriteXmlCorpus(folder, options.files);
+    ::sync();
+    const auto report = [&](const char* step, double seconds) {
+        std::printf("time files=%zu xml=1 step=%s cache=warm ms=%.2f\n", options.files, step,
+                    seconds * 1e3);
+        std::fflush(stdout);
+    };
+    report("floor", WarmMedian(options.runs, [&] { Spawn({options.floorProgram, folder}); }));
+    if (!options.footprints.empty())
+        report("footprints", WarmMedian(options.runs, [&] {
+                   Spawn({"/bin/sh", "-c", options.footprints + " \"$1\"", "footprints", folder});
+               }));
+    return 0;
+}
+
 int Measure(const Options& options) {
     const std::string& folder = options.folder;
+    if (options.xml)
+        return MeasureXml(options);
     if (options.files != 0)
         aster::bench::WriteCorpus(folder, options.files);
     else
@@ -282,6 +309,7 @@ int Measure(const Options& options) {
     };
     timeCommand("polys_command", options.polysCommand);
     timeCommand("footprints", options.footprints);
+    timeCommand("footprints_no_index", options.footprintsNoIndex);
 
     for (const char* style : {"polys", "table"}) {
         const long withReadAhead = PeakMemory(folder, style, readAhead.threads);
@@ -320,14 +348,19 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "usage: %s --dir EMPTY_FOLDER --floor PROGRAM --parallel-floor PROGRAM\n"
                      "          (--files N | --big BYTES) [--runs 5] [--cold-runs 0]\n"
-                     "          [--footprints COMMAND]\n"
+                     "          [--footprints COMMAND] [--footprints-no-index COMMAND]\n"
                      "       %s --once polys|table --dir CORPUS [--threads 16]\n"
-                     "       %s --corpus-only 1 --dir EMPTY_FOLDER --files N\n",
-                     argv[0], argv[0], argv[0]);
+                     "       %s --corpus-only 1 [--xml 1] --dir EMPTY_FOLDER --files N\n"
+                     "       %s --xml 1 --dir EMPTY_FOLDER --files N --floor PROGRAM\n"
+                     "          [--runs 5] [--footprints COMMAND]\n",
+                     argv[0], argv[0], argv[0], argv[0]);
         return 2;
     }
     if (options.corpusOnly) {
-        aster::bench::WriteCorpus(options.folder, options.files);
+        if (options.xml)
+            aster::bench::WriteXmlCorpus(options.folder, options.files);
+        else
+            aster::bench::WriteCorpus(options.folder, options.files);
         return 0;
     }
     return options.once.empty() ? Measure(options) : RunOnce(options);

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace aster {
 
@@ -33,6 +34,7 @@ struct Request {
     std::string folder = ".";
     bool checkBlanks = false;
     bool verbose = false;
+    std::vector<std::string> namePatterns; // list: shell patterns on names
     FootprintRequest footprints;
     StacOptions stac;
 };
@@ -156,11 +158,20 @@ void Declare(CLI::App& app, Request& request) {
     // An option given twice takes the last value, as with most programs.
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 
-    AddCommand(app, "list", "write FOLDER/filelist.txt: the names in the folder",
-               "Writes FOLDER/filelist.txt, as \"Get List of Files\" does: the name of every\n"
-               "file and subfolder in FOLDER, sorted by their bytes, one a line. Hidden names,\n"
-               "pipes, sockets, devices and names holding a line break are left out.\n",
-               request, &RunList);
+    CLI::App* list = AddCommand(
+        app, "list", "write FOLDER/filelist.txt: the names in the folder",
+        "Writes FOLDER/filelist.txt, as \"Get List of Files\" does: the name of every\n"
+        "file and subfolder in FOLDER, sorted by their bytes, one a line. Hidden names,\n"
+        "pipes, sockets, devices and names holding a line break are left out.\n",
+        request, &RunList);
+    list->add_option("--match", request.namePatterns,
+                     "list only the names that match PATTERN, a shell pattern\n"
+                     "as find -name takes it ('*.xml'); may be given again,\n"
+                     "for names that match any of them")
+        ->type_name("PATTERN")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->allow_extra_args(false)
+        ->check(NamesSomething("the pattern"));
 
     const char* blanksHelp = "write the path of every listed file whose text does not\n"
                              "begin with GROUP to standard error, one a line";
@@ -188,7 +199,7 @@ void Declare(CLI::App& app, Request& request) {
     CLI::App* footprints = AddCommand(
         app, "footprints",
         "write the listed files' footprints as a vector layer\n"
-        "(GeoPackage, shapefile, GeoJSON, FlatGeobuf or KML)",
+        "(GeoPackage, shapefile, GeoJSON, FlatGeobuf, KML or CSV)",
         "Writes the footprint of every file that FOLDER/filelist.txt lists to FILE, as a\n"
         "layer of polygons, then one line to standard error: how many footprints were\n"
         "written and how many listed files were skipped.\n",
@@ -198,7 +209,7 @@ void Declare(CLI::App& app, Request& request) {
         ->add_option("-o,--output", layer.outputPath,
                      "the layer to write; its extension chooses the format:\n"
                      ".gpkg GeoPackage, .shp shapefile, .geojson or .json\n"
-                     "GeoJSON, .fgb FlatGeobuf, .kml KML")
+                     "GeoJSON, .fgb FlatGeobuf, .kml KML, .csv CSV")
         ->type_name("FILE")
         ->required()
         ->check(NamesSomething("the layer's name"));
@@ -209,10 +220,12 @@ void Declare(CLI::App& app, Request& request) {
         ->type_name("DRIVER")
         ->check(NamesSomething("the driver's name"));
     AddFlag(*footprints, "--overwrite", layer.overwrite, "replace FILE if it exists");
-    AddFlag(*footprints, "--spatial-index", layer.spatialIndex,
-            "give the layer a spatial index (GeoPackage, shapefile,\n"
-            "FlatGeobuf), so a GIS draws parts of a large layer\n"
-            "faster; writing takes about twice as long");
+    // --spatial-index, once needed for the index that is now made by default, is still
+    // taken so that scripts written for it keep working; the later of the two wins.
+    AddFlag(*footprints, "!--no-spatial-index,--spatial-index", layer.spatialIndex,
+            "leave out the spatial index that a GeoPackage, shapefile\n"
+            "or FlatGeobuf layer otherwise gets (it lets a GIS draw\n"
+            "part of a large layer fast); --spatial-index asks for it");
     AddFlag(*footprints, "--verbose", request.verbose,
             "name each skipped file and why it was skipped");
     // The format is part of the usage: a name that says none is a usage error.
@@ -323,11 +336,13 @@ std::optional<Error> ChosenFolder(const Request& request, std::string& folder) {
 class RunHost final : public CatalogueHost, public ListingHost {
   public:
     RunHost(std::string folder, bool polys, bool checkBlanks, std::ostream& err,
-            ProgressLine& progress, const StopSignals& stop)
+            ProgressLine& progress, const StopSignals& stop,
+            std::vector<std::string> namePatterns = {})
         : m_folder(std::move(folder)), m_polys(polys), m_checkBlanks(checkBlanks), m_err(err),
-          m_progress(progress), m_stop(stop) {}
+          m_progress(progress), m_stop(stop), m_namePatterns(std::move(namePatterns)) {}
 
     std::string folderPath() override { return m_folder; }
+    std::vector<std::string> namePatterns() override { return m_namePatterns; }
     bool blanksSelected() override { return m_checkBlanks; }
     bool polysSelected() override { return m_polys; }
     bool spreadSelected() override { return !m_polys; }
@@ -346,6 +361,7 @@ class RunHost final : public CatalogueHost, public ListingHost {
     std::ostream& m_err;
     ProgressLine& m_progress;
     const StopSignals& m_stop;
+    std::vector<std::string> m_namePatterns;
 };
 
 class FootprintRunHost final : public FootprintHost {
@@ -425,7 +441,7 @@ int RunList(const Request& request, const CommandLineContext& context) {
         return ReportError(context, *error);
     const StopSignals stop;
     ProgressLine progress(context.err, context.errIsTerminal);
-    RunHost host(folder, false, false, context.err, progress, stop);
+    RunHost host(folder, false, false, context.err, progress, stop, request.namePatterns);
     const std::optional<Error> error = ListTheFiles(host);
     progress.clear();
     return Finish(context, error, stop, false);

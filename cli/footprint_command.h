@@ -11,11 +11,11 @@ namespace aster {
 
 // What `aster footprints` asks for.
 struct FootprintRequest {
-    std::string folder;        // in normal form; its filelist.txt names the scene files
-    std::string outputPath;    // as the user gave it
-    std::string driver;        // a GDAL vector driver's short name: "GPKG", "ESRI Shapefile"...
-    bool overwrite = false;    // replace an existing output rather than fail
-    bool spatialIndex = false; // a spatial index in the layer, where the format has one
+    std::string folder;       // in normal form; its filelist.txt names the scene files
+    std::string outputPath;   // as the user gave it
+    std::string driver;       // a GDAL vector driver's short name: "GPKG", "ESRI Shapefile"...
+    bool overwrite = false;   // replace an existing output rather than fail
+    bool spatialIndex = true; // a spatial index in the layer, where the format has one
 };
 
 // What the footprint writer tells the command line while it runs.

@@ -33,4 +33,10 @@ inline std::string JoinPath(std::string_view folder, std::string_view name) {
     return path;
 }
 
+// The part of a path after its last '/'.
+inline std::string_view FileNameOf(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == path.npos ? path : path.substr(slash + 1);
+}
+
 } // namespace aster

@@ -3,7 +3,6 @@
 #include <cstdint>
 
 namespace aster {
-inline namespace byte_text {
 
 namespace {
 
@@ -78,5 +77,4 @@ std::string Utf8FromBytes(std::string_view bytes) {
     return text;
 }
 
-} // namespace byte_text
 } // namespace aster

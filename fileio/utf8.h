@@ -5,14 +5,9 @@
 
 namespace aster {
 
-// Names of their own for the linker, so that a program may also hold an older copy of
-// these functions from before they were shared, until it has none.
-inline namespace byte_text {
-
 // The one rule by which bytes become text where a format demands text (a layer's fields,
 // JSON): the bytes themselves when they are valid UTF-8; otherwise every byte read as a
 // Latin-1 character and encoded in UTF-8.
 std::string Utf8FromBytes(std::string_view bytes);
 
-} // namespace byte_text
 } // namespace aster

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "footprints/scene_values.h"
+#include "metadata/footprint_shape.h"
 
 #include <ogr_geometry.h>
 
@@ -9,15 +9,15 @@
 
 namespace aster {
 
-// The footprint of a scene: the four corners in file order as one closed ring, outer
-// ring counter-clockwise (the corner order reversed when the file's runs clockwise, the
-// first corner first either way). A footprint that crosses the antimeridian is cut at
-// +-180 into parts that all lie within +-180. Always a multipolygon, without a spatial
-// reference: the layer carries it.
-struct FootprintOrReason {
+// The footprint shape as the multipolygon the layer writes: one polygon per part, each
+// ring closed, in the shape's counter-clockwise order, without a spatial reference (the
+// layer carries it). As a last guard GEOS must find it valid, which the shape already
+// ensures; one it refuses gives no feature but the reason, so that nothing invalid is
+// ever written. Safe to call on several threads at once.
+struct OgrFootprintOrReason {
     std::unique_ptr<OGRMultiPolygon> footprint;
-    std::string reason; // why a footprint crossing the antimeridian could not be cut
+    std::string reason;
 };
-FootprintOrReason MakeFootprint(const Corners& corners);
+OgrFootprintOrReason OgrFootprint(const FootprintShape& shape);
 
 } // namespace aster

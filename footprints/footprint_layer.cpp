@@ -1,23 +1,30 @@
 #include "footprints/footprint_layer.h"
 
 #include "catalogue/build_run.h"
-#include "catalogue/scene_reader.h"
+#include "fileio/folder.h"
 #include "fileio/replacement_file.h"
 #include "fileio/scratch_folder.h"
 #include "fileio/unique_fd.h"
+#include "fileio/utf8.h"
 #include "footprints/footprint_geometry.h"
 #include "footprints/gdal_messages.h"
+#include "footprints/geopackage_index.h"
+#include "footprints/layer_check.h"
+#include "footprints/layer_style.h"
 #include "footprints/output_formats.h"
-#include "footprints/scene_values.h"
+#include "metadata/scene_footprint.h"
 
 #include <gdal_priv.h>
 #include <ogrsf_frmts.h>
 
 #include <array>
 #include <cerrno>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -26,36 +33,70 @@ namespace aster {
 
 namespace {
 
-enum Field { kScene, kPath, kName, kAcqDate, kAcqTime, kAcquired, kLat1, kLon1 = kLat1 + 4 };
+enum Field {
+    kScene,
+    kPath,
+    kName,
+    kAcqDate,
+    kAcqTime,
+    kAcquired,
+    kLat1,
+    kLon1 = kLat1 + 4,
+    kGranule = kLon1 + 4,
+    kProduct,
+    kVersion,
+    kDayNight,
+    kCloud,
+    kSunAzimuth,
+    kSunElevation,
+};
 
 struct FieldKind {
     const char* name;
     OGRFieldType type;
 };
 
-// Names of at most ten characters, so that a shapefile keeps them as they are.
-constexpr std::array<FieldKind, 14> kFields{{
-    {"scene", OFTInteger},
-    {"path", OFTString},
-    {"name", OFTString},
-    {"acq_date", OFTDate},
-    {"acq_time", OFTString},
-    {"acquired", OFTDateTime},
-    {"lat1", OFTReal},
-    {"lat2", OFTReal},
-    {"lat3", OFTReal},
-    {"lat4", OFTReal},
-    {"lon1", OFTReal},
-    {"lon2", OFTReal},
-    {"lon3", OFTReal},
-    {"lon4", OFTReal},
+// Names of at most ten characters, so that a shapefile keeps them as they are. The
+// granule's own items come after the fields that layers had before them, so that a
+// column keeps its place for those who read columns by number.
+constexpr std::array<FieldKind, 21> kFields{{
+    {"scene", OFTInteger},  {"path", OFTString},     {"name", OFTString},
+    {"acq_date", OFTDate},  {"acq_time", OFTString}, {"acquired", OFTDateTime},
+    {"lat1", OFTReal},      {"lat2", OFTReal},       {"lat3", OFTReal},
+    {"lat4", OFTReal},      {"lon1", OFTReal},       {"lon2", OFTReal},
+    {"lon3", OFTReal},      {"lon4", OFTReal},       {"granule", OFTString},
+    {"product", OFTString}, {"version", OFTString},  {"day_night", OFTString},
+    {"cloud", OFTReal},     {"sun_azim", OFTReal},   {"sun_elev", OFTReal},
 }};
 
 constexpr std::string_view kShapefileDriver = "ESRI Shapefile";
 
-// A shapefile's files that GDAL does not write but other programs add beside it; they
-// describe the layer they were made for.
-constexpr std::array<std::string_view, 4> kShapefileExtras{".qix", ".sbn", ".sbx", ".shp.xml"};
+// Files that sit beside a layer and are named after it, which GDAL does not write: other
+// programs' indexes and metadata for a shapefile (.qix, .sbn, .sbx, .shp.xml), and the
+// default style (.qml) that QGIS reads beside a shapefile or a FlatGeobuf file. They
+// describe one layer, so they belong to the output: an earlier one means the output
+// exists, and one the new layer does not have goes with the layer it described.
+struct Companion {
+    std::string_view suffix;  // added to the layer's name without its extension
+    bool followsCase = false; // upper case beside an upper-case .SHP
+};
+constexpr std::array<Companion, 5> kShapefileCompanions{{
+    {".qix", true},
+    {".sbn", true},
+    {".sbx", true},
+    {".shp.xml", true},
+    {".qml", false},
+}};
+constexpr std::array<Companion, 1> kStyleCompanion{{{".qml", false}}};
+// Files GDAL writes beside the named one; listed so that an earlier one is found before
+// any work is done.
+constexpr std::array<Companion, 4> kShapefileFiles{{
+    {".shx", true},
+    {".dbf", true},
+    {".prj", true},
+    {".cpg", true},
+}};
+constexpr std::array<Companion, 2> kCsvFiles{{{".csvt", true}, {".prj", true}}};
 
 bool ExtensionIs(std::string_view path, std::string_view lowerExtension) {
     if (path.size() < lowerExtension.size())
@@ -65,6 +106,43 @@ bool ExtensionIs(std::string_view path, std::string_view lowerExtension) {
         if (tail[i] != lowerExtension[i] && tail[i] != lowerExtension[i] - 'a' + 'A')
             return false;
     return true;
+}
+
+// The name without its last extension: a layer's name, and the stem of its companions.
+std::string StemOf(std::string_view name) {
+    const std::size_t dot = name.rfind('.');
+    return std::string(dot == 0 || dot == std::string_view::npos ? name : name.substr(0, dot));
+}
+
+// The companions and GDAL's own side files of a layer, by the driver that writes it.
+std::vector<Companion> SideFiles(const std::string& driverName, bool withGdalFiles) {
+    std::vector<Companion> files;
+    if (driverName == kShapefileDriver) {
+        files.assign(kShapefileCompanions.begin(), kShapefileCompanions.end());
+        if (withGdalFiles)
+            files.insert(files.end(), kShapefileFiles.begin(), kShapefileFiles.end());
+    } else if (driverName == "FlatGeobuf") {
+        files.assign(kStyleCompanion.begin(), kStyleCompanion.end());
+    } else if (driverName == "CSV" && withGdalFiles) {
+        files.assign(kCsvFiles.begin(), kCsvFiles.end());
+    }
+    return files;
+}
+
+// The path of a side file of the layer at `path`, in the case of its extension where the
+// side file follows it (".SHP" goes with ".QIX").
+std::string SideFilePath(const std::string& path, const Companion& file) {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string_view name = FileNameOf(path);
+    const std::size_t dot = name.rfind('.');
+    const bool upper =
+        dot != std::string_view::npos && dot + 1 < name.size() &&
+        name.substr(dot + 1).find_first_of("abcdefghijklmnopqrstuvwxyz") == std::string_view::npos;
+    std::string sidePath = folder + StemOf(name);
+    for (const char c : file.suffix)
+        sidePath += file.followsCase && upper && c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+    return sidePath;
 }
 
 // Whether the driver's layer creation options include `option`.
@@ -85,44 +163,83 @@ Error ExistsError(const std::string& path) {
     return error;
 }
 
+// The date as ISO 8601 text: "2003-04-12".
+std::string DateText(const CalendarDate& date) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02u", date.year % 10000, date.month % 100,
+                  date.day % 100);
+    return text;
+}
+
 // Everything a listed file gives the layer, made on the thread that read the file, so that
 // only the writing itself is left for the run: one feature, or the reason for none.
 struct PreparedFootprint {
-    std::int32_t number = 0;
     std::string reason;
-    Corners corners;
     std::unique_ptr<OGRMultiPolygon> footprint;
-    std::string path, name, time;
+    // The scene number and the first four corners (NaN where the file gives fewer), as
+    // the layer is checked for them when read back.
+    WrittenFeature values;
+    std::string path, name;                                               // UTF-8
+    std::optional<std::string> time, granule, product, version, dayNight; // UTF-8
     std::optional<CalendarDate> date;
-    std::optional<TimeOfDay> timeOfDay;
+    std::optional<UtcMilliseconds> acquired;
+    std::optional<double> cloud, sunAzimuth, sunElevation;
 };
 
-std::unique_ptr<PreparedFootprint> PrepareFootprint(const ListedScene& scene) {
-    auto prepared = std::make_unique<PreparedFootprint>();
-    SceneRecord record;
-    record.SceneNumber = scene.number;
-    record.FullPath = scene.fullPath;
-    ExtractRecord(scene.text, record);
-    prepared->number = scene.number;
-    CornersOrReason corners = ReadCorners(record);
-    if (!corners.corners) {
-        prepared->reason = std::move(corners.reason);
+// A text the file gives, as UTF-8; an empty one is as good as none.
+std::optional<std::string> TextOf(std::string_view bytes) {
+    if (bytes.empty())
+        return std::nullopt;
+    return Utf8FromBytes(bytes);
+}
+std::optional<std::string> TextOf(const std::optional<std::string>& bytes) {
+    return bytes ? TextOf(std::string_view(*bytes)) : std::nullopt;
+}
+
+// The scene as every output that writes footprints reads it, with the same reasons.
+PreparedFootprint PrepareFootprint(SceneFootprintReader& reader, const ListedScene& scene) {
+    PreparedFootprint prepared;
+    prepared.values.scene = scene.number;
+    SceneFootprintOrReason read = reader.read(scene.text, scene.extent);
+    if (!read.scene) {
+        prepared.reason = std::move(read.reason);
         return prepared;
     }
-    FootprintOrReason footprint = MakeFootprint(*corners.corners);
+    OgrFootprintOrReason footprint = OgrFootprint(read.scene->shape);
     if (!footprint.footprint) {
-        prepared->reason = std::move(footprint.reason);
+        prepared.reason = std::move(footprint.reason);
         return prepared;
     }
-    prepared->corners = *corners.corners;
-    prepared->footprint = std::move(footprint.footprint);
-    prepared->path = Utf8FromBytes(record.FullPath);
-    prepared->name = Utf8FromBytes(FileNameOf(record.FullPath));
-    prepared->time = Utf8FromBytes(record.SceneTime);
-    prepared->date = ParseSceneDate(record.SceneDate);
-    prepared->timeOfDay = ParseSceneTime(record.SceneTime);
+    prepared.footprint = std::move(footprint.footprint);
+    const SceneMetadata& metadata = read.scene->metadata;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const bool given = i < metadata.corners.size();
+        prepared.values.corners[i] = given ? metadata.corners[i].lat : std::nan("");
+        prepared.values.corners[4 + i] = given ? metadata.corners[i].lon : std::nan("");
+    }
+    prepared.path = Utf8FromBytes(scene.fullPath);
+    prepared.name = Utf8FromBytes(FileNameOf(scene.fullPath));
+    prepared.time = TextOf(std::string_view(metadata.timeText));
+    prepared.granule = TextOf(metadata.granule);
+    prepared.product = TextOf(metadata.product);
+    prepared.version = TextOf(metadata.version);
+    prepared.dayNight = TextOf(metadata.dayNight);
+    prepared.date = metadata.date;
+    prepared.acquired = metadata.acquired;
+    prepared.cloud = metadata.cloud;
+    prepared.sunAzimuth = metadata.sunAzimuth;
+    prepared.sunElevation = metadata.sunElevation;
     return prepared;
 }
+
+// How the layer is laid out for its driver.
+struct LayerSettings {
+    bool spatialIndex = true;
+    // Text formats whose drivers write dates in GDAL's own form ("2003/04/12 18:32:07+00"),
+    // which a GIS compares as text: they get ISO 8601 text instead.
+    bool datesAsText = false;
+    std::string description; // a GeoPackage's description of the layer
+};
 
 // One layer being written into the scratch folder.
 class LayerWriter {
@@ -131,37 +248,57 @@ class LayerWriter {
         : m_driver(driver), m_outputPath(outputPath), m_messages(messages) {}
 
     std::optional<Error> create(const std::string& scratchPath, const std::string& layerName,
-                                bool spatialIndex) {
+                                const LayerSettings& settings) {
+        m_datesAsText = settings.datesAsText;
         m_dataset.reset(m_driver.Create(scratchPath.c_str(), 0, 0, 0, GDT_Unknown, nullptr));
         if (!m_dataset)
             return GdalError("create", m_outputPath, m_messages);
+        // A driver that makes a folder for a name it does not take as a file is stopped
+        // before it writes anything.
+        struct stat info {};
+        if (::lstat(scratchPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+            return Error{EINVAL,
+                         "GDAL's driver \"" + std::string(m_driver.GetDescription()) +
+                             "\" writes a folder instead of the file " + m_outputPath,
+                         "Give the output the extension of the format, or choose another one."};
 
         OGRSpatialReference wgs84;
         if (wgs84.importFromEPSG(4326) != OGRERR_NONE)
             return GdalError("set up EPSG:4326 for", m_outputPath, m_messages);
         wgs84.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
 
-        const bool shapefile = m_driver.GetDescription() == kShapefileDriver;
-        CPLStringList layerOptions;
+        const std::string driverName = m_driver.GetDescription();
+        const bool shapefile = driverName == kShapefileDriver;
+        const bool geoJson = driverName == "GeoJSON";
+        CPLStringList options;
         if (TakesLayerOption(m_driver, "ENCODING"))
-            layerOptions.SetNameValue("ENCODING", "UTF-8");
-        if (TakesLayerOption(m_driver, "RFC7946"))
-            layerOptions.SetNameValue("RFC7946", "YES");
+            options.SetNameValue("ENCODING", "UTF-8");
         // A text format without a geometry column of its own keeps the footprint as WKT.
         if (TakesLayerOption(m_driver, "GEOMETRY"))
-            layerOptions.SetNameValue("GEOMETRY", "AS_WKT");
+            options.SetNameValue("GEOMETRY", "AS_WKT");
+        if (TakesLayerOption(m_driver, "CREATE_CSVT"))
+            options.SetNameValue("CREATE_CSVT", "YES");
+        // RFC 7946 by hand: GDAL's own RFC 7946 mode writes a one-part multipolygon as a
+        // polygon, and the layer must have one geometry type. Without a spatial reference
+        // the file gets no "crs" member, which RFC 7946 leaves out (WGS 84 is implied).
+        if (geoJson)
+            options.SetNameValue("COORDINATE_PRECISION", "7");
+        m_packsIndex = settings.spatialIndex && PacksOwnIndex();
         if (TakesLayerOption(m_driver, "SPATIAL_INDEX"))
-            layerOptions.SetNameValue("SPATIAL_INDEX", spatialIndex ? "YES" : "NO");
-        if (shapefile)
-            layerOptions.SetNameValue("RESIZE", "YES"); // text columns as wide as needed
-        m_layer =
-            m_dataset->CreateLayer(layerName.c_str(), &wgs84, wkbMultiPolygon, layerOptions.List());
+            options.SetNameValue("SPATIAL_INDEX",
+                                 settings.spatialIndex && !m_packsIndex ? "YES" : "NO");
+        if (!settings.description.empty() && driverName == "GPKG")
+            options.SetNameValue("DESCRIPTION", settings.description.c_str());
+        m_layer = m_dataset->CreateLayer(layerName.c_str(), geoJson ? nullptr : &wgs84,
+                                         wkbMultiPolygon, options.List());
         if (m_layer == nullptr)
             return GdalError("create the layer in", m_outputPath, m_messages);
 
         for (const FieldKind& kind : kFields) {
-            OGRFieldDefn field(kind.name, kind.type);
-            // A shapefile's text columns are 80 bytes wide unless told otherwise.
+            const bool date = kind.type == OFTDate || kind.type == OFTDateTime;
+            OGRFieldDefn field(kind.name, date && m_datesAsText ? OFTString : kind.type);
+            // A shapefile's text columns are 80 bytes wide unless told otherwise, and keep
+            // the declared width, so that later edits fit.
             if (shapefile && kind.type == OFTString)
                 field.SetWidth(254);
             if (m_layer->CreateField(&field) != OGRERR_NONE)
@@ -175,6 +312,11 @@ class LayerWriter {
             m_index[i] = definition->GetFieldIndex(kFields[i].name);
         m_feature.reset(OGRFeature::CreateFeature(definition));
 
+        if (m_packsIndex) {
+            m_packedIndex = std::make_unique<GeoPackageIndex>();
+            if (!m_packedIndex->prepare(*m_dataset, *m_layer))
+                return GdalError("add a spatial index to", m_outputPath, m_messages);
+        }
         if (m_dataset->TestCapability(ODsCTransactions)) {
             if (m_dataset->StartTransaction() != OGRERR_NONE)
                 return GdalError("start writing", m_outputPath, m_messages);
@@ -185,42 +327,76 @@ class LayerWriter {
 
     std::optional<Error> write(PreparedFootprint& prepared) {
         OGRFeature& feature = *m_feature;
-        setInteger(kScene, prepared.number);
+        setInteger(kScene, prepared.values.scene);
         setText(kPath, prepared.path);
         setText(kName, prepared.name);
         setText(kAcqTime, prepared.time);
+        setText(kGranule, prepared.granule);
+        setText(kProduct, prepared.product);
+        setText(kVersion, prepared.version);
+        setText(kDayNight, prepared.dayNight);
+        setReal(kCloud, prepared.cloud);
+        setReal(kSunAzimuth, prepared.sunAzimuth);
+        setReal(kSunElevation, prepared.sunElevation);
+        for (std::size_t i = 0; i < 4; ++i) {
+            setReal(kLat1 + i, prepared.values.corners[i]);
+            setReal(kLon1 + i, prepared.values.corners[4 + i]);
+        }
         const auto& date = prepared.date;
-        const auto& time = prepared.timeOfDay;
         if (m_index[kAcqDate] >= 0) {
-            if (date)
+            if (!date)
+                feature.SetFieldNull(m_index[kAcqDate]);
+            else if (m_datesAsText)
+                feature.SetField(m_index[kAcqDate], DateText(*date).c_str());
+            else
                 feature.SetField(m_index[kAcqDate], date->year, static_cast<int>(date->month),
                                  static_cast<int>(date->day));
-            else
-                feature.SetFieldNull(m_index[kAcqDate]);
         }
         if (m_index[kAcquired] >= 0) {
-            if (date && time)
-                feature.SetField(m_index[kAcquired], date->year, static_cast<int>(date->month),
-                                 static_cast<int>(date->day), time->hour, time->minute,
-                                 static_cast<float>(time->second), kUtc);
-            else
+            const auto& acquired = prepared.acquired;
+            if (!acquired) {
                 feature.SetFieldNull(m_index[kAcquired]);
+            } else if (m_datesAsText) {
+                feature.SetField(m_index[kAcquired], FormatRfc3339(*acquired).c_str());
+            } else {
+                const UtcParts parts = BreakDown(*acquired);
+                const float second =
+                    static_cast<float>(parts.second) + static_cast<float>(parts.millisecond) / 1000;
+                feature.SetField(m_index[kAcquired], parts.year, static_cast<int>(parts.month),
+                                 static_cast<int>(parts.day), parts.hour, parts.minute, second,
+                                 kUtc);
+            }
         }
-        const Corners& corners = prepared.corners;
-        for (std::size_t i = 0; i < 4; ++i) {
-            setReal(kLat1 + i, corners.lat[i]);
-            setReal(kLon1 + i, corners.lon[i]);
-        }
+        OGREnvelope extent;
+        prepared.footprint->getEnvelope(&extent);
         feature.SetGeometryDirectly(prepared.footprint.release());
         feature.SetFID(OGRNullFID); // a new feature each time, though the object is reused
         if (m_layer->CreateFeature(&feature) != OGRERR_NONE)
             return GdalError("write a feature to", m_outputPath, m_messages);
+        if (m_packedIndex)
+            m_packedIndex->add(feature.GetFID(), extent);
         return std::nullopt;
     }
 
-    // Commits and closes the dataset; only then are its files complete.
+    // Whether the driver kept the scene number and every corner as fields.
+    bool keepsValues() const {
+        for (const Field field : {kScene, kLat1, kLon1})
+            for (std::size_t i = 0; i < (field == kScene ? 1u : 4u); ++i)
+                if (m_index[field + i] < 0)
+                    return false;
+        return true;
+    }
+
+    // Finishes the index and the style, commits and closes the dataset; only then are its
+    // files complete.
     std::optional<Error> close(GdalMessages& messages) {
         m_feature.reset();
+        if (m_packedIndex && !m_packedIndex->finish())
+            return GdalError("add a spatial index to", m_outputPath, m_messages);
+        m_packedIndex.reset();
+        if (std::string_view(m_driver.GetDescription()) == "GPKG" &&
+            !AddGeoPackageStyle(*m_dataset, *m_layer))
+            return GdalError("add the layer's style to", m_outputPath, m_messages);
         if (m_inTransaction && m_dataset->CommitTransaction() != OGRERR_NONE)
             return GdalError("finish", m_outputPath, m_messages);
         messages.clear();
@@ -234,17 +410,37 @@ class LayerWriter {
   private:
     static constexpr int kUtc = 100; // OGR's time zone flag for UTC
 
+    // GDAL before 3.7 fills a GeoPackage's R-tree one feature at a time; it is packed
+    // here instead (see GeoPackageIndex).
+    bool PacksOwnIndex() const {
+        return GDAL_VERSION_NUM < GDAL_COMPUTE_VERSION(3, 7, 0) &&
+               GeoPackageIndex::CanPack(*m_dataset);
+    }
+
     void setInteger(std::size_t field, int value) {
         if (m_index[field] >= 0)
             m_feature->SetField(m_index[field], value);
     }
-    void setReal(std::size_t field, double value) {
-        if (m_index[field] >= 0)
-            m_feature->SetField(m_index[field], value);
+    // A value the file does not give is null: NaN is no value either.
+    void setReal(std::size_t field, std::optional<double> value) {
+        if (m_index[field] < 0)
+            return;
+        if (value && !std::isnan(*value))
+            m_feature->SetField(m_index[field], *value);
+        else
+            m_feature->SetFieldNull(m_index[field]);
     }
     void setText(std::size_t field, const std::string& value) {
         if (m_index[field] >= 0)
             m_feature->SetField(m_index[field], value.c_str());
+    }
+    void setText(std::size_t field, const std::optional<std::string>& value) {
+        if (m_index[field] < 0)
+            return;
+        if (value)
+            m_feature->SetField(m_index[field], value->c_str());
+        else
+            m_feature->SetFieldNull(m_index[field]);
     }
 
     GDALDriver& m_driver;
@@ -254,8 +450,56 @@ class LayerWriter {
     OGRLayer* m_layer = nullptr; // owned by m_dataset
     OGRFeatureUniquePtr m_feature;
     std::array<int, kFields.size()> m_index{};
+    std::unique_ptr<GeoPackageIndex> m_packedIndex;
+    bool m_packsIndex = false;
+    bool m_datesAsText = false;
     bool m_inTransaction = false;
 };
+
+// Writes a small file whole, for the side files this program adds to a layer.
+std::optional<Error> WriteSideFile(const std::string& path, std::string_view bytes,
+                                   const std::string& shownPath) {
+    const UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!file)
+        return SystemError(errno, shownPath);
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(file.get(), bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return SystemError(written < 0 ? errno : ENOSPC, shownPath);
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return std::nullopt;
+}
+
+// The .csvt that declares each column's type to a reader, in place of GDAL's, which
+// declares the ISO dates as plain strings: they become Date and DateTime, and GDAL and
+// QGIS read them as such. The geometry's WKT column comes first.
+std::string CsvTypes() {
+    std::string types = "WKT";
+    for (const FieldKind& kind : kFields) {
+        types += ',';
+        switch (kind.type) {
+        case OFTInteger:
+            types += "Integer";
+            break;
+        case OFTReal:
+            types += "Real";
+            break;
+        case OFTDate:
+            types += "Date";
+            break;
+        case OFTDateTime:
+            types += "DateTime";
+            break;
+        default:
+            types += "String";
+            break;
+        }
+    }
+    return types + "\n";
+}
 
 // The files of the finished layer, each to go to the same name in the output's folder.
 // Without `overwrite`, a file of the output's name already there is refused.
@@ -275,52 +519,18 @@ std::optional<Error> PlanMoves(const std::string& scratch, const std::string& ou
     return std::nullopt;
 }
 
-// After an overwrite: a shapefile's extra files of the earlier layer that the new one
-// does not have, in the case of the .shp's extension (".SHP" goes with ".QIX").
-std::optional<Error> RemoveStaleShapefileExtras(const std::string& outputPath,
-                                                const std::vector<ScratchMove>& moves) {
-    const std::string stem = outputPath.substr(0, outputPath.size() - 4);
-    const bool upper = outputPath.ends_with(".SHP");
-    for (std::string_view extension : kShapefileExtras) {
-        std::string extra = stem;
-        for (const char c : extension)
-            extra += upper && c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+// After an overwrite: the companions of the earlier layer that the new one does not have.
+std::optional<Error> RemoveStaleCompanions(const std::string& outputPath,
+                                           const std::string& driverName,
+                                           const std::vector<ScratchMove>& moves) {
+    for (const Companion& companion : SideFiles(driverName, false)) {
+        const std::string stale = SideFilePath(outputPath, companion);
         bool isNew = false;
         for (const ScratchMove& move : moves)
-            isNew = isNew || FileNameOf(move.to) == FileNameOf(extra);
-        if (!isNew && ::unlink(extra.c_str()) != 0 && errno != ENOENT)
-            return SystemError(errno, extra);
+            isNew = isNew || FileNameOf(move.to) == FileNameOf(stale);
+        if (!isNew && ::unlink(stale.c_str()) != 0 && errno != ENOENT)
+            return SystemError(errno, stale);
     }
-    return std::nullopt;
-}
-
-// Some drivers let a failed write pass unreported (GeoJSON on a full disk leaves an
-// empty file and says nothing), so a finished layer is made to prove itself before it
-// replaces anything: every file reaches the disk, and the layer reads back with as many
-// features as were written.
-std::optional<Error> CheckWrittenLayer(const std::string& scratch, const std::string& outputName,
-                                       const std::string& outputPath, std::int64_t written) {
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(scratch, ec)) {
-        const UniqueFd file(::open(entry.path().c_str(), O_RDONLY | O_CLOEXEC));
-        if (!file || (::fsync(file.get()) != 0 && errno != EINVAL))
-            return SystemError(errno, outputPath);
-    }
-    if (ec)
-        return SystemError(ec.value(), outputPath);
-    const GdalMessages messages;
-    const std::string path = scratch + "/" + outputName;
-    const GDALDatasetUniquePtr layer(
-        GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY));
-    OGRLayer* first = layer && layer->GetLayerCount() > 0 ? layer->GetLayer(0) : nullptr;
-    const GIntBig count = first != nullptr ? first->GetFeatureCount(TRUE) : -1;
-    if (count != written)
-        return Error{EIO,
-                     "The layer written to " + outputPath + " reads back with " +
-                         (count < 0 ? std::string("no features") : std::to_string(count)) +
-                         " instead of " + std::to_string(written) + " footprints" +
-                         (messages.hasFailure() ? ": " + messages.failure() : std::string()),
-                     "Nothing was changed. Check that the disk has room, then try again."};
     return std::nullopt;
 }
 
@@ -330,6 +540,15 @@ bool DiskIsFull(const std::string& folder) {
     struct statvfs info {};
     return ::statvfs(folder.c_str(), &info) == 0 &&
            static_cast<unsigned long long>(info.f_bavail) * info.f_frsize < (1u << 20);
+}
+
+// The file size limit (ulimit -f), when one is set: GDAL words what it does to a layer in
+// many ways, or lets it pass.
+std::optional<unsigned long long> FileSizeLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return std::nullopt;
+    return limit.rlim_cur;
 }
 
 } // namespace
@@ -352,8 +571,8 @@ std::optional<Error> WriteLayer(const std::string& folderPrefix, const Footprint
     if (options.driverName.empty()) {
         const auto driver = DriverForPath(outputPath);
         if (!driver)
-            return Error{EINVAL, "Unknown output format for " + outputPath, {},
-                         ErrorKind::UnknownFormat};
+            return Error{
+                EINVAL, "Unknown output format for " + outputPath, {}, ErrorKind::UnknownFormat};
         report.driverName = *driver;
     } else {
         report.driverName = options.driverName;
@@ -364,8 +583,15 @@ std::optional<Error> WriteLayer(const std::string& folderPrefix, const Footprint
         return error;
     GDALDriver& driver = *GetGDALDriverManager()->GetDriverByName(report.driverName.c_str());
     report.driverName = driver.GetDescription(); // GDAL's spelling: "gpkg" names "GPKG"
+    if (auto error = CheckOutputName(report.driverName, outputPath))
+        return error;
 
-    PreparedScenes<std::unique_ptr<PreparedFootprint>> scenes(options.readAhead, &PrepareFootprint);
+    // Images and HDF files listed beside the metadata are read no further than their heads.
+    SceneFootprintReader reader;
+    PreparedScenes<PreparedFootprint> scenes(
+        options.readAhead,
+        [&reader](const ListedScene& scene) { return PrepareFootprint(reader, scene); },
+        reader.headFirst());
     if (auto error = scenes.open(folderPrefix)) {
         ExplainMissingList(*error, folderPrefix);
         return error;
@@ -380,30 +606,53 @@ std::optional<Error> WriteLayer(const std::string& folderPrefix, const Footprint
     } else if (errno != ENOENT) {
         return SystemError(errno, outputPath);
     }
+    if (!options.overwrite) {
+        for (const Companion& file : SideFiles(report.driverName, true)) {
+            const std::string path = SideFilePath(outputPath, file);
+            if (::lstat(path.c_str(), &info) == 0)
+                return ExistsError(path);
+        }
+    }
 
     // A run that was killed left its scratch folder here.
     RemoveStaleScratch(outputFolder);
     if (auto error = scratch.create(outputFolder, outputPath))
         return error;
-    const std::size_t dot = outputName.rfind('.');
-    const std::string layerName = Utf8FromBytes(
-        dot == 0 || dot == std::string::npos ? outputName : outputName.substr(0, dot));
+    // FlatGeobuf writes one file only under a name ending in .fgb, so it is written under
+    // one and then given the name asked for.
+    const bool renamed = report.driverName == "FlatGeobuf" && !ExtensionIs(outputName, ".fgb");
+    const std::string gdalName = renamed ? outputName + ".fgb" : outputName;
+    const std::string layerPath = scratch.path() + "/" + outputName;
+    const std::string gdalPath = scratch.path() + "/" + gdalName;
+    messages.showPathAs(gdalPath, outputPath);
+    messages.showPathAs(scratch.path() + "/", slash == std::string::npos ? "" : outputFolder + "/");
+    messages.showPathAs(scratch.path(), outputFolder);
+
+    const std::string layerName = Utf8FromBytes(StemOf(outputName));
+    LayerSettings settings;
+    settings.spatialIndex = options.spatialIndex;
+    settings.datesAsText =
+        report.driverName == "KML" || report.driverName == "LIBKML" || report.driverName == "CSV";
+    settings.description = "Footprints of the ASTER scenes listed in " +
+                           Utf8FromBytes(folderPrefix) + "filelist.txt, written by aster " +
+                           ASTER_VERSION;
     LayerWriter writer(driver, outputPath, messages);
-    if (auto error =
-            writer.create(scratch.path() + "/" + outputName, layerName, options.spatialIndex))
+    if (auto error = writer.create(gdalPath, layerName, settings))
         return error;
 
+    std::vector<WrittenFeature> written; // to be found again when the layer is read back
     ListedScene scene;
-    std::unique_ptr<PreparedFootprint> preparedFootprint;
-    while (scenes.next(scene, preparedFootprint)) {
-        auto& prepared = *preparedFootprint;
+    PreparedFootprint prepared;
+    while (scenes.next(scene, prepared)) {
         if (!prepared.footprint) {
             report.skipped.push_back(
                 SkippedScene{std::string(scene.fullPath), std::move(prepared.reason)});
         } else {
+            const WrittenFeature values = prepared.values;
             if (auto error = writer.write(prepared))
                 return error;
             ++report.written;
+            written.push_back(values);
         }
         progress.progress(scene.number, scenes.total());
         if (progress.cancelRequested())
@@ -414,7 +663,26 @@ std::optional<Error> WriteLayer(const std::string& folderPrefix, const Footprint
 
     if (auto error = writer.close(messages))
         return error;
-    if (auto error = CheckWrittenLayer(scratch.path(), outputName, outputPath, report.written))
+    if (renamed && ::rename(gdalPath.c_str(), layerPath.c_str()) != 0)
+        return SystemError(errno, outputPath);
+    if (::lstat(layerPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return Error{
+            EINVAL, "GDAL's driver \"" + report.driverName + "\" wrote no file named " + outputPath,
+            "Give the output the extension of the format, or choose another one."};
+    if (report.driverName == "CSV") {
+        if (auto error = WriteSideFile(SideFilePath(layerPath, {".csvt", true}), CsvTypes(),
+                                       SideFilePath(outputPath, {".csvt", true})))
+            return error;
+    }
+    if (report.driverName == kShapefileDriver || report.driverName == "FlatGeobuf") {
+        if (auto error =
+                WriteSideFile(SideFilePath(layerPath, kStyleCompanion[0]), FootprintStyleQml(),
+                              SideFilePath(outputPath, kStyleCompanion[0])))
+            return error;
+    }
+    const WrittenLayer layer{scratch.path(), layerPath,          report.driverName,
+                             outputPath,     std::move(written), writer.keepsValues()};
+    if (auto error = CheckWrittenLayer(layer, messages))
         return error;
     std::vector<ScratchMove> moves;
     if (auto error = PlanMoves(scratch.path(), outputFolder, options.overwrite, moves))
@@ -423,9 +691,8 @@ std::optional<Error> WriteLayer(const std::string& folderPrefix, const Footprint
         return StoppedAfter(scenes.total(), scenes.total());
     if (auto error = MoveIntoPlace(moves, outputPath))
         return error;
-    if (options.overwrite && report.driverName == kShapefileDriver &&
-        ExtensionIs(outputPath, ".shp"))
-        return RemoveStaleShapefileExtras(outputPath, moves);
+    if (options.overwrite)
+        return RemoveStaleCompanions(outputPath, report.driverName, moves);
     return std::nullopt;
 }
 
@@ -447,11 +714,26 @@ std::optional<Error> WriteFootprints(const std::string& folderPrefix,
                       "Close other programs, or split the list into several folders.",
                       ErrorKind::NoMemory};
     }
+    // A message names the output asked for, never the hidden folder it was written in.
+    if (error && !scratch.path().empty()) {
+        const std::string hidden = scratch.path() + "/";
+        const std::string shown = outputFolder + "/";
+        std::string& text = error->description;
+        for (std::size_t at = text.find(hidden); at != std::string::npos;
+             at = text.find(hidden, at + shown.size()))
+            text.replace(at, hidden.size(), shown);
+    }
+    if (!error || IsCancellation(*error) || error->code == EEXIST || error->code == EINVAL ||
+        outputFolder.empty())
+        return error;
     // GDAL words a full disk in many ways, some of them misleading ("file is corrupt").
-    if (error && !IsCancellation(*error) && error->code != EEXIST && !outputFolder.empty() &&
-        DiskIsFull(outputFolder)) {
+    if (DiskIsFull(outputFolder)) {
         error = SystemError(ENOSPC, options.outputPath);
         error->hint = "The disk is full: make room on it and try again. Nothing was changed.";
+    } else if (const auto limit = FileSizeLimit()) {
+        error->hint = "Nothing was changed. Files may not grow beyond " + std::to_string(*limit) +
+                      " bytes here (ulimit -f): raise that limit, or check that the disk has "
+                      "room, then try again.";
     }
     return error;
 }

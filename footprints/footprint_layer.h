@@ -10,17 +10,27 @@
 
 namespace aster {
 
-// The footprint layer: one multipolygon feature per listed scene file whose corners
-// read as numbers, written with GDAL in WGS 84 (EPSG:4326, longitude first). It is made
-// from the same list, reading and records as polys.txt.
+// The footprint layer: one multipolygon feature per listed file whose scene metadata
+// gives a footprint, written with GDAL in WGS 84 (EPSG:4326, longitude first). Files are
+// read by the shared step of metadata/scene_footprint.h, head first, exactly as the STAC
+// catalogue reads them: ODL in any case or ECS granule XML; images and HDF files listed
+// beside them are read no further than their heads. The polygon is the footprint shape:
+// every corner, counter-clockwise, cut at the antimeridian (a shapefile's writer turns
+// outer rings clockwise, as that format defines them).
 //
 // Fields: scene (integer: the sequence number), path and name (the full path and the
-// name after its last '/', as UTF-8: bytes that are not valid UTF-8 are read as Latin-1),
-// acq_date (date, null unless the date text is "YYYY-MM-DD"), acq_time (the time text as
-// in the file), acquired (date and time in UTC, null unless both texts read), lat1..lat4
-// and lon1..lon4 (reals). Drivers store what their format can: a shapefile keeps only
-// the date of `acquired`, FlatGeobuf stores acq_date as a date and time, KML stores
-// dates as text.
+// name after its last '/'), acq_date (date), acq_time (the time text as written),
+// acquired (date and time in UTC to the millisecond, never second 60), lat1..lat4 and
+// lon1..lon4 (reals: the first four corners), granule, product, version, day_night
+// (texts), cloud, sun_azim, sun_elev (reals). Texts are UTF-8 by the rule of
+// fileio/utf8.h; an item the metadata does not give is null. Drivers store what their
+// format can: a shapefile keeps only the date of `acquired`, FlatGeobuf stores acq_date
+// as a date and time; KML and CSV get both dates as ISO 8601 text ("2003-04-12",
+// "2003-04-12T18:32:07.414Z"), which a CSV file's .csvt declares Date and DateTime.
+// Every feature is a multipolygon; GeoJSON is written as RFC 7946 (no "crs", 7
+// decimals). A GeoPackage describes the layer in gpkg_contents (program, version,
+// folder) and carries the default style in layer_styles; a shapefile or FlatGeobuf file
+// gets it as a .qml beside it.
 
 struct FootprintOptions {
     // The layer's file. Its folder must exist; its last name gives the layer's name
@@ -33,16 +43,15 @@ struct FootprintOptions {
     // Replace an existing layer. Without it an existing output is an error (EEXIST) and
     // nothing is written.
     bool overwrite = false;
-    // Ask the driver for its spatial index where it has one (a GeoPackage's R-tree, a
-    // FlatGeobuf's packed index, a shapefile's .qix). Off by default to keep the run fast:
-    // SQLite fills a GeoPackage's R-tree one feature at a time, which in GDAL 3.6 takes
-    // about as long again as reading 100,000 scene files. A GIS can add it later.
-    bool spatialIndex = false;
+    // Give the layer the spatial index its format has, as ogr2ogr does: a GeoPackage's
+    // R-tree, a FlatGeobuf's packed index, a shapefile's .qix. A GIS then draws part of a
+    // large layer without reading all of it.
+    bool spatialIndex = true;
     ReadAheadSettings readAhead;
 };
 
-// A listed file that gave no feature, and why ("lat2 is not a number", "lon3 out of
-// range", "no corner values", ...).
+// A listed file that gave no feature, and why: the shared step's reason ("not scene
+// metadata", "no corners", "corners cross each other", "footprint has no area", ...).
 struct SkippedScene {
     std::string fullPath;
     std::string reason;
@@ -69,13 +78,16 @@ class FootprintProgress {
 };
 
 // Reads folderPrefix + "filelist.txt" (the folder's FolderPrefix) and writes the layer to
-// options.outputPath. The layer is written into a hidden scratch folder beside the output
-// (".aster-XXXXXX") and moved into place, all its files together, only once complete: on
-// any error, or when cancelled, an earlier layer stays exactly as it was. With
-// `overwrite`, a shapefile's extra index and metadata files of the same name (.qix, .sbn,
-// .sbx, .shp.xml) are removed after the move, since they describe the earlier layer.
-// A missing filelist.txt gives the same error as MakeTextFiles. GDAL's messages are never
-// printed; a GDAL failure becomes the Error, naming the file.
+// options.outputPath. A driver or name that cannot give one file GDAL reads back is
+// refused before anything is written (EINVAL). The layer is written into a hidden
+// scratch folder beside the output (".aster-XXXXXX"), read back whole (see
+// CheckWrittenLayer) and moved into place, all its files together, only once complete:
+// on any error, or when cancelled, an earlier layer stays exactly as it was. Files that
+// describe one layer (a shapefile's .qix, .sbn, .sbx, .shp.xml; the .qml beside a
+// shapefile or FlatGeobuf file) belong to the output: without `overwrite` one that
+// exists is refused like the layer; with it, one the new layer lacks is removed after
+// the move. A missing filelist.txt gives the same error as MakeTextFiles. GDAL's
+// messages are never printed; a GDAL failure becomes the Error, naming the output.
 std::optional<Error> WriteFootprints(const std::string& folderPrefix,
                                      const FootprintOptions& options, FootprintReport& report,
                                      FootprintProgress& progress);

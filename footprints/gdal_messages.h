@@ -3,6 +3,8 @@
 #include <cpl_error.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace aster {
 
@@ -19,11 +21,16 @@ class GdalMessages {
     // error" when GDAL failed without saying why.
     std::string failure() const;
     void clear();
+    // Later messages say `shown` wherever GDAL wrote `hidden`: a layer is written under a
+    // hidden scratch name, and a message names the output the user asked for. Aliases
+    // are applied in the order they were given.
+    void showPathAs(std::string hidden, std::string shown);
 
   private:
     static void CPL_STDCALL Receive(CPLErr level, CPLErrorNum number, const char* message);
 
     std::string m_failure;
+    std::vector<std::pair<std::string, std::string>> m_aliases;
     CPLErrorHandlerPusher m_pusher{&GdalMessages::Receive, this};
 };
 

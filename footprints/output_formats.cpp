@@ -1,7 +1,7 @@
 #include "footprints/output_formats.h"
 
+#include "fileio/folder.h"
 #include "footprints/gdal_messages.h"
-#include "footprints/scene_values.h"
 
 #include <gdal_priv.h>
 
@@ -13,19 +13,49 @@ namespace aster {
 
 namespace {
 
-constexpr std::array<OutputFormat, 6> kFormats{{
+constexpr std::array<OutputFormat, 7> kFormats{{
     {"gpkg", "GPKG"},
     {"shp", "ESRI Shapefile"},
     {"geojson", "GeoJSON"},
     {"json", "GeoJSON"},
     {"fgb", "FlatGeobuf"},
     {"kml", "KML"},
+    {"csv", "CSV"},
+}};
+
+// Drivers that write a folder whatever the output is called.
+struct FolderWriter {
+    std::string_view driver;
+    std::string_view what;
+};
+constexpr std::array<FolderWriter, 2> kFolderWriters{{
+    {"OpenFileGDB", "a .gdb folder"},
+    {"MVT", "a folder of tiles"},
+}};
+
+// Drivers that write one file only when its name ends in one of their extensions, and a
+// folder (or nothing) otherwise.
+struct FileOrFolderWriter {
+    std::string_view driver;
+    std::array<std::string_view, 2> extensions; // lower case, with the dot; unused empty
+};
+constexpr std::array<FileOrFolderWriter, 3> kFileOrFolderWriters{{
+    {"ESRI Shapefile", {".shp", ""}},
+    {"MapInfo File", {".tab", ".mif"}},
+    {"CSV", {".csv", ""}},
 }};
 
 bool SameIgnoringCase(std::string_view a, std::string_view b) {
     const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
     return std::ranges::equal(a, b, {}, lower, lower);
 }
+
+Error Refused(const std::string& driverName, const std::string& why, std::string_view hint) {
+    return Error{EINVAL, "GDAL's driver \"" + driverName + "\" " + why, std::string(hint)};
+}
+
+constexpr std::string_view kChooseAnother =
+    "Choose a format that writes one file GDAL can read, such as GPKG.";
 
 } // namespace
 
@@ -77,6 +107,47 @@ std::optional<Error> CheckVectorDriver(const std::string& driverName) {
         return Error{EINVAL, "GDAL's driver \"" + driverName + "\" cannot create vector files",
                      "Choose a format that ogrinfo --formats lists as vector and writable "
                      "(\"rw\")."};
+    // Every layer is read back before it replaces anything, and moved into place as files:
+    // a driver whose output cannot be read back, or is no file, could only fail after
+    // all the work, so it is refused now.
+    const std::string name = driver->GetDescription();
+    if (driver->GetMetadataItem(GDAL_DCAP_OPEN) == nullptr)
+        return Refused(name,
+                       "writes files that GDAL cannot read back, and a layer is read back "
+                       "before it replaces anything",
+                       kChooseAnother);
+    if (SameIgnoringCase(name, "Memory") || SameIgnoringCase(name, "MEM"))
+        return Refused(name, "keeps the layer in memory and writes no file", kChooseAnother);
+    if (driver->GetMetadataItem(GDAL_DMD_CONNECTION_PREFIX) != nullptr)
+        return Refused(name, "writes to a database or a web service, not to a file",
+                       "Write a file, such as a GeoPackage, and load it from there.");
+    for (const FolderWriter& writer : kFolderWriters)
+        if (SameIgnoringCase(name, writer.driver))
+            return Refused(name, "writes " + std::string(writer.what) + ", not one file",
+                           kChooseAnother);
+    return std::nullopt;
+}
+
+std::optional<Error> CheckOutputName(const std::string& driverName, std::string_view outputPath) {
+    const std::string_view name = FileNameOf(outputPath);
+    for (const FileOrFolderWriter& writer : kFileOrFolderWriters) {
+        if (!SameIgnoringCase(driverName, writer.driver))
+            continue;
+        std::string endings;
+        for (const std::string_view extension : writer.extensions) {
+            if (extension.empty())
+                continue;
+            if (name.size() > extension.size() &&
+                SameIgnoringCase(name.substr(name.size() - extension.size()), extension))
+                return std::nullopt;
+            endings += endings.empty() ? "" : " or ";
+            endings += extension;
+        }
+        return Refused(driverName,
+                       "writes the file " + std::string(outputPath) + " only if its name ends in " +
+                           endings,
+                       "End the output's name in " + endings + ".");
+    }
     return std::nullopt;
 }
 

@@ -4,7 +4,6 @@
 #include <cstdio>
 
 namespace aster {
-inline namespace scene_time {
 
 namespace {
 
@@ -72,7 +71,8 @@ std::optional<TimeOfDay> ParseSceneTime(std::string_view text) {
 
 UtcMilliseconds AcquisitionInstant(const CalendarDate& date, const TimeOfDay& time) {
     using namespace std::chrono;
-    const sys_days day{year_month_day{year{date.year}, month{date.month}, std::chrono::day{date.day}}};
+    const sys_days day{
+        year_month_day{year{date.year}, month{date.month}, std::chrono::day{date.day}}};
     const nanoseconds sinceMidnight = hours{time.hour} + minutes{time.minute} +
                                       seconds{time.second} + nanoseconds{time.nanosecond};
     // Rounded as a whole, halves up, so that a fraction that rounds up carries into the
@@ -106,5 +106,4 @@ std::string FormatRfc3339(UtcMilliseconds instant) {
     return std::string(text, static_cast<std::size_t>(length));
 }
 
-} // namespace scene_time
 } // namespace aster

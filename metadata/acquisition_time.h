@@ -8,10 +8,6 @@
 
 namespace aster {
 
-// Names of their own for the linker, so that a program may also hold an older copy of
-// these functions from before they were shared, until it has none.
-inline namespace scene_time {
-
 // A date written "YYYY-MM-DD" that exists in the calendar.
 struct CalendarDate {
     int year = 0;
@@ -58,5 +54,4 @@ UtcParts BreakDown(UtcMilliseconds instant);
 // RFC 3339 in UTC with milliseconds and 'Z': "2003-04-12T18:32:07.414Z".
 std::string FormatRfc3339(UtcMilliseconds instant);
 
-} // namespace scene_time
 } // namespace aster

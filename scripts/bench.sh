@@ -7,13 +7,16 @@
 # it also times the floors and the run from a dropped page cache, the median of
 # BENCH_COLD_RUNS runs (default 3). Peak memory comes from one run in a process of its
 # own, with the read-ahead and with threads = 0. The footprint layer is timed on the largest
-# corpus with `aster footprints` writing a GeoPackage; ASTER_BENCH_FOOTPRINTS replaces that
-# command (the corpus folder is appended as its last argument), and set empty it skips the
-# row. BENCH_DIR is where corpora are written.
+# corpus with `aster footprints` writing a GeoPackage with its spatial index, the default,
+# and without it, which shows what the index costs; ASTER_BENCH_FOOTPRINTS replaces the
+# first command (the corpus folder is appended as its last argument) and drops the second,
+# and set empty it skips both. The peak memory of `aster footprints` is then measured once
+# in every format. BENCH_DIR is where corpora are written.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-aster_ensure_packages "${ASTER_BUILD_PACKAGES[@]}"
+# GNU time measures the peak memory of a footprint run in a process of its own.
+aster_ensure_packages "${ASTER_BUILD_PACKAGES[@]}" time
 
 largest="${1:-100000}"
 runs="${BENCH_RUNS:-9}"
@@ -43,6 +46,11 @@ scratch="$(mktemp -d "${BENCH_DIR:-/tmp}/aster-bench-XXXXXX")"
 trap 'rm -rf "$scratch"' EXIT
 aster="$PWD/build/release/cli/aster"
 footprints="${ASTER_BENCH_FOOTPRINTS-$aster footprints --overwrite -o $scratch/footprints.gpkg 2>/dev/null}"
+footprints_no_index=""
+if [ -z "${ASTER_BENCH_FOOTPRINTS+set}" ]; then
+    footprints_no_index="$aster footprints --overwrite --no-spatial-index -o $scratch/footprints-no-index.gpkg 2>/dev/null"
+fi
+footprint_formats=(gpkg shp geojson fgb kml csv)
 
 sizes=$(printf '%s\n' 1000 20000 "$largest" | sort -n -u | awk -v max="$largest" '$1 <= max')
 results="$scratch/results.txt"
@@ -52,10 +60,49 @@ for n in $sizes; do
     extra=()
     if [ "$n" = "$largest" ] && [ -n "$footprints" ]; then
         extra=(--footprints "$footprints" --polys-command "$aster polys")
+        if [ -n "$footprints_no_index" ]; then
+            extra+=(--footprints-no-index "$footprints_no_index")
+        fi
     fi
     "${driver[@]}" --dir "$scratch/c$n" --files "$n" "${extra[@]}" >>"$results"
+    if [ "$n" = "$largest" ] && [ -n "$footprints" ]; then
+        # Peak memory (GNU time's maximum resident set, KiB) of one footprint run in each
+        # format, each in a process of its own.
+        for format in "${footprint_formats[@]}"; do
+            out="$scratch/fp-$format"
+            mkdir "$out"
+            kib=$(/usr/bin/time -f %M "$aster" footprints "$scratch/c$n" -o "$out/footprints.$format" \
+                2>&1 >/dev/null | tail -n 1)
+            echo "footprint_mem files=$n format=$format kb=$kib" >>"$results"
+            rm -rf "$out"
+        done
+    fi
     rm -rf "$scratch/c$n"
 done
+# The footprint layer over ECS granule XML, the layout archives hand out today: at the
+# largest size against the sequential floor of reading the same files, and its peak
+# memory (GeoPackage) at 20,000 files and at the largest size, which must stay flat.
+# ASTER_BENCH_XML set empty skips these rows.
+if [ -n "${ASTER_BENCH_XML-1}" ]; then
+    for n in $(printf '%s\n' 20000 "$largest" | sort -n -u); do
+        x="$scratch/x$n"
+        mkdir "$x"
+        echo "ECS granule XML corpus of $n files..." >&2
+        if [ "$n" = "$largest" ]; then
+            "$bin/aster_bench_driver" --xml 1 --dir "$x" --files "$n" --runs "$runs" \
+                --floor "$bin/aster_bench_floor" \
+                --footprints "$aster footprints --overwrite -o $scratch/xml.gpkg 2>/dev/null" \
+                >>"$results"
+        else
+            "$bin/aster_bench_driver" --corpus-only 1 --xml 1 --dir "$x" --files "$n"
+        fi
+        kib=$(/usr/bin/time -f %M "$aster" footprints "$x" -o "$scratch/xml-mem.gpkg" \
+            --overwrite 2>&1 >/dev/null | tail -n 1)
+        echo "footprint_xml_mem files=$n kb=$kib" >>"$results"
+        rm -rf "$x" "$scratch/xml.gpkg" "$scratch/xml-mem.gpkg"
+    done
+fi
+
 mkdir "$scratch/big"
 echo "one scene of 256 MiB..." >&2
 # Warm only: one file gives the read-ahead nothing to overlap.
@@ -132,6 +179,9 @@ BEGIN {
     list_limit = 1.50      # listing / ls -f, from list_from files
     list_from = 100000
     footprints_limit = 2.00 # footprints / the polygon run, both as `aster` commands
+    footprints_mb = 300    # peak memory of `aster footprints`, any format, in MB (10^6 bytes)
+    xml_limit = 5.00       # footprints over ECS granule XML / the floor of the same files
+    xml_flat_mib = 24      # growth of its peak memory from 20,000 files to N
     big_limit = 2.00       # 256 MiB scene / floor
     growth_limit = 1.20    # time per file at N / at 20,000
     readahead_mib = 16     # read-ahead run over the run with threads = 0, same corpus
@@ -145,7 +195,10 @@ BEGIN {
     name["list"] = "listing"
     name["ls"] = "ls -f"
     name["footprints"] = "footprints (GeoPackage)"
+    name["footprints_no_index"] = "  without spatial index"
     name["polys_command"] = "aster polys"
+    name["xml_floor"] = "floor (ECS XML)"
+    name["xml_footprints"] = "footprints (ECS XML)"
 }
 function field(key,   i, kv) {
     for (i = 2; i <= NF; i++) { split($i, kv, "="); if (kv[1] == key) return kv[2] }
@@ -154,8 +207,8 @@ function field(key,   i, kv) {
 function fail(message) { missed[++misses] = message }
 # A difference of memory figures, with rounding noise shown as 0.
 function diff(a, b) { return (a - b > -0.05 && a - b < 0.05) ? 0 : a - b }
-function label(n) { return n == "big" ? "1 x 256MiB" : n }
-function per_file(n, t) { return t * 1000 / (n == "big" ? 1 : n) }
+function label(n) { return n == "big" ? "1 x 256MiB" : n == "xml" ? xml_files : n }
+function per_file(n, t) { return t * 1000 / (n == "big" ? 1 : n == "xml" ? xml_files : n) }
 # One timed row; `ref` empty means a row of its own without a ratio.
 function row(n, step, cache, ref, limit,   t, r, ratio, mark) {
     t = ms[n, step, cache]
@@ -170,10 +223,21 @@ function row(n, step, cache, ref, limit,   t, r, ratio, mark) {
     }
     printf "%-11s %-24s %-5s %10.1f %-15s %10.1f %6.2f %6s %10.2f%s\n", label(n), name[step], cache, t, name[ref], r, ratio, limit == "" ? "-" : sprintf("%.2f", limit), per_file(n, t), mark
 }
+$1 == "time" && field("xml") == "1" {
+    xml_files = field("files")
+    ms["xml", "xml_" field("step"), "warm"] = field("ms")
+    next
+}
 $1 == "time" {
     n = field("big") == "1" ? "big" : field("files")
     ms[n, field("step"), field("cache")] = field("ms")
     if (!(n in seen)) { seen[n] = 1; if (n != "big") sizes[++count] = n + 0 }
+}
+$1 == "footprint_xml_mem" { xml_kb[++xml_mem_count] = field("kb"); xml_mem_files[xml_mem_count] = field("files") }
+$1 == "footprint_mem" {
+    fp_formats[++fp_count] = field("format")
+    fp_kb[field("format")] = field("kb")
+    fp_files = field("files")
 }
 $1 == "mem" {
     n = field("big") == "1" ? "big" : field("files")
@@ -201,10 +265,19 @@ END {
             if ((n, "footprints", "warm") in ms) {
                 row(n, "polys_command", "warm", "floor", "")
                 row(n, "footprints", "warm", "polys_command", footprints_limit)
+                if ((n, "footprints_no_index", "warm") in ms) {
+                    row(n, "footprints_no_index", "warm", "polys_command", "")
+                    index_ms = ms[n, "footprints", "warm"] - ms[n, "footprints_no_index", "warm"]
+                    index_note = sprintf("spatial index at %s files: %.0f ms, %.2f us per listed file, %.2f x aster polys", n, index_ms, index_ms * 1000 / n, index_ms / ms[n, "polys_command", "warm"])
+                }
             }
             else
                 printf "%-11s %-24s %-5s skipped: ASTER_BENCH_FOOTPRINTS is set empty\n", label(n), name["footprints"], "warm"
         }
+    }
+    if (("xml", "xml_footprints", "warm") in ms) {
+        row("xml", "xml_floor", "warm", "")
+        row("xml", "xml_footprints", "warm", "xml_floor", xml_limit)
     }
     row("big", "polys", "warm", "floor", big_limit)
     row("big", "table", "warm", "floor", big_limit)
@@ -225,6 +298,27 @@ END {
                 if (a > cap || q > cap) { mark = " <"; fail(sprintf("%s files: %s memory over 2 x largest scene + %d MiB", n, name[step], slack_mib)) }
             }
             printf "%-11s %-24s %15.1f %15.1f %10.1f%s\n", label(n), name[step], a, q, d, mark
+        }
+    }
+
+    if (index_note != "") { print ""; print index_note }
+    if (fp_count) {
+        printf "\n%-11s %-24s %15s %10s\n", "files", "footprints peak memory", "MB", "limit"
+        for (i = 1; i <= fp_count; i++) {
+            f = fp_formats[i]; mb = fp_kb[f] * 1024 / 1e6; mark = ""
+            if (fp_kb[f] == "" || mb > footprints_mb) { mark = " <"; fail(sprintf("%s files: footprints in %s peak at %.0f MB, limit %d", fp_files, f, mb, footprints_mb)) }
+            printf "%-11s %-24s %15.1f %10d%s\n", fp_files, f, mb, footprints_mb, mark
+        }
+    }
+
+    if (xml_mem_count) {
+        printf "\n%-11s %-24s %15s\n", "files", "footprints peak, ECS XML", "MB"
+        for (i = 1; i <= xml_mem_count; i++)
+            printf "%-11s %-24s %15.1f\n", xml_mem_files[i], "GeoPackage", xml_kb[i] * 1024 / 1e6
+        if (xml_mem_count > 1) {
+            g = (xml_kb[xml_mem_count] - xml_kb[1]) / 1024
+            printf "memory growth %s to %s files, footprints over ECS XML: %.1f MiB (limit %d)\n", xml_mem_files[1], xml_mem_files[xml_mem_count], g, xml_flat_mib
+            if (g > xml_flat_mib) fail(sprintf("footprints over ECS XML: memory grows by %.1f MiB from %s to %s files", g, xml_mem_files[1], xml_mem_files[xml_mem_count]))
         }
     }
 

@@ -81,18 +81,24 @@ TEST(CommandLine, StatusAndMessages) {
         // A second command's name is an argument too many, not a second command.
         {{"table", "{F}", "list"}, 2, "", "The following argument was not expected: list"},
         {{"polys", ""}, 2, "", "FOLDER: the folder name is empty"},
+        {{"list", "{F}", "--match"}, 2, "", "--match: 1 required PATTERN missing"},
         {{"footprints", "{F}"}, 2, "", "--output is required"},
         {{"footprints", "-o"}, 2, "", "--output: 1 required FILE missing"},
         {{"footprints", "-o", "x.gpkg.txt"},
          2,
          "",
          "cannot tell the format of 'x.gpkg.txt' from its extension: use .gpkg (GPKG), .shp "
-         "(ESRI Shapefile), .geojson/.json (GeoJSON), .fgb (FlatGeobuf), .kml (KML), or name a "
-         "GDAL vector driver with -f"},
+         "(ESRI Shapefile), .geojson/.json (GeoJSON), .fgb (FlatGeobuf), .kml (KML), .csv (CSV), "
+         "or name a GDAL vector driver with -f"},
         {{"footprints", "-o", "x.gpkg", "-f", "NoSuchDriver"},
          2,
          "",
          "GDAL has no driver named \"NoSuchDriver\""},
+        {{"footprints", "-o", "x.sql", "-f", "PGDUMP"},
+         2,
+         "",
+         "GDAL's driver \"PGDUMP\" writes files that GDAL cannot read back, and a layer is "
+         "read back before it replaces anything"},
         {{"stac", "{F}"}, 2, "", "--output is required"},
         {{"stac", "-o", "cat", "--license", "MIT License"},
          2,
@@ -193,16 +199,22 @@ TEST(CommandLine, SameFilesAsTheWindowsRun) {
 }
 
 TEST(CommandLine, FootprintsThroughItsSeam) {
-    const std::tuple<Strings, std::string, std::string, bool> rows[] = {
-        {{"-o", "out/b.GPKG"}, "out/b.GPKG", "GPKG", false},
-        {{"--overwrite", "--output", "x.shp"}, "x.shp", "ESRI Shapefile", true},
-        {{"--output=x.json", "--verbose"}, "x.json", "GeoJSON", false},
-        {{"-ox.txt", "-fCSV"}, "x.txt", "CSV", false},
-        {{"-f", "FlatGeobuf", "-o", "x.kml"}, "x.kml", "FlatGeobuf", false},
+    // The spatial index is made unless --no-spatial-index; --spatial-index is still taken.
+    const std::tuple<Strings, std::string, std::string, bool, bool> rows[] = {
+        {{"-o", "out/b.GPKG"}, "out/b.GPKG", "GPKG", false, true},
+        {{"--overwrite", "--output", "x.shp", "--no-spatial-index"},
+         "x.shp",
+         "ESRI Shapefile",
+         true,
+         false},
+        {{"--spatial-index", "--output=x.json", "--verbose"}, "x.json", "GeoJSON", false, true},
+        {{"-ox.txt", "-fCSV"}, "x.txt", "CSV", false, true},
+        {{"-f", "FlatGeobuf", "-o", "x.kml"}, "x.kml", "FlatGeobuf", false, true},
         // Given twice, an option takes its last value.
-        {{"-o", "x.kml", "--output", "y.fgb"}, "y.fgb", "FlatGeobuf", false},
+        {{"-o", "x.kml", "--output", "y.fgb"}, "y.fgb", "FlatGeobuf", false, true},
+        {{"--no-spatial-index", "-o", "x.gpkg", "--spatial-index"}, "x.gpkg", "GPKG", false, true},
     };
-    for (const auto& [options, output, driver, overwrite] : rows) {
+    for (const auto& [options, output, driver, overwrite, index] : rows) {
         TempFolder folder;
         SCOPED_TRACE(testing::PrintToString(options));
         Strings args{"footprints", folder.path() + "/."};
@@ -227,7 +239,45 @@ TEST(CommandLine, FootprintsThroughItsSeam) {
         EXPECT_EQ(got.outputPath, output);
         EXPECT_EQ(got.driver, driver);
         EXPECT_EQ(got.overwrite, overwrite);
+        EXPECT_EQ(got.spatialIndex, index);
     }
+}
+
+// --match lists the names that match any of its patterns, as find -name does; each takes
+// one pattern, never the folder after it.
+TEST(CommandLine, ListsTheNamesThatMatch) {
+    TempFolder folder;
+    for (const char* name : {"a.hdf.xml", "a.hdf", "a_V.tif", "b.met", "B.MET", "notes.txt"})
+        folder.write(name, "");
+    const Outcome outcome =
+        RunAster({"list", "--match", "*.xml", "--match", "*.met", folder.path()});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(folder.read("filelist.txt"), "a.hdf.xml\r\nb.met\r\n");
+    ASSERT_EQ(RunAster({"list", folder.path()}).status, 0);
+    EXPECT_EQ(folder.read("filelist.txt"),
+              "B.MET\r\na.hdf\r\na.hdf.xml\r\na_V.tif\r\nb.met\r\nfilelist.txt\r\nnotes.txt\r\n");
+}
+
+// --verbose names each scene that gives no footprint with its reason, and the summary
+// counts them.
+TEST(CommandLine, FootprintsNameTheScenesSkipped) {
+    TempFolder folder, out;
+    folder.write("a.met", test::ExampleScene());
+    folder.write("bowtie.met", test::SceneText("t", "d", "34.1, 33.4, 34.0, 33.5",
+                                               "-118.1, -117.4, -117.6, -118.3"));
+    folder.write("point.met",
+                 test::SceneText("t", "d", "34, 34, 34, 34", "-118, -118, -118, -118"));
+    folder.write("filelist.txt", "a.met\r\nbowtie.met\r\npoint.met\r\n");
+    const Outcome outcome =
+        RunAster({"footprints", "--verbose", folder.path(), "-o", out.file("fp.gpkg")});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "aster: skipped " + folder.file("bowtie.met") +
+                               ": corners cross each other\n"
+                               "aster: skipped " +
+                               folder.file("point.met") +
+                               ": footprint has no area\n"
+                               "aster: 1 footprint written, 2 listed files skipped\n");
 }
 
 // The STAC catalogue of the example scenes: the summary, --verbose's lines, an earlier

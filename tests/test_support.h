@@ -4,9 +4,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <optional>
 #include <sched.h>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <sys/mount.h>
@@ -20,9 +20,11 @@ namespace aster::test {
 // A scratch folder removed with everything in it when the test ends.
 class TempFolder {
   public:
-    TempFolder() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "aster-test-XXXXXX").string();
+    TempFolder() : TempFolder(std::filesystem::temp_directory_path().string()) {}
+    // In `base` rather than the temporary folder: a test that writes many times can ask
+    // for a file system in memory.
+    explicit TempFolder(const std::string& base) {
+        std::string pattern = base + "/aster-test-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr)
             throw std::runtime_error("mkdtemp failed");
         m_path = pattern;
@@ -50,7 +52,9 @@ class TempFolder {
         std::ifstream in(file(name), std::ios::binary);
         if (!in)
             return "<missing>";
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        std::ostringstream bytes;
+        bytes << in.rdbuf();
+        return std::move(bytes).str();
     }
 
     bool exists(const std::string& name) const {
@@ -122,9 +126,8 @@ class PeakMemory {
 // The exit status a child process gives when this machine cannot do what a test needs.
 inline constexpr int kSkip = 77;
 
-// Runs `body` in a child process and returns its exit status (or 128 + the signal that
-// ended it); the child reports a failed check by returning 1 and a skip with kSkip.
-inline int InChild(const std::function<int()>& body) {
+// Starts `body` in a child process, which ends with what `body` returns (1 if it throws).
+inline pid_t StartChild(const std::function<int()>& body) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         int status = 1;
@@ -134,9 +137,21 @@ inline int InChild(const std::function<int()>& body) {
         }
         ::_exit(status);
     }
+    return pid;
+}
+
+// A child's exit status from waitpid's, or 128 + the signal that ended it.
+inline int ExitStatus(int waitStatus) {
+    return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
+}
+
+// Runs `body` in a child process and returns its exit status (or 128 + the signal that
+// ended it); the child reports a failed check by returning 1 and a skip with kSkip.
+inline int InChild(const std::function<int()>& body) {
+    const pid_t pid = StartChild(body);
     int status = 0;
     ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return ExitStatus(status);
 }
 
 // In a child process: mounts a small file system of its own over `folder`, in a private
