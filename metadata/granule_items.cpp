@@ -10,36 +10,42 @@ namespace aster {
 namespace {
 
 struct NamedEcs {
-    std::string_view text;
+    NoCaseName text;
     EcsName name;
 };
 constexpr std::array<NamedEcs, 25> kEcsNames{{
-    {"GranuleMetaDataFile", EcsName::GranuleMetaDataFile},
-    {"GPolygon", EcsName::GPolygon},
-    {"Boundary", EcsName::Boundary},
-    {"Point", EcsName::Point},
-    {"PointLongitude", EcsName::PointLongitude},
-    {"PointLatitude", EcsName::PointLatitude},
-    {"PSA", EcsName::Psa},
-    {"PSAName", EcsName::PsaName},
-    {"PSAValue", EcsName::PsaValue},
-    {"GRingPointLatitude", EcsName::GRingPointLatitude},
-    {"GRingPointLongitude", EcsName::GRingPointLongitude},
-    {"AdditionalAttributes", EcsName::AdditionalAttributes},
-    {"AdditionalAttributeName", EcsName::AdditionalAttributeName},
-    {"ParameterValue", EcsName::ParameterValue},
-    {"CLASS", EcsName::Class},
-    {"VALUE", EcsName::Value},
-    {"LocalGranuleID", EcsName::LocalGranuleId},
-    {"ShortName", EcsName::ShortName},
-    {"VersionID", EcsName::VersionId},
-    {"DayNightFlag", EcsName::DayNightFlag},
-    {"TimeofDay", EcsName::TimeOfDay},
-    {"CalendarDate", EcsName::CalendarDate},
-    {"RangeBeginningDate", EcsName::RangeBeginningDate},
-    {"RangeBeginningTime", EcsName::RangeBeginningTime},
-    {"QAPercentCloudCover", EcsName::QaPercentCloudCover},
+    {NoCaseName("GranuleMetaDataFile"), EcsName::GranuleMetaDataFile},
+    {NoCaseName("GPolygon"), EcsName::GPolygon},
+    {NoCaseName("Boundary"), EcsName::Boundary},
+    {NoCaseName("Point"), EcsName::Point},
+    {NoCaseName("PointLongitude"), EcsName::PointLongitude},
+    {NoCaseName("PointLatitude"), EcsName::PointLatitude},
+    {NoCaseName("PSA"), EcsName::Psa},
+    {NoCaseName("PSAName"), EcsName::PsaName},
+    {NoCaseName("PSAValue"), EcsName::PsaValue},
+    {NoCaseName("GRingPointLatitude"), EcsName::GRingPointLatitude},
+    {NoCaseName("GRingPointLongitude"), EcsName::GRingPointLongitude},
+    {NoCaseName("AdditionalAttributes"), EcsName::AdditionalAttributes},
+    {NoCaseName("AdditionalAttributeName"), EcsName::AdditionalAttributeName},
+    {NoCaseName("ParameterValue"), EcsName::ParameterValue},
+    {NoCaseName("CLASS"), EcsName::Class},
+    {NoCaseName("VALUE"), EcsName::Value},
+    {NoCaseName("LocalGranuleID"), EcsName::LocalGranuleId},
+    {NoCaseName("ShortName"), EcsName::ShortName},
+    {NoCaseName("VersionID"), EcsName::VersionId},
+    {NoCaseName("DayNightFlag"), EcsName::DayNightFlag},
+    {NoCaseName("TimeofDay"), EcsName::TimeOfDay},
+    {NoCaseName("CalendarDate"), EcsName::CalendarDate},
+    {NoCaseName("RangeBeginningDate"), EcsName::RangeBeginningDate},
+    {NoCaseName("RangeBeginningTime"), EcsName::RangeBeginningTime},
+    {NoCaseName("QAPercentCloudCover"), EcsName::QaPercentCloudCover},
 }};
+
+// The additional attributes the readers take.
+constexpr NoCaseName kSceneCloudCoverage("SceneCloudCoverage");
+constexpr NoCaseName kQaPercentCloudCover("QAPercentCloudCover");
+constexpr NoCaseName kSolarAzimuthAngle("Solar_Azimuth_Angle");
+constexpr NoCaseName kSolarElevationAngle("Solar_Elevation_Angle");
 
 constexpr std::size_t TextIndex(EcsName name) {
     return static_cast<std::size_t>(name) - static_cast<std::size_t>(EcsName::LocalGranuleId);
@@ -104,7 +110,7 @@ EcsName EcsNameOf(std::string_view name) {
         return EcsName::Other;
     for (std::size_t i = kNamesByLength.first[name.size()];
          i < kNamesByLength.first[name.size() + 1]; ++i) {
-        if (EqualsNoCase(kNamesByLength.names[i].text, name))
+        if (kNamesByLength.names[i].text.matches(name))
             return kNamesByLength.names[i].name;
     }
     return EcsName::Other;
@@ -161,8 +167,8 @@ std::optional<double> ParseNumber(std::string_view text) {
     if (pos != text.size())
         return std::nullopt;
     double value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value,
-                                              std::chars_format::general);
+    const auto [end, error] =
+        std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::general);
     if (error != std::errc{} || end != text.data() + text.size())
         return std::nullopt;
     return value;
@@ -179,19 +185,19 @@ bool GranuleItems::hasText(EcsName name) const {
 }
 
 bool IsTakenAttribute(std::string_view name) {
-    return EqualsNoCase(name, "SceneCloudCoverage") || EqualsNoCase(name, "QAPercentCloudCover") ||
-           EqualsNoCase(name, "Solar_Azimuth_Angle") || EqualsNoCase(name, "Solar_Elevation_Angle");
+    return kSceneCloudCoverage.matches(name) || kQaPercentCloudCover.matches(name) ||
+           kSolarAzimuthAngle.matches(name) || kSolarElevationAngle.matches(name);
 }
 
 void GranuleItems::noteAttribute(std::string_view name, std::string_view value) {
     std::optional<std::string>* item = nullptr;
-    if (EqualsNoCase(name, "SceneCloudCoverage"))
+    if (kSceneCloudCoverage.matches(name))
         item = &sceneCloud;
-    else if (EqualsNoCase(name, "QAPercentCloudCover"))
+    else if (kQaPercentCloudCover.matches(name))
         item = &qaCloudAttribute;
-    else if (EqualsNoCase(name, "Solar_Azimuth_Angle"))
+    else if (kSolarAzimuthAngle.matches(name))
         item = &sunAzimuth;
-    else if (EqualsNoCase(name, "Solar_Elevation_Angle"))
+    else if (kSolarElevationAngle.matches(name))
         item = &sunElevation;
     if (item != nullptr && !*item)
         item->emplace(value);

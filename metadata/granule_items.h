@@ -3,8 +3,10 @@
 #include "metadata/scene_metadata.h"
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,6 +55,87 @@ EcsName EcsNameOf(std::string_view name);
 bool IsTextItem(EcsName name);
 
 bool EqualsNoCase(std::string_view a, std::string_view b);
+
+namespace no_case_detail {
+
+// A text of `size` bytes is compared in chunks of eight (the last one ending at the
+// text's end, overlapping the one before), or as one chunk when it is shorter.
+constexpr std::size_t Chunks(std::size_t size) {
+    return size <= 8 ? 1 : (size + 7) / 8;
+}
+// `count` bytes as a number, the first byte lowest, whatever the machine's byte order.
+template <typename Byte> constexpr std::uint64_t Load(const Byte* bytes, std::size_t count) {
+    if (!std::is_constant_evaluated() && count == 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes, 8);
+        return std::endian::native == std::endian::little ? word : __builtin_bswap64(word);
+    }
+    if (!std::is_constant_evaluated() && count == 4) {
+        std::uint32_t word;
+        std::memcpy(&word, bytes, 4);
+        return std::endian::native == std::endian::little ? word : __builtin_bswap32(word);
+    }
+    std::uint64_t word = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        word |= std::uint64_t{static_cast<std::uint8_t>(bytes[i])} << (8 * i);
+    return word;
+}
+template <typename Byte>
+constexpr std::uint64_t Compose(const Byte* bytes, std::size_t size, std::size_t chunk) {
+    if (size >= 8) {
+        const std::size_t at = chunk + 1 < Chunks(size) ? chunk * 8 : size - 8;
+        return Load(bytes + at, 8);
+    }
+    if (size >= 4) // two four-byte loads, overlapping in the middle
+        return Load(bytes, 4) | Load(bytes + size - 4, 4) << 32;
+    return Load(bytes, size);
+}
+
+} // namespace no_case_detail
+
+// A name of ASCII letters, digits and '_', compared with texts in any case a few bytes at
+// a time, since the readers compare every name in a file with several: each letter byte of
+// a text is compared with its bit 0x20 set, which makes 'A' and 'a' alike and nothing
+// else, and every other byte as it is.
+class NoCaseName {
+  public:
+    static constexpr std::size_t kMaxSize = 24;
+
+    constexpr NoCaseName() = default;
+    constexpr explicit NoCaseName(std::string_view name) : m_size(name.size()) {
+        std::array<std::uint8_t, kMaxSize> lower{}, letters{};
+        for (std::size_t i = 0; i < name.size() && i < kMaxSize; ++i) {
+            const char c = name[i];
+            const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+            lower[i] = static_cast<std::uint8_t>(letter ? (c | 0x20) : c);
+            letters[i] = letter ? 0x20 : 0;
+        }
+        for (std::size_t chunk = 0; chunk < no_case_detail::Chunks(m_size); ++chunk) {
+            m_value[chunk] = no_case_detail::Compose(lower.data(), m_size, chunk);
+            m_letters[chunk] = no_case_detail::Compose(letters.data(), m_size, chunk);
+        }
+    }
+
+    constexpr std::size_t size() const { return m_size; }
+
+    bool matches(std::string_view text) const {
+        if (text.size() != m_size)
+            return false;
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+        for (std::size_t chunk = 0; chunk < no_case_detail::Chunks(m_size); ++chunk) {
+            if ((no_case_detail::Compose(bytes, m_size, chunk) | m_letters[chunk]) !=
+                m_value[chunk])
+                return false;
+        }
+        return true;
+    }
+
+  private:
+    std::size_t m_size = 0;
+    std::array<std::uint64_t, 3> m_value{};
+    std::array<std::uint64_t, 3> m_letters{};
+};
+
 std::string_view TrimBlanks(std::string_view text);
 
 // A decimal number, blanks around it ignored: optional sign, digits, an optional fraction

@@ -7,12 +7,12 @@
 
 namespace aster {
 
-namespace {
-
 // Gathers ECS's items from the ODL statements as they come, keeping views into the text
 // until the end.
-class OdlGranule final : public OdlHandler {
+class OdlGranuleReader::Granule final : public OdlHandler {
   public:
+    // Ready for the next file; what the last one left is cleared, its room kept.
+    void clear();
     void begin(std::string_view name) override;
     void end() override;
     void assign(std::string_view name, const OdlValue& value) override;
@@ -46,9 +46,22 @@ class OdlGranule final : public OdlHandler {
     std::vector<Classed> m_classedValues;
     std::optional<std::string_view> m_pendingName;
     GranuleItems m_items;
+    std::vector<std::string_view> m_latitudeItems;
+    std::vector<std::string_view> m_longitudeItems;
 };
 
-void OdlGranule::begin(std::string_view name) {
+void OdlGranuleReader::Granule::clear() {
+    m_depth = 0;
+    m_attributesLevel = 0;
+    m_latitudes = OdlValue{};
+    m_longitudes = OdlValue{};
+    m_classedNames.clear();
+    m_classedValues.clear();
+    m_pendingName.reset();
+    m_items = GranuleItems{};
+}
+
+void OdlGranuleReader::Granule::begin(std::string_view name) {
     // ReadOdl never nests deeper than kMaxNesting.
     Block& block = m_blocks[m_depth++];
     block = Block{EcsNameOf(name), {}, {}};
@@ -56,7 +69,7 @@ void OdlGranule::begin(std::string_view name) {
         m_attributesLevel = m_depth;
 }
 
-void OdlGranule::assign(std::string_view name, const OdlValue& value) {
+void OdlGranuleReader::Granule::assign(std::string_view name, const OdlValue& value) {
     if (m_depth == 0)
         return;
     Block& block = m_blocks[m_depth - 1];
@@ -69,7 +82,7 @@ void OdlGranule::assign(std::string_view name, const OdlValue& value) {
 
 // The block's own class, else that of the nearest block around it inside the additional
 // attributes: ECS gives it to each attribute's container as well as to its parts.
-std::string_view OdlGranule::classOf(const Block& block) const {
+std::string_view OdlGranuleReader::Granule::classOf(const Block& block) const {
     if (!block.classText.empty())
         return block.classText;
     for (std::size_t level = m_depth; level > m_attributesLevel; --level) {
@@ -80,7 +93,7 @@ std::string_view OdlGranule::classOf(const Block& block) const {
     return {};
 }
 
-void OdlGranule::attributePart(const Block& block) {
+void OdlGranuleReader::Granule::attributePart(const Block& block) {
     const std::string_view text = FirstOdlItem(block.value);
     const std::string_view classText = classOf(block);
     const bool isName = block.name == EcsName::AdditionalAttributeName;
@@ -98,7 +111,7 @@ void OdlGranule::attributePart(const Block& block) {
     }
 }
 
-void OdlGranule::end() {
+void OdlGranuleReader::Granule::end() {
     const Block block = m_blocks[--m_depth];
     const bool hasValue = block.value.kind != OdlValue::None;
     if (IsTextItem(block.name)) {
@@ -119,7 +132,7 @@ void OdlGranule::end() {
         m_attributesLevel = 0;
 }
 
-std::optional<std::string> OdlGranule::readCorners() {
+std::optional<std::string> OdlGranuleReader::Granule::readCorners() {
     const bool hasLatitudes = m_latitudes.kind != OdlValue::None;
     const bool hasLongitudes = m_longitudes.kind != OdlValue::None;
     if (!hasLatitudes && !hasLongitudes)
@@ -128,8 +141,8 @@ std::optional<std::string> OdlGranule::readCorners() {
         return "corner latitudes without longitudes";
     if (!hasLatitudes)
         return "corner longitudes without latitudes";
-    std::vector<std::string_view> latitudes;
-    std::vector<std::string_view> longitudes;
+    std::vector<std::string_view>& latitudes = m_latitudeItems;
+    std::vector<std::string_view>& longitudes = m_longitudeItems;
     const auto split = [](const OdlValue& value, std::vector<std::string_view>& items) {
         if (value.kind == OdlValue::List)
             SplitOdlList(value.text, items);
@@ -152,7 +165,7 @@ std::optional<std::string> OdlGranule::readCorners() {
     return std::nullopt;
 }
 
-MetadataOrReason OdlGranule::finish() {
+MetadataOrReason OdlGranuleReader::Granule::finish() {
     if (auto reason = readCorners())
         return {std::nullopt, std::move(*reason)};
     for (const Classed& name : m_classedNames) {
@@ -166,13 +179,16 @@ MetadataOrReason OdlGranule::finish() {
     return CompleteMetadata(m_items, MetadataLayout::Odl);
 }
 
-} // namespace
+OdlGranuleReader::OdlGranuleReader() : m_granule(std::make_unique<Granule>()) {
+}
 
-MetadataOrReason ReadOdlGranule(std::string_view text) {
-    OdlGranule granule;
-    if (auto reason = ReadOdl(text, granule))
+OdlGranuleReader::~OdlGranuleReader() = default;
+
+MetadataOrReason OdlGranuleReader::read(std::string_view text) {
+    m_granule->clear();
+    if (auto reason = ReadOdl(text, *m_granule))
         return {std::nullopt, std::move(*reason)};
-    return granule.finish();
+    return m_granule->finish();
 }
 
 } // namespace aster

@@ -2,11 +2,25 @@
 
 #include "metadata/scene_metadata.h"
 
+#include <memory>
 #include <string_view>
 
 namespace aster {
 
-// Reads one granule's metadata in the object description layout.
-MetadataOrReason ReadOdlGranule(std::string_view text);
+// Reads one granule's metadata in the object description layout after another, keeping
+// its buffers from file to file: one for each thread that reads.
+class OdlGranuleReader {
+  public:
+    OdlGranuleReader();
+    OdlGranuleReader(const OdlGranuleReader&) = delete;
+    OdlGranuleReader& operator=(const OdlGranuleReader&) = delete;
+    ~OdlGranuleReader();
+
+    MetadataOrReason read(std::string_view text);
+
+  private:
+    class Granule;
+    std::unique_ptr<Granule> m_granule;
+};
 
 } // namespace aster

@@ -3,24 +3,29 @@
 #include "metadata/granule_items.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 namespace aster {
 
 namespace {
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
-}
+// What the scanner needs to know of a byte, looked up once per byte.
+enum ByteClass : std::uint8_t {
+    kBlank = 1,    // space, tab, CR, LF, FF, VT
+    kWord = 2,     // a byte of a bare word, except '/', which may open a comment
+    kListStop = 4, // a byte a list's scan stops at: brackets, quotes, commas and '/'
+};
 
 // Bytes a bare word is made of: everything visible but ODL's punctuation. Bytes past
 // ASCII belong to words, so names and values in any encoding pass through unchanged;
 // control bytes do not, so binary junk stops the reading.
-bool IsWordByte(char c) {
-    const auto byte = static_cast<std::uint8_t>(c);
+constexpr bool IsWordByte(std::uint8_t byte) {
     if (byte <= 0x20 || byte == 0x7f)
         return false;
-    switch (c) {
+    switch (byte) {
     case '=':
     case '(':
     case ')':
@@ -37,8 +42,59 @@ bool IsWordByte(char c) {
     }
 }
 
-std::size_t CountLines(std::string_view text) {
-    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+constexpr std::array<std::uint8_t, 256> kClasses = [] {
+    std::array<std::uint8_t, 256> classes{};
+    for (std::size_t byte = 0; byte < classes.size(); ++byte) {
+        const auto b = static_cast<std::uint8_t>(byte);
+        if (b == ' ' || b == '\t' || b == '\r' || b == '\n' || b == '\f' || b == '\v')
+            classes[byte] |= kBlank;
+        if (IsWordByte(b) && b != '/')
+            classes[byte] |= kWord;
+        if (b == '(' || b == ')' || b == '{' || b == '}' || b == '"' || b == '\'' || b == ',' ||
+            b == '/')
+            classes[byte] |= kListStop;
+    }
+    return classes;
+}();
+
+std::uint8_t ClassOf(char c) {
+    return kClasses[static_cast<std::uint8_t>(c)];
+}
+
+// Eight bytes as a number, the first byte lowest, whatever the machine's byte order.
+std::uint64_t EightBytes(const char* bytes) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    return std::endian::native == std::endian::little ? word : __builtin_bswap64(word);
+}
+
+constexpr std::uint64_t kOnes = 0x0101010101010101;
+constexpr std::uint64_t kHighBits = 0x8080808080808080;
+constexpr std::uint64_t kLowBits = 0x7f7f7f7f7f7f7f7f;
+
+// The high bit of each of the eight bytes that is below `limit` (at most 0x80), and no
+// other bit. Exact for every byte: no carry crosses from one byte to the next.
+constexpr std::uint64_t BytesBelow(std::uint64_t bytes, std::uint8_t limit) {
+    return ~(((bytes & kLowBits) + kOnes * (0x80u - limit)) | bytes) & kHighBits;
+}
+
+constexpr std::uint64_t BytesEqual(std::uint64_t bytes, std::uint8_t value) {
+    const std::uint64_t differ = bytes ^ (kOnes * value);
+    return ~(((differ & kLowBits) + kLowBits) | differ) & kHighBits;
+}
+
+// The high bit of each of the eight bytes that is no blank.
+constexpr std::uint64_t NonBlanks(std::uint64_t bytes) {
+    const std::uint64_t controls = BytesBelow(bytes, '\r' + 1) & ~BytesBelow(bytes, '\t');
+    return ~(BytesEqual(bytes, ' ') | controls) & kHighBits;
+}
+
+// Eight word bytes in a row, '/' not among them, as one bit each, the first byte lowest.
+unsigned WordBytes(const char* bytes) {
+    unsigned words = 0;
+    for (unsigned i = 0; i < 8; ++i)
+        words |= static_cast<unsigned>(ClassOf(bytes[i]) & kWord) << i;
+    return words >> 1; // kWord is bit 1
 }
 
 // The value with its quotes removed, when it has a matching pair.
@@ -73,209 +129,306 @@ std::size_t ItemEnd(std::string_view list, std::size_t pos) {
     return pos;
 }
 
+// The statements that open and close blocks, and END.
+enum class Keyword { Other, End, Open, Close };
+
+constexpr NoCaseName kEnd("END");
+constexpr NoCaseName kGroup("GROUP");
+constexpr NoCaseName kObject("OBJECT");
+constexpr NoCaseName kEndGroup("END_GROUP");
+constexpr NoCaseName kEndObject("END_OBJECT");
+constexpr NoCaseName kBeginGroup("BEGIN_GROUP");
+constexpr NoCaseName kBeginObject("BEGIN_OBJECT");
+
+Keyword KeywordOf(std::string_view name) {
+    switch (name.size()) {
+    case 3:
+        return kEnd.matches(name) ? Keyword::End : Keyword::Other;
+    case 5:
+        return kGroup.matches(name) ? Keyword::Open : Keyword::Other;
+    case 6:
+        return kObject.matches(name) ? Keyword::Open : Keyword::Other;
+    case 9:
+        return kEndGroup.matches(name) ? Keyword::Close : Keyword::Other;
+    case 10:
+        return kEndObject.matches(name) ? Keyword::Close : Keyword::Other;
+    case 11:
+        return kBeginGroup.matches(name) ? Keyword::Open : Keyword::Other;
+    case 12:
+        return kBeginObject.matches(name) ? Keyword::Open : Keyword::Other;
+    default:
+        return Keyword::Other;
+    }
+}
+
+// Reads the text from its start to its end or its END. Each step takes the place it
+// starts from and gives the place after what it read, or kFailed with the reason kept;
+// the steps are inlined into run(), so the place stays in a register. Lines are not
+// counted on the way: a reason finds its line by counting the line breaks before the
+// place it names.
 class OdlScanner {
   public:
-    OdlScanner(std::string_view text, OdlHandler& handler) : m_text(text), m_handler(handler) {}
+    OdlScanner(std::string_view text, OdlHandler& handler)
+        : m_text(text.data()), m_size(text.size()), m_handler(handler) {}
 
     std::optional<std::string> run();
 
   private:
-    bool fail(std::string_view what, std::size_t line) {
-        m_reason = std::string(what) + " at line " + std::to_string(line);
-        return false;
-    }
-    bool atComment() const {
-        return m_pos + 1 < m_text.size() && m_text[m_pos] == '/' && m_text[m_pos + 1] == '*';
-    }
-    bool skipBlanks();
-    bool word(std::string_view& word);
-    bool quoted(std::string_view& inside);
-    bool list(std::string_view& inside);
-    bool value(OdlValue& value);
+    // The reason kept by fail(), with its line.
+    std::string reason() const;
 
-    std::string_view m_text;
+    static constexpr std::size_t kFailed = std::string_view::npos;
+
+    std::size_t fail(const char* what, std::size_t at) {
+        m_failure = what;
+        m_failureAt = at;
+        return kFailed;
+    }
+    bool commentAfterSlash(std::size_t slash) const {
+        return slash + 1 < m_size && m_text[slash + 1] == '*';
+    }
+    std::size_t skipComment(std::size_t pos);
+    [[gnu::always_inline]] inline std::size_t skipBlanks(std::size_t pos);
+    [[gnu::always_inline]] inline std::size_t word(std::size_t pos, std::string_view& word);
+    std::size_t quoted(std::size_t pos, std::string_view& inside);
+    std::size_t list(std::size_t pos, std::string_view& inside);
+    [[gnu::always_inline]] inline std::size_t value(std::size_t pos, OdlValue& value);
+
+    const char* m_text;
+    std::size_t m_size;
     OdlHandler& m_handler;
-    std::size_t m_pos = 0;
-    std::size_t m_line = 1;
     std::size_t m_depth = 0;
-    std::string m_reason;
+    const char* m_failure = nullptr;
+    std::size_t m_failureAt = 0;
 };
 
-bool OdlScanner::skipBlanks() {
-    while (m_pos < m_text.size()) {
-        const char c = m_text[m_pos];
-        if (c == '\n') {
-            ++m_line;
-            ++m_pos;
-        } else if (IsBlank(c)) {
-            ++m_pos;
-        } else if (atComment()) {
-            const std::size_t close = m_text.find("*/", m_pos + 2);
-            if (close == m_text.npos)
-                return fail("unclosed comment", m_line);
-            m_line += CountLines(m_text.substr(m_pos, close - m_pos));
-            m_pos = close + 2;
+// The place after the comment that opens at `pos`.
+std::size_t OdlScanner::skipComment(std::size_t pos) {
+    const std::string_view rest(m_text + pos + 2, m_size - pos - 2);
+    const std::size_t close = rest.find("*/");
+    if (close == rest.npos)
+        return fail("unclosed comment", pos);
+    return pos + 2 + close + 2;
+}
+
+// Past blanks and comments. ECS aligns its values with long runs of spaces and indents
+// every line, so they are passed eight bytes at a time.
+std::size_t OdlScanner::skipBlanks(std::size_t pos) {
+    for (;;) {
+        char next;
+        if (pos + 8 <= m_size) {
+            const std::uint64_t bytes = EightBytes(m_text + pos);
+            const std::uint64_t others = NonBlanks(bytes);
+            if (others == 0) {
+                pos += 8;
+                continue;
+            }
+            const int shift = std::countr_zero(others) & ~7;
+            pos += static_cast<std::size_t>(shift) / 8;
+            next = static_cast<char>(bytes >> shift);
         } else {
-            break;
+            while (pos < m_size && (ClassOf(m_text[pos]) & kBlank))
+                ++pos;
+            if (pos == m_size)
+                return pos;
+            next = m_text[pos];
         }
+        if (next != '/' || !commentAfterSlash(pos))
+            return pos;
+        pos = skipComment(pos);
+        if (pos == kFailed)
+            return pos;
     }
-    return true;
 }
 
-bool OdlScanner::word(std::string_view& word) {
-    const std::size_t start = m_pos;
-    while (m_pos < m_text.size() && IsWordByte(m_text[m_pos]) && !atComment())
-        ++m_pos;
-    word = m_text.substr(start, m_pos - start);
+std::size_t OdlScanner::word(std::size_t pos, std::string_view& word) {
+    const std::size_t start = pos;
+    for (;;) {
+        char next;
+        if (pos + 8 <= m_size) {
+            const unsigned words = WordBytes(m_text + pos);
+            if (words == 0xff) {
+                pos += 8;
+                continue;
+            }
+            pos += static_cast<std::size_t>(std::countr_one(words));
+            next = m_text[pos];
+        } else {
+            while (pos < m_size && (ClassOf(m_text[pos]) & kWord))
+                ++pos;
+            if (pos == m_size)
+                break;
+            next = m_text[pos];
+        }
+        // A '/' belongs to the word unless it opens a comment.
+        if (next != '/' || commentAfterSlash(pos))
+            break;
+        ++pos;
+    }
+    word = std::string_view(m_text + start, pos - start);
     if (word.size() > kMaxTextBytes)
-        return fail("a word of more than 65536 bytes", m_line);
-    return true;
+        return fail("a word of more than 65536 bytes", start);
+    return pos;
 }
 
-bool OdlScanner::quoted(std::string_view& inside) {
-    const char quote = m_text[m_pos];
-    const std::size_t close = m_text.find(quote, m_pos + 1);
-    if (close == m_text.npos)
-        return fail("unclosed text", m_line);
-    inside = m_text.substr(m_pos + 1, close - m_pos - 1);
+std::size_t OdlScanner::quoted(std::size_t open, std::string_view& inside) {
+    const void* close = std::memchr(m_text + open + 1, m_text[open], m_size - open - 1);
+    if (close == nullptr)
+        return fail("unclosed text", open);
+    const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(close) - m_text);
+    inside = std::string_view(m_text + open + 1, end - open - 1);
     if (inside.size() > kMaxTextBytes)
-        return fail("a text of more than 65536 bytes", m_line);
-    m_line += CountLines(inside);
-    m_pos = close + 1;
-    return true;
+        return fail("a text of more than 65536 bytes", open);
+    return end + 1;
 }
 
-bool OdlScanner::list(std::string_view& inside) {
+std::size_t OdlScanner::list(std::size_t start, std::string_view& inside) {
     constexpr std::size_t kMaxListNesting = 8;
     char closers[kMaxListNesting];
     std::size_t open = 0;
     std::size_t values = 1;
-    const std::size_t startLine = m_line;
-    const std::size_t start = m_pos + 1;
-    while (m_pos < m_text.size()) {
-        const char c = m_text[m_pos];
+    std::size_t pos = start;
+    while (pos < m_size) {
+        const char c = m_text[pos];
+        if (!(ClassOf(c) & kListStop)) {
+            ++pos;
+            continue;
+        }
         switch (c) {
         case '(':
         case '{':
             if (open == kMaxListNesting)
-                return fail("nested too deeply", m_line);
+                return fail("nested too deeply", pos);
             closers[open++] = c == '(' ? ')' : '}';
-            ++m_pos;
+            ++pos;
             break;
         case ')':
         case '}':
             if (closers[open - 1] != c)
-                return fail("unreadable ODL", m_line);
-            ++m_pos;
+                return fail("unreadable ODL", pos);
+            ++pos;
             if (--open == 0) {
-                inside = m_text.substr(start, m_pos - 1 - start);
-                return true;
+                inside = std::string_view(m_text + start + 1, pos - 2 - start);
+                return pos;
             }
             break;
         case '"':
         case '\'': {
             std::string_view text;
-            if (!quoted(text))
-                return false;
+            pos = quoted(pos, text);
+            if (pos == kFailed)
+                return pos;
             break;
         }
         case ',':
             if (++values > kMaxListValues)
-                return fail("a list of more than 65536 values", m_line);
-            ++m_pos;
+                return fail("a list of more than 65536 values", pos);
+            ++pos;
             break;
-        case '\n':
-            ++m_line;
-            ++m_pos;
-            break;
-        default:
-            if (atComment()) {
-                if (!skipBlanks())
-                    return false;
+        default: // '/'
+            if (commentAfterSlash(pos)) {
+                pos = skipComment(pos);
+                if (pos == kFailed)
+                    return pos;
             } else {
-                ++m_pos;
+                ++pos;
             }
             break;
         }
     }
-    return fail("unclosed list", startLine);
+    return fail("unclosed list", start);
 }
 
-bool OdlScanner::value(OdlValue& value) {
-    if (m_pos == m_text.size())
-        return fail("no value", m_line);
-    const char c = m_text[m_pos];
-    bool read = false;
+std::size_t OdlScanner::value(std::size_t pos, OdlValue& value) {
+    if (pos == m_size)
+        return fail("no value", pos);
+    const char c = m_text[pos];
     if (c == '"') {
         value.kind = OdlValue::Text;
-        read = quoted(value.text);
+        pos = quoted(pos, value.text);
     } else if (c == '\'') {
         value.kind = OdlValue::Word;
-        read = quoted(value.text);
+        pos = quoted(pos, value.text);
     } else if (c == '(' || c == '{') {
         value.kind = OdlValue::List;
-        read = list(value.text);
-    } else if (IsWordByte(c)) {
+        pos = list(pos, value.text);
+    } else if (IsWordByte(static_cast<std::uint8_t>(c))) {
         value.kind = OdlValue::Word;
-        read = word(value.text);
+        pos = word(pos, value.text);
     } else {
-        return fail("unreadable ODL", m_line);
+        return fail("unreadable ODL", pos);
     }
-    if (!read || !skipBlanks())
-        return false;
-    // A unit after a number, as in 15.5 <DEG>, says nothing the reader uses.
-    if (m_pos < m_text.size() && m_text[m_pos] == '<') {
-        const std::size_t close = m_text.find('>', m_pos);
-        if (close == m_text.npos || close - m_pos > 256 ||
-            m_text.substr(m_pos, close - m_pos).find('\n') != m_text.npos)
-            return fail("unreadable ODL", m_line);
-        m_pos = close + 1;
+    if (pos == kFailed)
+        return pos;
+    pos = skipBlanks(pos);
+    // A unit after a number, as in 15.5 <DEG>, says nothing the reader uses: a '>' within
+    // 256 bytes on the same line ends it.
+    if (pos < m_size && m_text[pos] == '<') {
+        const std::string_view unit(m_text + pos, std::min<std::size_t>(257, m_size - pos));
+        const std::size_t close = unit.find('>');
+        if (close == unit.npos || unit.substr(0, close).find('\n') != unit.npos)
+            return fail("unreadable ODL", pos);
+        pos += close + 1;
     }
-    return true;
+    return pos;
 }
 
 std::optional<std::string> OdlScanner::run() {
-    if (m_text.starts_with("\xEF\xBB\xBF"))
-        m_pos = 3;
+    std::size_t pos = std::string_view(m_text, m_size).starts_with("\xEF\xBB\xBF") ? 3 : 0;
     for (;;) {
-        if (!skipBlanks())
-            return m_reason;
-        if (m_pos == m_text.size())
+        pos = skipBlanks(pos);
+        if (pos == kFailed)
+            return reason();
+        if (pos == m_size)
             return std::nullopt; // no END: many files end without one
-        const std::size_t line = m_line;
+        const std::size_t start = pos;
         std::string_view name;
-        if (!word(name))
-            return m_reason;
+        pos = word(pos, name);
+        if (pos == kFailed)
+            return reason();
         if (name.empty()) {
-            fail("unreadable ODL", line);
-            return m_reason;
+            fail("unreadable ODL", start);
+            return reason();
         }
-        if (!skipBlanks())
-            return m_reason;
+        pos = skipBlanks(pos);
+        if (pos == kFailed)
+            return reason();
         OdlValue assigned;
-        if (m_pos < m_text.size() && m_text[m_pos] == '=') {
-            ++m_pos;
-            if (!skipBlanks() || !value(assigned))
-                return m_reason;
+        if (pos < m_size && m_text[pos] == '=') {
+            pos = skipBlanks(pos + 1);
+            if (pos == kFailed)
+                return reason();
+            pos = value(pos, assigned);
+            if (pos == kFailed)
+                return reason();
         }
-        if (EqualsNoCase(name, "END"))
+        switch (KeywordOf(name)) {
+        case Keyword::End:
             return std::nullopt;
-        if (EqualsNoCase(name, "GROUP") || EqualsNoCase(name, "OBJECT") ||
-            EqualsNoCase(name, "BEGIN_GROUP") || EqualsNoCase(name, "BEGIN_OBJECT")) {
+        case Keyword::Open:
             if (++m_depth > kMaxNesting) {
-                fail("nested too deeply", line);
-                return m_reason;
+                fail("nested too deeply", start);
+                return reason();
             }
             m_handler.begin(assigned.text);
-        } else if (EqualsNoCase(name, "END_GROUP") || EqualsNoCase(name, "END_OBJECT")) {
+            break;
+        case Keyword::Close:
             if (m_depth > 0) {
                 --m_depth;
                 m_handler.end();
             }
-        } else if (assigned.kind != OdlValue::None) {
-            m_handler.assign(name, assigned);
+            break;
+        case Keyword::Other:
+            if (assigned.kind != OdlValue::None)
+                m_handler.assign(name, assigned);
+            break;
         }
     }
+}
+
+std::string OdlScanner::reason() const {
+    const auto line = 1 + std::count(m_text, m_text + m_failureAt, '\n');
+    return std::string(m_failure) + " at line " + std::to_string(line);
 }
 
 } // namespace

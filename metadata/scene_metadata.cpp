@@ -42,7 +42,8 @@ bool StartsOdl(std::string_view head) {
 
 } // namespace
 
-SceneMetadataReader::SceneMetadataReader() : m_xml(std::make_unique<XmlGranuleReader>()) {}
+SceneMetadataReader::SceneMetadataReader()
+    : m_odl(std::make_unique<OdlGranuleReader>()), m_xml(std::make_unique<XmlGranuleReader>()) {}
 
 SceneMetadataReader::~SceneMetadataReader() = default;
 
@@ -60,7 +61,7 @@ MetadataOrReason SceneMetadataReader::read(std::string_view text) {
         return {std::nullopt, "larger than 16 MiB"};
     switch (sniff(text)) {
     case MetadataLayout::Odl:
-        return ReadOdlGranule(text);
+        return m_odl->read(text);
     case MetadataLayout::EcsXml:
         return m_xml->read(text);
     case MetadataLayout::None:

@@ -83,10 +83,11 @@ struct MetadataOrReason {
 // enormous or deeply nested input gives a reason, in bounded time and memory.
 MetadataOrReason ReadSceneMetadata(std::string_view text);
 
+class OdlGranuleReader;
 class XmlGranuleReader;
 
-// SniffLayout and ReadSceneMetadata for one file after another, keeping the XML parser
-// and its buffers from file to file: one for each thread that reads.
+// SniffLayout and ReadSceneMetadata for one file after another, keeping the parsers and
+// their buffers from file to file: one for each thread that reads.
 class SceneMetadataReader {
   public:
     SceneMetadataReader();
@@ -98,6 +99,7 @@ class SceneMetadataReader {
     MetadataOrReason read(std::string_view text);
 
   private:
+    std::unique_ptr<OdlGranuleReader> m_odl;
     std::unique_ptr<XmlGranuleReader> m_xml;
 };
 

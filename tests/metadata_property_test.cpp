@@ -3,6 +3,7 @@
 // that layout with random values, blanks, line ends and wrapped lists.
 #include "bench/corpus.h"
 #include "catalogue/scene_reader.h"
+#include "metadata/granule_items.h"
 #include "metadata/scene_metadata.h"
 
 #include <clocale>
@@ -48,7 +49,8 @@ class TableLayout {
         group(text, "", "INVENTORYMETADATA", [&] {
             line(text, "  GROUPTYPE" + equals() + "MASTERGROUP");
             group(text, "  ", "ECSDataGranule", [&] {
-                object(text, "    ", "LocalGranuleID", "\"G" + std::to_string(pick(99999)) + ".hdf\"");
+                object(text, "    ", "LocalGranuleID",
+                       "\"G" + std::to_string(pick(99999)) + ".hdf\"");
             });
             group(text, "  ", "SingleDateTime", [&] {
                 object(text, "    ", "TimeofDay", "\"" + time() + "\"");
@@ -163,6 +165,41 @@ TEST(MetadataProperty, BenchmarkXmlAndOdlDescribeTheSameScenes) {
         EXPECT_EQ(xml.metadata->acquired, odl.metadata->acquired);
         EXPECT_EQ(xml.metadata->granule, odl.metadata->granule);
         EXPECT_TRUE(xml.metadata->cloud && xml.metadata->sunAzimuth && xml.metadata->sunElevation);
+    }
+}
+
+// The word-at-a-time name compare agrees with the plain one on every text one byte away
+// from each name, and on the name one byte longer or shorter: every length the chunks
+// are cut at, letters next to the bytes 0x20 away from them ('@', '[', '`', '{').
+TEST(MetadataProperty, NoCaseNameAgreesWithEqualsNoCase) {
+    const std::vector<std::string> names = {"A",
+                                            "Id",
+                                            "END",
+                                            "Z_9a",
+                                            "GROUP",
+                                            "OBJECT",
+                                            "VersionID",
+                                            "END_OBJECT",
+                                            "BEGIN_OBJECT",
+                                            "PointLatitude",
+                                            "Solar_Azimuth_Angle",
+                                            "GranuleMetaDataFile",
+                                            "AdditionalAttributeName"};
+    for (const std::string& name : names) {
+        const NoCaseName compared(name);
+        const auto agree = [&](const std::string& text) {
+            return compared.matches(text) == EqualsNoCase(name, text);
+        };
+        for (std::size_t at = 0; at < name.size(); ++at) {
+            for (int byte = 0; byte < 256; ++byte) {
+                std::string text = name;
+                text[at] = static_cast<char>(byte);
+                ASSERT_TRUE(agree(text)) << name << " with byte " << byte << " at " << at;
+            }
+        }
+        EXPECT_TRUE(compared.matches(name));
+        EXPECT_TRUE(agree(name + "x"));
+        EXPECT_TRUE(agree(name.substr(1)));
     }
 }
 
