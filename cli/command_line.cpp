@@ -263,7 +263,7 @@ void Declare(CLI::App& app, Request& request) {
         ->check(NamesSomething("the catalogue's name"));
     AddFlag(*stac, "--overwrite", catalogue.overwrite,
             "replace OUT if it exists: a catalogue folder only when it\n"
-            "holds collection.json or is empty");
+            "is empty or holds nothing but a catalogue aster wrote");
     stac->add_option("--license", catalogue.license,
                      "the collection's license: an SPDX identifier such as\n"
                      "CC-BY-4.0, or various or proprietary (the default)")

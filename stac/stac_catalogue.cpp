@@ -107,8 +107,8 @@ mode_t NewFolderMode() {
 
 // Writes `bytes` to a new file `path` inside the folder `dirFd`; 0 or an errno value.
 int WriteNewFile(int dirFd, const std::string& path, std::string_view bytes) {
-    UniqueFd fd(::openat(dirFd, path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                         0666));
+    UniqueFd fd(
+        ::openat(dirFd, path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (!fd)
         return errno;
     while (!bytes.empty()) {
@@ -131,8 +131,8 @@ int ReadFileAt(int dirFd, const std::string& path, std::string& bytes) {
     bytes.resize(static_cast<std::size_t>(info.st_size));
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t got = ::pread(fd.get(), bytes.data() + done, bytes.size() - done,
-                                    static_cast<off_t>(done));
+        const ssize_t got =
+            ::pread(fd.get(), bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
@@ -191,8 +191,10 @@ std::optional<Error> StacRun::placeOutput() {
     m_outputName = m_outputPath.substr(slash + 1);
     m_outputFolder = slash == 0 ? "/" : m_outputPath.substr(0, slash);
     if (m_outputName.empty())
-        return Error{EINVAL, "No name in the output path " + m_options.outputPath,
-                     "Name the catalogue's folder, or a .json file for an ItemCollection.", {}};
+        return Error{EINVAL,
+                     "No name in the output path " + m_options.outputPath,
+                     "Name the catalogue's folder, or a .json file for an ItemCollection.",
+                     {}};
 
     std::string sceneFolder;
     if (auto error = NormalFolderPath(m_folderPrefix, sceneFolder))
@@ -214,8 +216,82 @@ std::optional<Error> StacRun::placeOutput() {
     return std::nullopt;
 }
 
+// What keeps an earlier folder from being replaced: anything that this tool's static
+// catalogue does not hold. That is collection.json, a STAC Collection, and beside it only
+// item folders, each holding only its item <folder>.json. A user's own files never go
+// with a replaced catalogue. Nothing when the folder is such a catalogue.
+std::optional<Error> NotACatalogue(int folderFd, const std::string& path, std::string& what) {
+    constexpr std::size_t kMaxCollectionBytes = 256u << 20;
+    bool hasCollection = false;
+    std::optional<Error> error;
+    const auto readItemFolder = [&](std::string_view name) {
+        const std::string folder(name);
+        const UniqueFd item(
+            ::openat(folderFd, folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!item) {
+            error = SystemError(errno, path + "/" + folder);
+            return;
+        }
+        const std::string itemFile = folder + ".json";
+        bool hasItem = false;
+        error = ReadDirectoryAt(item.get(), path + "/" + folder, [&](const DirectoryEntry& entry) {
+            if (!what.empty())
+                return;
+            if (entry.name() == itemFile && entry.kind() == EntryKind::File)
+                hasItem = true;
+            else
+                what = folder + "/" + std::string(entry.name()) + ", which aster does not write";
+        });
+        if (!error && what.empty() && !hasItem)
+            what = "the empty folder " + folder + ", which aster does not write";
+    };
+    const std::optional<Error> read =
+        ReadDirectoryAt(folderFd, path, [&](const DirectoryEntry& entry) {
+            if (!what.empty() || error)
+                return;
+            if (entry.name() == kCollectionFile && entry.kind() == EntryKind::File)
+                hasCollection = true;
+            else if (entry.kind() == EntryKind::Folder)
+                readItemFolder(entry.name());
+            else
+                what = std::string(entry.name()) + ", which aster does not write";
+        });
+    if (read)
+        return read;
+    if (error || !what.empty())
+        return error;
+    if (!hasCollection) {
+        what = "no collection.json";
+        return std::nullopt;
+    }
+    const UniqueFd file(::openat(folderFd, std::string(kCollectionFile).c_str(),
+                                 O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (!file || ::fstat(file.get(), &info) != 0)
+        return SystemError(errno, path + "/" + std::string(kCollectionFile));
+    std::string json;
+    if (S_ISREG(info.st_mode) && static_cast<std::uint64_t>(info.st_size) <= kMaxCollectionBytes) {
+        json.resize(static_cast<std::size_t>(info.st_size));
+        std::size_t done = 0;
+        while (done < json.size()) {
+            const ssize_t got = ::read(file.get(), json.data() + done, json.size() - done);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0)
+                return SystemError(errno, path + "/" + std::string(kCollectionFile));
+            if (got == 0)
+                break;
+            done += static_cast<std::size_t>(got);
+        }
+        json.resize(done);
+    }
+    if (!IsStacCollection(json))
+        what = "a collection.json that is no STAC Collection";
+    return std::nullopt;
+}
+
 // An earlier static catalogue is replaced only with --overwrite, and only when it is one
-// that this tool wrote (a folder with collection.json in it) or an empty folder.
+// that this tool wrote, or an empty folder.
 std::optional<Error> StacRun::checkEarlierCatalogue(bool& exists) const {
     const std::string& path = m_options.outputPath;
     struct stat info {};
@@ -233,20 +309,19 @@ std::optional<Error> StacRun::checkEarlierCatalogue(bool& exists) const {
         ::open(m_outputPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!folder)
         return SystemError(errno, path);
-    struct stat collection {};
-    if (::fstatat(folder.get(), std::string(kCollectionFile).c_str(), &collection,
-                  AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(collection.st_mode))
-        return std::nullopt;
     bool empty = true;
-    if (auto error = ReadDirectoryAt(folder.get(), path,
-                                     [&empty](const DirectoryEntry&) { empty = false; }))
+    if (auto error =
+            ReadDirectoryAt(folder.get(), path, [&empty](const DirectoryEntry&) { empty = false; }))
         return error;
     if (empty)
         return std::nullopt;
+    std::string what;
+    if (auto error = NotACatalogue(folder.get(), path, what))
+        return error;
+    if (what.empty())
+        return std::nullopt;
     return Error{ENOTEMPTY,
-                 "Not a catalogue that aster wrote, so not replaced: " + path +
-                     " holds no collection.json",
+                 "Not a catalogue that aster wrote, so not replaced: " + path + " holds " + what,
                  "Name a new folder or an empty one for the catalogue. Nothing was changed.",
                  ErrorKind::Other};
 }
@@ -331,8 +406,8 @@ std::optional<Error> StacRun::placeItem(int scratchFd, const PreparedItem& prepa
         return SystemError(prepared.asideErrno, where);
     if (!writtenAs.empty()) {
         const std::string before = prepared.aside + "/" + writtenAs + ".json";
-        if (const int err = WriteNewFile(scratchFd, prepared.aside + "/" + id + ".json",
-                                         prepared.json))
+        if (const int err =
+                WriteNewFile(scratchFd, prepared.aside + "/" + id + ".json", prepared.json))
             return SystemError(err, where);
         if (::unlinkat(scratchFd, before.c_str(), 0) != 0)
             return SystemError(errno, where);
@@ -435,7 +510,8 @@ std::optional<Error> StacRun::fixItemCollectionIds(ReplacementFile& first,
         for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos;
              start = end + 1) {
             if (!takeLine(std::string_view(pending).substr(start, end - start)))
-                return Error{EIO, "The items written to " + m_options.outputPath + " read back wrong",
+                return Error{EIO,
+                             "The items written to " + m_options.outputPath + " read back wrong",
                              "Nothing was changed. Check the disk, then try again."};
         }
         pending.erase(0, start);

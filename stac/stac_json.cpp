@@ -2,9 +2,10 @@
 
 #include "stac/asset_files.h"
 
+#include <rapidjson/document.h>
 #include <rapidjson/memorystream.h>
-#include <rapidjson/reader.h>
 #include <rapidjson/prettywriter.h>
+#include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
@@ -48,29 +49,24 @@ using PrettyStream = rapidjson::PrettyWriter<StreamOutput>;
 using PrettyString = rapidjson::PrettyWriter<rapidjson::StringBuffer>;
 using CompactString = rapidjson::Writer<rapidjson::StringBuffer>;
 
-template <typename Writer>
-void Pretty(Writer& writer) {
+template <typename Writer> void Pretty(Writer& writer) {
     writer.SetIndent(' ', 2);
 }
 
-template <typename Writer>
-void Text(Writer& writer, std::string_view text) {
+template <typename Writer> void Text(Writer& writer, std::string_view text) {
     writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
 }
 
-template <typename Writer>
-void Key(Writer& writer, std::string_view key) {
+template <typename Writer> void Key(Writer& writer, std::string_view key) {
     writer.Key(key.data(), static_cast<rapidjson::SizeType>(key.size()));
 }
 
-template <typename Writer>
-void Number(Writer& writer, double value) {
+template <typename Writer> void Number(Writer& writer, double value) {
     const std::string text = NumberText(value);
     writer.RawValue(text.data(), text.size(), rapidjson::kNumberType);
 }
 
-template <typename Writer>
-void Box(Writer& writer, const BoundingBox& box) {
+template <typename Writer> void Box(Writer& writer, const BoundingBox& box) {
     writer.StartArray();
     for (const double edge : {box.west, box.south, box.east, box.north})
         Number(writer, edge);
@@ -78,8 +74,7 @@ void Box(Writer& writer, const BoundingBox& box) {
 }
 
 // A ring as GeoJSON closes it: the first point again at the end.
-template <typename Writer>
-void Ring(Writer& writer, const std::vector<GeoPoint>& ring) {
+template <typename Writer> void Ring(Writer& writer, const std::vector<GeoPoint>& ring) {
     writer.StartArray();
     for (std::size_t i = 0; i <= ring.size(); ++i) {
         const GeoPoint& point = ring[i % ring.size()];
@@ -92,8 +87,7 @@ void Ring(Writer& writer, const std::vector<GeoPoint>& ring) {
 }
 
 // A Polygon for a footprint of one part, a MultiPolygon for one cut at the antimeridian.
-template <typename Writer>
-void Geometry(Writer& writer, const FootprintShape& shape) {
+template <typename Writer> void Geometry(Writer& writer, const FootprintShape& shape) {
     const bool multi = shape.parts.size() != 1;
     writer.StartObject();
     Key(writer, "type");
@@ -111,8 +105,7 @@ void Geometry(Writer& writer, const FootprintShape& shape) {
     writer.EndObject();
 }
 
-template <typename Writer>
-void Link(Writer& writer, std::string_view rel, std::string_view href) {
+template <typename Writer> void Link(Writer& writer, std::string_view rel, std::string_view href) {
     writer.StartObject();
     Key(writer, "rel");
     Text(writer, rel);
@@ -123,8 +116,7 @@ void Link(Writer& writer, std::string_view rel, std::string_view href) {
     writer.EndObject();
 }
 
-template <typename Writer>
-void ItemProperties(Writer& writer, const StacItem& item) {
+template <typename Writer> void ItemProperties(Writer& writer, const StacItem& item) {
     writer.StartObject();
     Key(writer, "datetime");
     Text(writer, FormatRfc3339(item.datetime));
@@ -157,8 +149,7 @@ void ItemProperties(Writer& writer, const StacItem& item) {
     writer.EndObject();
 }
 
-template <typename Writer>
-void ItemLinks(Writer& writer, const StacItem& item) {
+template <typename Writer> void ItemLinks(Writer& writer, const StacItem& item) {
     writer.StartArray();
     if (item.inCatalogue) {
         Link(writer, "root", item.collectionHref);
@@ -168,8 +159,7 @@ void ItemLinks(Writer& writer, const StacItem& item) {
     writer.EndArray();
 }
 
-template <typename Writer>
-void Assets(Writer& writer, const std::vector<StacAsset>& assets) {
+template <typename Writer> void Assets(Writer& writer, const std::vector<StacAsset>& assets) {
     writer.StartObject();
     for (const StacAsset& asset : assets) {
         Key(writer, asset.key);
@@ -191,8 +181,7 @@ void Assets(Writer& writer, const std::vector<StacAsset>& assets) {
     writer.EndObject();
 }
 
-template <typename Writer>
-void Item(Writer& writer, const StacItem& item) {
+template <typename Writer> void Item(Writer& writer, const StacItem& item) {
     writer.StartObject();
     Key(writer, "type");
     Text(writer, "Feature");
@@ -223,8 +212,7 @@ void Item(Writer& writer, const StacItem& item) {
     writer.EndObject();
 }
 
-template <typename Writer>
-void Extent(Writer& writer, const StacExtent& extent) {
+template <typename Writer> void Extent(Writer& writer, const StacExtent& extent) {
     writer.StartObject();
     Key(writer, "spatial");
     writer.StartObject();
@@ -390,8 +378,7 @@ namespace {
 
 // Passes a parsed document's events on to a writer, numbers as the text they were read
 // from, and the top level's "id" as another text.
-template <typename Writer>
-class IdReplacer {
+template <typename Writer> class IdReplacer {
   public:
     IdReplacer(Writer& writer, std::string_view id) : m_writer(writer), m_id(id) {}
 
@@ -408,7 +395,8 @@ class IdReplacer {
     bool String(const char* text, rapidjson::SizeType length, bool) {
         if (m_idNext) {
             m_replaced = true;
-            return value(m_writer.String(m_id.data(), static_cast<rapidjson::SizeType>(m_id.size())));
+            return value(
+                m_writer.String(m_id.data(), static_cast<rapidjson::SizeType>(m_id.size())));
         }
         return value(m_writer.String(text, length));
     }
@@ -518,6 +506,17 @@ std::optional<std::string_view> FeatureOnLine(std::string_view line) {
     if (close <= open + 1 || line[close - 1] != '}')
         return std::nullopt;
     return line.substr(open, close - open);
+}
+
+bool IsStacCollection(std::string_view json) {
+    rapidjson::Document document;
+    // Iterative, so that no nesting depth can exhaust the stack.
+    document.Parse<rapidjson::kParseIterativeFlag>(json.data(), json.size());
+    if (document.HasParseError() || !document.IsObject())
+        return false;
+    const auto type = document.FindMember("type");
+    return type != document.MemberEnd() && type->value.IsString() &&
+           std::string_view(type->value.GetString(), type->value.GetStringLength()) == "Collection";
 }
 
 } // namespace aster

@@ -26,10 +26,10 @@ inline constexpr std::string_view kViewExtension =
 
 // A file an item points at.
 struct StacAsset {
-    std::string key;   // unique within the item
-    std::string href;  // relative to the item's own file
-    std::string type;  // media type; empty when not known
-    std::string role;  // "data", "overview" or "metadata"; empty when not known
+    std::string key;  // unique within the item
+    std::string href; // relative to the item's own file
+    std::string type; // media type; empty when not known
+    std::string role; // "data", "overview" or "metadata"; empty when not known
     bool operator==(const StacAsset&) const = default;
 };
 
@@ -108,6 +108,10 @@ std::string PrettyItem(const StacItem& item);
 // The same document with another id: everything else, numbers included, is written back
 // exactly as it was read. False when `json` is no object with an id.
 bool ReplaceItemId(std::string_view json, std::string_view id, bool pretty, std::string& out);
+
+// True when `json` is a JSON object whose "type" is "Collection": what a static
+// catalogue's collection.json must be before an earlier catalogue is replaced.
+bool IsStacCollection(std::string_view json);
 
 // An ItemCollection (a GeoJSON FeatureCollection of items) written as a stream: its
 // features one a line, each given as a CompactItem, so that its size is no matter.

@@ -280,15 +280,15 @@ TEST(StacCatalogue, ADownloadedGranuleAsAWholeDocument) {
                                  "skipped " + g + "_V.tif: not scene metadata",
                                  "skipped " + download.scenes + "/pipe: not scene metadata"}));
     const std::string item = std::string(kGranule) + "/" + kGranule + ".json";
-    EXPECT_EQ(Tree(out), (std::vector<std::string>{std::string(kGranule) + "/", item,
-                                                    "collection.json"}));
+    EXPECT_EQ(Tree(out),
+              (std::vector<std::string>{std::string(kGranule) + "/", item, "collection.json"}));
     EXPECT_EQ(ReadFile(out + "/" + item), kXmlItem);
     test::ExpectStacItem(test::ParseJson(kXmlItem));
     // Every asset is there, from the item's own folder.
     const rapidjson::Document document = test::ParseJson(kXmlItem);
     for (const auto& asset : document["assets"].GetObject())
-        EXPECT_TRUE(fs::exists(fs::symlink_status(out + "/" + kGranule + "/" +
-                                                  asset.value["href"].GetString())));
+        EXPECT_TRUE(fs::exists(
+            fs::symlink_status(out + "/" + kGranule + "/" + asset.value["href"].GetString())));
     const rapidjson::Document collection = test::ParseJson(ReadFile(out + "/collection.json"));
     test::ExpectStacCollection(collection);
     EXPECT_STREQ(collection["links"][1]["href"].GetString(),
@@ -301,11 +301,11 @@ TEST(StacCatalogue, ItemsOfEachKind) {
     TempFolder folder;
     fs::create_directory(folder.file("s"));
     folder.write("s/odl.met", test::GranuleOdl());
-    folder.write("s/cut.hdf.xml",
-                 GranuleXmlWith("CUT", {{{"179.5", "10.25"},
-                                            {"-179.5", "10.5"},
-                                            {"-179.75", "9.5"},
-                                            {"179.25", "9.75"}}}));
+    folder.write(
+        "s/cut.hdf.xml",
+        GranuleXmlWith(
+            "CUT",
+            {{{"179.5", "10.25"}, {"-179.5", "10.5"}, {"-179.75", "9.5"}, {"179.25", "9.75"}}}));
     folder.write("s/bare.met", GranuleOdlWithoutAngles("BARE"));
     WriteList(folder, "s", {"odl.met", "cut.hdf.xml", "bare.met"});
     const Outcome outcome = Catalogue(folder.file("s"), folder.file("out"));
@@ -416,7 +416,8 @@ TEST(StacJson, AnIdReplacedIsAsIfWrittenSo) {
     item.id = "first";
     item.collection = "c";
     item.collectionHref = "../collection.json";
-    item.shape.parts = {{{179.25, 9.75}, {180, 9.5625}, {180, 10.375}}, {{-180, 1e-7}, {-179.1234567, -0.5}, {-180, -1}}};
+    item.shape.parts = {{{179.25, 9.75}, {180, 9.5625}, {180, 10.375}},
+                        {{-180, 1e-7}, {-179.1234567, -0.5}, {-180, -1}}};
     item.shape.crossesAntimeridian = true;
     item.bbox = BoundsOf(item.shape);
     item.cloudCover = 0.0001;
@@ -481,8 +482,8 @@ TEST(ItemIds, GranuleThenNameThenNumberAndSuffixesInListOrder) {
         ItemIds ids;
         std::vector<std::string> provisional, final, changes;
         for (std::size_t i = 0; i < row.items.size(); ++i)
-            provisional.emplace_back(ids.add(row.items[i].first, row.items[i].second,
-                                             static_cast<std::int32_t>(i + 1)));
+            provisional.emplace_back(
+                ids.add(row.items[i].first, row.items[i].second, static_cast<std::int32_t>(i + 1)));
         ids.finish();
         for (std::size_t i = 0; i < ids.size(); ++i) {
             EXPECT_EQ(ids.provisionalId(i), provisional[i]);
@@ -577,8 +578,8 @@ TEST(AssetFiles, RelativeHrefsAsUriReferences) {
         {"/", "/data", "data/"},
         {"/a/out", "/", "../../"},
         {"/w", "/my scenes", "../my%20scenes/"},
-        {"/w", "/caf\xc3\xa9", "../caf%C3%A9/"},   // UTF-8 as it is
-        {"/w", "/caf\xe9", "../caf%E9/"},           // other bytes as they are
+        {"/w", "/caf\xc3\xa9", "../caf%C3%A9/"}, // UTF-8 as it is
+        {"/w", "/caf\xe9", "../caf%E9/"},        // other bytes as they are
         {"/w", "/a:b?c#d%e", "../a%3Ab%3Fc%23d%25e/"},
     };
     for (const auto& [from, to, href] : rows)
@@ -599,7 +600,8 @@ TEST(StacCatalogue, HrefsOfNamesWithBlanksAndLatin1) {
     fs::create_directory(folder.file("out put"));
     const Outcome outcome = Catalogue(scenes, folder.file("out put/items.geojson"));
     ASSERT_FALSE(outcome.error) << FormatError(*outcome.error);
-    const rapidjson::Document items = test::ParseJson(ReadFile(folder.file("out put/items.geojson")));
+    const rapidjson::Document items =
+        test::ParseJson(ReadFile(folder.file("out put/items.geojson")));
     const auto& item = items["features"][0];
     test::ExpectStacItem(item);
     EXPECT_STREQ(item["id"].GetString(), "G 1");
@@ -648,10 +650,11 @@ TEST(StacCatalogue, SharedGranulesNeverOverwrite) {
         assets.push_back(item["assets"].HasMember("hdf") ? item["assets"]["hdf"]["href"].GetString()
                                                          : "");
     }
-    EXPECT_EQ(assets, (std::vector<std::string>{"../../s/one.hdf.xml", "../../s/G.hdf",
-                                                "../../s/two.met", "../../s/G.hdf",
-                                                "../../s/one.met", ""}));
-    const rapidjson::Document collection = test::ParseJson(ReadFile(folder.file("cat/collection.json")));
+    EXPECT_EQ(assets,
+              (std::vector<std::string>{"../../s/one.hdf.xml", "../../s/G.hdf", "../../s/two.met",
+                                        "../../s/G.hdf", "../../s/one.met", ""}));
+    const rapidjson::Document collection =
+        test::ParseJson(ReadFile(folder.file("cat/collection.json")));
     std::vector<std::string> links;
     for (const auto& link : collection["links"].GetArray())
         links.push_back(link["href"].GetString());
@@ -672,7 +675,9 @@ TEST(StacCatalogue, SharedGranulesNeverOverwrite) {
         EXPECT_STREQ(feature["collection"].GetString(), "s");
         EXPECT_EQ(test::LinkRelations(feature["links"]), std::set<std::string>{"collection"});
         EXPECT_STREQ(feature["links"][0]["href"].GetString(), "./collection.json");
-        EXPECT_EQ(std::string("s/") + (i == 0 ? "one.hdf.xml" : i == 1 ? "two.met" : "one.met"),
+        EXPECT_EQ(std::string("s/") + (i == 0   ? "one.hdf.xml"
+                                       : i == 1 ? "two.met"
+                                                : "one.met"),
                   feature["assets"]["metadata"]["href"].GetString());
     }
     // One feature a line, as a stream of them is written.
@@ -722,19 +727,63 @@ TEST(StacCatalogue, ReplacedWholeOrNotAtAll) {
     ASSERT_FALSE(Catalogue(folder.file("s"), out, true).error);
     EXPECT_EQ(Tree(out), (std::vector<std::string>{"ID_c/", "ID_c/ID_c.json", "collection.json"}));
 
-    // A user's folder is no catalogue: refused, even with --overwrite, unless empty.
+    // A folder holding anything this tool's catalogue does not is no catalogue: refused,
+    // even with --overwrite, and left as it was. Only an empty folder, or collection.json
+    // (a STAC Collection) beside folders holding only their <folder>.json, is replaced.
+    const std::string kCollection = R"({"type": "Collection", "id": "old"})";
+    struct Case {
+        std::vector<std::pair<std::string, std::string>> files; // path, content
+        std::string holds; // what the refusal names; empty when it is replaced
+    };
+    const std::vector<Case> cases = {
+        {{{"thesis.tex", "years of work"}}, "thesis.tex, which aster does not write"},
+        {{{"a/a.json", "{}"}}, "no collection.json"},
+        {{{"collection.json", "hello"}, {"thesis.tex", "years"}},
+         "thesis.tex, which aster does not write"},
+        {{{"collection.json", "hello"}}, "a collection.json that is no STAC Collection"},
+        {{{"collection.json", R"({"type": "Catalog"})"}},
+         "a collection.json that is no STAC Collection"},
+        {{{"collection.json", std::string(100000, '[')}},
+         "a collection.json that is no STAC Collection"},
+        {{{"collection.json", kCollection}, {"notes/notes.txt", "draft"}},
+         "notes/notes.txt, which aster does not write"},
+        {{{"collection.json", kCollection}, {"a/a.json", "{}"}, {"a/a.tif", "pixels"}},
+         "a/a.tif, which aster does not write"},
+        {{{"collection.json", kCollection}, {"empty/", ""}},
+         "the empty folder empty, which aster does not write"},
+        {{{"collection.json", kCollection}, {"a/a.json", "{}"}}, ""},
+        {{}, ""},
+    };
     const std::string mine = folder.file("mine");
-    fs::create_directory(mine);
-    folder.write("mine/thesis.tex", "years of work");
-    const Outcome refused = Catalogue(folder.file("s"), mine, true);
-    ASSERT_TRUE(refused.error);
-    EXPECT_EQ(refused.error->description,
-              "Not a catalogue that aster wrote, so not replaced: " + mine +
-                  " holds no collection.json");
-    EXPECT_EQ(ReadFile(mine + "/thesis.tex"), "years of work");
-    fs::remove(mine + "/thesis.tex");
-    ASSERT_FALSE(Catalogue(folder.file("s"), mine, true).error);
-    EXPECT_TRUE(fs::exists(mine + "/collection.json"));
+    for (const Case& c : cases) {
+        fs::remove_all(mine);
+        fs::create_directory(mine);
+        for (const auto& [path, content] : c.files) {
+            fs::create_directories(fs::path(mine + "/" + path).parent_path());
+            if (!path.ends_with('/'))
+                folder.write("mine/" + path, content);
+        }
+        const std::vector<std::string> before = Tree(mine);
+        const Outcome run = Catalogue(folder.file("s"), mine, true);
+        if (c.holds.empty()) {
+            EXPECT_FALSE(run.error) << before.size();
+            EXPECT_EQ(Tree(mine),
+                      (std::vector<std::string>{"ID_c/", "ID_c/ID_c.json", "collection.json"}));
+            continue;
+        }
+        ASSERT_TRUE(run.error) << c.holds;
+        EXPECT_EQ(run.error->description, "Not a catalogue that aster wrote, so not replaced: " +
+                                              mine + " holds " + c.holds);
+        EXPECT_EQ(Tree(mine), before);
+    }
+    // A link in the folder's place is refused, and what it leads to is left alone.
+    fs::remove_all(mine);
+    fs::create_directory(folder.file("elsewhere"));
+    fs::create_directory_symlink(folder.file("elsewhere"), mine);
+    EXPECT_TRUE(Catalogue(folder.file("s"), mine, true).error);
+    EXPECT_TRUE(fs::is_symlink(mine));
+    fs::remove(mine);
+    fs::remove(folder.file("elsewhere"));
     // Nor the folder of the scenes.
     EXPECT_TRUE(Catalogue(folder.file("s"), folder.path(), true).error);
     EXPECT_EQ(Tree(folder.file("s")).size(), 4u);
