@@ -19,7 +19,9 @@
 #include <regex>
 #include <spawn.h>
 #include <sstream>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 namespace aster {
@@ -306,13 +308,13 @@ TEST(CommandLine, StacCatalogueOfTheListedScenes) {
     outcome = RunAster({"stac", "--verbose", "--overwrite", folder.path(), "-o", out});
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.err, "aster: skipped " + folder.file("blank.met") +
-                               ": not scene metadata\n"
+                               ": an empty file\n"
                                "aster: skipped " +
                                folder.file("notes.txt") +
                                ": not scene metadata\n"
                                "aster: skipped " +
                                folder.file("sub") +
-                               ": not scene metadata\n"
+                               ": a folder\n"
                                "aster: 2 items written, 3 listed files skipped\n");
 }
 
@@ -605,17 +607,31 @@ TEST(Program, WithoutACommandStartsTheWindowOrSaysWhyNot) {
     const UniqueFd err(::open(logs.file("err").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600));
     const auto exitStatus = [](int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; };
     const Strings noPath{"PATH=" + place.file("nowhere")};
-    const Strings display{"DISPLAY=:99", "PATH=" + place.file("nowhere")};
+    const Strings display{"DISPLAY=:4711", "PATH=" + place.file("nowhere")};
 
     EXPECT_EQ(exitStatus(Spawn({}, out.get(), err.get(), noPath, place.file("aster"))), 1);
+    // Named, but nothing answers there: a stale DISPLAY.
+    EXPECT_EQ(exitStatus(Spawn({}, out.get(), err.get(), display, place.file("aster"))), 1);
+    // A display that answers, as an X server's abstract socket does.
+    const UniqueFd server(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string name = std::string(1, '\0') + "/tmp/.X11-unix/X4711";
+    name.copy(address.sun_path, name.size());
+    ASSERT_EQ(::bind(server.get(), reinterpret_cast<const sockaddr*>(&address),
+                     static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())),
+              0);
+    ASSERT_EQ(::listen(server.get(), 4), 0);
     EXPECT_EQ(exitStatus(Spawn({}, out.get(), err.get(), display, place.file("aster"))), 1);
     place.write("aster-window", "#!/bin/sh\necho \"$0 $# $DISPLAY\" > \"${0%/*}/ran\"\nexit 7\n");
     ::chmod(place.file("aster-window").c_str(), 0755);
     EXPECT_EQ(exitStatus(Spawn({}, out.get(), err.get(), display, place.file("aster"))), 7);
-    EXPECT_EQ(place.read("ran"), place.file("aster-window") + " 0 :99\n");
+    EXPECT_EQ(place.read("ran"), place.file("aster-window") + " 0 :4711\n");
     EXPECT_EQ(logs.read("out"), "");
     EXPECT_EQ(logs.read("err"),
               "aster: no display to open the window on; the commands work without one (aster "
+              "--help).\n"
+              "aster: the display :4711 does not answer; the commands work without one (aster "
               "--help).\n"
               "aster: the window is not installed (the aster-window package); the commands work "
               "without it (aster --help).\n");

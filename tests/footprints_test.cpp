@@ -435,25 +435,36 @@ TEST(FootprintLayer, SkippedFilesAndReasons) {
     folder.write("short.met", SceneText("t", "d", "34.1, 34.0, 33.4", kLons));
     folder.write("three.met", SceneText("t", "d", "34.1, 34.0, 33.4", "-118.1, -117.4, -117.6"));
     folder.write("five.met", SceneText("t", "d", kLats + ", 33.8", kLons + ", -118.4"));
+    // Files that give no text are named for what keeps them from being read.
+    folder.write("a?.met", good);
+    folder.write(".hidden.met", good);
+    ::mkfifo(folder.file("pipe.met").c_str(), 0644);
+    std::filesystem::create_directory(folder.file("sub.met"));
     folder.write("filelist.txt", "good1.met\r\nblank.met\r\nmissing.met\r\nnotes.txt\r\n"
-                                 "lat2.met\r\nlon3.met\r\nshort.met\r\nthree.met\r\nfive.met\r\n");
+                                 "lat2.met\r\nlon3.met\r\nshort.met\r\nthree.met\r\nfive.met\r\n"
+                                 "a?.met\r\n.hidden.met\r\npipe.met\r\nsub.met\r\n");
     FootprintReport report;
     Progress progress;
     ASSERT_FALSE(WriteFootprints(FolderPrefix(folder.path()), Options(folder.file("fp.gpkg")),
                                  report, progress));
     EXPECT_EQ(report.written, 3);
-    EXPECT_EQ(progress.done, (std::vector<std::int64_t>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    EXPECT_EQ(progress.done,
+              (std::vector<std::int64_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}));
     std::vector<std::pair<std::string, std::string>> skipped;
     for (const SkippedScene& scene : report.skipped)
         skipped.emplace_back(FileNameOf(scene.fullPath), scene.reason);
     EXPECT_EQ(skipped, (std::vector<std::pair<std::string, std::string>>{
-                           {"blank.met", "not scene metadata"},
-                           {"missing.met", "not scene metadata"},
+                           {"blank.met", "an empty file"},
+                           {"missing.met", "no such file"},
                            {"notes.txt", "not scene metadata"},
                            {"lat2.met", "corner 2 is not a number"},
                            {"lon3.met", "longitude of corner 3 out of range"},
-                           {"short.met", "3 corner latitudes but 4 longitudes"}}));
-    EXPECT_EQ(report.skippedCount(), 6);
+                           {"short.met", "3 corner latitudes but 4 longitudes"},
+                           {"a?.met", "its name holds * or ?, so it names no single file"},
+                           {".hidden.met", "a hidden file"},
+                           {"pipe.met", "not a regular file"},
+                           {"sub.met", "a folder"}}));
+    EXPECT_EQ(report.skippedCount(), 10);
     const ReadLayer layer = Read(folder.file("fp.gpkg"));
     ASSERT_EQ(layer.features.size(), 3u);
     const std::array<std::pair<std::string, int>, 3> scenes{{{"1", 5}, {"8", 4}, {"9", 6}}};

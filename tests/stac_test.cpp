@@ -278,7 +278,7 @@ TEST(StacCatalogue, ADownloadedGranuleAsAWholeDocument) {
     EXPECT_EQ(outcome.lines, (std::vector<std::string>{
                                  "skipped " + g + ".hdf: not scene metadata",
                                  "skipped " + g + "_V.tif: not scene metadata",
-                                 "skipped " + download.scenes + "/pipe: not scene metadata"}));
+                                 "skipped " + download.scenes + "/pipe: not a regular file"}));
     const std::string item = std::string(kGranule) + "/" + kGranule + ".json";
     EXPECT_EQ(Tree(out),
               (std::vector<std::string>{std::string(kGranule) + "/", item, "collection.json"}));
