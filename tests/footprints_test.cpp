@@ -424,6 +424,23 @@ TEST(FootprintLayer, EachFormatReadsBackValidWithOneGeometryTypeAndIsoDates) {
 // The layer reads what the STAC catalogue reads, and skips files for the same reasons:
 // the shared reader's, then the footprint shape's. A footprint has every corner; its
 // fields the first four, null where there are fewer.
+// A run that finds no footprint still writes its layer, empty, in every format: GeoJSON
+// then declares no fields, which is no sign of a cut file.
+TEST(FootprintLayer, NoFootprintGivesAnEmptyLayerInEveryFormat) {
+    TempFolder folder;
+    folder.write("notes.txt", "no scene here");
+    folder.write("filelist.txt", "notes.txt\r\n");
+    for (const std::string output : {"a.gpkg", "b.shp", "c.geojson", "d.fgb", "e.kml", "f.csv"}) {
+        SCOPED_TRACE(output);
+        FootprintReport report;
+        const auto error = Write(folder, output, report);
+        ASSERT_FALSE(error) << error->description;
+        EXPECT_EQ(report.written, 0);
+        EXPECT_EQ(report.skippedCount(), 1);
+        EXPECT_EQ(Read(folder.file(output)).features.size(), 0u);
+    }
+}
+
 TEST(FootprintLayer, SkippedFilesAndReasons) {
     TempFolder folder;
     const std::string good = SceneText("t", "d", kLats, kLons);
