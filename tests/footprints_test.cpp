@@ -239,6 +239,8 @@ TEST(OutputFormats, ExtensionsAndDrivers) {
                                                           {"NoSuchFormat", "no driver named"},
                                                           {"PGDUMP", "cannot read back"},
                                                           {"Memory", "writes no file"},
+                                                          {"XLSX", "keeps no geometry"},
+                                                          {"ODS", "keeps no geometry"},
                                                           {"MVT", "a folder of tiles"},
                                                           {"OpenFileGDB", "a .gdb folder"},
                                                           {"PostgreSQL", "not to a file"}}) {
@@ -949,6 +951,7 @@ TEST(FootprintLayer, DriversThatCannotGiveOneCheckedFileAreRefusedBeforeWriting)
     for (const auto& [driver, output] :
          std::vector<std::pair<std::string, std::string>>{{"PGDUMP", "x.sql"},
                                                           {"Memory", "x.mem"},
+                                                          {"XLSX", "x.xlsx"},
                                                           {"MVT", "x.mvt"},
                                                           {"ESRI Shapefile", "x.out"},
                                                           {"CSV", "x.out"}}) {
