@@ -9,8 +9,8 @@
 
 int main(int argc, char* argv[]) {
     aster::IgnoreWriteSignals();
-    if (!aster::HasDisplay()) {
-        std::cerr << "aster-window" << aster::kNoDisplay << std::flush;
+    if (const std::optional<std::string> reason = aster::NoDisplayReason()) {
+        std::cerr << "aster-window" << *reason << std::flush;
         return 1;
     }
     QApplication app(argc, argv);

@@ -3,6 +3,7 @@
 #include "fileio/unique_fd.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,6 +46,30 @@ std::optional<std::size_t> SceneFileSize(const ScenePath& path) {
     if (info.st_size <= 0 || info.st_size > kMaxSceneBytes)
         return std::nullopt;
     return static_cast<std::size_t>(info.st_size);
+}
+
+std::string UnreadSceneReason(const std::string& fullPath) {
+    if (fullPath.find('\0') != std::string::npos)
+        return "its name holds a NUL byte";
+    if (NamesNoSingleFile(fullPath))
+        return "its name holds * or ?, so it names no single file";
+    if (IsHiddenName(fullPath))
+        return "a hidden file";
+    struct stat info {};
+    if (::stat(fullPath.c_str(), &info) != 0)
+        return errno == ENOENT ? "no such file" : std::strerror(errno);
+    if (S_ISDIR(info.st_mode))
+        return "a folder";
+    if (!S_ISREG(info.st_mode))
+        return "not a regular file";
+    if (info.st_size == 0)
+        return "an empty file";
+    if (info.st_size > kMaxSceneBytes)
+        return "larger than 1 GiB";
+    const UniqueFd fd(::open(fullPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd)
+        return std::strerror(errno);
+    return "could not be read";
 }
 
 UniqueFd OpenSceneFile(const ScenePath& path) {

@@ -49,6 +49,11 @@ std::string ReadFileContents(const std::string& FileFullPath);
 // giving the bytes read, or nothing when the file cannot be read.
 std::optional<std::size_t> SceneFileSize(const ScenePath& path);
 std::optional<std::size_t> ReadSceneFile(const ScenePath& path, std::size_t size, char* buffer);
+// Why a listed file gave no text, for the runs that name a reason for each file they skip:
+// its name ("its name holds * or ?"), what it is ("no such file", "a folder", "not a
+// regular file", "an empty file", "larger than 1 GiB") or why it could not be opened.
+// Asked only of a file that gave no text, so a run pays for it only then.
+std::string UnreadSceneReason(const std::string& fullPath);
 // The same read in two steps, for readers that read a file's head first: the file opened
 // as ReadSceneFile opens it (or no descriptor), and up to `size` bytes read from where the
 // last read stopped, giving the bytes read (fewer at the end of the file).

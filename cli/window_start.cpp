@@ -30,8 +30,8 @@ std::vector<std::string> WindowProgramCandidates(const std::string& self) {
 }
 
 int StartWindow(std::ostream& err) {
-    if (!HasDisplay()) {
-        err << "aster" << kNoDisplay << std::flush;
+    if (const std::optional<std::string> reason = NoDisplayReason()) {
+        err << "aster" << *reason << std::flush;
         return kExitError;
     }
     std::error_code ignored;

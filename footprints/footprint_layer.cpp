@@ -1,6 +1,7 @@
 #include "footprints/footprint_layer.h"
 
 #include "catalogue/build_run.h"
+#include "catalogue/scene_reader.h"
 #include "fileio/folder.h"
 #include "fileio/replacement_file.h"
 #include "fileio/scratch_folder.h"
@@ -202,7 +203,10 @@ PreparedFootprint PrepareFootprint(SceneFootprintReader& reader, const ListedSce
     prepared.values.scene = scene.number;
     SceneFootprintOrReason read = reader.read(scene.text, scene.extent);
     if (!read.scene) {
-        prepared.reason = std::move(read.reason);
+        // A file that gave no text at all is named for what keeps it from being read.
+        prepared.reason = scene.text.empty() && scene.extent == TextExtent::Whole
+                              ? UnreadSceneReason(std::string(scene.fullPath))
+                              : std::move(read.reason);
         return prepared;
     }
     OgrFootprintOrReason footprint = OgrFootprint(read.scene->shape);

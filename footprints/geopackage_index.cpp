@@ -176,9 +176,12 @@ bool GeoPackageIndex::prepare(GDALDataset& dataset, OGRLayer& layer) {
 
     // The index's own triggers, by name: rtree_<table>_<column>_insert, _update1, ...
     const std::string prefix = m_rtree + "_";
+    // SQLite's substr and length count characters, not bytes: a name such as "café" has
+    // more bytes than characters.
     const Statement triggers = Prepare(
-        m_db, "SELECT name, sql FROM sqlite_master WHERE type = 'trigger' AND substr(name, 1, " +
-                  std::to_string(prefix.size()) + ") = " + QuotedText(prefix));
+        m_db, "SELECT name, sql FROM sqlite_master WHERE type = 'trigger' AND substr(name, 1, "
+              "length(" +
+                  QuotedText(prefix) + ")) = " + QuotedText(prefix));
     if (!triggers)
         return Failed(m_db, "cannot find the triggers of " + m_rtree);
     std::vector<std::string> names;

@@ -199,9 +199,12 @@ std::optional<Error> CheckFeatures(const WrittenLayer& layer, OGRLayer& read,
             definition.GetFieldIndex(((i < 4 ? "lat" : "lon") + std::to_string(i % 4 + 1)).c_str());
 
     // A part that could not be read may leave the layer without its fields (a
-    // shapefile whose table is cut short opens without one).
-    if (layer.keepsValues && (sceneField < 0 || std::find(cornerFields.begin(), cornerFields.end(),
-                                                          -1) != cornerFields.end()))
+    // shapefile whose table is cut short opens without one). GeoJSON declares no fields
+    // of its own: a layer without features reads back without any.
+    const bool fieldsDeclared = !layer.features.empty() || layer.driverName != "GeoJSON";
+    if (layer.keepsValues && fieldsDeclared &&
+        (sceneField < 0 ||
+         std::find(cornerFields.begin(), cornerFields.end(), -1) != cornerFields.end()))
         return Unreadable(layer, "its fields are missing");
     // Texts need not be turned into fields to be read: what would cut them short cuts the
     // features' values too, or fails the read.

@@ -118,6 +118,11 @@ std::optional<Error> CheckVectorDriver(const std::string& driverName) {
                        kChooseAnother);
     if (SameIgnoringCase(name, "Memory") || SameIgnoringCase(name, "MEM"))
         return Refused(name, "keeps the layer in memory and writes no file", kChooseAnother);
+    // Spreadsheets keep the fields but no geometry, so no footprint would read back.
+    if (SameIgnoringCase(name, "XLSX") || SameIgnoringCase(name, "ODS"))
+        return Refused(name, "keeps no geometry, so it can hold no footprint",
+                       "Choose a format that keeps geometries, such as GPKG, or CSV for a "
+                       "table with the footprints as text.");
     if (driver->GetMetadataItem(GDAL_DMD_CONNECTION_PREFIX) != nullptr)
         return Refused(name, "writes to a database or a web service, not to a file",
                        "Write a file, such as a GeoPackage, and load it from there.");

@@ -2,6 +2,7 @@
 
 #include "catalogue/build_run.h"
 #include "catalogue/list_reader.h"
+#include "catalogue/scene_reader.h"
 #include "fileio/directory.h"
 #include "fileio/fd_stream_buf.h"
 #include "fileio/folder.h"
@@ -330,7 +331,10 @@ PreparedItem StacRun::prepare(const ListedScene& scene) {
     PreparedItem prepared;
     SceneFootprintOrReason read = m_reader.read(scene.text, scene.extent);
     if (!read.scene) {
-        prepared.reason = std::move(read.reason);
+        // A file that gave no text at all is named for what keeps it from being read.
+        prepared.reason = scene.text.empty() && scene.extent == TextExtent::Whole
+                              ? UnreadSceneReason(std::string(scene.fullPath))
+                              : std::move(read.reason);
         return prepared;
     }
     SceneMetadata& metadata = read.scene->metadata;

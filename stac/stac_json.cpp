@@ -291,48 +291,70 @@ std::string NumberText(double value) {
     return std::string(text.data(), result.ptr);
 }
 
-void StacExtent::Span::add(double w, double s, double e, double n) {
-    west = std::min(west, w);
-    east = std::max(east, e);
-    south = std::min(south, s);
-    north = std::max(north, n);
-    any = true;
+StacExtent::StacExtent()
+    : m_covered(kCells, false), m_westIn(kCells, 180.0), m_eastIn(kCells, -180.0) {
+}
+
+int StacExtent::CellOf(double longitude) {
+    const double cell = std::floor((longitude + 180) * (kCells / 360.0));
+    return static_cast<int>(std::clamp(cell, 0.0, double{kCells - 1}));
+}
+
+void StacExtent::cover(int from, int to) {
+    for (int cell = from; cell <= to; ++cell)
+        m_covered[static_cast<std::size_t>(cell)] = true;
 }
 
 void StacExtent::add(const BoundingBox& box, UtcMilliseconds datetime) {
-    if (box.west > box.east)
-        m_crossing.add(box.west, box.south, box.east, box.north);
-    else if (box.west + box.east >= 0)
-        m_eastern.add(box.west, box.south, box.east, box.north);
-    else
-        m_western.add(box.west, box.south, box.east, box.north);
+    const int west = CellOf(box.west);
+    const int east = CellOf(box.east);
+    if (box.west > box.east) { // across the antimeridian
+        cover(west, kCells - 1);
+        cover(0, east);
+    } else {
+        cover(west, east);
+    }
+    auto& westIn = m_westIn[static_cast<std::size_t>(west)];
+    auto& eastIn = m_eastIn[static_cast<std::size_t>(east)];
+    westIn = std::min(westIn, box.west);
+    eastIn = std::max(eastIn, box.east);
+    m_south = std::min(m_south, box.south);
+    m_north = std::max(m_north, box.north);
     m_first = m_first ? std::min(*m_first, datetime) : datetime;
     m_last = m_last ? std::max(*m_last, datetime) : datetime;
 }
 
 std::vector<BoundingBox> StacExtent::boxes() const {
-    Span all = m_crossing;
-    for (const Span* side : {&m_eastern, &m_western})
-        if (side->any)
-            all.add(side->west, side->south, side->east, side->north);
-    if (!all.any)
+    if (!m_first)
         return {BoundingBox{-180, -90, 180, 90}};
-    if (!m_crossing.any)
-        return {BoundingBox{all.west, all.south, all.east, all.north}};
-    // Across the antimeridian the box runs east from the westernmost edge of the boxes
-    // that reach +180 or lie east of the meridian, round to the easternmost edge of those
-    // that reach -180 or lie west of it.
-    double west = m_crossing.west;
-    double east = m_crossing.east;
-    if (m_eastern.any)
-        west = std::min(west, m_eastern.west);
-    if (m_western.any)
-        east = std::max(east, m_western.east);
-    if (west <= east) // round the whole globe
-        return {BoundingBox{-180, all.south, 180, all.north}};
-    return {BoundingBox{west, all.south, east, all.north},
-            BoundingBox{west, all.south, 180, all.north},
-            BoundingBox{-180, all.south, east, all.north}};
+    // The widest run of uncovered cells, round the ring.
+    int gapStart = -1, gapLength = 0;
+    int start = -1, length = 0;
+    for (int i = 0; i < 2 * kCells && length < kCells; ++i) {
+        if (m_covered[static_cast<std::size_t>(i % kCells)]) {
+            start = -1;
+            length = 0;
+            continue;
+        }
+        if (start < 0)
+            start = i % kCells;
+        if (++length > gapLength) {
+            gapStart = start;
+            gapLength = length;
+        }
+    }
+    if (gapLength == 0) // every cell covered: round the whole globe
+        return {BoundingBox{-180, m_south, 180, m_north}};
+    // Every box that covers the first cell after the gap starts in it, and every box that
+    // covers the last cell before it ends there.
+    const auto after = static_cast<std::size_t>((gapStart + gapLength) % kCells);
+    const auto before = static_cast<std::size_t>((gapStart + kCells - 1) % kCells);
+    const double west = m_westIn[after];
+    const double east = m_eastIn[before];
+    if (west <= east)
+        return {BoundingBox{west, m_south, east, m_north}};
+    return {BoundingBox{west, m_south, east, m_north}, BoundingBox{west, m_south, 180, m_north},
+            BoundingBox{-180, m_south, east, m_north}};
 }
 
 void WriteItemDocument(std::ostream& out, const StacItem& item) {

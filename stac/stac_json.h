@@ -53,8 +53,12 @@ struct StacItem {
 };
 
 // The collection's extent: the union of its items' boxes and the span of their times.
+// The union's longitudes are the smallest arc that holds every box: it leaves out the
+// widest stretch of longitude that no box touches, found on a ring of tenth-of-a-degree
+// cells, so its memory does not grow with the items.
 class StacExtent {
   public:
+    StacExtent();
     void add(const BoundingBox& box, UtcMilliseconds datetime);
     bool empty() const { return !m_first; }
     // The boxes the collection lists: the overall box first (west > east when it crosses
@@ -65,13 +69,15 @@ class StacExtent {
     std::optional<UtcMilliseconds> last() const { return m_last; }
 
   private:
-    // Boxes that cross the antimeridian, and the others by the side their middle lies on.
-    struct Span {
-        double west = 180, east = -180, south = 90, north = -90;
-        bool any = false;
-        void add(double w, double s, double e, double n);
-    };
-    Span m_crossing, m_eastern, m_western;
+    static constexpr int kCells = 3600;
+    static int CellOf(double longitude);
+    void cover(int from, int to);
+
+    std::vector<bool> m_covered;
+    // Per cell, the westmost west edge and the eastmost east edge of the boxes whose edge
+    // lies in it: where the covered stretch next to the gap starts and ends exactly.
+    std::vector<double> m_westIn, m_eastIn;
+    double m_south = 90, m_north = -90;
     std::optional<UtcMilliseconds> m_first, m_last;
 };
 

@@ -19,7 +19,9 @@
 #include <regex>
 #include <spawn.h>
 #include <sstream>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 namespace aster {
@@ -76,7 +78,10 @@ TEST(CommandLine, StatusAndMessages) {
         {{"--frob"}, 2, "", "The following argument was not expected: --frob"},
         {{"table", "--frob=1"}, 2, "", "The following argument was not expected: --frob=1"},
         {{"polys", "-xyz"}, 2, "", "The following argument was not expected: -xyz"},
-        {{"table", "--check-blanks=yes"}, 2, "", "check-blanks was given a disallowed flag override"},
+        {{"table", "--check-blanks=yes"},
+         2,
+         "",
+         "check-blanks was given a disallowed flag override"},
         {{"table", "{F}", "more"}, 2, "", "The following argument was not expected: more"},
         // A second command's name is an argument too many, not a second command.
         {{"table", "{F}", "list"}, 2, "", "The following argument was not expected: list"},
@@ -303,11 +308,13 @@ TEST(CommandLine, StacCatalogueOfTheListedScenes) {
     outcome = RunAster({"stac", "--verbose", "--overwrite", folder.path(), "-o", out});
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.err, "aster: skipped " + folder.file("blank.met") +
+                               ": an empty file\n"
+                               "aster: skipped " +
+                               folder.file("notes.txt") +
                                ": not scene metadata\n"
-                               "aster: skipped " + folder.file("notes.txt") +
-                               ": not scene metadata\n"
-                               "aster: skipped " + folder.file("sub") +
-                               ": not scene metadata\n"
+                               "aster: skipped " +
+                               folder.file("sub") +
+                               ": a folder\n"
                                "aster: 2 items written, 3 listed files skipped\n");
 }
 
@@ -364,14 +371,14 @@ TEST(CommandLine, HintsByKind) {
          "The list must be an ordinary file: make it again with \"aster list\"."},
         {ErrorKind::OutputExists,
          "Choose another output name, or use --overwrite to replace the earlier layer."},
-        {ErrorKind::UnknownFormat, "End the output's name in " + OutputFormatChoices() +
-                                       ", or name a GDAL format with -f."},
+        {ErrorKind::UnknownFormat,
+         "End the output's name in " + OutputFormatChoices() + ", or name a GDAL format with -f."},
     };
     for (const auto& [kind, hint] : worded)
         EXPECT_EQ(CommandLineHint(Error{1, "d", "the core's", kind}), hint);
-    for (const ErrorKind kind : {ErrorKind::Other, ErrorKind::Cancelled, ErrorKind::IsFolder,
-                                 ErrorKind::NoSpace, ErrorKind::ReadOnly, ErrorKind::Permission,
-                                 ErrorKind::NoMemory})
+    for (const ErrorKind kind :
+         {ErrorKind::Other, ErrorKind::Cancelled, ErrorKind::IsFolder, ErrorKind::NoSpace,
+          ErrorKind::ReadOnly, ErrorKind::Permission, ErrorKind::NoMemory})
         EXPECT_EQ(CommandLineHint(Error{1, "d", "the core's", kind}), "the core's");
     EXPECT_EQ(CommandLineHint(SystemError(ENOSPC, "/f")),
               "The disk is full: make room on it and try again.");
@@ -390,10 +397,10 @@ TEST(CommandLine, AListThatIsNoOrdinaryFile) {
         for (const char* command : {"table", "polys"}) {
             const Outcome outcome = RunAster({command, folder.path()});
             EXPECT_EQ(outcome.status, 1);
-            EXPECT_EQ(outcome.err, "aster: Error 22: Not a regular file: " +
-                                       folder.file("filelist.txt") +
-                                       "\naster: The list must be an ordinary file: make it "
-                                       "again with \"aster list\".\n");
+            EXPECT_EQ(outcome.err,
+                      "aster: Error 22: Not a regular file: " + folder.file("filelist.txt") +
+                          "\naster: The list must be an ordinary file: make it "
+                          "again with \"aster list\".\n");
         }
     }
 }
@@ -430,27 +437,78 @@ TEST(CommandLine, TheManualPageDescribesWhatTheHelpLists) {
 
 TEST(Display, FoundAsQtWouldFindIt) {
     using Environment = std::map<std::string, std::string>;
-    const std::pair<Environment, bool> rows[] = {
-        {{}, false},
-        {{{"DISPLAY", ""}}, false},
-        {{{"DISPLAY", ":0"}}, true},
-        {{{"WAYLAND_DISPLAY", "wayland-0"}}, true},
-        {{{"QT_QPA_PLATFORM", "offscreen"}}, true},
-        {{{"QT_QPA_PLATFORM", "xcb"}}, false},
-        {{{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", ":1"}}, true},
-        {{{"QT_QPA_PLATFORM", "wayland-egl"}, {"DISPLAY", ":1"}}, false},
-        {{{"QT_QPA_PLATFORM", "wayland;xcb"}, {"DISPLAY", ":1"}}, true},
-        {{{"QT_QPA_PLATFORM", "vnc:size=800x600"}}, true},
-        {{{"QT_QPA_PLATFORM", ""}, {"DISPLAY", ":0"}}, true},
-        {{{"QT_QPA_PLATFORM", ";"}}, false},
+    const std::string none =
+        ": no display to open the window on; the commands work without one (aster --help).\n";
+    const auto silent = [](const std::string& name) {
+        return ": the display " + name +
+               " does not answer; the commands work without one (aster --help).\n";
+    };
+    // Displays named ":9" and "wayland-9" do not answer; every other one does.
+    const std::pair<Environment, std::string> rows[] = {
+        {{}, none},
+        {{{"DISPLAY", ""}}, none},
+        {{{"DISPLAY", ":0"}}, ""},
+        {{{"DISPLAY", ":9"}}, silent(":9")},
+        {{{"DISPLAY", ":9"}, {"WAYLAND_DISPLAY", "wayland-0"}}, ""},
+        {{{"DISPLAY", ":9"}, {"WAYLAND_DISPLAY", "wayland-9"}}, silent(":9")},
+        {{{"WAYLAND_DISPLAY", "wayland-0"}}, ""},
+        {{{"WAYLAND_DISPLAY", "wayland-9"}}, silent("wayland-9")},
+        {{{"QT_QPA_PLATFORM", "offscreen"}}, ""},
+        {{{"QT_QPA_PLATFORM", "offscreen"}, {"DISPLAY", ":9"}}, ""},
+        {{{"QT_QPA_PLATFORM", "xcb"}}, none},
+        {{{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", ":1"}}, ""},
+        {{{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", ":9"}}, silent(":9")},
+        {{{"QT_QPA_PLATFORM", "wayland-egl"}, {"DISPLAY", ":1"}}, none},
+        {{{"QT_QPA_PLATFORM", "wayland;xcb"}, {"DISPLAY", ":1"}}, ""},
+        {{{"QT_QPA_PLATFORM", "xcb;offscreen"}, {"DISPLAY", ":9"}}, ""},
+        {{{"QT_QPA_PLATFORM", "vnc:size=800x600"}}, ""},
+        {{{"QT_QPA_PLATFORM", ""}, {"DISPLAY", ":0"}}, ""},
+        {{{"QT_QPA_PLATFORM", ";"}}, none},
     };
     for (const auto& [environment, expected] : rows) {
-        const bool found = HasDisplay([&environment](const char* name) -> const char* {
-            const auto at = environment.find(name);
-            return at == environment.end() ? nullptr : at->second.c_str();
-        });
-        EXPECT_EQ(found, expected) << testing::PrintToString(environment);
+        const std::optional<std::string> reason = NoDisplayReason(
+            [&environment](const char* name) -> const char* {
+                const auto at = environment.find(name);
+                return at == environment.end() ? nullptr : at->second.c_str();
+            },
+            [](std::string_view, std::string_view name) {
+                return name != ":9" && name != "wayland-9";
+            });
+        EXPECT_EQ(reason.value_or(""), expected) << testing::PrintToString(environment);
     }
+}
+
+// The probes themselves, on sockets of this test's own: a display answers only while
+// something listens at its socket.
+TEST(Display, AnswersOnlyWhileSomethingListens) {
+    TempFolder folder;
+    const std::string xSocket = folder.file("X7");
+    EXPECT_FALSE(XDisplayAnswers(":7", folder.path()));
+    EXPECT_FALSE(WaylandDisplayAnswers("wl", folder.path().c_str()));
+    EXPECT_FALSE(WaylandDisplayAnswers("wl", nullptr));
+    const auto listen = [](const std::string& path) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.copy(address.sun_path, sizeof address.sun_path - 1);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(fd, 1), 0);
+        return fd;
+    };
+    const int x = listen(xSocket);
+    const int wayland = listen(folder.file("wl"));
+    EXPECT_TRUE(XDisplayAnswers(":7", folder.path()));
+    EXPECT_TRUE(XDisplayAnswers("unix:7.0", folder.path()));
+    EXPECT_FALSE(XDisplayAnswers(":8", folder.path()));
+    EXPECT_TRUE(WaylandDisplayAnswers("wl", folder.path().c_str()));
+    EXPECT_TRUE(WaylandDisplayAnswers(folder.file("wl"), nullptr));
+    ::close(x);
+    ::close(wayland);
+    // A socket left behind by a display that has ended does not answer.
+    EXPECT_FALSE(XDisplayAnswers(":7", folder.path()));
+    // Names it cannot read, and remote hosts, are left for Qt to try.
+    EXPECT_TRUE(XDisplayAnswers("nonsense", folder.path()));
+    EXPECT_TRUE(XDisplayAnswers("far.example.org:0", folder.path()));
 }
 
 TEST(WindowStart, LooksBesideItselfThenInTheBuildTreeThenOnThePath) {
@@ -501,8 +559,8 @@ int Spawn(Strings args, int out, int err, Strings environment = {},
           std::string program = ASTER_PROGRAM) {
     args.insert(args.begin(), program);
     args.insert(args.begin(), environment.begin(), environment.end());
-    args.insert(args.begin(), {"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u",
-                               "QT_QPA_PLATFORM"});
+    args.insert(args.begin(),
+                {"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM"});
     std::vector<char*> argv;
     for (std::string& arg : args)
         argv.push_back(arg.data());
@@ -549,17 +607,31 @@ TEST(Program, WithoutACommandStartsTheWindowOrSaysWhyNot) {
     const UniqueFd err(::open(logs.file("err").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600));
     const auto exitStatus = [](int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; };
     const Strings noPath{"PATH=" + place.file("nowhere")};
-    const Strings display{"DISPLAY=:99", "PATH=" + place.file("nowhere")};
+    const Strings display{"DISPLAY=:4711", "PATH=" + place.file("nowhere")};
 
     EXPECT_EQ(exitStatus(Spawn({}, out.get(), err.get(), noPath, place.file("aster"))), 1);
+    // Named, but nothing answers there: a stale DISPLAY.
+    EXPECT_EQ(exitStatus(Spawn({}, out.get(), err.get(), display, place.file("aster"))), 1);
+    // A display that answers, as an X server's abstract socket does.
+    const UniqueFd server(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string name = std::string(1, '\0') + "/tmp/.X11-unix/X4711";
+    name.copy(address.sun_path, name.size());
+    ASSERT_EQ(::bind(server.get(), reinterpret_cast<const sockaddr*>(&address),
+                     static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())),
+              0);
+    ASSERT_EQ(::listen(server.get(), 4), 0);
     EXPECT_EQ(exitStatus(Spawn({}, out.get(), err.get(), display, place.file("aster"))), 1);
     place.write("aster-window", "#!/bin/sh\necho \"$0 $# $DISPLAY\" > \"${0%/*}/ran\"\nexit 7\n");
     ::chmod(place.file("aster-window").c_str(), 0755);
     EXPECT_EQ(exitStatus(Spawn({}, out.get(), err.get(), display, place.file("aster"))), 7);
-    EXPECT_EQ(place.read("ran"), place.file("aster-window") + " 0 :99\n");
+    EXPECT_EQ(place.read("ran"), place.file("aster-window") + " 0 :4711\n");
     EXPECT_EQ(logs.read("out"), "");
     EXPECT_EQ(logs.read("err"),
               "aster: no display to open the window on; the commands work without one (aster "
+              "--help).\n"
+              "aster: the display :4711 does not answer; the commands work without one (aster "
               "--help).\n"
               "aster: the window is not installed (the aster-window package); the commands work "
               "without it (aster --help).\n");

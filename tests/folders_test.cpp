@@ -54,11 +54,11 @@ TEST(NormalFolderPath, FromTheCurrentFolderOrAnError) {
             return 1;
         std::string normal;
         const auto error = NormalFolderPath("x", normal);
-        const bool goneSaid =
-            error && error->kind == ErrorKind::NoCurrentFolder &&
-            FormatError(*error) == "Error 2: Cannot find the current folder: No such file or "
-                                   "directory" &&
-            Normal("/still/fine") == "/still/fine";
+        const bool goneSaid = error && error->kind == ErrorKind::NoCurrentFolder &&
+                              FormatError(*error) ==
+                                  "Error 2: Cannot find the current folder: No such file or "
+                                  "directory" &&
+                              Normal("/still/fine") == "/still/fine";
         // Taken down the way it was made: a path this long is too long to remove whole.
         for (bool up = ::fchdir(deepest.get()) == 0; up && steps-- > 0;)
             up = ::chdir("..") == 0 && ::rmdir(step.c_str()) == 0;

@@ -239,6 +239,8 @@ TEST(OutputFormats, ExtensionsAndDrivers) {
                                                           {"NoSuchFormat", "no driver named"},
                                                           {"PGDUMP", "cannot read back"},
                                                           {"Memory", "writes no file"},
+                                                          {"XLSX", "keeps no geometry"},
+                                                          {"ODS", "keeps no geometry"},
                                                           {"MVT", "a folder of tiles"},
                                                           {"OpenFileGDB", "a .gdb folder"},
                                                           {"PostgreSQL", "not to a file"}}) {
@@ -424,6 +426,23 @@ TEST(FootprintLayer, EachFormatReadsBackValidWithOneGeometryTypeAndIsoDates) {
 // The layer reads what the STAC catalogue reads, and skips files for the same reasons:
 // the shared reader's, then the footprint shape's. A footprint has every corner; its
 // fields the first four, null where there are fewer.
+// A run that finds no footprint still writes its layer, empty, in every format: GeoJSON
+// then declares no fields, which is no sign of a cut file.
+TEST(FootprintLayer, NoFootprintGivesAnEmptyLayerInEveryFormat) {
+    TempFolder folder;
+    folder.write("notes.txt", "no scene here");
+    folder.write("filelist.txt", "notes.txt\r\n");
+    for (const std::string output : {"a.gpkg", "b.shp", "c.geojson", "d.fgb", "e.kml", "f.csv"}) {
+        SCOPED_TRACE(output);
+        FootprintReport report;
+        const auto error = Write(folder, output, report);
+        ASSERT_FALSE(error) << error->description;
+        EXPECT_EQ(report.written, 0);
+        EXPECT_EQ(report.skippedCount(), 1);
+        EXPECT_EQ(Read(folder.file(output)).features.size(), 0u);
+    }
+}
+
 TEST(FootprintLayer, SkippedFilesAndReasons) {
     TempFolder folder;
     const std::string good = SceneText("t", "d", kLats, kLons);
@@ -435,25 +454,36 @@ TEST(FootprintLayer, SkippedFilesAndReasons) {
     folder.write("short.met", SceneText("t", "d", "34.1, 34.0, 33.4", kLons));
     folder.write("three.met", SceneText("t", "d", "34.1, 34.0, 33.4", "-118.1, -117.4, -117.6"));
     folder.write("five.met", SceneText("t", "d", kLats + ", 33.8", kLons + ", -118.4"));
+    // Files that give no text are named for what keeps them from being read.
+    folder.write("a?.met", good);
+    folder.write(".hidden.met", good);
+    ::mkfifo(folder.file("pipe.met").c_str(), 0644);
+    std::filesystem::create_directory(folder.file("sub.met"));
     folder.write("filelist.txt", "good1.met\r\nblank.met\r\nmissing.met\r\nnotes.txt\r\n"
-                                 "lat2.met\r\nlon3.met\r\nshort.met\r\nthree.met\r\nfive.met\r\n");
+                                 "lat2.met\r\nlon3.met\r\nshort.met\r\nthree.met\r\nfive.met\r\n"
+                                 "a?.met\r\n.hidden.met\r\npipe.met\r\nsub.met\r\n");
     FootprintReport report;
     Progress progress;
     ASSERT_FALSE(WriteFootprints(FolderPrefix(folder.path()), Options(folder.file("fp.gpkg")),
                                  report, progress));
     EXPECT_EQ(report.written, 3);
-    EXPECT_EQ(progress.done, (std::vector<std::int64_t>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    EXPECT_EQ(progress.done,
+              (std::vector<std::int64_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}));
     std::vector<std::pair<std::string, std::string>> skipped;
     for (const SkippedScene& scene : report.skipped)
         skipped.emplace_back(FileNameOf(scene.fullPath), scene.reason);
     EXPECT_EQ(skipped, (std::vector<std::pair<std::string, std::string>>{
-                           {"blank.met", "not scene metadata"},
-                           {"missing.met", "not scene metadata"},
+                           {"blank.met", "an empty file"},
+                           {"missing.met", "no such file"},
                            {"notes.txt", "not scene metadata"},
                            {"lat2.met", "corner 2 is not a number"},
                            {"lon3.met", "longitude of corner 3 out of range"},
-                           {"short.met", "3 corner latitudes but 4 longitudes"}}));
-    EXPECT_EQ(report.skippedCount(), 6);
+                           {"short.met", "3 corner latitudes but 4 longitudes"},
+                           {"a?.met", "its name holds * or ?, so it names no single file"},
+                           {".hidden.met", "a hidden file"},
+                           {"pipe.met", "not a regular file"},
+                           {"sub.met", "a folder"}}));
+    EXPECT_EQ(report.skippedCount(), 10);
     const ReadLayer layer = Read(folder.file("fp.gpkg"));
     ASSERT_EQ(layer.features.size(), 3u);
     const std::array<std::pair<std::string, int>, 3> scenes{{{"1", 5}, {"8", 4}, {"9", 6}}};
@@ -750,11 +780,19 @@ TEST(FootprintLayer, SpatialIndexUnlessAskedNot) {
             EXPECT_EQ(folder.exists("fp.qix"), index && output == "fp.shp");
         }
     }
-    // The R-tree packed in one pass is one that SQLite's own check accepts.
-    FootprintReport report;
-    ASSERT_FALSE(Write(folder, "fp.gpkg", report, true));
-    EXPECT_EQ(Query(folder.file("fp.gpkg"), "SELECT rtreecheck('rtree_fp_geom')"),
-              (std::vector<std::vector<std::string>>{{"ok"}}));
+    // The R-tree packed in one pass is one that SQLite's own check accepts, whatever the
+    // layer is called: SQLite counts a name's characters, not its bytes.
+    for (const std::string output : {"fp.gpkg", "caf\xc3\xa9.gpkg", "\xe9t\xe9.gpkg"}) {
+        SCOPED_TRACE(output);
+        FootprintReport report;
+        ASSERT_FALSE(Write(folder, output, report, true));
+        EXPECT_EQ(Query(folder.file(output),
+                        "SELECT rtreecheck('rtree_' || table_name || '_geom'), "
+                        "(SELECT count(*) FROM gpkg_extensions WHERE extension_name = "
+                        "'gpkg_rtree_index') FROM gpkg_contents WHERE data_type = 'features'"),
+                  (std::vector<std::vector<std::string>>{{"ok", "1"}}));
+        EXPECT_EQ(Read(folder.file(output)).indexed, true);
+    }
 }
 
 std::unique_ptr<OGRPolygon> BoxPolygon(const OGREnvelope& box) {
@@ -913,6 +951,7 @@ TEST(FootprintLayer, DriversThatCannotGiveOneCheckedFileAreRefusedBeforeWriting)
     for (const auto& [driver, output] :
          std::vector<std::pair<std::string, std::string>>{{"PGDUMP", "x.sql"},
                                                           {"Memory", "x.mem"},
+                                                          {"XLSX", "x.xlsx"},
                                                           {"MVT", "x.mvt"},
                                                           {"ESRI Shapefile", "x.out"},
                                                           {"CSV", "x.out"}}) {

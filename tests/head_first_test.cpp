@@ -8,8 +8,8 @@
 
 #include <fcntl.h>
 #include <fstream>
-#include <ostream>
 #include <gtest/gtest.h>
+#include <ostream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,8 +49,8 @@ struct Seen {
     std::string reason; // empty when the metadata read
     bool operator==(const Seen&) const = default;
     friend std::ostream& operator<<(std::ostream& out, const Seen& seen) {
-        return out << seen.name << " " << static_cast<int>(seen.extent) << " " << seen.bytes
-                   << " '" << seen.reason << "'";
+        return out << seen.name << " " << static_cast<int>(seen.extent) << " " << seen.bytes << " '"
+                   << seen.reason << "'";
     }
 };
 

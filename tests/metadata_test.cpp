@@ -108,17 +108,26 @@ TEST(SceneMetadata, OdlAsFilesHoldIt) {
         {"no blanks, no END", corners, 3, {}, ""},
         {"CR LF, comments, END and anything after it",
          "/* head */\r\nGROUP = A /* x */\r\n" + corners + "END_GROUP = A\r\nEND\r\n\x01\x02junk",
-         3, {}, ""},
+         3,
+         {},
+         ""},
         {"blanks and a line break around =, a unit",
-         "OBJECT \t=\n TimeofDay\n  VALUE\n=\n\"12:00:00Z\" <UTC>\nEND_OBJECT=TimeofDay\n" + corners,
-         3, {}, "12:00:00Z"},
+         "OBJECT \t=\n TimeofDay\n  VALUE\n=\n\"12:00:00Z\" <UTC>\nEND_OBJECT=TimeofDay\n" +
+             corners,
+         3,
+         {},
+         "12:00:00Z"},
         {"statements without a value, nested lists",
-         "GROUP = G\nFLAG\nSHAPE = ((1,2),(3,4))\n" + corners + "END_GROUP\n", 3, {}, ""},
+         "GROUP = G\nFLAG\nSHAPE = ((1,2),(3,4))\n" + corners + "END_GROUP\n",
+         3,
+         {},
+         ""},
         {"attributes paired by order, as groups without classes",
          "GROUP = AdditionalAttributes\n GROUP = A1\n"
          "  OBJECT = AdditionalAttributeName\n   Value = \"SceneCloudCoverage\"\n  END_OBJECT\n"
          "  GROUP = InformationContent\n   OBJECT = ParameterValue\n    Value = \"7.5\"\n"
-         "   END_OBJECT\n  END_GROUP\n END_GROUP\nEND_GROUP\n" + corners,
+         "   END_OBJECT\n  END_GROUP\n END_GROUP\nEND_GROUP\n" +
+             corners,
          3, 7.5, ""},
         {"attributes paired by their container's class, the value first",
          "GROUP = ADDITIONALATTRIBUTES\n"
@@ -131,22 +140,31 @@ TEST(SceneMetadata, OdlAsFilesHoldIt) {
          "  OBJECT = ADDITIONALATTRIBUTENAME\n   VALUE = \"QAPercentCloudCover\"\n  END_OBJECT\n"
          "  OBJECT = PARAMETERVALUE\n   VALUE = \"5\"\n  END_OBJECT\n"
          " END_OBJECT\n"
-         "END_GROUP\n" + corners,
+         "END_GROUP\n" +
+             corners,
          3, 41, ""},
         {"a cover out of range is none",
          "GROUP = AdditionalAttributes\n OBJECT = AdditionalAttributeName\n VALUE = "
          "\"SceneCloudCoverage\"\n END_OBJECT\n OBJECT = ParameterValue\n VALUE = \"-1\"\n"
-         " END_OBJECT\nEND_GROUP\n" + corners,
-         3, {}, ""},
+         " END_OBJECT\nEND_GROUP\n" +
+             corners,
+         3,
+         {},
+         ""},
         {"a quality statistic outside the attributes",
          "OBJECT = QAPercentCloudCover\n VALUE = 100\nEND_OBJECT\n" + corners, 3, 100, ""},
-        {"an END_GROUP that closes nothing", "GROUP = A\nEND_GROUP\nEND_GROUP = X\n" + corners, 3,
-         {}, ""},
+        {"an END_GROUP that closes nothing",
+         "GROUP = A\nEND_GROUP\nEND_GROUP = X\n" + corners,
+         3,
+         {},
+         ""},
         {"a byte order mark", "\xEF\xBB\xBF" + corners, 3, {}, ""},
         {"numbers with a plus, exponents, no leading digit",
          "OBJECT=GRingPointLatitude\nvalue=(+1,2e1,.5)\nend_object\n"
          "OBJECT=GRingPointLongitude VALUE=(4.,-5E-1,6) END_OBJECT\n",
-         3, {}, ""},
+         3,
+         {},
+         ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -158,8 +176,7 @@ TEST(SceneMetadata, OdlAsFilesHoldIt) {
     }
     const MetadataOrReason numbers = Read(cases[std::size(cases) - 1].text); // the numbers
     ASSERT_TRUE(numbers.metadata);
-    EXPECT_EQ(numbers.metadata->corners,
-              (std::vector<GeoPoint>{{4, 1}, {-0.5, 20}, {6, 0.5}}));
+    EXPECT_EQ(numbers.metadata->corners, (std::vector<GeoPoint>{{4, 1}, {-0.5, 20}, {6, 0.5}}));
 }
 
 TEST(SceneMetadata, MalformedFilesGiveTheirReason) {
@@ -228,20 +245,18 @@ TEST(SceneMetadata, MalformedFilesGiveTheirReason) {
         {"an enormous ODL text",
          "GROUP = G\nOBJECT = X\nVALUE = \"" + std::string(70000, 'a') + "\"\n",
          "a text of more than 65536 bytes at line 3"},
-        {"a list of too many values",
-         "GROUP = G\nVALUE = (" + std::string(70000, ',') + ")\n",
+        {"a list of too many values", "GROUP = G\nVALUE = (" + std::string(70000, ',') + ")\n",
          "a list of more than 65536 values at line 2"},
         {"unclosed ODL text", "GROUP = G\n  X = \"abc\n\n", "unclosed text at line 2"},
         {"unclosed ODL list", "GROUP = G\n  X = (1,\n2\n", "unclosed list at line 2"},
         {"unclosed comment", "GROUP = G\n/* abc\n", "unclosed comment at line 2"},
         {"a stray byte", "GROUP = G\n  X = 1\n ) \n", "unreadable ODL at line 3"},
         {"unequal corner lists", odlLists, "4 corner latitudes but 3 longitudes"},
-        {"latitudes alone",
-         "OBJECT = GRingPointLatitude\nVALUE = (1, 2, 3)\nEND_OBJECT\n",
+        {"latitudes alone", "OBJECT = GRingPointLatitude\nVALUE = (1, 2, 3)\nEND_OBJECT\n",
          "corner latitudes without longitudes"},
-        {"fewer than 3 points", xmlHead + "<GPolygon><Boundary>" + point("1", "2") +
-                                    point("3", "4") + "</Boundary></GPolygon>" +
-                                    "</GranuleMetaDataFile>",
+        {"fewer than 3 points",
+         xmlHead + "<GPolygon><Boundary>" + point("1", "2") + point("3", "4") +
+             "</Boundary></GPolygon>" + "</GranuleMetaDataFile>",
          "fewer than 3 corners"},
         {"fewer than 3 ODL corners",
          "OBJECT = GRingPointLatitude\nVALUE = 1\nEND_OBJECT\n"
@@ -342,11 +357,11 @@ TEST(Utf8FromBytes, ValidUtf8StaysOtherBytesAreLatin1) {
         {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8c\x8d", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8c\x8d"},
         {"\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"}, // U+10FFFF, the last code point
         {"caf\xe9", "caf\xc3\xa9"},
-        {"\xc0\xaf", "\xc3\x80\xc2\xaf"},                 // overlong '/'
-        {"\xe0\x80\xaf", "\xc3\xa0\xc2\x80\xc2\xaf"},     // overlong, three bytes
-        {"\xed\xa0\x80", "\xc3\xad\xc2\xa0\xc2\x80"},     // a surrogate
+        {"\xc0\xaf", "\xc3\x80\xc2\xaf"},                         // overlong '/'
+        {"\xe0\x80\xaf", "\xc3\xa0\xc2\x80\xc2\xaf"},             // overlong, three bytes
+        {"\xed\xa0\x80", "\xc3\xad\xc2\xa0\xc2\x80"},             // a surrogate
         {"\xf4\x90\x80\x80", "\xc3\xb4\xc2\x90\xc2\x80\xc2\x80"}, // past U+10FFFF
-        {"\xc3", "\xc3\x83"},                             // cut short
+        {"\xc3", "\xc3\x83"},                                     // cut short
         {std::string("a\0b", 3), std::string("a\0b", 3)},
         {std::string("\xff\0", 2), std::string("\xc3\xbf\0", 3)},
     };

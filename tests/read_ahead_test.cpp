@@ -9,8 +9,8 @@
 #include <atomic>
 #include <gtest/gtest.h>
 #include <random>
-#include <thread>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace aster {

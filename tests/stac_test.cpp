@@ -278,7 +278,7 @@ TEST(StacCatalogue, ADownloadedGranuleAsAWholeDocument) {
     EXPECT_EQ(outcome.lines, (std::vector<std::string>{
                                  "skipped " + g + ".hdf: not scene metadata",
                                  "skipped " + g + "_V.tif: not scene metadata",
-                                 "skipped " + download.scenes + "/pipe: not scene metadata"}));
+                                 "skipped " + download.scenes + "/pipe: not a regular file"}));
     const std::string item = std::string(kGranule) + "/" + kGranule + ".json";
     EXPECT_EQ(Tree(out),
               (std::vector<std::string>{std::string(kGranule) + "/", item, "collection.json"}));
@@ -373,8 +373,20 @@ TEST(StacExtent, UnionsBoxesOnEitherSideOfTheAntimeridian) {
         // One box across: the union runs from the eastern boxes round to the western ones.
         {{{170, 0, -170, 1}, {160, 2, 165, 3}, {-150, -1, -140, 0}},
          {{160, -1, -140, 3}, {160, -1, 180, 3}, {-180, -1, -140, 3}}},
-        // Across, and reaching round the whole globe: no box of west > east covers it.
-        {{{170, 0, -170, 1}, {-20, 0, 100, 1}, {-100, 2, -10, 3}}, {{-180, 0, 180, 3}}},
+        // Across, with two equal gaps: the first one round from -180 is left out.
+        {{{170, 0, -170, 1}, {-20, 0, 100, 1}, {-100, 2, -10, 3}},
+         {{-100, 0, -170, 3}, {-100, 0, 180, 3}, {-180, 0, -170, 3}}},
+        // The widest gap left out, not the one at the meridian: 186 degrees, not 318.
+        {{{179.7, -17.2, -179.6, -16}, {4.9, 50, 5.6, 51}, {-41.5, 80, -37, 82.9}},
+         {{179.7, -17.2, 5.6, 82.9}, {179.7, -17.2, 180, 82.9}, {-180, -17.2, 5.6, 82.9}}},
+        // Boxes on either side of the antimeridian, none across it: the union crosses.
+        {{{170, 0, 175, 1}, {-175, 0, -170, 1}},
+         {{170, 0, -170, 1}, {170, 0, 180, 1}, {-180, 0, -170, 1}}},
+        // Round the whole globe.
+        {{{-180, 0, 180, 1}}, {{-180, 0, 180, 1}}},
+        {{{-180, 0, 0, 1}, {0, 0, 180, 1}}, {{-180, 0, 180, 1}}},
+        // A gap narrower than a cell is no gap.
+        {{{-180, 0, 10, 1}, {10.01, 0, 180, 1}}, {{-180, 0, 180, 1}}},
     };
     for (const Row& row : rows) {
         StacExtent extent;
