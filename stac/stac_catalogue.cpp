@@ -672,7 +672,17 @@ std::optional<Error> StacRun::run(ScratchFolder& scratch, ReplacementFile& file)
                             ? earlier.st_mode & 07777
                             : NewFolderMode();
     ::fchmod(scratch.fd(), mode);
-    return scratch.moveTo(m_outputName, replacing, m_options.outputPath);
+    std::optional<Error> moved = scratch.moveTo(m_outputName, replacing, m_options.outputPath);
+    if (moved && !replacing && (moved->code == EEXIST || moved->code == ENOTEMPTY)) {
+        // Made while this run worked: judged as if it had been there from the start,
+        // refused with the same advice, or replaced with --overwrite when it may be.
+        bool exists = false;
+        if (auto error = checkEarlierCatalogue(exists))
+            return error;
+        if (exists)
+            moved = scratch.moveTo(m_outputName, true, m_options.outputPath);
+    }
+    return moved;
 }
 
 } // namespace

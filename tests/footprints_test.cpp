@@ -461,14 +461,15 @@ TEST(FootprintLayer, SkippedFilesAndReasons) {
     std::filesystem::create_directory(folder.file("sub.met"));
     folder.write("filelist.txt", "good1.met\r\nblank.met\r\nmissing.met\r\nnotes.txt\r\n"
                                  "lat2.met\r\nlon3.met\r\nshort.met\r\nthree.met\r\nfive.met\r\n"
-                                 "a?.met\r\n.hidden.met\r\npipe.met\r\nsub.met\r\n");
+                                 "a?.met\r\n.hidden.met\r\npipe.met\r\nsub.met\r\n"
+                                 "lf1.met\nlf2.met\r\n");
     FootprintReport report;
     Progress progress;
     ASSERT_FALSE(WriteFootprints(FolderPrefix(folder.path()), Options(folder.file("fp.gpkg")),
                                  report, progress));
     EXPECT_EQ(report.written, 3);
     EXPECT_EQ(progress.done,
-              (std::vector<std::int64_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}));
+              (std::vector<std::int64_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}));
     std::vector<std::pair<std::string, std::string>> skipped;
     for (const SkippedScene& scene : report.skipped)
         skipped.emplace_back(FileNameOf(scene.fullPath), scene.reason);
@@ -482,8 +483,11 @@ TEST(FootprintLayer, SkippedFilesAndReasons) {
                            {"a?.met", "its name holds * or ?, so it names no single file"},
                            {".hidden.met", "a hidden file"},
                            {"pipe.met", "not a regular file"},
-                           {"sub.met", "a folder"}}));
-    EXPECT_EQ(report.skippedCount(), 10);
+                           {"sub.met", "a folder"},
+                           {"lf1.met\nlf2.met",
+                            "no such file: its list line holds line feeds, and only carriage "
+                            "return and line feed end a line, as aster list writes them"}}));
+    EXPECT_EQ(report.skippedCount(), 11);
     const ReadLayer layer = Read(folder.file("fp.gpkg"));
     ASSERT_EQ(layer.features.size(), 3u);
     const std::array<std::pair<std::string, int>, 3> scenes{{{"1", 5}, {"8", 4}, {"9", 6}}};

@@ -801,6 +801,43 @@ TEST(StacCatalogue, ReplacedWholeOrNotAtAll) {
     EXPECT_EQ(Tree(folder.file("s")).size(), 4u);
 }
 
+// A folder made at OUT while the run works is judged as one found at the start: refused
+// with the advice to use --overwrite, or, with it, replaced when it is empty or a
+// catalogue, and never when it holds anything else.
+TEST(StacCatalogue, AnOutputMadeDuringTheRun) {
+    TempFolder folder;
+    fs::create_directory(folder.file("s"));
+    for (const char* name : {"a", "b"})
+        folder.write("s/" + std::string(name) + ".met",
+                     Replaced(test::GranuleOdl(), kGranule, std::string("ID_") + name));
+    WriteList(folder, "s", {"a.met", "b.met"});
+    const std::string out = folder.file("cat");
+    const auto madeDuring = [&](bool overwrite, const std::string& inside) {
+        fs::remove_all(out);
+        RecordingHost host;
+        host.stopAfter = [&](std::int64_t done) {
+            if (done == 1 && !fs::exists(out)) {
+                fs::create_directory(out);
+                if (!inside.empty())
+                    folder.write("cat/" + inside, "mine");
+            }
+            return false;
+        };
+        return Catalogue(folder.file("s"), out, overwrite, host);
+    };
+    const Outcome refused = madeDuring(false, "");
+    ASSERT_TRUE(refused.error);
+    EXPECT_EQ(refused.error->kind, ErrorKind::OutputExists);
+    EXPECT_TRUE(fs::is_empty(out));
+    EXPECT_FALSE(madeDuring(true, "").error);
+    EXPECT_TRUE(fs::exists(out + "/collection.json"));
+    const Outcome kept = madeDuring(true, "thesis.tex");
+    ASSERT_TRUE(kept.error);
+    EXPECT_EQ(ReadFile(out + "/thesis.tex"), "mine");
+    // Nothing is left beside it.
+    EXPECT_EQ(Tree(folder.path()).size(), Tree(folder.file("s")).size() + 3);
+}
+
 TEST(StacCatalogue, AnItemCollectionReplacesItsFileOnlyWhenAsked) {
     TempFolder folder;
     fs::create_directory(folder.file("s"));
