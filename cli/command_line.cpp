@@ -233,6 +233,8 @@ void Declare(CLI::App& app, Request& request) {
         if (!layer.driver.empty()) {
             if (auto error = CheckVectorDriver(layer.driver))
                 throw CLI::ValidationError(error->description);
+            if (auto error = CheckOutputName(layer.driver, layer.outputPath))
+                throw CLI::ValidationError(error->description);
             return;
         }
         const auto driver = DriverForPath(layer.outputPath);

@@ -104,6 +104,10 @@ TEST(CommandLine, StatusAndMessages) {
          "",
          "GDAL's driver \"PGDUMP\" writes files that GDAL cannot read back, and a layer is "
          "read back before it replaces anything"},
+        {{"footprints", "-o", "x.out", "-f", "ESRI Shapefile"},
+         2,
+         "",
+         "GDAL's driver \"ESRI Shapefile\" writes the file x.out only if its name ends in .shp"},
         {{"stac", "{F}"}, 2, "", "--output is required"},
         {{"stac", "-o", "cat", "--license", "MIT License"},
          2,
@@ -213,7 +217,7 @@ TEST(CommandLine, FootprintsThroughItsSeam) {
          true,
          false},
         {{"--spatial-index", "--output=x.json", "--verbose"}, "x.json", "GeoJSON", false, true},
-        {{"-ox.txt", "-fCSV"}, "x.txt", "CSV", false, true},
+        {{"-ox.CSV", "-fCSV"}, "x.CSV", "CSV", false, true},
         {{"-f", "FlatGeobuf", "-o", "x.kml"}, "x.kml", "FlatGeobuf", false, true},
         // Given twice, an option takes its last value.
         {{"-o", "x.kml", "--output", "y.fgb"}, "y.fgb", "FlatGeobuf", false, true},
