@@ -1,5 +1,7 @@
 #include "footprints/geopackage_index.h"
 
+#include "footprints/sql_quoting.h"
+
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -12,26 +14,6 @@
 namespace aster {
 
 namespace {
-
-std::string QuotedName(std::string_view name) {
-    std::string quoted = "\"";
-    for (const char c : name) {
-        quoted += c;
-        if (c == '"')
-            quoted += c;
-    }
-    return quoted + "\"";
-}
-
-std::string QuotedText(std::string_view text) {
-    std::string quoted = "'";
-    for (const char c : text) {
-        quoted += c;
-        if (c == '\'')
-            quoted += c;
-    }
-    return quoted + "'";
-}
 
 // SQLite's failure, reported as GDAL's, so that it reaches the run's messages.
 bool Failed(sqlite3* db, const std::string& doing) {

@@ -1,6 +1,7 @@
 #include "footprints/layer_check.h"
 
 #include "fileio/unique_fd.h"
+#include "footprints/sql_quoting.h"
 
 #include <expat.h>
 #include <gdal_priv.h>
@@ -136,16 +137,6 @@ std::optional<Error> CheckKml(const WrittenLayer& layer) {
     if (count.placemarks != features || count.withPolygon != features)
         return Miscounted(layer, count.withPolygon, "");
     return std::nullopt;
-}
-
-std::string QuotedName(std::string_view name) {
-    std::string quoted = "\"";
-    for (const char c : name) {
-        quoted += c;
-        if (c == '"')
-            quoted += c;
-    }
-    return quoted + "\"";
 }
 
 // The first row of a query, each column as text; nothing when SQLite gave no row.

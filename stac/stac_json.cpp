@@ -66,6 +66,23 @@ template <typename Writer> void Number(Writer& writer, double value) {
     writer.RawValue(text.data(), text.size(), rapidjson::kNumberType);
 }
 
+// A field the metadata may not give: left out rather than written as null.
+template <typename Writer>
+void NumberIfGiven(Writer& writer, std::string_view key, const std::optional<double>& value) {
+    if (value) {
+        Key(writer, key);
+        Number(writer, *value);
+    }
+}
+
+template <typename Writer>
+void TextIfGiven(Writer& writer, std::string_view key, const std::optional<std::string>& value) {
+    if (value) {
+        Key(writer, key);
+        Text(writer, *value);
+    }
+}
+
 template <typename Writer> void Box(Writer& writer, const BoundingBox& box) {
     writer.StartArray();
     for (const double edge : {box.west, box.south, box.east, box.north})
@@ -126,26 +143,11 @@ template <typename Writer> void ItemProperties(Writer& writer, const StacItem& i
     writer.StartArray();
     Text(writer, "aster");
     writer.EndArray();
-    if (item.cloudCover) {
-        Key(writer, "eo:cloud_cover");
-        Number(writer, *item.cloudCover);
-    }
-    if (item.sunAzimuth) {
-        Key(writer, "view:sun_azimuth");
-        Number(writer, *item.sunAzimuth);
-    }
-    if (item.sunElevation) {
-        Key(writer, "view:sun_elevation");
-        Number(writer, *item.sunElevation);
-    }
-    if (item.shortName) {
-        Key(writer, "aster:short_name");
-        Text(writer, *item.shortName);
-    }
-    if (item.version) {
-        Key(writer, "aster:version");
-        Text(writer, *item.version);
-    }
+    NumberIfGiven(writer, "eo:cloud_cover", item.cloudCover);
+    NumberIfGiven(writer, "view:sun_azimuth", item.sunAzimuth);
+    NumberIfGiven(writer, "view:sun_elevation", item.sunElevation);
+    TextIfGiven(writer, "aster:short_name", item.shortName);
+    TextIfGiven(writer, "aster:version", item.version);
     writer.EndObject();
 }
 

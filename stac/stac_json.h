@@ -129,7 +129,7 @@ class ItemCollectionWriter {
     ~ItemCollectionWriter();
 
     void add(std::string_view compactItem);
-    // Closes the document and flushes it to the stream.
+    // Ends the FeatureCollection and flushes the stream.
     void finish();
 
   private:

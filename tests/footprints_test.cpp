@@ -501,18 +501,6 @@ TEST(FootprintLayer, SkippedFilesAndReasons) {
     }
 }
 
-// Bytes this process has read through read(2) and its kin, all threads together.
-long long BytesRead() {
-    std::ifstream io("/proc/self/io");
-    std::string key;
-    long long value = 0;
-    while (io >> key >> value) {
-        if (key == "rchar:")
-            return value;
-    }
-    return -1;
-}
-
 // A file of `size` bytes that begins with `head`; the rest is a hole that takes no room.
 void SparseFile(const std::string& path, const std::string& head, off_t size) {
     const UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
@@ -557,11 +545,11 @@ TEST(FootprintLayer, DownloadsGiveOneFootprintPerGranuleAndTheSameAsOdl) {
     WriteDownloads(xml, false);
     WriteDownloads(odl, true);
     FootprintReport report;
-    const long long before = BytesRead();
+    const long long before = test::BytesRead();
     ASSERT_FALSE(Write(xml, out.file("xml.gpkg"), report));
     // The metadata, the images' and HDF files' heads, the layer read back and GDAL's own
     // files: a few megabytes of the 900 listed.
-    EXPECT_LT(BytesRead() - before, 50'000'000);
+    EXPECT_LT(test::BytesRead() - before, 50'000'000);
     EXPECT_EQ(report.written, 3);
     EXPECT_EQ(report.skippedCount(), 15);
     for (const SkippedScene& skipped : report.skipped)

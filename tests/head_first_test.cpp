@@ -16,18 +16,6 @@
 namespace aster {
 namespace {
 
-// Bytes this process has read through read(2) and its kin, all threads together.
-long long BytesRead() {
-    std::ifstream io("/proc/self/io");
-    std::string key;
-    long long value = 0;
-    while (io >> key >> value) {
-        if (key == "rchar:")
-            return value;
-    }
-    return -1;
-}
-
 // A file of `size` bytes that holds `head` and, at `later`, `tail`; the rest is a hole,
 // so that it takes no room on the disk.
 void SparseFile(const std::string& path, const std::string& head, off_t size, off_t later = 0,
@@ -118,9 +106,9 @@ TEST(HeadFirst, OnlyMetadataIsReadWhole) {
     const ReadAheadSettings wide{};
     for (const ReadAheadSettings& settings : {inTurn, narrow, wide}) {
         SCOPED_TRACE("threads " + std::to_string(settings.threads));
-        const long long before = BytesRead();
+        const long long before = test::BytesRead();
         EXPECT_EQ(ReadFolder(folder, settings), expected);
-        const long long read = BytesRead() - before;
+        const long long read = test::BytesRead() - before;
         // The list, the metadata twice, four heads: well under a megabyte of 270.
         EXPECT_LT(read, 1'000'000);
         EXPECT_GT(read, static_cast<long long>(2 * granule.size() + longXml.size()));

@@ -77,6 +77,18 @@ inline void MakeSocket(const std::string& path) {
     ::close(fd);
 }
 
+// Bytes this process has read through read(2) and its kin, all threads together.
+inline long long BytesRead() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    long long value = 0;
+    while (io >> key >> value) {
+        if (key == "rchar:")
+            return value;
+    }
+    return -1;
+}
+
 // Number of open file descriptors of this process, to show that nothing leaks.
 inline std::size_t OpenDescriptorCount() {
     std::size_t count = 0;
