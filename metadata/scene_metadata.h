@@ -23,6 +23,9 @@ enum class MetadataLayout {
     None,   // not scene metadata
     Odl,    // the object description layout: GROUP/OBJECT blocks, keywords in any case
     EcsXml, // ECS granule metadata XML, root element GranuleMetaDataFile
+    Echo10, // CMR's ECHO 10 granule XML, root element Granule
+    UmmG,   // CMR's UMM-G granule JSON
+    HdfEos, // an HDF-EOS file's own ECS texts (coremetadata.N, productmetadata.N)
 };
 
 // A file's first bytes tell its layout, so the image and HDF files that sit beside the
@@ -53,6 +56,13 @@ struct SceneMetadata {
     std::optional<double> cloud;             // SceneCloudCoverage, else QAPercentCloudCover: 0..100
     std::optional<double> sunAzimuth;        // Solar_Azimuth_Angle, degrees as written
     std::optional<double> sunElevation;      // Solar_Elevation_Angle, degrees
+    // The end of a time range (RangeEndingDate and RangeEndingTime, EndingDateTime), when
+    // the file gives one that reads.
+    std::optional<UtcMilliseconds> acquiredEnd;
+    // The platforms and instruments the file names, in file order, as written (repeats
+    // kept: which one a scene claims is the outputs' rule, not the reader's).
+    std::vector<std::string> platforms;
+    std::vector<std::string> instruments;
     bool operator==(const SceneMetadata&) const = default;
 };
 
