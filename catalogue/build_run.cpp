@@ -1,6 +1,7 @@
 #include "catalogue/build_run.h"
 
 #include "catalogue/catalogue_output.h"
+#include "readahead/list_reader.h"
 #include "catalogue/scene_reader.h"
 #include "fileio/folder.h"
 #include "fileio/replacement_file.h"
@@ -11,13 +12,6 @@
 
 namespace aster {
 
-void ExplainMissingList(Error& error, const std::string& folderPrefix) {
-    if (error.code != ENOENT && error.code != ENOTDIR)
-        return;
-    struct stat info {};
-    const bool folderGone = ::stat(folderPrefix.c_str(), &info) != 0 || !S_ISDIR(info.st_mode);
-    error.kind = folderGone ? ErrorKind::FolderGone : ErrorKind::ListMissing;
-}
 
 namespace {
 

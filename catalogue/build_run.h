@@ -1,6 +1,6 @@
 #pragma once
 
-#include "catalogue/listed_scenes.h"
+#include "readahead/listed_scenes.h"
 #include "fileio/error.h"
 
 #include <cstdint>
@@ -28,9 +28,6 @@ class CatalogueHost {
 };
 
 inline constexpr const char* kNoStyleMessage = "Choose an option for text file style.";
-// Sets the kind of a failed open of filelist.txt, for every procedure that reads the list:
-// what to do depends on whether the folder itself is still there.
-void ExplainMissingList(Error& error, const std::string& folderPrefix);
 
 // Reads filelist.txt of the chosen folder and writes table.txt or polys.txt from the
 // listed scene files, reading ahead as `settings` allow. Both files are replaced together

@@ -1,7 +1,7 @@
 #include "footprints/footprint_layer.h"
 
-#include "catalogue/build_run.h"
-#include "catalogue/scene_reader.h"
+#include "readahead/list_reader.h"
+#include "readahead/scene_files.h"
 #include "fileio/folder.h"
 #include "fileio/replacement_file.h"
 #include "fileio/scratch_folder.h"

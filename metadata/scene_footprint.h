@@ -1,6 +1,6 @@
 #pragma once
 
-#include "catalogue/listed_scenes.h"
+#include "readahead/listed_scenes.h"
 #include "metadata/footprint_shape.h"
 #include "metadata/scene_metadata.h"
 

@@ -1,8 +1,8 @@
 #include "stac/stac_catalogue.h"
 
-#include "catalogue/build_run.h"
-#include "catalogue/list_reader.h"
-#include "catalogue/scene_reader.h"
+#include "readahead/list_reader.h"
+#include "readahead/list_reader.h"
+#include "readahead/scene_files.h"
 #include "fileio/directory.h"
 #include "fileio/fd_stream_buf.h"
 #include "fileio/folder.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "catalogue/listed_scenes.h"
+#include "readahead/listed_scenes.h"
 #include "fileio/error.h"
 #include "stac/licenses.h"
 

@@ -1,7 +1,7 @@
 // A folder that mixes scene metadata with large images and HDF files: the run reads the
 // metadata whole and only the first bytes of everything else, whether it reads ahead or
 // not, and a FIFO or device listed never stalls it.
-#include "catalogue/listed_scenes.h"
+#include "readahead/listed_scenes.h"
 #include "metadata/scene_metadata.h"
 #include "tests/granule_samples.h"
 #include "tests/test_support.h"

@@ -1,4 +1,4 @@
-#include "catalogue/list_reader.h"
+#include "readahead/list_reader.h"
 
 #include "tests/test_support.h"
 

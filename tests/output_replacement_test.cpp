@@ -2,7 +2,7 @@
 // kill, a second run on the same folder, a link planted at an output's name) every
 // output is either the earlier file or one run's whole result.
 #include "catalogue/build_run.h"
-#include "catalogue/list_reader.h"
+#include "readahead/list_reader.h"
 #include "fileio/replacement_file.h"
 #include "listing/folder_listing.h"
 #include "tests/fake_hosts.h"

@@ -1,4 +1,5 @@
 #include "catalogue/scene_reader.h"
+#include "readahead/scene_files.h"
 
 #include "tests/reference_extract.h"
 #include "tests/scene_samples.h"

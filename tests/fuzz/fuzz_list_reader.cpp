@@ -1,6 +1,6 @@
 // The list reader over arbitrary bytes and chunk sizes: its lines, joined back with the
 // line ends it took away, give back the input exactly.
-#include "catalogue/list_reader.h"
+#include "readahead/list_reader.h"
 #include "tests/fuzz/fuzz_check.h"
 
 #include <cstdint>

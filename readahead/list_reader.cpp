@@ -1,4 +1,4 @@
-#include "catalogue/list_reader.h"
+#include "readahead/list_reader.h"
 
 #include <cerrno>
 #include <cstring>
@@ -7,6 +7,14 @@
 #include <unistd.h>
 
 namespace aster {
+
+void ExplainMissingList(Error& error, const std::string& folderPrefix) {
+    if (error.code != ENOENT && error.code != ENOTDIR)
+        return;
+    struct stat info {};
+    const bool folderGone = ::stat(folderPrefix.c_str(), &info) != 0 || !S_ISDIR(info.st_mode);
+    error.kind = folderGone ? ErrorKind::FolderGone : ErrorKind::ListMissing;
+}
 
 namespace {
 

@@ -1,7 +1,7 @@
-#include "catalogue/listed_scenes.h"
+#include "readahead/listed_scenes.h"
 
-#include "catalogue/list_reader.h"
-#include "catalogue/scene_reader.h"
+#include "readahead/list_reader.h"
+#include "readahead/scene_files.h"
 
 #include <algorithm>
 #include <atomic>

@@ -10,6 +10,10 @@
 
 namespace aster {
 
+// Sets the kind of a failed open of filelist.txt, for every procedure that reads the list:
+// what to do depends on whether the folder itself is still there.
+void ExplainMissingList(Error& error, const std::string& folderPrefix);
+
 // Reads filelist.txt line by line in fixed-size chunks. A carriage return ends a line
 // and takes one line feed directly after it along; a line feed on its own belongs to
 // the line; a last line without a carriage return runs to the end of the file.
