@@ -1,6 +1,7 @@
 #include "cli/command_line.h"
 
 #include "catalogue/build_run.h"
+#include "footprints/footprint_layer.h"
 #include "cli/hints.h"
 #include "cli/progress_line.h"
 #include "cli/stop_signals.h"
@@ -35,7 +36,7 @@ struct Request {
     bool checkBlanks = false;
     bool verbose = false;
     std::vector<std::string> namePatterns; // list: shell patterns on names
-    FootprintRequest footprints;
+    FootprintOptions footprints;
     StacOptions stac;
 };
 
@@ -204,7 +205,7 @@ void Declare(CLI::App& app, Request& request) {
         "layer of polygons, then one line to standard error: how many footprints were\n"
         "written and how many listed files were skipped.\n",
         request, &RunFootprints);
-    FootprintRequest& layer = request.footprints;
+    FootprintOptions& layer = request.footprints;
     footprints
         ->add_option("-o,--output", layer.outputPath,
                      "the layer to write; its extension chooses the format:\n"
@@ -214,7 +215,7 @@ void Declare(CLI::App& app, Request& request) {
         ->required()
         ->check(NamesSomething("the layer's name"));
     footprints
-        ->add_option("-f,--format", layer.driver,
+        ->add_option("-f,--format", layer.driverName,
                      "the GDAL vector driver to write with instead, e.g. GPKG\n"
                      "or \"ESRI Shapefile\"")
         ->type_name("DRIVER")
@@ -230,10 +231,10 @@ void Declare(CLI::App& app, Request& request) {
             "name each skipped file and why it was skipped");
     // The format is part of the usage: a name that says none is a usage error.
     footprints->parse_complete_callback([&layer] {
-        if (!layer.driver.empty()) {
-            if (auto error = CheckVectorDriver(layer.driver))
+        if (!layer.driverName.empty()) {
+            if (auto error = CheckVectorDriver(layer.driverName))
                 throw CLI::ValidationError(error->description);
-            if (auto error = CheckOutputName(layer.driver, layer.outputPath))
+            if (auto error = CheckOutputName(layer.driverName, layer.outputPath))
                 throw CLI::ValidationError(error->description);
             return;
         }
@@ -242,7 +243,7 @@ void Declare(CLI::App& app, Request& request) {
             throw CLI::ValidationError("cannot tell the format of '" + layer.outputPath +
                                        "' from its extension: use " + OutputFormatChoices() +
                                        ", or name a GDAL vector driver with -f");
-        layer.driver = *driver;
+        layer.driverName = *driver;
     });
 
     CLI::App* stac = AddCommand(
@@ -366,35 +367,12 @@ class RunHost final : public CatalogueHost, public ListingHost {
     std::vector<std::string> m_namePatterns;
 };
 
-class FootprintRunHost final : public FootprintHost {
+// Plays the window's part for a run that writes scenes: progress on the terminal, a
+// stop on SIGINT or SIGTERM, and with --verbose each skipped file named as it is found.
+class SceneCommandHost final : public SceneRunHost {
   public:
-    FootprintRunHost(bool verbose, std::ostream& err, ProgressLine& progress,
+    SceneCommandHost(bool verbose, std::ostream& err, ProgressLine& progress,
                      const StopSignals& stop)
-        : m_verbose(verbose), m_err(err), m_progress(progress), m_stop(stop) {}
-
-    void progress(std::int64_t done, std::int64_t total) override { m_progress.files(done, total); }
-    bool cancelRequested() override { return m_stop.received() != 0; }
-    void skipped(std::string_view path, std::string_view reason) override {
-        if (!m_verbose)
-            return;
-        m_progress.clear();
-        std::string line = "skipped ";
-        line += path;
-        line += ": ";
-        line += reason;
-        PrintPrefixed(m_err, line);
-    }
-
-  private:
-    bool m_verbose;
-    std::ostream& m_err;
-    ProgressLine& m_progress;
-    const StopSignals& m_stop;
-};
-
-class StacRunHost final : public StacHost {
-  public:
-    StacRunHost(bool verbose, std::ostream& err, ProgressLine& progress, const StopSignals& stop)
         : m_verbose(verbose), m_err(err), m_progress(progress), m_stop(stop) {}
 
     void progress(std::int64_t done, std::int64_t total) override { m_progress.files(done, total); }
@@ -469,21 +447,27 @@ int RunPolys(const Request& request, const CommandLineContext& context) {
     return RunTextFiles(request, context, true);
 }
 
+// The line a run that wrote scenes ends with.
+void PrintSummary(const CommandLineContext& context, const SceneRunReport& report,
+                  std::string_view one, std::string_view many) {
+    PrintPrefixed(context.err, Counted(report.written, one, many) + " written, " +
+                                   Counted(report.skipped, "listed file", "listed files") +
+                                   " skipped");
+}
+
 int RunFootprints(const Request& request, const CommandLineContext& context) {
-    FootprintRequest footprints = request.footprints;
-    if (auto error = ChosenFolder(request, footprints.folder))
+    std::string folder;
+    if (auto error = ChosenFolder(request, folder))
         return ReportError(context, *error);
     const StopSignals stop;
     ProgressLine progress(context.err, context.errIsTerminal);
-    FootprintRunHost host(request.verbose, context.err, progress, stop);
-    FootprintSummary summary;
-    const std::optional<Error> error = context.writeFootprints(footprints, host, summary);
+    SceneCommandHost host(request.verbose, context.err, progress, stop);
+    FootprintReport report;
+    const std::optional<Error> error =
+        context.writeFootprints(FolderPrefix(folder), request.footprints, report, host);
     progress.clear();
     if (!error)
-        PrintPrefixed(context.err, Counted(summary.written, "footprint", "footprints") +
-                                       " written, " +
-                                       Counted(summary.skipped, "listed file", "listed files") +
-                                       " skipped");
+        PrintSummary(context, report, "footprint", "footprints");
     return Finish(context, error, stop, request.verbose);
 }
 
@@ -493,8 +477,8 @@ int RunStac(const Request& request, const CommandLineContext& context) {
         return ReportError(context, *error);
     const StopSignals stop;
     ProgressLine progress(context.err, context.errIsTerminal);
-    StacRunHost host(request.verbose, context.err, progress, stop);
-    StacReport report;
+    SceneCommandHost host(request.verbose, context.err, progress, stop);
+    SceneRunReport report;
     std::optional<Error> error = WriteStac(FolderPrefix(folder), request.stac, report, host);
     progress.clear();
     if (error && error->kind == ErrorKind::OutputExists) {
@@ -505,9 +489,7 @@ int RunStac(const Request& request, const CommandLineContext& context) {
         return kExitError;
     }
     if (!error)
-        PrintPrefixed(context.err, Counted(report.written, "item", "items") + " written, " +
-                                       Counted(report.skipped, "listed file", "listed files") +
-                                       " skipped");
+        PrintSummary(context, report, "item", "items");
     return Finish(context, error, stop, request.verbose);
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/footprint_command.h"
+#include "footprints/footprint_layer.h"
 
 #include <functional>
 #include <optional>
@@ -8,15 +8,16 @@
 
 namespace aster {
 
-using FootprintWriter = std::function<std::optional<Error>(
-    const FootprintRequest& request, FootprintHost& host, FootprintSummary& summary)>;
+using FootprintWriter =
+    std::function<std::optional<Error>(const std::string& folderPrefix, const FootprintOptions& options,
+                                       FootprintReport& report, SceneRunHost& host)>;
 
 // Where the command line writes, and what it works with; tests put in their own.
 struct CommandLineContext {
     std::ostream& out;
     std::ostream& err;
     bool errIsTerminal = false; // only then does a long command show its progress
-    FootprintWriter writeFootprints = &FootprintCommand;
+    FootprintWriter writeFootprints = &WriteFootprints;
 };
 
 // Exit statuses besides 128 plus a stopping signal's number.

@@ -74,4 +74,10 @@ std::string FormatError(const Error& error) {
     return FormatError(error, error.hint);
 }
 
+Error ExistsError(std::string_view path) {
+    Error error = SystemError(EEXIST, path);
+    error.kind = ErrorKind::OutputExists;
+    return error;
+}
+
 } // namespace aster

@@ -39,6 +39,8 @@ struct Error {
 // The error for a failed system call on `path`, from the errno value `err`, with the
 // kind and the hint that the number tells.
 Error SystemError(int err, std::string_view path);
+// EEXIST for an output that is there already, of the kind the front ends advise on.
+Error ExistsError(std::string_view path);
 
 // The error a procedure returns when the user stopped it: nothing was changed. Its
 // description is the whole message to show.

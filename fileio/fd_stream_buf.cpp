@@ -1,5 +1,7 @@
 #include "fileio/fd_stream_buf.h"
 
+#include "fileio/whole_file.h"
+
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -13,22 +15,8 @@ FdStreamBuf::FdStreamBuf(int fd, std::size_t bufferSize) : m_fd(fd), m_buffer(bu
 bool FdStreamBuf::writeAll(const char* data, std::size_t size) {
     if (m_errno != 0)
         return false;
-    while (size > 0) {
-        const ssize_t written = ::write(m_fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            m_errno = errno;
-            return false;
-        }
-        if (written == 0) {
-            m_errno = EIO;
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
+    m_errno = WriteAll(m_fd, std::string_view(data, size));
+    return m_errno == 0;
 }
 
 bool FdStreamBuf::flushBuffer() {

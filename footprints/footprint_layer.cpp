@@ -1,19 +1,19 @@
 #include "footprints/footprint_layer.h"
 
-#include "readahead/list_reader.h"
-#include "readahead/scene_files.h"
+#include "fileio/ascii.h"
+
 #include "fileio/folder.h"
 #include "fileio/replacement_file.h"
 #include "fileio/scratch_folder.h"
 #include "fileio/unique_fd.h"
 #include "fileio/utf8.h"
+#include "fileio/whole_file.h"
 #include "footprints/footprint_geometry.h"
 #include "footprints/gdal_messages.h"
 #include "footprints/geopackage_index.h"
 #include "footprints/layer_check.h"
 #include "footprints/layer_style.h"
 #include "footprints/output_formats.h"
-#include "metadata/scene_footprint.h"
 
 #include <gdal_priv.h>
 #include <ogrsf_frmts.h>
@@ -50,6 +50,9 @@ enum Field {
     kCloud,
     kSunAzimuth,
     kSunElevation,
+    kPlatform,
+    kInstrument,
+    kAcquiredEnd,
 };
 
 struct FieldKind {
@@ -60,7 +63,7 @@ struct FieldKind {
 // Names of at most ten characters, so that a shapefile keeps them as they are. The
 // granule's own items come after the fields that layers had before them, so that a
 // column keeps its place for those who read columns by number.
-constexpr std::array<FieldKind, 21> kFields{{
+constexpr std::array<FieldKind, 24> kFields{{
     {"scene", OFTInteger},  {"path", OFTString},     {"name", OFTString},
     {"acq_date", OFTDate},  {"acq_time", OFTString}, {"acquired", OFTDateTime},
     {"lat1", OFTReal},      {"lat2", OFTReal},       {"lat3", OFTReal},
@@ -68,6 +71,7 @@ constexpr std::array<FieldKind, 21> kFields{{
     {"lon3", OFTReal},      {"lon4", OFTReal},       {"granule", OFTString},
     {"product", OFTString}, {"version", OFTString},  {"day_night", OFTString},
     {"cloud", OFTReal},     {"sun_azim", OFTReal},   {"sun_elev", OFTReal},
+    {"platform", OFTString}, {"instrument", OFTString}, {"acquired_end", OFTDateTime},
 }};
 
 constexpr std::string_view kShapefileDriver = "ESRI Shapefile";
@@ -98,16 +102,6 @@ constexpr std::array<Companion, 4> kShapefileFiles{{
     {".cpg", true},
 }};
 constexpr std::array<Companion, 2> kCsvFiles{{{".csvt", true}, {".prj", true}}};
-
-bool ExtensionIs(std::string_view path, std::string_view lowerExtension) {
-    if (path.size() < lowerExtension.size())
-        return false;
-    const std::string_view tail = path.substr(path.size() - lowerExtension.size());
-    for (std::size_t i = 0; i < tail.size(); ++i)
-        if (tail[i] != lowerExtension[i] && tail[i] != lowerExtension[i] - 'a' + 'A')
-            return false;
-    return true;
-}
 
 // The name without its last extension: a layer's name, and the stem of its companions.
 std::string StemOf(std::string_view name) {
@@ -158,12 +152,6 @@ Error GdalError(std::string_view what, const std::string& path, const GdalMessag
         EIO, "GDAL could not " + std::string(what) + " " + path + ": " + messages.failure(), {}};
 }
 
-Error ExistsError(const std::string& path) {
-    Error error = SystemError(EEXIST, path);
-    error.kind = ErrorKind::OutputExists;
-    return error;
-}
-
 // The date as ISO 8601 text: "2003-04-12".
 std::string DateText(const CalendarDate& date) {
     char text[16];
@@ -172,68 +160,44 @@ std::string DateText(const CalendarDate& date) {
     return text;
 }
 
-// Everything a listed file gives the layer, made on the thread that read the file, so that
-// only the writing itself is left for the run: one feature, or the reason for none.
-struct PreparedFootprint {
-    std::string reason;
+// What the layer takes from a scene beyond its metadata, made on the thread that read the
+// file, so that only the writing itself is left for the run.
+struct PreparedFootprint final : SceneWriter::Prepared {
     std::unique_ptr<OGRMultiPolygon> footprint;
     // The scene number and the first four corners (NaN where the file gives fewer), as
     // the layer is checked for them when read back.
     WrittenFeature values;
-    std::string path, name;                                               // UTF-8
-    std::optional<std::string> time, granule, product, version, dayNight; // UTF-8
-    std::optional<CalendarDate> date;
-    std::optional<UtcMilliseconds> acquired;
-    std::optional<double> cloud, sunAzimuth, sunElevation;
+    std::string path, name; // UTF-8
 };
 
-// A text the file gives, as UTF-8; an empty one is as good as none.
-std::optional<std::string> TextOf(std::string_view bytes) {
-    if (bytes.empty())
-        return std::nullopt;
-    return Utf8FromBytes(bytes);
-}
-std::optional<std::string> TextOf(const std::optional<std::string>& bytes) {
-    return bytes ? TextOf(std::string_view(*bytes)) : std::nullopt;
+std::unique_ptr<PreparedFootprint> PrepareFootprint(const Scene& scene, std::string& reason) {
+    OgrFootprintOrReason footprint = OgrFootprint(scene.shape);
+    if (!footprint.footprint) {
+        reason = std::move(footprint.reason);
+        return nullptr;
+    }
+    auto prepared = std::make_unique<PreparedFootprint>();
+    prepared->footprint = std::move(footprint.footprint);
+    prepared->values.scene = scene.number;
+    const std::vector<GeoPoint>& corners = scene.metadata.corners;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const bool given = i < corners.size();
+        prepared->values.corners[i] = given ? corners[i].lat : std::nan("");
+        prepared->values.corners[4 + i] = given ? corners[i].lon : std::nan("");
+    }
+    prepared->path = Utf8FromBytes(scene.fullPath);
+    prepared->name = Utf8FromBytes(FileNameOf(scene.fullPath));
+    return prepared;
 }
 
-// The scene as every output that writes footprints reads it, with the same reasons.
-PreparedFootprint PrepareFootprint(SceneFootprintReader& reader, const ListedScene& scene) {
-    PreparedFootprint prepared;
-    prepared.values.scene = scene.number;
-    SceneFootprintOrReason read = reader.read(scene.text, scene.extent);
-    if (!read.scene) {
-        // A file that gave no text at all is named for what keeps it from being read.
-        prepared.reason = scene.text.empty() && scene.extent == TextExtent::Whole
-                              ? UnreadSceneReason(std::string(scene.fullPath))
-                              : std::move(read.reason);
-        return prepared;
-    }
-    OgrFootprintOrReason footprint = OgrFootprint(read.scene->shape);
-    if (!footprint.footprint) {
-        prepared.reason = std::move(footprint.reason);
-        return prepared;
-    }
-    prepared.footprint = std::move(footprint.footprint);
-    const SceneMetadata& metadata = read.scene->metadata;
-    for (std::size_t i = 0; i < 4; ++i) {
-        const bool given = i < metadata.corners.size();
-        prepared.values.corners[i] = given ? metadata.corners[i].lat : std::nan("");
-        prepared.values.corners[4 + i] = given ? metadata.corners[i].lon : std::nan("");
-    }
-    prepared.path = Utf8FromBytes(scene.fullPath);
-    prepared.name = Utf8FromBytes(FileNameOf(scene.fullPath));
-    prepared.time = TextOf(std::string_view(metadata.timeText));
-    prepared.granule = TextOf(metadata.granule);
-    prepared.product = TextOf(metadata.product);
-    prepared.version = TextOf(metadata.version);
-    prepared.dayNight = TextOf(metadata.dayNight);
-    prepared.date = metadata.date;
-    prepared.acquired = metadata.acquired;
-    prepared.cloud = metadata.cloud;
-    prepared.sunAzimuth = metadata.sunAzimuth;
-    prepared.sunElevation = metadata.sunElevation;
-    return prepared;
+// Several names in one text field.
+std::optional<std::string> Joined(const std::vector<std::string>& names) {
+    if (names.empty())
+        return std::nullopt;
+    std::string text = names.front();
+    for (std::size_t i = 1; i < names.size(); ++i)
+        text += ", " + names[i];
+    return text;
 }
 
 // How the layer is laid out for its driver.
@@ -305,16 +269,18 @@ class LayerWriter {
             // the declared width, so that later edits fit.
             if (shapefile && kind.type == OFTString)
                 field.SetWidth(254);
+            const int before = m_layer->GetLayerDefn()->GetFieldCount();
             if (m_layer->CreateField(&field) != OGRERR_NONE)
                 return GdalError(std::string("add the field ") + kind.name + " to", m_outputPath,
                                  m_messages);
+            // A field that was added is the last; one a driver keeps apart is looked up.
+            const int after = m_layer->GetLayerDefn()->GetFieldCount();
+            m_index[static_cast<std::size_t>(&kind - kFields.data())] =
+                after > before ? after - 1 : m_layer->GetLayerDefn()->GetFieldIndex(kind.name);
         }
-        // Drivers may rename a field or keep it apart (KML makes `name` the placemark's
-        // name), so the indices are looked up, and a field a driver dropped is left out.
-        OGRFeatureDefn* definition = m_layer->GetLayerDefn();
-        for (std::size_t i = 0; i < kFields.size(); ++i)
-            m_index[i] = definition->GetFieldIndex(kFields[i].name);
-        m_feature.reset(OGRFeature::CreateFeature(definition));
+        // Drivers may rename a field (a shapefile's names have ten bytes) or keep it apart
+        // (KML makes `name` the placemark's name); a field a driver dropped is left out.
+        m_feature.reset(OGRFeature::CreateFeature(m_layer->GetLayerDefn()));
 
         if (m_packsIndex) {
             m_packedIndex = std::make_unique<GeoPackageIndex>();
@@ -329,50 +295,32 @@ class LayerWriter {
         return std::nullopt;
     }
 
-    std::optional<Error> write(PreparedFootprint& prepared) {
-        OGRFeature& feature = *m_feature;
+    std::optional<Error> write(const Scene& scene, PreparedFootprint& prepared) {
+        const SceneMetadata& metadata = scene.metadata;
         setInteger(kScene, prepared.values.scene);
         setText(kPath, prepared.path);
         setText(kName, prepared.name);
-        setText(kAcqTime, prepared.time);
-        setText(kGranule, prepared.granule);
-        setText(kProduct, prepared.product);
-        setText(kVersion, prepared.version);
-        setText(kDayNight, prepared.dayNight);
-        setReal(kCloud, prepared.cloud);
-        setReal(kSunAzimuth, prepared.sunAzimuth);
-        setReal(kSunElevation, prepared.sunElevation);
+        setText(kAcqTime, metadata.timeText.empty() ? std::nullopt
+                                                    : std::optional(metadata.timeText));
+        setText(kGranule, metadata.granule);
+        setText(kProduct, metadata.product);
+        setText(kVersion, metadata.version);
+        setText(kDayNight, metadata.dayNight);
+        setReal(kCloud, metadata.cloud);
+        setReal(kSunAzimuth, metadata.sunAzimuth);
+        setReal(kSunElevation, metadata.sunElevation);
+        setText(kPlatform, Joined(metadata.platforms));
+        setText(kInstrument, Joined(metadata.instruments));
         for (std::size_t i = 0; i < 4; ++i) {
             setReal(kLat1 + i, prepared.values.corners[i]);
             setReal(kLon1 + i, prepared.values.corners[4 + i]);
         }
-        const auto& date = prepared.date;
-        if (m_index[kAcqDate] >= 0) {
-            if (!date)
-                feature.SetFieldNull(m_index[kAcqDate]);
-            else if (m_datesAsText)
-                feature.SetField(m_index[kAcqDate], DateText(*date).c_str());
-            else
-                feature.SetField(m_index[kAcqDate], date->year, static_cast<int>(date->month),
-                                 static_cast<int>(date->day));
-        }
-        if (m_index[kAcquired] >= 0) {
-            const auto& acquired = prepared.acquired;
-            if (!acquired) {
-                feature.SetFieldNull(m_index[kAcquired]);
-            } else if (m_datesAsText) {
-                feature.SetField(m_index[kAcquired], FormatRfc3339(*acquired).c_str());
-            } else {
-                const UtcParts parts = BreakDown(*acquired);
-                const float second =
-                    static_cast<float>(parts.second) + static_cast<float>(parts.millisecond) / 1000;
-                feature.SetField(m_index[kAcquired], parts.year, static_cast<int>(parts.month),
-                                 static_cast<int>(parts.day), parts.hour, parts.minute, second,
-                                 kUtc);
-            }
-        }
+        setDate(kAcqDate, metadata.date);
+        setInstant(kAcquired, metadata.acquired);
+        setInstant(kAcquiredEnd, metadata.acquiredEnd);
         OGREnvelope extent;
         prepared.footprint->getEnvelope(&extent);
+        OGRFeature& feature = *m_feature;
         feature.SetGeometryDirectly(prepared.footprint.release());
         feature.SetFID(OGRNullFID); // a new feature each time, though the object is reused
         if (m_layer->CreateFeature(&feature) != OGRERR_NONE)
@@ -447,6 +395,34 @@ class LayerWriter {
             m_feature->SetFieldNull(m_index[field]);
     }
 
+    void setDate(std::size_t field, const std::optional<CalendarDate>& date) {
+        if (m_index[field] < 0)
+            return;
+        if (!date)
+            m_feature->SetFieldNull(m_index[field]);
+        else if (m_datesAsText)
+            m_feature->SetField(m_index[field], DateText(*date).c_str());
+        else
+            m_feature->SetField(m_index[field], date->year, static_cast<int>(date->month),
+                                static_cast<int>(date->day));
+    }
+    void setInstant(std::size_t field, const std::optional<UtcMilliseconds>& instant) {
+        if (m_index[field] < 0)
+            return;
+        if (!instant) {
+            m_feature->SetFieldNull(m_index[field]);
+        } else if (m_datesAsText) {
+            m_feature->SetField(m_index[field], FormatRfc3339(*instant).c_str());
+        } else {
+            const UtcParts parts = BreakDown(*instant);
+            const float second =
+                static_cast<float>(parts.second) + static_cast<float>(parts.millisecond) / 1000;
+            m_feature->SetField(m_index[field], parts.year, static_cast<int>(parts.month),
+                                static_cast<int>(parts.day), parts.hour, parts.minute, second,
+                                kUtc);
+        }
+    }
+
     GDALDriver& m_driver;
     const std::string& m_outputPath;
     const GdalMessages& m_messages;
@@ -466,14 +442,8 @@ std::optional<Error> WriteSideFile(const std::string& path, std::string_view byt
     const UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!file)
         return SystemError(errno, shownPath);
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(file.get(), bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return SystemError(written < 0 ? errno : ENOSPC, shownPath);
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
+    if (const int err = WriteAll(file.get(), bytes))
+        return SystemError(err, shownPath);
     return std::nullopt;
 }
 
@@ -559,186 +529,223 @@ std::optional<unsigned long long> FileSizeLimit() {
 
 namespace {
 
-std::optional<Error> WriteLayer(const std::string& folderPrefix, const FootprintOptions& options,
-                                FootprintReport& report, FootprintProgress& progress,
-                                std::string& outputFolder, ScratchFolder& scratch) {
-    const std::string& outputPath = options.outputPath;
+// The footprint layer behind the scene run: planned from the options, written into a
+// scratch folder beside the output, read back whole and moved into place.
+class FootprintLayer final : public SceneWriter {
+  public:
+    FootprintLayer(const std::string& folderPrefix, const FootprintOptions& options,
+                   FootprintReport& report)
+        : m_folderPrefix(folderPrefix), m_options(options), m_report(report) {}
+
+    std::optional<Error> plan() override;
+    std::optional<Error> start() override;
+    std::unique_ptr<Prepared> prepare(const Scene& scene, std::string& reason) override {
+        return PrepareFootprint(scene, reason);
+    }
+    std::optional<Error> write(const Scene& scene, std::unique_ptr<Prepared> prepared) override;
+    std::optional<Error> complete(SceneRunHost& host) override;
+    std::optional<Error> publish() override;
+    const std::string& shownOutput() const override { return m_options.outputPath; }
+
+    // The error as the user should read it: naming the output, never the scratch folder,
+    // with the likely cause of a failed write.
+    void explain(std::optional<Error>& error) const;
+
+  private:
+    std::optional<Error> checkEarlierOutput() const;
+    std::optional<Error> addSideFiles() const;
+    LayerSettings settings() const;
+
+    const std::string& m_folderPrefix;
+    const FootprintOptions& m_options;
+    FootprintReport& m_report;
+    std::string m_outputFolder;
+    std::string m_outputName;
+    GDALDriver* m_driver = nullptr;
+    // Declared before everything GDAL so that it outlives the dataset's closing.
+    GdalMessages m_messages;
+    // Outlives the layer's dataset, so it is closed before its folder goes.
+    ScratchFolder m_scratch;
+    std::string m_layerPath; // in the scratch folder, under the output's name
+    std::string m_gdalPath;  // where GDAL writes it, when that name differs
+    std::optional<LayerWriter> m_writer;
+    std::vector<WrittenFeature> m_written; // to be found again when the layer is read back
+    std::vector<ScratchMove> m_moves;
+};
+
+std::optional<Error> FootprintLayer::plan() {
+    const std::string& outputPath = m_options.outputPath;
     const std::size_t slash = outputPath.rfind('/');
-    outputFolder = slash == std::string::npos ? "."
-                   : slash == 0               ? "/"
-                                              : outputPath.substr(0, slash);
-    const std::string outputName(FileNameOf(outputPath));
-    if (outputName.empty() || outputName == "." || outputName == "..")
+    m_outputFolder = slash == std::string::npos ? "."
+                     : slash == 0               ? "/"
+                                                : outputPath.substr(0, slash);
+    m_outputName = FileNameOf(outputPath);
+    if (m_outputName.empty() || m_outputName == "." || m_outputName == "..")
         return Error{EINVAL, "No file name in the output path " + outputPath,
                      "Name the output file, for example footprints.gpkg."};
-
-    if (options.driverName.empty()) {
+    std::string& driverName = m_report.driverName;
+    driverName = m_options.driverName;
+    if (driverName.empty()) {
         const auto driver = DriverForPath(outputPath);
         if (!driver)
             return Error{
                 EINVAL, "Unknown output format for " + outputPath, {}, ErrorKind::UnknownFormat};
-        report.driverName = *driver;
-    } else {
-        report.driverName = options.driverName;
+        driverName = *driver;
     }
-    // Declared before everything GDAL so that it outlives the dataset's closing.
-    GdalMessages messages;
-    if (auto error = CheckVectorDriver(report.driverName))
+    if (auto error = CheckVectorDriver(driverName))
         return error;
-    GDALDriver& driver = *GetGDALDriverManager()->GetDriverByName(report.driverName.c_str());
-    report.driverName = driver.GetDescription(); // GDAL's spelling: "gpkg" names "GPKG"
-    if (auto error = CheckOutputName(report.driverName, outputPath))
-        return error;
+    m_driver = GetGDALDriverManager()->GetDriverByName(driverName.c_str());
+    driverName = m_driver->GetDescription(); // GDAL's spelling: "gpkg" names "GPKG"
+    return CheckOutputName(driverName, outputPath);
+}
 
-    // Images and HDF files listed beside the metadata are read no further than their heads.
-    SceneFootprintReader reader;
-    PreparedScenes<PreparedFootprint> scenes(
-        options.readAhead,
-        [&reader](const ListedScene& scene) { return PrepareFootprint(reader, scene); },
-        reader.headFirst());
-    if (auto error = scenes.open(folderPrefix)) {
-        ExplainMissingList(*error, folderPrefix);
-        return error;
-    }
-
+std::optional<Error> FootprintLayer::checkEarlierOutput() const {
+    const std::string& outputPath = m_options.outputPath;
     struct stat info {};
     if (::lstat(outputPath.c_str(), &info) == 0) {
         if (S_ISDIR(info.st_mode))
             return SystemError(EISDIR, outputPath);
-        if (!options.overwrite)
+        if (!m_options.overwrite)
             return ExistsError(outputPath);
     } else if (errno != ENOENT) {
         return SystemError(errno, outputPath);
     }
-    if (!options.overwrite) {
-        for (const Companion& file : SideFiles(report.driverName, true)) {
-            const std::string path = SideFilePath(outputPath, file);
-            if (::lstat(path.c_str(), &info) == 0)
-                return ExistsError(path);
-        }
+    if (m_options.overwrite)
+        return std::nullopt;
+    for (const Companion& file : SideFiles(m_report.driverName, true)) {
+        const std::string path = SideFilePath(outputPath, file);
+        if (::lstat(path.c_str(), &info) == 0)
+            return ExistsError(path);
     }
-
-    // A run that was killed left its scratch folder here.
-    RemoveStaleScratch(outputFolder);
-    if (auto error = scratch.create(outputFolder, outputPath))
-        return error;
-    // FlatGeobuf writes one file only under a name ending in .fgb, so it is written under
-    // one and then given the name asked for.
-    const bool renamed = report.driverName == "FlatGeobuf" && !ExtensionIs(outputName, ".fgb");
-    const std::string gdalName = renamed ? outputName + ".fgb" : outputName;
-    const std::string layerPath = scratch.path() + "/" + outputName;
-    const std::string gdalPath = scratch.path() + "/" + gdalName;
-    messages.showPathAs(gdalPath, outputPath);
-    messages.showPathAs(scratch.path() + "/", slash == std::string::npos ? "" : outputFolder + "/");
-    messages.showPathAs(scratch.path(), outputFolder);
-
-    const std::string layerName = Utf8FromBytes(StemOf(outputName));
-    LayerSettings settings;
-    settings.spatialIndex = options.spatialIndex;
-    settings.datesAsText =
-        report.driverName == "KML" || report.driverName == "LIBKML" || report.driverName == "CSV";
-    settings.description = "Footprints of the ASTER scenes listed in " +
-                           Utf8FromBytes(folderPrefix) + "filelist.txt, written by aster " +
-                           ASTER_VERSION;
-    LayerWriter writer(driver, outputPath, messages);
-    if (auto error = writer.create(gdalPath, layerName, settings))
-        return error;
-
-    std::vector<WrittenFeature> written; // to be found again when the layer is read back
-    ListedScene scene;
-    PreparedFootprint prepared;
-    while (scenes.next(scene, prepared)) {
-        if (!prepared.footprint) {
-            report.skipped.push_back(
-                SkippedScene{std::string(scene.fullPath), std::move(prepared.reason)});
-        } else {
-            const WrittenFeature values = prepared.values;
-            if (auto error = writer.write(prepared))
-                return error;
-            ++report.written;
-            written.push_back(values);
-        }
-        progress.progress(scene.number, scenes.total());
-        if (progress.cancelRequested())
-            return StoppedAfter(scene.number, scenes.total());
-    }
-    if (scenes.error())
-        return scenes.error();
-
-    if (auto error = writer.close(messages))
-        return error;
-    if (renamed && ::rename(gdalPath.c_str(), layerPath.c_str()) != 0)
-        return SystemError(errno, outputPath);
-    if (::lstat(layerPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-        return Error{
-            EINVAL, "GDAL's driver \"" + report.driverName + "\" wrote no file named " + outputPath,
-            "Give the output the extension of the format, or choose another one."};
-    if (report.driverName == "CSV") {
-        if (auto error = WriteSideFile(SideFilePath(layerPath, {".csvt", true}), CsvTypes(),
-                                       SideFilePath(outputPath, {".csvt", true})))
-            return error;
-    }
-    if (report.driverName == kShapefileDriver || report.driverName == "FlatGeobuf") {
-        if (auto error =
-                WriteSideFile(SideFilePath(layerPath, kStyleCompanion[0]), FootprintStyleQml(),
-                              SideFilePath(outputPath, kStyleCompanion[0])))
-            return error;
-    }
-    const WrittenLayer layer{scratch.path(), layerPath,          report.driverName,
-                             outputPath,     std::move(written), writer.keepsValues()};
-    if (auto error = CheckWrittenLayer(layer, messages))
-        return error;
-    std::vector<ScratchMove> moves;
-    if (auto error = PlanMoves(scratch.path(), outputFolder, options.overwrite, moves))
-        return error;
-    if (progress.cancelRequested())
-        return StoppedAfter(scenes.total(), scenes.total());
-    if (auto error = MoveIntoPlace(moves, outputPath))
-        return error;
-    if (options.overwrite)
-        return RemoveStaleCompanions(outputPath, report.driverName, moves);
     return std::nullopt;
 }
 
-} // namespace
+LayerSettings FootprintLayer::settings() const {
+    const std::string& driverName = m_report.driverName;
+    LayerSettings settings;
+    settings.spatialIndex = m_options.spatialIndex;
+    settings.datesAsText = driverName == "KML" || driverName == "LIBKML" || driverName == "CSV";
+    settings.description = "Footprints of the ASTER scenes listed in " +
+                           Utf8FromBytes(m_folderPrefix) + "filelist.txt, written by aster " +
+                           ASTER_VERSION;
+    return settings;
+}
 
-std::optional<Error> WriteFootprints(const std::string& folderPrefix,
-                                     const FootprintOptions& options, FootprintReport& report,
-                                     FootprintProgress& progress) {
-    report = FootprintReport{};
-    std::string outputFolder;
-    // Outlives the layer's dataset, so it is closed before its folder goes, and is still
-    // there when a full disk is looked for below.
-    ScratchFolder scratch;
-    std::optional<Error> error;
-    try {
-        error = WriteLayer(folderPrefix, options, report, progress, outputFolder, scratch);
-    } catch (const std::bad_alloc&) {
-        error = Error{ENOMEM, "Not enough memory to write " + options.outputPath,
-                      "Close other programs, or split the list into several folders.",
-                      ErrorKind::NoMemory};
+std::optional<Error> FootprintLayer::start() {
+    if (auto error = checkEarlierOutput())
+        return error;
+    // A run that was killed left its scratch folder here.
+    RemoveStaleScratch(m_outputFolder);
+    const std::string& outputPath = m_options.outputPath;
+    if (auto error = m_scratch.create(m_outputFolder, outputPath))
+        return error;
+    // FlatGeobuf writes one file only under a name ending in .fgb, so it is written under
+    // one and then given the name asked for.
+    const bool renamed =
+        m_report.driverName == "FlatGeobuf" && !EndsWithNoCase(m_outputName, ".fgb");
+    m_layerPath = m_scratch.path() + "/" + m_outputName;
+    m_gdalPath = renamed ? m_layerPath + ".fgb" : m_layerPath;
+    const bool inCurrentFolder = outputPath.find('/') == std::string::npos;
+    m_messages.showPathAs(m_gdalPath, outputPath);
+    m_messages.showPathAs(m_scratch.path() + "/", inCurrentFolder ? "" : m_outputFolder + "/");
+    m_messages.showPathAs(m_scratch.path(), m_outputFolder);
+    m_writer.emplace(*m_driver, outputPath, m_messages);
+    return m_writer->create(m_gdalPath, Utf8FromBytes(StemOf(m_outputName)), settings());
+}
+
+std::optional<Error> FootprintLayer::write(const Scene& scene,
+                                           std::unique_ptr<Prepared> prepared) {
+    auto& footprint = static_cast<PreparedFootprint&>(*prepared);
+    const WrittenFeature values = footprint.values;
+    if (auto error = m_writer->write(scene, footprint))
+        return error;
+    m_written.push_back(values);
+    return std::nullopt;
+}
+
+// The side files this program adds to a layer: a CSV file's column types, the style
+// beside a shapefile or FlatGeobuf file.
+std::optional<Error> FootprintLayer::addSideFiles() const {
+    const std::string& driverName = m_report.driverName;
+    const std::string& outputPath = m_options.outputPath;
+    if (driverName == "CSV") {
+        const Companion types{".csvt", true};
+        if (auto error = WriteSideFile(SideFilePath(m_layerPath, types), CsvTypes(),
+                                       SideFilePath(outputPath, types)))
+            return error;
     }
+    if (driverName == kShapefileDriver || driverName == "FlatGeobuf")
+        return WriteSideFile(SideFilePath(m_layerPath, kStyleCompanion[0]), FootprintStyleQml(),
+                             SideFilePath(outputPath, kStyleCompanion[0]));
+    return std::nullopt;
+}
+
+std::optional<Error> FootprintLayer::complete(SceneRunHost& /*host*/) {
+    const std::string& outputPath = m_options.outputPath;
+    if (auto error = m_writer->close(m_messages))
+        return error;
+    if (m_gdalPath != m_layerPath && ::rename(m_gdalPath.c_str(), m_layerPath.c_str()) != 0)
+        return SystemError(errno, outputPath);
+    struct stat info {};
+    if (::lstat(m_layerPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return Error{EINVAL,
+                     "GDAL's driver \"" + m_report.driverName + "\" wrote no file named " +
+                         outputPath,
+                     "Give the output the extension of the format, or choose another one."};
+    if (auto error = addSideFiles())
+        return error;
+    const WrittenLayer layer{m_scratch.path(),     m_layerPath,
+                             m_report.driverName,  outputPath,
+                             std::move(m_written), m_writer->keepsValues()};
+    if (auto error = CheckWrittenLayer(layer, m_messages))
+        return error;
+    return PlanMoves(m_scratch.path(), m_outputFolder, m_options.overwrite, m_moves);
+}
+
+std::optional<Error> FootprintLayer::publish() {
+    if (auto error = MoveIntoPlace(m_moves, m_options.outputPath))
+        return error;
+    if (m_options.overwrite)
+        return RemoveStaleCompanions(m_options.outputPath, m_report.driverName, m_moves);
+    return std::nullopt;
+}
+
+void FootprintLayer::explain(std::optional<Error>& error) const {
+    if (!error)
+        return;
     // A message names the output asked for, never the hidden folder it was written in.
-    if (error && !scratch.path().empty()) {
-        const std::string hidden = scratch.path() + "/";
-        const std::string shown = outputFolder + "/";
+    if (!m_scratch.path().empty()) {
+        const std::string hidden = m_scratch.path() + "/";
+        const std::string shown = m_outputFolder + "/";
         std::string& text = error->description;
         for (std::size_t at = text.find(hidden); at != std::string::npos;
              at = text.find(hidden, at + shown.size()))
             text.replace(at, hidden.size(), shown);
     }
-    if (!error || IsCancellation(*error) || error->code == EEXIST || error->code == EINVAL ||
-        outputFolder.empty())
-        return error;
+    if (IsCancellation(*error) || error->code == EEXIST || error->code == EINVAL ||
+        m_outputFolder.empty())
+        return;
     // GDAL words a full disk in many ways, some of them misleading ("file is corrupt").
-    if (DiskIsFull(outputFolder)) {
-        error = SystemError(ENOSPC, options.outputPath);
+    if (DiskIsFull(m_outputFolder)) {
+        error = SystemError(ENOSPC, m_options.outputPath);
         error->hint = "The disk is full: make room on it and try again. Nothing was changed.";
     } else if (const auto limit = FileSizeLimit()) {
         error->hint = "Nothing was changed. Files may not grow beyond " + std::to_string(*limit) +
                       " bytes here (ulimit -f): raise that limit, or check that the disk has "
                       "room, then try again.";
     }
+}
+
+} // namespace
+
+std::optional<Error> WriteFootprints(const std::string& folderPrefix,
+                                     const FootprintOptions& options, FootprintReport& report,
+                                     SceneRunHost& host) {
+    report = FootprintReport{};
+    FootprintLayer layer(folderPrefix, options, report);
+    std::optional<Error> error =
+        RunScenes({folderPrefix, options.readAhead}, layer, host, report);
+    layer.explain(error);
     return error;
 }
 

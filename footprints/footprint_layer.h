@@ -1,5 +1,6 @@
 #pragma once
 
+#include "metadata/scene_run.h"
 #include "readahead/listed_scenes.h"
 #include "fileio/error.h"
 
@@ -22,7 +23,9 @@ namespace aster {
 // name after its last '/'), acq_date (date), acq_time (the time text as written),
 // acquired (date and time in UTC to the millisecond, never second 60), lat1..lat4 and
 // lon1..lon4 (reals: the first four corners), granule, product, version, day_night
-// (texts), cloud, sun_azim, sun_elev (reals). Texts are UTF-8 by the rule of
+// (texts), cloud, sun_azim, sun_elev (reals), platform and instrument (texts; several
+// instruments joined by ", "), acquired_end (the end of a time range, like `acquired`).
+// Values are those CleanSceneValues gives every output. Texts are UTF-8 by the rule of
 // fileio/utf8.h; an item the metadata does not give is null. Drivers store what their
 // format can: a shapefile keeps only the date of `acquired`, FlatGeobuf stores acq_date
 // as a date and time; KML and CSV get both dates as ISO 8601 text ("2003-04-12",
@@ -50,31 +53,10 @@ struct FootprintOptions {
     ReadAheadSettings readAhead;
 };
 
-// A listed file that gave no feature, and why: the shared step's reason ("not scene
-// metadata", "no corners", "corners cross each other", "footprint has no area", ...).
-struct SkippedScene {
-    std::string fullPath;
-    std::string reason;
-};
-
 // What a run did. On an error (cancellation included) the counts say how far it came,
-// but no output was changed.
-struct FootprintReport {
-    std::string driverName;            // the driver used
-    std::int64_t written = 0;          // features written
-    std::vector<SkippedScene> skipped; // in list order
-    std::int64_t skippedCount() const { return static_cast<std::int64_t>(skipped.size()); }
-};
-
-// Told about the run's progress, and asked whether to stop, after each listed file, on
-// the thread that runs WriteFootprints.
-class FootprintProgress {
-  public:
-    virtual ~FootprintProgress() = default;
-    // `done` of `total` listed files; `total` is 0 while the list's length is not known.
-    virtual void progress(std::int64_t /*done*/, std::int64_t /*total*/) {}
-    // True stops the run: WriteFootprints returns a cancellation and changes no file.
-    virtual bool cancelRequested() { return false; }
+// but no output was changed. Skipped files are named to the host as they are found.
+struct FootprintReport : SceneRunReport {
+    std::string driverName; // the driver used
 };
 
 // Reads folderPrefix + "filelist.txt" (the folder's FolderPrefix) and writes the layer to
@@ -90,6 +72,6 @@ class FootprintProgress {
 // messages are never printed; a GDAL failure becomes the Error, naming the output.
 std::optional<Error> WriteFootprints(const std::string& folderPrefix,
                                      const FootprintOptions& options, FootprintReport& report,
-                                     FootprintProgress& progress);
+                                     SceneRunHost& host);
 
 } // namespace aster

@@ -1,6 +1,7 @@
 #include "readahead/scene_files.h"
 
 #include "fileio/unique_fd.h"
+#include "fileio/whole_file.h"
 
 #include <cerrno>
 #include <cstring>
@@ -86,19 +87,12 @@ UniqueFd OpenSceneFile(const ScenePath& path) {
 }
 
 std::optional<std::size_t> ReadUpTo(int fd, std::size_t size, char* buffer) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t got = ::read(fd, buffer + done, size - done);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return std::nullopt; // unreadable, or EAGAIN from a FIFO put in the file's place
-        }
-        if (got == 0)
-            break; // the file shrank since the stat: what is there is its content
-        done += static_cast<std::size_t>(got);
-    }
-    return done;
+    // A file that shrank since the stat holds what is there; an error, or EAGAIN from a
+    // FIFO put in the file's place, leaves it unread.
+    std::size_t got = 0;
+    if (ReadFully(fd, buffer, size, got) != 0)
+        return std::nullopt;
+    return got;
 }
 
 std::optional<std::size_t> ReadSceneFile(const ScenePath& path, std::size_t size, char* buffer) {

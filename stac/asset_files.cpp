@@ -1,6 +1,8 @@
 #include "stac/asset_files.h"
 
+#include "fileio/ascii.h"
 #include "fileio/directory.h"
+#include "stac/percent_encoding.h"
 #include "fileio/utf8.h"
 
 #include <algorithm>
@@ -10,19 +12,6 @@
 namespace aster {
 
 namespace {
-
-char Lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Lower(x) == Lower(y); });
-}
-
-bool EndsWithNoCase(std::string_view text, std::string_view end) {
-    return text.size() >= end.size() && EqualsNoCase(text.substr(text.size() - end.size()), end);
-}
 
 std::string_view NameAt(const std::string& names, std::uint32_t offset) {
     return std::string_view(names.data() + offset);
@@ -140,25 +129,6 @@ std::shared_ptr<const FolderNames> FolderNamesCache::names(const std::string& fo
     return entry->names;
 }
 
-std::string PercentEncoded(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string encoded;
-    encoded.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
-            (byte >= '0' && byte <= '9') || c == '-' || c == '.' || c == '_' || c == '~' ||
-            c == '/') {
-            encoded += c;
-        } else {
-            encoded += '%';
-            encoded += kHex[byte >> 4];
-            encoded += kHex[byte & 15];
-        }
-    }
-    return encoded;
-}
-
 std::string RelativeFolderHref(std::string_view from, std::string_view to) {
     const std::vector<std::string_view> fromParts = Components(from);
     const std::vector<std::string_view> toParts = Components(to);
@@ -201,12 +171,6 @@ StacAsset AssetOfSuffix(std::string_view suffix) {
 StacAsset MetadataAsset(MetadataLayout layout) {
     return {"metadata", {}, layout == MetadataLayout::EcsXml ? "application/xml" : "text/plain",
             "metadata"};
-}
-
-std::string_view GranuleStem(std::string_view granule) {
-    if (EndsWithNoCase(granule, ".hdf"))
-        granule.remove_suffix(4);
-    return granule;
 }
 
 std::vector<StacAsset> SceneAssets(const FolderNames* names, std::string_view metadataName,

@@ -55,11 +55,6 @@ class FolderNamesCache {
     std::vector<std::pair<std::string, std::shared_ptr<Entry>>> m_recent;
 };
 
-// `text` as a URI reference: every byte but the unreserved ones (letters, digits, "-",
-// ".", "_", "~") and "/" percent-encoded. A file's name is encoded as the bytes it is,
-// UTF-8 or not, so that the reference, decoded, names exactly that file.
-std::string PercentEncoded(std::string_view text);
-
 // The way from the folder `from` to the folder `to`, both absolute and in normal form, as
 // the start of a relative URI reference: "" for the same folder, else names or ".." each
 // followed by "/" ("../../scenes/"), each name percent-encoded as its bytes.
@@ -74,10 +69,6 @@ StacAsset AssetOfSuffix(std::string_view suffix);
 
 // The scene's metadata file as an asset: key "metadata", its layout's media type.
 StacAsset MetadataAsset(MetadataLayout layout);
-
-// The granule's ID without a final ".hdf" in any case: ECS granule IDs name the HDF file,
-// and the files beside it start with the ID without it.
-std::string_view GranuleStem(std::string_view granule);
 
 // The assets of one scene: its metadata file `metadataName`, first, then every other file
 // in the same folder whose name starts with `stem` (none when `stem` is empty), in byte

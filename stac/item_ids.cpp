@@ -1,6 +1,6 @@
 #include "stac/item_ids.h"
 
-#include "stac/asset_files.h"
+#include "metadata/scene_run.h"
 
 #include <algorithm>
 #include <functional>
@@ -31,7 +31,7 @@ std::string_view NameStem(std::string_view fileName) {
     const std::size_t dot = fileName.rfind('.');
     if (dot != std::string_view::npos)
         fileName = fileName.substr(0, dot);
-    return GranuleStem(fileName);
+    return WithoutDataFileExtension(fileName);
 }
 
 std::uint32_t ItemIds::Table::find(const ItemIds& ids, std::uint32_t Item::*field,

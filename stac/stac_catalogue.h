@@ -1,7 +1,8 @@
 #pragma once
 
-#include "readahead/listed_scenes.h"
 #include "fileio/error.h"
+#include "metadata/scene_run.h"
+#include "readahead/listed_scenes.h"
 #include "stac/licenses.h"
 
 #include <cstdint>
@@ -44,28 +45,6 @@ struct StacOptions {
     ReadAheadSettings readAhead;
 };
 
-// Told about the run as it goes, on the thread that runs WriteStac.
-class StacHost {
-  public:
-    virtual ~StacHost() = default;
-    // After each listed file: `done` of `total`.
-    virtual void progress(std::int64_t /*done*/, std::int64_t /*total*/) {}
-    // Asked after each listed file and once more before the output is moved into place;
-    // true stops the run, which then changes nothing.
-    virtual bool cancelRequested() { return false; }
-    // A listed file that gives no item, and why, in list order.
-    virtual void skipped(std::string_view /*path*/, std::string_view /*reason*/) {}
-    // An item whose id is not its granule's ID (or its file name's, for a file without
-    // one), and why; after the last listed file, in list order.
-    virtual void idChanged(std::string_view /*path*/, std::string_view /*id*/,
-                           std::string_view /*why*/) {}
-};
-
-struct StacReport {
-    std::int64_t written = 0; // items
-    std::int64_t skipped = 0; // listed files that gave none
-};
-
 // Whether `outputPath` names an ItemCollection rather than a static catalogue.
 bool IsItemCollectionPath(std::string_view outputPath);
 
@@ -74,9 +53,11 @@ bool IsItemCollectionPath(std::string_view outputPath);
 // nothing is left.
 std::string CollectionIdOf(std::string_view folderName);
 
-// Reads folderPrefix + "filelist.txt" and writes the catalogue to options.outputPath. A
-// missing list gives the same error as the text run; a stop gives a cancellation error.
+// Reads folderPrefix + "filelist.txt" through the scene run (metadata/scene_run.h) and
+// writes the catalogue to options.outputPath. A missing list gives the same error as the
+// text run; a stop gives a cancellation error. An item's id that is not its granule's ID
+// is told to the host's idChanged after the last listed file, in list order.
 std::optional<Error> WriteStac(const std::string& folderPrefix, const StacOptions& options,
-                               StacReport& report, StacHost& host);
+                               SceneRunReport& report, SceneRunHost& host);
 
 } // namespace aster

@@ -1,6 +1,6 @@
 #include "stac/stac_json.h"
 
-#include "stac/asset_files.h"
+#include "stac/percent_encoding.h"
 
 #include <rapidjson/document.h>
 #include <rapidjson/memorystream.h>
@@ -122,6 +122,15 @@ template <typename Writer> void Geometry(Writer& writer, const FootprintShape& s
     writer.EndObject();
 }
 
+template <typename Writer>
+void Texts(Writer& writer, std::string_view key, const std::vector<std::string>& values) {
+    Key(writer, key);
+    writer.StartArray();
+    for (const std::string& value : values)
+        Text(writer, value);
+    writer.EndArray();
+}
+
 template <typename Writer> void Link(Writer& writer, std::string_view rel, std::string_view href) {
     writer.StartObject();
     Key(writer, "rel");
@@ -137,12 +146,15 @@ template <typename Writer> void ItemProperties(Writer& writer, const StacItem& i
     writer.StartObject();
     Key(writer, "datetime");
     Text(writer, FormatRfc3339(item.datetime));
-    Key(writer, "platform");
-    Text(writer, "terra");
-    Key(writer, "instruments");
-    writer.StartArray();
-    Text(writer, "aster");
-    writer.EndArray();
+    if (item.end) {
+        Key(writer, "start_datetime");
+        Text(writer, FormatRfc3339(item.datetime));
+        Key(writer, "end_datetime");
+        Text(writer, FormatRfc3339(*item.end));
+    }
+    TextIfGiven(writer, "platform", item.platform);
+    if (!item.instruments.empty())
+        Texts(writer, "instruments", item.instruments);
     NumberIfGiven(writer, "eo:cloud_cover", item.cloudCover);
     NumberIfGiven(writer, "view:sun_azimuth", item.sunAzimuth);
     NumberIfGiven(writer, "view:sun_elevation", item.sunElevation);
@@ -264,14 +276,11 @@ void Collection(Writer& writer, const StacCollection& collection, std::size_t it
     Extent(writer, collection.extent);
     Key(writer, "summaries");
     writer.StartObject();
-    Key(writer, "platform");
-    writer.StartArray();
-    Text(writer, "terra");
-    writer.EndArray();
-    Key(writer, "instruments");
-    writer.StartArray();
-    Text(writer, "aster");
-    writer.EndArray();
+    for (const auto& [key, values] : {std::pair{"platform", &collection.platforms},
+                                      std::pair{"instruments", &collection.instruments},
+                                      std::pair{"aster:short_name", &collection.products}})
+        if (!values->values().empty())
+            Texts(writer, key, values->values());
     writer.EndObject();
     // No self link: the catalogue is self-contained and may be moved or served anywhere.
     Key(writer, "links");
@@ -291,6 +300,13 @@ std::string NumberText(double value) {
     const auto result = std::to_chars(text.data(), text.data() + text.size(),
                                       value == 0 ? 0.0 : value, std::chars_format::fixed);
     return std::string(text.data(), result.ptr);
+}
+
+void SummaryValues::add(std::string_view value) {
+    if (m_values.size() >= kMaxValues ||
+        std::find(m_values.begin(), m_values.end(), value) != m_values.end())
+        return;
+    m_values.emplace_back(value);
 }
 
 StacExtent::StacExtent()

@@ -44,6 +44,11 @@ struct StacItem {
     FootprintShape shape;
     BoundingBox bbox;
     UtcMilliseconds datetime{};
+    // The end of the scene's time range, when its metadata gives one: the item then has
+    // start_datetime (datetime) and end_datetime.
+    std::optional<UtcMilliseconds> end;
+    std::optional<std::string> platform;  // lower case; none when not known
+    std::vector<std::string> instruments; // lower case
     std::optional<double> cloudCover;   // percent, 0 to 100
     std::optional<double> sunAzimuth;   // degrees, [0, 360)
     std::optional<double> sunElevation; // degrees, -90 to 90
@@ -81,12 +86,24 @@ class StacExtent {
     std::optional<UtcMilliseconds> m_first, m_last;
 };
 
+// Distinct texts in the order first seen, up to a bound, for a collection's summaries.
+class SummaryValues {
+  public:
+    void add(std::string_view value);
+    const std::vector<std::string>& values() const { return m_values; }
+
+  private:
+    static constexpr std::size_t kMaxValues = 256;
+    std::vector<std::string> m_values;
+};
+
 struct StacCollection {
     std::string id;
     std::string title;
     std::string description;
     std::string license;
     StacExtent extent;
+    SummaryValues platforms, instruments, products;
 };
 
 // The number of a coordinate, a box's edge or an angle as JSON writes it: the shortest

@@ -36,7 +36,7 @@ struct Outcome {
     std::string err;
 };
 
-Outcome RunAster(Strings args, FootprintWriter writer = &FootprintCommand) {
+Outcome RunAster(Strings args, FootprintWriter writer = &WriteFootprints) {
     args.insert(args.begin(), "aster");
     std::vector<const char*> argv;
     for (const std::string& arg : args)
@@ -228,13 +228,17 @@ TEST(CommandLine, FootprintsThroughItsSeam) {
         SCOPED_TRACE(testing::PrintToString(options));
         Strings args{"footprints", folder.path() + "/."};
         args.insert(args.end(), options.begin(), options.end());
-        FootprintRequest got;
-        const Outcome outcome = RunAster(args, [&](const FootprintRequest& request,
-                                                   FootprintHost& host, FootprintSummary& counts) {
+        FootprintOptions got;
+        std::string gotFolder;
+        const Outcome outcome = RunAster(args, [&](const std::string& folderPrefix,
+                                                   const FootprintOptions& request,
+                                                   FootprintReport& counts, SceneRunHost& host) {
             got = request;
+            gotFolder = folderPrefix;
             host.progress(1, 3);
-            host.skipped(request.folder + "/blank.met", "no corner points");
-            counts = {2, 1};
+            host.skipped(folderPrefix + "blank.met", "no corner points");
+            counts.written = 2;
+            counts.skipped = 1;
             return std::optional<Error>();
         });
         const bool verbose = args.back() == "--verbose";
@@ -244,9 +248,9 @@ TEST(CommandLine, FootprintsThroughItsSeam) {
             outcome.err,
             (verbose ? "aster: skipped " + folder.path() + "/blank.met: no corner points\n" : "") +
                 "aster: 2 footprints written, 1 listed file skipped\n");
-        EXPECT_EQ(got.folder, folder.path());
+        EXPECT_EQ(gotFolder, folder.path() + "/");
         EXPECT_EQ(got.outputPath, output);
-        EXPECT_EQ(got.driver, driver);
+        EXPECT_EQ(got.driverName, driver);
         EXPECT_EQ(got.overwrite, overwrite);
         EXPECT_EQ(got.spatialIndex, index);
     }
@@ -327,8 +331,8 @@ TEST(CommandLine, StopsOnSignalsAndRestoresTheirHandlers) {
     ::sigaction(SIGTERM, nullptr, &before);
     for (const int signal : {SIGINT, SIGTERM}) {
         const Outcome outcome = RunAster({"footprints", "-o", "x.gpkg"},
-                                         [signal](const FootprintRequest&, FootprintHost& host,
-                                                  FootprintSummary&) -> std::optional<Error> {
+                                         [signal](const std::string&, const FootprintOptions&,
+                                                  FootprintReport&, SceneRunHost& host) -> std::optional<Error> {
                                              EXPECT_FALSE(host.cancelRequested());
                                              std::raise(signal);
                                              if (host.cancelRequested())
@@ -348,8 +352,8 @@ TEST(CommandLine, ASecondSignalEndsTheProcess) {
     for (const int signal : {SIGINT, SIGTERM}) {
         const int status = test::InChild([signal] {
             RunAster({"footprints", "-o", "x.gpkg"},
-                     [signal](const FootprintRequest&, FootprintHost& host,
-                              FootprintSummary&) -> std::optional<Error> {
+                     [signal](const std::string&, const FootprintOptions&, FootprintReport&,
+                              SceneRunHost& host) -> std::optional<Error> {
                          std::raise(signal);
                          if (!host.cancelRequested())
                              ::_exit(2);

@@ -164,11 +164,25 @@ std::map<std::string, std::string> Snapshot(const TempFolder& folder) {
     return files;
 }
 
-struct Progress : FootprintProgress {
+struct SkippedScene {
+    std::string fullPath;
+    std::string reason;
+};
+
+struct Progress : SceneRunHost {
     std::vector<std::int64_t> done;
     std::int64_t cancelAfter = -1;
+    std::vector<SkippedScene> skippedScenes;
     void progress(std::int64_t d, std::int64_t) override { done.push_back(d); }
     bool cancelRequested() override { return std::ssize(done) == cancelAfter; }
+    void skipped(std::string_view path, std::string_view reason) override {
+        skippedScenes.push_back({std::string(path), std::string(reason)});
+    }
+};
+
+// The run's report with the files it named as skipped.
+struct TestReport : FootprintReport {
+    std::vector<SkippedScene> skippedScenes;
 };
 
 FootprintOptions Options(const std::string& outputPath, bool overwrite = false,
@@ -184,12 +198,14 @@ FootprintOptions Options(const std::string& outputPath, bool overwrite = false,
 // Writes the layer of the files that `scenes` lists to `output` (a name in `scenes`, or
 // a path).
 std::optional<Error> Write(const TempFolder& scenes, const std::string& output,
-                           FootprintReport& report, bool overwrite = false,
+                           TestReport& report, bool overwrite = false,
                            const std::string& driver = {}, bool spatialIndex = true) {
     Progress progress;
     const std::string path = output.starts_with('/') ? output : scenes.file(output);
-    return WriteFootprints(FolderPrefix(scenes.path()),
-                           Options(path, overwrite, driver, spatialIndex), report, progress);
+    auto error = WriteFootprints(FolderPrefix(scenes.path()),
+                                 Options(path, overwrite, driver, spatialIndex), report, progress);
+    report.skippedScenes = std::move(progress.skippedScenes);
+    return error;
 }
 
 // A folder of three scenes: one dated before June 2003, one without a date or time that
@@ -319,16 +335,16 @@ TEST(FootprintLayer, EachFormatReadsBackValidWithOneGeometryTypeAndIsoDates) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
         TempFolder out;
-        FootprintReport report;
+        TestReport report;
         ASSERT_FALSE(Write(scenes, out.file(c.file), report));
         EXPECT_EQ(report.written, 4);
         EXPECT_EQ(report.driverName, *DriverForPath(c.file));
         // What --verbose names.
-        ASSERT_EQ(report.skipped.size(), 2u);
-        EXPECT_EQ(report.skipped[0].fullPath, scenes.file("e.met"));
-        EXPECT_EQ(report.skipped[0].reason, "corners cross each other");
-        EXPECT_EQ(report.skipped[1].fullPath, scenes.file("f.met"));
-        EXPECT_EQ(report.skipped[1].reason, "footprint has no area");
+        ASSERT_EQ(report.skippedScenes.size(), 2u);
+        EXPECT_EQ(report.skippedScenes[0].fullPath, scenes.file("e.met"));
+        EXPECT_EQ(report.skippedScenes[0].reason, "corners cross each other");
+        EXPECT_EQ(report.skippedScenes[1].fullPath, scenes.file("f.met"));
+        EXPECT_EQ(report.skippedScenes[1].reason, "footprint has no area");
         // QGIS's filter "acquired" < '2003-06-01' finds the April scene only.
         ReadLayer layer = Read(out.file(c.file), c.openOptions, "acquired < '2003-06-01'");
         EXPECT_EQ(layer.matchingFilter, 1);
@@ -434,11 +450,11 @@ TEST(FootprintLayer, NoFootprintGivesAnEmptyLayerInEveryFormat) {
     folder.write("filelist.txt", "notes.txt\r\n");
     for (const std::string output : {"a.gpkg", "b.shp", "c.geojson", "d.fgb", "e.kml", "f.csv"}) {
         SCOPED_TRACE(output);
-        FootprintReport report;
+        TestReport report;
         const auto error = Write(folder, output, report);
         ASSERT_FALSE(error) << error->description;
         EXPECT_EQ(report.written, 0);
-        EXPECT_EQ(report.skippedCount(), 1);
+        EXPECT_EQ(report.skipped, 1);
         EXPECT_EQ(Read(folder.file(output)).features.size(), 0u);
     }
 }
@@ -463,7 +479,7 @@ TEST(FootprintLayer, SkippedFilesAndReasons) {
                                  "lat2.met\r\nlon3.met\r\nshort.met\r\nthree.met\r\nfive.met\r\n"
                                  "a?.met\r\n.hidden.met\r\npipe.met\r\nsub.met\r\n"
                                  "lf1.met\nlf2.met\r\n");
-    FootprintReport report;
+    TestReport report;
     Progress progress;
     ASSERT_FALSE(WriteFootprints(FolderPrefix(folder.path()), Options(folder.file("fp.gpkg")),
                                  report, progress));
@@ -471,7 +487,7 @@ TEST(FootprintLayer, SkippedFilesAndReasons) {
     EXPECT_EQ(progress.done,
               (std::vector<std::int64_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}));
     std::vector<std::pair<std::string, std::string>> skipped;
-    for (const SkippedScene& scene : report.skipped)
+    for (const SkippedScene& scene : progress.skippedScenes)
         skipped.emplace_back(FileNameOf(scene.fullPath), scene.reason);
     EXPECT_EQ(skipped, (std::vector<std::pair<std::string, std::string>>{
                            {"blank.met", "an empty file"},
@@ -487,7 +503,7 @@ TEST(FootprintLayer, SkippedFilesAndReasons) {
                            {"lf1.met\nlf2.met",
                             "no such file: its list line holds line feeds, and only carriage "
                             "return and line feed end a line, as aster list writes them"}}));
-    EXPECT_EQ(report.skippedCount(), 11);
+    EXPECT_EQ(report.skipped, 11);
     const ReadLayer layer = Read(folder.file("fp.gpkg"));
     ASSERT_EQ(layer.features.size(), 3u);
     const std::array<std::pair<std::string, int>, 3> scenes{{{"1", 5}, {"8", 4}, {"9", 6}}};
@@ -544,15 +560,15 @@ TEST(FootprintLayer, DownloadsGiveOneFootprintPerGranuleAndTheSameAsOdl) {
     TempFolder xml, odl, out;
     WriteDownloads(xml, false);
     WriteDownloads(odl, true);
-    FootprintReport report;
+    TestReport report;
     const long long before = test::BytesRead();
     ASSERT_FALSE(Write(xml, out.file("xml.gpkg"), report));
     // The metadata, the images' and HDF files' heads, the layer read back and GDAL's own
     // files: a few megabytes of the 900 listed.
     EXPECT_LT(test::BytesRead() - before, 50'000'000);
     EXPECT_EQ(report.written, 3);
-    EXPECT_EQ(report.skippedCount(), 15);
-    for (const SkippedScene& skipped : report.skipped)
+    EXPECT_EQ(report.skipped, 15);
+    for (const SkippedScene& skipped : report.skippedScenes)
         EXPECT_EQ(skipped.reason, "not scene metadata") << skipped.fullPath;
     ASSERT_FALSE(Write(odl, out.file("odl.gpkg"), report));
     EXPECT_EQ(report.written, 3);
@@ -565,8 +581,10 @@ TEST(FootprintLayer, DownloadsGiveOneFootprintPerGranuleAndTheSameAsOdl) {
         SCOPED_TRACE(kGranules[i]);
         const ReadFeature& feature = fromXml.features[i];
         std::map<std::string, std::string> expected{
-            {"granule", kGranules[i] + ".hdf"},
+            {"granule", kGranules[i]},
             {"product", "AST_L1B"},
+            {"platform", "Terra"},
+            {"instrument", "ASTER"},
             {"version", "3"},
             {"day_night", "Day"},
             {"cloud", "12"},
@@ -582,8 +600,9 @@ TEST(FootprintLayer, DownloadsGiveOneFootprintPerGranuleAndTheSameAsOdl) {
         };
         for (const auto& [name, value] : expected)
             EXPECT_EQ(feature.fields.at(name), value) << name;
-        // Every field filled.
-        EXPECT_EQ(feature.fields.size(), fromXml.fieldTypes.size());
+        // Every field filled but the end of a time range, which a single time has not.
+        EXPECT_EQ(feature.fields.count("acquired_end"), 0u);
+        EXPECT_EQ(feature.fields.size() + 1, fromXml.fieldTypes.size());
         EXPECT_EQ(feature.fields.at("name"), kGranules[i] + ".hdf.xml");
         EXPECT_TRUE(feature.footprint->IsValid());
         // The same granule as capitals ODL: the same feature but for the file's name and
@@ -613,10 +632,10 @@ TEST(FootprintLayer, TheExampleScenesWithGranuleAndCloud) {
     for (const std::string& name : names)
         list += name + "\r\n";
     folder.write("filelist.txt", list);
-    FootprintReport report;
+    TestReport report;
     ASSERT_FALSE(Write(folder, "fp.gpkg", report));
     EXPECT_EQ(report.written, 4);
-    EXPECT_EQ(report.skippedCount(), 2);
+    EXPECT_EQ(report.skipped, 2);
     const ReadLayer layer = Read(folder.file("fp.gpkg"));
     ASSERT_EQ(layer.features.size(), 4u);
     for (const ReadFeature& feature : layer.features) {
@@ -635,7 +654,7 @@ TEST(FootprintLayer, EarlierLayerKeptUnlessReplaced) {
         EXPECT_EQ(folder.read(name), bytes) << name;
         EXPECT_FALSE(ScratchLeft(folder));
     };
-    FootprintReport report;
+    TestReport report;
     {
         SCOPED_TRACE("an existing output is refused and kept byte for byte");
         folder.write("fp.gpkg", "earlier");
@@ -738,7 +757,7 @@ TEST(FootprintLayer, AFullDiskIsAnErrorAndKeepsTheEarlierLayer) {
             if (!test::MountSmallDisk(disk.path(), "48k"))
                 return test::kSkip;
             disk.write(output, "earlier layer");
-            FootprintReport report;
+            TestReport report;
             Progress progress;
             const auto error = WriteFootprints(FolderPrefix(scenes.path()),
                                                Options(disk.file(output), true), report, progress);
@@ -763,7 +782,7 @@ TEST(FootprintLayer, SpatialIndexUnlessAskedNot) {
     for (const std::string output : {"fp.gpkg", "fp.fgb", "fp.shp"}) {
         for (const bool index : {true, false}) {
             SCOPED_TRACE(output + (index ? " with" : " without") + " index");
-            FootprintReport report;
+            TestReport report;
             // GDAL takes driver names in any case; the report gives its own spelling.
             const std::string driver = output == "fp.shp" ? "esri shapefile" : "";
             ASSERT_FALSE(Write(folder, output, report, true, driver, index));
@@ -776,7 +795,7 @@ TEST(FootprintLayer, SpatialIndexUnlessAskedNot) {
     // layer is called: SQLite counts a name's characters, not its bytes.
     for (const std::string output : {"fp.gpkg", "caf\xc3\xa9.gpkg", "\xe9t\xe9.gpkg"}) {
         SCOPED_TRACE(output);
-        FootprintReport report;
+        TestReport report;
         ASSERT_FALSE(Write(folder, output, report, true));
         EXPECT_EQ(Query(folder.file(output),
                         "SELECT rtreecheck('rtree_' || table_name || '_geom'), "
@@ -867,7 +886,7 @@ TEST(GeoPackageIndex, PackedTreeAnswersAsAScanWould) {
 TEST(FootprintLayer, StyleAndProvenanceForTheGis) {
     TempFolder scenes;
     WriteThreeScenes(scenes);
-    FootprintReport report;
+    TestReport report;
     {
         SCOPED_TRACE("GeoPackage: layer_styles as QGIS makes it, after the layer");
         TempFolder out;
@@ -948,14 +967,14 @@ TEST(FootprintLayer, DriversThatCannotGiveOneCheckedFileAreRefusedBeforeWriting)
                                                           {"ESRI Shapefile", "x.out"},
                                                           {"CSV", "x.out"}}) {
         SCOPED_TRACE(driver);
-        FootprintReport report;
+        TestReport report;
         const auto error = Write(folder, output, report, false, driver);
         ASSERT_TRUE(error);
         EXPECT_EQ(error->code, EINVAL);
         EXPECT_EQ(Snapshot(folder), before);
     }
     SCOPED_TRACE("FlatGeobuf writes the file named, whatever its extension");
-    FootprintReport report;
+    TestReport report;
     ASSERT_FALSE(Write(folder, "x.out", report, false, "FlatGeobuf"));
     EXPECT_TRUE(std::filesystem::is_regular_file(folder.file("x.out")));
     EXPECT_EQ(Read(folder.file("x.out")).features.size(), 3u);
@@ -1047,7 +1066,7 @@ TEST_P(ByteLimits, EarlierLayerOrAWholeNewOne) {
     scenes.write("c.met", SceneText("00:00:00Z", "2003-07-01", kCutLats, kCutLons));
     scenes.write("filelist.txt", "a.met\r\nc.met\r\n");
     const auto write = [&](const std::string& output) {
-        FootprintReport report;
+        TestReport report;
         Progress progress;
         FootprintOptions options = Options(output, true, {}, c.spatialIndex);
         options.readAhead.threads = 0; // three files need no threads started in every run
@@ -1164,7 +1183,7 @@ TEST(FootprintLayer, MissingListAsForTheTextFiles) {
     test::FakeCatalogueHost host(folder.path());
     host.polys = true;
     const auto textError = MakeTextFiles(host);
-    FootprintReport report;
+    TestReport report;
     const auto error = Write(folder, "fp.gpkg", report);
     ASSERT_TRUE(error && textError);
     EXPECT_EQ(error->code, ENOENT);
@@ -1182,7 +1201,7 @@ TEST(FootprintLayer, NamesAsUtf8) {
     folder.write("filelist.txt", "caf\xe9.met\r\nna\xc3\xafve.met\r\n");
     for (const std::string output : {"fp.shp", "fp.gpkg"}) {
         SCOPED_TRACE(output);
-        FootprintReport report;
+        TestReport report;
         ASSERT_FALSE(Write(folder, output, report));
         const ReadLayer layer = Read(folder.file(output));
         ASSERT_EQ(layer.features.size(), 2u);

@@ -1,6 +1,7 @@
 // The STAC catalogue: whole documents, the ids, the files beside each scene, relative
 // hrefs, and outputs that replace earlier ones whole or not at all.
 #include "stac/asset_files.h"
+#include "stac/percent_encoding.h"
 #include "stac/item_ids.h"
 #include "stac/licenses.h"
 #include "stac/stac_catalogue.h"
@@ -60,11 +61,11 @@ std::string GranuleOdlWithoutAngles(const std::string& granule) {
 
 struct Outcome {
     std::optional<Error> error;
-    StacReport report;
+    SceneRunReport report;
     std::vector<std::string> lines; // skipped files and changed ids, as --verbose has them
 };
 
-class RecordingHost final : public StacHost {
+class RecordingHost final : public SceneRunHost {
   public:
     std::vector<std::string> lines;
     std::function<bool(std::int64_t done)> stopAfter = [](std::int64_t) { return false; };

@@ -1,0 +1,189 @@
+#include "metadata/scene_run.h"
+
+#include "fileio/ascii.h"
+#include "fileio/utf8.h"
+#include "metadata/scene_footprint.h"
+#include "readahead/list_reader.h"
+#include "readahead/scene_files.h"
+
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <new>
+
+namespace aster {
+
+namespace {
+
+// Extensions of the data files whose names granule IDs are often given with.
+constexpr std::array<std::string_view, 4> kDataFileExtensions{".hdf", ".he5", ".h5", ".nc"};
+
+void CleanText(std::optional<std::string>& text) {
+    if (text && text->empty())
+        text.reset();
+    else if (text)
+        *text = Utf8FromBytes(*text);
+}
+
+std::optional<double> InRange(std::optional<double> value, double low, double high) {
+    if (value && std::isfinite(*value) && *value >= low && *value <= high)
+        return value;
+    return std::nullopt;
+}
+
+// Degrees clockwise from north in [0, 360).
+std::optional<double> Azimuth(std::optional<double> value) {
+    if (!value || !std::isfinite(*value))
+        return std::nullopt;
+    double azimuth = std::fmod(*value, 360.0);
+    if (azimuth < 0)
+        azimuth += 360;
+    return azimuth >= 360 ? 0 : azimuth; // a tiny negative angle rounds up to 360
+}
+
+void StripDataFileExtension(std::optional<std::string>& granule) {
+    if (granule)
+        granule->resize(WithoutDataFileExtension(*granule).size());
+    if (granule && granule->empty())
+        granule.reset();
+}
+
+// Each name once, UTF-8, in file order; names that differ only in case are one.
+std::vector<std::string> Distinct(const std::vector<std::string>& names) {
+    std::vector<std::string> distinct;
+    for (const std::string& name : names) {
+        if (name.empty())
+            continue;
+        std::string text = Utf8FromBytes(name);
+        bool seen = false;
+        for (const std::string& kept : distinct)
+            seen = seen || EqualsNoCase(kept, text);
+        if (!seen)
+            distinct.push_back(std::move(text));
+    }
+    return distinct;
+}
+
+void CleanPlatforms(SceneMetadata& metadata) {
+    metadata.platforms = Distinct(metadata.platforms);
+    metadata.instruments = Distinct(metadata.instruments);
+    const bool aster = metadata.product && StartsWithNoCase(*metadata.product, "AST_");
+    if (aster && metadata.platforms.empty()) {
+        metadata.platforms = {"Terra"};
+        if (metadata.instruments.empty())
+            metadata.instruments = {"ASTER"};
+    }
+    // A granule of several platforms claims none of them.
+    if (metadata.platforms.size() > 1)
+        metadata.platforms.clear();
+}
+
+// What the run takes from one listed file, made on the thread that read it.
+struct PreparedScene {
+    std::optional<Scene> scene;
+    std::unique_ptr<SceneWriter::Prepared> written; // the writer's share
+    std::string reason;
+};
+
+PreparedScene PrepareScene(SceneFootprintReader& reader, SceneWriter& writer,
+                           const ListedScene& listed) {
+    PreparedScene prepared;
+    SceneFootprintOrReason read = reader.read(listed.text, listed.extent);
+    if (!read.scene) {
+        // A file that gave no text at all is named for what keeps it from being read.
+        prepared.reason = listed.text.empty() && listed.extent == TextExtent::Whole
+                              ? UnreadSceneReason(std::string(listed.fullPath))
+                              : std::move(read.reason);
+        return prepared;
+    }
+    Scene& scene = prepared.scene.emplace();
+    scene.number = listed.number;
+    scene.fullPath = listed.fullPath;
+    scene.metadata = std::move(read.scene->metadata);
+    scene.shape = std::move(read.scene->shape);
+    CleanSceneValues(scene.metadata);
+    prepared.written = writer.prepare(scene, prepared.reason);
+    if (!prepared.reason.empty())
+        prepared.scene.reset();
+    return prepared;
+}
+
+std::optional<Error> RunListed(const SceneRunOptions& options, SceneWriter& writer,
+                               SceneRunHost& host, SceneRunReport& report) {
+    if (auto error = writer.plan())
+        return error;
+    // Images and HDF files listed beside the metadata are read no further than their heads.
+    SceneFootprintReader reader;
+    PreparedScenes<PreparedScene> scenes(
+        options.readAhead,
+        [&reader, &writer](const ListedScene& listed) {
+            return PrepareScene(reader, writer, listed);
+        },
+        reader.headFirst());
+    if (auto error = scenes.open(options.folderPrefix)) {
+        ExplainMissingList(*error, options.folderPrefix);
+        return error;
+    }
+    if (auto error = writer.start())
+        return error;
+    ListedScene listed;
+    PreparedScene prepared;
+    while (scenes.next(listed, prepared)) {
+        if (prepared.scene) {
+            prepared.scene->fullPath = listed.fullPath; // the view of this turn
+            if (auto error = writer.write(*prepared.scene, std::move(prepared.written)))
+                return error;
+            ++report.written;
+        } else {
+            ++report.skipped;
+            host.skipped(listed.fullPath, prepared.reason);
+        }
+        host.progress(listed.number, scenes.total());
+        if (host.cancelRequested())
+            return StoppedAfter(listed.number, scenes.total());
+    }
+    if (scenes.error())
+        return scenes.error();
+    if (auto error = writer.complete(host))
+        return error;
+    if (host.cancelRequested())
+        return StoppedAfter(scenes.total(), scenes.total());
+    return writer.publish();
+}
+
+} // namespace
+
+void CleanSceneValues(SceneMetadata& metadata) {
+    for (auto* text : {&metadata.granule, &metadata.product, &metadata.version,
+                       &metadata.dayNight})
+        CleanText(*text);
+    metadata.timeText = Utf8FromBytes(metadata.timeText);
+    metadata.dateText = Utf8FromBytes(metadata.dateText);
+    StripDataFileExtension(metadata.granule);
+    metadata.sunAzimuth = Azimuth(metadata.sunAzimuth);
+    metadata.sunElevation = InRange(metadata.sunElevation, -90, 90);
+    metadata.cloud = InRange(metadata.cloud, 0, 100);
+    CleanPlatforms(metadata);
+}
+
+std::string_view WithoutDataFileExtension(std::string_view name) {
+    for (const std::string_view extension : kDataFileExtensions) {
+        if (EndsWithNoCase(name, extension))
+            return name.substr(0, name.size() - extension.size());
+    }
+    return name;
+}
+
+std::optional<Error> RunScenes(const SceneRunOptions& options, SceneWriter& writer,
+                               SceneRunHost& host, SceneRunReport& report) {
+    report = SceneRunReport{};
+    try {
+        return RunListed(options, writer, host, report);
+    } catch (const std::bad_alloc&) {
+        return Error{ENOMEM, "Not enough memory to write " + writer.shownOutput(),
+                     "Close other programs, or split the list into several folders.",
+                     ErrorKind::NoMemory};
+    }
+}
+
+} // namespace aster

@@ -1,0 +1,100 @@
+#pragma once
+
+#include "fileio/error.h"
+#include "metadata/footprint_shape.h"
+#include "metadata/scene_metadata.h"
+#include "readahead/listed_scenes.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace aster {
+
+// One listed file that gives a scene, as every output writes it: its metadata cleaned by
+// CleanSceneValues and its footprint shape.
+struct Scene {
+    std::int32_t number = 0;  // the list line's sequence number
+    std::string_view fullPath; // the list's bytes; valid during the call it is given to
+    SceneMetadata metadata;
+    FootprintShape shape;
+};
+
+// Makes the metadata what every output writes, so that they all agree:
+// - texts UTF-8 (fileio/utf8.h), an empty one none;
+// - the sun's azimuth in [0, 360), its elevation in [-90, 90] or none, cloud cover in
+//   [0, 100] or none; NaN or infinity none;
+// - the granule ID without a trailing data-file extension (.hdf, .he5, .h5, .nc), so a
+//   granule has one ID whichever of its metadata files it came from;
+// - one platform, or none when the file names several different ones; each instrument
+//   once, in file order; an ASTER product (short name AST_...) naming neither is Terra's
+//   ASTER.
+void CleanSceneValues(SceneMetadata& metadata);
+
+// `name` without a trailing data-file extension (.hdf, .he5, .h5, .nc) in any case.
+std::string_view WithoutDataFileExtension(std::string_view name);
+
+// Told about a run as it goes, on the thread that runs it.
+class SceneRunHost {
+  public:
+    virtual ~SceneRunHost() = default;
+    // After each listed file: `done` of `total`.
+    virtual void progress(std::int64_t /*done*/, std::int64_t /*total*/) {}
+    // Asked after each listed file and once more before the output is published; true
+    // stops the run, which then changes nothing.
+    virtual bool cancelRequested() { return false; }
+    // A listed file that gives nothing, and why, as soon as the run finds it.
+    virtual void skipped(std::string_view /*path*/, std::string_view /*reason*/) {}
+    // A scene that an output names otherwise than by its own ID, and why.
+    virtual void idChanged(std::string_view /*path*/, std::string_view /*id*/,
+                           std::string_view /*why*/) {}
+};
+
+struct SceneRunReport {
+    std::int64_t written = 0; // scenes the output holds
+    std::int64_t skipped = 0; // listed files that gave none, each named to the host
+};
+
+// One output behind the scene run. The run calls, in this order: plan() once, before the
+// list is read; start() once the list is open; prepare() for each scene, on reading threads
+// and several at once; write() for each scene in list order; complete() after the last;
+// publish() unless the host asked to stop.
+class SceneWriter {
+  public:
+    // The writer's own work on one scene, done on the thread that read its file.
+    struct Prepared {
+        virtual ~Prepared() = default;
+    };
+
+    virtual ~SceneWriter() = default;
+    // The output's folder, name and format, worked out once; a refused output stops the
+    // run before anything is read.
+    virtual std::optional<Error> plan() = 0;
+    // Checks what is at the output and sets up where it is written.
+    virtual std::optional<Error> start() = 0;
+    // May give `reason` instead of a result: the scene is then skipped for it.
+    virtual std::unique_ptr<Prepared> prepare(const Scene& scene, std::string& reason) = 0;
+    virtual std::optional<Error> write(const Scene& scene, std::unique_ptr<Prepared> prepared) = 0;
+    // Finishes the output aside, where it replaces nothing yet.
+    virtual std::optional<Error> complete(SceneRunHost& host) = 0;
+    // Puts the finished output in its place.
+    virtual std::optional<Error> publish() = 0;
+    // The output as messages name it.
+    virtual const std::string& shownOutput() const = 0;
+};
+
+struct SceneRunOptions {
+    std::string folderPrefix; // the scene folder's FolderPrefix: its filelist.txt is read
+    ReadAheadSettings readAhead;
+};
+
+// Reads every listed file in list order through the shared step (metadata/
+// scene_footprint.h), cleans what it gives, and hands each scene to the writer; names
+// every skipped file to the host as it is found. A missing list gives the text run's
+// error; a stop, a cancellation error; no memory, an error naming the output.
+std::optional<Error> RunScenes(const SceneRunOptions& options, SceneWriter& writer,
+                               SceneRunHost& host, SceneRunReport& report);
+
+} // namespace aster

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace aster {
+
+// `text` as a URI reference: every byte but the unreserved ones (letters, digits, "-",
+// ".", "_", "~") and "/" percent-encoded. A file's name is encoded as the bytes it is,
+// UTF-8 or not, so that the reference, decoded, names exactly that file.
+std::string PercentEncoded(std::string_view text);
+
+} // namespace aster

@@ -1,0 +1,163 @@
+#include "stac/stac_output.h"
+
+#include "fileio/ascii.h"
+#include "fileio/folder.h"
+#include "fileio/utf8.h"
+#include "readahead/list_reader.h"
+
+#include <cctype>
+#include <utility>
+
+namespace aster {
+
+namespace {
+
+std::string LowerAscii(std::string text) {
+    for (char& c : text)
+        c = AsciiLower(c);
+    return text;
+}
+
+} // namespace
+
+std::optional<Error> StacOutput::plan() {
+    if (auto error = NormalFolderPath(m_options.outputPath, m_outputPath))
+        return error;
+    const std::size_t slash = m_outputPath.rfind('/');
+    m_outputName = m_outputPath.substr(slash + 1);
+    m_outputFolder = slash == 0 ? "/" : m_outputPath.substr(0, slash);
+    if (m_outputName.empty())
+        return Error{EINVAL,
+                     "No name in the output path " + m_options.outputPath,
+                     "Name the catalogue's folder, or a .json file for an ItemCollection.",
+                     {}};
+    if (auto error = NormalFolderPath(m_folderPrefix, m_sceneFolder))
+        return error;
+    const std::string_view folderName =
+        std::string_view(m_sceneFolder).substr(m_sceneFolder.rfind('/') + 1);
+    m_collection.id = CollectionIdOf(folderName);
+    m_collection.title = folderName.empty() ? "/" : Utf8FromBytes(folderName);
+    m_collection.description = "ASTER scenes of the folder " + m_collection.title +
+                               ", as their scene metadata files describe them.";
+    m_collection.license = m_options.license;
+    return std::nullopt;
+}
+
+std::unique_ptr<SceneWriter::Prepared> StacOutput::prepare(const Scene& scene,
+                                                           std::string& reason) {
+    const SceneMetadata& metadata = scene.metadata;
+    if (!metadata.acquired) {
+        reason = "no acquisition time"; // STAC requires one
+        return nullptr;
+    }
+    const std::string_view path = scene.fullPath;
+    const std::size_t slash = path.rfind('/');
+    const std::string_view name = path.substr(slash + 1);
+    std::string folder;
+    if (NormalFolderPath(slash == 0 ? "/" : path.substr(0, slash), folder))
+        folder = path.substr(0, slash);
+    const std::shared_ptr<const FolderNames> names = m_names.names(folder);
+    const std::string hrefBase = m_inCatalogue ? "../" + RelativeFolderHref(m_outputPath, folder)
+                                               : RelativeFolderHref(m_outputFolder, folder);
+    auto prepared = std::make_unique<PreparedItem>();
+    StacItem& item = prepared->item;
+    prepared->granuleStem = metadata.granule.value_or("");
+    item.assets = SceneAssets(names.get(), name, metadata.layout, prepared->granuleStem, hrefBase);
+    prepared->nameStem = Utf8FromBytes(NameStem(name));
+    item.id = IsSafeId(prepared->granuleStem) ? prepared->granuleStem
+              : IsSafeId(prepared->nameStem)  ? prepared->nameStem
+                                              : "scene-" + std::to_string(scene.number);
+    item.collection = m_collection.id;
+    item.collectionHref = m_inCatalogue ? "../collection.json" : "./collection.json";
+    item.inCatalogue = m_inCatalogue;
+    item.shape = scene.shape;
+    item.bbox = BoundsOf(item.shape);
+    item.datetime = *metadata.acquired;
+    if (metadata.acquiredEnd && *metadata.acquiredEnd >= *metadata.acquired)
+        item.end = metadata.acquiredEnd;
+    if (!metadata.platforms.empty())
+        item.platform = LowerAscii(metadata.platforms.front());
+    for (const std::string& instrument : metadata.instruments)
+        item.instruments.push_back(LowerAscii(instrument));
+    item.cloudCover = metadata.cloud;
+    item.sunAzimuth = metadata.sunAzimuth;
+    item.sunElevation = metadata.sunElevation;
+    item.shortName = metadata.product;
+    item.version = metadata.version;
+    prepared->json = render(item);
+    prepareAside(*prepared, scene.number);
+    return prepared;
+}
+
+void StacOutput::addToCollection(const StacItem& item) {
+    m_collection.extent.add(item.bbox, item.datetime);
+    if (item.end)
+        m_collection.extent.add(item.bbox, *item.end);
+    if (item.platform)
+        m_collection.platforms.add(*item.platform);
+    for (const std::string& instrument : item.instruments)
+        m_collection.instruments.add(instrument);
+    if (item.shortName)
+        m_collection.products.add(*item.shortName);
+}
+
+std::optional<Error> StacOutput::write(const Scene& scene, std::unique_ptr<Prepared> base) {
+    auto& prepared = static_cast<PreparedItem&>(*base);
+    StacItem& item = prepared.item;
+    const std::string_view id = m_ids.add(prepared.granuleStem, prepared.nameStem, scene.number);
+    std::string writtenAs;
+    if (id != item.id) {
+        writtenAs = std::exchange(item.id, std::string(id));
+        prepared.json = render(item);
+    }
+    if (auto error = place(prepared, writtenAs))
+        return error;
+    addToCollection(item);
+    m_numbers.push_back(scene.number);
+    return std::nullopt;
+}
+
+std::optional<Error> StacOutput::complete(SceneRunHost& host) {
+    m_ids.finish();
+    reportIdChanges(host);
+    return finishItems();
+}
+
+std::vector<bool> StacOutput::changedItems(std::size_t& count) const {
+    std::vector<bool> changed(m_ids.size());
+    count = 0;
+    for (std::size_t i = 0; i < m_ids.size(); ++i) {
+        changed[i] = m_ids.finalId(i) != m_ids.provisionalId(i);
+        count += changed[i] ? 1 : 0;
+    }
+    return changed;
+}
+
+// Names the listed files whose items have another id than their own, with why: the
+// list is read again for their paths, which the run does not keep.
+void StacOutput::reportIdChanges(SceneRunHost& host) const {
+    std::vector<std::pair<std::size_t, std::string>> changes;
+    for (std::size_t i = 0; i < m_ids.size(); ++i) {
+        std::string why = m_ids.change(i);
+        if (!why.empty())
+            changes.emplace_back(i, std::move(why));
+    }
+    if (changes.empty())
+        return;
+    ListReader list;
+    if (list.open(m_folderPrefix + "filelist.txt"))
+        return;
+    std::string line;
+    std::int32_t number = 0;
+    for (const auto& [item, why] : changes) {
+        while (number < m_numbers[item] && !list.atEnd()) {
+            list.readLine(line);
+            ++number;
+        }
+        if (number != m_numbers[item])
+            return;
+        host.idChanged(m_folderPrefix + line, m_ids.finalId(item), why);
+    }
+}
+
+} // namespace aster

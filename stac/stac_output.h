@@ -1,0 +1,80 @@
+#pragma once
+
+#include "metadata/scene_run.h"
+#include "stac/asset_files.h"
+#include "stac/item_ids.h"
+#include "stac/stac_catalogue.h"
+#include "stac/stac_json.h"
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace aster {
+
+// What a scene gives a STAC output, made on the thread that read it: the item and its
+// JSON, made with the id it will have unless another item takes that.
+struct PreparedItem final : SceneWriter::Prepared {
+    StacItem item;
+    std::string granuleStem; // UTF-8; empty without a granule ID
+    std::string nameStem;    // UTF-8
+    std::string json;        // the item as written, with item.id
+    // In a static catalogue, the folder in the scratch folder that the reading thread
+    // wrote the item's file to; empty when it wrote none.
+    std::string aside;
+    int asideErrno = 0; // why that folder could not be written
+};
+
+// What the static catalogue and the ItemCollection share: the output's place, the
+// collection, each scene made an item, ids given in list order and fixed at the end.
+class StacOutput : public SceneWriter {
+  public:
+    StacOutput(const std::string& folderPrefix, const StacOptions& options, bool inCatalogue)
+        : m_folderPrefix(folderPrefix), m_options(options), m_inCatalogue(inCatalogue) {}
+
+    std::optional<Error> plan() override;
+    std::unique_ptr<Prepared> prepare(const Scene& scene, std::string& reason) override;
+    std::optional<Error> write(const Scene& scene, std::unique_ptr<Prepared> prepared) override;
+    std::optional<Error> complete(SceneRunHost& host) override;
+    const std::string& shownOutput() const override { return m_options.outputPath; }
+
+  protected:
+    // The item's document as the output holds it.
+    virtual std::string render(const StacItem& item) const = 0;
+    // More work on a prepared item on its reading thread.
+    virtual void prepareAside(PreparedItem& /*prepared*/, std::int32_t /*number*/) {}
+    // Puts the item in the output, with its final id, in list order; `writtenAs` is the
+    // id its JSON was first made with, when that was another.
+    virtual std::optional<Error> place(PreparedItem& prepared, const std::string& writtenAs) = 0;
+    // After the last item, once the final ids are known.
+    virtual std::optional<Error> finishItems() = 0;
+
+    // The items whose final id differs from the one they were written with.
+    std::vector<bool> changedItems(std::size_t& count) const;
+
+    const std::string& m_folderPrefix;
+    const StacOptions& m_options;
+    const bool m_inCatalogue;
+    std::string m_outputPath;   // absolute, in normal form
+    std::string m_outputFolder; // its folder
+    std::string m_outputName;
+    std::string m_sceneFolder; // in normal form
+    StacCollection m_collection;
+    ItemIds m_ids;
+
+  private:
+    void reportIdChanges(SceneRunHost& host) const;
+    void addToCollection(const StacItem& item);
+
+    FolderNamesCache m_names;
+    std::deque<std::int32_t> m_numbers; // each item's line in the list, never copied on growth
+};
+
+std::unique_ptr<StacOutput> MakeStaticCatalogue(const std::string& folderPrefix,
+                                                const StacOptions& options);
+std::unique_ptr<StacOutput> MakeItemCollectionFile(const std::string& folderPrefix,
+                                                   const StacOptions& options);
+
+} // namespace aster

@@ -1,0 +1,234 @@
+#include "fileio/fd_stream_buf.h"
+#include "fileio/scratch_folder.h"
+#include "fileio/unique_fd.h"
+#include "fileio/whole_file.h"
+#include "stac/earlier_catalogue.h"
+#include "stac/stac_output.h"
+
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace aster {
+
+namespace {
+
+// The folder a reading thread writes an item to before the run knows the item's id:
+// named for the scene's line in the list, with a leading "." that no id has.
+std::string ItemFolderAside(std::int32_t sceneNumber) {
+    return ".scene-" + std::to_string(sceneNumber);
+}
+
+// The mode a new folder gets here: 0777 less the process's umask, read without changing it.
+mode_t NewFolderMode() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("Umask:"))
+            return 0777 & ~static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
+    }
+    return 0755;
+}
+
+// A folder of collection.json and ID/ID.json, written into a scratch folder beside the
+// output, brought to disk with one syncfs and moved into place whole.
+class StaticCatalogue final : public StacOutput {
+  public:
+    StaticCatalogue(const std::string& folderPrefix, const StacOptions& options)
+        : StacOutput(folderPrefix, options, true) {}
+
+    std::optional<Error> plan() override;
+    std::optional<Error> start() override;
+    std::optional<Error> publish() override;
+
+  private:
+    std::string render(const StacItem& item) const override { return PrettyItem(item); }
+    void prepareAside(PreparedItem& prepared, std::int32_t number) override;
+    std::optional<Error> place(PreparedItem& prepared, const std::string& writtenAs) override;
+    std::optional<Error> finishItems() override;
+    std::optional<Error> writeItem(const PreparedItem& prepared);
+    std::optional<Error> fixIds();
+    std::optional<Error> writeCollection();
+
+    // Removed with everything in it unless it was moved into place.
+    ScratchFolder m_scratch;
+    // The scratch folder, for the reading threads to write items into; -1 until made.
+    std::atomic<int> m_scratchFd{-1};
+    bool m_replacing = false;
+};
+
+std::optional<Error> StaticCatalogue::plan() {
+    if (auto error = StacOutput::plan())
+        return error;
+    // Replacing the folder of the scenes, or one that holds it, would take them along.
+    if (m_sceneFolder == m_outputPath || m_sceneFolder.starts_with(m_outputPath + "/") ||
+        m_outputPath == "/")
+        return Error{EINVAL,
+                     "The catalogue cannot take the place of the folder its scenes are in: " +
+                         m_options.outputPath,
+                     "Name a folder for the catalogue outside the scene folder.", ErrorKind::Other};
+    return std::nullopt;
+}
+
+std::optional<Error> StaticCatalogue::start() {
+    // A run that was killed left its scratch folder here.
+    RemoveStaleScratch(m_outputFolder);
+    if (auto error = CheckEarlierCatalogue(m_outputPath, m_options.outputPath,
+                                           m_options.overwrite, m_replacing))
+        return error;
+    if (auto error = m_scratch.create(m_outputFolder, m_options.outputPath))
+        return error;
+    // Items the reading threads prepared before this are written in their turn.
+    m_scratchFd.store(m_scratch.fd());
+    return std::nullopt;
+}
+
+// The reading threads create the items' folders and files, the larger part of a static
+// catalogue's time, beside the run's own thread; that one then only renames each folder
+// to its item's id in list order.
+void StaticCatalogue::prepareAside(PreparedItem& prepared, std::int32_t number) {
+    const int scratchFd = m_scratchFd.load();
+    if (scratchFd < 0)
+        return;
+    std::string aside = ItemFolderAside(number);
+    const std::string file = aside + "/" + prepared.item.id + ".json";
+    if (::mkdirat(scratchFd, aside.c_str(), 0777) != 0)
+        prepared.asideErrno = errno;
+    else
+        prepared.asideErrno = WriteNewFileAt(scratchFd, file, prepared.json);
+    prepared.aside = std::move(aside);
+}
+
+std::optional<Error> StaticCatalogue::writeItem(const PreparedItem& prepared) {
+    const std::string& folder = prepared.item.id;
+    if (::mkdirat(m_scratch.fd(), folder.c_str(), 0777) != 0)
+        return SystemError(errno, m_options.outputPath + "/" + folder);
+    if (const int err =
+            WriteNewFileAt(m_scratch.fd(), folder + "/" + folder + ".json", prepared.json))
+        return SystemError(err, m_options.outputPath + "/" + folder);
+    return std::nullopt;
+}
+
+// Puts an item that a reading thread wrote aside in its folder, named for the id the run
+// gave it, writing the file again when it was written with another id.
+std::optional<Error> StaticCatalogue::place(PreparedItem& prepared, const std::string& writtenAs) {
+    if (prepared.aside.empty())
+        return writeItem(prepared);
+    const int scratchFd = m_scratch.fd();
+    const std::string& id = prepared.item.id;
+    const std::string where = m_options.outputPath + "/" + id;
+    if (prepared.asideErrno != 0)
+        return SystemError(prepared.asideErrno, where);
+    if (!writtenAs.empty()) {
+        const std::string before = prepared.aside + "/" + writtenAs + ".json";
+        if (const int err =
+                WriteNewFileAt(scratchFd, prepared.aside + "/" + id + ".json", prepared.json))
+            return SystemError(err, where);
+        if (::unlinkat(scratchFd, before.c_str(), 0) != 0)
+            return SystemError(errno, where);
+    }
+    if (::renameat(scratchFd, prepared.aside.c_str(), scratchFd, id.c_str()) != 0)
+        return SystemError(errno, where);
+    return std::nullopt;
+}
+
+// Items whose id changed at the end are moved aside first, so that an id one gives up
+// while another takes it never meets itself, then each is written again with its id and
+// moved to its own folder.
+std::optional<Error> StaticCatalogue::fixIds() {
+    std::size_t count = 0;
+    const std::vector<bool> changed = changedItems(count);
+    if (count == 0)
+        return std::nullopt;
+    const int scratchFd = m_scratch.fd();
+    const auto aside = [](std::size_t item) { return ".item-" + std::to_string(item); };
+    for (std::size_t i = 0; i < changed.size(); ++i) {
+        if (changed[i] && ::renameat(scratchFd, std::string(m_ids.provisionalId(i)).c_str(),
+                                     scratchFd, aside(i).c_str()) != 0)
+            return SystemError(errno, m_options.outputPath);
+    }
+    std::string json, fixed;
+    for (std::size_t i = 0; i < changed.size(); ++i) {
+        if (!changed[i])
+            continue;
+        const std::string folder = aside(i);
+        const std::string before = folder + "/" + std::string(m_ids.provisionalId(i)) + ".json";
+        const std::string id(m_ids.finalId(i));
+        if (const int err = ReadWholeFileAt(scratchFd, before, kMaxMetadataBytes, json))
+            return SystemError(err, m_options.outputPath);
+        if (!ReplaceItemId(json, id, true, fixed))
+            return Error{EIO, "An item written to " + m_options.outputPath + " reads back wrong",
+                         "Nothing was changed. Check the disk, then try again."};
+        if (const int err = WriteNewFileAt(scratchFd, folder + "/" + id + ".json", fixed))
+            return SystemError(err, m_options.outputPath);
+        if (::unlinkat(scratchFd, before.c_str(), 0) != 0 ||
+            ::renameat(scratchFd, folder.c_str(), scratchFd, id.c_str()) != 0)
+            return SystemError(errno, m_options.outputPath);
+    }
+    return std::nullopt;
+}
+
+std::optional<Error> StaticCatalogue::writeCollection() {
+    UniqueFd fd(::openat(m_scratch.fd(), std::string(kCollectionFile).c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!fd)
+        return SystemError(errno, m_options.outputPath);
+    {
+        FdStreamBuf buffer(fd.get());
+        std::ostream out(&buffer);
+        WriteCollectionDocument(out, m_collection, m_ids.size(),
+                                [this](std::size_t item) { return ItemHref(m_ids.finalId(item)); });
+        out.flush();
+        if (buffer.failedErrno() != 0)
+            return SystemError(buffer.failedErrno(), m_options.outputPath);
+        if (!out)
+            return SystemError(EIO, m_options.outputPath);
+    }
+    if (::close(fd.release()) != 0)
+        return SystemError(errno, m_options.outputPath);
+    return std::nullopt;
+}
+
+std::optional<Error> StaticCatalogue::finishItems() {
+    if (auto error = fixIds())
+        return error;
+    if (auto error = writeCollection())
+        return error;
+    // One flush of the whole file system rather than one per file: a hundred thousand
+    // fsyncs would take many times as long as writing the files.
+    if (::syncfs(m_scratch.fd()) != 0)
+        return SystemError(errno, m_options.outputPath);
+    return std::nullopt;
+}
+
+std::optional<Error> StaticCatalogue::publish() {
+    struct stat earlier {};
+    const mode_t mode = m_replacing && ::stat(m_outputPath.c_str(), &earlier) == 0
+                            ? earlier.st_mode & 07777
+                            : NewFolderMode();
+    ::fchmod(m_scratch.fd(), mode);
+    std::optional<Error> moved = m_scratch.moveTo(m_outputName, m_replacing, m_options.outputPath);
+    if (moved && !m_replacing && (moved->code == EEXIST || moved->code == ENOTEMPTY)) {
+        // Made while this run worked: judged as if it had been there from the start,
+        // refused with the same advice, or replaced with --overwrite when it may be.
+        bool exists = false;
+        if (auto error = CheckEarlierCatalogue(m_outputPath, m_options.outputPath,
+                                               m_options.overwrite, exists))
+            return error;
+        if (exists)
+            moved = m_scratch.moveTo(m_outputName, true, m_options.outputPath);
+    }
+    return moved;
+}
+
+} // namespace
+
+std::unique_ptr<StacOutput> MakeStaticCatalogue(const std::string& folderPrefix,
+                                                const StacOptions& options) {
+    return std::make_unique<StaticCatalogue>(folderPrefix, options);
+}
+
+} // namespace aster
