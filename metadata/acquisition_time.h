@@ -24,7 +24,7 @@ struct CalendarDate {
 struct TimeOfDay {
     int hour = 0;
     int minute = 0;
-    int second = 0; // 60 only for 23:59's leap second
+    int second = 0;              // 60 only for 23:59's leap second
     std::int32_t nanosecond = 0; // the fraction, truncated below the nanosecond
     bool operator==(const TimeOfDay&) const = default;
 };

@@ -129,8 +129,8 @@ TEST(AcquisitionTime, InstantsRoundTripThroughTheirText) {
             ASSERT_TRUE(time) << text;
             const std::string formatted = FormatRfc3339(AcquisitionInstant(*date, *time));
             EXPECT_EQ(formatted, std::string(day) + "T" + text + "Z");
-            std::snprintf(text, sizeof text, "%02d%02d%02d%03dZ", ms / 3'600'000,
-                          ms / 60'000 % 60, ms / 1000 % 60, ms % 1000);
+            std::snprintf(text, sizeof text, "%02d%02d%02d%03dZ", ms / 3'600'000, ms / 60'000 % 60,
+                          ms / 1000 % 60, ms % 1000);
             const auto basicTime = ParseSceneTime(text);
             const auto basicDate = ParseSceneDate(std::string(day).erase(7, 1).erase(4, 1));
             ASSERT_TRUE(basicTime && basicDate) << text;
