@@ -53,8 +53,7 @@ std::string_view WithoutTrailingNuls(std::string_view text) {
 } // namespace
 
 SceneMetadataReader::SceneMetadataReader()
-    : m_odl(std::make_unique<OdlGranuleReader>()), m_xml(std::make_unique<XmlGranuleReader>()) {
-}
+    : m_odl(std::make_unique<OdlGranuleReader>()), m_xml(std::make_unique<XmlGranuleReader>()) {}
 
 SceneMetadataReader::~SceneMetadataReader() = default;
 
