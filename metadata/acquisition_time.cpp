@@ -22,14 +22,38 @@ std::optional<int> FixedDigits(std::string_view text) {
     return value;
 }
 
+// The nanoseconds of a fraction's digits: one to nine of them.
+std::optional<std::int32_t> FractionDigits(std::string_view digits) {
+    if (digits.empty() || digits.size() > 9)
+        return std::nullopt;
+    std::int32_t nanoseconds = 0;
+    std::int32_t scale = 100'000'000;
+    for (const char c : digits) {
+        if (!IsDigit(c))
+            return std::nullopt;
+        nanoseconds += (c - '0') * scale;
+        scale /= 10;
+    }
+    return nanoseconds;
+}
+
 } // namespace
 
 std::optional<CalendarDate> ParseSceneDate(std::string_view text) {
-    if (text.size() != 10 || text[4] != '-' || text[7] != '-')
+    // Where the month and the day start: after a '-' each, or straight after the digits.
+    std::size_t monthAt = 0, dayAt = 0;
+    if (text.size() == 10 && text[4] == '-' && text[7] == '-') {
+        monthAt = 5;
+        dayAt = 8;
+    } else if (text.size() == 8) {
+        monthAt = 4;
+        dayAt = 6;
+    } else {
         return std::nullopt;
+    }
     const auto year = FixedDigits(text.substr(0, 4));
-    const auto month = FixedDigits(text.substr(5, 2));
-    const auto day = FixedDigits(text.substr(8, 2));
+    const auto month = FixedDigits(text.substr(monthAt, 2));
+    const auto day = FixedDigits(text.substr(dayAt, 2));
     if (!year || !month || !day)
         return std::nullopt;
     const std::chrono::year_month_day date{std::chrono::year{*year},
@@ -43,29 +67,32 @@ std::optional<CalendarDate> ParseSceneDate(std::string_view text) {
 std::optional<TimeOfDay> ParseSceneTime(std::string_view text) {
     if (text.ends_with('Z'))
         text.remove_suffix(1);
-    if (text.size() < 8 || text[2] != ':' || text[5] != ':')
+    // The extended form separates its fields with ':' and its fraction with '.'; the basic
+    // form has neither, though a '.' may still stand before the fraction.
+    const bool extended = text.size() >= 8 && text[2] == ':' && text[5] == ':';
+    const std::size_t step = extended ? 3 : 2;
+    if (text.size() < 3 * step - (extended ? 1 : 0))
         return std::nullopt;
     const auto hour = FixedDigits(text.substr(0, 2));
-    const auto minute = FixedDigits(text.substr(3, 2));
-    const auto second = FixedDigits(text.substr(6, 2));
-    if (!hour || !minute || !second || *hour > 23 || *minute > 59 || *second > 59)
+    const auto minute = FixedDigits(text.substr(step, 2));
+    const auto second = FixedDigits(text.substr(2 * step, 2));
+    if (!hour || !minute || !second || *hour > 23 || *minute > 59)
+        return std::nullopt;
+    const bool leapSecond = *second == 60 && *hour == 23 && *minute == 59;
+    if (*second > 59 && !leapSecond)
         return std::nullopt;
     TimeOfDay time{*hour, *minute, *second, 0};
-    std::string_view fraction = text.substr(8);
+    std::string_view fraction = text.substr(2 * step + 2);
     if (fraction.empty())
         return time;
-    if (fraction.front() != '.')
+    if (fraction.front() == '.')
+        fraction.remove_prefix(1);
+    else if (extended)
         return std::nullopt;
-    fraction.remove_prefix(1);
-    if (fraction.empty() || fraction.size() > 9)
+    const std::optional<std::int32_t> nanoseconds = FractionDigits(fraction);
+    if (!nanoseconds)
         return std::nullopt;
-    std::int32_t scale = 100'000'000;
-    for (const char c : fraction) {
-        if (!IsDigit(c))
-            return std::nullopt;
-        time.nanosecond += (c - '0') * scale;
-        scale /= 10;
-    }
+    time.nanosecond = *nanoseconds;
     return time;
 }
 
@@ -73,12 +100,14 @@ UtcMilliseconds AcquisitionInstant(const CalendarDate& date, const TimeOfDay& ti
     using namespace std::chrono;
     const sys_days day{
         year_month_day{year{date.year}, month{date.month}, std::chrono::day{date.day}}};
+    // A leap second is the day's last millisecond: the next one is the next day's first.
+    if (time.second >= 60)
+        return day + days{1} - milliseconds{1};
     const nanoseconds sinceMidnight = hours{time.hour} + minutes{time.minute} +
                                       seconds{time.second} + nanoseconds{time.nanosecond};
-    // Rounded as a whole, halves up, so that a fraction that rounds up carries into the
-    // second, the minute, the hour and the day: 23:59:59.9995 on 31 December is midnight
-    // of 1 January.
-    return day + floor<milliseconds>(sinceMidnight + microseconds{500});
+    // Truncated, never rounded: rounding up could carry into the next day, and a scene is
+    // of the day its file says.
+    return day + floor<milliseconds>(sinceMidnight);
 }
 
 UtcParts BreakDown(UtcMilliseconds instant) {

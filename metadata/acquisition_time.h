@@ -8,7 +8,8 @@
 
 namespace aster {
 
-// A date written "YYYY-MM-DD" that exists in the calendar.
+// A date that exists in the calendar, written "YYYY-MM-DD" or in ISO 8601's basic form
+// "YYYYMMDD".
 struct CalendarDate {
     int year = 0;
     unsigned month = 0;
@@ -16,12 +17,14 @@ struct CalendarDate {
     bool operator==(const CalendarDate&) const = default;
 };
 
-// A time of day written "hh:mm:ss", optionally with a fraction of a second of up to nine
-// digits and a final 'Z'. Scene times are in UTC either way.
+// A time of day written "hh:mm:ss" with an optional fraction ".f" of a second, or in ISO
+// 8601's basic form "hhmmss" with the fraction's digits straight after the seconds or
+// after a '.': up to nine digits of fraction, and a final 'Z' either way. Scene times are
+// in UTC. Second 60 is a leap second, read only at 23:59.
 struct TimeOfDay {
     int hour = 0;
     int minute = 0;
-    int second = 0;
+    int second = 0;              // 60 only for 23:59's leap second
     std::int32_t nanosecond = 0; // the fraction, truncated below the nanosecond
     bool operator==(const TimeOfDay&) const = default;
 };
@@ -44,9 +47,10 @@ struct UtcParts {
 std::optional<CalendarDate> ParseSceneDate(std::string_view text);
 std::optional<TimeOfDay> ParseSceneTime(std::string_view text);
 
-// The date and the time of day together, rounded to the nearest millisecond, halves up.
-// A fraction that rounds up carries into the seconds, minutes, hours and the date, so that
-// 2003-12-31 23:59:59.9999 is 2004-01-01 00:00:00.000: no output ever shows second 60.
+// The date and the time of day together, truncated to the millisecond: the instant never
+// leaves the day written, so 2003-12-31 23:59:59.9999 is 2003-12-31 23:59:59.999. A leap
+// second, which UTC milliseconds cannot hold, is its day's last millisecond: no output
+// ever shows second 60.
 UtcMilliseconds AcquisitionInstant(const CalendarDate& date, const TimeOfDay& time);
 
 UtcParts BreakDown(UtcMilliseconds instant);

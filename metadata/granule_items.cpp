@@ -13,7 +13,7 @@ struct NamedEcs {
     NoCaseName text;
     EcsName name;
 };
-constexpr std::array<NamedEcs, 25> kEcsNames{{
+constexpr std::array<NamedEcs, 43> kEcsNames{{
     {NoCaseName("GranuleMetaDataFile"), EcsName::GranuleMetaDataFile},
     {NoCaseName("GPolygon"), EcsName::GPolygon},
     {NoCaseName("Boundary"), EcsName::Boundary},
@@ -39,6 +39,24 @@ constexpr std::array<NamedEcs, 25> kEcsNames{{
     {NoCaseName("RangeBeginningDate"), EcsName::RangeBeginningDate},
     {NoCaseName("RangeBeginningTime"), EcsName::RangeBeginningTime},
     {NoCaseName("QAPercentCloudCover"), EcsName::QaPercentCloudCover},
+    {NoCaseName("RangeEndingDate"), EcsName::RangeEndingDate},
+    {NoCaseName("RangeEndingTime"), EcsName::RangeEndingTime},
+    {NoCaseName("AssociatedPlatformShortName"), EcsName::AssociatedPlatformShortName},
+    {NoCaseName("AssociatedInstrumentShortName"), EcsName::AssociatedInstrumentShortName},
+    {NoCaseName("PlatformShortName"), EcsName::PlatformShortName},
+    {NoCaseName("InstrumentShortName"), EcsName::InstrumentShortName},
+    {NoCaseName("BoundingRectangle"), EcsName::BoundingRectangle},
+    {NoCaseName("WestBoundingCoordinate"), EcsName::WestBoundingCoordinate},
+    {NoCaseName("EastBoundingCoordinate"), EcsName::EastBoundingCoordinate},
+    {NoCaseName("NorthBoundingCoordinate"), EcsName::NorthBoundingCoordinate},
+    {NoCaseName("SouthBoundingCoordinate"), EcsName::SouthBoundingCoordinate},
+    {NoCaseName("SceneCloudCoverage"), EcsName::SceneCloudCoverage},
+    {NoCaseName("SolarDirection"), EcsName::SolarDirection},
+    {NoCaseName("SceneFourCorners"), EcsName::SceneFourCorners},
+    {NoCaseName("UpperLeft"), EcsName::UpperLeft},
+    {NoCaseName("UpperRight"), EcsName::UpperRight},
+    {NoCaseName("LowerRight"), EcsName::LowerRight},
+    {NoCaseName("LowerLeft"), EcsName::LowerLeft},
 }};
 
 // The additional attributes the readers take.
@@ -50,6 +68,8 @@ constexpr NoCaseName kSolarElevationAngle("Solar_Elevation_Angle");
 constexpr std::size_t TextIndex(EcsName name) {
     return static_cast<std::size_t>(name) - static_cast<std::size_t>(EcsName::LocalGranuleId);
 }
+static_assert(TextIndex(EcsName::QaPercentCloudCover) + 1 == kTextItems,
+              "the text items run from LocalGranuleId to QaPercentCloudCover");
 
 char Lower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -79,11 +99,23 @@ std::optional<double> Degrees(const std::optional<std::string>& text) {
     return text ? ParseNumber(*text) : std::nullopt;
 }
 
+// The instant of a date and a time, when both are there and read.
+std::optional<UtcMilliseconds> InstantOf(const std::optional<std::string>& date,
+                                         const std::optional<std::string>& time) {
+    if (!date || !time)
+        return std::nullopt;
+    const std::optional<CalendarDate> day = ParseSceneDate(*date);
+    const std::optional<TimeOfDay> ofDay = ParseSceneTime(*time);
+    if (!day || !ofDay)
+        return std::nullopt;
+    return AcquisitionInstant(*day, *ofDay);
+}
+
 } // namespace
 
 // The names above grouped by length, so that a name is compared with the few of its own
 // length only: the readers look up every element and object of a file.
-constexpr std::size_t kLongestName = 23;
+constexpr std::size_t kLongestName = NoCaseName::kMaxSize;
 struct NamesByLength {
     std::array<NamedEcs, kEcsNames.size()> names{};
     std::array<std::uint8_t, kLongestName + 2> first{}; // names of length n: [first[n], first[n+1])
@@ -117,7 +149,7 @@ EcsName EcsNameOf(std::string_view name) {
 }
 
 bool IsTextItem(EcsName name) {
-    return name >= EcsName::LocalGranuleId;
+    return name >= EcsName::LocalGranuleId && TextIndex(name) < kTextItems;
 }
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
@@ -138,7 +170,8 @@ std::string_view TrimBlanks(std::string_view text) {
     return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
 }
 
-std::optional<double> ParseNumber(std::string_view text) {
+NumberOrFault ReadNumber(std::string_view text) {
+    constexpr NumberOrFault kNotANumber{0, NumberFault::NotANumber};
     text = TrimBlanks(text);
     if (!text.empty() && text.front() == '+')
         text.remove_prefix(1); // from_chars takes no '+'
@@ -154,7 +187,7 @@ std::optional<double> ParseNumber(std::string_view text) {
         digits = digits || pos > fraction;
     }
     if (!digits)
-        return std::nullopt;
+        return kNotANumber;
     if (pos < text.size() && (text[pos] == 'e' || text[pos] == 'E')) {
         ++pos;
         if (pos < text.size() && (text[pos] == '+' || text[pos] == '-'))
@@ -162,16 +195,41 @@ std::optional<double> ParseNumber(std::string_view text) {
         const std::size_t exponent = pos;
         pos = SkipDigits(text, pos);
         if (pos == exponent)
-            return std::nullopt;
+            return kNotANumber;
     }
     if (pos != text.size())
-        return std::nullopt;
+        return kNotANumber;
     double value = 0;
     const auto [end, error] =
         std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::general);
+    if (error == std::errc::result_out_of_range)
+        return {0, NumberFault::OutOfRange};
     if (error != std::errc{} || end != text.data() + text.size())
+        return kNotANumber;
+    return {value, NumberFault::None};
+}
+
+std::optional<double> ParseNumber(std::string_view text) {
+    const NumberOrFault number = ReadNumber(text);
+    if (number.fault != NumberFault::None)
         return std::nullopt;
-    return value;
+    return number.value;
+}
+
+std::string_view NumberFaultWords(NumberFault fault) {
+    switch (fault) {
+    case NumberFault::None:
+        break;
+    case NumberFault::NotANumber:
+        return " is not a number";
+    case NumberFault::OutOfRange:
+        return " is out of range";
+    }
+    return {};
+}
+
+std::string CornerReason(std::size_t corner, NumberFault fault) {
+    return "corner " + std::to_string(corner) + std::string(NumberFaultWords(fault));
 }
 
 void GranuleItems::setText(EcsName name, std::string_view text) {
@@ -223,10 +281,10 @@ MetadataOrReason CompleteMetadata(GranuleItems& items, MetadataLayout layout) {
     metadata.timeText = time.value_or(std::string());
     if (date)
         metadata.date = ParseSceneDate(*date);
-    if (metadata.date && time) {
-        if (const std::optional<TimeOfDay> ofDay = ParseSceneTime(*time))
-            metadata.acquired = AcquisitionInstant(*metadata.date, *ofDay);
-    }
+    metadata.acquired = InstantOf(date, time);
+    metadata.acquiredEnd = InstantOf(items.endDate, items.endTime);
+    metadata.platforms = std::move(items.platforms);
+    metadata.instruments = std::move(items.instruments);
     metadata.granule = take(EcsName::LocalGranuleId);
     metadata.product = take(EcsName::ShortName);
     metadata.version = take(EcsName::VersionId);

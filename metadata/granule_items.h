@@ -50,7 +50,28 @@ enum class EcsName : std::uint8_t {
     RangeBeginningDate,
     RangeBeginningTime,
     QaPercentCloudCover,
+    // ODL only
+    RangeEndingDate,
+    RangeEndingTime,
+    AssociatedPlatformShortName,
+    AssociatedInstrumentShortName,
+    PlatformShortName,
+    InstrumentShortName,
+    BoundingRectangle,
+    WestBoundingCoordinate,
+    EastBoundingCoordinate,
+    NorthBoundingCoordinate,
+    SouthBoundingCoordinate,
+    SceneCloudCoverage, // ASTER's product metadata, and its .met files
+    SolarDirection,
+    SceneFourCorners,
+    UpperLeft,
+    UpperRight,
+    LowerRight,
+    LowerLeft,
 };
+// How many items are taken as texts: the names from LocalGranuleId on, in their order.
+inline constexpr std::size_t kTextItems = 9;
 EcsName EcsNameOf(std::string_view name);
 bool IsTextItem(EcsName name);
 
@@ -99,7 +120,7 @@ constexpr std::uint64_t Compose(const Byte* bytes, std::size_t size, std::size_t
 // else, and every other byte as it is.
 class NoCaseName {
   public:
-    static constexpr std::size_t kMaxSize = 24;
+    static constexpr std::size_t kMaxSize = 32;
 
     constexpr NoCaseName() = default;
     constexpr explicit NoCaseName(std::string_view name) : m_size(name.size()) {
@@ -132,16 +153,34 @@ class NoCaseName {
 
   private:
     std::size_t m_size = 0;
-    std::array<std::uint64_t, 3> m_value{};
-    std::array<std::uint64_t, 3> m_letters{};
+    std::array<std::uint64_t, kMaxSize / 8> m_value{};
+    std::array<std::uint64_t, kMaxSize / 8> m_letters{};
 };
 
 std::string_view TrimBlanks(std::string_view text);
 
+// Why a text gives no number.
+enum class NumberFault : std::uint8_t {
+    None,
+    NotANumber, // not of a number's syntax
+    OutOfRange, // a number a double cannot hold: too large, or so small it would be zero
+};
+struct NumberOrFault {
+    double value = 0; // when fault is None
+    NumberFault fault = NumberFault::None;
+};
+
 // A decimal number, blanks around it ignored: optional sign, digits, an optional fraction
-// and exponent, read the same in every locale. No "nan", "inf" or hexadecimal; a number
-// too large for a double is none either.
+// and exponent, read the same in every locale. No "nan", "inf" or hexadecimal.
+NumberOrFault ReadNumber(std::string_view text);
+// ReadNumber's value, when there is one.
 std::optional<double> ParseNumber(std::string_view text);
+
+// The words a reason ends with when a value gives no number, " is not a number" or " is
+// out of range"; nothing for NumberFault::None.
+std::string_view NumberFaultWords(NumberFault fault);
+// "corner N is not a number" or "corner N is out of range", N counting from 1.
+std::string CornerReason(std::size_t corner, NumberFault fault);
 
 // Whether an additional attribute of this name is one the readers take.
 bool IsTakenAttribute(std::string_view name);
@@ -149,8 +188,10 @@ bool IsTakenAttribute(std::string_view name);
 // What a reader gathered from one granule, in either layout.
 struct GranuleItems {
     std::vector<GeoPoint> corners;
-    std::array<std::optional<std::string>, 9> texts; // by EcsName, from LocalGranuleId on
+    std::array<std::optional<std::string>, kTextItems> texts; // by EcsName, from LocalGranuleId
     std::optional<std::string> sceneCloud, qaCloudAttribute, sunAzimuth, sunElevation;
+    std::optional<std::string> endDate, endTime; // the range's end
+    std::vector<std::string> platforms, instruments;
 
     // The first text of an item is kept; later ones are ignored.
     void setText(EcsName name, std::string_view text);

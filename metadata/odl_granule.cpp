@@ -1,5 +1,6 @@
 #include "metadata/odl_granule.h"
 
+#include "metadata/bounding_box.h"
 #include "metadata/granule_items.h"
 #include "metadata/odl_reader.h"
 
@@ -7,17 +8,20 @@
 
 namespace aster {
 
-// Gathers ECS's items from the ODL statements as they come, keeping views into the text
-// until the end.
+// Gathers ECS's items from the ODL statements as they come, keeping views into the texts
+// until the end. A granule may come in more than one text (an HDF file's core and product
+// metadata): each item is taken from the first text that gives it.
 class OdlGranuleReader::Granule final : public OdlHandler {
   public:
-    // Ready for the next file; what the last one left is cleared, its room kept.
+    // Ready for the next granule; what the last one left is cleared, its room kept.
     void clear();
+    // Reads one text of the granule, or gives the reader's reason with its line.
+    std::optional<std::string> readText(std::string_view text);
     void begin(std::string_view name) override;
     void end() override;
     void assign(std::string_view name, const OdlValue& value) override;
 
-    MetadataOrReason finish();
+    MetadataOrReason finish(MetadataLayout layout);
 
   private:
     struct Block {
@@ -33,13 +37,31 @@ class OdlGranuleReader::Granule final : public OdlHandler {
 
     std::string_view classOf(const Block& block) const;
     void attributePart(const Block& block);
+    void pairClassedAttributes();
+    void takeItem(EcsName what, EcsName parent, const OdlValue& value);
+    void takeFallbacks();
     std::optional<std::string> readCorners();
+    std::optional<std::string> readGRing();
+    std::optional<std::string> readFourCorners();
+    std::optional<std::string> readBox();
+    void split(const OdlValue& value, std::vector<std::string_view>& items) const;
 
     std::array<Block, kMaxNesting> m_blocks;
     std::size_t m_depth = 0;
     std::size_t m_attributesLevel = 0; // depth of the ADDITIONALATTRIBUTES block; 0 outside
     OdlValue m_latitudes;
     OdlValue m_longitudes;
+    // The footprint where there is no G-ring: ASTER's four corners, UPPERLEFT, UPPERRIGHT,
+    // LOWERRIGHT, LOWERLEFT (the G-ring's clockwise order), else the bounding rectangle's
+    // WEST, EAST, NORTH and SOUTH.
+    std::array<OdlValue, 4> m_fourCorners;
+    std::array<OdlValue, 4> m_box;
+    // Items taken where the additional attributes give none.
+    OdlValue m_sceneCloud;
+    OdlValue m_solarDirection;
+    // The ASSOCIATED... short names, and the plain ones taken where those are missing.
+    std::array<std::vector<std::string_view>, 2> m_platforms;
+    std::array<std::vector<std::string_view>, 2> m_instruments;
     // Names and values that carry a class are paired by it; those that do not, by order:
     // a value belongs to the name just before it.
     std::vector<Classed> m_classedNames;
@@ -50,15 +72,52 @@ class OdlGranuleReader::Granule final : public OdlHandler {
     std::vector<std::string_view> m_longitudeItems;
 };
 
+namespace {
+
+template <typename Values> bool AnyGiven(const Values& values) {
+    for (const OdlValue& value : values) {
+        if (value.kind != OdlValue::None)
+            return true;
+    }
+    return false;
+}
+
+void KeepFirst(OdlValue& slot, const OdlValue& value) {
+    if (slot.kind == OdlValue::None)
+        slot = value;
+}
+
+std::size_t Offset(EcsName name, EcsName first) {
+    return static_cast<std::size_t>(name) - static_cast<std::size_t>(first);
+}
+
+} // namespace
+
 void OdlGranuleReader::Granule::clear() {
-    m_depth = 0;
-    m_attributesLevel = 0;
     m_latitudes = OdlValue{};
     m_longitudes = OdlValue{};
+    m_fourCorners.fill(OdlValue{});
+    m_box.fill(OdlValue{});
+    m_sceneCloud = OdlValue{};
+    m_solarDirection = OdlValue{};
+    for (auto* names : {&m_platforms, &m_instruments}) {
+        for (std::vector<std::string_view>& list : *names)
+            list.clear();
+    }
+    m_items = GranuleItems{};
+}
+
+std::optional<std::string> OdlGranuleReader::Granule::readText(std::string_view text) {
+    // Blocks and attributes are each text's own: classes pair within one text only.
+    m_depth = 0;
+    m_attributesLevel = 0;
     m_classedNames.clear();
     m_classedValues.clear();
     m_pendingName.reset();
-    m_items = GranuleItems{};
+    std::optional<std::string> reason = ReadOdl(text, *this);
+    if (!reason)
+        pairClassedAttributes();
+    return reason;
 }
 
 void OdlGranuleReader::Granule::begin(std::string_view name) {
@@ -76,8 +135,10 @@ void OdlGranuleReader::Granule::assign(std::string_view name, const OdlValue& va
     const EcsName what = EcsNameOf(name);
     if (what == EcsName::Class)
         block.classText = FirstOdlItem(value);
-    else if (what == EcsName::Value && block.value.kind == OdlValue::None)
-        block.value = value;
+    else if (what == EcsName::Value)
+        KeepFirst(block.value, value);
+    else if (block.name == EcsName::SceneFourCorners || block.name == EcsName::BoundingRectangle)
+        takeItem(what, block.name, value); // a corner or bound as a statement of its own
 }
 
 // The block's own class, else that of the nearest block around it inside the additional
@@ -117,57 +178,69 @@ void OdlGranuleReader::Granule::end() {
     if (IsTextItem(block.name)) {
         if (hasValue)
             m_items.setText(block.name, FirstOdlItem(block.value));
-    } else if (block.name == EcsName::GRingPointLatitude) {
-        if (m_latitudes.kind == OdlValue::None)
-            m_latitudes = block.value;
-    } else if (block.name == EcsName::GRingPointLongitude) {
-        if (m_longitudes.kind == OdlValue::None)
-            m_longitudes = block.value;
     } else if (block.name == EcsName::AdditionalAttributeName ||
                block.name == EcsName::ParameterValue) {
         if (hasValue && m_attributesLevel != 0 && m_depth >= m_attributesLevel)
             attributePart(block);
+    } else if (hasValue && block.name != EcsName::Other) {
+        takeItem(block.name, m_depth > 0 ? m_blocks[m_depth - 1].name : EcsName::Other,
+                 block.value);
     }
     if (m_depth + 1 == m_attributesLevel)
         m_attributesLevel = 0;
 }
 
-std::optional<std::string> OdlGranuleReader::Granule::readCorners() {
-    const bool hasLatitudes = m_latitudes.kind != OdlValue::None;
-    const bool hasLongitudes = m_longitudes.kind != OdlValue::None;
-    if (!hasLatitudes && !hasLongitudes)
-        return std::nullopt; // "no corners", said with the other checks
-    if (!hasLongitudes)
-        return "corner latitudes without longitudes";
-    if (!hasLatitudes)
-        return "corner longitudes without latitudes";
-    std::vector<std::string_view>& latitudes = m_latitudeItems;
-    std::vector<std::string_view>& longitudes = m_longitudeItems;
-    const auto split = [](const OdlValue& value, std::vector<std::string_view>& items) {
-        if (value.kind == OdlValue::List)
-            SplitOdlList(value.text, items);
-        else
-            items.assign(1, value.text);
-    };
-    split(m_latitudes, latitudes);
-    split(m_longitudes, longitudes);
-    if (latitudes.size() != longitudes.size())
-        return std::to_string(latitudes.size()) + " corner latitudes but " +
-               std::to_string(longitudes.size()) + " longitudes";
-    m_items.corners.reserve(latitudes.size());
-    for (std::size_t i = 0; i < latitudes.size(); ++i) {
-        const std::optional<double> lat = ParseNumber(latitudes[i]);
-        const std::optional<double> lon = ParseNumber(longitudes[i]);
-        if (!lat || !lon)
-            return "corner " + std::to_string(i + 1) + " is not a number";
-        m_items.corners.push_back({*lon, *lat});
+// The value of an item the reader takes, from a block's VALUE or, within the four corners
+// and the bounding rectangle, a statement of the item's name; `parent` is the block around.
+void OdlGranuleReader::Granule::takeItem(EcsName what, EcsName parent, const OdlValue& value) {
+    switch (what) {
+    case EcsName::GRingPointLatitude:
+        KeepFirst(m_latitudes, value);
+        break;
+    case EcsName::GRingPointLongitude:
+        KeepFirst(m_longitudes, value);
+        break;
+    case EcsName::RangeEndingDate:
+    case EcsName::RangeEndingTime: {
+        auto& text = what == EcsName::RangeEndingDate ? m_items.endDate : m_items.endTime;
+        if (!text)
+            text.emplace(FirstOdlItem(value));
+        break;
     }
-    return std::nullopt;
+    case EcsName::AssociatedPlatformShortName:
+    case EcsName::PlatformShortName:
+        m_platforms[what == EcsName::PlatformShortName].push_back(FirstOdlItem(value));
+        break;
+    case EcsName::AssociatedInstrumentShortName:
+    case EcsName::InstrumentShortName:
+        m_instruments[what == EcsName::InstrumentShortName].push_back(FirstOdlItem(value));
+        break;
+    case EcsName::WestBoundingCoordinate:
+    case EcsName::EastBoundingCoordinate:
+    case EcsName::NorthBoundingCoordinate:
+    case EcsName::SouthBoundingCoordinate:
+        if (parent == EcsName::BoundingRectangle)
+            KeepFirst(m_box[Offset(what, EcsName::WestBoundingCoordinate)], value);
+        break;
+    case EcsName::UpperLeft:
+    case EcsName::UpperRight:
+    case EcsName::LowerRight:
+    case EcsName::LowerLeft:
+        if (parent == EcsName::SceneFourCorners)
+            KeepFirst(m_fourCorners[Offset(what, EcsName::UpperLeft)], value);
+        break;
+    case EcsName::SceneCloudCoverage:
+        KeepFirst(m_sceneCloud, value);
+        break;
+    case EcsName::SolarDirection:
+        KeepFirst(m_solarDirection, value);
+        break;
+    default:
+        break;
+    }
 }
 
-MetadataOrReason OdlGranuleReader::Granule::finish() {
-    if (auto reason = readCorners())
-        return {std::nullopt, std::move(*reason)};
+void OdlGranuleReader::Granule::pairClassedAttributes() {
     for (const Classed& name : m_classedNames) {
         for (const Classed& value : m_classedValues) {
             if (value.classText == name.classText) {
@@ -176,7 +249,117 @@ MetadataOrReason OdlGranuleReader::Granule::finish() {
             }
         }
     }
-    return CompleteMetadata(m_items, MetadataLayout::Odl);
+}
+
+// ASTER's own items where the additional attributes give none: the scene's cloud cover,
+// the sun's direction as (azimuth, elevation); and the platforms and instruments.
+void OdlGranuleReader::Granule::takeFallbacks() {
+    if (!m_items.sceneCloud && m_sceneCloud.kind != OdlValue::None)
+        m_items.sceneCloud.emplace(FirstOdlItem(m_sceneCloud));
+    if (m_solarDirection.kind == OdlValue::List) {
+        SplitOdlList(m_solarDirection.text, m_latitudeItems);
+        if (m_latitudeItems.size() == 2) {
+            if (!m_items.sunAzimuth)
+                m_items.sunAzimuth.emplace(m_latitudeItems[0]);
+            if (!m_items.sunElevation)
+                m_items.sunElevation.emplace(m_latitudeItems[1]);
+        }
+    }
+    const auto names = [](const std::array<std::vector<std::string_view>, 2>& lists) {
+        const std::vector<std::string_view>& list = lists[0].empty() ? lists[1] : lists[0];
+        return std::vector<std::string>(list.begin(), list.end());
+    };
+    m_items.platforms = names(m_platforms);
+    m_items.instruments = names(m_instruments);
+}
+
+void OdlGranuleReader::Granule::split(const OdlValue& value,
+                                      std::vector<std::string_view>& items) const {
+    if (value.kind == OdlValue::List)
+        SplitOdlList(value.text, items);
+    else
+        items.assign(1, value.text);
+}
+
+// The G-ring, else the four corners, else the bounding rectangle: the closest outline a
+// granule gives.
+std::optional<std::string> OdlGranuleReader::Granule::readCorners() {
+    if (m_latitudes.kind != OdlValue::None || m_longitudes.kind != OdlValue::None)
+        return readGRing();
+    if (AnyGiven(m_fourCorners))
+        return readFourCorners();
+    if (AnyGiven(m_box))
+        return readBox();
+    return std::nullopt; // "no corners", said with the other checks
+}
+
+std::optional<std::string> OdlGranuleReader::Granule::readGRing() {
+    if (m_longitudes.kind == OdlValue::None)
+        return "corner latitudes without longitudes";
+    if (m_latitudes.kind == OdlValue::None)
+        return "corner longitudes without latitudes";
+    std::vector<std::string_view>& latitudes = m_latitudeItems;
+    std::vector<std::string_view>& longitudes = m_longitudeItems;
+    split(m_latitudes, latitudes);
+    split(m_longitudes, longitudes);
+    if (latitudes.size() != longitudes.size())
+        return std::to_string(latitudes.size()) + " corner latitudes but " +
+               std::to_string(longitudes.size()) + " longitudes";
+    m_items.corners.reserve(latitudes.size());
+    for (std::size_t i = 0; i < latitudes.size(); ++i) {
+        const NumberOrFault lat = ReadNumber(latitudes[i]);
+        const NumberOrFault lon = ReadNumber(longitudes[i]);
+        if (lat.fault != NumberFault::None || lon.fault != NumberFault::None)
+            return CornerReason(i + 1, lat.fault != NumberFault::None ? lat.fault : lon.fault);
+        m_items.corners.push_back({lon.value, lat.value});
+    }
+    return std::nullopt;
+}
+
+// Each corner a list (latitude, longitude), taken UPPERLEFT, UPPERRIGHT, LOWERRIGHT,
+// LOWERLEFT: around the scene, as a G-ring runs.
+std::optional<std::string> OdlGranuleReader::Granule::readFourCorners() {
+    constexpr std::array<std::string_view, 4> kNames{"UPPERLEFT", "UPPERRIGHT", "LOWERRIGHT",
+                                                     "LOWERLEFT"};
+    for (std::size_t i = 0; i < kNames.size(); ++i) {
+        if (m_fourCorners[i].kind == OdlValue::None)
+            return "four corners without " + std::string(kNames[i]);
+        split(m_fourCorners[i], m_latitudeItems);
+        if (m_fourCorners[i].kind != OdlValue::List || m_latitudeItems.size() != 2)
+            return "corner " + std::to_string(i + 1) + " is not a latitude and a longitude";
+        const NumberOrFault lat = ReadNumber(m_latitudeItems[0]);
+        const NumberOrFault lon = ReadNumber(m_latitudeItems[1]);
+        if (lat.fault != NumberFault::None || lon.fault != NumberFault::None)
+            return CornerReason(i + 1, lat.fault != NumberFault::None ? lat.fault : lon.fault);
+        m_items.corners.push_back({lon.value, lat.value});
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> OdlGranuleReader::Granule::readBox() {
+    constexpr std::array<std::string_view, 4> kNames{
+        "WESTBOUNDINGCOORDINATE", "EASTBOUNDINGCOORDINATE", "NORTHBOUNDINGCOORDINATE",
+        "SOUTHBOUNDINGCOORDINATE"};
+    std::array<double, 4> bounds{};
+    for (std::size_t i = 0; i < kNames.size(); ++i) {
+        if (m_box[i].kind == OdlValue::None)
+            return "bounding rectangle without " + std::string(kNames[i]);
+        const NumberOrFault bound = ReadNumber(FirstOdlItem(m_box[i]));
+        if (bound.fault != NumberFault::None)
+            return std::string(kNames[i]) + std::string(NumberFaultWords(bound.fault));
+        bounds[i] = bound.value;
+    }
+    m_items.corners = CornersOfBox(bounds[0], bounds[1], bounds[3], bounds[2]);
+    if (m_items.corners.empty())
+        return "bounding rectangle with its south above its north";
+    return std::nullopt;
+}
+
+MetadataOrReason OdlGranuleReader::Granule::finish(MetadataLayout layout) {
+    if (auto reason = readCorners())
+        return {std::nullopt, std::move(*reason)};
+    takeFallbacks();
+    return CompleteMetadata(m_items, layout);
 }
 
 OdlGranuleReader::OdlGranuleReader() : m_granule(std::make_unique<Granule>()) {
@@ -186,9 +369,18 @@ OdlGranuleReader::~OdlGranuleReader() = default;
 
 MetadataOrReason OdlGranuleReader::read(std::string_view text) {
     m_granule->clear();
-    if (auto reason = ReadOdl(text, *m_granule))
+    if (auto reason = m_granule->readText(text))
         return {std::nullopt, std::move(*reason)};
-    return m_granule->finish();
+    return m_granule->finish(MetadataLayout::Odl);
+}
+
+MetadataOrReason OdlGranuleReader::readHdfTexts(std::string_view core, std::string_view product) {
+    m_granule->clear();
+    if (auto reason = m_granule->readText(core))
+        return {std::nullopt, std::move(*reason) + " of the core metadata"};
+    if (auto reason = m_granule->readText(product))
+        return {std::nullopt, std::move(*reason) + " of the product metadata"};
+    return m_granule->finish(MetadataLayout::HdfEos);
 }
 
 } // namespace aster

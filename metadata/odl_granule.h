@@ -17,6 +17,9 @@ class OdlGranuleReader {
     ~OdlGranuleReader();
 
     MetadataOrReason read(std::string_view text);
+    // An HDF-EOS file's core metadata, with the items it lacks taken from its product
+    // metadata; a reader's reason names the text it is in.
+    MetadataOrReason readHdfTexts(std::string_view core, std::string_view product);
 
   private:
     class Granule;

@@ -184,6 +184,12 @@ class OdlScanner {
         m_failureAt = at;
         return kFailed;
     }
+    // A failure for passing a bound: "<what> of more than <limit> <unit>".
+    std::size_t failOver(const char* what, std::size_t limit, const char* unit, std::size_t at) {
+        m_limit = limit;
+        m_unit = unit;
+        return fail(what, at);
+    }
     bool commentAfterSlash(std::size_t slash) const {
         return slash + 1 < m_size && m_text[slash + 1] == '*';
     }
@@ -200,6 +206,8 @@ class OdlScanner {
     std::size_t m_depth = 0;
     const char* m_failure = nullptr;
     std::size_t m_failureAt = 0;
+    std::size_t m_limit = 0;
+    const char* m_unit = nullptr;
 };
 
 // The place after the comment that opens at `pos`.
@@ -267,7 +275,7 @@ std::size_t OdlScanner::word(std::size_t pos, std::string_view& word) {
     }
     word = std::string_view(m_text + start, pos - start);
     if (word.size() > kMaxTextBytes)
-        return fail("a word of more than 65536 bytes", start);
+        return failOver("a word", kMaxTextBytes, "bytes", start);
     return pos;
 }
 
@@ -278,7 +286,7 @@ std::size_t OdlScanner::quoted(std::size_t open, std::string_view& inside) {
     const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(close) - m_text);
     inside = std::string_view(m_text + open + 1, end - open - 1);
     if (inside.size() > kMaxTextBytes)
-        return fail("a text of more than 65536 bytes", open);
+        return failOver("a text", kMaxTextBytes, "bytes", open);
     return end + 1;
 }
 
@@ -322,7 +330,7 @@ std::size_t OdlScanner::list(std::size_t start, std::string_view& inside) {
         }
         case ',':
             if (++values > kMaxListValues)
-                return fail("a list of more than 65536 values", pos);
+                return failOver("a list", kMaxListValues, "values", pos);
             ++pos;
             break;
         default: // '/'
@@ -427,8 +435,18 @@ std::optional<std::string> OdlScanner::run() {
 }
 
 std::string OdlScanner::reason() const {
-    const auto line = 1 + std::count(m_text, m_text + m_failureAt, '\n');
-    return std::string(m_failure) + " at line " + std::to_string(line);
+    // LF, CR LF and a CR alone each end a line.
+    const char* const end = m_text + m_failureAt;
+    auto line = 1 + std::count(m_text, end, '\n');
+    for (const char* cr = std::find(m_text, end, '\r'); cr != end;
+         cr = std::find(cr + 1, end, '\r')) {
+        if (cr + 1 == m_text + m_size || cr[1] != '\n')
+            ++line;
+    }
+    std::string what = m_failure;
+    if (m_unit != nullptr)
+        what += " of more than " + std::to_string(m_limit) + " " + m_unit;
+    return what + " at line " + std::to_string(line);
 }
 
 } // namespace

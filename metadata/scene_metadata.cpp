@@ -40,6 +40,16 @@ bool StartsOdl(std::string_view head) {
     return head.starts_with('=');
 }
 
+std::string TooLarge() {
+    return "larger than " + std::to_string(kMaxMetadataBytes >> 20) + " MiB";
+}
+
+std::string_view WithoutTrailingNuls(std::string_view text) {
+    while (!text.empty() && text.back() == '\0')
+        text.remove_suffix(1);
+    return text;
+}
+
 } // namespace
 
 SceneMetadataReader::SceneMetadataReader()
@@ -58,7 +68,7 @@ MetadataLayout SceneMetadataReader::sniff(std::string_view head) {
 
 MetadataOrReason SceneMetadataReader::read(std::string_view text) {
     if (text.size() > kMaxMetadataBytes)
-        return {std::nullopt, "larger than 16 MiB"};
+        return {std::nullopt, TooLarge()};
     switch (sniff(text)) {
     case MetadataLayout::Odl:
         return m_odl->read(text);
@@ -68,6 +78,13 @@ MetadataOrReason SceneMetadataReader::read(std::string_view text) {
         break;
     }
     return {std::nullopt, "not scene metadata"};
+}
+
+MetadataOrReason SceneMetadataReader::readHdfTexts(std::string_view core,
+                                                   std::string_view product) {
+    if (core.size() > kMaxMetadataBytes || product.size() > kMaxMetadataBytes)
+        return {std::nullopt, TooLarge()};
+    return m_odl->readHdfTexts(WithoutTrailingNuls(core), WithoutTrailingNuls(product));
 }
 
 MetadataLayout SniffLayout(std::string_view head) {

@@ -69,12 +69,17 @@ struct SceneMetadata {
 // The metadata, or why the file gives none, in a few words for `--verbose`:
 //   "not scene metadata"              SniffLayout finds no layout
 //   "larger than 16 MiB"              more than kMaxMetadataBytes
-//   "no corners"                      neither GPolygon points nor GRingPoint lists
+//   "no corners"                      no GPolygon points, GRingPoint lists, four corners
+//                                     (SceneFourCorners) or bounding rectangle
 //   "fewer than 3 corners"
 //   "corner N is not a number"        N counts from 1, in file order; XML adds the line
+//   "corner N is out of range"        a number no double holds, such as 1e400 or 1e-400
 //   "corner N has no longitude at line M", "... no latitude ..."  (XML)
 //   "4 corner latitudes but 3 longitudes"                         (ODL)
 //   "corner latitudes without longitudes", and the other way      (ODL)
+//   "four corners without LOWERLEFT", "corner N is not a latitude and a longitude" (ODL)
+//   "bounding rectangle without WESTBOUNDINGCOORDINATE", "EASTBOUNDINGCOORDINATE is not a
+//   number" (or "is out of range"), "bounding rectangle with its south above its north"
 //   "unreadable XML at line N"        expat's own error, at expat's line
 //   "entity declaration refused at line N"                        (XML)
 //   "unreadable ODL at line N"        a byte that starts no statement or value
@@ -84,6 +89,8 @@ struct SceneMetadata {
 //   "nested too deeply at line N"     more than 64 levels of elements or blocks
 //   "a text of more than 65536 bytes at line N", also "a word ...", "an attribute ..."
 //   "a list of more than 65536 values at line N", "more than 65536 corners at line N"
+//   HDF-EOS texts add where a reader's reason is: "... at line N of the core metadata",
+//   "... of the product metadata"
 struct MetadataOrReason {
     std::optional<SceneMetadata> metadata;
     std::string reason;
@@ -107,6 +114,13 @@ class SceneMetadataReader {
 
     MetadataLayout sniff(std::string_view head);
     MetadataOrReason read(std::string_view text);
+    // An HDF-EOS file's ECS texts, both ODL: its core metadata (coremetadata.0 and the
+    // parts after it, joined), and its product metadata (ASTER's productmetadata.0; empty
+    // when there is none). Each item comes from the core text, else from the product
+    // text, which gives ASTER's SCENECLOUDCOVERAGE, SOLARDIRECTION (azimuth, elevation)
+    // and SCENEFOURCORNERS. Trailing NUL bytes, as HDF attributes keep them, are ignored.
+    // The layout is MetadataLayout::HdfEos.
+    MetadataOrReason readHdfTexts(std::string_view core, std::string_view product);
 
   private:
     std::unique_ptr<OdlGranuleReader> m_odl;

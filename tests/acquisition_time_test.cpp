@@ -1,5 +1,5 @@
-// Scene dates and times as written, and the instant they give, rounded to the millisecond
-// with the carry into the next second, minute, hour, day, month and year.
+// Scene dates and times as written, in ISO 8601's extended and basic forms, and the instant
+// they give, truncated to the millisecond so that it never leaves the day written.
 #include "metadata/acquisition_time.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +7,7 @@
 namespace aster {
 namespace {
 
-TEST(AcquisitionTime, RoundsToTheMillisecondWithCarry) {
+TEST(AcquisitionTime, TruncatesToTheMillisecondWithinItsDay) {
     struct Case {
         const char* date;
         const char* time;
@@ -20,20 +20,21 @@ TEST(AcquisitionTime, RoundsToTheMillisecondWithCarry) {
         {"2003-04-12", "18:32:07.41", "2003-04-12T18:32:07.410Z"},
         {"2003-04-12", "18:32:07.4144", "2003-04-12T18:32:07.414Z"},
         {"2003-04-12", "18:32:07.41449", "2003-04-12T18:32:07.414Z"},
-        {"2003-04-12", "18:32:07.4145", "2003-04-12T18:32:07.415Z"}, // halves up
+        {"2003-04-12", "18:32:07.4145", "2003-04-12T18:32:07.414Z"}, // never rounded
         {"2003-04-12", "18:32:07.0004999999", nullptr},              // ten digits: no time
         {"2003-04-12", "18:32:07.000499999", "2003-04-12T18:32:07.000Z"},
-        {"2003-04-12", "18:32:07.0005", "2003-04-12T18:32:07.001Z"},
-        {"2003-04-12", "18:32:59.9996Z", "2003-04-12T18:33:00.000Z"},
-        {"2003-04-12", "18:59:59.9999", "2003-04-12T19:00:00.000Z"},
-        {"2003-12-31", "23:59:59.9995", "2004-01-01T00:00:00.000Z"},
+        {"2003-04-12", "18:32:07.0005", "2003-04-12T18:32:07.000Z"},
+        {"2003-04-12", "18:32:59.9996Z", "2003-04-12T18:32:59.999Z"},
+        {"2003-04-12", "18:59:59.9999", "2003-04-12T18:59:59.999Z"},
+        {"2003-12-31", "23:59:59.9995", "2003-12-31T23:59:59.999Z"},
+        {"2003-12-31", "23:59:59.9999", "2003-12-31T23:59:59.999Z"}, // no carry into 2004
         {"2003-12-31", "23:59:59.9994999", "2003-12-31T23:59:59.999Z"},
-        {"2003-02-28", "23:59:59.99999", "2003-03-01T00:00:00.000Z"},
-        {"2004-02-28", "23:59:59.99999", "2004-02-29T00:00:00.000Z"}, // leap year
-        {"2004-02-29", "23:59:59.999999999", "2004-03-01T00:00:00.000Z"},
-        {"2000-02-28", "23:59:59.9999", "2000-02-29T00:00:00.000Z"}, // every 400 years
-        {"1900-02-28", "23:59:59.9999", "1900-03-01T00:00:00.000Z"}, // not every 100
-        {"2003-04-30", "23:59:59.9999", "2003-05-01T00:00:00.000Z"},
+        {"2003-02-28", "23:59:59.99999", "2003-02-28T23:59:59.999Z"},
+        {"2004-02-28", "23:59:59.99999", "2004-02-28T23:59:59.999Z"}, // leap year
+        {"2004-02-29", "23:59:59.999999999", "2004-02-29T23:59:59.999Z"},
+        {"2000-02-28", "23:59:59.9999", "2000-02-28T23:59:59.999Z"}, // every 400 years
+        {"1900-02-28", "23:59:59.9999", "1900-02-28T23:59:59.999Z"}, // not every 100
+        {"2003-04-30", "23:59:59.9999", "2003-04-30T23:59:59.999Z"},
         {"0001-01-01", "00:00:00.000", "0001-01-01T00:00:00.000Z"},
         {"9999-12-31", "23:59:59.999", "9999-12-31T23:59:59.999Z"},
         {"2003-02-29", "12:00:00", nullptr},
@@ -45,7 +46,29 @@ TEST(AcquisitionTime, RoundsToTheMillisecondWithCarry) {
         {"2003-04-12 ", "12:00:00", nullptr},
         {"2003-04-12", "24:00:00", nullptr},
         {"2003-04-12", "23:60:00", nullptr},
-        {"2003-04-12", "23:59:60", nullptr}, // never second 60, not even a leap second
+        // A leap second is its day's last millisecond, never second 60; only 23:59 has one.
+        {"2003-12-31", "23:59:60", "2003-12-31T23:59:59.999Z"},
+        {"2003-06-30", "23:59:60.9999Z", "2003-06-30T23:59:59.999Z"},
+        {"2003-12-31", "235960.5", "2003-12-31T23:59:59.999Z"},
+        {"2003-04-12", "23:58:60", nullptr},
+        {"2003-04-12", "23:59:61", nullptr},
+        // ISO 8601's basic form: the fraction's digits straight after the seconds, or a '.'.
+        {"20231217", "002443486000Z", "2023-12-17T00:24:43.486Z"},
+        {"20231217", "002443", "2023-12-17T00:24:43.000Z"},
+        {"20231217", "002443.4869Z", "2023-12-17T00:24:43.486Z"},
+        {"2023-12-17", "235959999999999", "2023-12-17T23:59:59.999Z"},
+        {"20231231", "23:59:59.9999", "2023-12-31T23:59:59.999Z"},
+        {"20231217", "0024439999999999", nullptr}, // ten digits
+        {"20231217", "002443.", nullptr},
+        {"20231217", "002443,5", nullptr},
+        {"20231217", "00:2443", nullptr},
+        {"20231217", "12:00:00486", nullptr}, // the extended form's fraction needs its '.'
+        {"20231217", "00244", nullptr},
+        {"20231217", "240000", nullptr},
+        {"20230229", "120000", nullptr},
+        {"2023-1217", "120000", nullptr},
+        {"202312170", "120000", nullptr},
+        {"2023121", "120000", nullptr},
         {"2003-04-12", "1:02:03", nullptr},
         {"2003-04-12", "12:00:00.", nullptr},
         {"2003-04-12", "12:00:00,5", nullptr},
@@ -81,10 +104,13 @@ TEST(AcquisitionTime, FieldsAsWritten) {
     EXPECT_EQ(ParseSceneTime("18:32:07.414000Z"), (TimeOfDay{18, 32, 7, 414'000'000}));
     EXPECT_EQ(ParseSceneTime("00:00:00.000000001"), (TimeOfDay{0, 0, 0, 1}));
     EXPECT_EQ(ParseSceneTime("23:59:59.9"), (TimeOfDay{23, 59, 59, 900'000'000}));
+    EXPECT_EQ(ParseSceneTime("23:59:60.25Z"), (TimeOfDay{23, 59, 60, 250'000'000}));
+    EXPECT_EQ(ParseSceneDate("20231217"), (CalendarDate{2023, 12, 17}));
+    EXPECT_EQ(ParseSceneTime("002443486000Z"), (TimeOfDay{0, 24, 43, 486'000'000}));
 }
 
-// Every millisecond of a day round-trips through the text, and BreakDown agrees with the
-// calendar across month and year ends.
+// Every millisecond of a day round-trips through the text, written in either form, and
+// BreakDown agrees with the calendar across month and year ends.
 TEST(AcquisitionTime, InstantsRoundTripThroughTheirText) {
     for (const char* day : {"2003-12-31", "2004-02-28", "2004-02-29", "2100-02-28"}) {
         const auto date = ParseSceneDate(day);
@@ -97,6 +123,12 @@ TEST(AcquisitionTime, InstantsRoundTripThroughTheirText) {
             ASSERT_TRUE(time) << text;
             const std::string formatted = FormatRfc3339(AcquisitionInstant(*date, *time));
             EXPECT_EQ(formatted, std::string(day) + "T" + text + "Z");
+            std::snprintf(text, sizeof text, "%02d%02d%02d%03dZ", ms / 3'600'000, ms / 60'000 % 60,
+                          ms / 1000 % 60, ms % 1000);
+            const auto basicTime = ParseSceneTime(text);
+            const auto basicDate = ParseSceneDate(std::string(day).erase(7, 1).erase(4, 1));
+            ASSERT_TRUE(basicTime && basicDate) << text;
+            EXPECT_EQ(FormatRfc3339(AcquisitionInstant(*basicDate, *basicTime)), formatted);
         }
     }
 }

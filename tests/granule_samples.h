@@ -126,6 +126,14 @@ inline std::string GranuleOdl() {
     object("    ", "RANGEBEGINNINGTIME", "\"18:32:07.414000\"");
     object("    ", "RANGEBEGINNINGDATE", "\"2003-04-12\"");
     line("  END_GROUP              = RANGEDATETIME");
+    line("  GROUP                  = ASSOCIATEDPLATFORMINSTRUMENTSENSOR");
+    line("    OBJECT                 = ASSOCIATEDPLATFORMINSTRUMENTSENSORCONTAINER");
+    line("      CLASS                = \"1\"");
+    object("      ", "ASSOCIATEDSENSORSHORTNAME", "\"ASTER_VNIR\"", "1");
+    object("      ", "ASSOCIATEDPLATFORMSHORTNAME", "\"AM-1\"", "1");
+    object("      ", "ASSOCIATEDINSTRUMENTSHORTNAME", "\"ASTER\"", "1");
+    line("    END_OBJECT             = ASSOCIATEDPLATFORMINSTRUMENTSENSORCONTAINER");
+    line("  END_GROUP              = ASSOCIATEDPLATFORMINSTRUMENTSENSOR");
     line("  GROUP                  = SPATIALDOMAINCONTAINER");
     line("    GROUP                  = HORIZONTALSPATIALDOMAINCONTAINER");
     line("      GROUP                  = GPOLYGON");

@@ -184,7 +184,9 @@ TEST(MetadataProperty, NoCaseNameAgreesWithEqualsNoCase) {
                                             "PointLatitude",
                                             "Solar_Azimuth_Angle",
                                             "GranuleMetaDataFile",
-                                            "AdditionalAttributeName"};
+                                            "AdditionalAttributeName",
+                                            "AssociatedPlatformShortName",
+                                            "AssociatedInstrumentShortName"};
     for (const std::string& name : names) {
         const NoCaseName compared(name);
         const auto agree = [&](const std::string& text) {

@@ -40,5 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // As it comes, and as the body of a file that ODL's first statement opens.
     aster::fuzz::CheckMetadata(bytes);
     aster::fuzz::CheckMetadata("GROUP = INVENTORYMETADATA\n" + bytes);
+    // Cut in two, as an HDF-EOS file's core and product metadata.
+    const std::string_view whole(bytes);
+    aster::fuzz::CheckHdfTexts(whole.substr(0, size / 2), whole.substr(size / 2));
     return 0;
 }

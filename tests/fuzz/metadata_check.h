@@ -4,6 +4,7 @@
 #include "tests/fuzz/fuzz_check.h"
 
 #include <string>
+#include <string_view>
 
 namespace aster::fuzz {
 
@@ -29,6 +30,24 @@ inline void CheckMetadata(const std::string& text) {
     }
     reader.read("<GranuleMetaDataFile><GPolygon><Boundary><Point>");
     const MetadataOrReason again = reader.read(text);
+    FUZZ_CHECK(again.reason == first.reason);
+    FUZZ_CHECK(again.metadata == first.metadata);
+}
+
+// An HDF-EOS file's two texts: the same promises, the layout HdfEos, the same answer again.
+inline void CheckHdfTexts(std::string_view core, std::string_view product) {
+    SceneMetadataReader reader;
+    const MetadataOrReason first = reader.readHdfTexts(core, product);
+    FUZZ_CHECK(first.metadata.has_value() != !first.reason.empty());
+    FUZZ_CHECK(first.reason.size() < 200);
+    if (first.metadata) {
+        FUZZ_CHECK(first.metadata->layout == MetadataLayout::HdfEos);
+        FUZZ_CHECK(first.metadata->corners.size() >= 3);
+        FUZZ_CHECK(!first.metadata->cloud ||
+                   (*first.metadata->cloud >= 0 && *first.metadata->cloud <= 100));
+    }
+    reader.readHdfTexts(product, core);
+    const MetadataOrReason again = reader.readHdfTexts(core, product);
     FUZZ_CHECK(again.reason == first.reason);
     FUZZ_CHECK(again.metadata == first.metadata);
 }
