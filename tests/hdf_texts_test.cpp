@@ -1,0 +1,185 @@
+// HDF-EOS files made here with the HDF4 library itself: their ECS texts read back whole,
+// and cut, foreign or unlabelled files told by a reason.
+#include "fileio/unique_fd.h"
+#include "metadata/hdf_texts.h"
+#include "tests/test_support.h"
+
+#include <algorithm>
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include <hdf/mfhdf.h>
+
+namespace aster {
+namespace {
+
+struct Attribute {
+    std::string name;
+    std::string value;
+    int32 type = DFNT_CHAR8;
+};
+
+// An HDF file with these global attributes, in this order, and an image of side × side
+// bytes that carries a dataset attribute named as ECS text, which is no global one.
+void WriteHdf(const std::string& path, const std::vector<Attribute>& attributes, int32 side = 16) {
+    const struct Ended {
+        int32 id;
+        ~Ended() { SDend(id); } // also after a failed check, so the next file can be made
+    } sd{SDstart(path.c_str(), DFACC_CREATE)};
+    ASSERT_NE(sd.id, FAIL);
+    for (const Attribute& a : attributes)
+        ASSERT_NE(SDsetattr(sd.id, a.name.c_str(), a.type, static_cast<int32>(a.value.size()),
+                            a.value.data()),
+                  FAIL);
+    int32 dims[2] = {side, side};
+    int32 start[2] = {0, 0};
+    const int32 image = SDcreate(sd.id, "image", DFNT_UINT8, 2, dims);
+    std::vector<uint8> pixels(static_cast<std::size_t>(side) * side);
+    for (std::size_t i = 0; i < pixels.size(); ++i)
+        pixels[i] = static_cast<uint8>(i * 7);
+    ASSERT_NE(SDwritedata(image, start, nullptr, dims, pixels.data()), FAIL);
+    ASSERT_NE(SDsetattr(image, "coremetadata.0", DFNT_CHAR8, 5, "image"), FAIL);
+    SDendaccess(image);
+}
+
+HdfTextsOrReason ReadFile(const std::string& path) {
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    return ReadHdfTexts(fd.get());
+}
+
+// What a read gives, as one text to compare: the three texts, or the reason.
+std::string Outcome(const HdfTextsOrReason& got) {
+    if (!got.texts)
+        return "reason: " + got.reason;
+    return got.texts->core + "|" + got.texts->product + "|" + got.texts->archive;
+}
+
+TEST(HdfTexts, ReadsTheTextsJoinedInTheOrderOfTheirNumbers) {
+    std::vector<Attribute> eleven; // written .10 first: parts go by number, not file order
+    for (int n = 10; n >= 0; --n)
+        eleven.push_back({"coremetadata." + std::to_string(n), std::to_string(n) + ","});
+    const struct {
+        const char* what;
+        std::vector<Attribute> attributes;
+        std::string expected;
+    } cases[] = {
+        {"core only", {{"coremetadata.0", "GROUP = INVENTORYMETADATA\nEND\n"}},
+         "GROUP = INVENTORYMETADATA\nEND\n||"},
+        {"split", {{"coremetadata.1", "B"}, {"coremetadata.0", "A"}}, "AB||"},
+        {"eleven parts", eleven, "0,1,2,3,4,5,6,7,8,9,10,||"},
+        {"all three, telescope texts aside",
+         {{"HDFEOSVersion", "HDFEOS_V2.7"}, {"productmetadata.v", "V"}, {"coremetadata.0", "C"},
+          {"productmetadata.0", "P"}, {"archivemetadata.0", "A"}, {"productmetadata.1", "Q"}},
+         "C|PQ|A"},
+        {"names in any case",
+         {{"CoreMetadata.0", "C"}, {"PRODUCTMETADATA.0", "P"}, {"ArchiveMetaData.0", "A"}},
+         "C|P|A"},
+        {"the first of a number kept", {{"coremetadata.0", "C"}, {"COREMETADATA.0", "D"}}, "C||"},
+        {"ending NULs dropped",
+         {{"coremetadata.0", std::string("ab\0", 3)}, {"coremetadata.1", std::string("c\0\0", 3)}},
+         "abc||"},
+        {"bytes of any sign", {{"coremetadata.0", "\xff", DFNT_UINT8}}, "\xff||"},
+        {"no ECS attributes", {{"HDFEOSVersion", "HDFEOS_V2.7"}},
+         "reason: HDF file without ECS metadata"},
+        {"product without core", {{"productmetadata.0", "P"}},
+         "reason: HDF file without ECS metadata"},
+        {"no part numbers",
+         {{"coremetadata", "C"}, {"coremetadata.", "C"}, {"coremetadata.x", "C"},
+          {"coremetadata.-1", "C"}, {"coremetadata.0 ", "C"}, {"coremetadata.0", "1234", DFNT_INT32}},
+         "reason: HDF file without ECS metadata"},
+    };
+    const test::TempFolder folder;
+    for (const auto& c : cases) {
+        WriteHdf(folder.file("a.hdf"), c.attributes);
+        EXPECT_EQ(Outcome(ReadFile(folder.file("a.hdf"))), c.expected) << c.what;
+        std::filesystem::remove(folder.file("a.hdf"));
+    }
+}
+
+TEST(HdfTexts, ReadsOnlyTheAttributesOfALargeFile) {
+    const test::TempFolder folder;
+    const std::string core(29'000, 'c');
+    WriteHdf(folder.file("large.hdf"), {{"coremetadata.0", core}, {"productmetadata.0", "P"}},
+             4096); // 16 MiB of image
+    const UniqueFd fd(::open(folder.file("large.hdf").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(::lseek(fd.get(), 100, SEEK_SET), 100);
+    const long long before = test::BytesRead();
+    const HdfTextsOrReason got = ReadHdfTexts(fd.get());
+    const long long read = test::BytesRead() - before;
+    ASSERT_TRUE(got.texts) << got.reason;
+    EXPECT_EQ(got.texts->core, core);
+    EXPECT_LT(read, 128 << 10) << "of " << std::filesystem::file_size(folder.file("large.hdf"));
+    EXPECT_EQ(::lseek(fd.get(), 0, SEEK_CUR), 100); // the caller's offset kept
+}
+
+TEST(HdfTexts, ACutForeignOrUnlabelledFileGivesAReason) {
+    const test::TempFolder folder;
+    WriteHdf(folder.file("whole.hdf"), {{"coremetadata.0", std::string(20'000, 'c')}}, 1024);
+    const std::string whole = folder.read("whole.hdf");
+    const std::size_t descriptors = test::OpenDescriptorCount();
+    for (std::size_t size : {0UL, 3UL, 4UL, 5UL, 10UL, 100UL, 1000UL, 4096UL, whole.size() / 2,
+                             whole.size() - 20'000, whole.size() - 2}) {
+        folder.write("cut.hdf", whole.substr(0, size));
+        EXPECT_EQ(LooksLikeHdf4(whole.substr(0, size)), size >= 4) << size;
+        EXPECT_EQ(Outcome(ReadFile(folder.file("cut.hdf"))),
+                  size < 4 ? "reason: not an HDF file" : "reason: truncated HDF")
+            << size;
+    }
+    std::mt19937 random(7); // block lists of any numbers, after the right first bytes
+    std::string noise(65536, '\0');
+    for (char& byte : noise)
+        byte = static_cast<char>(random());
+    folder.write("noise.hdf", std::string(kHdf4Magic) + noise);
+    EXPECT_FALSE(ReadFile(folder.file("noise.hdf")).reason.empty());
+    folder.write("hdf5.h5", "\x89HDF\r\n\x1a\n and more");
+    EXPECT_FALSE(LooksLikeHdf4(folder.read("hdf5.h5")));
+    EXPECT_EQ(Outcome(ReadFile(folder.file("hdf5.h5"))), "reason: not an HDF file");
+    EXPECT_EQ(Outcome(ReadFile(folder.path())), "reason: not an HDF file");
+    EXPECT_EQ(test::OpenDescriptorCount(), descriptors);
+}
+
+TEST(HdfTexts, RefusesATextOfMoreThanItsBound) {
+    const test::TempFolder folder;
+    for (const std::size_t total : {kMaxHdfTextBytes, kMaxHdfTextBytes + 1}) {
+        // The library writes no attribute of more than 65535 bytes: hence ECS's parts.
+        std::vector<Attribute> parts{{"coremetadata.0", "C"}};
+        for (std::size_t done = 0; done < total; done += 65535)
+            parts.push_back({"archivemetadata." + std::to_string(parts.size() - 1),
+                             std::string(std::min<std::size_t>(65535, total - done), 'a')});
+        WriteHdf(folder.file("a.hdf"), parts);
+        const HdfTextsOrReason got = ReadFile(folder.file("a.hdf"));
+        if (total == kMaxHdfTextBytes)
+            EXPECT_EQ(got.texts ? got.texts->archive.size() : 0, total) << got.reason;
+        else
+            EXPECT_EQ(Outcome(got), "reason: archivemetadata of more than 16 MiB");
+        std::filesystem::remove(folder.file("a.hdf"));
+    }
+}
+
+TEST(HdfTexts, ThreadsReadingAtOnceEachGetTheirOwnFile) {
+    const test::TempFolder folder;
+    constexpr int kThreads = 8;
+    for (int i = 0; i < kThreads; ++i)
+        WriteHdf(folder.file(std::to_string(i) + ".hdf"),
+                 {{"coremetadata.0", std::string(5000 + i, 'a' + i)}}, 256);
+    std::vector<int> right(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            for (int round = 0; round < 25; ++round) {
+                const HdfTextsOrReason got = ReadFile(folder.file(std::to_string(i) + ".hdf"));
+                right[i] += got.texts && got.texts->core == std::string(5000 + i, 'a' + i);
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(right, std::vector<int>(kThreads, 25));
+}
+
+} // namespace
+} // namespace aster
