@@ -64,7 +64,18 @@ std::vector<std::string> Distinct(const std::vector<std::string>& names) {
     return distinct;
 }
 
+// ECS metadata written before launch names the EOS platforms by their mission names.
+std::string PlatformName(std::string name) {
+    if (EqualsNoCase(name, "AM-1"))
+        return "Terra";
+    if (EqualsNoCase(name, "PM-1"))
+        return "Aqua";
+    return name;
+}
+
 void CleanPlatforms(SceneMetadata& metadata) {
+    for (std::string& platform : metadata.platforms)
+        platform = PlatformName(std::move(platform));
     metadata.platforms = Distinct(metadata.platforms);
     metadata.instruments = Distinct(metadata.instruments);
     const bool aster = metadata.product && StartsWithNoCase(*metadata.product, "AST_");

@@ -28,7 +28,8 @@ struct Scene {
 //   [0, 100] or none; NaN or infinity none;
 // - the granule ID without a trailing data-file extension (.hdf, .he5, .h5, .nc), so a
 //   granule has one ID whichever of its metadata files it came from;
-// - one platform, or none when the file names several different ones; each instrument
+// - one platform, or none when the file names several different ones (EOS AM-1 and PM-1
+//   by their names in orbit, Terra and Aqua); each instrument
 //   once, in file order; an ASTER product (short name AST_...) naming neither is Terra's
 //   ASTER.
 void CleanSceneValues(SceneMetadata& metadata);

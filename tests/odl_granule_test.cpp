@@ -122,10 +122,10 @@ TEST(OdlGranule, CornersOfABoundingRectangleOrTheReason) {
                                   " eastboundingcoordinate = -117.5 northboundingcoordinate = 34.5"
                                   " southboundingcoordinate = 33.5\nend_group\n";
     const Case cases[] = {
-        {lowercase, {{-118.5, 33.5}, {-117.5, 33.5}, {-117.5, 34.5}, {-118.5, 34.5}}},
-        {Box("170", "-170", "10", "9"), {{170, 9}, {-170, 9}, {-170, 10}, {170, 10}}},
-        {Box("1", "2", "3", "-4") + kRing, kRingCorners},
-        {Box("1", "2", "3", "-4") + AsterProduct(), kAsterCorners},
+        {lowercase, {{-118.5, 33.5}, {-117.5, 33.5}, {-117.5, 34.5}, {-118.5, 34.5}}, ""},
+        {Box("170", "-170", "10", "9"), {{170, 9}, {-170, 9}, {-170, 10}, {170, 10}}, ""},
+        {Box("1", "2", "3", "-4") + kRing, kRingCorners, ""},
+        {Box("1", "2", "3", "-4") + AsterProduct(), kAsterCorners, ""},
         {Object("WESTBOUNDINGCOORDINATE", "1"), {}, "no corners"},
         {Group("BOUNDINGRECTANGLE", Object("WESTBOUNDINGCOORDINATE", "1")),
          {},
