@@ -40,11 +40,15 @@ inline constexpr std::size_t kMaxMetadataBytes = std::size_t{16} << 20;
 MetadataLayout SniffLayout(std::string_view head);
 
 // What one granule's metadata gives. Texts are without their quotes: the file's bytes for
-// ODL, UTF-8 for XML (the parser decodes it) without the blanks around an element's text.
+// ODL, UTF-8 for XML (the parser decodes it) without the blanks around an element's text,
+// UTF-8 for JSON as the string holds it.
 // An item the file does not give is empty, never guessed.
 struct SceneMetadata {
     MetadataLayout layout = MetadataLayout::None;
     std::vector<GeoPoint> corners;           // in file order, 3 or more
+    // The further polygons of a footprint given as several (an orbit cut at +-180 comes
+    // as one on either side), each as `corners` is; the first polygon is `corners`.
+    std::vector<std::vector<GeoPoint>> moreRings;
     std::string dateText;                    // CalendarDate, else RangeBeginningDate, as written
     std::string timeText;                    // TimeofDay, else RangeBeginningTime, as written
     std::optional<CalendarDate> date;        // dateText, when it is a date
@@ -84,6 +88,18 @@ struct SceneMetadata {
 //   "nested too deeply at line N"     more than 64 levels of elements or blocks
 //   "a text of more than 65536 bytes at line N", also "a word ...", "an attribute ..."
 //   "a list of more than 65536 values at line N", "more than 65536 corners at line N"
+// and for UMM-G JSON, N the byte offset where RapidJSON stopped:
+//   "larger than 1 MiB"               more than kMaxJsonBytes
+//   "unreadable JSON at offset N"     RapidJSON's syntax error, truncation included
+//   "not UTF-8 at offset N"           a string's bytes
+//   "nested too deeply at offset N", "a text of more than 65536 bytes at offset N",
+//   "a list of more than 65536 values at offset N", "an object of more than 65536 members ..."
+//   "Longitude is not a number at offset N", "a point is not an object ...": a taken item
+//                                     of the wrong JSON type (null is taken as missing)
+//   "corner N has no longitude at offset M", "... no latitude ..." (N across all polygons)
+//   "a bounding rectangle has no WestBoundingCoordinate at offset N", and the others,
+//   "a bounding rectangle has its south above its north at offset N"
+//   "polygon N has fewer than 3 corners"   when the footprint has several
 struct MetadataOrReason {
     std::optional<SceneMetadata> metadata;
     std::string reason;
@@ -95,6 +111,7 @@ MetadataOrReason ReadSceneMetadata(std::string_view text);
 
 class OdlGranuleReader;
 class XmlGranuleReader;
+class UmmGranuleReader;
 
 // SniffLayout and ReadSceneMetadata for one file after another, keeping the parsers and
 // their buffers from file to file: one for each thread that reads.
@@ -111,6 +128,7 @@ class SceneMetadataReader {
   private:
     std::unique_ptr<OdlGranuleReader> m_odl;
     std::unique_ptr<XmlGranuleReader> m_xml;
+    std::unique_ptr<UmmGranuleReader> m_ummg;
 };
 
 } // namespace aster
