@@ -2,7 +2,9 @@
 // geometry form, several polygons, the times, missing items, and hostile JSON, each with
 // the reason it gives.
 #include "metadata/bounding_box.h"
+#include "metadata/footprint_shape.h"
 #include "metadata/granule_items.h"
+#include "metadata/scene_footprint.h"
 #include "metadata/scene_metadata.h"
 #include "metadata/ummg_granule.h"
 
@@ -147,7 +149,22 @@ TEST(UmmG, SeveralPolygonsKeepTheirOrder) {
     const std::vector<std::vector<GeoPoint>> more = {Closed(west), Closed(third)};
     EXPECT_EQ(got.metadata->moreRings, more);
 
-    const std::vector<GeoPoint> two = {{1, 1}, {2, 2}};
+    // The footprint is every polygon's parts; polygons at +180 and -180 make it cross.
+    SceneMetadataReader reader;
+    const SceneFootprintOrReason footprint =
+        ReadSceneFootprint(reader, Record(Geometry(Polygons({east, west}))), TextExtent::Whole);
+    ASSERT_TRUE(footprint.scene) << footprint.reason;
+    const FootprintShape& shape = footprint.scene->shape;
+    EXPECT_EQ(shape.parts.size(), 2u);
+    EXPECT_TRUE(shape.crossesAntimeridian);
+    const BoundingBox box = BoundsOf(shape);
+    EXPECT_EQ(std::vector<double>({box.west, box.south, box.east, box.north}),
+              std::vector<double>({175, -5, -176, 5}));
+    EXPECT_EQ(
+        ReadSceneFootprint(reader, Record(Geometry(Polygons({east, east}))), TextExtent::Whole)
+            .reason,
+        "polygons 1 and 2 meet");
+
     const std::string shortRing = "{\"Boundary\": {\"Points\": [" + Point(1, 1) + "," +
                                   Point(2, 2) + "]}}";
     EXPECT_EQ(ReadSceneMetadata(Record(Geometry("\"GPolygons\": [" + Polygon(east) + ", " +
