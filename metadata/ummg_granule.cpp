@@ -70,44 +70,61 @@ Node ChildOf(Node parent, std::string_view key) {
 // What the items of a list are.
 Node ItemOf(Node list) {
     switch (list) {
-    case Node::Polygons: return Node::Polygon;
-    case Node::Points: return Node::Point;
-    case Node::Boxes: return Node::Box;
-    case Node::Platforms: return Node::Platform;
-    case Node::Instruments: return Node::Instrument;
-    default: return Node::Other;
+    case Node::Polygons:
+        return Node::Polygon;
+    case Node::Points:
+        return Node::Point;
+    case Node::Boxes:
+        return Node::Box;
+    case Node::Platforms:
+        return Node::Platform;
+    case Node::Instruments:
+        return Node::Instrument;
+    default:
+        return Node::Other;
     }
 }
 
 Kind KindOf(Node node) {
     switch (node) {
-    case Node::Other: return Kind::Any;
+    case Node::Other:
+        return Kind::Any;
     case Node::Polygons:
     case Node::Points:
     case Node::Boxes:
     case Node::Platforms:
-    case Node::Instruments: return Kind::List;
+    case Node::Instruments:
+        return Kind::List;
     case Node::Longitude:
     case Node::Latitude:
     case Node::West:
     case Node::East:
     case Node::North:
     case Node::South:
-    case Node::CloudCover: return Kind::Number;
-    default: return node >= Node::GranuleUr ? Kind::Text : Kind::Object;
+    case Node::CloudCover:
+        return Kind::Number;
+    default:
+        return node >= Node::GranuleUr ? Kind::Text : Kind::Object;
     }
 }
 
 // How a reason names a value: by its key, or for a list's item by what it is.
 std::string NameOf(Node node) {
     switch (node) {
-    case Node::Root: return "the record";
-    case Node::Polygon: return "a polygon";
-    case Node::Point: return "a point";
-    case Node::Box: return "a bounding rectangle";
-    case Node::Platform: return "a platform";
-    case Node::Instrument: return "an instrument";
-    default: break;
+    case Node::Root:
+        return "the record";
+    case Node::Polygon:
+        return "a polygon";
+    case Node::Point:
+        return "a point";
+    case Node::Box:
+        return "a bounding rectangle";
+    case Node::Platform:
+        return "a platform";
+    case Node::Instrument:
+        return "an instrument";
+    default:
+        break;
     }
     for (const Edge& edge : kEdges) {
         if (edge.child == node)
@@ -118,10 +135,14 @@ std::string NameOf(Node node) {
 
 std::string_view KindWord(Kind kind) {
     switch (kind) {
-    case Kind::Number: return "a number";
-    case Kind::Text: return "a text";
-    case Kind::List: return "a list";
-    default: return "an object";
+    case Kind::Number:
+        return "a number";
+    case Kind::Text:
+        return "a text";
+    case Kind::List:
+        return "a list";
+    default:
+        return "an object";
     }
 }
 
@@ -157,9 +178,9 @@ bool StartsUmmG(std::string_view head) {
         head.remove_prefix(1);
     if (!head.starts_with('{'))
         return false;
-    for (const std::string_view key : {"\"GranuleUR\"", "\"CollectionReference\"",
-                                       "\"SpatialExtent\"", "\"TemporalExtent\"",
-                                       "\"MetadataSpecification\""}) {
+    for (const std::string_view key :
+         {"\"GranuleUR\"", "\"CollectionReference\"", "\"SpatialExtent\"", "\"TemporalExtent\"",
+          "\"MetadataSpecification\""}) {
         // As a key: the name in quotes, then a colon.
         for (std::size_t at = head.find(key); at != head.npos; at = head.find(key, at + 1)) {
             std::size_t after = at + key.size();
@@ -210,27 +231,15 @@ struct UmmParser {
     rapidjson::Reader reader;
 };
 
-UmmGranuleReader::UmmGranuleReader() : m_parser(std::make_unique<UmmParser>()) {}
+UmmGranuleReader::UmmGranuleReader() : m_parser(std::make_unique<UmmParser>()) {
+}
 
 UmmGranuleReader::~UmmGranuleReader() = default;
 
 void UmmGranuleReader::reset() {
     m_reason.clear();
     m_depth = 0;
-    m_granule.reset();
-    m_product.reset();
-    m_version.reset();
-    m_dayNight.reset();
-    m_beginning.reset();
-    m_ending.reset();
-    m_single.reset();
-    m_cloud.reset();
-    m_platforms.clear();
-    m_instruments.clear();
-    m_polygons.clear();
-    m_boxes.clear();
-    m_ring.clear();
-    m_cornersRead = 0;
+    m_taken = Taken{};
 }
 
 bool UmmGranuleReader::fail(std::string why) {
@@ -295,30 +304,57 @@ void UmmGranuleReader::take(Node node, std::string_view text) {
             item.emplace(text);
     };
     switch (node) {
-    case Node::GranuleUr: return first(m_granule);
-    case Node::ShortName: return first(m_product);
-    case Node::Version: return first(m_version);
-    case Node::DayNight: return first(m_dayNight);
-    case Node::Beginning: return first(m_beginning);
-    case Node::Ending: return first(m_ending);
-    case Node::Single: return first(m_single);
-    case Node::PlatformName: m_platforms.emplace_back(text); return;
-    case Node::InstrumentName: m_instruments.emplace_back(text); return;
-    default: return;
+    case Node::GranuleUr:
+        return first(m_taken.granule);
+    case Node::ShortName:
+        return first(m_taken.product);
+    case Node::Version:
+        return first(m_taken.version);
+    case Node::DayNight:
+        return first(m_taken.dayNight);
+    case Node::Beginning:
+        return first(m_taken.beginning);
+    case Node::Ending:
+        return first(m_taken.ending);
+    case Node::Single:
+        return first(m_taken.single);
+    case Node::PlatformName:
+        m_taken.platforms.emplace_back(text);
+        return;
+    case Node::InstrumentName:
+        m_taken.instruments.emplace_back(text);
+        return;
+    default:
+        return;
     }
 }
 
 void UmmGranuleReader::take(Node node, double number) {
     std::optional<double>* item = nullptr;
     switch (node) {
-    case Node::Longitude: item = &m_lon; break;
-    case Node::Latitude: item = &m_lat; break;
-    case Node::West: item = &m_bounds[0]; break;
-    case Node::East: item = &m_bounds[1]; break;
-    case Node::North: item = &m_bounds[2]; break;
-    case Node::South: item = &m_bounds[3]; break;
-    case Node::CloudCover: item = &m_cloud; break;
-    default: return;
+    case Node::Longitude:
+        item = &m_taken.lon;
+        break;
+    case Node::Latitude:
+        item = &m_taken.lat;
+        break;
+    case Node::West:
+        item = &m_taken.bounds[0];
+        break;
+    case Node::East:
+        item = &m_taken.bounds[1];
+        break;
+    case Node::North:
+        item = &m_taken.bounds[2];
+        break;
+    case Node::South:
+        item = &m_taken.bounds[3];
+        break;
+    case Node::CloudCover:
+        item = &m_taken.cloud;
+        break;
+    default:
+        return;
     }
     if (!*item)
         *item = number;
@@ -327,14 +363,14 @@ void UmmGranuleReader::take(Node node, double number) {
 bool UmmGranuleReader::opened(Node node) {
     switch (node) {
     case Node::Points:
-        m_ring.clear();
+        m_taken.ring.clear();
         break;
     case Node::Point:
-        m_lon.reset();
-        m_lat.reset();
+        m_taken.lon.reset();
+        m_taken.lat.reset();
         break;
     case Node::Box:
-        m_bounds = {};
+        m_taken.bounds = {};
         break;
     default:
         break;
@@ -348,28 +384,28 @@ bool UmmGranuleReader::closed(Node node) {
         "SouthBoundingCoordinate"};
     switch (node) {
     case Node::Point: {
-        const std::string corner = "corner " + std::to_string(++m_cornersRead);
-        if (!m_lon)
+        const std::string corner = "corner " + std::to_string(++m_taken.cornersRead);
+        if (!m_taken.lon)
             return fail(corner + " has no longitude");
-        if (!m_lat)
+        if (!m_taken.lat)
             return fail(corner + " has no latitude");
-        m_ring.push_back({*m_lon, *m_lat});
+        m_taken.ring.push_back({*m_taken.lon, *m_taken.lat});
         return true;
     }
     case Node::Points:
-        m_polygons.push_back(std::move(m_ring));
-        m_ring.clear();
+        m_taken.polygons.push_back(std::move(m_taken.ring));
+        m_taken.ring.clear();
         return true;
     case Node::Box: {
-        for (std::size_t i = 0; i < m_bounds.size(); ++i) {
-            if (!m_bounds[i])
+        for (std::size_t i = 0; i < m_taken.bounds.size(); ++i) {
+            if (!m_taken.bounds[i])
                 return fail("a bounding rectangle has no " + std::string(kBoundNames[i]));
         }
-        std::vector<GeoPoint> corners =
-            CornersOfBox(*m_bounds[0], *m_bounds[1], *m_bounds[3], *m_bounds[2]);
+        std::vector<GeoPoint> corners = CornersOfBox(*m_taken.bounds[0], *m_taken.bounds[1],
+                                                     *m_taken.bounds[3], *m_taken.bounds[2]);
         if (corners.empty())
             return fail("a bounding rectangle has its south above its north");
-        m_boxes.push_back(std::move(corners));
+        m_taken.boxes.push_back(std::move(corners));
         return true;
     }
     default:
@@ -379,7 +415,8 @@ bool UmmGranuleReader::closed(Node node) {
 
 MetadataOrReason UmmGranuleReader::complete() {
     // The polygons are the footprint; the rectangles only bound it.
-    std::vector<std::vector<GeoPoint>>& rings = m_polygons.empty() ? m_boxes : m_polygons;
+    std::vector<std::vector<GeoPoint>>& rings =
+        m_taken.polygons.empty() ? m_taken.boxes : m_taken.polygons;
     if (rings.empty())
         return {std::nullopt, "no corners"};
     for (std::size_t i = 0; i < rings.size(); ++i) {
@@ -393,23 +430,24 @@ MetadataOrReason UmmGranuleReader::complete() {
     metadata.corners = std::move(rings.front());
     metadata.moreRings.assign(std::make_move_iterator(rings.begin() + 1),
                               std::make_move_iterator(rings.end()));
-    if (const std::optional<std::string>& begins = m_beginning ? m_beginning : m_single) {
+    if (const std::optional<std::string>& begins =
+            m_taken.beginning ? m_taken.beginning : m_taken.single) {
         const auto [dateText, timeText] = SplitDateTime(*begins);
         metadata.dateText = dateText;
         metadata.timeText = timeText;
         metadata.date = ParseSceneDate(dateText);
         metadata.acquired = InstantOf(*begins);
     }
-    if (m_ending)
-        metadata.acquiredEnd = InstantOf(*m_ending);
-    metadata.granule = std::move(m_granule);
-    metadata.product = std::move(m_product);
-    metadata.version = std::move(m_version);
-    metadata.dayNight = std::move(m_dayNight);
-    if (m_cloud && *m_cloud >= 0 && *m_cloud <= 100)
-        metadata.cloud = m_cloud;
-    metadata.platforms = std::move(m_platforms);
-    metadata.instruments = std::move(m_instruments);
+    if (m_taken.ending)
+        metadata.acquiredEnd = InstantOf(*m_taken.ending);
+    metadata.granule = std::move(m_taken.granule);
+    metadata.product = std::move(m_taken.product);
+    metadata.version = std::move(m_taken.version);
+    metadata.dayNight = std::move(m_taken.dayNight);
+    if (m_taken.cloud && *m_taken.cloud >= 0 && *m_taken.cloud <= 100)
+        metadata.cloud = m_taken.cloud;
+    metadata.platforms = std::move(m_taken.platforms);
+    metadata.instruments = std::move(m_taken.instruments);
     return {std::move(metadata), {}};
 }
 

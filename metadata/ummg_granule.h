@@ -113,15 +113,19 @@ class UmmGranuleReader {
     std::array<Frame, kMaxNesting> m_frames{};
     std::size_t m_depth = 0;
 
-    std::optional<std::string> m_granule, m_product, m_version, m_dayNight;
-    std::optional<std::string> m_beginning, m_ending, m_single;
-    std::optional<double> m_cloud;
-    std::vector<std::string> m_platforms, m_instruments;
-    std::vector<std::vector<GeoPoint>> m_polygons, m_boxes;
-    std::vector<GeoPoint> m_ring;
-    std::size_t m_cornersRead = 0;
-    std::optional<double> m_lon, m_lat;
-    std::array<std::optional<double>, 4> m_bounds; // west, east, north, south
+    // What the record gives, gathered as it streams past.
+    struct Taken {
+        std::optional<std::string> granule, product, version, dayNight;
+        std::optional<std::string> beginning, ending, single;
+        std::optional<double> cloud;
+        std::vector<std::string> platforms, instruments;
+        std::vector<std::vector<GeoPoint>> polygons, boxes;
+        std::vector<GeoPoint> ring; // the polygon being read
+        std::size_t cornersRead = 0;
+        std::optional<double> lon, lat;              // the point being read
+        std::array<std::optional<double>, 4> bounds; // the rectangle's west, east, north, south
+    };
+    Taken m_taken;
 };
 
 } // namespace aster

@@ -52,8 +52,8 @@ const std::vector<GeoPoint> kScene = {{-117.204518, 35.981734},
                                       {-117.342651, 36.512345}};
 
 std::string Record(const std::string& members) {
-    return "{\n  \"GranuleUR\": \"AST_L1B_00304122003183207_20030413120012_12345\",\n  " +
-           members + "\n}\n";
+    return "{\n  \"GranuleUR\": \"AST_L1B_00304122003183207_20030413120012_12345\",\n  " + members +
+           "\n}\n";
 }
 
 // Every item the reader takes, in the order CMR writes them.
@@ -121,17 +121,16 @@ TEST(UmmG, PolygonFormGivesEveryItem) {
 
 TEST(UmmG, BoundingRectanglesWhenNoPolygon) {
     const std::string across = Box(170, -170, 10, -10);
-    const MetadataOrReason boxes = ReadSceneMetadata(
-        Record(Geometry("\"BoundingRectangles\": [" + Box(-117.3, -116.5, 36.5, 35.9) + ", " +
-                        across + "]")));
+    const MetadataOrReason boxes = ReadSceneMetadata(Record(Geometry(
+        "\"BoundingRectangles\": [" + Box(-117.3, -116.5, 36.5, 35.9) + ", " + across + "]")));
     ASSERT_TRUE(boxes.metadata) << boxes.reason;
     EXPECT_EQ(boxes.metadata->corners, CornersOfBox(-117.3, -116.5, 35.9, 36.5));
     ASSERT_EQ(boxes.metadata->moreRings.size(), 1u);
     EXPECT_EQ(boxes.metadata->moreRings[0], CornersOfBox(170, -170, -10, 10));
 
     // Polygons are the footprint wherever the rectangles stand.
-    const MetadataOrReason both = ReadSceneMetadata(Record(
-        Geometry("\"BoundingRectangles\": [" + across + "], " + Polygons({kScene}))));
+    const MetadataOrReason both = ReadSceneMetadata(
+        Record(Geometry("\"BoundingRectangles\": [" + across + "], " + Polygons({kScene}))));
     ASSERT_TRUE(both.metadata) << both.reason;
     EXPECT_EQ(both.metadata->corners, Closed(kScene));
     EXPECT_TRUE(both.metadata->moreRings.empty());
@@ -142,8 +141,7 @@ TEST(UmmG, SeveralPolygonsKeepTheirOrder) {
     const std::vector<GeoPoint> east = {{175, -5}, {180, -5}, {180, 5}, {175, 5}};
     const std::vector<GeoPoint> west = {{-180, -5}, {-176, -5}, {-176, 5}, {-180, 5}};
     const std::vector<GeoPoint> third = {{10, 10}, {11, 10}, {11, 11}};
-    const MetadataOrReason got =
-        ReadSceneMetadata(Record(Geometry(Polygons({east, west, third}))));
+    const MetadataOrReason got = ReadSceneMetadata(Record(Geometry(Polygons({east, west, third}))));
     ASSERT_TRUE(got.metadata) << got.reason;
     EXPECT_EQ(got.metadata->corners, Closed(east));
     const std::vector<std::vector<GeoPoint>> more = {Closed(west), Closed(third)};
@@ -165,10 +163,10 @@ TEST(UmmG, SeveralPolygonsKeepTheirOrder) {
             .reason,
         "polygons 1 and 2 meet");
 
-    const std::string shortRing = "{\"Boundary\": {\"Points\": [" + Point(1, 1) + "," +
-                                  Point(2, 2) + "]}}";
-    EXPECT_EQ(ReadSceneMetadata(Record(Geometry("\"GPolygons\": [" + Polygon(east) + ", " +
-                                                shortRing + "]")))
+    const std::string shortRing =
+        "{\"Boundary\": {\"Points\": [" + Point(1, 1) + "," + Point(2, 2) + "]}}";
+    EXPECT_EQ(ReadSceneMetadata(
+                  Record(Geometry("\"GPolygons\": [" + Polygon(east) + ", " + shortRing + "]")))
                   .reason,
               "polygon 2 has fewer than 3 corners");
     EXPECT_EQ(ReadSceneMetadata(Record(Geometry("\"GPolygons\": [" + shortRing + "]"))).reason,
@@ -183,11 +181,12 @@ TEST(UmmG, TimeFromTheRangeElseTheSingleTime) {
         std::string dateText, timeText, acquired, acquiredEnd; // "" for none
     };
     const Case cases[] = {
-        {"a range", "\"RangeDateTime\": {\"BeginningDateTime\": \"2003-12-31T23:59:59.9999Z\", "
-                    "\"EndingDateTime\": \"2004-01-01T00:00:09Z\"}",
+        {"a range",
+         "\"RangeDateTime\": {\"BeginningDateTime\": \"2003-12-31T23:59:59.9999Z\", "
+         "\"EndingDateTime\": \"2004-01-01T00:00:09Z\"}",
          "2003-12-31", "23:59:59.9999Z", "2004-01-01T00:00:00.000Z", "2004-01-01T00:00:09.000Z"},
-        {"a single time", "\"SingleDateTime\": \"2003-04-12T18:32:07Z\"", "2003-04-12",
-         "18:32:07Z", "2003-04-12T18:32:07.000Z", ""},
+        {"a single time", "\"SingleDateTime\": \"2003-04-12T18:32:07Z\"", "2003-04-12", "18:32:07Z",
+         "2003-04-12T18:32:07.000Z", ""},
         {"the range before the single time",
          "\"SingleDateTime\": \"2001-01-01T00:00:00Z\", \"RangeDateTime\": "
          "{\"BeginningDateTime\": \"2003-04-12T18:32:07Z\"}",
@@ -195,8 +194,8 @@ TEST(UmmG, TimeFromTheRangeElseTheSingleTime) {
         {"a date alone", "\"SingleDateTime\": \"2003-04-12\"", "2003-04-12", "", "", ""},
         {"a time that does not read", "\"SingleDateTime\": \"2003-04-12T18h32\"", "2003-04-12",
          "18h32", "", ""},
-        {"a date that does not exist", "\"SingleDateTime\": \"2003-02-30T18:32:07Z\"",
-         "2003-02-30", "18:32:07Z", "", ""},
+        {"a date that does not exist", "\"SingleDateTime\": \"2003-02-30T18:32:07Z\"", "2003-02-30",
+         "18:32:07Z", "", ""},
         {"an end alone", "\"RangeDateTime\": {\"EndingDateTime\": \"2004-01-01T00:00:09Z\"}", "",
          "", "", "2004-01-01T00:00:09.000Z"},
     };
@@ -263,12 +262,14 @@ TEST(UmmG, HostileJsonGivesItsReason) {
         {"larger than a record", head + "\"" + std::string(kMaxJsonBytes, 'a') + "\"}",
          "larger than 1 MiB"},
         {"deep nesting", head + std::string(200000, '['), "nested too deeply at offset 91"},
-        {"deep objects", head + std::string(1000, ' ') + [] {
-             std::string deep;
-             for (int i = 0; i < 1000; ++i)
-                 deep += "{\"a\":";
-             return deep;
-         }(),
+        {"deep objects",
+         head + std::string(1000, ' ') +
+             [] {
+                 std::string deep;
+                 for (int i = 0; i < 1000; ++i)
+                     deep += "{\"a\":";
+                 return deep;
+             }(),
          "nested too deeply at offset 1343"},
         {"a huge string", head + "\"" + std::string(kMaxTextBytes + 1, 'a') + "\"}",
          "a text of more than 65536 bytes at offset 65567"},
@@ -289,7 +290,8 @@ TEST(UmmG, HostileJsonGivesItsReason) {
         {"a comment", head + "1 // c\n}", "unreadable JSON at offset 30"},
         {"NaN", head + "1, \"CloudCover\": NaN}", "unreadable JSON at offset 45"},
         {"a number too large", head + "1, \"CloudCover\": 1e400}", "unreadable JSON at offset 45"},
-        {"a granule that is a number", "{\"GranuleUR\": 5}", "GranuleUR is not a text at offset 14"},
+        {"a granule that is a number", "{\"GranuleUR\": 5}",
+         "GranuleUR is not a text at offset 14"},
         {"points that are an object", "{" + points + "{}", "Points is not a list at offset 98"},
         {"a point that is a number", "{" + points + "[1]", "a point is not an object at offset 99"},
         {"a longitude that is a text", "{" + points + "[{\"Longitude\": \"1\"",
@@ -345,7 +347,7 @@ TEST(UmmG, LayoutFromTheFirstBytes) {
         {"{\"x\": 1, \"CollectionReference\"\n: {", MetadataLayout::UmmG},
         {"{\"SpatialExtent\":{", MetadataLayout::UmmG},
         {"{\"MetadataSpecification\":{", MetadataLayout::UmmG},
-        {"{\"GranuleUR\"", MetadataLayout::None},      // not yet a key
+        {"{\"GranuleUR\"", MetadataLayout::None},         // not yet a key
         {"{\"a\": \"GranuleUR\"}", MetadataLayout::None}, // a value
         {"{\"a\": \"GranuleUR\", \"GranuleUR\": 1}", MetadataLayout::UmmG},
         {"[{\"GranuleUR\": 1}]", MetadataLayout::None},
