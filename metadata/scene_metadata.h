@@ -41,7 +41,10 @@ MetadataLayout SniffLayout(std::string_view head);
 
 // What one granule's metadata gives. Texts are without their quotes: the file's bytes for
 // ODL, UTF-8 for XML (the parser decodes it) without the blanks around an element's text,
-// UTF-8 for JSON as the string holds it.
+// UTF-8 for JSON as the string holds it. The names below are ECS's; UMM-G gives the same
+// items as GranuleUR, CollectionReference's ShortName and Version, DataGranule's
+// DayNightFlag, CloudCover, and BeginningDateTime (else SingleDateTime) split at its 'T'
+// into dateText and timeText.
 // An item the file does not give is empty, never guessed.
 struct SceneMetadata {
     MetadataLayout layout = MetadataLayout::None;
