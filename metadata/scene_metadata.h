@@ -44,7 +44,8 @@ MetadataLayout SniffLayout(std::string_view head);
 // UTF-8 for JSON as the string holds it. The names below are ECS's; UMM-G gives the same
 // items as GranuleUR, CollectionReference's ShortName and Version, DataGranule's
 // DayNightFlag, CloudCover, and BeginningDateTime (else SingleDateTime) split at its 'T'
-// into dateText and timeText.
+// into dateText and timeText; its polygons' points are corners without the closing one
+// (the first again).
 // An item the file does not give is empty, never guessed.
 struct SceneMetadata {
     MetadataLayout layout = MetadataLayout::None;

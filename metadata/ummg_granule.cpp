@@ -393,6 +393,10 @@ bool UmmGranuleReader::closed(Node node) {
         return true;
     }
     case Node::Points:
+        // UMM-G closes a boundary with its first point again; the other layouts do not,
+        // and the same granule gives the same corners in each.
+        if (m_taken.ring.size() > 1 && m_taken.ring.back() == m_taken.ring.front())
+            m_taken.ring.pop_back();
         m_taken.polygons.push_back(std::move(m_taken.ring));
         m_taken.ring.clear();
         return true;

@@ -7,8 +7,10 @@
 #include "metadata/scene_footprint.h"
 #include "metadata/scene_metadata.h"
 #include "metadata/ummg_granule.h"
+#include "tests/granule_samples.h"
 
 #include <gtest/gtest.h>
+#include <tuple>
 
 namespace aster {
 namespace {
@@ -79,7 +81,6 @@ SceneMetadata Expected() {
     SceneMetadata expected;
     expected.layout = MetadataLayout::UmmG;
     expected.corners = kScene;
-    expected.corners.push_back(kScene.front());
     expected.dateText = "2003-04-12";
     expected.timeText = "18:32:07.414Z";
     expected.date = CalendarDate{2003, 4, 12};
@@ -93,11 +94,6 @@ SceneMetadata Expected() {
     expected.platforms = {"Terra", "Aqua"};
     expected.instruments = {"ASTER", "ASTER"};
     return expected;
-}
-
-std::vector<GeoPoint> Closed(std::vector<GeoPoint> ring) {
-    ring.push_back(ring.front());
-    return ring;
 }
 
 TEST(UmmG, PolygonFormGivesEveryItem) {
@@ -119,6 +115,26 @@ TEST(UmmG, PolygonFormGivesEveryItem) {
     EXPECT_EQ(*again.metadata, Expected());
 }
 
+// The granule that the other layouts' tests read, as UMM-G writes it: the same corners
+// (UMM-G's closing point is no corner), time and items.
+TEST(UmmG, TheSameGranuleAsInEcsXml) {
+    const MetadataOrReason xml = ReadSceneMetadata(test::GranuleXml());
+    ASSERT_TRUE(xml.metadata) << xml.reason;
+    const MetadataOrReason ummg = ReadSceneMetadata(
+        Record("\"CollectionReference\": {\"ShortName\": \"AST_L1B\", \"Version\": \"3\"},\n"
+               "\"DataGranule\": {\"DayNightFlag\": \"Day\"}, \"CloudCover\": 12,\n"
+               "\"TemporalExtent\": {\"SingleDateTime\": \"2003-04-12T18:32:07.414Z\"},\n" +
+               Geometry(Polygons({xml.metadata->corners}))));
+    ASSERT_TRUE(ummg.metadata) << ummg.reason;
+    const SceneMetadata& a = *xml.metadata;
+    const SceneMetadata& b = *ummg.metadata;
+    EXPECT_EQ(a.corners, b.corners);
+    EXPECT_EQ(a.date, b.date);
+    EXPECT_EQ(a.acquired, b.acquired);
+    EXPECT_EQ(std::tie(a.product, a.version, a.dayNight, a.cloud),
+              std::tie(b.product, b.version, b.dayNight, b.cloud));
+}
+
 TEST(UmmG, BoundingRectanglesWhenNoPolygon) {
     const std::string across = Box(170, -170, 10, -10);
     const MetadataOrReason boxes = ReadSceneMetadata(Record(Geometry(
@@ -132,7 +148,7 @@ TEST(UmmG, BoundingRectanglesWhenNoPolygon) {
     const MetadataOrReason both = ReadSceneMetadata(
         Record(Geometry("\"BoundingRectangles\": [" + across + "], " + Polygons({kScene}))));
     ASSERT_TRUE(both.metadata) << both.reason;
-    EXPECT_EQ(both.metadata->corners, Closed(kScene));
+    EXPECT_EQ(both.metadata->corners, kScene);
     EXPECT_TRUE(both.metadata->moreRings.empty());
 }
 
@@ -143,8 +159,8 @@ TEST(UmmG, SeveralPolygonsKeepTheirOrder) {
     const std::vector<GeoPoint> third = {{10, 10}, {11, 10}, {11, 11}};
     const MetadataOrReason got = ReadSceneMetadata(Record(Geometry(Polygons({east, west, third}))));
     ASSERT_TRUE(got.metadata) << got.reason;
-    EXPECT_EQ(got.metadata->corners, Closed(east));
-    const std::vector<std::vector<GeoPoint>> more = {Closed(west), Closed(third)};
+    EXPECT_EQ(got.metadata->corners, east);
+    const std::vector<std::vector<GeoPoint>> more = {west, third};
     EXPECT_EQ(got.metadata->moreRings, more);
 
     // The footprint is every polygon's parts; polygons at +180 and -180 make it cross.
@@ -217,7 +233,7 @@ TEST(UmmG, MissingItemsAreNull) {
     const std::string geometry = Geometry(Polygons({kScene}));
     SceneMetadata bare;
     bare.layout = MetadataLayout::UmmG;
-    bare.corners = Closed(kScene);
+    bare.corners = kScene;
     const std::string records[] = {
         "{" + geometry + "}",
         // Nulls are missing items; an entry title names no product or version; a cover
