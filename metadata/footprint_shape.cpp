@@ -559,6 +559,42 @@ ShapeOrReason CutAtAntimeridian(std::vector<Vertex> ring) {
                        : "footprint across the antimeridian cannot be cut into valid parts");
 }
 
+// A part's corners back in units: each is a whole number of units already.
+std::vector<Vertex> VerticesOf(const std::vector<GeoPoint>& part) {
+    std::vector<Vertex> ring;
+    ring.reserve(part.size());
+    for (const GeoPoint& p : part)
+        ring.push_back(MakeVertex(static_cast<Units>(std::round(p.lon * kUnitsPerDegree)),
+                                  static_cast<Units>(std::round(p.lat * kUnitsPerDegree))));
+    return ring;
+}
+
+// Whether a point off a ring's edges lies inside it: the edges that cross the parallel
+// through the point east of it, counted.
+bool Inside(const Vertex& v, const std::vector<Vertex>& ring) {
+    bool inside = false;
+    for (std::size_t i = 0; i < ring.size(); ++i) {
+        const Vertex& p = ring[i];
+        const Vertex& q = ring[(i + 1) % ring.size()];
+        if ((p.y > v.y) != (q.y > v.y)) {
+            const int side = Orientation(p, q, v);
+            if (q.y > p.y ? side > 0 : side < 0)
+                inside = !inside;
+        }
+    }
+    return inside;
+}
+
+// Whether two valid parts share any point: an edge of one meets an edge of the other, or
+// one lies within the other.
+bool PartsMeet(const std::vector<Vertex>& a, const std::vector<Vertex>& b) {
+    for (std::size_t i = 0; i < a.size(); ++i)
+        for (std::size_t j = 0; j < b.size(); ++j)
+            if (SegmentsMeet(a[i], a[(i + 1) % a.size()], b[j], b[(j + 1) % b.size()]))
+                return true;
+    return Inside(a[0], b) || Inside(b[0], a);
+}
+
 } // namespace
 
 BoundingBox BoundsOf(const FootprintShape& shape) {
@@ -632,6 +668,48 @@ ShapeOrReason MakeFootprintShape(std::span<const GeoPoint> corners) {
         std::reverse(ring.begin() + 1, ring.end());
     FootprintShape shape;
     shape.parts.push_back(Points(ring));
+    return {std::move(shape), {}};
+}
+
+
+ShapeOrReason MakeFootprintShape(std::span<const GeoPoint> corners,
+                                 std::span<const std::vector<GeoPoint>> moreRings) {
+    if (moreRings.empty())
+        return MakeFootprintShape(corners);
+    std::size_t total = corners.size();
+    for (const std::vector<GeoPoint>& ring : moreRings)
+        total += ring.size();
+    if (total > kMaxFootprintCorners) // the rings are checked against each other pair by pair
+        return Refused("more than " + std::to_string(kMaxFootprintCorners) + " corners");
+    FootprintShape shape;
+    std::vector<std::vector<Vertex>> parts;
+    std::vector<std::size_t> polygonOf;
+    bool atEast = false;
+    bool atWest = false;
+    for (std::size_t n = 0; n <= moreRings.size(); ++n) {
+        const std::string polygon = std::to_string(n + 1);
+        ShapeOrReason one = MakeFootprintShape(n == 0 ? corners : moreRings[n - 1]);
+        if (!one.shape)
+            return Refused("polygon " + polygon + ": " + one.reason);
+        shape.crossesAntimeridian = shape.crossesAntimeridian || one.shape->crossesAntimeridian;
+        for (std::vector<GeoPoint>& part : one.shape->parts) {
+            std::vector<Vertex> ring = VerticesOf(part);
+            for (std::size_t k = 0; k < parts.size(); ++k) {
+                if (polygonOf[k] != n && PartsMeet(parts[k], ring))
+                    return Refused("polygons " + std::to_string(polygonOf[k] + 1) + " and " +
+                                   polygon + " meet");
+            }
+            for (const GeoPoint& p : part) {
+                atEast = atEast || p.lon == 180;
+                atWest = atWest || p.lon == -180;
+            }
+            parts.push_back(std::move(ring));
+            polygonOf.push_back(n);
+            shape.parts.push_back(std::move(part));
+        }
+    }
+    // Polygons cut at +-180 already: parts on either side make the footprint cross it.
+    shape.crossesAntimeridian = shape.crossesAntimeridian || (atEast && atWest);
     return {std::move(shape), {}};
 }
 

@@ -60,4 +60,15 @@ struct ShapeOrReason {
 };
 ShapeOrReason MakeFootprintShape(std::span<const GeoPoint> corners);
 
+// The shape of a footprint given as several polygons, `corners` the first and `moreRings`
+// the others (as SceneMetadata holds them): each is made a shape as above, so a polygon
+// cut at +-180 already is kept as it is, and the parts of all are the footprint's. With
+// further rings, a reason names the polygon ("polygon 2: corners cross each other"),
+// "more than 1000 corners" counts them all, and "polygons 1 and 2 meet" when parts of two
+// share any point, touching included (they would be no valid multipolygon, or one only by
+// touching at a point, which this does not tell apart). Parts at +180 and at -180 make the
+// footprint cross the antimeridian.
+ShapeOrReason MakeFootprintShape(std::span<const GeoPoint> corners,
+                                 std::span<const std::vector<GeoPoint>> moreRings);
+
 } // namespace aster

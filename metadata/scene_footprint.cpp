@@ -15,7 +15,7 @@ SceneFootprintOrReason ReadSceneFootprint(SceneMetadataReader& reader, std::stri
     MetadataOrReason read = reader.read(text);
     if (!read.metadata)
         return {std::nullopt, std::move(read.reason)};
-    ShapeOrReason shape = MakeFootprintShape(read.metadata->corners);
+    ShapeOrReason shape = MakeFootprintShape(read.metadata->corners, read.metadata->moreRings);
     if (!shape.shape)
         return {std::nullopt, std::move(shape.reason)};
     return {SceneFootprint{std::move(*read.metadata), std::move(*shape.shape)}, {}};

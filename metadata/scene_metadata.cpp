@@ -2,6 +2,7 @@
 
 #include "metadata/granule_items.h"
 #include "metadata/odl_granule.h"
+#include "metadata/ummg_granule.h"
 #include "metadata/xml_granule.h"
 
 namespace aster {
@@ -53,12 +54,15 @@ std::string_view WithoutTrailingNuls(std::string_view text) {
 } // namespace
 
 SceneMetadataReader::SceneMetadataReader()
-    : m_odl(std::make_unique<OdlGranuleReader>()), m_xml(std::make_unique<XmlGranuleReader>()) {}
+    : m_odl(std::make_unique<OdlGranuleReader>()), m_xml(std::make_unique<XmlGranuleReader>()),
+      m_ummg(std::make_unique<UmmGranuleReader>()) {}
 
 SceneMetadataReader::~SceneMetadataReader() = default;
 
 MetadataLayout SceneMetadataReader::sniff(std::string_view head) {
     head = head.substr(0, kLayoutSniffBytes);
+    if (StartsUmmG(head))
+        return MetadataLayout::UmmG;
     if (StartsOdl(head))
         return MetadataLayout::Odl;
     if (m_xml->startsGranule(head))
@@ -74,6 +78,8 @@ MetadataOrReason SceneMetadataReader::read(std::string_view text) {
         return m_odl->read(text);
     case MetadataLayout::EcsXml:
         return m_xml->read(text);
+    case MetadataLayout::UmmG:
+        return m_ummg->read(text);
     case MetadataLayout::None:
         break;
     }

@@ -40,11 +40,19 @@ inline constexpr std::size_t kMaxMetadataBytes = std::size_t{16} << 20;
 MetadataLayout SniffLayout(std::string_view head);
 
 // What one granule's metadata gives. Texts are without their quotes: the file's bytes for
-// ODL, UTF-8 for XML (the parser decodes it) without the blanks around an element's text.
+// ODL, UTF-8 for XML (the parser decodes it) without the blanks around an element's text,
+// UTF-8 for JSON as the string holds it. The names below are ECS's; UMM-G gives the same
+// items as GranuleUR, CollectionReference's ShortName and Version, DataGranule's
+// DayNightFlag, CloudCover, and BeginningDateTime (else SingleDateTime) split at its 'T'
+// into dateText and timeText; its polygons' points are corners without the closing one
+// (the first again).
 // An item the file does not give is empty, never guessed.
 struct SceneMetadata {
     MetadataLayout layout = MetadataLayout::None;
     std::vector<GeoPoint> corners;           // in file order, 3 or more
+    // The further polygons of a footprint given as several (an orbit cut at +-180 comes
+    // as one on either side), each as `corners` is; the first polygon is `corners`.
+    std::vector<std::vector<GeoPoint>> moreRings;
     std::string dateText;                    // CalendarDate, else RangeBeginningDate, as written
     std::string timeText;                    // TimeofDay, else RangeBeginningTime, as written
     std::optional<CalendarDate> date;        // dateText, when it is a date
@@ -91,6 +99,18 @@ struct SceneMetadata {
 //   "a list of more than 65536 values at line N", "more than 65536 corners at line N"
 //   HDF-EOS texts add where a reader's reason is: "... at line N of the core metadata",
 //   "... of the product metadata"
+// and for UMM-G JSON, N the byte offset where RapidJSON stopped:
+//   "larger than 1 MiB"               more than kMaxJsonBytes
+//   "unreadable JSON at offset N"     RapidJSON's syntax error, truncation included
+//   "not UTF-8 at offset N"           a string's bytes
+//   "nested too deeply at offset N", "a text of more than 65536 bytes at offset N",
+//   "a list of more than 65536 values at offset N", "an object of more than 65536 members ..."
+//   "Longitude is not a number at offset N", "a point is not an object ...": a taken item
+//                                     of the wrong JSON type (null is taken as missing)
+//   "corner N has no longitude at offset M", "... no latitude ..." (N across all polygons)
+//   "a bounding rectangle has no WestBoundingCoordinate at offset N", and the others,
+//   "a bounding rectangle has its south above its north at offset N"
+//   "polygon N has fewer than 3 corners"   when the footprint has several
 struct MetadataOrReason {
     std::optional<SceneMetadata> metadata;
     std::string reason;
@@ -102,6 +122,7 @@ MetadataOrReason ReadSceneMetadata(std::string_view text);
 
 class OdlGranuleReader;
 class XmlGranuleReader;
+class UmmGranuleReader;
 
 // SniffLayout and ReadSceneMetadata for one file after another, keeping the parsers and
 // their buffers from file to file: one for each thread that reads.
@@ -125,6 +146,7 @@ class SceneMetadataReader {
   private:
     std::unique_ptr<OdlGranuleReader> m_odl;
     std::unique_ptr<XmlGranuleReader> m_xml;
+    std::unique_ptr<UmmGranuleReader> m_ummg;
 };
 
 } // namespace aster

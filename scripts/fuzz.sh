@@ -11,7 +11,7 @@ seconds="${1:-60}"
 aster_ensure_packages cmake make clang libclang-rt-14-dev libgtest-dev
 
 cmake --preset fuzz >/dev/null
-targets=(extract record list_reader odl xml)
+targets=(extract record list_reader odl xml ummg)
 cmake --build --preset fuzz --target "${targets[@]/#/fuzz_}"
 
 status=0

@@ -169,8 +169,10 @@ StacAsset AssetOfSuffix(std::string_view suffix) {
 }
 
 StacAsset MetadataAsset(MetadataLayout layout) {
-    return {"metadata", {}, layout == MetadataLayout::EcsXml ? "application/xml" : "text/plain",
-            "metadata"};
+    const char* type = layout == MetadataLayout::EcsXml ? "application/xml"
+                       : layout == MetadataLayout::UmmG ? "application/json"
+                                                         : "text/plain";
+    return {"metadata", {}, type, "metadata"};
 }
 
 std::vector<StacAsset> SceneAssets(const FolderNames* names, std::string_view metadataName,

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -177,6 +178,78 @@ TEST(FootprintShape, BoundingBoxes) {
                              {179, 3}}),
                      {179, 0, -178, 3}));
     EXPECT_TRUE(same(BoundsOf(FootprintShape{}), {0, 0, 0, 0}));
+}
+
+TEST(FootprintShape, SeveralPolygons) {
+    const Ring square = {{10, 10}, {11, 10}, {11, 11}, {10, 11}};
+    const Ring far = {{20, 10}, {21, 10}, {21, 11}};
+    const Ring within = {{10.2, 10.2}, {10.8, 10.2}, {10.5, 10.8}};
+    const Ring across = {{178.5, 10}, {-179, 11}, {-179.25, 9}, {179, 8}};
+    const Ring bowTie = {{0, 0}, {1, 1}, {1, 0}, {0, 1}};
+    struct Several {
+        const char* name;
+        std::vector<Ring> rings;
+        std::string reason;
+        std::size_t parts = 0;
+        bool crosses = false;
+    };
+    const Several cases[] = {
+        {"apart", {square, far}, "", 2},
+        {"a further ring across the antimeridian", {square, across}, "", 3, true},
+        {"a clockwise further ring", {square, {{20, 10}, {21, 11}, {21, 10}}}, "", 2},
+        {"overlapping", {square, {{10.5, 10.5}, {12, 10.5}, {12, 12}}}, "polygons 1 and 2 meet"},
+        {"one within the other", {square, within}, "polygons 1 and 2 meet"},
+        {"sharing an edge", {square, {{11, 10}, {12, 10}, {12, 11}, {11, 11}}},
+         "polygons 1 and 2 meet"},
+        {"touching at a corner", {square, far, {{11, 11}, {12, 12}, {11, 12}}},
+         "polygons 1 and 3 meet"},
+        {"a bad further ring", {square, far, bowTie}, "polygon 3: corners cross each other"},
+        {"a bad first ring", {{{1, 1}, {2, 2}}, square}, "polygon 1: fewer than 3 corners"},
+    };
+    for (const Several& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::span<const Ring> more(c.rings.begin() + 1, c.rings.end());
+        const ShapeOrReason result = MakeFootprintShape(c.rings.front(), more);
+        EXPECT_EQ(result.reason, c.reason);
+        ASSERT_EQ(result.shape.has_value(), c.reason.empty());
+        if (result.shape) {
+            EXPECT_EQ(result.shape->parts.size(), c.parts);
+            EXPECT_EQ(result.shape->crossesAntimeridian, c.crosses);
+            EXPECT_EQ(result.shape->parts.front(), MakeFootprintShape(square).shape->parts.front());
+        }
+    }
+    // No further ring: the one ring's shape.
+    EXPECT_EQ(MakeFootprintShape(across, {}).shape->parts, MakeFootprintShape(across).shape->parts);
+    // The corners of all rings are counted together.
+    Ring arc;
+    for (int i = 0; i < 998; ++i)
+        arc.push_back({std::cos(i * 0.006), std::sin(i * 0.006)});
+    const std::vector<Ring> three = {far};
+    EXPECT_EQ(MakeFootprintShape(arc, three).reason, "more than 1000 corners");
+}
+
+// A footprint cut at +-180, given again as its parts one polygon each, gives the same parts
+// and the same box: a record that holds an orbit already cut reads as the uncut one.
+TEST(FootprintShape, PartsGivenAsPolygonsReadAsTheCutFootprint) {
+    const Ring rings[] = {
+        {{178.5, 10}, {-179, 11}, {-179.25, 9}, {179, 8}},
+        {{179, 0}, {-179, 0}, {-179, 1}, {179.5, 1}, {179.5, 2}, {-178, 2}, {-178, 3}, {179, 3}},
+        {{170, -20}, {-170, -20}, {-170, -10}, {170, -10}},
+    };
+    for (const Ring& ring : rings) {
+        const ShapeOrReason cut = MakeFootprintShape(ring);
+        ASSERT_TRUE(cut.shape) << cut.reason;
+        ASSERT_TRUE(cut.shape->crossesAntimeridian);
+        const std::vector<Ring>& parts = cut.shape->parts;
+        const ShapeOrReason again =
+            MakeFootprintShape(parts.front(), std::span<const Ring>(parts.begin() + 1, parts.end()));
+        ASSERT_TRUE(again.shape) << again.reason;
+        EXPECT_EQ(again.shape->parts, parts);
+        EXPECT_TRUE(again.shape->crossesAntimeridian);
+        const BoundingBox a = BoundsOf(*cut.shape);
+        const BoundingBox b = BoundsOf(*again.shape);
+        EXPECT_TRUE(a.west == b.west && a.south == b.south && a.east == b.east && a.north == b.north);
+    }
 }
 
 } // namespace

@@ -537,6 +537,9 @@ TEST(AssetFiles, KeysTypesAndRolesBySuffix) {
         {".zip", "", "", ""},
         {"", "", "", ""},
     };
+    EXPECT_EQ(MetadataAsset(MetadataLayout::UmmG).type, "application/json");
+    EXPECT_EQ(MetadataAsset(MetadataLayout::EcsXml).type, "application/xml");
+    EXPECT_EQ(MetadataAsset(MetadataLayout::Odl).type, "text/plain");
     const char* keys[] = {"hdf", "V", "T", "tiff", "browse", "qa", "xml", "met", "zip", "file"};
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         const StacAsset asset = AssetOfSuffix(rows[i].key);

@@ -19,6 +19,8 @@ inline void CheckMetadata(const std::string& text) {
         const SceneMetadata& metadata = *first.metadata;
         FUZZ_CHECK(metadata.layout == SniffLayout(text));
         FUZZ_CHECK(metadata.corners.size() >= 3);
+        for (const std::vector<GeoPoint>& ring : metadata.moreRings)
+            FUZZ_CHECK(ring.size() >= 3);
         FUZZ_CHECK(!metadata.cloud || (*metadata.cloud >= 0 && *metadata.cloud <= 100));
         FUZZ_CHECK(metadata.date == ParseSceneDate(metadata.dateText));
         FUZZ_CHECK(metadata.acquired.has_value() ==
