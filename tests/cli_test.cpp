@@ -210,7 +210,7 @@ TEST(CommandLine, SameFilesAsTheWindowsRun) {
 TEST(CommandLine, FootprintsThroughItsSeam) {
     // The spatial index is made unless --no-spatial-index; --spatial-index is still taken.
     const std::tuple<Strings, std::string, std::string, bool, bool> rows[] = {
-        {{"-o", "out/b.GPKG"}, "out/b.GPKG", "GPKG", false, true},
+        {{"-o", "./b.GPKG"}, "./b.GPKG", "GPKG", false, true},
         {{"--overwrite", "--output", "x.shp", "--no-spatial-index"},
          "x.shp",
          "ESRI Shapefile",
