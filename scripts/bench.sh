@@ -106,13 +106,15 @@ fi
 
 # The recursive listing of a tree of the largest size, in 1,000 day folders of ten year
 # folders, against `find FOLDER -type f` over the same tree, both commands writing their
-# paths to a file outside it. ASTER_BENCH_TREE set empty skips the row.
+# paths to a file outside it; beside it, the same listing in the driver's process and
+# `aster --version`, the command's start alone. ASTER_BENCH_TREE set empty skips the rows.
 if [ -n "${ASTER_BENCH_TREE-1}" ]; then
     tree="$scratch/tree"
     mkdir "$tree"
     echo "tree of $largest files in 1,000 folders..." >&2
     "$bin/aster_bench_driver" --tree 1 --dir "$tree" --files "$largest" --runs "$runs" \
-        --list-command "$aster list --recursive -o $scratch/tree.txt" >>"$results"
+        --list-command "$aster list --recursive -o $scratch/tree.txt" \
+        --start-command "$aster --version" >>"$results"
     rm -rf "$tree" "$scratch/tree.txt"
 fi
 
@@ -215,6 +217,8 @@ BEGIN {
     name["xml_footprints"] = "footprints (ECS XML)"
     name["tree_find"] = "find -type f (tree)"
     name["tree_list"] = "list --recursive (tree)"
+    name["tree_list_in_process"] = "  in the driver"
+    name["tree_start"] = "  aster --version"
 }
 function field(key,   i, kv) {
     for (i = 2; i <= NF; i++) { split($i, kv, "="); if (kv[1] == key) return kv[2] }
@@ -303,6 +307,8 @@ END {
     if (("tree", "tree_list", "warm") in ms) {
         row("tree", "tree_find", "warm", "")
         row("tree", "tree_list", "warm", "tree_find", tree_limit)
+        row("tree", "tree_list_in_process", "warm", "tree_find", "")
+        if (("tree", "tree_start", "warm") in ms) row("tree", "tree_start", "warm", "")
     }
     row("big", "polys", "warm", "floor", big_limit)
     row("big", "table", "warm", "floor", big_limit)
