@@ -141,10 +141,12 @@ CLI::Validator InExistingFolder() {
                 return std::string(); // the current folder, which the run checks
             const std::string folder(path.substr(0, std::max<std::size_t>(slash, 1)));
             struct stat info {};
-            if (::stat(folder.c_str(), &info) != 0 && (errno == ENOENT || errno == ENOTDIR))
-                return "the folder " + folder + " does not exist: make it first, or write " +
-                       "elsewhere";
-            if (::stat(folder.c_str(), &info) == 0 && !S_ISDIR(info.st_mode))
+            if (::stat(folder.c_str(), &info) != 0)
+                return errno == ENOENT || errno == ENOTDIR
+                           ? "the folder " + folder + " does not exist: make it first, or " +
+                                 "write elsewhere"
+                           : std::string(); // the run says what else is wrong
+            if (!S_ISDIR(info.st_mode))
                 return folder + " is not a folder: name an output in a folder";
             return std::string();
         },
@@ -397,9 +399,12 @@ std::string UsageMessage(const CLI::App& app, const CLI::ParseError& error, int 
         return error.what();
     const std::vector<CLI::App*> commands = app.get_subcommands();
     if (commands.empty()) {
+        const std::vector<std::string> names = CommandNames(app);
         for (int i = 1; i < argc; ++i)
             if (argv[i][0] != '-')
-                return UnknownCommand(app, argv[i]);
+                return std::ranges::find(names, argv[i]) == names.end()
+                           ? UnknownCommand(app, argv[i])
+                           : std::string(error.what()); // a command after "--"
         return error.what();
     }
     const CLI::Option* match = commands.front()->get_option_no_throw("--match");

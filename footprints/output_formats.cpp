@@ -81,8 +81,8 @@ std::optional<int> Likeness(const std::string& folded, GDALDriver& driver) {
     const std::string longName = Folded(longText != nullptr ? longText : "");
     if (folded == shortName || folded == longName)
         return 0;
-    if (folded.size() >= 4 && (shortName.find(folded) != std::string::npos ||
-                               longName.find(folded) != std::string::npos))
+    if (folded.size() >= 4 &&
+        (shortName.find(folded) != std::string::npos || longName.find(folded) != std::string::npos))
         return 1;
     if (folded.size() >= 3 && EditDistance(folded, shortName) <= 2)
         return 2;

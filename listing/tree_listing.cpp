@@ -61,8 +61,7 @@ std::optional<Error> TreeReader::readRoot() {
 }
 
 // `relative` is the folder's path from the root with a trailing '/', empty for the root.
-std::optional<Error> TreeReader::readFolder(int folderFd, const std::string& relative,
-                                            int depth) {
+std::optional<Error> TreeReader::readFolder(int folderFd, const std::string& relative, int depth) {
     std::vector<std::string> subfolders;
     const auto visit = [&](const DirectoryEntry& entry) {
         const std::string_view name = entry.name();

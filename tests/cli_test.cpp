@@ -86,6 +86,8 @@ TEST(CommandLine, StatusAndMessages) {
         {{"lsit"}, 2, "", "unknown command 'lsit'. Did you mean 'list'?"},
         {{"STAC"}, 2, "", "unknown command 'STAC'. Did you mean 'stac'?"},
         {{"--", "po"}, 2, "", "unknown command 'po'. Did you mean 'polys'?"},
+        {{"--", "list"}, 2, "", "missing command"},
+        {{"list", "-o", "{F}/x/list.txt"}, 2, "", "--output: {F}/x is not a folder: name an output in a folder"},
         // "--match *.xml" that the shell expanded: the pattern should have been quoted.
         {{"list", "--match", "a.xml", "b.xml", "c.xml", "{F}"},
          2,
@@ -186,6 +188,7 @@ TEST(CommandLine, StatusAndMessages) {
     };
     for (const Row& row : rows) {
         TempFolder folder;
+        folder.write("x", "");
         Strings args;
         for (const std::string& arg : row.args)
             args.push_back(Expand(arg, folder.path()));

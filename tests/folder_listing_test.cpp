@@ -236,10 +236,11 @@ void FillTree(const TempFolder& folder) {
     ::mkfifo(folder.file("a/fifo.met").c_str(), 0644);
 }
 
-constexpr std::string_view kTreeListing = "a-b\r\na.b\r\na/b/c/deep.met\r\na/file-link.met\r\n"
-                                          "a/folder-link\r\na/x.met\r\ndangling.met\r\n"
-                                          "elsewhere/not-listed.met\r\nsp ace/s 1.met\r\n"
-                                          "top.met\r\nx.met/inside.txt\r\n\xe9t\xe9/\xff.hdf.xml\r\n";
+constexpr std::string_view kTreeListing =
+    "a-b\r\na.b\r\na/b/c/deep.met\r\na/file-link.met\r\n"
+    "a/folder-link\r\na/x.met\r\ndangling.met\r\n"
+    "elsewhere/not-listed.met\r\nsp ace/s 1.met\r\n"
+    "top.met\r\nx.met/inside.txt\r\n\xe9t\xe9/\xff.hdf.xml\r\n";
 
 TEST(RecursiveListing, ListsTheTreesFilesByTheBytesOfTheirPaths) {
     TempFolder folder;
@@ -271,8 +272,9 @@ TEST(RecursiveListing, PatternsMatchTheFilesOwnNames) {
     TempFolder folder;
     FillTree(folder);
     const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"*.met"}, "a/b/c/deep.met\r\na/file-link.met\r\na/x.met\r\ndangling.met\r\n"
-                    "elsewhere/not-listed.met\r\nsp ace/s 1.met\r\ntop.met\r\n"},
+        {{"*.met"},
+         "a/b/c/deep.met\r\na/file-link.met\r\na/x.met\r\ndangling.met\r\n"
+         "elsewhere/not-listed.met\r\nsp ace/s 1.met\r\ntop.met\r\n"},
         {{"*.txt", "*.xml"}, "x.met/inside.txt\r\n\xe9t\xe9/\xff.hdf.xml\r\n"},
         {{"a/*"}, ""},
         {{"deep*"}, "a/b/c/deep.met\r\n"},
@@ -343,8 +345,8 @@ std::map<std::string, std::string> Snapshot(const std::string& root) {
         ::lstat(at->path().c_str(), &info);
         entries[at->path().string()] =
             std::to_string(info.st_mode) + " " + std::to_string(info.st_size) + " " +
-            std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec) +
-            " " + std::to_string(info.st_ctim.tv_sec) + "." + std::to_string(info.st_ctim.tv_nsec);
+            std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec) + " " +
+            std::to_string(info.st_ctim.tv_sec) + "." + std::to_string(info.st_ctim.tv_nsec);
     }
     return entries;
 }
@@ -403,9 +405,9 @@ TEST(RecursiveListing, DeepFoldersAreNamedAsSkipped) {
     ASSERT_EQ(names.size(), std::size_t(kMaxTreeDepth));
     // "d/d/...": the deepest path sorts first.
     EXPECT_TRUE(names[0].ends_with("/f" + std::to_string(kMaxTreeDepth))) << names[0];
-    EXPECT_EQ(host.skipped, (std::vector<std::string>{folder.file(path) + ": more than " +
-                                                      std::to_string(kMaxTreeDepth) +
-                                                      " folders deep"}));
+    EXPECT_EQ(host.skipped,
+              (std::vector<std::string>{folder.file(path) + ": more than " +
+                                        std::to_string(kMaxTreeDepth) + " folders deep"}));
 }
 
 // A folder mounted inside itself would nest without end; its files are listed once. Needs
