@@ -1,6 +1,7 @@
 #include "bench/corpus.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
@@ -204,6 +205,27 @@ std::size_t WriteXmlCorpus(const std::string& folder, std::size_t count) {
     if (!list.flush())
         throw std::runtime_error("cannot write " + folder + "/filelist.txt");
     return bytes;
+}
+
+void WriteTreeCorpus(const std::string& folder, std::size_t count, std::size_t folders) {
+    constexpr std::size_t kDaysAYear = 100;
+    const std::size_t years = (folders + kDaysAYear - 1) / kDaysAYear;
+    for (std::size_t year = 0; year < years; ++year)
+        std::filesystem::create_directory(folder + "/" + std::to_string(2000 + year));
+    for (std::size_t day = 0; day < folders; ++day) {
+        const std::string dayFolder = folder + "/" + std::to_string(2000 + day / kDaysAYear) + "/" +
+                                      std::to_string(100 + day % kDaysAYear);
+        std::filesystem::create_directory(dayFolder);
+        // Files numbered across the tree, so that a folder's names are not in order.
+        for (std::size_t i = day; i < count; i += folders) {
+            char name[96];
+            std::snprintf(name, sizeof name,
+                          "AST_L1T_003%02zu%02zu%04zu%06zu_20200101000000_%05zu%s", day % 12 + 1,
+                          day % 28 + 1, 2000 + day / kDaysAYear, (i * 7919) % 1000000, i % 100000,
+                          i % 2 ? ".hdf" : ".hdf.xml");
+            WriteFile(dayFolder + "/" + name, "");
+        }
+    }
 }
 
 std::size_t WriteCorpus(const std::string& folder, std::size_t count) {

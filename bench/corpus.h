@@ -22,6 +22,11 @@ std::size_t WriteXmlCorpus(const std::string& folder, std::size_t count);
 // blank (0 bytes) and every 89th is listed but missing. Returns the number of bytes written.
 std::size_t WriteCorpus(const std::string& folder, std::size_t count);
 
+// Writes `count` empty granule files (AST_L1T_..., a .hdf.xml and its .hdf in turn) spread
+// evenly over `folders` day folders, `folders` / 100 year folders holding 100 days each
+// ("2004/123/AST_L1T_...hdf.xml"), for the recursive listing. No list is written.
+void WriteTreeCorpus(const std::string& folder, std::size_t count, std::size_t folders);
+
 // Writes one scene file of at least `bytes` bytes (metadata first, then filler objects)
 // and a filelist.txt naming it.
 void WriteBigScene(const std::string& folder, std::size_t bytes);

@@ -1,5 +1,6 @@
 // Times the real listing and build run against the floors on a synthetic corpus and
-// prints lines of figures for scripts/bench.sh. With --once it instead makes one run over
+// prints lines of figures for scripts/bench.sh; with --tree, the recursive listing of a
+// tree of folders against find. With --once it instead makes one run over
 // an existing corpus and reports its own peak memory, so that every memory figure comes
 // from a process that did nothing else.
 #include "bench/corpus.h"
@@ -42,6 +43,20 @@ class BenchHost : public aster::CatalogueHost, public aster::ListingHost {
     std::string m_folder;
     bool m_polys;
     bool m_blanks;
+};
+
+// The recursive listing of a tree, written outside it as `aster list --recursive -o`.
+class TreeListingHost final : public aster::ListingHost {
+  public:
+    TreeListingHost(std::string folder, std::string list)
+        : m_folder(std::move(folder)), m_list(std::move(list)) {}
+    std::string folderPath() override { return m_folder; }
+    bool recursive() override { return true; }
+    std::string listPath() override { return m_list; }
+
+  private:
+    std::string m_folder;
+    std::string m_list;
 };
 
 [[noreturn]] void Fail(const std::string& message) {
@@ -137,6 +152,9 @@ struct Options {
     std::string once;        // "polys" or "table": one run, then its peak memory
     bool corpusOnly = false; // write the corpus and nothing else
     bool xml = false;        // a corpus of ECS granule XML: the floor and --footprints only
+    bool tree = false;       // a tree of folders: the recursive listing against find only
+    std::string listCommand; // with --tree: the recursive listing as a command
+    std::string startCommand; // with --tree: the same program doing nothing (--version)
     unsigned threads = aster::ReadAheadSettings{}.threads;
 };
 
@@ -170,6 +188,12 @@ bool Parse(int argc, char** argv, Options& options) {
             options.corpusOnly = value == "1";
         else if (flag == "--xml")
             options.xml = value == "1";
+        else if (flag == "--tree")
+            options.tree = value == "1";
+        else if (flag == "--list-command")
+            options.listCommand = value;
+        else if (flag == "--start-command")
+            options.startCommand = value;
         else if (flag == "--threads")
             options.threads = static_cast<unsigned>(std::stoul(value));
         else
@@ -179,6 +203,8 @@ bool Parse(int argc, char** argv, Options& options) {
         return false;
     if (!options.once.empty())
         return options.once == "polys" || options.once == "table";
+    if (options.tree)
+        return options.files != 0 && !options.listCommand.empty();
     if (options.corpusOnly || options.xml)
         return options.files != 0 && (options.corpusOnly || !options.floorProgram.empty());
     return !options.floorProgram.empty() && !options.parallelFloorProgram.empty() &&
@@ -246,10 +272,45 @@ int MeasureXml(const Options& options) {
     return 0;
 }
 
+// The recursive listing of a tree of folders against `find FOLDER -type f`, each a
+// command writing its paths to a file outside the tree, so both pay for starting a
+// program and for their output alike. The listing in this process and the listing
+// program's start alone show where the command's time goes.
+int MeasureTree(const Options& options) {
+    constexpr std::size_t kFolders = 1000;
+    const std::string& folder = options.folder;
+    aster::bench::WriteTreeCorpus(folder, options.files, kFolders);
+    ::sync();
+    const auto report = [&](const char* step, double seconds) {
+        std::printf("time files=%zu tree=1 folders=%zu step=%s cache=warm ms=%.2f\n",
+                    options.files, kFolders, step, seconds * 1e3);
+        std::fflush(stdout);
+    };
+    const std::string findOut = folder + ".find";
+    report("find", WarmMedian(options.runs, [&] {
+               Spawn({"/bin/sh", "-c", "find \"$0\" -type f > \"$1\"", folder, findOut});
+           }));
+    std::remove(findOut.c_str());
+    report("list", WarmMedian(options.runs, [&] {
+               Spawn({"/bin/sh", "-c", options.listCommand + " \"$1\"", "list", folder});
+           }));
+    const std::string listOut = folder + ".list";
+    TreeListingHost host(folder, listOut);
+    report("list_in_process", WarmMedian(options.runs, [&] { Check(aster::ListTheFiles(host)); }));
+    std::remove(listOut.c_str());
+    if (!options.startCommand.empty())
+        report("start", WarmMedian(options.runs, [&] {
+                   Spawn({"/bin/sh", "-c", options.startCommand});
+               }));
+    return 0;
+}
+
 int Measure(const Options& options) {
     const std::string& folder = options.folder;
     if (options.xml)
         return MeasureXml(options);
+    if (options.tree)
+        return MeasureTree(options);
     if (options.files != 0)
         aster::bench::WriteCorpus(folder, options.files);
     else
@@ -352,8 +413,10 @@ int main(int argc, char** argv) {
                      "       %s --once polys|table --dir CORPUS [--threads 16]\n"
                      "       %s --corpus-only 1 [--xml 1] --dir EMPTY_FOLDER --files N\n"
                      "       %s --xml 1 --dir EMPTY_FOLDER --files N --floor PROGRAM\n"
-                     "          [--runs 5] [--footprints COMMAND]\n",
-                     argv[0], argv[0], argv[0], argv[0]);
+                     "          [--runs 5] [--footprints COMMAND]\n"
+                     "       %s --tree 1 --dir EMPTY_FOLDER --files N --list-command COMMAND\n"
+                     "          [--start-command COMMAND] [--runs 5]\n",
+                     argv[0], argv[0], argv[0], argv[0], argv[0]);
         return 2;
     }
     if (options.corpusOnly) {

@@ -6,6 +6,7 @@
 #include "cli/progress_line.h"
 #include "cli/stop_signals.h"
 #include "fileio/folder.h"
+#include "fileio/near_names.h"
 #include "footprints/output_formats.h"
 #include "listing/folder_listing.h"
 #include "stac/licenses.h"
@@ -14,9 +15,11 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <vector>
 
 namespace aster {
@@ -24,6 +27,10 @@ namespace aster {
 namespace {
 
 constexpr std::string_view kTryHelp = "Try 'aster --help' for more information.\n";
+
+constexpr std::string_view kQuoteThePattern =
+    "The shell may have put the names of files in place of the pattern after --match: "
+    "quote the pattern, as in --match '*.xml'.";
 
 // What the command line asked for: the chosen command's arguments, bound to its options
 // by the declaration below, and the function that runs it.
@@ -36,6 +43,8 @@ struct Request {
     bool checkBlanks = false;
     bool verbose = false;
     std::vector<std::string> namePatterns; // list: shell patterns on names
+    bool recursive = false;                // list: the files in subfolders too
+    std::string listPath;                  // list: where the list goes, if not into FOLDER
     FootprintOptions footprints;
     StacOptions stac;
 };
@@ -120,6 +129,31 @@ CLI::Validator NamesSomething(std::string what) {
         "");
 }
 
+// An output's folder must be there already: the message names the folder, where the
+// run's error would name only the output.
+CLI::Validator InExistingFolder() {
+    return CLI::Validator(
+        [](std::string& value) {
+            std::string_view path = value;
+            while (path.size() > 1 && path.back() == '/')
+                path.remove_suffix(1);
+            const std::size_t slash = path.rfind('/');
+            if (slash == std::string_view::npos)
+                return std::string(); // the current folder, which the run checks
+            const std::string folder(path.substr(0, std::max<std::size_t>(slash, 1)));
+            struct stat info {};
+            if (::stat(folder.c_str(), &info) != 0)
+                return errno == ENOENT || errno == ENOTDIR
+                           ? "the folder " + folder + " does not exist: make it first, or " +
+                                 "write elsewhere"
+                           : std::string(); // the run says what else is wrong
+            if (!S_ISDIR(info.st_mode))
+                return folder + " is not a folder: name an output in a folder";
+            return std::string();
+        },
+        "");
+}
+
 CLI::App* AddCommand(CLI::App& app, const char* name, const char* summary, const char* text,
                      Request& request, CommandRun run) {
     CLI::App* command = app.add_subcommand(name, summary);
@@ -163,7 +197,8 @@ void Declare(CLI::App& app, Request& request) {
         app, "list", "write FOLDER/filelist.txt: the names in the folder",
         "Writes FOLDER/filelist.txt, as \"Get List of Files\" does: the name of every\n"
         "file and subfolder in FOLDER, sorted by their bytes, one a line. Hidden names,\n"
-        "pipes, sockets, devices and names holding a line break are left out.\n",
+        "pipes, sockets, devices and names holding a line break are left out. With\n"
+        "--recursive, the files of the whole tree instead, as paths from FOLDER.\n",
         request, &RunList);
     list->add_option("--match", request.namePatterns,
                      "list only the names that match PATTERN, a shell pattern\n"
@@ -173,6 +208,16 @@ void Declare(CLI::App& app, Request& request) {
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->allow_extra_args(false)
         ->check(NamesSomething("the pattern"));
+    AddFlag(*list, "-r,--recursive", request.recursive,
+            "list the files in the subfolders too, as paths from\n"
+            "FOLDER (2004/AST_L1T.hdf.xml), sorted by their bytes;\n"
+            "hidden folders and links to folders are not entered");
+    list->add_option("-o,--output", request.listPath,
+                     "write the list to LIST instead of FOLDER/filelist.txt,\n"
+                     "leaving FOLDER as it is (a read-only archive, say)")
+        ->type_name("LIST")
+        ->check(NamesSomething("the list's name"))
+        ->check(InExistingFolder());
 
     const char* blanksHelp = "write the path of every listed file whose text does not\n"
                              "begin with GROUP to standard error, one a line";
@@ -213,7 +258,8 @@ void Declare(CLI::App& app, Request& request) {
                      "GeoJSON, .fgb FlatGeobuf, .kml KML, .csv CSV")
         ->type_name("FILE")
         ->required()
-        ->check(NamesSomething("the layer's name"));
+        ->check(NamesSomething("the layer's name"))
+        ->check(InExistingFolder());
     footprints
         ->add_option("-f,--format", layer.driverName,
                      "the GDAL vector driver to write with instead, e.g. GPKG\n"
@@ -263,7 +309,8 @@ void Declare(CLI::App& app, Request& request) {
                      "ItemCollection")
         ->type_name("OUT")
         ->required()
-        ->check(NamesSomething("the catalogue's name"));
+        ->check(NamesSomething("the catalogue's name"))
+        ->check(InExistingFolder());
     AddFlag(*stac, "--overwrite", catalogue.overwrite,
             "replace OUT if it exists: a catalogue folder only when it\n"
             "is empty or holds nothing but a catalogue aster wrote");
@@ -323,6 +370,56 @@ int UsageError(const CommandLineContext& context, const CLI::App& app, std::stri
     return kExitUsage;
 }
 
+std::vector<std::string> CommandNames(const CLI::App& app) {
+    std::vector<std::string> names;
+    for (const CLI::App* command : app.get_subcommands({}))
+        names.push_back(command->get_name());
+    return names;
+}
+
+// "unknown command 'lsit'. Did you mean 'list'?", or the commands there are.
+std::string UnknownCommand(const CLI::App& app, const std::string& given) {
+    const std::vector<std::string> names = CommandNames(app);
+    const std::vector<std::string> nearest = NearestNames(given, names);
+    std::string text = "unknown command '" + given + "'";
+    if (nearest.size() == 1)
+        return text + ". Did you mean '" + nearest.front() + "'?";
+    text += nearest.empty() ? ": the commands are " : ": did you mean ";
+    const std::vector<std::string>& shown = nearest.empty() ? names : nearest;
+    const char* const last = nearest.empty() ? " and " : " or ";
+    for (std::size_t i = 0; i < shown.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == shown.size() ? last : ", ") + shown[i];
+    return text;
+}
+
+// CLI11's message, or for a common mistake what to do about it: a mistyped command, or a
+// pattern the shell has already expanded into the names of files.
+std::string UsageMessage(const CLI::App& app, const CLI::ParseError& error, int argc,
+                         const char* const* argv) {
+    if (dynamic_cast<const CLI::ExtrasError*>(&error) == nullptr)
+        return error.what();
+    const std::vector<CLI::App*> commands = app.get_subcommands();
+    if (commands.empty()) {
+        const std::vector<std::string> names = CommandNames(app);
+        for (int i = 1; i < argc; ++i)
+            if (argv[i][0] != '-')
+                return std::ranges::find(names, argv[i]) == names.end()
+                           ? UnknownCommand(app, argv[i])
+                           : std::string(error.what()); // a command after "--"
+        return error.what();
+    }
+    const CLI::Option* match = commands.front()->get_option_no_throw("--match");
+    const CLI::Option* folder = commands.front()->get_option_no_throw("FOLDER");
+    if (match == nullptr || match->count() == 0 || folder == nullptr)
+        return error.what();
+    std::string text = "more than one FOLDER given:";
+    for (const std::string& name : folder->results())
+        text += " " + name;
+    for (const std::string& name : app.remaining(true))
+        text += " " + name;
+    return text + "\n" + std::string(kQuoteThePattern);
+}
+
 int ReportError(const CommandLineContext& context, const Error& error) {
     PrintPrefixed(context.err, FormatError(error, CommandLineHint(error)));
     return kExitError;
@@ -334,18 +431,16 @@ std::optional<Error> ChosenFolder(const Request& request, std::string& folder) {
     return NormalFolderPath(request.folder, folder);
 }
 
-// Plays the window's part for the listing and the build run: fixed options, messages as
-// lines on standard error, progress on the terminal, and a stop on SIGINT or SIGTERM.
-class RunHost final : public CatalogueHost, public ListingHost {
+// Plays the window's part for the build run: fixed options, messages as lines on
+// standard error, progress on the terminal, and a stop on SIGINT or SIGTERM.
+class RunHost final : public CatalogueHost {
   public:
     RunHost(std::string folder, bool polys, bool checkBlanks, std::ostream& err,
-            ProgressLine& progress, const StopSignals& stop,
-            std::vector<std::string> namePatterns = {})
+            ProgressLine& progress, const StopSignals& stop)
         : m_folder(std::move(folder)), m_polys(polys), m_checkBlanks(checkBlanks), m_err(err),
-          m_progress(progress), m_stop(stop), m_namePatterns(std::move(namePatterns)) {}
+          m_progress(progress), m_stop(stop) {}
 
     std::string folderPath() override { return m_folder; }
-    std::vector<std::string> namePatterns() override { return m_namePatterns; }
     bool blanksSelected() override { return m_checkBlanks; }
     bool polysSelected() override { return m_polys; }
     bool spreadSelected() override { return !m_polys; }
@@ -354,7 +449,6 @@ class RunHost final : public CatalogueHost, public ListingHost {
         m_err << prompt + '\n' << std::flush;
     }
     void progress(std::int64_t done, std::int64_t total) override { m_progress.files(done, total); }
-    void progress(std::int64_t entriesRead) override { m_progress.entries(entriesRead); }
     bool cancelRequested() override { return m_stop.received() != 0; }
 
   private:
@@ -364,7 +458,6 @@ class RunHost final : public CatalogueHost, public ListingHost {
     std::ostream& m_err;
     ProgressLine& m_progress;
     const StopSignals& m_stop;
-    std::vector<std::string> m_namePatterns;
 };
 
 // Plays the window's part for a run that writes scenes: progress on the terminal, a
@@ -415,15 +508,48 @@ int Finish(const CommandLineContext& context, const std::optional<Error>& error,
     return asksForLines && !context.err ? kExitError : kExitSuccess;
 }
 
+// The listing's part of the window, as RunHost plays the build run's; a subfolder left
+// out is named on standard error.
+class ListRunHost final : public ListingHost {
+  public:
+    ListRunHost(const Request& request, std::string folder, std::ostream& err,
+                ProgressLine& progress, const StopSignals& stop)
+        : m_request(request), m_folder(std::move(folder)), m_err(err), m_progress(progress),
+          m_stop(stop) {}
+
+    std::string folderPath() override { return m_folder; }
+    std::vector<std::string> namePatterns() override { return m_request.namePatterns; }
+    bool recursive() override { return m_request.recursive; }
+    std::string listPath() override { return m_request.listPath; }
+    void progress(std::int64_t entriesRead) override { m_progress.entries(entriesRead); }
+    bool cancelRequested() override { return m_stop.received() != 0; }
+    void folderSkipped(std::string_view path, std::string_view reason) override {
+        m_progress.clear();
+        PrintPrefixed(m_err, "skipped folder " + std::string(path) + ": " + std::string(reason));
+    }
+
+  private:
+    const Request& m_request;
+    std::string m_folder;
+    std::ostream& m_err;
+    ProgressLine& m_progress;
+    const StopSignals& m_stop;
+};
+
 int RunList(const Request& request, const CommandLineContext& context) {
     std::string folder;
     if (auto error = ChosenFolder(request, folder))
         return ReportError(context, *error);
     const StopSignals stop;
     ProgressLine progress(context.err, context.errIsTerminal);
-    RunHost host(folder, false, false, context.err, progress, stop, request.namePatterns);
+    ListRunHost host(request, folder, context.err, progress, stop);
     const std::optional<Error> error = ListTheFiles(host);
     progress.clear();
+    // "--match *.xml" that the shell made "--match a.xml b.xml" takes b.xml for FOLDER.
+    if (error && error->code == ENOTDIR && !request.namePatterns.empty()) {
+        PrintPrefixed(context.err, FormatError(*error, kQuoteThePattern));
+        return kExitError;
+    }
     return Finish(context, error, stop, false);
 }
 
@@ -508,7 +634,7 @@ int RunCommandLine(int argc, const char* const* argv, const CommandLineContext& 
     } catch (const CLI::CallForVersion& version) {
         return Print(context, std::string(version.what()) + "\n");
     } catch (const CLI::ParseError& error) {
-        return UsageError(context, app, error.what());
+        return UsageError(context, app, UsageMessage(app, error, argc, argv));
     }
     if (request.run == nullptr)
         return UsageError(context, app, "missing command");

@@ -105,7 +105,8 @@ std::optional<Error> ReadDirectory(const std::string& folder,
 }
 
 std::optional<Error> ReadDirectoryAt(int folderFd, const std::string& folder,
-                                     const std::function<void(const DirectoryEntry&)>& visit) {
+                                     const std::function<void(const DirectoryEntry&)>& visit,
+                                     const KeepReading& keepReading) {
     // A descriptor of its own from the start: the caller's keeps its offset.
     const int own = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (own < 0)
@@ -116,7 +117,7 @@ std::optional<Error> ReadDirectoryAt(int folderFd, const std::string& folder,
         ::close(own);
         return SystemError(err, folder);
     }
-    return ReadOpenDirectory(dir.get(), folder, visit, {});
+    return ReadOpenDirectory(dir.get(), folder, visit, keepReading);
 }
 
 } // namespace aster

@@ -46,6 +46,7 @@ std::optional<Error> ReadDirectory(const std::string& folder,
 // As ReadDirectory, for the folder open as `folderFd`, which keeps its own read position;
 // errors name `folder`.
 std::optional<Error> ReadDirectoryAt(int folderFd, const std::string& folder,
-                                     const std::function<void(const DirectoryEntry&)>& visit);
+                                     const std::function<void(const DirectoryEntry&)>& visit,
+                                     const KeepReading& keepReading = {});
 
 } // namespace aster

@@ -1,6 +1,7 @@
 #include "footprints/output_formats.h"
 
 #include "fileio/folder.h"
+#include "fileio/near_names.h"
 #include "footprints/gdal_messages.h"
 
 #include <gdal_priv.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <vector>
 
 namespace aster {
 
@@ -54,6 +56,67 @@ Error Refused(const std::string& driverName, const std::string& why, std::string
     return Error{EINVAL, "GDAL's driver \"" + driverName + "\" " + why, std::string(hint)};
 }
 
+// Letters and digits alone, in lower case: "ESRI Shapefile", "esri-shapefile" and
+// "ESRIShapefile" fold alike.
+std::string Folded(std::string_view name) {
+    std::string folded;
+    for (const char c : name) {
+        if (c >= 'A' && c <= 'Z')
+            folded += char(c - 'A' + 'a');
+        else if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))
+            folded += c;
+    }
+    return folded;
+}
+
+// How well a writable vector driver's short or long name matches a name GDAL does not
+// know, loosely: 0 for the same letters and digits ("GeoPackage", GPKG's long name), 1
+// for a part of one ("Shapefile"), 2 for a short name mistyped; nothing when none holds.
+std::optional<int> Likeness(const std::string& folded, GDALDriver& driver) {
+    if (driver.GetMetadataItem(GDAL_DCAP_VECTOR) == nullptr ||
+        driver.GetMetadataItem(GDAL_DCAP_CREATE) == nullptr)
+        return std::nullopt;
+    const std::string shortName = Folded(driver.GetDescription());
+    const char* longText = driver.GetMetadataItem(GDAL_DMD_LONGNAME);
+    const std::string longName = Folded(longText != nullptr ? longText : "");
+    if (folded == shortName || folded == longName)
+        return 0;
+    if (folded.size() >= 4 &&
+        (shortName.find(folded) != std::string::npos || longName.find(folded) != std::string::npos))
+        return 1;
+    if (folded.size() >= 3 && EditDistance(folded, shortName) <= 2)
+        return 2;
+    return std::nullopt;
+}
+
+// ": did you mean "GPKG"?" for the best few drivers whose names `driverName` is like,
+// or nothing.
+std::string DriverSuggestion(const std::string& driverName) {
+    const std::string folded = Folded(driverName);
+    std::vector<std::string> best;
+    int bestLikeness = 3;
+    GDALDriverManager* manager = GetGDALDriverManager();
+    for (int i = 0; i < manager->GetDriverCount(); ++i) {
+        GDALDriver* driver = manager->GetDriver(i);
+        const std::optional<int> likeness = Likeness(folded, *driver);
+        if (!likeness || *likeness > bestLikeness)
+            continue;
+        if (*likeness < bestLikeness)
+            best.clear();
+        bestLikeness = *likeness;
+        best.emplace_back(driver->GetDescription());
+    }
+    if (best.empty() || best.size() > 3)
+        return {};
+    std::ranges::sort(best);
+    std::string text = ": did you mean ";
+    for (std::size_t i = 0; i < best.size(); ++i) {
+        text += i == 0 ? "" : i + 1 == best.size() ? " or " : ", ";
+        text += "\"" + best[i] + "\"";
+    }
+    return text + "?";
+}
+
 constexpr std::string_view kChooseAnother =
     "Choose a format that writes one file GDAL can read, such as GPKG.";
 
@@ -98,7 +161,9 @@ std::optional<Error> CheckVectorDriver(const std::string& driverName) {
     GDALAllRegister();
     GDALDriver* driver = GetGDALDriverManager()->GetDriverByName(driverName.c_str());
     if (driver == nullptr)
-        return Error{EINVAL, "GDAL has no driver named \"" + driverName + "\"",
+        return Error{EINVAL,
+                     "GDAL has no driver named \"" + driverName + "\"" +
+                         DriverSuggestion(driverName),
                      "Name a vector format from \"ogrinfo --formats\", or leave the format out "
                      "to choose it by the output's extension: " +
                          OutputFormatChoices() + "."};

@@ -4,6 +4,7 @@
 #include "fileio/folder.h"
 #include "fileio/replacement_file.h"
 #include "fileio/scratch_folder.h"
+#include "listing/tree_listing.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,6 +17,12 @@ namespace aster {
 
 void NameList::add(std::string_view name) {
     m_spans.push_back(Span{0, m_bytes.size(), name.size()});
+    m_bytes += name;
+}
+
+void NameList::add(std::string_view prefix, std::string_view name) {
+    m_spans.push_back(Span{0, m_bytes.size(), prefix.size() + name.size()});
+    m_bytes += prefix;
     m_bytes += name;
 }
 
@@ -58,19 +65,13 @@ std::string_view NameList::operator[](std::size_t index) const {
 
 namespace {
 
-// The names that go into the list: files, folders and symbolic links, sorted by their
-// bytes. Hidden names, ".", "..", FIFOs, sockets, devices and names holding a line break
-// are left out; the tool's own scratch files go to `scratchNames`. Reports the entries
-// read now and then and stops, with a cancellation error, when the host asks to.
-std::optional<Error> ReadFolderEntries(const std::string& folderPrefix, NameList& names,
-                                       ListingHost& host, std::vector<std::string>& scratchNames,
-                                       std::int64_t& entriesRead) {
-    const KeepReading keepReading = [&host, &entriesRead](std::int64_t read) {
-        entriesRead = read;
-        host.progress(read);
-        return !host.cancelRequested();
-    };
-    const std::vector<std::string> patterns = host.namePatterns();
+// The names that go into the flat list: files, folders and symbolic links. Hidden names,
+// ".", "..", FIFOs, sockets, devices and names holding a line break are left out; the
+// tool's own scratch files go to `scratchNames`.
+std::optional<Error> ReadFolderEntries(const std::string& folderPrefix,
+                                       const std::vector<std::string>& patterns,
+                                       const KeepReading& keepReading, NameList& names,
+                                       std::vector<std::string>& scratchNames) {
     const auto visit = [&names, &scratchNames, &patterns](const DirectoryEntry& entry) {
         const std::string_view name = entry.name();
         // Hidden names start with a dot.
@@ -88,7 +89,34 @@ std::optional<Error> ReadFolderEntries(const std::string& folderPrefix, NameList
         if (entry.kind() != EntryKind::Other)
             names.add(name);
     };
-    if (std::optional<Error> error = ReadDirectory(folderPrefix, visit, keepReading)) {
+    return ReadDirectory(folderPrefix, visit, keepReading);
+}
+
+// The names of the list, sorted by their bytes: the folder's own, or with the host's
+// recursive() the paths of the files in its tree. Reports the entries read now and then
+// and stops, with a cancellation error, when the host asks to.
+std::optional<Error> ReadEntries(const std::string& folderPrefix, ListingHost& host,
+                                 NameList& names, std::vector<std::string>& scratchNames,
+                                 std::int64_t& entriesRead) {
+    const KeepReading keepReading = [&host, &entriesRead](std::int64_t read) {
+        entriesRead = read;
+        host.progress(read);
+        return !host.cancelRequested();
+    };
+    const bool recursive = host.recursive();
+    std::vector<std::string> patterns = host.namePatterns();
+    std::optional<Error> error;
+    if (recursive) {
+        TreeWalk walk{std::move(patterns), keepReading,
+                      [&host](std::string_view path, std::string_view reason) {
+                          host.folderSkipped(path, reason);
+                      },
+                      &scratchNames};
+        error = ReadTree(folderPrefix, walk, names, entriesRead);
+    } else {
+        error = ReadFolderEntries(folderPrefix, patterns, keepReading, names, scratchNames);
+    }
+    if (error) {
         if (IsCancellation(*error))
             error->description += " Nothing was changed.";
         if (error->code == ENOENT || error->code == ENOTDIR)
@@ -99,27 +127,47 @@ std::optional<Error> ReadFolderEntries(const std::string& folderPrefix, NameList
     return std::nullopt;
 }
 
+// Scratch files and folders left by a run that was killed are found by the listing at
+// no extra cost, since it reads the whole folder anyway.
+void RemoveStaleScratchNames(const std::string& prefix, const std::vector<std::string>& names) {
+    if (names.empty())
+        return;
+    const UniqueFd folder(::open(prefix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (const std::string& name : names) {
+        if (IsScratchFolderName(name))
+            RemoveStaleScratchFolder(folder.get(), name.c_str());
+        else
+            RemoveStaleScratchFile(folder.get(), name.c_str());
+    }
+}
+
+// Starts the list file: filelist.txt in the folder, or the host's own path.
+std::optional<Error> CreateList(const std::string& prefix, const std::string& listPath,
+                                ReplacementFile& list) {
+    if (listPath.empty())
+        return list.create(prefix, "filelist.txt");
+    const std::size_t slash = listPath.rfind('/');
+    const std::string folder = slash == std::string::npos ? "./" : listPath.substr(0, slash + 1);
+    const std::string name = listPath.substr(slash + 1); // npos + 1 is 0: the whole path
+    if (name.empty() || name == "." || name == "..")
+        return SystemError(EISDIR, listPath);
+    return list.create(folder, name);
+}
+
 std::optional<Error> WriteList(const std::string& prefix, ListingHost& host) {
+    const std::string listPath = host.listPath();
     NameList names;
     std::vector<std::string> scratchNames;
     std::int64_t entriesRead = 0;
-    if (auto error = ReadFolderEntries(prefix, names, host, scratchNames, entriesRead))
+    if (auto error = ReadEntries(prefix, host, names, scratchNames, entriesRead))
         return error;
-    // Scratch files and folders left by a run that was killed are found here at no extra
-    // cost, since the listing reads the whole folder anyway.
-    if (!scratchNames.empty()) {
-        const UniqueFd folder(::open(prefix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        for (const std::string& name : scratchNames) {
-            if (IsScratchFolderName(name))
-                RemoveStaleScratchFolder(folder.get(), name.c_str());
-            else
-                RemoveStaleScratchFile(folder.get(), name.c_str());
-        }
-    }
+    // A folder listed from elsewhere, such as a read-only archive, is left as it was.
+    if (listPath.empty())
+        RemoveStaleScratchNames(prefix, scratchNames);
     // Written aside and renamed over the earlier list, so a run reading the list meanwhile
     // sees the whole earlier list or the whole new one.
     ReplacementFile list;
-    if (auto error = list.create(prefix, "filelist.txt"))
+    if (auto error = CreateList(prefix, listPath, list))
         return error;
     std::ostream& out = list.stream();
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -136,6 +184,11 @@ std::optional<Error> WriteList(const std::string& prefix, ListingHost& host) {
     return PublishTogether({&list});
 }
 
+Error OutOfMemory(const std::string& prefix) {
+    return Error{ENOMEM, "Not enough memory to list " + prefix,
+                 "Close other programs and try again.", ErrorKind::NoMemory};
+}
+
 } // namespace
 
 bool MatchesAnyPattern(const char* name, const std::vector<std::string>& patterns) {
@@ -145,13 +198,23 @@ bool MatchesAnyPattern(const char* name, const std::vector<std::string>& pattern
     });
 }
 
+std::optional<Error> ReadListing(ListingHost& host, NameList& names) {
+    const std::string prefix = FolderPrefix(host.folderPath());
+    try {
+        std::vector<std::string> scratchNames;
+        std::int64_t entriesRead = 0;
+        return ReadEntries(prefix, host, names, scratchNames, entriesRead);
+    } catch (const std::bad_alloc&) {
+        return OutOfMemory(prefix);
+    }
+}
+
 std::optional<Error> ListTheFiles(ListingHost& host) {
     const std::string prefix = FolderPrefix(host.folderPath());
     try {
         return WriteList(prefix, host);
     } catch (const std::bad_alloc&) {
-        return Error{ENOMEM, "Not enough memory to list " + prefix,
-                     "Close other programs and try again.", ErrorKind::NoMemory};
+        return OutOfMemory(prefix);
     }
 }
 

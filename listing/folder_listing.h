@@ -22,6 +22,16 @@ class ListingHost {
     // Shell patterns on names, once, at the start: when there are any, only names that
     // match one of them are listed.
     virtual std::vector<std::string> namePatterns() { return {}; }
+    // Once, at the start: true lists the files in the subfolders too, as paths from the
+    // chosen folder ("2004/AST_L1T.hdf.xml"), rather than the folder's own names.
+    virtual bool recursive() { return false; }
+    // Once, at the start: where the list is written; empty for filelist.txt in the chosen
+    // folder. Only a list written into the chosen folder removes killed runs' scratch
+    // files there, so that a folder listed from elsewhere is left as it was.
+    virtual std::string listPath() { return {}; }
+    // A subfolder the recursive listing could not read, and why, in a few words; the
+    // listing goes on without it.
+    virtual void folderSkipped(std::string_view /*path*/, std::string_view /*reason*/) {}
 };
 
 // Names kept end to end in one buffer: a folder of 100,000 entries costs two allocations,
@@ -29,6 +39,8 @@ class ListingHost {
 class NameList {
   public:
     void add(std::string_view name);
+    // Adds `prefix` and `name` as one name, without a string of its own in between.
+    void add(std::string_view prefix, std::string_view name);
     // Byte order: the same on every machine and file system, and scene names, which begin
     // with their date and time, sort by acquisition.
     void sort();
@@ -51,9 +63,14 @@ class NameList {
 // fnmatch(3) in the program's locale, where `*`, `?` and brackets match a leading dot too.
 bool MatchesAnyPattern(const char* name, const std::vector<std::string>& patterns);
 
-// Writes filelist.txt into the chosen folder: one name per line, each ended by CR LF.
-// The folder is read completely before the list is created, so an earlier list is
-// listed and a new one never is.
+// The names ListTheFiles writes, in its order, read into `names` in memory: the chosen
+// folder's names, or with recursive() the paths of the files in its tree. Nothing is
+// written or removed, so a run may list a read-only archive for itself.
+std::optional<Error> ReadListing(ListingHost& host, NameList& names);
+
+// Writes the list (filelist.txt in the chosen folder, or listPath()): one name per line,
+// each ended by CR LF. The folder is read completely before the list is created, so an
+// earlier list is listed and a new one never is.
 std::optional<Error> ListTheFiles(ListingHost& host);
 
 } // namespace aster

@@ -11,7 +11,8 @@
 # and without it, which shows what the index costs; ASTER_BENCH_FOOTPRINTS replaces the
 # first command (the corpus folder is appended as its last argument) and drops the second,
 # and set empty it skips both. The peak memory of `aster footprints` is then measured once
-# in every format. BENCH_DIR is where corpora are written.
+# in every format. `aster list --recursive` is timed on a tree of N files in 1,000
+# folders against `find -type f`. BENCH_DIR is where corpora are written.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
@@ -103,6 +104,20 @@ if [ -n "${ASTER_BENCH_XML-1}" ]; then
     done
 fi
 
+# The recursive listing of a tree of the largest size, in 1,000 day folders of ten year
+# folders, against `find FOLDER -type f` over the same tree, both commands writing their
+# paths to a file outside it; beside it, the same listing in the driver's process and
+# `aster --version`, the command's start alone. ASTER_BENCH_TREE set empty skips the rows.
+if [ -n "${ASTER_BENCH_TREE-1}" ]; then
+    tree="$scratch/tree"
+    mkdir "$tree"
+    echo "tree of $largest files in 1,000 folders..." >&2
+    "$bin/aster_bench_driver" --tree 1 --dir "$tree" --files "$largest" --runs "$runs" \
+        --list-command "$aster list --recursive -o $scratch/tree.txt" \
+        --start-command "$aster --version" >>"$results"
+    rm -rf "$tree" "$scratch/tree.txt"
+fi
+
 mkdir "$scratch/big"
 echo "one scene of 256 MiB..." >&2
 # Warm only: one file gives the read-ahead nothing to overlap.
@@ -181,6 +196,7 @@ BEGIN {
     footprints_limit = 2.00 # footprints / the polygon run, both as `aster` commands
     footprints_mb = 300    # peak memory of `aster footprints`, any format, in MB (10^6 bytes)
     xml_limit = 5.00       # footprints over ECS granule XML / the floor of the same files
+    tree_limit = 1.50      # aster list --recursive / find -type f, the same tree
     xml_flat_mib = 24      # growth of its peak memory from 20,000 files to N
     big_limit = 2.00       # 256 MiB scene / floor
     growth_limit = 1.20    # time per file at N / at 20,000
@@ -199,6 +215,10 @@ BEGIN {
     name["polys_command"] = "aster polys"
     name["xml_floor"] = "floor (ECS XML)"
     name["xml_footprints"] = "footprints (ECS XML)"
+    name["tree_find"] = "find -type f (tree)"
+    name["tree_list"] = "list --recursive (tree)"
+    name["tree_list_in_process"] = "  in the driver"
+    name["tree_start"] = "  aster --version"
 }
 function field(key,   i, kv) {
     for (i = 2; i <= NF; i++) { split($i, kv, "="); if (kv[1] == key) return kv[2] }
@@ -207,8 +227,8 @@ function field(key,   i, kv) {
 function fail(message) { missed[++misses] = message }
 # A difference of memory figures, with rounding noise shown as 0.
 function diff(a, b) { return (a - b > -0.05 && a - b < 0.05) ? 0 : a - b }
-function label(n) { return n == "big" ? "1 x 256MiB" : n == "xml" ? xml_files : n }
-function per_file(n, t) { return t * 1000 / (n == "big" ? 1 : n == "xml" ? xml_files : n) }
+function label(n) { return n == "big" ? "1 x 256MiB" : n == "xml" ? xml_files : n == "tree" ? tree_files : n }
+function per_file(n, t) { return t * 1000 / (n == "big" ? 1 : n == "xml" ? xml_files : n == "tree" ? tree_files : n) }
 # One timed row; `ref` empty means a row of its own without a ratio.
 function row(n, step, cache, ref, limit,   t, r, ratio, mark) {
     t = ms[n, step, cache]
@@ -222,6 +242,11 @@ function row(n, step, cache, ref, limit,   t, r, ratio, mark) {
         fail(sprintf("%s files: %s (%s) at %.2f x %s, limit %.2f", label(n), name[step], cache, ratio, name[ref], limit))
     }
     printf "%-11s %-24s %-5s %10.1f %-15s %10.1f %6.2f %6s %10.2f%s\n", label(n), name[step], cache, t, name[ref], r, ratio, limit == "" ? "-" : sprintf("%.2f", limit), per_file(n, t), mark
+}
+$1 == "time" && field("tree") == "1" {
+    tree_files = field("files")
+    ms["tree", "tree_" field("step"), "warm"] = field("ms")
+    next
 }
 $1 == "time" && field("xml") == "1" {
     xml_files = field("files")
@@ -278,6 +303,12 @@ END {
     if (("xml", "xml_footprints", "warm") in ms) {
         row("xml", "xml_floor", "warm", "")
         row("xml", "xml_footprints", "warm", "xml_floor", xml_limit)
+    }
+    if (("tree", "tree_list", "warm") in ms) {
+        row("tree", "tree_find", "warm", "")
+        row("tree", "tree_list", "warm", "tree_find", tree_limit)
+        row("tree", "tree_list_in_process", "warm", "tree_find", "")
+        if (("tree", "tree_start", "warm") in ms) row("tree", "tree_start", "warm", "")
     }
     row("big", "polys", "warm", "floor", big_limit)
     row("big", "table", "warm", "floor", big_limit)

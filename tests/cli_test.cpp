@@ -4,8 +4,10 @@
 #include "cli/progress_line.h"
 #include "cli/stop_signals.h"
 #include "cli/window_start.h"
+#include "fileio/near_names.h"
 #include "fileio/unique_fd.h"
 #include "footprints/output_formats.h"
+#include "listing/tree_listing.h"
 
 #include "tests/fake_hosts.h"
 #include "tests/scene_samples.h"
@@ -74,7 +76,40 @@ TEST(CommandLine, StatusAndMessages) {
          ""},
         {{"--"}, 2, "", "missing command"},
         {{"list", "a", "--", "b"}, 2, "", "The following argument was not expected: b"},
-        {{"frobnicate"}, 2, "", "The following argument was not expected: frobnicate"},
+        // An unknown command: the nearest, or every command when none is near.
+        {{"frobnicate"},
+         2,
+         "",
+         "unknown command 'frobnicate': the commands are list, table, polys, footprints and "
+         "stac"},
+        {{"footprnts", "{F}"}, 2, "", "unknown command 'footprnts'. Did you mean 'footprints'?"},
+        {{"lsit"}, 2, "", "unknown command 'lsit'. Did you mean 'list'?"},
+        {{"STAC"}, 2, "", "unknown command 'STAC'. Did you mean 'stac'?"},
+        {{"--", "po"}, 2, "", "unknown command 'po'. Did you mean 'polys'?"},
+        {{"--", "list"}, 2, "", "missing command"},
+        {{"list", "-o", "{F}/x/list.txt"}, 2, "", "--output: {F}/x is not a folder: name an output in a folder"},
+        // "--match *.xml" that the shell expanded: the pattern should have been quoted.
+        {{"list", "--match", "a.xml", "b.xml", "c.xml", "{F}"},
+         2,
+         "",
+         "more than one FOLDER given: b.xml c.xml {F}\n"
+         "aster: The shell may have put the names of files in place of the pattern after "
+         "--match: quote the pattern, as in --match '*.xml'."},
+        // An output's folder that is not there is named.
+        {{"list", "{F}", "-o", "{F}/gone/list.txt"},
+         2,
+         "",
+         "--output: the folder {F}/gone does not exist: make it first, or write elsewhere"},
+        {{"footprints", "{F}", "-o", "{F}/gone/deeper/x.gpkg"},
+         2,
+         "",
+         "--output: the folder {F}/gone/deeper does not exist: make it first, or write "
+         "elsewhere"},
+        {{"stac", "{F}", "-o", "{F}/gone/cat/"},
+         2,
+         "",
+         "--output: the folder {F}/gone does not exist: make it first, or write elsewhere"},
+        {{"list", "--recursive=yes"}, 2, "", "recursive was given a disallowed flag override"},
         {{"--frob"}, 2, "", "The following argument was not expected: --frob"},
         {{"table", "--frob=1"}, 2, "", "The following argument was not expected: --frob=1"},
         {{"polys", "-xyz"}, 2, "", "The following argument was not expected: -xyz"},
@@ -99,6 +134,23 @@ TEST(CommandLine, StatusAndMessages) {
          2,
          "",
          "GDAL has no driver named \"NoSuchDriver\""},
+        // A driver's long name, part of it, or its short name spelt loosely.
+        {{"footprints", "-o", "x.gpkg", "-f", "GeoPackage"},
+         2,
+         "",
+         "GDAL has no driver named \"GeoPackage\": did you mean \"GPKG\"?"},
+        {{"footprints", "-o", "x.shp", "-f", "Shapefile"},
+         2,
+         "",
+         "GDAL has no driver named \"Shapefile\": did you mean \"ESRI Shapefile\"?"},
+        {{"footprints", "-o", "x.json", "-f", "geojson-seq"},
+         2,
+         "",
+         "GDAL has no driver named \"geojson-seq\": did you mean \"GeoJSONSeq\"?"},
+        {{"footprints", "-o", "x.fgb", "-f", "FlatGeoBuff"},
+         2,
+         "",
+         "GDAL has no driver named \"FlatGeoBuff\": did you mean \"FlatGeobuf\"?"},
         {{"footprints", "-o", "x.sql", "-f", "PGDUMP"},
          2,
          "",
@@ -136,6 +188,7 @@ TEST(CommandLine, StatusAndMessages) {
     };
     for (const Row& row : rows) {
         TempFolder folder;
+        folder.write("x", "");
         Strings args;
         for (const std::string& arg : row.args)
             args.push_back(Expand(arg, folder.path()));
@@ -148,12 +201,15 @@ TEST(CommandLine, StatusAndMessages) {
             EXPECT_EQ(outcome.err, Expand(row.err, folder.path()));
             continue;
         }
-        const std::string usage = args[0].starts_with('-') || args[0] == "frobnicate"
-                                      ? "Usage: aster [OPTIONS] [COMMAND]\n"
-                                      : "Usage: aster " + args[0] + " ";
-        EXPECT_TRUE(outcome.err.starts_with("aster: " + row.err + "\n" + usage)) << outcome.err;
+        const bool command = row.err.find("command '") == std::string::npos &&
+                             !args[0].starts_with('-');
+        const std::string usage = command ? "Usage: aster " + args[0] + " "
+                                          : "Usage: aster [OPTIONS] [COMMAND]\n";
+        const std::string message = Expand(row.err, folder.path());
+        EXPECT_TRUE(outcome.err.starts_with("aster: " + message + "\n" + usage)) << outcome.err;
         EXPECT_TRUE(outcome.err.ends_with("]\nTry 'aster --help' for more information.\n"));
-        EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 3);
+        EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'),
+                  3 + std::count(message.begin(), message.end(), '\n'));
     }
 }
 
@@ -210,7 +266,7 @@ TEST(CommandLine, SameFilesAsTheWindowsRun) {
 TEST(CommandLine, FootprintsThroughItsSeam) {
     // The spatial index is made unless --no-spatial-index; --spatial-index is still taken.
     const std::tuple<Strings, std::string, std::string, bool, bool> rows[] = {
-        {{"-o", "out/b.GPKG"}, "out/b.GPKG", "GPKG", false, true},
+        {{"-o", "./b.GPKG"}, "./b.GPKG", "GPKG", false, true},
         {{"--overwrite", "--output", "x.shp", "--no-spatial-index"},
          "x.shp",
          "ESRI Shapefile",
@@ -270,6 +326,62 @@ TEST(CommandLine, ListsTheNamesThatMatch) {
     ASSERT_EQ(RunAster({"list", folder.path()}).status, 0);
     EXPECT_EQ(folder.read("filelist.txt"),
               "B.MET\r\na.hdf\r\na.hdf.xml\r\na_V.tif\r\nb.met\r\nfilelist.txt\r\nnotes.txt\r\n");
+}
+
+// --recursive lists a tree's files as paths from FOLDER; -o writes the list elsewhere and
+// leaves FOLDER as it was; a folder too deep is named on standard error.
+TEST(CommandLine, ListsATreeIntoAListElsewhere) {
+    TempFolder folder, lists;
+    std::filesystem::create_directories(folder.file("2004/.thumbs"));
+    std::filesystem::create_directories(folder.file("2005"));
+    for (const char* name : {"2004/b.hdf.xml", "2004/a.hdf.xml", "2004/.thumbs/t.hdf.xml",
+                             "2005/c.met", "2004.txt", "top.hdf.xml"})
+        folder.write(name, "");
+    std::filesystem::create_directory_symlink("2005", folder.file("latest"));
+    Outcome outcome = RunAster(
+        {"list", "--recursive", folder.path(), "--match", "*.xml", "-o", lists.file("x.txt")});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(lists.read("x.txt"), "2004/a.hdf.xml\r\n2004/b.hdf.xml\r\ntop.hdf.xml\r\n");
+    EXPECT_FALSE(folder.exists("filelist.txt"));
+    // The link to a folder is listed, as in the flat listing, and not followed.
+    ASSERT_EQ(RunAster({"list", "-r", folder.path()}).status, 0);
+    EXPECT_EQ(folder.read("filelist.txt"),
+              "2004.txt\r\n2004/a.hdf.xml\r\n2004/b.hdf.xml\r\n2005/c.met\r\nlatest\r\n"
+              "top.hdf.xml\r\n");
+
+    // "deep" and below it d/d/...: the last "d" is one folder too deep.
+    std::string deep = folder.file("deep");
+    for (int depth = 1; depth <= kMaxTreeDepth; ++depth)
+        deep += "/d";
+    std::filesystem::create_directories(deep);
+    outcome = RunAster({"list", "-r", folder.path(), "-o", lists.file("x.txt")});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "aster: skipped folder " + deep + ": more than " +
+                               std::to_string(kMaxTreeDepth) + " folders deep\n");
+
+    // FOLDER a file: the shell may have expanded the pattern into two names.
+    outcome = RunAster({"list", "--match", "a.xml", folder.file("2004.txt")});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, "aster: Error 20: Not a directory: " + folder.file("2004.txt") +
+                               "/\naster: The shell may have put the names of files in place of "
+                               "the pattern after --match: quote the pattern, as in --match "
+                               "'*.xml'.\n");
+}
+
+TEST(NearestNames, Table) {
+    const Strings commands{"list", "table", "polys", "footprints", "stac"};
+    const std::pair<const char*, Strings> rows[] = {
+        {"lst", {"list"}},   {"tabel", {"table"}}, {"foot", {"footprints"}},
+        {"Polys", {"polys"}}, {"s", {}},            {"st", {"stac"}},
+        {"x", {}},           {"ls", {}},           {"frobnicate", {}},
+        {"", {}},            {"lists", {"list"}},  {"tac", {"stac"}},
+    };
+    for (const auto& [given, nearest] : rows)
+        EXPECT_EQ(NearestNames(given, commands), nearest) << given;
+    EXPECT_EQ(EditDistance("kitten", "sitting"), 3u);
+    EXPECT_EQ(EditDistance("ab", "BA"), 1u); // a swap, in any case
+    EXPECT_EQ(EditDistance("", "abc"), 3u);
 }
 
 // --verbose names each scene that gives no footprint with its reason, and the summary

@@ -1,4 +1,5 @@
 #include "listing/folder_listing.h"
+#include "listing/tree_listing.h"
 
 #include "catalogue/build_run.h"
 #include "tests/fake_hosts.h"
@@ -6,12 +7,18 @@
 #include "tests/test_support.h"
 
 #include <algorithm>
+#include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <map>
 #include <random>
+#include <sched.h>
 #include <set>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace aster {
@@ -191,6 +198,296 @@ TEST(ListTheFiles, CatalogueOfAFreshListingIsInNameOrder) {
                                             "\r\n" + " 2 \t" + prefix + "b.met\t2\tb" +
                                             std::string(8, '\t') + "\r\n" + " 3 \t" + prefix +
                                             "c.met\t3\tc" + std::string(8, '\t') + "\r\n");
+}
+
+// A recursive listing as the command line asks for one, recording what it is told.
+struct TreeHost : FakeListingHost {
+    using FakeListingHost::FakeListingHost;
+    std::vector<std::string> patterns;
+    std::string list;
+    std::vector<std::string> skipped;
+    std::vector<std::int64_t> counts;
+    bool recursive() override { return true; }
+    std::vector<std::string> namePatterns() override { return patterns; }
+    std::string listPath() override { return list; }
+    void progress(std::int64_t entriesRead) override { counts.push_back(entriesRead); }
+    void folderSkipped(std::string_view path, std::string_view reason) override {
+        skipped.push_back(std::string(path) + ": " + std::string(reason));
+    }
+};
+
+void MakeFolder(const TempFolder& folder, const std::string& name) {
+    ASSERT_EQ(::mkdir(folder.file(name).c_str(), 0755), 0) << name;
+}
+
+// Every kind of entry a tree holds, and names whose bytes sort "a-b" < "a.b" < "a/x".
+void FillTree(const TempFolder& folder) {
+    for (const char* name : {"a", "a/b", "a/b/c", "empty", ".hidden", "\xe9t\xe9", "line\nfeed",
+                             "elsewhere", "x.met", "sp ace"})
+        MakeFolder(folder, name);
+    for (const char* name :
+         {"top.met", "a-b", "a.b", "a/x.met", "a/b/c/deep.met", "a/b/.hid.met", ".hidden/in.met",
+          "\xe9t\xe9/\xff.hdf.xml", "line\nfeed/in.met", "a/carriage\rreturn.met",
+          "elsewhere/not-listed.met", "x.met/inside.txt", "sp ace/s 1.met"})
+        folder.write(name, "");
+    ::symlink("elsewhere", folder.file("a/folder-link").c_str());
+    ::symlink("../top.met", folder.file("a/file-link.met").c_str());
+    ::symlink("nowhere", folder.file("dangling.met").c_str());
+    ::mkfifo(folder.file("a/fifo.met").c_str(), 0644);
+}
+
+constexpr std::string_view kTreeListing =
+    "a-b\r\na.b\r\na/b/c/deep.met\r\na/file-link.met\r\n"
+    "a/folder-link\r\na/x.met\r\ndangling.met\r\n"
+    "elsewhere/not-listed.met\r\nsp ace/s 1.met\r\n"
+    "top.met\r\nx.met/inside.txt\r\n\xe9t\xe9/\xff.hdf.xml\r\n";
+
+TEST(RecursiveListing, ListsTheTreesFilesByTheBytesOfTheirPaths) {
+    TempFolder folder;
+    FillTree(folder);
+    TreeHost host(folder.path());
+    ASSERT_FALSE(ListTheFiles(host));
+    // Folders are entered, not listed; a link to a folder is listed and not followed.
+    EXPECT_EQ(folder.read("filelist.txt"), kTreeListing);
+    EXPECT_TRUE(host.skipped.empty());
+    // Every entry of the folders entered is counted, hidden or not, the last count once
+    // the tree is read; the hidden folder and the one named with a line feed are not read.
+    ASSERT_FALSE(host.counts.empty());
+    EXPECT_TRUE(std::is_sorted(host.counts.begin(), host.counts.end()));
+    EXPECT_EQ(host.counts.back(), 25);
+
+    // The same names in memory, with nothing written: the earlier list is listed now.
+    std::filesystem::remove(folder.file("filelist.txt"));
+    NameList names;
+    ASSERT_FALSE(ReadListing(host, names));
+    std::string lines;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        lines += std::string(names[i]) + "\r\n";
+    EXPECT_EQ(lines, kTreeListing);
+    EXPECT_FALSE(folder.exists("filelist.txt"));
+}
+
+// Patterns match a file's own name, never the folders on its path.
+TEST(RecursiveListing, PatternsMatchTheFilesOwnNames) {
+    TempFolder folder;
+    FillTree(folder);
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"*.met"},
+         "a/b/c/deep.met\r\na/file-link.met\r\na/x.met\r\ndangling.met\r\n"
+         "elsewhere/not-listed.met\r\nsp ace/s 1.met\r\ntop.met\r\n"},
+        {{"*.txt", "*.xml"}, "x.met/inside.txt\r\n\xe9t\xe9/\xff.hdf.xml\r\n"},
+        {{"a/*"}, ""},
+        {{"deep*"}, "a/b/c/deep.met\r\n"},
+        {{"*link*"}, "a/file-link.met\r\na/folder-link\r\n"},
+    };
+    for (const auto& [patterns, listed] : cases) {
+        SCOPED_TRACE(patterns.front());
+        TreeHost host(folder.path());
+        host.patterns = patterns;
+        NameList names;
+        ASSERT_FALSE(ReadListing(host, names));
+        std::string lines;
+        for (std::size_t i = 0; i < names.size(); ++i)
+            lines += std::string(names[i]) + "\r\n";
+        EXPECT_EQ(lines, listed);
+    }
+}
+
+// Names of random bytes in random nesting, against the standard library's own walk.
+TEST(RecursiveListing, AgreesWithAWalkThatSortsWholePaths) {
+    TempFolder folder;
+    std::mt19937 random(11);
+    const std::string alphabet = std::string("ab.-_ ") + "\x01\x7f\xc3\xa9\xff";
+    std::vector<std::string> folders{""};
+    std::set<std::string> expected;
+    for (int i = 0; i < 400; ++i) {
+        std::string name;
+        for (int n = 1 + int(random() % 4); n > 0; --n)
+            name += alphabet[random() % alphabet.size()];
+        const std::string& parent = folders[random() % folders.size()];
+        const std::string path = parent + name;
+        if (std::filesystem::exists(folder.file(path)))
+            continue;
+        if (random() % 4 == 0) {
+            MakeFolder(folder, path);
+            if (name.front() != '.' && parent.find("/.") == std::string::npos &&
+                !parent.starts_with("."))
+                folders.push_back(path + "/");
+        } else {
+            folder.write(path, "");
+        }
+    }
+    for (auto at = std::filesystem::recursive_directory_iterator(folder.path());
+         at != std::filesystem::recursive_directory_iterator(); ++at) {
+        const std::string name = at->path().filename().string();
+        if (name.front() == '.') {
+            at.disable_recursion_pending();
+            continue;
+        }
+        if (at->is_regular_file())
+            expected.insert(at->path().string().substr(folder.path().size() + 1));
+    }
+    TreeHost host(folder.path());
+    NameList names;
+    ASSERT_FALSE(ReadListing(host, names));
+    ASSERT_EQ(names.size(), expected.size());
+    std::size_t i = 0;
+    for (const std::string& path : expected) // std::set orders by unsigned bytes
+        ASSERT_EQ(names[i++], path) << "at " << i;
+}
+
+// Names, kinds, sizes and change times of everything in a tree, not following links.
+std::map<std::string, std::string> Snapshot(const std::string& root) {
+    std::map<std::string, std::string> entries;
+    for (auto at = std::filesystem::recursive_directory_iterator(root);
+         at != std::filesystem::recursive_directory_iterator(); ++at) {
+        struct stat info {};
+        ::lstat(at->path().c_str(), &info);
+        entries[at->path().string()] =
+            std::to_string(info.st_mode) + " " + std::to_string(info.st_size) + " " +
+            std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec) + " " +
+            std::to_string(info.st_ctim.tv_sec) + "." + std::to_string(info.st_ctim.tv_nsec);
+    }
+    return entries;
+}
+
+// Listed to a list elsewhere, a read-only archive is left exactly as it was, even the
+// scratch file a killed run left in it, which a list written into it would remove.
+TEST(RecursiveListing, AnArchiveListedElsewhereIsLeftAsItWas) {
+    TempFolder archive;
+    FillTree(archive);
+    const std::string scratch = ".aster-filelist.txt-0123456789abcdef";
+    archive.write(scratch, "partial");
+    const timespec old[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 3600, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, archive.file(scratch).c_str(), old, AT_SYMLINK_NOFOLLOW), 0);
+    for (const char* name : {"a/b/c", "a/b", "a", ""})
+        ::chmod(archive.file(name).c_str(), 0555);
+    const auto before = Snapshot(archive.path());
+    TempFolder lists;
+    for (const bool recursive : {true, false}) {
+        SCOPED_TRACE(recursive ? "recursive" : "flat");
+        TreeHost host(archive.path());
+        host.list = lists.file(recursive ? "tree.txt" : "flat.txt");
+        if (recursive) {
+            ASSERT_FALSE(ListTheFiles(host));
+        } else {
+            struct FlatHost : TreeHost {
+                using TreeHost::TreeHost;
+                bool recursive() override { return false; }
+            } flat(archive.path());
+            flat.list = host.list;
+            ASSERT_FALSE(ListTheFiles(flat));
+        }
+        EXPECT_EQ(Snapshot(archive.path()), before);
+    }
+    EXPECT_EQ(lists.read("tree.txt"), kTreeListing);
+    EXPECT_EQ(lists.read("flat.txt"), "a\r\na-b\r\na.b\r\ndangling.met\r\nelsewhere\r\nempty\r\n"
+                                      "sp ace\r\ntop.met\r\nx.met\r\n\xe9t\xe9\r\n");
+    // Into the archive, the list removes what the killed run left.
+    ::chmod(archive.path().c_str(), 0755);
+    TreeHost into(archive.path());
+    ASSERT_FALSE(ListTheFiles(into));
+    EXPECT_FALSE(archive.exists(scratch));
+    EXPECT_EQ(archive.read("filelist.txt"), kTreeListing);
+}
+
+TEST(RecursiveListing, DeepFoldersAreNamedAsSkipped) {
+    TempFolder folder;
+    std::string path;
+    for (int depth = 1; depth <= kMaxTreeDepth + 1; ++depth) {
+        path += depth == 1 ? "d" : "/d";
+        MakeFolder(folder, path);
+        folder.write(path + "/f" + std::to_string(depth), "");
+    }
+    TreeHost host(folder.path());
+    NameList names;
+    ASSERT_FALSE(ReadListing(host, names));
+    ASSERT_EQ(names.size(), std::size_t(kMaxTreeDepth));
+    // "d/d/...": the deepest path sorts first.
+    EXPECT_TRUE(names[0].ends_with("/f" + std::to_string(kMaxTreeDepth))) << names[0];
+    EXPECT_EQ(host.skipped,
+              (std::vector<std::string>{folder.file(path) + ": more than " +
+                                        std::to_string(kMaxTreeDepth) + " folders deep"}));
+}
+
+// A folder mounted inside itself would nest without end; its files are listed once. Needs
+// a mount namespace of its own, which only root gets.
+TEST(RecursiveListing, AMountOfAnOuterFolderIsNotEnteredAgain) {
+    TempFolder folder;
+    FillTree(folder);
+    MakeFolder(folder, "a/b/again");
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount(folder.path().c_str(), folder.file("a/b/again").c_str(), nullptr, MS_BIND,
+                    nullptr) != 0)
+            ::_exit(77);
+        TreeHost host(folder.path());
+        NameList names;
+        const bool listed = !ReadListing(host, names) && names.size() == 12 &&
+                            host.skipped == std::vector<std::string>{
+                                                folder.file("a/b/again") +
+                                                ": a mount of a folder that holds it, whose files "
+                                                "are listed there"};
+        ::_exit(listed ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "no mount namespace of its own here";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(RecursiveListing, StopsWhenAskedAndChangesNothing) {
+    TempFolder folder;
+    for (const char* name : {"one", "two"}) {
+        MakeFolder(folder, name);
+        for (int i = 0; i < 1100; ++i)
+            folder.write(std::string(name) + "/" + std::to_string(i), "");
+    }
+    struct StoppingHost : TreeHost {
+        using TreeHost::TreeHost;
+        bool cancelRequested() override { return counts.size() >= 3; }
+    } host(folder.path());
+    const auto error = ListTheFiles(host);
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(IsCancellation(*error));
+    // The count of the whole tree, not of the folder being read.
+    EXPECT_EQ(error->description, "Stopped after reading " + std::to_string(host.counts.back()) +
+                                      " entries. Nothing was changed.");
+    EXPECT_GT(host.counts.back(), 1100);
+    EXPECT_FALSE(folder.exists("filelist.txt"));
+}
+
+TEST(ListTheFiles, ListWrittenElsewhere) {
+    TempFolder folder;
+    folder.write("a.met", "");
+    MakeFolder(folder, "out");
+    struct Case {
+        std::string list;
+        int code; // 0: written
+    };
+    const Case cases[] = {
+        {folder.file("out/list.txt"), 0},
+        {folder.file("out/"), EISDIR},
+        {folder.file("out"), EISDIR},
+        {folder.file("gone/list.txt"), ENOENT},
+        {folder.file("a.met/list.txt"), ENOTDIR},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.list);
+        TreeHost host(folder.path());
+        host.list = c.list;
+        const auto error = ListTheFiles(host);
+        EXPECT_EQ(error ? error->code : 0, c.code);
+        if (error) {
+            EXPECT_NE(error->description.find(c.list), std::string::npos) << error->description;
+        }
+    }
+    EXPECT_EQ(folder.read("out/list.txt"), "a.met\r\n");
+    EXPECT_FALSE(folder.exists("filelist.txt"));
 }
 
 } // namespace

@@ -200,7 +200,7 @@ TEST(UmmG, TimeFromTheRangeElseTheSingleTime) {
         {"a range",
          "\"RangeDateTime\": {\"BeginningDateTime\": \"2003-12-31T23:59:59.9999Z\", "
          "\"EndingDateTime\": \"2004-01-01T00:00:09Z\"}",
-         "2003-12-31", "23:59:59.9999Z", "2004-01-01T00:00:00.000Z", "2004-01-01T00:00:09.000Z"},
+         "2003-12-31", "23:59:59.9999Z", "2003-12-31T23:59:59.999Z", "2004-01-01T00:00:09.000Z"},
         {"a single time", "\"SingleDateTime\": \"2003-04-12T18:32:07Z\"", "2003-04-12", "18:32:07Z",
          "2003-04-12T18:32:07.000Z", ""},
         {"the range before the single time",
