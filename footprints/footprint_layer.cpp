@@ -202,7 +202,7 @@ class FootprintLayer final : public SceneWriter {
     std::string m_layerPath; // in the scratch folder, under the output's name
     std::string m_gdalPath;  // where GDAL writes it, when that name differs
     std::optional<LayerWriter> m_writer;
-    std::vector<WrittenFeature> m_written; // to be found again when the layer is read back
+    WrittenFeatures m_written; // to be found again when the layer is read back
     std::vector<ScratchMove> m_moves;
 };
 
@@ -272,6 +272,8 @@ std::optional<Error> FootprintLayer::start() {
     const std::string& outputPath = m_options.outputPath;
     if (auto error = m_scratch.create(m_outputFolder, outputPath))
         return error;
+    if (auto error = m_written.open(m_scratch.path()))
+        return error;
     // FlatGeobuf writes one file only under a name ending in .fgb, so it is written under
     // one and then given the name asked for.
     const bool renamed =
@@ -292,8 +294,7 @@ std::optional<Error> FootprintLayer::write(const Scene& scene,
     const WrittenFeature values = footprint.values;
     if (auto error = m_writer->write(scene, footprint))
         return error;
-    m_written.push_back(values);
-    return std::nullopt;
+    return m_written.add(values);
 }
 
 // The side files this program adds to a layer: a CSV file's column types, the style
@@ -329,7 +330,7 @@ std::optional<Error> FootprintLayer::complete(SceneRunHost& /*host*/) {
         return error;
     const WrittenLayer layer{m_scratch.path(),     m_layerPath,
                              m_report.driverName,  outputPath,
-                             std::move(m_written), m_writer->keepsValues()};
+                             m_written, m_writer->keepsValues()};
     if (auto error = CheckWrittenLayer(layer, m_messages))
         return error;
     return PlanMoves(m_scratch.path(), m_outputFolder, m_options.overwrite, m_moves);

@@ -1006,8 +1006,13 @@ TEST(LayerCheck, KmlIsStreamedAndCounted) {
         TempFolder folder;
         folder.write("x.kml", c.text);
         GdalMessages messages;
+        TempFolder scratch;
+        WrittenFeatures features;
+        ASSERT_FALSE(features.open(scratch.path()));
+        for (std::int64_t i = 1; i <= c.features; ++i)
+            ASSERT_FALSE(features.add({static_cast<std::int32_t>(i), {}}));
         const WrittenLayer layer{folder.path(), folder.file("x.kml"), "KML", "out/x.kml",
-                                 std::vector<WrittenFeature>(static_cast<std::size_t>(c.features))};
+                                 features};
         const auto error = CheckWrittenLayer(layer, messages);
         EXPECT_EQ(!error, c.ok);
         if (error) {
