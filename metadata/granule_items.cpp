@@ -13,7 +13,7 @@ struct NamedEcs {
     NoCaseName text;
     EcsName name;
 };
-constexpr std::array<NamedEcs, 25> kEcsNames{{
+constexpr std::array<NamedEcs, 51> kEcsNames{{
     {NoCaseName("GranuleMetaDataFile"), EcsName::GranuleMetaDataFile},
     {NoCaseName("GPolygon"), EcsName::GPolygon},
     {NoCaseName("Boundary"), EcsName::Boundary},
@@ -39,6 +39,32 @@ constexpr std::array<NamedEcs, 25> kEcsNames{{
     {NoCaseName("RangeBeginningDate"), EcsName::RangeBeginningDate},
     {NoCaseName("RangeBeginningTime"), EcsName::RangeBeginningTime},
     {NoCaseName("QAPercentCloudCover"), EcsName::QaPercentCloudCover},
+    {NoCaseName("Granule"), EcsName::Granule},
+    {NoCaseName("GranuleUR"), EcsName::GranuleUr},
+    {NoCaseName("Collection"), EcsName::Collection},
+    {NoCaseName("Temporal"), EcsName::Temporal},
+    {NoCaseName("RangeDateTime"), EcsName::RangeDateTime},
+    {NoCaseName("BeginningDateTime"), EcsName::BeginningDateTime},
+    {NoCaseName("EndingDateTime"), EcsName::EndingDateTime},
+    {NoCaseName("SingleDateTime"), EcsName::SingleDateTime},
+    {NoCaseName("RangeEndingDate"), EcsName::RangeEndingDate},
+    {NoCaseName("RangeEndingTime"), EcsName::RangeEndingTime},
+    {NoCaseName("Spatial"), EcsName::Spatial},
+    {NoCaseName("HorizontalSpatialDomain"), EcsName::HorizontalSpatialDomain},
+    {NoCaseName("Geometry"), EcsName::Geometry},
+    {NoCaseName("BoundingRectangle"), EcsName::BoundingRectangle},
+    {NoCaseName("WestBoundingCoordinate"), EcsName::WestBoundingCoordinate},
+    {NoCaseName("EastBoundingCoordinate"), EcsName::EastBoundingCoordinate},
+    {NoCaseName("NorthBoundingCoordinate"), EcsName::NorthBoundingCoordinate},
+    {NoCaseName("SouthBoundingCoordinate"), EcsName::SouthBoundingCoordinate},
+    {NoCaseName("Platforms"), EcsName::Platforms},
+    {NoCaseName("Platform"), EcsName::Platform},
+    {NoCaseName("PlatformShortName"), EcsName::PlatformShortName},
+    {NoCaseName("Instruments"), EcsName::Instruments},
+    {NoCaseName("Instrument"), EcsName::Instrument},
+    {NoCaseName("InstrumentShortName"), EcsName::InstrumentShortName},
+    {NoCaseName("CloudCover"), EcsName::CloudCover},
+    {NoCaseName("DataGranule"), EcsName::DataGranule},
 }};
 
 // The additional attributes the readers take.
@@ -117,7 +143,7 @@ EcsName EcsNameOf(std::string_view name) {
 }
 
 bool IsTextItem(EcsName name) {
-    return name >= EcsName::LocalGranuleId;
+    return name >= EcsName::LocalGranuleId && name <= EcsName::QaPercentCloudCover;
 }
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {

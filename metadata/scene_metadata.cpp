@@ -3,6 +3,7 @@
 #include "metadata/granule_items.h"
 #include "metadata/odl_granule.h"
 #include "metadata/xml_granule.h"
+#include "metadata/xml_text.h"
 
 namespace aster {
 
@@ -51,20 +52,19 @@ MetadataLayout SceneMetadataReader::sniff(std::string_view head) {
     head = head.substr(0, kLayoutSniffBytes);
     if (StartsOdl(head))
         return MetadataLayout::Odl;
-    if (m_xml->startsGranule(head))
-        return MetadataLayout::EcsXml;
-    return MetadataLayout::None;
+    return SniffXmlLayout(head);
 }
 
 MetadataOrReason SceneMetadataReader::read(std::string_view text) {
     if (text.size() > kMaxMetadataBytes)
-        return {std::nullopt, "larger than 16 MiB"};
-    switch (sniff(text)) {
+        return {std::nullopt, "larger than " + std::to_string(kMaxMetadataBytes >> 20) + " MiB"};
+    switch (const MetadataLayout layout = sniff(text)) {
     case MetadataLayout::Odl:
         return m_odl->read(text);
     case MetadataLayout::EcsXml:
-        return m_xml->read(text);
-    case MetadataLayout::None:
+    case MetadataLayout::Echo10:
+        return m_xml->read(text, layout);
+    default:
         break;
     }
     return {std::nullopt, "not scene metadata"};

@@ -34,6 +34,9 @@ inline constexpr std::size_t kLayoutSniffBytes = 4096;
 // Scene metadata is some kilobytes; a larger file is no scene metadata, and reading it
 // whole could take any amount of memory.
 inline constexpr std::size_t kMaxMetadataBytes = std::size_t{16} << 20;
+// Granule XML is some 12 KB; the parsed document takes up to some 25 times its text, so
+// a larger XML file is refused before it is parsed.
+inline constexpr std::size_t kMaxXmlBytes = std::size_t{1} << 20;
 
 // The layout of a file from its first bytes (up to kLayoutSniffBytes; all of it when the
 // file is shorter). Never reads past `head`.
