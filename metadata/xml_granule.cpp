@@ -22,6 +22,10 @@ std::string MoreThan(std::size_t limit, std::string_view what) {
 }
 
 // "2003-04-12T18:32:07.414Z" as its date and its time of day.
+std::string ReasonOf(const XmlReferenceFault& fault) {
+    return fault.kind == XmlReferenceFault::Unknown ? "unknown entity" : "unreadable XML";
+}
+
 std::pair<std::string_view, std::string_view> SplitDateTime(std::string_view text) {
     const std::size_t t = text.find_first_of("Tt");
     if (t == text.npos)
@@ -101,6 +105,10 @@ std::optional<std::size_t> XmlGranuleReader::parse(std::string_view text) {
     }
     if (const std::optional<std::size_t> bad = FirstNonXmlCharacter(m_text))
         problem = std::min(problem.value_or(*bad), *bad);
+    // Most granules have no reference and no carriage return at all: their texts are then
+    // taken as they are.
+    m_hasReferences = m_text.find('&') != std::string_view::npos;
+    m_plainTexts = !m_hasReferences && m_text.find('\r') == std::string_view::npos;
     m_buffer.assign(m_text);
     const pugi::xml_parse_result result = m_document->load_buffer_inplace(
         m_buffer.data(), m_buffer.size(), kParseOptions, pugi::encoding_utf8);
@@ -207,7 +215,7 @@ bool XmlGranuleReader::walkDocument() {
 bool XmlGranuleReader::element(const pugi::xml_node& node) {
     if (!start(node))
         return false;
-    for (const pugi::xml_node child : node.children()) {
+    for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
         const bool fine = child.type() == pugi::node_element ? element(child) : content(child);
         if (!fine)
             return false;
@@ -219,24 +227,24 @@ bool XmlGranuleReader::element(const pugi::xml_node& node) {
 }
 
 bool XmlGranuleReader::start(const pugi::xml_node& node) {
-    const std::size_t at = offsetOf(node);
     if (m_depth == kMaxNesting)
-        return stop(at, "nested too deeply");
-    for (const pugi::xml_attribute attribute : node.attributes()) {
+        return stop(offsetOf(node), "nested too deeply");
+    for (pugi::xml_attribute attribute = node.first_attribute(); attribute;
+         attribute = attribute.next_attribute()) {
         const std::string_view value = attribute.value();
-        const std::size_t valueAt = offsetOf(value.data(), at);
         if (value.size() > kMaxTextBytes)
-            return stop(valueAt, "an attribute of " + MoreThan(kMaxTextBytes, "bytes"));
+            return stop(offsetOf(value.data(), offsetOf(node)),
+                        "an attribute of " + MoreThan(kMaxTextBytes, "bytes"));
+        if (!m_hasReferences)
+            continue;
         if (const std::optional<XmlReferenceFault> fault = ReadXmlText(value, nullptr))
-            return stop(valueAt + fault->at, fault->kind == XmlReferenceFault::Unknown
-                                                 ? "unknown entity"
-                                                 : "unreadable XML");
+            return stop(offsetOf(value.data(), offsetOf(node)) + fault->at, ReasonOf(*fault));
     }
     const EcsName what = EcsNameOf(node.name());
     const EcsName root =
         m_layout == MetadataLayout::Echo10 ? EcsName::Granule : EcsName::GranuleMetaDataFile;
     if (m_depth == 0 && what != root)
-        return stop(at, m_layout == MetadataLayout::Echo10 ? "root element is not Granule"
+        return stop(offsetOf(node), m_layout == MetadataLayout::Echo10 ? "root element is not Granule"
                                                            : "root element is not GranuleMetaDataFile");
     const EcsName parent = m_depth > 0 ? m_path[m_depth - 1] : EcsName::Other;
     m_path[m_depth++] = what;
@@ -253,36 +261,37 @@ bool XmlGranuleReader::start(const pugi::xml_node& node) {
 // A text of the element being walked: its references checked, and read when it is taken.
 bool XmlGranuleReader::content(const pugi::xml_node& node) {
     const bool taken = m_take != Take::Nothing && m_depth == m_collectDepth;
+    if (!taken && !m_hasReferences)
+        return true;
     const std::string_view raw = node.value();
-    const std::size_t at = offsetOf(raw.data(), offsetOf(node));
-    if (node.type() == pugi::node_pcdata) {
+    const auto at = [&] { return offsetOf(raw.data(), offsetOf(node)); };
+    if (node.type() == pugi::node_pcdata && m_plainTexts) {
+        m_collect += raw;
+    } else if (node.type() == pugi::node_pcdata) {
         if (const std::optional<XmlReferenceFault> fault =
                 ReadXmlText(raw, taken ? &m_collect : nullptr))
-            return stop(at + fault->at, fault->kind == XmlReferenceFault::Unknown
-                                            ? "unknown entity"
-                                            : "unreadable XML");
+            return stop(at() + fault->at, ReasonOf(*fault));
     } else if (node.type() == pugi::node_cdata && taken) {
         m_collect += raw;
     }
     if (taken && m_collect.size() > kMaxTextBytes)
-        return stop(at, "a text of " + MoreThan(kMaxTextBytes, "bytes"));
+        return stop(at(), "a text of " + MoreThan(kMaxTextBytes, "bytes"));
     return true;
 }
 
 bool XmlGranuleReader::finish(const pugi::xml_node& node) {
-    const std::size_t at = endOf(node);
     const EcsName what = m_path[--m_depth];
-    if (m_take != Take::Nothing && m_depth + 1 == m_collectDepth && !collected(at))
+    if (m_take != Take::Nothing && m_depth + 1 == m_collectDepth && !collected(node))
         return false;
     if (what == EcsName::Point && m_pointOpen && m_depth + 1 == m_polygonLevel + 2) {
         m_pointOpen = false;
         const std::string corner = "corner " + std::to_string(m_items.corners.size() + 1);
         if (!m_pointLon)
-            return stop(at, corner + " has no longitude");
+            return stop(endOf(node), corner + " has no longitude");
         if (!m_pointLat)
-            return stop(at, corner + " has no latitude");
+            return stop(endOf(node), corner + " has no latitude");
         if (m_items.corners.size() == kMaxListValues)
-            return stop(at, MoreThan(kMaxListValues, "corners"));
+            return stop(endOf(node), MoreThan(kMaxListValues, "corners"));
         m_items.corners.push_back({*m_pointLon, *m_pointLat});
     } else if (what == EcsName::GPolygon && m_polygonLevel == m_depth + 1) {
         m_polygonLevel = 0;
@@ -298,7 +307,7 @@ bool XmlGranuleReader::finish(const pugi::xml_node& node) {
     return true;
 }
 
-bool XmlGranuleReader::collected(std::size_t at) {
+bool XmlGranuleReader::collected(const pugi::xml_node& node) {
     const std::string_view text = TrimBlanks(m_collect);
     const Take take = m_take;
     m_take = Take::Nothing;
@@ -314,7 +323,7 @@ bool XmlGranuleReader::collected(std::size_t at) {
             return true;
         value = ParseNumber(text);
         if (!value)
-            return stop(at, "corner " + std::to_string(m_items.corners.size() + 1) +
+            return stop(endOf(node), "corner " + std::to_string(m_items.corners.size() + 1) +
                                 " is not a number");
         return true;
     }
@@ -322,7 +331,7 @@ bool XmlGranuleReader::collected(std::size_t at) {
         if (m_box[m_boxSide])
             return true;
         m_box[m_boxSide] = ParseNumber(text);
-        return m_box[m_boxSide] || stop(at, "a bounding coordinate is not a number");
+        return m_box[m_boxSide] || stop(endOf(node), "a bounding coordinate is not a number");
     case Take::PsaName:
         if (!m_hasPsaName)
             m_psaName.assign(text);

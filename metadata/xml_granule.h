@@ -66,7 +66,7 @@ class XmlGranuleReader {
     bool start(const pugi::xml_node& node);
     bool content(const pugi::xml_node& node);
     bool finish(const pugi::xml_node& node);
-    bool collected(std::size_t at);
+    bool collected(const pugi::xml_node& node);
     bool stop(std::size_t at, std::string why);
     MetadataOrReason complete();
 
@@ -85,6 +85,8 @@ class XmlGranuleReader {
     std::string m_buffer;    // the copy parsed in place, its room kept from file to file
     std::string m_converted; // the text as UTF-8, for files in another encoding
     std::string_view m_text; // the UTF-8 text as it was, for offsets and lines
+    bool m_hasReferences = false;
+    bool m_plainTexts = false; // neither references nor carriage returns
     MetadataLayout m_layout = MetadataLayout::None;
     pugi::xml_node_struct* m_unclosed = nullptr; // the innermost element a failed parse left open
 

@@ -7,6 +7,7 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 
 namespace aster {
 
@@ -159,26 +160,57 @@ std::optional<std::size_t> XmlTextToUtf8(std::string_view text, XmlEncoding enco
     return std::nullopt;
 }
 
+namespace {
+
+constexpr std::uint64_t kOnes = 0x0101010101010101;
+constexpr std::uint64_t kHigh = 0x80 * kOnes;
+constexpr std::uint64_t kLow7 = 0x7F * kOnes;
+
+// The bytes of an ASCII word (no top bits set) that equal `byte`, each as its top bit:
+// exact, as no sum carries from one byte into the next.
+std::uint64_t BytesEqual(std::uint64_t word, std::uint8_t byte) {
+    const std::uint64_t x = word ^ (kOnes * byte);
+    return ~((x + kLow7) | x) & kHigh;
+}
+
+// Whether eight bytes are ASCII characters XML allows: printable, tab or a line end.
+bool IsPlainXmlWord(std::uint64_t word) {
+    if ((word & kHigh) != 0)
+        return false;
+    const std::uint64_t controls = ~(word + 0x60 * kOnes) & kHigh; // bytes below ' '
+    return controls == 0 || (controls & ~(BytesEqual(word, '\n') | BytesEqual(word, '\r') |
+                                          BytesEqual(word, '\t'))) == 0;
+}
+
+} // namespace
+
 std::optional<std::size_t> FirstNonXmlCharacter(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size()) {
-        const auto c = static_cast<std::uint8_t>(text[i]);
-        if (c >= 0x20 && c < 0x80) {
-            ++i;
-            continue;
+        if (i + 8 <= text.size()) {
+            std::uint64_t word;
+            std::memcpy(&word, text.data() + i, 8);
+            if (IsPlainXmlWord(word)) {
+                i += 8;
+                continue;
+            }
         }
-        if (c < 0x20) {
-            if (c != '\t' && c != '\n' && c != '\r')
+        // Else the same eight bytes one at a time (a sequence may run past them).
+        for (const std::size_t end = std::min(i + 8, text.size()); i < end;) {
+            const auto c = static_cast<std::uint8_t>(text[i]);
+            if (c < 0x80) {
+                if (c < 0x20 && c != '\t' && c != '\n' && c != '\r')
+                    return i;
+                ++i;
+                continue;
+            }
+            const std::size_t length = Utf8SequenceLength(text.substr(i));
+            // U+FFFE and U+FFFF are no characters either.
+            if (length == 0 || (length == 3 && c == 0xEF && text[i + 1] == '\xBF' &&
+                                (text[i + 2] == '\xBE' || text[i + 2] == '\xBF')))
                 return i;
-            ++i;
-            continue;
+            i += length;
         }
-        const std::size_t length = Utf8SequenceLength(text.substr(i));
-        // U+FFFE and U+FFFF are no characters either.
-        if (length == 0 || (length == 3 && c == 0xEF && text[i + 1] == '\xBF' &&
-                            (text[i + 2] == '\xBE' || text[i + 2] == '\xBF')))
-            return i;
-        i += length;
     }
     return std::nullopt;
 }
@@ -216,7 +248,11 @@ std::optional<XmlReferenceFault> ReadXmlText(std::string_view raw, std::string* 
     constexpr std::size_t kLongestReference = 32;
     std::size_t i = 0;
     while (i < raw.size()) {
-        const std::size_t mark = raw.find_first_of(out != nullptr ? "&\r" : "&", i);
+        std::size_t mark = i;
+        while (mark < raw.size() && raw[mark] != '&' && (out == nullptr || raw[mark] != '\r'))
+            ++mark;
+        if (mark == raw.size())
+            mark = raw.npos;
         if (out != nullptr)
             out->append(raw.substr(i, mark - i));
         if (mark == raw.npos)
