@@ -39,12 +39,14 @@ inline constexpr std::size_t kMaxMetadataBytes = std::size_t{16} << 20;
 inline constexpr std::size_t kMaxXmlBytes = std::size_t{1} << 20;
 
 // The layout of a file from its first bytes (up to kLayoutSniffBytes; all of it when the
-// file is shorter). Never reads past `head`.
+// file is shorter), by a check of its bytes, no parse. Never reads past `head`.
 MetadataLayout SniffLayout(std::string_view head);
 
 // What one granule's metadata gives. Texts are without their quotes: the file's bytes for
-// ODL, UTF-8 for XML (the parser decodes it) without the blanks around an element's text.
-// An item the file does not give is empty, never guessed.
+// ODL, UTF-8 for XML (its references read) without the blanks around an element's text.
+// An item the file does not give is empty, never guessed. ECHO 10 gives the same items
+// from GranuleUR, the collection's ShortName and VersionId, the date and the time parts
+// of SingleDateTime else BeginningDateTime, CloudCover and DataGranule's DayNightFlag.
 struct SceneMetadata {
     MetadataLayout layout = MetadataLayout::None;
     std::vector<GeoPoint> corners;           // in file order, 3 or more
@@ -69,24 +71,36 @@ struct SceneMetadata {
     bool operator==(const SceneMetadata&) const = default;
 };
 
-// The metadata, or why the file gives none, in a few words for `--verbose`:
+// The metadata, or why the file gives none, in a few words for `--verbose`. XML gives the
+// first problem in document order, at the line where it is met:
 //   "not scene metadata"              SniffLayout finds no layout
 //   "larger than 16 MiB"              more than kMaxMetadataBytes
-//   "no corners"                      neither GPolygon points nor GRingPoint lists
+//   "larger than 1 MiB"               XML of more than kMaxXmlBytes
+//   "no corners"                      neither polygon points, G-ring lists nor a whole
+//                                     bounding rectangle
 //   "fewer than 3 corners"
 //   "corner N is not a number"        N counts from 1, in file order; XML adds the line
 //   "corner N has no longitude at line M", "... no latitude ..."  (XML)
+//   "a bounding coordinate is not a number at line M"            (XML)
+//   "bounding rectangle's south above its north"                  (XML)
 //   "4 corner latitudes but 3 longitudes"                         (ODL)
 //   "corner latitudes without longitudes", and the other way      (ODL)
-//   "unreadable XML at line N"        expat's own error, at expat's line
+//   "unreadable XML at line N"        not well-formed, cut short, a second root, bytes
+//                                     that are not UTF-8 (or ISO-8859-1, UTF-16 as
+//                                     declared), a character XML does not allow (a
+//                                     control character, NUL, &#0;), a lone '&'
 //   "entity declaration refused at line N"                        (XML)
+//   "unknown entity at line N"        a reference to any entity but XML's own five: none
+//                                     is ever declared, and no DTD is read
+//   "root element is not GranuleMetaDataFile at line N", "... Granule ..."  a DOCTYPE
+//                                     with declarations named the other root
 //   "unreadable ODL at line N"        a byte that starts no statement or value
 //   "unclosed text at line N", "unclosed list at line N", "unclosed comment at line N",
 //   "no value at line N" (an '=' that ends the file)
-//   "no memory to read XML"           expat could not make its parser
-//   "nested too deeply at line N"     more than 64 levels of elements or blocks
+//   "nested too deeply at line N"     more than kMaxNesting levels of elements or blocks
 //   "a text of more than 65536 bytes at line N", also "a word ...", "an attribute ..."
 //   "a list of more than 65536 values at line N", "more than 65536 corners at line N"
+//                                     (kMaxTextBytes, kMaxListValues)
 struct MetadataOrReason {
     std::optional<SceneMetadata> metadata;
     std::string reason;
