@@ -46,7 +46,8 @@ std::optional<UtcMilliseconds> InstantOf(const std::optional<std::string>& date,
 
 } // namespace
 
-XmlGranuleReader::XmlGranuleReader() : m_document(std::make_unique<pugi::xml_document>()) {}
+XmlGranuleReader::XmlGranuleReader() : m_document(std::make_unique<pugi::xml_document>()) {
+}
 
 XmlGranuleReader::~XmlGranuleReader() = default;
 
@@ -133,7 +134,7 @@ void XmlGranuleReader::findUnclosed(std::size_t errorAt) {
     std::size_t closed = 0;
     const auto valueEnd = [&](std::size_t delimiter) {
         const char* value = last.value();
-        from = offsetOf(value, errorAt) + (*value != '\0' ? std::strlen(value) : 0) + delimiter;
+        from = offsetOf(value, errorAt) + std::strlen(value) + delimiter;
     };
     switch (last.type()) {
     case pugi::node_element: {
@@ -141,8 +142,8 @@ void XmlGranuleReader::findUnclosed(std::size_t errorAt) {
         if (const pugi::xml_attribute attribute = last.last_attribute())
             from = offsetOf(attribute.value(), errorAt) + std::strlen(attribute.value()) + 1;
         from = std::min(from, errorAt);
-        while (from < errorAt && std::string_view(" \t\r\n").find(m_text[from]) != std::string_view::npos)
-            ++from;
+        const std::size_t tagEnd = m_text.find_first_not_of(" \t\r\n", from);
+        from = std::min(tagEnd, errorAt);
         const std::string_view rest = m_text.substr(from, errorAt - from);
         if (rest.starts_with("/>")) {
             closed = 1;
@@ -186,9 +187,8 @@ MetadataOrReason XmlGranuleReader::read(std::string_view text, MetadataLayout la
     if (!walked && !m_reason.empty() && (!problem || m_reasonAt < *problem))
         return {std::nullopt, m_reason + " at line " + std::to_string(LineAt(m_text, m_reasonAt))};
     if (problem || !walked)
-        return {std::nullopt,
-                "unreadable XML at line " +
-                    std::to_string(LineAt(m_text, problem.value_or(m_text.size())))};
+        return {std::nullopt, "unreadable XML at line " +
+                                  std::to_string(LineAt(m_text, problem.value_or(m_text.size())))};
     return complete();
 }
 
@@ -244,8 +244,9 @@ bool XmlGranuleReader::start(const pugi::xml_node& node) {
     const EcsName root =
         m_layout == MetadataLayout::Echo10 ? EcsName::Granule : EcsName::GranuleMetaDataFile;
     if (m_depth == 0 && what != root)
-        return stop(offsetOf(node), m_layout == MetadataLayout::Echo10 ? "root element is not Granule"
-                                                           : "root element is not GranuleMetaDataFile");
+        return stop(offsetOf(node), m_layout == MetadataLayout::Echo10
+                                        ? "root element is not Granule"
+                                        : "root element is not GranuleMetaDataFile");
     const EcsName parent = m_depth > 0 ? m_path[m_depth - 1] : EcsName::Other;
     m_path[m_depth++] = what;
     const Take take =
@@ -324,7 +325,7 @@ bool XmlGranuleReader::collected(const pugi::xml_node& node) {
         value = ParseNumber(text);
         if (!value)
             return stop(endOf(node), "corner " + std::to_string(m_items.corners.size() + 1) +
-                                " is not a number");
+                                         " is not a number");
         return true;
     }
     case Take::Box:
@@ -425,8 +426,8 @@ XmlGranuleReader::Take XmlGranuleReader::boxTake(EcsName what, EcsName parent) {
     }
     if (parent != EcsName::BoundingRectangle || m_boxLevel == 0 || m_boxLevel + 1 != m_depth)
         return Take::Nothing;
-    m_boxSide = static_cast<std::size_t>(what) -
-                static_cast<std::size_t>(EcsName::WestBoundingCoordinate);
+    m_boxSide =
+        static_cast<std::size_t>(what) - static_cast<std::size_t>(EcsName::WestBoundingCoordinate);
     return Take::Box;
 }
 
@@ -485,10 +486,10 @@ XmlGranuleReader::Take XmlGranuleReader::echoTake(EcsName what, EcsName parent) 
         return pathIs({Granule, Temporal, SingleDateTime}) ? Take::Single : Take::Nothing;
     case BeginningDateTime:
         return pathIs({Granule, Temporal, RangeDateTime, BeginningDateTime}) ? Take::Beginning
-                                                                              : Take::Nothing;
+                                                                             : Take::Nothing;
     case EndingDateTime:
         return pathIs({Granule, Temporal, RangeDateTime, EndingDateTime}) ? Take::Ending
-                                                                           : Take::Nothing;
+                                                                          : Take::Nothing;
     case GPolygon:
         return pathIs({Granule, Spatial, HorizontalSpatialDomain, Geometry, GPolygon})
                    ? polygonTake(what, parent)

@@ -270,9 +270,8 @@ std::optional<XmlReferenceFault> ReadXmlText(std::string_view raw, std::string* 
         if (!c) {
             const bool isName = !name.empty() && !name.starts_with('#') &&
                                 name.find_first_of(" \t\r\n&<>\"'") == name.npos;
-            return XmlReferenceFault{isName ? XmlReferenceFault::Unknown
-                                            : XmlReferenceFault::Malformed,
-                                     mark};
+            return XmlReferenceFault{
+                isName ? XmlReferenceFault::Unknown : XmlReferenceFault::Malformed, mark};
         }
         if (out != nullptr)
             AppendUtf8(*c, *out);

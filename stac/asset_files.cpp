@@ -199,8 +199,8 @@ StacAsset AssetOfSuffix(std::string_view suffix) {
 }
 
 StacAsset MetadataAsset(MetadataLayout layout) {
-    return {"metadata", {}, layout == MetadataLayout::EcsXml ? "application/xml" : "text/plain",
-            "metadata"};
+    const bool xml = layout == MetadataLayout::EcsXml || layout == MetadataLayout::Echo10;
+    return {"metadata", {}, xml ? "application/xml" : "text/plain", "metadata"};
 }
 
 std::string_view GranuleStem(std::string_view granule) {

@@ -223,8 +223,8 @@ TEST(MetadataProperty, XmlCharacterCheckAgreesWithTheRuleForEachByte) {
                     expected = at;
                 else if (!allowed(static_cast<unsigned char>(next)))
                     expected = at + 1;
-                ASSERT_EQ(FirstNonXmlCharacter(text), expected) << "byte " << byte << " at " << at
-                                                                << " before " << int(next);
+                ASSERT_EQ(FirstNonXmlCharacter(text), expected)
+                    << "byte " << byte << " at " << at << " before " << int(next);
             }
         }
     }

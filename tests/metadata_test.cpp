@@ -1,8 +1,8 @@
 // The scene metadata reader on granules written for these tests in both layouts, on the
 // example folder, and on a table of malformed files, each with the reason it gives.
 #include "fileio/utf8.h"
-#include "metadata/scene_metadata.h"
 #include "metadata/granule_items.h"
+#include "metadata/scene_metadata.h"
 #include "tests/granule_samples.h"
 
 #include <fstream>
@@ -422,7 +422,8 @@ TEST(SceneMetadata, XmlIsReadAsWrittenOrRefused) {
         {"an overlong UTF-8 sequence", Replaced(echo, "AM-1", "AM\xc0\xaf"),
          "unreadable XML at line " + LineOf(echo, "AM-1")},
         {"a second root", echo + "<Granule/>",
-         "unreadable XML at line " + std::to_string(1 + std::count(echo.begin(), echo.end(), '\n'))},
+         "unreadable XML at line " +
+             std::to_string(1 + std::count(echo.begin(), echo.end(), '\n'))},
         {"XML larger than the reader parses", ecs + "<!--" + std::string(kMaxXmlBytes, ' ') + "-->",
          "larger than " + std::to_string(kMaxXmlBytes >> 20) + " MiB"},
         {"a DOCTYPE with declarations names another root",
@@ -453,7 +454,8 @@ TEST(SceneMetadata, XmlIsReadAsWrittenOrRefused) {
     EXPECT_EQ(referenced.metadata->corners, ExpectedGranule(MetadataLayout::EcsXml).corners);
     EXPECT_EQ(granuleOf(Replaced(echo, "AST_L1B_003", "<![CDATA[AST&L1B]]>&lt;_003")),
               "AST&L1B<_00304122003183207_20030413120012_12345.hdf");
-    const std::string latin1 = Replaced(Replaced(ecs, "UTF-8", "ISO-8859-1"), "AST_L1B_003", "caf\xe9_003");
+    const std::string latin1 =
+        Replaced(Replaced(ecs, "UTF-8", "ISO-8859-1"), "AST_L1B_003", "caf\xe9_003");
     EXPECT_EQ(granuleOf(latin1), "caf\xc3\xa9_00304122003183207_20030413120012_12345.hdf");
     std::string wide = "\xFE\xFF";
     for (const char c : Replaced(echo, "UTF-8", "UTF-16")) {
@@ -479,7 +481,8 @@ TEST(SceneMetadata, XmlCutShortIsUnreadable) {
             if (SniffLayout(cut) == MetadataLayout::None)
                 ASSERT_EQ(got.reason, "not scene metadata") << size;
             else
-                ASSERT_TRUE(got.reason.starts_with("unreadable XML at line ")) << size << got.reason;
+                ASSERT_TRUE(got.reason.starts_with("unreadable XML at line "))
+                    << size << got.reason;
         }
     }
 }
