@@ -312,10 +312,6 @@ bool XmlGranuleReader::collected(const pugi::xml_node& node) {
     const std::string_view text = TrimBlanks(m_collect);
     const Take take = m_take;
     m_take = Take::Nothing;
-    const auto first = [text](std::optional<std::string>& item) {
-        if (!item)
-            item.emplace(text);
-    };
     switch (take) {
     case Take::Longitude:
     case Take::Latitude: {
@@ -350,29 +346,15 @@ bool XmlGranuleReader::collected(const pugi::xml_node& node) {
         m_instruments.emplace_back(text);
         return true;
     case Take::Single:
-    case Take::Beginning: {
-        const auto [date, time] = SplitDateTime(text);
-        const bool single = take == Take::Single;
-        m_items.setText(single ? EcsName::CalendarDate : EcsName::RangeBeginningDate, date);
-        if (!time.empty())
-            m_items.setText(single ? EcsName::TimeOfDay : EcsName::RangeBeginningTime, time);
-        return true;
-    }
+    case Take::Beginning:
     case Take::Ending:
-        if (!m_endingDate && !m_endingTime) {
-            const auto [date, time] = SplitDateTime(text);
-            m_endingDate.emplace(date);
-            m_endingTime.emplace(time);
-        }
-        return true;
     case Take::EndingDate:
-        first(m_endingDate);
-        return true;
     case Take::EndingTime:
-        first(m_endingTime);
+        timeCollected(take, text);
         return true;
     case Take::Cloud:
-        first(m_items.sceneCloud);
+        if (!m_items.sceneCloud)
+            m_items.sceneCloud.emplace(text);
         return true;
     case Take::Item:
         m_items.setText(m_item, text);
@@ -381,6 +363,37 @@ bool XmlGranuleReader::collected(const pugi::xml_node& node) {
         return true;
     }
     return true;
+}
+
+// A time's text: ECHO 10's date and time together, ECS's range end as its two parts.
+void XmlGranuleReader::timeCollected(Take take, std::string_view text) {
+    const auto [date, time] = SplitDateTime(text);
+    switch (take) {
+    case Take::Single:
+    case Take::Beginning: {
+        const bool single = take == Take::Single;
+        m_items.setText(single ? EcsName::CalendarDate : EcsName::RangeBeginningDate, date);
+        if (!time.empty())
+            m_items.setText(single ? EcsName::TimeOfDay : EcsName::RangeBeginningTime, time);
+        return;
+    }
+    case Take::Ending:
+        if (!m_endingDate && !m_endingTime) {
+            m_endingDate.emplace(date);
+            m_endingTime.emplace(time);
+        }
+        return;
+    case Take::EndingDate:
+        if (!m_endingDate)
+            m_endingDate.emplace(text);
+        return;
+    case Take::EndingTime:
+        if (!m_endingTime)
+            m_endingTime.emplace(text);
+        return;
+    default:
+        return;
+    }
 }
 
 bool XmlGranuleReader::pathIs(std::initializer_list<EcsName> names) const {

@@ -67,6 +67,7 @@ class XmlGranuleReader {
     bool content(const pugi::xml_node& node);
     bool finish(const pugi::xml_node& node);
     bool collected(const pugi::xml_node& node);
+    void timeCollected(Take take, std::string_view text);
     bool stop(std::size_t at, std::string why);
     MetadataOrReason complete();
 
