@@ -184,6 +184,7 @@ MetadataOrReason XmlGranuleReader::read(std::string_view text, MetadataLayout la
         return {std::nullopt, "larger than " + std::to_string(kMaxXmlBytes >> 20) + " MiB"};
     const std::optional<std::size_t> problem = parse(text);
     const bool walked = walkDocument();
+    m_document->reset(); // its memory back now rather than at the next file
     if (!walked && !m_reason.empty() && (!problem || m_reasonAt < *problem))
         return {std::nullopt, m_reason + " at line " + std::to_string(LineAt(m_text, m_reasonAt))};
     if (problem || !walked)
