@@ -21,11 +21,11 @@ std::string MoreThan(std::size_t limit, std::string_view what) {
     return "more than " + std::to_string(limit) + " " + std::string(what);
 }
 
-// "2003-04-12T18:32:07.414Z" as its date and its time of day.
 std::string ReasonOf(const XmlReferenceFault& fault) {
     return fault.kind == XmlReferenceFault::Unknown ? "unknown entity" : "unreadable XML";
 }
 
+// "2003-04-12T18:32:07.414Z" as its date and its time of day.
 std::pair<std::string_view, std::string_view> SplitDateTime(std::string_view text) {
     const std::size_t t = text.find_first_of("Tt");
     if (t == text.npos)
