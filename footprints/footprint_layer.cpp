@@ -11,6 +11,7 @@
 #include "footprints/gdal_messages.h"
 #include "footprints/geopackage_index.h"
 #include "footprints/layer_check.h"
+#include "footprints/layer_output.h"
 #include "footprints/layer_style.h"
 #include "footprints/output_formats.h"
 #include "metadata/scene_footprint.h"
@@ -589,6 +590,8 @@ std::optional<Error> WriteLayer(const std::string& folderPrefix, const Footprint
     report.driverName = driver.GetDescription(); // GDAL's spelling: "gpkg" names "GPKG"
     if (auto error = CheckOutputName(report.driverName, outputPath))
         return error;
+    if (auto error = CheckLayerOutput(report.driverName, outputPath))
+        return error;
 
     // Images and HDF files listed beside the metadata are read no further than their heads.
     SceneFootprintReader reader;
@@ -667,6 +670,8 @@ std::optional<Error> WriteLayer(const std::string& folderPrefix, const Footprint
 
     if (auto error = writer.close(messages))
         return error;
+    if (auto error = SettleLayerFile(report.driverName, gdalPath, outputPath))
+        return error;
     if (renamed && ::rename(gdalPath.c_str(), layerPath.c_str()) != 0)
         return SystemError(errno, outputPath);
     if (::lstat(layerPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
@@ -687,6 +692,8 @@ std::optional<Error> WriteLayer(const std::string& folderPrefix, const Footprint
     const WrittenLayer layer{scratch.path(), layerPath,          report.driverName,
                              outputPath,     std::move(written), writer.keepsValues()};
     if (auto error = CheckWrittenLayer(layer, messages))
+        return error;
+    if (auto error = CheckLayerBeforeMove(report.driverName, layerPath, outputPath))
         return error;
     std::vector<ScratchMove> moves;
     if (auto error = PlanMoves(scratch.path(), outputFolder, options.overwrite, moves))

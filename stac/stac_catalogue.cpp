@@ -6,6 +6,7 @@
 #include "fileio/directory.h"
 #include "fileio/fd_stream_buf.h"
 #include "fileio/folder.h"
+#include "fileio/output_place.h"
 #include "fileio/replacement_file.h"
 #include "fileio/scratch_folder.h"
 #include "fileio/unique_fd.h"
@@ -577,6 +578,8 @@ void StacRun::reportIdChanges() {
 
 std::optional<Error> StacRun::run(ScratchFolder& scratch, ReplacementFile& file) {
     if (auto error = placeOutput())
+        return error;
+    if (auto error = CheckOutputPlace(m_outputPath, m_options.outputPath))
         return error;
     PreparedScenes<PreparedItem> scenes(
         m_options.readAhead, [this](const ListedScene& scene) { return prepare(scene); },
