@@ -741,7 +741,8 @@ std::optional<Error> WriteFootprints(const std::string& folderPrefix,
     if (DiskIsFull(outputFolder)) {
         error = SystemError(ENOSPC, options.outputPath);
         error->hint = "The disk is full: make room on it and try again. Nothing was changed.";
-    } else if (const auto limit = FileSizeLimit()) {
+    } else if (const auto limit = FileSizeLimit();
+               limit && SizeLimitMayBeTheCause(*error, scratch.path(), *limit)) {
         error->hint = "Nothing was changed. Files may not grow beyond " + std::to_string(*limit) +
                       " bytes here (ulimit -f): raise that limit, or check that the disk has "
                       "room, then try again.";

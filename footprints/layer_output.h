@@ -30,4 +30,16 @@ std::optional<Error> CheckLayerBeforeMove(const std::string& driverName,
                                           const std::string& layerPath,
                                           const std::string& outputPath);
 
+// Whether a file size limit of `limit` bytes (ulimit -f) plausibly made the run fail, so
+// that the advice may name it: a file of the layer in `scratchFolder` reached the limit, or
+// the failure is worded as a write that found no room or a file too large. A driver that
+// refuses what it is asked to write is not blamed on the limit.
+bool SizeLimitMayBeTheCause(const Error& error, const std::string& scratchFolder,
+                            unsigned long long limit);
+
+// The advice under a layer that does not read back as it was written. The formats of the
+// known extensions read back what they write, so for them the disk is the likely cause;
+// another driver may simply not read back its own output.
+std::string ReadBackHint(const std::string& driverName);
+
 } // namespace aster

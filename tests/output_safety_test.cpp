@@ -404,27 +404,49 @@ TEST(OutputSafety, NamesADatabaseKeepsAreAUsageError) {
     EXPECT_FALSE(scenes.exists("layer_styles.gpkg"));
 }
 
-// A driver's own refusal is not blamed on the disk.
-TEST(OutputSafety, ADriversRefusalIsNotTheDisks) {
+// A driver's own refusal is worded as the driver's; a file size limit is named only where
+// a layer's file met it or a write failed, and then for every format.
+TEST(OutputSafety, TheDiskIsBlamedOnlyWhereItMayBeTheCause) {
     TempFolder scenes;
     WriteScenes(scenes);
-    for (const long limit : {-1L, 1000L, 200000L}) {
-        for (const char* output : {"fp.pix", "fp.gpkg", "fp.geojson", "fp.fgb", "fp.shp"}) {
-            TempFolder out;
-            test::InChild([&] {
-                std::signal(SIGXFSZ, SIG_IGN);
-                rlimit size{};
-                ::getrlimit(RLIMIT_FSIZE, &size);
-                if (limit > 0)
-                    size.rlim_cur = static_cast<rlim_t>(limit);
-                ::setrlimit(RLIMIT_FSIZE, &size);
-                const Outcome run = WriteLayer(scenes, out.file(output), false,
-                                               std::string_view(output).ends_with(".pix") ? "PCIDSK" : "");
-                if (run.error)
-                    std::cerr << limit << " " << output << ": " << run.error->code << " " << run.error->description << " / " << run.error->hint << "\n";
-                return 0;
-            });
-        }
+    constexpr long kNone = -1;
+    struct Case {
+        long limit;
+        const char* output;
+        const char* hintWords; // in the hint of the refusal
+    };
+    const std::string pcidsk = "GDAL's driver \"PCIDSK\" may not read back what it writes";
+    const Case cases[] = {
+        {kNone, "fp.pix", pcidsk.c_str()},
+        {200000, "fp.pix", pcidsk.c_str()}, // a limit far above what it wrote
+        {1000, "fp.pix", "(ulimit -f)"},     {1000, "fp.gpkg", "(ulimit -f)"},
+        {1000, "fp.geojson", "(ulimit -f)"}, {1000, "fp.fgb", "(ulimit -f)"},
+        {1000, "fp.shp", "(ulimit -f)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.output) + " under " + std::to_string(c.limit));
+        TempFolder out;
+        const int status = test::InChild([&] {
+            std::signal(SIGXFSZ, SIG_IGN);
+            rlimit size{};
+            ::getrlimit(RLIMIT_FSIZE, &size);
+            if (c.limit != kNone)
+                size.rlim_cur = static_cast<rlim_t>(c.limit);
+            ::setrlimit(RLIMIT_FSIZE, &size);
+            const std::string driver = std::string_view(c.output).ends_with(".pix") ? "PCIDSK" : "";
+            const Outcome run = WriteLayer(scenes, out.file(c.output), false, driver);
+            EXPECT_TRUE(run.error);
+            if (run.error) {
+                EXPECT_EQ(run.error->code, EIO) << run.error->description;
+                EXPECT_NE(run.error->hint.find(c.hintWords), std::string::npos)
+                    << run.error->description << "\n" << run.error->hint;
+                const bool disk = run.error->hint.find("disk") != std::string::npos;
+                EXPECT_EQ(disk, c.hintWords != pcidsk.c_str()) << run.error->hint;
+            }
+            return ::testing::Test::HasFailure() ? 1 : 0;
+        });
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out.path()), {}), 0);
     }
 }
 
