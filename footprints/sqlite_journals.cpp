@@ -41,7 +41,9 @@ Error JournalRefusal(const std::string& path, std::string_view suffix, bool earl
                         " holds changes not yet written into it",
                     "Close the program that has it open. If none has, open it once with "
                     "sqlite3 " +
-                        check + ", which writes them into it, then try again. Nothing was changed.");
+                        check +
+                        ", which writes them into it, or remove the log if the file was put "
+                        "there after it was left; then try again. Nothing was changed.");
     // Without a write-ahead log, the shared memory file is only a leftover.
     return Busy(path + " is open in another program, or was not closed: " + journal +
                     " is beside it",
