@@ -128,10 +128,10 @@ bool ForeignContents(sqlite3* db, const std::string& expected,
     const std::string layer = TheLayer(registered, expected);
     std::set<std::string> named;
     for (const auto& row : registered) {
-        const std::string& name = row[0];
-        if (name == layer || IsSystemTable(Lower(name)) || !named.insert(Lower(name)).second)
+        const std::string name = Lower(row[0]);
+        if (name == Lower(layer) || IsSystemTable(name) || !named.insert(name).second)
             continue;
-        foreign.push_back((Lower(row[1]) == "attributes" ? "the table " : "the layer ") + name);
+        foreign.push_back((Lower(row[1]) == "attributes" ? "the table " : "the layer ") + row[0]);
     }
     for (const auto& object : objects) {
         const std::string table = Lower(object[2]);
