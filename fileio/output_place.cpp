@@ -38,8 +38,8 @@ bool IsMountPoint(const std::string& path) {
     if ((info.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0)
         return (info.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
     struct statx folder {};
-    if (::statx(AT_FDCWD, FolderOf(path).c_str(), 0, STATX_BASIC_STATS | STATX_MNT_ID,
-                &folder) != 0)
+    if (::statx(AT_FDCWD, FolderOf(path).c_str(), 0, STATX_BASIC_STATS | STATX_MNT_ID, &folder) !=
+        0)
         return false;
     if ((info.stx_mask & folder.stx_mask & STATX_MNT_ID) != 0)
         return info.stx_mnt_id != folder.stx_mnt_id;

@@ -113,8 +113,7 @@ void ForeignStyles(sqlite3* db, const std::string& layer, std::vector<std::strin
 }
 
 // What `db` holds beyond one layer and what goes with it.
-bool ForeignContents(sqlite3* db, const std::string& expected,
-                     std::vector<std::string>& foreign) {
+bool ForeignContents(sqlite3* db, const std::string& expected, std::vector<std::string>& foreign) {
     Rows objects;
     if (!Query(db, "SELECT type, name, tbl_name FROM sqlite_master ORDER BY rowid", objects))
         return false;

@@ -43,10 +43,9 @@ bool SizeLimitMayBeTheCause(const Error& error, const std::string& scratchFolder
                             unsigned long long limit) {
     // SQLite words a write that failed as "database or disk is full" or "disk I/O error",
     // and rolls back what it wrote, so its file shows nothing.
-    for (const std::string_view words : {std::string_view("disk is full"),
-                                         std::string_view("disk I/O error"),
-                                         std::string_view(std::strerror(EFBIG)),
-                                         std::string_view(std::strerror(ENOSPC))})
+    for (const std::string_view words :
+         {std::string_view("disk is full"), std::string_view("disk I/O error"),
+          std::string_view(std::strerror(EFBIG)), std::string_view(std::strerror(ENOSPC))})
         if (error.description.find(words) != std::string::npos)
             return true;
     if (scratchFolder.empty())

@@ -14,8 +14,7 @@ namespace aster {
 // point (CheckOutputPlace); for an SQLite database, a journal beside the name
 // (CheckEarlierJournals); and an earlier GeoPackage that holds more than a layer of aster's
 // (CheckEarlierGeoPackage). Nothing is written, and the earlier file is never locked.
-std::optional<Error> CheckLayerOutput(const std::string& driverName,
-                                      const std::string& outputPath);
+std::optional<Error> CheckLayerOutput(const std::string& driverName, const std::string& outputPath);
 
 // Once GDAL has closed the new layer at `layerPath` (in the scratch folder), before it is
 // read back: an SQLite database is made to stand on its own (SettleSqliteFile). Errors

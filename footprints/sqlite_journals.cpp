@@ -82,8 +82,8 @@ std::optional<Error> SettleSqliteFile(const std::string& path, const std::string
     // persistent journal for DELETE removes the journal that TRUNCATE or PERSIST left,
     // once SQLite has found it not hot. A file in rollback mode is not written to.
     if (status != SQLITE_OK ||
-        sqlite3_exec(db.get(), "PRAGMA journal_mode=PERSIST; PRAGMA journal_mode=DELETE",
-                     nullptr, nullptr, nullptr) != SQLITE_OK)
+        sqlite3_exec(db.get(), "PRAGMA journal_mode=PERSIST; PRAGMA journal_mode=DELETE", nullptr,
+                     nullptr, nullptr) != SQLITE_OK)
         return Error{EIO,
                      "SQLite could not finish " + shownPath + ": " +
                          (db ? sqlite3_errmsg(db.get()) : "out of memory"),
@@ -99,8 +99,7 @@ std::optional<Error> CheckNewJournals(const std::string& path, const std::string
         if (::lstat(journal.c_str(), &info) == 0 || errno != ENOENT)
             return Error{EIO,
                          "SQLite left " + std::string(FileNameOf(journal)) +
-                             " beside the new layer " + shownPath +
-                             ", so it was not put in place",
+                             " beside the new layer " + shownPath + ", so it was not put in place",
                          "Nothing was changed.", ErrorKind::Other};
     }
     return std::nullopt;

@@ -39,7 +39,7 @@ struct Outcome {
 };
 
 Outcome WriteLayer(const TempFolder& scenes, const std::string& output, bool overwrite,
-               const std::string& driver = {}) {
+                   const std::string& driver = {}) {
     FootprintOptions options;
     options.outputPath = output;
     options.overwrite = overwrite;
@@ -70,8 +70,7 @@ Outcome WriteCatalogue(const TempFolder& scenes, const std::string& output, bool
 void ExpectRefused(const Outcome& run, int code, const std::string& inMessage) {
     ASSERT_TRUE(run.error);
     EXPECT_EQ(run.error->code, code) << run.error->description;
-    EXPECT_NE(run.error->description.find(inMessage), std::string::npos)
-        << run.error->description;
+    EXPECT_NE(run.error->description.find(inMessage), std::string::npos) << run.error->description;
     EXPECT_FALSE(run.error->hint.empty());
     EXPECT_LT(run.bytesRead, kLargeListed);
 }
@@ -128,8 +127,7 @@ const std::vector<std::string> kAstersLayers{"fp", "layer_styles"};
 
 // A layer added beside aster's, as a user adds one in a GIS.
 void AddLayer(const std::string& path, const char* name, OGRwkbGeometryType type) {
-    GDALDatasetUniquePtr dataset(
-        GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE));
+    GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE));
     OGRLayer* layer = dataset->CreateLayer(name, nullptr, type, nullptr);
     OGRFieldDefn field("note", OFTString);
     layer->CreateField(&field);
@@ -164,8 +162,9 @@ TEST(OutputSafety, JournalsBesideASqliteOutput) {
         {"another program holds unsaved changes in WAL mode", "fp.gpkg", true, "fp.gpkg-wal",
          [](const std::string& path) {
              Db db = Open(path);
-             Exec(db.get(), "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;"
-                            "UPDATE gpkg_contents SET description = 'changed' WHERE table_name = 'fp'");
+             Exec(db.get(),
+                  "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;"
+                  "UPDATE gpkg_contents SET description = 'changed' WHERE table_name = 'fp'");
              return db;
          },
          1},
@@ -185,16 +184,16 @@ TEST(OutputSafety, JournalsBesideASqliteOutput) {
              return Db();
          },
          0},
-        {"shared memory left beside the package", "fp.gpkg", true, "fp.gpkg-shm",
-         leftover("-shm"), 0},
+        {"shared memory left beside the package", "fp.gpkg", true, "fp.gpkg-shm", leftover("-shm"),
+         0},
         {"a log left where the package was removed", "fp.gpkg", false, "fp.gpkg-wal",
          leftover("-wal"), 0},
         {"shared memory left where the package was removed", "fp.gpkg", false, "fp.gpkg-shm",
          leftover("-shm"), 0},
         {"a journal left where the package was removed", "fp.gpkg", false, "fp.gpkg-journal",
          leftover("-journal"), 0},
-        {"a log beside GDAL's SQLite format", "fp.sqlite", false, "fp.sqlite-wal",
-         leftover("-wal"), 0},
+        {"a log beside GDAL's SQLite format", "fp.sqlite", false, "fp.sqlite-wal", leftover("-wal"),
+         0},
     };
     for (const Case& c : cases) {
         for (const bool overwrite : {true, false}) {
@@ -207,8 +206,7 @@ TEST(OutputSafety, JournalsBesideASqliteOutput) {
             Db holder = c.make(path);
             const auto before = Snapshot(out);
             const std::string driver = path.ends_with(".sqlite") ? "SQLite" : "";
-            ExpectRefused(WriteLayer(scenes, path, overwrite, driver), EBUSY,
-                          out.file(c.journal));
+            ExpectRefused(WriteLayer(scenes, path, overwrite, driver), EBUSY, out.file(c.journal));
             EXPECT_EQ(Snapshot(out), before);
             holder.reset();
             if (c.earlier) {
@@ -313,7 +311,9 @@ TEST(OutputSafety, NoOutputTakesTheNameOfASpecialFile) {
     WriteScenes(scenes);
     const std::pair<const char*, std::function<bool(const std::string&)>> makers[] = {
         {"a device",
-         [](const std::string& p) { return ::mknod(p.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0; }},
+         [](const std::string& p) {
+             return ::mknod(p.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+         }},
         {"a FIFO", [](const std::string& p) { return ::mkfifo(p.c_str(), 0644) == 0; }},
         {"a socket", [](const std::string& p) { return test::MakeSocket(p), true; }},
         {"a device", [](const std::string& p) { return ::symlink("/dev/null", p.c_str()) == 0; }},
@@ -323,7 +323,8 @@ TEST(OutputSafety, NoOutputTakesTheNameOfASpecialFile) {
     for (const auto& [kind, make] : makers) {
         for (const auto& [name, stac] : outputs) {
             for (const bool overwrite : {true, false}) {
-                SCOPED_TRACE(std::string(kind) + " at " + name + (overwrite ? ", --overwrite" : ""));
+                SCOPED_TRACE(std::string(kind) + " at " + name +
+                             (overwrite ? ", --overwrite" : ""));
                 TempFolder out;
                 const std::string path = out.file(name);
                 if (!make(path))
@@ -331,7 +332,7 @@ TEST(OutputSafety, NoOutputTakesTheNameOfASpecialFile) {
                 struct stat before {};
                 ::lstat(path.c_str(), &before);
                 const Outcome run = stac ? WriteCatalogue(scenes, path, overwrite)
-                                     : WriteLayer(scenes, path, overwrite);
+                                         : WriteLayer(scenes, path, overwrite);
                 ExpectRefused(run, EINVAL, path + " is " + kind);
                 struct stat after {};
                 ::lstat(path.c_str(), &after);
@@ -356,8 +357,8 @@ TEST(OutputSafety, AMountPointIsRefusedBeforeTheRun) {
         if (::unshare(CLONE_NEWNS) != 0 && ::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
             return test::kSkip;
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
-        if (::mount(out.file("source.gpkg").c_str(), out.file("fp.gpkg").c_str(), nullptr,
-                    MS_BIND, nullptr) != 0 ||
+        if (::mount(out.file("source.gpkg").c_str(), out.file("fp.gpkg").c_str(), nullptr, MS_BIND,
+                    nullptr) != 0 ||
             ::mount("tmpfs", out.file("catalogue").c_str(), "tmpfs", 0, "size=64k") != 0)
             return test::kSkip;
         for (const bool overwrite : {true, false}) {
@@ -390,8 +391,8 @@ TEST(OutputSafety, NamesADatabaseKeepsAreAUsageError) {
         EXPECT_NE(error->description.find("keeps the name"), std::string::npos);
     }
     const std::pair<const char*, const char*> allowed[] = {
-        {"GPKG", "layer_styles2.gpkg"}, {"GPKG", "gpkg.gpkg"},
-        {"GPKG", "my_rtree_.gpkg"},     {"ESRI Shapefile", "layer_styles.shp"},
+        {"GPKG", "layer_styles2.gpkg"},    {"GPKG", "gpkg.gpkg"},
+        {"GPKG", "my_rtree_.gpkg"},        {"ESRI Shapefile", "layer_styles.shp"},
         {"SQLite", "layer_styles.sqlite"},
     };
     for (const auto& [driver, name] : allowed)
@@ -419,8 +420,10 @@ TEST(OutputSafety, TheDiskIsBlamedOnlyWhereItMayBeTheCause) {
     const Case cases[] = {
         {kNone, "fp.pix", pcidsk.c_str()},
         {200000, "fp.pix", pcidsk.c_str()}, // a limit far above what it wrote
-        {1000, "fp.pix", "(ulimit -f)"},     {1000, "fp.gpkg", "(ulimit -f)"},
-        {1000, "fp.geojson", "(ulimit -f)"}, {1000, "fp.fgb", "(ulimit -f)"},
+        {1000, "fp.pix", "(ulimit -f)"},
+        {1000, "fp.gpkg", "(ulimit -f)"},
+        {1000, "fp.geojson", "(ulimit -f)"},
+        {1000, "fp.fgb", "(ulimit -f)"},
         {1000, "fp.shp", "(ulimit -f)"},
     };
     for (const Case& c : cases) {
@@ -439,7 +442,8 @@ TEST(OutputSafety, TheDiskIsBlamedOnlyWhereItMayBeTheCause) {
             if (run.error) {
                 EXPECT_EQ(run.error->code, EIO) << run.error->description;
                 EXPECT_NE(run.error->hint.find(c.hintWords), std::string::npos)
-                    << run.error->description << "\n" << run.error->hint;
+                    << run.error->description << "\n"
+                    << run.error->hint;
                 const bool disk = run.error->hint.find("disk") != std::string::npos;
                 EXPECT_EQ(disk, c.hintWords != pcidsk.c_str()) << run.error->hint;
             }
