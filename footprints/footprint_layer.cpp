@@ -11,6 +11,7 @@
 #include "footprints/gdal_messages.h"
 #include "footprints/layer_check.h"
 #include "footprints/layer_writer.h"
+#include "footprints/layer_output.h"
 #include "footprints/layer_style.h"
 #include "footprints/output_formats.h"
 
@@ -229,7 +230,11 @@ std::optional<Error> FootprintLayer::plan() {
         return error;
     m_driver = GetGDALDriverManager()->GetDriverByName(driverName.c_str());
     driverName = m_driver->GetDescription(); // GDAL's spelling: "gpkg" names "GPKG"
-    return CheckOutputName(driverName, outputPath);
+    if (auto error = CheckOutputName(driverName, outputPath))
+        return error;
+    // Refused before anything is read: a special file or mount point at the output, a
+    // journal beside it, a package holding more than its layer.
+    return CheckLayerOutput(driverName, outputPath);
 }
 
 std::optional<Error> FootprintLayer::checkEarlierOutput() const {
@@ -318,6 +323,8 @@ std::optional<Error> FootprintLayer::complete(SceneRunHost& /*host*/) {
     const std::string& outputPath = m_options.outputPath;
     if (auto error = m_writer->close(m_messages))
         return error;
+    if (auto error = SettleLayerFile(m_report.driverName, m_gdalPath, outputPath))
+        return error;
     if (m_gdalPath != m_layerPath && ::rename(m_gdalPath.c_str(), m_layerPath.c_str()) != 0)
         return SystemError(errno, outputPath);
     struct stat info {};
@@ -332,6 +339,8 @@ std::optional<Error> FootprintLayer::complete(SceneRunHost& /*host*/) {
                              m_report.driverName,  outputPath,
                              m_written, m_writer->keepsValues()};
     if (auto error = CheckWrittenLayer(layer, m_messages))
+        return error;
+    if (auto error = CheckLayerBeforeMove(m_report.driverName, m_layerPath, outputPath))
         return error;
     return PlanMoves(m_scratch.path(), m_outputFolder, m_options.overwrite, m_moves);
 }
@@ -363,7 +372,8 @@ void FootprintLayer::explain(std::optional<Error>& error) const {
     if (DiskIsFull(m_outputFolder)) {
         error = SystemError(ENOSPC, m_options.outputPath);
         error->hint = "The disk is full: make room on it and try again. Nothing was changed.";
-    } else if (const auto limit = FileSizeLimit()) {
+    } else if (const auto limit = FileSizeLimit();
+               limit && SizeLimitMayBeTheCause(*error, m_scratch.path(), *limit)) {
         error->hint = "Nothing was changed. Files may not grow beyond " + std::to_string(*limit) +
                       " bytes here (ulimit -f): raise that limit, or check that the disk has "
                       "room, then try again.";

@@ -1,6 +1,7 @@
 #include "footprints/layer_check.h"
 
 #include "fileio/unique_fd.h"
+#include "footprints/layer_output.h"
 #include "footprints/sql_quoting.h"
 
 #include <expat.h>
@@ -21,12 +22,9 @@ namespace aster {
 
 namespace {
 
-constexpr std::string_view kCheckDisk =
-    "Nothing was changed. Check that the disk has room, then try again.";
-
 Error Unreadable(const WrittenLayer& layer, const std::string& why) {
     return Error{EIO, "The layer written to " + layer.outputPath + " does not read back: " + why,
-                 std::string(kCheckDisk)};
+                 ReadBackHint(layer.driverName)};
 }
 
 Error Miscounted(const WrittenLayer& layer, std::int64_t found, const std::string& where) {
@@ -34,7 +32,7 @@ Error Miscounted(const WrittenLayer& layer, std::int64_t found, const std::strin
                  "The layer written to " + layer.outputPath + " reads back with " +
                      std::to_string(found) + " instead of " +
                      std::to_string(layer.features.size()) + " footprints" + where,
-                 std::string(kCheckDisk)};
+                 ReadBackHint(layer.driverName)};
 }
 
 // NaN stands for a null field: a corner the file did not give.
