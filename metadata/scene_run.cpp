@@ -130,8 +130,10 @@ std::optional<Error> RunListed(const SceneRunOptions& options, SceneWriter& writ
             return PrepareScene(reader, writer, listed);
         },
         reader.headFirst());
-    if (auto error = scenes.open(options.folderPrefix)) {
-        ExplainMissingList(*error, options.folderPrefix);
+    if (auto error = scenes.open(options.folderPrefix, options.list)) {
+        // What to do about a missing filelist.txt depends on whether its folder is there.
+        if (options.list.path.empty())
+            ExplainMissingList(*error, options.folderPrefix);
         return error;
     }
     if (auto error = writer.start())

@@ -36,7 +36,8 @@ std::optional<Error> WriteStac(const std::string& folderPrefix, const StacOption
     const std::unique_ptr<StacOutput> output = IsItemCollectionPath(options.outputPath)
                                                    ? MakeItemCollectionFile(folderPrefix, options)
                                                    : MakeStaticCatalogue(folderPrefix, options);
-    return RunScenes({folderPrefix, options.readAhead}, *output, host, report);
+    return RunScenes({folderPrefix, options.readAhead, {options.listPath, true}}, *output, host,
+                     report);
 }
 
 } // namespace aster

@@ -42,6 +42,9 @@ struct StacOptions {
     // The collection's license: an SPDX identifier, "various" or "proprietary" (see
     // CatalogueLicense).
     std::string license{kDefaultLicense};
+    // The list of the files to read, each line a path from the scene folder; empty for the
+    // folder's filelist.txt.
+    std::string listPath;
     ReadAheadSettings readAhead;
 };
 

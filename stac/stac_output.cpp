@@ -147,8 +147,9 @@ void StacOutput::reportIdChanges(SceneRunHost& host) const {
     }
     if (changes.empty())
         return;
-    ListReader list;
-    if (list.open(m_folderPrefix + "filelist.txt"))
+    ListReader list(1 << 16, true);
+    if (list.open(m_options.listPath.empty() ? m_folderPrefix + "filelist.txt"
+                                             : m_options.listPath))
         return;
     std::string line;
     std::int32_t number = 0;
