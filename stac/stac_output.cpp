@@ -37,8 +37,8 @@ std::optional<Error> StacOutput::plan() {
         std::string_view(m_sceneFolder).substr(m_sceneFolder.rfind('/') + 1);
     m_collection.id = CollectionIdOf(folderName);
     m_collection.title = folderName.empty() ? "/" : Utf8FromBytes(folderName);
-    m_collection.description = "ASTER scenes of the folder " + m_collection.title +
-                               ", as their scene metadata files describe them.";
+    m_collection.description = CollectionDescription(m_collection.title);
+    m_collection.softwareVersion = ASTER_VERSION;
     m_collection.license = m_options.license;
     return std::nullopt;
 }
@@ -99,6 +99,9 @@ void StacOutput::addToCollection(const StacItem& item) {
         m_collection.instruments.add(instrument);
     if (item.shortName)
         m_collection.products.add(*item.shortName);
+    m_collection.cloudCover.add(item.cloudCover);
+    m_collection.sunAzimuth.add(item.sunAzimuth);
+    m_collection.sunElevation.add(item.sunElevation);
 }
 
 std::optional<Error> StacOutput::write(const Scene& scene, std::unique_ptr<Prepared> base) {

@@ -230,6 +230,7 @@ constexpr const char* kXmlItem = R"({
       "href": "../../scenes/AST_L1B_00304122003183207_20030413120012_12345.jpg",
       "type": "image/jpeg",
       "roles": [
+        "thumbnail",
         "overview"
       ]
     },
@@ -334,6 +335,10 @@ TEST(StacCatalogue, ItemsOfEachKind) {
     odl.RemoveMember("assets");
     xml.RemoveMember("assets");
     xml["collection"].SetString("s");
+    // The ODL granule gives its range's end too.
+    EXPECT_STREQ(odl["properties"]["end_datetime"].GetString(), "2003-04-12T18:32:16.302Z");
+    odl["properties"].EraseMember("start_datetime");
+    odl["properties"].EraseMember("end_datetime");
     EXPECT_EQ(compact(odl), compact(xml));
 
     // Cut at +-180 into a MultiPolygon of counter-clockwise parts; its box runs east from
@@ -349,7 +354,9 @@ TEST(StacCatalogue, ItemsOfEachKind) {
     const rapidjson::Document bare = item("BARE");
     EXPECT_EQ(compact(bare["stac_extensions"]), "[]");
     EXPECT_EQ(compact(bare["properties"]),
-              R"({"datetime":"2003-04-12T18:32:07.414Z","platform":"terra","instruments":)"
+              R"({"datetime":"2003-04-12T18:32:07.414Z","start_datetime":)"
+              R"("2003-04-12T18:32:07.414Z","end_datetime":"2003-04-12T18:32:16.302Z",)"
+              R"("platform":"terra","instruments":)"
               R"(["aster"],"aster:short_name":"AST_L1B","aster:version":"3"})");
 
     // The collection's extent crosses the antimeridian too, and lists its two sides.
@@ -359,7 +366,7 @@ TEST(StacCatalogue, ItemsOfEachKind) {
     EXPECT_EQ(compact(collection["extent"]),
               R"({"spatial":{"bbox":[[179.25,9.5,-116.502783,36.512345],[179.25,9.5,180,)"
               R"(36.512345],[-180,9.5,-116.502783,36.512345]]},"temporal":{"interval":[[)"
-              R"("2003-04-12T18:32:07.414Z","2003-04-12T18:32:07.414Z"]]}})");
+              R"("2003-04-12T18:32:07.414Z","2003-04-12T18:32:16.302Z"]]}})");
 }
 
 TEST(StacExtent, UnionsBoxesOnEitherSideOfTheAntimeridian) {
@@ -435,7 +442,7 @@ TEST(StacJson, AnIdReplacedIsAsIfWrittenSo) {
     item.bbox = BoundsOf(item.shape);
     item.cloudCover = 0.0001;
     item.sunAzimuth = 359.9999999;
-    item.assets = {{"metadata", "../../a%20b.met", "text/plain", "metadata"}};
+    item.assets = {{"metadata", "../../a%20b.met", "text/plain", {"metadata"}}};
     StacItem renamed = item;
     renamed.id = "second \"quoted\"";
     std::string out;
@@ -526,16 +533,16 @@ TEST(ItemIds, ManyItemsOfOneIdTakeLinearTime) {
 
 TEST(AssetFiles, KeysTypesAndRolesBySuffix) {
     const StacAsset rows[] = {
-        {".hdf", "", "application/x-hdf", "data"},
-        {"_V.tif", "", "image/tiff; application=geotiff", "data"},
-        {"_T.TIF", "", "image/tiff; application=geotiff", "data"},
-        {".tiff", "", "image/tiff; application=geotiff", "data"},
-        {".jpg", "", "image/jpeg", "overview"},
-        {"_QA.txt", "", "text/plain", "metadata"},
-        {".hdf.xml", "", "application/xml", "metadata"},
-        {".met", "", "text/plain", "metadata"},
-        {".zip", "", "", ""},
-        {"", "", "", ""},
+        {".hdf", "", "application/x-hdf", {"data"}},
+        {"_V.tif", "", "image/tiff; application=geotiff", {"data"}},
+        {"_T.TIF", "", "image/tiff; application=geotiff", {"data"}},
+        {".tiff", "", "image/tiff; application=geotiff", {"data"}},
+        {".jpg", "", "image/jpeg", {"overview"}},
+        {"_QA.txt", "", "text/plain", {"metadata"}},
+        {".hdf.xml", "", "application/xml", {"metadata"}},
+        {".met", "", "text/plain", {"metadata"}},
+        {".zip", "", "", {}},
+        {"", "", "", {}},
     };
     EXPECT_EQ(MetadataAsset(MetadataLayout::UmmG).type, "application/json");
     EXPECT_EQ(MetadataAsset(MetadataLayout::EcsXml).type, "application/xml");
@@ -545,7 +552,7 @@ TEST(AssetFiles, KeysTypesAndRolesBySuffix) {
         const StacAsset asset = AssetOfSuffix(rows[i].key);
         EXPECT_EQ(asset.key, keys[i]) << rows[i].key;
         EXPECT_EQ(asset.type, rows[i].type) << rows[i].key;
-        EXPECT_EQ(asset.role, rows[i].role) << rows[i].key;
+        EXPECT_EQ(asset.roles, rows[i].roles) << rows[i].key;
     }
 }
 
@@ -746,7 +753,19 @@ TEST(StacCatalogue, ReplacedWholeOrNotAtAll) {
     // A folder holding anything this tool's catalogue does not is no catalogue: refused,
     // even with --overwrite, and left as it was. Only an empty folder, or collection.json
     // (a STAC Collection) beside folders holding only their <folder>.json, is replaced.
-    const std::string kCollection = R"({"type": "Collection", "id": "old"})";
+    // A collection that says aster wrote it, one that an earlier version wrote (its
+    // description as aster words it, no provider), and others' of the same layout.
+    const std::string kCollection =
+        R"({"type": "Collection", "id": "old", "providers": [{"name": "aster", )"
+        R"("roles": ["processor"], "processing:software": {"aster": "0.1"}}]})";
+    const std::string kEarlier =
+        R"({"type": "Collection", "id": "s", "title": "my s", "description": ")" +
+        CollectionDescription("my s") + R"("})";
+    const std::string kPystac =
+        R"({"type": "Collection", "id": "s", "title": "s", "description": "ASTER scenes"})";
+    const std::string kOtherProvider =
+        R"({"type": "Collection", "id": "s", "title": "s", "description": ")" +
+        CollectionDescription("s") + R"(", "providers": [{"name": "LP DAAC"}]})";
     struct Case {
         std::vector<std::pair<std::string, std::string>> files; // path, content
         std::string holds; // what the refusal names; empty when it is replaced
@@ -768,6 +787,12 @@ TEST(StacCatalogue, ReplacedWholeOrNotAtAll) {
         {{{"collection.json", kCollection}, {"empty/", ""}},
          "the empty folder empty, which aster does not write"},
         {{{"collection.json", kCollection}, {"a/a.json", "{}"}}, ""},
+        {{{"collection.json", kEarlier}, {"a/a.json", "{}"}}, ""},
+        {{{"collection.json", kPystac}, {"a/a.json", "{}"}},
+         "a collection.json that aster did not write"},
+        {{{"collection.json", kOtherProvider}}, "a collection.json that aster did not write"},
+        {{{"collection.json", R"({"type": "Collection", "id": "old"})"}},
+         "a collection.json that aster did not write"},
         {{}, ""},
     };
     const std::string mine = folder.file("mine");
