@@ -15,6 +15,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -369,6 +370,58 @@ TEST(StacCatalogue, ItemsOfEachKind) {
               R"("2003-04-12T18:32:07.414Z","2003-04-12T18:32:16.302Z"]]}})");
 }
 
+// The collection says aster processed it, summarises its items' numbers as ranges, lists
+// exactly the extensions whose fields it has, and links to an SPDX license's text.
+TEST(StacJson, TheCollectionNamesItsProcessorRangesAndLicense) {
+    const auto document = [](const std::string& license, bool angles) {
+        StacCollection collection;
+        collection.id = "c";
+        collection.title = "c";
+        collection.description = CollectionDescription("c");
+        collection.license = license;
+        collection.softwareVersion = "9.8.7";
+        if (angles)
+            for (const double value : {30.5, 2.25, 17.0}) {
+                collection.cloudCover.add(value);
+                collection.sunAzimuth.add(value + 100);
+                collection.sunElevation.add(std::optional<double>());
+                collection.sunElevation.add(-value);
+            }
+        std::ostringstream out;
+        WriteCollectionDocument(out, collection, 0, [](std::size_t) { return std::string(); });
+        rapidjson::Document parsed = test::ParseJson(out.str());
+        test::ExpectStacCollection(parsed);
+        return parsed;
+    };
+    const auto compact = [](const rapidjson::Value& value) {
+        rapidjson::StringBuffer buffer;
+        rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+        value.Accept(writer);
+        return std::string(buffer.GetString());
+    };
+    const rapidjson::Document full = document("CC-BY-4.0", true);
+    EXPECT_EQ(compact(full["providers"]), R"([{"name":"aster","roles":["processor"],)"
+                                          R"("processing:software":{"aster":"9.8.7"}}])");
+    EXPECT_EQ(compact(full["summaries"]),
+              R"({"eo:cloud_cover":{"minimum":2.25,"maximum":30.5},"view:sun_azimuth":)"
+              R"({"minimum":102.25,"maximum":130.5},"view:sun_elevation":{"minimum":-30.5,)"
+              R"("maximum":-2.25}})");
+    EXPECT_EQ(compact(full["stac_extensions"]),
+              "[\"" + std::string(kEoExtension) + "\",\"" + std::string(kViewExtension) +
+                  "\",\"" + std::string(kProcessingExtension) + "\"]");
+    EXPECT_EQ(compact(full["links"][1]), R"({"rel":"license","href":)"
+                                         R"("https://spdx.org/licenses/CC-BY-4.0.html",)"
+                                         R"("type":"text/html"})");
+    EXPECT_EQ(AuthorOfCollection(compact(full)), CollectionAuthor::Aster);
+    for (const char* license : {"proprietary", "various"}) {
+        const rapidjson::Document bare = document(license, false);
+        EXPECT_EQ(test::LinkRelations(bare["links"]), std::set<std::string>{"root"}) << license;
+        EXPECT_EQ(compact(bare["summaries"]), "{}");
+        EXPECT_EQ(compact(bare["stac_extensions"]),
+                  "[\"" + std::string(kProcessingExtension) + "\"]");
+    }
+}
+
 TEST(StacExtent, UnionsBoxesOnEitherSideOfTheAntimeridian) {
     using Boxes = std::vector<BoundingBox>;
     struct Row {
@@ -491,6 +544,13 @@ TEST(ItemIds, GranuleThenNameThenNumberAndSuffixesInListOrder) {
          {"x", "x-2", "x-2-2", "x-3"},
          {"", "x is the id of an earlier item", "x-2 is the id of an earlier item",
           "x is the id of an earlier item"}},
+        // The catalogue's own names, in any case, are taken from the start.
+        {{{"collection.json", "x"}, {"", "Catalog.JSON"}, {"", "collection.json"}},
+         {"collection.json-2", "Catalog.JSON-2", "collection.json-3"},
+         {"collection.json-2", "Catalog.JSON-2", "collection.json-3"},
+         {"collection.json is a name the catalogue gives its own file",
+          "Catalog.JSON is a name the catalogue gives its own file",
+          "collection.json is a name the catalogue gives its own file"}},
         // A provisional id given up at the end is taken by a later item.
         {{{"G", "H"}, {"", "G"}, {"G", "x"}},
          {"G", "G-2", "x"},
@@ -591,6 +651,57 @@ TEST(AssetFiles, FolderNamesReadOnceWhileRecent) {
         cache.names(dir(i));
     EXPECT_EQ(cache.names(dir(0))->size(), 2u) << "let go and read again";
     EXPECT_EQ(cache.names(folder.file("missing")), nullptr);
+}
+
+// Each file of a folder belongs to one granule at most: the one whose ID is the longest
+// start of its name that a separator or the name's end follows, the folder's granules
+// known from its data and metadata files.
+TEST(AssetFiles, EachFileBelongsToOneGranule) {
+    TempFolder folder;
+    const std::vector<std::string> files = {
+        "S_1.hdf", "S_1.hdf.xml", "S_1.jpg", "S_1_QA.txt", "S_1_V.tif", "S_1_V.tif.aux.xml",
+        "S_10.hdf", "S_10.hdf.xml", "S_10.jpg", "S_10_QA.txt",
+        "S_1_2.met", "S_1_2.jpg", "S_1-x.txt", "S_1.a.met", "S_1B.jpg", "T.hdf", "T.jpg",
+        "T_2.jpg", "T_2.JPEG"};
+    for (const std::string& name : files)
+        folder.write(name, "");
+    FolderNames names;
+    ASSERT_FALSE(names.read(folder.path()));
+    struct Row {
+        std::string stem;
+        std::vector<std::string> assets; // after the metadata file
+    };
+    const Row rows[] = {
+        // Not S_10's files, nor S_1_2's, which has a metadata file of its own; the sidecar
+        // of one of its files and a name with a dot after its ID are S_1's.
+        {"S_1", {"S_1-x.txt", "S_1.a.met", "S_1.hdf", "S_1.hdf.xml", "S_1.jpg", "S_1_QA.txt",
+                 "S_1_V.tif", "S_1_V.tif.aux.xml"}},
+        {"S_10", {"S_10.hdf", "S_10.hdf.xml", "S_10.jpg", "S_10_QA.txt"}},
+        {"S_1_2", {"S_1_2.jpg", "S_1_2.met"}},
+        // S_1B has no data or metadata file of its own.
+        {"S", {"S_1B.jpg"}},
+        // T_2 has no data or metadata file: its browse images are T's.
+        {"T", {"T.hdf", "T.jpg", "T_2.JPEG", "T_2.jpg"}},
+    };
+    std::map<std::string, int> owners;
+    for (const Row& row : rows) {
+        const std::vector<StacAsset> assets =
+            SceneAssets(&names, "meta", MetadataLayout::Odl, row.stem, "");
+        std::vector<std::string> got;
+        for (std::size_t i = 1; i < assets.size(); ++i) {
+            got.push_back(assets[i].href.substr(2));
+            ++owners[got.back()];
+        }
+        EXPECT_EQ(got, row.assets) << row.stem;
+        // The first browse image alone is the thumbnail.
+        int thumbnails = 0;
+        for (const StacAsset& asset : assets)
+            thumbnails += asset.roles == std::vector<std::string>{"thumbnail", "overview"};
+        EXPECT_EQ(thumbnails, 1) << row.stem;
+    }
+    for (const auto& [name, count] : owners)
+        EXPECT_EQ(count, 1) << name;
+    EXPECT_EQ(owners.size(), files.size());
 }
 
 TEST(AssetFiles, RelativeHrefsAsUriReferences) {
