@@ -42,8 +42,19 @@ struct StacOptions {
     // The collection's license: an SPDX identifier, "various" or "proprietary" (see
     // CatalogueLicense).
     std::string license{kDefaultLicense};
+    // Where the scene folder is served or kept, for hrefs that hold wherever the catalogue
+    // goes: a URL ("https://data.example.org/aster/") or an absolute path. Each asset's
+    // href is then this, a "/", and the file's path from the scene folder, percent-encoded.
+    // Empty: hrefs relative to the item's file. Links between the catalogue's own
+    // documents stay relative either way.
+    std::string assetHrefBase;
     ReadAheadSettings readAhead;
 };
+
+// The start of every asset href for StacOptions::assetHrefBase `given`, ending in "/": a
+// URL (a scheme and ":") as given, an absolute path percent-encoded as its bytes.
+// Nothing for anything else, such as a relative path.
+std::optional<std::string> AssetHrefBase(std::string_view given);
 
 // Whether `outputPath` names an ItemCollection rather than a static catalogue.
 bool IsItemCollectionPath(std::string_view outputPath);

@@ -40,6 +40,15 @@ std::optional<Error> StacOutput::plan() {
     m_collection.description = CollectionDescription(m_collection.title);
     m_collection.softwareVersion = ASTER_VERSION;
     m_collection.license = m_options.license;
+    if (!m_options.assetHrefBase.empty()) {
+        const std::optional<std::string> base = AssetHrefBase(m_options.assetHrefBase);
+        if (!base)
+            return Error{EINVAL,
+                         "Neither a URL nor an absolute path: " + m_options.assetHrefBase,
+                         "Give the URL the scene folder is served at, or its absolute path.",
+                         ErrorKind::Other};
+        m_assetHrefBase = *base;
+    }
     return std::nullopt;
 }
 
@@ -57,8 +66,10 @@ std::unique_ptr<SceneWriter::Prepared> StacOutput::prepare(const Scene& scene,
     if (NormalFolderPath(slash == 0 ? "/" : path.substr(0, slash), folder))
         folder = path.substr(0, slash);
     const std::shared_ptr<const FolderNames> names = m_names.names(folder);
-    const std::string hrefBase = m_inCatalogue ? "../" + RelativeFolderHref(m_outputPath, folder)
-                                               : RelativeFolderHref(m_outputFolder, folder);
+    const std::string hrefBase =
+        !m_assetHrefBase.empty() ? m_assetHrefBase + RelativeFolderHref(m_sceneFolder, folder)
+        : m_inCatalogue          ? "../" + RelativeFolderHref(m_outputPath, folder)
+                                 : RelativeFolderHref(m_outputFolder, folder);
     auto prepared = std::make_unique<PreparedItem>();
     StacItem& item = prepared->item;
     prepared->granuleStem = metadata.granule.value_or("");

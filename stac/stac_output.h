@@ -61,6 +61,7 @@ class StacOutput : public SceneWriter {
     std::string m_outputFolder; // its folder
     std::string m_outputName;
     std::string m_sceneFolder; // in normal form
+    std::string m_assetHrefBase; // see AssetHrefBase; empty for relative hrefs
     StacCollection m_collection;
     ItemIds m_ids;
 
