@@ -23,9 +23,12 @@ std::optional<std::string> AssetHrefBase(std::string_view given) {
         for (const char c : given.substr(0, colon))
             if (!letter(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.')
                 return std::nullopt;
+        // A URL holds nothing but these, a blank or a non-ASCII byte percent-encoded.
+        constexpr std::string_view kUriCharacters = "-._~:/?#[]@!$&'()*+,;=%";
         for (const char c : given)
-            if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F)
-                return std::nullopt; // a URL holds no blank or control character
+            if (!letter(c) && !(c >= '0' && c <= '9') &&
+                kUriCharacters.find(c) == std::string_view::npos)
+                return std::nullopt;
         base = given;
     }
     if (!base.ends_with('/'))

@@ -818,6 +818,143 @@ TEST(StacCatalogue, SharedGranulesNeverOverwrite) {
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 8);
 }
 
+// Granules SCENE_1 and SCENE_10 in one folder each get their own files, and a granule
+// whose ID is the collection's file name gets another id, which --verbose names.
+TEST(StacCatalogue, ItemsOfOneFolderShareNoFileAndNoNameOfTheCatalogue) {
+    TempFolder folder;
+    fs::create_directory(folder.file("s"));
+    for (const char* granule : {"SCENE_1", "SCENE_10", "collection.json"}) {
+        const std::string name = std::string("s/") + granule;
+        folder.write(name + ".met", Replaced(test::GranuleOdl(), kGranule, granule));
+        for (const char* suffix : {".hdf", ".jpg", "_QA.txt"})
+            folder.write(name + suffix, "");
+    }
+    WriteList(folder, "s", {"SCENE_1.met", "SCENE_10.met", "collection.json.met"});
+    for (const std::string out : {"cat", "cat.json"}) {
+        const Outcome outcome = Catalogue(folder.file("s"), folder.file(out));
+        ASSERT_FALSE(outcome.error) << FormatError(*outcome.error);
+        EXPECT_EQ(outcome.lines, std::vector<std::string>{
+                                     "id collection.json-2 for " +
+                                     folder.file("s/collection.json.met") +
+                                     ": collection.json is a name the catalogue gives its own file"});
+        std::vector<rapidjson::Document> items;
+        if (out == "cat") {
+            EXPECT_EQ(Tree(folder.file(out)),
+                      (std::vector<std::string>{
+                          "SCENE_1/", "SCENE_1/SCENE_1.json", "SCENE_10/", "SCENE_10/SCENE_10.json",
+                          "collection.json", "collection.json-2/",
+                          "collection.json-2/collection.json-2.json"}));
+            for (const char* id : {"SCENE_1", "SCENE_10", "collection.json-2"})
+                items.push_back(test::ParseJson(
+                    ReadFile(folder.file(out + "/" + id + "/" + id + ".json"))));
+        } else {
+            const rapidjson::Document all = test::ParseJson(ReadFile(folder.file(out)));
+            for (const auto& feature : all["features"].GetArray())
+                items.emplace_back().CopyFrom(feature, items.back().GetAllocator());
+        }
+        const char* granules[] = {"SCENE_1", "SCENE_10", "collection.json"};
+        ASSERT_EQ(items.size(), 3u);
+        for (std::size_t i = 0; i < 3; ++i) {
+            std::vector<std::string> hrefs;
+            for (const auto& asset : items[i]["assets"].GetObject()) {
+                const std::string href = asset.value["href"].GetString();
+                hrefs.push_back(href.substr(href.rfind('/') + 1));
+            }
+            const std::string g = granules[i];
+            EXPECT_EQ(hrefs, (std::vector<std::string>{g + ".met", g + ".hdf", g + ".jpg",
+                                                       g + "_QA.txt"}))
+                << out;
+        }
+    }
+}
+
+// With a base, every asset href is the base and the file's path from the scene folder,
+// percent-encoded; the catalogue's own links stay relative.
+TEST(StacCatalogue, AssetHrefsFromABase) {
+    TempFolder folder;
+    fs::create_directories(folder.file("s/2004"));
+    folder.write("s/2004/X.met", Replaced(test::GranuleOdl(), kGranule, "X"));
+    folder.write("s/2004/X.hdf", "");
+    folder.write("s/top.met", Replaced(test::GranuleOdl(), kGranule, "top a"));
+    WriteList(folder, "s", {"2004/X.met", "top.met"});
+    const std::pair<std::string, std::string> bases[] = {
+        {"https://data.example.org/aster/", "https://data.example.org/aster/"},
+        {"https://data.example.org/aster", "https://data.example.org/aster/"},
+        {"/srv/my data", "/srv/my%20data/"},
+        {"/", "/"},
+    };
+    for (const auto& [base, start] : bases) {
+        StacOptions options;
+        options.outputPath = folder.file("cat");
+        options.overwrite = true;
+        options.assetHrefBase = base;
+        SceneRunReport report;
+        RecordingHost host;
+        ASSERT_FALSE(WriteStac(folder.file("s") + "/", options, report, host)) << base;
+        const rapidjson::Document x = test::ParseJson(ReadFile(folder.file("cat/X/X.json")));
+        EXPECT_EQ(x["assets"]["metadata"]["href"].GetString(), start + "2004/X.met");
+        EXPECT_EQ(x["assets"]["hdf"]["href"].GetString(), start + "2004/X.hdf");
+        EXPECT_STREQ(x["links"][0]["href"].GetString(), "../collection.json");
+        const rapidjson::Document top =
+            test::ParseJson(ReadFile(folder.file("cat/top a/top a.json")));
+        EXPECT_EQ(top["assets"]["metadata"]["href"].GetString(), start + "top.met");
+    }
+    for (const char* wrong : {"", "data/scenes", ":x", "1http://x", "http://a b/", "C:\\data"})
+        EXPECT_EQ(AssetHrefBase(wrong), std::nullopt) << wrong;
+    StacOptions options;
+    options.outputPath = folder.file("other");
+    options.assetHrefBase = "relative/path";
+    SceneRunReport report;
+    RecordingHost host;
+    const std::optional<Error> refused = WriteStac(folder.file("s") + "/", options, report, host);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->description, "Neither a URL nor an absolute path: relative/path");
+    EXPECT_FALSE(fs::exists(folder.file("other")));
+}
+
+// Files put in an earlier catalogue while a run replaces it are never removed with it:
+// the new catalogue takes its place, and the earlier folder, whole, is kept beside it
+// under the name that the error gives.
+TEST(StacCatalogue, FilesPutInTheEarlierCatalogueMeanwhileAreKept) {
+    TempFolder folder;
+    fs::create_directory(folder.file("s"));
+    folder.write("s/a.met", Replaced(test::GranuleOdl(), kGranule, "ID_a"));
+    WriteList(folder, "s", {"a.met"});
+    const std::string out = folder.file("cat");
+    ASSERT_FALSE(Catalogue(folder.file("s"), out).error);
+    const std::vector<std::string> earlier = Tree(out);
+    RecordingHost host;
+    host.stopAfter = [&](std::int64_t) {
+        if (!fs::exists(out + "/thesis.tex"))
+            folder.write("cat/thesis.tex", "years of work");
+        return false;
+    };
+    folder.write("s/b.met", Replaced(test::GranuleOdl(), kGranule, "ID_b"));
+    WriteList(folder, "s", {"b.met"});
+    const Outcome outcome = Catalogue(folder.file("s"), out, true, host);
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(Tree(out), (std::vector<std::string>{"ID_b/", "ID_b/ID_b.json", "collection.json"}));
+    std::vector<std::string> beside;
+    for (const auto& entry : fs::directory_iterator(folder.path()))
+        beside.push_back(entry.path().filename().string());
+    std::sort(beside.begin(), beside.end());
+    ASSERT_EQ(beside.size(), 3u);
+    const std::string kept = beside[1];
+    EXPECT_EQ(beside[0], "cat");
+    EXPECT_TRUE(kept.starts_with("cat.aster-old-")) << kept;
+    EXPECT_EQ(kept.size(), std::string("cat.aster-old-XXXXXX").size());
+    EXPECT_EQ(outcome.error->description,
+              "The new catalogue is at " + out +
+                  ", but files that aster does not write were put in the earlier one while the "
+                  "run worked, so it was not removed: it is kept whole at " +
+                  folder.file(kept));
+    std::vector<std::string> keptTree = earlier;
+    keptTree.push_back("thesis.tex");
+    std::sort(keptTree.begin(), keptTree.end());
+    EXPECT_EQ(Tree(folder.file(kept)), keptTree);
+    EXPECT_EQ(ReadFile(folder.file(kept + "/thesis.tex")), "years of work");
+}
+
 // An earlier catalogue stays exactly as it was after an error or a stop, is replaced only
 // with --overwrite, and a folder that is no catalogue is never replaced.
 TEST(StacCatalogue, ReplacedWholeOrNotAtAll) {
