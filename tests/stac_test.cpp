@@ -18,6 +18,7 @@
 #include <map>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/acl.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -953,6 +954,55 @@ TEST(StacCatalogue, FilesPutInTheEarlierCatalogueMeanwhileAreKept) {
     std::sort(keptTree.begin(), keptTree.end());
     EXPECT_EQ(Tree(folder.file(kept)), keptTree);
     EXPECT_EQ(ReadFile(folder.file(kept + "/thesis.tex")), "years of work");
+}
+
+// A catalogue folder replaced keeps its owner and group, mode, access list and default
+// access list, as a replaced file does; a new one gets mkdir's mode.
+TEST(StacCatalogue, AReplacedCatalogueKeepsItsOwnerModeAndAccessLists) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "giving a folder another owner needs root";
+    TempFolder folder;
+    fs::create_directory(folder.file("s"));
+    folder.write("s/a.met", Replaced(test::GranuleOdl(), kGranule, "ID_a"));
+    WriteList(folder, "s", {"a.met"});
+    const std::string out = folder.file("cat");
+    const mode_t umask = ::umask(022);
+    ASSERT_FALSE(Catalogue(folder.file("s"), out).error);
+    ::umask(umask);
+    struct stat info {};
+    ASSERT_EQ(::stat(out.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0755u);
+
+    ASSERT_EQ(::chown(out.c_str(), 4001, 5000), 0);
+    const auto setAcl = [&](acl_type_t type, const char* text) {
+        acl_t acl = ::acl_from_text(text);
+        const bool set = acl != nullptr && ::acl_set_file(out.c_str(), type, acl) == 0;
+        ::acl_free(acl);
+        return set;
+    };
+    const auto aclText = [&](acl_type_t type) {
+        acl_t acl = ::acl_get_file(out.c_str(), type);
+        char* text = acl != nullptr ? ::acl_to_text(acl, nullptr) : nullptr;
+        const std::string result = text != nullptr ? text : "<none>";
+        ::acl_free(text);
+        ::acl_free(acl);
+        return result;
+    };
+    if (!setAcl(ACL_TYPE_ACCESS, "u::rwx,u:4002:r-x,g::r-x,m::r-x,o::---") ||
+        !setAcl(ACL_TYPE_DEFAULT, "u::rwx,u:4002:r-x,g::r-x,m::r-x,o::---"))
+        GTEST_SKIP() << "no access lists on this file system";
+    ::chmod(out.c_str(), 02750);
+    const std::string access = aclText(ACL_TYPE_ACCESS);
+    const std::string defaults = aclText(ACL_TYPE_DEFAULT);
+
+    ASSERT_FALSE(Catalogue(folder.file("s"), out, true).error);
+    ASSERT_EQ(::stat(out.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 4001u);
+    EXPECT_EQ(info.st_gid, 5000u);
+    EXPECT_EQ(info.st_mode & 07777, 02750u);
+    EXPECT_EQ(aclText(ACL_TYPE_ACCESS), access);
+    EXPECT_EQ(aclText(ACL_TYPE_DEFAULT), defaults);
+    EXPECT_TRUE(fs::exists(out + "/ID_a/ID_a.json"));
 }
 
 // An earlier catalogue stays exactly as it was after an error or a stop, is replaced only
