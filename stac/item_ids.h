@@ -29,6 +29,10 @@ class ItemIds {
     // call. `granuleStem` is empty when the file gives no granule ID.
     std::string_view add(std::string_view granuleStem, std::string_view nameStem,
                          std::int32_t sceneNumber);
+    // Whether an earlier item had the granule ID of the item just added.
+    bool granuleSeenBefore() const {
+        return !m_items.empty() && (m_items.back().flags & kSharedGranule);
+    }
     // Works out every item's final id.
     void finish();
 

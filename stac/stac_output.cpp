@@ -74,6 +74,7 @@ std::unique_ptr<SceneWriter::Prepared> StacOutput::prepare(const Scene& scene,
     StacItem& item = prepared->item;
     prepared->granuleStem = metadata.granule.value_or("");
     item.assets = SceneAssets(names.get(), name, metadata.layout, prepared->granuleStem, hrefBase);
+    prepared->granuleKey = std::hash<std::string>{}(folder + '\0' + prepared->granuleStem);
     prepared->nameStem = Utf8FromBytes(NameStem(name));
     item.id = IsSafeId(prepared->granuleStem) ? prepared->granuleStem
               : IsSafeId(prepared->nameStem)  ? prepared->nameStem
@@ -119,10 +120,22 @@ std::optional<Error> StacOutput::write(const Scene& scene, std::unique_ptr<Prepa
     auto& prepared = static_cast<PreparedItem&>(*base);
     StacItem& item = prepared.item;
     const std::string_view id = m_ids.add(prepared.granuleStem, prepared.nameStem, scene.number);
+    // A granule listed twice in one folder (its .hdf.xml and its .met) is two items, and
+    // the files beside it are the first one's: no file belongs to two items.
+    bool again = false;
+    if (item.assets.size() > 1 && !m_granulesWithFiles.insert(prepared.granuleKey).second &&
+        m_ids.granuleSeenBefore()) {
+        item.assets.resize(1);
+        again = true;
+    }
     std::string writtenAs;
     if (id != item.id) {
         writtenAs = std::exchange(item.id, std::string(id));
+        again = true;
+    }
+    if (again) {
         prepared.json = render(item);
+        prepared.rendered = true;
     }
     if (auto error = place(prepared, writtenAs))
         return error;

@@ -126,13 +126,14 @@ std::optional<Error> StaticCatalogue::place(PreparedItem& prepared, const std::s
     const std::string where = m_options.outputPath + "/" + id;
     if (prepared.asideErrno != 0)
         return SystemError(prepared.asideErrno, where);
-    if (!writtenAs.empty()) {
-        const std::string before = prepared.aside + "/" + writtenAs + ".json";
+    if (prepared.rendered) {
+        const std::string before =
+            prepared.aside + "/" + (writtenAs.empty() ? id : writtenAs) + ".json";
+        if (::unlinkat(scratchFd, before.c_str(), 0) != 0)
+            return SystemError(errno, where);
         if (const int err =
                 WriteNewFileAt(scratchFd, prepared.aside + "/" + id + ".json", prepared.json))
             return SystemError(err, where);
-        if (::unlinkat(scratchFd, before.c_str(), 0) != 0)
-            return SystemError(errno, where);
     }
     if (::renameat(scratchFd, prepared.aside.c_str(), scratchFd, id.c_str()) != 0)
         return SystemError(errno, where);
