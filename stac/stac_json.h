@@ -15,8 +15,8 @@
 namespace aster {
 
 // The STAC documents this tool writes (STAC 1.0.0), as plain values, and the functions that
-// write each object through RapidJSON. All texts are UTF-8; hrefs are relative URI
-// references, already percent-encoded.
+// write each object through RapidJSON. All texts are UTF-8; hrefs are URI references,
+// already percent-encoded: relative, but for assets from a base the user gave.
 
 inline constexpr std::string_view kStacVersion = "1.0.0";
 inline constexpr std::string_view kEoExtension =
@@ -31,7 +31,7 @@ inline constexpr std::string_view kSoftwareName = "aster";
 // A file an item points at.
 struct StacAsset {
     std::string key;  // unique within the item
-    std::string href; // relative to the item's own file
+    std::string href; // relative to the item's own file, or from StacOptions::assetHrefBase
     std::string type; // media type; empty when not known
     // "data", "overview" or "metadata", the first browse image "thumbnail" and "overview";
     // none when not known.
