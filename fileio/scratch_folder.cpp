@@ -194,8 +194,9 @@ std::optional<Error> ScratchFolder::moveTo(const std::string& name, bool replace
 
 // Moves the earlier output from the scratch name to a visible one of its own beside the
 // output, "<name>.aster-old-" and six characters, made by mkdtemp and then taken by the
-// folder whole; where that fails, it stays at the scratch name, which a later run leaves
-// alone: its mode is not a scratch folder's.
+// folder whole. Where that fails, it stays at the scratch name, which `keptAt` then names:
+// unlocked, but with its own mode, so a later run takes it for a killed run's only when
+// that mode is 0700.
 void ScratchFolder::keepAside(const std::string& name, std::string* keptAt) {
     const std::string folder = m_path.substr(0, m_path.size() - m_name.size());
     std::string kept = folder + name + ".aster-old-XXXXXX";
