@@ -2,6 +2,7 @@
 
 #include "fileio/ascii.h"
 #include "fileio/utf8.h"
+#include "metadata/hdf_texts.h"
 #include "metadata/scene_footprint.h"
 #include "readahead/list_reader.h"
 #include "readahead/scene_files.h"
@@ -98,7 +99,9 @@ struct PreparedScene {
 PreparedScene PrepareScene(SceneFootprintReader& reader, SceneWriter& writer,
                            const ListedScene& listed) {
     PreparedScene prepared;
-    SceneFootprintOrReason read = reader.read(listed.text, listed.extent);
+    SceneFootprintOrReason read = LooksLikeHdf4(listed.text)
+                                      ? reader.readHdf(std::string(listed.fullPath))
+                                      : reader.read(listed.text, listed.extent);
     if (!read.scene) {
         // A file that gave no text at all is named for what keeps it from being read.
         prepared.reason = listed.text.empty() && listed.extent == TextExtent::Whole
