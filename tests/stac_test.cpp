@@ -282,7 +282,7 @@ TEST(StacCatalogue, ADownloadedGranuleAsAWholeDocument) {
     EXPECT_EQ(outcome.report.skipped, 3);
     const std::string g = download.scenes + "/" + kGranule;
     EXPECT_EQ(outcome.lines, (std::vector<std::string>{
-                                 "skipped " + g + ".hdf: not scene metadata",
+                                 "skipped " + g + ".hdf: described by " + std::string(kGranule) + ".hdf.xml",
                                  "skipped " + g + "_V.tif: not scene metadata",
                                  "skipped " + download.scenes + "/pipe: not a regular file"}));
     const std::string item = std::string(kGranule) + "/" + kGranule + ".json";
