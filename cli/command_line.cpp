@@ -7,6 +7,8 @@
 #include "cli/stop_signals.h"
 #include "fileio/folder.h"
 #include "fileio/near_names.h"
+#include "fileio/unique_fd.h"
+#include "fileio/whole_file.h"
 #include "footprints/output_formats.h"
 #include "listing/folder_listing.h"
 #include "stac/licenses.h"
@@ -19,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <vector>
 
@@ -173,6 +176,33 @@ CLI::Option* AddFlag(CLI::App& command, const char* names, bool& value, const ch
     return command.add_flag(names, value, help)->disable_flag_override();
 }
 
+// The options of a command that reads scenes: which files, from a list or the folder's
+// tree, and the list it reads when not the folder's own.
+void AddSceneSource(CLI::App& command, Request& request, std::string& listPath) {
+    AddFlag(command, "-r,--recursive", request.recursive,
+            "read the files of FOLDER's whole tree, listed in memory:\n"
+            "nothing is written into FOLDER and no filelist.txt is\n"
+            "needed; hidden folders and links to folders are not entered");
+    command
+        .add_option("--match", request.namePatterns,
+                    "read only the files whose names match PATTERN, a shell\n"
+                    "pattern as find -name takes it ('*.xml'), listed in\n"
+                    "memory; may be given again")
+        ->type_name("PATTERN")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->allow_extra_args(false)
+        ->check(NamesSomething("the pattern"));
+    command
+        .add_option("--list", listPath,
+                    "read the files that LIST names, one path from FOLDER a\n"
+                    "line, instead of FOLDER/filelist.txt (the list of a\n"
+                    "read-only archive, written by aster list -o)")
+        ->type_name("LIST")
+        ->check(NamesSomething("the list's name"))
+        ->excludes(command.get_option("--recursive"))
+        ->excludes(command.get_option("--match"));
+}
+
 // The whole command line. Help, usage lines and parsing all come from these declarations,
 // so each command and each option is named here once: a new command is one more block
 // ending in the function that runs it; a new option is one more line in its command's
@@ -273,6 +303,7 @@ void Declare(CLI::App& app, Request& request) {
             "leave out the spatial index that a GeoPackage, shapefile\n"
             "or FlatGeobuf layer otherwise gets (it lets a GIS draw\n"
             "part of a large layer fast); --spatial-index asks for it");
+    AddSceneSource(*footprints, request, layer.listPath);
     AddFlag(*footprints, "--verbose", request.verbose,
             "name each skipped file and why it was skipped");
     // The format is part of the usage: a name that says none is a usage error.
@@ -338,6 +369,7 @@ void Declare(CLI::App& app, Request& request) {
                                             : "'" + value + "' is neither a URL nor an absolute path";
             },
             ""));
+    AddSceneSource(*stac, request, catalogue.listPath);
     AddFlag(*stac, "--verbose", request.verbose,
             "name each skipped file and why it was skipped, and each\n"
             "item whose id is not its granule's ID");
@@ -583,12 +615,63 @@ int RunPolys(const Request& request, const CommandLineContext& context) {
     return RunTextFiles(request, context, true);
 }
 
-// The line a run that wrote scenes ends with.
-void PrintSummary(const CommandLineContext& context, const SceneRunReport& report,
-                  std::string_view one, std::string_view many) {
-    PrintPrefixed(context.err, Counted(report.written, one, many) + " written, " +
-                                   Counted(report.skipped, "listed file", "listed files") +
-                                   " skipped");
+// One kind of skip as the summary counts it: "3 folders (use --recursive)".
+std::string CountedSkips(const SkipCount& skips, bool recursive) {
+    std::string kind = skips.kind;
+    if (kind == "described by its metadata file")
+        return Counted(skips.count, "HDF file described by its metadata file",
+                       "HDF files described by their metadata files");
+    // "a folder", "an empty file": counted as folders and empty files.
+    for (const std::string_view article : {"a ", "an "}) {
+        if (kind.starts_with(article)) {
+            kind.erase(0, article.size());
+            std::string text = Counted(skips.count, kind, kind + "s");
+            if (kind == "folder" && !recursive)
+                text += " (use --recursive)";
+            return text;
+        }
+    }
+    return std::to_string(skips.count) + " " + kind;
+}
+
+// The line a run that wrote scenes ends with: what it wrote, and why it skipped what it
+// skipped, the most common reason first.
+void PrintSummary(const CommandLineContext& context, const Request& request,
+                  const SceneRunReport& report, std::string_view one, std::string_view many) {
+    std::string line = Counted(report.written, one, many) + " written, " +
+                       Counted(report.skipped, "listed file", "listed files") + " skipped";
+    std::vector<SkipCount> kinds = report.skippedFor;
+    std::stable_sort(kinds.begin(), kinds.end(),
+                     [](const SkipCount& a, const SkipCount& b) { return a.count > b.count; });
+    for (std::size_t i = 0; i < kinds.size(); ++i)
+        line += (i == 0 ? ": " : ", ") + CountedSkips(kinds[i], request.recursive);
+    PrintPrefixed(context.err, line);
+}
+
+// With --recursive or --match the files are listed in memory, in a file that no folder
+// holds, and read from there: nothing is written into the scene folder.
+std::optional<Error> ListInMemory(const Request& request, const std::string& folder,
+                                  const CommandLineContext& context, ProgressLine& progress,
+                                  const StopSignals& stop, UniqueFd& list, std::string& listPath) {
+    ListRunHost host(request, folder, context.err, progress, stop);
+    NameList names;
+    if (auto error = ReadListing(host, names))
+        return error;
+    list = UniqueFd(::memfd_create("aster-list", MFD_CLOEXEC));
+    if (!list)
+        return SystemError(errno, "the list in memory");
+    std::string lines;
+    for (std::size_t i = 0; i <= names.size(); ++i) {
+        if (i == names.size() || lines.size() >= (1u << 18)) {
+            if (const int err = WriteAll(list.get(), lines))
+                return SystemError(err, "the list in memory");
+            lines.clear();
+        }
+        if (i < names.size())
+            lines.append(names[i]).push_back('\n');
+    }
+    listPath = "/proc/self/fd/" + std::to_string(list.get());
+    return std::nullopt;
 }
 
 int RunFootprints(const Request& request, const CommandLineContext& context) {
@@ -598,12 +681,17 @@ int RunFootprints(const Request& request, const CommandLineContext& context) {
     const StopSignals stop;
     ProgressLine progress(context.err, context.errIsTerminal);
     SceneCommandHost host(request.verbose, context.err, progress, stop);
+    FootprintOptions options = request.footprints;
+    UniqueFd list;
+    std::optional<Error> error;
+    if (request.recursive || !request.namePatterns.empty())
+        error = ListInMemory(request, folder, context, progress, stop, list, options.listPath);
     FootprintReport report;
-    const std::optional<Error> error =
-        context.writeFootprints(FolderPrefix(folder), request.footprints, report, host);
+    if (!error)
+        error = context.writeFootprints(FolderPrefix(folder), options, report, host);
     progress.clear();
     if (!error)
-        PrintSummary(context, report, "footprint", "footprints");
+        PrintSummary(context, request, report, "footprint", "footprints");
     return Finish(context, error, stop, request.verbose);
 }
 
@@ -614,8 +702,14 @@ int RunStac(const Request& request, const CommandLineContext& context) {
     const StopSignals stop;
     ProgressLine progress(context.err, context.errIsTerminal);
     SceneCommandHost host(request.verbose, context.err, progress, stop);
+    StacOptions options = request.stac;
+    UniqueFd list;
+    std::optional<Error> error;
+    if (request.recursive || !request.namePatterns.empty())
+        error = ListInMemory(request, folder, context, progress, stop, list, options.listPath);
     SceneRunReport report;
-    std::optional<Error> error = WriteStac(FolderPrefix(folder), request.stac, report, host);
+    if (!error)
+        error = WriteStac(FolderPrefix(folder), options, report, host);
     progress.clear();
     if (error && error->kind == ErrorKind::OutputExists) {
         // The command's own words: its output is a catalogue, not a layer.
@@ -625,7 +719,7 @@ int RunStac(const Request& request, const CommandLineContext& context) {
         return kExitError;
     }
     if (!error)
-        PrintSummary(context, report, "item", "items");
+        PrintSummary(context, request, report, "item", "items");
     return Finish(context, error, stop, request.verbose);
 }
 

@@ -150,7 +150,7 @@ std::optional<Error> RunListed(const SceneRunOptions& options, SceneWriter& writ
                 return error;
             ++report.written;
         } else {
-            ++report.skipped;
+            report.countSkip(prepared.reason);
             host.skipped(listed.fullPath, prepared.reason);
         }
         host.progress(listed.number, scenes.total());
@@ -179,6 +179,35 @@ void CleanSceneValues(SceneMetadata& metadata) {
     metadata.sunElevation = InRange(metadata.sunElevation, -90, 90);
     metadata.cloud = InRange(metadata.cloud, 0, 100);
     CleanPlatforms(metadata);
+}
+
+std::string SkipKind(std::string_view reason) {
+    for (const std::string_view where : {" at line ", " at offset "}) {
+        const std::size_t at = reason.find(where);
+        if (at != std::string_view::npos)
+            reason = reason.substr(0, at);
+    }
+    for (const auto& [start, kind] :
+         {std::pair<std::string_view, std::string_view>{"described by ",
+                                                        "described by its metadata file"},
+          {"same granule as ", "same granule as another listed file"}})
+        if (reason.starts_with(start))
+            return std::string(kind);
+    return std::string(reason);
+}
+
+void SceneRunReport::countSkip(std::string_view reason) {
+    ++skipped;
+    std::string kind = SkipKind(reason);
+    if (skippedFor.size() >= kMaxSkipKinds)
+        kind = "other reasons";
+    for (SkipCount& counted : skippedFor) {
+        if (counted.kind == kind) {
+            ++counted.count;
+            return;
+        }
+    }
+    skippedFor.push_back({std::move(kind), 1});
 }
 
 std::string_view WithoutDataFileExtension(std::string_view name) {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace aster {
 
@@ -53,9 +54,24 @@ class SceneRunHost {
                            std::string_view /*why*/) {}
 };
 
+// How many listed files were skipped for one kind of reason.
+struct SkipCount {
+    std::string kind; // see SkipKind
+    std::int64_t count = 0;
+};
+
+// A skip reason without what differs from file to file: "unreadable XML at line 7" is
+// "unreadable XML", "described by X.hdf.xml" is "described by its metadata file".
+std::string SkipKind(std::string_view reason);
+
 struct SceneRunReport {
     std::int64_t written = 0; // scenes the output holds
     std::int64_t skipped = 0; // listed files that gave none, each named to the host
+    // The skips by kind, in the order each kind was first found; at most kMaxSkipKinds,
+    // the rest counted under "other reasons".
+    std::vector<SkipCount> skippedFor;
+    static constexpr std::size_t kMaxSkipKinds = 32;
+    void countSkip(std::string_view reason);
 };
 
 // One output behind the scene run. The run calls, in this order: plan() once, before the

@@ -410,7 +410,8 @@ TEST(CommandLine, FootprintsNameTheScenesSkipped) {
                                "aster: skipped " +
                                folder.file("point.met") +
                                ": footprint has no area\n"
-                               "aster: 1 footprint written, 2 listed files skipped\n");
+                               "aster: 1 footprint written, 2 listed files skipped: 1 corners cross each other, 1 "
+                          "footprint has no area\n");
 }
 
 // The STAC catalogue of the example scenes: the summary, --verbose's lines, an earlier
@@ -422,7 +423,8 @@ TEST(CommandLine, StacCatalogueOfTheListedScenes) {
     const std::string out = folder.file("sub/cat");
     Outcome outcome = RunAster({"stac", folder.path(), "-o", out, "--license", "cc-by-4.0"});
     EXPECT_EQ(outcome.status, 0);
-    EXPECT_EQ(outcome.err, "aster: 2 items written, 3 listed files skipped\n");
+    EXPECT_EQ(outcome.err, "aster: 2 items written, 3 listed files skipped: 1 empty file, 1 not scene "
+                          "metadata, 1 folder (use --recursive)\n");
     std::ifstream collection(out + "/collection.json");
     const std::string text{std::istreambuf_iterator<char>(collection), {}};
     EXPECT_NE(text.find("\"license\": \"CC-BY-4.0\""), std::string::npos) << text;
@@ -443,7 +445,8 @@ TEST(CommandLine, StacCatalogueOfTheListedScenes) {
                                "aster: skipped " +
                                folder.file("sub") +
                                ": a folder\n"
-                               "aster: 2 items written, 3 listed files skipped\n");
+                               "aster: 2 items written, 3 listed files skipped: 1 empty file, 1 not scene "
+                          "metadata, 1 folder (use --recursive)\n");
 
     // Asset hrefs from a base, in an ItemCollection too; its links stay relative.
     const std::string items = folder.file("items.json");
