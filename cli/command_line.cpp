@@ -621,11 +621,15 @@ std::string CountedSkips(const SkipCount& skips, bool recursive) {
     if (kind == "described by its metadata file")
         return Counted(skips.count, "HDF file described by its metadata file",
                        "HDF files described by their metadata files");
-    // "a folder", "an empty file": counted as folders and empty files.
+    // "a folder", "an empty file", "a link to a folder, ...": counted as folders, empty
+    // files, links to a folder.
     for (const std::string_view article : {"a ", "an "}) {
         if (kind.starts_with(article)) {
             kind.erase(0, article.size());
-            std::string text = Counted(skips.count, kind, kind + "s");
+            const std::size_t noun = std::min(kind.find(" to "), kind.find(','));
+            std::string many = kind;
+            many.insert(std::min(noun, kind.size()), "s");
+            std::string text = Counted(skips.count, kind, many);
             if (kind == "folder" && !recursive)
                 text += " (use --recursive)";
             return text;

@@ -59,6 +59,9 @@ std::string UnreadSceneReason(const std::string& fullPath) {
     struct stat info {};
     if (::stat(fullPath.c_str(), &info) != 0)
         return errno == ENOENT ? "no such file" : std::strerror(errno);
+    struct stat link {};
+    if (S_ISDIR(info.st_mode) && ::lstat(fullPath.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
+        return "a link to a folder, which is not followed";
     if (S_ISDIR(info.st_mode))
         return "a folder";
     if (!S_ISREG(info.st_mode))

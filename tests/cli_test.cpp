@@ -15,6 +15,7 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
@@ -410,8 +411,50 @@ TEST(CommandLine, FootprintsNameTheScenesSkipped) {
                                "aster: skipped " +
                                folder.file("point.met") +
                                ": footprint has no area\n"
-                               "aster: 1 footprint written, 2 listed files skipped: 1 corners cross each other, 1 "
-                          "footprint has no area\n");
+                               "aster: 1 footprint written, 2 listed files skipped: 1 corners "
+                               "cross each other, 1 footprint has no area\n");
+}
+
+// A tree read where it lies, as a read-only archive would be: listed in memory, nothing
+// written into it, every layout and folder told apart, hidden folders and links to
+// folders not entered; both commands read the same scenes.
+TEST(CommandLine, ATreeReadWithoutWritingIntoIt) {
+    TempFolder tree, out;
+    for (const char* folder : {"2003", "2004/day", ".hidden", "empty"})
+        std::filesystem::create_directories(tree.file(folder));
+    tree.write("2003/a.met", test::ExampleScene());
+    tree.write("2004/day/b.MET", test::ExampleScene());
+    tree.write("2004/day/c.txt", "notes");
+    tree.write(".hidden/d.met", test::ExampleScene());
+    std::filesystem::create_directory_symlink(tree.file("2003"), tree.file("link"));
+    // What the tree holds, and when each entry last changed, before and after.
+    const auto snapshot = [&] {
+        std::map<std::string, std::int64_t> entries;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(tree.path())) {
+            struct stat info {};
+            ::lstat(entry.path().c_str(), &info);
+            entries[entry.path()] = info.st_mtim.tv_sec * 1'000'000'000 + info.st_mtim.tv_nsec;
+        }
+        return entries;
+    };
+    const auto before = snapshot();
+    const Outcome layer = RunAster({"footprints", tree.path(), "-r", "-o", out.file("fp.gpkg")});
+    EXPECT_EQ(layer.status, 0) << layer.err;
+    EXPECT_EQ(layer.err, "aster: 2 footprints written, 2 listed files skipped: 1 not scene "
+                         "metadata, 1 link to a folder, which is not followed\n");
+    const Outcome items = RunAster({"stac", tree.path(), "--match", "*.met", "--match", "*.MET",
+                                    "--recursive", "-o", out.file("cat")});
+    EXPECT_EQ(items.status, 0) << items.err;
+    EXPECT_EQ(items.err, "aster: 2 items written, 0 listed files skipped\n");
+    EXPECT_EQ(snapshot(), before);
+    EXPECT_FALSE(std::filesystem::exists(tree.file("filelist.txt")));
+    // --list reads a list kept elsewhere, with LF line ends as find writes them.
+    out.write("list.txt", "2003/a.met\n2004/day/b.MET\n");
+    const Outcome listed = RunAster({"footprints", tree.path(), "--list", out.file("list.txt"),
+                                     "-o", out.file("listed.gpkg")});
+    EXPECT_EQ(listed.err, "aster: 2 footprints written, 0 listed files skipped\n");
+    EXPECT_EQ(RunAster({"footprints", tree.path(), "--list", "x", "-r", "-o", "y.gpkg"}).status,
+              2);
 }
 
 // The STAC catalogue of the example scenes: the summary, --verbose's lines, an earlier
