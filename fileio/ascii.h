@@ -17,6 +17,13 @@ constexpr bool EqualsNoCase(std::string_view a, std::string_view b) {
            });
 }
 
+// Byte order of the lower-case texts: a sorted table may be searched without regard to case.
+constexpr bool LessNoCase(std::string_view a, std::string_view b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return static_cast<unsigned char>(AsciiLower(x)) < static_cast<unsigned char>(AsciiLower(y));
+    });
+}
+
 constexpr bool StartsWithNoCase(std::string_view text, std::string_view start) {
     return text.size() >= start.size() && EqualsNoCase(text.substr(0, start.size()), start);
 }

@@ -1,19 +1,15 @@
 #include "fileio/near_names.h"
 
+#include "fileio/ascii.h"
+
 #include <algorithm>
 
 namespace aster {
 
 namespace {
 
-char Lower(char c) {
-    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
-}
-
 bool BeginsWith(std::string_view name, std::string_view start) {
-    return start.size() <= name.size() &&
-           std::equal(start.begin(), start.end(), name.begin(),
-                      [](char x, char y) { return Lower(x) == Lower(y); });
+    return StartsWithNoCase(name, start);
 }
 
 } // namespace
@@ -26,10 +22,10 @@ std::size_t EditDistance(std::string_view a, std::string_view b) {
     for (std::size_t i = 1; i <= a.size(); ++i) {
         row[0] = i;
         for (std::size_t j = 1; j <= b.size(); ++j) {
-            const bool same = Lower(a[i - 1]) == Lower(b[j - 1]);
+            const bool same = AsciiLower(a[i - 1]) == AsciiLower(b[j - 1]);
             row[j] = std::min({last[j] + 1, row[j - 1] + 1, last[j - 1] + (same ? 0 : 1)});
-            if (i > 1 && j > 1 && Lower(a[i - 1]) == Lower(b[j - 2]) &&
-                Lower(a[i - 2]) == Lower(b[j - 1]))
+            if (i > 1 && j > 1 && AsciiLower(a[i - 1]) == AsciiLower(b[j - 2]) &&
+                AsciiLower(a[i - 2]) == AsciiLower(b[j - 1]))
                 row[j] = std::min(row[j], before[j - 2] + 1);
         }
         std::swap(before, last);

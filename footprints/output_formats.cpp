@@ -1,5 +1,6 @@
 #include "footprints/output_formats.h"
 
+#include "fileio/ascii.h"
 #include "fileio/folder.h"
 #include "fileio/near_names.h"
 #include "footprints/gdal_messages.h"
@@ -46,11 +47,6 @@ constexpr std::array<FileOrFolderWriter, 3> kFileOrFolderWriters{{
     {"MapInfo File", {".tab", ".mif"}},
     {"CSV", {".csv", ""}},
 }};
-
-bool SameIgnoringCase(std::string_view a, std::string_view b) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-    return std::ranges::equal(a, b, {}, lower, lower);
-}
 
 Error Refused(const std::string& driverName, const std::string& why, std::string_view hint) {
     return Error{EINVAL, "GDAL's driver \"" + driverName + "\" " + why, std::string(hint)};
@@ -118,21 +114,17 @@ std::string DriverSuggestion(const std::string& driverName) {
 
 }
 
-bool StartsIgnoringCase(std::string_view text, std::string_view start) {
-    return text.size() >= start.size() && SameIgnoringCase(text.substr(0, start.size()), start);
-}
-
 // Whether an SQLite database written by the driver keeps `layer` for a table of its own:
 // SQLite its sqlite_* tables, a GeoPackage its gpkg_* tables, the rtree_* tables of its
 // indexes and the layer_styles that aster adds, GDAL's SQLite format its metadata tables.
 bool IsReservedLayerName(const std::string& driverName, std::string_view layer) {
-    if (SameIgnoringCase(driverName, "GPKG"))
-        return StartsIgnoringCase(layer, "sqlite_") || StartsIgnoringCase(layer, "gpkg_") ||
-               StartsIgnoringCase(layer, "rtree_") || SameIgnoringCase(layer, "layer_styles");
-    if (SameIgnoringCase(driverName, "SQLite"))
-        return StartsIgnoringCase(layer, "sqlite_") ||
-               SameIgnoringCase(layer, "geometry_columns") ||
-               SameIgnoringCase(layer, "spatial_ref_sys");
+    if (EqualsNoCase(driverName, "GPKG"))
+        return StartsWithNoCase(layer, "sqlite_") || StartsWithNoCase(layer, "gpkg_") ||
+               StartsWithNoCase(layer, "rtree_") || EqualsNoCase(layer, "layer_styles");
+    if (EqualsNoCase(driverName, "SQLite"))
+        return StartsWithNoCase(layer, "sqlite_") ||
+               EqualsNoCase(layer, "geometry_columns") ||
+               EqualsNoCase(layer, "spatial_ref_sys");
     return false;
 }
 
@@ -142,7 +134,7 @@ std::optional<Error> CheckLayerName(const std::string& driverName, std::string_v
     const std::string_view layer = dot == 0 || dot == name.npos ? name : name.substr(0, dot);
     if (!IsReservedLayerName(driverName, layer))
         return std::nullopt;
-    const bool package = SameIgnoringCase(driverName, "GPKG");
+    const bool package = EqualsNoCase(driverName, "GPKG");
     return Error{EINVAL,
                  std::string(package ? "A GeoPackage" : "An SQLite database") + " keeps the name " +
                      std::string(layer) + " for a table of its own, so the layer of " +
@@ -166,7 +158,7 @@ std::optional<std::string> DriverForPath(std::string_view path) {
         return std::nullopt;
     const std::string_view extension = name.substr(dot + 1);
     for (const OutputFormat& format : kFormats)
-        if (SameIgnoringCase(extension, format.extension))
+        if (EqualsNoCase(extension, format.extension))
             return std::string(format.driver);
     return std::nullopt;
 }
@@ -214,10 +206,10 @@ std::optional<Error> CheckVectorDriver(const std::string& driverName) {
                        "writes files that GDAL cannot read back, and a layer is read back "
                        "before it replaces anything",
                        kChooseAnother);
-    if (SameIgnoringCase(name, "Memory") || SameIgnoringCase(name, "MEM"))
+    if (EqualsNoCase(name, "Memory") || EqualsNoCase(name, "MEM"))
         return Refused(name, "keeps the layer in memory and writes no file", kChooseAnother);
     // Spreadsheets keep the fields but no geometry, so no footprint would read back.
-    if (SameIgnoringCase(name, "XLSX") || SameIgnoringCase(name, "ODS"))
+    if (EqualsNoCase(name, "XLSX") || EqualsNoCase(name, "ODS"))
         return Refused(name, "keeps no geometry, so it can hold no footprint",
                        "Choose a format that keeps geometries, such as GPKG, or CSV for a "
                        "table with the footprints as text.");
@@ -225,7 +217,7 @@ std::optional<Error> CheckVectorDriver(const std::string& driverName) {
         return Refused(name, "writes to a database or a web service, not to a file",
                        "Write a file, such as a GeoPackage, and load it from there.");
     for (const FolderWriter& writer : kFolderWriters)
-        if (SameIgnoringCase(name, writer.driver))
+        if (EqualsNoCase(name, writer.driver))
             return Refused(name, "writes " + std::string(writer.what) + ", not one file",
                            kChooseAnother);
     return std::nullopt;
@@ -236,14 +228,14 @@ std::optional<Error> CheckOutputName(const std::string& driverName, std::string_
     if (auto error = CheckLayerName(driverName, name))
         return error;
     for (const FileOrFolderWriter& writer : kFileOrFolderWriters) {
-        if (!SameIgnoringCase(driverName, writer.driver))
+        if (!EqualsNoCase(driverName, writer.driver))
             continue;
         std::string endings;
         for (const std::string_view extension : writer.extensions) {
             if (extension.empty())
                 continue;
             if (name.size() > extension.size() &&
-                SameIgnoringCase(name.substr(name.size() - extension.size()), extension))
+                EqualsNoCase(name.substr(name.size() - extension.size()), extension))
                 return std::nullopt;
             endings += endings.empty() ? "" : " or ";
             endings += extension;

@@ -1,5 +1,7 @@
 #include "metadata/granule_items.h"
 
+#include "fileio/ascii.h"
+
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -90,10 +92,6 @@ constexpr std::size_t TextIndex(EcsName name) {
 static_assert(TextIndex(EcsName::QaPercentCloudCover) + 1 == kTextItems,
               "the text items run from LocalGranuleId to QaPercentCloudCover");
 
-char Lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
@@ -169,16 +167,6 @@ EcsName EcsNameOf(std::string_view name) {
 
 bool IsTextItem(EcsName name) {
     return name >= EcsName::LocalGranuleId && TextIndex(name) < kTextItems;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i]))
-            return false;
-    }
-    return true;
 }
 
 std::string_view TrimBlanks(std::string_view text) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fileio/ascii.h"
 #include "metadata/scene_metadata.h"
 
 #include <array>
@@ -92,7 +93,6 @@ inline constexpr std::size_t kTextItems = 9;
 EcsName EcsNameOf(std::string_view name);
 bool IsTextItem(EcsName name);
 
-bool EqualsNoCase(std::string_view a, std::string_view b);
 
 namespace no_case_detail {
 
