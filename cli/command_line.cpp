@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -678,53 +679,66 @@ std::optional<Error> ListInMemory(const Request& request, const std::string& fol
     return std::nullopt;
 }
 
-int RunFootprints(const Request& request, const CommandLineContext& context) {
+// The part of footprints and stac they share: the folder, the host, the files listed in
+// memory for --recursive and --match, the summary. `write` writes the output from the
+// folder's prefix and the list to read; `existsHint` words the advice for an output there
+// already, when the command has its own.
+using SceneWrite = std::function<std::optional<Error>(
+    const std::string& folderPrefix, const std::string& listPath, SceneRunReport& report,
+    SceneRunHost& host)>;
+int RunSceneCommand(const Request& request, const CommandLineContext& context,
+                    const std::string& listPath, const SceneWrite& write,
+                    std::pair<std::string_view, std::string_view> counted,
+                    std::string_view existsHint = {}) {
     std::string folder;
     if (auto error = ChosenFolder(request, folder))
         return ReportError(context, *error);
     const StopSignals stop;
     ProgressLine progress(context.err, context.errIsTerminal);
     SceneCommandHost host(request.verbose, context.err, progress, stop);
-    FootprintOptions options = request.footprints;
-    UniqueFd list;
+    std::string list = listPath;
+    UniqueFd inMemory;
     std::optional<Error> error;
     if (request.recursive || !request.namePatterns.empty())
-        error = ListInMemory(request, folder, context, progress, stop, list, options.listPath);
-    FootprintReport report;
-    if (!error)
-        error = context.writeFootprints(FolderPrefix(folder), options, report, host);
-    progress.clear();
-    if (!error)
-        PrintSummary(context, request, report, "footprint", "footprints");
-    return Finish(context, error, stop, request.verbose);
-}
-
-int RunStac(const Request& request, const CommandLineContext& context) {
-    std::string folder;
-    if (auto error = ChosenFolder(request, folder))
-        return ReportError(context, *error);
-    const StopSignals stop;
-    ProgressLine progress(context.err, context.errIsTerminal);
-    SceneCommandHost host(request.verbose, context.err, progress, stop);
-    StacOptions options = request.stac;
-    UniqueFd list;
-    std::optional<Error> error;
-    if (request.recursive || !request.namePatterns.empty())
-        error = ListInMemory(request, folder, context, progress, stop, list, options.listPath);
+        error = ListInMemory(request, folder, context, progress, stop, inMemory, list);
     SceneRunReport report;
     if (!error)
-        error = WriteStac(FolderPrefix(folder), options, report, host);
+        error = write(FolderPrefix(folder), list, report, host);
     progress.clear();
-    if (error && error->kind == ErrorKind::OutputExists) {
-        // The command's own words: its output is a catalogue, not a layer.
-        PrintPrefixed(context.err,
-                      FormatError(*error, "Choose another output name, or use --overwrite to "
-                                          "replace the earlier catalogue."));
+    if (error && error->kind == ErrorKind::OutputExists && !existsHint.empty()) {
+        PrintPrefixed(context.err, FormatError(*error, existsHint));
         return kExitError;
     }
     if (!error)
-        PrintSummary(context, request, report, "item", "items");
+        PrintSummary(context, request, report, counted.first, counted.second);
     return Finish(context, error, stop, request.verbose);
+}
+
+int RunFootprints(const Request& request, const CommandLineContext& context) {
+    const SceneWrite write = [&](const std::string& folderPrefix, const std::string& listPath,
+                                 SceneRunReport& report, SceneRunHost& host) {
+        FootprintOptions options = request.footprints;
+        options.listPath = listPath;
+        FootprintReport layer;
+        std::optional<Error> error = context.writeFootprints(folderPrefix, options, layer, host);
+        report = layer;
+        return error;
+    };
+    return RunSceneCommand(request, context, request.footprints.listPath, write,
+                           {"footprint", "footprints"});
+}
+
+int RunStac(const Request& request, const CommandLineContext& context) {
+    const SceneWrite write = [&](const std::string& folderPrefix, const std::string& listPath,
+                                 SceneRunReport& report, SceneRunHost& host) {
+        StacOptions options = request.stac;
+        options.listPath = listPath;
+        return WriteStac(folderPrefix, options, report, host);
+    };
+    // The command's own words: its output is a catalogue, not a layer.
+    return RunSceneCommand(request, context, request.stac.listPath, write, {"item", "items"},
+                           "Choose another output name, or use --overwrite to replace the "
+                           "earlier catalogue.");
 }
 
 } // namespace

@@ -116,7 +116,8 @@ std::optional<double> Degrees(const std::optional<std::string>& text) {
     return text ? ParseNumber(*text) : std::nullopt;
 }
 
-// The instant of a date and a time, when both are there and read.
+} // namespace
+
 std::optional<UtcMilliseconds> InstantOf(const std::optional<std::string>& date,
                                          const std::optional<std::string>& time) {
     if (!date || !time)
@@ -127,8 +128,6 @@ std::optional<UtcMilliseconds> InstantOf(const std::optional<std::string>& date,
         return std::nullopt;
     return AcquisitionInstant(*day, *ofDay);
 }
-
-} // namespace
 
 // The names above grouped by length, so that a name is compared with the few of its own
 // length only: the readers look up every element and object of a file.

@@ -91,6 +91,10 @@ enum class EcsName : std::uint8_t {
 // How many items are taken as texts: the names from LocalGranuleId on, in their order.
 inline constexpr std::size_t kTextItems = 9;
 EcsName EcsNameOf(std::string_view name);
+
+// The instant of a date and a time, when both are there and read.
+std::optional<UtcMilliseconds> InstantOf(const std::optional<std::string>& date,
+                                         const std::optional<std::string>& time);
 bool IsTextItem(EcsName name);
 
 

@@ -33,17 +33,6 @@ std::pair<std::string_view, std::string_view> SplitDateTime(std::string_view tex
     return {text.substr(0, t), text.substr(t + 1)};
 }
 
-std::optional<UtcMilliseconds> InstantOf(const std::optional<std::string>& date,
-                                         const std::optional<std::string>& time) {
-    if (!date || !time)
-        return std::nullopt;
-    const std::optional<CalendarDate> day = ParseSceneDate(*date);
-    const std::optional<TimeOfDay> ofDay = ParseSceneTime(*time);
-    if (!day || !ofDay)
-        return std::nullopt;
-    return AcquisitionInstant(*day, *ofDay);
-}
-
 } // namespace
 
 XmlGranuleReader::XmlGranuleReader() : m_document(std::make_unique<pugi::xml_document>()) {
