@@ -6,9 +6,11 @@
 #include "footprints/layer_check.h"
 #include "footprints/layer_style.h"
 #include "footprints/output_formats.h"
+#include "stac/stac_catalogue.h"
 #include "tests/fake_hosts.h"
 #include "tests/granule_samples.h"
 #include "tests/scene_samples.h"
+#include "tests/stac_checks.h"
 #include "tests/test_support.h"
 
 #include <cpl_minixml.h>
@@ -1220,6 +1222,85 @@ TEST(FootprintLayer, NamesAsUtf8) {
         EXPECT_EQ(layer.features[1].fields.at("name"), "na\xc3\xafve.met");
     }
     EXPECT_EQ(folder.read("fp.cpg"), "UTF-8");
+}
+
+} // namespace
+} // namespace aster
+
+namespace aster {
+namespace {
+
+// The sun angles and cloud cover of a scene as the layer and both STAC forms write them,
+// "-" for none: what every output writes is cleaned once, so they agree.
+TEST(EveryOutput, OddValuesWrittenAlikeByTheLayerAndBothStacForms) {
+    const struct {
+        const char *azimuth, *elevation, *cloud;
+        std::string written; // azimuth, elevation, cloud
+    } cases[] = {
+        // A scene cover out of range leaves the file's QA cover (15) to stand for it.
+        {"-10", "95", "101", "350 - 15"},   {"370.5", "-90", "0", "10.5 -90 0"},
+        {"360", "90", "100", "0 90 100"},   {"NaN", "-90.5", "-0.1", "- - 15"},
+        {"1e400", "abc", "50", "- - 50"},
+    };
+    TempFolder scenes, out;
+    std::string list;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        std::string text = test::GranuleOdl();
+        const auto replace = [&text](const std::string& from, const std::string& to) {
+            text.replace(text.find(from), from.size(), to);
+        };
+        replace("\"142.615\"", std::string("\"") + cases[i].azimuth + "\"");
+        replace("\"58.7\"", std::string("\"") + cases[i].elevation + "\"");
+        replace("\"12\"", std::string("\"") + cases[i].cloud + "\"");
+        replace("_12345.hdf", "_" + std::to_string(i) + ".hdf");
+        scenes.write("s" + std::to_string(i) + ".met", text);
+        list += "s" + std::to_string(i) + ".met\n";
+    }
+    scenes.write("filelist.txt", list);
+    TestReport report;
+    ASSERT_FALSE(Write(scenes, out.file("fp.gpkg"), report));
+    ASSERT_EQ(report.written, static_cast<std::int64_t>(std::size(cases)));
+    SceneRunHost host;
+    SceneRunReport items;
+    StacOptions catalogue;
+    catalogue.outputPath = out.file("cat");
+    ASSERT_FALSE(WriteStac(FolderPrefix(scenes.path()), catalogue, items, host));
+    catalogue.outputPath = out.file("items.json");
+    ASSERT_FALSE(WriteStac(FolderPrefix(scenes.path()), catalogue, items, host));
+
+    const auto number = [](double value) {
+        std::ostringstream text;
+        text << value;
+        return text.str();
+    };
+    const ReadLayer layer = Read(out.file("fp.gpkg"));
+    const std::string collection = out.read("items.json");
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].written);
+        const auto field = [&](const char* name) {
+            const auto& fields = layer.features[i].fields;
+            return fields.count(name) ? fields.at(name) : "-";
+        };
+        EXPECT_EQ(field("sun_azim") + " " + field("sun_elev") + " " + field("cloud"),
+                  cases[i].written);
+        const std::string id = "AST_L1B_00304122003183207_20030413120012_" + std::to_string(i);
+        const rapidjson::Document item =
+            test::ParseJson(out.read("cat/" + id + "/" + id + ".json"));
+        const auto property = [&](const rapidjson::Value& feature, const char* name) {
+            const auto& properties = feature["properties"];
+            return properties.HasMember(name) ? number(properties[name].GetDouble())
+                                              : std::string("-");
+        };
+        const auto values = [&](const rapidjson::Value& feature) {
+            return property(feature, "view:sun_azimuth") + " " +
+                   property(feature, "view:sun_elevation") + " " +
+                   property(feature, "eo:cloud_cover");
+        };
+        EXPECT_EQ(values(item), cases[i].written);
+        const rapidjson::Document features = test::ParseJson(collection);
+        EXPECT_EQ(values(features["features"][static_cast<rapidjson::SizeType>(i)]),
+                  cases[i].written);
+    }
 }
 
 } // namespace
