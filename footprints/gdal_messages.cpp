@@ -23,8 +23,13 @@ void CPL_STDCALL GdalMessages::Receive(CPLErr level, CPLErrorNum /*number*/, con
         return;
     // Only the first line, and not too much of it: GDAL may quote a whole SQL statement.
     constexpr std::size_t kLongest = 200;
-    const std::string_view given =
+    std::string_view given =
         message != nullptr && *message != '\0' ? message : "unknown GDAL error";
+    const std::string cleaned = self->m_clean != nullptr ? self->m_clean(given) : std::string();
+    if (self->m_clean != nullptr && cleaned.empty())
+        return;
+    if (self->m_clean != nullptr)
+        given = cleaned;
     std::string text(given.substr(0, given.find('\n')));
     for (const auto& [hidden, shown] : self->m_aliases) {
         for (std::size_t at = text.find(hidden); at != std::string::npos;
