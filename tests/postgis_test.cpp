@@ -17,6 +17,7 @@
 #include <memory>
 #include <pwd.h>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -274,6 +275,32 @@ TEST_F(PostgisTest, AStoppedRunChangesNothing) {
     RecordingHost host(1);
     ASSERT_TRUE(Write(folder, "never_made", host));
     EXPECT_EQ(g_server->Sql("SELECT to_regclass('never_made') IS NULL"), "t");
+}
+
+TEST_F(PostgisTest, TwoRunsAtOnceTakeTurns) {
+    // Without the lock, the later run's rows would meet the earlier's in the unique index
+    // and fail it; with it, each replaces the other's whole.
+    const TempFolder folder;
+    std::vector<std::pair<std::string, std::string>> scenes;
+    for (int i = 0; i < 300; ++i)
+        scenes.emplace_back("s" + std::to_string(i) + ".met", "C" + std::to_string(i));
+    Folder(folder, scenes);
+    std::optional<Error> errors[2];
+    FootprintReport reports[2];
+    std::vector<std::thread> runs;
+    for (int i = 0; i < 2; ++i)
+        runs.emplace_back([&, i] {
+            FootprintOptions options;
+            options.outputPath = g_server->connection();
+            options.layerName = "together";
+            RecordingHost host;
+            errors[i] = WriteFootprints(FolderPrefix(folder.path()), options, reports[i], host);
+        });
+    for (std::thread& run : runs)
+        run.join();
+    for (const auto& error : errors)
+        EXPECT_FALSE(error) << error->description;
+    EXPECT_EQ(g_server->Sql("SELECT count(*), count(DISTINCT granule) FROM together"), "300|300");
 }
 
 TEST_F(PostgisTest, ATableNotMadeByAsterIsLeftAsItIs) {
