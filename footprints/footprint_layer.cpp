@@ -12,6 +12,7 @@
 #include "footprints/gdal_messages.h"
 #include "footprints/layer_check.h"
 #include "footprints/layer_writer.h"
+#include "footprints/layer_output.h"
 #include "footprints/layer_style.h"
 #include "footprints/output_formats.h"
 
@@ -204,7 +205,7 @@ class FootprintLayer final : public SceneWriter {
     std::string m_layerPath; // in the scratch folder, under the output's name
     std::string m_gdalPath;  // where GDAL writes it, when that name differs
     std::optional<LayerWriter> m_writer;
-    std::vector<WrittenFeature> m_written; // to be found again when the layer is read back
+    WrittenFeatures m_written; // to be found again when the layer is read back
     std::vector<ScratchMove> m_moves;
 };
 
@@ -231,7 +232,11 @@ std::optional<Error> FootprintLayer::plan() {
         return error;
     m_driver = GetGDALDriverManager()->GetDriverByName(driverName.c_str());
     driverName = m_driver->GetDescription(); // GDAL's spelling: "gpkg" names "GPKG"
-    return CheckOutputName(driverName, outputPath);
+    if (auto error = CheckOutputName(driverName, outputPath))
+        return error;
+    // Refused before anything is read: a special file or mount point at the output, a
+    // journal beside it, a package holding more than its layer.
+    return CheckLayerOutput(driverName, outputPath);
 }
 
 std::optional<Error> FootprintLayer::checkEarlierOutput() const {
@@ -274,6 +279,8 @@ std::optional<Error> FootprintLayer::start() {
     const std::string& outputPath = m_options.outputPath;
     if (auto error = m_scratch.create(m_outputFolder, outputPath))
         return error;
+    if (auto error = m_written.open(m_scratch.path()))
+        return error;
     // FlatGeobuf writes one file only under a name ending in .fgb, so it is written under
     // one and then given the name asked for.
     const bool renamed =
@@ -294,8 +301,7 @@ std::optional<Error> FootprintLayer::write(const Scene& scene, std::unique_ptr<P
     const WrittenFeature values = footprint.values;
     if (auto error = m_writer->write(scene, footprint))
         return error;
-    m_written.push_back(values);
-    return std::nullopt;
+    return m_written.add(values);
 }
 
 // The side files this program adds to a layer: a CSV file's column types, the style
@@ -319,6 +325,8 @@ std::optional<Error> FootprintLayer::complete(SceneRunHost& /*host*/) {
     const std::string& outputPath = m_options.outputPath;
     if (auto error = m_writer->close(m_messages))
         return error;
+    if (auto error = SettleLayerFile(m_report.driverName, m_gdalPath, outputPath))
+        return error;
     if (m_gdalPath != m_layerPath && ::rename(m_gdalPath.c_str(), m_layerPath.c_str()) != 0)
         return SystemError(errno, outputPath);
     struct stat info {};
@@ -331,8 +339,10 @@ std::optional<Error> FootprintLayer::complete(SceneRunHost& /*host*/) {
         return error;
     const WrittenLayer layer{m_scratch.path(),     m_layerPath,
                              m_report.driverName,  outputPath,
-                             std::move(m_written), m_writer->keepsValues()};
+                             m_written, m_writer->keepsValues()};
     if (auto error = CheckWrittenLayer(layer, m_messages))
+        return error;
+    if (auto error = CheckLayerBeforeMove(m_report.driverName, m_layerPath, outputPath))
         return error;
     return PlanMoves(m_scratch.path(), m_outputFolder, m_options.overwrite, m_moves);
 }
@@ -364,7 +374,8 @@ void FootprintLayer::explain(std::optional<Error>& error) const {
     if (DiskIsFull(m_outputFolder)) {
         error = SystemError(ENOSPC, m_options.outputPath);
         error->hint = "The disk is full: make room on it and try again. Nothing was changed.";
-    } else if (const auto limit = FileSizeLimit()) {
+    } else if (const auto limit = FileSizeLimit();
+               limit && SizeLimitMayBeTheCause(*error, m_scratch.path(), *limit)) {
         error->hint = "Nothing was changed. Files may not grow beyond " + std::to_string(*limit) +
                       " bytes here (ulimit -f): raise that limit, or check that the disk has "
                       "room, then try again.";
