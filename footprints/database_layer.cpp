@@ -334,7 +334,8 @@ std::optional<Error> DatabaseLayer::prepareTable() {
                          "Name another table, or remove this one if it is no longer needed."};
         return addMissingColumns();
     }
-    std::string create = "CREATE TABLE " + m_table.qualified + " (fid serial PRIMARY KEY";
+    // Every rerun gives its rows new keys: bigint, so they never run out.
+    std::string create = "CREATE TABLE " + m_table.qualified + " (fid bigserial PRIMARY KEY";
     for (const Column& column : TableColumns())
         create += ", " + QuotedName(column.name) + " " + column.type;
     create += ")";
@@ -379,6 +380,9 @@ std::optional<Error> DatabaseLayer::addIndexes() {
             m_table.qualified + " (granule)",
         "CREATE INDEX IF NOT EXISTS " + QuotedName(table + "_acquired_idx") + " ON " +
             m_table.qualified + " (acquired)",
+        // Each run deletes its folder's rows first.
+        "CREATE INDEX IF NOT EXISTS " + QuotedName(table + "_folder_idx") + " ON " +
+            m_table.qualified + " (folder)",
     };
     for (const std::string& statement : statements)
         if (auto error = execute(statement, "index the table " + m_table.given + " in"))

@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <pwd.h>
 #include <string>
@@ -161,22 +162,38 @@ class PostgisTest : public ::testing::Test {
     }
 
     // Writes each scene as NAME.met holding granule ID, and the list of them in order.
-    static void Folder(const TempFolder& folder,
+    static void Folder(const std::string& folder,
                        const std::vector<std::pair<std::string, std::string>>& scenes) {
+        std::filesystem::create_directories(folder);
         std::string list;
         for (const auto& [name, id] : scenes) {
-            folder.write(name, Granule(id));
+            Save(folder + "/" + name, Granule(id));
             list += name + "\r\n";
         }
-        folder.write("filelist.txt", list);
+        Save(folder + "/filelist.txt", list);
+    }
+    static void Folder(const TempFolder& folder,
+                       const std::vector<std::pair<std::string, std::string>>& scenes) {
+        Folder(folder.path(), scenes);
+    }
+    static void Save(const std::string& path, const std::string& bytes) {
+        std::ofstream(path, std::ios::binary) << bytes;
     }
 
-    std::optional<Error> Write(const TempFolder& folder, const std::string& table,
+    std::optional<Error> Write(const std::string& folder, const std::string& table,
                                RecordingHost& host, std::string connection = {}) {
         FootprintOptions options;
         options.outputPath = connection.empty() ? g_server->connection() : connection;
         options.layerName = table;
-        return WriteFootprints(FolderPrefix(folder.path()), options, m_report, host);
+        return WriteFootprints(FolderPrefix(folder), options, m_report, host);
+    }
+    std::optional<Error> Write(const TempFolder& folder, const std::string& table,
+                               RecordingHost& host, std::string connection = {}) {
+        return Write(folder.path(), table, host, std::move(connection));
+    }
+    std::optional<Error> Write(const std::string& folder, const std::string& table) {
+        RecordingHost host;
+        return Write(folder, table, host);
     }
     std::optional<Error> Write(const TempFolder& folder, const std::string& table) {
         RecordingHost host;
@@ -195,9 +212,11 @@ class PostgisTest : public ::testing::Test {
 
 TEST_F(PostgisTest, RerunsReplaceTheFolderAndTheGranulesRead) {
     const TempFolder a;
-    const TempFolder b;
+    // A quote and a Latin-1 byte in the other folder's name: SQL quoting, UTF-8.
+    const TempFolder base;
+    const std::string b = base.path() + "/it's \xe9t\xe9";
     const std::string nameA = std::filesystem::path(a.path()).filename().string();
-    const std::string nameB = std::filesystem::path(b.path()).filename().string();
+    const std::string nameB = "it's \xc3\xa9t\xc3\xa9";
     // d.met repeats b.met's granule, as an .hdf.xml beside a .met does.
     Folder(a, {{"a.met", "GA"}, {"b.met", "GB"}, {"c.met", "GC"}, {"d.met", "GB"}});
     RecordingHost host;
