@@ -81,9 +81,8 @@ std::pair<std::size_t, std::size_t> UriPassword(std::string_view text, std::size
 }
 
 // GDAL's first line on a failed connection says only that it failed; libpq's reason
-// follows it.
-// follows it. GDAL's last word on a failed connection, that it creates no database, would
-// hide libpq's reason, so it is left out.
+// follows it. GDAL's last word on it, that it creates no database, would hide that
+// reason, so it is left out.
 std::string CleanMessage(std::string_view message) {
     constexpr std::string_view kConnectFailed = "PQconnectdb failed.\n";
     if (message.starts_with(kConnectFailed))
