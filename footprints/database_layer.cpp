@@ -180,16 +180,15 @@ std::optional<Error> ParseTableName(std::string_view text, TableName& name) {
     const std::string schema = qualified ? name.given.substr(0, dot) : "";
     name.bare = qualified ? name.given.substr(dot + 1) : name.given;
     const auto fits = [](const std::string& part) {
-        return !part.empty() && part.size() <= kLongestName &&
-               part.find('\0') == std::string::npos;
+        return !part.empty() && part.size() <= kLongestName && part.find('\0') == std::string::npos;
     };
     if (!fits(name.bare) || (qualified && !fits(schema)))
         return Error{EINVAL,
                      "The table name \"" + name.given +
                          "\" is not one PostgreSQL keeps as it is written",
                      "Name a table, or schema.table, of 1 to 63 bytes each."};
-    name.qualified = qualified ? QuotedName(schema) + "." + QuotedName(name.bare)
-                               : QuotedName(name.bare);
+    name.qualified =
+        qualified ? QuotedName(schema) + "." + QuotedName(name.bare) : QuotedName(name.bare);
     return std::nullopt;
 }
 
@@ -252,10 +251,10 @@ std::optional<Error> DatabaseLayer::plan() {
     m_shown = WithoutPasswords(m_connection);
     m_report.driverName = kDatabaseDriver;
     // The folder as the run names its files: the prefix without its separator.
-    m_folder = Utf8FromBytes(m_folderPrefix.size() > 1
-                                 ? std::string_view(m_folderPrefix).substr(
-                                       0, m_folderPrefix.size() - 1)
-                                 : std::string_view(m_folderPrefix));
+    m_folder =
+        Utf8FromBytes(m_folderPrefix.size() > 1
+                          ? std::string_view(m_folderPrefix).substr(0, m_folderPrefix.size() - 1)
+                          : std::string_view(m_folderPrefix));
     if (auto error = ParseTableName(m_options.layerName, m_table))
         return error;
     GDALAllRegister();
@@ -311,9 +310,9 @@ std::optional<Error> DatabaseLayer::start() {
     if (auto error = execute("SET LOCAL standard_conforming_strings = on", "set up"))
         return error;
     // A second run into the table waits here until the first has committed or rolled back.
-    if (auto error = execute("SELECT pg_advisory_xact_lock(hashtext(" +
-                                 QuotedText(m_table.given) + "))",
-                             "lock the table " + m_table.given + " in"))
+    if (auto error =
+            execute("SELECT pg_advisory_xact_lock(hashtext(" + QuotedText(m_table.given) + "))",
+                    "lock the table " + m_table.given + " in"))
         return error;
     return prepareTable();
 }
@@ -351,20 +350,20 @@ std::optional<Error> DatabaseLayer::prepareTable() {
 
 std::optional<Error> DatabaseLayer::addMissingColumns() {
     std::vector<std::optional<std::string>> names;
-    if (auto error = query("SELECT attname FROM pg_attribute WHERE attrelid = to_regclass(" +
-                               QuotedText(m_table.qualified) +
-                               ") AND attnum > 0 AND NOT attisdropped",
-                           "read the columns of " + m_table.given + " in", names))
+    if (auto error =
+            query("SELECT attname FROM pg_attribute WHERE attrelid = to_regclass(" +
+                      QuotedText(m_table.qualified) + ") AND attnum > 0 AND NOT attisdropped",
+                  "read the columns of " + m_table.given + " in", names))
         return error;
     for (const Column& column : TableColumns()) {
         bool present = false;
         for (const auto& name : names)
             present = present || name == column.name;
         if (!present)
-            if (auto error = execute("ALTER TABLE " + m_table.qualified + " ADD COLUMN " +
-                                         QuotedName(column.name) + " " + column.type,
-                                     "add the column " + column.name + " to " + m_table.given +
-                                         " in"))
+            if (auto error =
+                    execute("ALTER TABLE " + m_table.qualified + " ADD COLUMN " +
+                                QuotedName(column.name) + " " + column.type,
+                            "add the column " + column.name + " to " + m_table.given + " in"))
                 return error;
     }
     return addIndexes();
@@ -420,9 +419,8 @@ std::optional<Error> DatabaseLayer::replaceRows() {
     std::string values;
     for (const Column& column : TableColumns()) {
         names += (names.empty() ? "" : ", ") + QuotedName(column.name);
-        values += (values.empty() ? "" : ", ") + (column.name == "folder"
-                                                      ? QuotedText(m_folder)
-                                                      : QuotedName(column.name));
+        values += (values.empty() ? "" : ", ") +
+                  (column.name == "folder" ? QuotedText(m_folder) : QuotedName(column.name));
     }
     return execute("INSERT INTO " + m_table.qualified + " (" + names + ") SELECT " + values +
                        " FROM " + staging + " ORDER BY ogc_fid",
@@ -446,10 +444,10 @@ std::optional<Error> DatabaseLayer::addStyle() {
         "f_geometry_column varchar, stylename text, styleqml xml, stylesld xml, "
         "useasdefault boolean, description text, owner varchar(63) DEFAULT CURRENT_USER, "
         "ui xml, update_time timestamp DEFAULT CURRENT_TIMESTAMP)";
-    const std::string match = "f_table_catalog = current_database() AND f_table_schema = " +
-                              QuotedText(*schema.front()) +
-                              " AND f_table_name = " + QuotedText(m_table.bare) +
-                              " AND f_geometry_column = " + QuotedText(kGeometry);
+    const std::string match =
+        "f_table_catalog = current_database() AND f_table_schema = " + QuotedText(*schema.front()) +
+        " AND f_table_name = " + QuotedText(m_table.bare) +
+        " AND f_geometry_column = " + QuotedText(kGeometry);
     // A style saved for the table, the user's own or an earlier run's, is kept.
     const std::string insert =
         "INSERT INTO public.layer_styles (f_table_catalog, f_table_schema, f_table_name, "

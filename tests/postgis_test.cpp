@@ -45,8 +45,8 @@ class PostgresServer final : public ::testing::Environment {
         }
         if (!std::filesystem::exists(bin + "/../../../../share/postgresql/" + Version(bin) +
                                      "/extension/postgis.control")) {
-            m_skip = "no PostGIS for PostgreSQL " + Version(bin) +
-                     " (install postgresql-15-postgis-3)";
+            m_skip =
+                "no PostGIS for PostgreSQL " + Version(bin) + " (install postgresql-15-postgis-3)";
             return;
         }
         std::string pattern = std::filesystem::temp_directory_path().string() + "/aster-pg-XXXXXX";
@@ -335,8 +335,11 @@ TEST_F(PostgisTest, ATableNotMadeByAsterIsLeftAsItIs) {
                             "'theirs'::regclass AND attnum > 0"),
               "x");
     EXPECT_EQ(g_server->Sql("SELECT * FROM theirs"), "7");
-    EXPECT_EQ(g_server->Sql("SELECT count(*) FROM layer_styles WHERE f_table_name = 'theirs'"),
-              "0");
+    // No style either, nor a style table in a database that had none.
+    if (g_server->Sql("SELECT to_regclass('public.layer_styles') IS NOT NULL") == "t")
+        EXPECT_EQ(g_server->Sql("SELECT count(*) FROM layer_styles WHERE f_table_name = "
+                                "'theirs'"),
+                  "0");
 }
 
 TEST_F(PostgisTest, AnOlderTableGainsTheColumnsItLacksAndKeepsItsOwn) {
