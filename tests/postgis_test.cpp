@@ -255,6 +255,13 @@ TEST_F(PostgisTest, RerunsReplaceTheFolderAndTheGranulesRead) {
     EXPECT_EQ(Rows("aster_footprints"),
               "GB@" + nameA + " GC@" + nameB + " GE@" + nameA + " GX@" + nameB);
 
+    // A folder whose list is empty now keeps no row.
+    Folder(b, {});
+    ASSERT_FALSE(Write(b, ""));
+    EXPECT_EQ(Rows("aster_footprints"), "GB@" + nameA + " GE@" + nameA);
+    Folder(b, {{"x.met", "GX"}, {"c.met", "GC"}});
+    ASSERT_FALSE(Write(b, ""));
+
     // One style row, QGIS's way, however often the table is written.
     EXPECT_EQ(g_server->Sql("SELECT count(*), bool_and(useasdefault), "
                             "min(f_table_catalog || '.' || f_table_schema || '.' || "
