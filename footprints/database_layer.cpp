@@ -307,6 +307,13 @@ std::optional<Error> DatabaseLayer::start() {
         return error;
     }
     m_inTransaction = true;
+    std::vector<std::optional<std::string>> postgis;
+    if (auto error = query("SELECT extversion FROM pg_extension WHERE extname = 'postgis'",
+                           "look for PostGIS in", postgis))
+        return error;
+    if (postgis.empty())
+        return Error{EINVAL, "The database of " + m_shown + " has no PostGIS",
+                     "Add it once, as the database's owner: CREATE EXTENSION postgis;"};
     if (auto error = execute("SET LOCAL standard_conforming_strings = on", "set up"))
         return error;
     // A second run into the table waits here until the first has committed or rolled back.

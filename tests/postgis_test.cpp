@@ -367,6 +367,18 @@ TEST_F(PostgisTest, AnOlderTableGainsTheColumnsItLacksAndKeepsItsOwn) {
               "older");
 }
 
+TEST_F(PostgisTest, ADatabaseWithoutPostgisIsNamed) {
+    g_server->Sql("CREATE DATABASE plain");
+    const TempFolder folder;
+    Folder(folder, {{"a.met", "NA"}});
+    RecordingHost host;
+    std::string connection = g_server->connection();
+    connection.replace(connection.find("dbname=aster"), 12, "dbname=plain");
+    const auto error = Write(folder, "", host, connection);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->description, "The database of " + connection + " has no PostGIS");
+}
+
 TEST_F(PostgisTest, NoMessageShowsThePassword) {
     const TempFolder folder;
     Folder(folder, {{"a.met", "PA"}});
