@@ -351,6 +351,16 @@ void Declare(CLI::App& app, Request& request) {
                 return std::string();
             },
             ""));
+    stac->add_option("--asset-href-base", catalogue.assetHrefBase,
+                     "begin each asset href with BASE, the URL or absolute\n"
+                     "path of the scene folder, instead of a relative path")
+        ->type_name("BASE")
+        ->check(CLI::Validator(
+            [](const std::string& value) {
+                return AssetHrefBase(value) ? std::string()
+                                            : "'" + value + "' is neither a URL nor an absolute path";
+            },
+            ""));
     AddFlag(*stac, "--verbose", request.verbose,
             "name each skipped file and why it was skipped, and each\n"
             "item whose id is not its granule's ID");

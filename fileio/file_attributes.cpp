@@ -43,6 +43,11 @@ class EarlierFile {
     acl_t acl() const {
         return m_fd ? ::acl_get_fd(m_fd.get()) : ::acl_get_file(m_proc.c_str(), ACL_TYPE_ACCESS);
     }
+    // A folder's default access list, which what is made in it inherits: read by path
+    // alone, so only through /proc.
+    acl_t defaultAcl() const {
+        return m_fd ? nullptr : ::acl_get_file(m_proc.c_str(), ACL_TYPE_DEFAULT);
+    }
     ssize_t list(char* names, std::size_t size) const {
         return m_fd ? ::flistxattr(m_fd.get(), names, size)
                     : ::listxattr(m_proc.c_str(), names, size);
@@ -99,13 +104,29 @@ void FileAttributes::AclFree::operator()(void* acl) const {
 }
 
 std::optional<FileAttributes> FileAttributes::read(int dirFd, const char* name) {
+    return readAt(dirFd, name, false);
+}
+
+std::optional<FileAttributes> FileAttributes::readFolder(int dirFd, const char* name) {
+    return readAt(dirFd, name, true);
+}
+
+std::optional<FileAttributes> FileAttributes::readAt(int dirFd, const char* name, bool folder) {
     const UniqueFd at(::openat(dirFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!at)
         return std::nullopt;
     FileAttributes attributes;
-    if (::fstat(at.get(), &attributes.m_info) != 0 || !S_ISREG(attributes.m_info.st_mode))
+    if (::fstat(at.get(), &attributes.m_info) != 0 ||
+        !(folder ? S_ISDIR(attributes.m_info.st_mode) : S_ISREG(attributes.m_info.st_mode)))
         return std::nullopt;
     const EarlierFile earlier(at.get(), dirFd, name, attributes.m_info);
+    if (folder) {
+        acl_t defaults = earlier.defaultAcl();
+        if (defaults != nullptr && ::acl_entries(defaults) > 0)
+            attributes.m_defaultAcl.reset(defaults);
+        else if (defaults != nullptr)
+            ::acl_free(defaults);
+    }
 
     if (acl_t acl = earlier.acl()) {
         attributes.m_acl.reset(acl);
@@ -148,6 +169,9 @@ void FileAttributes::giveTo(int fd) const {
     // it had. Without the list they would give the owning group the mask's access, so they
     // are cut to what the list gave that group.
     const bool aclGiven = m_acl && ::acl_set_fd(fd, static_cast<acl_t>(m_acl.get())) == 0;
+    if (m_defaultAcl)
+        ::acl_set_file(("/proc/self/fd/" + std::to_string(fd)).c_str(), ACL_TYPE_DEFAULT,
+                       static_cast<acl_t>(m_defaultAcl.get()));
     mode_t mode = m_info.st_mode & 07777;
     if (!aclGiven)
         mode = (mode & ~S_IRWXG) | (mode & m_groupLimit);

@@ -18,6 +18,9 @@ class FileAttributes {
     // when no regular file stands there. Nothing is opened for reading or writing, so a
     // device or FIFO at the name is never touched.
     static std::optional<FileAttributes> read(int dirFd, const char* name);
+    // The same of the folder `name`, with its default access list, for a folder that
+    // replaces it (a static catalogue).
+    static std::optional<FileAttributes> readFolder(int dirFd, const char* name);
 
     // Gives them to the file open as `fd`, as far as this user may, before the file takes
     // the name: root gives owner and group; another user gives the group when a member of
@@ -32,9 +35,11 @@ class FileAttributes {
     struct AclFree {
         void operator()(void* acl) const;
     };
+    static std::optional<FileAttributes> readAt(int dirFd, const char* name, bool folder);
 
     struct stat m_info {};
     std::unique_ptr<void, AclFree> m_acl; // acl_t of the access list, when it was read
+    std::unique_ptr<void, AclFree> m_defaultAcl; // a folder's default list, when it has one
     mode_t m_groupLimit = 0;              // the group bits the mode may keep without it
     std::vector<std::pair<std::string, std::string>> m_extended;
 };

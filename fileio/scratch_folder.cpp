@@ -133,7 +133,9 @@ class ParentLock {
 } // namespace
 
 std::optional<Error> ScratchFolder::moveTo(const std::string& name, bool replace,
-                                           const std::string& outputPath) {
+                                           const std::string& outputPath,
+                                           const std::function<bool(int)>& keepEarlier,
+                                           std::string* keptAt) {
     if (!m_fd)
         return SystemError(EBADF, outputPath);
     const int parent = m_parent.get();
@@ -166,13 +168,18 @@ std::optional<Error> ScratchFolder::moveTo(const std::string& name, bool replace
         }
     }
     ::fsync(parent);
-    // The folder at the scratch name now, if any, is the earlier output: made a scratch
-    // folder's mode, so that what a killed run leaves of it is removed later, then
+    // The folder at the scratch name now, if any, is the earlier output: looked at once
+    // more, since something may have been put in it while the run worked; then made a
+    // scratch folder's mode, so that what a killed run leaves of it is removed later, and
     // removed with what it holds.
     m_fd.reset();
     if (replace) {
         UniqueFd earlier(
             ::openat(parent, m_name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (earlier && keepEarlier && keepEarlier(earlier.get())) {
+            keepAside(name, keptAt);
+            return std::nullopt;
+        }
         if (earlier) {
             ::fchmod(earlier.get(), 0700);
             ::flock(earlier.get(), LOCK_EX | LOCK_NB);
@@ -183,6 +190,31 @@ std::optional<Error> ScratchFolder::moveTo(const std::string& name, bool replace
     }
     remove();
     return std::nullopt;
+}
+
+// Moves the earlier output from the scratch name to a visible one of its own beside the
+// output, "<name>.aster-old-" and six characters, made by mkdtemp and then taken by the
+// folder whole. Where that fails, it stays at the scratch name, which `keptAt` then names:
+// unlocked, but with its own mode, so a later run takes it for a killed run's only when
+// that mode is 0700.
+void ScratchFolder::keepAside(const std::string& name, std::string* keptAt) {
+    const std::string folder = m_path.substr(0, m_path.size() - m_name.size());
+    std::string kept = folder + name + ".aster-old-XXXXXX";
+    if (::mkdtemp(kept.data()) != nullptr) {
+        const std::string keptName = kept.substr(kept.rfind('/') + 1);
+        if (::renameat(m_parent.get(), m_name.c_str(), m_parent.get(), keptName.c_str()) != 0) {
+            ::unlinkat(m_parent.get(), keptName.c_str(), AT_REMOVEDIR);
+            kept = m_path;
+        }
+    } else {
+        kept = m_path;
+    }
+    ::fsync(m_parent.get());
+    if (keptAt != nullptr)
+        *keptAt = kept;
+    m_parent.reset();
+    m_path.clear();
+    m_name.clear();
 }
 
 bool IsScratchFolderName(std::string_view name) {

@@ -3,6 +3,7 @@
 #include "fileio/error.h"
 #include "fileio/unique_fd.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,11 +35,19 @@ class ScratchFolder {
     // then goes in its place and is removed with it; without, only where nothing has the
     // name. Readers see the earlier folder or the new one whole, never a mix. Once moved,
     // the folder is the output's and stays. Errors name `outputPath`.
+    //
+    // Before the earlier folder is removed, `keepEarlier` is asked about it (open, at the
+    // scratch name); when it says so, the folder is kept whole under a visible name of
+    // its own beside the output, "<name>.aster-old-" and six characters, which `keptAt`
+    // is set to (its full path).
     std::optional<Error> moveTo(const std::string& name, bool replace,
-                                const std::string& outputPath);
+                                const std::string& outputPath,
+                                const std::function<bool(int earlierFd)>& keepEarlier = {},
+                                std::string* keptAt = nullptr);
 
   private:
     void remove();
+    void keepAside(const std::string& name, std::string* keptAt);
 
     std::string m_path;
     std::string m_name;

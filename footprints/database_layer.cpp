@@ -523,7 +523,8 @@ std::optional<Error> WriteDatabaseFootprints(const std::string& folderPrefix,
                                              FootprintReport& report, SceneRunHost& host) {
     report = FootprintReport{};
     DatabaseLayer layer(folderPrefix, options, report);
-    return RunScenes({folderPrefix, options.readAhead}, layer, host, report);
+    return RunScenes({folderPrefix, options.readAhead, {options.listPath, true}}, layer, host,
+                     report);
 }
 
 } // namespace aster

@@ -392,7 +392,7 @@ std::optional<Error> WriteFootprints(const std::string& folderPrefix,
     report = FootprintReport{};
     FootprintLayer layer(folderPrefix, options, report);
     std::optional<Error> error =
-        RunScenes({folderPrefix, options.readAhead}, layer, host, report);
+        RunScenes({folderPrefix, options.readAhead, {options.listPath, true}}, layer, host, report);
     layer.explain(error);
     return error;
 }

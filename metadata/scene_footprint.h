@@ -45,6 +45,12 @@ class SceneFootprintReader {
 
     // May be called on several threads at once.
     SceneFootprintOrReason read(std::string_view text, TextExtent extent);
+    // The scene an HDF-EOS file at `path` describes with its own ECS texts, read through
+    // the HDF4 library, or why none: its own metadata file beside it (X.hdf.xml,
+    // X.hdf.met or X.met for X.hdf) describes the scene instead ("described by X.hdf.xml"),
+    // so that a granule is one scene. A granule without an ID takes the file's name
+    // without ".hdf". May be called on several threads at once.
+    SceneFootprintOrReason readHdf(const std::string& path);
 
     // The read-ahead's rule for scene metadata: every file's first kLayoutSniffBytes, and
     // the rest only of a file whose head SniffLayout knows, up to kMaxMetadataBytes. The

@@ -2,6 +2,7 @@
 
 #include "fileio/ascii.h"
 #include "fileio/utf8.h"
+#include "metadata/hdf_texts.h"
 #include "metadata/scene_footprint.h"
 #include "readahead/list_reader.h"
 #include "readahead/scene_files.h"
@@ -98,7 +99,9 @@ struct PreparedScene {
 PreparedScene PrepareScene(SceneFootprintReader& reader, SceneWriter& writer,
                            const ListedScene& listed) {
     PreparedScene prepared;
-    SceneFootprintOrReason read = reader.read(listed.text, listed.extent);
+    SceneFootprintOrReason read = LooksLikeHdf4(listed.text)
+                                      ? reader.readHdf(std::string(listed.fullPath))
+                                      : reader.read(listed.text, listed.extent);
     if (!read.scene) {
         // A file that gave no text at all is named for what keeps it from being read.
         prepared.reason = listed.text.empty() && listed.extent == TextExtent::Whole
@@ -130,8 +133,10 @@ std::optional<Error> RunListed(const SceneRunOptions& options, SceneWriter& writ
             return PrepareScene(reader, writer, listed);
         },
         reader.headFirst());
-    if (auto error = scenes.open(options.folderPrefix)) {
-        ExplainMissingList(*error, options.folderPrefix);
+    if (auto error = scenes.open(options.folderPrefix, options.list)) {
+        // What to do about a missing filelist.txt depends on whether its folder is there.
+        if (options.list.path.empty())
+            ExplainMissingList(*error, options.folderPrefix);
         return error;
     }
     if (auto error = writer.start())

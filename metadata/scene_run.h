@@ -90,8 +90,11 @@ class SceneWriter {
 };
 
 struct SceneRunOptions {
-    std::string folderPrefix; // the scene folder's FolderPrefix: its filelist.txt is read
+    std::string folderPrefix; // the scene folder's FolderPrefix: its files are listed from it
     ReadAheadSettings readAhead;
+    // The list read: filelist.txt in the folder unless another is named. A line feed alone
+    // ends a line too, since no listed name holds one.
+    ListOptions list{{}, true};
 };
 
 // Reads every listed file in list order through the shared step (metadata/

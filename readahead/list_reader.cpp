@@ -37,7 +37,7 @@ void ListReader::close() {
 }
 
 std::optional<Error> ListReader::open(const std::string& path) {
-    *this = ListReader(m_chunkSize);
+    *this = ListReader(m_chunkSize, m_lineFeedEnds);
     m_path = path;
     // Looked at before it is opened: opening a device may do something of its own (a tape
     // rewinds).
@@ -76,6 +76,16 @@ bool ListReader::fill() {
     return false;
 }
 
+// The first line end in the bytes, or null.
+const char* ListReader::lineEnd(const char* start, std::size_t size) const {
+    const auto* cr = static_cast<const char*>(std::memchr(start, '\r', size));
+    if (!m_lineFeedEnds)
+        return cr;
+    const std::size_t before = cr != nullptr ? static_cast<std::size_t>(cr - start) : size;
+    const auto* lf = static_cast<const char*>(std::memchr(start, '\n', before));
+    return lf != nullptr ? lf : cr;
+}
+
 bool ListReader::atEnd() {
     return m_error.has_value() || !fill();
 }
@@ -86,8 +96,8 @@ void ListReader::readLine(std::string& line) {
     while (fill()) {
         const char* start = m_buffer.data() + m_pos;
         const std::size_t avail = m_len - m_pos;
-        const auto* cr = static_cast<const char*>(std::memchr(start, '\r', avail));
-        const std::size_t length = cr != nullptr ? static_cast<std::size_t>(cr - start) : avail;
+        const char* end = lineEnd(start, avail);
+        const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - start) : avail;
         if (line.size() + length > kMaxLineBytes) {
             m_error = Error{ENAMETOOLONG,
                             "Line " + std::to_string(m_lineNumber) + " of " + m_path +
@@ -99,10 +109,10 @@ void ListReader::readLine(std::string& line) {
         }
         line.append(start, length);
         m_pos += length;
-        if (cr == nullptr)
+        if (end == nullptr)
             continue;
         ++m_pos;
-        if (fill() && m_buffer[m_pos] == '\n')
+        if (*end == '\r' && fill() && m_buffer[m_pos] == '\n')
             ++m_pos;
         return;
     }
@@ -129,17 +139,19 @@ std::int64_t ListReader::countLines() const {
             ++at;
         afterCr = false;
         while (at < end) {
-            const auto* cr = static_cast<const char*>(std::memchr(at, '\r', end - at));
-            if (cr == nullptr) {
+            const char* found = lineEnd(at, static_cast<std::size_t>(end - at));
+            if (found == nullptr) {
                 lineBytes += static_cast<std::size_t>(end - at);
                 break;
             }
-            lineBytes += static_cast<std::size_t>(cr - at);
+            lineBytes += static_cast<std::size_t>(found - at);
             if (lineBytes > kMaxLineBytes)
                 return lines + 1;
             ++lines;
             lineBytes = 0;
-            at = cr + 1;
+            at = found + 1;
+            if (*found != '\r')
+                continue;
             if (at == end)
                 afterCr = true;
             else if (*at == '\n')

@@ -14,9 +14,16 @@ namespace aster {
 // what to do depends on whether the folder itself is still there.
 void ExplainMissingList(Error& error, const std::string& folderPrefix);
 
+// Which list a run reads, and how its lines end.
+struct ListOptions {
+    std::string path;          // empty: filelist.txt in the scene folder
+    bool lineFeedEnds = false; // a line feed alone ends a line too, as `find` writes them
+};
+
 // Reads filelist.txt line by line in fixed-size chunks. A carriage return ends a line
 // and takes one line feed directly after it along; a line feed on its own belongs to
-// the line; a last line without a carriage return runs to the end of the file.
+// the line, unless lineFeedEnds makes it a line end too; a last line without a line end
+// runs to the end of the file.
 class ListReader {
   public:
     // A line names one file in the folder, and no path the system accepts is longer than
@@ -26,7 +33,8 @@ class ListReader {
 
     // The chunk size matters only to tests, which make it tiny to put line ends at
     // chunk boundaries.
-    explicit ListReader(std::size_t chunkSize = 1 << 16) : m_chunkSize(chunkSize) {}
+    explicit ListReader(std::size_t chunkSize = 1 << 16, bool lineFeedEnds = false)
+        : m_chunkSize(chunkSize), m_lineFeedEnds(lineFeedEnds) {}
     ListReader(const ListReader&) = delete;
     ListReader& operator=(const ListReader&) = delete;
     ListReader(ListReader&&) = default;
@@ -46,8 +54,10 @@ class ListReader {
 
   private:
     bool fill();
+    const char* lineEnd(const char* start, std::size_t size) const;
 
     std::size_t m_chunkSize;
+    bool m_lineFeedEnds;
     std::string m_path;
     UniqueFd m_fd;
     std::vector<char> m_buffer;

@@ -127,7 +127,7 @@ class ListedScenes::Impl {
         : m_settings(settings), m_headFirst(std::move(headFirst)), m_preparer(preparer) {}
     ~Impl() { stop(); }
 
-    std::optional<Error> open(const std::string& folderPrefix);
+    std::optional<Error> open(const std::string& folderPrefix, const ListOptions& list);
     bool next(ListedScene& scene);
 
     std::int64_t m_total = 0;
@@ -159,6 +159,7 @@ class ListedScenes::Impl {
     ScenePreparer* m_preparer;
     ListReader m_list;
     std::string m_prefix;
+    std::string m_listPath;
     UniqueFd m_folder;
     std::string m_line;
     std::int32_t m_counter = 0;
@@ -182,9 +183,12 @@ class ListedScenes::Impl {
     std::vector<std::thread> m_threads;
 };
 
-std::optional<Error> ListedScenes::Impl::open(const std::string& folderPrefix) {
+std::optional<Error> ListedScenes::Impl::open(const std::string& folderPrefix,
+                                              const ListOptions& list) {
     m_prefix = folderPrefix;
-    if (auto error = m_list.open(folderPrefix + "filelist.txt"))
+    m_listPath = list.path.empty() ? folderPrefix + "filelist.txt" : list.path;
+    m_list = ListReader(1 << 16, list.lineFeedEnds);
+    if (auto error = m_list.open(m_listPath))
         return error;
     m_folder.reset(::open(folderPrefix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!m_folder)
@@ -331,7 +335,7 @@ bool ListedScenes::Impl::fill(Slot& slot, std::uint64_t sequence) {
     const auto number = NextSceneNumber(m_counter);
     if (!number)
         return endWith(Error{EOVERFLOW,
-                             "More than 2147483647 lines in " + m_prefix + "filelist.txt",
+                             "More than 2147483647 lines in " + m_listPath,
                              "Split the list into several folders."});
     m_list.readLine(m_line);
     if (m_list.error())
@@ -444,8 +448,9 @@ ListedScenes::ListedScenes(ReadAheadSettings settings, HeadFirst headFirst,
 
 ListedScenes::~ListedScenes() = default;
 
-std::optional<Error> ListedScenes::open(const std::string& folderPrefix) {
-    return m_impl->open(folderPrefix);
+std::optional<Error> ListedScenes::open(const std::string& folderPrefix,
+                                        const ListOptions& list) {
+    return m_impl->open(folderPrefix, list);
 }
 
 std::int64_t ListedScenes::total() const {

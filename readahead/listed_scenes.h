@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fileio/error.h"
+#include "readahead/list_reader.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -86,8 +87,9 @@ class ListedScenes {
     ListedScenes& operator=(const ListedScenes&) = delete;
     ~ListedScenes();
 
-    // Opens folderPrefix + "filelist.txt" and counts its lines.
-    std::optional<Error> open(const std::string& folderPrefix);
+    // Opens the list (folderPrefix + "filelist.txt" unless `list` names another) and
+    // counts its lines; each line names a file from the folder.
+    std::optional<Error> open(const std::string& folderPrefix, const ListOptions& list = {});
     // The number of lines the list holds.
     std::int64_t total() const;
     // The next listed file; false at the end of the list or on an error (see error()).
@@ -113,8 +115,8 @@ class PreparedScenes final : private ScenePreparer {
     PreparedScenes(ReadAheadSettings settings, Prepare prepare, HeadFirst headFirst = {})
         : m_prepare(std::move(prepare)), m_scenes(settings, std::move(headFirst), this) {}
 
-    std::optional<Error> open(const std::string& folderPrefix) {
-        return m_scenes.open(folderPrefix);
+    std::optional<Error> open(const std::string& folderPrefix, const ListOptions& list = {}) {
+        return m_scenes.open(folderPrefix, list);
     }
     std::int64_t total() const { return m_scenes.total(); }
     const std::optional<Error>& error() const { return m_scenes.error(); }

@@ -57,13 +57,8 @@ std::string UnreadSceneReason(const std::string& fullPath) {
     if (IsHiddenName(fullPath))
         return "a hidden file";
     struct stat info {};
-    if (::stat(fullPath.c_str(), &info) != 0) {
-        // A list written with line feeds alone reads as one line of many names.
-        if (errno == ENOENT && fullPath.find('\n') != std::string::npos)
-            return "no such file: its list line holds line feeds, and only carriage return "
-                   "and line feed end a line, as aster list writes them";
+    if (::stat(fullPath.c_str(), &info) != 0)
         return errno == ENOENT ? "no such file" : std::strerror(errno);
-    }
     if (S_ISDIR(info.st_mode))
         return "a folder";
     if (!S_ISREG(info.st_mode))

@@ -2,6 +2,7 @@
 
 #include "fileio/ascii.h"
 #include "fileio/directory.h"
+#include "metadata/scene_run.h"
 #include "stac/percent_encoding.h"
 #include "fileio/utf8.h"
 
@@ -63,6 +64,62 @@ constexpr KnownSuffix kKnownSuffixes[] = {
     {".hdf", "hdf"},      {".jpg", "browse"},   {".jpeg", "browse"}, {"_QA.txt", "qa"},
     {".hdf.xml", "xml"},  {".xml", "xml"},      {".met", "met"},     {".hdf.met", "met"},
 };
+
+// The granule ID that a file of the folder names as its own, when it is a granule's
+// data file or metadata file: "X" for "X.hdf", "X.hdf.xml", "X.hdf.met" or "X.met". A
+// metadata file that names no data file counts only when what is left has no dot, so
+// that a sidecar such as "X_V.tif.aux.xml" is never taken for a granule of its own.
+std::string_view GranuleOfName(std::string_view name) {
+    const std::string_view data = WithoutDataFileExtension(name);
+    if (data.size() != name.size())
+        return data;
+    for (const std::string_view extension : {".met", ".xml", ".json"}) {
+        if (!EndsWithNoCase(name, extension))
+            continue;
+        const std::string_view rest = name.substr(0, name.size() - extension.size());
+        const std::string_view granule = WithoutDataFileExtension(rest);
+        if (granule.size() != rest.size() || rest.find('.') == std::string_view::npos)
+            return granule;
+    }
+    return {};
+}
+
+bool FollowedBySeparator(std::string_view name, std::size_t at) {
+    return at == name.size() || IsSeparator(name[at]);
+}
+
+// The granule IDs longer than `stem` that the names starting with it give, sorted: the
+// granules of the folder that a file of `stem`'s might belong to instead. The IDs of
+// items read later are not known yet, so the folder's own data and metadata files
+// stand for them: every granule of an archive has one of those.
+std::vector<std::string_view> OtherGranules(const std::vector<std::string_view>& names,
+                                            std::string_view stem) {
+    std::vector<std::string_view> granules;
+    for (const std::string_view name : names) {
+        const std::string_view granule = GranuleOfName(name);
+        if (granule.size() > stem.size() && granule.starts_with(stem) &&
+            FollowedBySeparator(granule, stem.size()))
+            granules.push_back(granule);
+    }
+    std::sort(granules.begin(), granules.end());
+    granules.erase(std::unique(granules.begin(), granules.end()), granules.end());
+    return granules;
+}
+
+// A file belongs to the granule whose ID is the longest start of its name that a
+// separator or the name's end follows: "S_10.hdf" is not S_1's, and "S_1_2.hdf" is not
+// S_1's when S_1_2 is a granule of the folder too.
+bool OwnedBy(std::string_view name, std::string_view stem,
+             const std::vector<std::string_view>& others) {
+    if (!FollowedBySeparator(name, stem.size()))
+        return false;
+    for (std::size_t at = stem.size() + 1; at <= name.size(); ++at) {
+        if (FollowedBySeparator(name, at) &&
+            std::binary_search(others.begin(), others.end(), name.substr(0, at)))
+            return false;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -149,7 +206,7 @@ StacAsset AssetOfSuffix(std::string_view suffix) {
     for (const Kind& kind : kKinds)
         if (EndsWithNoCase(suffix, kind.extension)) {
             asset.type = kind.type;
-            asset.role = kind.role;
+            asset.roles = {std::string(kind.role)};
         }
     for (const KnownSuffix& known : kKnownSuffixes)
         if (EqualsNoCase(suffix, known.suffix))
@@ -173,7 +230,7 @@ StacAsset MetadataAsset(MetadataLayout layout) {
     const char* type = xml                              ? "application/xml"
                        : layout == MetadataLayout::UmmG ? "application/json"
                                                         : "text/plain";
-    return {"metadata", {}, type, "metadata"};
+    return {"metadata", {}, type, {"metadata"}};
 }
 
 std::vector<StacAsset> SceneAssets(const FolderNames* names, std::string_view metadataName,
@@ -190,8 +247,11 @@ std::vector<StacAsset> SceneAssets(const FolderNames* names, std::string_view me
     if (names == nullptr || stem.empty())
         return assets;
     std::unordered_set<std::string> keys{assets.front().key};
-    for (const std::string_view name : names->startingWith(stem)) {
-        if (name == metadataName)
+    const std::vector<std::string_view> found = names->startingWith(stem);
+    const std::vector<std::string_view> others = OtherGranules(found, stem);
+    bool thumbnail = false;
+    for (const std::string_view name : found) {
+        if (name == metadataName || !OwnedBy(name, stem, others))
             continue;
         if (assets.size() == kMaxAssets)
             break;
@@ -200,6 +260,11 @@ std::vector<StacAsset> SceneAssets(const FolderNames* names, std::string_view me
         for (int n = 2; keys.contains(asset.key); ++n)
             asset.key = key + "-" + std::to_string(n);
         keys.insert(asset.key);
+        // The first browse image is what catalogue browsers show for the item.
+        if (!thumbnail && asset.type == "image/jpeg") {
+            asset.roles = {"thumbnail", "overview"};
+            thumbnail = true;
+        }
         asset.href = href(name);
         assets.push_back(std::move(asset));
     }

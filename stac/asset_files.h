@@ -71,8 +71,10 @@ StacAsset AssetOfSuffix(std::string_view suffix);
 StacAsset MetadataAsset(MetadataLayout layout);
 
 // The assets of one scene: its metadata file `metadataName`, first, then every other file
-// in the same folder whose name starts with `stem` (none when `stem` is empty), in byte
-// order, keys made unique with "-2", "-3"..., kMaxAssets in all at most. Each href is `hrefBase` (the way from the
+// in the same folder that belongs to the granule `stem` (none when `stem` is empty): its
+// name starts with `stem` and ".", "_", "-" or its end follows, and no longer granule of
+// the folder starts it so (see asset_files.cpp), in byte order, the first JPEG's roles
+// "thumbnail" and "overview", keys made unique with "-2", "-3"..., kMaxAssets in all at most. Each href is `hrefBase` (the way from the
 // item's file to the folder, see RelativeFolderHref) and the name, percent-encoded.
 inline constexpr std::size_t kMaxAssets = 1000;
 std::vector<StacAsset> SceneAssets(const FolderNames* names, std::string_view metadataName,

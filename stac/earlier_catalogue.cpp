@@ -13,8 +13,10 @@
 namespace aster {
 
 // What keeps an earlier folder from being replaced: anything that this tool's static
-// catalogue does not hold. That is collection.json, a STAC Collection, and beside it only
-// item folders, each holding only its item <folder>.json. A user's own files never go
+// catalogue does not hold. That is collection.json, a STAC Collection that says aster
+// wrote it (or that an earlier version did), and beside it only item folders, each
+// holding only its item <folder>.json. Another program's catalogue of the same layout is
+// the user's too. A user's own files never go
 // with a replaced catalogue. Nothing when the folder is such a catalogue.
 namespace {
 
@@ -66,12 +68,33 @@ std::optional<Error> NotACatalogue(int folderFd, const std::string& path, std::s
     const int err = ReadWholeFileAt(folderFd, std::string(kCollectionFile), kMaxCollectionBytes, json);
     if (err != 0 && err != EFBIG && err != EINVAL)
         return SystemError(err, path + "/" + std::string(kCollectionFile));
-    if (!IsStacCollection(json))
+    switch (AuthorOfCollection(json)) {
+    case CollectionAuthor::NotACollection:
         what = "a collection.json that is no STAC Collection";
+        break;
+    case CollectionAuthor::Other:
+        what = "a collection.json that aster did not write";
+        break;
+    case CollectionAuthor::Aster:
+    case CollectionAuthor::EarlierAster:
+        break;
+    }
     return std::nullopt;
 }
 
 } // namespace
+
+std::optional<Error> WhatAsterDidNotWrite(int folderFd, const std::string& path,
+                                          std::string& what) {
+    what.clear();
+    bool empty = true;
+    if (auto error =
+            ReadDirectoryAt(folderFd, path, [&empty](const DirectoryEntry&) { empty = false; }))
+        return error;
+    if (empty)
+        return std::nullopt;
+    return NotACatalogue(folderFd, path, what);
+}
 
 // An earlier static catalogue is replaced only with --overwrite, and only when it is one
 // that this tool wrote, or an empty folder.
@@ -92,14 +115,8 @@ std::optional<Error> CheckEarlierCatalogue(const std::string& outputPath, const 
         ::open(outputPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!folder)
         return SystemError(errno, path);
-    bool empty = true;
-    if (auto error =
-            ReadDirectoryAt(folder.get(), path, [&empty](const DirectoryEntry&) { empty = false; }))
-        return error;
-    if (empty)
-        return std::nullopt;
     std::string what;
-    if (auto error = NotACatalogue(folder.get(), path, what))
+    if (auto error = WhatAsterDidNotWrite(folder.get(), path, what))
         return error;
     if (what.empty())
         return std::nullopt;

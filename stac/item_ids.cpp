@@ -1,5 +1,6 @@
 #include "stac/item_ids.h"
 
+#include "fileio/ascii.h"
 #include "metadata/scene_run.h"
 
 #include <algorithm>
@@ -25,6 +26,14 @@ bool IsSafeId(std::string_view id) {
             return false;
     }
     return true;
+}
+
+bool IsCatalogueName(std::string_view id) {
+    for (const std::string_view name : {"collection.json", "catalog.json"}) {
+        if (EqualsNoCase(id, name))
+            return true;
+    }
+    return false;
 }
 
 std::string_view NameStem(std::string_view fileName) {
@@ -95,17 +104,18 @@ std::uint32_t ItemIds::take(Table& table, std::uint32_t Item::*field, std::uint3
     const std::string_view wanted = text(base);
     const std::uint32_t holder = table.find(*this, field, wanted);
     std::uint32_t id = base;
-    if (holder != kNone) {
+    if (holder != kNone || IsCatalogueName(wanted)) {
         // Suffixes below the holder's next one are taken already: trying each again for
         // every later item of the same id would take time that grows with their square.
-        std::uint32_t suffix = m_items[holder].nextSuffix;
+        std::uint32_t suffix = holder != kNone ? m_items[holder].nextSuffix : 2;
         std::string candidate;
         for (;; ++suffix) {
             candidate = std::string(text(base)) + "-" + std::to_string(suffix);
             if (table.find(*this, field, candidate) == kNone)
                 break;
         }
-        m_items[holder].nextSuffix = suffix + 1;
+        if (holder != kNone)
+            m_items[holder].nextSuffix = suffix + 1;
         id = store(candidate);
     }
     m_items[item].*field = id;
@@ -175,9 +185,11 @@ std::string ItemIds::change(std::size_t index) const {
         why = "its granule ID cannot name a folder";
     if ((item.flags & kUnsafeName) && baseOf(item) == item.name)
         why += std::string(why.empty() ? "" : ", and ") + "its file name cannot name a folder";
-    if (finalId(index) != text(baseOf(item)))
-        why += std::string(why.empty() ? "" : ", and ") + std::string(text(baseOf(item))) +
-               " is the id of an earlier item";
+    const std::string_view base = text(baseOf(item));
+    if (finalId(index) != base)
+        why += std::string(why.empty() ? "" : ", and ") + std::string(base) +
+               (IsCatalogueName(base) ? " is a name the catalogue gives its own file"
+                                      : " is the id of an earlier item");
     return why;
 }
 

@@ -15,7 +15,8 @@ namespace aster {
 // folder name and no other listed file has the same one; otherwise its file name without
 // the last extension, and without a final ".hdf" after that; or, when that is no safe
 // folder name either, "scene-N" for the scene's number in the list. Ids that are still
-// taken get "-2", "-3"... in list order. Texts are UTF-8.
+// taken, or that are a name of the catalogue's own (IsCatalogueName), get "-2", "-3"...
+// in list order. Texts are UTF-8.
 //
 // Whether a granule ID is shared is known only once every item has been seen, so each
 // item is first given a provisional id, the one it would have if no later item shared its
@@ -28,6 +29,10 @@ class ItemIds {
     // call. `granuleStem` is empty when the file gives no granule ID.
     std::string_view add(std::string_view granuleStem, std::string_view nameStem,
                          std::int32_t sceneNumber);
+    // Whether an earlier item had the granule ID of the item just added.
+    bool granuleSeenBefore() const {
+        return !m_items.empty() && (m_items.back().flags & kSharedGranule);
+    }
     // Works out every item's final id.
     void finish();
 
@@ -88,6 +93,11 @@ class ItemIds {
 // "/" and no control character, at most kMaxIdBytes.
 inline constexpr std::size_t kMaxIdBytes = 200;
 bool IsSafeId(std::string_view id);
+
+// Whether `id` is, but for case, a name a catalogue folder holds beside its items'
+// folders: "collection.json", or a STAC catalog's "catalog.json". An item of such an id
+// is given a suffix, as a second item of an id is, on any file system.
+bool IsCatalogueName(std::string_view id);
 
 // A metadata file's name without its last extension, and without a final ".hdf" (in any
 // case) after that: "x.hdf.xml" gives "x".

@@ -1,12 +1,39 @@
 #include "stac/stac_catalogue.h"
 
 #include "fileio/ascii.h"
+#include "stac/asset_files.h"
 #include "stac/stac_output.h"
 
 namespace aster {
 
 bool IsItemCollectionPath(std::string_view outputPath) {
     return EndsWithNoCase(outputPath, ".json") || EndsWithNoCase(outputPath, ".geojson");
+}
+
+std::optional<std::string> AssetHrefBase(std::string_view given) {
+    const auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    std::string base;
+    if (given.starts_with('/')) {
+        base = "/" + RelativeFolderHref("/", given);
+    } else {
+        // RFC 3986: a scheme is a letter, then letters, digits, "+", "-" and ".".
+        const std::size_t colon = given.find(':');
+        if (colon == std::string_view::npos || colon == 0 || !letter(given[0]))
+            return std::nullopt;
+        for (const char c : given.substr(0, colon))
+            if (!letter(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.')
+                return std::nullopt;
+        // A URL holds nothing but these, a blank or a non-ASCII byte percent-encoded.
+        constexpr std::string_view kUriCharacters = "-._~:/?#[]@!$&'()*+,;=%";
+        for (const char c : given)
+            if (!letter(c) && !(c >= '0' && c <= '9') &&
+                kUriCharacters.find(c) == std::string_view::npos)
+                return std::nullopt;
+        base = given;
+    }
+    if (!base.ends_with('/'))
+        base += '/';
+    return base;
 }
 
 std::string CollectionIdOf(std::string_view folderName) {
@@ -36,7 +63,8 @@ std::optional<Error> WriteStac(const std::string& folderPrefix, const StacOption
     const std::unique_ptr<StacOutput> output = IsItemCollectionPath(options.outputPath)
                                                    ? MakeItemCollectionFile(folderPrefix, options)
                                                    : MakeStaticCatalogue(folderPrefix, options);
-    return RunScenes({folderPrefix, options.readAhead}, *output, host, report);
+    return RunScenes({folderPrefix, options.readAhead, {options.listPath, true}}, *output, host,
+                     report);
 }
 
 } // namespace aster

@@ -131,14 +131,16 @@ void Texts(Writer& writer, std::string_view key, const std::vector<std::string>&
     writer.EndArray();
 }
 
-template <typename Writer> void Link(Writer& writer, std::string_view rel, std::string_view href) {
+template <typename Writer>
+void Link(Writer& writer, std::string_view rel, std::string_view href,
+          std::string_view type = "application/json") {
     writer.StartObject();
     Key(writer, "rel");
     Text(writer, rel);
     Key(writer, "href");
     Text(writer, href);
     Key(writer, "type");
-    Text(writer, "application/json");
+    Text(writer, type);
     writer.EndObject();
 }
 
@@ -184,12 +186,8 @@ template <typename Writer> void Assets(Writer& writer, const std::vector<StacAss
             Key(writer, "type");
             Text(writer, asset.type);
         }
-        if (!asset.role.empty()) {
-            Key(writer, "roles");
-            writer.StartArray();
-            Text(writer, asset.role);
-            writer.EndArray();
-        }
+        if (!asset.roles.empty())
+            Texts(writer, "roles", asset.roles);
         writer.EndObject();
     }
     writer.EndObject();
@@ -253,6 +251,48 @@ template <typename Writer> void Extent(Writer& writer, const StacExtent& extent)
     writer.EndObject();
 }
 
+// This tool as the catalogue's processor, with its version (the processing extension).
+template <typename Writer> void Providers(Writer& writer, const StacCollection& collection) {
+    writer.StartArray();
+    writer.StartObject();
+    Key(writer, "name");
+    Text(writer, kSoftwareName);
+    Key(writer, "roles");
+    writer.StartArray();
+    Text(writer, "processor");
+    writer.EndArray();
+    Key(writer, "processing:software");
+    writer.StartObject();
+    Key(writer, kSoftwareName);
+    Text(writer, collection.softwareVersion);
+    writer.EndObject();
+    writer.EndObject();
+    writer.EndArray();
+}
+
+template <typename Writer> void Summaries(Writer& writer, const StacCollection& collection) {
+    writer.StartObject();
+    for (const auto& [key, values] : {std::pair{"platform", &collection.platforms},
+                                      std::pair{"instruments", &collection.instruments},
+                                      std::pair{"aster:short_name", &collection.products}})
+        if (!values->values().empty())
+            Texts(writer, key, values->values());
+    for (const auto& [key, range] : {std::pair{"eo:cloud_cover", &collection.cloudCover},
+                                     std::pair{"view:sun_azimuth", &collection.sunAzimuth},
+                                     std::pair{"view:sun_elevation", &collection.sunElevation}}) {
+        if (range->empty())
+            continue;
+        Key(writer, key);
+        writer.StartObject();
+        Key(writer, "minimum");
+        Number(writer, range->minimum());
+        Key(writer, "maximum");
+        Number(writer, range->maximum());
+        writer.EndObject();
+    }
+    writer.EndObject();
+}
+
 template <typename Writer>
 void Collection(Writer& writer, const StacCollection& collection, std::size_t itemCount,
                 const std::function<std::string(std::size_t item)>& itemHref) {
@@ -261,8 +301,14 @@ void Collection(Writer& writer, const StacCollection& collection, std::size_t it
     Text(writer, "Collection");
     Key(writer, "stac_version");
     Text(writer, kStacVersion);
+    // Exactly the extensions whose fields the collection carries.
     Key(writer, "stac_extensions");
     writer.StartArray();
+    if (!collection.cloudCover.empty())
+        Text(writer, kEoExtension);
+    if (!collection.sunAzimuth.empty() || !collection.sunElevation.empty())
+        Text(writer, kViewExtension);
+    Text(writer, kProcessingExtension);
     writer.EndArray();
     Key(writer, "id");
     Text(writer, collection.id);
@@ -272,20 +318,20 @@ void Collection(Writer& writer, const StacCollection& collection, std::size_t it
     Text(writer, collection.description);
     Key(writer, "license");
     Text(writer, collection.license);
+    Key(writer, "providers");
+    Providers(writer, collection);
     Key(writer, "extent");
     Extent(writer, collection.extent);
     Key(writer, "summaries");
-    writer.StartObject();
-    for (const auto& [key, values] : {std::pair{"platform", &collection.platforms},
-                                      std::pair{"instruments", &collection.instruments},
-                                      std::pair{"aster:short_name", &collection.products}})
-        if (!values->values().empty())
-            Texts(writer, key, values->values());
-    writer.EndObject();
+    Summaries(writer, collection);
     // No self link: the catalogue is self-contained and may be moved or served anywhere.
     Key(writer, "links");
     writer.StartArray();
     Link(writer, "root", "./collection.json");
+    // "proprietary" and "various" name no license text to link to.
+    if (collection.license != "proprietary" && collection.license != "various")
+        Link(writer, "license", "https://spdx.org/licenses/" + collection.license + ".html",
+             "text/html");
     for (std::size_t item = 0; item < itemCount; ++item)
         Link(writer, "item", itemHref(item));
     writer.EndArray();
@@ -307,6 +353,13 @@ void SummaryValues::add(std::string_view value) {
         std::find(m_values.begin(), m_values.end(), value) != m_values.end())
         return;
     m_values.emplace_back(value);
+}
+
+void SummaryRange::add(const std::optional<double>& value) {
+    if (!value)
+        return;
+    m_minimum = m_minimum ? std::min(*m_minimum, *value) : *value;
+    m_maximum = m_maximum ? std::max(*m_maximum, *value) : *value;
 }
 
 StacExtent::StacExtent()
@@ -548,15 +601,56 @@ std::optional<std::string_view> FeatureOnLine(std::string_view line) {
     return line.substr(open, close - open);
 }
 
-bool IsStacCollection(std::string_view json) {
+std::string CollectionDescription(std::string_view title) {
+    return "ASTER scenes of the folder " + std::string(title) +
+           ", as their scene metadata files describe them.";
+}
+
+namespace {
+
+std::string_view TextOf(const rapidjson::Value& value) {
+    return value.IsString() ? std::string_view(value.GetString(), value.GetStringLength())
+                            : std::string_view();
+}
+
+// Whether a provider of the collection says this tool processed it.
+bool NamesAster(const rapidjson::Value& providers) {
+    if (!providers.IsArray())
+        return false;
+    for (const auto& provider : providers.GetArray()) {
+        if (!provider.IsObject())
+            continue;
+        const auto software = provider.FindMember("processing:software");
+        if (software != provider.MemberEnd() && software->value.IsObject() &&
+            software->value.HasMember(rapidjson::StringRef(kSoftwareName.data(),
+                                                           kSoftwareName.size())))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+CollectionAuthor AuthorOfCollection(std::string_view json) {
     rapidjson::Document document;
     // Iterative, so that no nesting depth can exhaust the stack.
     document.Parse<rapidjson::kParseIterativeFlag>(json.data(), json.size());
     if (document.HasParseError() || !document.IsObject())
-        return false;
+        return CollectionAuthor::NotACollection;
     const auto type = document.FindMember("type");
-    return type != document.MemberEnd() && type->value.IsString() &&
-           std::string_view(type->value.GetString(), type->value.GetStringLength()) == "Collection";
+    if (type == document.MemberEnd() || TextOf(type->value) != "Collection")
+        return CollectionAuthor::NotACollection;
+    const auto providers = document.FindMember("providers");
+    if (providers != document.MemberEnd())
+        return NamesAster(providers->value) ? CollectionAuthor::Aster : CollectionAuthor::Other;
+    // Before the processor provider, the title and description were all that said so.
+    const auto title = document.FindMember("title");
+    const auto description = document.FindMember("description");
+    if (title != document.MemberEnd() && description != document.MemberEnd() &&
+        title->value.IsString() &&
+        TextOf(description->value) == CollectionDescription(TextOf(title->value)))
+        return CollectionAuthor::EarlierAster;
+    return CollectionAuthor::Other;
 }
 
 } // namespace aster

@@ -15,21 +15,27 @@
 namespace aster {
 
 // The STAC documents this tool writes (STAC 1.0.0), as plain values, and the functions that
-// write each object through RapidJSON. All texts are UTF-8; hrefs are relative URI
-// references, already percent-encoded.
+// write each object through RapidJSON. All texts are UTF-8; hrefs are URI references,
+// already percent-encoded: relative, but for assets from a base the user gave.
 
 inline constexpr std::string_view kStacVersion = "1.0.0";
 inline constexpr std::string_view kEoExtension =
     "https://stac-extensions.github.io/eo/v1.1.0/schema.json";
 inline constexpr std::string_view kViewExtension =
     "https://stac-extensions.github.io/view/v1.0.0/schema.json";
+inline constexpr std::string_view kProcessingExtension =
+    "https://stac-extensions.github.io/processing/v1.1.0/schema.json";
+// The name the processor provider gives this tool, and its key in processing:software.
+inline constexpr std::string_view kSoftwareName = "aster";
 
 // A file an item points at.
 struct StacAsset {
     std::string key;  // unique within the item
-    std::string href; // relative to the item's own file
+    std::string href; // relative to the item's own file, or from StacOptions::assetHrefBase
     std::string type; // media type; empty when not known
-    std::string role; // "data", "overview" or "metadata"; empty when not known
+    // "data", "overview" or "metadata", the first browse image "thumbnail" and "overview";
+    // none when not known.
+    std::vector<std::string> roles;
     bool operator==(const StacAsset&) const = default;
 };
 
@@ -97,13 +103,30 @@ class SummaryValues {
     std::vector<std::string> m_values;
 };
 
+// The smallest and largest of the values seen, for a collection's summaries.
+class SummaryRange {
+  public:
+    void add(const std::optional<double>& value);
+    bool empty() const { return !m_minimum; }
+    double minimum() const { return *m_minimum; }
+    double maximum() const { return *m_maximum; }
+
+  private:
+    std::optional<double> m_minimum, m_maximum;
+};
+
 struct StacCollection {
     std::string id;
     std::string title;
     std::string description;
     std::string license;
+    // The version of aster that wrote the catalogue, which its provider of the
+    // "processor" role states (the processing extension): how a later run knows the
+    // catalogue for one it may replace.
+    std::string softwareVersion;
     StacExtent extent;
     SummaryValues platforms, instruments, products;
+    SummaryRange cloudCover, sunAzimuth, sunElevation;
 };
 
 // The number of a coordinate, a box's edge or an angle as JSON writes it: the shortest
@@ -132,9 +155,18 @@ std::string PrettyItem(const StacItem& item);
 // exactly as it was read. False when `json` is no object with an id.
 bool ReplaceItemId(std::string_view json, std::string_view id, bool pretty, std::string& out);
 
-// True when `json` is a JSON object whose "type" is "Collection": what a static
-// catalogue's collection.json must be before an earlier catalogue is replaced.
-bool IsStacCollection(std::string_view json);
+// What a static catalogue's collection.json is, for whether an earlier catalogue may be
+// replaced.
+enum class CollectionAuthor {
+    NotACollection, // no JSON object whose "type" is "Collection"
+    Aster,          // its processor provider's processing:software names aster
+    EarlierAster,   // no provider, and the description aster's versions before it wrote
+    Other,          // a STAC Collection another program wrote
+};
+CollectionAuthor AuthorOfCollection(std::string_view json);
+
+// The description aster gives the collection of the scene folder `title`.
+std::string CollectionDescription(std::string_view title);
 
 // An ItemCollection (a GeoJSON FeatureCollection of items) written as a stream: its
 // features one a line, each given as a CompactItem, so that its size is no matter.

@@ -40,9 +40,18 @@ std::optional<Error> StacOutput::plan() {
         std::string_view(m_sceneFolder).substr(m_sceneFolder.rfind('/') + 1);
     m_collection.id = CollectionIdOf(folderName);
     m_collection.title = folderName.empty() ? "/" : Utf8FromBytes(folderName);
-    m_collection.description = "ASTER scenes of the folder " + m_collection.title +
-                               ", as their scene metadata files describe them.";
+    m_collection.description = CollectionDescription(m_collection.title);
+    m_collection.softwareVersion = ASTER_VERSION;
     m_collection.license = m_options.license;
+    if (!m_options.assetHrefBase.empty()) {
+        const std::optional<std::string> base = AssetHrefBase(m_options.assetHrefBase);
+        if (!base)
+            return Error{EINVAL,
+                         "Neither a URL nor an absolute path: " + m_options.assetHrefBase,
+                         "Give the URL the scene folder is served at, or its absolute path.",
+                         ErrorKind::Other};
+        m_assetHrefBase = *base;
+    }
     return std::nullopt;
 }
 
@@ -60,12 +69,15 @@ std::unique_ptr<SceneWriter::Prepared> StacOutput::prepare(const Scene& scene,
     if (NormalFolderPath(slash == 0 ? "/" : path.substr(0, slash), folder))
         folder = path.substr(0, slash);
     const std::shared_ptr<const FolderNames> names = m_names.names(folder);
-    const std::string hrefBase = m_inCatalogue ? "../" + RelativeFolderHref(m_outputPath, folder)
-                                               : RelativeFolderHref(m_outputFolder, folder);
+    const std::string hrefBase =
+        !m_assetHrefBase.empty() ? m_assetHrefBase + RelativeFolderHref(m_sceneFolder, folder)
+        : m_inCatalogue          ? "../" + RelativeFolderHref(m_outputPath, folder)
+                                 : RelativeFolderHref(m_outputFolder, folder);
     auto prepared = std::make_unique<PreparedItem>();
     StacItem& item = prepared->item;
     prepared->granuleStem = metadata.granule.value_or("");
     item.assets = SceneAssets(names.get(), name, metadata.layout, prepared->granuleStem, hrefBase);
+    prepared->granuleKey = std::hash<std::string>{}(folder + '\0' + prepared->granuleStem);
     prepared->nameStem = Utf8FromBytes(NameStem(name));
     item.id = IsSafeId(prepared->granuleStem) ? prepared->granuleStem
               : IsSafeId(prepared->nameStem)  ? prepared->nameStem
@@ -102,6 +114,9 @@ void StacOutput::addToCollection(const StacItem& item) {
         m_collection.instruments.add(instrument);
     if (item.shortName)
         m_collection.products.add(*item.shortName);
+    m_collection.cloudCover.add(item.cloudCover);
+    m_collection.sunAzimuth.add(item.sunAzimuth);
+    m_collection.sunElevation.add(item.sunElevation);
 }
 
 std::optional<Error> StacOutput::write(const Scene& scene, std::unique_ptr<Prepared> base,
@@ -109,10 +124,22 @@ std::optional<Error> StacOutput::write(const Scene& scene, std::unique_ptr<Prepa
     auto& prepared = static_cast<PreparedItem&>(*base);
     StacItem& item = prepared.item;
     const std::string_view id = m_ids.add(prepared.granuleStem, prepared.nameStem, scene.number);
+    // A granule listed twice in one folder (its .hdf.xml and its .met) is two items, and
+    // the files beside it are the first one's: no file belongs to two items.
+    bool again = false;
+    if (item.assets.size() > 1 && !m_granulesWithFiles.insert(prepared.granuleKey).second &&
+        m_ids.granuleSeenBefore()) {
+        item.assets.resize(1);
+        again = true;
+    }
     std::string writtenAs;
     if (id != item.id) {
         writtenAs = std::exchange(item.id, std::string(id));
+        again = true;
+    }
+    if (again) {
         prepared.json = render(item);
+        prepared.rendered = true;
     }
     if (auto error = place(prepared, writtenAs))
         return error;
@@ -148,8 +175,9 @@ void StacOutput::reportIdChanges(SceneRunHost& host) const {
     }
     if (changes.empty())
         return;
-    ListReader list;
-    if (list.open(m_folderPrefix + "filelist.txt"))
+    ListReader list(1 << 16, true);
+    if (list.open(m_options.listPath.empty() ? m_folderPrefix + "filelist.txt"
+                                             : m_options.listPath))
         return;
     std::string line;
     std::int32_t number = 0;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 
 namespace aster {
 
@@ -21,6 +22,10 @@ struct PreparedItem final : SceneWriter::Prepared {
     std::string granuleStem; // UTF-8; empty without a granule ID
     std::string nameStem;    // UTF-8
     std::string json;        // the item as written, with item.id
+    // The scene's folder and granule, hashed: whether an earlier item of the same
+    // granule in the same folder took the files beside it.
+    std::uint64_t granuleKey = 0;
+    bool rendered = false; // its JSON was made again after it was written aside
     // In a static catalogue, the folder in the scratch folder that the reading thread
     // wrote the item's file to; empty when it wrote none.
     std::string aside;
@@ -62,6 +67,7 @@ class StacOutput : public SceneWriter {
     std::string m_outputFolder; // its folder
     std::string m_outputName;
     std::string m_sceneFolder; // in normal form
+    std::string m_assetHrefBase; // see AssetHrefBase; empty for relative hrefs
     StacCollection m_collection;
     ItemIds m_ids;
 
@@ -70,6 +76,8 @@ class StacOutput : public SceneWriter {
     void addToCollection(const StacItem& item);
 
     FolderNamesCache m_names;
+    // The granuleKey of each item that took files beside its metadata file.
+    std::unordered_set<std::uint64_t> m_granulesWithFiles;
     std::deque<std::int32_t> m_numbers; // each item's line in the list, never copied on growth
 };
 

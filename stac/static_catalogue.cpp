@@ -1,4 +1,5 @@
 #include "fileio/fd_stream_buf.h"
+#include "fileio/file_attributes.h"
 #include "fileio/scratch_folder.h"
 #include "fileio/unique_fd.h"
 #include "fileio/whole_file.h"
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,6 +54,8 @@ class StaticCatalogue final : public StacOutput {
     std::optional<Error> writeItem(const PreparedItem& prepared);
     std::optional<Error> fixIds();
     std::optional<Error> writeCollection();
+    void giveEarlierAttributes();
+    std::optional<Error> moveIntoPlace(bool replace);
 
     // Removed with everything in it unless it was moved into place.
     ScratchFolder m_scratch;
@@ -122,13 +126,14 @@ std::optional<Error> StaticCatalogue::place(PreparedItem& prepared, const std::s
     const std::string where = m_options.outputPath + "/" + id;
     if (prepared.asideErrno != 0)
         return SystemError(prepared.asideErrno, where);
-    if (!writtenAs.empty()) {
-        const std::string before = prepared.aside + "/" + writtenAs + ".json";
+    if (prepared.rendered) {
+        const std::string before =
+            prepared.aside + "/" + (writtenAs.empty() ? id : writtenAs) + ".json";
+        if (::unlinkat(scratchFd, before.c_str(), 0) != 0)
+            return SystemError(errno, where);
         if (const int err =
                 WriteNewFileAt(scratchFd, prepared.aside + "/" + id + ".json", prepared.json))
             return SystemError(err, where);
-        if (::unlinkat(scratchFd, before.c_str(), 0) != 0)
-            return SystemError(errno, where);
     }
     if (::renameat(scratchFd, prepared.aside.c_str(), scratchFd, id.c_str()) != 0)
         return SystemError(errno, where);
@@ -204,13 +209,44 @@ std::optional<Error> StaticCatalogue::finishItems() {
     return std::nullopt;
 }
 
+// The new folder takes what the earlier one had, as a replaced file does: owner and
+// group where this user may give them, mode, access lists and user attributes. A new
+// folder gets the mode mkdir would have given it.
+void StaticCatalogue::giveEarlierAttributes() {
+    const UniqueFd parent(::open(m_outputFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const std::optional<FileAttributes> earlier =
+        parent ? FileAttributes::readFolder(parent.get(), m_outputName.c_str()) : std::nullopt;
+    if (earlier)
+        earlier->giveTo(m_scratch.fd());
+    else
+        ::fchmod(m_scratch.fd(), NewFolderMode());
+}
+
+std::optional<Error> StaticCatalogue::moveIntoPlace(bool replace) {
+    std::string keptAt;
+    const std::function<bool(int)> keep = [this](int earlierFd) {
+        std::string what;
+        if (WhatAsterDidNotWrite(earlierFd, m_options.outputPath, what))
+            return true; // what cannot be read is never removed
+        return !what.empty();
+    };
+    std::optional<Error> moved = m_scratch.moveTo(m_outputName, replace, m_options.outputPath,
+                                                  keep, &keptAt);
+    if (moved || keptAt.empty())
+        return moved;
+    return Error{ENOTEMPTY,
+                 "The new catalogue is at " + m_options.outputPath +
+                     ", but files that aster does not write were put in the earlier one while "
+                     "the run worked, so it was not removed: it is kept whole at " + keptAt,
+                 "Move what you need out of it, then remove it.", ErrorKind::Other};
+}
+
 std::optional<Error> StaticCatalogue::publish() {
-    struct stat earlier {};
-    const mode_t mode = m_replacing && ::stat(m_outputPath.c_str(), &earlier) == 0
-                            ? earlier.st_mode & 07777
-                            : NewFolderMode();
-    ::fchmod(m_scratch.fd(), mode);
-    std::optional<Error> moved = m_scratch.moveTo(m_outputName, m_replacing, m_options.outputPath);
+    if (m_replacing)
+        giveEarlierAttributes();
+    else
+        ::fchmod(m_scratch.fd(), NewFolderMode());
+    std::optional<Error> moved = moveIntoPlace(m_replacing);
     if (moved && !m_replacing && (moved->code == EEXIST || moved->code == ENOTEMPTY)) {
         // Made while this run worked: judged as if it had been there from the start,
         // refused with the same advice, or replaced with --overwrite when it may be.
@@ -218,8 +254,10 @@ std::optional<Error> StaticCatalogue::publish() {
         if (auto error = CheckEarlierCatalogue(m_outputPath, m_options.outputPath,
                                                m_options.overwrite, exists))
             return error;
-        if (exists)
-            moved = m_scratch.moveTo(m_outputName, true, m_options.outputPath);
+        if (exists) {
+            giveEarlierAttributes();
+            moved = moveIntoPlace(true);
+        }
     }
     return moved;
 }

@@ -179,6 +179,14 @@ TEST(CommandLine, StatusAndMessages) {
          2,
          "",
          "--license: 'GPL' is neither an SPDX license identifier nor various or proprietary"},
+        {{"stac", "-o", "cat", "--asset-href-base", "data/scenes"},
+         2,
+         "",
+         "--asset-href-base: 'data/scenes' is neither a URL nor an absolute path"},
+        {{"stac", "-o", "cat", "--asset-href-base", "https://my host/"},
+         2,
+         "",
+         "--asset-href-base: 'https://my host/' is neither a URL nor an absolute path"},
         {{"table", "{F}", "--check-blanks"},
          1,
          "",
@@ -457,6 +465,17 @@ TEST(CommandLine, StacCatalogueOfTheListedScenes) {
                                folder.file("sub") +
                                ": a folder\n"
                                "aster: 2 items written, 3 listed files skipped\n");
+
+    // Asset hrefs from a base, in an ItemCollection too; its links stay relative.
+    const std::string items = folder.file("items.json");
+    outcome = RunAster({"stac", folder.path(), "-o", items, "--asset-href-base",
+                        "https://data.example.org/aster"});
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    std::ifstream file(items);
+    const std::string features{std::istreambuf_iterator<char>(file), {}};
+    EXPECT_NE(features.find("\"href\":\"https://data.example.org/aster/"), std::string::npos);
+    EXPECT_EQ(features.find("\"href\":\"../"), std::string::npos) << features;
+    EXPECT_NE(features.find("\"href\":\"./collection.json\""), std::string::npos);
 }
 
 TEST(CommandLine, StopsOnSignalsAndRestoresTheirHandlers) {

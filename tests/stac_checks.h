@@ -167,6 +167,41 @@ inline void ExpectStacCollection(const rapidjson::Value& collection) {
     const std::set<std::string> relations = LinkRelations(collection["links"]);
     EXPECT_TRUE(relations.contains("root"));
     EXPECT_FALSE(relations.contains("self")); // a self-contained catalogue
+    // Providers as the core has them (a name, roles of its four), and the processing
+    // extension's fields on them: processing:software maps names to version texts.
+    std::set<std::string> wanted{std::string(kProcessingExtension)};
+    ASSERT_TRUE(collection["providers"].IsArray());
+    bool processor = false;
+    for (const auto& provider : collection["providers"].GetArray()) {
+        ASSERT_TRUE(provider["name"].IsString());
+        for (const auto& role : provider["roles"].GetArray()) {
+            const std::string text = role.GetString();
+            EXPECT_TRUE(text == "licensor" || text == "producer" || text == "processor" ||
+                        text == "host")
+                << text;
+            processor = processor || text == "processor";
+        }
+        ASSERT_TRUE(provider["processing:software"].IsObject());
+        for (const auto& software : provider["processing:software"].GetObject())
+            EXPECT_TRUE(software.value.IsString());
+    }
+    EXPECT_TRUE(processor);
+    // Ranges in the summaries, of the extensions the collection lists.
+    for (const auto& summary : collection["summaries"].GetObject()) {
+        const std::string name = summary.name.GetString();
+        if (summary.value.IsObject()) {
+            EXPECT_LE(summary.value["minimum"].GetDouble(), summary.value["maximum"].GetDouble());
+            EXPECT_EQ(summary.value.MemberCount(), 2u);
+        }
+        if (name.starts_with("eo:"))
+            wanted.insert(std::string(kEoExtension));
+        if (name.starts_with("view:"))
+            wanted.insert(std::string(kViewExtension));
+    }
+    std::set<std::string> listed;
+    for (const auto& extension : collection["stac_extensions"].GetArray())
+        EXPECT_TRUE(listed.insert(extension.GetString()).second);
+    EXPECT_EQ(listed, wanted);
 }
 
 } // namespace aster::test

@@ -15,8 +15,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/acl.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -232,6 +234,7 @@ constexpr const char* kXmlItem = R"({
       "href": "../../scenes/AST_L1B_00304122003183207_20030413120012_12345.jpg",
       "type": "image/jpeg",
       "roles": [
+        "thumbnail",
         "overview"
       ]
     },
@@ -279,7 +282,7 @@ TEST(StacCatalogue, ADownloadedGranuleAsAWholeDocument) {
     EXPECT_EQ(outcome.report.skipped, 3);
     const std::string g = download.scenes + "/" + kGranule;
     EXPECT_EQ(outcome.lines, (std::vector<std::string>{
-                                 "skipped " + g + ".hdf: not scene metadata",
+                                 "skipped " + g + ".hdf: described by " + std::string(kGranule) + ".hdf.xml",
                                  "skipped " + g + "_V.tif: not scene metadata",
                                  "skipped " + download.scenes + "/pipe: not a regular file"}));
     const std::string item = std::string(kGranule) + "/" + kGranule + ".json";
@@ -366,6 +369,58 @@ TEST(StacCatalogue, ItemsOfEachKind) {
               R"("2003-04-12T18:32:07.414Z","2003-04-12T18:32:16.302Z"]]}})");
 }
 
+// The collection says aster processed it, summarises its items' numbers as ranges, lists
+// exactly the extensions whose fields it has, and links to an SPDX license's text.
+TEST(StacJson, TheCollectionNamesItsProcessorRangesAndLicense) {
+    const auto document = [](const std::string& license, bool angles) {
+        StacCollection collection;
+        collection.id = "c";
+        collection.title = "c";
+        collection.description = CollectionDescription("c");
+        collection.license = license;
+        collection.softwareVersion = "9.8.7";
+        if (angles)
+            for (const double value : {30.5, 2.25, 17.0}) {
+                collection.cloudCover.add(value);
+                collection.sunAzimuth.add(value + 100);
+                collection.sunElevation.add(std::optional<double>());
+                collection.sunElevation.add(-value);
+            }
+        std::ostringstream out;
+        WriteCollectionDocument(out, collection, 0, [](std::size_t) { return std::string(); });
+        rapidjson::Document parsed = test::ParseJson(out.str());
+        test::ExpectStacCollection(parsed);
+        return parsed;
+    };
+    const auto compact = [](const rapidjson::Value& value) {
+        rapidjson::StringBuffer buffer;
+        rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+        value.Accept(writer);
+        return std::string(buffer.GetString());
+    };
+    const rapidjson::Document full = document("CC-BY-4.0", true);
+    EXPECT_EQ(compact(full["providers"]), R"([{"name":"aster","roles":["processor"],)"
+                                          R"("processing:software":{"aster":"9.8.7"}}])");
+    EXPECT_EQ(compact(full["summaries"]),
+              R"({"eo:cloud_cover":{"minimum":2.25,"maximum":30.5},"view:sun_azimuth":)"
+              R"({"minimum":102.25,"maximum":130.5},"view:sun_elevation":{"minimum":-30.5,)"
+              R"("maximum":-2.25}})");
+    EXPECT_EQ(compact(full["stac_extensions"]),
+              "[\"" + std::string(kEoExtension) + "\",\"" + std::string(kViewExtension) +
+                  "\",\"" + std::string(kProcessingExtension) + "\"]");
+    EXPECT_EQ(compact(full["links"][1]), R"({"rel":"license","href":)"
+                                         R"("https://spdx.org/licenses/CC-BY-4.0.html",)"
+                                         R"("type":"text/html"})");
+    EXPECT_EQ(AuthorOfCollection(compact(full)), CollectionAuthor::Aster);
+    for (const char* license : {"proprietary", "various"}) {
+        const rapidjson::Document bare = document(license, false);
+        EXPECT_EQ(test::LinkRelations(bare["links"]), std::set<std::string>{"root"}) << license;
+        EXPECT_EQ(compact(bare["summaries"]), "{}");
+        EXPECT_EQ(compact(bare["stac_extensions"]),
+                  "[\"" + std::string(kProcessingExtension) + "\"]");
+    }
+}
+
 TEST(StacExtent, UnionsBoxesOnEitherSideOfTheAntimeridian) {
     using Boxes = std::vector<BoundingBox>;
     struct Row {
@@ -439,7 +494,7 @@ TEST(StacJson, AnIdReplacedIsAsIfWrittenSo) {
     item.bbox = BoundsOf(item.shape);
     item.cloudCover = 0.0001;
     item.sunAzimuth = 359.9999999;
-    item.assets = {{"metadata", "../../a%20b.met", "text/plain", "metadata"}};
+    item.assets = {{"metadata", "../../a%20b.met", "text/plain", {"metadata"}}};
     StacItem renamed = item;
     renamed.id = "second \"quoted\"";
     std::string out;
@@ -488,6 +543,13 @@ TEST(ItemIds, GranuleThenNameThenNumberAndSuffixesInListOrder) {
          {"x", "x-2", "x-2-2", "x-3"},
          {"", "x is the id of an earlier item", "x-2 is the id of an earlier item",
           "x is the id of an earlier item"}},
+        // The catalogue's own names, in any case, are taken from the start.
+        {{{"collection.json", "x"}, {"", "Catalog.JSON"}, {"", "collection.json"}},
+         {"collection.json-2", "Catalog.JSON-2", "collection.json-3"},
+         {"collection.json-2", "Catalog.JSON-2", "collection.json-3"},
+         {"collection.json is a name the catalogue gives its own file",
+          "Catalog.JSON is a name the catalogue gives its own file",
+          "collection.json is a name the catalogue gives its own file"}},
         // A provisional id given up at the end is taken by a later item.
         {{{"G", "H"}, {"", "G"}, {"G", "x"}},
          {"G", "G-2", "x"},
@@ -530,16 +592,16 @@ TEST(ItemIds, ManyItemsOfOneIdTakeLinearTime) {
 
 TEST(AssetFiles, KeysTypesAndRolesBySuffix) {
     const StacAsset rows[] = {
-        {".hdf", "", "application/x-hdf", "data"},
-        {"_V.tif", "", "image/tiff; application=geotiff", "data"},
-        {"_T.TIF", "", "image/tiff; application=geotiff", "data"},
-        {".tiff", "", "image/tiff; application=geotiff", "data"},
-        {".jpg", "", "image/jpeg", "overview"},
-        {"_QA.txt", "", "text/plain", "metadata"},
-        {".hdf.xml", "", "application/xml", "metadata"},
-        {".met", "", "text/plain", "metadata"},
-        {".zip", "", "", ""},
-        {"", "", "", ""},
+        {".hdf", "", "application/x-hdf", {"data"}},
+        {"_V.tif", "", "image/tiff; application=geotiff", {"data"}},
+        {"_T.TIF", "", "image/tiff; application=geotiff", {"data"}},
+        {".tiff", "", "image/tiff; application=geotiff", {"data"}},
+        {".jpg", "", "image/jpeg", {"overview"}},
+        {"_QA.txt", "", "text/plain", {"metadata"}},
+        {".hdf.xml", "", "application/xml", {"metadata"}},
+        {".met", "", "text/plain", {"metadata"}},
+        {".zip", "", "", {}},
+        {"", "", "", {}},
     };
     EXPECT_EQ(MetadataAsset(MetadataLayout::UmmG).type, "application/json");
     EXPECT_EQ(MetadataAsset(MetadataLayout::EcsXml).type, "application/xml");
@@ -549,7 +611,7 @@ TEST(AssetFiles, KeysTypesAndRolesBySuffix) {
         const StacAsset asset = AssetOfSuffix(rows[i].key);
         EXPECT_EQ(asset.key, keys[i]) << rows[i].key;
         EXPECT_EQ(asset.type, rows[i].type) << rows[i].key;
-        EXPECT_EQ(asset.role, rows[i].role) << rows[i].key;
+        EXPECT_EQ(asset.roles, rows[i].roles) << rows[i].key;
     }
 }
 
@@ -588,6 +650,57 @@ TEST(AssetFiles, FolderNamesReadOnceWhileRecent) {
         cache.names(dir(i));
     EXPECT_EQ(cache.names(dir(0))->size(), 2u) << "let go and read again";
     EXPECT_EQ(cache.names(folder.file("missing")), nullptr);
+}
+
+// Each file of a folder belongs to one granule at most: the one whose ID is the longest
+// start of its name that a separator or the name's end follows, the folder's granules
+// known from its data and metadata files.
+TEST(AssetFiles, EachFileBelongsToOneGranule) {
+    TempFolder folder;
+    const std::vector<std::string> files = {
+        "S_1.hdf", "S_1.hdf.xml", "S_1.jpg", "S_1_QA.txt", "S_1_V.tif", "S_1_V.tif.aux.xml",
+        "S_10.hdf", "S_10.hdf.xml", "S_10.jpg", "S_10_QA.txt",
+        "S_1_2.met", "S_1_2.jpg", "S_1-x.txt", "S_1.a.met", "S_1B.jpg", "T.hdf", "T.jpg",
+        "T_2.jpg", "T_2.JPEG"};
+    for (const std::string& name : files)
+        folder.write(name, "");
+    FolderNames names;
+    ASSERT_FALSE(names.read(folder.path()));
+    struct Row {
+        std::string stem;
+        std::vector<std::string> assets; // after the metadata file
+    };
+    const Row rows[] = {
+        // Not S_10's files, nor S_1_2's, which has a metadata file of its own; the sidecar
+        // of one of its files and a name with a dot after its ID are S_1's.
+        {"S_1", {"S_1-x.txt", "S_1.a.met", "S_1.hdf", "S_1.hdf.xml", "S_1.jpg", "S_1_QA.txt",
+                 "S_1_V.tif", "S_1_V.tif.aux.xml"}},
+        {"S_10", {"S_10.hdf", "S_10.hdf.xml", "S_10.jpg", "S_10_QA.txt"}},
+        {"S_1_2", {"S_1_2.jpg", "S_1_2.met"}},
+        // S_1B has no data or metadata file of its own.
+        {"S", {"S_1B.jpg"}},
+        // T_2 has no data or metadata file: its browse images are T's.
+        {"T", {"T.hdf", "T.jpg", "T_2.JPEG", "T_2.jpg"}},
+    };
+    std::map<std::string, int> owners;
+    for (const Row& row : rows) {
+        const std::vector<StacAsset> assets =
+            SceneAssets(&names, "meta", MetadataLayout::Odl, row.stem, "");
+        std::vector<std::string> got;
+        for (std::size_t i = 1; i < assets.size(); ++i) {
+            got.push_back(assets[i].href.substr(2));
+            ++owners[got.back()];
+        }
+        EXPECT_EQ(got, row.assets) << row.stem;
+        // The first browse image alone is the thumbnail.
+        int thumbnails = 0;
+        for (const StacAsset& asset : assets)
+            thumbnails += asset.roles == std::vector<std::string>{"thumbnail", "overview"};
+        EXPECT_EQ(thumbnails, 1) << row.stem;
+    }
+    for (const auto& [name, count] : owners)
+        EXPECT_EQ(count, 1) << name;
+    EXPECT_EQ(owners.size(), files.size());
 }
 
 TEST(AssetFiles, RelativeHrefsAsUriReferences) {
@@ -670,9 +783,10 @@ TEST(StacCatalogue, SharedGranulesNeverOverwrite) {
         assets.push_back(item["assets"].HasMember("hdf") ? item["assets"]["hdf"]["href"].GetString()
                                                          : "");
     }
+    // The granule's HDF is the first item's alone: no file belongs to two items.
     EXPECT_EQ(assets,
               (std::vector<std::string>{"../../s/one.hdf.xml", "../../s/G.hdf", "../../s/two.met",
-                                        "../../s/G.hdf", "../../s/one.met", ""}));
+                                        "", "../../s/one.met", ""}));
     const rapidjson::Document collection =
         test::ParseJson(ReadFile(folder.file("cat/collection.json")));
     std::vector<std::string> links;
@@ -699,9 +813,196 @@ TEST(StacCatalogue, SharedGranulesNeverOverwrite) {
                                        : i == 1 ? "two.met"
                                                 : "one.met"),
                   feature["assets"]["metadata"]["href"].GetString());
+        EXPECT_EQ(feature["assets"].MemberCount(), i == 0 ? 2u : 1u);
     }
     // One feature a line, as a stream of them is written.
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 8);
+}
+
+// Granules SCENE_1 and SCENE_10 in one folder each get their own files, and a granule
+// whose ID is the collection's file name gets another id, which --verbose names.
+TEST(StacCatalogue, ItemsOfOneFolderShareNoFileAndNoNameOfTheCatalogue) {
+    TempFolder folder;
+    fs::create_directory(folder.file("s"));
+    for (const char* granule : {"SCENE_1", "SCENE_10", "collection.json"}) {
+        const std::string name = std::string("s/") + granule;
+        folder.write(name + ".met", Replaced(test::GranuleOdl(), kGranule, granule));
+        for (const char* suffix : {".hdf", ".jpg", "_QA.txt"})
+            folder.write(name + suffix, "");
+    }
+    WriteList(folder, "s", {"SCENE_1.met", "SCENE_10.met", "collection.json.met"});
+    for (const std::string out : {"cat", "cat.json"}) {
+        const Outcome outcome = Catalogue(folder.file("s"), folder.file(out));
+        ASSERT_FALSE(outcome.error) << FormatError(*outcome.error);
+        EXPECT_EQ(outcome.lines, std::vector<std::string>{
+                                     "id collection.json-2 for " +
+                                     folder.file("s/collection.json.met") +
+                                     ": collection.json is a name the catalogue gives its own file"});
+        std::vector<rapidjson::Document> items;
+        if (out == "cat") {
+            EXPECT_EQ(Tree(folder.file(out)),
+                      (std::vector<std::string>{
+                          "SCENE_1/", "SCENE_1/SCENE_1.json", "SCENE_10/", "SCENE_10/SCENE_10.json",
+                          "collection.json", "collection.json-2/",
+                          "collection.json-2/collection.json-2.json"}));
+            for (const char* id : {"SCENE_1", "SCENE_10", "collection.json-2"})
+                items.push_back(test::ParseJson(
+                    ReadFile(folder.file(out + "/" + id + "/" + id + ".json"))));
+        } else {
+            const rapidjson::Document all = test::ParseJson(ReadFile(folder.file(out)));
+            for (const auto& feature : all["features"].GetArray())
+                items.emplace_back().CopyFrom(feature, items.back().GetAllocator());
+        }
+        const char* granules[] = {"SCENE_1", "SCENE_10", "collection.json"};
+        ASSERT_EQ(items.size(), 3u);
+        for (std::size_t i = 0; i < 3; ++i) {
+            std::vector<std::string> hrefs;
+            for (const auto& asset : items[i]["assets"].GetObject()) {
+                const std::string href = asset.value["href"].GetString();
+                hrefs.push_back(href.substr(href.rfind('/') + 1));
+            }
+            const std::string g = granules[i];
+            EXPECT_EQ(hrefs, (std::vector<std::string>{g + ".met", g + ".hdf", g + ".jpg",
+                                                       g + "_QA.txt"}))
+                << out;
+        }
+    }
+}
+
+// With a base, every asset href is the base and the file's path from the scene folder,
+// percent-encoded; the catalogue's own links stay relative.
+TEST(StacCatalogue, AssetHrefsFromABase) {
+    TempFolder folder;
+    fs::create_directories(folder.file("s/2004"));
+    folder.write("s/2004/X.met", Replaced(test::GranuleOdl(), kGranule, "X"));
+    folder.write("s/2004/X.hdf", "");
+    folder.write("s/top.met", Replaced(test::GranuleOdl(), kGranule, "top a"));
+    WriteList(folder, "s", {"2004/X.met", "top.met"});
+    const std::pair<std::string, std::string> bases[] = {
+        {"https://data.example.org/aster/", "https://data.example.org/aster/"},
+        {"https://data.example.org/aster", "https://data.example.org/aster/"},
+        {"/srv/my data", "/srv/my%20data/"},
+        {"/", "/"},
+    };
+    for (const auto& [base, start] : bases) {
+        StacOptions options;
+        options.outputPath = folder.file("cat");
+        options.overwrite = true;
+        options.assetHrefBase = base;
+        SceneRunReport report;
+        RecordingHost host;
+        ASSERT_FALSE(WriteStac(folder.file("s") + "/", options, report, host)) << base;
+        const rapidjson::Document x = test::ParseJson(ReadFile(folder.file("cat/X/X.json")));
+        EXPECT_EQ(x["assets"]["metadata"]["href"].GetString(), start + "2004/X.met");
+        EXPECT_EQ(x["assets"]["hdf"]["href"].GetString(), start + "2004/X.hdf");
+        EXPECT_STREQ(x["links"][0]["href"].GetString(), "../collection.json");
+        const rapidjson::Document top =
+            test::ParseJson(ReadFile(folder.file("cat/top a/top a.json")));
+        EXPECT_EQ(top["assets"]["metadata"]["href"].GetString(), start + "top.met");
+    }
+    for (const char* wrong : {"", "data/scenes", ":x", "1http://x", "http://a b/", "C:\\data"})
+        EXPECT_EQ(AssetHrefBase(wrong), std::nullopt) << wrong;
+    StacOptions options;
+    options.outputPath = folder.file("other");
+    options.assetHrefBase = "relative/path";
+    SceneRunReport report;
+    RecordingHost host;
+    const std::optional<Error> refused = WriteStac(folder.file("s") + "/", options, report, host);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->description, "Neither a URL nor an absolute path: relative/path");
+    EXPECT_FALSE(fs::exists(folder.file("other")));
+}
+
+// Files put in an earlier catalogue while a run replaces it are never removed with it:
+// the new catalogue takes its place, and the earlier folder, whole, is kept beside it
+// under the name that the error gives.
+TEST(StacCatalogue, FilesPutInTheEarlierCatalogueMeanwhileAreKept) {
+    TempFolder folder;
+    fs::create_directory(folder.file("s"));
+    folder.write("s/a.met", Replaced(test::GranuleOdl(), kGranule, "ID_a"));
+    WriteList(folder, "s", {"a.met"});
+    const std::string out = folder.file("cat");
+    ASSERT_FALSE(Catalogue(folder.file("s"), out).error);
+    const std::vector<std::string> earlier = Tree(out);
+    RecordingHost host;
+    host.stopAfter = [&](std::int64_t) {
+        if (!fs::exists(out + "/thesis.tex"))
+            folder.write("cat/thesis.tex", "years of work");
+        return false;
+    };
+    folder.write("s/b.met", Replaced(test::GranuleOdl(), kGranule, "ID_b"));
+    WriteList(folder, "s", {"b.met"});
+    const Outcome outcome = Catalogue(folder.file("s"), out, true, host);
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(Tree(out), (std::vector<std::string>{"ID_b/", "ID_b/ID_b.json", "collection.json"}));
+    std::vector<std::string> beside;
+    for (const auto& entry : fs::directory_iterator(folder.path()))
+        beside.push_back(entry.path().filename().string());
+    std::sort(beside.begin(), beside.end());
+    ASSERT_EQ(beside.size(), 3u);
+    const std::string kept = beside[1];
+    EXPECT_EQ(beside[0], "cat");
+    EXPECT_TRUE(kept.starts_with("cat.aster-old-")) << kept;
+    EXPECT_EQ(kept.size(), std::string("cat.aster-old-XXXXXX").size());
+    EXPECT_EQ(outcome.error->description,
+              "The new catalogue is at " + out +
+                  ", but files that aster does not write were put in the earlier one while the "
+                  "run worked, so it was not removed: it is kept whole at " +
+                  folder.file(kept));
+    std::vector<std::string> keptTree = earlier;
+    keptTree.push_back("thesis.tex");
+    std::sort(keptTree.begin(), keptTree.end());
+    EXPECT_EQ(Tree(folder.file(kept)), keptTree);
+    EXPECT_EQ(ReadFile(folder.file(kept + "/thesis.tex")), "years of work");
+}
+
+// A catalogue folder replaced keeps its owner and group, mode, access list and default
+// access list, as a replaced file does; a new one gets mkdir's mode.
+TEST(StacCatalogue, AReplacedCatalogueKeepsItsOwnerModeAndAccessLists) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "giving a folder another owner needs root";
+    TempFolder folder;
+    fs::create_directory(folder.file("s"));
+    folder.write("s/a.met", Replaced(test::GranuleOdl(), kGranule, "ID_a"));
+    WriteList(folder, "s", {"a.met"});
+    const std::string out = folder.file("cat");
+    const mode_t umask = ::umask(022);
+    ASSERT_FALSE(Catalogue(folder.file("s"), out).error);
+    ::umask(umask);
+    struct stat info {};
+    ASSERT_EQ(::stat(out.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0755u);
+
+    ASSERT_EQ(::chown(out.c_str(), 4001, 5000), 0);
+    const auto setAcl = [&](acl_type_t type, const char* text) {
+        acl_t acl = ::acl_from_text(text);
+        const bool set = acl != nullptr && ::acl_set_file(out.c_str(), type, acl) == 0;
+        ::acl_free(acl);
+        return set;
+    };
+    const auto aclText = [&](acl_type_t type) {
+        acl_t acl = ::acl_get_file(out.c_str(), type);
+        char* text = acl != nullptr ? ::acl_to_text(acl, nullptr) : nullptr;
+        const std::string result = text != nullptr ? text : "<none>";
+        ::acl_free(text);
+        ::acl_free(acl);
+        return result;
+    };
+    if (!setAcl(ACL_TYPE_ACCESS, "u::rwx,u:4002:r-x,g::r-x,m::r-x,o::---") ||
+        !setAcl(ACL_TYPE_DEFAULT, "u::rwx,u:4002:r-x,g::r-x,m::r-x,o::---"))
+        GTEST_SKIP() << "no access lists on this file system";
+    ::chmod(out.c_str(), 02750);
+    const std::string access = aclText(ACL_TYPE_ACCESS);
+    const std::string defaults = aclText(ACL_TYPE_DEFAULT);
+
+    ASSERT_FALSE(Catalogue(folder.file("s"), out, true).error);
+    ASSERT_EQ(::stat(out.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 4001u);
+    EXPECT_EQ(info.st_gid, 5000u);
+    EXPECT_EQ(info.st_mode & 07777, 02750u);
+    EXPECT_EQ(aclText(ACL_TYPE_ACCESS), access);
+    EXPECT_EQ(aclText(ACL_TYPE_DEFAULT), defaults);
+    EXPECT_TRUE(fs::exists(out + "/ID_a/ID_a.json"));
 }
 
 // An earlier catalogue stays exactly as it was after an error or a stop, is replaced only
@@ -750,7 +1051,19 @@ TEST(StacCatalogue, ReplacedWholeOrNotAtAll) {
     // A folder holding anything this tool's catalogue does not is no catalogue: refused,
     // even with --overwrite, and left as it was. Only an empty folder, or collection.json
     // (a STAC Collection) beside folders holding only their <folder>.json, is replaced.
-    const std::string kCollection = R"({"type": "Collection", "id": "old"})";
+    // A collection that says aster wrote it, one that an earlier version wrote (its
+    // description as aster words it, no provider), and others' of the same layout.
+    const std::string kCollection =
+        R"({"type": "Collection", "id": "old", "providers": [{"name": "aster", )"
+        R"("roles": ["processor"], "processing:software": {"aster": "0.1"}}]})";
+    const std::string kEarlier =
+        R"({"type": "Collection", "id": "s", "title": "my s", "description": ")" +
+        CollectionDescription("my s") + R"("})";
+    const std::string kPystac =
+        R"({"type": "Collection", "id": "s", "title": "s", "description": "ASTER scenes"})";
+    const std::string kOtherProvider =
+        R"({"type": "Collection", "id": "s", "title": "s", "description": ")" +
+        CollectionDescription("s") + R"(", "providers": [{"name": "LP DAAC"}]})";
     struct Case {
         std::vector<std::pair<std::string, std::string>> files; // path, content
         std::string holds; // what the refusal names; empty when it is replaced
@@ -772,6 +1085,12 @@ TEST(StacCatalogue, ReplacedWholeOrNotAtAll) {
         {{{"collection.json", kCollection}, {"empty/", ""}},
          "the empty folder empty, which aster does not write"},
         {{{"collection.json", kCollection}, {"a/a.json", "{}"}}, ""},
+        {{{"collection.json", kEarlier}, {"a/a.json", "{}"}}, ""},
+        {{{"collection.json", kPystac}, {"a/a.json", "{}"}},
+         "a collection.json that aster did not write"},
+        {{{"collection.json", kOtherProvider}}, "a collection.json that aster did not write"},
+        {{{"collection.json", R"({"type": "Collection", "id": "old"})"}},
+         "a collection.json that aster did not write"},
         {{}, ""},
     };
     const std::string mine = folder.file("mine");

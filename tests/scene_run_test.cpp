@@ -1,0 +1,213 @@
+// The scene run on its own, with a writer that keeps what it is given: HDF-EOS files read
+// through their ECS texts, values cleaned once for every output, skips named as found.
+#include "fileio/folder.h"
+#include "metadata/scene_run.h"
+#include "tests/granule_samples.h"
+#include "tests/hdf_samples.h"
+#include "tests/test_support.h"
+
+#include <cmath>
+#include <gtest/gtest.h>
+#include <map>
+
+namespace aster {
+namespace {
+
+using test::TempFolder;
+
+struct Kept final : SceneWriter {
+    std::vector<Scene> scenes;
+    std::int64_t stopAfter = -1;
+    bool published = false;
+    std::optional<Error> plan() override { return std::nullopt; }
+    std::optional<Error> start() override { return std::nullopt; }
+    std::unique_ptr<Prepared> prepare(const Scene&, std::string&) override {
+        return std::make_unique<Prepared>();
+    }
+    std::int32_t skipNumber = -1; // the list line whose scene write() skips
+    std::optional<Error> write(const Scene& scene, std::unique_ptr<Prepared>,
+                               std::string& reason) override {
+        if (scene.number == skipNumber) {
+            reason = "skipped by the writer";
+            return std::nullopt;
+        }
+        scenes.push_back(scene);
+        scenes.back().fullPath = {}; // a view of this turn only
+        return std::nullopt;
+    }
+    std::optional<Error> complete(SceneRunHost&) override { return std::nullopt; }
+    std::optional<Error> publish() override {
+        published = true;
+        return std::nullopt;
+    }
+    const std::string& shownOutput() const override { return m_name; }
+    std::string m_name = "kept";
+};
+
+struct Named final : SceneRunHost {
+    std::vector<std::pair<std::string, std::string>> named;
+    std::int64_t stopAfter = -1;
+    std::int64_t done = 0;
+    void progress(std::int64_t d, std::int64_t) override { done = d; }
+    bool cancelRequested() override { return done == stopAfter; }
+    void skipped(std::string_view path, std::string_view reason) override {
+        named.emplace_back(FileNameOf(path), reason);
+    }
+};
+
+void WriteList(const TempFolder& folder, const std::vector<std::string>& names) {
+    std::string list;
+    for (const std::string& name : names)
+        list += name + "\n"; // as find writes them
+    folder.write("filelist.txt", list);
+}
+
+// HDF files read by their own texts, of which only the blocks holding them are read; one
+// whose metadata file is beside it is that file's data; a cut one gives its reason.
+TEST(SceneRun, HdfFilesByTheirEcsTexts) {
+    TempFolder folder;
+    const std::string core = test::GranuleOdl();
+    test::WriteHdf(folder.file("a.hdf"), {{"coremetadata.0", core.substr(0, 3000)},
+                                          {"coremetadata.1", core.substr(3000)}},
+                   2048);
+    std::string noId = core;
+    const std::size_t id = noId.find("AST_L1B_00304122003183207_20030413120012_12345.hdf");
+    noId.replace(id, 50, "");
+    test::WriteHdf(folder.file("noid.hdf"), {{"coremetadata.0", noId}});
+    test::WriteHdf(folder.file("b.hdf"), {{"coremetadata.0", core}});
+    folder.write("b.hdf.xml", test::GranuleXml());
+    const std::string cut = folder.read("b.hdf");
+    folder.write("cut.hdf", cut.substr(0, cut.size() / 2));
+    WriteList(folder, {"a.hdf", "noid.hdf", "b.hdf", "b.hdf.xml", "cut.hdf"});
+
+    Kept writer;
+    Named host;
+    SceneRunReport report;
+    const long long before = test::BytesRead();
+    SceneRunOptions options;
+    options.folderPrefix = FolderPrefix(folder.path());
+    ASSERT_FALSE(RunScenes(options, writer, host, report));
+    // A 4 MiB image, never read.
+    EXPECT_LT(test::BytesRead() - before, 1'000'000);
+    EXPECT_EQ(report.written, 3);
+    EXPECT_EQ(report.skipped, 2);
+    EXPECT_TRUE(writer.published);
+    ASSERT_EQ(writer.scenes.size(), 3u);
+    EXPECT_EQ(writer.scenes[0].metadata.layout, MetadataLayout::HdfEos);
+    EXPECT_EQ(writer.scenes[0].metadata.granule, "AST_L1B_00304122003183207_20030413120012_12345");
+    EXPECT_EQ(writer.scenes[1].metadata.granule, "noid"); // the file's name, without .hdf
+    EXPECT_EQ(writer.scenes[2].metadata.layout, MetadataLayout::EcsXml);
+    EXPECT_EQ(writer.scenes[0].metadata.corners, writer.scenes[2].metadata.corners);
+    EXPECT_EQ(host.named, (std::vector<std::pair<std::string, std::string>>{
+                                {"b.hdf", "described by b.hdf.xml"},
+                                {"cut.hdf", "truncated HDF"}}));
+}
+
+// Every output writes what CleanSceneValues makes of the file's values.
+TEST(SceneRun, ValuesCleanedForEveryOutput) {
+    const auto nan = std::nan("");
+    const struct {
+        std::optional<double> azimuth, elevation, cloud;
+        std::optional<double> wantAzimuth, wantElevation, wantCloud;
+    } cases[] = {
+        {-10, 95, 101, 350, {}, {}},
+        {720.5, -90, 0, 0.5, -90, 0},
+        {360, 90, 100, 0, 90, 100},
+        {-1e-20, -90.5, -0.1, 0, {}, {}}, // a tiny negative angle rounds up to 360
+        {nan, nan, nan, {}, {}, {}},
+        {{}, {}, {}, {}, {}, {}},
+    };
+    for (const auto& c : cases) {
+        SceneMetadata metadata;
+        metadata.sunAzimuth = c.azimuth;
+        metadata.sunElevation = c.elevation;
+        metadata.cloud = c.cloud;
+        CleanSceneValues(metadata);
+        EXPECT_EQ(metadata.sunAzimuth, c.wantAzimuth) << c.azimuth.value_or(-1);
+        EXPECT_EQ(metadata.sunElevation, c.wantElevation) << c.elevation.value_or(-1);
+        EXPECT_EQ(metadata.cloud, c.wantCloud) << c.cloud.value_or(-1);
+    }
+}
+
+// Which platform and instruments a granule claims, and its one ID.
+TEST(SceneRun, PlatformsInstrumentsAndIds) {
+    using Names = std::vector<std::string>;
+    const struct {
+        std::optional<std::string> product, granule;
+        Names platforms, instruments;
+        Names wantPlatforms, wantInstruments;
+        std::optional<std::string> wantGranule;
+    } cases[] = {
+        {"AST_L1T", "X.hdf", {}, {}, {"Terra"}, {"ASTER"}, "X"},
+        {"AST_L1B", "X.HDF", {"AM-1"}, {}, {"Terra"}, {"ASTER"}, "X"},
+        {"MOD09", "M.he5", {"Terra", "TERRA"}, {"MODIS"}, {"Terra"}, {"MODIS"}, "M"},
+        {"MCD43", "M.h5", {"Terra", "Aqua"}, {"MODIS", "MODIS"}, {}, {"MODIS"}, "M"},
+        {"AST_L1B", "G.nc", {"Terra", "Aqua"}, {}, {}, {"ASTER"}, "G"},
+        {{}, ".hdf", {"PM-1"}, {""}, {"Aqua"}, {}, {}},
+        {{}, "A.hdf.xml", {}, {}, {}, {}, "A.hdf.xml"},
+    };
+    for (const auto& c : cases) {
+        SceneMetadata metadata;
+        metadata.product = c.product;
+        metadata.granule = c.granule;
+        metadata.platforms = c.platforms;
+        metadata.instruments = c.instruments;
+        CleanSceneValues(metadata);
+        SCOPED_TRACE(c.granule.value_or(""));
+        EXPECT_EQ(metadata.platforms, c.wantPlatforms);
+        EXPECT_EQ(metadata.instruments, c.wantInstruments);
+        EXPECT_EQ(metadata.granule, c.wantGranule);
+    }
+}
+
+// A scene the writer skips as it writes is counted and named like one the reader skips,
+// in list order among them.
+TEST(SceneRun, AWriterMaySkipAScene) {
+    TempFolder folder;
+    for (const char* name : {"a.met", "b.met", "c.met"})
+        folder.write(name, test::GranuleOdl());
+    folder.write("x.txt", "no metadata");
+    WriteList(folder, {"a.met", "b.met", "x.txt", "c.met"});
+    Kept writer;
+    writer.skipNumber = 2;
+    Named host;
+    SceneRunReport report;
+    SceneRunOptions options;
+    options.folderPrefix = FolderPrefix(folder.path());
+    ASSERT_FALSE(RunScenes(options, writer, host, report));
+    EXPECT_EQ(report.written, 2);
+    EXPECT_EQ(report.skipped, 2);
+    ASSERT_EQ(host.named.size(), 2u);
+    EXPECT_EQ(host.named[0],
+              std::make_pair(std::string("b.met"), std::string("skipped by the writer")));
+    EXPECT_EQ(host.named[1].first, "x.txt");
+    ASSERT_EQ(writer.scenes.size(), 2u);
+    EXPECT_EQ(writer.scenes[1].number, 4);
+    EXPECT_TRUE(writer.published);
+}
+
+// A stopped run has named every file it skipped before the stop, and publishes nothing.
+TEST(SceneRun, AStoppedRunHasNamedItsSkips) {
+    TempFolder folder;
+    std::vector<std::string> names;
+    for (int i = 0; i < 40; ++i) {
+        names.push_back("n" + std::to_string(i) + ".txt");
+        folder.write(names.back(), "no metadata");
+    }
+    WriteList(folder, names);
+    Kept writer;
+    Named host;
+    host.stopAfter = 25;
+    SceneRunReport report;
+    SceneRunOptions options;
+    options.folderPrefix = FolderPrefix(folder.path());
+    options.readAhead = {2, 8, 1 << 20};
+    const std::optional<Error> error = RunScenes(options, writer, host, report);
+    ASSERT_TRUE(error && IsCancellation(*error));
+    EXPECT_FALSE(writer.published);
+    EXPECT_EQ(host.named.size(), 25u);
+    EXPECT_EQ(report.skipped, 25);
+}
+
+} // namespace
+} // namespace aster
