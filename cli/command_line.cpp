@@ -1,10 +1,12 @@
 #include "cli/command_line.h"
 
 #include "catalogue/build_run.h"
+#include "footprints/database_layer.h"
 #include "footprints/footprint_layer.h"
 #include "cli/hints.h"
 #include "cli/progress_line.h"
 #include "cli/stop_signals.h"
+#include "fileio/ascii.h"
 #include "fileio/folder.h"
 #include "fileio/near_names.h"
 #include "fileio/unique_fd.h"
@@ -139,6 +141,11 @@ CLI::Validator InExistingFolder() {
     return CLI::Validator(
         [](std::string& value) {
             std::string_view path = value;
+            // A database's connection string ("PG:...", "host=/run/x dbname=y" or a URI
+            // for -f PostgreSQL) names no folder, and may hold a password not to echo.
+            if (StartsWithNoCase(path, "PG:") || path.find('=') < path.find('/') ||
+                path.find("://") != std::string_view::npos)
+                return std::string();
             while (path.size() > 1 && path.back() == '/')
                 path.remove_suffix(1);
             const std::size_t slash = path.rfind('/');
@@ -286,7 +293,8 @@ void Declare(CLI::App& app, Request& request) {
         ->add_option("-o,--output", layer.outputPath,
                      "the layer to write; its extension chooses the format:\n"
                      ".gpkg GeoPackage, .shp shapefile, .geojson or .json\n"
-                     "GeoJSON, .fgb FlatGeobuf, .kml KML, .csv CSV")
+                     "GeoJSON, .fgb FlatGeobuf, .kml KML, .csv CSV; or\n"
+                     "PG:CONNECTION, a PostgreSQL database with PostGIS")
         ->type_name("FILE")
         ->required()
         ->check(NamesSomething("the layer's name"))
@@ -297,6 +305,12 @@ void Declare(CLI::App& app, Request& request) {
                      "or \"ESRI Shapefile\"")
         ->type_name("DRIVER")
         ->check(NamesSomething("the driver's name"));
+    footprints
+        ->add_option("--layer", layer.layerName,
+                     "with -o PG:CONNECTION, the table to write\n"
+                     "(default aster_footprints), or schema.table")
+        ->type_name("NAME")
+        ->check(NamesSomething("the table's name"));
     AddFlag(*footprints, "--overwrite", layer.overwrite, "replace FILE if it exists");
     // --spatial-index, once needed for the index that is now made by default, is still
     // taken so that scripts written for it keep working; the later of the two wins.
@@ -309,6 +323,15 @@ void Declare(CLI::App& app, Request& request) {
             "name each skipped file and why it was skipped");
     // The format is part of the usage: a name that says none is a usage error.
     footprints->parse_complete_callback([&layer] {
+        if (IsDatabaseOutput(layer)) {
+            if (!layer.driverName.empty() && !EqualsNoCase(layer.driverName, kDatabaseDriver))
+                throw CLI::ValidationError("a PG: connection is written with -f PostgreSQL only");
+            layer.driverName = kDatabaseDriver;
+            return;
+        }
+        if (!layer.layerName.empty())
+            throw CLI::ValidationError("--layer names a table in a database (-o PG:...); a "
+                                       "file's layer is named after the file");
         if (!layer.driverName.empty()) {
             if (auto error = CheckVectorDriver(layer.driverName))
                 throw CLI::ValidationError(error->description);

@@ -8,6 +8,7 @@
 #include "fileio/unique_fd.h"
 #include "fileio/utf8.h"
 #include "fileio/whole_file.h"
+#include "footprints/database_layer.h"
 #include "footprints/gdal_messages.h"
 #include "footprints/layer_check.h"
 #include "footprints/layer_writer.h"
@@ -176,7 +177,8 @@ class FootprintLayer final : public SceneWriter {
     std::unique_ptr<Prepared> prepare(const Scene& scene, std::string& reason) override {
         return PrepareFootprint(scene, reason);
     }
-    std::optional<Error> write(const Scene& scene, std::unique_ptr<Prepared> prepared) override;
+    std::optional<Error> write(const Scene& scene, std::unique_ptr<Prepared> prepared,
+                               std::string& reason) override;
     std::optional<Error> complete(SceneRunHost& host) override;
     std::optional<Error> publish() override;
     const std::string& shownOutput() const override { return m_options.outputPath; }
@@ -293,8 +295,8 @@ std::optional<Error> FootprintLayer::start() {
     return m_writer->create(m_gdalPath, Utf8FromBytes(StemOf(m_outputName)), settings());
 }
 
-std::optional<Error> FootprintLayer::write(const Scene& scene,
-                                           std::unique_ptr<Prepared> prepared) {
+std::optional<Error> FootprintLayer::write(const Scene& scene, std::unique_ptr<Prepared> prepared,
+                                           std::string& /*reason*/) {
     auto& footprint = static_cast<PreparedFootprint&>(*prepared);
     const WrittenFeature values = footprint.values;
     if (auto error = m_writer->write(scene, footprint))
@@ -385,6 +387,8 @@ void FootprintLayer::explain(std::optional<Error>& error) const {
 std::optional<Error> WriteFootprints(const std::string& folderPrefix,
                                      const FootprintOptions& options, FootprintReport& report,
                                      SceneRunHost& host) {
+    if (IsDatabaseOutput(options))
+        return WriteDatabaseFootprints(folderPrefix, options, report, host);
     report = FootprintReport{};
     FootprintLayer layer(folderPrefix, options, report);
     std::optional<Error> error =

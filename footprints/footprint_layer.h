@@ -50,6 +50,9 @@ struct FootprintOptions {
     // R-tree, a FlatGeobuf's packed index, a shapefile's .qix. A GIS then draws part of a
     // large layer without reading all of it.
     bool spatialIndex = true;
+    // The table a database output is written into (see database_layer.h), optionally
+    // "schema.table"; empty for aster_footprints. A file's layer is named after the file.
+    std::string layerName;
     // The list of the files to read, each line a path from the scene folder; empty for the
     // folder's filelist.txt.
     std::string listPath;

@@ -24,8 +24,13 @@ void CPL_STDCALL GdalMessages::Receive(CPLErr level, CPLErrorNum /*number*/, con
     // Only the first line, and not too much of it: GDAL may quote a whole SQL statement,
     // and then gives SQLite's reason after it, so the end is kept too.
     constexpr std::size_t kLongest = 200, kEnd = 60;
-    const std::string_view given =
+    std::string_view given =
         message != nullptr && *message != '\0' ? message : "unknown GDAL error";
+    const std::string cleaned = self->m_clean != nullptr ? self->m_clean(given) : std::string();
+    if (self->m_clean != nullptr && cleaned.empty())
+        return;
+    if (self->m_clean != nullptr)
+        given = cleaned;
     std::string text(given.substr(0, given.find('\n')));
     for (const auto& [hidden, shown] : self->m_aliases) {
         for (std::size_t at = text.find(hidden); at != std::string::npos;

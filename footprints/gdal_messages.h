@@ -3,6 +3,7 @@
 #include <cpl_error.h>
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -25,12 +26,18 @@ class GdalMessages {
     // hidden scratch name, and a message names the output the user asked for. Aliases
     // are applied in the order they were given.
     void showPathAs(std::string hidden, std::string shown);
+    // Later messages pass through `clean` first, whole: a database output takes out the
+    // passwords a connection string may hold, wherever GDAL or libpq quotes one. A
+    // message it makes empty is left out, and the failure before it stays the latest.
+    using Cleaner = std::string (*)(std::string_view message);
+    void cleanWith(Cleaner clean) { m_clean = clean; }
 
   private:
     static void CPL_STDCALL Receive(CPLErr level, CPLErrorNum number, const char* message);
 
     std::string m_failure;
     std::vector<std::pair<std::string, std::string>> m_aliases;
+    Cleaner m_clean = nullptr;
     CPLErrorHandlerPusher m_pusher{&GdalMessages::Receive, this};
 };
 

@@ -124,6 +124,11 @@ std::optional<Error> LayerWriter::create(const std::string& scratchPath, const s
                              settings.spatialIndex && !m_packsIndex ? "YES" : "NO");
     if (!settings.description.empty() && driverName == "GPKG")
         options.SetNameValue("DESCRIPTION", settings.description.c_str());
+    for (const std::string& option : settings.layerOptions) {
+        const std::size_t equals = option.find('=');
+        options.SetNameValue(option.substr(0, equals).c_str(),
+                             option.substr(equals + 1).c_str());
+    }
     m_layer = m_dataset->CreateLayer(layerName.c_str(), geoJson ? nullptr : &wgs84,
                                      wkbMultiPolygon, options.List());
     if (m_layer == nullptr)

@@ -94,6 +94,8 @@ struct LayerSettings {
     // which a GIS compares as text: they get ISO 8601 text instead.
     bool datesAsText = false;
     std::string description; // a GeoPackage's description of the layer
+    // The driver's own creation options, NAME=VALUE, after those chosen here.
+    std::vector<std::string> layerOptions;
 };
 
 // One layer being written into the scratch folder.
@@ -107,6 +109,9 @@ class LayerWriter {
 
     // One feature, its geometry taken from `prepared`.
     std::optional<Error> write(const Scene& scene, PreparedFootprint& prepared);
+
+    // The dataset written, for an output that does more in it than write the layer.
+    GDALDataset& dataset() { return *m_dataset; }
 
     // Whether the driver kept the scene number and every corner as fields.
     bool keepsValues() const;

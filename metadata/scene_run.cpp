@@ -146,8 +146,13 @@ std::optional<Error> RunListed(const SceneRunOptions& options, SceneWriter& writ
     while (scenes.next(listed, prepared)) {
         if (prepared.scene) {
             prepared.scene->fullPath = listed.fullPath; // the view of this turn
-            if (auto error = writer.write(*prepared.scene, std::move(prepared.written)))
+            if (auto error =
+                    writer.write(*prepared.scene, std::move(prepared.written), prepared.reason))
                 return error;
+            if (!prepared.reason.empty())
+                prepared.scene.reset();
+        }
+        if (prepared.scene) {
             ++report.written;
         } else {
             report.countSkip(prepared.reason);

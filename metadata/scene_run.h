@@ -93,7 +93,10 @@ class SceneWriter {
     virtual std::optional<Error> start() = 0;
     // May give `reason` instead of a result: the scene is then skipped for it.
     virtual std::unique_ptr<Prepared> prepare(const Scene& scene, std::string& reason) = 0;
-    virtual std::optional<Error> write(const Scene& scene, std::unique_ptr<Prepared> prepared) = 0;
+    // May give `reason` instead of writing the scene, which is then skipped for it: only
+    // the run's order tells some skips, such as a granule a file earlier in the list gave.
+    virtual std::optional<Error> write(const Scene& scene, std::unique_ptr<Prepared> prepared,
+                                       std::string& reason) = 0;
     // Finishes the output aside, where it replaces nothing yet.
     virtual std::optional<Error> complete(SceneRunHost& host) = 0;
     // Puts the finished output in its place.

@@ -125,3 +125,8 @@ aster_ensure_packages() {
 ASTER_BUILD_PACKAGES=(cmake make g++ libgtest-dev libcli11-dev qt6-base-dev libxkbcommon-dev
     libgdal-dev libpugixml-dev libexpat1-dev libhdf4-alt-dev libsqlite3-dev libacl1-dev libgeos-dev libgmp-dev
     rapidjson-dev node-spdx-license-ids fonts-liberation2)
+
+# For the tests alone: a PostgreSQL server with PostGIS, which the database tests start in
+# a scratch folder of their own (no service is used), so the footprint table is checked
+# against the real thing.
+ASTER_TEST_PACKAGES=(postgresql-15 postgresql-15-postgis-3)

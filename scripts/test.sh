@@ -18,7 +18,7 @@ case "${1:-}" in
     *) echo "usage: $0 [--sanitize | --tsan]" >&2; exit 2 ;;
 esac
 
-aster_ensure_packages "${ASTER_BUILD_PACKAGES[@]}"
+aster_ensure_packages "${ASTER_BUILD_PACKAGES[@]}" "${ASTER_TEST_PACKAGES[@]}"
 
 cmake --preset "$preset"
 cmake --build --preset "$preset"

@@ -119,7 +119,8 @@ void StacOutput::addToCollection(const StacItem& item) {
     m_collection.sunElevation.add(item.sunElevation);
 }
 
-std::optional<Error> StacOutput::write(const Scene& scene, std::unique_ptr<Prepared> base) {
+std::optional<Error> StacOutput::write(const Scene& scene, std::unique_ptr<Prepared> base,
+                                       std::string& /*reason*/) {
     auto& prepared = static_cast<PreparedItem&>(*base);
     StacItem& item = prepared.item;
     const std::string_view id = m_ids.add(prepared.granuleStem, prepared.nameStem, scene.number);

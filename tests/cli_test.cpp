@@ -124,6 +124,15 @@ TEST(CommandLine, StatusAndMessages) {
         {{"polys", ""}, 2, "", "FOLDER: the folder name is empty"},
         {{"list", "{F}", "--match"}, 2, "", "--match: 1 required PATTERN missing"},
         {{"footprints", "{F}"}, 2, "", "--output is required"},
+        {{"footprints", "{F}", "-o", "x.gpkg", "--layer", "t"},
+         2,
+         "",
+         "--layer names a table in a database (-o PG:...); a file's layer is named after the "
+         "file"},
+        {{"footprints", "{F}", "-f", "GPKG", "-o", "PG:dbname=d"},
+         2,
+         "",
+         "a PG: connection is written with -f PostgreSQL only"},
         {{"footprints", "-o"}, 2, "", "--output: 1 required FILE missing"},
         {{"footprints", "-o", "x.gpkg.txt"},
          2,
@@ -287,6 +296,17 @@ TEST(CommandLine, FootprintsThroughItsSeam) {
         // Given twice, an option takes its last value.
         {{"-o", "x.kml", "--output", "y.fgb"}, "y.fgb", "FlatGeobuf", false, true},
         {{"--no-spatial-index", "-o", "x.gpkg", "--spatial-index"}, "x.gpkg", "GPKG", false, true},
+        // A connection string names no folder to look for, and chooses the database.
+        {{"-o", "PG:host=/run/gone/x dbname=d", "--layer", "s.t"},
+         "PG:host=/run/gone/x dbname=d",
+         "PostgreSQL",
+         false,
+         true},
+        {{"-f", "postgresql", "-o", "host=/run/gone dbname=d"},
+         "host=/run/gone dbname=d",
+         "PostgreSQL",
+         false,
+         true},
     };
     for (const auto& [options, output, driver, overwrite, index] : rows) {
         TempFolder folder;
@@ -318,6 +338,7 @@ TEST(CommandLine, FootprintsThroughItsSeam) {
         EXPECT_EQ(got.driverName, driver);
         EXPECT_EQ(got.overwrite, overwrite);
         EXPECT_EQ(got.spatialIndex, index);
+        EXPECT_EQ(got.layerName, driver == "PostgreSQL" && output.starts_with("PG:") ? "s.t" : "");
     }
 }
 

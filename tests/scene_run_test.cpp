@@ -24,7 +24,13 @@ struct Kept final : SceneWriter {
     std::unique_ptr<Prepared> prepare(const Scene&, std::string&) override {
         return std::make_unique<Prepared>();
     }
-    std::optional<Error> write(const Scene& scene, std::unique_ptr<Prepared>) override {
+    std::int32_t skipNumber = -1; // the list line whose scene write() skips
+    std::optional<Error> write(const Scene& scene, std::unique_ptr<Prepared>,
+                               std::string& reason) override {
+        if (scene.number == skipNumber) {
+            reason = "skipped by the writer";
+            return std::nullopt;
+        }
         scenes.push_back(scene);
         scenes.back().fullPath = {}; // a view of this turn only
         return std::nullopt;
@@ -152,6 +158,32 @@ TEST(SceneRun, PlatformsInstrumentsAndIds) {
         EXPECT_EQ(metadata.instruments, c.wantInstruments);
         EXPECT_EQ(metadata.granule, c.wantGranule);
     }
+}
+
+// A scene the writer skips as it writes is counted and named like one the reader skips,
+// in list order among them.
+TEST(SceneRun, AWriterMaySkipAScene) {
+    TempFolder folder;
+    for (const char* name : {"a.met", "b.met", "c.met"})
+        folder.write(name, test::GranuleOdl());
+    folder.write("x.txt", "no metadata");
+    WriteList(folder, {"a.met", "b.met", "x.txt", "c.met"});
+    Kept writer;
+    writer.skipNumber = 2;
+    Named host;
+    SceneRunReport report;
+    SceneRunOptions options;
+    options.folderPrefix = FolderPrefix(folder.path());
+    ASSERT_FALSE(RunScenes(options, writer, host, report));
+    EXPECT_EQ(report.written, 2);
+    EXPECT_EQ(report.skipped, 2);
+    ASSERT_EQ(host.named.size(), 2u);
+    EXPECT_EQ(host.named[0],
+              std::make_pair(std::string("b.met"), std::string("skipped by the writer")));
+    EXPECT_EQ(host.named[1].first, "x.txt");
+    ASSERT_EQ(writer.scenes.size(), 2u);
+    EXPECT_EQ(writer.scenes[1].number, 4);
+    EXPECT_TRUE(writer.published);
 }
 
 // A stopped run has named every file it skipped before the stop, and publishes nothing.

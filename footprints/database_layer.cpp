@@ -1,0 +1,530 @@
+#include "footprints/database_layer.h"
+
+#include "fileio/ascii.h"
+#include "fileio/utf8.h"
+#include "footprints/gdal_messages.h"
+#include "footprints/layer_style.h"
+#include "footprints/layer_writer.h"
+#include "footprints/sql_quoting.h"
+
+#include <gdal_priv.h>
+#include <ogrsf_frmts.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+namespace aster {
+
+namespace {
+
+constexpr std::string_view kPrefix = "PG:";
+// The comment that marks a table as this program's; a table without it is never touched.
+constexpr std::string_view kMark = "aster footprints";
+// Where the run's rows wait until they replace those of the table: a temporary table of
+// the run's own session, gone with it.
+constexpr std::string_view kStaging = "aster_staging";
+constexpr std::string_view kGeometry = "geom";
+// PostgreSQL cuts longer names (NAMEDATALEN - 1).
+constexpr std::size_t kLongestName = 63;
+
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+
+// Where a value libpq would read from text[at] ends: a quoted one after its closing
+// quote (a backslash keeps the next character), another at a space or a URI's '&'.
+std::size_t ValueEnd(std::string_view text, std::size_t at) {
+    if (at < text.size() && text[at] == '\'') {
+        for (++at; at < text.size(); ++at) {
+            if (text[at] == '\\')
+                ++at;
+            else if (text[at] == '\'')
+                return at + 1;
+        }
+        return text.size();
+    }
+    while (at < text.size() && !IsSpace(text[at]) && text[at] != '&')
+        ++at;
+    return at;
+}
+
+// "password", spaces, '=', spaces: where the value starts, or npos.
+std::size_t PasswordValue(std::string_view text, std::size_t at) {
+    if (!StartsWithNoCase(text.substr(at), "password"))
+        return std::string_view::npos;
+    at += 8;
+    while (at < text.size() && IsSpace(text[at]))
+        ++at;
+    if (at >= text.size() || text[at] != '=')
+        return std::string_view::npos;
+    for (++at; at < text.size() && IsSpace(text[at]);)
+        ++at;
+    return at;
+}
+
+// After "://": where a URI's password starts and ends ("user:VALUE@host"), or npos.
+std::pair<std::size_t, std::size_t> UriPassword(std::string_view text, std::size_t at) {
+    std::size_t end = at;
+    while (end < text.size() && !IsSpace(text[end]) && text[end] != '/' && text[end] != '?' &&
+           text[end] != '#')
+        ++end;
+    const std::size_t atSign = text.substr(at, end - at).rfind('@');
+    if (atSign == std::string_view::npos)
+        return {std::string_view::npos, 0};
+    const std::size_t colon = text.substr(at, atSign).find(':');
+    if (colon == std::string_view::npos)
+        return {std::string_view::npos, 0};
+    return {at + colon + 1, at + atSign};
+}
+
+// GDAL's first line on a failed connection says only that it failed; libpq's reason
+// follows it. GDAL's last word on it, that it creates no database, would hide that
+// reason, so it is left out.
+std::string CleanMessage(std::string_view message) {
+    constexpr std::string_view kConnectFailed = "PQconnectdb failed.\n";
+    if (message.starts_with(kConnectFailed))
+        message.remove_prefix(kConnectFailed.size());
+    if (message.find("doesn't currently support database creation") != std::string_view::npos)
+        return {};
+    // libpq quotes the word it could not read, which may be part of a password.
+    if (message.find("in connection info string") != std::string_view::npos)
+        return "libpq cannot read the connection string: a value holding a space or a quote "
+               "goes in single quotes, with a backslash before each quote or backslash in it";
+    return WithoutPasswords(message);
+}
+
+// The SQL type of a field of the layer.
+const char* SqlType(OGRFieldType type) {
+    switch (type) {
+    case OFTInteger:
+        return "integer";
+    case OFTInteger64:
+        return "bigint";
+    case OFTReal:
+        return "double precision";
+    case OFTDate:
+        return "date";
+    case OFTDateTime:
+        return "timestamp with time zone";
+    case OFTTime:
+        return "time";
+    default:
+        return "text";
+    }
+}
+
+struct Column {
+    std::string name;
+    std::string type;
+};
+
+// The table's columns beyond its key: the layer's fields, the folder and the footprint.
+std::vector<Column> TableColumns() {
+    std::vector<Column> columns;
+    for (const FieldKind& kind : kFields)
+        columns.push_back({kind.name, SqlType(kind.type)});
+    columns.push_back({"folder", "text"});
+    columns.push_back({std::string(kGeometry), "geometry(MultiPolygon, 4326)"});
+    return columns;
+}
+
+// The granules written so far, each with the path of the file that gave it, kept in
+// blocks that never move so that the map's views stay valid: some tens of bytes a row
+// beyond the texts themselves.
+class FirstFiles {
+  public:
+    // The path that gave `granule` first; nothing, and `path` kept for it, if none did.
+    std::optional<std::string_view> add(std::string_view granule, std::string_view path) {
+        if (const auto found = m_first.find(granule); found != m_first.end())
+            return found->second;
+        const std::string_view kept = keep(granule);
+        m_first.emplace(kept, keep(path));
+        return std::nullopt;
+    }
+
+  private:
+    static constexpr std::size_t kBlock = 64 * 1024;
+
+    std::string_view keep(std::string_view text) {
+        if (m_blocks.empty() || m_size - m_used < text.size()) {
+            m_size = std::max(kBlock, text.size());
+            m_blocks.push_back(std::make_unique<char[]>(m_size));
+            m_used = 0;
+        }
+        char* at = m_blocks.back().get() + m_used;
+        text.copy(at, text.size());
+        m_used += text.size();
+        return {at, text.size()};
+    }
+
+    std::vector<std::unique_ptr<char[]>> m_blocks;
+    std::size_t m_size = 0; // of the last block
+    std::size_t m_used = 0; // of the last block
+    std::unordered_map<std::string_view, std::string_view> m_first;
+};
+
+// The table given as "table" or "schema.table", checked and quoted.
+struct TableName {
+    std::string given;     // UTF-8, as the user wrote it
+    std::string qualified; // as SQL names it
+    std::string bare;      // the table's own name, unquoted
+};
+
+std::optional<Error> ParseTableName(std::string_view text, TableName& name) {
+    name.given = Utf8FromBytes(text.empty() ? kDefaultTable : text);
+    const std::size_t dot = name.given.find('.');
+    const bool qualified = dot != std::string::npos;
+    const std::string schema = qualified ? name.given.substr(0, dot) : "";
+    name.bare = qualified ? name.given.substr(dot + 1) : name.given;
+    const auto fits = [](const std::string& part) {
+        return !part.empty() && part.size() <= kLongestName && part.find('\0') == std::string::npos;
+    };
+    if (!fits(name.bare) || (qualified && !fits(schema)))
+        return Error{EINVAL,
+                     "The table name \"" + name.given +
+                         "\" is not one PostgreSQL keeps as it is written",
+                     "Name a table, or schema.table, of 1 to 63 bytes each."};
+    name.qualified =
+        qualified ? QuotedName(schema) + "." + QuotedName(name.bare) : QuotedName(name.bare);
+    return std::nullopt;
+}
+
+// The footprint table behind the scene run: the run's rows go into a temporary table
+// through GDAL, then replace the table's in SQL, all in the transaction that publish()
+// commits.
+class DatabaseLayer final : public SceneWriter {
+  public:
+    DatabaseLayer(const std::string& folderPrefix, const FootprintOptions& options,
+                  FootprintReport& report)
+        : m_folderPrefix(folderPrefix), m_options(options), m_report(report) {}
+    // GDAL commits an open transaction when it closes the connection: a run that did not
+    // publish rolls back first.
+    ~DatabaseLayer() override {
+        if (m_inTransaction)
+            m_writer->dataset().RollbackTransaction();
+    }
+
+    std::optional<Error> plan() override;
+    std::optional<Error> start() override;
+    std::unique_ptr<Prepared> prepare(const Scene& scene, std::string& reason) override {
+        return PrepareFootprint(scene, reason);
+    }
+    std::optional<Error> write(const Scene& scene, std::unique_ptr<Prepared> prepared,
+                               std::string& reason) override;
+    std::optional<Error> complete(SceneRunHost& host) override;
+    std::optional<Error> publish() override;
+    const std::string& shownOutput() const override { return m_shown; }
+
+  private:
+    // Runs a statement; a result is released at once.
+    std::optional<Error> execute(const std::string& sql, std::string_view what);
+    // The first column of every row the query gives, null as nothing.
+    std::optional<Error> query(const std::string& sql, std::string_view what,
+                               std::vector<std::optional<std::string>>& values);
+    std::optional<Error> prepareTable();
+    std::optional<Error> addMissingColumns();
+    std::optional<Error> addIndexes();
+    std::optional<Error> replaceRows();
+    std::optional<Error> addStyle();
+
+    const std::string& m_folderPrefix;
+    const FootprintOptions& m_options;
+    FootprintReport& m_report;
+    std::string m_connection; // as GDAL opens it
+    std::string m_shown;      // as messages show it: no password
+    TableName m_table;
+    std::string m_folder; // the folder column's value
+    GDALDriver* m_driver = nullptr;
+    GdalMessages m_messages;
+    std::optional<LayerWriter> m_writer;
+    bool m_inTransaction = false;
+    std::int64_t m_rows = 0;
+    FirstFiles m_firstFiles;
+};
+
+std::optional<Error> DatabaseLayer::plan() {
+    const std::string& output = m_options.outputPath;
+    m_connection = StartsWithNoCase(output, kPrefix) ? output : std::string(kPrefix) + output;
+    m_shown = WithoutPasswords(m_connection);
+    m_report.driverName = kDatabaseDriver;
+    // The folder as the run names its files: the prefix without its separator.
+    m_folder =
+        Utf8FromBytes(m_folderPrefix.size() > 1
+                          ? std::string_view(m_folderPrefix).substr(0, m_folderPrefix.size() - 1)
+                          : std::string_view(m_folderPrefix));
+    if (auto error = ParseTableName(m_options.layerName, m_table))
+        return error;
+    GDALAllRegister();
+    m_driver = GetGDALDriverManager()->GetDriverByName(std::string(kDatabaseDriver).c_str());
+    if (m_driver == nullptr)
+        return Error{EINVAL, "This GDAL has no PostgreSQL driver to write " + m_shown,
+                     "Install a GDAL built with PostgreSQL, or write a file."};
+    return std::nullopt;
+}
+
+std::optional<Error> DatabaseLayer::execute(const std::string& sql, std::string_view what) {
+    m_messages.clear();
+    OGRLayer* result = m_writer->dataset().ExecuteSQL(sql.c_str(), nullptr, nullptr);
+    if (result != nullptr)
+        m_writer->dataset().ReleaseResultSet(result);
+    if (m_messages.hasFailure())
+        return GdalError(what, m_shown, m_messages);
+    return std::nullopt;
+}
+
+std::optional<Error> DatabaseLayer::query(const std::string& sql, std::string_view what,
+                                          std::vector<std::optional<std::string>>& values) {
+    m_messages.clear();
+    GDALDataset& dataset = m_writer->dataset();
+    OGRLayer* result = dataset.ExecuteSQL(sql.c_str(), nullptr, nullptr);
+    if (result != nullptr) {
+        for (const auto& row : *result)
+            values.push_back(row->IsFieldSetAndNotNull(0)
+                                 ? std::optional<std::string>(row->GetFieldAsString(0))
+                                 : std::nullopt);
+        dataset.ReleaseResultSet(result);
+    }
+    if (m_messages.hasFailure() || result == nullptr)
+        return GdalError(what, m_shown, m_messages);
+    return std::nullopt;
+}
+
+std::optional<Error> DatabaseLayer::start() {
+    m_messages.cleanWith(&CleanMessage);
+    m_writer.emplace(*m_driver, m_shown, m_messages);
+    LayerSettings settings;
+    settings.spatialIndex = false;
+    settings.layerOptions = {"TEMPORARY=YES", "GEOMETRY_NAME=" + std::string(kGeometry),
+                             "SPATIAL_INDEX=NONE"};
+    if (auto error = m_writer->create(m_connection, std::string(kStaging), settings)) {
+        // The dataset is the connection: "could not create" would suggest a new database.
+        const std::string created = "GDAL could not create " + m_shown;
+        if (error->description.starts_with(created))
+            error->description.replace(0, created.size(), "GDAL could not connect to " + m_shown);
+        return error;
+    }
+    m_inTransaction = true;
+    std::vector<std::optional<std::string>> postgis;
+    if (auto error = query("SELECT extversion FROM pg_extension WHERE extname = 'postgis'",
+                           "look for PostGIS in", postgis))
+        return error;
+    if (postgis.empty())
+        return Error{EINVAL, "The database of " + m_shown + " has no PostGIS",
+                     "Add it once, as the database's owner: CREATE EXTENSION postgis;"};
+    if (auto error = execute("SET LOCAL standard_conforming_strings = on", "set up"))
+        return error;
+    // A second run into the table waits here until the first has committed or rolled back.
+    if (auto error =
+            execute("SELECT pg_advisory_xact_lock(hashtext(" + QuotedText(m_table.given) + "))",
+                    "lock the table " + m_table.given + " in"))
+        return error;
+    return prepareTable();
+}
+
+std::optional<Error> DatabaseLayer::prepareTable() {
+    std::vector<std::optional<std::string>> comments;
+    if (auto error = query("SELECT obj_description(c.oid, 'pg_class') FROM pg_class c WHERE "
+                           "c.oid = to_regclass(" +
+                               QuotedText(m_table.qualified) + ")",
+                           "look for the table " + m_table.given + " in", comments))
+        return error;
+    if (!comments.empty()) {
+        if (!comments.front() || !comments.front()->starts_with(kMark))
+            return Error{EEXIST,
+                         "The table " + m_table.given + " in " + m_shown +
+                             " was not made by aster, so it was left as it is",
+                         "Name another table, or remove this one if it is no longer needed."};
+        return addMissingColumns();
+    }
+    // Every rerun gives its rows new keys: bigint, so they never run out.
+    std::string create = "CREATE TABLE " + m_table.qualified + " (fid bigserial PRIMARY KEY";
+    for (const Column& column : TableColumns())
+        create += ", " + QuotedName(column.name) + " " + column.type;
+    create += ")";
+    if (auto error = execute(create, "create the table " + m_table.given + " in"))
+        return error;
+    if (auto error =
+            execute("COMMENT ON TABLE " + m_table.qualified + " IS " +
+                        QuotedText(std::string(kMark) + ": ASTER scene footprints, written by "
+                                                        "aster; one row per granule"),
+                    "mark the table " + m_table.given + " in"))
+        return error;
+    return addIndexes();
+}
+
+std::optional<Error> DatabaseLayer::addMissingColumns() {
+    std::vector<std::optional<std::string>> names;
+    if (auto error =
+            query("SELECT attname FROM pg_attribute WHERE attrelid = to_regclass(" +
+                      QuotedText(m_table.qualified) + ") AND attnum > 0 AND NOT attisdropped",
+                  "read the columns of " + m_table.given + " in", names))
+        return error;
+    for (const Column& column : TableColumns()) {
+        bool present = false;
+        for (const auto& name : names)
+            present = present || name == column.name;
+        if (!present)
+            if (auto error =
+                    execute("ALTER TABLE " + m_table.qualified + " ADD COLUMN " +
+                                QuotedName(column.name) + " " + column.type,
+                            "add the column " + column.name + " to " + m_table.given + " in"))
+                return error;
+    }
+    return addIndexes();
+}
+
+std::optional<Error> DatabaseLayer::addIndexes() {
+    const std::string& table = m_table.bare;
+    const std::string statements[] = {
+        "CREATE INDEX IF NOT EXISTS " + QuotedName(table + "_geom_idx") + " ON " +
+            m_table.qualified + " USING GIST (" + QuotedName(kGeometry) + ")",
+        "CREATE UNIQUE INDEX IF NOT EXISTS " + QuotedName(table + "_granule_key") + " ON " +
+            m_table.qualified + " (granule)",
+        "CREATE INDEX IF NOT EXISTS " + QuotedName(table + "_acquired_idx") + " ON " +
+            m_table.qualified + " (acquired)",
+        // Each run deletes its folder's rows first.
+        "CREATE INDEX IF NOT EXISTS " + QuotedName(table + "_folder_idx") + " ON " +
+            m_table.qualified + " (folder)",
+    };
+    for (const std::string& statement : statements)
+        if (auto error = execute(statement, "index the table " + m_table.given + " in"))
+            return error;
+    return std::nullopt;
+}
+
+std::optional<Error> DatabaseLayer::write(const Scene& scene, std::unique_ptr<Prepared> prepared,
+                                          std::string& reason) {
+    // A unique index would refuse a second row of a granule only at the end, and with it
+    // the whole run: the first file in list order gives the row.
+    if (const auto& granule = scene.metadata.granule) {
+        if (const auto first = m_firstFiles.add(*granule, scene.fullPath)) {
+            reason = "same granule as " + std::string(*first);
+            return std::nullopt;
+        }
+    }
+    if (auto error = m_writer->write(scene, static_cast<PreparedFootprint&>(*prepared)))
+        return error;
+    ++m_rows;
+    return std::nullopt;
+}
+
+std::optional<Error> DatabaseLayer::replaceRows() {
+    const std::string staging = "pg_temp." + QuotedName(kStaging);
+    std::string remove =
+        "DELETE FROM " + m_table.qualified + " WHERE folder = " + QuotedText(m_folder);
+    // Without a row the temporary table was never made.
+    if (m_rows > 0)
+        remove += " OR granule IN (SELECT granule FROM " + staging + ")";
+    if (auto error = execute(remove, "replace the rows of " + m_table.given + " in"))
+        return error;
+    if (m_rows == 0)
+        return std::nullopt;
+    std::string names;
+    std::string values;
+    for (const Column& column : TableColumns()) {
+        names += (names.empty() ? "" : ", ") + QuotedName(column.name);
+        values += (values.empty() ? "" : ", ") +
+                  (column.name == "folder" ? QuotedText(m_folder) : QuotedName(column.name));
+    }
+    return execute("INSERT INTO " + m_table.qualified + " (" + names + ") SELECT " + values +
+                       " FROM " + staging + " ORDER BY ogc_fid",
+                   "write the rows of " + m_table.given + " to");
+}
+
+std::optional<Error> DatabaseLayer::addStyle() {
+    std::vector<std::optional<std::string>> schema;
+    if (auto error = query("SELECT n.nspname FROM pg_class c JOIN pg_namespace n ON n.oid = "
+                           "c.relnamespace WHERE c.oid = to_regclass(" +
+                               QuotedText(m_table.qualified) + ")",
+                           "find the schema of " + m_table.given + " in", schema))
+        return error;
+    if (schema.empty() || !schema.front())
+        return GdalError("find the table " + m_table.given + " in", m_shown, m_messages);
+    // The columns QGIS gives the table when it saves a style into a database; it finds a
+    // table's default style by catalogue, schema, table and geometry column.
+    const std::string create =
+        "CREATE TABLE IF NOT EXISTS public.layer_styles (id serial PRIMARY KEY, "
+        "f_table_catalog varchar, f_table_schema varchar, f_table_name varchar, "
+        "f_geometry_column varchar, stylename text, styleqml xml, stylesld xml, "
+        "useasdefault boolean, description text, owner varchar(63) DEFAULT CURRENT_USER, "
+        "ui xml, update_time timestamp DEFAULT CURRENT_TIMESTAMP)";
+    const std::string match =
+        "f_table_catalog = current_database() AND f_table_schema = " + QuotedText(*schema.front()) +
+        " AND f_table_name = " + QuotedText(m_table.bare) +
+        " AND f_geometry_column = " + QuotedText(kGeometry);
+    // A style saved for the table, the user's own or an earlier run's, is kept.
+    const std::string insert =
+        "INSERT INTO public.layer_styles (f_table_catalog, f_table_schema, f_table_name, "
+        "f_geometry_column, stylename, styleqml, stylesld, useasdefault, description) SELECT "
+        "current_database(), " +
+        QuotedText(*schema.front()) + ", " + QuotedText(m_table.bare) + ", " +
+        QuotedText(kGeometry) + ", " + QuotedText(m_table.bare) + ", " +
+        QuotedText(FootprintStyleQml()) + ", " + QuotedText(FootprintStyleSld()) +
+        ", true, 'Outlines only, no fill' WHERE NOT EXISTS (SELECT 1 FROM "
+        "public.layer_styles WHERE " +
+        match + ")";
+    for (const std::string& statement :
+         {std::string("SELECT pg_advisory_xact_lock(hashtext('public.layer_styles'))"), create,
+          insert})
+        if (auto error = execute(statement, "add the table's style to"))
+            return error;
+    return std::nullopt;
+}
+
+std::optional<Error> DatabaseLayer::complete(SceneRunHost& /*host*/) {
+    if (auto error = replaceRows())
+        return error;
+    return addStyle();
+}
+
+std::optional<Error> DatabaseLayer::publish() {
+    m_messages.clear();
+    m_inTransaction = false;
+    if (m_writer->dataset().CommitTransaction() != OGRERR_NONE || m_messages.hasFailure())
+        return GdalError("commit the footprints to", m_shown, m_messages);
+    return std::nullopt;
+}
+
+} // namespace
+
+bool IsDatabaseOutput(const FootprintOptions& options) {
+    return StartsWithNoCase(options.outputPath, kPrefix) ||
+           EqualsNoCase(options.driverName, kDatabaseDriver);
+}
+
+std::string WithoutPasswords(std::string_view text) {
+    std::string shown;
+    for (std::size_t at = 0; at < text.size();) {
+        if (const std::size_t value = PasswordValue(text, at); value != std::string_view::npos) {
+            shown += text.substr(at, value - at);
+            shown += "***";
+            at = ValueEnd(text, value);
+            continue;
+        }
+        if (text.substr(at, 3) == "://") {
+            const auto [from, to] = UriPassword(text, at + 3);
+            if (from != std::string_view::npos) {
+                shown += text.substr(at, from - at);
+                shown += "***";
+                at = to;
+                continue;
+            }
+        }
+        shown += text[at++];
+    }
+    return shown;
+}
+
+std::optional<Error> WriteDatabaseFootprints(const std::string& folderPrefix,
+                                             const FootprintOptions& options,
+                                             FootprintReport& report, SceneRunHost& host) {
+    report = FootprintReport{};
+    DatabaseLayer layer(folderPrefix, options, report);
+    return RunScenes({folderPrefix, options.readAhead, {options.listPath, true}}, layer, host,
+                     report);
+}
+
+} // namespace aster
