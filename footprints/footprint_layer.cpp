@@ -35,9 +35,9 @@ namespace {
 
 // Files that sit beside a layer and are named after it, which GDAL does not write: other
 // programs' indexes and metadata for a shapefile (.qix, .sbn, .sbx, .shp.xml), and the
-// default style (.qml) that QGIS reads beside a shapefile or a FlatGeobuf file. They
-// describe one layer, so they belong to the output: an earlier one means the output
-// exists, and one the new layer does not have goes with the layer it described.
+// default style (.qml) that QGIS reads beside a layer's file. They describe one layer,
+// so they belong to the output: an earlier one means the output exists, and one the new
+// layer does not have goes with the layer it described.
 struct Companion {
     std::string_view suffix;  // added to the layer's name without its extension
     bool followsCase = false; // upper case beside an upper-case .SHP
@@ -66,6 +66,15 @@ std::string StemOf(std::string_view name) {
     return std::string(dot == 0 || dot == std::string_view::npos ? name : name.substr(0, dot));
 }
 
+// Whether the layer gets the default style as a .qml beside it. A GeoPackage gets it so
+// too, not in a layer_styles table: GDAL lists that table as a second layer, which
+// ogr2ogr and ogrinfo with -where stumble on, and which a copy into one table mixes in.
+// KML carries a style in each placemark.
+bool HasStyleFile(const std::string& driverName) {
+    return driverName == kShapefileDriver || driverName == "GPKG" || driverName == "GeoJSON" ||
+           driverName == "FlatGeobuf" || driverName == "CSV";
+}
+
 // The companions and GDAL's own side files of a layer, by the driver that writes it.
 std::vector<Companion> SideFiles(const std::string& driverName, bool withGdalFiles) {
     std::vector<Companion> files;
@@ -73,11 +82,12 @@ std::vector<Companion> SideFiles(const std::string& driverName, bool withGdalFil
         files.assign(kShapefileCompanions.begin(), kShapefileCompanions.end());
         if (withGdalFiles)
             files.insert(files.end(), kShapefileFiles.begin(), kShapefileFiles.end());
-    } else if (driverName == "FlatGeobuf") {
-        files.assign(kStyleCompanion.begin(), kStyleCompanion.end());
-    } else if (driverName == "CSV" && withGdalFiles) {
-        files.assign(kCsvFiles.begin(), kCsvFiles.end());
+        return files;
     }
+    if (HasStyleFile(driverName))
+        files.assign(kStyleCompanion.begin(), kStyleCompanion.end());
+    if (driverName == "CSV" && withGdalFiles)
+        files.insert(files.end(), kCsvFiles.begin(), kCsvFiles.end());
     return files;
 }
 
@@ -258,6 +268,7 @@ LayerSettings FootprintLayer::settings() const {
     LayerSettings settings;
     settings.spatialIndex = m_options.spatialIndex;
     settings.datesAsText = driverName == "KML" || driverName == "LIBKML" || driverName == "CSV";
+    settings.calendarDatesAsText = driverName == "FlatGeobuf";
     settings.description = "Footprints of the ASTER scenes listed in " +
                            Utf8FromBytes(m_folderPrefix) + "filelist.txt, written by aster " +
                            ASTER_VERSION;
@@ -296,8 +307,7 @@ std::optional<Error> FootprintLayer::write(const Scene& scene,
     return std::nullopt;
 }
 
-// The side files this program adds to a layer: a CSV file's column types, the style
-// beside a shapefile or FlatGeobuf file.
+// The side files this program adds to a layer: a CSV file's column types, the style.
 std::optional<Error> FootprintLayer::addSideFiles() const {
     const std::string& driverName = m_report.driverName;
     const std::string& outputPath = m_options.outputPath;
@@ -307,7 +317,7 @@ std::optional<Error> FootprintLayer::addSideFiles() const {
                                        SideFilePath(outputPath, types)))
             return error;
     }
-    if (driverName == kShapefileDriver || driverName == "FlatGeobuf")
+    if (HasStyleFile(driverName))
         return WriteSideFile(SideFilePath(m_layerPath, kStyleCompanion[0]), FootprintStyleQml(),
                              SideFilePath(outputPath, kStyleCompanion[0]));
     return std::nullopt;
