@@ -1420,7 +1420,8 @@ TEST(FootprintLayer, NamesAsUtf8) {
     folder.write("caf\xe9.met", scene);      // Latin-1
     folder.write("na\xc3\xafve.met", scene); // UTF-8
     folder.write("filelist.txt", "caf\xe9.met\r\nna\xc3\xafve.met\r\n");
-    for (const std::string output : {"fp.shp", "fp.gpkg"}) {
+    // Two layers of one name would share their .qml.
+    for (const std::string output : {"fp.shp", "gp.gpkg"}) {
         SCOPED_TRACE(output);
         TestReport report;
         ASSERT_FALSE(Write(folder, output, report));
