@@ -4,12 +4,9 @@
 
 namespace aster {
 
-namespace {
-
-// The length of the valid UTF-8 sequence at the start of `bytes`, or 0 when none starts
-// there. Overlong forms, surrogates (U+D800..U+DFFF) and code points past U+10FFFF are not
-// valid UTF-8, so they are read as Latin-1 like any other stray byte.
-std::size_t ValidSequenceLength(std::string_view bytes) {
+std::size_t Utf8SequenceLength(std::string_view bytes) {
+    if (bytes.empty())
+        return 0;
     const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(bytes[i]); };
     const std::uint8_t lead = byte(0);
     if (lead < 0x80)
@@ -43,6 +40,8 @@ std::size_t ValidSequenceLength(std::string_view bytes) {
     return length;
 }
 
+namespace {
+
 bool IsValidUtf8(std::string_view bytes) {
     while (!bytes.empty()) {
         // Runs of ASCII, the common case, are skipped without the sequence checks.
@@ -50,7 +49,7 @@ bool IsValidUtf8(std::string_view bytes) {
             bytes.remove_prefix(1);
             continue;
         }
-        const std::size_t length = ValidSequenceLength(bytes);
+        const std::size_t length = Utf8SequenceLength(bytes);
         if (length == 0)
             return false;
         bytes.remove_prefix(length);

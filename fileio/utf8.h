@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -9,5 +10,10 @@ namespace aster {
 // JSON): the bytes themselves when they are valid UTF-8; otherwise every byte read as a
 // Latin-1 character and encoded in UTF-8.
 std::string Utf8FromBytes(std::string_view bytes);
+
+// The length of the valid UTF-8 sequence at the start of `bytes`, or 0 when none starts
+// there. Overlong forms, surrogates (U+D800..U+DFFF) and code points past U+10FFFF are not
+// valid UTF-8, so Utf8FromBytes reads them as Latin-1 like any other stray byte.
+std::size_t Utf8SequenceLength(std::string_view bytes);
 
 } // namespace aster

@@ -11,6 +11,7 @@
 #include "footprints/gdal_messages.h"
 #include "footprints/layer_check.h"
 #include "footprints/layer_writer.h"
+#include "footprints/layer_output.h"
 #include "footprints/layer_style.h"
 #include "footprints/output_formats.h"
 
@@ -107,7 +108,8 @@ std::string SideFilePath(const std::string& path, const Companion& file) {
     return sidePath;
 }
 
-// Writes a small file whole, for the side files this program adds to a layer.
+// Writes a small file whole and to the disk, for the side files this program adds to a
+// layer.
 std::optional<Error> WriteSideFile(const std::string& path, std::string_view bytes,
                                    const std::string& shownPath) {
     const UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
@@ -115,6 +117,8 @@ std::optional<Error> WriteSideFile(const std::string& path, std::string_view byt
         return SystemError(errno, shownPath);
     if (const int err = WriteAll(file.get(), bytes))
         return SystemError(err, shownPath);
+    if (::fsync(file.get()) != 0)
+        return SystemError(errno, shownPath);
     return std::nullopt;
 }
 
@@ -196,7 +200,8 @@ class FootprintLayer final : public SceneWriter {
 
   private:
     std::optional<Error> checkEarlierOutput() const;
-    std::optional<Error> addSideFiles() const;
+    std::optional<Error> addColumnTypes() const;
+    std::optional<Error> addStyle() const;
     LayerSettings settings() const;
 
     const std::string& m_folderPrefix;
@@ -212,7 +217,7 @@ class FootprintLayer final : public SceneWriter {
     std::string m_layerPath; // in the scratch folder, under the output's name
     std::string m_gdalPath;  // where GDAL writes it, when that name differs
     std::optional<LayerWriter> m_writer;
-    std::vector<WrittenFeature> m_written; // to be found again when the layer is read back
+    WrittenFeatures m_written; // to be found again when the layer is read back
     std::vector<ScratchMove> m_moves;
 };
 
@@ -239,7 +244,11 @@ std::optional<Error> FootprintLayer::plan() {
         return error;
     m_driver = GetGDALDriverManager()->GetDriverByName(driverName.c_str());
     driverName = m_driver->GetDescription(); // GDAL's spelling: "gpkg" names "GPKG"
-    return CheckOutputName(driverName, outputPath);
+    if (auto error = CheckOutputName(driverName, outputPath))
+        return error;
+    // Refused before anything is read: a special file or mount point at the output, a
+    // journal beside it, a package holding more than its layer.
+    return CheckLayerOutput(driverName, outputPath);
 }
 
 std::optional<Error> FootprintLayer::checkEarlierOutput() const {
@@ -283,6 +292,8 @@ std::optional<Error> FootprintLayer::start() {
     const std::string& outputPath = m_options.outputPath;
     if (auto error = m_scratch.create(m_outputFolder, outputPath))
         return error;
+    if (auto error = m_written.open(m_scratch.path()))
+        return error;
     // FlatGeobuf writes one file only under a name ending in .fgb, so it is written under
     // one and then given the name asked for.
     const bool renamed =
@@ -303,29 +314,31 @@ std::optional<Error> FootprintLayer::write(const Scene& scene,
     const WrittenFeature values = footprint.values;
     if (auto error = m_writer->write(scene, footprint))
         return error;
-    m_written.push_back(values);
-    return std::nullopt;
+    return m_written.add(values);
 }
 
-// The side files this program adds to a layer: a CSV file's column types, the style.
-std::optional<Error> FootprintLayer::addSideFiles() const {
-    const std::string& driverName = m_report.driverName;
-    const std::string& outputPath = m_options.outputPath;
-    if (driverName == "CSV") {
-        const Companion types{".csvt", true};
-        if (auto error = WriteSideFile(SideFilePath(m_layerPath, types), CsvTypes(),
-                                       SideFilePath(outputPath, types)))
-            return error;
-    }
-    if (HasStyleFile(driverName))
-        return WriteSideFile(SideFilePath(m_layerPath, kStyleCompanion[0]), FootprintStyleQml(),
-                             SideFilePath(outputPath, kStyleCompanion[0]));
-    return std::nullopt;
+// A CSV file's column types, which GDAL reads with the file, so before it is read back.
+std::optional<Error> FootprintLayer::addColumnTypes() const {
+    if (m_report.driverName != "CSV")
+        return std::nullopt;
+    const Companion types{".csvt", true};
+    return WriteSideFile(SideFilePath(m_layerPath, types), CsvTypes(),
+                         SideFilePath(m_options.outputPath, types));
+}
+
+// The default style, once the layer has read back: a layer that failed is told as such.
+std::optional<Error> FootprintLayer::addStyle() const {
+    if (!HasStyleFile(m_report.driverName))
+        return std::nullopt;
+    return WriteSideFile(SideFilePath(m_layerPath, kStyleCompanion[0]), FootprintStyleQml(),
+                         SideFilePath(m_options.outputPath, kStyleCompanion[0]));
 }
 
 std::optional<Error> FootprintLayer::complete(SceneRunHost& /*host*/) {
     const std::string& outputPath = m_options.outputPath;
     if (auto error = m_writer->close(m_messages))
+        return error;
+    if (auto error = SettleLayerFile(m_report.driverName, m_gdalPath, outputPath))
         return error;
     if (m_gdalPath != m_layerPath && ::rename(m_gdalPath.c_str(), m_layerPath.c_str()) != 0)
         return SystemError(errno, outputPath);
@@ -335,12 +348,16 @@ std::optional<Error> FootprintLayer::complete(SceneRunHost& /*host*/) {
                      "GDAL's driver \"" + m_report.driverName + "\" wrote no file named " +
                          outputPath,
                      "Give the output the extension of the format, or choose another one."};
-    if (auto error = addSideFiles())
+    if (auto error = addColumnTypes())
         return error;
     const WrittenLayer layer{m_scratch.path(),     m_layerPath,
                              m_report.driverName,  outputPath,
-                             std::move(m_written), m_writer->keepsValues()};
+                             m_written, m_writer->keepsValues()};
     if (auto error = CheckWrittenLayer(layer, m_messages))
+        return error;
+    if (auto error = addStyle())
+        return error;
+    if (auto error = CheckLayerBeforeMove(m_report.driverName, m_layerPath, outputPath))
         return error;
     return PlanMoves(m_scratch.path(), m_outputFolder, m_options.overwrite, m_moves);
 }
@@ -372,7 +389,8 @@ void FootprintLayer::explain(std::optional<Error>& error) const {
     if (DiskIsFull(m_outputFolder)) {
         error = SystemError(ENOSPC, m_options.outputPath);
         error->hint = "The disk is full: make room on it and try again. Nothing was changed.";
-    } else if (const auto limit = FileSizeLimit()) {
+    } else if (const auto limit = FileSizeLimit();
+               limit && SizeLimitMayBeTheCause(*error, m_scratch.path(), *limit)) {
         error->hint = "Nothing was changed. Files may not grow beyond " + std::to_string(*limit) +
                       " bytes here (ulimit -f): raise that limit, or check that the disk has "
                       "room, then try again.";

@@ -21,8 +21,9 @@ void CPL_STDCALL GdalMessages::Receive(CPLErr level, CPLErrorNum /*number*/, con
     auto* self = static_cast<GdalMessages*>(CPLGetErrorHandlerUserData());
     if (self == nullptr || level < CE_Failure)
         return;
-    // Only the first line, and not too much of it: GDAL may quote a whole SQL statement.
-    constexpr std::size_t kLongest = 200;
+    // Only the first line, and not too much of it: GDAL may quote a whole SQL statement,
+    // and then gives SQLite's reason after it, so the end is kept too.
+    constexpr std::size_t kLongest = 200, kEnd = 60;
     const std::string_view given =
         message != nullptr && *message != '\0' ? message : "unknown GDAL error";
     std::string text(given.substr(0, given.find('\n')));
@@ -31,9 +32,9 @@ void CPL_STDCALL GdalMessages::Receive(CPLErr level, CPLErrorNum /*number*/, con
              at = text.find(hidden, at + shown.size()))
             text.replace(at, hidden.size(), shown);
     }
-    self->m_failure = text.substr(0, kLongest);
-    if (text.size() > kLongest)
-        self->m_failure += "...";
+    self->m_failure = text.size() <= kLongest ? text
+                                              : text.substr(0, kLongest - kEnd) + "..." +
+                                                    text.substr(text.size() - kEnd);
 }
 
 } // namespace aster

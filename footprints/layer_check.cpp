@@ -1,6 +1,7 @@
 #include "footprints/layer_check.h"
 
 #include "fileio/unique_fd.h"
+#include "footprints/layer_output.h"
 #include "footprints/sql_quoting.h"
 
 #include <expat.h>
@@ -21,12 +22,9 @@ namespace aster {
 
 namespace {
 
-constexpr std::string_view kCheckDisk =
-    "Nothing was changed. Check that the disk has room, then try again.";
-
 Error Unreadable(const WrittenLayer& layer, const std::string& why) {
     return Error{EIO, "The layer written to " + layer.outputPath + " does not read back: " + why,
-                 std::string(kCheckDisk)};
+                 ReadBackHint(layer.driverName)};
 }
 
 Error Miscounted(const WrittenLayer& layer, std::int64_t found, const std::string& where) {
@@ -34,7 +32,7 @@ Error Miscounted(const WrittenLayer& layer, std::int64_t found, const std::strin
                  "The layer written to " + layer.outputPath + " reads back with " +
                      std::to_string(found) + " instead of " +
                      std::to_string(layer.features.size()) + " footprints" + where,
-                 std::string(kCheckDisk)};
+                 ReadBackHint(layer.driverName)};
 }
 
 // NaN stands for a null field: a corner the file did not give.
@@ -192,7 +190,7 @@ std::optional<Error> CheckFeatures(const WrittenLayer& layer, OGRLayer& read,
     // A part that could not be read may leave the layer without its fields (a
     // shapefile whose table is cut short opens without one). GeoJSON declares no fields
     // of its own: a layer without features reads back without any.
-    const bool fieldsDeclared = !layer.features.empty() || layer.driverName != "GeoJSON";
+    const bool fieldsDeclared = layer.features.size() > 0 || layer.driverName != "GeoJSON";
     if (layer.keepsValues && fieldsDeclared &&
         (sceneField < 0 ||
          std::find(cornerFields.begin(), cornerFields.end(), -1) != cornerFields.end()))
@@ -207,49 +205,45 @@ std::optional<Error> CheckFeatures(const WrittenLayer& layer, OGRLayer& read,
         ignored.push_back(nullptr);
         read.SetIgnoredFields(ignored.data());
     }
-    const auto written = static_cast<std::int64_t>(layer.features.size());
-    std::vector<WrittenFeature> found;
-    std::int64_t withGeometry = 0;
+    if (auto error = layer.features.flush())
+        return error;
+    const std::int64_t written = layer.features.size();
+    std::int64_t found = 0, withGeometry = 0;
+    std::vector<bool> seen; // by place in the order written
+    seen.resize(static_cast<std::size_t>(written));
     for (const auto& feature : read) {
         const OGRGeometry* geometry = feature->GetGeometryRef();
         if (geometry != nullptr && !geometry->IsEmpty())
             ++withGeometry;
-        WrittenFeature values;
-        values.scene = sceneField >= 0 ? feature->GetFieldAsInteger(sceneField) : 0;
-        for (std::size_t i = 0; i < cornerFields.size(); ++i)
-            values.corners[i] =
-                cornerFields[i] >= 0 && feature->IsFieldSetAndNotNull(cornerFields[i])
-                    ? feature->GetFieldAsDouble(cornerFields[i])
-                    : std::nan("");
-        found.push_back(values);
-        if (messages.hasFailure() || std::ssize(found) > written)
+        if (messages.hasFailure() || ++found > written)
             break;
-    }
-    if (messages.hasFailure())
-        return Unreadable(layer, messages.failure() + " after " + std::to_string(found.size()) +
-                                     " of " + std::to_string(written) + " footprints");
-    if (std::ssize(found) != written || withGeometry != written)
-        return Miscounted(layer, withGeometry, "");
-    if (sceneField < 0)
-        return std::nullopt;
-    // A driver may reorder features (FlatGeobuf sorts them for its index): they are
-    // matched by scene number.
-    std::vector<WrittenFeature> expected = layer.features;
-    const auto byScene = [](const WrittenFeature& a, const WrittenFeature& b) {
-        return a.scene < b.scene;
-    };
-    std::stable_sort(expected.begin(), expected.end(), byScene);
-    std::stable_sort(found.begin(), found.end(), byScene);
-    for (std::size_t k = 0; k < found.size(); ++k) {
-        bool same = found[k].scene == expected[k].scene;
-        for (std::size_t i = 0; i < cornerFields.size(); ++i)
-            same = same &&
-                   (cornerFields[i] < 0 || SameValue(found[k].corners[i], expected[k].corners[i]));
+        if (sceneField < 0)
+            continue;
+        // A driver may reorder features (FlatGeobuf sorts them for its index): they are
+        // found again by scene number.
+        const std::int32_t scene = feature->GetFieldAsInteger(sceneField);
+        const std::optional<std::size_t> place = layer.features.placeOf(scene);
+        const bool once = place && !seen[*place];
+        if (once)
+            seen[*place] = true;
+        const std::optional<WrittenFeature> expected =
+            once ? layer.features.at(*place) : std::nullopt;
+        bool same = expected.has_value();
+        for (std::size_t i = 0; same && i < cornerFields.size(); ++i) {
+            const double value = cornerFields[i] >= 0 && feature->IsFieldSetAndNotNull(cornerFields[i])
+                                     ? feature->GetFieldAsDouble(cornerFields[i])
+                                     : std::nan("");
+            same = cornerFields[i] < 0 || SameValue(value, expected->corners[i]);
+        }
         if (!same)
-            return Unreadable(layer, "the footprint of listed file " +
-                                         std::to_string(expected[k].scene) +
+            return Unreadable(layer, "the footprint of listed file " + std::to_string(scene) +
                                          " reads back with other values");
     }
+    if (messages.hasFailure())
+        return Unreadable(layer, messages.failure() + " after " + std::to_string(found) +
+                                     " of " + std::to_string(written) + " footprints");
+    if (found != written || withGeometry != written)
+        return Miscounted(layer, withGeometry, "");
     return std::nullopt;
 }
 

@@ -2,6 +2,7 @@
 
 #include "fileio/error.h"
 #include "footprints/gdal_messages.h"
+#include "footprints/written_features.h"
 
 #include <array>
 #include <cstdint>
@@ -11,21 +12,13 @@
 
 namespace aster {
 
-// What a feature was written with that must read back the same in every format: its
-// scene number and its first four corners (lat1..lat4, lon1..lon4; NaN for a null field,
-// where the scene has fewer corners).
-struct WrittenFeature {
-    std::int32_t scene = 0;
-    std::array<double, 8> corners{};
-};
-
 // A finished layer in its scratch folder, not yet moved into place.
 struct WrittenLayer {
     std::string folder;      // holds every file of the layer, and nothing else
     std::string datasetPath; // the file GDAL opens
     std::string driverName;
     std::string outputPath;               // what messages name
-    std::vector<WrittenFeature> features; // in the order written
+    WrittenFeatures& features; // in the order written
     // Whether the driver kept the fields `scene` and lat1..lon4, as every driver of a
     // known extension does; they must then read back.
     bool keepsValues = true;

@@ -115,6 +115,40 @@ std::string DriverSuggestion(const std::string& driverName) {
         text += "\"" + best[i] + "\"";
     }
     return text + "?";
+
+}
+
+bool StartsIgnoringCase(std::string_view text, std::string_view start) {
+    return text.size() >= start.size() && SameIgnoringCase(text.substr(0, start.size()), start);
+}
+
+// Whether an SQLite database written by the driver keeps `layer` for a table of its own:
+// SQLite its sqlite_* tables, a GeoPackage its gpkg_* tables, the rtree_* tables of its
+// indexes and the layer_styles in which QGIS keeps styles, GDAL's SQLite format its
+// metadata tables.
+bool IsReservedLayerName(const std::string& driverName, std::string_view layer) {
+    if (SameIgnoringCase(driverName, "GPKG"))
+        return StartsIgnoringCase(layer, "sqlite_") || StartsIgnoringCase(layer, "gpkg_") ||
+               StartsIgnoringCase(layer, "rtree_") || SameIgnoringCase(layer, "layer_styles");
+    if (SameIgnoringCase(driverName, "SQLite"))
+        return StartsIgnoringCase(layer, "sqlite_") ||
+               SameIgnoringCase(layer, "geometry_columns") ||
+               SameIgnoringCase(layer, "spatial_ref_sys");
+    return false;
+}
+
+// The layer takes the output's name without its last extension.
+std::optional<Error> CheckLayerName(const std::string& driverName, std::string_view name) {
+    const std::size_t dot = name.rfind('.');
+    const std::string_view layer = dot == 0 || dot == name.npos ? name : name.substr(0, dot);
+    if (!IsReservedLayerName(driverName, layer))
+        return std::nullopt;
+    const bool package = SameIgnoringCase(driverName, "GPKG");
+    return Error{EINVAL,
+                 std::string(package ? "A GeoPackage" : "An SQLite database") + " keeps the name " +
+                     std::string(layer) + " for a table of its own, so the layer of " +
+                     std::string(name) + " cannot have it",
+                 "Give the output another name: the layer takes it, without the extension."};
 }
 
 constexpr std::string_view kChooseAnother =
@@ -200,6 +234,8 @@ std::optional<Error> CheckVectorDriver(const std::string& driverName) {
 
 std::optional<Error> CheckOutputName(const std::string& driverName, std::string_view outputPath) {
     const std::string_view name = FileNameOf(outputPath);
+    if (auto error = CheckLayerName(driverName, name))
+        return error;
     for (const FileOrFolderWriter& writer : kFileOrFolderWriters) {
         if (!SameIgnoringCase(driverName, writer.driver))
             continue;

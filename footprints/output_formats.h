@@ -35,7 +35,9 @@ std::optional<Error> CheckVectorDriver(const std::string& driverName);
 
 // Nothing when `driverName` writes `outputPath` as one file; the error (EINVAL) when the
 // driver writes a folder, or nothing, for a name without its extension (a shapefile not
-// ending in .shp, a CSV file not ending in .csv, ...).
+// ending in .shp, a CSV file not ending in .csv, ...), and when the layer would take a
+// name that the database keeps for its own tables (a GeoPackage's layer_styles, gpkg_*,
+// rtree_*, sqlite_*; GDAL's SQLite format's sqlite_*, geometry_columns, spatial_ref_sys).
 std::optional<Error> CheckOutputName(const std::string& driverName, std::string_view outputPath);
 
 } // namespace aster

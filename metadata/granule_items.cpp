@@ -13,7 +13,7 @@ struct NamedEcs {
     NoCaseName text;
     EcsName name;
 };
-constexpr std::array<NamedEcs, 43> kEcsNames{{
+constexpr std::array<NamedEcs, 62> kEcsNames{{
     {NoCaseName("GranuleMetaDataFile"), EcsName::GranuleMetaDataFile},
     {NoCaseName("GPolygon"), EcsName::GPolygon},
     {NoCaseName("Boundary"), EcsName::Boundary},
@@ -45,6 +45,17 @@ constexpr std::array<NamedEcs, 43> kEcsNames{{
     {NoCaseName("AssociatedInstrumentShortName"), EcsName::AssociatedInstrumentShortName},
     {NoCaseName("PlatformShortName"), EcsName::PlatformShortName},
     {NoCaseName("InstrumentShortName"), EcsName::InstrumentShortName},
+    {NoCaseName("Granule"), EcsName::Granule},
+    {NoCaseName("GranuleUR"), EcsName::GranuleUr},
+    {NoCaseName("Collection"), EcsName::Collection},
+    {NoCaseName("Temporal"), EcsName::Temporal},
+    {NoCaseName("RangeDateTime"), EcsName::RangeDateTime},
+    {NoCaseName("BeginningDateTime"), EcsName::BeginningDateTime},
+    {NoCaseName("EndingDateTime"), EcsName::EndingDateTime},
+    {NoCaseName("SingleDateTime"), EcsName::SingleDateTime},
+    {NoCaseName("Spatial"), EcsName::Spatial},
+    {NoCaseName("HorizontalSpatialDomain"), EcsName::HorizontalSpatialDomain},
+    {NoCaseName("Geometry"), EcsName::Geometry},
     {NoCaseName("BoundingRectangle"), EcsName::BoundingRectangle},
     {NoCaseName("WestBoundingCoordinate"), EcsName::WestBoundingCoordinate},
     {NoCaseName("EastBoundingCoordinate"), EcsName::EastBoundingCoordinate},
@@ -57,6 +68,14 @@ constexpr std::array<NamedEcs, 43> kEcsNames{{
     {NoCaseName("UpperRight"), EcsName::UpperRight},
     {NoCaseName("LowerRight"), EcsName::LowerRight},
     {NoCaseName("LowerLeft"), EcsName::LowerLeft},
+    {NoCaseName("Platforms"), EcsName::Platforms},
+    {NoCaseName("Platform"), EcsName::Platform},
+    {NoCaseName("PlatformShortName"), EcsName::PlatformShortName},
+    {NoCaseName("Instruments"), EcsName::Instruments},
+    {NoCaseName("Instrument"), EcsName::Instrument},
+    {NoCaseName("InstrumentShortName"), EcsName::InstrumentShortName},
+    {NoCaseName("CloudCover"), EcsName::CloudCover},
+    {NoCaseName("DataGranule"), EcsName::DataGranule},
 }};
 
 // The additional attributes the readers take.

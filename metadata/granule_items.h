@@ -50,13 +50,24 @@ enum class EcsName : std::uint8_t {
     RangeBeginningDate,
     RangeBeginningTime,
     QaPercentCloudCover,
-    // ODL only
+    // Names of the newer layouts and of the items added with them
     RangeEndingDate,
     RangeEndingTime,
     AssociatedPlatformShortName,
     AssociatedInstrumentShortName,
     PlatformShortName,
     InstrumentShortName,
+    Granule,
+    GranuleUr,
+    Collection,
+    Temporal,
+    RangeDateTime,
+    BeginningDateTime,
+    EndingDateTime,
+    SingleDateTime,
+    Spatial,
+    HorizontalSpatialDomain,
+    Geometry,
     BoundingRectangle,
     WestBoundingCoordinate,
     EastBoundingCoordinate,
@@ -69,6 +80,12 @@ enum class EcsName : std::uint8_t {
     UpperRight,
     LowerRight,
     LowerLeft,
+    Platforms,
+    Platform,
+    Instruments,
+    Instrument,
+    CloudCover,
+    DataGranule,
 };
 // How many items are taken as texts: the names from LocalGranuleId on, in their order.
 inline constexpr std::size_t kTextItems = 9;

@@ -4,6 +4,7 @@
 #include "metadata/odl_granule.h"
 #include "metadata/ummg_granule.h"
 #include "metadata/xml_granule.h"
+#include "metadata/xml_text.h"
 
 namespace aster {
 
@@ -65,21 +66,21 @@ MetadataLayout SceneMetadataReader::sniff(std::string_view head) {
         return MetadataLayout::UmmG;
     if (StartsOdl(head))
         return MetadataLayout::Odl;
-    if (m_xml->startsGranule(head))
-        return MetadataLayout::EcsXml;
-    return MetadataLayout::None;
+    return SniffXmlLayout(head);
 }
 
 MetadataOrReason SceneMetadataReader::read(std::string_view text) {
     if (text.size() > kMaxMetadataBytes)
         return {std::nullopt, TooLarge()};
-    switch (sniff(text)) {
+    switch (const MetadataLayout layout = sniff(text)) {
     case MetadataLayout::Odl:
         return m_odl->read(text);
     case MetadataLayout::EcsXml:
-        return m_xml->read(text);
+    case MetadataLayout::Echo10:
+        return m_xml->read(text, layout);
     case MetadataLayout::UmmG:
         return m_ummg->read(text);
+    case MetadataLayout::HdfEos:
     case MetadataLayout::None:
         break;
     }

@@ -34,18 +34,23 @@ inline constexpr std::size_t kLayoutSniffBytes = 4096;
 // Scene metadata is some kilobytes; a larger file is no scene metadata, and reading it
 // whole could take any amount of memory.
 inline constexpr std::size_t kMaxMetadataBytes = std::size_t{16} << 20;
+// Granule XML is some 12 KB; the parsed document takes up to some 25 times its text, so
+// a larger XML file is refused before it is parsed.
+inline constexpr std::size_t kMaxXmlBytes = std::size_t{1} << 20;
 
 // The layout of a file from its first bytes (up to kLayoutSniffBytes; all of it when the
-// file is shorter). Never reads past `head`.
+// file is shorter), by a check of its bytes, no parse. Never reads past `head`.
 MetadataLayout SniffLayout(std::string_view head);
 
 // What one granule's metadata gives. Texts are without their quotes: the file's bytes for
-// ODL, UTF-8 for XML (the parser decodes it) without the blanks around an element's text,
-// UTF-8 for JSON as the string holds it. The names below are ECS's; UMM-G gives the same
-// items as GranuleUR, CollectionReference's ShortName and Version, DataGranule's
-// DayNightFlag, CloudCover, and BeginningDateTime (else SingleDateTime) split at its 'T'
-// into dateText and timeText; its polygons' points are corners without the closing one
-// (the first again).
+// ODL, UTF-8 for XML (its references read) without the blanks around an element's text,
+// UTF-8 for JSON as the string holds it. The names below are ECS's; ECHO 10 gives the
+// same items from GranuleUR, the collection's ShortName and VersionId, the date and the
+// time parts of SingleDateTime else BeginningDateTime, CloudCover and DataGranule's
+// DayNightFlag; UMM-G as GranuleUR, CollectionReference's ShortName and Version,
+// DataGranule's DayNightFlag, CloudCover, and BeginningDateTime (else SingleDateTime)
+// split at its 'T' into dateText and timeText; its polygons' points are corners without
+// the closing one (the first again).
 // An item the file does not give is empty, never guessed.
 struct SceneMetadata {
     MetadataLayout layout = MetadataLayout::None;
@@ -74,29 +79,40 @@ struct SceneMetadata {
     bool operator==(const SceneMetadata&) const = default;
 };
 
-// The metadata, or why the file gives none, in a few words for `--verbose`:
+// The metadata, or why the file gives none, in a few words for `--verbose`. XML gives the
+// first problem in document order, at the line where it is met:
 //   "not scene metadata"              SniffLayout finds no layout
 //   "larger than 16 MiB"              more than kMaxMetadataBytes
-//   "no corners"                      no GPolygon points, GRingPoint lists, four corners
-//                                     (SceneFourCorners) or bounding rectangle
+//   "larger than 1 MiB"               XML of more than kMaxXmlBytes
+//   "no corners"                      no polygon points, GRingPoint lists, four corners
+//                                     (SceneFourCorners) or whole bounding rectangle
 //   "fewer than 3 corners"
 //   "corner N is not a number"        N counts from 1, in file order; XML adds the line
 //   "corner N is out of range"        a number no double holds, such as 1e400 or 1e-400
 //   "corner N has no longitude at line M", "... no latitude ..."  (XML)
+//   "a bounding coordinate is not a number at line M"            (XML)
+//   "bounding rectangle's south above its north"                  (XML)
 //   "4 corner latitudes but 3 longitudes"                         (ODL)
 //   "corner latitudes without longitudes", and the other way      (ODL)
 //   "four corners without LOWERLEFT", "corner N is not a latitude and a longitude" (ODL)
 //   "bounding rectangle without WESTBOUNDINGCOORDINATE", "EASTBOUNDINGCOORDINATE is not a
 //   number" (or "is out of range"), "bounding rectangle with its south above its north"
-//   "unreadable XML at line N"        expat's own error, at expat's line
+//   "unreadable XML at line N"        not well-formed, cut short, a second root, bytes
+//                                     that are not UTF-8 (or ISO-8859-1, UTF-16 as
+//                                     declared), a character XML does not allow (a
+//                                     control character, NUL, &#0;), a lone '&'
 //   "entity declaration refused at line N"                        (XML)
+//   "unknown entity at line N"        a reference to any entity but XML's own five: none
+//                                     is ever declared, and no DTD is read
+//   "root element is not GranuleMetaDataFile at line N", "... Granule ..."  a DOCTYPE
+//                                     with declarations named the other root
 //   "unreadable ODL at line N"        a byte that starts no statement or value
 //   "unclosed text at line N", "unclosed list at line N", "unclosed comment at line N",
 //   "no value at line N" (an '=' that ends the file)
-//   "no memory to read XML"           expat could not make its parser
-//   "nested too deeply at line N"     more than 64 levels of elements or blocks
+//   "nested too deeply at line N"     more than kMaxNesting levels of elements or blocks
 //   "a text of more than 65536 bytes at line N", also "a word ...", "an attribute ..."
 //   "a list of more than 65536 values at line N", "more than 65536 corners at line N"
+//                                     (kMaxTextBytes, kMaxListValues)
 //   HDF-EOS texts add where a reader's reason is: "... at line N of the core metadata",
 //   "... of the product metadata"
 // and for UMM-G JSON, N the byte offset where RapidJSON stopped:

@@ -79,11 +79,10 @@ void CleanPlatforms(SceneMetadata& metadata) {
     metadata.platforms = Distinct(metadata.platforms);
     metadata.instruments = Distinct(metadata.instruments);
     const bool aster = metadata.product && StartsWithNoCase(*metadata.product, "AST_");
-    if (aster && metadata.platforms.empty()) {
+    if (aster && metadata.platforms.empty())
         metadata.platforms = {"Terra"};
-        if (metadata.instruments.empty())
-            metadata.instruments = {"ASTER"};
-    }
+    if (aster && metadata.instruments.empty())
+        metadata.instruments = {"ASTER"};
     // A granule of several platforms claims none of them.
     if (metadata.platforms.size() > 1)
         metadata.platforms.clear();

@@ -30,8 +30,8 @@ struct Scene {
 //   granule has one ID whichever of its metadata files it came from;
 // - one platform, or none when the file names several different ones (EOS AM-1 and PM-1
 //   by their names in orbit, Terra and Aqua); each instrument
-//   once, in file order; an ASTER product (short name AST_...) naming neither is Terra's
-//   ASTER.
+//   once, in file order; an ASTER product (short name AST_...) is Terra's and ASTER's
+//   where the file does not name its platform or instrument.
 void CleanSceneValues(SceneMetadata& metadata);
 
 // `name` without a trailing data-file extension (.hdf, .he5, .h5, .nc) in any case.

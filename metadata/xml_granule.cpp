@@ -1,226 +1,549 @@
 #include "metadata/xml_granule.h"
 
+#include "metadata/bounding_box.h"
+#include "metadata/xml_text.h"
+
+#include <algorithm>
 #include <cstring>
-#include <expat.h>
-#include <limits>
+#include <pugixml.hpp>
 
 namespace aster {
 
-static_assert(sizeof(XML_Char) == 1, "expat must hand over UTF-8");
+namespace {
 
-void XmlGranuleReader::FreeParser::operator()(XML_ParserStruct* parser) const {
-    XML_ParserFree(parser);
+// Every construct becomes a node, so that what a failed parse leaves after its last node
+// is end tags only; nothing is decoded, so that every name and value is the file's own
+// bytes where the file has them.
+constexpr unsigned kParseOptions = pugi::parse_cdata | pugi::parse_comments | pugi::parse_pi |
+                                   pugi::parse_declaration | pugi::parse_doctype;
+
+std::string MoreThan(std::size_t limit, std::string_view what) {
+    return "more than " + std::to_string(limit) + " " + std::string(what);
 }
 
-XmlGranuleReader::XmlGranuleReader() : m_parser(XML_ParserCreate(nullptr)) {}
+std::string ReasonOf(const XmlReferenceFault& fault) {
+    return fault.kind == XmlReferenceFault::Unknown ? "unknown entity" : "unreadable XML";
+}
+
+// "2003-04-12T18:32:07.414Z" as its date and its time of day.
+std::pair<std::string_view, std::string_view> SplitDateTime(std::string_view text) {
+    const std::size_t t = text.find_first_of("Tt");
+    if (t == text.npos)
+        return {text, {}};
+    return {text.substr(0, t), text.substr(t + 1)};
+}
+
+std::optional<UtcMilliseconds> InstantOf(const std::optional<std::string>& date,
+                                         const std::optional<std::string>& time) {
+    if (!date || !time)
+        return std::nullopt;
+    const std::optional<CalendarDate> day = ParseSceneDate(*date);
+    const std::optional<TimeOfDay> ofDay = ParseSceneTime(*time);
+    if (!day || !ofDay)
+        return std::nullopt;
+    return AcquisitionInstant(*day, *ofDay);
+}
+
+} // namespace
+
+XmlGranuleReader::XmlGranuleReader() : m_document(std::make_unique<pugi::xml_document>()) {
+}
 
 XmlGranuleReader::~XmlGranuleReader() = default;
 
-// Makes the parser ready for a new document; expat clears every handler on a reset.
-bool XmlGranuleReader::reset() {
-    if (!m_parser)
-        m_parser.reset(XML_ParserCreate(nullptr));
-    else if (XML_ParserReset(m_parser.get(), nullptr) != XML_TRUE)
-        m_parser.reset(XML_ParserCreate(nullptr));
-    if (!m_parser)
+void XmlGranuleReader::clear() {
+    m_unclosed = nullptr;
+    m_reason.clear();
+    m_depth = 0;
+    m_take = Take::Nothing;
+    m_polygonLevel = m_boxLevel = 0;
+    m_polygonDone = m_boxDone = m_pointOpen = m_psaOpen = false;
+    m_box = {};
+    m_endingDate.reset();
+    m_endingTime.reset();
+    m_platforms.clear();
+    m_instruments.clear();
+    m_items = GranuleItems{};
+}
+
+std::size_t XmlGranuleReader::offsetOf(const char* inBuffer, std::size_t otherwise) const {
+    const char* base = m_buffer.data();
+    if (inBuffer < base || inBuffer > base + m_buffer.size())
+        return otherwise;
+    return static_cast<std::size_t>(inBuffer - base);
+}
+
+std::size_t XmlGranuleReader::offsetOf(const pugi::xml_node& node) const {
+    const std::ptrdiff_t offset = node.offset_debug();
+    return offset < 0 ? 0 : static_cast<std::size_t>(offset);
+}
+
+// Where an element ends, near enough for the order of problems and their line: its last
+// node in document order.
+std::size_t XmlGranuleReader::endOf(const pugi::xml_node& node) const {
+    pugi::xml_node last = node;
+    while (last.last_child())
+        last = last.last_child();
+    return offsetOf(last);
+}
+
+bool XmlGranuleReader::stop(std::size_t at, std::string why) {
+    if (m_reason.empty()) {
+        m_reason = std::move(why);
+        m_reasonAt = at;
+    }
+    return false;
+}
+
+// The parse, in place; the offset of the first problem it or the text's characters have.
+std::optional<std::size_t> XmlGranuleReader::parse(std::string_view text) {
+    const XmlEncoding encoding = XmlEncodingOf(text);
+    std::optional<std::size_t> problem;
+    m_text = text;
+    if (encoding != XmlEncoding::Utf8) {
+        problem = XmlTextToUtf8(text, encoding, m_converted);
+        m_text = m_converted;
+    }
+    if (const std::optional<std::size_t> bad = FirstNonXmlCharacter(m_text))
+        problem = std::min(problem.value_or(*bad), *bad);
+    // Most granules have no reference and no carriage return at all: their texts are then
+    // taken as they are.
+    m_hasReferences = m_text.find('&') != std::string_view::npos;
+    m_plainTexts = !m_hasReferences && m_text.find('\r') == std::string_view::npos;
+    m_buffer.assign(m_text);
+    const pugi::xml_parse_result result = m_document->load_buffer_inplace(
+        m_buffer.data(), m_buffer.size(), kParseOptions, pugi::encoding_utf8);
+    if (!result) {
+        const auto at = static_cast<std::size_t>(std::max<std::ptrdiff_t>(result.offset, 0));
+        // A parse that ran out of text is where the text ends, after its last line break.
+        const std::size_t end = at + 1 >= m_text.size() ? m_text.size() : at;
+        findUnclosed(end);
+        problem = std::min(problem.value_or(end), end);
+    }
+    return problem;
+}
+
+// A parse that fails leaves the nodes it read. Of the elements around its last node, the
+// innermost ones were closed by the end tags that follow that node, one '>' each (nothing
+// but end tags and blanks makes no node); the next one out, and all around it, were open.
+void XmlGranuleReader::findUnclosed(std::size_t errorAt) {
+    pugi::xml_node last = *m_document;
+    while (last.last_child())
+        last = last.last_child();
+    std::size_t from = errorAt;
+    std::size_t closed = 0;
+    const auto valueEnd = [&](std::size_t delimiter) {
+        const char* value = last.value();
+        from = offsetOf(value, errorAt) + std::strlen(value) + delimiter;
+    };
+    switch (last.type()) {
+    case pugi::node_element: {
+        from = offsetOf(last.name(), errorAt) + std::strlen(last.name());
+        if (const pugi::xml_attribute attribute = last.last_attribute())
+            from = offsetOf(attribute.value(), errorAt) + std::strlen(attribute.value()) + 1;
+        from = std::min(from, errorAt);
+        const std::size_t tagEnd = m_text.find_first_not_of(" \t\r\n", from);
+        from = std::min(tagEnd, errorAt);
+        const std::string_view rest = m_text.substr(from, errorAt - from);
+        if (rest.starts_with("/>")) {
+            closed = 1;
+            from += 2;
+        } else if (rest.starts_with('>')) {
+            from += 1;
+        } else {
+            from = errorAt; // its start tag unfinished
+        }
+        break;
+    }
+    case pugi::node_pcdata:
+        valueEnd(0);
+        break;
+    case pugi::node_cdata:
+    case pugi::node_comment:
+        valueEnd(3);
+        break;
+    case pugi::node_pi:
+        valueEnd(2);
+        break;
+    default:
+        return; // before the root
+    }
+    if (from < errorAt)
+        closed += static_cast<std::size_t>(
+            std::count(m_text.begin() + from, m_text.begin() + errorAt, '>'));
+    pugi::xml_node open = last.type() == pugi::node_element ? last : last.parent();
+    for (; closed > 0 && open.type() == pugi::node_element; --closed)
+        open = open.parent();
+    m_unclosed = open.type() == pugi::node_element ? open.internal_object() : nullptr;
+}
+
+MetadataOrReason XmlGranuleReader::read(std::string_view text, MetadataLayout layout) {
+    clear();
+    m_layout = layout;
+    if (text.size() > kMaxXmlBytes)
+        return {std::nullopt, "larger than " + std::to_string(kMaxXmlBytes >> 20) + " MiB"};
+    const std::optional<std::size_t> problem = parse(text);
+    const bool walked = walkDocument();
+    m_document->reset(); // its memory back now rather than at the next file
+    if (!walked && !m_reason.empty() && (!problem || m_reasonAt < *problem))
+        return {std::nullopt, m_reason + " at line " + std::to_string(LineAt(m_text, m_reasonAt))};
+    if (problem || !walked)
+        return {std::nullopt, "unreadable XML at line " +
+                                  std::to_string(LineAt(m_text, problem.value_or(m_text.size())))};
+    return complete();
+}
+
+// The prolog's DOCTYPE checked, the root walked; a second root is no XML.
+bool XmlGranuleReader::walkDocument() {
+    bool rootSeen = false;
+    for (const pugi::xml_node node : m_document->children()) {
+        const std::size_t at = offsetOf(node);
+        if (node.type() == pugi::node_doctype) {
+            const std::size_t entity = std::string_view(node.value()).find("<!ENTITY");
+            if (entity != std::string_view::npos)
+                return stop(at + entity, "entity declaration refused");
+        } else if (node.type() == pugi::node_element) {
+            if (rootSeen)
+                return stop(at, "unreadable XML");
+            rootSeen = true;
+            if (!element(node))
+                return false;
+        }
+    }
+    return rootSeen;
+}
+
+bool XmlGranuleReader::element(const pugi::xml_node& node) {
+    if (!start(node))
         return false;
-    XML_SetUserData(m_parser.get(), this);
-    XML_SetParamEntityParsing(m_parser.get(), XML_PARAM_ENTITY_PARSING_NEVER);
-    XML_SetEntityDeclHandler(m_parser.get(), &OnEntity);
+    for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+        const bool fine = child.type() == pugi::node_element ? element(child) : content(child);
+        if (!fine)
+            return false;
+    }
+    // What a failed parse left open ends nowhere.
+    if (node.internal_object() == m_unclosed)
+        return false;
+    return finish(node);
+}
+
+bool XmlGranuleReader::start(const pugi::xml_node& node) {
+    if (m_depth == kMaxNesting)
+        return stop(offsetOf(node), "nested too deeply");
+    for (pugi::xml_attribute attribute = node.first_attribute(); attribute;
+         attribute = attribute.next_attribute()) {
+        const std::string_view value = attribute.value();
+        if (value.size() > kMaxTextBytes)
+            return stop(offsetOf(value.data(), offsetOf(node)),
+                        "an attribute of " + MoreThan(kMaxTextBytes, "bytes"));
+        if (!m_hasReferences)
+            continue;
+        if (const std::optional<XmlReferenceFault> fault = ReadXmlText(value, nullptr))
+            return stop(offsetOf(value.data(), offsetOf(node)) + fault->at, ReasonOf(*fault));
+    }
+    const EcsName what = EcsNameOf(node.name());
+    const EcsName root =
+        m_layout == MetadataLayout::Echo10 ? EcsName::Granule : EcsName::GranuleMetaDataFile;
+    if (m_depth == 0 && what != root)
+        return stop(offsetOf(node), m_layout == MetadataLayout::Echo10
+                                        ? "root element is not Granule"
+                                        : "root element is not GranuleMetaDataFile");
+    const EcsName parent = m_depth > 0 ? m_path[m_depth - 1] : EcsName::Other;
+    m_path[m_depth++] = what;
+    const Take take =
+        m_layout == MetadataLayout::Echo10 ? echoTake(what, parent) : ecsTake(what, parent);
+    if (take != Take::Nothing && m_take == Take::Nothing) {
+        m_take = take;
+        m_collectDepth = m_depth;
+        m_collect.clear();
+    }
     return true;
 }
 
-void XmlGranuleReader::stop(std::string_view why) {
-    if (m_reason.empty()) {
-        m_reason = why;
-        m_reason += " at line " + std::to_string(XML_GetCurrentLineNumber(m_parser.get()));
+// A text of the element being walked: its references checked, and read when it is taken.
+bool XmlGranuleReader::content(const pugi::xml_node& node) {
+    const bool taken = m_take != Take::Nothing && m_depth == m_collectDepth;
+    if (!taken && !m_hasReferences)
+        return true;
+    const std::string_view raw = node.value();
+    const auto at = [&] { return offsetOf(raw.data(), offsetOf(node)); };
+    if (node.type() == pugi::node_pcdata && m_plainTexts) {
+        m_collect += raw;
+    } else if (node.type() == pugi::node_pcdata) {
+        if (const std::optional<XmlReferenceFault> fault =
+                ReadXmlText(raw, taken ? &m_collect : nullptr))
+            return stop(at() + fault->at, ReasonOf(*fault));
+    } else if (node.type() == pugi::node_cdata && taken) {
+        m_collect += raw;
     }
-    XML_StopParser(m_parser.get(), XML_FALSE);
+    if (taken && m_collect.size() > kMaxTextBytes)
+        return stop(at(), "a text of " + MoreThan(kMaxTextBytes, "bytes"));
+    return true;
 }
 
-void XmlGranuleReader::OnSniffStart(void* self, const char* name, const char**) {
-    auto& reader = *static_cast<XmlGranuleReader*>(self);
-    reader.m_sniffedStart = true;
-    reader.m_sniffedGranule = EqualsNoCase(name, "GranuleMetaDataFile");
-    XML_StopParser(reader.m_parser.get(), XML_FALSE);
-}
-
-void XmlGranuleReader::OnSniffDoctype(void* self, const char* name, const char*, const char*,
-                                      int) {
-    static_cast<XmlGranuleReader*>(self)->m_doctypeGranule =
-        EqualsNoCase(name, "GranuleMetaDataFile");
-}
-
-void XmlGranuleReader::OnEntity(void* self, const char*, int, const char*, int, const char*,
-                                const char*, const char*, const char*) {
-    auto& reader = *static_cast<XmlGranuleReader*>(self);
-    reader.m_sniffedEntity = true;
-    reader.stop("entity declaration refused");
-}
-
-bool XmlGranuleReader::startsGranule(std::string_view head) {
-    m_sniffedStart = m_sniffedGranule = m_doctypeGranule = m_sniffedEntity = false;
-    if (!reset() || head.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
-        return false;
-    XML_SetStartElementHandler(m_parser.get(), &OnSniffStart);
-    XML_SetStartDoctypeDeclHandler(m_parser.get(), &OnSniffDoctype);
-    XML_Parse(m_parser.get(), head.data(), static_cast<int>(head.size()), XML_FALSE);
-    m_reason.clear();
-    if (m_sniffedStart)
-        return m_sniffedGranule;
-    // A granule that declares entities before its root is still a granule, to be refused
-    // with its reason rather than called no metadata.
-    return m_sniffedEntity && m_doctypeGranule;
-}
-
-void XmlGranuleReader::OnStart(void* self, const char* name, const char** attributes) {
-    static_cast<XmlGranuleReader*>(self)->start(name, attributes);
-}
-
-void XmlGranuleReader::OnEnd(void* self, const char*) {
-    static_cast<XmlGranuleReader*>(self)->finish();
-}
-
-void XmlGranuleReader::OnText(void* self, const char* text, int length) {
-    static_cast<XmlGranuleReader*>(self)->text({text, static_cast<std::size_t>(length)});
-}
-
-void XmlGranuleReader::start(const char* name, const char** attributes) {
-    if (m_depth == kMaxNesting)
-        return stop("nested too deeply");
-    for (const char** attribute = attributes; *attribute != nullptr; attribute += 2) {
-        if (std::strlen(attribute[1]) > kMaxTextBytes)
-            return stop("an attribute of more than 65536 bytes");
-    }
-    const EcsName what = EcsNameOf(name);
-    if (m_depth == 0 && what != EcsName::GranuleMetaDataFile) {
-        m_reason = "not scene metadata";
-        XML_StopParser(m_parser.get(), XML_FALSE);
-        return;
-    }
-    const EcsName parent = m_depth > 0 ? m_path[m_depth - 1] : EcsName::Other;
-    m_path[m_depth++] = what;
-    bool collect = false;
-    switch (what) {
-    case EcsName::GPolygon:
-        if (!m_polygonDone && m_polygonLevel == 0)
-            m_polygonLevel = m_depth;
-        break;
-    case EcsName::Point:
-        // GPolygon/Boundary/Point of the first polygon only.
-        if (parent == EcsName::Boundary && m_polygonLevel != 0 && m_polygonLevel + 2 == m_depth) {
-            m_pointOpen = true;
-            m_pointLon.reset();
-            m_pointLat.reset();
-        }
-        break;
-    case EcsName::PointLongitude:
-    case EcsName::PointLatitude:
-        collect = parent == EcsName::Point && m_pointOpen;
-        break;
-    case EcsName::Psa:
-        m_psaOpen = true;
-        m_hasPsaName = m_hasPsaValue = false;
-        break;
-    case EcsName::PsaName:
-    case EcsName::PsaValue:
-        collect = parent == EcsName::Psa && m_psaOpen;
-        break;
-    default:
-        collect = IsTextItem(what) && !m_items.hasText(what);
-        break;
-    }
-    if (collect && m_collecting == EcsName::Other) {
-        m_collecting = what;
-        m_collectDepth = m_depth;
-        m_text.clear();
-    }
-}
-
-void XmlGranuleReader::text(std::string_view text) {
-    if (m_collecting == EcsName::Other || m_depth != m_collectDepth)
-        return;
-    if (m_text.size() + text.size() > kMaxTextBytes)
-        return stop("a text of more than 65536 bytes");
-    m_text += text;
-}
-
-void XmlGranuleReader::collected() {
-    const std::string_view text = TrimBlanks(m_text);
-    const EcsName what = m_collecting;
-    m_collecting = EcsName::Other;
-    switch (what) {
-    case EcsName::PointLongitude:
-    case EcsName::PointLatitude: {
-        std::optional<double>& value = what == EcsName::PointLongitude ? m_pointLon : m_pointLat;
-        if (value)
-            return;
-        value = ParseNumber(text);
-        if (!value)
-            stop("corner " + std::to_string(m_items.corners.size() + 1) + " is not a number");
-        return;
-    }
-    case EcsName::PsaName:
-        if (!m_hasPsaName)
-            m_psaName.assign(text);
-        m_hasPsaName = true;
-        return;
-    case EcsName::PsaValue:
-        if (!m_hasPsaValue)
-            m_psaValue.assign(text);
-        m_hasPsaValue = true;
-        return;
-    default:
-        m_items.setText(what, text);
-        return;
-    }
-}
-
-void XmlGranuleReader::finish() {
+bool XmlGranuleReader::finish(const pugi::xml_node& node) {
     const EcsName what = m_path[--m_depth];
-    if (m_collecting != EcsName::Other && m_depth + 1 == m_collectDepth)
-        collected();
+    if (m_take != Take::Nothing && m_depth + 1 == m_collectDepth && !collected(node))
+        return false;
     if (what == EcsName::Point && m_pointOpen && m_depth + 1 == m_polygonLevel + 2) {
         m_pointOpen = false;
         const std::string corner = "corner " + std::to_string(m_items.corners.size() + 1);
         if (!m_pointLon)
-            return stop(corner + " has no longitude");
+            return stop(endOf(node), corner + " has no longitude");
         if (!m_pointLat)
-            return stop(corner + " has no latitude");
+            return stop(endOf(node), corner + " has no latitude");
         if (m_items.corners.size() == kMaxListValues)
-            return stop("more than 65536 corners");
+            return stop(endOf(node), MoreThan(kMaxListValues, "corners"));
         m_items.corners.push_back({*m_pointLon, *m_pointLat});
     } else if (what == EcsName::GPolygon && m_polygonLevel == m_depth + 1) {
         m_polygonLevel = 0;
         m_polygonDone = true;
+    } else if (what == EcsName::BoundingRectangle && m_boxLevel == m_depth + 1) {
+        m_boxLevel = 0;
+        m_boxDone = true;
     } else if (what == EcsName::Psa && m_psaOpen) {
         m_psaOpen = false;
         if (m_hasPsaName && m_hasPsaValue)
             m_items.noteAttribute(m_psaName, m_psaValue);
     }
+    return true;
 }
 
-MetadataOrReason XmlGranuleReader::read(std::string_view text) {
-    m_reason.clear();
-    m_depth = 0;
-    m_collecting = EcsName::Other;
-    m_polygonLevel = 0;
-    m_polygonDone = m_pointOpen = m_psaOpen = false;
-    m_items = GranuleItems{};
-    if (text.size() > kMaxMetadataBytes)
-        return {std::nullopt, "larger than 16 MiB"};
-    if (!reset())
-        return {std::nullopt, "no memory to read XML"};
-    XML_SetElementHandler(m_parser.get(), &OnStart, &OnEnd);
-    XML_SetCharacterDataHandler(m_parser.get(), &OnText);
-    if (XML_Parse(m_parser.get(), text.data(), static_cast<int>(text.size()), XML_TRUE) !=
-        XML_STATUS_OK) {
-        if (!m_reason.empty())
-            return {std::nullopt, m_reason};
-        return {std::nullopt, "unreadable XML at line " +
-                                  std::to_string(XML_GetErrorLineNumber(m_parser.get()))};
+bool XmlGranuleReader::collected(const pugi::xml_node& node) {
+    const std::string_view text = TrimBlanks(m_collect);
+    const Take take = m_take;
+    m_take = Take::Nothing;
+    switch (take) {
+    case Take::Longitude:
+    case Take::Latitude: {
+        std::optional<double>& value = take == Take::Longitude ? m_pointLon : m_pointLat;
+        if (value)
+            return true;
+        value = ParseNumber(text);
+        if (!value)
+            return stop(endOf(node), "corner " + std::to_string(m_items.corners.size() + 1) +
+                                         " is not a number");
+        return true;
     }
-    return CompleteMetadata(m_items, MetadataLayout::EcsXml);
+    case Take::Box:
+        if (m_box[m_boxSide])
+            return true;
+        m_box[m_boxSide] = ParseNumber(text);
+        return m_box[m_boxSide] || stop(endOf(node), "a bounding coordinate is not a number");
+    case Take::PsaName:
+        if (!m_hasPsaName)
+            m_psaName.assign(text);
+        m_hasPsaName = true;
+        return true;
+    case Take::PsaValue:
+        if (!m_hasPsaValue)
+            m_psaValue.assign(text);
+        m_hasPsaValue = true;
+        return true;
+    case Take::Platform:
+        m_platforms.emplace_back(text);
+        return true;
+    case Take::Instrument:
+        m_instruments.emplace_back(text);
+        return true;
+    case Take::Single:
+    case Take::Beginning:
+    case Take::Ending:
+    case Take::EndingDate:
+    case Take::EndingTime:
+        timeCollected(take, text);
+        return true;
+    case Take::Cloud:
+        if (!m_items.sceneCloud)
+            m_items.sceneCloud.emplace(text);
+        return true;
+    case Take::Item:
+        m_items.setText(m_item, text);
+        return true;
+    case Take::Nothing:
+        return true;
+    }
+    return true;
+}
+
+// A time's text: ECHO 10's date and time together, ECS's range end as its two parts.
+void XmlGranuleReader::timeCollected(Take take, std::string_view text) {
+    const auto [date, time] = SplitDateTime(text);
+    switch (take) {
+    case Take::Single:
+    case Take::Beginning: {
+        const bool single = take == Take::Single;
+        m_items.setText(single ? EcsName::CalendarDate : EcsName::RangeBeginningDate, date);
+        if (!time.empty())
+            m_items.setText(single ? EcsName::TimeOfDay : EcsName::RangeBeginningTime, time);
+        return;
+    }
+    case Take::Ending:
+        if (!m_endingDate && !m_endingTime) {
+            m_endingDate.emplace(date);
+            m_endingTime.emplace(time);
+        }
+        return;
+    case Take::EndingDate:
+        if (!m_endingDate)
+            m_endingDate.emplace(text);
+        return;
+    case Take::EndingTime:
+        if (!m_endingTime)
+            m_endingTime.emplace(text);
+        return;
+    default:
+        return;
+    }
+}
+
+bool XmlGranuleReader::pathIs(std::initializer_list<EcsName> names) const {
+    return names.size() == m_depth && std::equal(names.begin(), names.end(), m_path.begin());
+}
+
+XmlGranuleReader::Take XmlGranuleReader::item(EcsName name) {
+    if (m_items.hasText(name))
+        return Take::Nothing;
+    m_item = name;
+    return Take::Item;
+}
+
+// GPolygon/Boundary/Point of the first polygon only, its points' first coordinates.
+XmlGranuleReader::Take XmlGranuleReader::polygonTake(EcsName what, EcsName parent) {
+    switch (what) {
+    case EcsName::GPolygon:
+        if (!m_polygonDone && m_polygonLevel == 0)
+            m_polygonLevel = m_depth;
+        return Take::Nothing;
+    case EcsName::Point:
+        if (parent == EcsName::Boundary && m_polygonLevel != 0 && m_polygonLevel + 2 == m_depth) {
+            m_pointOpen = true;
+            m_pointLon.reset();
+            m_pointLat.reset();
+        }
+        return Take::Nothing;
+    case EcsName::PointLongitude:
+        return parent == EcsName::Point && m_pointOpen ? Take::Longitude : Take::Nothing;
+    case EcsName::PointLatitude:
+        return parent == EcsName::Point && m_pointOpen ? Take::Latitude : Take::Nothing;
+    default:
+        return Take::Nothing;
+    }
+}
+
+// The first bounding rectangle's sides, each the first of its name in it.
+XmlGranuleReader::Take XmlGranuleReader::boxTake(EcsName what, EcsName parent) {
+    if (what == EcsName::BoundingRectangle) {
+        if (!m_boxDone && m_boxLevel == 0)
+            m_boxLevel = m_depth;
+        return Take::Nothing;
+    }
+    if (parent != EcsName::BoundingRectangle || m_boxLevel == 0 || m_boxLevel + 1 != m_depth)
+        return Take::Nothing;
+    m_boxSide =
+        static_cast<std::size_t>(what) - static_cast<std::size_t>(EcsName::WestBoundingCoordinate);
+    return Take::Box;
+}
+
+XmlGranuleReader::Take XmlGranuleReader::ecsTake(EcsName what, EcsName parent) {
+    switch (what) {
+    case EcsName::GPolygon:
+    case EcsName::Point:
+    case EcsName::PointLongitude:
+    case EcsName::PointLatitude:
+        return polygonTake(what, parent);
+    case EcsName::BoundingRectangle:
+    case EcsName::WestBoundingCoordinate:
+    case EcsName::EastBoundingCoordinate:
+    case EcsName::NorthBoundingCoordinate:
+    case EcsName::SouthBoundingCoordinate:
+        return boxTake(what, parent);
+    case EcsName::Psa:
+        m_psaOpen = true;
+        m_hasPsaName = m_hasPsaValue = false;
+        return Take::Nothing;
+    case EcsName::PsaName:
+        return parent == EcsName::Psa && m_psaOpen ? Take::PsaName : Take::Nothing;
+    case EcsName::PsaValue:
+        return parent == EcsName::Psa && m_psaOpen ? Take::PsaValue : Take::Nothing;
+    case EcsName::PlatformShortName:
+        return parent == EcsName::Platform ? Take::Platform : Take::Nothing;
+    case EcsName::InstrumentShortName:
+        return parent == EcsName::Instrument ? Take::Instrument : Take::Nothing;
+    case EcsName::RangeEndingDate:
+        return m_endingDate ? Take::Nothing : Take::EndingDate;
+    case EcsName::RangeEndingTime:
+        return m_endingTime ? Take::Nothing : Take::EndingTime;
+    default:
+        return IsTextItem(what) ? item(what) : Take::Nothing;
+    }
+}
+
+// ECHO 10 names its items by their place: ShortName is the collection's, a platform's or
+// an instrument's.
+XmlGranuleReader::Take XmlGranuleReader::echoTake(EcsName what, EcsName parent) {
+    using enum EcsName;
+    switch (what) {
+    case GranuleUr:
+        return pathIs({Granule, GranuleUr}) ? item(LocalGranuleId) : Take::Nothing;
+    case ShortName:
+        if (pathIs({Granule, Collection, ShortName}))
+            return item(ShortName);
+        if (pathIs({Granule, Platforms, Platform, ShortName}))
+            return Take::Platform;
+        if (pathIs({Granule, Platforms, Platform, Instruments, Instrument, ShortName}))
+            return Take::Instrument;
+        return Take::Nothing;
+    case VersionId:
+        return pathIs({Granule, Collection, VersionId}) ? item(VersionId) : Take::Nothing;
+    case SingleDateTime:
+        return pathIs({Granule, Temporal, SingleDateTime}) ? Take::Single : Take::Nothing;
+    case BeginningDateTime:
+        return pathIs({Granule, Temporal, RangeDateTime, BeginningDateTime}) ? Take::Beginning
+                                                                             : Take::Nothing;
+    case EndingDateTime:
+        return pathIs({Granule, Temporal, RangeDateTime, EndingDateTime}) ? Take::Ending
+                                                                          : Take::Nothing;
+    case GPolygon:
+        return pathIs({Granule, Spatial, HorizontalSpatialDomain, Geometry, GPolygon})
+                   ? polygonTake(what, parent)
+                   : Take::Nothing;
+    case Point:
+    case PointLongitude:
+    case PointLatitude:
+        return polygonTake(what, parent);
+    case BoundingRectangle:
+        return pathIs({Granule, Spatial, HorizontalSpatialDomain, Geometry, BoundingRectangle})
+                   ? boxTake(what, parent)
+                   : Take::Nothing;
+    case WestBoundingCoordinate:
+    case EastBoundingCoordinate:
+    case NorthBoundingCoordinate:
+    case SouthBoundingCoordinate:
+        return boxTake(what, parent);
+    case CloudCover:
+        return pathIs({Granule, CloudCover}) && !m_items.sceneCloud ? Take::Cloud : Take::Nothing;
+    case DayNightFlag:
+        return pathIs({Granule, DataGranule, DayNightFlag}) ? item(DayNightFlag) : Take::Nothing;
+    default:
+        return Take::Nothing;
+    }
+}
+
+MetadataOrReason XmlGranuleReader::complete() {
+    if (m_items.corners.empty() && std::all_of(m_box.begin(), m_box.end(),
+                                               [](const auto& side) { return side.has_value(); })) {
+        m_items.corners = CornersOfBox(*m_box[0], *m_box[1], *m_box[3], *m_box[2]);
+        if (m_items.corners.empty())
+            return {std::nullopt, "bounding rectangle's south above its north"};
+    }
+    MetadataOrReason result = CompleteMetadata(m_items, m_layout);
+    if (result.metadata) {
+        result.metadata->acquiredEnd = InstantOf(m_endingDate, m_endingTime);
+        result.metadata->platforms = std::move(m_platforms);
+        result.metadata->instruments = std::move(m_instruments);
+    }
+    return result;
 }
 
 } // namespace aster

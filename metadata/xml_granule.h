@@ -3,18 +3,31 @@
 #include "metadata/granule_items.h"
 #include "metadata/scene_metadata.h"
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
-struct XML_ParserStruct;
+namespace pugi {
+class xml_document;
+class xml_node;
+struct xml_node_struct;
+} // namespace pugi
 
 namespace aster {
 
-// Reads ECS granule metadata XML through expat, one file after another with the same
-// parser, so that a reading thread keeps its parser and buffers from file to file.
-// Entity declarations are refused, so no entity is ever expanded, and no external DTD or
-// entity is ever loaded: the DOCTYPE line that real files carry only names one.
+// Reads granule metadata XML, ECS's (root GranuleMetaDataFile) or CMR's ECHO 10 (root
+// Granule), through pugixml, parsed in place in a copy that the reader keeps from file to
+// file. No DTD is ever read and no entity declared: a DOCTYPE that declares entities is
+// refused, and a reference to any entity but XML's own five is unknown, so that no text is
+// ever replaced or dropped. Every element is walked in document order, no deeper than
+// kMaxNesting, so that the reason given is the first problem in the file, as a streaming
+// parser would meet it.
 class XmlGranuleReader {
   public:
     XmlGranuleReader();
@@ -22,61 +35,88 @@ class XmlGranuleReader {
     XmlGranuleReader& operator=(const XmlGranuleReader&) = delete;
     ~XmlGranuleReader();
 
-    // Whether the first bytes of a file are XML up to a first element GranuleMetaDataFile
-    // (in any case). Expat reads them, so that the XML declaration, a byte order mark, the
-    // encodings expat knows, comments and the DOCTYPE are all read as XML reads them.
-    bool startsGranule(std::string_view head);
-
-    MetadataOrReason read(std::string_view text);
+    // `layout` is what SniffXmlLayout gives the text's head: EcsXml or Echo10.
+    MetadataOrReason read(std::string_view text, MetadataLayout layout);
 
   private:
-    struct FreeParser {
-        void operator()(XML_ParserStruct* parser) const;
+    // What an element's text is taken as.
+    enum class Take : std::uint8_t {
+        Nothing,
+        Item, // one of GranuleItems' texts, m_item
+        Longitude,
+        Latitude,
+        PsaName,
+        PsaValue,
+        Box, // a side of the bounding rectangle, m_boxSide
+        Platform,
+        Instrument,
+        Single,    // a date and time, "2003-04-12T18:32:07.414Z"
+        Beginning, // the same, a range's beginning
+        Ending,    // the same, a range's end
+        EndingDate,
+        EndingTime,
+        Cloud,
     };
 
-    bool reset();
-    void stop(std::string_view why);
-    void start(const char* name, const char** attributes);
-    void finish();
-    void text(std::string_view text);
-    void collected();
+    void clear();
+    std::optional<std::size_t> parse(std::string_view text);
+    void findUnclosed(std::size_t errorAt);
+    bool walkDocument();
+    bool element(const pugi::xml_node& node);
+    bool start(const pugi::xml_node& node);
+    bool content(const pugi::xml_node& node);
+    bool finish(const pugi::xml_node& node);
+    bool collected(const pugi::xml_node& node);
+    void timeCollected(Take take, std::string_view text);
+    bool stop(std::size_t at, std::string why);
+    MetadataOrReason complete();
 
-    static void OnSniffStart(void* self, const char* name, const char** attributes);
-    static void OnSniffDoctype(void* self, const char* name, const char* system,
-                               const char* publicId, int internalSubset);
-    static void OnEntity(void* self, const char* name, int parameter, const char* value,
-                         int length, const char* base, const char* system, const char* publicId,
-                         const char* notation);
-    static void OnStart(void* self, const char* name, const char** attributes);
-    static void OnEnd(void* self, const char* name);
-    static void OnText(void* self, const char* text, int length);
+    Take ecsTake(EcsName what, EcsName parent);
+    Take echoTake(EcsName what, EcsName parent);
+    Take polygonTake(EcsName what, EcsName parent);
+    Take boxTake(EcsName what, EcsName parent);
+    Take item(EcsName name);
+    bool pathIs(std::initializer_list<EcsName> names) const;
 
-    std::unique_ptr<XML_ParserStruct, FreeParser> m_parser;
+    std::size_t offsetOf(const char* inBuffer, std::size_t otherwise) const;
+    std::size_t offsetOf(const pugi::xml_node& node) const;
+    std::size_t endOf(const pugi::xml_node& node) const;
 
-    // The sniffing's findings.
-    bool m_sniffedStart = false;
-    bool m_sniffedGranule = false;
-    bool m_doctypeGranule = false;
-    bool m_sniffedEntity = false;
+    std::unique_ptr<pugi::xml_document> m_document;
+    std::string m_buffer;    // the copy parsed in place, its room kept from file to file
+    std::string m_converted; // the text as UTF-8, for files in another encoding
+    std::string_view m_text; // the UTF-8 text as it was, for offsets and lines
+    bool m_hasReferences = false;
+    bool m_plainTexts = false; // neither references nor carriage returns
+    MetadataLayout m_layout = MetadataLayout::None;
+    pugi::xml_node_struct* m_unclosed = nullptr; // the innermost element a failed parse left open
 
-    // The reading's state: the names of the open elements, the text being collected, the
-    // first polygon's corner, the additional attribute.
     std::string m_reason;
+    std::size_t m_reasonAt = 0;
     std::array<EcsName, kMaxNesting> m_path{};
     std::size_t m_depth = 0;
-    EcsName m_collecting = EcsName::Other;
+    Take m_take = Take::Nothing;
+    EcsName m_item = EcsName::Other;
     std::size_t m_collectDepth = 0;
-    std::string m_text;
+    std::string m_collect;
     std::size_t m_polygonLevel = 0; // depth of the first GPolygon while it is open
     bool m_polygonDone = false;
     bool m_pointOpen = false;
     std::optional<double> m_pointLon;
     std::optional<double> m_pointLat;
+    std::size_t m_boxLevel = 0; // the same for the first bounding rectangle
+    bool m_boxDone = false;
+    std::size_t m_boxSide = 0;
+    std::array<std::optional<double>, 4> m_box; // west, east, north, south
     bool m_psaOpen = false;
     bool m_hasPsaName = false;
     bool m_hasPsaValue = false;
     std::string m_psaName; // kept from attribute to attribute, so that they reuse their room
     std::string m_psaValue;
+    std::optional<std::string> m_endingDate;
+    std::optional<std::string> m_endingTime;
+    std::vector<std::string> m_platforms;
+    std::vector<std::string> m_instruments;
     GranuleItems m_items;
 };
 

@@ -115,13 +115,13 @@ aster_ensure_packages() {
 }
 
 # Build tools, the test framework, the command line's parser, Qt 6 Widgets (with the
-# keyboard library its CMake files look for), GDAL for the footprint layers, expat for
-# scene metadata in XML and to check a written KML layer, the HDF4 build GDAL links for
+# keyboard library its CMake files look for), GDAL for the footprint layers, pugixml for
+# scene metadata in XML, expat to check a written KML layer, the HDF4 build GDAL links for
 # the ECS metadata inside HDF files, SQLite to pack a GeoPackage's spatial index, libacl
 # for the access lists a replaced file keeps, GEOS's C interface and GMP's rationals that
 # the footprint tests check ring orientation with, RapidJSON that UMM-G scene metadata is
 # read and the STAC catalogue is written with, the SPDX license list its --license takes
 # (read at configure time), and the font the window is laid out with.
 ASTER_BUILD_PACKAGES=(cmake make g++ libgtest-dev libcli11-dev qt6-base-dev libxkbcommon-dev
-    libgdal-dev libexpat1-dev libhdf4-alt-dev libsqlite3-dev libacl1-dev libgeos-dev libgmp-dev
+    libgdal-dev libpugixml-dev libexpat1-dev libhdf4-alt-dev libsqlite3-dev libacl1-dev libgeos-dev libgmp-dev
     rapidjson-dev node-spdx-license-ids fonts-liberation2)

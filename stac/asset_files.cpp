@@ -169,9 +169,10 @@ StacAsset AssetOfSuffix(std::string_view suffix) {
 }
 
 StacAsset MetadataAsset(MetadataLayout layout) {
-    const char* type = layout == MetadataLayout::EcsXml ? "application/xml"
+    const bool xml = layout == MetadataLayout::EcsXml || layout == MetadataLayout::Echo10;
+    const char* type = xml                              ? "application/xml"
                        : layout == MetadataLayout::UmmG ? "application/json"
-                                                         : "text/plain";
+                                                        : "text/plain";
     return {"metadata", {}, type, "metadata"};
 }
 

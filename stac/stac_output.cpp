@@ -2,6 +2,7 @@
 
 #include "fileio/ascii.h"
 #include "fileio/folder.h"
+#include "fileio/output_place.h"
 #include "fileio/utf8.h"
 #include "readahead/list_reader.h"
 
@@ -31,6 +32,8 @@ std::optional<Error> StacOutput::plan() {
                      "No name in the output path " + m_options.outputPath,
                      "Name the catalogue's folder, or a .json file for an ItemCollection.",
                      {}};
+    if (auto error = CheckOutputPlace(m_outputPath, m_options.outputPath))
+        return error;
     if (auto error = NormalFolderPath(m_folderPrefix, m_sceneFolder))
         return error;
     const std::string_view folderName =

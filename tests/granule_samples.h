@@ -196,4 +196,123 @@ inline std::string GranuleOdl() {
     return text;
 }
 
+// The same granule again, with its platform's two instruments, as ECS granule XML and as
+// ECHO 10 granule XML, its footprint as a polygon or as a bounding rectangle only. The
+// ECHO 10 texts carry what must not be taken: a second polygon, a sensor's ShortName
+// inside an instrument, a ShortName outside the collection.
+enum class SampleFootprint { Polygon, Box };
+
+inline std::string EcsGranuleXml(SampleFootprint footprint) {
+    const std::string spatial =
+        footprint == SampleFootprint::Polygon
+            ? R"(<GPolygon><Boundary>
+          <Point><PointLongitude>-117.204518</PointLongitude><PointLatitude>36.512345</PointLatitude></Point>
+          <Point><PointLongitude>-116.502783</PointLongitude><PointLatitude>36.402871</PointLatitude></Point>
+          <Point><PointLongitude>-116.641209</PointLongitude><PointLatitude>35.872310</PointLatitude></Point>
+          <Point><PointLongitude>-117.342651</PointLongitude><PointLatitude>35.981734</PointLatitude></Point>
+        </Boundary></GPolygon>)"
+            : R"(<BoundingRectangle>
+          <WestBoundingCoordinate>-117.342651</WestBoundingCoordinate>
+          <NorthBoundingCoordinate>36.512345</NorthBoundingCoordinate>
+          <EastBoundingCoordinate>-116.502783</EastBoundingCoordinate>
+          <SouthBoundingCoordinate>35.872310</SouthBoundingCoordinate>
+        </BoundingRectangle>)";
+    return R"(<?xml version="1.0" encoding="UTF-8"?>
+<GranuleMetaDataFile>
+  <GranuleURMetaData>
+    <CollectionMetaData><ShortName>AST_L1B</ShortName><VersionID>3</VersionID></CollectionMetaData>
+    <ECSDataGranule>
+      <LocalGranuleID>AST_L1B_00304122003183207_20030413120012_12345.hdf</LocalGranuleID>
+      <DayNightFlag>Day</DayNightFlag>
+    </ECSDataGranule>
+    <RangeDateTime>
+      <RangeBeginningTime>18:32:07.414000</RangeBeginningTime>
+      <RangeBeginningDate>2003-04-12</RangeBeginningDate>
+      <RangeEndingTime>18:32:16.302000</RangeEndingTime>
+      <RangeEndingDate>2003-04-12</RangeEndingDate>
+    </RangeDateTime>
+    <SpatialDomainContainer><HorizontalSpatialDomainContainer>
+        )" + spatial + R"(
+    </HorizontalSpatialDomainContainer></SpatialDomainContainer>
+    <Platform>
+      <PlatformShortName>AM-1</PlatformShortName>
+      <Instrument><InstrumentShortName>ASTER</InstrumentShortName></Instrument>
+      <Instrument><InstrumentShortName>MODIS</InstrumentShortName></Instrument>
+    </Platform>
+    <PSAs><PSA><PSAName>SceneCloudCoverage</PSAName><PSAValue>12</PSAValue></PSA></PSAs>
+  </GranuleURMetaData>
+</GranuleMetaDataFile>
+)";
+}
+
+inline std::string Echo10GranuleXml(SampleFootprint footprint) {
+    const std::string geometry =
+        footprint == SampleFootprint::Polygon
+            ? R"(<GPolygon>
+            <Boundary>
+              <Point><PointLongitude>-117.204518</PointLongitude><PointLatitude>36.512345</PointLatitude></Point>
+              <Point><PointLongitude>-116.502783</PointLongitude><PointLatitude>36.402871</PointLatitude></Point>
+              <Point><PointLongitude>-116.641209</PointLongitude><PointLatitude>35.872310</PointLatitude></Point>
+              <Point><PointLongitude>-117.342651</PointLongitude><PointLatitude>35.981734</PointLatitude></Point>
+            </Boundary>
+          </GPolygon>
+          <GPolygon>
+            <Boundary>
+              <Point><PointLongitude>10</PointLongitude><PointLatitude>10</PointLatitude></Point>
+              <Point><PointLongitude>11</PointLongitude><PointLatitude>10</PointLatitude></Point>
+              <Point><PointLongitude>11</PointLongitude><PointLatitude>11</PointLatitude></Point>
+            </Boundary>
+          </GPolygon>)"
+            : R"(<BoundingRectangle>
+            <WestBoundingCoordinate>-117.342651</WestBoundingCoordinate>
+            <NorthBoundingCoordinate>36.512345</NorthBoundingCoordinate>
+            <EastBoundingCoordinate>-116.502783</EastBoundingCoordinate>
+            <SouthBoundingCoordinate>35.872310</SouthBoundingCoordinate>
+          </BoundingRectangle>)";
+    return R"(<?xml version="1.0" encoding="UTF-8"?>
+<!-- written for the tests: the values describe no real acquisition -->
+<Granule>
+  <GranuleUR>AST_L1B_00304122003183207_20030413120012_12345.hdf</GranuleUR>
+  <InsertTime>2003-04-13T12:00:12.000Z</InsertTime>
+  <Collection>
+    <ShortName>AST_L1B</ShortName>
+    <VersionId>3</VersionId>
+  </Collection>
+  <DataGranule>
+    <ProducerGranuleId>AST_L1B_00304122003183207</ProducerGranuleId>
+    <DayNightFlag>DAY</DayNightFlag>
+  </DataGranule>
+  <Temporal>
+    <RangeDateTime>
+      <BeginningDateTime>2003-04-12T18:32:07.414Z</BeginningDateTime>
+      <EndingDateTime>2003-04-12T18:32:16.302Z</EndingDateTime>
+    </RangeDateTime>
+  </Temporal>
+  <Spatial>
+    <HorizontalSpatialDomain>
+      <Geometry>
+          )" + geometry + R"(
+      </Geometry>
+    </HorizontalSpatialDomain>
+  </Spatial>
+  <Platforms>
+    <Platform>
+      <ShortName>AM-1</ShortName>
+      <Instruments>
+        <Instrument>
+          <ShortName>ASTER</ShortName>
+          <Sensors><Sensor><ShortName>VNIR</ShortName></Sensor></Sensors>
+        </Instrument>
+        <Instrument><ShortName>MODIS</ShortName></Instrument>
+      </Instruments>
+    </Platform>
+  </Platforms>
+  <OrbitCalculatedSpatialDomains>
+    <OrbitCalculatedSpatialDomain><ShortName>not the collection</ShortName></OrbitCalculatedSpatialDomain>
+  </OrbitCalculatedSpatialDomains>
+  <CloudCover>12</CloudCover>
+</Granule>
+)";
+}
+
 } // namespace aster::test

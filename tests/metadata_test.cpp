@@ -1,6 +1,7 @@
 // The scene metadata reader on granules written for these tests in both layouts, on the
 // example folder, and on a table of malformed files, each with the reason it gives.
 #include "fileio/utf8.h"
+#include "metadata/granule_items.h"
 #include "metadata/scene_metadata.h"
 #include "tests/granule_samples.h"
 
@@ -41,18 +42,31 @@ MetadataOrReason Read(const std::string& text) {
     return ReadSceneMetadata(text);
 }
 
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+    text.replace(text.find(from), from.size(), to);
+    return text;
+}
+
+// The line a text's first `needle` is on, counted from 1.
+std::string LineOf(const std::string& text, const std::string& needle) {
+    const auto before = text.substr(0, text.find(needle));
+    return std::to_string(1 + std::count(before.begin(), before.end(), '\n'));
+}
+
 TEST(SceneMetadata, OneGranuleReadsTheSameInBothLayouts) {
     const MetadataOrReason xml = Read(test::GranuleXml());
     const MetadataOrReason odl = Read(test::GranuleOdl());
     ASSERT_TRUE(xml.metadata) << xml.reason;
     ASSERT_TRUE(odl.metadata) << odl.reason;
-    EXPECT_EQ(*xml.metadata, ExpectedGranule(MetadataLayout::EcsXml));
-    // ODL gives the range's end, the platform and the instrument as well.
-    SceneMetadata odlExpected = ExpectedGranule(MetadataLayout::Odl);
-    odlExpected.acquiredEnd = AcquisitionInstant(*odlExpected.date, {18, 32, 16, 302'000'000});
-    odlExpected.platforms = {"AM-1"};
-    odlExpected.instruments = {"ASTER"};
-    EXPECT_EQ(*odl.metadata, odlExpected);
+    // Both layouts give the range's end, the platform and the instrument as well.
+    for (const MetadataLayout layout : {MetadataLayout::EcsXml, MetadataLayout::Odl}) {
+        SceneMetadata expected = ExpectedGranule(layout);
+        expected.acquiredEnd = AcquisitionInstant(*expected.date, {18, 32, 16, 302'000'000});
+        expected.platforms = {"AM-1"};
+        if (layout == MetadataLayout::Odl)
+            expected.instruments = {"ASTER"};
+        EXPECT_EQ(layout == MetadataLayout::Odl ? *odl.metadata : *xml.metadata, expected);
+    }
     EXPECT_EQ(FormatRfc3339(*xml.metadata->acquired), "2003-04-12T18:32:07.414Z");
 
     // Whatever case the writer chose for names and keywords.
@@ -298,6 +312,184 @@ TEST(SceneMetadata, MalformedFilesGiveTheirReason) {
     EXPECT_FALSE(fine.metadata->acquired);
 }
 
+// The same granule in ECS XML and in ECHO 10, its footprint as a polygon or as a bounding
+// rectangle only, gives the same metadata; ECHO 10 takes each item from its own place.
+TEST(SceneMetadata, OneGranuleReadsTheSameInEcsXmlAndEcho10) {
+    using test::SampleFootprint;
+    const std::vector<GeoPoint> polygon = ExpectedGranule(MetadataLayout::EcsXml).corners;
+    // Counter-clockwise from the south-west.
+    const std::vector<GeoPoint> box = {{-117.342651, 35.872310},
+                                       {-116.502783, 35.872310},
+                                       {-116.502783, 36.512345},
+                                       {-117.342651, 36.512345}};
+    struct Case {
+        const char* what;
+        std::string text;
+        MetadataLayout layout;
+        std::vector<GeoPoint> corners;
+    };
+    const Case cases[] = {
+        {"ECS XML, polygon", test::EcsGranuleXml(SampleFootprint::Polygon), MetadataLayout::EcsXml,
+         polygon},
+        {"ECS XML, bounding rectangle", test::EcsGranuleXml(SampleFootprint::Box),
+         MetadataLayout::EcsXml, box},
+        {"ECHO 10, polygon", test::Echo10GranuleXml(SampleFootprint::Polygon),
+         MetadataLayout::Echo10, polygon},
+        {"ECHO 10, bounding rectangle", test::Echo10GranuleXml(SampleFootprint::Box),
+         MetadataLayout::Echo10, box},
+    };
+    const CalendarDate day{2003, 4, 12};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(SniffLayout(c.text), c.layout);
+        const MetadataOrReason got = Read(c.text);
+        ASSERT_TRUE(got.metadata) << got.reason;
+        const SceneMetadata& scene = *got.metadata;
+        EXPECT_EQ(scene.layout, c.layout);
+        EXPECT_EQ(scene.corners, c.corners);
+        EXPECT_EQ(scene.date, day);
+        EXPECT_EQ(scene.acquired, AcquisitionInstant(day, {18, 32, 7, 414'000'000}));
+        EXPECT_EQ(scene.acquiredEnd, AcquisitionInstant(day, {18, 32, 16, 302'000'000}));
+        EXPECT_EQ(scene.granule, "AST_L1B_00304122003183207_20030413120012_12345.hdf");
+        EXPECT_EQ(scene.product, "AST_L1B");
+        EXPECT_EQ(scene.version, "3");
+        EXPECT_EQ(scene.cloud, 12);
+        EXPECT_EQ(scene.platforms, (std::vector<std::string>{"AM-1"}));
+        EXPECT_EQ(scene.instruments, (std::vector<std::string>{"ASTER", "MODIS"}));
+    }
+    const std::string echo = test::Echo10GranuleXml(SampleFootprint::Polygon);
+    const MetadataOrReason range = Read(echo);
+    ASSERT_TRUE(range.metadata);
+    EXPECT_EQ(range.metadata->dateText, "2003-04-12"); // the beginning's parts, as written
+    EXPECT_EQ(range.metadata->timeText, "18:32:07.414Z");
+    EXPECT_EQ(range.metadata->dayNight, "DAY");
+
+    // A single time instead of a range; the polygon when a bounding rectangle follows it.
+    const std::size_t from = echo.find("<RangeDateTime>");
+    const std::size_t to = echo.find("</RangeDateTime>") + 16;
+    std::string single = echo;
+    single.replace(from, to - from, "<SingleDateTime>2003-04-12T18:32:09Z</SingleDateTime>");
+    single = Replaced(single, "</Geometry>",
+                      "<BoundingRectangle><WestBoundingCoordinate>0</WestBoundingCoordinate>"
+                      "<EastBoundingCoordinate>1</EastBoundingCoordinate>"
+                      "<NorthBoundingCoordinate>1</NorthBoundingCoordinate>"
+                      "<SouthBoundingCoordinate>0</SouthBoundingCoordinate>"
+                      "</BoundingRectangle></Geometry>");
+    const MetadataOrReason once = Read(single);
+    ASSERT_TRUE(once.metadata) << once.reason;
+    EXPECT_EQ(once.metadata->timeText, "18:32:09Z");
+    EXPECT_EQ(once.metadata->acquired, AcquisitionInstant(day, {18, 32, 9, 0}));
+    EXPECT_FALSE(once.metadata->acquiredEnd);
+    EXPECT_EQ(once.metadata->corners, polygon);
+}
+
+// What pugixml would let through is refused with its reason, so that no value is ever read
+// other than the file writes it; the encodings granule files come in are read.
+TEST(SceneMetadata, XmlIsReadAsWrittenOrRefused) {
+    using test::SampleFootprint;
+    const std::string ecs = test::EcsGranuleXml(SampleFootprint::Polygon);
+    const std::string echo = test::Echo10GranuleXml(SampleFootprint::Polygon);
+    const std::string echoBox = test::Echo10GranuleXml(SampleFootprint::Box);
+    const std::string latitude = "36.512345";
+    const std::string withDtd = Replaced(ecs, "<GranuleMetaDataFile>",
+                                         "<!DOCTYPE GranuleMetaDataFile SYSTEM \"g.dtd\">\n"
+                                         "<GranuleMetaDataFile>");
+    std::string deep;
+    for (int i = 0; i < 100; ++i)
+        deep = "<a>" + deep + "</a>";
+    struct Case {
+        const char* what;
+        std::string text;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"an undeclared entity", Replaced(ecs, latitude, "3&q;6.512345"),
+         "unknown entity at line " + LineOf(ecs, latitude)},
+        {"an undeclared entity in ECHO 10", Replaced(echo, latitude, "3&q;6.512345"),
+         "unknown entity at line " + LineOf(echo, latitude)},
+        {"an entity the external DTD might declare, which is never read",
+         Replaced(withDtd, latitude, "3&q;6.512345"),
+         "unknown entity at line " + LineOf(withDtd, latitude)},
+        {"an entity in an attribute", Replaced(echo, "<Granule>", "<Granule a='&x;'>"),
+         "unknown entity at line " + LineOf(echo, "<Granule>")},
+        {"an escaped ampersand is text", Replaced(ecs, latitude, "3&amp;6.512345"),
+         "corner 1 is not a number at line " + LineOf(ecs, latitude)},
+        {"a reference to character 0", Replaced(ecs, latitude, "3&#0;6.512345"),
+         "unreadable XML at line " + LineOf(ecs, latitude)},
+        {"a lone ampersand", Replaced(echo, "AM-1", "AM & 1"),
+         "unreadable XML at line " + LineOf(echo, "AM-1")},
+        {"a control character", Replaced(echo, "AM-1", "AM\x01-1"),
+         "unreadable XML at line " + LineOf(echo, "AM-1")},
+        {"a NUL byte", Replaced(echo, "AM-1", std::string("AM\0-1", 5)),
+         "unreadable XML at line " + LineOf(echo, "AM-1")},
+        {"an overlong UTF-8 sequence", Replaced(echo, "AM-1", "AM\xc0\xaf"),
+         "unreadable XML at line " + LineOf(echo, "AM-1")},
+        {"a second root", echo + "<Granule/>",
+         "unreadable XML at line " +
+             std::to_string(1 + std::count(echo.begin(), echo.end(), '\n'))},
+        {"XML larger than the reader parses", ecs + "<!--" + std::string(kMaxXmlBytes, ' ') + "-->",
+         "larger than " + std::to_string(kMaxXmlBytes >> 20) + " MiB"},
+        {"a DOCTYPE with declarations names another root",
+         "<!DOCTYPE Granule [<!ELEMENT Granule ANY>]>\n<GranuleMetaDataFile/>",
+         "root element is not Granule at line 2"},
+        {"a bounding rectangle upside down", Replaced(echoBox, latitude, "30"),
+         "bounding rectangle's south above its north"},
+        {"a bounding coordinate that is no number", Replaced(echoBox, "-116.502783", "east"),
+         "a bounding coordinate is not a number at line " + LineOf(echoBox, "-116.502783")},
+        {"ECHO 10 nested too deeply", Replaced(echo, "<CloudCover>", deep + "<CloudCover>"),
+         "nested too deeply at line " + LineOf(echo, "<CloudCover>")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const MetadataOrReason got = Read(c.text);
+        EXPECT_FALSE(got.metadata);
+        EXPECT_EQ(got.reason, c.reason);
+    }
+
+    // What reads as written: a character reference, CDATA, ISO-8859-1 and UTF-16 text.
+    const auto granuleOf = [](const std::string& text) {
+        const MetadataOrReason got = Read(text);
+        return got.metadata ? got.metadata->granule.value_or("") : got.reason;
+    };
+    const std::string granule = "AST_L1B_00304122003183207_20030413120012_12345.hdf";
+    const MetadataOrReason referenced = Read(Replaced(ecs, latitude, "&#x33;6.512345"));
+    ASSERT_TRUE(referenced.metadata) << referenced.reason;
+    EXPECT_EQ(referenced.metadata->corners, ExpectedGranule(MetadataLayout::EcsXml).corners);
+    EXPECT_EQ(granuleOf(Replaced(echo, "AST_L1B_003", "<![CDATA[AST&L1B]]>&lt;_003")),
+              "AST&L1B<_00304122003183207_20030413120012_12345.hdf");
+    const std::string latin1 =
+        Replaced(Replaced(ecs, "UTF-8", "ISO-8859-1"), "AST_L1B_003", "caf\xe9_003");
+    EXPECT_EQ(granuleOf(latin1), "caf\xc3\xa9_00304122003183207_20030413120012_12345.hdf");
+    std::string wide = "\xFE\xFF";
+    for (const char c : Replaced(echo, "UTF-8", "UTF-16")) {
+        wide += '\0';
+        wide += c;
+    }
+    EXPECT_EQ(SniffLayout(wide), MetadataLayout::Echo10);
+    EXPECT_EQ(granuleOf(wide), granule);
+}
+
+// A granule cut short anywhere before its root's end tag is unreadable XML (or, cut in its
+// prolog, no scene metadata): never metadata, nor a reason about an item it was cut in.
+TEST(SceneMetadata, XmlCutShortIsUnreadable) {
+    using test::SampleFootprint;
+    SceneMetadataReader reader;
+    for (const std::string& text : {test::EcsGranuleXml(SampleFootprint::Polygon),
+                                    test::Echo10GranuleXml(SampleFootprint::Polygon),
+                                    test::Echo10GranuleXml(SampleFootprint::Box)}) {
+        for (std::size_t size = 0; size < text.rfind('>'); ++size) {
+            const std::string cut = text.substr(0, size);
+            const MetadataOrReason got = reader.read(cut);
+            ASSERT_FALSE(got.metadata) << size;
+            if (SniffLayout(cut) == MetadataLayout::None)
+                ASSERT_EQ(got.reason, "not scene metadata") << size;
+            else
+                ASSERT_TRUE(got.reason.starts_with("unreadable XML at line "))
+                    << size << got.reason;
+        }
+    }
+}
+
 TEST(SceneMetadata, OdlKeepsTheBytesOfItsTexts) {
     const std::string text = "OBJECT = LocalGranuleID\nVALUE = \"caf\xe9 \xff.hdf\"\nEND_OBJECT\n"
                              "OBJECT = GRingPointLatitude\nVALUE = (1,2,3)\nEND_OBJECT\n"
@@ -336,7 +528,7 @@ TEST(SceneMetadata, LayoutFromTheFirstBytes) {
          MetadataLayout::EcsXml},
         {utf16("<?xml version=\"1.0\" encoding=\"UTF-16\"?><GranuleMetaDataFile>"),
          MetadataLayout::EcsXml},
-        {"<?xml version=\"1.0\"?><Granule>", MetadataLayout::None},
+        {"<?xml version=\"1.0\"?><Granule>", MetadataLayout::Echo10},
         {"<!-- GranuleMetaDataFile -->", MetadataLayout::None},
         {"", MetadataLayout::None},
         {std::string("\x89HDF\r\n\x1a\n", 8), MetadataLayout::None},

@@ -90,11 +90,13 @@ inline void ExpectStacItem(const rapidjson::Value& item) {
         EXPECT_FALSE(platform.empty());
         EXPECT_EQ(platform.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ"), std::string::npos);
     }
-    if (properties.HasMember("instruments"))
+    if (properties.HasMember("instruments")) {
         EXPECT_TRUE(properties["instruments"].IsArray());
-    if (properties.HasMember("start_datetime"))
+    }
+    if (properties.HasMember("start_datetime")) {
         EXPECT_LE(std::string(properties["start_datetime"].GetString()),
                   std::string(properties["end_datetime"].GetString()));
+    }
     std::set<std::string> wanted;
     for (const auto& field : properties.GetObject()) {
         const std::string name = field.name.GetString();

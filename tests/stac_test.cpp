@@ -184,6 +184,8 @@ constexpr const char* kXmlItem = R"({
   ],
   "properties": {
     "datetime": "2003-04-12T18:32:07.414Z",
+    "start_datetime": "2003-04-12T18:32:07.414Z",
+    "end_datetime": "2003-04-12T18:32:16.302Z",
     "platform": "terra",
     "instruments": [
       "aster"
@@ -349,8 +351,10 @@ TEST(StacCatalogue, ItemsOfEachKind) {
     const rapidjson::Document bare = item("BARE");
     EXPECT_EQ(compact(bare["stac_extensions"]), "[]");
     EXPECT_EQ(compact(bare["properties"]),
-              R"({"datetime":"2003-04-12T18:32:07.414Z","platform":"terra","instruments":)"
-              R"(["aster"],"aster:short_name":"AST_L1B","aster:version":"3"})");
+              R"({"datetime":"2003-04-12T18:32:07.414Z","start_datetime":)"
+              R"("2003-04-12T18:32:07.414Z","end_datetime":"2003-04-12T18:32:16.302Z",)"
+              R"("platform":"terra","instruments":["aster"],"aster:short_name":"AST_L1B",)"
+              R"("aster:version":"3"})");
 
     // The collection's extent crosses the antimeridian too, and lists its two sides.
     const rapidjson::Document collection =
@@ -359,7 +363,7 @@ TEST(StacCatalogue, ItemsOfEachKind) {
     EXPECT_EQ(compact(collection["extent"]),
               R"({"spatial":{"bbox":[[179.25,9.5,-116.502783,36.512345],[179.25,9.5,180,)"
               R"(36.512345],[-180,9.5,-116.502783,36.512345]]},"temporal":{"interval":[[)"
-              R"("2003-04-12T18:32:07.414Z","2003-04-12T18:32:07.414Z"]]}})");
+              R"("2003-04-12T18:32:07.414Z","2003-04-12T18:32:16.302Z"]]}})");
 }
 
 TEST(StacExtent, UnionsBoxesOnEitherSideOfTheAntimeridian) {

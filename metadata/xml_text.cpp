@@ -1,0 +1,329 @@
+#include "metadata/xml_text.h"
+
+#include "fileio/utf8.h"
+#include "metadata/granule_items.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+
+namespace aster {
+
+namespace {
+
+constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+
+bool IsXmlBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+std::string_view SkipXmlBlanks(std::string_view text) {
+    while (!text.empty() && IsXmlBlank(text.front()))
+        text.remove_prefix(1);
+    return text;
+}
+
+bool IsXmlCharacter(std::uint32_t c) {
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+           (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+void AppendUtf8(std::uint32_t c, std::string& out) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | c >> 6);
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | c >> 12);
+        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | c >> 18);
+        out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// The declaration's encoding name, when the text starts with one that gives it.
+std::string_view DeclaredEncoding(std::string_view head) {
+    if (!head.starts_with("<?xml"))
+        return {};
+    head = head.substr(0, head.find("?>"));
+    const std::size_t key = head.find("encoding");
+    if (key == head.npos)
+        return {};
+    std::string_view rest = SkipXmlBlanks(head.substr(key + 8));
+    if (!rest.starts_with('='))
+        return {};
+    rest = SkipXmlBlanks(rest.substr(1));
+    if (rest.empty() || (rest.front() != '"' && rest.front() != '\''))
+        return {};
+    const std::size_t close = rest.find(rest.front(), 1);
+    return close == rest.npos ? std::string_view() : rest.substr(1, close - 1);
+}
+
+std::optional<std::size_t> Utf16ToUtf8(std::string_view text, bool little, std::string& out) {
+    const auto unit = [&](std::size_t i) {
+        const auto a = static_cast<std::uint8_t>(text[i]);
+        const auto b = static_cast<std::uint8_t>(text[i + 1]);
+        return static_cast<std::uint32_t>(little ? (b << 8 | a) : (a << 8 | b));
+    };
+    std::size_t i = text.size() >= 2 && unit(0) == 0xFEFF ? 2 : 0;
+    for (; i + 1 < text.size(); i += 2) {
+        std::uint32_t c = unit(i);
+        if (c >= 0xD800 && c <= 0xDBFF && i + 3 < text.size() && unit(i + 2) >= 0xDC00 &&
+            unit(i + 2) <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
+            i += 2;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            return out.size();
+        }
+        AppendUtf8(c, out);
+    }
+    if (i < text.size())
+        return out.size(); // half a code unit at the end
+    return std::nullopt;
+}
+
+MetadataLayout LayoutOfRoot(std::string_view name) {
+    if (EqualsNoCase(name, "GranuleMetaDataFile"))
+        return MetadataLayout::EcsXml;
+    if (EqualsNoCase(name, "Granule"))
+        return MetadataLayout::Echo10;
+    return MetadataLayout::None;
+}
+
+constexpr std::string_view kNameEnds = " \t\r\n/>[";
+
+// Past a DOCTYPE (the text after "<!DOCTYPE"): the rest after it, or, when it has an
+// internal subset or the head ends inside it, what its name gives.
+std::optional<MetadataLayout> PassDoctype(std::string_view& text) {
+    text = SkipXmlBlanks(text);
+    const std::size_t nameEnd = text.find_first_of(kNameEnds);
+    if (nameEnd == text.npos)
+        return MetadataLayout::None;
+    const std::string_view name = text.substr(0, nameEnd);
+    for (std::size_t i = nameEnd; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '"' || c == '\'') {
+            i = text.find(c, i + 1);
+            if (i == text.npos)
+                return MetadataLayout::None;
+        } else if (c == '[') {
+            return LayoutOfRoot(name);
+        } else if (c == '>') {
+            text.remove_prefix(i + 1);
+            return std::nullopt;
+        }
+    }
+    return MetadataLayout::None;
+}
+
+} // namespace
+
+XmlEncoding XmlEncodingOf(std::string_view head) {
+    if (head.starts_with(kUtf8Mark))
+        return XmlEncoding::Utf8;
+    if (head.starts_with("\xFF\xFE") || head.starts_with(std::string_view("<\0", 2)))
+        return XmlEncoding::Utf16Le;
+    if (head.starts_with("\xFE\xFF") || head.starts_with(std::string_view("\0<", 2)))
+        return XmlEncoding::Utf16Be;
+    const std::string_view declared = DeclaredEncoding(head);
+    if (EqualsNoCase(declared, "ISO-8859-1") || EqualsNoCase(declared, "latin1"))
+        return XmlEncoding::Latin1;
+    return XmlEncoding::Utf8;
+}
+
+std::optional<std::size_t> XmlTextToUtf8(std::string_view text, XmlEncoding encoding,
+                                         std::string& out) {
+    out.clear();
+    switch (encoding) {
+    case XmlEncoding::Utf8:
+        if (text.starts_with(kUtf8Mark))
+            text.remove_prefix(kUtf8Mark.size());
+        out.assign(text);
+        return std::nullopt;
+    case XmlEncoding::Latin1:
+        out.reserve(text.size() * 2);
+        for (const char c : text)
+            AppendUtf8(static_cast<std::uint8_t>(c), out);
+        return std::nullopt;
+    case XmlEncoding::Utf16Le:
+    case XmlEncoding::Utf16Be:
+        out.reserve(text.size() / 2 * 3);
+        return Utf16ToUtf8(text, encoding == XmlEncoding::Utf16Le, out);
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+constexpr std::uint64_t kOnes = 0x0101010101010101;
+constexpr std::uint64_t kHigh = 0x80 * kOnes;
+constexpr std::uint64_t kLow7 = 0x7F * kOnes;
+
+// The bytes of an ASCII word (no top bits set) that equal `byte`, each as its top bit:
+// exact, as no sum carries from one byte into the next.
+std::uint64_t BytesEqual(std::uint64_t word, std::uint8_t byte) {
+    const std::uint64_t x = word ^ (kOnes * byte);
+    return ~((x + kLow7) | x) & kHigh;
+}
+
+// Whether eight bytes are ASCII characters XML allows: printable, tab or a line end.
+bool IsPlainXmlWord(std::uint64_t word) {
+    if ((word & kHigh) != 0)
+        return false;
+    const std::uint64_t controls = ~(word + 0x60 * kOnes) & kHigh; // bytes below ' '
+    return controls == 0 || (controls & ~(BytesEqual(word, '\n') | BytesEqual(word, '\r') |
+                                          BytesEqual(word, '\t'))) == 0;
+}
+
+} // namespace
+
+std::optional<std::size_t> FirstNonXmlCharacter(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (i + 8 <= text.size()) {
+            std::uint64_t word;
+            std::memcpy(&word, text.data() + i, 8);
+            if (IsPlainXmlWord(word)) {
+                i += 8;
+                continue;
+            }
+        }
+        // Else the same eight bytes one at a time (a sequence may run past them).
+        for (const std::size_t end = std::min(i + 8, text.size()); i < end;) {
+            const auto c = static_cast<std::uint8_t>(text[i]);
+            if (c < 0x80) {
+                if (c < 0x20 && c != '\t' && c != '\n' && c != '\r')
+                    return i;
+                ++i;
+                continue;
+            }
+            const std::size_t length = Utf8SequenceLength(text.substr(i));
+            // U+FFFE and U+FFFF are no characters either.
+            if (length == 0 || (length == 3 && c == 0xEF && text[i + 1] == '\xBF' &&
+                                (text[i + 2] == '\xBE' || text[i + 2] == '\xBF')))
+                return i;
+            i += length;
+        }
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+// The character of a reference's name ("#65", "#x41", "lt"), when it is one XML reads.
+std::optional<std::uint32_t> ReferencedCharacter(std::string_view name) {
+    constexpr std::array<std::pair<std::string_view, char>, 5> kNamed{
+        {{"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"apos", '\''}, {"quot", '"'}}};
+    for (const auto& [entity, c] : kNamed) {
+        if (name == entity)
+            return static_cast<std::uint32_t>(c);
+    }
+    if (!name.starts_with('#'))
+        return std::nullopt;
+    name.remove_prefix(1);
+    int base = 10;
+    if (name.starts_with('x')) {
+        name.remove_prefix(1);
+        base = 16;
+    }
+    std::uint32_t value = 0;
+    const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), value, base);
+    if (name.empty() || error != std::errc{} || end != name.data() + name.size() ||
+        !IsXmlCharacter(value))
+        return std::nullopt;
+    return value;
+}
+
+} // namespace
+
+std::optional<XmlReferenceFault> ReadXmlText(std::string_view raw, std::string* out) {
+    // Longer than any name a reference to a character or a named entity has.
+    constexpr std::size_t kLongestReference = 32;
+    std::size_t i = 0;
+    while (i < raw.size()) {
+        std::size_t mark = i;
+        while (mark < raw.size() && raw[mark] != '&' && (out == nullptr || raw[mark] != '\r'))
+            ++mark;
+        if (mark == raw.size())
+            mark = raw.npos;
+        if (out != nullptr)
+            out->append(raw.substr(i, mark - i));
+        if (mark == raw.npos)
+            break;
+        if (raw[mark] == '\r') {
+            *out += '\n';
+            i = mark + 1 < raw.size() && raw[mark + 1] == '\n' ? mark + 2 : mark + 1;
+            continue;
+        }
+        const std::size_t end = raw.substr(0, mark + 1 + kLongestReference).find(';', mark + 1);
+        if (end == raw.npos)
+            return XmlReferenceFault{XmlReferenceFault::Malformed, mark};
+        const std::string_view name = raw.substr(mark + 1, end - mark - 1);
+        const std::optional<std::uint32_t> c = ReferencedCharacter(name);
+        if (!c) {
+            const bool isName = !name.empty() && !name.starts_with('#') &&
+                                name.find_first_of(" \t\r\n&<>\"'") == name.npos;
+            return XmlReferenceFault{
+                isName ? XmlReferenceFault::Unknown : XmlReferenceFault::Malformed, mark};
+        }
+        if (out != nullptr)
+            AppendUtf8(*c, *out);
+        i = end + 1;
+    }
+    return std::nullopt;
+}
+
+MetadataLayout SniffXmlLayout(std::string_view head) {
+    const XmlEncoding encoding = XmlEncodingOf(head);
+    std::string decoded;
+    if (encoding != XmlEncoding::Utf8) {
+        XmlTextToUtf8(head, encoding, decoded); // a fault only cuts the head short
+        head = decoded;
+    } else if (head.starts_with(kUtf8Mark)) {
+        head.remove_prefix(kUtf8Mark.size());
+    }
+    // Past what ends with `close`, found from `from` on; false when the head ends first.
+    const auto pass = [&head](std::string_view close, std::size_t from) {
+        const std::size_t at = head.find(close, from);
+        if (at != head.npos)
+            head.remove_prefix(at + close.size());
+        return at != head.npos;
+    };
+    for (;;) {
+        head = SkipXmlBlanks(head);
+        if (head.starts_with("<?")) {
+            if (!pass("?>", 2))
+                return MetadataLayout::None;
+        } else if (head.starts_with("<!--")) {
+            if (!pass("-->", 4))
+                return MetadataLayout::None;
+        } else if (head.starts_with("<!DOCTYPE")) {
+            head.remove_prefix(9);
+            if (const std::optional<MetadataLayout> named = PassDoctype(head))
+                return *named;
+        } else {
+            break;
+        }
+    }
+    if (!head.starts_with('<'))
+        return MetadataLayout::None;
+    const std::size_t nameEnd = head.find_first_of(kNameEnds, 1);
+    // The start tag must be whole: its name ended, its '>' in the head.
+    if (nameEnd == head.npos || head.find('>', nameEnd) == head.npos)
+        return MetadataLayout::None;
+    return LayoutOfRoot(head.substr(1, nameEnd - 1));
+}
+
+std::size_t LineAt(std::string_view text, std::size_t offset) {
+    offset = std::min(offset, text.size());
+    return 1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + offset, '\n'));
+}
+
+} // namespace aster
