@@ -10,9 +10,9 @@
 #include "fileio/whole_file.h"
 #include "footprints/gdal_messages.h"
 #include "footprints/layer_check.h"
-#include "footprints/layer_writer.h"
 #include "footprints/layer_output.h"
 #include "footprints/layer_style.h"
+#include "footprints/layer_writer.h"
 #include "footprints/output_formats.h"
 
 #include <gdal_priv.h>
@@ -350,9 +350,8 @@ std::optional<Error> FootprintLayer::complete(SceneRunHost& /*host*/) {
                      "Give the output the extension of the format, or choose another one."};
     if (auto error = addColumnTypes())
         return error;
-    const WrittenLayer layer{m_scratch.path(),     m_layerPath,
-                             m_report.driverName,  outputPath,
-                             m_written, m_writer->keepsValues()};
+    const WrittenLayer layer{m_scratch.path(), m_layerPath, m_report.driverName,
+                             outputPath,       m_written,   m_writer->keepsValues()};
     if (auto error = CheckWrittenLayer(layer, m_messages))
         return error;
     if (auto error = addStyle())

@@ -948,9 +948,9 @@ TEST(FootprintLayer, StyleAndProvenanceForTheGis) {
         ASSERT_FALSE(Write(scenes, path, report));
         EXPECT_EQ(Query(path, "SELECT name FROM sqlite_master WHERE name LIKE 'layer_styles%'"),
                   (std::vector<std::vector<std::string>>{}));
-        EXPECT_EQ(GDALDatasetUniquePtr(GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR))
-                      ->GetLayerCount(),
-                  1);
+        EXPECT_EQ(
+            GDALDatasetUniquePtr(GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR))->GetLayerCount(),
+            1);
         ASSERT_TRUE(CopyWhere(path, out.file("copy.gpkg"), "cloud < 20"));
         EXPECT_EQ(Read(out.file("copy.gpkg")).features.size(), 1u);
         // The layer names the program, its version and the folder it came from.
@@ -991,7 +991,7 @@ struct XmlElement {
 };
 
 struct XmlTree {
-    XmlElement document;               // holds the root element
+    XmlElement document;                      // holds the root element
     std::vector<XmlElement*> open{&document}; // each an ancestor of the next
 };
 
@@ -1032,19 +1032,28 @@ std::vector<int> Rgba(const std::string& text) {
     return parts;
 }
 
-// The style as QGIS 3.22 reads it: a complete document whose symbol stays light where
-// thousands of scenes overlap, with the temporal controller, aliases and map tip.
-TEST(LayerStyle, QmlIsADocumentQgisReadsWithALightSymbolTimeAndNames) {
+// The style as QGIS 3.22 reads it: a complete document, naming the categories it sets,
+// since QGIS applies only those.
+TEST(LayerStyle, QmlIsADocumentQgisReads) {
     const std::optional<XmlElement> qgis = ParseXml(FootprintStyleQml());
     ASSERT_TRUE(qgis);
     EXPECT_EQ(qgis->name, "qgis");
     EXPECT_TRUE(qgis->attribute("version").starts_with("3.22")) << qgis->attribute("version");
-    // QGIS applies only the categories the file names.
     const std::string categories = "|" + qgis->attribute("styleCategories") + "|";
     for (const char* category : {"Symbology", "Fields", "MapTips", "Temporal"})
         EXPECT_NE(categories.find("|" + std::string(category) + "|"), std::string::npos)
             << category;
+    for (const char* element : {"temporal", "renderer-v2", "aliases", "mapTip"})
+        EXPECT_TRUE(qgis->child(element)) << element;
+    const std::optional<XmlElement> sld = ParseXml(FootprintStyleSld());
+    ASSERT_TRUE(sld);
+    EXPECT_EQ(FootprintStyleSld().find("<se:Fill>"), std::string::npos);
+}
 
+// The temporal controller steps through the scenes by acquisition time.
+TEST(LayerStyle, QmlTimesTheScenesByAcquired) {
+    const std::optional<XmlElement> qgis = ParseXml(FootprintStyleQml());
+    ASSERT_TRUE(qgis);
     // Mode 1 is "instant from a field"; QGIS reads the mode as a number.
     const XmlElement* temporal = qgis->child("temporal");
     ASSERT_TRUE(temporal);
@@ -1056,11 +1065,19 @@ TEST(LayerStyle, QmlIsADocumentQgisReadsWithALightSymbolTimeAndNames) {
     })) << start;
     EXPECT_EQ(start, "acquired");
     EXPECT_TRUE(temporal->child("fixedRange"));
+}
 
+// Thin, partly transparent outlines and no fill, which stay light where thousands of
+// scenes overlap.
+TEST(LayerStyle, QmlSymbolStaysLightAtArchiveDensity) {
+    const std::optional<XmlElement> qgis = ParseXml(FootprintStyleQml());
+    ASSERT_TRUE(qgis);
     const XmlElement* renderer = qgis->child("renderer-v2");
     ASSERT_TRUE(renderer);
     EXPECT_EQ(renderer->attribute("type"), "singleSymbol");
-    const XmlElement* symbol = renderer->child("symbols")->child("symbol");
+    const XmlElement* symbols = renderer->child("symbols");
+    ASSERT_TRUE(symbols);
+    const XmlElement* symbol = symbols->child("symbol");
     ASSERT_TRUE(symbol);
     EXPECT_EQ(symbol->attribute("type"), "fill");
     EXPECT_EQ(symbol->attribute("alpha"), "1");
@@ -1068,8 +1085,10 @@ TEST(LayerStyle, QmlIsADocumentQgisReadsWithALightSymbolTimeAndNames) {
     ASSERT_TRUE(layer);
     EXPECT_EQ(layer->attribute("class"), "SimpleFill");
     // QGIS 3 reads the option map; the legacy properties say the same.
+    const XmlElement* map = layer->child("Option");
+    ASSERT_TRUE(map);
     std::map<std::string, std::string> options, props;
-    for (const XmlElement& option : layer->child("Option")->children)
+    for (const XmlElement& option : map->children)
         options[option.attribute("name")] = option.attribute("value");
     for (const XmlElement& prop : layer->children)
         if (prop.name == "prop")
@@ -1083,10 +1102,17 @@ TEST(LayerStyle, QmlIsADocumentQgisReadsWithALightSymbolTimeAndNames) {
     EXPECT_GT(std::stod(options["outline_width"]), 0);
     EXPECT_LE(std::stod(options["outline_width"]), 0.3);
     EXPECT_EQ(options["outline_width_unit"], "MM");
+}
 
-    // Every field has its alias, at its place, the measured ones with their unit.
+// Every field has its alias, at its place, the measured ones with their unit; the map
+// tip's expressions name the granule, the date and the cloud cover.
+TEST(LayerStyle, QmlNamesTheFieldsAndTipsTheScene) {
+    const std::optional<XmlElement> qgis = ParseXml(FootprintStyleQml());
+    ASSERT_TRUE(qgis);
+    const XmlElement* list = qgis->child("aliases");
+    ASSERT_TRUE(list);
     std::map<std::string, std::pair<std::string, std::string>> aliases; // index, name
-    for (const XmlElement& alias : qgis->child("aliases")->children)
+    for (const XmlElement& alias : list->children)
         aliases[alias.attribute("field")] = {alias.attribute("index"), alias.attribute("name")};
     for (std::size_t i = 0; i < kFields.size(); ++i) {
         SCOPED_TRACE(kFields[i].name);
@@ -1102,8 +1128,6 @@ TEST(LayerStyle, QmlIsADocumentQgisReadsWithALightSymbolTimeAndNames) {
         }
     }
     EXPECT_EQ(aliases.size(), kFields.size());
-
-    // The map tip's expressions name the granule, the date and the cloud cover.
     const XmlElement* mapTip = qgis->child("mapTip");
     ASSERT_TRUE(mapTip);
     for (const char* field : {"\"granule\"", "\"acq_date\"", "\"cloud\""})
@@ -1115,10 +1139,6 @@ TEST(LayerStyle, QmlIsADocumentQgisReadsWithALightSymbolTimeAndNames) {
         ++close;
     EXPECT_EQ(open, 3u);
     EXPECT_EQ(close, open);
-
-    const std::optional<XmlElement> sld = ParseXml(FootprintStyleSld());
-    ASSERT_TRUE(sld);
-    EXPECT_EQ(FootprintStyleSld().find("<se:Fill>"), std::string::npos);
 }
 
 // GeoJSON has its numbers as text: each as the metadata file writes it, and read back
@@ -1142,7 +1162,8 @@ TEST(FootprintLayer, GeoJsonWritesNumbersAsTheFileDoes) {
         values.emplace_back("lat" + std::to_string(i + 1), lats[i]);
         values.emplace_back("lon" + std::to_string(i + 1), lons[i]);
     }
-    GDALDatasetUniquePtr dataset(GDALDataset::Open(scenes.file("fp.geojson").c_str(), GDAL_OF_VECTOR));
+    GDALDatasetUniquePtr dataset(
+        GDALDataset::Open(scenes.file("fp.geojson").c_str(), GDAL_OF_VECTOR));
     const OGRFeatureUniquePtr feature(dataset->GetLayer(0)->GetNextFeature());
     ASSERT_TRUE(feature);
     for (const auto& [field, value] : values) {
@@ -1208,8 +1229,7 @@ TEST(LayerCheck, KmlIsStreamedAndCounted) {
         ASSERT_FALSE(features.open(scratch.path()));
         for (std::int64_t i = 1; i <= c.features; ++i)
             ASSERT_FALSE(features.add({static_cast<std::int32_t>(i), {}}));
-        const WrittenLayer layer{folder.path(), folder.file("x.kml"), "KML", "out/x.kml",
-                                 features};
+        const WrittenLayer layer{folder.path(), folder.file("x.kml"), "KML", "out/x.kml", features};
         const auto error = CheckWrittenLayer(layer, messages);
         EXPECT_EQ(!error, c.ok);
         if (error) {
