@@ -11,7 +11,8 @@ namespace aster {
 // What an earlier GeoPackage holds that a footprint layer written in its place would not:
 // everything but one feature table (the layer) and what goes with it, which is the
 // gpkg_* system tables, the rtree_* index tables, sqlite_sequence and other sqlite_*
-// tables, and layer_styles holding one style, of that layer. Each is named as a reader
+// tables, and layer_styles holding one style, of that layer (as earlier versions wrote
+// it; the style is now a .qml beside the package). Each is named as a reader
 // would know it: "the layer roads", "the table notes", "the view v", "the style "mine" of
 // roads in layer_styles". Empty for a package that aster could have written, an empty
 // database and a file that is no SQLite database (which is no package to lose).

@@ -11,9 +11,9 @@
 #include "footprints/database_layer.h"
 #include "footprints/gdal_messages.h"
 #include "footprints/layer_check.h"
-#include "footprints/layer_writer.h"
 #include "footprints/layer_output.h"
 #include "footprints/layer_style.h"
+#include "footprints/layer_writer.h"
 #include "footprints/output_formats.h"
 
 #include <gdal_priv.h>
@@ -37,9 +37,9 @@ namespace {
 
 // Files that sit beside a layer and are named after it, which GDAL does not write: other
 // programs' indexes and metadata for a shapefile (.qix, .sbn, .sbx, .shp.xml), and the
-// default style (.qml) that QGIS reads beside a shapefile or a FlatGeobuf file. They
-// describe one layer, so they belong to the output: an earlier one means the output
-// exists, and one the new layer does not have goes with the layer it described.
+// default style (.qml) that QGIS reads beside a layer's file. They describe one layer,
+// so they belong to the output: an earlier one means the output exists, and one the new
+// layer does not have goes with the layer it described.
 struct Companion {
     std::string_view suffix;  // added to the layer's name without its extension
     bool followsCase = false; // upper case beside an upper-case .SHP
@@ -68,6 +68,15 @@ std::string StemOf(std::string_view name) {
     return std::string(dot == 0 || dot == std::string_view::npos ? name : name.substr(0, dot));
 }
 
+// Whether the layer gets the default style as a .qml beside it. A GeoPackage gets it so
+// too, not in a layer_styles table: GDAL lists that table as a second layer, which
+// ogr2ogr and ogrinfo with -where stumble on, and which a copy into one table mixes in.
+// KML carries a style in each placemark.
+bool HasStyleFile(const std::string& driverName) {
+    return driverName == kShapefileDriver || driverName == "GPKG" || driverName == "GeoJSON" ||
+           driverName == "FlatGeobuf" || driverName == "CSV";
+}
+
 // The companions and GDAL's own side files of a layer, by the driver that writes it.
 std::vector<Companion> SideFiles(const std::string& driverName, bool withGdalFiles) {
     std::vector<Companion> files;
@@ -75,11 +84,12 @@ std::vector<Companion> SideFiles(const std::string& driverName, bool withGdalFil
         files.assign(kShapefileCompanions.begin(), kShapefileCompanions.end());
         if (withGdalFiles)
             files.insert(files.end(), kShapefileFiles.begin(), kShapefileFiles.end());
-    } else if (driverName == "FlatGeobuf") {
-        files.assign(kStyleCompanion.begin(), kStyleCompanion.end());
-    } else if (driverName == "CSV" && withGdalFiles) {
-        files.assign(kCsvFiles.begin(), kCsvFiles.end());
+        return files;
     }
+    if (HasStyleFile(driverName))
+        files.assign(kStyleCompanion.begin(), kStyleCompanion.end());
+    if (driverName == "CSV" && withGdalFiles)
+        files.insert(files.end(), kCsvFiles.begin(), kCsvFiles.end());
     return files;
 }
 
@@ -99,7 +109,8 @@ std::string SideFilePath(const std::string& path, const Companion& file) {
     return sidePath;
 }
 
-// Writes a small file whole, for the side files this program adds to a layer.
+// Writes a small file whole and to the disk, for the side files this program adds to a
+// layer.
 std::optional<Error> WriteSideFile(const std::string& path, std::string_view bytes,
                                    const std::string& shownPath) {
     const UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
@@ -107,6 +118,8 @@ std::optional<Error> WriteSideFile(const std::string& path, std::string_view byt
         return SystemError(errno, shownPath);
     if (const int err = WriteAll(file.get(), bytes))
         return SystemError(err, shownPath);
+    if (::fsync(file.get()) != 0)
+        return SystemError(errno, shownPath);
     return std::nullopt;
 }
 
@@ -189,7 +202,8 @@ class FootprintLayer final : public SceneWriter {
 
   private:
     std::optional<Error> checkEarlierOutput() const;
-    std::optional<Error> addSideFiles() const;
+    std::optional<Error> addColumnTypes() const;
+    std::optional<Error> addStyle() const;
     LayerSettings settings() const;
 
     const std::string& m_folderPrefix;
@@ -265,6 +279,7 @@ LayerSettings FootprintLayer::settings() const {
     LayerSettings settings;
     settings.spatialIndex = m_options.spatialIndex;
     settings.datesAsText = driverName == "KML" || driverName == "LIBKML" || driverName == "CSV";
+    settings.calendarDatesAsText = driverName == "FlatGeobuf";
     settings.description = "Footprints of the ASTER scenes listed in " +
                            Utf8FromBytes(m_folderPrefix) + "filelist.txt, written by aster " +
                            ASTER_VERSION;
@@ -304,21 +319,21 @@ std::optional<Error> FootprintLayer::write(const Scene& scene, std::unique_ptr<P
     return m_written.add(values);
 }
 
-// The side files this program adds to a layer: a CSV file's column types, the style
-// beside a shapefile or FlatGeobuf file.
-std::optional<Error> FootprintLayer::addSideFiles() const {
-    const std::string& driverName = m_report.driverName;
-    const std::string& outputPath = m_options.outputPath;
-    if (driverName == "CSV") {
-        const Companion types{".csvt", true};
-        if (auto error = WriteSideFile(SideFilePath(m_layerPath, types), CsvTypes(),
-                                       SideFilePath(outputPath, types)))
-            return error;
-    }
-    if (driverName == kShapefileDriver || driverName == "FlatGeobuf")
-        return WriteSideFile(SideFilePath(m_layerPath, kStyleCompanion[0]), FootprintStyleQml(),
-                             SideFilePath(outputPath, kStyleCompanion[0]));
-    return std::nullopt;
+// A CSV file's column types, which GDAL reads with the file, so before it is read back.
+std::optional<Error> FootprintLayer::addColumnTypes() const {
+    if (m_report.driverName != "CSV")
+        return std::nullopt;
+    const Companion types{".csvt", true};
+    return WriteSideFile(SideFilePath(m_layerPath, types), CsvTypes(),
+                         SideFilePath(m_options.outputPath, types));
+}
+
+// The default style, once the layer has read back: a layer that failed is told as such.
+std::optional<Error> FootprintLayer::addStyle() const {
+    if (!HasStyleFile(m_report.driverName))
+        return std::nullopt;
+    return WriteSideFile(SideFilePath(m_layerPath, kStyleCompanion[0]), FootprintStyleQml(),
+                         SideFilePath(m_options.outputPath, kStyleCompanion[0]));
 }
 
 std::optional<Error> FootprintLayer::complete(SceneRunHost& /*host*/) {
@@ -335,12 +350,13 @@ std::optional<Error> FootprintLayer::complete(SceneRunHost& /*host*/) {
                      "GDAL's driver \"" + m_report.driverName + "\" wrote no file named " +
                          outputPath,
                      "Give the output the extension of the format, or choose another one."};
-    if (auto error = addSideFiles())
+    if (auto error = addColumnTypes())
         return error;
-    const WrittenLayer layer{m_scratch.path(),     m_layerPath,
-                             m_report.driverName,  outputPath,
-                             m_written, m_writer->keepsValues()};
+    const WrittenLayer layer{m_scratch.path(), m_layerPath, m_report.driverName,
+                             outputPath,       m_written,   m_writer->keepsValues()};
     if (auto error = CheckWrittenLayer(layer, m_messages))
+        return error;
+    if (auto error = addStyle())
         return error;
     if (auto error = CheckLayerBeforeMove(m_report.driverName, m_layerPath, outputPath))
         return error;

@@ -27,13 +27,13 @@ namespace aster {
 // instruments joined by ", "), acquired_end (the end of a time range, like `acquired`).
 // Values are those CleanSceneValues gives every output. Texts are UTF-8 by the rule of
 // fileio/utf8.h; an item the metadata does not give is null. Drivers store what their
-// format can: a shapefile keeps only the date of `acquired`, FlatGeobuf stores acq_date
-// as a date and time; KML and CSV get both dates as ISO 8601 text ("2003-04-12",
-// "2003-04-12T18:32:07.414Z"), which a CSV file's .csvt declares Date and DateTime.
-// Every feature is a multipolygon; GeoJSON is written as RFC 7946 (no "crs", 7
-// decimals). A GeoPackage describes the layer in gpkg_contents (program, version,
-// folder) and carries the default style in layer_styles; a shapefile or FlatGeobuf file
-// gets it as a .qml beside it.
+// format can: a shapefile keeps only the date of `acquired`; FlatGeobuf, which has no
+// date type, stores acq_date as ISO 8601 text ("2003-04-12"); KML and CSV get both dates
+// as ISO 8601 text ("2003-04-12", "2003-04-12T18:32:07.414Z"), which a CSV file's .csvt
+// declares Date and DateTime. Every feature is a multipolygon; GeoJSON is written as
+// RFC 7946 (no "crs", 7 decimals) with the other numbers to 15 significant digits. A
+// GeoPackage describes the layer in gpkg_contents (program, version, folder) and holds
+// that one table; the default style (layer_style.h) is a .qml beside every layer but KML.
 
 struct FootprintOptions {
     // The layer's file. Its folder must exist; its last name gives the layer's name
@@ -71,8 +71,8 @@ struct FootprintReport : SceneRunReport {
 // scratch folder beside the output (".aster-XXXXXX"), read back whole (see
 // CheckWrittenLayer) and moved into place, all its files together, only once complete:
 // on any error, or when cancelled, an earlier layer stays exactly as it was. Files that
-// describe one layer (a shapefile's .qix, .sbn, .sbx, .shp.xml; the .qml beside a
-// shapefile or FlatGeobuf file) belong to the output: without `overwrite` one that
+// describe one layer (a shapefile's .qix, .sbn, .sbx, .shp.xml; the .qml beside the
+// layer) belong to the output: without `overwrite` one that
 // exists is refused like the layer; with it, one the new layer lacks is removed after
 // the move. A missing filelist.txt gives the same error as MakeTextFiles. GDAL's
 // messages are never printed; a GDAL failure becomes the Error, naming the output.

@@ -1,17 +1,23 @@
 #include "footprints/layer_style.h"
 
-#include <ogrsf_frmts.h>
-
-#include <array>
-
 namespace aster {
 
 namespace {
 
 // Outline colour, width and join as QGIS 3 writes them; the legacy <prop> elements beside
-// the <Option> map keep older versions of QGIS reading the same look.
-constexpr std::string_view kQml = R"(<!DOCTYPE qgis PUBLIC 'http://mrcc.com/qgis.dtd' 'SYSTEM'>
-<qgis version="3.22.0" styleCategories="Symbology">
+// the <Option> map keep older versions of QGIS reading the same look. The outline is red
+// at 40 % opacity, 0.26 mm wide: where many scenes overlap their edges add up to a denser
+// red, and one scene alone is still a line that does not hide the map. The temporal
+// controller's mode 1 is "instant from a field": QGIS reads the mode as a number. A
+// shapefile cuts acquired_end to ten characters; its alias is then just not used.
+constexpr std::string_view kQml = R"qml(<!DOCTYPE qgis PUBLIC 'http://mrcc.com/qgis.dtd' 'SYSTEM'>
+<qgis version="3.22.0" styleCategories="Symbology|Fields|MapTips|Temporal">
+  <temporal enabled="1" mode="1" startField="acquired" endField="" startExpression="" endExpression="" durationField="" durationUnit="min" fixedDuration="0" accumulate="0" limitMode="0">
+    <fixedRange>
+      <start></start>
+      <end></end>
+    </fixedRange>
+  </temporal>
   <renderer-v2 type="singleSymbol" symbollevels="0" forceraster="0" enableorderby="0" referencescale="-1">
     <symbols>
       <symbol type="fill" name="0" alpha="1" clip_to_extent="1" force_rhr="0">
@@ -23,9 +29,9 @@ constexpr std::string_view kQml = R"(<!DOCTYPE qgis PUBLIC 'http://mrcc.com/qgis
             <Option type="QString" name="offset" value="0,0"/>
             <Option type="QString" name="offset_map_unit_scale" value="3x:0,0,0,0,0,0"/>
             <Option type="QString" name="offset_unit" value="MM"/>
-            <Option type="QString" name="outline_color" value="227,26,28,255"/>
+            <Option type="QString" name="outline_color" value="227,26,28,102"/>
             <Option type="QString" name="outline_style" value="solid"/>
-            <Option type="QString" name="outline_width" value="0.3"/>
+            <Option type="QString" name="outline_width" value="0.26"/>
             <Option type="QString" name="outline_width_unit" value="MM"/>
             <Option type="QString" name="style" value="no"/>
           </Option>
@@ -35,9 +41,9 @@ constexpr std::string_view kQml = R"(<!DOCTYPE qgis PUBLIC 'http://mrcc.com/qgis
           <prop k="offset" v="0,0"/>
           <prop k="offset_map_unit_scale" v="3x:0,0,0,0,0,0"/>
           <prop k="offset_unit" v="MM"/>
-          <prop k="outline_color" v="227,26,28,255"/>
+          <prop k="outline_color" v="227,26,28,102"/>
           <prop k="outline_style" v="solid"/>
-          <prop k="outline_width" v="0.3"/>
+          <prop k="outline_width" v="0.26"/>
           <prop k="outline_width_unit" v="MM"/>
           <prop k="style" v="no"/>
         </layer>
@@ -48,9 +54,36 @@ constexpr std::string_view kQml = R"(<!DOCTYPE qgis PUBLIC 'http://mrcc.com/qgis
   </renderer-v2>
   <blendMode>0</blendMode>
   <featureBlendMode>0</featureBlendMode>
+  <aliases>
+    <alias field="scene" index="0" name="listed file (number)"/>
+    <alias field="path" index="1" name="file path"/>
+    <alias field="name" index="2" name="file name"/>
+    <alias field="acq_date" index="3" name="acquisition date (UTC)"/>
+    <alias field="acq_time" index="4" name="acquisition time (as written)"/>
+    <alias field="acquired" index="5" name="acquired (UTC)"/>
+    <alias field="lat1" index="6" name="corner 1 latitude (°)"/>
+    <alias field="lat2" index="7" name="corner 2 latitude (°)"/>
+    <alias field="lat3" index="8" name="corner 3 latitude (°)"/>
+    <alias field="lat4" index="9" name="corner 4 latitude (°)"/>
+    <alias field="lon1" index="10" name="corner 1 longitude (°)"/>
+    <alias field="lon2" index="11" name="corner 2 longitude (°)"/>
+    <alias field="lon3" index="12" name="corner 3 longitude (°)"/>
+    <alias field="lon4" index="13" name="corner 4 longitude (°)"/>
+    <alias field="granule" index="14" name="granule ID"/>
+    <alias field="product" index="15" name="product"/>
+    <alias field="version" index="16" name="product version"/>
+    <alias field="day_night" index="17" name="day or night"/>
+    <alias field="cloud" index="18" name="cloud cover (%)"/>
+    <alias field="sun_azim" index="19" name="sun azimuth (°)"/>
+    <alias field="sun_elev" index="20" name="sun elevation (°)"/>
+    <alias field="platform" index="21" name="platform"/>
+    <alias field="instrument" index="22" name="instrument"/>
+    <alias field="acquired_end" index="23" name="acquisition end (UTC)"/>
+  </aliases>
+  <mapTip>&lt;b>[% coalesce("granule", "name") %]&lt;/b>&lt;br>[% "acq_date" %][% ', cloud cover ' || "cloud" || ' %' %]</mapTip>
   <layerGeometryType>2</layerGeometryType>
 </qgis>
-)";
+)qml";
 
 constexpr std::string_view kSld = R"(<?xml version="1.0" encoding="UTF-8"?>
 <StyledLayerDescriptor xmlns="http://www.opengis.net/sld" xmlns:ogc="http://www.opengis.net/ogc" xmlns:se="http://www.opengis.net/se" xmlns:xlink="http://www.w3.org/1999/xlink" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" version="1.1.0" xsi:schemaLocation="http://www.opengis.net/sld http://schemas.opengis.net/sld/1.1.0/StyledLayerDescriptor.xsd">
@@ -64,6 +97,7 @@ constexpr std::string_view kSld = R"(<?xml version="1.0" encoding="UTF-8"?>
           <se:PolygonSymbolizer>
             <se:Stroke>
               <se:SvgParameter name="stroke">#e31a1c</se:SvgParameter>
+              <se:SvgParameter name="stroke-opacity">0.4</se:SvgParameter>
               <se:SvgParameter name="stroke-width">1</se:SvgParameter>
               <se:SvgParameter name="stroke-linejoin">bevel</se:SvgParameter>
             </se:Stroke>
@@ -75,29 +109,6 @@ constexpr std::string_view kSld = R"(<?xml version="1.0" encoding="UTF-8"?>
 </StyledLayerDescriptor>
 )";
 
-struct StyleColumn {
-    const char* name;
-    OGRFieldType type;
-    int width; // 0: unbounded
-};
-
-// The columns as QGIS creates them when it saves a style into a GeoPackage; it finds a
-// layer's default style by f_table_name, f_geometry_column and useAsDefault.
-constexpr std::array<StyleColumn, 12> kStyleColumns{{
-    {"f_table_catalog", OFTString, 256},
-    {"f_table_schema", OFTString, 256},
-    {"f_table_name", OFTString, 256},
-    {"f_geometry_column", OFTString, 256},
-    {"styleName", OFTString, 30},
-    {"styleQML", OFTString, 0},
-    {"styleSLD", OFTString, 0},
-    {"useAsDefault", OFTInteger, 0},
-    {"description", OFTString, 0},
-    {"owner", OFTString, 30},
-    {"ui", OFTString, 30},
-    {"update_time", OFTDateTime, 0},
-}};
-
 } // namespace
 
 std::string_view FootprintStyleQml() {
@@ -106,39 +117,6 @@ std::string_view FootprintStyleQml() {
 
 std::string_view FootprintStyleSld() {
     return kSld;
-}
-
-bool AddGeoPackageStyle(GDALDataset& dataset, OGRLayer& layer) {
-    CPLStringList options;
-    options.SetNameValue("FID", "id");
-    OGRLayer* styles = dataset.CreateLayer("layer_styles", nullptr, wkbNone, options.List());
-    if (styles == nullptr)
-        return false;
-    for (const StyleColumn& column : kStyleColumns) {
-        OGRFieldDefn field(column.name, column.type);
-        if (column.width > 0)
-            field.SetWidth(column.width);
-        if (column.type == OFTInteger)
-            field.SetSubType(OFSTBoolean);
-        if (column.type == OFTDateTime)
-            field.SetDefault("CURRENT_TIMESTAMP");
-        if (styles->CreateField(&field) != OGRERR_NONE)
-            return false;
-    }
-    const OGRFeatureUniquePtr row(OGRFeature::CreateFeature(styles->GetLayerDefn()));
-    const std::string name = layer.GetName();
-    // QGIS looks a layer's styles up with an empty catalog and schema, not nulls.
-    row->SetField("f_table_catalog", "");
-    row->SetField("f_table_schema", "");
-    row->SetField("f_table_name", name.c_str());
-    row->SetField("f_geometry_column", layer.GetGeometryColumn());
-    row->SetField("styleName", name.c_str());
-    row->SetField("styleQML", std::string(kQml).c_str());
-    row->SetField("styleSLD", std::string(kSld).c_str());
-    row->SetField("useAsDefault", 1);
-    row->SetField("description", "Outlines only, no fill");
-    row->SetField("owner", "");
-    return styles->CreateFeature(row.get()) == OGRERR_NONE;
 }
 
 } // namespace aster

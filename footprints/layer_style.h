@@ -1,30 +1,22 @@
 #pragma once
 
-#include "fileio/error.h"
-
-#include <gdal_priv.h>
-
-#include <optional>
-#include <string>
 #include <string_view>
 
 namespace aster {
 
-// The footprints' default look: outlines only, no fill, so that thousands of overlapping
-// scenes leave the base map visible. QGIS reads it from a .qml file of the layer's name
-// beside the layer, or from a GeoPackage's layer_styles table; KML carries a style of its
-// own in every placemark.
+// The footprints' default look, made to stay readable where tens of thousands of scenes
+// overlap: thin, partly transparent outlines and no fill, so that the base map shows
+// through and the edges of single scenes stay apart. QGIS reads it from a .qml file of
+// the layer's name beside the layer (every file format but KML, whose placemarks carry a
+// style of their own); a database layer can hold the same text in its style table.
 
-// The style as a QGIS style file (.qml).
+// The style as a QGIS style file (.qml), for QGIS 3.22 and later: the symbol; the
+// temporal controller on `acquired`, each scene an instant; field aliases that give the
+// units; and a map tip naming the granule, its date and its cloud cover.
 std::string_view FootprintStyleQml();
 
-// The same look as an OGC Styled Layer Descriptor, which layer_styles also holds.
+// The same look as an OGC Styled Layer Descriptor, for style tables that keep one
+// beside the QML.
 std::string_view FootprintStyleSld();
-
-// Adds the style to a GeoPackage as QGIS saves one: a `layer_styles` table with QGIS's
-// columns, created after the footprint layer so that the layer stays the package's first
-// table, holding one row marked as the default style of `layer`. Returns false on a GDAL
-// failure, which GDAL has reported.
-bool AddGeoPackageStyle(GDALDataset& dataset, OGRLayer& layer);
 
 } // namespace aster

@@ -2,7 +2,6 @@
 
 #include "fileio/folder.h"
 #include "fileio/utf8.h"
-#include "footprints/layer_style.h"
 
 #include <cmath>
 #include <cstdio>
@@ -85,6 +84,7 @@ std::string CsvTypes() {
 std::optional<Error> LayerWriter::create(const std::string& scratchPath, const std::string& layerName,
                                 const LayerSettings& settings) {
     m_datesAsText = settings.datesAsText;
+    m_calendarDatesAsText = settings.datesAsText || settings.calendarDatesAsText;
     m_dataset.reset(m_driver.Create(scratchPath.c_str(), 0, 0, 0, GDT_Unknown, nullptr));
     if (!m_dataset)
         return GdalError("create", m_outputPath, m_messages);
@@ -116,8 +116,13 @@ std::optional<Error> LayerWriter::create(const std::string& scratchPath, const s
     // RFC 7946 by hand: GDAL's own RFC 7946 mode writes a one-part multipolygon as a
     // polygon, and the layer must have one geometry type. Without a spatial reference
     // the file gets no "crs" member, which RFC 7946 leaves out (WGS 84 is implied).
-    if (geoJson)
+    // GDAL writes the other numbers with 17 significant digits, which turns the file's
+    // -77.1786039739731 into -77.178603973973097. Fifteen is what a double holds for
+    // certain, so a value the metadata writes with at most 15 digits comes back as written.
+    if (geoJson) {
         options.SetNameValue("COORDINATE_PRECISION", "7");
+        options.SetNameValue("SIGNIFICANT_FIGURES", "15");
+    }
     m_packsIndex = settings.spatialIndex && PacksOwnIndex();
     if (TakesLayerOption(m_driver, "SPATIAL_INDEX"))
         options.SetNameValue("SPATIAL_INDEX",
@@ -135,8 +140,9 @@ std::optional<Error> LayerWriter::create(const std::string& scratchPath, const s
         return GdalError("create the layer in", m_outputPath, m_messages);
 
     for (const FieldKind& kind : kFields) {
-        const bool date = kind.type == OFTDate || kind.type == OFTDateTime;
-        OGRFieldDefn field(kind.name, date && m_datesAsText ? OFTString : kind.type);
+        const bool text = (kind.type == OFTDate && m_calendarDatesAsText) ||
+                          (kind.type == OFTDateTime && m_datesAsText);
+        OGRFieldDefn field(kind.name, text ? OFTString : kind.type);
         // A shapefile's text columns are 80 bytes wide unless told otherwise, and keep
         // the declared width, so that later edits fit.
         if (shapefile && kind.type == OFTString)
@@ -215,9 +221,6 @@ std::optional<Error> LayerWriter::close(GdalMessages& messages) {
     if (m_packedIndex && !m_packedIndex->finish())
         return GdalError("add a spatial index to", m_outputPath, m_messages);
     m_packedIndex.reset();
-    if (std::string_view(m_driver.GetDescription()) == "GPKG" &&
-        !AddGeoPackageStyle(*m_dataset, *m_layer))
-        return GdalError("add the layer's style to", m_outputPath, m_messages);
     if (m_inTransaction && m_dataset->CommitTransaction() != OGRERR_NONE)
         return GdalError("finish", m_outputPath, m_messages);
     messages.clear();
@@ -266,7 +269,7 @@ void LayerWriter::setDate(std::size_t field, const std::optional<CalendarDate>& 
         return;
     if (!date)
         m_feature->SetFieldNull(m_index[field]);
-    else if (m_datesAsText)
+    else if (m_calendarDatesAsText)
         m_feature->SetField(m_index[field], DateText(*date).c_str());
     else
         m_feature->SetField(m_index[field], date->year, static_cast<int>(date->month),

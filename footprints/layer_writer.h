@@ -93,6 +93,9 @@ struct LayerSettings {
     // Text formats whose drivers write dates in GDAL's own form ("2003/04/12 18:32:07+00"),
     // which a GIS compares as text: they get ISO 8601 text instead.
     bool datesAsText = false;
+    // A format without a date type of its own (FlatGeobuf has date and time only): a
+    // date is ISO 8601 text ("2003-04-12") rather than midnight of a time zone.
+    bool calendarDatesAsText = false;
     std::string description; // a GeoPackage's description of the layer
     // The driver's own creation options, NAME=VALUE, after those chosen here.
     std::vector<std::string> layerOptions;
@@ -116,7 +119,7 @@ class LayerWriter {
     // Whether the driver kept the scene number and every corner as fields.
     bool keepsValues() const;
 
-    // Finishes the index and the style, commits and closes the dataset; only then are its
+    // Finishes the index, commits and closes the dataset; only then are its
     // files complete.
     std::optional<Error> close(GdalMessages& messages);
 
@@ -146,6 +149,7 @@ class LayerWriter {
     std::unique_ptr<GeoPackageIndex> m_packedIndex;
     bool m_packsIndex = false;
     bool m_datesAsText = false;
+    bool m_calendarDatesAsText = false;
     bool m_inTransaction = false;
 };
 

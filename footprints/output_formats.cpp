@@ -116,7 +116,8 @@ std::string DriverSuggestion(const std::string& driverName) {
 
 // Whether an SQLite database written by the driver keeps `layer` for a table of its own:
 // SQLite its sqlite_* tables, a GeoPackage its gpkg_* tables, the rtree_* tables of its
-// indexes and the layer_styles that aster adds, GDAL's SQLite format its metadata tables.
+// indexes and the layer_styles in which QGIS keeps styles, GDAL's SQLite format its
+// metadata tables.
 bool IsReservedLayerName(const std::string& driverName, std::string_view layer) {
     if (EqualsNoCase(driverName, "GPKG"))
         return StartsWithNoCase(layer, "sqlite_") || StartsWithNoCase(layer, "gpkg_") ||

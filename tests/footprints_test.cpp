@@ -5,6 +5,7 @@
 #include "footprints/geopackage_index.h"
 #include "footprints/layer_check.h"
 #include "footprints/layer_style.h"
+#include "footprints/layer_writer.h"
 #include "footprints/output_formats.h"
 #include "stac/stac_catalogue.h"
 #include "tests/fake_hosts.h"
@@ -13,8 +14,9 @@
 #include "tests/stac_checks.h"
 #include "tests/test_support.h"
 
-#include <cpl_minixml.h>
+#include <expat.h>
 #include <gdal_priv.h>
+#include <gdal_utils.h>
 #include <gtest/gtest.h>
 #include <ogrsf_frmts.h>
 
@@ -309,10 +311,10 @@ TEST(FootprintLayer, EachFormatReadsBackValidWithOneGeometryTypeAndIsoDates) {
          "2003-04-12T18:32:07.414Z",
          wkbMultiPolygon,
          "2003-12-31T23:59:59.999Z"},
-        // FlatGeobuf has no date type without a time.
+        // FlatGeobuf has no date type without a time: the date is ISO text.
         {"fp.fgb",
          {},
-         "2003/04/12 00:00:00",
+         "2003-04-12",
          "2003/04/12 18:32:07.414+00",
          wkbMultiPolygon,
          "2003-12-31 23:59:59.999"},
@@ -424,6 +426,10 @@ TEST(FootprintLayer, EachFormatReadsBackValidWithOneGeometryTypeAndIsoDates) {
             EXPECT_NE(text.find("2003-04-12T18:32:07.414Z"), std::string::npos);
             EXPECT_NE(text.find("2003-12-31T23:59:59.999Z"), std::string::npos);
             EXPECT_EQ(text.find("2003/04/12"), std::string::npos);
+        }
+        if (c.file.ends_with("fgb")) {
+            EXPECT_EQ(layer.fieldTypes.at("acq_date"), OFTString);
+            EXPECT_EQ(layer.fieldTypes.at("acquired"), OFTDateTime);
         }
         if (c.file.ends_with("csv")) {
             EXPECT_EQ(layer.fieldTypes.at("acq_date"), OFTDate);
@@ -890,47 +896,70 @@ TEST(GeoPackageIndex, PackedTreeAnswersAsAScanWould) {
     EXPECT_EQ(layer.GetFeatureCount(TRUE), 1);
 }
 
+// A scene with the given corners and, outside its groups as some files have it, a cloud
+// cover.
+std::string CloudyScene(const std::string& cloud, const std::string& lats = kLats,
+                        const std::string& lons = kLons) {
+    return "OBJECT = QAPercentCloudCover\r\n VALUE = " + cloud + "\r\nEND_OBJECT\r\n" +
+           SceneText("18:32:07.414000Z", "2003-04-12", lats, lons);
+}
+
+struct DatasetClose {
+    void operator()(GDALDatasetH dataset) const { GDALClose(dataset); }
+};
+struct TranslateOptionsFree {
+    void operator()(GDALVectorTranslateOptions* options) const {
+        GDALVectorTranslateOptionsFree(options);
+    }
+};
+
+// What `ogr2ogr copy source -where FILTER` does, through GDAL's own code for it: it
+// copies every layer of the source, and stops at one the filter does not fit.
+bool CopyWhere(const std::string& source, const std::string& copy, const char* filter) {
+    const GdalMessages quiet;
+    const std::unique_ptr<void, DatasetClose> from(
+        GDALOpenEx(source.c_str(), GDAL_OF_VECTOR, nullptr, nullptr, nullptr));
+    const char* args[] = {"-where", filter, nullptr};
+    const std::unique_ptr<GDALVectorTranslateOptions, TranslateOptionsFree> options(
+        GDALVectorTranslateOptionsNew(const_cast<char**>(args), nullptr));
+    if (!from || !options)
+        return false;
+    GDALDatasetH sources[] = {from.get()};
+    int usageError = 0;
+    const std::unique_ptr<void, DatasetClose> to(
+        GDALVectorTranslate(copy.c_str(), nullptr, 1, sources, options.get(), &usageError));
+    return to != nullptr;
+}
+
 TEST(FootprintLayer, StyleAndProvenanceForTheGis) {
     TempFolder scenes;
-    WriteThreeScenes(scenes);
+    scenes.write("clear.met", CloudyScene("12"));
+    scenes.write("cloudy.met", CloudyScene("40"));
+    scenes.write("filelist.txt", "clear.met\r\ncloudy.met\r\n");
     TestReport report;
-    {
-        SCOPED_TRACE("GeoPackage: layer_styles as QGIS makes it, after the layer");
+    for (const std::string output : {"fp.gpkg", "fp.shp", "fp.fgb", "fp.geojson", "fp.csv"}) {
+        SCOPED_TRACE(output + ": a .qml of the layer's name beside it");
         TempFolder out;
-        ASSERT_FALSE(Write(scenes, out.file("fp.gpkg"), report));
+        ASSERT_FALSE(Write(scenes, out.file(output), report));
+        EXPECT_EQ(out.read("fp.qml"), FootprintStyleQml());
+        SCOPED_TRACE("an earlier one alone is an output that exists");
+        TempFolder again;
+        again.write("fp.qml", "earlier");
+        EXPECT_EQ(Write(scenes, again.file(output), report)->code, EEXIST);
+        EXPECT_EQ(again.read("fp.qml"), "earlier");
+    }
+    {
+        SCOPED_TRACE("GeoPackage: the footprints alone, which GDAL's tools copy filtered");
+        TempFolder out;
         const std::string path = out.file("fp.gpkg");
-        GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR));
-        ASSERT_EQ(dataset->GetLayerCount(), 2);
-        EXPECT_STREQ(dataset->GetLayer(0)->GetName(), "fp");
-        OGRLayer* styles = dataset->GetLayerByName("layer_styles");
-        ASSERT_TRUE(styles);
-        EXPECT_STREQ(styles->GetFIDColumn(), "id");
-        std::vector<std::pair<std::string, OGRFieldType>> columns;
-        for (int i = 0; i < styles->GetLayerDefn()->GetFieldCount(); ++i) {
-            const OGRFieldDefn* field = styles->GetLayerDefn()->GetFieldDefn(i);
-            columns.emplace_back(field->GetNameRef(), field->GetType());
-        }
-        EXPECT_EQ(columns, (std::vector<std::pair<std::string, OGRFieldType>>{
-                               {"f_table_catalog", OFTString},
-                               {"f_table_schema", OFTString},
-                               {"f_table_name", OFTString},
-                               {"f_geometry_column", OFTString},
-                               {"styleName", OFTString},
-                               {"styleQML", OFTString},
-                               {"styleSLD", OFTString},
-                               {"useAsDefault", OFTInteger},
-                               {"description", OFTString},
-                               {"owner", OFTString},
-                               {"ui", OFTString},
-                               {"update_time", OFTDateTime}}));
-        // The query by which QGIS finds a layer's default style.
-        styles->SetAttributeFilter("f_table_schema = '' AND f_table_name = 'fp' AND "
-                                   "f_geometry_column = 'geom' AND useAsDefault = 1");
-        const OGRFeatureUniquePtr row(styles->GetNextFeature());
-        ASSERT_TRUE(row);
-        EXPECT_EQ(std::string(row->GetFieldAsString("styleQML")), FootprintStyleQml());
-        EXPECT_EQ(std::string(row->GetFieldAsString("styleSLD")), FootprintStyleSld());
-        EXPECT_TRUE(row->IsFieldSetAndNotNull(row->GetFieldIndex("update_time")));
+        ASSERT_FALSE(Write(scenes, path, report));
+        EXPECT_EQ(Query(path, "SELECT name FROM sqlite_master WHERE name LIKE 'layer_styles%'"),
+                  (std::vector<std::vector<std::string>>{}));
+        EXPECT_EQ(
+            GDALDatasetUniquePtr(GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR))->GetLayerCount(),
+            1);
+        ASSERT_TRUE(CopyWhere(path, out.file("copy.gpkg"), "cloud < 20"));
+        EXPECT_EQ(Read(out.file("copy.gpkg")).features.size(), 1u);
         // The layer names the program, its version and the folder it came from.
         const auto description =
             Query(path, "SELECT description FROM gpkg_contents WHERE table_name = 'fp'");
@@ -939,27 +968,216 @@ TEST(FootprintLayer, StyleAndProvenanceForTheGis) {
                                          scenes.file("filelist.txt") +
                                          ", written by aster " ASTER_VERSION);
     }
-    for (const std::string output : {"fp.shp", "fp.fgb"}) {
-        SCOPED_TRACE(output + ": a .qml of the layer's name beside it");
-        TempFolder out;
-        ASSERT_FALSE(Write(scenes, out.file(output), report));
-        EXPECT_EQ(out.read("fp.qml"), FootprintStyleQml());
-    }
     {
-        SCOPED_TRACE("KML: outlines in each placemark's own style");
+        SCOPED_TRACE("KML: outlines in each placemark's own style, no .qml");
         TempFolder out;
         ASSERT_FALSE(Write(scenes, out.file("fp.kml"), report));
         EXPECT_NE(out.read("fp.kml").find("<PolyStyle><fill>0</fill></PolyStyle>"),
                   std::string::npos);
+        EXPECT_FALSE(out.exists("fp.qml"));
     }
-    // Both styles are XML that draws outlines with no fill.
-    for (const std::string_view style : {FootprintStyleQml(), FootprintStyleSld()}) {
-        const std::unique_ptr<CPLXMLNode, decltype(&CPLDestroyXMLNode)> root(
-            CPLParseXMLString(std::string(style).c_str()), &CPLDestroyXMLNode);
-        EXPECT_TRUE(root);
+}
+
+// An element of an XML document as expat reads it: strictly, as QGIS's reader does.
+struct XmlElement {
+    std::string name;
+    std::map<std::string, std::string> attributes;
+    std::string text;
+    std::vector<XmlElement> children;
+
+    const XmlElement* child(std::string_view wanted) const {
+        for (const XmlElement& element : children)
+            if (element.name == wanted)
+                return &element;
+        return nullptr;
     }
-    EXPECT_NE(FootprintStyleQml().find(R"(name="style" value="no")"), std::string::npos);
+    std::string attribute(const std::string& key) const {
+        const auto found = attributes.find(key);
+        return found == attributes.end() ? "<none>" : found->second;
+    }
+};
+
+struct XmlTree {
+    XmlElement document;                      // holds the root element
+    std::vector<XmlElement*> open{&document}; // each an ancestor of the next
+};
+
+std::optional<XmlElement> ParseXml(std::string_view text) {
+    XmlTree tree;
+    const std::unique_ptr<XML_ParserStruct, decltype(&XML_ParserFree)> parser(
+        XML_ParserCreate("UTF-8"), &XML_ParserFree);
+    XML_SetUserData(parser.get(), &tree);
+    XML_SetElementHandler(
+        parser.get(),
+        [](void* data, const XML_Char* name, const XML_Char** attributes) {
+            auto& tree = *static_cast<XmlTree*>(data);
+            XmlElement& element = tree.open.back()->children.emplace_back();
+            element.name = name;
+            for (int i = 0; attributes[i] != nullptr; i += 2)
+                element.attributes[attributes[i]] = attributes[i + 1];
+            tree.open.push_back(&element);
+        },
+        [](void* data, const XML_Char*) { static_cast<XmlTree*>(data)->open.pop_back(); });
+    XML_SetCharacterDataHandler(parser.get(), [](void* data, const XML_Char* text, int size) {
+        static_cast<XmlTree*>(data)->open.back()->text.append(text, size);
+    });
+    if (XML_Parse(parser.get(), text.data(), static_cast<int>(text.size()), 1) != XML_STATUS_OK ||
+        tree.document.children.size() != 1)
+        return std::nullopt;
+    return std::move(tree.document.children[0]);
+}
+
+// The parts of an "r,g,b,a" colour.
+std::vector<int> Rgba(const std::string& text) {
+    std::vector<int> parts;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        const std::size_t comma = std::min(text.find(',', at), text.size());
+        parts.push_back(std::stoi(text.substr(at, comma - at)));
+        at = comma + 1;
+    }
+    return parts;
+}
+
+// The style as QGIS 3.22 reads it: a complete document, naming the categories it sets,
+// since QGIS applies only those.
+TEST(LayerStyle, QmlIsADocumentQgisReads) {
+    const std::optional<XmlElement> qgis = ParseXml(FootprintStyleQml());
+    ASSERT_TRUE(qgis);
+    EXPECT_EQ(qgis->name, "qgis");
+    EXPECT_TRUE(qgis->attribute("version").starts_with("3.22")) << qgis->attribute("version");
+    const std::string categories = "|" + qgis->attribute("styleCategories") + "|";
+    for (const char* category : {"Symbology", "Fields", "MapTips", "Temporal"})
+        EXPECT_NE(categories.find("|" + std::string(category) + "|"), std::string::npos)
+            << category;
+    for (const char* element : {"temporal", "renderer-v2", "aliases", "mapTip"})
+        EXPECT_TRUE(qgis->child(element)) << element;
+    const std::optional<XmlElement> sld = ParseXml(FootprintStyleSld());
+    ASSERT_TRUE(sld);
     EXPECT_EQ(FootprintStyleSld().find("<se:Fill>"), std::string::npos);
+}
+
+// The temporal controller steps through the scenes by acquisition time.
+TEST(LayerStyle, QmlTimesTheScenesByAcquired) {
+    const std::optional<XmlElement> qgis = ParseXml(FootprintStyleQml());
+    ASSERT_TRUE(qgis);
+    // Mode 1 is "instant from a field"; QGIS reads the mode as a number.
+    const XmlElement* temporal = qgis->child("temporal");
+    ASSERT_TRUE(temporal);
+    EXPECT_EQ(temporal->attribute("enabled"), "1");
+    EXPECT_EQ(temporal->attribute("mode"), "1");
+    const std::string start = temporal->attribute("startField");
+    EXPECT_TRUE(std::ranges::any_of(kFields, [&](const FieldKind& kind) {
+        return kind.name == start && kind.type == OFTDateTime;
+    })) << start;
+    EXPECT_EQ(start, "acquired");
+    EXPECT_TRUE(temporal->child("fixedRange"));
+}
+
+// Thin, partly transparent outlines and no fill, which stay light where thousands of
+// scenes overlap.
+TEST(LayerStyle, QmlSymbolStaysLightAtArchiveDensity) {
+    const std::optional<XmlElement> qgis = ParseXml(FootprintStyleQml());
+    ASSERT_TRUE(qgis);
+    const XmlElement* renderer = qgis->child("renderer-v2");
+    ASSERT_TRUE(renderer);
+    EXPECT_EQ(renderer->attribute("type"), "singleSymbol");
+    const XmlElement* symbols = renderer->child("symbols");
+    ASSERT_TRUE(symbols);
+    const XmlElement* symbol = symbols->child("symbol");
+    ASSERT_TRUE(symbol);
+    EXPECT_EQ(symbol->attribute("type"), "fill");
+    EXPECT_EQ(symbol->attribute("alpha"), "1");
+    const XmlElement* layer = symbol->child("layer");
+    ASSERT_TRUE(layer);
+    EXPECT_EQ(layer->attribute("class"), "SimpleFill");
+    // QGIS 3 reads the option map; the legacy properties say the same.
+    const XmlElement* map = layer->child("Option");
+    ASSERT_TRUE(map);
+    std::map<std::string, std::string> options, props;
+    for (const XmlElement& option : map->children)
+        options[option.attribute("name")] = option.attribute("value");
+    for (const XmlElement& prop : layer->children)
+        if (prop.name == "prop")
+            props[prop.attribute("k")] = prop.attribute("v");
+    EXPECT_EQ(options, props);
+    EXPECT_EQ(options["style"], "no");
+    const std::vector<int> outline = Rgba(options["outline_color"]);
+    ASSERT_EQ(outline.size(), 4u);
+    EXPECT_GE(outline[3], 255 * 25 / 100);
+    EXPECT_LE(outline[3], 255 * 60 / 100);
+    EXPECT_GT(std::stod(options["outline_width"]), 0);
+    EXPECT_LE(std::stod(options["outline_width"]), 0.3);
+    EXPECT_EQ(options["outline_width_unit"], "MM");
+}
+
+// Every field has its alias, at its place, the measured ones with their unit; the map
+// tip's expressions name the granule, the date and the cloud cover.
+TEST(LayerStyle, QmlNamesTheFieldsAndTipsTheScene) {
+    const std::optional<XmlElement> qgis = ParseXml(FootprintStyleQml());
+    ASSERT_TRUE(qgis);
+    const XmlElement* list = qgis->child("aliases");
+    ASSERT_TRUE(list);
+    std::map<std::string, std::pair<std::string, std::string>> aliases; // index, name
+    for (const XmlElement& alias : list->children)
+        aliases[alias.attribute("field")] = {alias.attribute("index"), alias.attribute("name")};
+    for (std::size_t i = 0; i < kFields.size(); ++i) {
+        SCOPED_TRACE(kFields[i].name);
+        ASSERT_TRUE(aliases.contains(kFields[i].name));
+        EXPECT_EQ(aliases[kFields[i].name].first, std::to_string(i));
+        const std::string& name = aliases[kFields[i].name].second;
+        EXPECT_FALSE(name.empty());
+        const std::string_view field = kFields[i].name;
+        const bool degrees =
+            field.starts_with("lat") || field.starts_with("lon") || field.starts_with("sun_");
+        if (field == "cloud" || degrees) {
+            EXPECT_NE(name.find(degrees ? "(\xc2\xb0)" : "(%)"), std::string::npos) << name;
+        }
+    }
+    EXPECT_EQ(aliases.size(), kFields.size());
+    const XmlElement* mapTip = qgis->child("mapTip");
+    ASSERT_TRUE(mapTip);
+    for (const char* field : {"\"granule\"", "\"acq_date\"", "\"cloud\""})
+        EXPECT_NE(mapTip->text.find(field), std::string::npos) << field;
+    std::size_t open = 0, close = 0;
+    for (std::size_t at = 0; (at = mapTip->text.find("[%", at)) != std::string::npos; ++at)
+        ++open;
+    for (std::size_t at = 0; (at = mapTip->text.find("%]", at)) != std::string::npos; ++at)
+        ++close;
+    EXPECT_EQ(open, 3u);
+    EXPECT_EQ(close, open);
+}
+
+// GeoJSON has its numbers as text: each as the metadata file writes it, and read back
+// as the same double. GDAL shortens one whose digits hold six zeros or nines in a row
+// (35.8723100000001 becomes 35.87231).
+TEST(FootprintLayer, GeoJsonWritesNumbersAsTheFileDoes) {
+    const std::vector<std::string> lats{"36.512345", "36.402871", "35.87231", "35.981734"};
+    const std::vector<std::string> lons{"-77.1786039739731", "-76.502783", "-76.641209",
+                                        "-77.3426510000012"};
+    TempFolder scenes;
+    const auto joined = [](const std::vector<std::string>& values) {
+        return values[0] + ", " + values[1] + ", " + values[2] + ", " + values[3];
+    };
+    scenes.write("a.met", CloudyScene("12.3", joined(lats), joined(lons)));
+    scenes.write("filelist.txt", "a.met\r\n");
+    TestReport report;
+    ASSERT_FALSE(Write(scenes, "fp.geojson", report));
+    const std::string text = scenes.read("fp.geojson");
+    std::vector<std::pair<std::string, std::string>> values{{"cloud", "12.3"}};
+    for (std::size_t i = 0; i < 4; ++i) {
+        values.emplace_back("lat" + std::to_string(i + 1), lats[i]);
+        values.emplace_back("lon" + std::to_string(i + 1), lons[i]);
+    }
+    GDALDatasetUniquePtr dataset(
+        GDALDataset::Open(scenes.file("fp.geojson").c_str(), GDAL_OF_VECTOR));
+    const OGRFeatureUniquePtr feature(dataset->GetLayer(0)->GetNextFeature());
+    ASSERT_TRUE(feature);
+    for (const auto& [field, value] : values) {
+        SCOPED_TRACE(field);
+        EXPECT_NE(text.find("\"" + field + "\": " + value + ","), std::string::npos);
+        EXPECT_EQ(feature->GetFieldAsDouble(field.c_str()), std::stod(value));
+    }
 }
 
 TEST(FootprintLayer, DriversThatCannotGiveOneCheckedFileAreRefusedBeforeWriting) {
@@ -1018,8 +1236,7 @@ TEST(LayerCheck, KmlIsStreamedAndCounted) {
         ASSERT_FALSE(features.open(scratch.path()));
         for (std::int64_t i = 1; i <= c.features; ++i)
             ASSERT_FALSE(features.add({static_cast<std::int32_t>(i), {}}));
-        const WrittenLayer layer{folder.path(), folder.file("x.kml"), "KML", "out/x.kml",
-                                 features};
+        const WrittenLayer layer{folder.path(), folder.file("x.kml"), "KML", "out/x.kml", features};
         const auto error = CheckWrittenLayer(layer, messages);
         EXPECT_EQ(!error, c.ok);
         if (error) {
@@ -1211,7 +1428,8 @@ TEST(FootprintLayer, NamesAsUtf8) {
     folder.write("caf\xe9.met", scene);      // Latin-1
     folder.write("na\xc3\xafve.met", scene); // UTF-8
     folder.write("filelist.txt", "caf\xe9.met\r\nna\xc3\xafve.met\r\n");
-    for (const std::string output : {"fp.shp", "fp.gpkg"}) {
+    // Two layers of one name would share their .qml.
+    for (const std::string output : {"fp.shp", "gp.gpkg"}) {
         SCOPED_TRACE(output);
         TestReport report;
         ASSERT_FALSE(Write(folder, output, report));

@@ -123,7 +123,21 @@ std::vector<std::string> LayerNames(const std::string& path) {
 }
 
 // What GDAL reads from a package that aster wrote.
-const std::vector<std::string> kAstersLayers{"fp", "layer_styles"};
+const std::vector<std::string> kAstersLayers{"fp"};
+
+// The style table that earlier versions wrote into a package, as QGIS makes it, holding
+// the layer's one style.
+constexpr const char* kEarlierStyleTable =
+    "CREATE TABLE layer_styles (id INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL,"
+    " f_table_catalog TEXT(256), f_table_schema TEXT(256), f_table_name TEXT(256),"
+    " f_geometry_column TEXT(256), styleName TEXT(30), styleQML TEXT, styleSLD TEXT,"
+    " useAsDefault BOOLEAN, description TEXT, owner TEXT(30), ui TEXT(30),"
+    " update_time DATETIME DEFAULT CURRENT_TIMESTAMP);"
+    "INSERT INTO gpkg_contents (table_name, data_type, identifier)"
+    " VALUES ('layer_styles', 'attributes', 'layer_styles');"
+    "INSERT INTO layer_styles (f_table_catalog, f_table_schema, f_table_name,"
+    " f_geometry_column, styleName, styleQML, styleSLD, useAsDefault, description, owner)"
+    " VALUES ('', '', 'fp', 'geom', 'fp', '<qgis/>', '', 1, 'Outlines only, no fill', '');";
 
 // A layer added beside aster's, as a user adds one in a GIS.
 void AddLayer(const std::string& path, const char* name, OGRwkbGeometryType type) {
@@ -231,7 +245,9 @@ TEST(OutputSafety, ANewPackageStandsAlone) {
         const auto run = WriteLayer(scenes, out.file("fp.gpkg"), false);
         CPLSetConfigOption("OGR_SQLITE_JOURNAL", nullptr);
         ASSERT_FALSE(run.error) << run.error->description;
-        EXPECT_EQ(Snapshot(out).size(), 1u);
+        const auto files = Snapshot(out);
+        EXPECT_EQ(files.size(), 2u);
+        EXPECT_TRUE(files.contains("fp.qml"));
         const std::string header = out.read("fp.gpkg").substr(18, 2);
         EXPECT_EQ(header, std::string("\x01\x01", 2)); // rollback journal, not WAL
         EXPECT_EQ(Count(out.file("fp.gpkg"), "fp"), 2);
@@ -253,8 +269,7 @@ TEST(OutputSafety, APackageHoldingMoreIsNotReplaced) {
     };
     const Case cases[] = {
         {"aster's own", [](const std::string&) {}, ""},
-        {"an earlier version's style",
-         sql("UPDATE layer_styles SET styleName = 'old', styleQML = '<qgis/>'"), ""},
+        {"an earlier version's style", sql(kEarlierStyleTable), ""},
         {"a user's package of one layer",
          [](const std::string& p) {
              std::filesystem::remove(p);
@@ -271,10 +286,12 @@ TEST(OutputSafety, APackageHoldingMoreIsNotReplaced) {
          "the table extra"},
         {"a view", sql("CREATE VIEW v AS SELECT scene FROM fp"), "the view v"},
         {"a second style of the layer",
-         sql("INSERT INTO layer_styles(f_table_name, styleName) VALUES ('fp', 'mine')"),
+         sql(std::string(kEarlierStyleTable) +
+             "INSERT INTO layer_styles(f_table_name, styleName) VALUES ('fp', 'mine')"),
          "the style \"mine\" of fp in layer_styles"},
         {"another layer's style",
-         sql("UPDATE layer_styles SET f_table_name = 'other', styleName = 'other'"),
+         sql(std::string(kEarlierStyleTable) +
+             "UPDATE layer_styles SET f_table_name = 'other', styleName = 'other'"),
          "the style \"other\" of other in layer_styles"},
     };
     for (const Case& c : cases) {
