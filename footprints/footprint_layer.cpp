@@ -123,6 +123,16 @@ std::optional<Error> WriteSideFile(const std::string& path, std::string_view byt
     return std::nullopt;
 }
 
+// Whether the file at `path` is the default style as this program writes it: layers of
+// one name in several formats share it, and it takes nothing of the user's.
+bool IsOurStyle(const std::string& path) {
+    if (!EndsWithNoCase(path, kStyleCompanion[0].suffix))
+        return false;
+    const std::string_view style = FootprintStyleQml();
+    std::string bytes;
+    return ReadWholeFileAt(AT_FDCWD, path, style.size(), bytes) == 0 && bytes == style;
+}
+
 // The files of the finished layer, each to go to the same name in the output's folder.
 // Without `overwrite`, a file of the output's name already there is refused.
 std::optional<Error> PlanMoves(const std::string& scratch, const std::string& outputFolder,
@@ -132,8 +142,11 @@ std::optional<Error> PlanMoves(const std::string& scratch, const std::string& ou
         const std::string name = entry.path().filename().string();
         ScratchMove move{scratch + "/" + name, outputFolder + "/" + name};
         struct stat info {};
-        if (!overwrite && ::lstat(move.to.c_str(), &info) == 0)
+        if (!overwrite && ::lstat(move.to.c_str(), &info) == 0) {
+            if (IsOurStyle(move.to))
+                continue; // the style another layer of the name left, just as it is
             return ExistsError(move.to);
+        }
         moves.push_back(std::move(move));
     }
     if (ec)
@@ -268,7 +281,7 @@ std::optional<Error> FootprintLayer::checkEarlierOutput() const {
         return std::nullopt;
     for (const Companion& file : SideFiles(m_report.driverName, true)) {
         const std::string path = SideFilePath(outputPath, file);
-        if (::lstat(path.c_str(), &info) == 0)
+        if (::lstat(path.c_str(), &info) == 0 && !IsOurStyle(path))
             return ExistsError(path);
     }
     return std::nullopt;

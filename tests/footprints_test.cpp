@@ -947,6 +947,10 @@ TEST(FootprintLayer, StyleAndProvenanceForTheGis) {
         again.write("fp.qml", "earlier");
         EXPECT_EQ(Write(scenes, again.file(output), report)->code, EEXIST);
         EXPECT_EQ(again.read("fp.qml"), "earlier");
+        // Unless it is the style as written, which a layer of the name in another format
+        // left: layers in several formats share it.
+        again.write("fp.qml", std::string(FootprintStyleQml()));
+        EXPECT_FALSE(Write(scenes, again.file(output), report));
     }
     {
         SCOPED_TRACE("GeoPackage: the footprints alone, which GDAL's tools copy filtered");
