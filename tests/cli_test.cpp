@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <regex>
+#include <set>
 #include <spawn.h>
 #include <sstream>
 #include <sys/socket.h>
@@ -564,28 +565,31 @@ TEST(CommandLine, ASecondSignalEndsTheProcess) {
     }
 }
 
-// The advice under each kind of error: worded here where it names a command or an
-// option, the core's own otherwise; never the window's buttons.
+// The advice under each kind of error, as properties rather than texts: what the core
+// leaves to the front end is worded here, never with the window's buttons; the list's
+// kinds say how to make the list; everything else keeps the core's own advice.
 TEST(CommandLine, HintsByKind) {
-    const std::pair<ErrorKind, std::string> worded[] = {
-        {ErrorKind::ListMissing, "Make the list of files first with \"aster list\"."},
-        {ErrorKind::FolderGone, "There is no such folder: name one that exists."},
-        {ErrorKind::NoCurrentFolder, "Change to a folder that exists, or name the folder."},
-        {ErrorKind::LineTooLong, "Each line of the list names one file in the folder: make the "
-                                 "list again with \"aster list\"."},
-        {ErrorKind::NotRegularFile,
-         "The list must be an ordinary file: make it again with \"aster list\"."},
-        {ErrorKind::OutputExists,
-         "Choose another output name, or use --overwrite to replace the earlier layer."},
-        {ErrorKind::UnknownFormat,
-         "End the output's name in " + OutputFormatChoices() + ", or name a GDAL format with -f."},
-    };
-    for (const auto& [kind, hint] : worded)
-        EXPECT_EQ(CommandLineHint(Error{1, "d", "the core's", kind}), hint);
-    for (const ErrorKind kind :
-         {ErrorKind::Other, ErrorKind::Cancelled, ErrorKind::IsFolder, ErrorKind::NoSpace,
-          ErrorKind::ReadOnly, ErrorKind::Permission, ErrorKind::NoMemory})
-        EXPECT_EQ(CommandLineHint(Error{1, "d", "the core's", kind}), "the core's");
+    const std::set<ErrorKind> frontEndWords{
+        ErrorKind::ListMissing,    ErrorKind::FolderGone,   ErrorKind::NoCurrentFolder,
+        ErrorKind::LineTooLong,    ErrorKind::NotRegularFile, ErrorKind::OutputExists,
+        ErrorKind::UnknownFormat};
+    const std::set<ErrorKind> madeByList{ErrorKind::ListMissing, ErrorKind::LineTooLong,
+                                         ErrorKind::NotRegularFile};
+    for (int value = 0; value <= static_cast<int>(ErrorKind::NoMemory); ++value) {
+        const auto kind = static_cast<ErrorKind>(value);
+        SCOPED_TRACE(value);
+        const std::string worded = CommandLineHint(Error{1, "d", {}, kind});
+        for (const char* control : {"Get List of Files", "Create Text File", "button", "click"}) {
+            EXPECT_EQ(worded.find(control), std::string::npos) << worded;
+        }
+        EXPECT_EQ(!worded.empty(), frontEndWords.count(kind) == 1) << worded;
+        EXPECT_EQ(worded.find("aster list") != std::string::npos, madeByList.count(kind) == 1);
+        if (frontEndWords.count(kind) == 0) {
+            EXPECT_EQ(CommandLineHint(Error{1, "d", "the core's", kind}), "the core's");
+        }
+    }
+    EXPECT_NE(CommandLineHint(Error{1, "d", {}, ErrorKind::OutputExists}).find("--overwrite"),
+              std::string::npos);
     EXPECT_EQ(CommandLineHint(SystemError(ENOSPC, "/f")),
               "The disk is full: make room on it and try again.");
 }
