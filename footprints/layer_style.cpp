@@ -8,11 +8,13 @@ namespace {
 // the <Option> map keep older versions of QGIS reading the same look. The outline is red
 // at 40 % opacity, 0.26 mm wide: where many scenes overlap their edges add up to a denser
 // red, and one scene alone is still a line that does not hide the map. The temporal
-// controller's mode 1 is "instant from a field": QGIS reads the mode as a number. A
+// controller's mode 4 is "start and end from expressions" (QGIS reads the mode as a
+// number): a scene lasts from its acquisition to the end of its range, or is an instant
+// where it has none; an end on a field that is null would keep it drawn forever. A
 // shapefile cuts acquired_end to ten characters; its alias is then just not used.
 constexpr std::string_view kQml = R"qml(<!DOCTYPE qgis PUBLIC 'http://mrcc.com/qgis.dtd' 'SYSTEM'>
 <qgis version="3.22.0" styleCategories="Symbology|Fields|MapTips|Temporal">
-  <temporal enabled="1" mode="1" startField="acquired" endField="" startExpression="" endExpression="" durationField="" durationUnit="min" fixedDuration="0" accumulate="0" limitMode="0">
+  <temporal enabled="1" mode="4" startField="acquired" endField="" startExpression="&quot;acquired&quot;" endExpression="coalesce(&quot;acquired_end&quot;, &quot;acquired&quot;)" durationField="" durationUnit="min" fixedDuration="0" accumulate="0" limitMode="0">
     <fixedRange>
       <start></start>
       <end></end>
@@ -80,6 +82,7 @@ constexpr std::string_view kQml = R"qml(<!DOCTYPE qgis PUBLIC 'http://mrcc.com/q
     <alias field="instrument" index="22" name="instrument"/>
     <alias field="acquired_end" index="23" name="acquisition end (UTC)"/>
   </aliases>
+  <previewExpression>coalesce("granule", "name")</previewExpression>
   <mapTip>&lt;b>[% coalesce("granule", "name") %]&lt;/b>&lt;br>[% "acq_date" %][% ', cloud cover ' || "cloud" || ' %' %]</mapTip>
   <layerGeometryType>2</layerGeometryType>
 </qgis>

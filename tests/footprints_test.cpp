@@ -1065,11 +1065,15 @@ TEST(LayerStyle, QmlIsADocumentQgisReads) {
 TEST(LayerStyle, QmlTimesTheScenesByAcquired) {
     const std::optional<XmlElement> qgis = ParseXml(FootprintStyleQml());
     ASSERT_TRUE(qgis);
-    // Mode 1 is "instant from a field"; QGIS reads the mode as a number.
+    // Mode 4 is "start and end from expressions"; QGIS reads the mode as a number. A
+    // scene without a range's end is an instant, never drawn on for ever.
     const XmlElement* temporal = qgis->child("temporal");
     ASSERT_TRUE(temporal);
     EXPECT_EQ(temporal->attribute("enabled"), "1");
-    EXPECT_EQ(temporal->attribute("mode"), "1");
+    EXPECT_EQ(temporal->attribute("mode"), "4");
+    EXPECT_EQ(temporal->attribute("startExpression"), "\"acquired\"");
+    EXPECT_EQ(temporal->attribute("endExpression"), "coalesce(\"acquired_end\", \"acquired\")");
+    ASSERT_TRUE(qgis->child("previewExpression"));
     const std::string start = temporal->attribute("startField");
     EXPECT_TRUE(std::ranges::any_of(kFields, [&](const FieldKind& kind) {
         return kind.name == start && kind.type == OFTDateTime;
