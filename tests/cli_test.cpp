@@ -437,6 +437,28 @@ TEST(CommandLine, FootprintsNameTheScenesSkipped) {
                                "cross each other, 1 footprint has no area\n");
 }
 
+// The exit status says whether the output was published, whatever became of standard
+// error, which --verbose writes to (closed, or a pipe into head -1).
+TEST(CommandLine, PublishedIsSuccessWithStandardErrorGone) {
+    TempFolder folder, out;
+    folder.write("a.met", test::ExampleScene());
+    folder.write("b.txt", "no scene");
+    folder.write("filelist.txt", "a.met\r\nb.txt\r\n");
+    for (const char* command : {"footprints", "stac"}) {
+        const std::string output =
+            out.file(std::string(command) == "stac" ? "catalogue" : "footprints.gpkg");
+        const std::string args[] = {"aster", command, "--verbose", folder.path(), "-o", output};
+        const char* argv[std::size(args)];
+        for (std::size_t i = 0; i < std::size(args); ++i)
+            argv[i] = args[i].c_str();
+        std::ostringstream stdout, stderr;
+        stderr.setstate(std::ios::badbit);
+        const int status = RunCommandLine(int(std::size(argv)), argv, {.out = stdout, .err = stderr});
+        EXPECT_EQ(status, 0) << command;
+        EXPECT_TRUE(std::filesystem::exists(output)) << command;
+    }
+}
+
 // A tree read where it lies, as a read-only archive would be: listed in memory, nothing
 // written into it, every layout and folder told apart, hidden folders and links to
 // folders not entered; both commands read the same scenes.
