@@ -97,7 +97,7 @@ struct PreparedScene {
 };
 
 PreparedScene PrepareScene(SceneFootprintReader& reader, SceneWriter& writer,
-                           const ListedScene& listed) {
+                           const ListedScene& listed, std::size_t prefixSize) {
     PreparedScene prepared;
     SceneFootprintOrReason read = LooksLikeHdf4(listed.text)
                                       ? reader.readHdf(std::string(listed.fullPath))
@@ -105,7 +105,7 @@ PreparedScene PrepareScene(SceneFootprintReader& reader, SceneWriter& writer,
     if (!read.scene) {
         // A file that gave no text at all is named for what keeps it from being read.
         prepared.reason = listed.text.empty() && listed.extent == TextExtent::Whole
-                              ? UnreadSceneReason(std::string(listed.fullPath))
+                              ? UnreadSceneReason(std::string(listed.fullPath), prefixSize)
                               : std::move(read.reason);
         return prepared;
     }
@@ -127,10 +127,12 @@ std::optional<Error> RunListed(const SceneRunOptions& options, SceneWriter& writ
         return error;
     // Images and HDF files listed beside the metadata are read no further than their heads.
     SceneFootprintReader reader;
+    ReadAheadSettings readAhead = options.readAhead;
+    readAhead.wildcardsInLineOnly = true;
     PreparedScenes<PreparedScene> scenes(
-        options.readAhead,
-        [&reader, &writer](const ListedScene& listed) {
-            return PrepareScene(reader, writer, listed);
+        readAhead,
+        [&reader, &writer, &options](const ListedScene& listed) {
+            return PrepareScene(reader, writer, listed, options.folderPrefix.size());
         },
         reader.headFirst());
     if (auto error = scenes.open(options.folderPrefix, options.list)) {

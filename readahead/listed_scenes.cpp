@@ -282,7 +282,8 @@ void ListedScenes::Impl::readFile(Slot& slot, std::uint64_t sequence) {
     SlotState result = kReady;
     slot.length = 0;
     slot.extent = TextExtent::Whole;
-    const ScenePath path = ListedScenePath(slot.fullPath, m_prefix.size(), m_folder.get());
+    const ScenePath path = ListedScenePath(slot.fullPath, m_prefix.size(), m_folder.get(),
+                                           m_settings.wildcardsInLineOnly);
     if (const std::optional<std::size_t> size = SceneFileSize(path)) {
         const bool headFirst = m_headFirst.active();
         const std::size_t first = headFirst ? std::min(*size, m_headFirst.headBytes) : *size;
@@ -368,7 +369,8 @@ bool ListedScenes::Impl::helpRead(std::uint64_t& later) {
 }
 
 std::string_view ListedScenes::Impl::readInTurn(Slot& slot) {
-    const ScenePath path = ListedScenePath(slot.fullPath, m_prefix.size(), m_folder.get());
+    const ScenePath path = ListedScenePath(slot.fullPath, m_prefix.size(), m_folder.get(),
+                                           m_settings.wildcardsInLineOnly);
     slot.extent = TextExtent::Whole;
     if (!m_headFirst.active())
         return m_inTurnReader.read(path);

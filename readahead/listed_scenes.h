@@ -28,6 +28,9 @@ struct ReadAheadSettings {
     // maxBytes is read in its turn.
     std::size_t maxFiles = 64;
     std::size_t maxBytes = std::size_t{64} << 20;
+    // A * or ? refuses only the listed line, not the chosen folder's path, which the
+    // user named: the scene run's rule. The text run keeps refusing both.
+    bool wildcardsInLineOnly = false;
 };
 
 // How much of a listed file a ListedScene's text holds.

@@ -3,6 +3,7 @@
 #include "fileio/unique_fd.h"
 #include "fileio/whole_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -32,14 +33,18 @@ bool IsHiddenName(std::string_view path) {
 
 } // namespace
 
-ScenePath ListedScenePath(const std::string& fullPath, std::size_t prefixSize, int folderFd) {
+ScenePath ListedScenePath(const std::string& fullPath, std::size_t prefixSize, int folderFd,
+                          bool wildcardsInLineOnly) {
     const std::size_t start = fullPath.find_first_not_of('/', prefixSize);
-    return {fullPath, folderFd, start == std::string::npos ? "." : fullPath.c_str() + start};
+    return {fullPath, folderFd, start == std::string::npos ? "." : fullPath.c_str() + start,
+            wildcardsInLineOnly};
 }
 
 std::optional<std::size_t> SceneFileSize(const ScenePath& path) {
     const std::string& full = path.full;
-    if (full.empty() || NamesNoSingleFile(full) || IsHiddenName(full))
+    const std::string_view named = path.wildcardsInLineOnly ? std::string_view(path.relative)
+                                                            : std::string_view(full);
+    if (full.empty() || NamesNoSingleFile(named) || IsHiddenName(full))
         return std::nullopt;
     struct stat info {};
     if (::fstatat(path.folderFd, path.relative, &info, 0) != 0 || !S_ISREG(info.st_mode))
@@ -49,10 +54,10 @@ std::optional<std::size_t> SceneFileSize(const ScenePath& path) {
     return static_cast<std::size_t>(info.st_size);
 }
 
-std::string UnreadSceneReason(const std::string& fullPath) {
+std::string UnreadSceneReason(const std::string& fullPath, std::size_t prefixSize) {
     if (fullPath.find('\0') != std::string::npos)
         return "its name holds a NUL byte";
-    if (NamesNoSingleFile(fullPath))
+    if (NamesNoSingleFile(std::string_view(fullPath).substr(std::min(prefixSize, fullPath.size()))))
         return "its name holds * or ?, so it names no single file";
     if (IsHiddenName(fullPath))
         return "a hidden file";

@@ -19,10 +19,13 @@ struct ScenePath {
     const std::string& full;
     int folderFd;
     const char* relative;
+    // Whether a * or ? refuses the listed line alone, not the chosen folder's path.
+    bool wildcardsInLineOnly = false;
 };
 // The path a run uses for the line of a list read in the folder `folderFd`: the line, with
 // the separators that the folder prefix makes redundant removed ("." for none left).
-ScenePath ListedScenePath(const std::string& fullPath, std::size_t prefixSize, int folderFd);
+ScenePath ListedScenePath(const std::string& fullPath, std::size_t prefixSize, int folderFd,
+                          bool wildcardsInLineOnly = false);
 
 // Reads scene files whole into one buffer that is reused from file to file, so a run's
 // memory is bounded by its largest file, not by the number of files.
@@ -52,7 +55,8 @@ std::optional<std::size_t> ReadSceneFile(const ScenePath& path, std::size_t size
 // its name ("its name holds * or ?"), what it is ("no such file", "a folder", "not a
 // regular file", "an empty file", "larger than 1 GiB") or why it could not be opened.
 // Asked only of a file that gave no text, so a run pays for it only then.
-std::string UnreadSceneReason(const std::string& fullPath);
+// A * or ? counts only after the first `prefixSize` bytes, the chosen folder's.
+std::string UnreadSceneReason(const std::string& fullPath, std::size_t prefixSize = 0);
 // The same read in two steps, for readers that read a file's head first: the file opened
 // as ReadSceneFile opens it (or no descriptor), and up to `size` bytes read from where the
 // last read stopped, giving the bytes read (fewer at the end of the file).

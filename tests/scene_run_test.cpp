@@ -7,6 +7,7 @@
 #include "tests/test_support.h"
 
 #include <cmath>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
 
@@ -207,6 +208,31 @@ TEST(SceneRun, AStoppedRunHasNamedItsSkips) {
     EXPECT_FALSE(writer.published);
     EXPECT_EQ(host.named.size(), 25u);
     EXPECT_EQ(report.skipped, 25);
+}
+
+} // namespace
+} // namespace aster
+
+namespace aster {
+namespace {
+
+// A * or ? in the folder the user chose is no reason to skip its files; in a listed name
+// it still is.
+TEST(SceneRun, WildcardsCountInListedNamesOnly) {
+    TempFolder folder;
+    std::filesystem::create_directory(folder.file("scenes*?"));
+    folder.write("scenes*?/a.met", test::GranuleOdl());
+    folder.write("scenes*?/b?.met", test::GranuleOdl());
+    folder.write("scenes*?/filelist.txt", "a.met\nb?.met\n");
+    Kept writer;
+    Named host;
+    SceneRunReport report;
+    SceneRunOptions options;
+    options.folderPrefix = FolderPrefix(folder.file("scenes*?"));
+    ASSERT_FALSE(RunScenes(options, writer, host, report));
+    EXPECT_EQ(report.written, 1);
+    EXPECT_EQ(host.named, (std::vector<std::pair<std::string, std::string>>{
+                              {"b?.met", "its name holds * or ?, so it names no single file"}}));
 }
 
 } // namespace
