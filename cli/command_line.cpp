@@ -740,6 +740,7 @@ int RunSceneCommand(const Request& request, const CommandLineContext& context,
 }
 
 int RunFootprints(const Request& request, const CommandLineContext& context) {
+    std::vector<CutTexts> cut;
     const SceneWrite write = [&](const std::string& folderPrefix, const std::string& listPath,
                                  SceneRunReport& report, SceneRunHost& host) {
         FootprintOptions options = request.footprints;
@@ -747,10 +748,17 @@ int RunFootprints(const Request& request, const CommandLineContext& context) {
         FootprintReport layer;
         std::optional<Error> error = context.writeFootprints(folderPrefix, options, layer, host);
         report = layer;
+        cut = layer.cutTexts;
         return error;
     };
-    return RunSceneCommand(request, context, request.footprints.listPath, write,
-                           {"footprint", "footprints"});
+    const int status = RunSceneCommand(request, context, request.footprints.listPath, write,
+                                       {"footprint", "footprints"});
+    // A text the format cut short names no file any more: the user hears of it.
+    for (const CutTexts& texts : cut)
+        PrintPrefixed(context.err, Counted(texts.count, "text", "texts") + " of the field " +
+                                       texts.field + " cut to " + std::to_string(texts.bytes) +
+                                       " bytes, all this format holds; a GeoPackage keeps them whole");
+    return status;
 }
 
 int RunStac(const Request& request, const CommandLineContext& context) {

@@ -351,6 +351,7 @@ std::optional<Error> FootprintLayer::addStyle() const {
 
 std::optional<Error> FootprintLayer::complete(SceneRunHost& /*host*/) {
     const std::string& outputPath = m_options.outputPath;
+    m_report.cutTexts = m_writer->cutTexts();
     if (auto error = m_writer->close(m_messages))
         return error;
     if (auto error = SettleLayerFile(m_report.driverName, m_gdalPath, outputPath))

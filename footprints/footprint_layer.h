@@ -59,10 +59,22 @@ struct FootprintOptions {
     ReadAheadSettings readAhead;
 };
 
+// A shapefile's text fields hold this many bytes at most.
+inline constexpr std::size_t kShapefileTextBytes = 254;
+
+// Texts of one field that the format could not hold whole.
+struct CutTexts {
+    std::string field;
+    std::int64_t count = 0;
+    std::size_t bytes = 0; // what the field holds
+};
+
 // What a run did. On an error (cancellation included) the counts say how far it came,
 // but no output was changed. Skipped files are named to the host as they are found.
 struct FootprintReport : SceneRunReport {
     std::string driverName; // the driver used
+    // Texts the format could not hold whole (a shapefile's fields hold 254 bytes), by field.
+    std::vector<CutTexts> cutTexts;
 };
 
 // Reads folderPrefix + "filelist.txt" (the folder's FolderPrefix) and writes the layer to

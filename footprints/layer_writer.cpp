@@ -139,6 +139,7 @@ std::optional<Error> LayerWriter::create(const std::string& scratchPath, const s
     if (m_layer == nullptr)
         return GdalError("create the layer in", m_outputPath, m_messages);
 
+    m_textLimit = shapefile ? kShapefileTextBytes : 0;
     for (const FieldKind& kind : kFields) {
         const bool text = (kind.type == OFTDate && m_calendarDatesAsText) ||
                           (kind.type == OFTDateTime && m_datesAsText);
@@ -146,7 +147,7 @@ std::optional<Error> LayerWriter::create(const std::string& scratchPath, const s
         // A shapefile's text columns are 80 bytes wide unless told otherwise, and keep
         // the declared width, so that later edits fit.
         if (shapefile && kind.type == OFTString)
-            field.SetWidth(254);
+            field.SetWidth(kShapefileTextBytes);
         const int before = m_layer->GetLayerDefn()->GetFieldCount();
         if (m_layer->CreateField(&field) != OGRERR_NONE)
             return GdalError(std::string("add the field ") + kind.name + " to", m_outputPath,
@@ -251,17 +252,27 @@ void LayerWriter::setReal(std::size_t field, std::optional<double> value) {
 }
 
 void LayerWriter::setText(std::size_t field, const std::string& value) {
-    if (m_index[field] >= 0)
-        m_feature->SetField(m_index[field], value.c_str());
+    if (m_index[field] < 0)
+        return;
+    // The driver would cut it without a word: the summary tells.
+    if (m_textLimit > 0 && value.size() > m_textLimit)
+        ++m_cutTexts[field];
+    m_feature->SetField(m_index[field], value.c_str());
 }
 
 void LayerWriter::setText(std::size_t field, const std::optional<std::string>& value) {
-    if (m_index[field] < 0)
-        return;
-    if (value)
-        m_feature->SetField(m_index[field], value->c_str());
-    else
+    if (m_index[field] >= 0 && !value)
         m_feature->SetFieldNull(m_index[field]);
+    else if (value)
+        setText(field, *value);
+}
+
+std::vector<CutTexts> LayerWriter::cutTexts() const {
+    std::vector<CutTexts> cut;
+    for (std::size_t i = 0; i < kFields.size(); ++i)
+        if (m_cutTexts[i] > 0)
+            cut.push_back({kFields[i].name, m_cutTexts[i], m_textLimit});
+    return cut;
 }
 
 void LayerWriter::setDate(std::size_t field, const std::optional<CalendarDate>& date) {

@@ -2,6 +2,7 @@
 
 #include "fileio/error.h"
 #include "footprints/footprint_geometry.h"
+#include "footprints/footprint_layer.h"
 #include "footprints/gdal_messages.h"
 #include "footprints/geopackage_index.h"
 #include "footprints/layer_check.h"
@@ -118,6 +119,8 @@ class LayerWriter {
 
     // Whether the driver kept the scene number and every corner as fields.
     bool keepsValues() const;
+    // The fields whose texts were longer than the format holds, and how many.
+    std::vector<CutTexts> cutTexts() const;
 
     // Finishes the index, commits and closes the dataset; only then are its
     // files complete.
@@ -151,6 +154,8 @@ class LayerWriter {
     bool m_datesAsText = false;
     bool m_calendarDatesAsText = false;
     bool m_inTransaction = false;
+    std::size_t m_textLimit = 0; // bytes a text field holds; 0 for no limit
+    std::array<std::int64_t, kFields.size()> m_cutTexts{};
 };
 
 // The .csvt that declares each column's type to a reader, in place of GDAL's, which

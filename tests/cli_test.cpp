@@ -459,6 +459,24 @@ TEST(CommandLine, PublishedIsSuccessWithStandardErrorGone) {
     }
 }
 
+// A shapefile holds 254 bytes of a text: a path cut to that names no file, so the run
+// says which field lost how many texts.
+TEST(CommandLine, TextsAShapefileCutAreCounted) {
+    TempFolder folder, out;
+    const std::string deep(250, 'd');
+    std::filesystem::create_directory(folder.file(deep));
+    folder.write(deep + "/a.met", test::ExampleScene());
+    folder.write("b.met", test::ExampleScene());
+    folder.write("filelist.txt", deep + "/a.met\nb.met\n");
+    const Outcome shapefile = RunAster({"footprints", folder.path(), "-o", out.file("fp.shp")});
+    EXPECT_EQ(shapefile.status, 0);
+    EXPECT_NE(shapefile.err.find("aster: 1 text of the field path cut to 254 bytes"),
+              std::string::npos)
+        << shapefile.err;
+    const Outcome package = RunAster({"footprints", folder.path(), "-o", out.file("fp.gpkg")});
+    EXPECT_EQ(package.err, "aster: 2 footprints written, 0 listed files skipped\n");
+}
+
 // A tree read where it lies, as a read-only archive would be: listed in memory, nothing
 // written into it, every layout and folder told apart, hidden folders and links to
 // folders not entered; both commands read the same scenes.
