@@ -1,9 +1,11 @@
 // Times the real listing and build run against the floors on a synthetic corpus and
 // prints lines of figures for scripts/bench.sh; with --tree, the recursive listing of a
-// tree of folders against find. With --once it instead makes one run over
+// tree of folders against find; with --hdf, footprints over HDF-EOS files against the
+// same scenes as ODL files, and what the command reads. With --once it instead makes one run over
 // an existing corpus and reports its own peak memory, so that every memory figure comes
 // from a process that did nothing else.
 #include "bench/corpus.h"
+#include "bench/hdf_corpus.h"
 #include "catalogue/build_run.h"
 #include "fileio/unique_fd.h"
 #include "listing/folder_listing.h"
@@ -16,10 +18,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <filesystem>
 #include <map>
 #include <spawn.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -155,6 +159,9 @@ struct Options {
     bool tree = false;       // a tree of folders: the recursive listing against find only
     std::string listCommand; // with --tree: the recursive listing as a command
     std::string startCommand; // with --tree: the same program doing nothing (--version)
+    bool hdf = false;          // HDF-EOS files against the same scenes as ODL: footprints only
+    std::string asterProgram;  // with --hdf: the aster command line
+    int hdfSide = 2048;        // with --hdf: the image's side, in bytes
     unsigned threads = aster::ReadAheadSettings{}.threads;
 };
 
@@ -194,6 +201,12 @@ bool Parse(int argc, char** argv, Options& options) {
             options.listCommand = value;
         else if (flag == "--start-command")
             options.startCommand = value;
+        else if (flag == "--hdf")
+            options.hdf = value == "1";
+        else if (flag == "--aster")
+            options.asterProgram = value;
+        else if (flag == "--hdf-side")
+            options.hdfSide = std::stoi(value);
         else if (flag == "--threads")
             options.threads = static_cast<unsigned>(std::stoul(value));
         else
@@ -205,6 +218,8 @@ bool Parse(int argc, char** argv, Options& options) {
         return options.once == "polys" || options.once == "table";
     if (options.tree)
         return options.files != 0 && !options.listCommand.empty();
+    if (options.hdf)
+        return options.files != 0 && !options.asterProgram.empty() && options.hdfSide > 0;
     if (options.corpusOnly || options.xml)
         return options.files != 0 && (options.corpusOnly || !options.floorProgram.empty());
     return !options.floorProgram.empty() && !options.parallelFloorProgram.empty() &&
@@ -305,8 +320,88 @@ int MeasureTree(const Options& options) {
     return 0;
 }
 
+// The bytes a program read through read(2) and its kind (rchar of /proc/PID/io), taken
+// once it has exited but before it is reaped, so that nothing it did is left out.
+// Fails unless it exits with 0. Its output goes to /dev/null.
+unsigned long long ReadBytesOfRun(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
+        Fail(args[0] + ": " + std::strerror(spawned));
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+    unsigned long long rchar = 0;
+    bool found = false;
+    if (std::FILE* io = std::fopen(("/proc/" + std::to_string(pid) + "/io").c_str(), "r")) {
+        char line[128];
+        while (!found && std::fgets(line, sizeof line, io) != nullptr)
+            found = std::sscanf(line, "rchar: %llu", &rchar) == 1;
+        std::fclose(io);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        Fail(args[0] + " failed");
+    if (!found)
+        Fail("no rchar in /proc/" + std::to_string(pid) + "/io");
+    return rchar;
+}
+
+// Apparent and allocated bytes of the files in a folder.
+std::pair<unsigned long long, unsigned long long> FolderBytes(const std::string& folder) {
+    unsigned long long apparent = 0;
+    unsigned long long allocated = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        struct stat info{};
+        if (::stat(entry.path().c_str(), &info) == 0) {
+            apparent += static_cast<unsigned long long>(info.st_size);
+            allocated += static_cast<unsigned long long>(info.st_blocks) * 512;
+        }
+    }
+    return {apparent, allocated};
+}
+
+// `aster footprints` over HDF-EOS files against the same command over the same scenes
+// as ODL files, both warm, and the bytes one run over the HDF files reads.
+int MeasureHdf(const Options& options) {
+    const std::string hdfFolder = options.folder + "/hdf";
+    const std::string metFolder = options.folder + "/met";
+    std::filesystem::create_directory(hdfFolder);
+    std::filesystem::create_directory(metFolder);
+    aster::bench::WriteHdfCorpus(hdfFolder, metFolder, options.files, options.hdfSide);
+    ::sync();
+    const auto [apparent, allocated] = FolderBytes(hdfFolder);
+    const auto footprints = [&](const std::string& folder) {
+        return std::vector<std::string>{options.asterProgram, "footprints", "--overwrite", "-o",
+                                        options.folder + "/footprints.gpkg", folder};
+    };
+    unsigned long long rchar = 0;
+    for (const auto& [step, folder] : {std::pair{"met", metFolder}, std::pair{"hdf", hdfFolder}}) {
+        const double ms = WarmMedian(options.runs, [&] { rchar = ReadBytesOfRun(footprints(folder)); });
+        std::printf("time files=%zu hdf=1 step=%s_footprints cache=warm ms=%.2f\n", options.files,
+                    step, ms * 1e3);
+        std::fflush(stdout);
+    }
+    std::printf("hdf_io files=%zu rchar=%llu apparent=%llu allocated=%llu\n", options.files,
+                rchar, apparent, allocated);
+    return 0;
+}
+
 int Measure(const Options& options) {
     const std::string& folder = options.folder;
+    if (options.hdf)
+        return MeasureHdf(options);
     if (options.xml)
         return MeasureXml(options);
     if (options.tree)
@@ -415,8 +510,10 @@ int main(int argc, char** argv) {
                      "       %s --xml 1 --dir EMPTY_FOLDER --files N --floor PROGRAM\n"
                      "          [--runs 5] [--footprints COMMAND]\n"
                      "       %s --tree 1 --dir EMPTY_FOLDER --files N --list-command COMMAND\n"
-                     "          [--start-command COMMAND] [--runs 5]\n",
-                     argv[0], argv[0], argv[0], argv[0], argv[0]);
+                     "          [--start-command COMMAND] [--runs 5]\n"
+                     "       %s --hdf 1 --dir EMPTY_FOLDER --files N --aster PROGRAM\n"
+                     "          [--hdf-side 2048] [--runs 5]\n",
+                     argv[0], argv[0], argv[0], argv[0], argv[0], argv[0]);
         return 2;
     }
     if (options.corpusOnly) {

@@ -13,6 +13,14 @@
 # and set empty it skips both. The peak memory of `aster footprints` is then measured once
 # in every format. `aster list --recursive` is timed on a tree of N files in 1,000
 # folders against `find -type f`. BENCH_DIR is where corpora are written.
+#
+# Two groups of rows run only when N >= 100000, or when their variable is set to 1 (set
+# empty, they are skipped at any N), so that a quick `scripts/bench.sh 2000` stays quick:
+# ASTER_BENCH_HDF: `aster footprints` over BENCH_HDF_FILES (default 10,000) HDF-EOS files,
+# each with its ECS core metadata and a sparse image of 4 MiB, against the same scenes as
+# .met files, and the bytes it reads per HDF file; ASTER_BENCH_MILLION: the peak memory of
+# `aster footprints` and `aster stac` over a list of 1,000,000 missing files against one
+# of 100,000.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
@@ -101,6 +109,43 @@ if [ -n "${ASTER_BENCH_XML-1}" ]; then
             --overwrite 2>&1 >/dev/null | tail -n 1)
         echo "footprint_xml_mem files=$n kb=$kib" >>"$results"
         rm -rf "$x" "$scratch/xml.gpkg" "$scratch/xml-mem.gpkg"
+    done
+fi
+
+# Rows that only the full run makes unless asked for: "1" forces them, empty skips them.
+wanted() { # wanted VALUE_OF_THE_VARIABLE
+    [ "$1" = 1 ] || { [ "$1" = auto ] && [ "$largest" -ge 100000 ]; }
+}
+
+# Footprints over HDF-EOS files, each with its ECS core metadata (the corpus's ODL text as
+# the global attribute coremetadata.0) and an image of 2048 x 2048 bytes written without
+# fill but for its last byte, so 4 MiB to the reader and a few KiB on the disk; against
+# the same command over the same scenes as .met files, both warm; and the bytes the HDF
+# run reads (rchar of /proc/PID/io, taken as it exits).
+if wanted "${ASTER_BENCH_HDF-auto}"; then
+    h="$scratch/hdf"
+    mkdir "$h"
+    hdf_files="${BENCH_HDF_FILES:-10000}"
+    echo "HDF-EOS corpus of $hdf_files files..." >&2
+    "$bin/aster_bench_driver" --hdf 1 --dir "$h" --files "$hdf_files" --runs "$runs" \
+        --aster "$aster" >>"$results"
+    rm -rf "$h"
+fi
+
+# Peak memory (GNU time) of `aster footprints` and of `aster stac` over a list of
+# 1,000,000 files that do not exist, all skipped as missing, against a list of 100,000.
+if wanted "${ASTER_BENCH_MILLION-auto}"; then
+    for n in 100000 1000000; do
+        m="$scratch/m$n"
+        mkdir "$m"
+        echo "list of $n missing files..." >&2
+        seq -f 'AST_L1B_%07g.met' 1 "$n" | sed 's/$/\r/' >"$m/filelist.txt"
+        kib=$(/usr/bin/time -f %M "$aster" footprints "$m" -o "$scratch/m.gpkg" --overwrite \
+            2>&1 >/dev/null | tail -n 1)
+        echo "skipped_mem files=$n command=footprints kb=$kib" >>"$results"
+        kib=$(/usr/bin/time -f %M "$aster" stac "$m" -o "$scratch/m.stac" 2>&1 >/dev/null | tail -n 1)
+        echo "skipped_mem files=$n command=stac kb=$kib" >>"$results"
+        rm -rf "$m" "$scratch/m.gpkg" "$scratch/m.stac"
     done
 fi
 
@@ -196,6 +241,10 @@ BEGIN {
     footprints_limit = 2.00 # footprints / the polygon run, both as `aster` commands
     footprints_mb = 300    # peak memory of `aster footprints`, any format, in MB (10^6 bytes)
     xml_limit = 5.00       # footprints over ECS granule XML / the floor of the same files
+    polys_command_limit = 0.75 # aster polys as a command / the floor, the same corpus
+    hdf_limit = 3.00       # footprints over HDF-EOS files / over the same scenes as .met
+    hdf_read_kib = 256     # bytes read per HDF file of 4 MiB, in KiB
+    skipped_mib = 32       # peak memory growth from 100,000 skipped files to 1,000,000
     tree_limit = 1.50      # aster list --recursive / find -type f, the same tree
     xml_flat_mib = 24      # growth of its peak memory from 20,000 files to N
     big_limit = 2.00       # 256 MiB scene / floor
@@ -215,6 +264,8 @@ BEGIN {
     name["polys_command"] = "aster polys"
     name["xml_floor"] = "floor (ECS XML)"
     name["xml_footprints"] = "footprints (ECS XML)"
+    name["hdf_met_footprints"] = "footprints (.met)"
+    name["hdf_hdf_footprints"] = "footprints (HDF-EOS)"
     name["tree_find"] = "find -type f (tree)"
     name["tree_list"] = "list --recursive (tree)"
     name["tree_list_in_process"] = "  in the driver"
@@ -227,8 +278,8 @@ function field(key,   i, kv) {
 function fail(message) { missed[++misses] = message }
 # A difference of memory figures, with rounding noise shown as 0.
 function diff(a, b) { return (a - b > -0.05 && a - b < 0.05) ? 0 : a - b }
-function label(n) { return n == "big" ? "1 x 256MiB" : n == "xml" ? xml_files : n == "tree" ? tree_files : n }
-function per_file(n, t) { return t * 1000 / (n == "big" ? 1 : n == "xml" ? xml_files : n == "tree" ? tree_files : n) }
+function label(n) { return n == "big" ? "1 x 256MiB" : n == "xml" ? xml_files : n == "tree" ? tree_files : n == "hdf" ? hdf_files : n }
+function per_file(n, t) { return t * 1000 / (n == "big" ? 1 : n == "xml" ? xml_files : n == "tree" ? tree_files : n == "hdf" ? hdf_files : n) }
 # One timed row; `ref` empty means a row of its own without a ratio.
 function row(n, step, cache, ref, limit,   t, r, ratio, mark) {
     t = ms[n, step, cache]
@@ -248,6 +299,13 @@ $1 == "time" && field("tree") == "1" {
     ms["tree", "tree_" field("step"), "warm"] = field("ms")
     next
 }
+$1 == "time" && field("hdf") == "1" {
+    hdf_files = field("files")
+    ms["hdf", "hdf_" field("step"), "warm"] = field("ms")
+    next
+}
+$1 == "hdf_io" { hdf_rchar = field("rchar"); hdf_apparent = field("apparent"); hdf_allocated = field("allocated") }
+$1 == "skipped_mem" { skipped_kb[field("command"), field("files")] = field("kb") }
 $1 == "time" && field("xml") == "1" {
     xml_files = field("files")
     ms["xml", "xml_" field("step"), "warm"] = field("ms")
@@ -288,7 +346,7 @@ END {
         # The footprint layer against the polygon run, both timed as commands.
         if (n == largest) {
             if ((n, "footprints", "warm") in ms) {
-                row(n, "polys_command", "warm", "floor", "")
+                row(n, "polys_command", "warm", "floor", t ? polys_command_limit : "")
                 row(n, "footprints", "warm", "polys_command", footprints_limit)
                 if ((n, "footprints_no_index", "warm") in ms) {
                     row(n, "footprints_no_index", "warm", "polys_command", "")
@@ -303,6 +361,10 @@ END {
     if (("xml", "xml_footprints", "warm") in ms) {
         row("xml", "xml_floor", "warm", "")
         row("xml", "xml_footprints", "warm", "xml_floor", xml_limit)
+    }
+    if (("hdf", "hdf_hdf_footprints", "warm") in ms) {
+        row("hdf", "hdf_met_footprints", "warm", "")
+        row("hdf", "hdf_hdf_footprints", "warm", "hdf_met_footprints", hdf_limit)
     }
     if (("tree", "tree_list", "warm") in ms) {
         row("tree", "tree_find", "warm", "")
@@ -351,6 +413,22 @@ END {
             printf "memory growth %s to %s files, footprints over ECS XML: %.1f MiB (limit %d)\n", xml_mem_files[1], xml_mem_files[xml_mem_count], g, xml_flat_mib
             if (g > xml_flat_mib) fail(sprintf("footprints over ECS XML: memory grows by %.1f MiB from %s to %s files", g, xml_mem_files[1], xml_mem_files[xml_mem_count]))
         }
+    }
+
+    if (hdf_files != "") {
+        kib = hdf_rchar / hdf_files / 1024; mark = ""
+        if (kib >= hdf_read_kib) { mark = " <"; fail(sprintf("%s HDF-EOS files: footprints read %.1f KiB a file, limit %d", hdf_files, kib, hdf_read_kib)) }
+        printf "\nfootprints over %s HDF-EOS files read %.1f KiB a file (limit %d; the process in all, its start included), of %.1f MiB apparent, %.1f KiB on the disk%s\n", hdf_files, kib, hdf_read_kib, hdf_apparent / hdf_files / 1048576, hdf_allocated / hdf_files / 1024, mark
+    }
+    if (("footprints", 1000000) in skipped_kb) {
+        printf "\n%-36s %15s %15s %10s\n", "peak memory, all listed skipped", "100000 MiB", "1000000 MiB", "growth"
+        for (c = 1; c <= 2; c++) {
+            cmd = c == 1 ? "footprints" : "stac"
+            a = skipped_kb[cmd, 100000] / 1024; b = skipped_kb[cmd, 1000000] / 1024; mark = ""
+            if (skipped_kb[cmd, 100000] == "" || skipped_kb[cmd, 1000000] == "" || b - a > skipped_mib) { mark = " <"; fail(sprintf("aster %s: peak memory over 1,000,000 skipped files %.1f MiB above 100,000, limit %d", cmd, b - a, skipped_mib)) }
+            printf "%-36s %15.1f %15.1f %10.1f%s\n", "aster " cmd, a, b, diff(b, a), mark
+        }
+        printf "limit: growth within %d MiB\n", skipped_mib
     }
 
     small = sizes[1]; large = sizes[count]
