@@ -1114,6 +1114,12 @@ TEST(LayerStyle, QmlSymbolStaysLightAtArchiveDensity) {
     ASSERT_EQ(outline.size(), 4u);
     EXPECT_GE(outline[3], 255 * 25 / 100);
     EXPECT_LE(outline[3], 255 * 60 / 100);
+    // Outlines stacked thirty deep add up to solid red whatever their own opacity: the
+    // layer's opacity keeps the map beneath showing, and QGIS applies it in the
+    // Rendering category.
+    ASSERT_TRUE(qgis->child("layerOpacity"));
+    EXPECT_LE(std::stod(qgis->child("layerOpacity")->text), 0.4);
+    EXPECT_NE(qgis->attribute("styleCategories").find("Rendering"), std::string::npos);
     EXPECT_GT(std::stod(options["outline_width"]), 0);
     EXPECT_LE(std::stod(options["outline_width"]), 0.3);
     EXPECT_EQ(options["outline_width_unit"], "MM");
