@@ -5,6 +5,7 @@
 #include "footprints/gdal_messages.h"
 #include "footprints/layer_style.h"
 #include "footprints/layer_writer.h"
+#include "footprints/output_formats.h"
 #include "footprints/sql_quoting.h"
 
 #include <gdal_priv.h>
@@ -257,7 +258,7 @@ std::optional<Error> DatabaseLayer::plan() {
                           : std::string_view(m_folderPrefix));
     if (auto error = ParseTableName(m_options.layerName, m_table))
         return error;
-    GDALAllRegister();
+    RegisterGdalDrivers();
     m_driver = GetGDALDriverManager()->GetDriverByName(std::string(kDatabaseDriver).c_str());
     if (m_driver == nullptr)
         return Error{EINVAL, "This GDAL has no PostgreSQL driver to write " + m_shown,

@@ -8,6 +8,7 @@
 #include <gdal_priv.h>
 
 #include <algorithm>
+#include <mutex>
 #include <array>
 #include <cerrno>
 #include <vector>
@@ -182,9 +183,16 @@ std::string OutputFormatChoices() {
     return text;
 }
 
+void RegisterGdalDrivers() {
+    // GDAL's driver registry belongs to the process, and its first filling is not safe on
+    // two threads at once: two runs in one process would free the same driver twice.
+    static std::once_flag registered;
+    std::call_once(registered, [] { GDALAllRegister(); });
+}
+
 std::optional<Error> CheckVectorDriver(const std::string& driverName) {
     const GdalMessages messages;
-    GDALAllRegister();
+    RegisterGdalDrivers();
     GDALDriver* driver = GetGDALDriverManager()->GetDriverByName(driverName.c_str());
     if (driver == nullptr)
         return Error{EINVAL,

@@ -26,6 +26,9 @@ std::optional<std::string> DriverForPath(std::string_view path);
 // The extension choices for a usage message: ".gpkg (GPKG), .shp (ESRI Shapefile), ...".
 std::string OutputFormatChoices();
 
+// Registers GDAL's drivers once for the process, whichever thread asks first.
+void RegisterGdalDrivers();
+
 // Nothing when GDAL has a driver of this name that can create vector datasets as files
 // that it can read back; otherwise the error to report (EINVAL), naming the driver and
 // saying why: no such driver, no vector writer, output that GDAL cannot read (PGDUMP),
