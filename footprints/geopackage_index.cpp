@@ -46,13 +46,6 @@ float Up(double value) {
     return f;
 }
 
-struct Node {
-    std::int64_t number = 0;
-    int height = 0; // 0 for a leaf
-    std::vector<std::int64_t> ids;
-    std::vector<std::array<float, 4>> boxes;
-};
-
 // Twice a box's centre: only the order counts.
 template <typename Entry> float CentreX(const Entry& e) {
     return e.box[0] + e.box[1];
@@ -61,16 +54,21 @@ template <typename Entry> float CentreY(const Entry& e) {
     return e.box[2] + e.box[3];
 }
 
-// Sort-tile-recursive packing of one level: vertical slices by x, each cut by y into
-// groups of at most maxCells, so that a node covers a compact patch of the map.
-template <typename Entry>
-std::vector<std::vector<Entry>> PackLevel(std::vector<Entry> entries, std::size_t maxCells) {
-    const std::size_t nodes = (entries.size() + maxCells - 1) / maxCells;
-    const auto slices = static_cast<std::size_t>(std::ceil(std::sqrt(static_cast<double>(nodes))));
+std::size_t NodesFor(std::size_t entries, std::size_t maxCells) {
+    return (entries + maxCells - 1) / maxCells;
+}
+
+// Sort-tile-recursive packing of one level, in place: vertical slices by x, each cut by
+// y into groups of at most maxCells, so that a node covers a compact patch of the map.
+// Each group is handed to `node` as its first and last entry, in the order of the level.
+template <typename Entries, typename Node>
+void PackLevel(Entries& entries, std::size_t maxCells, Node&& node) {
+    using Entry = typename Entries::value_type;
+    const auto slices = static_cast<std::size_t>(
+        std::ceil(std::sqrt(static_cast<double>(NodesFor(entries.size(), maxCells)))));
     const std::size_t perSlice = slices * maxCells;
     std::sort(entries.begin(), entries.end(),
               [](const Entry& a, const Entry& b) { return CentreX(a) < CentreX(b); });
-    std::vector<std::vector<Entry>> groups;
     for (std::size_t start = 0; start < entries.size(); start += perSlice) {
         const auto first = entries.begin() + static_cast<std::ptrdiff_t>(start);
         const auto last = entries.begin() +
@@ -81,11 +79,10 @@ std::vector<std::vector<Entry>> PackLevel(std::vector<Entry> entries, std::size_
             const auto end = last - group > static_cast<std::ptrdiff_t>(maxCells)
                                  ? group + static_cast<std::ptrdiff_t>(maxCells)
                                  : last;
-            groups.emplace_back(group, end);
+            node(group, end);
             group = end;
         }
     }
-    return groups;
 }
 
 void PutBigEndian(unsigned char* at, std::uint64_t value, int bytes) {
@@ -96,38 +93,70 @@ void PutBigEndian(unsigned char* at, std::uint64_t value, int bytes) {
 // A node as SQLite stores it: the tree's depth (read from the root only), the number of
 // cells, then each cell's id and its four coordinates, all big-endian, padded with zeros
 // to the node size.
-void NodeBytes(const Node& node, int depth, std::vector<unsigned char>& bytes) {
+template <typename Iterator>
+void NodeBytes(std::int64_t number, int depth, Iterator first, Iterator last,
+               std::vector<unsigned char>& bytes) {
     std::fill(bytes.begin(), bytes.end(), 0);
-    PutBigEndian(&bytes[0], node.number == 1 ? static_cast<std::uint64_t>(depth) : 0, 2);
-    PutBigEndian(&bytes[2], node.ids.size(), 2);
-    for (std::size_t i = 0; i < node.ids.size(); ++i) {
-        unsigned char* cell = &bytes[4 + 24 * i];
-        PutBigEndian(cell, static_cast<std::uint64_t>(node.ids[i]), 8);
+    PutBigEndian(&bytes[0], number == 1 ? static_cast<std::uint64_t>(depth) : 0, 2);
+    PutBigEndian(&bytes[2], static_cast<std::uint64_t>(last - first), 2);
+    unsigned char* cell = &bytes[4];
+    for (auto entry = first; entry != last; ++entry, cell += 24) {
+        PutBigEndian(cell, static_cast<std::uint64_t>(entry->id), 8);
         for (std::size_t k = 0; k < 4; ++k) {
             std::uint32_t bits = 0;
             static_assert(sizeof bits == sizeof(float));
-            std::memcpy(&bits, &node.boxes[i][k], sizeof bits);
+            std::memcpy(&bits, &entry->box[k], sizeof bits);
             PutBigEndian(cell + 8 + 4 * k, bits, 4);
         }
     }
 }
 
-// Fills a table of (id, node) pairs, in the order of the ids so that it grows at its end.
-bool InsertPairs(sqlite3* db, const std::string& table,
-                 std::vector<std::pair<std::int64_t, std::int64_t>> pairs) {
-    std::sort(pairs.begin(), pairs.end());
-    const Statement insert = Prepare(db, "INSERT INTO " + QuotedName(table) + " VALUES (?, ?)");
-    if (!insert)
-        return Failed(db, "cannot fill " + table);
-    for (const auto& [id, node] : pairs) {
-        sqlite3_bind_int64(insert.get(), 1, id);
-        sqlite3_bind_int64(insert.get(), 2, node);
-        if (sqlite3_step(insert.get()) != SQLITE_DONE)
-            return Failed(db, "cannot fill " + table);
-        sqlite3_reset(insert.get());
+template <typename Iterator> std::array<float, 4> BoundsOf(Iterator first, Iterator last) {
+    std::array<float, 4> box = first->box;
+    for (auto entry = first; entry != last; ++entry) {
+        box[0] = std::min(box[0], entry->box[0]);
+        box[1] = std::max(box[1], entry->box[1]);
+        box[2] = std::min(box[2], entry->box[2]);
+        box[3] = std::max(box[3], entry->box[3]);
     }
-    return true;
+    return box;
 }
+
+// Once its leaf is written, an entry's box is needed no more: it keeps the leaf's number
+// instead, so that the table from features to leaves is filled without a second copy of
+// every entry.
+template <typename Entry> void KeepLeaf(Entry& entry, std::int64_t leaf) {
+    static_assert(sizeof entry.box >= sizeof leaf);
+    std::memcpy(entry.box.data(), &leaf, sizeof leaf);
+}
+template <typename Entry> std::int64_t KeptLeaf(const Entry& entry) {
+    std::int64_t leaf = 0;
+    std::memcpy(&leaf, entry.box.data(), sizeof leaf);
+    return leaf;
+}
+
+// Inserts (id, node) pairs into one of the index's tables, best in the order of the ids
+// so that the table grows at its end.
+class PairInserter {
+  public:
+    PairInserter(sqlite3* db, const std::string& table)
+        : m_db(db), m_table(table),
+          m_insert(Prepare(db, "INSERT INTO " + QuotedName(table) + " VALUES (?, ?)")) {}
+    bool operator()(std::int64_t id, std::int64_t node) {
+        if (!m_insert)
+            return Failed(m_db, "cannot fill " + m_table);
+        sqlite3_bind_int64(m_insert.get(), 1, id);
+        sqlite3_bind_int64(m_insert.get(), 2, node);
+        const bool done = sqlite3_step(m_insert.get()) == SQLITE_DONE;
+        sqlite3_reset(m_insert.get());
+        return done || Failed(m_db, "cannot fill " + m_table);
+    }
+
+  private:
+    sqlite3* m_db;
+    std::string m_table;
+    Statement m_insert;
+};
 
 } // namespace
 
@@ -185,79 +214,89 @@ void GeoPackageIndex::add(std::int64_t fid, const OGREnvelope& extent) {
 }
 
 bool GeoPackageIndex::finish() {
-    if (!m_entries.empty()) {
-        // The node size is what SQLite chose when it created the index's (empty) root.
-        const Statement size =
-            Prepare(m_db, "SELECT length(data) FROM " + QuotedName(m_rtree + "_node") +
-                              " WHERE nodeno = 1");
-        if (!size || sqlite3_step(size.get()) != SQLITE_ROW)
-            return Failed(m_db, "cannot read the root of " + m_rtree);
-        const auto nodeBytes = static_cast<std::size_t>(sqlite3_column_int64(size.get(), 0));
-        if (nodeBytes < 4 + 24 * 2) {
-            CPLError(CE_Failure, CPLE_AppDefined, "unexpected node size in %s", m_rtree.c_str());
-            return false;
-        }
-        const std::size_t maxCells = (nodeBytes - 4) / 24;
-
-        // Level by level from the leaves up; node 1 is the root, the others are numbered
-        // from 2 as they are made.
-        std::vector<Node> nodes;
-        std::vector<Entry> level = std::move(m_entries);
-        m_entries.clear();
-        std::int64_t nextNumber = 2;
-        int height = 0;
-        while (true) {
-            auto groups = PackLevel(std::move(level), maxCells);
-            const bool root = groups.size() == 1;
-            level.clear();
-            for (const auto& group : groups) {
-                Node node;
-                node.number = root ? 1 : nextNumber++;
-                node.height = height;
-                std::array<float, 4> box = group.front().box;
-                for (const Entry& entry : group) {
-                    node.ids.push_back(entry.id);
-                    node.boxes.push_back(entry.box);
-                    box[0] = std::min(box[0], entry.box[0]);
-                    box[1] = std::max(box[1], entry.box[1]);
-                    box[2] = std::min(box[2], entry.box[2]);
-                    box[3] = std::max(box[3], entry.box[3]);
-                }
-                level.push_back(Entry{node.number, box});
-                nodes.push_back(std::move(node));
-            }
-            if (root)
-                break;
-            ++height;
-        }
-
-        // A leaf's cells are features, found through _rowid; every other node's cells are
-        // its children, each of which finds its parent through _parent.
-        const Statement insert = Prepare(
-            m_db, "INSERT OR REPLACE INTO " + QuotedName(m_rtree + "_node") + " VALUES (?, ?)");
-        if (!insert)
-            return Failed(m_db, "cannot fill " + m_rtree);
-        std::vector<unsigned char> bytes(nodeBytes);
-        std::vector<std::pair<std::int64_t, std::int64_t>> leaves, parents;
-        for (const Node& node : nodes) {
-            NodeBytes(node, height, bytes);
-            sqlite3_bind_int64(insert.get(), 1, node.number);
-            sqlite3_bind_blob(insert.get(), 2, bytes.data(), static_cast<int>(bytes.size()),
-                              SQLITE_STATIC);
-            if (sqlite3_step(insert.get()) != SQLITE_DONE)
-                return Failed(m_db, "cannot fill " + m_rtree);
-            sqlite3_reset(insert.get());
-            for (const std::int64_t id : node.ids)
-                (node.height == 0 ? leaves : parents).emplace_back(id, node.number);
-        }
-        if (!InsertPairs(m_db, m_rtree + "_rowid", std::move(leaves)) ||
-            !InsertPairs(m_db, m_rtree + "_parent", std::move(parents)))
-            return false;
-    }
+    if (!m_entries.empty() && !writeTree())
+        return false;
     for (const std::string& trigger : m_triggers)
         if (sqlite3_exec(m_db, trigger.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
             return Failed(m_db, "cannot restore a trigger of " + m_rtree);
     m_triggers.clear();
+    return true;
+}
+
+// Level by level from the leaves up, each node written as it is packed; node 1 is the
+// root, the others are numbered from 2 as they are made. Only the leaves are as many as
+// the features; every level above holds a hundredth or so of the one below.
+bool GeoPackageIndex::writeTree() {
+    // The node size is what SQLite chose when it created the index's (empty) root.
+    const Statement size = Prepare(m_db, "SELECT length(data) FROM " +
+                                             QuotedName(m_rtree + "_node") + " WHERE nodeno = 1");
+    if (!size || sqlite3_step(size.get()) != SQLITE_ROW)
+        return Failed(m_db, "cannot read the root of " + m_rtree);
+    const auto nodeBytes = static_cast<std::size_t>(sqlite3_column_int64(size.get(), 0));
+    if (nodeBytes < 4 + 24 * 2) {
+        CPLError(CE_Failure, CPLE_AppDefined, "unexpected node size in %s", m_rtree.c_str());
+        return false;
+    }
+    const std::size_t maxCells = (nodeBytes - 4) / 24;
+
+    const Statement insertNode = Prepare(
+        m_db, "INSERT OR REPLACE INTO " + QuotedName(m_rtree + "_node") + " VALUES (?, ?)");
+    if (!insertNode)
+        return Failed(m_db, "cannot fill " + m_rtree);
+    std::vector<unsigned char> bytes(nodeBytes);
+    bool written = true;
+    std::int64_t nextNumber = 2;
+    std::vector<Entry> above;
+    // Writes one node of the level at `height` and gives the level above its cell.
+    auto writeNode = [&](bool root, int height, auto first, auto last) {
+        const std::int64_t number = root ? 1 : nextNumber++;
+        NodeBytes(number, height, first, last, bytes);
+        sqlite3_bind_int64(insertNode.get(), 1, number);
+        sqlite3_bind_blob(insertNode.get(), 2, bytes.data(), static_cast<int>(bytes.size()),
+                          SQLITE_STATIC);
+        written = written && sqlite3_step(insertNode.get()) == SQLITE_DONE;
+        sqlite3_reset(insertNode.get());
+        above.push_back(Entry{number, BoundsOf(first, last)});
+        return number;
+    };
+
+    // A leaf's cells are features, found through _rowid.
+    bool root = NodesFor(m_entries.size(), maxCells) == 1;
+    PackLevel(m_entries, maxCells, [&](auto first, auto last) {
+        const std::int64_t leaf = writeNode(root, 0, first, last);
+        for (auto entry = first; entry != last; ++entry)
+            KeepLeaf(*entry, leaf);
+    });
+    if (!written)
+        return Failed(m_db, "cannot fill " + m_rtree);
+    std::sort(m_entries.begin(), m_entries.end(),
+              [](const Entry& a, const Entry& b) { return a.id < b.id; });
+    PairInserter leaves(m_db, m_rtree + "_rowid");
+    for (const Entry& entry : m_entries)
+        if (!leaves(entry.id, KeptLeaf(entry)))
+            return false;
+    std::deque<Entry>().swap(m_entries);
+
+    // Every other node's cells are its children, each of which finds its parent through
+    // _parent.
+    std::vector<std::pair<std::int64_t, std::int64_t>> parents;
+    for (int height = 1; !root; ++height) {
+        std::vector<Entry> level;
+        level.swap(above);
+        root = NodesFor(level.size(), maxCells) == 1;
+        PackLevel(level, maxCells, [&](auto first, auto last) {
+            const std::int64_t parent = writeNode(root, height, first, last);
+            for (auto child = first; child != last; ++child)
+                parents.emplace_back(child->id, parent);
+        });
+        if (!written)
+            return Failed(m_db, "cannot fill " + m_rtree);
+    }
+    std::sort(parents.begin(), parents.end());
+    PairInserter parentOf(m_db, m_rtree + "_parent");
+    for (const auto& [child, parent] : parents)
+        if (!parentOf(child, parent))
+            return false;
     return true;
 }
 

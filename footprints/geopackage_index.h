@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -39,10 +40,14 @@ class GeoPackageIndex {
         std::array<float, 4> box{}; // min x, max x, min y, max y, as SQLite stores them
     };
 
+    bool writeTree();
+
     sqlite3* m_db = nullptr; // GDAL's connection to the GeoPackage
     std::string m_rtree;     // the index's table
     std::vector<std::string> m_triggers;
-    std::vector<Entry> m_entries;
+    // In blocks rather than one array, which would be copied whole each time it grows:
+    // the entries are the one thing here as many as the features.
+    std::deque<Entry> m_entries;
 };
 
 } // namespace aster
