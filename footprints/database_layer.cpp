@@ -1,5 +1,7 @@
 #include "footprints/database_layer.h"
 
+#include "footprints/first_files.h"
+
 #include "fileio/ascii.h"
 #include "fileio/utf8.h"
 #include "footprints/gdal_messages.h"
@@ -13,8 +15,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 namespace aster {
@@ -131,41 +133,6 @@ std::vector<Column> TableColumns() {
     columns.push_back({std::string(kGeometry), "geometry(MultiPolygon, 4326)"});
     return columns;
 }
-
-// The granules written so far, each with the path of the file that gave it, kept in
-// blocks that never move so that the map's views stay valid: some tens of bytes a row
-// beyond the texts themselves.
-class FirstFiles {
-  public:
-    // The path that gave `granule` first; nothing, and `path` kept for it, if none did.
-    std::optional<std::string_view> add(std::string_view granule, std::string_view path) {
-        if (const auto found = m_first.find(granule); found != m_first.end())
-            return found->second;
-        const std::string_view kept = keep(granule);
-        m_first.emplace(kept, keep(path));
-        return std::nullopt;
-    }
-
-  private:
-    static constexpr std::size_t kBlock = 64 * 1024;
-
-    std::string_view keep(std::string_view text) {
-        if (m_blocks.empty() || m_size - m_used < text.size()) {
-            m_size = std::max(kBlock, text.size());
-            m_blocks.push_back(std::make_unique<char[]>(m_size));
-            m_used = 0;
-        }
-        char* at = m_blocks.back().get() + m_used;
-        text.copy(at, text.size());
-        m_used += text.size();
-        return {at, text.size()};
-    }
-
-    std::vector<std::unique_ptr<char[]>> m_blocks;
-    std::size_t m_size = 0; // of the last block
-    std::size_t m_used = 0; // of the last block
-    std::unordered_map<std::string_view, std::string_view> m_first;
-};
 
 // The table given as "table" or "schema.table", checked and quoted.
 struct TableName {
@@ -294,6 +261,12 @@ std::optional<Error> DatabaseLayer::query(const std::string& sql, std::string_vi
 }
 
 std::optional<Error> DatabaseLayer::start() {
+    // The granules go to a file where temporary files go: nothing is written beside the
+    // scenes, and a database has no folder.
+    const char* temporary = std::getenv("TMPDIR");
+    if (auto error =
+            m_firstFiles.open(temporary != nullptr && *temporary != '\0' ? temporary : "/tmp"))
+        return error;
     m_messages.cleanWith(&CleanMessage);
     m_writer.emplace(*m_driver, m_shown, m_messages);
     LayerSettings settings;
@@ -401,8 +374,11 @@ std::optional<Error> DatabaseLayer::write(const Scene& scene, std::unique_ptr<Pr
     // A unique index would refuse a second row of a granule only at the end, and with it
     // the whole run: the first file in list order gives the row.
     if (const auto& granule = scene.metadata.granule) {
-        if (const auto first = m_firstFiles.add(*granule, scene.fullPath)) {
-            reason = "same granule as " + std::string(*first);
+        std::optional<std::string> first;
+        if (auto error = m_firstFiles.add(*granule, scene.fullPath, first))
+            return error;
+        if (first) {
+            reason = "same granule as " + *first;
             return std::nullopt;
         }
     }

@@ -239,8 +239,8 @@ bool GeoPackageIndex::writeTree() {
     }
     const std::size_t maxCells = (nodeBytes - 4) / 24;
 
-    const Statement insertNode = Prepare(
-        m_db, "INSERT OR REPLACE INTO " + QuotedName(m_rtree + "_node") + " VALUES (?, ?)");
+    const Statement insertNode =
+        Prepare(m_db, "INSERT OR REPLACE INTO " + QuotedName(m_rtree + "_node") + " VALUES (?, ?)");
     if (!insertNode)
         return Failed(m_db, "cannot fill " + m_rtree);
     std::vector<unsigned char> bytes(nodeBytes);

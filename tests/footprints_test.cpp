@@ -1,6 +1,7 @@
 #include "catalogue/build_run.h"
 #include "fileio/folder.h"
 #include "fileio/unique_fd.h"
+#include "footprints/first_files.h"
 #include "footprints/footprint_layer.h"
 #include "footprints/geopackage_index.h"
 #include "footprints/layer_check.h"
@@ -829,6 +830,33 @@ std::unique_ptr<OGRPolygon> BoxPolygon(const OGREnvelope& box) {
     auto polygon = std::make_unique<OGRPolygon>();
     polygon->addRingDirectly(ring.release());
     return polygon;
+}
+
+// Against a map of every granule: enough rows for the table to grow many times over and
+// for distinct granules to share the part of their hash it keeps; repeats at any distance,
+// texts of any bytes and sizes.
+TEST(FirstFiles, GivesThePathThatGaveAGranuleFirst) {
+    TempFolder folder;
+    FirstFiles first;
+    ASSERT_FALSE(first.open(folder.path()));
+    std::map<std::string, std::string> expected;
+    std::mt19937_64 random(5);
+    for (int row = 0; row < 200000; ++row) {
+        const bool repeat = !expected.empty() && random() % 8 == 0;
+        std::string granule =
+            repeat ? "G" + std::to_string(random() % row) : "G" + std::to_string(row);
+        if (row % 50000 == 7)
+            granule += std::string(70000, static_cast<char>('\x80' + row % 3));
+        const std::string path =
+            "/scenes/" + std::to_string(row) + std::string(1, '\0') + "\xe9.met";
+        std::optional<std::string> given;
+        ASSERT_FALSE(first.add(granule, path, given));
+        const auto [known, added] = expected.emplace(granule, path);
+        ASSERT_EQ(given.has_value(), !added) << granule;
+        if (given) {
+            ASSERT_EQ(*given, known->second) << granule;
+        }
+    }
 }
 
 // A root that is a leaf, two levels and three (a node holds 51 cells); some boxes
