@@ -1,11 +1,10 @@
 #include "footprints/first_files.h"
 
+#include "fileio/unnamed_file.h"
 #include "fileio/whole_file.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <functional>
 #include <unistd.h>
 
@@ -46,16 +45,7 @@ std::uint32_t SizeAt(const char* at) {
 
 std::optional<Error> FirstFiles::open(const std::string& folder) {
     m_folder = folder;
-    m_file = UniqueFd(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    if (m_file)
-        return std::nullopt;
-    // A file system without unnamed files gets a named one, gone from the folder at once.
-    std::string path = folder + "/.aster-granules-XXXXXX";
-    m_file = UniqueFd(::mkostemp(path.data(), O_CLOEXEC));
-    if (!m_file)
-        return SystemError(errno, folder);
-    ::unlink(path.c_str());
-    return std::nullopt;
+    return OpenUnnamedFile(folder, m_file);
 }
 
 std::optional<Error> FirstFiles::add(std::string_view granule, std::string_view path,

@@ -1,11 +1,10 @@
 #include "footprints/written_features.h"
 
+#include "fileio/unnamed_file.h"
 #include "fileio/whole_file.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <fcntl.h>
-#include <cstdlib>
 #include <string_view>
 #include <unistd.h>
 
@@ -19,16 +18,7 @@ constexpr std::size_t kBatch = 4096; // features written or read at once
 
 std::optional<Error> WrittenFeatures::open(const std::string& folder) {
     m_folder = folder;
-    m_file = UniqueFd(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    if (m_file)
-        return std::nullopt;
-    // A file system without unnamed files gets a named one, gone from the folder at once.
-    std::string path = folder + "/.aster-features-XXXXXX";
-    m_file = UniqueFd(::mkostemp(path.data(), O_CLOEXEC));
-    if (!m_file)
-        return SystemError(errno, folder);
-    ::unlink(path.c_str());
-    return std::nullopt;
+    return OpenUnnamedFile(folder, m_file);
 }
 
 std::optional<Error> WrittenFeatures::add(const WrittenFeature& feature) {
