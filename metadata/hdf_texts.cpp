@@ -44,15 +44,52 @@ class HdfFile {
     int32 m_id;
 };
 
-// The same file through the scientific data layer, which holds the global attributes.
-class SdFile {
+// The global attributes of the scientific data layer are vdatas of class "Attr0.0", named
+// as the attribute, in the file's group of class "CDF0.0". They are read there through
+// the vdata layer: the scientific data layer's own open would first read the description
+// of every dataset in the file as well.
+constexpr const char* kAttributesGroupClass = "CDF0.0";
+constexpr const char* kAttributeClass = "Attr0.0";
+
+class VdataLayer {
   public:
-    explicit SdFile(const char* path) : m_id(SDstart(path, DFACC_READ)) {}
-    SdFile(const SdFile&) = delete;
-    SdFile& operator=(const SdFile&) = delete;
-    ~SdFile() {
+    explicit VdataLayer(int32 file) : m_file(file), m_started(Vstart(file) != FAIL) {}
+    VdataLayer(const VdataLayer&) = delete;
+    VdataLayer& operator=(const VdataLayer&) = delete;
+    ~VdataLayer() {
+        if (m_started)
+            Vend(m_file);
+    }
+    bool started() const { return m_started; }
+
+  private:
+    int32 m_file;
+    bool m_started;
+};
+
+class Vgroup {
+  public:
+    Vgroup(int32 file, int32 ref) : m_id(Vattach(file, ref, "r")) {}
+    Vgroup(const Vgroup&) = delete;
+    Vgroup& operator=(const Vgroup&) = delete;
+    ~Vgroup() {
         if (m_id != FAIL)
-            SDend(m_id);
+            Vdetach(m_id);
+    }
+    int32 id() const { return m_id; }
+
+  private:
+    int32 m_id;
+};
+
+class Vdata {
+  public:
+    Vdata(int32 file, int32 ref) : m_id(VSattach(file, ref, "r")) {}
+    Vdata(const Vdata&) = delete;
+    Vdata& operator=(const Vdata&) = delete;
+    ~Vdata() {
+        if (m_id != FAIL)
+            VSdetach(m_id);
     }
     int32 id() const { return m_id; }
 
@@ -80,8 +117,8 @@ bool BlocksWithin(int32 file, off_t size) {
     uint16 ref = 0;
     int32 offset = 0;
     int32 length = 0;
-    while (Hfind(file, DFTAG_WILDCARD, DFREF_WILDCARD, &tag, &ref, &offset, &length,
-                 DF_FORWARD) == SUCCEED) {
+    while (Hfind(file, DFTAG_WILDCARD, DFREF_WILDCARD, &tag, &ref, &offset, &length, DF_FORWARD) ==
+           SUCCEED) {
         if (offset >= 0 && length > 0 && off_t{offset} + length > size)
             return false;
     }
@@ -114,7 +151,7 @@ std::optional<TextPart> TextPartOf(std::string_view name) {
     return std::nullopt;
 }
 
-// A text's parts: attribute index by part number, the first attribute of a number kept.
+// A text's parts: the vdata of each attribute by part number, the first of a number kept.
 struct TextParts {
     std::map<unsigned, int32> attributes;
     std::size_t bytes = 0;
@@ -124,39 +161,67 @@ bool IsByteType(int32 type) {
     return type == DFNT_CHAR8 || type == DFNT_UCHAR8 || type == DFNT_INT8 || type == DFNT_UINT8;
 }
 
+// The bytes of an attribute's values when it is a part of a text: one field of bytes.
+std::optional<std::size_t> PartBytes(int32 vdata) {
+    char kind[VSNAMELENMAX + 1] = {};
+    if (VSgetclass(vdata, kind) == FAIL || std::string_view(kind) != kAttributeClass ||
+        VFnfields(vdata) != 1 || !IsByteType(VFfieldtype(vdata, 0)))
+        return std::nullopt;
+    const int32 records = VSelts(vdata);
+    const int32 order = VFfieldorder(vdata, 0);
+    if (records < 0 || order < 0)
+        return std::nullopt;
+    return static_cast<std::size_t>(records) * static_cast<std::size_t>(order);
+}
+
 // The global attributes that are parts of the texts, or false when they cannot be listed.
-bool ListTextParts(int32 sd, std::array<TextParts, 3>& parts) {
-    int32 datasets = 0;
-    int32 attributes = 0;
-    if (SDfileinfo(sd, &datasets, &attributes) == FAIL)
+bool ListTextParts(int32 file, std::array<TextParts, 3>& parts) {
+    const int32 groupRef = Vfindclass(file, kAttributesGroupClass);
+    if (groupRef == FAIL)
         return false;
-    for (int32 index = 0; index < attributes; ++index) {
-        char name[H4_MAX_NC_NAME + 1] = {};
-        int32 type = 0;
-        int32 count = 0;
-        if (SDattrinfo(sd, index, name, &type, &count) == FAIL || count < 0)
+    if (groupRef == 0) // no scientific data layer, so no global attributes
+        return true;
+    const Vgroup group(file, groupRef);
+    const int32 members = group.id() == FAIL ? FAIL : Vntagrefs(group.id());
+    if (members == FAIL)
+        return false;
+    for (int32 index = 0; index < members; ++index) {
+        int32 tag = 0;
+        int32 ref = 0;
+        if (Vgettagref(group.id(), index, &tag, &ref) == FAIL)
+            return false;
+        if (tag != DFTAG_VH)
+            continue;
+        const Vdata vdata(file, ref);
+        char name[VSNAMELENMAX + 1] = {};
+        if (vdata.id() == FAIL || VSgetname(vdata.id(), name) == FAIL)
             return false;
         const std::optional<TextPart> part = TextPartOf(name);
-        if (!part || !IsByteType(type))
+        const std::optional<std::size_t> bytes = part ? PartBytes(vdata.id()) : std::nullopt;
+        if (!bytes)
             continue;
-        if (parts[part->text].attributes.emplace(part->number, index).second)
-            parts[part->text].bytes += static_cast<std::size_t>(count);
+        if (parts[part->text].attributes.emplace(part->number, ref).second)
+            parts[part->text].bytes += *bytes;
     }
     return true;
 }
 
 // One text's parts read and joined in order, or false when one cannot be read.
-bool JoinParts(int32 sd, const TextParts& parts, std::string& text) {
+bool JoinParts(int32 file, const TextParts& parts, std::string& text) {
     text.reserve(parts.bytes);
     std::string part;
-    for (const auto& [number, index] : parts.attributes) {
-        char name[H4_MAX_NC_NAME + 1] = {};
-        int32 type = 0;
-        int32 count = 0;
-        if (SDattrinfo(sd, index, name, &type, &count) == FAIL || count < 0)
+    for (const auto& [number, ref] : parts.attributes) {
+        const Vdata vdata(file, ref);
+        const std::optional<std::size_t> bytes =
+            vdata.id() == FAIL ? std::nullopt : PartBytes(vdata.id());
+        // The library's own copy of the one field's name, of whatever length.
+        const char* field = bytes ? VFfieldname(vdata.id(), 0) : nullptr;
+        if (field == nullptr || VSsetfields(vdata.id(), field) == FAIL)
             return false;
-        part.assign(static_cast<std::size_t>(count), '\0');
-        if (count > 0 && SDreadattr(sd, index, part.data()) == FAIL)
+        const int32 records = VSelts(vdata.id());
+        part.assign(*bytes, '\0');
+        if (records > 0 && VSread(vdata.id(), reinterpret_cast<uint8*>(part.data()), records,
+                                  FULL_INTERLACE) != records)
             return false;
         // The writer's C strings end in NUL, which would cut the text where parts meet.
         const std::size_t end = part.find_last_not_of('\0');
@@ -165,9 +230,9 @@ bool JoinParts(int32 sd, const TextParts& parts, std::string& text) {
     return true;
 }
 
-HdfTextsOrReason ReadAttributes(int32 sd) {
+HdfTextsOrReason ReadAttributes(int32 file) {
     std::array<TextParts, 3> parts;
-    if (!ListTextParts(sd, parts))
+    if (!ListTextParts(file, parts))
         return {std::nullopt, "unreadable HDF"};
     if (parts[0].attributes.empty())
         return {std::nullopt, "HDF file without ECS metadata"};
@@ -179,7 +244,7 @@ HdfTextsOrReason ReadAttributes(int32 sd) {
     HdfTexts texts;
     std::array<std::string*, 3> into{&texts.core, &texts.product, &texts.archive};
     for (std::size_t text = 0; text < parts.size(); ++text) {
-        if (!JoinParts(sd, parts[text], *into[text]))
+        if (!JoinParts(file, parts[text], *into[text]))
             return {std::nullopt, "unreadable HDF"};
     }
     return {std::move(texts), ""};
@@ -191,17 +256,18 @@ HdfTextsOrReason ReadOpenFile(int fd, off_t size) {
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
     const std::lock_guard<std::mutex> hold(HdfLibraryLock());
     HEclear();
-    // The block list stays open through the scientific data layer's own open, which
-    // shares it, so it is read from the file once.
     const HdfFile file(path.c_str());
     if (file.id() == FAIL)
         return {std::nullopt, ReadFailed() ? "truncated HDF" : "unreadable HDF"};
     if (!BlocksWithin(file.id(), size))
         return {std::nullopt, "truncated HDF"};
-    const SdFile sd(path.c_str());
-    if (sd.id() == FAIL)
+    const VdataLayer vdatas(file.id());
+    if (!vdatas.started())
         return {std::nullopt, ReadFailed() ? "truncated HDF" : "unreadable HDF"};
-    return ReadAttributes(sd.id());
+    HdfTextsOrReason texts = ReadAttributes(file.id());
+    if (!texts.texts && texts.reason == "unreadable HDF" && ReadFailed())
+        texts.reason = "truncated HDF";
+    return texts;
 }
 
 } // namespace
