@@ -217,7 +217,7 @@ void AddSceneSource(CLI::App& command, Request& request, std::string& listPath) 
 // block, bound to a field of Request. An option that may be given more than once takes
 // one value each time (allow_extra_args(false)), so that it never takes the FOLDER that
 // follows it.
-void Declare(CLI::App& app, Request& request) {
+void Declare(CLI::App& app, Request& request, const LayerCalls& layers) {
     app.description(
         "Catalogues a folder of ASTER scene metadata files. Without a command, opens the\n"
         "window.\n");
@@ -322,7 +322,7 @@ void Declare(CLI::App& app, Request& request) {
     AddFlag(*footprints, "--verbose", request.verbose,
             "name each skipped file and why it was skipped");
     // The format is part of the usage: a name that says none is a usage error.
-    footprints->parse_complete_callback([&layer] {
+    footprints->parse_complete_callback([&layer, &layers] {
         if (IsDatabaseOutput(layer)) {
             if (!layer.driverName.empty() && !EqualsNoCase(layer.driverName, kDatabaseDriver))
                 throw CLI::ValidationError("a PG: connection is written with -f PostgreSQL only");
@@ -333,7 +333,7 @@ void Declare(CLI::App& app, Request& request) {
             throw CLI::ValidationError("--layer names a table in a database (-o PG:...); a "
                                        "file's layer is named after the file");
         if (!layer.driverName.empty()) {
-            if (auto error = CheckVectorDriver(layer.driverName))
+            if (auto error = layers.checkVectorDriver(layer.driverName))
                 throw CLI::ValidationError(error->description);
             if (auto error = CheckOutputName(layer.driverName, layer.outputPath))
                 throw CLI::ValidationError(error->description);
@@ -746,7 +746,7 @@ int RunFootprints(const Request& request, const CommandLineContext& context) {
         FootprintOptions options = request.footprints;
         options.listPath = listPath;
         FootprintReport layer;
-        std::optional<Error> error = context.writeFootprints(folderPrefix, options, layer, host);
+        std::optional<Error> error = context.layers.writeFootprints(folderPrefix, options, layer, host);
         report = layer;
         cut = layer.cutTexts;
         return error;
@@ -781,7 +781,7 @@ int RunCommandLine(int argc, const char* const* argv, const CommandLineContext& 
     app.name("aster");
     app.formatter(std::make_shared<HelpLayout>());
     Request request;
-    Declare(app, request);
+    Declare(app, request, context.layers);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {

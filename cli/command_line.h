@@ -8,16 +8,25 @@
 
 namespace aster {
 
-using FootprintWriter =
-    std::function<std::optional<Error>(const std::string& folderPrefix, const FootprintOptions& options,
-                                       FootprintReport& report, SceneRunHost& host)>;
+using FootprintWriter = std::function<std::optional<Error>(
+    const std::string& folderPrefix, const FootprintOptions& options, FootprintReport& report,
+    SceneRunHost& host)>;
+using DriverCheck = std::function<std::optional<Error>(const std::string& driverName)>;
 
-// Where the command line writes, and what it works with; tests put in their own.
+// What the command line calls of the footprint layers: the program loads them from their
+// module when a command first needs them (LoadedLayers in layer_loader.h); tests put in
+// the layers themselves, or their own.
+struct LayerCalls {
+    FootprintWriter writeFootprints;
+    DriverCheck checkVectorDriver;
+};
+
+// Where the command line writes, and what it works with.
 struct CommandLineContext {
     std::ostream& out;
     std::ostream& err;
     bool errIsTerminal = false; // only then does a long command show its progress
-    FootprintWriter writeFootprints = &WriteFootprints;
+    LayerCalls layers;
 };
 
 // Exit statuses besides 128 plus a stopping signal's number.

@@ -7,8 +7,8 @@
 #include "footprints/gdal_messages.h"
 #include "footprints/layer_style.h"
 #include "footprints/layer_writer.h"
-#include "footprints/output_formats.h"
 #include "footprints/sql_quoting.h"
+#include "footprints/vector_drivers.h"
 
 #include <gdal_priv.h>
 #include <ogrsf_frmts.h>
@@ -23,7 +23,6 @@ namespace aster {
 
 namespace {
 
-constexpr std::string_view kPrefix = "PG:";
 // The comment that marks a table as this program's; a table without it is never touched.
 constexpr std::string_view kMark = "aster footprints";
 // Where the run's rows wait until they replace those of the table: a temporary table of
@@ -215,7 +214,8 @@ class DatabaseLayer final : public SceneWriter {
 
 std::optional<Error> DatabaseLayer::plan() {
     const std::string& output = m_options.outputPath;
-    m_connection = StartsWithNoCase(output, kPrefix) ? output : std::string(kPrefix) + output;
+    m_connection =
+        StartsWithNoCase(output, kDatabasePrefix) ? output : std::string(kDatabasePrefix) + output;
     m_shown = WithoutPasswords(m_connection);
     m_report.driverName = kDatabaseDriver;
     // The folder as the run names its files: the prefix without its separator.
@@ -466,11 +466,6 @@ std::optional<Error> DatabaseLayer::publish() {
 }
 
 } // namespace
-
-bool IsDatabaseOutput(const FootprintOptions& options) {
-    return StartsWithNoCase(options.outputPath, kPrefix) ||
-           EqualsNoCase(options.driverName, kDatabaseDriver);
-}
 
 std::string WithoutPasswords(std::string_view text) {
     std::string shown;

@@ -30,6 +30,7 @@ namespace aster {
 // The connection string is libpq's, after "PG:"; passwords come the ways libpq takes
 // them. No message shows a password the string holds.
 
+inline constexpr std::string_view kDatabasePrefix = "PG:";
 inline constexpr std::string_view kDatabaseDriver = "PostgreSQL";
 inline constexpr std::string_view kDefaultTable = "aster_footprints";
 

@@ -15,6 +15,7 @@
 #include "footprints/layer_style.h"
 #include "footprints/layer_writer.h"
 #include "footprints/output_formats.h"
+#include "footprints/vector_drivers.h"
 
 #include <gdal_priv.h>
 #include <ogrsf_frmts.h>

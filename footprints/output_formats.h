@@ -9,6 +9,8 @@
 
 namespace aster {
 
+// What the footprint layer's formats are called, told without GDAL.
+
 // A file name extension (without the dot, lower case) and the GDAL vector driver that
 // writes it.
 struct OutputFormat {
@@ -25,16 +27,6 @@ std::optional<std::string> DriverForPath(std::string_view path);
 
 // The extension choices for a usage message: ".gpkg (GPKG), .shp (ESRI Shapefile), ...".
 std::string OutputFormatChoices();
-
-// Registers GDAL's drivers once for the process, whichever thread asks first.
-void RegisterGdalDrivers();
-
-// Nothing when GDAL has a driver of this name that can create vector datasets as files
-// that it can read back; otherwise the error to report (EINVAL), naming the driver and
-// saying why: no such driver, no vector writer, output that GDAL cannot read (PGDUMP),
-// no file at all (Memory, database drivers) or a folder whatever the name (OpenFileGDB,
-// MVT).
-std::optional<Error> CheckVectorDriver(const std::string& driverName);
 
 // Nothing when `driverName` writes `outputPath` as one file; the error (EINVAL) when the
 // driver writes a folder, or nothing, for a name without its extension (a shapefile not

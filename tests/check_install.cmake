@@ -7,6 +7,10 @@ execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${
 if(NOT result EQUAL 0)
     message(FATAL_ERROR "cmake --install failed: ${result}")
 endif()
+file(GLOB module "${PREFIX}/lib*/*/aster/aster-layers.so" "${PREFIX}/lib*/aster/aster-layers.so")
+if(NOT module)
+    message(FATAL_ERROR "not installed: the footprint layers' module aster-layers.so")
+endif()
 foreach(file bin/aster bin/aster-window share/applications/aster.desktop
              share/icons/hicolor/scalable/apps/aster.svg share/man/man1/aster.1.gz)
     if(NOT EXISTS "${PREFIX}/${file}")
@@ -44,6 +48,10 @@ if(READELF)
         # The command line runs where Qt is not installed.
         if(program MATCHES "/aster$" AND dynamic MATCHES "NEEDED[^\n]*libQt")
             message(FATAL_ERROR "${program} needs Qt")
+        endif()
+        # Nor does it load GDAL but for the commands that write a layer, from the module.
+        if(program MATCHES "/aster$" AND dynamic MATCHES "NEEDED[^\n]*libgdal")
+            message(FATAL_ERROR "${program} needs GDAL itself")
         endif()
     endforeach()
 endif()

@@ -7,6 +7,7 @@
 #include "fileio/near_names.h"
 #include "fileio/unique_fd.h"
 #include "footprints/output_formats.h"
+#include "footprints/vector_drivers.h"
 #include "listing/tree_listing.h"
 
 #include "tests/fake_hosts.h"
@@ -48,7 +49,7 @@ Outcome RunAster(Strings args, FootprintWriter writer = &WriteFootprints) {
     std::ostringstream out, err;
     Outcome outcome;
     outcome.status = RunCommandLine(int(argv.size()), argv.data(),
-                                    {.out = out, .err = err, .writeFootprints = std::move(writer)});
+                                    {.out = out, .err = err, .layers = {std::move(writer), &CheckVectorDriver}});
     outcome.out = out.str();
     outcome.err = err.str();
     return outcome;
@@ -453,7 +454,9 @@ TEST(CommandLine, PublishedIsSuccessWithStandardErrorGone) {
             argv[i] = args[i].c_str();
         std::ostringstream stdout, stderr;
         stderr.setstate(std::ios::badbit);
-        const int status = RunCommandLine(int(std::size(argv)), argv, {.out = stdout, .err = stderr});
+        const int status =
+            RunCommandLine(int(std::size(argv)), argv,
+                           {.out = stdout, .err = stderr, .layers = {&WriteFootprints, &CheckVectorDriver}});
         EXPECT_EQ(status, 0) << command;
         EXPECT_TRUE(std::filesystem::exists(output)) << command;
     }
@@ -838,6 +841,11 @@ TEST(Program, RunsCommandsWithoutADisplay) {
     EXPECT_TRUE(scenes.read("polys.txt").ends_with("End\r\nEnd\r\n"));
     EXPECT_EQ(logs.read("out"), "");
     EXPECT_EQ(logs.read("err"), "");
+    // The layers through their module, beside the program.
+    EXPECT_EQ(
+        Spawn({"footprints", scenes.path(), "-o", logs.file("fp.gpkg")}, out.get(), err.get()), 0);
+    EXPECT_TRUE(std::filesystem::exists(logs.file("fp.gpkg")));
+    EXPECT_TRUE(logs.read("err").starts_with("aster: 2 footprints written"));
 
     // A reader that has gone makes writing the help an error, not a silent end.
     int ends[2];
@@ -846,6 +854,32 @@ TEST(Program, RunsCommandsWithoutADisplay) {
     const UniqueFd writeEnd(ends[1]);
     const int status = Spawn({"--help"}, writeEnd.get(), err.get());
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+}
+
+// A program without its layers' module runs every other command, and a command that writes
+// a layer fails as an error, not as a usage error, naming what is missing.
+TEST(Program, WithoutItsLayersModuleRunsTheOtherCommands) {
+    TempFolder place, scenes, logs;
+    FillSceneFolder(scenes);
+    std::filesystem::copy_file(ASTER_PROGRAM, place.file("aster"));
+    const UniqueFd out(::open(logs.file("out").c_str(), O_WRONLY | O_CREAT, 0600));
+    const UniqueFd err(::open(logs.file("err").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600));
+    const auto run = [&](Strings args) {
+        const int status = Spawn(std::move(args), out.get(), err.get(), {}, place.file("aster"));
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    EXPECT_EQ(run({"list", scenes.path()}), 0);
+    EXPECT_EQ(run({"table", scenes.path()}), 0);
+    EXPECT_EQ(logs.read("err"), "");
+    for (const Strings& args :
+         {Strings{"footprints", scenes.path(), "-o", logs.file("fp.gpkg")},
+          Strings{"footprints", scenes.path(), "-o", logs.file("fp.x"), "-f", "GPKG"}})
+        EXPECT_EQ(run(args), 1) << args.back();
+    EXPECT_FALSE(std::filesystem::exists(logs.file("fp.gpkg")));
+    EXPECT_NE(logs.read("err").find("The footprint layers are not installed: no " +
+                                    place.file("aster-layers.so")),
+              std::string::npos)
+        << logs.read("err");
 }
 
 // Without a command: one line and status 1 where no window can open, else the window's

@@ -8,6 +8,7 @@
 #include "footprints/layer_style.h"
 #include "footprints/layer_writer.h"
 #include "footprints/output_formats.h"
+#include "footprints/vector_drivers.h"
 #include "stac/stac_catalogue.h"
 #include "tests/fake_hosts.h"
 #include "tests/granule_samples.h"
