@@ -81,6 +81,12 @@ if ldd /usr/bin/aster | grep -i 'qt'; then
     fail "/usr/bin/aster loads Qt."
 fi
 env -u DISPLAY -u WAYLAND_DISPLAY /usr/bin/aster --version
+# The layers come from their module, which the package installs beside the library folder.
+cp -r examples/scenes "$scratch/scenes"
+/usr/bin/aster list "$scratch/scenes"
+/usr/bin/aster footprints "$scratch/scenes" -o "$scratch/footprints.gpkg" 2>/dev/null ||
+    fail "the installed aster wrote no footprint layer"
+test -s "$scratch/footprints.gpkg" || fail "the installed aster wrote no footprint layer"
 if message="$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM /usr/bin/aster 2>&1)"; then
     fail "aster without a command and without a display did not fail"
 fi
@@ -106,7 +112,7 @@ xvfb-run -a bash -c '
     exit 1
 ' _ "$scratch"
 checked=true
-echo "Both packages install, the command line needs no Qt, and the window opens."
+echo "Both packages install, the command line needs no Qt and writes layers, and the window opens."
 if $keep; then
     echo "Installed: aster and aster-window; try \`aster --help\` and \`man aster\`."
 elif [ "${#remove[@]}" -lt 2 ]; then
