@@ -28,21 +28,26 @@ std::mutex& HdfLibraryLock() {
     return lock;
 }
 
-// An HDF file open through the library's lowest layer, for its block list.
-class HdfFile {
+// One of the library's handles, given back by `Close` unless opening it failed.
+template <auto Close> class HdfHandle {
   public:
-    explicit HdfFile(const char* path) : m_id(Hopen(path, DFACC_READ, 0)) {}
-    HdfFile(const HdfFile&) = delete;
-    HdfFile& operator=(const HdfFile&) = delete;
-    ~HdfFile() {
+    explicit HdfHandle(int32 id) : m_id(id) {}
+    HdfHandle(const HdfHandle&) = delete;
+    HdfHandle& operator=(const HdfHandle&) = delete;
+    ~HdfHandle() {
         if (m_id != FAIL)
-            Hclose(m_id);
+            Close(m_id);
     }
     int32 id() const { return m_id; }
 
   private:
     int32 m_id;
 };
+
+// The file through the library's lowest layer, for its block list; a group, and a vdata.
+using HdfFile = HdfHandle<&Hclose>;
+using Vgroup = HdfHandle<&Vdetach>;
+using Vdata = HdfHandle<&VSdetach>;
 
 // The global attributes of the scientific data layer are vdatas of class "Attr0.0", named
 // as the attribute, in the file's group of class "CDF0.0". They are read there through
@@ -65,36 +70,6 @@ class VdataLayer {
   private:
     int32 m_file;
     bool m_started;
-};
-
-class Vgroup {
-  public:
-    Vgroup(int32 file, int32 ref) : m_id(Vattach(file, ref, "r")) {}
-    Vgroup(const Vgroup&) = delete;
-    Vgroup& operator=(const Vgroup&) = delete;
-    ~Vgroup() {
-        if (m_id != FAIL)
-            Vdetach(m_id);
-    }
-    int32 id() const { return m_id; }
-
-  private:
-    int32 m_id;
-};
-
-class Vdata {
-  public:
-    Vdata(int32 file, int32 ref) : m_id(VSattach(file, ref, "r")) {}
-    Vdata(const Vdata&) = delete;
-    Vdata& operator=(const Vdata&) = delete;
-    ~Vdata() {
-        if (m_id != FAIL)
-            VSdetach(m_id);
-    }
-    int32 id() const { return m_id; }
-
-  private:
-    int32 m_id;
 };
 
 // Whether the library's error stack holds a failed read or seek: for a regular file that
@@ -181,7 +156,7 @@ bool ListTextParts(int32 file, std::array<TextParts, 3>& parts) {
         return false;
     if (groupRef == 0) // no scientific data layer, so no global attributes
         return true;
-    const Vgroup group(file, groupRef);
+    const Vgroup group(Vattach(file, groupRef, "r"));
     const int32 members = group.id() == FAIL ? FAIL : Vntagrefs(group.id());
     if (members == FAIL)
         return false;
@@ -192,7 +167,7 @@ bool ListTextParts(int32 file, std::array<TextParts, 3>& parts) {
             return false;
         if (tag != DFTAG_VH)
             continue;
-        const Vdata vdata(file, ref);
+        const Vdata vdata(VSattach(file, ref, "r"));
         char name[VSNAMELENMAX + 1] = {};
         if (vdata.id() == FAIL || VSgetname(vdata.id(), name) == FAIL)
             return false;
@@ -211,7 +186,7 @@ bool JoinParts(int32 file, const TextParts& parts, std::string& text) {
     text.reserve(parts.bytes);
     std::string part;
     for (const auto& [number, ref] : parts.attributes) {
-        const Vdata vdata(file, ref);
+        const Vdata vdata(VSattach(file, ref, "r"));
         const std::optional<std::size_t> bytes =
             vdata.id() == FAIL ? std::nullopt : PartBytes(vdata.id());
         // The library's own copy of the one field's name, of whatever length.
@@ -256,7 +231,7 @@ HdfTextsOrReason ReadOpenFile(int fd, off_t size) {
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
     const std::lock_guard<std::mutex> hold(HdfLibraryLock());
     HEclear();
-    const HdfFile file(path.c_str());
+    const HdfFile file(Hopen(path.c_str(), DFACC_READ, 0));
     if (file.id() == FAIL)
         return {std::nullopt, ReadFailed() ? "truncated HDF" : "unreadable HDF"};
     if (!BlocksWithin(file.id(), size))
