@@ -240,7 +240,7 @@ BEGIN {
     list_from = 100000
     footprints_limit = 2.00 # footprints / the polygon run, both as `aster` commands
     footprints_mb = 300    # peak memory of `aster footprints`, any format, in MB (10^6 bytes)
-    xml_limit = 5.00       # footprints over ECS granule XML / the floor of the same files
+    xml_limit = 3.00       # footprints over ECS granule XML / the floor of the same files
     polys_command_limit = 0.75 # aster polys as a command / the floor, the same corpus
     hdf_limit = 3.00       # footprints over HDF-EOS files / over the same scenes as .met
     hdf_read_kib = 256     # bytes read per HDF file of 4 MiB, in KiB
