@@ -191,6 +191,8 @@ class DatabaseLayer final : public SceneWriter {
     // The first column of every row the query gives, null as nothing.
     std::optional<Error> query(const std::string& sql, std::string_view what,
                                std::vector<std::optional<std::string>>& values);
+    // The table's oid as the system catalogues take it; null while there is no table.
+    std::string tableOid() const { return "to_regclass(" + QuotedText(m_table.qualified) + ")"; }
     std::optional<Error> prepareTable();
     std::optional<Error> addMissingColumns();
     std::optional<Error> addIndexes();
@@ -301,8 +303,8 @@ std::optional<Error> DatabaseLayer::start() {
 std::optional<Error> DatabaseLayer::prepareTable() {
     std::vector<std::optional<std::string>> comments;
     if (auto error = query("SELECT obj_description(c.oid, 'pg_class') FROM pg_class c WHERE "
-                           "c.oid = to_regclass(" +
-                               QuotedText(m_table.qualified) + ")",
+                           "c.oid = " +
+                               tableOid(),
                            "look for the table " + m_table.given + " in", comments))
         return error;
     if (!comments.empty()) {
@@ -331,10 +333,9 @@ std::optional<Error> DatabaseLayer::prepareTable() {
 
 std::optional<Error> DatabaseLayer::addMissingColumns() {
     std::vector<std::optional<std::string>> names;
-    if (auto error =
-            query("SELECT attname FROM pg_attribute WHERE attrelid = to_regclass(" +
-                      QuotedText(m_table.qualified) + ") AND attnum > 0 AND NOT attisdropped",
-                  "read the columns of " + m_table.given + " in", names))
+    if (auto error = query("SELECT attname FROM pg_attribute WHERE attrelid = " + tableOid() +
+                               " AND attnum > 0 AND NOT attisdropped",
+                           "read the columns of " + m_table.given + " in", names))
         return error;
     for (const Column& column : TableColumns()) {
         bool present = false;
@@ -414,8 +415,8 @@ std::optional<Error> DatabaseLayer::replaceRows() {
 std::optional<Error> DatabaseLayer::addStyle() {
     std::vector<std::optional<std::string>> schema;
     if (auto error = query("SELECT n.nspname FROM pg_class c JOIN pg_namespace n ON n.oid = "
-                           "c.relnamespace WHERE c.oid = to_regclass(" +
-                               QuotedText(m_table.qualified) + ")",
+                           "c.relnamespace WHERE c.oid = " +
+                               tableOid(),
                            "find the schema of " + m_table.given + " in", schema))
         return error;
     if (schema.empty() || !schema.front())
