@@ -418,8 +418,7 @@ TEST(RecursiveListing, AMountOfAnOuterFolderIsNotEnteredAgain) {
     MakeFolder(folder, "a/b/again");
     const pid_t child = ::fork();
     if (child == 0) {
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        if (!test::OwnMountNamespace() ||
             ::mount(folder.path().c_str(), folder.file("a/b/again").c_str(), nullptr, MS_BIND,
                     nullptr) != 0)
             ::_exit(77);

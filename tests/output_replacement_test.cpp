@@ -175,9 +175,8 @@ TEST(OutputsReplacedWhole, FailuresLeaveTheEarlierFilesAsTheyWere) {
              return InChild([&] {
                  // A small file system of its own, mounted over the folder in a private
                  // namespace; the earlier files are written into it first.
-                 if (::unshare(CLONE_NEWNS) != 0 && ::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+                 if (!test::OwnMountNamespace())
                      return kSkip;
-                 ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
                  if (::mount("tmpfs", r.folder.path().c_str(), "tmpfs", 0, "size=256k") != 0)
                      return kSkip;
                  EarlierRun inside;

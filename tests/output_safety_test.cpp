@@ -371,9 +371,8 @@ TEST(OutputSafety, AMountPointIsRefusedBeforeTheRun) {
     out.write("fp.gpkg", "mounted over");
     ::mkdir(out.file("catalogue").c_str(), 0755);
     const int status = test::InChild([&] {
-        if (::unshare(CLONE_NEWNS) != 0 && ::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+        if (!test::OwnMountNamespace())
             return test::kSkip;
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
         if (::mount(out.file("source.gpkg").c_str(), out.file("fp.gpkg").c_str(), nullptr, MS_BIND,
                     nullptr) != 0 ||
             ::mount("tmpfs", out.file("catalogue").c_str(), "tmpfs", 0, "size=64k") != 0)

@@ -166,13 +166,37 @@ inline int InChild(const std::function<int()>& body) {
     return ExitStatus(status);
 }
 
+// In a child process: a private mount namespace of its own, where this process may mount
+// file systems. Not root, it takes a user namespace too, in which the user stays itself:
+// without that mapping every file it creates fails with EOVERFLOW. False when this machine
+// allows neither.
+inline bool OwnMountNamespace() {
+    const uid_t uid = ::getuid();
+    const gid_t gid = ::getgid();
+    if (::unshare(CLONE_NEWNS) != 0) {
+        if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+            return false;
+        const auto put = [](const char* path, const std::string& text) {
+            std::ofstream out(path);
+            out << text;
+            out.close();
+            return !out.fail();
+        };
+        if (!put("/proc/self/setgroups", "deny") ||
+            !put("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1") ||
+            !put("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1"))
+            return false;
+    }
+    ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+    return true;
+}
+
 // In a child process: mounts a small file system of its own over `folder`, in a private
 // mount namespace, so that writing more than `size` (as "64k") fills the disk. False when
 // this machine allows no such mount.
 inline bool MountSmallDisk(const std::string& folder, const char* size) {
-    if (::unshare(CLONE_NEWNS) != 0 && ::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+    if (!OwnMountNamespace())
         return false;
-    ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
     const std::string options = std::string("size=") + size;
     return ::mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) == 0;
 }
