@@ -23,6 +23,21 @@ int WriteAll(int fd, std::string_view bytes) {
     return 0;
 }
 
+int WriteAllAt(int fd, std::string_view bytes, off_t offset) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::pwrite(fd, bytes.data(), bytes.size(), offset);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0)
+            return errno;
+        if (written == 0)
+            return EIO;
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+        offset += static_cast<off_t>(written);
+    }
+    return 0;
+}
+
 int ReadAt(int fd, char* buffer, std::size_t size, off_t offset, std::size_t& got) {
     got = 0;
     while (got < size) {

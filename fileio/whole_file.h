@@ -14,6 +14,8 @@ namespace aster {
 
 // Writes all of `bytes`.
 int WriteAll(int fd, std::string_view bytes);
+// Writes all of `bytes` at `offset` (pwrite).
+int WriteAllAt(int fd, std::string_view bytes, off_t offset);
 // Reads `size` bytes from `offset` (pread), or fewer at the end of the file: `got` says.
 int ReadAt(int fd, char* buffer, std::size_t size, off_t offset, std::size_t& got);
 // Reads from where the descriptor stands until `size` bytes or the end of the file.

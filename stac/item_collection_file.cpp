@@ -34,7 +34,7 @@ class ItemCollectionFile final : public StacOutput {
     std::optional<Error> finishItems() override;
     std::optional<Error> fixIds();
     bool copyLine(std::string_view line, const std::vector<bool>& changed,
-                  ItemCollectionWriter& writer, std::size_t& feature, std::string& fixed) const;
+                  ItemCollectionWriter& writer, std::size_t& feature, std::string& fixed);
 
     ReplacementFile m_file;
     ReplacementFile m_second; // the file again, when ids changed at the end
@@ -56,7 +56,7 @@ std::optional<Error> ItemCollectionFile::start() {
 // One line of the first file into the second, its feature's id replaced when it changed.
 bool ItemCollectionFile::copyLine(std::string_view line, const std::vector<bool>& changed,
                                   ItemCollectionWriter& writer, std::size_t& feature,
-                                  std::string& fixed) const {
+                                  std::string& fixed) {
     const std::optional<std::string_view> json = FeatureOnLine(line);
     if (!json)
         return true;
@@ -116,6 +116,8 @@ std::optional<Error> ItemCollectionFile::finishItems() {
     m_features->finish();
     if (auto error = fixIds())
         return error;
+    if (const auto& error = m_ids.error())
+        return *error;
     ReplacementFile& final = m_second.fd() >= 0 ? m_second : m_file;
     final.stream().flush();
     return final.check();

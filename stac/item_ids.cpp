@@ -15,6 +15,18 @@ std::size_t HashOf(std::string_view text) {
     return std::hash<std::string_view>{}(text);
 }
 
+constexpr int kTagShift = 34; // the hash's top 30 bits, above the roles
+constexpr std::uint64_t kItemMask = 0xFFFFFFFF;
+
+std::uint64_t TagOf(std::string_view id) {
+    return HashOf(id) >> kTagShift << kTagShift;
+}
+// An id's first slot to try, from its tag alone: a table that grows places each slot
+// again from what it keeps, without reading a text.
+std::size_t HomeOf(std::uint64_t slot, std::size_t slots) {
+    return static_cast<std::size_t>(((slot >> kTagShift) * slots) >> (64 - kTagShift));
+}
+
 } // namespace
 
 bool IsSafeId(std::string_view id) {
@@ -43,141 +55,199 @@ std::string_view NameStem(std::string_view fileName) {
     return WithoutDataFileExtension(fileName);
 }
 
-std::uint32_t ItemIds::Table::find(const ItemIds& ids, std::uint32_t Item::*field,
-                                   std::string_view id) const {
-    if (m_slots.empty())
-        return kNone;
-    const std::size_t mask = m_slots.size() - 1;
-    for (std::size_t at = HashOf(id) & mask;; at = (at + 1) & mask) {
-        const std::uint32_t slot = m_slots[at];
-        if (slot == 0)
-            return kNone;
-        if (ids.text(ids.m_items[slot - 1].*field) == id)
-            return slot - 1;
-    }
+std::optional<Error> ItemIds::open(const std::string& folder) {
+    if (auto error = m_texts.open(folder))
+        return error;
+    return m_items.open(folder);
 }
 
-void ItemIds::Table::insert(const ItemIds& ids, std::uint32_t Item::*field, std::uint32_t item) {
-    // At most half full, so that a search ends soon.
-    if (2 * (m_count + 1) > m_slots.size()) {
-        std::vector<std::uint32_t> old(std::max<std::size_t>(64, 2 * m_slots.size()), 0);
-        old.swap(m_slots);
-        m_count = 0;
-        for (const std::uint32_t slot : old)
-            if (slot != 0)
-                insert(ids, field, slot - 1);
-    }
-    const std::size_t mask = m_slots.size() - 1;
-    std::size_t at = HashOf(ids.text(ids.m_items[item].*field)) & mask;
-    while (m_slots[at] != 0)
-        at = (at + 1) & mask;
-    m_slots[at] = item + 1;
-    ++m_count;
+const std::optional<Error>& ItemIds::error() const {
+    return m_texts.error() ? m_texts.error() : m_items.error();
 }
 
-std::string_view ItemIds::text(std::uint32_t offset) const {
-    const std::string& block = m_blocks[offset / kBlockBytes];
-    const std::size_t at = offset % kBlockBytes;
-    const auto size = static_cast<unsigned char>(block[at]);
-    return std::string_view(block).substr(at + 1, size);
+ItemIds::Item ItemIds::record(std::uint32_t item) {
+    Item kept;
+    m_items.read(std::uint64_t{item} * sizeof(Item), &kept, sizeof(Item));
+    return kept;
+}
+
+void ItemIds::put(std::uint32_t item, const Item& kept) {
+    m_items.write(std::uint64_t{item} * sizeof(Item), &kept, sizeof(Item));
+}
+
+std::string ItemIds::text(std::uint32_t offset) {
+    unsigned char size = 0;
+    m_texts.read(offset, &size, 1);
+    std::string kept(size, '\0');
+    m_texts.read(offset + 1, kept.data(), size);
+    return kept;
 }
 
 std::uint32_t ItemIds::store(std::string_view text) {
-    // Every id is at most kMaxIdBytes and a suffix: its length fits the one byte, and it
-    // fits a block.
-    static_assert(kMaxIdBytes + 12 < 256 && 256 < kBlockBytes);
-    if (m_blocks.empty() || m_blocks.back().size() + text.size() + 1 > kBlockBytes) {
-        if (m_blocks.size() + 1 >= kNone / kBlockBytes)
-            throw std::bad_alloc();
-        m_blocks.emplace_back().reserve(kBlockBytes);
-    }
-    std::string& block = m_blocks.back();
-    const auto offset =
-        static_cast<std::uint32_t>((m_blocks.size() - 1) * kBlockBytes + block.size());
-    block += static_cast<char>(text.size());
-    block += text;
+    // Every id is at most kMaxIdBytes and a suffix: its length fits the one byte.
+    static_assert(kMaxIdBytes + 12 < 256);
+    if (m_textBytes + 1 + text.size() >= kNone)
+        throw std::bad_alloc();
+    const auto offset = static_cast<std::uint32_t>(m_textBytes);
+    const auto size = static_cast<unsigned char>(text.size());
+    m_texts.write(offset, &size, 1);
+    m_texts.write(offset + 1, text.data(), text.size());
+    m_textBytes += 1 + text.size();
     return offset;
 }
 
-std::uint32_t ItemIds::take(Table& table, std::uint32_t Item::*field, std::uint32_t base,
-                            std::uint32_t item) {
-    const std::string_view wanted = text(base);
-    const std::uint32_t holder = table.find(*this, field, wanted);
-    std::uint32_t id = base;
-    if (holder != kNone || IsCatalogueName(wanted)) {
-        // Suffixes below the holder's next one are taken already: trying each again for
-        // every later item of the same id would take time that grows with their square.
-        std::uint32_t suffix = holder != kNone ? m_items[holder].nextSuffix : 2;
-        std::string candidate;
-        for (;; ++suffix) {
-            candidate = std::string(text(base)) + "-" + std::to_string(suffix);
-            if (table.find(*this, field, candidate) == kNone)
-                break;
-        }
-        if (holder != kNone)
-            m_items[holder].nextSuffix = suffix + 1;
-        id = store(candidate);
+std::uint32_t ItemIds::find(Roles role, std::string_view id) {
+    if (m_slots.empty())
+        return kNone;
+    const std::uint64_t tag = TagOf(id);
+    const std::size_t mask = m_slots.size() - 1;
+    for (std::size_t at = HomeOf(tag, m_slots.size());; at = (at + 1) & mask) {
+        const std::uint64_t slot = m_slots[at];
+        if (slot == 0)
+            return kNone;
+        if ((slot >> kTagShift << kTagShift) != tag || !(slot & (std::uint64_t{role} << 32)))
+            continue;
+        const auto item = static_cast<std::uint32_t>((slot & kItemMask) - 1);
+        const Item kept = record(item);
+        if (text(role == kByGranule ? kept.granule : kept.*m_taken) == id)
+            return item;
     }
-    m_items[item].*field = id;
-    table.insert(*this, field, item);
-    return id;
 }
 
-std::uint32_t ItemIds::baseOf(const Item& item) const {
+void ItemIds::insert(std::string_view id, std::uint64_t roles, std::uint32_t item) {
+    if ((m_used + 1) * 4 > m_slots.size() * 3)
+        grow();
+    const std::uint64_t slot = TagOf(id) | roles << 32 | (std::uint64_t{item} + 1);
+    const std::size_t mask = m_slots.size() - 1;
+    std::size_t at = HomeOf(slot, m_slots.size());
+    while (m_slots[at] != 0)
+        at = (at + 1) & mask;
+    m_slots[at] = slot;
+    ++m_used;
+}
+
+void ItemIds::grow() {
+    std::vector<std::uint64_t> slots(std::max<std::size_t>(64, 2 * m_slots.size()), 0);
+    const std::size_t mask = slots.size() - 1;
+    for (const std::uint64_t slot : m_slots) {
+        if (slot == 0)
+            continue;
+        std::size_t at = HomeOf(slot, slots.size());
+        while (slots[at] != 0)
+            at = (at + 1) & mask;
+        slots[at] = slot;
+    }
+    m_slots = std::move(slots);
+}
+
+void ItemIds::take(std::uint32_t Item::*field, std::uint32_t base, std::string_view baseText,
+                   Item& item, std::uint32_t index, bool byGranule) {
+    const std::uint32_t holder = find(kByTaken, baseText);
+    std::uint32_t id = base;
+    m_lastId = baseText;
+    if (holder != kNone || IsCatalogueName(baseText)) {
+        // Suffixes below the holder's next one are taken already: trying each again for
+        // every later item of the same id would take time that grows with their square.
+        Item held = holder != kNone ? record(holder) : Item();
+        std::uint32_t suffix = held.nextSuffix;
+        for (;; ++suffix) {
+            m_lastId = std::string(baseText) + "-" + std::to_string(suffix);
+            if (find(kByTaken, m_lastId) == kNone)
+                break;
+        }
+        if (holder != kNone) {
+            held.nextSuffix = suffix + 1;
+            put(holder, held);
+        }
+        id = store(m_lastId);
+    }
+    item.*field = id;
+    // Most items hold their granule's ID: one slot finds them by both.
+    if (byGranule && id == base) {
+        insert(m_lastId, kByGranule | kByTaken, index);
+        return;
+    }
+    insert(m_lastId, kByTaken, index);
+    if (byGranule)
+        insert(baseText, kByGranule, index);
+}
+
+std::uint32_t ItemIds::baseOf(const Item& item) {
     return item.granule != kNone && !(item.flags & kSharedGranule) ? item.granule : item.name;
 }
 
 std::string_view ItemIds::add(std::string_view granuleStem, std::string_view nameStem,
                               std::int32_t sceneNumber) {
-    if (m_items.size() >= kNone - 1)
+    if (m_count >= kNone - 1)
         throw std::bad_alloc();
-    const auto index = static_cast<std::uint32_t>(m_items.size());
-    Item& item = m_items.emplace_back();
+    const std::uint32_t index = m_count;
+    Item item;
+    item.number = sceneNumber;
+    bool firstOfGranule = false;
     if (!granuleStem.empty()) {
         if (IsSafeId(granuleStem)) {
-            const std::uint32_t earlier = m_granules.find(*this, &Item::granule, granuleStem);
-            item.granule = store(granuleStem);
+            const std::uint32_t earlier = find(kByGranule, granuleStem);
             if (earlier != kNone) {
-                m_items[earlier].flags |= kSharedGranule;
+                Item first = record(earlier);
+                first.flags |= kSharedGranule;
+                put(earlier, first);
+                item.granule = first.granule;
                 item.flags |= kSharedGranule;
             } else {
-                m_granules.insert(*this, &Item::granule, index);
+                item.granule = store(granuleStem);
+                firstOfGranule = true;
             }
         } else {
             item.flags |= kUnsafeGranule;
         }
     }
+    std::string name(nameStem);
     if (item.granule != kNone && nameStem == granuleStem) {
         item.name = item.granule;
     } else if (IsSafeId(nameStem)) {
         item.name = store(nameStem);
     } else {
         item.flags |= kUnsafeName;
-        item.name = store("scene-" + std::to_string(sceneNumber));
+        name = "scene-" + std::to_string(sceneNumber);
+        item.name = store(name);
     }
     // An item whose granule ID turns out to be shared is given another id at the end.
-    return text(take(m_taken, &Item::provisional, baseOf(item), index));
+    const std::uint32_t base = baseOf(item);
+    take(&Item::provisional, base, base == item.granule ? granuleStem : std::string_view(name),
+         item, index, firstOfGranule);
+    put(index, item);
+    ++m_count;
+    m_lastFlags = item.flags;
+    return m_lastId;
 }
 
 void ItemIds::finish() {
-    m_taken.clear();
-    for (Item& item : m_items)
+    std::fill(m_slots.begin(), m_slots.end(), 0);
+    m_used = 0;
+    m_taken = &Item::final;
+    for (std::uint32_t index = 0; index < m_count; ++index) {
+        Item item = record(index);
         item.nextSuffix = 2;
-    for (std::uint32_t index = 0; index < m_items.size(); ++index)
-        take(m_taken, &Item::final, baseOf(m_items[index]), index);
-    m_granules = Table();
+        const std::uint32_t base = baseOf(item);
+        take(&Item::final, base, text(base), item, index, false);
+        put(index, item);
+    }
 }
 
-std::string_view ItemIds::provisionalId(std::size_t item) const {
-    return text(m_items[item].provisional);
+std::int32_t ItemIds::sceneNumber(std::size_t item) {
+    return record(static_cast<std::uint32_t>(item)).number;
 }
 
-std::string_view ItemIds::finalId(std::size_t item) const {
-    return text(m_items[item].final);
+std::string ItemIds::provisionalId(std::size_t item) {
+    return text(record(static_cast<std::uint32_t>(item)).provisional);
 }
 
-std::string ItemIds::change(std::size_t index) const {
-    const Item& item = m_items[index];
+std::string ItemIds::finalId(std::size_t item) {
+    return text(record(static_cast<std::uint32_t>(item)).final);
+}
+
+std::string ItemIds::change(std::size_t index) {
+    const Item item = record(static_cast<std::uint32_t>(index));
     std::string why;
     if (item.flags & kSharedGranule)
         why = "another listed file has the same granule ID";
@@ -185,9 +255,9 @@ std::string ItemIds::change(std::size_t index) const {
         why = "its granule ID cannot name a folder";
     if ((item.flags & kUnsafeName) && baseOf(item) == item.name)
         why += std::string(why.empty() ? "" : ", and ") + "its file name cannot name a folder";
-    const std::string_view base = text(baseOf(item));
-    if (finalId(index) != base)
-        why += std::string(why.empty() ? "" : ", and ") + std::string(base) +
+    const std::string base = text(baseOf(item));
+    if (text(item.final) != base)
+        why += std::string(why.empty() ? "" : ", and ") + base +
                (IsCatalogueName(base) ? " is a name the catalogue gives its own file"
                                       : " is the id of an earlier item");
     return why;

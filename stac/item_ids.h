@@ -1,8 +1,11 @@
 #pragma once
 
+#include "fileio/error.h"
+#include "fileio/paged_file.h"
+
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,29 +23,37 @@ namespace aster {
 //
 // Whether a granule ID is shared is known only once every item has been seen, so each
 // item is first given a provisional id, the one it would have if no later item shared its
-// granule ID, and finish() then works out the final ids. Only the ids are kept, some tens
-// of bytes an item, in blocks that never move: a buffer that grew by copying would for a
-// while hold every id twice.
+// granule ID, and finish() then works out the final ids. The ids' texts and each item's
+// record go to unnamed files beside the output; memory keeps one table of 8-byte slots,
+// at most three quarters full, that finds an item by its granule ID or by the id it
+// holds. A run of a million items so keeps some 17 MB, not their texts.
+//
+// A failure of those files is kept (error()): the ids given after it are not to be
+// relied on, and the caller looks before it publishes anything made with them.
 class ItemIds {
   public:
-    // The provisional id of the next item in list order. The view lasts until the next
-    // call. `granuleStem` is empty when the file gives no granule ID.
+    // Opens the unnamed files in `folder`.
+    std::optional<Error> open(const std::string& folder);
+    const std::optional<Error>& error() const;
+
+    // The provisional id of the next item in list order, for the scene of that number.
+    // The view lasts until the next call. `granuleStem` is empty when the file gives no
+    // granule ID.
     std::string_view add(std::string_view granuleStem, std::string_view nameStem,
                          std::int32_t sceneNumber);
     // Whether an earlier item had the granule ID of the item just added.
-    bool granuleSeenBefore() const {
-        return !m_items.empty() && (m_items.back().flags & kSharedGranule);
-    }
+    bool granuleSeenBefore() const { return m_lastFlags & kSharedGranule; }
     // Works out every item's final id.
     void finish();
 
-    std::size_t size() const { return m_items.size(); }
-    std::string_view provisionalId(std::size_t item) const;
+    std::size_t size() const { return m_count; }
+    std::int32_t sceneNumber(std::size_t item);
+    std::string provisionalId(std::size_t item);
     // After finish().
-    std::string_view finalId(std::size_t item) const;
+    std::string finalId(std::size_t item);
     // After finish(): why the final id is not the item's granule ID (or, for an item
     // without a granule ID, its name's), in a few words for --verbose; empty when it is.
-    std::string change(std::size_t item) const;
+    std::string change(std::size_t item);
 
   private:
     static constexpr std::uint32_t kNone = 0xFFFFFFFF;
@@ -51,42 +62,48 @@ class ItemIds {
         kUnsafeGranule = 2, // the granule ID is no safe folder name
         kUnsafeName = 4,    // nor is the name's stem: the id falls back to the scene number
     };
+    // What an item's slots in the table find it by.
+    enum Roles : std::uint64_t {
+        kByGranule = 1, // the first item of its granule ID, by that ID
+        kByTaken = 2,   // by the id it holds: its provisional one, then its final one
+    };
+    // An item's record; the texts are offsets in the texts' file.
     struct Item {
         std::uint32_t granule = kNone; // the safe granule stem, or kNone
         std::uint32_t name = kNone;    // the name's stem, or the scene-number id
         std::uint32_t provisional = kNone;
         std::uint32_t final = kNone;
         std::uint32_t nextSuffix = 2; // the suffix to try first for an id this item holds
+        std::int32_t number = 0;
         std::uint8_t flags = 0;
     };
-    // An open-addressing set of items by one of their ids.
-    class Table {
-      public:
-        // The item holding `id` by `field`, or kNone.
-        std::uint32_t find(const ItemIds& ids, std::uint32_t Item::*field,
-                           std::string_view id) const;
-        void insert(const ItemIds& ids, std::uint32_t Item::*field, std::uint32_t item);
-        void clear() { m_slots.assign(m_slots.size(), 0); m_count = 0; }
 
-      private:
-        std::vector<std::uint32_t> m_slots; // item + 1, 0 when free
-        std::size_t m_count = 0;
-    };
-
-    std::string_view text(std::uint32_t offset) const;
+    Item record(std::uint32_t item);
+    void put(std::uint32_t item, const Item& record);
+    std::string text(std::uint32_t offset);
     std::uint32_t store(std::string_view text);
-    // The id for `base` not yet held by `field` of any item in `table`, stored.
-    std::uint32_t take(Table& table, std::uint32_t Item::*field, std::uint32_t base,
-                       std::uint32_t item);
-    std::uint32_t baseOf(const Item& item) const;
 
-    // Each text after one byte of its length, never across two blocks; an offset is the
-    // block's number times kBlockBytes plus the place in it.
-    static constexpr std::uint32_t kBlockBytes = 1 << 16;
-    std::vector<std::string> m_blocks;
-    std::deque<Item> m_items;
-    Table m_granules;
-    Table m_taken;
+    // The item that `roles` finds by `id`, or kNone.
+    std::uint32_t find(Roles role, std::string_view id);
+    void insert(std::string_view id, std::uint64_t roles, std::uint32_t item);
+    void grow();
+    // Gives `item` (numbered `index`) in `field` the id for `base` (whose text is
+    // `baseText`) that no item holds yet, stored; the item's granule is found by it too
+    // when `byGranule`.
+    void take(std::uint32_t Item::*field, std::uint32_t base, std::string_view baseText,
+              Item& item, std::uint32_t index, bool byGranule);
+    static std::uint32_t baseOf(const Item& item);
+
+    PagedFile m_texts; // each text after one byte of its length
+    PagedFile m_items; // the records in list order
+    std::uint64_t m_textBytes = 0;
+    std::uint32_t m_count = 0;
+    std::uint8_t m_lastFlags = 0;
+    std::string m_lastId;
+    // Each slot: 30 bits of the id's hash, the roles, then the item plus one; 0 when free.
+    std::vector<std::uint64_t> m_slots;
+    std::size_t m_used = 0;
+    std::uint32_t Item::*m_taken = &Item::provisional; // the id the table holds
 };
 
 // Whether `id` may name a folder and a file: not empty, "." or "..", no leading ".", no

@@ -52,7 +52,7 @@ std::optional<Error> StacOutput::plan() {
                          ErrorKind::Other};
         m_assetHrefBase = *base;
     }
-    return std::nullopt;
+    return m_ids.open(m_outputFolder);
 }
 
 std::unique_ptr<SceneWriter::Prepared> StacOutput::prepare(const Scene& scene,
@@ -124,6 +124,8 @@ std::optional<Error> StacOutput::write(const Scene& scene, std::unique_ptr<Prepa
     auto& prepared = static_cast<PreparedItem&>(*base);
     StacItem& item = prepared.item;
     const std::string_view id = m_ids.add(prepared.granuleStem, prepared.nameStem, scene.number);
+    if (const auto& error = m_ids.error())
+        return *error;
     // A granule listed twice in one folder (its .hdf.xml and its .met) is two items, and
     // the files beside it are the first one's: no file belongs to two items.
     bool again = false;
@@ -144,17 +146,18 @@ std::optional<Error> StacOutput::write(const Scene& scene, std::unique_ptr<Prepa
     if (auto error = place(prepared, writtenAs))
         return error;
     addToCollection(item);
-    m_numbers.push_back(scene.number);
     return std::nullopt;
 }
 
 std::optional<Error> StacOutput::complete(SceneRunHost& host) {
     m_ids.finish();
+    if (const auto& error = m_ids.error())
+        return *error;
     reportIdChanges(host);
     return finishItems();
 }
 
-std::vector<bool> StacOutput::changedItems(std::size_t& count) const {
+std::vector<bool> StacOutput::changedItems(std::size_t& count) {
     std::vector<bool> changed(m_ids.size());
     count = 0;
     for (std::size_t i = 0; i < m_ids.size(); ++i) {
@@ -166,7 +169,7 @@ std::vector<bool> StacOutput::changedItems(std::size_t& count) const {
 
 // Names the listed files whose items have another id than their own, with why: the
 // list is read again for their paths, which the run does not keep.
-void StacOutput::reportIdChanges(SceneRunHost& host) const {
+void StacOutput::reportIdChanges(SceneRunHost& host) {
     std::vector<std::pair<std::size_t, std::string>> changes;
     for (std::size_t i = 0; i < m_ids.size(); ++i) {
         std::string why = m_ids.change(i);
@@ -182,11 +185,12 @@ void StacOutput::reportIdChanges(SceneRunHost& host) const {
     std::string line;
     std::int32_t number = 0;
     for (const auto& [item, why] : changes) {
-        while (number < m_numbers[item] && !list.atEnd()) {
+        const std::int32_t wanted = m_ids.sceneNumber(item);
+        while (number < wanted && !list.atEnd()) {
             list.readLine(line);
             ++number;
         }
-        if (number != m_numbers[item])
+        if (number != wanted)
             return;
         host.idChanged(m_folderPrefix + line, m_ids.finalId(item), why);
     }

@@ -7,7 +7,6 @@
 #include "stac/stac_json.h"
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,7 +57,7 @@ class StacOutput : public SceneWriter {
     virtual std::optional<Error> finishItems() = 0;
 
     // The items whose final id differs from the one they were written with.
-    std::vector<bool> changedItems(std::size_t& count) const;
+    std::vector<bool> changedItems(std::size_t& count);
 
     const std::string& m_folderPrefix;
     const StacOptions& m_options;
@@ -72,13 +71,12 @@ class StacOutput : public SceneWriter {
     ItemIds m_ids;
 
   private:
-    void reportIdChanges(SceneRunHost& host) const;
+    void reportIdChanges(SceneRunHost& host);
     void addToCollection(const StacItem& item);
 
     FolderNamesCache m_names;
     // The granuleKey of each item that took files beside its metadata file.
     std::unordered_set<std::uint64_t> m_granulesWithFiles;
-    std::deque<std::int32_t> m_numbers; // each item's line in the list, never copied on growth
 };
 
 std::unique_ptr<StacOutput> MakeStaticCatalogue(const std::string& folderPrefix,

@@ -202,6 +202,8 @@ std::optional<Error> StaticCatalogue::finishItems() {
         return error;
     if (auto error = writeCollection())
         return error;
+    if (const auto& error = m_ids.error())
+        return *error;
     // One flush of the whole file system rather than one per file: a hundred thousand
     // fsyncs would take many times as long as writing the files.
     if (::syncfs(m_scratch.fd()) != 0)

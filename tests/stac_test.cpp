@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/acl.h>
@@ -557,8 +558,10 @@ TEST(ItemIds, GranuleThenNameThenNumberAndSuffixesInListOrder) {
          {"another listed file has the same granule ID", "",
           "another listed file has the same granule ID"}},
     };
+    const TempFolder spill;
     for (const IdRow& row : rows) {
         ItemIds ids;
+        ASSERT_FALSE(ids.open(spill.path()));
         std::vector<std::string> provisional, final, changes;
         for (std::size_t i = 0; i < row.items.size(); ++i)
             provisional.emplace_back(
@@ -576,11 +579,13 @@ TEST(ItemIds, GranuleThenNameThenNumberAndSuffixesInListOrder) {
 }
 
 TEST(ItemIds, ManyItemsOfOneIdTakeLinearTime) {
+    const TempFolder spill;
     ItemIds ids;
+    ASSERT_FALSE(ids.open(spill.path()));
     for (int i = 0; i < 50000; ++i)
         ids.add("", "same", i + 1);
     ids.finish();
-    // Their texts fill many of the blocks the ids are kept in: each reads back whole.
+    ASSERT_FALSE(ids.error());
     EXPECT_EQ(ids.finalId(0), "same");
     for (std::size_t i = 1; i < ids.size(); ++i)
         ASSERT_EQ(ids.finalId(i), "same-" + std::to_string(i + 1));
@@ -588,6 +593,69 @@ TEST(ItemIds, ManyItemsOfOneIdTakeLinearTime) {
     EXPECT_EQ(NameStem("x.hdf.xml"), "x");
     EXPECT_EQ(NameStem("x.HDF.met"), "x");
     EXPECT_EQ(NameStem("x.tar.gz"), "x.tar");
+}
+
+// The ids worked out plainly, all in memory: the smallest free suffix from 2 on, over
+// the ids given so far in the pass.
+std::vector<std::string> PlainIds(const std::vector<std::pair<std::string, std::string>>& items,
+                                  bool final) {
+    std::map<std::string, int> granules;
+    for (const auto& item : items)
+        if (IsSafeId(item.first))
+            ++granules[item.first];
+    std::map<std::string, int> seen;
+    std::set<std::string> taken;
+    std::vector<std::string> ids;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const auto& [granule, name] = items[i];
+        const bool safe = IsSafeId(granule);
+        const bool shared = safe && (final ? granules[granule] > 1 : seen[granule]++ > 0);
+        std::string base = safe && !shared ? granule
+                           : IsSafeId(name) ? name
+                                            : "scene-" + std::to_string(i + 1);
+        std::string id = base;
+        for (int suffix = 2; taken.count(id) || IsCatalogueName(id); ++suffix)
+            id = base + "-" + std::to_string(suffix);
+        taken.insert(id);
+        ids.push_back(id);
+    }
+    return ids;
+}
+
+// Many items of few granules and names, so that ids clash often, more of them than the
+// memory's pages hold: each id as the plain rule gives it.
+TEST(ItemIds, AgreeWithThePlainRuleOverManyClashes) {
+    const std::vector<std::string> granules = {"", "a/b", "G1", "G2", "n1", "n1-2", "collection.json"};
+    const std::vector<std::string> names = {"n1", "n2", "n1-2", "G1", ".x", "CATALOG.json", "G2-2"};
+    std::vector<std::pair<std::string, std::string>> items;
+    std::uint32_t state = 12345;
+    const auto next = [&state](std::size_t n) {
+        state = state * 1103515245 + 12345;
+        return (state >> 8) % n;
+    };
+    for (int i = 0; i < 20000; ++i) {
+        const std::size_t g = next(granules.size() + 40);
+        const std::size_t n = next(5 * names.size());
+        items.emplace_back(g < granules.size() ? granules[g] : "U" + std::to_string(next(20000)),
+                           n < names.size() ? names[n] : "N" + std::to_string(next(5000)));
+    }
+    const TempFolder spill;
+    ItemIds ids;
+    ASSERT_FALSE(ids.open(spill.path()));
+    std::vector<std::string> provisional;
+    for (std::size_t i = 0; i < items.size(); ++i)
+        provisional.emplace_back(
+            ids.add(items[i].first, items[i].second, static_cast<std::int32_t>(i + 1)));
+    ids.finish();
+    ASSERT_FALSE(ids.error());
+    std::vector<std::string> final;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        ASSERT_EQ(ids.provisionalId(i), provisional[i]);
+        ASSERT_EQ(ids.sceneNumber(i), static_cast<std::int32_t>(i + 1));
+        final.push_back(ids.finalId(i));
+    }
+    EXPECT_EQ(provisional, PlainIds(items, false));
+    EXPECT_EQ(final, PlainIds(items, true));
 }
 
 TEST(AssetFiles, KeysTypesAndRolesBySuffix) {
