@@ -2,11 +2,14 @@
 
 #include "fileio/ascii.h"
 #include "fileio/directory.h"
+#include "fileio/unnamed_file.h"
+#include "fileio/utf8.h"
+#include "fileio/whole_file.h"
 #include "metadata/scene_run.h"
 #include "stac/percent_encoding.h"
-#include "fileio/utf8.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <limits>
 #include <unordered_set>
 
@@ -123,39 +126,219 @@ bool OwnedBy(std::string_view name, std::string_view stem,
 
 } // namespace
 
-std::optional<Error> FolderNames::read(const std::string& folder) {
-    m_names.clear();
-    m_offsets.clear();
-    std::optional<Error> error = ReadDirectory(folder, [this](const DirectoryEntry& entry) {
+namespace {
+
+constexpr std::size_t kFileBuffer = 64 * 1024;
+
+// Names in the unnamed file are each after a byte of its length: no file name on the
+// systems this runs on is longer than 255 bytes.
+constexpr std::size_t kMaxName = 255;
+
+// Writes names to the file, after what it holds, through a buffer.
+class NameWriter {
+  public:
+    NameWriter(int fd, std::uint64_t at) : m_fd(fd), m_at(at) {}
+    std::uint64_t at() const { return m_at + m_buffer.size(); }
+    int add(std::string_view name) {
+        m_buffer += static_cast<char>(name.size());
+        m_buffer += name;
+        return m_buffer.size() >= kFileBuffer ? flush() : 0;
+    }
+    int flush() {
+        const int err = WriteAllAt(m_fd, m_buffer, static_cast<off_t>(m_at));
+        m_at += m_buffer.size();
+        m_buffer.clear();
+        return err;
+    }
+
+  private:
+    int m_fd;
+    std::uint64_t m_at;
+    std::string m_buffer;
+};
+
+// Reads back the names of one sorted part of the file, in order.
+class NameReader {
+  public:
+    NameReader(int fd, std::uint64_t at, std::uint64_t end) : m_fd(fd), m_at(at), m_end(end) {}
+    const std::string& name() const { return m_name; }
+    // The next name, or false at the part's end (`err` says whether it failed).
+    bool next(int& err) {
+        if (!fill(1, err))
+            return false;
+        const auto size = static_cast<unsigned char>(m_buffer[m_used]);
+        if (!fill(1 + std::size_t{size}, err))
+            return false;
+        m_name.assign(m_buffer, m_used + 1, size);
+        m_used += 1 + std::size_t{size};
+        return true;
+    }
+
+  private:
+    bool fill(std::size_t need, int& err) {
+        if (m_buffer.size() - m_used >= need)
+            return true;
+        m_buffer.erase(0, m_used);
+        m_used = 0;
+        const std::size_t want = std::min<std::uint64_t>(kFileBuffer, m_end - m_at);
+        const std::size_t had = m_buffer.size();
+        m_buffer.resize(had + want);
+        std::size_t got = 0;
+        err = ReadAt(m_fd, m_buffer.data() + had, want, static_cast<off_t>(m_at), got);
+        m_buffer.resize(had + got);
+        m_at += got;
+        if (err == 0 && m_buffer.size() < need && m_at < m_end)
+            err = EIO;
+        return err == 0 && m_buffer.size() >= need;
+    }
+
+    int m_fd;
+    std::uint64_t m_at;
+    std::uint64_t m_end;
+    std::string m_buffer;
+    std::size_t m_used = 0;
+    std::string m_name;
+};
+
+} // namespace
+
+std::optional<Error> FolderNames::read(const std::string& folder, const std::string& spillFolder,
+                                       std::size_t memoryBytes) {
+    *this = FolderNames();
+    m_spillFolder = spillFolder;
+    std::optional<Error> failed;
+    std::optional<Error> error = ReadDirectory(folder, [&](const DirectoryEntry& entry) {
         const EntryKind kind = entry.kind();
-        if (kind != EntryKind::File && kind != EntryKind::Link)
+        const std::string_view name = entry.name();
+        if ((kind != EntryKind::File && kind != EntryKind::Link) || failed ||
+            name.size() > kMaxName)
             return;
-        if (m_names.size() > std::numeric_limits<std::uint32_t>::max() - entry.name().size() - 1)
-            throw std::bad_alloc();
+        if (m_names.size() + name.size() + 1 > memoryBytes && !m_offsets.empty()) {
+            if (m_spillFolder.empty()) {
+                failed = SystemError(EFBIG, folder);
+                return;
+            }
+            if ((failed = spill()))
+                return;
+        }
         m_offsets.push_back(static_cast<std::uint32_t>(m_names.size()));
-        m_names += entry.name();
+        m_names += name;
         m_names += '\0';
+        ++m_count;
     });
     if (error)
         return error;
+    if (failed)
+        return failed;
+    if (m_parts.empty()) {
+        std::sort(m_offsets.begin(), m_offsets.end(), [this](std::uint32_t a, std::uint32_t b) {
+            return NameAt(m_names, a) < NameAt(m_names, b);
+        });
+        m_names.shrink_to_fit();
+        return std::nullopt;
+    }
+    if (auto error = spill())
+        return error;
+    return merge(m_parts.back().second);
+}
+
+// The names in memory, sorted, as the next part of the file.
+std::optional<Error> FolderNames::spill() {
+    if (!m_file) {
+        if (auto error = OpenUnnamedFile(m_spillFolder, m_file))
+            return error;
+    }
     std::sort(m_offsets.begin(), m_offsets.end(), [this](std::uint32_t a, std::uint32_t b) {
         return NameAt(m_names, a) < NameAt(m_names, b);
     });
+    const std::uint64_t start = m_parts.empty() ? 0 : m_parts.back().second;
+    NameWriter writer(m_file.get(), start);
+    int err = 0;
+    for (std::size_t i = 0; i < m_offsets.size() && err == 0; ++i)
+        err = writer.add(NameAt(m_names, m_offsets[i]));
+    if (err == 0)
+        err = writer.flush();
+    if (err != 0)
+        return SystemError(err, m_spillFolder);
+    m_parts.emplace_back(start, writer.at());
+    m_names.clear();
+    m_offsets.clear();
+    return std::nullopt;
+}
+
+// Every part merged into one sorted run after them, with the first name of each block
+// kept in memory.
+std::optional<Error> FolderNames::merge(std::uint64_t end) {
+    std::vector<NameReader> parts;
+    const auto later = [&parts](std::size_t a, std::size_t b) {
+        return parts[a].name() > parts[b].name();
+    };
+    std::vector<std::size_t> heap;
+    int err = 0;
+    for (const auto& [at, partEnd] : m_parts) {
+        parts.emplace_back(m_file.get(), at, partEnd);
+        if (parts.back().next(err))
+            heap.push_back(parts.size() - 1);
+    }
+    std::make_heap(heap.begin(), heap.end(), later);
+    NameWriter writer(m_file.get(), end);
+    for (std::size_t written = 0; !heap.empty() && err == 0; ++written) {
+        std::pop_heap(heap.begin(), heap.end(), later);
+        NameReader& part = parts[heap.back()];
+        if (written % kBlockNames == 0) {
+            m_blocks.push_back(writer.at());
+            m_offsets.push_back(static_cast<std::uint32_t>(m_names.size()));
+            m_names += part.name();
+            m_names += '\0';
+        }
+        err = writer.add(part.name());
+        if (err == 0 && part.next(err))
+            std::push_heap(heap.begin(), heap.end(), later);
+        else
+            heap.pop_back();
+    }
+    if (err == 0)
+        err = writer.flush();
+    if (err != 0)
+        return SystemError(err, m_spillFolder);
+    m_blocks.push_back(writer.at());
+    m_parts.clear();
     m_names.shrink_to_fit();
     return std::nullopt;
 }
 
-std::vector<std::string_view> FolderNames::startingWith(std::string_view prefix) const {
-    std::vector<std::string_view> found;
+std::vector<std::string> FolderNames::startingWith(std::string_view prefix) const {
+    std::vector<std::string> found;
     auto at = std::lower_bound(m_offsets.begin(), m_offsets.end(), prefix,
                                [this](std::uint32_t offset, std::string_view key) {
                                    return NameAt(m_names, offset) < key;
                                });
-    for (; at != m_offsets.end(); ++at) {
-        const std::string_view name = NameAt(m_names, *at);
-        if (!name.starts_with(prefix))
-            break;
-        found.push_back(name);
+    if (!m_file) {
+        for (; at != m_offsets.end(); ++at) {
+            const std::string_view name = NameAt(m_names, *at);
+            if (!name.starts_with(prefix))
+                break;
+            found.emplace_back(name);
+        }
+        return found;
+    }
+    // The first name at or after `prefix` may be in the block before the first whose
+    // first name is.
+    std::size_t block = static_cast<std::size_t>(at - m_offsets.begin());
+    if (block > 0)
+        --block;
+    for (; block + 1 < m_blocks.size(); ++block) {
+        NameReader names(m_file.get(), m_blocks[block], m_blocks[block + 1]);
+        int err = 0;
+        while (names.next(err)) {
+            if (names.name() < prefix)
+                continue;
+            if (!names.name().starts_with(prefix))
+                return found;
+            found.push_back(names.name());
+        }
+        if (err != 0)
+            return found;
     }
     return found;
 }
@@ -178,9 +361,9 @@ std::shared_ptr<const FolderNames> FolderNamesCache::names(const std::string& fo
     }
     // Read outside the lock, so that other folders' scenes go on meanwhile. A read that
     // throws leaves the folder unread, for the next thread that asks.
-    std::call_once(entry->read, [&entry, &folder] {
+    std::call_once(entry->read, [this, &entry, &folder] {
         auto names = std::make_shared<FolderNames>();
-        if (!names->read(folder))
+        if (!names->read(folder, m_spillFolder))
             entry->names = std::move(names);
     });
     return entry->names;
@@ -247,7 +430,8 @@ std::vector<StacAsset> SceneAssets(const FolderNames* names, std::string_view me
     if (names == nullptr || stem.empty())
         return assets;
     std::unordered_set<std::string> keys{assets.front().key};
-    const std::vector<std::string_view> found = names->startingWith(stem);
+    const std::vector<std::string> foundNames = names->startingWith(stem);
+    const std::vector<std::string_view> found(foundNames.begin(), foundNames.end());
     const std::vector<std::string_view> others = OtherGranules(found, stem);
     bool thumbnail = false;
     for (const std::string_view name : found) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fileio/error.h"
+#include "fileio/unique_fd.h"
 #include "metadata/scene_metadata.h"
 #include "stac/stac_json.h"
 
@@ -15,20 +16,40 @@
 
 namespace aster {
 
-// The names of one folder's files (and links), read once and kept sorted in one buffer,
-// so that the files beside a scene are found by a search instead of a read of the folder.
+// The names of one folder's files (and links), read once and kept sorted, so that the
+// files beside a scene are found by a search instead of a read of the folder. A folder
+// of more names than kMemoryBytes holds is sorted in parts into an unnamed file, merged
+// there, and found through the first name of every kBlockNames: its names then cost the
+// system's page cache, not the process.
 class FolderNames {
   public:
-    // Reads `folder` through ReadDirectory. Folders, FIFOs, sockets and devices are left
-    // out: they are no files to point at, and nothing here is ever opened.
-    std::optional<Error> read(const std::string& folder);
+    static constexpr std::size_t kMemoryBytes = 4 << 20;
+    static constexpr std::size_t kBlockNames = 64;
+
+    // Reads `folder` through ReadDirectory, sorting what memory does not hold in an
+    // unnamed file in `spillFolder` (a folder too large is left unread when that is
+    // empty). Folders, FIFOs, sockets and devices are left out: they are no files to
+    // point at, and nothing here is ever opened. `memoryBytes` is for tests.
+    std::optional<Error> read(const std::string& folder, const std::string& spillFolder = {},
+                              std::size_t memoryBytes = kMemoryBytes);
     // The names that start with `prefix`, in byte order.
-    std::vector<std::string_view> startingWith(std::string_view prefix) const;
-    std::size_t size() const { return m_offsets.size(); }
+    std::vector<std::string> startingWith(std::string_view prefix) const;
+    std::size_t size() const { return m_count; }
 
   private:
+    std::optional<Error> spill();
+    std::optional<Error> merge(std::uint64_t end);
+
+    std::size_t m_count = 0;
+    // In memory: every name, or the first of each block when they are in the file.
     std::string m_names;                 // each name followed by a NUL
     std::vector<std::uint32_t> m_offsets; // sorted by the names they start
+    // In the file: sorted parts, then all of them merged, each name after a byte of its
+    // length, in blocks of kBlockNames.
+    UniqueFd m_file;
+    std::string m_spillFolder;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> m_parts; // where each lies
+    std::vector<std::uint64_t> m_blocks; // where each block starts, and the end
 };
 
 // The FolderNames of the folders a run's scenes lie in, each read once when first asked
@@ -41,11 +62,15 @@ class FolderNamesCache {
   public:
     static constexpr std::size_t kMaxFolders = 64;
 
+    // Where large folders are sorted, in an unnamed file; none by default.
+    void setSpillFolder(std::string folder) { m_spillFolder = std::move(folder); }
+
     // The names of `folder` (a normal path), or nothing when it cannot be read: its
     // scenes then have no files beside them.
     std::shared_ptr<const FolderNames> names(const std::string& folder);
 
   private:
+    std::string m_spillFolder;
     struct Entry {
         std::once_flag read;
         std::shared_ptr<const FolderNames> names; // set once, under `read`

@@ -114,10 +114,8 @@ std::uint32_t ItemIds::find(Roles role, std::string_view id) {
     }
 }
 
-void ItemIds::insert(std::string_view id, std::uint64_t roles, std::uint32_t item) {
-    if ((m_used + 1) * 4 > m_slots.size() * 3)
-        grow();
-    const std::uint64_t slot = TagOf(id) | roles << 32 | (std::uint64_t{item} + 1);
+void ItemIds::insert(std::uint64_t hash, std::uint64_t roles, std::uint32_t item) {
+    const std::uint64_t slot = hash >> kTagShift << kTagShift | roles << 32 | (item + 1ULL);
     const std::size_t mask = m_slots.size() - 1;
     std::size_t at = HomeOf(slot, m_slots.size());
     while (m_slots[at] != 0)
@@ -126,22 +124,34 @@ void ItemIds::insert(std::string_view id, std::uint64_t roles, std::uint32_t ite
     ++m_used;
 }
 
-void ItemIds::grow() {
-    std::vector<std::uint64_t> slots(std::max<std::size_t>(64, 2 * m_slots.size()), 0);
-    const std::size_t mask = slots.size() - 1;
-    for (const std::uint64_t slot : m_slots) {
-        if (slot == 0)
-            continue;
-        std::size_t at = HomeOf(slot, slots.size());
-        while (slots[at] != 0)
-            at = (at + 1) & mask;
-        slots[at] = slot;
+void ItemIds::insertSlotsOf(const Item& item, std::uint32_t index) {
+    const bool byGranule = m_taken == &Item::provisional && (item.flags & kFirstOfGranule);
+    // Most items hold their granule's ID: one slot finds them by both.
+    if (byGranule && item.provisional == item.granule) {
+        insert(item.takenHash, kByGranule | kByTaken, index);
+        return;
     }
-    m_slots = std::move(slots);
+    insert(item.takenHash, kByTaken, index);
+    if (byGranule)
+        insert(item.granuleHash, kByGranule, index);
+}
+
+// Room for the slots of one more item. A larger table is filled again from the records
+// of the `items` first items, which hold their ids' hashes, so that the old table is let
+// go first: the two are never held at once.
+void ItemIds::makeRoom(std::uint32_t items) {
+    if ((m_used + 2) * 4 <= m_slots.size() * 3)
+        return;
+    const std::size_t size = std::max<std::size_t>(64, 2 * m_slots.size());
+    m_slots = std::vector<std::uint64_t>();
+    m_slots.resize(size, 0);
+    m_used = 0;
+    for (std::uint32_t index = 0; index < items; ++index)
+        insertSlotsOf(record(index), index);
 }
 
 void ItemIds::take(std::uint32_t Item::*field, std::uint32_t base, std::string_view baseText,
-                   Item& item, std::uint32_t index, bool byGranule) {
+                   Item& item) {
     const std::uint32_t holder = find(kByTaken, baseText);
     std::uint32_t id = base;
     m_lastId = baseText;
@@ -162,14 +172,7 @@ void ItemIds::take(std::uint32_t Item::*field, std::uint32_t base, std::string_v
         id = store(m_lastId);
     }
     item.*field = id;
-    // Most items hold their granule's ID: one slot finds them by both.
-    if (byGranule && id == base) {
-        insert(m_lastId, kByGranule | kByTaken, index);
-        return;
-    }
-    insert(m_lastId, kByTaken, index);
-    if (byGranule)
-        insert(baseText, kByGranule, index);
+    item.takenHash = HashOf(m_lastId);
 }
 
 std::uint32_t ItemIds::baseOf(const Item& item) {
@@ -181,9 +184,9 @@ std::string_view ItemIds::add(std::string_view granuleStem, std::string_view nam
     if (m_count >= kNone - 1)
         throw std::bad_alloc();
     const std::uint32_t index = m_count;
+    makeRoom(index);
     Item item;
     item.number = sceneNumber;
-    bool firstOfGranule = false;
     if (!granuleStem.empty()) {
         if (IsSafeId(granuleStem)) {
             const std::uint32_t earlier = find(kByGranule, granuleStem);
@@ -195,7 +198,8 @@ std::string_view ItemIds::add(std::string_view granuleStem, std::string_view nam
                 item.flags |= kSharedGranule;
             } else {
                 item.granule = store(granuleStem);
-                firstOfGranule = true;
+                item.granuleHash = HashOf(granuleStem);
+                item.flags |= kFirstOfGranule;
             }
         } else {
             item.flags |= kUnsafeGranule;
@@ -214,7 +218,8 @@ std::string_view ItemIds::add(std::string_view granuleStem, std::string_view nam
     // An item whose granule ID turns out to be shared is given another id at the end.
     const std::uint32_t base = baseOf(item);
     take(&Item::provisional, base, base == item.granule ? granuleStem : std::string_view(name),
-         item, index, firstOfGranule);
+         item);
+    insertSlotsOf(item, index);
     put(index, item);
     ++m_count;
     m_lastFlags = item.flags;
@@ -226,10 +231,12 @@ void ItemIds::finish() {
     m_used = 0;
     m_taken = &Item::final;
     for (std::uint32_t index = 0; index < m_count; ++index) {
+        makeRoom(index);
         Item item = record(index);
         item.nextSuffix = 2;
         const std::uint32_t base = baseOf(item);
-        take(&Item::final, base, text(base), item, index, false);
+        take(&Item::final, base, text(base), item);
+        insertSlotsOf(item, index);
         put(index, item);
     }
 }

@@ -26,7 +26,8 @@ namespace aster {
 // granule ID, and finish() then works out the final ids. The ids' texts and each item's
 // record go to unnamed files beside the output; memory keeps one table of 8-byte slots,
 // at most three quarters full, that finds an item by its granule ID or by the id it
-// holds. A run of a million items so keeps some 17 MB, not their texts.
+// holds, and is filled again from the records when it grows. A run of a million items so
+// keeps some 17 MB, not their texts.
 //
 // A failure of those files is kept (error()): the ids given after it are not to be
 // relied on, and the caller looks before it publishes anything made with them.
@@ -61,6 +62,7 @@ class ItemIds {
         kSharedGranule = 1, // another item has the same granule ID
         kUnsafeGranule = 2, // the granule ID is no safe folder name
         kUnsafeName = 4,    // nor is the name's stem: the id falls back to the scene number
+        kFirstOfGranule = 8, // no earlier item has the granule ID
     };
     // What an item's slots in the table find it by.
     enum Roles : std::uint64_t {
@@ -76,6 +78,8 @@ class ItemIds {
         std::uint32_t nextSuffix = 2; // the suffix to try first for an id this item holds
         std::int32_t number = 0;
         std::uint8_t flags = 0;
+        std::uint64_t granuleHash = 0; // of the granule stem, for the first item of it
+        std::uint64_t takenHash = 0;   // of the id the table holds
     };
 
     Item record(std::uint32_t item);
@@ -85,13 +89,14 @@ class ItemIds {
 
     // The item that `roles` finds by `id`, or kNone.
     std::uint32_t find(Roles role, std::string_view id);
-    void insert(std::string_view id, std::uint64_t roles, std::uint32_t item);
-    void grow();
-    // Gives `item` (numbered `index`) in `field` the id for `base` (whose text is
-    // `baseText`) that no item holds yet, stored; the item's granule is found by it too
-    // when `byGranule`.
+    void insert(std::uint64_t hash, std::uint64_t roles, std::uint32_t item);
+    // The slots that find the item numbered `index`.
+    void insertSlotsOf(const Item& item, std::uint32_t index);
+    void makeRoom(std::uint32_t items);
+    // Gives `item` in `field` the id for `base` (whose text is `baseText`) that no item
+    // holds yet, stored.
     void take(std::uint32_t Item::*field, std::uint32_t base, std::string_view baseText,
-              Item& item, std::uint32_t index, bool byGranule);
+              Item& item);
     static std::uint32_t baseOf(const Item& item);
 
     PagedFile m_texts; // each text after one byte of its length

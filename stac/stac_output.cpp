@@ -52,6 +52,7 @@ std::optional<Error> StacOutput::plan() {
                          ErrorKind::Other};
         m_assetHrefBase = *base;
     }
+    m_names.setSpillFolder(m_outputFolder);
     return m_ids.open(m_outputFolder);
 }
 

@@ -706,8 +706,7 @@ TEST(AssetFiles, FolderNamesReadOnceWhileRecent) {
         const std::size_t d = (i / 3 + i % 3) % 3;
         ASSERT_NE(seen[i], nullptr);
         EXPECT_EQ(seen[i], cache.names(dir(d)));
-        EXPECT_EQ(seen[i]->startingWith("s_"),
-                  std::vector<std::string_view>{"s_" + std::to_string(d)});
+        EXPECT_EQ(seen[i]->startingWith("s_"), std::vector<std::string>{"s_" + std::to_string(d)});
     }
 
     folder.write("d0/s_new", "");
@@ -732,43 +731,74 @@ TEST(AssetFiles, EachFileBelongsToOneGranule) {
         "T_2.jpg", "T_2.JPEG"};
     for (const std::string& name : files)
         folder.write(name, "");
-    FolderNames names;
-    ASSERT_FALSE(names.read(folder.path()));
-    struct Row {
-        std::string stem;
-        std::vector<std::string> assets; // after the metadata file
-    };
-    const Row rows[] = {
-        // Not S_10's files, nor S_1_2's, which has a metadata file of its own; the sidecar
-        // of one of its files and a name with a dot after its ID are S_1's.
-        {"S_1", {"S_1-x.txt", "S_1.a.met", "S_1.hdf", "S_1.hdf.xml", "S_1.jpg", "S_1_QA.txt",
-                 "S_1_V.tif", "S_1_V.tif.aux.xml"}},
-        {"S_10", {"S_10.hdf", "S_10.hdf.xml", "S_10.jpg", "S_10_QA.txt"}},
-        {"S_1_2", {"S_1_2.jpg", "S_1_2.met"}},
-        // S_1B has no data or metadata file of its own.
-        {"S", {"S_1B.jpg"}},
-        // T_2 has no data or metadata file: its browse images are T's.
-        {"T", {"T.hdf", "T.jpg", "T_2.JPEG", "T_2.jpg"}},
-    };
-    std::map<std::string, int> owners;
-    for (const Row& row : rows) {
-        const std::vector<StacAsset> assets =
-            SceneAssets(&names, "meta", MetadataLayout::Odl, row.stem, "");
-        std::vector<std::string> got;
-        for (std::size_t i = 1; i < assets.size(); ++i) {
-            got.push_back(assets[i].href.substr(2));
-            ++owners[got.back()];
+    const TempFolder spill;
+    for (const std::size_t memory : {FolderNames::kMemoryBytes, std::size_t{40}}) {
+        FolderNames names;
+        ASSERT_FALSE(names.read(folder.path(), spill.path(), memory));
+        struct Row {
+            std::string stem;
+            std::vector<std::string> assets; // after the metadata file
+        };
+        const Row rows[] = {
+            // Not S_10's files, nor S_1_2's, which has a metadata file of its own; the sidecar
+            // of one of its files and a name with a dot after its ID are S_1's.
+            {"S_1",
+             {"S_1-x.txt", "S_1.a.met", "S_1.hdf", "S_1.hdf.xml", "S_1.jpg", "S_1_QA.txt",
+              "S_1_V.tif", "S_1_V.tif.aux.xml"}},
+            {"S_10", {"S_10.hdf", "S_10.hdf.xml", "S_10.jpg", "S_10_QA.txt"}},
+            {"S_1_2", {"S_1_2.jpg", "S_1_2.met"}},
+            // S_1B has no data or metadata file of its own.
+            {"S", {"S_1B.jpg"}},
+            // T_2 has no data or metadata file: its browse images are T's.
+            {"T", {"T.hdf", "T.jpg", "T_2.JPEG", "T_2.jpg"}},
+        };
+        std::map<std::string, int> owners;
+        for (const Row& row : rows) {
+            const std::vector<StacAsset> assets =
+                SceneAssets(&names, "meta", MetadataLayout::Odl, row.stem, "");
+            std::vector<std::string> got;
+            for (std::size_t i = 1; i < assets.size(); ++i) {
+                got.push_back(assets[i].href.substr(2));
+                ++owners[got.back()];
+            }
+            EXPECT_EQ(got, row.assets) << row.stem;
+            // The first browse image alone is the thumbnail.
+            int thumbnails = 0;
+            for (const StacAsset& asset : assets)
+                thumbnails += asset.roles == std::vector<std::string>{"thumbnail", "overview"};
+            EXPECT_EQ(thumbnails, 1) << row.stem;
         }
-        EXPECT_EQ(got, row.assets) << row.stem;
-        // The first browse image alone is the thumbnail.
-        int thumbnails = 0;
-        for (const StacAsset& asset : assets)
-            thumbnails += asset.roles == std::vector<std::string>{"thumbnail", "overview"};
-        EXPECT_EQ(thumbnails, 1) << row.stem;
+        for (const auto& [name, count] : owners)
+            EXPECT_EQ(count, 1) << name;
+        EXPECT_EQ(owners.size(), files.size());
     }
-    for (const auto& [name, count] : owners)
-        EXPECT_EQ(count, 1) << name;
-    EXPECT_EQ(owners.size(), files.size());
+}
+
+// A folder too large for memory is sorted in parts in a file and found through the first
+// name of each block: every search finds what a search of all names in memory finds.
+TEST(AssetFiles, FolderNamesSortedInAFileFindWhatMemoryFinds) {
+    TempFolder folder;
+    std::vector<std::string> files;
+    for (int i = 0; i < 1500; ++i)
+        files.push_back("S_" + std::to_string(i * 7919 % 1500) + (i % 3 ? ".hdf" : "_QA.txt"));
+    files.push_back("\xff" + std::string(250, 'z'));
+    for (const std::string& name : files)
+        folder.write(name, "");
+    const TempFolder spill;
+    FolderNames inMemory, inFile, unspilled;
+    ASSERT_FALSE(inMemory.read(folder.path()));
+    ASSERT_FALSE(inFile.read(folder.path(), spill.path(), 1000));
+    EXPECT_TRUE(unspilled.read(folder.path(), {}, 1000)) << "no place to sort it: not read";
+    ASSERT_EQ(inFile.size(), files.size());
+    std::vector<std::string> prefixes = {"",        "S", "S_", "S_1", "S_149",
+                                         "S_1499_", "T", "R",  "\xff"};
+    for (const std::string& name : files)
+        for (const std::size_t size :
+             {std::size_t{1}, name.size() / 2, name.size() - 1, name.size()})
+            prefixes.push_back(name.substr(0, size));
+    for (const std::string& prefix : prefixes)
+        ASSERT_EQ(inFile.startingWith(prefix), inMemory.startingWith(prefix)) << prefix;
+    EXPECT_EQ(inMemory.startingWith("").size(), files.size());
 }
 
 TEST(AssetFiles, RelativeHrefsAsUriReferences) {
