@@ -130,9 +130,9 @@ namespace {
 
 constexpr std::size_t kFileBuffer = 64 * 1024;
 
-// Names in the unnamed file are each after a byte of its length: no file name on the
-// systems this runs on is longer than 255 bytes.
-constexpr std::size_t kMaxName = 255;
+// Names in the unnamed file are each after two bytes of its length, more than any file
+// system gives a name.
+constexpr std::size_t kMaxName = 0xFFFF;
 
 // Writes names to the file, after what it holds, through a buffer.
 class NameWriter {
@@ -140,7 +140,8 @@ class NameWriter {
     NameWriter(int fd, std::uint64_t at) : m_fd(fd), m_at(at) {}
     std::uint64_t at() const { return m_at + m_buffer.size(); }
     int add(std::string_view name) {
-        m_buffer += static_cast<char>(name.size());
+        m_buffer += static_cast<char>(name.size() & 0xFF);
+        m_buffer += static_cast<char>(name.size() >> 8);
         m_buffer += name;
         return m_buffer.size() >= kFileBuffer ? flush() : 0;
     }
@@ -162,19 +163,26 @@ class NameReader {
   public:
     NameReader(int fd, std::uint64_t at, std::uint64_t end) : m_fd(fd), m_at(at), m_end(end) {}
     const std::string& name() const { return m_name; }
-    // The next name, or false at the part's end (`err` says whether it failed).
+    // The next name, or false at the part's end (`err` says whether it failed: a name cut
+    // short by the end is EIO).
     bool next(int& err) {
-        if (!fill(1, err))
-            return false;
-        const auto size = static_cast<unsigned char>(m_buffer[m_used]);
-        if (!fill(1 + std::size_t{size}, err))
-            return false;
-        m_name.assign(m_buffer, m_used + 1, size);
-        m_used += 1 + std::size_t{size};
+        if (!fill(2, err))
+            return cutShort(err);
+        const std::size_t size = static_cast<unsigned char>(m_buffer[m_used]) |
+                                 std::size_t{static_cast<unsigned char>(m_buffer[m_used + 1])} << 8;
+        if (!fill(2 + size, err))
+            return cutShort(err);
+        m_name.assign(m_buffer, m_used + 2, size);
+        m_used += 2 + size;
         return true;
     }
 
   private:
+    bool cutShort(int& err) const {
+        if (err == 0 && m_buffer.size() > m_used)
+            err = EIO;
+        return false;
+    }
     bool fill(std::size_t need, int& err) {
         if (m_buffer.size() - m_used >= need)
             return true;
@@ -204,7 +212,13 @@ class NameReader {
 
 std::optional<Error> FolderNames::read(const std::string& folder, const std::string& spillFolder,
                                        std::size_t memoryBytes) {
-    *this = FolderNames();
+    m_count = 0;
+    m_keptAside = false;
+    m_names.clear();
+    m_offsets.clear();
+    m_file.reset();
+    m_parts.clear();
+    m_blocks.clear();
     m_spillFolder = spillFolder;
     std::optional<Error> failed;
     std::optional<Error> error = ReadDirectory(folder, [&](const DirectoryEntry& entry) {
@@ -214,11 +228,8 @@ std::optional<Error> FolderNames::read(const std::string& folder, const std::str
             name.size() > kMaxName)
             return;
         if (m_names.size() + name.size() + 1 > memoryBytes && !m_offsets.empty()) {
-            if (m_spillFolder.empty()) {
-                failed = SystemError(EFBIG, folder);
-                return;
-            }
-            if ((failed = spill()))
+            failed = m_spillFolder.empty() ? SystemError(EFBIG, folder) : spill();
+            if (failed)
                 return;
         }
         m_offsets.push_back(static_cast<std::uint32_t>(m_names.size()));
@@ -228,6 +239,7 @@ std::optional<Error> FolderNames::read(const std::string& folder, const std::str
     });
     if (error)
         return error;
+    m_keptAside = true; // whatever fails from here on is the file's, not the folder's
     if (failed)
         return failed;
     if (m_parts.empty()) {
@@ -275,10 +287,13 @@ std::optional<Error> FolderNames::merge(std::uint64_t end) {
     };
     std::vector<std::size_t> heap;
     int err = 0;
+    parts.reserve(m_parts.size());
     for (const auto& [at, partEnd] : m_parts) {
         parts.emplace_back(m_file.get(), at, partEnd);
         if (parts.back().next(err))
             heap.push_back(parts.size() - 1);
+        else if (err != 0)
+            return SystemError(err, m_spillFolder);
     }
     std::make_heap(heap.begin(), heap.end(), later);
     NameWriter writer(m_file.get(), end);
@@ -337,8 +352,10 @@ std::vector<std::string> FolderNames::startingWith(std::string_view prefix) cons
                 return found;
             found.push_back(names.name());
         }
-        if (err != 0)
+        if (err != 0) {
+            m_searchError = err;
             return found;
+        }
     }
     return found;
 }
@@ -363,10 +380,24 @@ std::shared_ptr<const FolderNames> FolderNamesCache::names(const std::string& fo
     // throws leaves the folder unread, for the next thread that asks.
     std::call_once(entry->read, [this, &entry, &folder] {
         auto names = std::make_shared<FolderNames>();
-        if (!names->read(folder, m_spillFolder))
+        std::optional<Error> error = names->read(folder, m_spillFolder, m_memoryBytes);
+        if (!error)
             entry->names = std::move(names);
+        else if (names->failedAside())
+            fail(std::move(*error));
     });
     return entry->names;
+}
+
+void FolderNamesCache::fail(Error error) {
+    const std::lock_guard lock(m_mutex);
+    if (!m_failure)
+        m_failure = std::move(error);
+}
+
+std::optional<Error> FolderNamesCache::failure() {
+    const std::lock_guard lock(m_mutex);
+    return m_failure;
 }
 
 std::string RelativeFolderHref(std::string_view from, std::string_view to) {

@@ -5,6 +5,7 @@
 #include "metadata/scene_metadata.h"
 #include "stac/stac_json.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -32,15 +33,22 @@ class FolderNames {
     // point at, and nothing here is ever opened. `memoryBytes` is for tests.
     std::optional<Error> read(const std::string& folder, const std::string& spillFolder = {},
                               std::size_t memoryBytes = kMemoryBytes);
-    // The names that start with `prefix`, in byte order.
+    // The names that start with `prefix`, in byte order. A failure to read them back
+    // from the file is kept (searchError()); may be called on several threads at once.
     std::vector<std::string> startingWith(std::string_view prefix) const;
     std::size_t size() const { return m_count; }
+    // After read() failed: whether the folder was read and keeping its names failed.
+    bool failedAside() const { return m_keptAside; }
+    // The errno value of the first search that could not read the file, or 0.
+    int searchError() const { return m_searchError; }
 
   private:
     std::optional<Error> spill();
     std::optional<Error> merge(std::uint64_t end);
 
     std::size_t m_count = 0;
+    bool m_keptAside = false;
+    mutable std::atomic<int> m_searchError{0};
     // In memory: every name, or the first of each block when they are in the file.
     std::string m_names;                 // each name followed by a NUL
     std::vector<std::uint32_t> m_offsets; // sorted by the names they start
@@ -62,20 +70,30 @@ class FolderNamesCache {
   public:
     static constexpr std::size_t kMaxFolders = 64;
 
-    // Where large folders are sorted, in an unnamed file; none by default.
-    void setSpillFolder(std::string folder) { m_spillFolder = std::move(folder); }
+    // Where folders of more names than `memoryBytes` hold are sorted, in an unnamed file;
+    // none by default.
+    void setSpillFolder(std::string folder, std::size_t memoryBytes = FolderNames::kMemoryBytes) {
+        m_spillFolder = std::move(folder);
+        m_memoryBytes = memoryBytes;
+    }
 
     // The names of `folder` (a normal path), or nothing when it cannot be read: its
-    // scenes then have no files beside them.
+    // scenes then have no files beside them. A folder that was read but whose names could
+    // not be kept aside is nothing too, and its error is kept for failure().
     std::shared_ptr<const FolderNames> names(const std::string& folder);
+    // Keeps the first error that leaves a scene without the files beside it.
+    void fail(Error error);
+    std::optional<Error> failure();
 
   private:
     std::string m_spillFolder;
+    std::size_t m_memoryBytes = FolderNames::kMemoryBytes;
     struct Entry {
         std::once_flag read;
         std::shared_ptr<const FolderNames> names; // set once, under `read`
     };
     std::mutex m_mutex;
+    std::optional<Error> m_failure; // guarded by m_mutex
     // The folders kept, the most recently asked first; guarded by m_mutex.
     std::vector<std::pair<std::string, std::shared_ptr<Entry>>> m_recent;
 };

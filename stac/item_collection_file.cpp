@@ -114,8 +114,9 @@ std::optional<Error> ItemCollectionFile::fixIds() {
 
 std::optional<Error> ItemCollectionFile::finishItems() {
     m_features->finish();
+    // What the ids' files failed at explains a fix that went wrong better than the fix.
     if (auto error = fixIds())
-        return error;
+        return m_ids.error() ? m_ids.error() : error;
     if (const auto& error = m_ids.error())
         return *error;
     ReplacementFile& final = m_second.fd() >= 0 ? m_second : m_file;

@@ -78,6 +78,8 @@ std::unique_ptr<SceneWriter::Prepared> StacOutput::prepare(const Scene& scene,
     StacItem& item = prepared->item;
     prepared->granuleStem = metadata.granule.value_or("");
     item.assets = SceneAssets(names.get(), name, metadata.layout, prepared->granuleStem, hrefBase);
+    if (names && names->searchError() != 0)
+        m_names.fail(SystemError(names->searchError(), m_outputFolder));
     prepared->granuleKey = std::hash<std::string>{}(folder + '\0' + prepared->granuleStem);
     prepared->nameStem = Utf8FromBytes(NameStem(name));
     item.id = IsSafeId(prepared->granuleStem) ? prepared->granuleStem
@@ -122,6 +124,9 @@ void StacOutput::addToCollection(const StacItem& item) {
 
 std::optional<Error> StacOutput::write(const Scene& scene, std::unique_ptr<Prepared> base,
                                        std::string& /*reason*/) {
+    // A scene prepared without the files beside it that it has stops the run.
+    if (auto failure = m_names.failure())
+        return failure;
     auto& prepared = static_cast<PreparedItem&>(*base);
     StacItem& item = prepared.item;
     const std::string_view id = m_ids.add(prepared.granuleStem, prepared.nameStem, scene.number);
@@ -154,6 +159,8 @@ std::optional<Error> StacOutput::complete(SceneRunHost& host) {
     m_ids.finish();
     if (const auto& error = m_ids.error())
         return *error;
+    if (auto failure = m_names.failure())
+        return failure;
     reportIdChanges(host);
     return finishItems();
 }

@@ -198,8 +198,9 @@ std::optional<Error> StaticCatalogue::writeCollection() {
 }
 
 std::optional<Error> StaticCatalogue::finishItems() {
+    // What the ids' files failed at explains a fix that went wrong better than the fix.
     if (auto error = fixIds())
-        return error;
+        return m_ids.error() ? m_ids.error() : error;
     if (auto error = writeCollection())
         return error;
     if (const auto& error = m_ids.error())

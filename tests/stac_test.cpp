@@ -799,6 +799,17 @@ TEST(AssetFiles, FolderNamesSortedInAFileFindWhatMemoryFinds) {
     for (const std::string& prefix : prefixes)
         ASSERT_EQ(inFile.startingWith(prefix), inMemory.startingWith(prefix)) << prefix;
     EXPECT_EQ(inMemory.startingWith("").size(), files.size());
+    EXPECT_EQ(inFile.searchError(), 0);
+
+    // A folder that cannot be read has no files beside its scenes; one whose names cannot
+    // be kept aside stops the run, which would otherwise publish items without them.
+    const std::string nowhere = folder.file("missing");
+    for (const bool readable : {true, false}) {
+        FolderNamesCache cache;
+        cache.setSpillFolder(readable ? nowhere : spill.path(), 1000);
+        EXPECT_EQ(cache.names(readable ? folder.path() : nowhere), nullptr);
+        EXPECT_EQ(cache.failure().has_value(), readable) << readable;
+    }
 }
 
 TEST(AssetFiles, RelativeHrefsAsUriReferences) {
