@@ -9,33 +9,37 @@
 
 namespace aster {
 
-int WriteAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+namespace {
+
+// Hands `write` what is left of `bytes` until it has taken all of it; `write` is given
+// the bytes and how many were written before them.
+template <typename Write>
+int WriteWhole(std::string_view bytes, Write write) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t written = write(bytes.substr(done), done);
         if (written < 0 && errno == EINTR)
             continue;
         if (written < 0)
             return errno;
         if (written == 0)
             return EIO;
-        bytes.remove_prefix(static_cast<std::size_t>(written));
+        done += static_cast<std::size_t>(written);
     }
     return 0;
 }
 
+} // namespace
+
+int WriteAll(int fd, std::string_view bytes) {
+    return WriteWhole(bytes, [fd](std::string_view rest, std::size_t) {
+        return ::write(fd, rest.data(), rest.size());
+    });
+}
+
 int WriteAllAt(int fd, std::string_view bytes, off_t offset) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::pwrite(fd, bytes.data(), bytes.size(), offset);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written < 0)
-            return errno;
-        if (written == 0)
-            return EIO;
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-        offset += static_cast<off_t>(written);
-    }
-    return 0;
+    return WriteWhole(bytes, [fd, offset](std::string_view rest, std::size_t done) {
+        return ::pwrite(fd, rest.data(), rest.size(), offset + static_cast<off_t>(done));
+    });
 }
 
 int ReadAt(int fd, char* buffer, std::size_t size, off_t offset, std::size_t& got) {

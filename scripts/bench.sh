@@ -330,8 +330,7 @@ $1 == "time" && field("hdf") == "1" {
     next
 }
 $1 == "hdf_io" { hdf_rchar = field("rchar"); hdf_apparent = field("apparent"); hdf_allocated = field("allocated") }
-$1 == "skipped_mem" { skipped_kb[field("command"), field("files")] = field("kb") }
-$1 == "written_mem" { written_kb[field("command"), field("files")] = field("kb") }
+$1 == "skipped_mem" || $1 == "written_mem" { mem_kb[substr($1, 1, 7), field("command"), field("files")] = field("kb") }
 $1 == "time" && field("xml") == "1" {
     xml_files = field("files")
     ms["xml", "xml_" field("step"), "warm"] = field("ms")
@@ -446,23 +445,17 @@ END {
         if (kib >= hdf_read_kib) { mark = " <"; fail(sprintf("%s HDF-EOS files: footprints read %.1f KiB a file, limit %d", hdf_files, kib, hdf_read_kib)) }
         printf "\nfootprints over %s HDF-EOS files read %.1f KiB a file (limit %d; the process in all, its start included), of %.1f MiB apparent, %.1f KiB on the disk%s\n", hdf_files, kib, hdf_read_kib, hdf_apparent / hdf_files / 1048576, hdf_allocated / hdf_files / 1024, mark
     }
-    if (("footprints", 1000000) in skipped_kb) {
-        printf "\n%-36s %15s %15s %10s\n", "peak memory, all listed skipped", "100000 MiB", "1000000 MiB", "growth"
+    # The peaks over 1,000,000 listed files against 100,000, all skipped, then all written.
+    for (k = 1; k <= 2; k++) {
+        kind = k == 1 ? "skipped" : "written"
+        if (!((kind, "footprints", 1000000) in mem_kb)) continue
+        printf "\n%-36s %15s %15s %10s\n", "peak memory, all listed " kind, "100000 MiB", "1000000 MiB", "growth"
         for (c = 1; c <= 2; c++) {
             cmd = c == 1 ? "footprints" : "stac"
-            a = skipped_kb[cmd, 100000] / 1024; b = skipped_kb[cmd, 1000000] / 1024; mark = ""
-            if (skipped_kb[cmd, 100000] == "" || skipped_kb[cmd, 1000000] == "" || b - a > skipped_mib) { mark = " <"; fail(sprintf("aster %s: peak memory over 1,000,000 skipped files %.1f MiB above 100,000, limit %d", cmd, b - a, skipped_mib)) }
-            printf "%-36s %15.1f %15.1f %10.1f%s\n", "aster " cmd, a, b, diff(b, a), mark
-        }
-        printf "limit: growth within %d MiB\n", skipped_mib
-    }
-    if (("footprints", 1000000) in written_kb) {
-        printf "\n%-36s %15s %15s %10s\n", "peak memory, all listed written", "100000 MiB", "1000000 MiB", "growth"
-        for (c = 1; c <= 2; c++) {
-            cmd = c == 1 ? "footprints" : "stac"
-            a = written_kb[cmd, 100000] / 1024; b = written_kb[cmd, 1000000] / 1024; mark = ""
-            if (written_kb[cmd, 100000] == "" || written_kb[cmd, 1000000] == "" || b - a > skipped_mib) { mark = " <"; fail(sprintf("aster %s: peak memory over 1,000,000 written files %.1f MiB above 100,000, limit %d", cmd, b - a, skipped_mib)) }
-            printf "%-36s %15.1f %15.1f %10.1f%s\n", "aster " cmd (c == 1 ? " (GeoPackage)" : " (ItemCollection)"), a, b, diff(b, a), mark
+            form = k == 1 ? "" : (c == 1 ? " (GeoPackage)" : " (ItemCollection)")
+            a = mem_kb[kind, cmd, 100000] / 1024; b = mem_kb[kind, cmd, 1000000] / 1024; mark = ""
+            if (mem_kb[kind, cmd, 100000] == "" || mem_kb[kind, cmd, 1000000] == "" || b - a > skipped_mib) { mark = " <"; fail(sprintf("aster %s: peak memory over 1,000,000 %s files %.1f MiB above 100,000, limit %d", cmd, kind, b - a, skipped_mib)) }
+            printf "%-36s %15.1f %15.1f %10.1f%s\n", "aster " cmd form, a, b, diff(b, a), mark
         }
         printf "limit: growth within %d MiB\n", skipped_mib
     }
