@@ -1,5 +1,6 @@
 #include "metadata/odl_reader.h"
 
+#include "metadata/byte_block.h"
 #include "metadata/granule_items.h"
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 namespace aster {
 
@@ -61,40 +63,23 @@ std::uint8_t ClassOf(char c) {
     return kClasses[static_cast<std::uint8_t>(c)];
 }
 
-// Eight bytes as a number, the first byte lowest, whatever the machine's byte order.
-std::uint64_t EightBytes(const char* bytes) {
-    std::uint64_t word;
-    std::memcpy(&word, bytes, sizeof word);
-    return std::endian::native == std::endian::little ? word : __builtin_bswap64(word);
+// The blanks among 32 bytes.
+std::uint32_t Blanks(const ByteBlock& block) {
+    return block.equal(' ') | block.within('\t', '\r');
 }
 
-constexpr std::uint64_t kOnes = 0x0101010101010101;
-constexpr std::uint64_t kHighBits = 0x8080808080808080;
-constexpr std::uint64_t kLowBits = 0x7f7f7f7f7f7f7f7f;
-
-// The high bit of each of the eight bytes that is below `limit` (at most 0x80), and no
-// other bit. Exact for every byte: no carry crosses from one byte to the next.
-constexpr std::uint64_t BytesBelow(std::uint64_t bytes, std::uint8_t limit) {
-    return ~(((bytes & kLowBits) + kOnes * (0x80u - limit)) | bytes) & kHighBits;
+// The bytes among 32 that end a bare word: those no word is made of, and '/', which may
+// open a comment.
+std::uint32_t WordEnds(const ByteBlock& block) {
+    return block.within(0, ' ') | block.within('<', '>') | block.within('(', ')') |
+           block.equal('{') | block.equal('}') | block.equal(',') | block.equal('"') |
+           block.equal('\'') | block.equal('/') | block.equal('\x7f');
 }
 
-constexpr std::uint64_t BytesEqual(std::uint64_t bytes, std::uint8_t value) {
-    const std::uint64_t differ = bytes ^ (kOnes * value);
-    return ~(((differ & kLowBits) + kLowBits) | differ) & kHighBits;
-}
-
-// The high bit of each of the eight bytes that is no blank.
-constexpr std::uint64_t NonBlanks(std::uint64_t bytes) {
-    const std::uint64_t controls = BytesBelow(bytes, '\r' + 1) & ~BytesBelow(bytes, '\t');
-    return ~(BytesEqual(bytes, ' ') | controls) & kHighBits;
-}
-
-// Eight word bytes in a row, '/' not among them, as one bit each, the first byte lowest.
-unsigned WordBytes(const char* bytes) {
-    unsigned words = 0;
-    for (unsigned i = 0; i < 8; ++i)
-        words |= static_cast<unsigned>(ClassOf(bytes[i]) & kWord) << i;
-    return words >> 1; // kWord is bit 1
+// The bytes among 32 that a list's scan stops at.
+std::uint32_t ListStops(const ByteBlock& block) {
+    return block.within('(', ')') | block.equal('{') | block.equal('}') | block.equal('"') |
+           block.equal('\'') | block.equal(',') | block.equal('/');
 }
 
 // The value with its quotes removed, when it has a matching pair.
@@ -166,10 +151,16 @@ Keyword KeywordOf(std::string_view name) {
 // the steps are inlined into run(), so the place stays in a register. Lines are not
 // counted on the way: a reason finds its line by counting the line breaks before the
 // place it names.
+//
+// Where blanks and words end is worked out for the whole text first, as two bitmaps, one
+// bit a byte: a pass whose blocks do not wait on each other. Each step then finds its end
+// from a word of a bitmap, so the chain of places that the steps wait on is short.
 class OdlScanner {
   public:
     OdlScanner(std::string_view text, OdlHandler& handler)
-        : m_text(text.data()), m_size(text.size()), m_handler(handler) {}
+        : m_text(text.data()), m_size(text.size()), m_handler(handler) {
+        mapBytes();
+    }
 
     std::optional<std::string> run();
 
@@ -200,15 +191,66 @@ class OdlScanner {
     std::size_t list(std::size_t pos, std::string_view& inside);
     [[gnu::always_inline]] inline std::size_t value(std::size_t pos, OdlValue& value);
 
+    void mapBytes();
+    // The first place from `pos` on, at most m_size, whose bit in `map` is clear.
+    std::size_t nextClear(const std::uint64_t* map, std::size_t pos) const;
+
     const char* m_text;
     std::size_t m_size;
     OdlHandler& m_handler;
+    // Bit i of word i / 64 is set when byte i is a blank, in m_blanks, or a word byte
+    // other than '/', in m_words; bits from m_size on are clear. Texts of granule size are
+    // mapped on the stack.
+    static constexpr std::size_t kLocalWords = 16 * 1024 / 64;
+    std::array<std::uint64_t, 2 * kLocalWords> m_localMaps;
+    std::unique_ptr<std::uint64_t[]> m_largeMaps;
+    std::uint64_t* m_blanks = nullptr;
+    std::uint64_t* m_words = nullptr;
     std::size_t m_depth = 0;
     const char* m_failure = nullptr;
     std::size_t m_failureAt = 0;
     std::size_t m_limit = 0;
     const char* m_unit = nullptr;
 };
+
+void OdlScanner::mapBytes() {
+    const std::size_t words = m_size / 64 + 1; // room for the clear bit at m_size
+    std::uint64_t* maps = m_localMaps.data();
+    if (words > kLocalWords) {
+        m_largeMaps = std::make_unique_for_overwrite<std::uint64_t[]>(2 * words);
+        maps = m_largeMaps.get();
+    }
+    m_blanks = maps;
+    m_words = maps + words;
+    const std::size_t whole = m_size / 64;
+    for (std::size_t i = 0; i < whole; ++i) {
+        const char* const bytes = m_text + i * 64;
+        const ByteBlock low(bytes);
+        const ByteBlock high(bytes + ByteBlock::kSize);
+        m_blanks[i] = Blanks(low) | std::uint64_t{Blanks(high)} << 32;
+        m_words[i] = ~(WordEnds(low) | std::uint64_t{WordEnds(high)} << 32);
+    }
+    std::uint64_t blanks = 0;
+    std::uint64_t wordBytes = 0;
+    for (std::size_t pos = whole * 64; pos < m_size; ++pos) {
+        const std::uint8_t byteClass = ClassOf(m_text[pos]);
+        blanks |= std::uint64_t{(byteClass & kBlank) != 0} << (pos % 64);
+        wordBytes |= std::uint64_t{(byteClass & kWord) != 0} << (pos % 64);
+    }
+    m_blanks[whole] = blanks;
+    m_words[whole] = wordBytes;
+}
+
+std::size_t OdlScanner::nextClear(const std::uint64_t* map, std::size_t pos) const {
+    std::size_t word = pos / 64;
+    std::uint64_t clear = ~map[word] >> (pos % 64);
+    if (clear != 0)
+        return pos + static_cast<std::size_t>(std::countr_zero(clear));
+    do
+        clear = ~map[++word];
+    while (clear == 0);
+    return word * 64 + static_cast<std::size_t>(std::countr_zero(clear));
+}
 
 // The place after the comment that opens at `pos`.
 std::size_t OdlScanner::skipComment(std::size_t pos) {
@@ -219,29 +261,11 @@ std::size_t OdlScanner::skipComment(std::size_t pos) {
     return pos + 2 + close + 2;
 }
 
-// Past blanks and comments. ECS aligns its values with long runs of spaces and indents
-// every line, so they are passed eight bytes at a time.
+// Past blanks and comments.
 std::size_t OdlScanner::skipBlanks(std::size_t pos) {
     for (;;) {
-        char next;
-        if (pos + 8 <= m_size) {
-            const std::uint64_t bytes = EightBytes(m_text + pos);
-            const std::uint64_t others = NonBlanks(bytes);
-            if (others == 0) {
-                pos += 8;
-                continue;
-            }
-            const int shift = std::countr_zero(others) & ~7;
-            pos += static_cast<std::size_t>(shift) / 8;
-            next = static_cast<char>(bytes >> shift);
-        } else {
-            while (pos < m_size && (ClassOf(m_text[pos]) & kBlank))
-                ++pos;
-            if (pos == m_size)
-                return pos;
-            next = m_text[pos];
-        }
-        if (next != '/' || !commentAfterSlash(pos))
+        pos = nextClear(m_blanks, pos);
+        if (pos == m_size || m_text[pos] != '/' || !commentAfterSlash(pos))
             return pos;
         pos = skipComment(pos);
         if (pos == kFailed)
@@ -252,24 +276,9 @@ std::size_t OdlScanner::skipBlanks(std::size_t pos) {
 std::size_t OdlScanner::word(std::size_t pos, std::string_view& word) {
     const std::size_t start = pos;
     for (;;) {
-        char next;
-        if (pos + 8 <= m_size) {
-            const unsigned words = WordBytes(m_text + pos);
-            if (words == 0xff) {
-                pos += 8;
-                continue;
-            }
-            pos += static_cast<std::size_t>(std::countr_one(words));
-            next = m_text[pos];
-        } else {
-            while (pos < m_size && (ClassOf(m_text[pos]) & kWord))
-                ++pos;
-            if (pos == m_size)
-                break;
-            next = m_text[pos];
-        }
+        pos = nextClear(m_words, pos);
         // A '/' belongs to the word unless it opens a comment.
-        if (next != '/' || commentAfterSlash(pos))
+        if (pos == m_size || m_text[pos] != '/' || commentAfterSlash(pos))
             break;
         ++pos;
     }
@@ -280,10 +289,19 @@ std::size_t OdlScanner::word(std::size_t pos, std::string_view& word) {
 }
 
 std::size_t OdlScanner::quoted(std::size_t open, std::string_view& inside) {
-    const void* close = std::memchr(m_text + open + 1, m_text[open], m_size - open - 1);
-    if (close == nullptr)
-        return fail("unclosed text", open);
-    const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(close) - m_text);
+    const char quote = m_text[open];
+    std::size_t end;
+    // Most texts close within a block; memchr's call costs more than the search there.
+    const std::uint32_t closes =
+        open + 1 + ByteBlock::kSize <= m_size ? ByteBlock(m_text + open + 1).equal(quote) : 0;
+    if (closes != 0) {
+        end = open + 1 + static_cast<std::size_t>(std::countr_zero(closes));
+    } else {
+        const void* close = std::memchr(m_text + open + 1, quote, m_size - open - 1);
+        if (close == nullptr)
+            return fail("unclosed text", open);
+        end = static_cast<std::size_t>(static_cast<const char*>(close) - m_text);
+    }
     inside = std::string_view(m_text + open + 1, end - open - 1);
     if (inside.size() > kMaxTextBytes)
         return failOver("a text", kMaxTextBytes, "bytes", open);
@@ -297,11 +315,18 @@ std::size_t OdlScanner::list(std::size_t start, std::string_view& inside) {
     std::size_t values = 1;
     std::size_t pos = start;
     while (pos < m_size) {
-        const char c = m_text[pos];
-        if (!(ClassOf(c) & kListStop)) {
+        if (pos + ByteBlock::kSize <= m_size) {
+            const std::uint32_t stops = ListStops(ByteBlock(m_text + pos));
+            if (stops == 0) {
+                pos += ByteBlock::kSize;
+                continue;
+            }
+            pos += static_cast<std::size_t>(std::countr_zero(stops));
+        } else if (!(ClassOf(m_text[pos]) & kListStop)) {
             ++pos;
             continue;
         }
+        const char c = m_text[pos];
         switch (c) {
         case '(':
         case '{':

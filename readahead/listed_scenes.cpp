@@ -97,21 +97,25 @@ bool ReadHeadFirst(const ScenePath& path, std::size_t size, const HeadFirst& hea
     const UniqueFd file = OpenSceneFile(path);
     if (!file)
         return true;
-    const std::size_t first = std::min(size, headFirst.headBytes);
+    const std::size_t first = headFirst.firstRead(size);
     const std::optional<std::size_t> head = ReadUpTo(file.get(), first, text.data());
     if (!head)
         return true;
     length = *head;
-    if (size <= headFirst.headBytes || *head < first)
+    if (size <= headFirst.headBytes || length < std::min(first, headFirst.headBytes))
         return true; // the head is all the file holds
-    if (!headFirst.wholeFile({text.data(), length})) {
+    // A small file read whole still answers to the rule by its head alone.
+    if (!headFirst.wholeFile({text.data(), headFirst.headBytes})) {
         extent = TextExtent::Head;
+        length = headFirst.headBytes;
         return true;
     }
     if (size > headFirst.maxWholeBytes) {
         extent = TextExtent::TooLarge;
         return true;
     }
+    if (first == size)
+        return true;
     if (!allowWhole(size) || !text.reserve(size, length))
         return false;
     const std::optional<std::size_t> rest = ReadUpTo(file.get(), size - length, text.data() + length);
@@ -286,7 +290,7 @@ void ListedScenes::Impl::readFile(Slot& slot, std::uint64_t sequence) {
                                            m_settings.wildcardsInLineOnly);
     if (const std::optional<std::size_t> size = SceneFileSize(path)) {
         const bool headFirst = m_headFirst.active();
-        const std::size_t first = headFirst ? std::min(*size, m_headFirst.headBytes) : *size;
+        const std::size_t first = headFirst ? m_headFirst.firstRead(*size) : *size;
         // Within the bytes allowed in flight and the memory there is, or else left for the
         // run to read in its turn.
         if (!reserve(slot, first) || !slot.text.reserve(first, 0)) {
@@ -375,7 +379,7 @@ std::string_view ListedScenes::Impl::readInTurn(Slot& slot) {
     if (!m_headFirst.active())
         return m_inTurnReader.read(path);
     const std::optional<std::size_t> size = SceneFileSize(path);
-    if (!size || !m_inTurnText.reserve(std::min(*size, m_headFirst.headBytes), 0))
+    if (!size || !m_inTurnText.reserve(m_headFirst.firstRead(*size), 0))
         return {};
     std::size_t length = 0;
     if (!ReadHeadFirst(path, *size, m_headFirst, m_inTurnText, length, slot.extent,

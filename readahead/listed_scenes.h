@@ -3,6 +3,7 @@
 #include "fileio/error.h"
 #include "readahead/list_reader.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -51,6 +52,14 @@ struct HeadFirst {
     std::function<bool(std::string_view head)> wholeFile;
 
     bool active() const { return headBytes > 0 && wholeFile != nullptr; }
+    // The bytes read before the rule is asked: the head, or a small file whole, since a
+    // second read of it costs more than its bytes.
+    std::size_t firstRead(std::size_t size) const {
+        constexpr std::size_t kSmallFileBytes = 64 * 1024;
+        return size <= std::min(std::max(headBytes, kSmallFileBytes), maxWholeBytes)
+                   ? size
+                   : std::min(size, headBytes);
+    }
 };
 
 // One listed file: its sequence number, its full path and its text (empty when it is no

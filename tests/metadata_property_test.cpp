@@ -4,6 +4,7 @@
 #include "bench/corpus.h"
 #include "catalogue/scene_reader.h"
 #include "metadata/granule_items.h"
+#include "metadata/odl_reader.h"
 #include "metadata/scene_metadata.h"
 #include "metadata/xml_text.h"
 
@@ -235,6 +236,69 @@ TEST(MetadataProperty, XmlCharacterCheckAgreesWithTheRuleForEachByte) {
     for (std::size_t shift = 0; shift < 8; ++shift)
         EXPECT_EQ(FirstNonXmlCharacter(std::string(shift, ' ') + text), std::nullopt);
     EXPECT_EQ(FirstNonXmlCharacter("\xef\xbf\xbe"), 0u); // U+FFFE
+}
+
+// What the ODL reader finds, as one text: each block, statement and value, or the reason.
+class OdlEvents final : public OdlHandler {
+  public:
+    static std::string of(std::string_view text) {
+        OdlEvents events;
+        if (const std::optional<std::string> reason = ReadOdl(text, events))
+            events.m_seen += "reason " + *reason;
+        return events.m_seen;
+    }
+    void begin(std::string_view name) override { m_seen += "begin " + std::string(name) + "\n"; }
+    void end() override { m_seen += "end\n"; }
+    void assign(std::string_view name, const OdlValue& value) override {
+        m_seen += std::string(name) + " " + std::to_string(value.kind) + " [" +
+                  std::string(value.text) + "]\n";
+    }
+
+  private:
+    std::string m_seen;
+};
+
+// The reader classes bytes in blocks where a text is long enough and one at a time near
+// its end. Wherever a statement's bytes fall, across those blocks and their edges, it
+// reads the same: every byte value inside a name, and a text of every kind of statement
+// cut short at every length, each shifted by blanks that hold no line break.
+TEST(MetadataProperty, OdlReadsTheSameWhereverTheBytesFall) {
+    const auto shifted = [](std::size_t blanks, std::string_view text) {
+        return std::string(blanks, ' ') + std::string(text);
+    };
+    for (int byte = 0; byte < 256; ++byte) {
+        const std::string statement = "N" + std::string(1, static_cast<char>(byte)) + "X = 1\n";
+        const std::string expected = OdlEvents::of(statement);
+        for (std::size_t blanks = 0; blanks < 140; ++blanks) {
+            ASSERT_EQ(OdlEvents::of(shifted(blanks, statement)), expected)
+                << "byte " << byte << " after " << blanks << " blanks";
+            ASSERT_EQ(OdlEvents::of(shifted(blanks, statement + std::string(100, ' '))), expected)
+                << "byte " << byte << " after " << blanks << " blanks, more after";
+        }
+    }
+    const std::string text = "GROUP = G\n  A/B = C/D /* a comment */ E = 'sym'\n"
+                             "  LONG_" +
+                             std::string(150, 'w') + " = " + std::string(90, ' ') + "\"" +
+                             std::string(70, 't') +
+                             "\"\n  /*\n*/ L = (1, \"a,b\",\n"
+                             "  {2, (3)}) K = 15.5 <DEG> Q\t=\f-1 END_GROUP = G\nEND\n";
+    for (std::size_t length = 0; length <= text.size(); ++length) {
+        const std::string cut = text.substr(0, length);
+        const std::string expected = OdlEvents::of(cut);
+        for (std::size_t blanks = 1; blanks < 70; ++blanks)
+            ASSERT_EQ(OdlEvents::of(shifted(blanks, cut)), expected) << length << ", " << blanks;
+    }
+    // Beyond the texts a reader maps on its stack.
+    std::string statements;
+    std::string large;
+    for (int i = 0; i < 400; ++i) {
+        const std::string one = "GROUP = G" + std::to_string(i) + "\n  V" + std::to_string(i) +
+                                " = \"" + std::string(i % 97, 'x') + "\"\nEND_GROUP\n";
+        statements += OdlEvents::of(one);
+        large += one;
+    }
+    ASSERT_GT(large.size(), 20u * 1024);
+    EXPECT_EQ(OdlEvents::of(large), statements);
 }
 
 } // namespace
