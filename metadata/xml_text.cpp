@@ -1,10 +1,12 @@
 #include "metadata/xml_text.h"
 
 #include "fileio/utf8.h"
+#include "metadata/byte_block.h"
 #include "metadata/granule_items.h"
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -162,24 +164,11 @@ std::optional<std::size_t> XmlTextToUtf8(std::string_view text, XmlEncoding enco
 
 namespace {
 
-constexpr std::uint64_t kOnes = 0x0101010101010101;
-constexpr std::uint64_t kHigh = 0x80 * kOnes;
-constexpr std::uint64_t kLow7 = 0x7F * kOnes;
-
-// The bytes of an ASCII word (no top bits set) that equal `byte`, each as its top bit:
-// exact, as no sum carries from one byte into the next.
-std::uint64_t BytesEqual(std::uint64_t word, std::uint8_t byte) {
-    const std::uint64_t x = word ^ (kOnes * byte);
-    return ~((x + kLow7) | x) & kHigh;
-}
-
-// Whether eight bytes are ASCII characters XML allows: printable, tab or a line end.
-bool IsPlainXmlWord(std::uint64_t word) {
-    if ((word & kHigh) != 0)
-        return false;
-    const std::uint64_t controls = ~(word + 0x60 * kOnes) & kHigh; // bytes below ' '
-    return controls == 0 || (controls & ~(BytesEqual(word, '\n') | BytesEqual(word, '\r') |
-                                          BytesEqual(word, '\t'))) == 0;
+// The bytes among 32 that are not ASCII characters XML allows: controls other than tab
+// and the line ends, and every byte of a multi-byte sequence.
+std::uint32_t NonPlainXmlBytes(const ByteBlock& block) {
+    const std::uint32_t allowedControls = block.equal('\t') | block.equal('\n') | block.equal('\r');
+    return (block.within(0, 0x1f) & ~allowedControls) | block.within(0x80, 0xff);
 }
 
 } // namespace
@@ -187,15 +176,16 @@ bool IsPlainXmlWord(std::uint64_t word) {
 std::optional<std::size_t> FirstNonXmlCharacter(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size()) {
-        if (i + 8 <= text.size()) {
-            std::uint64_t word;
-            std::memcpy(&word, text.data() + i, 8);
-            if (IsPlainXmlWord(word)) {
-                i += 8;
+        if (i + ByteBlock::kSize <= text.size()) {
+            const std::uint32_t others = NonPlainXmlBytes(ByteBlock(text.data() + i));
+            if (others == 0) {
+                i += ByteBlock::kSize;
                 continue;
             }
+            i += static_cast<std::size_t>(std::countr_zero(others));
         }
-        // Else the same eight bytes one at a time (a sequence may run past them).
+        // From the first byte that is not plain, eight bytes one at a time (a sequence may
+        // run past them).
         for (const std::size_t end = std::min(i + 8, text.size()); i < end;) {
             const auto c = static_cast<std::uint8_t>(text[i]);
             if (c < 0x80) {

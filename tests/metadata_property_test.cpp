@@ -207,18 +207,18 @@ TEST(MetadataProperty, NoCaseNameAgreesWithEqualsNoCase) {
     }
 }
 
-// The eight-bytes-at-a-time check of XML's characters agrees with the plain rule on every
-// byte at every place in a word, beside each kind of neighbour: a printable byte, the
+// The block-at-a-time check of XML's characters agrees with the plain rule on every byte
+// at every place in and across blocks, beside each kind of neighbour: a printable byte, the
 // allowed controls, and controls and bytes that are not allowed.
 TEST(MetadataProperty, XmlCharacterCheckAgreesWithTheRuleForEachByte) {
     const auto allowed = [](unsigned char c) {
         return (c >= 0x20 && c < 0x80) || c == '\t' || c == '\n' || c == '\r';
     };
     const std::string neighbours = std::string("a\n\t\r \x0b\x1f\x7f", 8) + std::string(1, '\0');
-    for (std::size_t at = 1; at < 19; ++at) {
+    for (std::size_t at = 1; at < 69; ++at) {
         for (int byte = 0; byte < 256; ++byte) {
             for (const char next : neighbours) {
-                std::string text(20, 'x');
+                std::string text(70, 'x');
                 text[at] = static_cast<char>(byte);
                 text[at + 1] = next;
                 std::optional<std::size_t> expected;
@@ -233,8 +233,8 @@ TEST(MetadataProperty, XmlCharacterCheckAgreesWithTheRuleForEachByte) {
     }
     // UTF-8 of characters XML allows passes, whatever the word boundaries.
     const std::string text = "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8c\x8d \xef\xbf\xbd";
-    for (std::size_t shift = 0; shift < 8; ++shift)
-        EXPECT_EQ(FirstNonXmlCharacter(std::string(shift, ' ') + text), std::nullopt);
+    for (std::size_t shift = 0; shift < 40; ++shift)
+        EXPECT_EQ(FirstNonXmlCharacter(std::string(shift, ' ') + text + text), std::nullopt);
     EXPECT_EQ(FirstNonXmlCharacter("\xef\xbf\xbe"), 0u); // U+FFFE
 }
 
