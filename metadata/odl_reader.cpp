@@ -190,6 +190,7 @@ class OdlScanner {
     std::size_t quoted(std::size_t pos, std::string_view& inside);
     std::size_t list(std::size_t pos, std::string_view& inside);
     [[gnu::always_inline]] inline std::size_t value(std::size_t pos, OdlValue& value);
+    [[gnu::always_inline]] inline std::size_t assignment(std::size_t nameEnd, OdlValue& assigned);
 
     void mapBytes();
     // The first place from `pos` on, at most m_size, whose bit in `map` is clear.
@@ -198,13 +199,15 @@ class OdlScanner {
     const char* m_text;
     std::size_t m_size;
     OdlHandler& m_handler;
-    // Bit i of word i / 64 is set when byte i is a blank, in m_blanks, or a word byte
-    // other than '/', in m_words; bits from m_size on are clear. Texts of granule size are
-    // mapped on the stack.
+    // Bit i of word i / 64 is set when byte i is a blank, in m_blanks; a blank or '=', in
+    // m_spacing; or a word byte other than '/', in m_words. Bits from m_size on are clear.
+    // Texts of granule size are mapped on the stack.
+    static constexpr std::size_t kMaps = 3;
     static constexpr std::size_t kLocalWords = 16 * 1024 / 64;
-    std::array<std::uint64_t, 2 * kLocalWords> m_localMaps;
+    std::array<std::uint64_t, kMaps * kLocalWords> m_localMaps;
     std::unique_ptr<std::uint64_t[]> m_largeMaps;
     std::uint64_t* m_blanks = nullptr;
+    std::uint64_t* m_spacing = nullptr;
     std::uint64_t* m_words = nullptr;
     std::size_t m_depth = 0;
     const char* m_failure = nullptr;
@@ -217,27 +220,35 @@ void OdlScanner::mapBytes() {
     const std::size_t words = m_size / 64 + 1; // room for the clear bit at m_size
     std::uint64_t* maps = m_localMaps.data();
     if (words > kLocalWords) {
-        m_largeMaps = std::make_unique_for_overwrite<std::uint64_t[]>(2 * words);
+        m_largeMaps = std::make_unique_for_overwrite<std::uint64_t[]>(kMaps * words);
         maps = m_largeMaps.get();
     }
     m_blanks = maps;
-    m_words = maps + words;
+    m_spacing = maps + words;
+    m_words = maps + 2 * words;
+    const auto both = [](std::uint32_t low, std::uint32_t high) {
+        return low | std::uint64_t{high} << 32;
+    };
     const std::size_t whole = m_size / 64;
     for (std::size_t i = 0; i < whole; ++i) {
         const char* const bytes = m_text + i * 64;
         const ByteBlock low(bytes);
         const ByteBlock high(bytes + ByteBlock::kSize);
-        m_blanks[i] = Blanks(low) | std::uint64_t{Blanks(high)} << 32;
-        m_words[i] = ~(WordEnds(low) | std::uint64_t{WordEnds(high)} << 32);
+        m_blanks[i] = both(Blanks(low), Blanks(high));
+        m_spacing[i] = m_blanks[i] | both(low.equal('='), high.equal('='));
+        m_words[i] = ~both(WordEnds(low), WordEnds(high));
     }
     std::uint64_t blanks = 0;
+    std::uint64_t equals = 0;
     std::uint64_t wordBytes = 0;
     for (std::size_t pos = whole * 64; pos < m_size; ++pos) {
         const std::uint8_t byteClass = ClassOf(m_text[pos]);
         blanks |= std::uint64_t{(byteClass & kBlank) != 0} << (pos % 64);
+        equals |= std::uint64_t{m_text[pos] == '='} << (pos % 64);
         wordBytes |= std::uint64_t{(byteClass & kWord) != 0} << (pos % 64);
     }
     m_blanks[whole] = blanks;
+    m_spacing[whole] = blanks | equals;
     m_words[whole] = wordBytes;
 }
 
@@ -401,15 +412,39 @@ std::size_t OdlScanner::value(std::size_t pos, OdlValue& value) {
         const std::size_t close = unit.find('>');
         if (close == unit.npos || unit.substr(0, close).find('\n') != unit.npos)
             return fail("unreadable ODL", pos);
-        pos += close + 1;
+        pos = skipBlanks(pos + close + 1);
     }
     return pos;
 }
 
+// From the end of a statement's name: its '=' and value, if it has them, and the blanks
+// after. Where the blanks and one '=' are all there is before the value, as ECS writes
+// them, its start is found in one step, checked by the steps that find it the long way.
+std::size_t OdlScanner::assignment(std::size_t nameEnd, OdlValue& assigned) {
+    const std::size_t valueStart = nextClear(m_spacing, nameEnd);
+    const std::size_t afterName = nextClear(m_blanks, nameEnd);
+    if (valueStart == m_size || m_text[valueStart] != '/') {
+        if (afterName == valueStart)
+            return valueStart; // no '=': a statement without a value
+        if (nextClear(m_blanks, afterName + 1) == valueStart)
+            return value(valueStart, assigned);
+    }
+    // Comments, or more than one '='.
+    std::size_t pos = skipBlanks(nameEnd);
+    if (pos == kFailed || pos == m_size || m_text[pos] != '=')
+        return pos;
+    pos = skipBlanks(pos + 1);
+    if (pos == kFailed)
+        return pos;
+    return value(pos, assigned);
+}
+
 std::optional<std::string> OdlScanner::run() {
     std::size_t pos = std::string_view(m_text, m_size).starts_with("\xEF\xBB\xBF") ? 3 : 0;
+    // Each statement ends past the blanks after it, so that the next starts without a step
+    // that the places would wait on.
+    pos = skipBlanks(pos);
     for (;;) {
-        pos = skipBlanks(pos);
         if (pos == kFailed)
             return reason();
         if (pos == m_size)
@@ -423,18 +458,10 @@ std::optional<std::string> OdlScanner::run() {
             fail("unreadable ODL", start);
             return reason();
         }
-        pos = skipBlanks(pos);
+        OdlValue assigned;
+        pos = assignment(pos, assigned);
         if (pos == kFailed)
             return reason();
-        OdlValue assigned;
-        if (pos < m_size && m_text[pos] == '=') {
-            pos = skipBlanks(pos + 1);
-            if (pos == kFailed)
-                return reason();
-            pos = value(pos, assigned);
-            if (pos == kFailed)
-                return reason();
-        }
         switch (KeywordOf(name)) {
         case Keyword::End:
             return std::nullopt;
