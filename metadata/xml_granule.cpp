@@ -93,12 +93,13 @@ std::optional<std::size_t> XmlGranuleReader::parse(std::string_view text) {
         problem = XmlTextToUtf8(text, encoding, m_converted);
         m_text = m_converted;
     }
-    if (const std::optional<std::size_t> bad = FirstNonXmlCharacter(m_text))
+    const XmlTextScan scan = ScanXmlText(m_text);
+    if (const std::optional<std::size_t> bad = scan.firstNonXml)
         problem = std::min(problem.value_or(*bad), *bad);
     // Most granules have no reference and no carriage return at all: their texts are then
     // taken as they are.
-    m_hasReferences = m_text.find('&') != std::string_view::npos;
-    m_plainTexts = !m_hasReferences && m_text.find('\r') == std::string_view::npos;
+    m_hasReferences = scan.references;
+    m_plainTexts = !scan.references && !scan.carriageReturns;
     m_buffer.assign(m_text);
     const pugi::xml_parse_result result = m_document->load_buffer_inplace(
         m_buffer.data(), m_buffer.size(), kParseOptions, pugi::encoding_utf8);

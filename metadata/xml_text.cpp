@@ -173,11 +173,25 @@ std::uint32_t NonPlainXmlBytes(const ByteBlock& block) {
 
 } // namespace
 
-std::optional<std::size_t> FirstNonXmlCharacter(std::string_view text) {
+XmlTextScan ScanXmlText(std::string_view text) {
+    XmlTextScan scan;
+    std::uint32_t ampersands = 0;
+    std::uint32_t carriageReturns = 0;
     std::size_t i = 0;
+    const auto finish = [&](std::optional<std::size_t> bad) {
+        scan.firstNonXml = bad;
+        // Past a byte that is no XML the flags come from a plain search of the rest.
+        const std::string_view rest = text.substr(i);
+        scan.references = ampersands != 0 || rest.find('&') != rest.npos;
+        scan.carriageReturns = carriageReturns != 0 || rest.find('\r') != rest.npos;
+        return scan;
+    };
     while (i < text.size()) {
         if (i + ByteBlock::kSize <= text.size()) {
-            const std::uint32_t others = NonPlainXmlBytes(ByteBlock(text.data() + i));
+            const ByteBlock block(text.data() + i);
+            ampersands |= block.equal('&');
+            carriageReturns |= block.equal('\r');
+            const std::uint32_t others = NonPlainXmlBytes(block);
             if (others == 0) {
                 i += ByteBlock::kSize;
                 continue;
@@ -190,7 +204,9 @@ std::optional<std::size_t> FirstNonXmlCharacter(std::string_view text) {
             const auto c = static_cast<std::uint8_t>(text[i]);
             if (c < 0x80) {
                 if (c < 0x20 && c != '\t' && c != '\n' && c != '\r')
-                    return i;
+                    return finish(i);
+                ampersands |= c == '&';
+                carriageReturns |= c == '\r';
                 ++i;
                 continue;
             }
@@ -198,11 +214,11 @@ std::optional<std::size_t> FirstNonXmlCharacter(std::string_view text) {
             // U+FFFE and U+FFFF are no characters either.
             if (length == 0 || (length == 3 && c == 0xEF && text[i + 1] == '\xBF' &&
                                 (text[i + 2] == '\xBE' || text[i + 2] == '\xBF')))
-                return i;
+                return finish(i);
             i += length;
         }
     }
-    return std::nullopt;
+    return finish(std::nullopt);
 }
 
 namespace {

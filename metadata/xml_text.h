@@ -25,9 +25,15 @@ XmlEncoding XmlEncodingOf(std::string_view head);
 std::optional<std::size_t> XmlTextToUtf8(std::string_view text, XmlEncoding encoding,
                                          std::string& out);
 
-// The offset of the first byte that is not UTF-8 of a character XML allows (a control
-// character other than tab and the line ends, a broken or overlong sequence, a surrogate).
-std::optional<std::size_t> FirstNonXmlCharacter(std::string_view text);
+// What one pass over a text finds: the offset of the first byte that is not UTF-8 of a
+// character XML allows (a control character other than tab and the line ends, a broken or
+// overlong sequence, a surrogate), and whether it holds a '&' or a carriage return at all.
+struct XmlTextScan {
+    std::optional<std::size_t> firstNonXml;
+    bool references = false;
+    bool carriageReturns = false;
+};
+XmlTextScan ScanXmlText(std::string_view text);
 
 // A text or attribute value as the file writes it, with its references checked and, when
 // `out` is given, appended to `out` read: the five named entities, character references,

@@ -209,12 +209,13 @@ TEST(MetadataProperty, NoCaseNameAgreesWithEqualsNoCase) {
 
 // The block-at-a-time check of XML's characters agrees with the plain rule on every byte
 // at every place in and across blocks, beside each kind of neighbour: a printable byte, the
-// allowed controls, and controls and bytes that are not allowed.
+// allowed controls, and controls and bytes that are not allowed; and it finds a '&' or a
+// carriage return wherever it is, before a bad byte or after it.
 TEST(MetadataProperty, XmlCharacterCheckAgreesWithTheRuleForEachByte) {
     const auto allowed = [](unsigned char c) {
         return (c >= 0x20 && c < 0x80) || c == '\t' || c == '\n' || c == '\r';
     };
-    const std::string neighbours = std::string("a\n\t\r \x0b\x1f\x7f", 8) + std::string(1, '\0');
+    const std::string neighbours = std::string("a\n\t\r& \x0b\x1f\x7f", 9) + std::string(1, '\0');
     for (std::size_t at = 1; at < 69; ++at) {
         for (int byte = 0; byte < 256; ++byte) {
             for (const char next : neighbours) {
@@ -226,16 +227,19 @@ TEST(MetadataProperty, XmlCharacterCheckAgreesWithTheRuleForEachByte) {
                     expected = at;
                 else if (!allowed(static_cast<unsigned char>(next)))
                     expected = at + 1;
-                ASSERT_EQ(FirstNonXmlCharacter(text), expected)
+                const XmlTextScan scan = ScanXmlText(text);
+                ASSERT_EQ(scan.firstNonXml, expected)
                     << "byte " << byte << " at " << at << " before " << int(next);
+                ASSERT_EQ(scan.references, text.find('&') != text.npos) << byte << ", " << at;
+                ASSERT_EQ(scan.carriageReturns, text.find('\r') != text.npos) << byte << ", " << at;
             }
         }
     }
     // UTF-8 of characters XML allows passes, whatever the word boundaries.
     const std::string text = "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8c\x8d \xef\xbf\xbd";
     for (std::size_t shift = 0; shift < 40; ++shift)
-        EXPECT_EQ(FirstNonXmlCharacter(std::string(shift, ' ') + text + text), std::nullopt);
-    EXPECT_EQ(FirstNonXmlCharacter("\xef\xbf\xbe"), 0u); // U+FFFE
+        EXPECT_EQ(ScanXmlText(std::string(shift, ' ') + text + text).firstNonXml, std::nullopt);
+    EXPECT_EQ(ScanXmlText("\xef\xbf\xbe").firstNonXml, 0u); // U+FFFE
 }
 
 // What the ODL reader finds, as one text: each block, statement and value, or the reason.
