@@ -13,12 +13,14 @@ namespace {
 using Node = UmmNode;
 using Kind = UmmGranuleReader::Kind;
 
-// Strings are checked as UTF-8 while they are read; numbers are read to the nearest
-// double, as from_chars reads the other layouts' numbers; the parser keeps its own state
+// Strings are checked as UTF-8 while they are read; numbers come as their text and are
+// read by ReadNumber, to the nearest double as the other layouts' numbers are (RapidJSON
+// 1.1.0's own reading gives wrong values for a zero with a large exponent, 0e40 among
+// them, and for numbers at the ends of a double's range); the parser keeps its own state
 // on a heap stack rather than recursing, whatever the handler allows.
 constexpr unsigned kParseFlags = rapidjson::kParseValidateEncodingFlag |
                                  rapidjson::kParseIterativeFlag |
-                                 rapidjson::kParseFullPrecisionFlag;
+                                 rapidjson::kParseNumbersAsStringsFlag;
 
 struct Edge {
     Node parent;
@@ -209,12 +211,20 @@ struct UmmHandler {
 
     bool Null() { return reader.scalar(Kind::Null, {}, 0); }
     bool Bool(bool) { return reader.scalar(Kind::Bool, {}, 0); }
+    // A number RapidJSON has checked the syntax of; one a double cannot hold is no JSON
+    // this reader reads, as one beyond RapidJSON's own exponent limit is not.
+    bool RawNumber(const char* chars, rapidjson::SizeType length, bool) {
+        const NumberOrFault read = ReadNumber({chars, length});
+        if (read.fault != NumberFault::None)
+            return reader.fail("unreadable JSON");
+        return number(read.value);
+    }
+    // Never called with kParseNumbersAsStringsFlag, but the parser's code names them.
     bool Int(int value) { return number(value); }
     bool Uint(unsigned value) { return number(value); }
     bool Int64(std::int64_t value) { return number(static_cast<double>(value)); }
     bool Uint64(std::uint64_t value) { return number(static_cast<double>(value)); }
     bool Double(double value) { return number(value); }
-    bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; } // not asked for
     bool String(const char* chars, rapidjson::SizeType length, bool) {
         return text(chars, length, false);
     }

@@ -152,6 +152,26 @@ TEST(UmmG, BoundingRectanglesWhenNoPolygon) {
     EXPECT_TRUE(both.metadata->moreRings.empty());
 }
 
+// Numbers in every form JSON allows are read to the nearest double, as from_chars reads
+// them: a zero with a large exponent is zero, not what RapidJSON's own reading made of it.
+TEST(UmmG, NumbersReadToTheNearestDouble) {
+    const std::vector<std::pair<std::string, double>> cases = {
+        {"0E102", 0.0},     {"-0e40", -0.0},
+        {"0.0e308", 0.0},   {"125e-1", 12.5},
+        {"0.1", 0.1},       {"-1.5E+1", -15.0},
+        {"1e-320", 1e-320}, {"4.9406564584124654e-324", 4.9406564584124654e-324},
+    };
+    for (const auto& [text, value] : cases) {
+        const std::string box = "{\"WestBoundingCoordinate\": " + text +
+                                ", \"EastBoundingCoordinate\": 20, \"NorthBoundingCoordinate\": 5, "
+                                "\"SouthBoundingCoordinate\": -5}";
+        const MetadataOrReason read =
+            ReadSceneMetadata(Record(Geometry("\"BoundingRectangles\": [" + box + "]")));
+        ASSERT_TRUE(read.metadata) << text << ": " << read.reason;
+        EXPECT_EQ(read.metadata->corners, CornersOfBox(value, 20, -5, 5)) << text;
+    }
+}
+
 TEST(UmmG, SeveralPolygonsKeepTheirOrder) {
     // An orbit cut at +-180: one polygon on either side, then a third elsewhere.
     const std::vector<GeoPoint> east = {{175, -5}, {180, -5}, {180, 5}, {175, 5}};
@@ -306,6 +326,10 @@ TEST(UmmG, HostileJsonGivesItsReason) {
         {"a comment", head + "1 // c\n}", "unreadable JSON at offset 30"},
         {"NaN", head + "1, \"CloudCover\": NaN}", "unreadable JSON at offset 45"},
         {"a number too large", head + "1, \"CloudCover\": 1e400}", "unreadable JSON at offset 45"},
+        {"a number beyond a double", head + "1, \"CloudCover\": 1.8e308}",
+         "unreadable JSON at offset 45"},
+        {"a number a double holds as zero", head + "1, \"CloudCover\": 2e-324}",
+         "unreadable JSON at offset 45"},
         {"a granule that is a number", "{\"GranuleUR\": 5}",
          "GranuleUR is not a text at offset 14"},
         {"points that are an object", "{" + points + "{}", "Points is not a list at offset 98"},
