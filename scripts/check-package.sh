@@ -96,8 +96,14 @@ echo "Without a display: $message"
 export XDG_RUNTIME_DIR="$scratch/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 # `aster` without a command starts the window's program in its place.
+# xvfb-run can hand over before its server takes connections (seen once in CI: "could not
+# connect to display"), so the display is asked first, for up to ten seconds.
 xvfb-run -a bash -c '
     cd "$1"
+    for _ in $(seq 100); do
+        xdotool getdisplaygeometry >/dev/null 2>&1 && break
+        sleep 0.1
+    done
     /usr/bin/aster &
     app=$!
     for _ in $(seq 100); do
