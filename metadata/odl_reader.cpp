@@ -14,13 +14,6 @@ namespace aster {
 
 namespace {
 
-// What the scanner needs to know of a byte, looked up once per byte.
-enum ByteClass : std::uint8_t {
-    kBlank = 1,    // space, tab, CR, LF, FF, VT
-    kWord = 2,     // a byte of a bare word, except '/', which may open a comment
-    kListStop = 4, // a byte a list's scan stops at: brackets, quotes, commas and '/'
-};
-
 // Bytes a bare word is made of: everything visible but ODL's punctuation. Bytes past
 // ASCII belong to words, so names and values in any encoding pass through unchanged;
 // control bytes do not, so binary junk stops the reading.
@@ -44,23 +37,21 @@ constexpr bool IsWordByte(std::uint8_t byte) {
     }
 }
 
-constexpr std::array<std::uint8_t, 256> kClasses = [] {
-    std::array<std::uint8_t, 256> classes{};
-    for (std::size_t byte = 0; byte < classes.size(); ++byte) {
-        const auto b = static_cast<std::uint8_t>(byte);
-        if (b == ' ' || b == '\t' || b == '\r' || b == '\n' || b == '\f' || b == '\v')
-            classes[byte] |= kBlank;
-        if (IsWordByte(b) && b != '/')
-            classes[byte] |= kWord;
-        if (b == '(' || b == ')' || b == '{' || b == '}' || b == '"' || b == '\'' || b == ',' ||
-            b == '/')
-            classes[byte] |= kListStop;
+// A byte a list's scan stops at: brackets, quotes, commas and '/'.
+constexpr bool IsListStop(char c) {
+    switch (c) {
+    case '(':
+    case ')':
+    case '{':
+    case '}':
+    case '"':
+    case '\'':
+    case ',':
+    case '/':
+        return true;
+    default:
+        return false;
     }
-    return classes;
-}();
-
-std::uint8_t ClassOf(char c) {
-    return kClasses[static_cast<std::uint8_t>(c)];
 }
 
 // The blanks among 32 bytes.
@@ -152,8 +143,8 @@ Keyword KeywordOf(std::string_view name) {
 // counted on the way: a reason finds its line by counting the line breaks before the
 // place it names.
 //
-// Where blanks and words end is worked out for the whole text first, as two bitmaps, one
-// bit a byte: a pass whose blocks do not wait on each other. Each step then finds its end
+// Where blanks and words end is worked out for the whole text first, as bitmaps, one bit
+// a byte: a pass whose blocks do not wait on each other. Each step then finds its end
 // from a word of a bitmap, so the chain of places that the steps wait on is short.
 class OdlScanner {
   public:
@@ -226,30 +217,25 @@ void OdlScanner::mapBytes() {
     m_blanks = maps;
     m_spacing = maps + words;
     m_words = maps + 2 * words;
-    const auto both = [](std::uint32_t low, std::uint32_t high) {
-        return low | std::uint64_t{high} << 32;
-    };
-    const std::size_t whole = m_size / 64;
-    for (std::size_t i = 0; i < whole; ++i) {
-        const char* const bytes = m_text + i * 64;
+    const auto map = [this](std::size_t i, const char* bytes) {
+        const auto both = [](std::uint32_t low, std::uint32_t high) {
+            return low | std::uint64_t{high} << 32;
+        };
         const ByteBlock low(bytes);
         const ByteBlock high(bytes + ByteBlock::kSize);
         m_blanks[i] = both(Blanks(low), Blanks(high));
         m_spacing[i] = m_blanks[i] | both(low.equal('='), high.equal('='));
         m_words[i] = ~both(WordEnds(low), WordEnds(high));
-    }
-    std::uint64_t blanks = 0;
-    std::uint64_t equals = 0;
-    std::uint64_t wordBytes = 0;
-    for (std::size_t pos = whole * 64; pos < m_size; ++pos) {
-        const std::uint8_t byteClass = ClassOf(m_text[pos]);
-        blanks |= std::uint64_t{(byteClass & kBlank) != 0} << (pos % 64);
-        equals |= std::uint64_t{m_text[pos] == '='} << (pos % 64);
-        wordBytes |= std::uint64_t{(byteClass & kWord) != 0} << (pos % 64);
-    }
-    m_blanks[whole] = blanks;
-    m_spacing[whole] = blanks | equals;
-    m_words[whole] = wordBytes;
+    };
+    const std::size_t whole = m_size / 64;
+    for (std::size_t i = 0; i < whole; ++i)
+        map(i, m_text + i * 64);
+    // The last bytes in a block of zeros: a zero byte is no blank, '=' or word byte, so
+    // the bits from m_size on are clear.
+    char last[64] = {};
+    if (m_size > whole * 64)
+        std::memcpy(last, m_text + whole * 64, m_size - whole * 64);
+    map(whole, last);
 }
 
 std::size_t OdlScanner::nextClear(const std::uint64_t* map, std::size_t pos) const {
@@ -333,7 +319,7 @@ std::size_t OdlScanner::list(std::size_t start, std::string_view& inside) {
                 continue;
             }
             pos += static_cast<std::size_t>(std::countr_zero(stops));
-        } else if (!(ClassOf(m_text[pos]) & kListStop)) {
+        } else if (!IsListStop(m_text[pos])) {
             ++pos;
             continue;
         }

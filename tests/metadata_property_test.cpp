@@ -262,9 +262,9 @@ class OdlEvents final : public OdlHandler {
     std::string m_seen;
 };
 
-// The reader classes bytes in blocks where a text is long enough and one at a time near
-// its end. Wherever a statement's bytes fall, across those blocks and their edges, it
-// reads the same: every byte value inside a name, and a text of every kind of statement
+// The reader classes bytes in blocks of 64, the last one filled out with zeros. Wherever
+// a statement's bytes fall, across those blocks, their edges and the text's end, it reads
+// the same: every byte value inside a name, and a text of every kind of statement
 // cut short at every length, each shifted by blanks that hold no line break.
 TEST(MetadataProperty, OdlReadsTheSameWhereverTheBytesFall) {
     const auto shifted = [](std::size_t blanks, std::string_view text) {
