@@ -2,6 +2,7 @@
 
 #include "metadata/byte_block.h"
 #include "metadata/granule_items.h"
+#include "metadata/odl_byte_map.h"
 
 #include <algorithm>
 #include <array>
@@ -52,19 +53,6 @@ constexpr bool IsListStop(char c) {
     default:
         return false;
     }
-}
-
-// The blanks among 32 bytes.
-std::uint32_t Blanks(const ByteBlock& block) {
-    return block.equal(' ') | block.within('\t', '\r');
-}
-
-// The bytes among 32 that end a bare word: those no word is made of, and '/', which may
-// open a comment.
-std::uint32_t WordEnds(const ByteBlock& block) {
-    return block.within(0, ' ') | block.within('<', '>') | block.within('(', ')') |
-           block.equal('{') | block.equal('}') | block.equal(',') | block.equal('"') |
-           block.equal('\'') | block.equal('/') | block.equal('\x7f');
 }
 
 // The bytes among 32 that a list's scan stops at.
@@ -217,25 +205,14 @@ void OdlScanner::mapBytes() {
     m_blanks = maps;
     m_spacing = maps + words;
     m_words = maps + 2 * words;
-    const auto map = [this](std::size_t i, const char* bytes) {
-        const auto both = [](std::uint32_t low, std::uint32_t high) {
-            return low | std::uint64_t{high} << 32;
-        };
-        const ByteBlock low(bytes);
-        const ByteBlock high(bytes + ByteBlock::kSize);
-        m_blanks[i] = both(Blanks(low), Blanks(high));
-        m_spacing[i] = m_blanks[i] | both(low.equal('='), high.equal('='));
-        m_words[i] = ~both(WordEnds(low), WordEnds(high));
-    };
     const std::size_t whole = m_size / 64;
-    for (std::size_t i = 0; i < whole; ++i)
-        map(i, m_text + i * 64);
-    // The last bytes in a block of zeros: a zero byte is no blank, '=' or word byte, so
+    MapOdlBytes(m_text, whole, {m_blanks, m_spacing, m_words});
+    // The last bytes in a chunk of zeros: a zero byte is no blank, '=' or word byte, so
     // the bits from m_size on are clear.
     char last[64] = {};
     if (m_size > whole * 64)
         std::memcpy(last, m_text + whole * 64, m_size - whole * 64);
-    map(whole, last);
+    MapOdlBytes(last, 1, {m_blanks + whole, m_spacing + whole, m_words + whole});
 }
 
 std::size_t OdlScanner::nextClear(const std::uint64_t* map, std::size_t pos) const {

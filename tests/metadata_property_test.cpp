@@ -4,6 +4,7 @@
 #include "bench/corpus.h"
 #include "catalogue/scene_reader.h"
 #include "metadata/granule_items.h"
+#include "metadata/odl_byte_map.h"
 #include "metadata/odl_reader.h"
 #include "metadata/scene_metadata.h"
 #include "metadata/xml_text.h"
@@ -240,6 +241,34 @@ TEST(MetadataProperty, XmlCharacterCheckAgreesWithTheRuleForEachByte) {
     for (std::size_t shift = 0; shift < 40; ++shift)
         EXPECT_EQ(ScanXmlText(std::string(shift, ' ') + text + text).firstNonXml, std::nullopt);
     EXPECT_EQ(ScanXmlText("\xef\xbf\xbe").firstNonXml, 0u); // U+FFFE
+}
+
+// Both ways of classing an ODL text's bytes agree with the rule, for every byte value at
+// every place in a chunk: chunk k holds byte (k + 37 i) % 256 at place i.
+TEST(MetadataProperty, OdlByteMapsAgreeWithTheRuleForEachByte) {
+    constexpr std::size_t kChunks = 256;
+    std::string bytes(kChunks * 64, '\0');
+    for (std::size_t k = 0; k < kChunks; ++k)
+        for (std::size_t i = 0; i < 64; ++i)
+            bytes[k * 64 + i] = static_cast<char>((k + 37 * i) % 256);
+    const auto blank = [](unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    const auto word = [](unsigned char c) {
+        return c > ' ' && c != 0x7f &&
+               std::string_view("=(){},\"'<>/").find(c) == std::string_view::npos;
+    };
+    for (const OdlByteMapping how : {OdlByteMapping::Fastest, OdlByteMapping::Portable}) {
+        std::vector<std::uint64_t> blanks(kChunks), spacing(kChunks), words(kChunks);
+        MapOdlBytes(bytes.data(), kChunks, {blanks.data(), spacing.data(), words.data()}, how);
+        for (std::size_t at = 0; at < bytes.size(); ++at) {
+            const auto c = static_cast<unsigned char>(bytes[at]);
+            const auto bit = [at](const std::vector<std::uint64_t>& map) {
+                return (map[at / 64] >> (at % 64) & 1) != 0;
+            };
+            ASSERT_EQ(bit(blanks), blank(c)) << "byte " << int(c) << " at " << at % 64;
+            ASSERT_EQ(bit(spacing), blank(c) || c == '=') << "byte " << int(c);
+            ASSERT_EQ(bit(words), word(c)) << "byte " << int(c);
+        }
+    }
 }
 
 // What the ODL reader finds, as one text: each block, statement and value, or the reason.
