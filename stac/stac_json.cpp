@@ -341,7 +341,7 @@ void Collection(Writer& writer, const StacCollection& collection, std::size_t it
 } // namespace
 
 std::string NumberText(double value) {
-    std::array<char, 400> text{};
+    std::array<char, 400> text; // room for any double in fixed notation, written over
     // Shortest in fixed notation; -0 is written as 0, which reads back as the same place.
     const auto result = std::to_chars(text.data(), text.data() + text.size(),
                                       value == 0 ? 0.0 : value, std::chars_format::fixed);
@@ -455,7 +455,8 @@ std::string ItemHref(std::string_view id) {
 }
 
 std::string CompactItem(const StacItem& item) {
-    rapidjson::StringBuffer buffer;
+    // A granule's item is some 550 bytes: room for it at once, not after two reallocations.
+    rapidjson::StringBuffer buffer(nullptr, 1024);
     CompactString writer(buffer);
     Item(writer, item);
     return std::string(buffer.GetString(), buffer.GetSize());
