@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <limits>
 #include <unordered_set>
 
@@ -19,6 +20,12 @@ namespace {
 
 std::string_view NameAt(const std::string& names, std::uint32_t offset) {
     return std::string_view(names.data() + offset);
+}
+
+// Byte order, as NameAt's views compare, without finding both lengths first: a sort makes
+// some 1.7 million comparisons for a folder of 100,000 names.
+bool NameBefore(const std::string& names, std::uint32_t a, std::uint32_t b) {
+    return std::strcmp(names.data() + a, names.data() + b) < 0;
 }
 
 bool IsSeparator(char c) {
@@ -243,9 +250,8 @@ std::optional<Error> FolderNames::read(const std::string& folder, const std::str
     if (failed)
         return failed;
     if (m_parts.empty()) {
-        std::sort(m_offsets.begin(), m_offsets.end(), [this](std::uint32_t a, std::uint32_t b) {
-            return NameAt(m_names, a) < NameAt(m_names, b);
-        });
+        std::sort(m_offsets.begin(), m_offsets.end(),
+                  [this](std::uint32_t a, std::uint32_t b) { return NameBefore(m_names, a, b); });
         m_names.shrink_to_fit();
         return std::nullopt;
     }
@@ -260,9 +266,8 @@ std::optional<Error> FolderNames::spill() {
         if (auto error = OpenUnnamedFile(m_spillFolder, m_file))
             return error;
     }
-    std::sort(m_offsets.begin(), m_offsets.end(), [this](std::uint32_t a, std::uint32_t b) {
-        return NameAt(m_names, a) < NameAt(m_names, b);
-    });
+    std::sort(m_offsets.begin(), m_offsets.end(),
+              [this](std::uint32_t a, std::uint32_t b) { return NameBefore(m_names, a, b); });
     const std::uint64_t start = m_parts.empty() ? 0 : m_parts.back().second;
     NameWriter writer(m_file.get(), start);
     int err = 0;

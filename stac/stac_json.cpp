@@ -340,11 +340,48 @@ void Collection(Writer& writer, const StacCollection& collection, std::size_t it
 
 } // namespace
 
+namespace {
+
+// The text of a value that some number of at most 8 decimals reads back as, below a
+// million: such are a footprint's degrees. Writing the whole number of that many
+// decimals nearest the value is some five times quicker than the general search. At
+// most 14 significant digits, only one number of so many decimals reads back as a given
+// double, so the fewest decimals that do give the shortest text, as the general rule.
+std::optional<std::string> FewDecimalsText(double value) {
+    constexpr std::array<double, 9> kScales{1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
+    if (!(std::fabs(value) < 1e6))
+        return std::nullopt;
+    for (std::size_t decimals = 0; decimals < kScales.size(); ++decimals) {
+        // Exact: a whole number below 2^53 over a power of ten is rounded once, as reading
+        // its decimal text would round it.
+        const std::int64_t units = std::llrint(value * kScales[decimals]);
+        if (static_cast<double>(units) / kScales[decimals] != value)
+            continue;
+        std::array<char, 24> digits;
+        const auto end = std::to_chars(digits.data(), digits.data() + digits.size(),
+                                       units < 0 ? -units : units).ptr;
+        std::string whole(digits.data(), end);
+        if (whole.size() <= decimals)
+            whole.insert(0, decimals + 1 - whole.size(), '0');
+        if (decimals > 0)
+            whole.insert(whole.size() - decimals, 1, '.');
+        return units < 0 ? "-" + whole : whole;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 std::string NumberText(double value) {
+    // -0 is written as 0, which reads back as the same place.
+    if (value == 0)
+        return "0";
+    if (std::optional<std::string> text = FewDecimalsText(value))
+        return std::move(*text);
     std::array<char, 400> text; // room for any double in fixed notation, written over
-    // Shortest in fixed notation; -0 is written as 0, which reads back as the same place.
-    const auto result = std::to_chars(text.data(), text.data() + text.size(),
-                                      value == 0 ? 0.0 : value, std::chars_format::fixed);
+    // The shortest in fixed notation.
+    const auto result =
+        std::to_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
     return std::string(text.data(), result.ptr);
 }
 

@@ -13,9 +13,14 @@
 
 #include <rapidjson/writer.h>
 
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <set>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -480,6 +485,40 @@ TEST(StacJson, NumbersKeepTheirSevenDecimals) {
     }
     EXPECT_EQ(NumberText(-0.0), "0");
     EXPECT_EQ(NumberText(180), "180");
+}
+
+// The quick way for numbers of few decimals gives what the general rule gives: the
+// shortest fixed text that reads back as the value. Decimals of every count around its
+// limit of 8, magnitudes around its limit of a million, and doubles of any bits.
+TEST(StacJson, NumberTextIsTheShortestFixedText) {
+    const auto general = [](double value) {
+        std::array<char, 400> text;
+        const auto end = std::to_chars(text.data(), text.data() + text.size(), value,
+                                       std::chars_format::fixed)
+                             .ptr;
+        return std::string(text.data(), end);
+    };
+    std::mt19937_64 random(7);
+    const auto check = [&](double value) {
+        if (value != 0 && !std::isnan(value)) {
+            ASSERT_EQ(NumberText(value), general(value)) << std::hexfloat << value;
+        }
+    };
+    for (int i = 0; i < 300000; ++i) {
+        const int decimals = static_cast<int>(random() % 12);
+        const auto units = static_cast<std::int64_t>(random() % 400'000'000'000'000ULL) -
+                           200'000'000'000'000LL;
+        const std::int64_t scale = 1LL << (random() % 50);
+        check(static_cast<double>(units / scale) / std::pow(10.0, decimals));
+        check(std::nextafter(static_cast<double>(units / scale) / std::pow(10.0, decimals), 0.0));
+        std::uint64_t bits = random();
+        double raw;
+        std::memcpy(&raw, &bits, sizeof raw);
+        check(raw);
+        check(std::ldexp(static_cast<double>(random() >> 11), -static_cast<int>(random() % 90)));
+    }
+    for (const double edge : {999999.99999999, 1e6, 1e-8, 1.5e-8, 0.1, 0.3, 123456.78901234})
+        check(edge);
 }
 
 // An item written again with another id is the item written with that id, numbers and
