@@ -128,11 +128,29 @@ std::string FormatRfc3339(UtcMilliseconds instant) {
     const UtcParts parts = BreakDown(instant);
     // Years before 1 or after 9999 have no four-digit form; scene dates are read from four
     // digits, so only instants made some other way could reach them.
-    char text[48];
-    const int length = std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
-                                     parts.year, parts.month, parts.day, parts.hour, parts.minute,
-                                     parts.second, parts.millisecond);
-    return std::string(text, static_cast<std::size_t>(length));
+    if (parts.year < 0 || parts.year > 9999) {
+        char text[48];
+        const int length =
+            std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", parts.year,
+                          parts.month, parts.day, parts.hour, parts.minute, parts.second,
+                          parts.millisecond);
+        return std::string(text, static_cast<std::size_t>(length));
+    }
+    // Written digit by digit: every item and feature has one or two, and snprintf's
+    // parsing of its format took a tenth of an item's rendering.
+    std::string text = "0000-00-00T00:00:00.000Z";
+    const auto put = [&text](std::size_t at, std::size_t digits, unsigned value) {
+        for (std::size_t i = digits; i-- > 0; value /= 10)
+            text[at + i] = static_cast<char>('0' + value % 10);
+    };
+    put(0, 4, static_cast<unsigned>(parts.year));
+    put(5, 2, parts.month);
+    put(8, 2, parts.day);
+    put(11, 2, static_cast<unsigned>(parts.hour));
+    put(14, 2, static_cast<unsigned>(parts.minute));
+    put(17, 2, static_cast<unsigned>(parts.second));
+    put(20, 3, static_cast<unsigned>(parts.millisecond));
+    return text;
 }
 
 } // namespace aster

@@ -13,6 +13,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 namespace aster {
 
@@ -37,6 +38,18 @@ class StreamOutput {
         if (m_used > 0)
             m_out.write(m_buffer.data(), static_cast<std::streamsize>(m_used));
         m_used = 0;
+    }
+    // Bytes at once, where the writer would put them one by one.
+    void write(std::string_view bytes) {
+        if (bytes.size() > m_buffer.size() - m_used) {
+            Flush();
+            if (bytes.size() > m_buffer.size()) {
+                m_out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+                return;
+            }
+        }
+        std::memcpy(m_buffer.data() + m_used, bytes.data(), bytes.size());
+        m_used += bytes.size();
     }
 
   private:
@@ -620,7 +633,10 @@ ItemCollectionWriter::ItemCollectionWriter(std::ostream& out)
 ItemCollectionWriter::~ItemCollectionWriter() = default;
 
 void ItemCollectionWriter::add(std::string_view compactItem) {
-    m_impl->m_writer.RawValue(compactItem.data(), compactItem.size(), rapidjson::kObjectType);
+    // The writer puts what comes before a value, the comma, line end and indent, and
+    // counts the value; its bytes follow at once rather than a byte a call.
+    m_impl->m_writer.RawValue("", 0, rapidjson::kObjectType);
+    m_impl->m_output.write(compactItem);
 }
 
 void ItemCollectionWriter::finish() {

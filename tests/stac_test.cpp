@@ -11,6 +11,7 @@
 #include "tests/stac_checks.h"
 #include "tests/test_support.h"
 
+#include <rapidjson/document.h>
 #include <rapidjson/writer.h>
 
 #include <array>
@@ -519,6 +520,32 @@ TEST(StacJson, NumberTextIsTheShortestFixedText) {
     }
     for (const double edge : {999999.99999999, 1e6, 1e-8, 1.5e-8, 0.1, 0.3, 123456.78901234})
         check(edge);
+}
+
+// Features of every size around the writer's 64 KiB buffer come back whole, one a line
+// and in order, and the document is JSON.
+TEST(StacJson, ItemCollectionLinesHoldTheFeaturesGiven) {
+    std::vector<std::string> features;
+    for (const std::size_t size : {2, 600, 65'000, 65'536, 70'000, 3, 140'000, 65'530, 9})
+        features.push_back("{\"p\":\"" + std::string(size, 'x') + "\"}");
+    std::ostringstream out;
+    {
+        ItemCollectionWriter writer(out);
+        for (const std::string& feature : features)
+            writer.add(feature);
+        writer.finish();
+    }
+    rapidjson::Document document;
+    document.Parse(out.str().data(), out.str().size());
+    ASSERT_FALSE(document.HasParseError());
+    ASSERT_EQ(document["features"].Size(), features.size());
+    std::istringstream lines(out.str());
+    std::vector<std::string> found;
+    for (std::string line; std::getline(lines, line);) {
+        if (const std::optional<std::string_view> feature = FeatureOnLine(line))
+            found.emplace_back(*feature);
+    }
+    EXPECT_EQ(found, features);
 }
 
 // An item written again with another id is the item written with that id, numbers and
