@@ -597,6 +597,23 @@ bool PartsMeet(const std::vector<Vertex>& a, const std::vector<Vertex>& b) {
 
 } // namespace
 
+bool IsConvexPart(const std::vector<GeoPoint>& part) {
+    // Three or four corners that all turn left wind once around the inside: at most four
+    // turns of less than 180 degrees each sum to 360 only. Five could wind twice.
+    const std::size_t n = part.size();
+    if (n < 3 || n > 4)
+        return false;
+    const auto vertex = [&part](std::size_t i) {
+        const GeoPoint& point = part[i % part.size()];
+        return Vertex{0, 0, point.lon, point.lat};
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        if (Orientation(vertex(i), vertex(i + 1), vertex(i + 2)) <= 0)
+            return false;
+    }
+    return true;
+}
+
 BoundingBox BoundsOf(const FootprintShape& shape) {
     constexpr double kInfinity = std::numeric_limits<double>::infinity();
     double west = kInfinity;

@@ -35,6 +35,11 @@ struct BoundingBox {
 };
 BoundingBox BoundsOf(const FootprintShape& shape);
 
+// Whether a part has three or four corners and turns left at each, by the exact sign of
+// the doubles written: convex, so a valid polygon by any rule, GEOS's included, without
+// asking it. Most scenes' footprints are such a part.
+bool IsConvexPart(const std::vector<GeoPoint>& part);
+
 // A footprint with more corners than this is refused: checking that a ring does not cross
 // itself takes time that grows with the square of its corners in the worst case.
 inline constexpr std::size_t kMaxFootprintCorners = 1000;

@@ -155,7 +155,7 @@ bool ThreeExactlyInLine(const Ring& ring) {
 }
 
 // Asks GEOS about the corners and the shape made of them; counts the footprints cut.
-void CheckAgainstGeos(const Ring& corners, int& cut) {
+void CheckAgainstGeos(const Ring& corners, int& cut, int& convex) {
     std::string shown;
     for (const GeoPoint& p : corners)
         shown += " {" + std::to_string(p.lon) + ", " + std::to_string(p.lat) + "},";
@@ -199,6 +199,12 @@ void CheckAgainstGeos(const Ring& corners, int& cut) {
         std::minmax_element(ring.begin(), ring.end(),
                             [](const GeoPoint& a, const GeoPoint& b) { return a.lon < b.lon; });
     const bool valid = ring.size() >= 3 && Polygon(ring)->IsValid();
+    // What the layer writes unasked is what GEOS would pass: a bow tie, a ring run
+    // clockwise or three corners in line are never taken for convex.
+    if (IsConvexPart(ring)) {
+        EXPECT_TRUE(valid && CounterClockwise(ring));
+        ++convex;
+    }
     if (std::fabs(turns) == 360) {
         EXPECT_EQ(result.reason.rfind("footprint encloses the ", 0), 0u) << result.reason;
     } else if (turns != 0 || east->lon - west->lon >= 360) {
@@ -239,10 +245,12 @@ TEST(FootprintShapeValidity, AgreesWithGeos) {
     CPLPushErrorHandler(CPLQuietErrorHandler); // GEOS's notes on invalid rings
     std::mt19937_64 random(20240611);
     int cut = 0;
+    int convex = 0;
     for (int kind = 0; kind <= 10; ++kind)
         for (int round = 0; round < 2000 && !HasFatalFailure(); ++round)
-            CheckAgainstGeos(Generate(random, kind), cut);
+            CheckAgainstGeos(Generate(random, kind), cut, convex);
     EXPECT_GT(cut, 2000);
+    EXPECT_GT(convex, 2000);
     CPLPopErrorHandler();
 }
 
@@ -290,8 +298,9 @@ TEST(FootprintShapeValidity, HardCases) {
          {26.6891517, -18.3643741}},
     };
     int cut = 0;
+    int convex = 0;
     for (const Ring& corners : cases)
-        CheckAgainstGeos(corners, cut);
+        CheckAgainstGeos(corners, cut, convex);
     EXPECT_EQ(cut, 3);
     for (const Ring& inLine : {cases[3], cases[4]})
         EXPECT_TRUE(Polygon(inLine)->IsValid() && !MakeFootprintShape(inLine).shape);
