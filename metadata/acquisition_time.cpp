@@ -130,10 +130,9 @@ std::string FormatRfc3339(UtcMilliseconds instant) {
     // digits, so only instants made some other way could reach them.
     if (parts.year < 0 || parts.year > 9999) {
         char text[48];
-        const int length =
-            std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", parts.year,
-                          parts.month, parts.day, parts.hour, parts.minute, parts.second,
-                          parts.millisecond);
+        const int length = std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
+                                         parts.year, parts.month, parts.day, parts.hour,
+                                         parts.minute, parts.second, parts.millisecond);
         return std::string(text, static_cast<std::size_t>(length));
     }
     // Written digit by digit: every item and feature has one or two, and snprintf's

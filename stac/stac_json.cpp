@@ -371,8 +371,9 @@ std::optional<std::string> FewDecimalsText(double value) {
         if (static_cast<double>(units) / kScales[decimals] != value)
             continue;
         std::array<char, 24> digits;
-        const auto end = std::to_chars(digits.data(), digits.data() + digits.size(),
-                                       units < 0 ? -units : units).ptr;
+        const auto end =
+            std::to_chars(digits.data(), digits.data() + digits.size(), units < 0 ? -units : units)
+                .ptr;
         std::string whole(digits.data(), end);
         if (whole.size() <= decimals)
             whole.insert(0, decimals + 1 - whole.size(), '0');

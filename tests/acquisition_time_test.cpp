@@ -112,9 +112,8 @@ TEST(AcquisitionTime, FieldsAsWritten) {
 // Every millisecond of a day round-trips through the text, written in either form, and
 // BreakDown agrees with the calendar across month and year ends.
 TEST(AcquisitionTime, InstantsRoundTripThroughTheirText) {
-    for (const char* day :
-         {"0001-01-01", "0999-12-31", "2003-12-31", "2004-02-28", "2004-02-29", "2100-02-28",
-          "9999-12-31"}) {
+    for (const char* day : {"0001-01-01", "0999-12-31", "2003-12-31", "2004-02-28", "2004-02-29",
+                            "2100-02-28", "9999-12-31"}) {
         const auto date = ParseSceneDate(day);
         ASSERT_TRUE(date);
         for (int ms = 0; ms < 86'400'000; ms += 86'400'000 / 997 + 1) {

@@ -20,10 +20,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <map>
 #include <random>
 #include <set>
-#include <gtest/gtest.h>
 #include <sstream>
 #include <sys/acl.h>
 #include <sys/stat.h>
@@ -494,9 +494,9 @@ TEST(StacJson, NumbersKeepTheirSevenDecimals) {
 TEST(StacJson, NumberTextIsTheShortestFixedText) {
     const auto general = [](double value) {
         std::array<char, 400> text;
-        const auto end = std::to_chars(text.data(), text.data() + text.size(), value,
-                                       std::chars_format::fixed)
-                             .ptr;
+        const auto end =
+            std::to_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed)
+                .ptr;
         return std::string(text.data(), end);
     };
     std::mt19937_64 random(7);
@@ -507,8 +507,8 @@ TEST(StacJson, NumberTextIsTheShortestFixedText) {
     };
     for (int i = 0; i < 300000; ++i) {
         const int decimals = static_cast<int>(random() % 12);
-        const auto units = static_cast<std::int64_t>(random() % 400'000'000'000'000ULL) -
-                           200'000'000'000'000LL;
+        const auto units =
+            static_cast<std::int64_t>(random() % 400'000'000'000'000ULL) - 200'000'000'000'000LL;
         const std::int64_t scale = 1LL << (random() % 50);
         check(static_cast<double>(units / scale) / std::pow(10.0, decimals));
         check(std::nextafter(static_cast<double>(units / scale) / std::pow(10.0, decimals), 0.0));
