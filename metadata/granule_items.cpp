@@ -169,11 +169,14 @@ bool IsTextItem(EcsName name) {
 }
 
 std::string_view TrimBlanks(std::string_view text) {
-    constexpr std::string_view kBlanks = " \t\r\n\f\v";
-    const std::size_t first = text.find_first_not_of(kBlanks);
-    if (first == text.npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+    // A loop, not find_first_not_of: that searches the set of blanks with a call for each
+    // byte, and every value of a granule is trimmed.
+    const auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    while (!text.empty() && blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && blank(text.back()))
+        text.remove_suffix(1);
+    return text;
 }
 
 NumberOrFault ReadNumber(std::string_view text) {
