@@ -10,6 +10,22 @@
 
 namespace aster {
 
+// How a scanner classes a text's bytes: with AVX2, 32 bytes in a few instructions, where
+// the processor has it (the scanner asks it at each call), or through ByteBlock, which
+// every machine can run. Both give the same answers; the choice is there so that tests
+// can hold them to it.
+enum class BlockScan { Fastest, Portable };
+
+// Whether AVX2's 32-byte instructions may be used for `how`.
+inline bool UseAvx2(BlockScan how) {
+#if defined(__x86_64__) || defined(__i386__)
+    return how == BlockScan::Fastest && __builtin_cpu_supports("avx2");
+#else
+    (void)how;
+    return false;
+#endif
+}
+
 // Thirty-two bytes of a text, asked about all at once: each answer has one bit a byte, the
 // first byte lowest. A scanner classes a whole text this way in a pass whose blocks do not
 // wait on each other. SSE2 is part of every x86-64; elsewhere the same answers come a byte

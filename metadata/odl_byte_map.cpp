@@ -1,7 +1,5 @@
 #include "metadata/odl_byte_map.h"
 
-#include "metadata/byte_block.h"
-
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define ASTER_ODL_BYTE_TABLES 1
@@ -97,10 +95,9 @@ constexpr char kSpacing = 0x70;
 
 } // namespace
 
-void MapOdlBytes(const char* bytes, std::size_t chunks, const OdlByteMaps& maps,
-                 OdlByteMapping how) {
+void MapOdlBytes(const char* bytes, std::size_t chunks, const OdlByteMaps& maps, BlockScan how) {
 #if ASTER_ODL_BYTE_TABLES
-    if (how == OdlByteMapping::Fastest && __builtin_cpu_supports("avx2")) {
+    if (UseAvx2(how)) {
         MapByTables(bytes, chunks, maps);
         return;
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "metadata/byte_block.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -22,8 +24,9 @@ struct OdlByteMaps {
 // so.
 enum class OdlByteMapping { Fastest, Portable };
 
-// Classes `chunks` whole chunks of 64 bytes from `bytes` into word 0 on of each map.
+// Classes `chunks` whole chunks of 64 bytes from `bytes` into word 0 on of each map: with
+// AVX2, through two 16-entry tables indexed by each byte's halves, else by comparisons.
 void MapOdlBytes(const char* bytes, std::size_t chunks, const OdlByteMaps& maps,
-                 OdlByteMapping how = OdlByteMapping::Fastest);
+                 BlockScan how = BlockScan::Fastest);
 
 } // namespace aster

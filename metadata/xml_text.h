@@ -1,5 +1,6 @@
 #pragma once
 
+#include "metadata/byte_block.h"
 #include "metadata/scene_metadata.h"
 
 #include <cstddef>
@@ -33,7 +34,7 @@ struct XmlTextScan {
     bool references = false;
     bool carriageReturns = false;
 };
-XmlTextScan ScanXmlText(std::string_view text);
+XmlTextScan ScanXmlText(std::string_view text, BlockScan how = BlockScan::Fastest);
 
 // A text or attribute value as the file writes it, with its references checked and, when
 // `out` is given, appended to `out` read: the five named entities, character references,

@@ -217,29 +217,35 @@ TEST(MetadataProperty, XmlCharacterCheckAgreesWithTheRuleForEachByte) {
         return (c >= 0x20 && c < 0x80) || c == '\t' || c == '\n' || c == '\r';
     };
     const std::string neighbours = std::string("a\n\t\r& \x0b\x1f\x7f", 9) + std::string(1, '\0');
-    for (std::size_t at = 1; at < 69; ++at) {
-        for (int byte = 0; byte < 256; ++byte) {
-            for (const char next : neighbours) {
-                std::string text(70, 'x');
-                text[at] = static_cast<char>(byte);
-                text[at + 1] = next;
-                std::optional<std::size_t> expected;
-                if (!allowed(static_cast<unsigned char>(byte)))
-                    expected = at;
-                else if (!allowed(static_cast<unsigned char>(next)))
-                    expected = at + 1;
-                const XmlTextScan scan = ScanXmlText(text);
-                ASSERT_EQ(scan.firstNonXml, expected)
-                    << "byte " << byte << " at " << at << " before " << int(next);
-                ASSERT_EQ(scan.references, text.find('&') != text.npos) << byte << ", " << at;
-                ASSERT_EQ(scan.carriageReturns, text.find('\r') != text.npos) << byte << ", " << at;
+    for (const BlockScan how : {BlockScan::Fastest, BlockScan::Portable}) {
+        for (std::size_t at = 1; at < 69; ++at) {
+            for (int byte = 0; byte < 256; ++byte) {
+                for (const char next : neighbours) {
+                    std::string text(70, 'x');
+                    text[at] = static_cast<char>(byte);
+                    text[at + 1] = next;
+                    std::optional<std::size_t> expected;
+                    if (!allowed(static_cast<unsigned char>(byte)))
+                        expected = at;
+                    else if (!allowed(static_cast<unsigned char>(next)))
+                        expected = at + 1;
+                    const XmlTextScan scan = ScanXmlText(text, how);
+                    ASSERT_EQ(scan.firstNonXml, expected)
+                        << "byte " << byte << " at " << at << " before " << int(next);
+                    ASSERT_EQ(scan.references, text.find('&') != text.npos) << byte << ", " << at;
+                    ASSERT_EQ(scan.carriageReturns, text.find('\r') != text.npos)
+                        << byte << ", " << at;
+                }
             }
         }
     }
     // UTF-8 of characters XML allows passes, whatever the word boundaries.
     const std::string text = "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8c\x8d \xef\xbf\xbd";
-    for (std::size_t shift = 0; shift < 40; ++shift)
-        EXPECT_EQ(ScanXmlText(std::string(shift, ' ') + text + text).firstNonXml, std::nullopt);
+    for (std::size_t shift = 0; shift < 40; ++shift) {
+        for (const BlockScan how : {BlockScan::Fastest, BlockScan::Portable})
+            EXPECT_EQ(ScanXmlText(std::string(shift, ' ') + text + text, how).firstNonXml,
+                      std::nullopt);
+    }
     EXPECT_EQ(ScanXmlText("\xef\xbf\xbe").firstNonXml, 0u); // U+FFFE
 }
 
@@ -256,7 +262,7 @@ TEST(MetadataProperty, OdlByteMapsAgreeWithTheRuleForEachByte) {
         return c > ' ' && c != 0x7f &&
                std::string_view("=(){},\"'<>/").find(c) == std::string_view::npos;
     };
-    for (const OdlByteMapping how : {OdlByteMapping::Fastest, OdlByteMapping::Portable}) {
+    for (const BlockScan how : {BlockScan::Fastest, BlockScan::Portable}) {
         std::vector<std::uint64_t> blanks(kChunks), spacing(kChunks), words(kChunks);
         MapOdlBytes(bytes.data(), kChunks, {blanks.data(), spacing.data(), words.data()}, how);
         for (std::size_t at = 0; at < bytes.size(); ++at) {
