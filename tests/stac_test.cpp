@@ -522,8 +522,8 @@ TEST(StacJson, NumberTextIsTheShortestFixedText) {
         check(edge);
 }
 
-// Features of every size around the writer's 64 KiB buffer come back whole, one a line
-// and in order, and the document is JSON.
+// Features of every size around the writer's 64 KiB buffer come back whole, one a line,
+// each where it was added, and the whole file parses as JSON.
 TEST(StacJson, ItemCollectionLinesHoldTheFeaturesGiven) {
     std::vector<std::string> features;
     for (const std::size_t size : {2, 600, 65'000, 65'536, 70'000, 3, 140'000, 65'530, 9})
