@@ -24,6 +24,12 @@ constexpr bool LessNoCase(std::string_view a, std::string_view b) {
     });
 }
 
+// The blanks of C's isspace in the C locale: space, tab, line feed, vertical tab, form
+// feed and carriage return.
+constexpr bool IsAsciiBlank(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
 constexpr bool StartsWithNoCase(std::string_view text, std::string_view start) {
     return text.size() >= start.size() && EqualsNoCase(text.substr(0, start.size()), start);
 }

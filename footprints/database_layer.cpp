@@ -32,10 +32,6 @@ constexpr std::string_view kGeometry = "geom";
 // PostgreSQL cuts longer names (NAMEDATALEN - 1).
 constexpr std::size_t kLongestName = 63;
 
-bool IsSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-}
-
 // Where a value libpq would read from text[at] ends: a quoted one after its closing
 // quote (a backslash keeps the next character), another at a space or a URI's '&'.
 std::size_t ValueEnd(std::string_view text, std::size_t at) {
@@ -48,7 +44,7 @@ std::size_t ValueEnd(std::string_view text, std::size_t at) {
         }
         return text.size();
     }
-    while (at < text.size() && !IsSpace(text[at]) && text[at] != '&')
+    while (at < text.size() && !IsAsciiBlank(text[at]) && text[at] != '&')
         ++at;
     return at;
 }
@@ -58,11 +54,11 @@ std::size_t PasswordValue(std::string_view text, std::size_t at) {
     if (!StartsWithNoCase(text.substr(at), "password"))
         return std::string_view::npos;
     at += 8;
-    while (at < text.size() && IsSpace(text[at]))
+    while (at < text.size() && IsAsciiBlank(text[at]))
         ++at;
     if (at >= text.size() || text[at] != '=')
         return std::string_view::npos;
-    for (++at; at < text.size() && IsSpace(text[at]);)
+    for (++at; at < text.size() && IsAsciiBlank(text[at]);)
         ++at;
     return at;
 }
@@ -70,7 +66,7 @@ std::size_t PasswordValue(std::string_view text, std::size_t at) {
 // After "://": where a URI's password starts and ends ("user:VALUE@host"), or npos.
 std::pair<std::size_t, std::size_t> UriPassword(std::string_view text, std::size_t at) {
     std::size_t end = at;
-    while (end < text.size() && !IsSpace(text[end]) && text[end] != '/' && text[end] != '?' &&
+    while (end < text.size() && !IsAsciiBlank(text[end]) && text[end] != '/' && text[end] != '?' &&
            text[end] != '#')
         ++end;
     const std::size_t atSign = text.substr(at, end - at).rfind('@');

@@ -7,6 +7,12 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+// AVX2 code may be built on x86 with any flags, for functions marked for it, and runs
+// where the processor has AVX2 (UseAvx2).
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define ASTER_AVX2 1
+#endif
 
 namespace aster {
 
@@ -18,7 +24,7 @@ enum class BlockScan { Fastest, Portable };
 
 // Whether AVX2's 32-byte instructions may be used for `how`.
 inline bool UseAvx2(BlockScan how) {
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(ASTER_AVX2)
     return how == BlockScan::Fastest && __builtin_cpu_supports("avx2");
 #else
     (void)how;

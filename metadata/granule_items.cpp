@@ -171,10 +171,9 @@ bool IsTextItem(EcsName name) {
 std::string_view TrimBlanks(std::string_view text) {
     // A loop, not find_first_not_of: that searches the set of blanks with a call for each
     // byte, and every value of a granule is trimmed.
-    const auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-    while (!text.empty() && blank(text.front()))
+    while (!text.empty() && IsAsciiBlank(text.front()))
         text.remove_prefix(1);
-    while (!text.empty() && blank(text.back()))
+    while (!text.empty() && IsAsciiBlank(text.back()))
         text.remove_suffix(1);
     return text;
 }

@@ -1,10 +1,5 @@
 #include "metadata/odl_byte_map.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define ASTER_ODL_BYTE_TABLES 1
-#endif
-
 namespace aster {
 
 namespace {
@@ -35,7 +30,7 @@ void MapByComparisons(const char* bytes, std::size_t chunks, const OdlByteMaps& 
     }
 }
 
-#if ASTER_ODL_BYTE_TABLES
+#if defined(ASTER_AVX2)
 // A byte's classes are the bits its high half's entry and its low half's entry share. Each
 // bit stands for a set of high halves crossed with a set of low halves:
 //   0x01 word end: high 0 or 1, any low (control bytes and blanks)
@@ -96,7 +91,7 @@ constexpr char kSpacing = 0x70;
 } // namespace
 
 void MapOdlBytes(const char* bytes, std::size_t chunks, const OdlByteMaps& maps, BlockScan how) {
-#if ASTER_ODL_BYTE_TABLES
+#if defined(ASTER_AVX2)
     if (UseAvx2(how)) {
         MapByTables(bytes, chunks, maps);
         return;

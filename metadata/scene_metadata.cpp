@@ -1,5 +1,6 @@
 #include "metadata/scene_metadata.h"
 
+#include "fileio/ascii.h"
 #include "metadata/granule_items.h"
 #include "metadata/odl_granule.h"
 #include "metadata/ummg_granule.h"
@@ -10,17 +11,13 @@ namespace aster {
 
 namespace {
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
-}
-
 // Whether the head's first statement opens a GROUP or an OBJECT, after blanks, comments
 // and a UTF-8 byte order mark.
 bool StartsOdl(std::string_view head) {
     if (head.starts_with("\xEF\xBB\xBF"))
         head.remove_prefix(3);
     for (;;) {
-        while (!head.empty() && IsBlank(head.front()))
+        while (!head.empty() && IsAsciiBlank(head.front()))
             head.remove_prefix(1);
         if (!head.starts_with("/*"))
             break;
@@ -37,7 +34,7 @@ bool StartsOdl(std::string_view head) {
     else
         return false;
     head.remove_prefix(keyword);
-    while (!head.empty() && IsBlank(head.front()))
+    while (!head.empty() && IsAsciiBlank(head.front()))
         head.remove_prefix(1);
     return head.starts_with('=');
 }

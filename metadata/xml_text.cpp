@@ -11,10 +11,6 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
-
 namespace aster {
 
 namespace {
@@ -175,7 +171,7 @@ std::uint32_t NonPlainXmlBytes(const ByteBlock& block) {
     return (block.within(0, 0x1f) & ~allowedControls) | block.within(0x80, 0xff);
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(ASTER_AVX2)
 // From `i` on, past the blocks of 32 bytes that are all ASCII characters XML allows, with
 // AVX2; whether a '&' or a carriage return was among them is added to the flags. Gives
 // the first block that is not plain, or where fewer than 32 bytes are left.
@@ -219,13 +215,13 @@ XmlTextScan ScanXmlText(std::string_view text, BlockScan how) {
         scan.carriageReturns = carriageReturns != 0 || rest.find('\r') != rest.npos;
         return scan;
     };
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(ASTER_AVX2)
     const bool avx2 = UseAvx2(how);
 #else
     (void)how;
 #endif
     while (i < text.size()) {
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(ASTER_AVX2)
         if (avx2)
             i = PassPlainBlocks(text, i, ampersands, carriageReturns);
 #endif
