@@ -2,7 +2,9 @@
 
 #include "fileio/ascii.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -129,39 +131,72 @@ std::optional<UtcMilliseconds> InstantOf(const std::optional<std::string>& date,
     return AcquisitionInstant(*day, *ofDay);
 }
 
-// The names above grouped by length, so that a name is compared with the few of its own
-// length only: the readers look up every element and object of a file.
+// The names above in a table hashed on their size and first and last eight bytes, so that
+// a name is compared with one of them at most: the readers look up every element and
+// object of a file. Every byte is hashed with its bit 0x20 set, as each byte of a name in
+// any case has it after matches()'s folding, so a name hashes alike in every case.
 constexpr std::size_t kLongestName = NoCaseName::kMaxSize;
-struct NamesByLength {
-    std::array<NamedEcs, kEcsNames.size()> names{};
-    std::array<std::uint8_t, kLongestName + 2> first{}; // names of length n: [first[n], first[n+1])
-};
-constexpr NamesByLength GroupByLength() {
-    NamesByLength grouped;
-    std::size_t next = 0;
-    for (std::size_t length = 0; length <= kLongestName; ++length) {
-        grouped.first[length] = static_cast<std::uint8_t>(next);
-        for (const NamedEcs& entry : kEcsNames) {
-            if (entry.text.size() == length)
-                grouped.names[next++] = entry;
-        }
-    }
-    grouped.first[kLongestName + 1] = static_cast<std::uint8_t>(next);
-    return grouped;
+constexpr std::size_t kSlotBits = 9;
+constexpr std::uint8_t kNoName = 0xff;
+static_assert(kEcsNames.size() < kNoName, "a slot holds the index of a name or kNoName");
+
+constexpr std::uint64_t NameKey(std::uint64_t first, std::uint64_t last, std::size_t size) {
+    constexpr std::uint64_t kFold = 0x2020202020202020;
+    return (first | kFold) ^ std::rotl(last | kFold, 29) ^ (size * 0x9e3779b97f4a7c15);
 }
-constexpr NamesByLength kNamesByLength = GroupByLength();
-static_assert(kNamesByLength.first[kLongestName + 1] == kEcsNames.size(),
+constexpr std::size_t SlotOf(std::uint64_t key, std::uint64_t multiplier) {
+    return static_cast<std::size_t>((key * multiplier) >> (64 - kSlotBits));
+}
+constexpr std::uint64_t KeyOf(const NoCaseName& name) {
+    return NameKey(name.chunk(0), name.chunk(no_case_detail::Chunks(name.size()) - 1),
+                   name.size());
+}
+
+struct HashedNames {
+    std::uint64_t multiplier = 0;
+    std::array<std::uint8_t, std::size_t{1} << kSlotBits> slots{};
+};
+// The first multiplier of a fixed sequence under which no two names share a slot (a name
+// listed twice has one slot).
+constexpr HashedNames HashNames() {
+    HashedNames hashed;
+    std::uint64_t multiplier = 0x9e3779b97f4a7c15;
+    for (int attempt = 0; attempt < 100000; ++attempt) {
+        multiplier = multiplier * 6364136223846793005u + 1442695040888963407u;
+        hashed.multiplier = multiplier | 1;
+        hashed.slots.fill(kNoName);
+        bool clash = false;
+        for (std::size_t i = 0; i < kEcsNames.size() && !clash; ++i) {
+            std::uint8_t& slot = hashed.slots[SlotOf(KeyOf(kEcsNames[i].text), hashed.multiplier)];
+            clash = slot != kNoName && kEcsNames[slot].name != kEcsNames[i].name;
+            if (slot == kNoName)
+                slot = static_cast<std::uint8_t>(i);
+        }
+        if (!clash)
+            return hashed;
+    }
+    return HashedNames{};
+}
+constexpr HashedNames kHashedNames = HashNames();
+static_assert(kHashedNames.multiplier != 0, "some multiplier parts the names");
+static_assert(std::all_of(kEcsNames.begin(), kEcsNames.end(),
+                          [](const NamedEcs& entry) { return entry.text.size() <= kLongestName; }),
               "every name is no longer than kLongestName");
 
 EcsName EcsNameOf(std::string_view name) {
-    if (name.size() > kLongestName)
+    const std::size_t size = name.size();
+    if (size == 0 || size > kLongestName)
         return EcsName::Other;
-    for (std::size_t i = kNamesByLength.first[name.size()];
-         i < kNamesByLength.first[name.size() + 1]; ++i) {
-        if (kNamesByLength.names[i].text.matches(name))
-            return kNamesByLength.names[i].name;
-    }
-    return EcsName::Other;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(name.data());
+    const std::size_t lastChunk = no_case_detail::Chunks(size) - 1;
+    const std::uint64_t first = no_case_detail::Compose(bytes, size, 0);
+    const std::uint64_t last =
+        lastChunk == 0 ? first : no_case_detail::Compose(bytes, size, lastChunk);
+    const std::uint8_t slot =
+        kHashedNames.slots[SlotOf(NameKey(first, last, size), kHashedNames.multiplier)];
+    if (slot == kNoName || !kEcsNames[slot].text.matches(name, first, last))
+        return EcsName::Other;
+    return kEcsNames[slot].name;
 }
 
 bool IsTextItem(EcsName name) {
@@ -255,16 +290,20 @@ bool IsTakenAttribute(std::string_view name) {
            kSolarAzimuthAngle.matches(name) || kSolarElevationAngle.matches(name);
 }
 
-void GranuleItems::noteAttribute(std::string_view name, std::string_view value) {
-    std::optional<std::string>* item = nullptr;
+std::optional<std::string>* GranuleItems::attributeItem(std::string_view name) {
     if (kSceneCloudCoverage.matches(name))
-        item = &sceneCloud;
-    else if (kQaPercentCloudCover.matches(name))
-        item = &qaCloudAttribute;
-    else if (kSolarAzimuthAngle.matches(name))
-        item = &sunAzimuth;
-    else if (kSolarElevationAngle.matches(name))
-        item = &sunElevation;
+        return &sceneCloud;
+    if (kQaPercentCloudCover.matches(name))
+        return &qaCloudAttribute;
+    if (kSolarAzimuthAngle.matches(name))
+        return &sunAzimuth;
+    if (kSolarElevationAngle.matches(name))
+        return &sunElevation;
+    return nullptr;
+}
+
+void GranuleItems::noteAttribute(std::string_view name, std::string_view value) {
+    std::optional<std::string>* const item = attributeItem(name);
     if (item != nullptr && !*item)
         item->emplace(value);
 }

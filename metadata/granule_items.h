@@ -159,12 +159,24 @@ class NoCaseName {
     }
 
     constexpr std::size_t size() const { return m_size; }
+    // The name's bytes `chunk` as matches() compares them, its letters in lower case.
+    constexpr std::uint64_t chunk(std::size_t index) const { return m_value[index]; }
 
     bool matches(std::string_view text) const {
         if (text.size() != m_size)
             return false;
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-        for (std::size_t chunk = 0; chunk < no_case_detail::Chunks(m_size); ++chunk) {
+        return matches(text, no_case_detail::Compose(bytes, m_size, 0),
+                       no_case_detail::Compose(bytes, m_size, no_case_detail::Chunks(m_size) - 1));
+    }
+    // The same, for a text whose first and last chunks a caller has composed already.
+    bool matches(std::string_view text, std::uint64_t first, std::uint64_t last) const {
+        const std::size_t chunks = no_case_detail::Chunks(m_size);
+        if (text.size() != m_size || (first | m_letters[0]) != m_value[0] ||
+            (last | m_letters[chunks - 1]) != m_value[chunks - 1])
+            return false;
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+        for (std::size_t chunk = 1; chunk + 1 < chunks; ++chunk) {
             if ((no_case_detail::Compose(bytes, m_size, chunk) | m_letters[chunk]) !=
                 m_value[chunk])
                 return false;
@@ -219,6 +231,9 @@ struct GranuleItems {
     bool hasText(EcsName name) const;
     // One additional attribute, its name and its value as texts.
     void noteAttribute(std::string_view name, std::string_view value);
+    // The item an additional attribute of this name gives, or none: a reader that meets
+    // the name first need not keep the values of the others.
+    std::optional<std::string>* attributeItem(std::string_view name);
 };
 
 // The metadata of what was gathered, or the reason for none ("no corners", ...).

@@ -47,6 +47,7 @@ void XmlGranuleReader::clear() {
     m_take = Take::Nothing;
     m_polygonLevel = m_boxLevel = 0;
     m_polygonDone = m_boxDone = m_pointOpen = m_psaOpen = false;
+    m_psaItem = nullptr;
     m_box = {};
     m_endingDate.reset();
     m_endingTime.reset();
@@ -99,6 +100,9 @@ std::optional<std::size_t> XmlGranuleReader::parse(std::string_view text) {
     // Most granules have no reference and no carriage return at all: their texts are then
     // taken as they are.
     m_hasReferences = scan.references;
+    // No attribute of a text without references and shorter than the bound on them can
+    // fail a check: their walk is then left out.
+    m_plainAttributes = !scan.references && m_text.size() <= kMaxTextBytes;
     m_plainTexts = !scan.references && !scan.carriageReturns;
     m_buffer.assign(m_text);
     const pugi::xml_parse_result result = m_document->load_buffer_inplace(
@@ -183,43 +187,76 @@ MetadataOrReason XmlGranuleReader::read(std::string_view text, MetadataLayout la
     return complete();
 }
 
+// pugixml's own loop over the nodes in document order: no recursion however deep the
+// file, and one call a node rather than one for each step between nodes.
+class XmlGranuleReader::Walker : public pugi::xml_tree_walker {
+  public:
+    explicit Walker(XmlGranuleReader& reader) : m_reader(reader) {}
+    bool for_each(pugi::xml_node& node) override {
+        return m_reader.visit(node, static_cast<std::size_t>(depth()));
+    }
+
+  private:
+    XmlGranuleReader& m_reader;
+};
+
 // The prolog's DOCTYPE checked, the root walked; a second root is no XML.
 bool XmlGranuleReader::walkDocument() {
-    bool rootSeen = false;
-    for (const pugi::xml_node node : m_document->children()) {
-        const std::size_t at = offsetOf(node);
-        if (node.type() == pugi::node_doctype) {
-            const std::size_t entity = std::string_view(node.value()).find("<!ENTITY");
-            if (entity != std::string_view::npos)
-                return stop(at + entity, "entity declaration refused");
-        } else if (node.type() == pugi::node_element) {
-            if (rootSeen)
-                return stop(at, "unreadable XML");
-            rootSeen = true;
-            if (!element(node))
-                return false;
-        }
-    }
-    return rootSeen;
-}
-
-bool XmlGranuleReader::element(const pugi::xml_node& node) {
-    if (!start(node))
+    m_rootSeen = false;
+    Walker walker(*this);
+    if (!m_document->traverse(walker))
         return false;
-    for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
-        const bool fine = child.type() == pugi::node_element ? element(child) : content(child);
-        if (!fine)
+    while (m_depth > 0) {
+        if (!close())
             return false;
     }
-    // What a failed parse left open ends nowhere.
-    if (node.internal_object() == m_unclosed)
-        return false;
-    return finish(node);
+    return m_rootSeen;
 }
 
-bool XmlGranuleReader::start(const pugi::xml_node& node) {
-    if (m_depth == kMaxNesting)
-        return stop(offsetOf(node), "nested too deeply");
+// A node `level` below the document: the elements it is not inside end first.
+bool XmlGranuleReader::visit(const pugi::xml_node& node, std::size_t level) {
+    while (m_depth > level) {
+        if (!close())
+            return false;
+    }
+    if (level == 0)
+        return prolog(node);
+    switch (node.type()) {
+    case pugi::node_element:
+        return start(node);
+    case pugi::node_pcdata:
+        return content(node, NodeText::Parsed);
+    case pugi::node_cdata:
+        return content(node, NodeText::Cdata);
+    default:
+        return content(node, NodeText::None);
+    }
+}
+
+bool XmlGranuleReader::prolog(const pugi::xml_node& node) {
+    if (node.type() == pugi::node_doctype) {
+        const std::size_t entity = std::string_view(node.value()).find("<!ENTITY");
+        if (entity != std::string_view::npos)
+            return stop(offsetOf(node) + entity, "entity declaration refused");
+    } else if (node.type() == pugi::node_element) {
+        if (m_rootSeen)
+            return stop(offsetOf(node), "unreadable XML");
+        m_rootSeen = true;
+        return start(node);
+    }
+    return true;
+}
+
+// The innermost open element ends; what a failed parse left open ends nowhere.
+bool XmlGranuleReader::close() {
+    pugi::xml_node_struct* const open = m_open[m_depth - 1];
+    if (open == m_unclosed)
+        return false;
+    return finish(pugi::xml_node(open));
+}
+
+// An element's attributes: their sizes and references.
+bool XmlGranuleReader::attributesChecked(const pugi::xml_node& node) {
     for (pugi::xml_attribute attribute = node.first_attribute(); attribute;
          attribute = attribute.next_attribute()) {
         const std::string_view value = attribute.value();
@@ -231,6 +268,14 @@ bool XmlGranuleReader::start(const pugi::xml_node& node) {
         if (const std::optional<XmlReferenceFault> fault = ReadXmlText(value, nullptr))
             return stop(offsetOf(value.data(), offsetOf(node)) + fault->at, ReasonOf(*fault));
     }
+    return true;
+}
+
+bool XmlGranuleReader::start(const pugi::xml_node& node) {
+    if (m_depth == kMaxNesting)
+        return stop(offsetOf(node), "nested too deeply");
+    if (!m_plainAttributes && !attributesChecked(node))
+        return false;
     const EcsName what = EcsNameOf(node.name());
     const EcsName root =
         m_layout == MetadataLayout::Echo10 ? EcsName::Granule : EcsName::GranuleMetaDataFile;
@@ -239,6 +284,7 @@ bool XmlGranuleReader::start(const pugi::xml_node& node) {
                                         ? "root element is not Granule"
                                         : "root element is not GranuleMetaDataFile");
     const EcsName parent = m_depth > 0 ? m_path[m_depth - 1] : EcsName::Other;
+    m_open[m_depth] = node.internal_object();
     m_path[m_depth++] = what;
     const Take take =
         m_layout == MetadataLayout::Echo10 ? echoTake(what, parent) : ecsTake(what, parent);
@@ -246,27 +292,46 @@ bool XmlGranuleReader::start(const pugi::xml_node& node) {
         m_take = take;
         m_collectDepth = m_depth;
         m_collect.clear();
+        m_piece = {};
+        m_joined = false;
     }
     return true;
 }
 
+// A taken text is most often one piece, which is taken where it is in the buffer; only one
+// of several is joined.
+void XmlGranuleReader::collect(std::string_view piece) {
+    if (!m_joined && m_piece.empty())
+        m_piece = piece;
+    else
+        *joined() += piece;
+}
+
+std::string* XmlGranuleReader::joined() {
+    if (!m_joined) {
+        m_collect.assign(m_piece);
+        m_joined = true;
+    }
+    return &m_collect;
+}
+
 // A text of the element being walked: its references checked, and read when it is taken.
-bool XmlGranuleReader::content(const pugi::xml_node& node) {
+bool XmlGranuleReader::content(const pugi::xml_node& node, NodeText kind) {
     const bool taken = m_take != Take::Nothing && m_depth == m_collectDepth;
     if (!taken && !m_hasReferences)
         return true;
     const std::string_view raw = node.value();
     const auto at = [&] { return offsetOf(raw.data(), offsetOf(node)); };
-    if (node.type() == pugi::node_pcdata && m_plainTexts) {
-        m_collect += raw;
-    } else if (node.type() == pugi::node_pcdata) {
+    if (kind == NodeText::Parsed && m_plainTexts) {
+        collect(raw);
+    } else if (kind == NodeText::Parsed) {
         if (const std::optional<XmlReferenceFault> fault =
-                ReadXmlText(raw, taken ? &m_collect : nullptr))
+                ReadXmlText(raw, taken ? joined() : nullptr))
             return stop(at() + fault->at, ReasonOf(*fault));
-    } else if (node.type() == pugi::node_cdata && taken) {
-        m_collect += raw;
+    } else if (kind == NodeText::Cdata && taken) {
+        collect(raw);
     }
-    if (taken && m_collect.size() > kMaxTextBytes)
+    if (taken && (m_joined ? m_collect.size() : m_piece.size()) > kMaxTextBytes)
         return stop(at(), "a text of " + MoreThan(kMaxTextBytes, "bytes"));
     return true;
 }
@@ -293,14 +358,14 @@ bool XmlGranuleReader::finish(const pugi::xml_node& node) {
         m_boxDone = true;
     } else if (what == EcsName::Psa && m_psaOpen) {
         m_psaOpen = false;
-        if (m_hasPsaName && m_hasPsaValue)
-            m_items.noteAttribute(m_psaName, m_psaValue);
+        if (m_hasPsaName && m_hasPsaValue && m_psaItem != nullptr && !*m_psaItem)
+            m_psaItem->emplace(m_psaValue);
     }
     return true;
 }
 
 bool XmlGranuleReader::collected(const pugi::xml_node& node) {
-    const std::string_view text = TrimBlanks(m_collect);
+    const std::string_view text = TrimBlanks(m_joined ? std::string_view(m_collect) : m_piece);
     const Take take = m_take;
     m_take = Take::Nothing;
     switch (take) {
@@ -322,11 +387,12 @@ bool XmlGranuleReader::collected(const pugi::xml_node& node) {
         return m_box[m_boxSide] || stop(endOf(node), "a bounding coordinate is not a number");
     case Take::PsaName:
         if (!m_hasPsaName)
-            m_psaName.assign(text);
+            m_psaItem = m_items.attributeItem(text);
         m_hasPsaName = true;
         return true;
     case Take::PsaValue:
-        if (!m_hasPsaValue)
+        // Only a value that may be wanted is kept: most attributes are of other names.
+        if (!m_hasPsaValue && (!m_hasPsaName || m_psaItem != nullptr))
             m_psaValue.assign(text);
         m_hasPsaValue = true;
         return true;
@@ -451,6 +517,7 @@ XmlGranuleReader::Take XmlGranuleReader::ecsTake(EcsName what, EcsName parent) {
     case EcsName::Psa:
         m_psaOpen = true;
         m_hasPsaName = m_hasPsaValue = false;
+        m_psaItem = nullptr;
         return Take::Nothing;
     case EcsName::PsaName:
         return parent == EcsName::Psa && m_psaOpen ? Take::PsaName : Take::Nothing;

@@ -29,6 +29,8 @@ namespace aster {
 // kMaxNesting, so that the reason given is the first problem in the file, as a streaming
 // parser would meet it.
 class XmlGranuleReader {
+    class Walker;
+
   public:
     XmlGranuleReader();
     XmlGranuleReader(const XmlGranuleReader&) = delete;
@@ -58,14 +60,22 @@ class XmlGranuleReader {
         Cloud,
     };
 
+    // What a node other than an element holds for an element's text.
+    enum class NodeText : std::uint8_t { Parsed, Cdata, None };
+
     void clear();
     std::optional<std::size_t> parse(std::string_view text);
     void findUnclosed(std::size_t errorAt);
     bool walkDocument();
-    bool element(const pugi::xml_node& node);
+    bool visit(const pugi::xml_node& node, std::size_t level);
+    bool prolog(const pugi::xml_node& node);
+    bool close();
     bool start(const pugi::xml_node& node);
-    bool content(const pugi::xml_node& node);
+    bool attributesChecked(const pugi::xml_node& node);
+    bool content(const pugi::xml_node& node, NodeText kind);
     bool finish(const pugi::xml_node& node);
+    void collect(std::string_view piece);
+    std::string* joined();
     bool collected(const pugi::xml_node& node);
     void timeCollected(Take take, std::string_view text);
     bool stop(std::size_t at, std::string why);
@@ -87,6 +97,7 @@ class XmlGranuleReader {
     std::string m_converted; // the text as UTF-8, for files in another encoding
     std::string_view m_text; // the UTF-8 text as it was, for offsets and lines
     bool m_hasReferences = false;
+    bool m_plainAttributes = false; // no attribute needs a check
     bool m_plainTexts = false; // neither references nor carriage returns
     MetadataLayout m_layout = MetadataLayout::None;
     pugi::xml_node_struct* m_unclosed = nullptr; // the innermost element a failed parse left open
@@ -94,10 +105,14 @@ class XmlGranuleReader {
     std::string m_reason;
     std::size_t m_reasonAt = 0;
     std::array<EcsName, kMaxNesting> m_path{};
+    std::array<pugi::xml_node_struct*, kMaxNesting> m_open{}; // the elements m_path names
+    bool m_rootSeen = false;
     std::size_t m_depth = 0;
     Take m_take = Take::Nothing;
     EcsName m_item = EcsName::Other;
     std::size_t m_collectDepth = 0;
+    std::string_view m_piece; // a taken text of one piece, in m_buffer
+    bool m_joined = false;    // else its pieces joined in m_collect
     std::string m_collect;
     std::size_t m_polygonLevel = 0; // depth of the first GPolygon while it is open
     bool m_polygonDone = false;
@@ -111,8 +126,8 @@ class XmlGranuleReader {
     bool m_psaOpen = false;
     bool m_hasPsaName = false;
     bool m_hasPsaValue = false;
-    std::string m_psaName; // kept from attribute to attribute, so that they reuse their room
-    std::string m_psaValue;
+    std::optional<std::string>* m_psaItem = nullptr; // what the attribute's name gives
+    std::string m_psaValue; // kept from attribute to attribute, so that it reuses its room
     std::optional<std::string> m_endingDate;
     std::optional<std::string> m_endingTime;
     std::vector<std::string> m_platforms;
