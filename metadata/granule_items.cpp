@@ -148,8 +148,7 @@ constexpr std::size_t SlotOf(std::uint64_t key, std::uint64_t multiplier) {
     return static_cast<std::size_t>((key * multiplier) >> (64 - kSlotBits));
 }
 constexpr std::uint64_t KeyOf(const NoCaseName& name) {
-    return NameKey(name.chunk(0), name.chunk(no_case_detail::Chunks(name.size()) - 1),
-                   name.size());
+    return NameKey(name.chunk(0), name.chunk(no_case_detail::Chunks(name.size()) - 1), name.size());
 }
 
 struct HashedNames {
