@@ -9,6 +9,7 @@
 #include "metadata/scene_metadata.h"
 #include "metadata/xml_text.h"
 
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -205,6 +206,45 @@ TEST(MetadataProperty, NoCaseNameAgreesWithEqualsNoCase) {
         EXPECT_TRUE(compared.matches(name));
         EXPECT_TRUE(agree(name + "x"));
         EXPECT_TRUE(agree(name.substr(1)));
+    }
+}
+
+// The hashed name table finds each name in any case, and nothing one byte away from it:
+// names of every chunk count, and pairs that differ only in their last or middle chunk.
+TEST(MetadataProperty, EcsNameOfFindsEachNameAndNothingBesideIt) {
+    const std::vector<std::pair<std::string, EcsName>> names = {
+        {"PSA", EcsName::Psa},
+        {"Point", EcsName::Point},
+        {"CLASS", EcsName::Class},
+        {"PSAName", EcsName::PsaName},
+        {"PSAValue", EcsName::PsaValue},
+        {"VersionID", EcsName::VersionId},
+        {"PointLongitude", EcsName::PointLongitude},
+        {"RangeEndingDate", EcsName::RangeEndingDate},
+        {"RangeEndingTime", EcsName::RangeEndingTime},
+        {"RangeBeginningDate", EcsName::RangeBeginningDate},
+        {"RangeBeginningTime", EcsName::RangeBeginningTime},
+        {"SouthBoundingCoordinate", EcsName::SouthBoundingCoordinate},
+        {"AssociatedPlatformShortName", EcsName::AssociatedPlatformShortName},
+        {"AssociatedInstrumentShortName", EcsName::AssociatedInstrumentShortName}};
+    for (const auto& [name, expected] : names) {
+        std::string lower = name, upper = name;
+        std::transform(name.begin(), name.end(), lower.begin(), AsciiLower);
+        std::transform(name.begin(), name.end(), upper.begin(),
+                       [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
+        EXPECT_EQ(EcsNameOf(name), expected) << name;
+        EXPECT_EQ(EcsNameOf(lower), expected) << lower;
+        EXPECT_EQ(EcsNameOf(upper), expected) << upper;
+        EXPECT_EQ(EcsNameOf(name + "s"), EcsName::Other) << name;
+        EXPECT_EQ(EcsNameOf(name.substr(1)), EcsName::Other) << name;
+        for (std::size_t at = 0; at < name.size(); ++at) {
+            for (int byte = 1; byte < 256; ++byte) {
+                std::string text = name;
+                text[at] = static_cast<char>(byte);
+                ASSERT_EQ(EcsNameOf(text), EqualsNoCase(name, text) ? expected : EcsName::Other)
+                    << name << " with byte " << byte << " at " << at;
+            }
+        }
     }
 }
 
