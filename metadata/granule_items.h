@@ -175,16 +175,19 @@ class NoCaseName {
         if (text.size() != m_size || (first | m_letters[0]) != m_value[0] ||
             (last | m_letters[chunks - 1]) != m_value[chunks - 1])
             return false;
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-        for (std::size_t chunk = 1; chunk + 1 < chunks; ++chunk) {
-            if ((no_case_detail::Compose(bytes, m_size, chunk) | m_letters[chunk]) !=
-                m_value[chunk])
+        return chunks <= 2 || middleMatches(reinterpret_cast<const std::uint8_t*>(text.data()));
+    }
+
+  private:
+    // The chunks between the first and the last, of a name longer than 16 bytes.
+    bool middleMatches(const std::uint8_t* bytes) const {
+        for (std::size_t chunk = 1; chunk + 1 < no_case_detail::Chunks(m_size); ++chunk) {
+            if ((no_case_detail::Load(bytes + chunk * 8, 8) | m_letters[chunk]) != m_value[chunk])
                 return false;
         }
         return true;
     }
 
-  private:
     std::size_t m_size = 0;
     std::array<std::uint64_t, kMaxSize / 8> m_value{};
     std::array<std::uint64_t, kMaxSize / 8> m_letters{};
