@@ -7,6 +7,7 @@
 #include "fileio/replacement_file.h"
 
 #include <cerrno>
+#include <limits>
 #include <new>
 #include <sys/stat.h>
 
@@ -15,10 +16,18 @@ namespace aster {
 
 namespace {
 
+// A scene file's record is most often settled by its first page: the rest is read only
+// where it may change the record, or the file is no larger than that.
+HeadFirst RecordHeadFirst() {
+    constexpr std::size_t kHeadBytes = 4096;
+    return HeadFirst{kHeadBytes, std::numeric_limits<std::size_t>::max(),
+                     [](std::string_view head) { return !RecordSettledBy(head); }, kHeadBytes};
+}
+
 std::optional<Error> Run(CatalogueHost& host, const ReadAheadSettings& settings,
                          const std::string& prefix) {
     // The list is opened first, so a missing list leaves earlier output files untouched.
-    ListedScenes scenes(settings);
+    ListedScenes scenes(settings, RecordHeadFirst());
     if (auto error = scenes.open(prefix)) {
         ExplainMissingList(*error, prefix);
         return error;

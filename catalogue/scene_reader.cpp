@@ -1,21 +1,39 @@
 #include "catalogue/scene_reader.h"
 
+#include "fileio/byte_block.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 
 namespace aster {
 
 namespace {
 
-// The first place of `needle` in `text`, as std::string_view::find gives it. glibc's
-// memmem skips ahead by pairs of bytes, where find stops at every byte equal to the
-// needle's first and compares from there: a tag's first letter is common in scene text.
+// The first place of `needle` in `text`, as std::string_view::find gives it. Each block
+// of 32 places is tested at once for the needle's first and last bytes, and only where
+// both are there is it compared whole: tags are rare in scene text, and their letters
+// are not, so that glibc's memmem, a byte at a time, took a fifth of a text run's time.
 std::size_t Find(std::string_view text, std::string_view needle) {
     if (needle.size() > text.size())
         return text.npos;
-    if (needle.size() == 1)
-        return text.find(needle.front());
-    const void* const found = ::memmem(text.data(), text.size(), needle.data(), needle.size());
-    return found ? static_cast<const char*>(found) - text.data() : text.npos;
+    if (needle.size() <= 1)
+        return text.find(needle);
+    const std::size_t lastAt = needle.size() - 1;
+    const char* const bytes = text.data();
+    std::size_t pos = 0;
+    for (; pos + lastAt + ByteBlock::kSize <= text.size(); pos += ByteBlock::kSize) {
+        std::uint32_t candidates = ByteBlock(bytes + pos).equal(needle.front()) &
+                                   ByteBlock(bytes + pos + lastAt).equal(needle.back());
+        for (; candidates != 0; candidates &= candidates - 1) {
+            const std::size_t at = pos + static_cast<std::size_t>(std::countr_zero(candidates));
+            if (std::equal(needle.begin() + 1, needle.end() - 1, bytes + at + 1))
+                return at;
+        }
+    }
+    const std::size_t tail = text.substr(pos).find(needle);
+    return tail == text.npos ? text.npos : pos + tail;
 }
 
 } // namespace
@@ -57,11 +75,42 @@ std::array<std::string_view, 4> SplitList(std::string_view list) {
     return values;
 }
 
+namespace {
+
+constexpr std::string_view kTimeTag = "TimeofDay";
+constexpr std::string_view kDateTag = "CalendarDate";
+constexpr std::string_view kLatitudesTag = "Value = (";
+constexpr std::string_view kLongitudesTag = "GRingPointLongitude";
+
+// Whether Extract gives the same view for every text that begins with `head`: each tag
+// it looks for is found in the head, and so is every byte its searches look at.
+bool ExtractSettledBy(std::string_view head, std::string_view StartTag, std::string_view EndTag) {
+    if (StartTag.empty())
+        return true;
+    const std::size_t first = Find(head, StartTag);
+    if (first == head.npos)
+        return false;
+    const std::string_view rest = head.substr(first + StartTag.size());
+    if (EndTag.empty())
+        return Find(rest, StartTag) != rest.npos;
+    const std::size_t end = Find(rest, EndTag);
+    return end != rest.npos && end + EndTag.size() - 1 + StartTag.size() <= rest.size();
+}
+
+} // namespace
+
+bool RecordSettledBy(std::string_view head) {
+    // The searches within the blocks below see only bytes of blocks that are settled.
+    return ExtractSettledBy(head, kTimeTag, "TYPE") && ExtractSettledBy(head, kDateTag, "TYPE") &&
+           ExtractSettledBy(head, kLatitudesTag, ")") &&
+           ExtractSettledBy(head, kLongitudesTag, "TYPE");
+}
+
 void ExtractRecord(std::string_view text, SceneRecord& record) {
-    const std::string_view timeBlock = Extract(text, "TimeofDay", "TYPE");
-    const std::string_view dateBlock = Extract(text, "CalendarDate", "TYPE");
-    const std::string_view latList = Extract(text, "Value = (", ")");
-    const std::string_view lonBlock = Extract(text, "GRingPointLongitude", "TYPE");
+    const std::string_view timeBlock = Extract(text, kTimeTag, "TYPE");
+    const std::string_view dateBlock = Extract(text, kDateTag, "TYPE");
+    const std::string_view latList = Extract(text, kLatitudesTag, ")");
+    const std::string_view lonBlock = Extract(text, kLongitudesTag, "TYPE");
     const std::string_view lonList = Extract(lonBlock, "(", ")");
     record.SceneTime = Extract(timeBlock, "\"", "\"");
     record.SceneDate = Extract(dateBlock, "\"", "\"");

@@ -29,5 +29,8 @@ requires std::is_same_v<Text, std::string> std::array<std::string_view, 4> Split
 
 // Fills SceneTime, SceneDate and the eight corner fields from the scene file's text.
 void ExtractRecord(std::string_view text, SceneRecord& record);
+// Whether ExtractRecord fills the same fields from every text that begins with `head`,
+// so that a file's first bytes may stand for it whole.
+bool RecordSettledBy(std::string_view head);
 
 } // namespace aster

@@ -1,6 +1,6 @@
 #include "metadata/odl_reader.h"
 
-#include "metadata/byte_block.h"
+#include "fileio/byte_block.h"
 #include "metadata/granule_items.h"
 #include "metadata/odl_byte_map.h"
 

@@ -1,7 +1,7 @@
 #include "metadata/xml_text.h"
 
+#include "fileio/byte_block.h"
 #include "fileio/utf8.h"
-#include "metadata/byte_block.h"
 #include "metadata/granule_items.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "metadata/byte_block.h"
+#include "fileio/byte_block.h"
 #include "metadata/scene_metadata.h"
 
 #include <cstddef>

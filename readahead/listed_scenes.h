@@ -50,13 +50,14 @@ struct HeadFirst {
     std::size_t maxWholeBytes = 0;
     // Called on several threads at once.
     std::function<bool(std::string_view head)> wholeFile;
+    // A file no larger is read whole at once, since a second read of it costs more than
+    // its bytes; a rule that seldom wants the rest sets it lower.
+    std::size_t smallFileBytes = 64 * 1024;
 
     bool active() const { return headBytes > 0 && wholeFile != nullptr; }
-    // The bytes read before the rule is asked: the head, or a small file whole, since a
-    // second read of it costs more than its bytes.
+    // The bytes read before the rule is asked: the head, or a small file whole.
     std::size_t firstRead(std::size_t size) const {
-        constexpr std::size_t kSmallFileBytes = 64 * 1024;
-        return size <= std::min(std::max(headBytes, kSmallFileBytes), maxWholeBytes)
+        return size <= std::min(std::max(headBytes, smallFileBytes), maxWholeBytes)
                    ? size
                    : std::min(size, headBytes);
     }

@@ -1,11 +1,15 @@
 #include "catalogue/build_run.h"
 
+#include "catalogue/catalogue_output.h"
+#include "catalogue/scene_reader.h"
+
 #include "tests/fake_hosts.h"
 #include "tests/scene_samples.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
 #include <limits>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,6 +73,38 @@ TEST(MakeTextFiles, TableStyleWithBlankCheck) {
                   "missing.met  \t\t\t\t\t\t\t\t\t\t\r\n" + " 4 \t" + prefix +
                   "b.met\t20:00:02Z\t2002-02-02\t2.1\t-2.1\t2.2\t-2.2\t2.3\t-2.3\t2.4\t-2.4\r\n");
     EXPECT_EQ(f.folder.read("polys.txt"), "End\r\n");
+}
+
+// A scene file's first page stands for it only when it settles the record: files whose
+// tags, lists and quotes reach across the page's end at each place give the rows their
+// whole texts give.
+TEST(MakeTextFiles, RecordsReachingPastTheFirstPageAreReadWhole) {
+    TempFolder folder;
+    const std::string scene = test::ExampleScene();
+    const std::string tail(5000, '.');
+    std::ostringstream expected;
+    std::string list;
+    int number = 0;
+    const std::string prefix = folder.path() + "/";
+    const auto add = [&](const std::string& text) {
+        const std::string name = "s" + std::to_string(++number) + ".met";
+        folder.write(name, text);
+        list += name + "\r\n";
+        SceneRecord record;
+        record.SceneNumber = number;
+        const std::string fullPath = prefix + name;
+        record.FullPath = fullPath;
+        ExtractRecord(text, record);
+        AppendTableRow(expected, record);
+    };
+    for (std::size_t end = 4096 - scene.size() - 2; end <= 4096 + scene.size(); end += 3)
+        add(std::string(end - scene.size(), ' ') + scene + tail);
+    add(std::string(4090, ' ') + "TimeofDay \"1\" TYPE" + tail); // the rest of the record missing
+    folder.write("filelist.txt", list);
+    FakeCatalogueHost host(folder.path());
+    host.spread = true;
+    ASSERT_FALSE(MakeTextFiles(host));
+    EXPECT_EQ(folder.read("table.txt"), expected.str());
 }
 
 TEST(MakeTextFiles, OptionsAreReadForEveryLineInOrder) {

@@ -58,7 +58,7 @@ TEST(Extract, AgreesWithLiteralSplittingOnRandomTexts) {
         return s;
     };
     for (int i = 0; i < 200000; ++i) {
-        const std::string text = word(14);
+        const std::string text = word(i % 2 == 0 ? 14 : 120); // shorter and longer than a block
         const std::string start = word(3);
         const std::string end = word(3);
         const std::string_view got = Extract(text, start, end);
@@ -69,6 +69,43 @@ TEST(Extract, AgreesWithLiteralSplittingOnRandomTexts) {
                         got.data() + got.size() <= text.data() + text.size());
         }
     }
+}
+
+// Where the head of a text settles the record, every text that begins with it gives the
+// same record: each prefix of random texts of the record's tags, lists and quotes.
+TEST(ExtractRecord, AHeadThatSettlesTheRecordGivesTheWholeTextsRecord) {
+    std::mt19937 random(20261209);
+    const std::vector<std::string> pieces = {"TimeofDay", "CalendarDate",
+                                             "Value = (", "GRingPointLongitude",
+                                             "TYPE",      "\"",
+                                             "(",         ")",
+                                             ",",         "1",
+                                             " ",         "Value",
+                                             "Time"};
+    std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1), count(0, 40);
+    const auto fields = [](const SceneRecord& r) {
+        return std::vector<std::string_view>{r.SceneTime, r.SceneDate, r.Lat1, r.Lat2, r.Lat3,
+                                             r.Lat4,      r.Lon1,      r.Lon2, r.Lon3, r.Lon4};
+    };
+    int settled = 0;
+    for (int i = 0; i < 3000; ++i) {
+        std::string text;
+        for (std::size_t n = count(random); n > 0; --n)
+            text += pieces[pick(random)];
+        SceneRecord whole;
+        ExtractRecord(text, whole);
+        for (std::size_t length = 0; length <= text.size(); ++length) {
+            const std::string_view head(text.data(), length);
+            if (!RecordSettledBy(head))
+                continue;
+            ++settled;
+            SceneRecord fromHead;
+            ExtractRecord(head, fromHead);
+            ASSERT_EQ(fields(fromHead), fields(whole)) << "text=" << text << " head=" << length;
+        }
+    }
+    EXPECT_GT(settled, 1000);
+    EXPECT_TRUE(RecordSettledBy(test::ExampleScene()));
 }
 
 TEST(SplitList, CutsAtCommasWithoutTrimming) {
