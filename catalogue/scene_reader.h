@@ -1,6 +1,7 @@
 #pragma once
 
 #include "catalogue/scene_record.h"
+#include "fileio/byte_block.h"
 
 #include <array>
 #include <string>
@@ -11,8 +12,9 @@ namespace aster {
 
 // The text after the first StartTag and before the first later EndTag, never reaching
 // past a second StartTag; empty when StartTag does not occur. The view points into TextIN.
+// `how` lets tests search both ways.
 std::string_view Extract(std::string_view TextIN, std::string_view StartTag,
-                         std::string_view EndTag);
+                         std::string_view EndTag, BlockScan how = BlockScan::Fastest);
 
 // A view into a temporary string would dangle as soon as the call returns.
 template <typename Text>

@@ -64,6 +64,7 @@ TEST(Extract, AgreesWithLiteralSplittingOnRandomTexts) {
         const std::string_view got = Extract(text, start, end);
         ASSERT_EQ(got, ReferenceExtract(text, start, end))
             << "text=" << text << " start=" << start << " end=" << end;
+        ASSERT_EQ(Extract(text, start, end, BlockScan::Portable), got) << "text=" << text;
         if (!got.empty()) { // a view into the input, never a copy
             ASSERT_TRUE(got.data() >= text.data() &&
                         got.data() + got.size() <= text.data() + text.size());
