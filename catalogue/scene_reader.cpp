@@ -15,9 +15,8 @@ namespace {
 // last bytes are, compared whole in order; from the first block the loop does not reach
 // on, by std::string_view::find. `Candidates` tests a block.
 template <typename Candidates>
-[[gnu::always_inline]] inline std::size_t FindByBlocks(std::string_view text,
-                                                       std::string_view needle,
-                                                       Candidates candidatesAt) {
+[[gnu::always_inline]] inline std::size_t
+FindByBlocks(std::string_view text, std::string_view needle, Candidates candidatesAt) {
     const std::size_t lastAt = needle.size() - 1;
     const char* const bytes = text.data();
     std::size_t pos = 0;
@@ -37,8 +36,7 @@ template <typename Candidates>
 struct Avx2Candidates {
     __m256i first;
     __m256i last;
-    [[gnu::target("avx2")]] std::uint32_t operator()(const char* block,
-                                                                         std::size_t lastAt) const {
+    [[gnu::target("avx2")]] std::uint32_t operator()(const char* block, std::size_t lastAt) const {
         const __m256i atFirst = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block));
         const __m256i atLast = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + lastAt));
         return static_cast<std::uint32_t>(_mm256_movemask_epi8(
