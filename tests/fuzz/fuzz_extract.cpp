@@ -1,8 +1,10 @@
-// Extract with arbitrary tags agrees with literal splitting, and returns a view into its input.
+// Extract with arbitrary tags agrees with literal splitting, both ways of searching, and
+// returns a view into its input; a head that settles the record gives the text's record.
 #include "catalogue/scene_reader.h"
 #include "tests/fuzz/fuzz_check.h"
 #include "tests/reference_extract.h"
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -22,5 +24,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(got == aster::test::ReferenceExtract(text, start, end));
     FUZZ_CHECK(got.empty() ||
                (got.data() >= text.data() && got.data() + got.size() <= text.data() + text.size()));
+    FUZZ_CHECK(aster::Extract(text, start, end, aster::BlockScan::Portable) == got);
+
+    const std::string_view head = std::string_view(text).substr(0, text.size() * data[1] / 255);
+    if (aster::RecordSettledBy(head)) {
+        aster::SceneRecord fromHead, whole;
+        aster::ExtractRecord(head, fromHead);
+        aster::ExtractRecord(text, whole);
+        const auto fields = [](const aster::SceneRecord& r) {
+            return std::array{r.SceneTime, r.SceneDate, r.Lat1, r.Lat2, r.Lat3,
+                              r.Lat4,      r.Lon1,      r.Lon2, r.Lon3, r.Lon4};
+        };
+        FUZZ_CHECK(fields(fromHead) == fields(whole));
+    }
     return 0;
 }
