@@ -43,7 +43,7 @@ enum class TextExtent {
 
 // For runs that want only some files whole: each file longer than headBytes is read up to
 // headBytes first, and `wholeFile` decides from those bytes whether the rest is read too.
-// Without it every file is read whole, as the text run reads them.
+// Without it every file is read whole.
 struct HeadFirst {
     std::size_t headBytes = 0;
     // A file wanted whole but larger than this is left at its head, as TooLarge.
