@@ -284,21 +284,31 @@ bool GranuleItems::hasText(EcsName name) const {
     return texts[TextIndex(name)].has_value();
 }
 
+namespace {
+
+// The item of GranuleItems an additional attribute of this name gives, or none.
+using AttributeItem = std::optional<std::string> GranuleItems::*;
+AttributeItem AttributeItemOf(std::string_view name) {
+    if (kSceneCloudCoverage.matches(name))
+        return &GranuleItems::sceneCloud;
+    if (kQaPercentCloudCover.matches(name))
+        return &GranuleItems::qaCloudAttribute;
+    if (kSolarAzimuthAngle.matches(name))
+        return &GranuleItems::sunAzimuth;
+    if (kSolarElevationAngle.matches(name))
+        return &GranuleItems::sunElevation;
+    return nullptr;
+}
+
+} // namespace
+
 bool IsTakenAttribute(std::string_view name) {
-    return kSceneCloudCoverage.matches(name) || kQaPercentCloudCover.matches(name) ||
-           kSolarAzimuthAngle.matches(name) || kSolarElevationAngle.matches(name);
+    return AttributeItemOf(name) != nullptr;
 }
 
 std::optional<std::string>* GranuleItems::attributeItem(std::string_view name) {
-    if (kSceneCloudCoverage.matches(name))
-        return &sceneCloud;
-    if (kQaPercentCloudCover.matches(name))
-        return &qaCloudAttribute;
-    if (kSolarAzimuthAngle.matches(name))
-        return &sunAzimuth;
-    if (kSolarElevationAngle.matches(name))
-        return &sunElevation;
-    return nullptr;
+    const AttributeItem item = AttributeItemOf(name);
+    return item != nullptr ? &(this->*item) : nullptr;
 }
 
 void GranuleItems::noteAttribute(std::string_view name, std::string_view value) {

@@ -213,7 +213,8 @@ bool XmlGranuleReader::walkDocument() {
     return m_rootSeen;
 }
 
-// A node `level` below the document: the elements it is not inside end first.
+// One node, at depth `level` of the tree (0 for the prolog and the root); the open
+// elements that do not hold it are finished before it.
 bool XmlGranuleReader::visit(const pugi::xml_node& node, std::size_t level) {
     while (m_depth > level) {
         if (!close())
