@@ -15,15 +15,30 @@
 
 namespace aster {
 
-void NameList::add(std::string_view name) {
-    m_spans.push_back(Span{0, m_bytes.size(), name.size()});
-    m_bytes += name;
+namespace {
+
+constexpr std::size_t kNameBlockBytes = std::size_t{1} << 20;
+
+} // namespace
+
+char* NameList::room(std::size_t bytes) {
+    if (bytes > m_blockLeft) {
+        const std::size_t size = std::max(bytes, kNameBlockBytes);
+        m_blocks.push_back(std::make_unique_for_overwrite<char[]>(size));
+        m_blockLeft = size;
+        m_next = m_blocks.back().get();
+    }
+    char* at = m_next;
+    m_next += bytes;
+    m_blockLeft -= bytes;
+    return at;
 }
 
 void NameList::add(std::string_view prefix, std::string_view name) {
-    m_spans.push_back(Span{0, m_bytes.size(), prefix.size() + name.size()});
-    m_bytes += prefix;
-    m_bytes += name;
+    char* const at = room(prefix.size() + name.size());
+    std::copy(prefix.begin(), prefix.end(), at);
+    std::copy(name.begin(), name.end(), at + prefix.size());
+    m_spans.push_back(Span{0, at, prefix.size() + name.size()});
 }
 
 void NameList::sortFrom(std::size_t begin, std::size_t end, std::size_t depth) {
@@ -32,7 +47,7 @@ void NameList::sortFrom(std::size_t begin, std::size_t end, std::size_t depth) {
         std::uint64_t key = 0;
         for (std::size_t at = depth; at < depth + 8; ++at) {
             const unsigned byte =
-                at < span.length ? static_cast<unsigned char>(m_bytes[span.offset + at]) : 0u;
+                at < span.length ? static_cast<unsigned char>(span.bytes[at]) : 0u;
             key = (key << 8) | byte;
         }
         span.key = key;
@@ -58,11 +73,6 @@ void NameList::sort() {
     sortFrom(0, m_spans.size(), 0);
 }
 
-std::string_view NameList::operator[](std::size_t index) const {
-    const Span& span = m_spans[index];
-    return std::string_view(m_bytes).substr(span.offset, span.length);
-}
-
 namespace {
 
 // The names that go into the flat list: files, folders and symbolic links. Hidden names,
@@ -80,8 +90,7 @@ std::optional<Error> ReadFolderEntries(const std::string& folderPrefix,
                 scratchNames.emplace_back(name);
             return;
         }
-        // The build run reads the list line by line: such a name would stand for others.
-        if (name.find_first_of("\r\n") != std::string_view::npos)
+        if (HoldsLineBreak(name))
             return;
         // The entry's name ends in the directory entry's NUL.
         if (!patterns.empty() && !MatchesAnyPattern(name.data(), patterns))

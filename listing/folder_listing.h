@@ -2,7 +2,9 @@
 
 #include "fileio/error.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,30 +36,43 @@ class ListingHost {
     virtual void folderSkipped(std::string_view /*path*/, std::string_view /*reason*/) {}
 };
 
-// Names kept end to end in one buffer: a folder of 100,000 entries costs two allocations,
-// not 100,000.
+// Names kept end to end in blocks of a mebibyte: a folder of 100,000 entries costs a few
+// allocations, not 100,000, and no name is copied again as the list grows, which on a
+// large tree had cost more than reading its folders.
 class NameList {
   public:
-    void add(std::string_view name);
+    void add(std::string_view name) { add({}, name); }
     // Adds `prefix` and `name` as one name, without a string of its own in between.
     void add(std::string_view prefix, std::string_view name);
     // Byte order: the same on every machine and file system, and scene names, which begin
     // with their date and time, sort by acquisition.
     void sort();
     std::size_t size() const { return m_spans.size(); }
-    std::string_view operator[](std::size_t index) const;
+    std::string_view operator[](std::size_t index) const {
+        return {m_spans[index].bytes, m_spans[index].length};
+    }
 
   private:
     void sortFrom(std::size_t begin, std::size_t end, std::size_t depth);
+    char* room(std::size_t bytes);
 
     struct Span {
         std::uint64_t key; // eight bytes of the name at the depth being sorted
-        std::size_t offset;
+        const char* bytes;
         std::size_t length;
     };
-    std::string m_bytes;
+    std::vector<std::unique_ptr<char[]>> m_blocks;
+    char* m_next = nullptr;      // where the next name goes, in the last block
+    std::size_t m_blockLeft = 0; // room left there
     std::vector<Span> m_spans;
 };
+
+// Whether a name holds a line break: the runs read the list line by line, so such a name
+// would stand for others and is never listed.
+constexpr bool HoldsLineBreak(std::string_view name) {
+    // A loop rather than find_first_of, which looks each byte up in the set with a call.
+    return std::any_of(name.begin(), name.end(), [](char c) { return c == '\r' || c == '\n'; });
+}
 
 // Whether the NUL-ended `name` matches one of the shell patterns as `find -name` matches:
 // fnmatch(3) in the program's locale, where `*`, `?` and brackets match a leading dot too.

@@ -71,8 +71,7 @@ std::optional<Error> TreeReader::readFolder(int folderFd, const std::string& rel
                 m_walk.scratchNames->emplace_back(name);
             return;
         }
-        // The build run reads the list line by line: such a path would stand for others.
-        if (name.find_first_of("\r\n") != std::string_view::npos)
+        if (HoldsLineBreak(name))
             return;
         const EntryKind kind = entry.kind();
         if (kind == EntryKind::Folder)

@@ -134,9 +134,13 @@ TEST(NameList, SortsByBytesLikeStringCompare) {
     std::uniform_int_distribution<int> length(1, 40);
     std::uniform_int_distribution<int> letter(0, 2);
     const char letters[] = {'a', 'b', '\xff'};
-    std::set<std::string> unique;
-    while (unique.size() < 3000) {
-        std::string name = unique.size() % 2 ? "AST_L1B_00305202001" : "";
+    // Names of 700 bytes fill several of the list's blocks, and one is larger than a block.
+    const std::string longPrefix(700, 'b');
+    std::set<std::string> unique{std::string(3 << 20, 'a')};
+    while (unique.size() < 6000) {
+        std::string name = unique.size() % 3 == 0   ? "AST_L1B_00305202001"
+                           : unique.size() % 3 == 1 ? longPrefix
+                                                    : "";
         for (int i = length(random); i > 0; --i)
             name += letters[letter(random)];
         unique.insert(name);
