@@ -73,10 +73,19 @@ std::size_t Find(std::string_view text, std::string_view needle,
 
 } // namespace
 
-std::string_view Extract(std::string_view TextIN, std::string_view StartTag,
-                         std::string_view EndTag, BlockScan how) {
+namespace {
+
+// Extract's view, and how many of the text's first bytes decide it: npos where a longer
+// text could give another view, so that a file's head may be known to stand for it.
+struct Located {
+    std::string_view view;
+    std::size_t decidedBy = std::string_view::npos;
+};
+
+Located Locate(std::string_view TextIN, std::string_view StartTag, std::string_view EndTag,
+               BlockScan how) {
     if (StartTag.empty())
-        return {};
+        return {{}, 0};
     const std::size_t first = Find(TextIN, StartTag, how);
     if (first == TextIN.npos)
         return {};
@@ -87,13 +96,22 @@ std::string_view Extract(std::string_view TextIN, std::string_view StartTag,
     if (end == rest.npos) {
         // The whole segment: up to a second start tag or the end of the text.
         const std::size_t second = Find(rest, StartTag, how);
-        return rest.substr(0, second);
+        const bool decided = EndTag.empty() && second != rest.npos;
+        return {rest.substr(0, second),
+                decided ? segStart + second + StartTag.size() : std::string_view::npos};
     }
     // Only a start tag that begins before the end tag's last byte can cut the result
     // short, so the search for it is bounded to that window.
     const std::size_t windowSize = end + EndTag.size() - 1 + StartTag.size();
     const std::size_t second = Find(rest.substr(0, windowSize), StartTag, how);
-    return rest.substr(0, second != rest.npos ? second : end);
+    return {rest.substr(0, second != rest.npos ? second : end), segStart + windowSize};
+}
+
+} // namespace
+
+std::string_view Extract(std::string_view TextIN, std::string_view StartTag,
+                         std::string_view EndTag, BlockScan how) {
+    return Locate(TextIN, StartTag, EndTag, how).view;
 }
 
 std::array<std::string_view, 4> SplitList(std::string_view list) {
@@ -117,19 +135,9 @@ constexpr std::string_view kDateTag = "CalendarDate";
 constexpr std::string_view kLatitudesTag = "Value = (";
 constexpr std::string_view kLongitudesTag = "GRingPointLongitude";
 
-// Whether Extract gives the same view for every text that begins with `head`: each tag
-// it looks for is found in the head, and so is every byte its searches look at.
+// Whether Extract gives the same view for every text that begins with `head`.
 bool ExtractSettledBy(std::string_view head, std::string_view StartTag, std::string_view EndTag) {
-    if (StartTag.empty())
-        return true;
-    const std::size_t first = Find(head, StartTag);
-    if (first == head.npos)
-        return false;
-    const std::string_view rest = head.substr(first + StartTag.size());
-    if (EndTag.empty())
-        return Find(rest, StartTag) != rest.npos;
-    const std::size_t end = Find(rest, EndTag);
-    return end != rest.npos && end + EndTag.size() - 1 + StartTag.size() <= rest.size();
+    return Locate(head, StartTag, EndTag, BlockScan::Fastest).decidedBy <= head.size();
 }
 
 } // namespace
