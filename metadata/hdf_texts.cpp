@@ -4,10 +4,14 @@
 
 #include <array>
 #include <charconv>
+#include <atomic>
+#include <deque>
+#include <exception>
 #include <map>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 // Last: the library's headers define many short macros.
 #include <hdf/mfhdf.h>
@@ -19,14 +23,6 @@ bool LooksLikeHdf4(std::string_view head) {
 }
 
 namespace {
-
-// The HDF4 library keeps its open files, error stack and caches in globals of its own and
-// takes no lock: threads that call it at once crash it. The lock that guards it is as
-// global as the library, hence the one function-local static of the core.
-std::mutex& HdfLibraryLock() {
-    static std::mutex lock;
-    return lock;
-}
 
 // One of the library's handles, given back by `Close` unless opening it failed.
 template <auto Close> class HdfHandle {
@@ -226,10 +222,10 @@ HdfTextsOrReason ReadAttributes(int32 file) {
 }
 
 // The library opens files by name; the descriptor's own name in /proc opens the same file
-// whatever its path, even one renamed or removed since.
+// whatever its path, even one renamed or removed since. Called only by the thread whose
+// turn it is (see HdfLibraryTurns).
 HdfTextsOrReason ReadOpenFile(int fd, off_t size) {
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
-    const std::lock_guard<std::mutex> hold(HdfLibraryLock());
     HEclear();
     const HdfFile file(Hopen(path.c_str(), DFACC_READ, 0));
     if (file.id() == FAIL)
@@ -245,6 +241,106 @@ HdfTextsOrReason ReadOpenFile(int fd, off_t size) {
     return texts;
 }
 
+// The HDF4 library keeps its open files, error stack and caches in globals of its own and
+// takes no lock: threads that call it at once crash it, so one thread at a time has it.
+// Handing it from thread to thread costs a wakeup each time, which on two cores took half
+// as long again as the reading. So the thread that has it reads every file asked for
+// meanwhile too, in the order asked, and hands it over only when nothing is waiting.
+// As global as the library, hence the one function-local static of the core.
+class HdfLibraryTurns {
+  public:
+    static HdfLibraryTurns& instance() {
+        static HdfLibraryTurns turns;
+        return turns;
+    }
+
+    HdfTextsOrReason read(int fd, off_t size) {
+        std::unique_lock<std::mutex> hold(m_mutex);
+        Request& request = newRequest(fd, size);
+        // The thread that has the library takes every request made before it is done.
+        if (m_busy) {
+            hold.unlock();
+            request.done.wait(false);
+        } else {
+            serveWaiting(hold);
+            hold.unlock();
+        }
+        HdfTextsOrReason result = std::move(request.result);
+        const std::exception_ptr failure = std::move(request.failure);
+        hold.lock();
+        request.next = m_free;
+        m_free = &request;
+        hold.unlock();
+        if (failure)
+            std::rethrow_exception(failure);
+        return result;
+    }
+
+  private:
+    // Kept by the turns, not by the thread that asks, so that telling a thread its
+    // request is done never touches a request that is gone.
+    struct Request {
+        int fd = -1;
+        off_t size = 0;
+        HdfTextsOrReason result;
+        std::exception_ptr failure; // thrown while reading it, for its own thread to throw
+        std::atomic<bool> done{false};
+        Request* next = nullptr; // in the queue, or among the free
+    };
+
+    // A request, queued for its turn.
+    Request& newRequest(int fd, off_t size) {
+        Request* request = m_free;
+        if (request != nullptr)
+            m_free = request->next;
+        else
+            request = &m_requests.emplace_back();
+        request->fd = fd;
+        request->size = size;
+        request->done.store(false);
+        request->next = nullptr;
+        (m_last != nullptr ? m_last->next : m_first) = request;
+        m_last = request;
+        return *request;
+    }
+
+    // Reads what is asked, in the order asked, until nothing is; `hold` is held on entry
+    // and on return.
+    void serveWaiting(std::unique_lock<std::mutex>& hold) {
+        m_busy = true;
+        while (m_first != nullptr) {
+            Request* request = std::exchange(m_first, nullptr);
+            m_last = nullptr;
+            hold.unlock();
+            while (request != nullptr) {
+                // Taken before its thread is told: then it may be asked again at once.
+                Request* const next = request->next;
+                readOne(*request);
+                request->done.store(true);
+                request->done.notify_one();
+                request = next;
+            }
+            hold.lock();
+        }
+        m_busy = false;
+    }
+
+    static void readOne(Request& request) noexcept {
+        try {
+            request.result = ReadOpenFile(request.fd, request.size);
+        } catch (...) {
+            request.failure = std::current_exception();
+        }
+    }
+
+    std::mutex m_mutex;                // guards all below
+    std::deque<Request> m_requests;    // as many as were ever asked at once
+    Request* m_free = nullptr;
+    Request* m_first = nullptr;        // the queue
+    Request* m_last = nullptr;
+    bool m_busy = false;               // a thread has the library
+};
+
 } // namespace
 
 HdfTextsOrReason ReadHdfTexts(int fd) {
@@ -259,7 +355,7 @@ HdfTextsOrReason ReadHdfTexts(int fd) {
         return {std::nullopt, "unreadable HDF"};
     if (!LooksLikeHdf4(std::string_view(head, static_cast<std::size_t>(got))))
         return {std::nullopt, "not an HDF file"};
-    return ReadOpenFile(fd, status.st_size);
+    return HdfLibraryTurns::instance().read(fd, status.st_size);
 }
 
 } // namespace aster
