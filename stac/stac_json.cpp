@@ -19,6 +19,64 @@ namespace aster {
 
 namespace {
 
+// Room for any double in fixed notation.
+using NumberChars = std::array<char, 400>;
+
+// Writes the text of a value that some number of at most 8 decimals reads back as, below a
+// million, into `text`, and gives its length, or 0 for another value: such are a
+// footprint's degrees. Writing the whole number of that many decimals nearest the value is
+// some five times quicker than the general search. At most 14 significant digits, only
+// one number of so many decimals reads back as a given double, so the fewest decimals that
+// do give the shortest text, as the general rule.
+std::size_t FewDecimalsText(double value, NumberChars& text) {
+    constexpr std::array<double, 9> kScales{1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
+    if (!(std::fabs(value) < 1e6))
+        return 0;
+    for (std::size_t decimals = 0; decimals < kScales.size(); ++decimals) {
+        // Exact: a whole number below 2^53 over a power of ten is rounded once, as reading
+        // its decimal text would round it.
+        const std::int64_t units = std::llrint(value * kScales[decimals]);
+        if (static_cast<double>(units) / kScales[decimals] != value)
+            continue;
+        std::array<char, 24> digits;
+        const std::size_t count = static_cast<std::size_t>(
+            std::to_chars(digits.data(), digits.data() + digits.size(), units < 0 ? -units : units)
+                .ptr -
+            digits.data());
+        // Sign, whole part (at least "0"), point, decimals with their leading zeros.
+        const std::size_t wholeDigits = count > decimals ? count - decimals : 0;
+        char* out = text.data();
+        if (units < 0)
+            *out++ = '-';
+        if (wholeDigits == 0)
+            *out++ = '0';
+        out = std::copy_n(digits.data(), wholeDigits, out);
+        if (decimals > 0) {
+            *out++ = '.';
+            out = std::fill_n(out, decimals - (count - wholeDigits), '0');
+            out = std::copy_n(digits.data() + wholeDigits, count - wholeDigits, out);
+        }
+        return static_cast<std::size_t>(out - text.data());
+    }
+    return 0;
+}
+
+// NumberText's rule, into `text`; gives the length.
+std::size_t WriteNumber(double value, NumberChars& text) {
+    // -0 is written as 0, which reads back as the same place.
+    if (value == 0) {
+        text[0] = '0';
+        return 1;
+    }
+    if (const std::size_t length = FewDecimalsText(value, text))
+        return length;
+    // The shortest in fixed notation.
+    const auto result =
+        std::to_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
+    return static_cast<std::size_t>(result.ptr - text.data());
+}
+
+
 // RapidJSON's output stream over a std::ostream, through a buffer of its own: the
 // standard stream's per-character calls would cost more than the JSON itself.
 class StreamOutput {
@@ -61,6 +119,11 @@ class StreamOutput {
 using PrettyStream = rapidjson::PrettyWriter<StreamOutput>;
 using PrettyString = rapidjson::PrettyWriter<rapidjson::StringBuffer>;
 using CompactString = rapidjson::Writer<rapidjson::StringBuffer>;
+// A buffer and writer whose memory comes from room the caller gives, then from the heap.
+using StackPool = rapidjson::MemoryPoolAllocator<rapidjson::CrtAllocator>;
+using PooledBuffer = rapidjson::GenericStringBuffer<rapidjson::UTF8<>, StackPool>;
+using PooledCompact =
+    rapidjson::Writer<PooledBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>, StackPool>;
 
 template <typename Writer> void Pretty(Writer& writer) {
     writer.SetIndent(' ', 2);
@@ -75,8 +138,8 @@ template <typename Writer> void Key(Writer& writer, std::string_view key) {
 }
 
 template <typename Writer> void Number(Writer& writer, double value) {
-    const std::string text = NumberText(value);
-    writer.RawValue(text.data(), text.size(), rapidjson::kNumberType);
+    NumberChars text;
+    writer.RawValue(text.data(), WriteNumber(value, text), rapidjson::kNumberType);
 }
 
 // A field the metadata may not give: left out rather than written as null.
@@ -353,50 +416,9 @@ void Collection(Writer& writer, const StacCollection& collection, std::size_t it
 
 } // namespace
 
-namespace {
-
-// The text of a value that some number of at most 8 decimals reads back as, below a
-// million: such are a footprint's degrees. Writing the whole number of that many
-// decimals nearest the value is some five times quicker than the general search. At
-// most 14 significant digits, only one number of so many decimals reads back as a given
-// double, so the fewest decimals that do give the shortest text, as the general rule.
-std::optional<std::string> FewDecimalsText(double value) {
-    constexpr std::array<double, 9> kScales{1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
-    if (!(std::fabs(value) < 1e6))
-        return std::nullopt;
-    for (std::size_t decimals = 0; decimals < kScales.size(); ++decimals) {
-        // Exact: a whole number below 2^53 over a power of ten is rounded once, as reading
-        // its decimal text would round it.
-        const std::int64_t units = std::llrint(value * kScales[decimals]);
-        if (static_cast<double>(units) / kScales[decimals] != value)
-            continue;
-        std::array<char, 24> digits;
-        const auto end =
-            std::to_chars(digits.data(), digits.data() + digits.size(), units < 0 ? -units : units)
-                .ptr;
-        std::string whole(digits.data(), end);
-        if (whole.size() <= decimals)
-            whole.insert(0, decimals + 1 - whole.size(), '0');
-        if (decimals > 0)
-            whole.insert(whole.size() - decimals, 1, '.');
-        return units < 0 ? "-" + whole : whole;
-    }
-    return std::nullopt;
-}
-
-} // namespace
-
 std::string NumberText(double value) {
-    // -0 is written as 0, which reads back as the same place.
-    if (value == 0)
-        return "0";
-    if (std::optional<std::string> text = FewDecimalsText(value))
-        return std::move(*text);
-    std::array<char, 400> text; // room for any double in fixed notation, written over
-    // The shortest in fixed notation.
-    const auto result =
-        std::to_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
-    return std::string(text.data(), result.ptr);
+    NumberChars text;
+    return std::string(text.data(), WriteNumber(value, text));
 }
 
 void SummaryValues::add(std::string_view value) {
@@ -506,9 +528,12 @@ std::string ItemHref(std::string_view id) {
 }
 
 std::string CompactItem(const StacItem& item) {
-    // A granule's item is some 550 bytes: room for it at once, not after two reallocations.
-    rapidjson::StringBuffer buffer(nullptr, 1024);
-    CompactString writer(buffer);
+    // A granule's item is some 550 bytes: its text and the writer's stack start in room
+    // on the stack, and only the text made of them is allocated.
+    std::array<char, 4096> room;
+    StackPool pool(room.data(), room.size());
+    PooledBuffer buffer(&pool, 1024);
+    PooledCompact writer(buffer, &pool);
     Item(writer, item);
     return std::string(buffer.GetString(), buffer.GetSize());
 }

@@ -56,6 +56,26 @@ std::optional<Error> StacOutput::plan() {
     return m_ids.open(m_outputFolder);
 }
 
+std::shared_ptr<const StacOutput::SceneFolder> StacOutput::sceneFolder(std::string_view listed) {
+    {
+        const std::lock_guard<std::mutex> hold(m_lastFolderMutex);
+        if (m_lastFolder && m_lastFolder->listed == listed)
+            return m_lastFolder;
+    }
+    auto folder = std::make_shared<SceneFolder>();
+    folder->listed = listed;
+    if (NormalFolderPath(listed.empty() ? "/" : listed, folder->normal))
+        folder->normal = listed;
+    folder->hrefBase =
+        !m_assetHrefBase.empty()
+            ? m_assetHrefBase + RelativeFolderHref(m_sceneFolder, folder->normal)
+        : m_inCatalogue ? "../" + RelativeFolderHref(m_outputPath, folder->normal)
+                        : RelativeFolderHref(m_outputFolder, folder->normal);
+    const std::lock_guard<std::mutex> hold(m_lastFolderMutex);
+    m_lastFolder = folder;
+    return folder;
+}
+
 std::unique_ptr<SceneWriter::Prepared> StacOutput::prepare(const Scene& scene,
                                                            std::string& reason) {
     const SceneMetadata& metadata = scene.metadata;
@@ -66,14 +86,10 @@ std::unique_ptr<SceneWriter::Prepared> StacOutput::prepare(const Scene& scene,
     const std::string_view path = scene.fullPath;
     const std::size_t slash = path.rfind('/');
     const std::string_view name = path.substr(slash + 1);
-    std::string folder;
-    if (NormalFolderPath(slash == 0 ? "/" : path.substr(0, slash), folder))
-        folder = path.substr(0, slash);
+    const std::shared_ptr<const SceneFolder> place = sceneFolder(path.substr(0, slash));
+    const std::string& folder = place->normal;
+    const std::string& hrefBase = place->hrefBase;
     const std::shared_ptr<const FolderNames> names = m_names.names(folder);
-    const std::string hrefBase =
-        !m_assetHrefBase.empty() ? m_assetHrefBase + RelativeFolderHref(m_sceneFolder, folder)
-        : m_inCatalogue          ? "../" + RelativeFolderHref(m_outputPath, folder)
-                                 : RelativeFolderHref(m_outputFolder, folder);
     auto prepared = std::make_unique<PreparedItem>();
     StacItem& item = prepared->item;
     prepared->granuleStem = metadata.granule.value_or("");

@@ -8,8 +8,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 
 namespace aster {
@@ -71,10 +73,21 @@ class StacOutput : public SceneWriter {
     ItemIds m_ids;
 
   private:
+    // A folder scenes lie in, as its items see it.
+    struct SceneFolder {
+        std::string listed; // as the scene's path gives it
+        std::string normal; // in normal form, or as listed when it has none
+        std::string hrefBase; // the way from the item's file to the folder
+    };
+    // The folder of the scene at `path` (up to its last '/'), worked out once for the scenes
+    // that follow each other in it.
+    std::shared_ptr<const SceneFolder> sceneFolder(std::string_view listed);
     void reportIdChanges(SceneRunHost& host);
     void addToCollection(const StacItem& item);
 
     FolderNamesCache m_names;
+    std::mutex m_lastFolderMutex;
+    std::shared_ptr<const SceneFolder> m_lastFolder; // guarded by m_lastFolderMutex
     // The granuleKey of each item that took files beside its metadata file.
     std::unordered_set<std::uint64_t> m_granulesWithFiles;
 };
