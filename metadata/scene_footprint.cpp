@@ -116,9 +116,8 @@ SceneFootprintOrReason SceneFootprintReader::readHdf(const std::string& path) {
 }
 
 HeadFirst SceneFootprintReader::headFirst() {
-    return HeadFirst{kLayoutSniffBytes, kMaxMetadataBytes, [this](std::string_view head) {
-                         Borrowed reader(*this);
-                         return (*reader).sniff(head) != MetadataLayout::None;
+    return HeadFirst{kLayoutSniffBytes, kMaxMetadataBytes, [](std::string_view head) {
+                         return SniffLayout(head) != MetadataLayout::None;
                      }};
 }
 

@@ -53,9 +53,8 @@ class SceneFootprintReader {
     SceneFootprintOrReason readHdf(const std::string& path);
 
     // The read-ahead's rule for scene metadata: every file's first kLayoutSniffBytes, and
-    // the rest only of a file whose head SniffLayout knows, up to kMaxMetadataBytes. The
-    // rule uses this reader, which must outlive the run it is given to.
-    HeadFirst headFirst();
+    // the rest only of a file whose head SniffLayout knows, up to kMaxMetadataBytes.
+    static HeadFirst headFirst();
 
   private:
     class Borrowed;

@@ -57,19 +57,10 @@ SceneMetadataReader::SceneMetadataReader()
 
 SceneMetadataReader::~SceneMetadataReader() = default;
 
-MetadataLayout SceneMetadataReader::sniff(std::string_view head) {
-    head = head.substr(0, kLayoutSniffBytes);
-    if (StartsUmmG(head))
-        return MetadataLayout::UmmG;
-    if (StartsOdl(head))
-        return MetadataLayout::Odl;
-    return SniffXmlLayout(head);
-}
-
 MetadataOrReason SceneMetadataReader::read(std::string_view text) {
     if (text.size() > kMaxMetadataBytes)
         return {std::nullopt, TooLarge()};
-    switch (const MetadataLayout layout = sniff(text)) {
+    switch (const MetadataLayout layout = SniffLayout(text)) {
     case MetadataLayout::Odl:
         return m_odl->read(text);
     case MetadataLayout::EcsXml:
@@ -92,7 +83,12 @@ MetadataOrReason SceneMetadataReader::readHdfTexts(std::string_view core,
 }
 
 MetadataLayout SniffLayout(std::string_view head) {
-    return SceneMetadataReader().sniff(head);
+    head = head.substr(0, kLayoutSniffBytes);
+    if (StartsUmmG(head))
+        return MetadataLayout::UmmG;
+    if (StartsOdl(head))
+        return MetadataLayout::Odl;
+    return SniffXmlLayout(head);
 }
 
 MetadataOrReason ReadSceneMetadata(std::string_view text) {

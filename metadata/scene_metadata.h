@@ -140,8 +140,8 @@ class OdlGranuleReader;
 class XmlGranuleReader;
 class UmmGranuleReader;
 
-// SniffLayout and ReadSceneMetadata for one file after another, keeping the parsers and
-// their buffers from file to file: one for each thread that reads.
+// ReadSceneMetadata for one file after another, keeping the parsers and their buffers
+// from file to file: one for each thread that reads.
 class SceneMetadataReader {
   public:
     SceneMetadataReader();
@@ -149,7 +149,6 @@ class SceneMetadataReader {
     SceneMetadataReader& operator=(const SceneMetadataReader&) = delete;
     ~SceneMetadataReader();
 
-    MetadataLayout sniff(std::string_view head);
     MetadataOrReason read(std::string_view text);
     // An HDF-EOS file's ECS texts, both ODL: its core metadata (coremetadata.0 and the
     // parts after it, joined), and its product metadata (ASTER's productmetadata.0; empty
