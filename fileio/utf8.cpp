@@ -76,4 +76,9 @@ std::string Utf8FromBytes(std::string_view bytes) {
     return text;
 }
 
+void MakeUtf8(std::string& text) {
+    if (!IsValidUtf8(text))
+        text = Utf8FromBytes(text);
+}
+
 } // namespace aster

@@ -10,6 +10,8 @@ namespace aster {
 // JSON): the bytes themselves when they are valid UTF-8; otherwise every byte read as a
 // Latin-1 character and encoded in UTF-8.
 std::string Utf8FromBytes(std::string_view bytes);
+// The same rule in place, which leaves a text that is valid UTF-8 as it is, uncopied.
+void MakeUtf8(std::string& text);
 
 // The length of the valid UTF-8 sequence at the start of `bytes`, or 0 when none starts
 // there. Overlong forms, surrogates (U+D800..U+DFFF) and code points past U+10FFFF are not

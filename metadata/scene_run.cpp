@@ -23,7 +23,7 @@ void CleanText(std::optional<std::string>& text) {
     if (text && text->empty())
         text.reset();
     else if (text)
-        *text = Utf8FromBytes(*text);
+        MakeUtf8(*text);
 }
 
 std::optional<double> InRange(std::optional<double> value, double low, double high) {
@@ -179,8 +179,8 @@ void CleanSceneValues(SceneMetadata& metadata) {
     for (auto* text : {&metadata.granule, &metadata.product, &metadata.version,
                        &metadata.dayNight})
         CleanText(*text);
-    metadata.timeText = Utf8FromBytes(metadata.timeText);
-    metadata.dateText = Utf8FromBytes(metadata.dateText);
+    MakeUtf8(metadata.timeText);
+    MakeUtf8(metadata.dateText);
     StripDataFileExtension(metadata.granule);
     metadata.sunAzimuth = Azimuth(metadata.sunAzimuth);
     metadata.sunElevation = InRange(metadata.sunElevation, -90, 90);

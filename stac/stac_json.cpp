@@ -242,12 +242,15 @@ template <typename Writer> void ItemProperties(Writer& writer, const StacItem& i
 }
 
 template <typename Writer> void ItemLinks(Writer& writer, const StacItem& item) {
+    // Where the collection's document is, from the item's file.
+    const std::string_view collectionHref =
+        item.inCatalogue ? "../collection.json" : "./collection.json";
     writer.StartArray();
     if (item.inCatalogue) {
-        Link(writer, "root", item.collectionHref);
-        Link(writer, "parent", item.collectionHref);
+        Link(writer, "root", collectionHref);
+        Link(writer, "parent", collectionHref);
     }
-    Link(writer, "collection", item.collectionHref);
+    Link(writer, "collection", collectionHref);
     writer.EndArray();
 }
 

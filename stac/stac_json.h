@@ -43,9 +43,9 @@ struct StacAsset {
 struct StacItem {
     std::string id;
     std::string collection;     // the collection's id
-    std::string collectionHref; // where the collection's document is, from the item's file
     // In a static catalogue an item also links to its root and its parent, which are the
-    // collection; in an ItemCollection it names only its collection.
+    // collection, in the folder above the item's; in an ItemCollection it names only its
+    // collection, in the file's folder.
     bool inCatalogue = true;
     FootprintShape shape;
     BoundingBox bbox;

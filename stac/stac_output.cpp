@@ -66,6 +66,7 @@ std::shared_ptr<const StacOutput::SceneFolder> StacOutput::sceneFolder(std::stri
     folder->listed = listed;
     if (NormalFolderPath(listed.empty() ? "/" : listed, folder->normal))
         folder->normal = listed;
+    folder->hash = std::hash<std::string>{}(folder->normal);
     folder->hrefBase =
         !m_assetHrefBase.empty()
             ? m_assetHrefBase + RelativeFolderHref(m_sceneFolder, folder->normal)
@@ -96,13 +97,13 @@ std::unique_ptr<SceneWriter::Prepared> StacOutput::prepare(const Scene& scene,
     item.assets = SceneAssets(names.get(), name, metadata.layout, prepared->granuleStem, hrefBase);
     if (names && names->searchError() != 0)
         m_names.fail(SystemError(names->searchError(), m_outputFolder));
-    prepared->granuleKey = std::hash<std::string>{}(folder + '\0' + prepared->granuleStem);
+    prepared->granuleKey =
+        place->hash ^ (std::hash<std::string_view>{}(prepared->granuleStem) * 0x9E3779B97F4A7C15);
     prepared->nameStem = Utf8FromBytes(NameStem(name));
     item.id = IsSafeId(prepared->granuleStem) ? prepared->granuleStem
               : IsSafeId(prepared->nameStem)  ? prepared->nameStem
                                               : "scene-" + std::to_string(scene.number);
     item.collection = m_collection.id;
-    item.collectionHref = m_inCatalogue ? "../collection.json" : "./collection.json";
     item.inCatalogue = m_inCatalogue;
     item.shape = scene.shape;
     item.bbox = BoundsOf(item.shape);

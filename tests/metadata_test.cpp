@@ -565,6 +565,9 @@ TEST(Utf8FromBytes, ValidUtf8StaysOtherBytesAreLatin1) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.bytes);
         EXPECT_EQ(Utf8FromBytes(c.bytes), c.text);
+        std::string inPlace = c.bytes;
+        MakeUtf8(inPlace);
+        EXPECT_EQ(inPlace, c.text);
     }
     // Latin-1 decoding is the identity on code points: every byte once.
     std::string all;

@@ -554,7 +554,6 @@ TEST(StacJson, AnIdReplacedIsAsIfWrittenSo) {
     StacItem item;
     item.id = "first";
     item.collection = "c";
-    item.collectionHref = "../collection.json";
     item.shape.parts = {{{179.25, 9.75}, {180, 9.5625}, {180, 10.375}},
                         {{-180, 1e-7}, {-179.1234567, -0.5}, {-180, -1}}};
     item.shape.crossesAntimeridian = true;
