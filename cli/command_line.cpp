@@ -38,6 +38,11 @@ constexpr std::string_view kQuoteThePattern =
     "The shell may have put the names of files in place of the pattern after --match: "
     "quote the pattern, as in --match '*.xml'.";
 
+// A read-only archive is still read where it lies: only its list must go elsewhere.
+constexpr std::string_view kListElsewhere =
+    "The drive is read-only: write the list elsewhere with -o LIST, then give it to the "
+    "other commands with --list LIST.";
+
 // What the command line asked for: the chosen command's arguments, bound to its options
 // by the declaration below, and the function that runs it.
 struct Request;
@@ -614,6 +619,10 @@ int RunList(const Request& request, const CommandLineContext& context) {
     // "--match *.xml" that the shell made "--match a.xml b.xml" takes b.xml for FOLDER.
     if (error && error->code == ENOTDIR && !request.namePatterns.empty()) {
         PrintPrefixed(context.err, FormatError(*error, kQuoteThePattern));
+        return kExitError;
+    }
+    if (error && error->kind == ErrorKind::ReadOnly && request.listPath.empty()) {
+        PrintPrefixed(context.err, FormatError(*error, kListElsewhere));
         return kExitError;
     }
     return Finish(context, error, stop, false);
