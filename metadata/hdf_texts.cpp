@@ -3,8 +3,8 @@
 #include "metadata/granule_items.h"
 
 #include <array>
-#include <charconv>
 #include <atomic>
+#include <charconv>
 #include <deque>
 #include <exception>
 #include <map>
@@ -333,12 +333,12 @@ class HdfLibraryTurns {
         }
     }
 
-    std::mutex m_mutex;                // guards all below
-    std::deque<Request> m_requests;    // as many as were ever asked at once
+    std::mutex m_mutex;             // guards all below
+    std::deque<Request> m_requests; // as many as were ever asked at once
     Request* m_free = nullptr;
-    Request* m_first = nullptr;        // the queue
+    Request* m_first = nullptr; // the queue
     Request* m_last = nullptr;
-    bool m_busy = false;               // a thread has the library
+    bool m_busy = false; // a thread has the library
 };
 
 } // namespace

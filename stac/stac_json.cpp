@@ -76,7 +76,6 @@ std::size_t WriteNumber(double value, NumberChars& text) {
     return static_cast<std::size_t>(result.ptr - text.data());
 }
 
-
 // RapidJSON's output stream over a std::ostream, through a buffer of its own: the
 // standard stream's per-character calls would cost more than the JSON itself.
 class StreamOutput {

@@ -75,13 +75,13 @@ class StacOutput : public SceneWriter {
   private:
     // A folder scenes lie in, as its items see it.
     struct SceneFolder {
-        std::string listed; // as the scene's path gives it
-        std::string normal; // in normal form, or as listed when it has none
-        std::string hrefBase; // the way from the item's file to the folder
+        std::string listed;     // as the scene's path gives it
+        std::string normal;     // in normal form, or as listed when it has none
+        std::string hrefBase;   // the way from the item's file to the folder
         std::uint64_t hash = 0; // of `normal`, for the granule keys of its scenes
     };
-    // The folder of the scene at `path` (up to its last '/'), worked out once for the scenes
-    // that follow each other in it.
+    // The folder `listed` (a scene's path up to its last '/'), worked out once for the
+    // scenes that follow each other in it.
     std::shared_ptr<const SceneFolder> sceneFolder(std::string_view listed);
     void reportIdChanges(SceneRunHost& host);
     void addToCollection(const StacItem& item);
