@@ -3,12 +3,14 @@
 #include "fileio/whole_file.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <cstring>
 #include <unistd.h>
 
 namespace aster {
 
-FdStreamBuf::FdStreamBuf(int fd, std::size_t bufferSize) : m_fd(fd), m_buffer(bufferSize) {
+FdStreamBuf::FdStreamBuf(int fd, std::size_t bufferSize, std::size_t writeBehind)
+    : m_fd(fd), m_writeBehind(writeBehind), m_buffer(bufferSize) {
     setp(m_buffer.data(), m_buffer.data() + m_buffer.size());
 }
 
@@ -16,7 +18,16 @@ bool FdStreamBuf::writeAll(const char* data, std::size_t size) {
     if (m_errno != 0)
         return false;
     m_errno = WriteAll(m_fd, std::string_view(data, size));
-    return m_errno == 0;
+    if (m_errno != 0)
+        return false;
+    m_written += size;
+    if (m_writeBehind > 0 && m_written - m_writingOut >= m_writeBehind) {
+        // Only a hint: where the file system cannot, the final sync does it all.
+        ::sync_file_range(m_fd, static_cast<off_t>(m_writingOut),
+                          static_cast<off_t>(m_written - m_writingOut), SYNC_FILE_RANGE_WRITE);
+        m_writingOut = m_written;
+    }
+    return true;
 }
 
 bool FdStreamBuf::flushBuffer() {

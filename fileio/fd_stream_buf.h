@@ -2,6 +2,7 @@
 
 #include "fileio/error.h"
 
+#include <cstdint>
 #include <streambuf>
 #include <vector>
 
@@ -12,7 +13,10 @@ namespace aster {
 // stream failure. Large writes bypass the buffer.
 class FdStreamBuf : public std::streambuf {
   public:
-    explicit FdStreamBuf(int fd, std::size_t bufferSize = 1 << 18);
+    // With `writeBehind`, the system is asked to start writing out each that many bytes
+    // as soon as they are written, for a file that is synced when it is done: its sync
+    // then waits for the last of them only, not for the whole file at once.
+    explicit FdStreamBuf(int fd, std::size_t bufferSize = 1 << 18, std::size_t writeBehind = 0);
     FdStreamBuf(const FdStreamBuf&) = delete;
     FdStreamBuf& operator=(const FdStreamBuf&) = delete;
 
@@ -29,6 +33,9 @@ class FdStreamBuf : public std::streambuf {
 
     int m_fd;
     int m_errno = 0;
+    std::size_t m_writeBehind;
+    std::uint64_t m_written = 0; // bytes written since the start, at the file's start
+    std::uint64_t m_writingOut = 0; // bytes the system was asked to write out
     std::vector<char> m_buffer;
 };
 

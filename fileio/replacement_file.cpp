@@ -204,7 +204,8 @@ std::optional<Error> ReplacementFile::create(const std::string& folderPrefix,
     // not even as a hidden scratch file.
     if (const auto attributes = FileAttributes::read(m_dir.get(), m_name.c_str()))
         attributes->giveTo(m_fd.get());
-    m_buf = std::make_unique<FdStreamBuf>(m_fd.get());
+    // finish() syncs the file: its writing out starts as it is written.
+    m_buf = std::make_unique<FdStreamBuf>(m_fd.get(), 1 << 18, 8 << 20);
     m_stream.rdbuf(m_buf.get());
     m_stream.clear();
     return std::nullopt;

@@ -193,6 +193,7 @@ std::string_view ItemIds::add(std::string_view granuleStem, std::string_view nam
             if (earlier != kNone) {
                 Item first = record(earlier);
                 first.flags |= kSharedGranule;
+                m_anyShared = true;
                 put(earlier, first);
                 item.granule = first.granule;
                 item.flags |= kSharedGranule;
@@ -227,6 +228,10 @@ std::string_view ItemIds::add(std::string_view granuleStem, std::string_view nam
 }
 
 void ItemIds::finish() {
+    if (!m_anyShared) {
+        m_finalIsProvisional = true;
+        return;
+    }
     std::fill(m_slots.begin(), m_slots.end(), 0);
     m_used = 0;
     m_taken = &Item::final;
@@ -250,7 +255,15 @@ std::string ItemIds::provisionalId(std::size_t item) {
 }
 
 std::string ItemIds::finalId(std::size_t item) {
-    return text(record(static_cast<std::uint32_t>(item)).final);
+    return text(finalOf(record(static_cast<std::uint32_t>(item))));
+}
+
+bool ItemIds::changed(std::size_t index) {
+    if (m_finalIsProvisional)
+        return false;
+    const Item item = record(static_cast<std::uint32_t>(index));
+    // The same text may be stored twice, as a suffixed id in each pass.
+    return item.final != item.provisional && text(item.final) != text(item.provisional);
 }
 
 std::string ItemIds::change(std::size_t index) {
@@ -262,11 +275,13 @@ std::string ItemIds::change(std::size_t index) {
         why = "its granule ID cannot name a folder";
     if ((item.flags & kUnsafeName) && baseOf(item) == item.name)
         why += std::string(why.empty() ? "" : ", and ") + "its file name cannot name a folder";
-    const std::string base = text(baseOf(item));
-    if (text(item.final) != base)
+    // An id other than its base is always a suffixed text of its own.
+    if (finalOf(item) != baseOf(item)) {
+        const std::string base = text(baseOf(item));
         why += std::string(why.empty() ? "" : ", and ") + base +
                (IsCatalogueName(base) ? " is a name the catalogue gives its own file"
                                       : " is the id of an earlier item");
+    }
     return why;
 }
 

@@ -52,6 +52,8 @@ class ItemIds {
     std::string provisionalId(std::size_t item);
     // After finish().
     std::string finalId(std::size_t item);
+    // After finish(): whether the item's final id differs from its provisional one.
+    bool changed(std::size_t item);
     // After finish(): why the final id is not the item's granule ID (or, for an item
     // without a granule ID, its name's), in a few words for --verbose; empty when it is.
     std::string change(std::size_t item);
@@ -98,6 +100,10 @@ class ItemIds {
     void take(std::uint32_t Item::*field, std::uint32_t base, std::string_view baseText,
               Item& item);
     static std::uint32_t baseOf(const Item& item);
+    // The item's final id, after finish().
+    std::uint32_t finalOf(const Item& item) const {
+        return m_finalIsProvisional ? item.provisional : item.final;
+    }
 
     PagedFile m_texts; // each text after one byte of its length
     PagedFile m_items; // the records in list order
@@ -109,6 +115,10 @@ class ItemIds {
     std::vector<std::uint64_t> m_slots;
     std::size_t m_used = 0;
     std::uint32_t Item::*m_taken = &Item::provisional; // the id the table holds
+    // No granule ID was shared: finish() would give every item its provisional id again,
+    // in the same steps, so it leaves the records as they are.
+    bool m_anyShared = false;
+    bool m_finalIsProvisional = false;
 };
 
 // Whether `id` may name a folder and a file: not empty, "." or "..", no leading ".", no

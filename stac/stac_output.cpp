@@ -186,7 +186,7 @@ std::vector<bool> StacOutput::changedItems(std::size_t& count) {
     std::vector<bool> changed(m_ids.size());
     count = 0;
     for (std::size_t i = 0; i < m_ids.size(); ++i) {
-        changed[i] = m_ids.finalId(i) != m_ids.provisionalId(i);
+        changed[i] = m_ids.changed(i);
         count += changed[i] ? 1 : 0;
     }
     return changed;

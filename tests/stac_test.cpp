@@ -636,6 +636,7 @@ TEST(ItemIds, GranuleThenNameThenNumberAndSuffixesInListOrder) {
             EXPECT_EQ(ids.provisionalId(i), provisional[i]);
             final.emplace_back(ids.finalId(i));
             changes.push_back(ids.change(i));
+            EXPECT_EQ(ids.changed(i), final.back() != provisional[i]);
         }
         EXPECT_EQ(provisional, row.provisional);
         EXPECT_EQ(final, row.final);
@@ -688,39 +689,49 @@ std::vector<std::string> PlainIds(const std::vector<std::pair<std::string, std::
 }
 
 // Many items of few granules and names, so that ids clash often, more of them than the
-// memory's pages hold: each id as the plain rule gives it.
+// memory's pages hold: each id as the plain rule gives it. Once with granule IDs shared,
+// once with every granule ID its item's own, where the final ids are the provisional ones
+// without a second pass, while the names still clash.
 TEST(ItemIds, AgreeWithThePlainRuleOverManyClashes) {
     const std::vector<std::string> granules = {"", "a/b", "G1", "G2", "n1", "n1-2", "collection.json"};
     const std::vector<std::string> names = {"n1", "n2", "n1-2", "G1", ".x", "CATALOG.json", "G2-2"};
-    std::vector<std::pair<std::string, std::string>> items;
-    std::uint32_t state = 12345;
-    const auto next = [&state](std::size_t n) {
-        state = state * 1103515245 + 12345;
-        return (state >> 8) % n;
-    };
-    for (int i = 0; i < 20000; ++i) {
-        const std::size_t g = next(granules.size() + 40);
-        const std::size_t n = next(5 * names.size());
-        items.emplace_back(g < granules.size() ? granules[g] : "U" + std::to_string(next(20000)),
-                           n < names.size() ? names[n] : "N" + std::to_string(next(5000)));
+    for (const bool shared : {true, false}) {
+        std::vector<std::pair<std::string, std::string>> items;
+        std::uint32_t state = 12345;
+        const auto next = [&state](std::size_t n) {
+            state = state * 1103515245 + 12345;
+            return (state >> 8) % n;
+        };
+        for (int i = 0; i < 20000; ++i) {
+            const std::size_t g = next(granules.size() + 40);
+            const std::size_t n = next(5 * names.size());
+            std::string granule = g < granules.size() ? granules[g] : "U" + std::to_string(next(20000));
+            if (!shared && IsSafeId(granule))
+                granule = "U" + std::to_string(i);
+            items.emplace_back(granule, n < names.size() ? names[n] : "N" + std::to_string(next(5000)));
+        }
+        const TempFolder spill;
+        ItemIds ids;
+        ASSERT_FALSE(ids.open(spill.path()));
+        std::vector<std::string> provisional;
+        for (std::size_t i = 0; i < items.size(); ++i)
+            provisional.emplace_back(
+                ids.add(items[i].first, items[i].second, static_cast<std::int32_t>(i + 1)));
+        ids.finish();
+        ASSERT_FALSE(ids.error());
+        std::vector<std::string> final;
+        std::size_t changed = 0;
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            ASSERT_EQ(ids.provisionalId(i), provisional[i]);
+            ASSERT_EQ(ids.sceneNumber(i), static_cast<std::int32_t>(i + 1));
+            final.push_back(ids.finalId(i));
+            ASSERT_EQ(ids.changed(i), final.back() != provisional[i]);
+            changed += ids.changed(i) ? 1 : 0;
+        }
+        EXPECT_EQ(provisional, PlainIds(items, false));
+        EXPECT_EQ(final, PlainIds(items, true));
+        EXPECT_EQ(changed > 0, shared);
     }
-    const TempFolder spill;
-    ItemIds ids;
-    ASSERT_FALSE(ids.open(spill.path()));
-    std::vector<std::string> provisional;
-    for (std::size_t i = 0; i < items.size(); ++i)
-        provisional.emplace_back(
-            ids.add(items[i].first, items[i].second, static_cast<std::int32_t>(i + 1)));
-    ids.finish();
-    ASSERT_FALSE(ids.error());
-    std::vector<std::string> final;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        ASSERT_EQ(ids.provisionalId(i), provisional[i]);
-        ASSERT_EQ(ids.sceneNumber(i), static_cast<std::int32_t>(i + 1));
-        final.push_back(ids.finalId(i));
-    }
-    EXPECT_EQ(provisional, PlainIds(items, false));
-    EXPECT_EQ(final, PlainIds(items, true));
 }
 
 TEST(AssetFiles, KeysTypesAndRolesBySuffix) {
@@ -847,6 +858,12 @@ TEST(AssetFiles, FolderNamesSortedInAFileFindWhatMemoryFinds) {
     for (int i = 0; i < 1500; ++i)
         files.push_back("S_" + std::to_string(i * 7919 % 1500) + (i % 3 ? ".hdf" : "_QA.txt"));
     files.push_back("\xff" + std::string(250, 'z'));
+    // Names that share long starts and end on either side of eight bytes past them, and
+    // bytes past ASCII, which sort after every ASCII byte.
+    for (const char* name : {"AST_L1B_0000000", "AST_L1B_00000001", "AST_L1B_00000001.met",
+                             "AST_L1B_00000001.met.x", "AST_L1B_000000010", "AST_L1B_\x80",
+                             "AST_L1B_\x7f", "AST_L1B_00000000000000001", "AST_L1B_0000000000000000"})
+        files.push_back(name);
     for (const std::string& name : files)
         folder.write(name, "");
     const TempFolder spill;
@@ -863,7 +880,9 @@ TEST(AssetFiles, FolderNamesSortedInAFileFindWhatMemoryFinds) {
             prefixes.push_back(name.substr(0, size));
     for (const std::string& prefix : prefixes)
         ASSERT_EQ(inFile.startingWith(prefix), inMemory.startingWith(prefix)) << prefix;
-    EXPECT_EQ(inMemory.startingWith("").size(), files.size());
+    std::vector<std::string> sorted = files;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(inMemory.startingWith(""), sorted);
     EXPECT_EQ(inFile.searchError(), 0);
 
     // A folder that cannot be read has no files beside its scenes; one whose names cannot
