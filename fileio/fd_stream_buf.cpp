@@ -3,11 +3,58 @@
 #include "fileio/whole_file.h"
 
 #include <cerrno>
-#include <fcntl.h>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace aster {
+
+// Syncs a file's data whenever asked, on a thread of its own, so that the writer never
+// waits for the disk. Asks made during a sync are one more sync after it. What a sync
+// fails at is left to the file's final sync, which tells the caller.
+class FdStreamBuf::BackgroundSync {
+  public:
+    explicit BackgroundSync(int fd) : m_fd(fd), m_thread([this] { run(); }) {}
+    ~BackgroundSync() {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_one();
+        m_thread.join();
+    }
+    void ask() {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_asked = true;
+        }
+        m_wake.notify_one();
+    }
+
+  private:
+    void run() {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this] { return m_asked || m_stop; });
+            if (m_stop)
+                return;
+            m_asked = false;
+            lock.unlock();
+            ::fdatasync(m_fd);
+            lock.lock();
+        }
+    }
+
+    int m_fd;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_asked = false; // guarded by m_mutex
+    bool m_stop = false;  // guarded by m_mutex
+    std::thread m_thread; // last, so that it starts with the rest made
+};
 
 FdStreamBuf::FdStreamBuf(int fd, std::size_t bufferSize, std::size_t writeBehind)
     : m_fd(fd), m_writeBehind(writeBehind), m_buffer(bufferSize) {
@@ -21,11 +68,15 @@ bool FdStreamBuf::writeAll(const char* data, std::size_t size) {
     if (m_errno != 0)
         return false;
     m_written += size;
-    if (m_writeBehind > 0 && m_written - m_writingOut >= m_writeBehind) {
-        // Only a hint: where the file system cannot, the final sync does it all.
-        ::sync_file_range(m_fd, static_cast<off_t>(m_writingOut),
-                          static_cast<off_t>(m_written - m_writingOut), SYNC_FILE_RANGE_WRITE);
-        m_writingOut = m_written;
+    if (m_writeBehind > 0 && m_written - m_syncedTo >= m_writeBehind) {
+        m_syncedTo = m_written;
+        try {
+            if (!m_sync)
+                m_sync = std::make_unique<BackgroundSync>(m_fd);
+            m_sync->ask();
+        } catch (const std::system_error&) {
+            m_writeBehind = 0; // no thread for it: the final sync does it all
+        }
     }
     return true;
 }
@@ -36,6 +87,8 @@ bool FdStreamBuf::flushBuffer() {
     setp(m_buffer.data(), m_buffer.data() + m_buffer.size());
     return ok;
 }
+
+FdStreamBuf::~FdStreamBuf() = default;
 
 FdStreamBuf::int_type FdStreamBuf::overflow(int_type ch) {
     if (!flushBuffer())

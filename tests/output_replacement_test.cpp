@@ -3,7 +3,9 @@
 // output is either the earlier file or one run's whole result.
 #include "catalogue/build_run.h"
 #include "readahead/list_reader.h"
+#include "fileio/fd_stream_buf.h"
 #include "fileio/replacement_file.h"
+#include "fileio/unique_fd.h"
 #include "listing/folder_listing.h"
 #include "tests/fake_hosts.h"
 #include "tests/scene_samples.h"
@@ -328,6 +330,40 @@ TEST(OutputsReplacedWhole, MissingListSaysWhetherTheFolderIsGone) {
     const auto missingFolder = MakeTextFiles(gone);
     ASSERT_TRUE(missingFolder);
     EXPECT_EQ(missingFolder->kind, ErrorKind::FolderGone);
+}
+
+// Writes of every size, small ones through the buffer and large ones past it, while the
+// file is synced behind them on another thread: the file holds every byte in order, and a
+// published replacement of several syncs' worth reads back whole.
+TEST(OutputsReplacedWhole, AFileSyncedAsItIsWrittenHoldsEveryByteInOrder) {
+    TempFolder folder;
+    std::string expected;
+    std::uint32_t state = 7;
+    for (int i = 0; expected.size() < (3u << 20); ++i) {
+        state = state * 1103515245 + 12345;
+        const std::size_t size = i % 7 == 0 ? 40000 + state % 100000 : state % 300;
+        expected.append(size, static_cast<char>('a' + i % 26));
+    }
+    const auto writeAll = [&expected](std::ostream& out) {
+        for (std::size_t at = 0, n = 1; at < expected.size(); at += n, n = n * 3 % 70001 + 1)
+            out.write(expected.data() + at, static_cast<std::streamsize>(std::min(n, expected.size() - at)));
+        out.flush();
+    };
+    {
+        const UniqueFd fd(::open(folder.file("plain").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+        ASSERT_TRUE(fd);
+        FdStreamBuf buffer(fd.get(), 4096, 64 * 1024);
+        std::ostream out(&buffer);
+        writeAll(out);
+        EXPECT_TRUE(out.good());
+    }
+    EXPECT_EQ(folder.read("plain"), expected);
+    folder.write("published", "earlier");
+    ReplacementFile file;
+    ASSERT_FALSE(file.create(folder.path() + "/", "published"));
+    writeAll(file.stream());
+    ASSERT_FALSE(PublishTogether({&file}));
+    EXPECT_EQ(folder.read("published"), expected);
 }
 
 TEST(OutputsReplacedWhole, MovingSeveralFilesIsAllOrNothing) {
