@@ -460,9 +460,12 @@ void FolderNamesCache::fail(Error error) {
     const std::lock_guard lock(m_mutex);
     if (!m_failure)
         m_failure = std::move(error);
+    m_failed.store(true, std::memory_order_release);
 }
 
 std::optional<Error> FolderNamesCache::failure() {
+    if (!m_failed.load(std::memory_order_acquire))
+        return std::nullopt;
     const std::lock_guard lock(m_mutex);
     return m_failure;
 }

@@ -94,6 +94,7 @@ class FolderNamesCache {
     };
     std::mutex m_mutex;
     std::optional<Error> m_failure; // guarded by m_mutex
+    std::atomic<bool> m_failed{false}; // m_failure is set: asked after every scene
     // The folders kept, the most recently asked first; guarded by m_mutex.
     std::vector<std::pair<std::string, std::shared_ptr<Entry>>> m_recent;
 };

@@ -72,6 +72,7 @@ std::shared_ptr<const StacOutput::SceneFolder> StacOutput::sceneFolder(std::stri
             ? m_assetHrefBase + RelativeFolderHref(m_sceneFolder, folder->normal)
         : m_inCatalogue ? "../" + RelativeFolderHref(m_outputPath, folder->normal)
                         : RelativeFolderHref(m_outputFolder, folder->normal);
+    folder->names = m_names.names(folder->normal);
     const std::lock_guard<std::mutex> hold(m_lastFolderMutex);
     m_lastFolder = folder;
     return folder;
@@ -88,13 +89,12 @@ std::unique_ptr<SceneWriter::Prepared> StacOutput::prepare(const Scene& scene,
     const std::size_t slash = path.rfind('/');
     const std::string_view name = path.substr(slash + 1);
     const std::shared_ptr<const SceneFolder> place = sceneFolder(path.substr(0, slash));
-    const std::string& folder = place->normal;
     const std::string& hrefBase = place->hrefBase;
-    const std::shared_ptr<const FolderNames> names = m_names.names(folder);
+    const FolderNames* const names = place->names.get();
     auto prepared = std::make_unique<PreparedItem>();
     StacItem& item = prepared->item;
     prepared->granuleStem = metadata.granule.value_or("");
-    item.assets = SceneAssets(names.get(), name, metadata.layout, prepared->granuleStem, hrefBase);
+    item.assets = SceneAssets(names, name, metadata.layout, prepared->granuleStem, hrefBase);
     if (names && names->searchError() != 0)
         m_names.fail(SystemError(names->searchError(), m_outputFolder));
     prepared->granuleKey =

@@ -79,6 +79,7 @@ class StacOutput : public SceneWriter {
         std::string normal;     // in normal form, or as listed when it has none
         std::string hrefBase;   // the way from the item's file to the folder
         std::uint64_t hash = 0; // of `normal`, for the granule keys of its scenes
+        std::shared_ptr<const FolderNames> names; // its files, or none (FolderNamesCache)
     };
     // The folder `listed` (a scene's path up to its last '/'), worked out once for the
     // scenes that follow each other in it.
