@@ -12,7 +12,8 @@ namespace aster {
 
 std::optional<Error> PagedFile::open(const std::string& folder) {
     m_folder = folder;
-    m_pages = std::make_unique<Page[]>(kPages);
+    // The bytes are filled when a page is first used, not zeroed here.
+    m_pages = std::make_unique_for_overwrite<Page[]>(kPages);
     m_error = OpenUnnamedFile(folder, m_file);
     return m_error;
 }

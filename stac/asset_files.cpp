@@ -314,8 +314,9 @@ std::optional<Error> FolderNames::read(const std::string& folder, const std::str
     if (failed)
         return failed;
     if (m_parts.empty()) {
+        // No shrink_to_fit: the room left was never touched, so it takes no memory, and
+        // a copy of every name would.
         SortNames(m_names, m_offsets);
-        m_names.shrink_to_fit();
         return std::nullopt;
     }
     if (auto error = spill())
