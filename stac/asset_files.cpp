@@ -481,8 +481,10 @@ std::string RelativeFolderHref(std::string_view from, std::string_view to) {
     std::string href;
     for (std::size_t i = common; i < fromParts.size(); ++i)
         href += "../";
-    for (std::size_t i = common; i < toParts.size(); ++i)
-        href += PercentEncoded(toParts[i]) + "/";
+    for (std::size_t i = common; i < toParts.size(); ++i) {
+        AppendPercentEncoded(href, toParts[i]);
+        href += '/';
+    }
     return href;
 }
 
@@ -524,14 +526,16 @@ std::vector<StacAsset> SceneAssets(const FolderNames* names, std::string_view me
     std::vector<StacAsset> assets;
     const auto href = [hrefBase](std::string_view name) {
         std::string text(hrefBase.empty() ? "./" : hrefBase);
-        return text + PercentEncoded(name);
+        AppendPercentEncoded(text, name);
+        return text;
     };
     StacAsset metadata = MetadataAsset(layout);
     metadata.href = href(metadataName);
     assets.push_back(std::move(metadata));
     if (names == nullptr || stem.empty())
         return assets;
-    std::unordered_set<std::string> keys{assets.front().key};
+    // Made at the first file beside the metadata file: most scenes have none.
+    std::optional<std::unordered_set<std::string>> keys;
     const std::vector<std::string> foundNames = names->startingWith(stem);
     const std::vector<std::string_view> found(foundNames.begin(), foundNames.end());
     const std::vector<std::string_view> others = OtherGranules(found, stem);
@@ -543,9 +547,11 @@ std::vector<StacAsset> SceneAssets(const FolderNames* names, std::string_view me
             break;
         StacAsset asset = AssetOfSuffix(name.substr(stem.size()));
         const std::string key = asset.key;
-        for (int n = 2; keys.contains(asset.key); ++n)
+        if (!keys)
+            keys.emplace(std::initializer_list<std::string>{assets.front().key});
+        for (int n = 2; keys->contains(asset.key); ++n)
             asset.key = key + "-" + std::to_string(n);
-        keys.insert(asset.key);
+        keys->insert(asset.key);
         // The first browse image is what catalogue browsers show for the item.
         if (!thumbnail && asset.type == "image/jpeg") {
             asset.roles = {"thumbnail", "overview"};

@@ -3,9 +3,14 @@
 namespace aster {
 
 std::string PercentEncoded(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string encoded;
-    encoded.reserve(text.size());
+    AppendPercentEncoded(encoded, text);
+    return encoded;
+}
+
+void AppendPercentEncoded(std::string& encoded, std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    encoded.reserve(encoded.size() + text.size());
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
@@ -18,7 +23,6 @@ std::string PercentEncoded(std::string_view text) {
             encoded += kHex[byte & 15];
         }
     }
-    return encoded;
 }
 
 } // namespace aster

@@ -9,5 +9,7 @@ namespace aster {
 // ".", "_", "~") and "/" percent-encoded. A file's name is encoded as the bytes it is,
 // UTF-8 or not, so that the reference, decoded, names exactly that file.
 std::string PercentEncoded(std::string_view text);
+// The same, after what `encoded` holds.
+void AppendPercentEncoded(std::string& encoded, std::string_view text);
 
 } // namespace aster
