@@ -6,7 +6,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <system_error>
+#include <exception>
 #include <thread>
 #include <unistd.h>
 
@@ -74,8 +74,8 @@ bool FdStreamBuf::writeAll(const char* data, std::size_t size) {
             if (!m_sync)
                 m_sync = std::make_unique<BackgroundSync>(m_fd);
             m_sync->ask();
-        } catch (const std::system_error&) {
-            m_writeBehind = 0; // no thread for it: the final sync does it all
+        } catch (const std::exception&) {
+            m_writeBehind = 0; // no thread or memory for it: the final sync does it all
         }
     }
     return true;
