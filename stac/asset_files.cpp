@@ -64,7 +64,8 @@ void SortNames(const std::string& names, std::vector<std::uint32_t>& offsets) {
             std::size_t n = 0;
             for (; n < 8 && rest[n] != '\0'; ++n)
                 key = key << 8 | static_cast<unsigned char>(rest[n]);
-            keyed[i].key = key << (8 * (8 - n)); // a name that ends comes before the longer
+            // A name that ends comes before the longer; one that ended before the key has 0.
+            keyed[i].key = n == 0 ? 0 : key << (8 * (8 - n));
         }
         const auto begin = keyed.begin() + static_cast<std::ptrdiff_t>(group.begin);
         const auto end = keyed.begin() + static_cast<std::ptrdiff_t>(group.end);
