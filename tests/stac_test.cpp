@@ -572,6 +572,45 @@ TEST(StacJson, AnIdReplacedIsAsIfWrittenSo) {
     EXPECT_FALSE(ReplaceItemId("{\"id\": ", "x", false, out));
 }
 
+// Texts are written in runs up to the first byte JSON escapes: whatever the length and
+// wherever such a byte stands, around the 32-byte blocks the runs are found in, an item's
+// texts come out as RapidJSON writes them a byte at a time, and read back unchanged.
+TEST(StacJson, TextsAreEscapedAsRapidJsonEscapesThem) {
+    const auto alone = [](const std::string& text) {
+        rapidjson::StringBuffer buffer;
+        rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+        writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
+        return std::string(buffer.GetString(), buffer.GetSize());
+    };
+    StacItem item;
+    item.collection = "c";
+    item.shape.parts = {{{1, 2}, {3, 2}, {3, 4}}};
+    item.bbox = BoundsOf(item.shape);
+    item.assets = {{"metadata", "", "text/plain", {"metadata"}}};
+    for (const std::size_t length : {0, 1, 31, 32, 33, 63, 64, 65, 100}) {
+        for (const std::string special : {"", "\"", "\\", "\n", "\x01", "\x1f", "\xc3\xa9", "\x7f"}) {
+            for (const std::size_t at : {std::size_t{0}, std::size_t{31}, std::size_t{32},
+                                         length / 2, length > 0 ? length - 1 : 0}) {
+                std::string text(length, 'a');
+                if (!special.empty() && at < length)
+                    text.replace(at, 1, special);
+                item.id = text;
+                item.assets[0].href = text + text;
+                const std::string json = CompactItem(item);
+                SCOPED_TRACE(::testing::PrintToString(text));
+                EXPECT_NE(json.find("\"id\":" + alone(text) + ","), std::string::npos) << json;
+                EXPECT_NE(json.find("\"href\":" + alone(text + text) + ","), std::string::npos)
+                    << json;
+                rapidjson::Document document;
+                document.Parse(json.data(), json.size());
+                ASSERT_FALSE(document.HasParseError()) << json;
+                EXPECT_EQ(std::string(document["id"].GetString(), document["id"].GetStringLength()),
+                          text);
+            }
+        }
+    }
+}
+
 struct IdRow {
     std::vector<std::pair<std::string, std::string>> items; // granule stem, name stem
     std::vector<std::string> provisional;
