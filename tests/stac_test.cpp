@@ -588,7 +588,8 @@ TEST(StacJson, TextsAreEscapedAsRapidJsonEscapesThem) {
     item.bbox = BoundsOf(item.shape);
     item.assets = {{"metadata", "", "text/plain", {"metadata"}}};
     for (const std::size_t length : {0, 1, 31, 32, 33, 63, 64, 65, 100}) {
-        for (const std::string special : {"", "\"", "\\", "\n", "\x01", "\x1f", "\xc3\xa9", "\x7f"}) {
+        for (const std::string special :
+             {"", "\"", "\\", "\n", "\x01", "\x1f", "\xc3\xa9", "\x7f"}) {
             for (const std::size_t at : {std::size_t{0}, std::size_t{31}, std::size_t{32},
                                          length / 2, length > 0 ? length - 1 : 0}) {
                 std::string text(length, 'a');
