@@ -139,25 +139,24 @@ inline bool aster::PooledCompact::ScanWriteUnescapedString(rapidjson::StringStre
                                                            std::size_t length) {
     const char* const start = is.src_;
     const char* const end = is.head_ + length;
+    // WriteString reserved room for the whole string, escaped, before it asked.
+    const auto copyUpTo = [&](const char* stop) {
+        const auto count = static_cast<std::size_t>(stop - start);
+        std::memcpy(os_->PushUnsafe(count), start, count);
+        is.src_ = stop;
+        return stop != end;
+    };
     const char* p = start;
     for (; end - p >= static_cast<std::ptrdiff_t>(aster::ByteBlock::kSize);
          p += aster::ByteBlock::kSize) {
         const aster::ByteBlock block(p);
-        const std::uint32_t escaped = block.equal('"') | block.equal('\\') | block.within(0, 0x1f);
-        if (escaped != 0) {
-            p += std::countr_zero(escaped);
-            break;
-        }
+        if (const std::uint32_t escaped =
+                block.equal('"') | block.equal('\\') | block.within(0, 0x1f))
+            return copyUpTo(p + std::countr_zero(escaped));
     }
-    if (end - p < static_cast<std::ptrdiff_t>(aster::ByteBlock::kSize)) {
-        while (p != end && *p != '"' && *p != '\\' && static_cast<unsigned char>(*p) >= 0x20)
-            ++p;
-    }
-    // WriteString reserved room for the whole string, escaped, before it asked.
-    std::memcpy(os_->PushUnsafe(static_cast<std::size_t>(p - start)), start,
-                static_cast<std::size_t>(p - start));
-    is.src_ = p;
-    return p != end;
+    while (p != end && *p != '"' && *p != '\\' && static_cast<unsigned char>(*p) >= 0x20)
+        ++p;
+    return copyUpTo(p);
 }
 
 namespace aster {
