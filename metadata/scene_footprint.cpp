@@ -37,42 +37,16 @@ SceneFootprintOrReason ReadSceneFootprint(SceneMetadataReader& reader, std::stri
     return WithShape(reader.read(text));
 }
 
-// A reader taken from the idle ones, or a new one when all are in use, given back when
-// the call is done.
-class SceneFootprintReader::Borrowed {
-  public:
-    explicit Borrowed(SceneFootprintReader& owner) : m_owner(owner) {
-        {
-            const std::lock_guard lock(m_owner.m_mutex);
-            if (!m_owner.m_idle.empty()) {
-                m_reader = std::move(m_owner.m_idle.back());
-                m_owner.m_idle.pop_back();
-            }
-        }
-        if (!m_reader)
-            m_reader = std::make_unique<SceneMetadataReader>();
-    }
-    Borrowed(const Borrowed&) = delete;
-    Borrowed& operator=(const Borrowed&) = delete;
-    ~Borrowed() {
-        const std::lock_guard lock(m_owner.m_mutex);
-        try {
-            m_owner.m_idle.push_back(std::move(m_reader));
-        } catch (const std::bad_alloc&) {
-            // The reader goes; the next call makes another.
-        }
-    }
+SceneMetadataReader& SceneFootprintReader::readerOf(std::size_t worker) {
+    std::unique_ptr<SceneMetadataReader>& reader = m_readers.at(worker);
+    if (!reader)
+        reader = std::make_unique<SceneMetadataReader>();
+    return *reader;
+}
 
-    SceneMetadataReader& operator*() { return *m_reader; }
-
-  private:
-    SceneFootprintReader& m_owner;
-    std::unique_ptr<SceneMetadataReader> m_reader;
-};
-
-SceneFootprintOrReason SceneFootprintReader::read(std::string_view text, TextExtent extent) {
-    Borrowed reader(*this);
-    return ReadSceneFootprint(*reader, text, extent);
+SceneFootprintOrReason SceneFootprintReader::read(std::string_view text, TextExtent extent,
+                                                  std::size_t worker) {
+    return ReadSceneFootprint(readerOf(worker), text, extent);
 }
 
 namespace {
@@ -96,7 +70,8 @@ std::string OwnMetadataFile(const std::string& path) {
 
 } // namespace
 
-SceneFootprintOrReason SceneFootprintReader::readHdf(const std::string& path) {
+SceneFootprintOrReason SceneFootprintReader::readHdf(const std::string& path,
+                                                     std::size_t worker) {
     if (const std::string own = OwnMetadataFile(path); !own.empty())
         return {std::nullopt, "described by " + own};
     const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
@@ -105,10 +80,8 @@ SceneFootprintOrReason SceneFootprintReader::readHdf(const std::string& path) {
     HdfTextsOrReason texts = ReadHdfTexts(file.get());
     if (!texts.texts)
         return {std::nullopt, std::move(texts.reason)};
-    SceneFootprintOrReason read = [&] {
-        Borrowed reader(*this);
-        return WithShape((*reader).readHdfTexts(texts.texts->core, texts.texts->product));
-    }();
+    SceneFootprintOrReason read =
+        WithShape(readerOf(worker).readHdfTexts(texts.texts->core, texts.texts->product));
     // The run takes a data file's extension off every granule ID.
     if (read.scene && read.scene->metadata.granule.value_or("").empty())
         read.scene->metadata.granule = std::string(FileNameOf(path));

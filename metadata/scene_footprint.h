@@ -5,7 +5,6 @@
 #include "metadata/scene_metadata.h"
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,33 +33,34 @@ struct SceneFootprintOrReason {
 SceneFootprintOrReason ReadSceneFootprint(SceneMetadataReader& reader, std::string_view text,
                                           TextExtent extent);
 
-// ReadSceneFootprint for runs that read ahead on several threads: each call borrows a
-// SceneMetadataReader that no other thread uses meanwhile, so that parsers and their
-// buffers are kept from file to file without one per thread being made each time.
+// ReadSceneFootprint for runs that read ahead on several threads: each worker (see
+// ScenePreparer) has a SceneMetadataReader of its own, made when it first reads, so that
+// parsers and their buffers stay with the thread that uses them from file to file.
 class SceneFootprintReader {
   public:
-    SceneFootprintReader() = default;
+    // For workers 0 to workers - 1.
+    explicit SceneFootprintReader(std::size_t workers) : m_readers(workers) {}
     SceneFootprintReader(const SceneFootprintReader&) = delete;
     SceneFootprintReader& operator=(const SceneFootprintReader&) = delete;
 
-    // May be called on several threads at once.
-    SceneFootprintOrReason read(std::string_view text, TextExtent extent);
+    // May be called on several threads at once, each as another worker.
+    SceneFootprintOrReason read(std::string_view text, TextExtent extent, std::size_t worker);
     // The scene an HDF-EOS file at `path` describes with its own ECS texts, read through
     // the HDF4 library, or why none: its own metadata file beside it (X.hdf.xml,
     // X.hdf.met or X.met for X.hdf) describes the scene instead ("described by X.hdf.xml"),
     // so that a granule is one scene. A granule without an ID takes the file's name
-    // without ".hdf". May be called on several threads at once.
-    SceneFootprintOrReason readHdf(const std::string& path);
+    // without ".hdf". May be called on several threads at once, each as another worker.
+    SceneFootprintOrReason readHdf(const std::string& path, std::size_t worker);
 
     // The read-ahead's rule for scene metadata: every file's first kLayoutSniffBytes, and
     // the rest only of a file whose head SniffLayout knows, up to kMaxMetadataBytes.
     static HeadFirst headFirst();
 
   private:
-    class Borrowed;
+    SceneMetadataReader& readerOf(std::size_t worker);
 
-    std::mutex m_mutex;
-    std::vector<std::unique_ptr<SceneMetadataReader>> m_idle; // guarded by m_mutex
+    // Element w is touched by worker w alone.
+    std::vector<std::unique_ptr<SceneMetadataReader>> m_readers;
 };
 
 } // namespace aster

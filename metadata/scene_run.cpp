@@ -96,12 +96,13 @@ struct PreparedScene {
     std::string reason;
 };
 
-PreparedScene PrepareScene(SceneFootprintReader& reader, SceneWriter& writer,
-                           const ListedScene& listed, std::size_t prefixSize) {
+PreparedScene PrepareScene(SceneFootprintReader& reader, std::size_t worker,
+                           SceneWriter& writer, const ListedScene& listed,
+                           std::size_t prefixSize) {
     PreparedScene prepared;
     SceneFootprintOrReason read = LooksLikeHdf4(listed.text)
-                                      ? reader.readHdf(std::string(listed.fullPath))
-                                      : reader.read(listed.text, listed.extent);
+                                      ? reader.readHdf(std::string(listed.fullPath), worker)
+                                      : reader.read(listed.text, listed.extent, worker);
     if (!read.scene) {
         // A file that gave no text at all is named for what keeps it from being read.
         prepared.reason = listed.text.empty() && listed.extent == TextExtent::Whole
@@ -126,13 +127,13 @@ std::optional<Error> RunListed(const SceneRunOptions& options, SceneWriter& writ
     if (auto error = writer.plan())
         return error;
     // Images and HDF files listed beside the metadata are read no further than their heads.
-    SceneFootprintReader reader;
     ReadAheadSettings readAhead = options.readAhead;
     readAhead.wildcardsInLineOnly = true;
+    SceneFootprintReader reader(readAhead.workers());
     PreparedScenes<PreparedScene> scenes(
         readAhead,
-        [&reader, &writer, &options](const ListedScene& listed) {
-            return PrepareScene(reader, writer, listed, options.folderPrefix.size());
+        [&reader, &writer, &options](const ListedScene& listed, std::size_t worker) {
+            return PrepareScene(reader, worker, writer, listed, options.folderPrefix.size());
         },
         reader.headFirst());
     if (auto error = scenes.open(options.folderPrefix, options.list)) {

@@ -151,8 +151,8 @@ class ListedScenes::Impl {
     };
 
     void stop();
-    void work();
-    void readFile(Slot& slot, std::uint64_t sequence);
+    void work(std::size_t worker);
+    void readFile(Slot& slot, std::uint64_t sequence, std::size_t worker);
     bool reserve(Slot& slot, std::size_t bytes);
     bool fill(Slot& slot, std::uint64_t sequence);
     std::string_view readInTurn(Slot& slot);
@@ -208,7 +208,7 @@ std::optional<Error> ListedScenes::Impl::open(const std::string& folderPrefix,
     try {
         for (unsigned i = 0; i < threads; ++i) {
             m_awake.fetch_add(1);
-            m_threads.emplace_back([this] { work(); });
+            m_threads.emplace_back([this, i] { work(i + 1); });
         }
     } catch (const std::system_error&) {
         m_awake.fetch_sub(1);
@@ -229,7 +229,7 @@ void ListedScenes::Impl::stop() {
 // A reading thread: claims the lines placed in the ring in list order and reads each
 // file whole into its slot's buffer. The run may take a line itself when its turn comes
 // first; the claim then fails and the thread moves on.
-void ListedScenes::Impl::work() {
+void ListedScenes::Impl::work(std::size_t worker) {
     bool lastReadWaited = false;
     for (;;) {
         const std::uint64_t wake = m_wake.load();
@@ -265,7 +265,7 @@ void ListedScenes::Impl::work() {
         if (slot.state.compare_exchange_strong(expected, Tag(sequence, kReading),
                                                std::memory_order_acquire)) {
             const auto start = std::chrono::steady_clock::now();
-            readFile(slot, sequence);
+            readFile(slot, sequence, worker);
             lastReadWaited = std::chrono::steady_clock::now() - start > kSlowRead;
         }
     }
@@ -282,7 +282,7 @@ bool ListedScenes::Impl::reserve(Slot& slot, std::size_t bytes) {
     return true;
 }
 
-void ListedScenes::Impl::readFile(Slot& slot, std::uint64_t sequence) {
+void ListedScenes::Impl::readFile(Slot& slot, std::uint64_t sequence, std::size_t worker) {
     SlotState result = kReady;
     slot.length = 0;
     slot.extent = TextExtent::Whole;
@@ -313,7 +313,7 @@ void ListedScenes::Impl::readFile(Slot& slot, std::uint64_t sequence) {
     if (result == kReady && m_preparer) {
         try {
             m_preparer->prepare(
-                sequence % m_ringSize,
+                sequence % m_ringSize, worker,
                 ListedScene{slot.number, slot.fullPath, {slot.text.data(), slot.length}, slot.extent});
         } catch (...) {
             // Nothing in its place: the run prepares it again in its turn.
@@ -364,7 +364,7 @@ bool ListedScenes::Impl::helpRead(std::uint64_t& later) {
         std::uint64_t expected = Tag(later, kFilled);
         if (slot.state.compare_exchange_strong(expected, Tag(later, kReading),
                                                std::memory_order_acquire)) {
-            readFile(slot, later);
+            readFile(slot, later, 0); // on the run's thread
             ++later;
             return true;
         }

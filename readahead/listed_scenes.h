@@ -32,6 +32,10 @@ struct ReadAheadSettings {
     // A * or ? refuses only the listed line, not the chosen folder's path, which the
     // user named: the scene run's rule. The text run keeps refusing both.
     bool wildcardsInLineOnly = false;
+
+    // The workers that may prepare scenes (see ScenePreparer): the run's thread and each
+    // reading thread.
+    std::size_t workers() const { return std::size_t{threads} + 1; }
 };
 
 // How much of a listed file a ListedScene's text holds.
@@ -81,9 +85,12 @@ class ScenePreparer {
     // from 0 to count - 1.
     virtual void makePlaces(std::size_t count) = 0;
     // Prepares `scene` into `place`, which no other thread touches until the run takes
-    // the scene. Called on several threads at once. When it throws, the run prepares the
-    // scene again in its turn.
-    virtual void prepare(std::size_t place, const ListedScene& scene) = 0;
+    // the scene. Called on several threads at once, each as a `worker` of its own: 0 is
+    // the run's thread, 1 on the reading threads, all below ReadAheadSettings::workers().
+    // No two threads are the same worker at once, so that what a worker keeps from file
+    // to file needs no lock and stays in its core's cache. When it throws, the run
+    // prepares the scene again in its turn.
+    virtual void prepare(std::size_t place, std::size_t worker, const ListedScene& scene) = 0;
 
   protected:
     ~ScenePreparer() = default;
@@ -119,11 +126,12 @@ class ListedScenes {
 
 // ListedScenes with what `prepare` makes of each file, as a value of the caller's type:
 // made on the thread that read the file where it could be, else by next() in the run's
-// turn. Each result is made once and handed over once, in list order.
+// turn, as worker 0. Each result is made once and handed over once, in list order.
 template <typename Prepared>
 class PreparedScenes final : private ScenePreparer {
   public:
-    using Prepare = std::function<Prepared(const ListedScene& scene)>;
+    // `worker` as ScenePreparer::prepare gives it.
+    using Prepare = std::function<Prepared(const ListedScene& scene, std::size_t worker)>;
 
     PreparedScenes(ReadAheadSettings settings, Prepare prepare, HeadFirst headFirst = {})
         : m_prepare(std::move(prepare)), m_scenes(settings, std::move(headFirst), this) {}
@@ -142,7 +150,7 @@ class PreparedScenes final : private ScenePreparer {
         if (place)
             prepared = std::move(*place);
         else
-            prepared = m_prepare(scene);
+            prepared = m_prepare(scene, 0);
         place.reset();
         return true;
     }
@@ -151,8 +159,8 @@ class PreparedScenes final : private ScenePreparer {
     void makePlaces(std::size_t count) override {
         m_places = std::make_unique<std::optional<Prepared>[]>(count);
     }
-    void prepare(std::size_t place, const ListedScene& scene) override {
-        m_places[place].emplace(m_prepare(scene));
+    void prepare(std::size_t place, std::size_t worker, const ListedScene& scene) override {
+        m_places[place].emplace(m_prepare(scene, worker));
     }
 
     Prepare m_prepare;

@@ -46,7 +46,7 @@ std::vector<Seen> ReadFolder(const test::TempFolder& folder, const ReadAheadSett
     HeadFirst headFirst{kLayoutSniffBytes, kMaxMetadataBytes, [](std::string_view head) {
                             return SniffLayout(head) != MetadataLayout::None;
                         }};
-    const auto prepare = [](const ListedScene& scene) {
+    const auto prepare = [](const ListedScene& scene, std::size_t) {
         if (scene.extent == TextExtent::TooLarge)
             return std::string("larger than 16 MiB");
         return ReadSceneMetadata(scene.text).reason;

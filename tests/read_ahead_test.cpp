@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace aster {
 namespace {
@@ -176,6 +177,8 @@ TEST(ReadAhead, ProgressCountsEveryListedFileAndStopChangesNothing) {
 
 // What the caller prepares from each file reaches it once, in list order, as a value of
 // its own type, whether a reading thread made it or, after a reading thread failed, the run.
+// Each worker number is one thread's at a time, and the run's thread is worker 0, so that
+// what a worker keeps needs no lock.
 TEST(ReadAhead, PreparedResultsComeOnceInListOrder) {
     test::TempFolder folder;
     std::string list;
@@ -192,14 +195,23 @@ TEST(ReadAhead, PreparedResultsComeOnceInListOrder) {
         SCOPED_TRACE("threads " + std::to_string(settings.threads));
         std::atomic<int> made{0};
         std::atomic<int> failed{0};
-        const auto prepare = [&](const ListedScene& scene) {
+        std::vector<std::atomic<bool>> busy(settings.workers());
+        std::atomic<int> clashes{0};
+        const auto prepare = [&](const ListedScene& scene, std::size_t worker) {
+            EXPECT_LT(worker, settings.workers());
+            EXPECT_EQ(worker == 0, std::this_thread::get_id() == run);
             if (std::this_thread::get_id() != run && scene.number % 7 == 0) {
                 ++failed;
                 throw std::runtime_error("made again in the run's turn");
             }
+            if (busy.at(worker).exchange(true))
+                ++clashes;
+            std::this_thread::yield(); // room for another thread as the same worker
             ++made;
-            return std::make_unique<std::string>(std::to_string(scene.number) + ":" +
-                                                 std::string(scene.text));
+            auto result = std::make_unique<std::string>(std::to_string(scene.number) + ":" +
+                                                        std::string(scene.text));
+            busy[worker] = false;
+            return result;
         };
         PreparedScenes<std::unique_ptr<std::string>> scenes(settings, prepare);
         ASSERT_FALSE(scenes.open(folder.path() + "/"));
@@ -217,6 +229,7 @@ TEST(ReadAhead, PreparedResultsComeOnceInListOrder) {
         EXPECT_FALSE(scenes.error());
         EXPECT_EQ(expected, 300);
         EXPECT_EQ(made.load(), 300);
+        EXPECT_EQ(clashes.load(), 0);
         if (settings.threads == 0) {
             EXPECT_EQ(failed.load(), 0);
         }
