@@ -175,7 +175,7 @@ class DatabaseLayer final : public SceneWriter {
     std::unique_ptr<Prepared> prepare(const Scene& scene, std::string& reason) override {
         return PrepareFootprint(scene, reason);
     }
-    std::optional<Error> write(const Scene& scene, std::unique_ptr<Prepared> prepared,
+    std::optional<Error> write(const Scene& scene, Prepared& prepared,
                                std::string& reason) override;
     std::optional<Error> complete(SceneRunHost& host) override;
     std::optional<Error> publish() override;
@@ -366,7 +366,7 @@ std::optional<Error> DatabaseLayer::addIndexes() {
     return std::nullopt;
 }
 
-std::optional<Error> DatabaseLayer::write(const Scene& scene, std::unique_ptr<Prepared> prepared,
+std::optional<Error> DatabaseLayer::write(const Scene& scene, Prepared& prepared,
                                           std::string& reason) {
     // A unique index would refuse a second row of a granule only at the end, and with it
     // the whole run: the first file in list order gives the row.
@@ -379,7 +379,7 @@ std::optional<Error> DatabaseLayer::write(const Scene& scene, std::unique_ptr<Pr
             return std::nullopt;
         }
     }
-    if (auto error = m_writer->write(scene, static_cast<PreparedFootprint&>(*prepared)))
+    if (auto error = m_writer->write(scene, static_cast<PreparedFootprint&>(prepared)))
         return error;
     ++m_rows;
     return std::nullopt;

@@ -204,7 +204,7 @@ class FootprintLayer final : public SceneWriter {
     std::unique_ptr<Prepared> prepare(const Scene& scene, std::string& reason) override {
         return PrepareFootprint(scene, reason);
     }
-    std::optional<Error> write(const Scene& scene, std::unique_ptr<Prepared> prepared,
+    std::optional<Error> write(const Scene& scene, Prepared& prepared,
                                std::string& reason) override;
     std::optional<Error> complete(SceneRunHost& host) override;
     std::optional<Error> publish() override;
@@ -324,9 +324,9 @@ std::optional<Error> FootprintLayer::start() {
     return m_writer->create(m_gdalPath, Utf8FromBytes(StemOf(m_outputName)), settings());
 }
 
-std::optional<Error> FootprintLayer::write(const Scene& scene, std::unique_ptr<Prepared> prepared,
+std::optional<Error> FootprintLayer::write(const Scene& scene, Prepared& prepared,
                                            std::string& /*reason*/) {
-    auto& footprint = static_cast<PreparedFootprint&>(*prepared);
+    auto& footprint = static_cast<PreparedFootprint&>(prepared);
     const WrittenFeature values = footprint.values;
     if (auto error = m_writer->write(scene, footprint))
         return error;

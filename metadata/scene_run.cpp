@@ -150,7 +150,7 @@ std::optional<Error> RunListed(const SceneRunOptions& options, SceneWriter& writ
         if (prepared.scene) {
             prepared.scene->fullPath = listed.fullPath; // the view of this turn
             if (auto error =
-                    writer.write(*prepared.scene, std::move(prepared.written), prepared.reason))
+                    writer.write(*prepared.scene, *prepared.written, prepared.reason))
                 return error;
             if (!prepared.reason.empty())
                 prepared.scene.reset();

@@ -95,7 +95,9 @@ class SceneWriter {
     virtual std::unique_ptr<Prepared> prepare(const Scene& scene, std::string& reason) = 0;
     // May give `reason` instead of writing the scene, which is then skipped for it: only
     // the run's order tells some skips, such as a granule a file earlier in the list gave.
-    virtual std::optional<Error> write(const Scene& scene, std::unique_ptr<Prepared> prepared,
+    // `prepared` is what prepare() gave for the scene, and stays the run's: it is freed
+    // later, on a reading thread (see PreparedScenes).
+    virtual std::optional<Error> write(const Scene& scene, Prepared& prepared,
                                        std::string& reason) = 0;
     // Finishes the output aside, where it replaces nothing yet.
     virtual std::optional<Error> complete(SceneRunHost& host) = 0;

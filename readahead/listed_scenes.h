@@ -126,7 +126,11 @@ class ListedScenes {
 
 // ListedScenes with what `prepare` makes of each file, as a value of the caller's type:
 // made on the thread that read the file where it could be, else by next() in the run's
-// turn, as worker 0. Each result is made once and handed over once, in list order.
+// turn, as worker 0. Each result is made once and handed over once, in list order. The
+// result next() replaces goes back to the place the new one came from, and the thread
+// that prepares there next frees it: a result's memory is mostly given back by a
+// reading thread, often the one that took it, rather than all by the run's thread, for
+// which freeing what another thread took is slower.
 template <typename Prepared>
 class PreparedScenes final : private ScenePreparer {
   public:
@@ -142,29 +146,37 @@ class PreparedScenes final : private ScenePreparer {
     std::int64_t total() const { return m_scenes.total(); }
     const std::optional<Error>& error() const { return m_scenes.error(); }
 
-    // The next listed file and what `prepare` made of it.
+    // The next listed file and what `prepare` made of it, in place of the result
+    // `prepared` held.
     bool next(ListedScene& scene, Prepared& prepared) {
         if (!m_scenes.next(scene))
             return false;
-        std::optional<Prepared>& place = m_places[m_scenes.currentPlace()];
-        if (place)
-            prepared = std::move(*place);
-        else
+        Place& place = m_places[m_scenes.currentPlace()];
+        if (place.filled) {
+            std::swap(prepared, place.value);
+            place.filled = false;
+        } else {
             prepared = m_prepare(scene, 0);
-        place.reset();
+        }
         return true;
     }
 
   private:
+    // A result waiting for the run (filled), or one the run is done with, to be freed.
+    struct Place {
+        Prepared value{};
+        bool filled = false;
+    };
     void makePlaces(std::size_t count) override {
-        m_places = std::make_unique<std::optional<Prepared>[]>(count);
+        m_places = std::make_unique<Place[]>(count);
     }
     void prepare(std::size_t place, std::size_t worker, const ListedScene& scene) override {
-        m_places[place].emplace(m_prepare(scene, worker));
+        m_places[place].value = m_prepare(scene, worker);
+        m_places[place].filled = true;
     }
 
     Prepare m_prepare;
-    std::unique_ptr<std::optional<Prepared>[]> m_places;
+    std::unique_ptr<Place[]> m_places;
     // Last, so that its reading threads have stopped before the places go.
     ListedScenes m_scenes;
 };

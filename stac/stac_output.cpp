@@ -139,12 +139,12 @@ void StacOutput::addToCollection(const StacItem& item) {
     m_collection.sunElevation.add(item.sunElevation);
 }
 
-std::optional<Error> StacOutput::write(const Scene& scene, std::unique_ptr<Prepared> base,
+std::optional<Error> StacOutput::write(const Scene& scene, Prepared& base,
                                        std::string& /*reason*/) {
     // A scene prepared without the files beside it that it has stops the run.
     if (auto failure = m_names.failure())
         return failure;
-    auto& prepared = static_cast<PreparedItem&>(*base);
+    auto& prepared = static_cast<PreparedItem&>(base);
     StacItem& item = prepared.item;
     const std::string_view id = m_ids.add(prepared.granuleStem, prepared.nameStem, scene.number);
     if (const auto& error = m_ids.error())

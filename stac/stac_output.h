@@ -42,7 +42,7 @@ class StacOutput : public SceneWriter {
 
     std::optional<Error> plan() override;
     std::unique_ptr<Prepared> prepare(const Scene& scene, std::string& reason) override;
-    std::optional<Error> write(const Scene& scene, std::unique_ptr<Prepared> prepared,
+    std::optional<Error> write(const Scene& scene, Prepared& prepared,
                                std::string& reason) override;
     std::optional<Error> complete(SceneRunHost& host) override;
     const std::string& shownOutput() const override { return m_options.outputPath; }

@@ -6,8 +6,10 @@
 #include "tests/scene_samples.h"
 #include "tests/test_support.h"
 
+#include <algorithm>
 #include <atomic>
 #include <gtest/gtest.h>
+#include <memory>
 #include <random>
 #include <sys/stat.h>
 #include <thread>
@@ -178,7 +180,8 @@ TEST(ReadAhead, ProgressCountsEveryListedFileAndStopChangesNothing) {
 // What the caller prepares from each file reaches it once, in list order, as a value of
 // its own type, whether a reading thread made it or, after a reading thread failed, the run.
 // Each worker number is one thread's at a time, and the run's thread is worker 0, so that
-// what a worker keeps needs no lock.
+// what a worker keeps needs no lock. Results the run is done with are freed once each,
+// no later than a ring's turn after, and none outlives the scenes.
 TEST(ReadAhead, PreparedResultsComeOnceInListOrder) {
     test::TempFolder folder;
     std::string list;
@@ -197,6 +200,15 @@ TEST(ReadAhead, PreparedResultsComeOnceInListOrder) {
         std::atomic<int> failed{0};
         std::vector<std::atomic<bool>> busy(settings.workers());
         std::atomic<int> clashes{0};
+        std::atomic<int> alive{0};
+        const auto counted = [&alive](std::string text) {
+            ++alive;
+            return std::shared_ptr<std::string>(new std::string(std::move(text)),
+                                                [&alive](std::string* freed) {
+                                                    --alive;
+                                                    delete freed;
+                                                });
+        };
         const auto prepare = [&](const ListedScene& scene, std::size_t worker) {
             EXPECT_LT(worker, settings.workers());
             EXPECT_EQ(worker == 0, std::this_thread::get_id() == run);
@@ -208,25 +220,33 @@ TEST(ReadAhead, PreparedResultsComeOnceInListOrder) {
                 ++clashes;
             std::this_thread::yield(); // room for another thread as the same worker
             ++made;
-            auto result = std::make_unique<std::string>(std::to_string(scene.number) + ":" +
-                                                        std::string(scene.text));
+            auto result = counted(std::to_string(scene.number) + ":" + std::string(scene.text));
             busy[worker] = false;
             return result;
         };
-        PreparedScenes<std::unique_ptr<std::string>> scenes(settings, prepare);
-        ASSERT_FALSE(scenes.open(folder.path() + "/"));
-        ListedScene scene;
-        std::unique_ptr<std::string> prepared;
+        std::shared_ptr<std::string> prepared;
         int expected = 0;
-        while (scenes.next(scene, prepared)) {
-            ++expected;
-            ASSERT_EQ(scene.number, expected);
-            ASSERT_TRUE(prepared);
-            const std::string text = expected % 11 != 0 ? "scene " + std::to_string(expected) : "";
-            EXPECT_EQ(*prepared, std::to_string(expected) + ":" + text);
-            EXPECT_EQ(scene.text, text);
+        int mostAlive = 0;
+        {
+            PreparedScenes<std::shared_ptr<std::string>> scenes(settings, prepare);
+            ASSERT_FALSE(scenes.open(folder.path() + "/"));
+            ListedScene scene;
+            while (scenes.next(scene, prepared)) {
+                ++expected;
+                ASSERT_EQ(scene.number, expected);
+                ASSERT_TRUE(prepared);
+                const std::string text =
+                    expected % 11 != 0 ? "scene " + std::to_string(expected) : "";
+                EXPECT_EQ(*prepared, std::to_string(expected) + ":" + text);
+                EXPECT_EQ(scene.text, text);
+                mostAlive = std::max(mostAlive, alive.load());
+            }
+            EXPECT_FALSE(scenes.error());
         }
-        EXPECT_FALSE(scenes.error());
+        // The ring's places, the run's own and one being made by each worker.
+        EXPECT_LE(mostAlive, static_cast<int>(settings.maxFiles + 1 + settings.workers()));
+        prepared.reset();
+        EXPECT_EQ(alive.load(), 0);
         EXPECT_EQ(expected, 300);
         EXPECT_EQ(made.load(), 300);
         EXPECT_EQ(clashes.load(), 0);

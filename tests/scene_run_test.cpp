@@ -26,7 +26,7 @@ struct Kept final : SceneWriter {
         return std::make_unique<Prepared>();
     }
     std::int32_t skipNumber = -1; // the list line whose scene write() skips
-    std::optional<Error> write(const Scene& scene, std::unique_ptr<Prepared>,
+    std::optional<Error> write(const Scene& scene, Prepared&,
                                std::string& reason) override {
         if (scene.number == skipNumber) {
             reason = "skipped by the writer";
