@@ -126,9 +126,9 @@ std::optional<Error> RunListed(const SceneRunOptions& options, SceneWriter& writ
                                SceneRunHost& host, SceneRunReport& report) {
     if (auto error = writer.plan())
         return error;
-    // Images and HDF files listed beside the metadata are read no further than their heads.
     ReadAheadSettings readAhead = options.readAhead;
     readAhead.wildcardsInLineOnly = true;
+    // Images and HDF files listed beside the metadata are read no further than their heads.
     SceneFootprintReader reader(readAhead.workers());
     PreparedScenes<PreparedScene> scenes(
         readAhead,

@@ -85,8 +85,9 @@ class ScenePreparer {
     // from 0 to count - 1.
     virtual void makePlaces(std::size_t count) = 0;
     // Prepares `scene` into `place`, which no other thread touches until the run takes
-    // the scene. Called on several threads at once, each as a `worker` of its own: 0 is
-    // the run's thread, 1 on the reading threads, all below ReadAheadSettings::workers().
+    // the scene. Called on several threads at once, each as a `worker` of its own: 0 on
+    // the run's thread, 1 and up on the reading threads, all below
+    // ReadAheadSettings::workers().
     // No two threads are the same worker at once, so that what a worker keeps from file
     // to file needs no lock and stays in its core's cache. When it throws, the run
     // prepares the scene again in its turn.
