@@ -171,23 +171,32 @@ class OdlScanner {
     [[gnu::always_inline]] inline std::size_t value(std::size_t pos, OdlValue& value);
     [[gnu::always_inline]] inline std::size_t assignment(std::size_t nameEnd, OdlValue& assigned);
 
+    // Bit i of word i / 64 of a map is set when byte i is a blank (kBlanks); a blank or
+    // '=' (kSpacing); or a word byte other than '/' (kWords). Bits from m_size on are clear.
+    enum Map { kBlanks, kSpacing, kWords };
+    static constexpr std::size_t kMaps = 3;
+
     void mapBytes();
     // The first place from `pos` on, at most m_size, whose bit in `map` is clear.
-    std::size_t nextClear(const std::uint64_t* map, std::size_t pos) const;
+    [[gnu::always_inline]] inline std::size_t nextClear(Map map, std::size_t pos);
+    // The same from the start of the word after `word`.
+    std::size_t nextClearAfter(Map map, std::size_t word) const;
+    void enterChunk(std::size_t chunk);
 
     const char* m_text;
     std::size_t m_size;
     OdlHandler& m_handler;
-    // Bit i of word i / 64 is set when byte i is a blank, in m_blanks; a blank or '=', in
-    // m_spacing; or a word byte other than '/', in m_words. Bits from m_size on are clear.
     // Texts of granule size are mapped on the stack.
-    static constexpr std::size_t kMaps = 3;
     static constexpr std::size_t kLocalWords = 16 * 1024 / 64;
     std::array<std::uint64_t, kMaps * kLocalWords> m_localMaps;
     std::unique_ptr<std::uint64_t[]> m_largeMaps;
-    std::uint64_t* m_blanks = nullptr;
-    std::uint64_t* m_spacing = nullptr;
-    std::uint64_t* m_words = nullptr;
+    std::array<const std::uint64_t*, kMaps> m_maps{};
+    // The maps' words for the 64 bytes the walk is in (m_chunk). A step within them
+    // shifts a word whose place was known before the step began, where a load from the
+    // map would wait for the step's start: the chain of places each step waits on is
+    // then some half as long.
+    std::size_t m_chunk = 0;
+    std::array<std::uint64_t, kMaps> m_current{};
     std::size_t m_depth = 0;
     const char* m_failure = nullptr;
     std::size_t m_failureAt = 0;
@@ -202,26 +211,40 @@ void OdlScanner::mapBytes() {
         m_largeMaps = std::make_unique_for_overwrite<std::uint64_t[]>(kMaps * words);
         maps = m_largeMaps.get();
     }
-    m_blanks = maps;
-    m_spacing = maps + words;
-    m_words = maps + 2 * words;
+    std::uint64_t* const blanks = maps;
+    std::uint64_t* const spacing = maps + words;
+    std::uint64_t* const wordBytes = maps + 2 * words;
     const std::size_t whole = m_size / 64;
-    MapOdlBytes(m_text, whole, {m_blanks, m_spacing, m_words});
+    MapOdlBytes(m_text, whole, {blanks, spacing, wordBytes});
     // The last bytes in a chunk of zeros: a zero byte is no blank, '=' or word byte, so
     // the bits from m_size on are clear.
     char last[64] = {};
     if (m_size > whole * 64)
         std::memcpy(last, m_text + whole * 64, m_size - whole * 64);
-    MapOdlBytes(last, 1, {m_blanks + whole, m_spacing + whole, m_words + whole});
+    MapOdlBytes(last, 1, {blanks + whole, spacing + whole, wordBytes + whole});
+    m_maps = {blanks, spacing, wordBytes};
+    enterChunk(0);
 }
 
-std::size_t OdlScanner::nextClear(const std::uint64_t* map, std::size_t pos) const {
-    std::size_t word = pos / 64;
-    std::uint64_t clear = ~map[word] >> (pos % 64);
-    if (clear != 0)
+void OdlScanner::enterChunk(std::size_t chunk) {
+    m_chunk = chunk;
+    for (std::size_t map = 0; map < kMaps; ++map)
+        m_current[map] = m_maps[map][chunk];
+}
+
+std::size_t OdlScanner::nextClear(Map map, std::size_t pos) {
+    if (pos / 64 != m_chunk) [[unlikely]]
+        enterChunk(pos / 64);
+    const std::uint64_t clear = ~m_current[map] >> (pos % 64);
+    if (clear != 0) [[likely]]
         return pos + static_cast<std::size_t>(std::countr_zero(clear));
+    return nextClearAfter(map, pos / 64);
+}
+
+std::size_t OdlScanner::nextClearAfter(Map map, std::size_t word) const {
+    std::uint64_t clear;
     do
-        clear = ~map[++word];
+        clear = ~m_maps[map][++word];
     while (clear == 0);
     return word * 64 + static_cast<std::size_t>(std::countr_zero(clear));
 }
@@ -238,7 +261,7 @@ std::size_t OdlScanner::skipComment(std::size_t pos) {
 // Past blanks and comments.
 std::size_t OdlScanner::skipBlanks(std::size_t pos) {
     for (;;) {
-        pos = nextClear(m_blanks, pos);
+        pos = nextClear(kBlanks, pos);
         if (pos == m_size || m_text[pos] != '/' || !commentAfterSlash(pos))
             return pos;
         pos = skipComment(pos);
@@ -250,7 +273,7 @@ std::size_t OdlScanner::skipBlanks(std::size_t pos) {
 std::size_t OdlScanner::word(std::size_t pos, std::string_view& word) {
     const std::size_t start = pos;
     for (;;) {
-        pos = nextClear(m_words, pos);
+        pos = nextClear(kWords, pos);
         // A '/' belongs to the word unless it opens a comment.
         if (pos == m_size || m_text[pos] != '/' || commentAfterSlash(pos))
             break;
@@ -384,12 +407,12 @@ std::size_t OdlScanner::value(std::size_t pos, OdlValue& value) {
 // after. Where the blanks and one '=' are all there is before the value, as ECS writes
 // them, its start is found in one step, checked by the steps that find it the long way.
 std::size_t OdlScanner::assignment(std::size_t nameEnd, OdlValue& assigned) {
-    const std::size_t valueStart = nextClear(m_spacing, nameEnd);
-    const std::size_t afterName = nextClear(m_blanks, nameEnd);
+    const std::size_t valueStart = nextClear(kSpacing, nameEnd);
+    const std::size_t afterName = nextClear(kBlanks, nameEnd);
     if (valueStart == m_size || m_text[valueStart] != '/') {
         if (afterName == valueStart)
             return valueStart; // no '=': a statement without a value
-        if (nextClear(m_blanks, afterName + 1) == valueStart)
+        if (nextClear(kBlanks, afterName + 1) == valueStart)
             return value(valueStart, assigned);
     }
     // Comments, or more than one '='.
