@@ -193,8 +193,8 @@ class OdlScanner {
     std::array<const std::uint64_t*, kMaps> m_maps{};
     // The maps' words for the 64 bytes the walk is in (m_chunk). A step within them
     // shifts a word whose place was known before the step began, where a load from the
-    // map would wait for the step's start: the chain of places each step waits on is
-    // then some half as long.
+    // map would first wait for the step's start, so the chain of places the steps wait
+    // on holds no loads.
     std::size_t m_chunk = 0;
     std::array<std::uint64_t, kMaps> m_current{};
     std::size_t m_depth = 0;
