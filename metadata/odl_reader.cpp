@@ -192,9 +192,8 @@ class OdlScanner {
     std::unique_ptr<std::uint64_t[]> m_largeMaps;
     std::array<const std::uint64_t*, kMaps> m_maps{};
     // The maps' words for the 64 bytes the walk is in (m_chunk). A step within them
-    // shifts a word whose place was known before the step began, where a load from the
-    // map would first wait for the step's start, so the chain of places the steps wait
-    // on holds no loads.
+    // shifts a word whose place was known before the step began: a load from the map
+    // would first wait for the place the step starts from.
     std::size_t m_chunk = 0;
     std::array<std::uint64_t, kMaps> m_current{};
     std::size_t m_depth = 0;
