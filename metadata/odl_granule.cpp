@@ -87,6 +87,9 @@ void KeepFirst(OdlValue& slot, const OdlValue& value) {
         slot = value;
 }
 
+constexpr NoCaseName kClassName("CLASS");
+constexpr NoCaseName kValueName("VALUE");
+
 std::size_t Offset(EcsName name, EcsName first) {
     return static_cast<std::size_t>(name) - static_cast<std::size_t>(first);
 }
@@ -132,13 +135,14 @@ void OdlGranuleReader::Granule::assign(std::string_view name, const OdlValue& va
     if (m_depth == 0)
         return;
     Block& block = m_blocks[m_depth - 1];
-    const EcsName what = EcsNameOf(name);
-    if (what == EcsName::Class)
+    // Most statements are NUM_VAL, TYPE, CLASS and VALUE, and only two blocks take items
+    // from others: the name is looked up in the table there alone.
+    if (kClassName.matches(name))
         block.classText = FirstOdlItem(value);
-    else if (what == EcsName::Value)
+    else if (kValueName.matches(name))
         KeepFirst(block.value, value);
     else if (block.name == EcsName::SceneFourCorners || block.name == EcsName::BoundingRectangle)
-        takeItem(what, block.name, value); // a corner or bound as a statement of its own
+        takeItem(EcsNameOf(name), block.name, value); // a corner or bound as a statement
 }
 
 // The block's own class, else that of the nearest block around it inside the additional
