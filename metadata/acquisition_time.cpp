@@ -1,5 +1,6 @@
 #include "metadata/acquisition_time.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
@@ -124,20 +125,20 @@ UtcParts BreakDown(UtcMilliseconds instant) {
                     static_cast<int>(time.subseconds().count())};
 }
 
-std::string FormatRfc3339(UtcMilliseconds instant) {
+std::size_t WriteRfc3339(UtcMilliseconds instant, Rfc3339Chars& text) {
     const UtcParts parts = BreakDown(instant);
     // Years before 1 or after 9999 have no four-digit form; scene dates are read from four
     // digits, so only instants made some other way could reach them.
     if (parts.year < 0 || parts.year > 9999) {
-        char text[48];
-        const int length = std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
+        const int length = std::snprintf(text.data(), text.size(), "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
                                          parts.year, parts.month, parts.day, parts.hour,
                                          parts.minute, parts.second, parts.millisecond);
-        return std::string(text, static_cast<std::size_t>(length));
+        return static_cast<std::size_t>(length);
     }
     // Written digit by digit: every item and feature has one or two, and snprintf's
     // parsing of its format took a tenth of an item's rendering.
-    std::string text = "0000-00-00T00:00:00.000Z";
+    constexpr std::string_view kPattern = "0000-00-00T00:00:00.000Z";
+    std::copy(kPattern.begin(), kPattern.end(), text.begin());
     const auto put = [&text](std::size_t at, std::size_t digits, unsigned value) {
         for (std::size_t i = digits; i-- > 0; value /= 10)
             text[at + i] = static_cast<char>('0' + value % 10);
@@ -149,7 +150,12 @@ std::string FormatRfc3339(UtcMilliseconds instant) {
     put(14, 2, static_cast<unsigned>(parts.minute));
     put(17, 2, static_cast<unsigned>(parts.second));
     put(20, 3, static_cast<unsigned>(parts.millisecond));
-    return text;
+    return kPattern.size();
+}
+
+std::string FormatRfc3339(UtcMilliseconds instant) {
+    Rfc3339Chars text;
+    return std::string(text.data(), WriteRfc3339(instant, text));
 }
 
 } // namespace aster

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -57,5 +58,9 @@ UtcParts BreakDown(UtcMilliseconds instant);
 
 // RFC 3339 in UTC with milliseconds and 'Z': "2003-04-12T18:32:07.414Z".
 std::string FormatRfc3339(UtcMilliseconds instant);
+// The same text into `text`, for writers of many items, which need no string of it;
+// gives its length.
+using Rfc3339Chars = std::array<char, 48>;
+std::size_t WriteRfc3339(UtcMilliseconds instant, Rfc3339Chars& text);
 
 } // namespace aster

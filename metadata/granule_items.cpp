@@ -333,11 +333,13 @@ MetadataOrReason CompleteMetadata(GranuleItems& items, MetadataLayout layout) {
         date = take(EcsName::RangeBeginningDate);
     if (!time)
         time = take(EcsName::RangeBeginningTime);
-    metadata.dateText = date.value_or(std::string());
-    metadata.timeText = time.value_or(std::string());
     if (date)
         metadata.date = ParseSceneDate(*date);
     metadata.acquired = InstantOf(date, time);
+    if (date)
+        metadata.dateText = std::move(*date);
+    if (time)
+        metadata.timeText = std::move(*time);
     metadata.acquiredEnd = InstantOf(items.endDate, items.endTime);
     metadata.platforms = std::move(items.platforms);
     metadata.instruments = std::move(items.instruments);

@@ -49,20 +49,21 @@ void StripDataFileExtension(std::optional<std::string>& granule) {
         granule.reset();
 }
 
-// Each name once, UTF-8, in file order; names that differ only in case are one.
-std::vector<std::string> Distinct(const std::vector<std::string>& names) {
-    std::vector<std::string> distinct;
-    for (const std::string& name : names) {
+// Keeps each name once, UTF-8, in file order; names that differ only in case are one.
+// In place: every scene has a few, and a copy of them would be a few allocations more.
+void KeepDistinct(std::vector<std::string>& names) {
+    std::size_t kept = 0;
+    for (std::string& name : names) {
         if (name.empty())
             continue;
-        std::string text = Utf8FromBytes(name);
+        MakeUtf8(name);
         bool seen = false;
-        for (const std::string& kept : distinct)
-            seen = seen || EqualsNoCase(kept, text);
-        if (!seen)
-            distinct.push_back(std::move(text));
+        for (std::size_t i = 0; i < kept; ++i)
+            seen = seen || EqualsNoCase(names[i], name);
+        if (!seen && &names[kept++] != &name)
+            names[kept - 1] = std::move(name);
     }
-    return distinct;
+    names.resize(kept);
 }
 
 // ECS metadata written before launch names the EOS platforms by their mission names.
@@ -77,8 +78,8 @@ std::string PlatformName(std::string name) {
 void CleanPlatforms(SceneMetadata& metadata) {
     for (std::string& platform : metadata.platforms)
         platform = PlatformName(std::move(platform));
-    metadata.platforms = Distinct(metadata.platforms);
-    metadata.instruments = Distinct(metadata.instruments);
+    KeepDistinct(metadata.platforms);
+    KeepDistinct(metadata.instruments);
     const bool aster = metadata.product && StartsWithNoCase(*metadata.product, "AST_");
     if (aster && metadata.platforms.empty())
         metadata.platforms = {"Terra"};

@@ -170,6 +170,11 @@ template <typename Writer> void Text(Writer& writer, std::string_view text) {
     writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
 }
 
+template <typename Writer> void Instant(Writer& writer, UtcMilliseconds instant) {
+    Rfc3339Chars text;
+    writer.String(text.data(), static_cast<rapidjson::SizeType>(WriteRfc3339(instant, text)));
+}
+
 template <typename Writer> void Key(Writer& writer, std::string_view key) {
     writer.Key(key.data(), static_cast<rapidjson::SizeType>(key.size()));
 }
@@ -260,12 +265,12 @@ void Link(Writer& writer, std::string_view rel, std::string_view href,
 template <typename Writer> void ItemProperties(Writer& writer, const StacItem& item) {
     writer.StartObject();
     Key(writer, "datetime");
-    Text(writer, FormatRfc3339(item.datetime));
+    Instant(writer, item.datetime);
     if (item.end) {
         Key(writer, "start_datetime");
-        Text(writer, FormatRfc3339(item.datetime));
+        Instant(writer, item.datetime);
         Key(writer, "end_datetime");
-        Text(writer, FormatRfc3339(*item.end));
+        Instant(writer, *item.end);
     }
     TextIfGiven(writer, "platform", item.platform);
     if (!item.instruments.empty())
@@ -357,7 +362,7 @@ template <typename Writer> void Extent(Writer& writer, const StacExtent& extent)
     writer.StartArray();
     for (const auto& time : {extent.first(), extent.last()}) {
         if (time)
-            Text(writer, FormatRfc3339(*time));
+            Instant(writer, *time);
         else
             writer.Null();
     }
