@@ -145,6 +145,9 @@ TEST(SceneRun, PlatformsInstrumentsAndIds) {
         {"MCD43", "M.h5", {"Terra", "Aqua"}, {"MODIS", "MODIS"}, {}, {"MODIS"}, "M"},
         {"AST_L1B", "G.nc", {"Terra", "Aqua"}, {}, {}, {"ASTER"}, "G"},
         {{}, ".hdf", {"PM-1"}, {""}, {"Aqua"}, {}, {}},
+        // Kept in file order past empty names and repeats; Latin-1 bytes made UTF-8.
+        {{}, "B.hdf", {"", "Aqua", "aqua"}, {"", "ASTER", "\xE9t\xE9", "aster", "MODIS"},
+         {"Aqua"}, {"ASTER", "\xC3\xA9t\xC3\xA9", "MODIS"}, "B"},
         {{}, "A.hdf.xml", {}, {}, {}, {}, "A.hdf.xml"},
     };
     for (const auto& c : cases) {
