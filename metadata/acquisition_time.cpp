@@ -130,9 +130,9 @@ std::size_t WriteRfc3339(UtcMilliseconds instant, Rfc3339Chars& text) {
     // Years before 1 or after 9999 have no four-digit form; scene dates are read from four
     // digits, so only instants made some other way could reach them.
     if (parts.year < 0 || parts.year > 9999) {
-        const int length = std::snprintf(text.data(), text.size(), "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
-                                         parts.year, parts.month, parts.day, parts.hour,
-                                         parts.minute, parts.second, parts.millisecond);
+        const int length = std::snprintf(
+            text.data(), text.size(), "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", parts.year,
+            parts.month, parts.day, parts.hour, parts.minute, parts.second, parts.millisecond);
         return static_cast<std::size_t>(length);
     }
     // Written digit by digit: every item and feature has one or two, and snprintf's
