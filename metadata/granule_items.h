@@ -193,6 +193,11 @@ class NoCaseName {
     std::array<std::uint64_t, kMaxSize / 8> m_letters{};
 };
 
+// A block's class and value: EcsNameOf finds them, and the ODL granule's handler, which
+// meets them in most statements, compares them directly.
+inline constexpr NoCaseName kClassName("CLASS");
+inline constexpr NoCaseName kValueName("VALUE");
+
 std::string_view TrimBlanks(std::string_view text);
 
 // Why a text gives no number.

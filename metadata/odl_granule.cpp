@@ -87,9 +87,6 @@ void KeepFirst(OdlValue& slot, const OdlValue& value) {
         slot = value;
 }
 
-constexpr NoCaseName kClassName("CLASS");
-constexpr NoCaseName kValueName("VALUE");
-
 std::size_t Offset(EcsName name, EcsName first) {
     return static_cast<std::size_t>(name) - static_cast<std::size_t>(first);
 }
