@@ -53,15 +53,18 @@ void StripDataFileExtension(std::optional<std::string>& granule) {
 // In place: every scene has a few, and a copy of them would be a few allocations more.
 void KeepDistinct(std::vector<std::string>& names) {
     std::size_t kept = 0;
-    for (std::string& name : names) {
-        if (name.empty())
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (names[i].empty())
             continue;
-        MakeUtf8(name);
+        MakeUtf8(names[i]);
         bool seen = false;
-        for (std::size_t i = 0; i < kept; ++i)
-            seen = seen || EqualsNoCase(names[i], name);
-        if (!seen && &names[kept++] != &name)
-            names[kept - 1] = std::move(name);
+        for (std::size_t k = 0; k < kept; ++k)
+            seen = seen || EqualsNoCase(names[k], names[i]);
+        if (seen)
+            continue;
+        if (kept != i)
+            names[kept] = std::move(names[i]);
+        ++kept;
     }
     names.resize(kept);
 }
