@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <charconv>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <map>
@@ -15,6 +16,8 @@
 
 // Last: the library's headers define many short macros.
 #include <hdf/mfhdf.h>
+// The record the library keeps of an open file (filerec_t), from the same package.
+#include <hdf/hfile.h>
 
 namespace aster {
 
@@ -40,8 +43,21 @@ template <auto Close> class HdfHandle {
     int32 m_id;
 };
 
+// The library keeps a file it cannot close (a damaged one can leave the library's own
+// access to it open) in its list, under the name it was opened by, and would give that
+// record to the next open of the same name: the next file read through the same
+// descriptor number would be read as the damaged one. So such a record's name is blanked,
+// and no name matches it again.
+void CloseHdfFile(int32 file) {
+    if (Hclose(file) != FAIL)
+        return;
+    auto* record = static_cast<filerec_t*>(HAPatom_object(file));
+    if (record != nullptr && record->path != nullptr)
+        record->path[0] = '\0';
+}
+
 // The file through the library's lowest layer, for its block list; a group, and a vdata.
-using HdfFile = HdfHandle<&Hclose>;
+using HdfFile = HdfHandle<&CloseHdfFile>;
 using Vgroup = HdfHandle<&Vdetach>;
 using Vdata = HdfHandle<&VSdetach>;
 
@@ -81,19 +97,35 @@ bool ReadFailed() {
     return false;
 }
 
-// Whether every block the file's lists name ends within its `size` bytes. Checked before
-// anything is read from the blocks, so a cut file is told as such and not as damaged.
-bool BlocksWithin(int32 file, off_t size) {
+// Why the file's block lists cannot be trusted, if they cannot: "truncated HDF" when a
+// block ends past its `size` bytes, checked before anything is read from the blocks so that
+// a cut file is told as such and not as damaged; "unreadable HDF" when the walk over the
+// lists goes round. Each step of the walk continues after the tag and ref it is given, so
+// one given back twice would repeat for ever: a damaged entry of tag 0 and ref 0 starts the
+// walk over. Brent's way finds such a repeat without keeping every pair.
+std::optional<std::string_view> BlockListFault(int32 file, off_t size) {
     uint16 tag = 0;
     uint16 ref = 0;
     int32 offset = 0;
     int32 length = 0;
+    constexpr std::uint64_t kNoPair = ~std::uint64_t{0};
+    std::uint64_t marked = kNoPair;
+    std::size_t sinceMarked = 0;
+    std::size_t span = 1;
     while (Hfind(file, DFTAG_WILDCARD, DFREF_WILDCARD, &tag, &ref, &offset, &length, DF_FORWARD) ==
            SUCCEED) {
+        const std::uint64_t pair = std::uint64_t{tag} << 16 | ref;
+        if (pair == marked)
+            return "unreadable HDF";
+        if (++sinceMarked == span) {
+            marked = pair;
+            sinceMarked = 0;
+            span *= 2;
+        }
         if (offset >= 0 && length > 0 && off_t{offset} + length > size)
-            return false;
+            return "truncated HDF";
     }
-    return true;
+    return std::nullopt;
 }
 
 constexpr std::array<std::string_view, 3> kTextNames{"coremetadata", "productmetadata",
@@ -230,8 +262,8 @@ HdfTextsOrReason ReadOpenFile(int fd, off_t size) {
     const HdfFile file(Hopen(path.c_str(), DFACC_READ, 0));
     if (file.id() == FAIL)
         return {std::nullopt, ReadFailed() ? "truncated HDF" : "unreadable HDF"};
-    if (!BlocksWithin(file.id(), size))
-        return {std::nullopt, "truncated HDF"};
+    if (const std::optional<std::string_view> fault = BlockListFault(file.id(), size))
+        return {std::nullopt, std::string(*fault)};
     const VdataLayer vdatas(file.id());
     if (!vdatas.started())
         return {std::nullopt, ReadFailed() ? "truncated HDF" : "unreadable HDF"};

@@ -116,6 +116,39 @@ TEST(HdfTexts, ACutForeignOrUnlabelledFileGivesAReason) {
     EXPECT_EQ(test::OpenDescriptorCount(), descriptors);
 }
 
+// Where the first block of `tag` lies in the HDF file `path`, by the library's list.
+std::pair<int32, int32> BlockOf(const std::string& path, uint16 tag) {
+    const int32 file = Hopen(path.c_str(), DFACC_READ, 0);
+    uint16 found = 0;
+    uint16 ref = 0;
+    int32 offset = -1;
+    int32 length = -1;
+    Hfind(file, tag, DFREF_WILDCARD, &found, &ref, &offset, &length, DF_FORWARD);
+    Hclose(file);
+    return {offset, length};
+}
+
+// Damaged files the library reads wrongly: each gets a reason and leaves the library fit
+// for another file read after it through the same descriptor number.
+TEST(HdfTexts, ADamagedFileGivesAReasonAndSparesTheNext) {
+    const test::TempFolder folder;
+    WriteHdf(folder.file("source.hdf"), {{"coremetadata.0", "C"}});
+    WriteHdf(folder.file("next.hdf"), {{"coremetadata.0", "next"}});
+    const std::string source = folder.read("source.hdf");
+    std::string zeroPair = source; // a block list entry of tag 0 and ref 0 started the walk over
+    std::fill_n(zeroPair.begin() + 10 + 2 * 12, 4, '\0');
+    std::string badHeader = source; // a vdata header of an unknown version, which the library
+    const auto [offset, length] = BlockOf(folder.file("source.hdf"), DFTAG_VH); // keeps open
+    ASSERT_GT(length, 6);
+    badHeader[static_cast<std::size_t>(offset + length - 6)] = '\xff';
+    for (const auto& [what, bytes] : {std::pair{"tag and ref 0", zeroPair},
+                                      std::pair{"unknown header version", badHeader}}) {
+        folder.write("bad.hdf", bytes);
+        EXPECT_EQ(Outcome(ReadFile(folder.file("bad.hdf"))), "reason: unreadable HDF") << what;
+        EXPECT_EQ(Outcome(ReadFile(folder.file("next.hdf"))), "next||") << what;
+    }
+}
+
 TEST(HdfTexts, RefusesATextOfMoreThanItsBound) {
     const test::TempFolder folder;
     for (const std::size_t total : {kMaxHdfTextBytes, kMaxHdfTextBytes + 1}) {
