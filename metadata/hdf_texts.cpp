@@ -1,5 +1,6 @@
 #include "metadata/hdf_texts.h"
 
+#include "metadata/file_blocks.h"
 #include "metadata/granule_items.h"
 
 #include <array>
@@ -11,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <sys/stat.h>
+#include <type_traits>
 #include <unistd.h>
 #include <utility>
 
@@ -82,6 +84,40 @@ class VdataLayer {
   private:
     int32 m_file;
     bool m_started;
+};
+
+// The library reads a file through C stdio (its default build, which Debian's is) and
+// seeks before each of its many small reads; glibc makes a system call at every seek,
+// even within its buffer. Those calls were two thirds of the time the library takes for a
+// file from the cache, while every other thread that reads an HDF file waits for it. So
+// once the file is open, its record reads through `blocks` instead, and at the end the
+// record gets its own stream back, for the library to close.
+static_assert(std::is_same_v<hdf_file_t, FILE*>, "the library reads through C stdio");
+
+class ReadThroughBlocks {
+  public:
+    // When no stream can be made, the library keeps reading through its own.
+    ReadThroughBlocks(int32 file, FileBlocks& blocks, int fd, off_t size) {
+        auto* record = static_cast<filerec_t*>(HAPatom_object(file));
+        FILE* stream = record == nullptr ? nullptr : blocks.open(fd, size);
+        if (stream == nullptr)
+            return;
+        m_record = record;
+        m_own = std::exchange(record->file, stream);
+        record->last_op = H4_OP_UNKNOWN; // so that it seeks before its next read
+    }
+    ReadThroughBlocks(const ReadThroughBlocks&) = delete;
+    ReadThroughBlocks& operator=(const ReadThroughBlocks&) = delete;
+    ~ReadThroughBlocks() {
+        if (m_record == nullptr)
+            return;
+        std::fclose(std::exchange(m_record->file, m_own));
+        m_record->last_op = H4_OP_UNKNOWN;
+    }
+
+  private:
+    filerec_t* m_record = nullptr;
+    FILE* m_own = nullptr;
 };
 
 // Whether the library's error stack holds a failed read or seek: for a regular file that
@@ -255,8 +291,8 @@ HdfTextsOrReason ReadAttributes(int32 file) {
 
 // The library opens files by name; the descriptor's own name in /proc opens the same file
 // whatever its path, even one renamed or removed since. Called only by the thread whose
-// turn it is (see HdfLibraryTurns).
-HdfTextsOrReason ReadOpenFile(int fd, off_t size) {
+// turn it is (see HdfLibraryTurns), with the turns' blocks.
+HdfTextsOrReason ReadOpenFile(int fd, off_t size, FileBlocks& blocks) {
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
     HEclear();
     const HdfFile file(Hopen(path.c_str(), DFACC_READ, 0));
@@ -264,6 +300,7 @@ HdfTextsOrReason ReadOpenFile(int fd, off_t size) {
         return {std::nullopt, ReadFailed() ? "truncated HDF" : "unreadable HDF"};
     if (const std::optional<std::string_view> fault = BlockListFault(file.id(), size))
         return {std::nullopt, std::string(*fault)};
+    const ReadThroughBlocks through(file.id(), blocks, fd, size);
     const VdataLayer vdatas(file.id());
     if (!vdatas.started())
         return {std::nullopt, ReadFailed() ? "truncated HDF" : "unreadable HDF"};
@@ -357,9 +394,9 @@ class HdfLibraryTurns {
         m_busy = false;
     }
 
-    static void readOne(Request& request) noexcept {
+    void readOne(Request& request) noexcept {
         try {
-            request.result = ReadOpenFile(request.fd, request.size);
+            request.result = ReadOpenFile(request.fd, request.size, m_blocks);
         } catch (...) {
             request.failure = std::current_exception();
         }
@@ -371,6 +408,7 @@ class HdfLibraryTurns {
     Request* m_first = nullptr; // the queue
     Request* m_last = nullptr;
     bool m_busy = false; // a thread has the library
+    FileBlocks m_blocks; // for the thread that has the library
 };
 
 } // namespace
