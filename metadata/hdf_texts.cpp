@@ -1,5 +1,6 @@
 #include "metadata/hdf_texts.h"
 
+#include "fileio/whole_file.h"
 #include "metadata/file_blocks.h"
 #include "metadata/granule_items.h"
 
@@ -411,6 +412,48 @@ class HdfLibraryTurns {
     FileBlocks m_blocks; // for the thread that has the library
 };
 
+std::uint32_t BigEndian(const char* bytes, std::size_t size) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < size; ++i)
+        value = value << 8 | static_cast<unsigned char>(bytes[i]);
+    return value;
+}
+
+// Whether no version element in the file's block lists is longer than the library's
+// buffer for it. The library reads that element into a buffer of LIBVER_LEN bytes on its
+// stack for whatever length the list gives, so a damaged list overwrites its stack. The
+// lists are walked here first, without the library: each is a count of 2 bytes, the next
+// list's offset in 4 (0 ends), then entries of tag, ref, offset and length (2, 2, 4, 4
+// bytes, big-endian). A list that cannot be read is left for the library to tell.
+bool VersionFits(int fd, off_t size) {
+    constexpr std::size_t kHead = 6;
+    constexpr std::size_t kEntry = 12;
+    std::string list;
+    off_t at = static_cast<off_t>(kHdf4Magic.size());
+    // A list takes at least its head, so there cannot be more of them than this.
+    for (off_t lists = 0; at > 0 && lists <= size / off_t{kHead}; ++lists) {
+        list.resize(4096); // most lists, in one read
+        std::size_t got = 0;
+        if (ReadAt(fd, list.data(), list.size(), at, got) != 0 || got < kHead)
+            return true;
+        const std::size_t bytes = kHead + BigEndian(list.data(), 2) * kEntry;
+        if (got < bytes) {
+            if (got < list.size())
+                return true; // the file ends within the list
+            list.resize(bytes);
+            if (ReadAt(fd, list.data(), bytes, at, got) != 0 || got < bytes)
+                return true;
+        }
+        for (std::size_t entry = kHead; entry + kEntry <= bytes; entry += kEntry) {
+            if (BigEndian(list.data() + entry, 2) == DFTAG_VERSION &&
+                BigEndian(list.data() + entry + 8, 4) > LIBVER_LEN)
+                return false;
+        }
+        at = static_cast<off_t>(BigEndian(list.data() + 2, 4));
+    }
+    return true;
+}
+
 } // namespace
 
 HdfTextsOrReason ReadHdfTexts(int fd) {
@@ -425,6 +468,8 @@ HdfTextsOrReason ReadHdfTexts(int fd) {
         return {std::nullopt, "unreadable HDF"};
     if (!LooksLikeHdf4(std::string_view(head, static_cast<std::size_t>(got))))
         return {std::nullopt, "not an HDF file"};
+    if (!VersionFits(fd, status.st_size))
+        return {std::nullopt, "unreadable HDF"};
     return HdfLibraryTurns::instance().read(fd, status.st_size);
 }
 

@@ -141,8 +141,12 @@ TEST(HdfTexts, ADamagedFileGivesAReasonAndSparesTheNext) {
     const auto [offset, length] = BlockOf(folder.file("source.hdf"), DFTAG_VH); // keeps open
     ASSERT_GT(length, 6);
     badHeader[static_cast<std::size_t>(offset + length - 6)] = '\xff';
+    std::string longVersion = source; // the library read it into a 92-byte buffer on its stack
+    ASSERT_EQ(source.substr(10, 2), std::string("\0\x1e", 2)); // the version, listed first
+    longVersion[10 + 8 + 3] = '\xff';
     for (const auto& [what, bytes] : {std::pair{"tag and ref 0", zeroPair},
-                                      std::pair{"unknown header version", badHeader}}) {
+                                      std::pair{"unknown header version", badHeader},
+                                      std::pair{"version of 255 bytes", longVersion}}) {
         folder.write("bad.hdf", bytes);
         EXPECT_EQ(Outcome(ReadFile(folder.file("bad.hdf"))), "reason: unreadable HDF") << what;
         EXPECT_EQ(Outcome(ReadFile(folder.file("next.hdf"))), "next||") << what;
