@@ -50,7 +50,8 @@ template <auto Close> class HdfHandle {
 // access to it open) in its list, under the name it was opened by, and would give that
 // record to the next open of the same name: the next file read through the same
 // descriptor number would be read as the damaged one. So such a record's name is blanked,
-// and no name matches it again.
+// and no name matches it again. (Its stream stays open with it: one descriptor for each
+// such file.)
 void CloseHdfFile(int32 file) {
     if (Hclose(file) != FAIL)
         return;
@@ -424,14 +425,14 @@ std::uint32_t BigEndian(const char* bytes, std::size_t size) {
 // stack for whatever length the list gives, so a damaged list overwrites its stack. The
 // lists are walked here first, without the library: each is a count of 2 bytes, the next
 // list's offset in 4 (0 ends), then entries of tag, ref, offset and length (2, 2, 4, 4
-// bytes, big-endian). A list that cannot be read is left for the library to tell.
-bool VersionFits(int fd, off_t size) {
+// bytes, big-endian). The library adds lists at the end of the file, so each follows the
+// one before; a list that cannot be read, or one that does not follow, is left for the
+// library to tell.
+bool VersionFits(int fd) {
     constexpr std::size_t kHead = 6;
     constexpr std::size_t kEntry = 12;
     std::string list;
-    off_t at = static_cast<off_t>(kHdf4Magic.size());
-    // A list takes at least its head, so there cannot be more of them than this.
-    for (off_t lists = 0; at > 0 && lists <= size / off_t{kHead}; ++lists) {
+    for (off_t at = static_cast<off_t>(kHdf4Magic.size()), next = 0; at > 0; at = next) {
         list.resize(4096); // most lists, in one read
         std::size_t got = 0;
         if (ReadAt(fd, list.data(), list.size(), at, got) != 0 || got < kHead)
@@ -449,7 +450,9 @@ bool VersionFits(int fd, off_t size) {
                 BigEndian(list.data() + entry + 8, 4) > LIBVER_LEN)
                 return false;
         }
-        at = static_cast<off_t>(BigEndian(list.data() + 2, 4));
+        next = static_cast<off_t>(BigEndian(list.data() + 2, 4));
+        if (next != 0 && next < at + static_cast<off_t>(bytes))
+            return true;
     }
     return true;
 }
@@ -468,7 +471,7 @@ HdfTextsOrReason ReadHdfTexts(int fd) {
         return {std::nullopt, "unreadable HDF"};
     if (!LooksLikeHdf4(std::string_view(head, static_cast<std::size_t>(got))))
         return {std::nullopt, "not an HDF file"};
-    if (!VersionFits(fd, status.st_size))
+    if (!VersionFits(fd))
         return {std::nullopt, "unreadable HDF"};
     return HdfLibraryTurns::instance().read(fd, status.st_size);
 }
