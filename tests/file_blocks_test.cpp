@@ -82,7 +82,8 @@ TEST(FileBlocks, ReadsAKeptBlockOnceAndTellsAReadError) {
             ASSERT_EQ(std::fread(bytes, 1, sizeof bytes, kept.get()), sizeof bytes);
         }
     }
-    // Two blocks, and the count's own small read; a stream that read again would take 100.
+    // Two blocks, and the count's own small read; a stream that read at every seek would
+    // read a hundred times.
     EXPECT_LT(test::BytesRead() - before, 3 * static_cast<long long>(FileBlocks::kBlockBytes));
 
     const UniqueFd folderFd(::open(folder.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
