@@ -4,7 +4,6 @@
 #include "footprints/layer_module.h"
 
 #include <cerrno>
-#include <climits>
 #include <dlfcn.h>
 #include <string>
 #include <unistd.h>
@@ -18,21 +17,10 @@ struct Loaded {
     Error error;
 };
 
-// The folder of the running program, through the kernel's own link to it.
-std::string ProgramFolder() {
-    char path[PATH_MAX];
-    const ssize_t size = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (size <= 0)
-        return {};
-    const std::string program(path, static_cast<std::size_t>(size));
-    const std::size_t slash = program.rfind('/');
-    return slash == std::string::npos ? std::string() : program.substr(0, slash);
-}
-
 Loaded Load() {
     const std::string folder = ProgramFolder();
     std::string tried;
-    for (const std::string& place : {folder, folder + "/" ASTER_LAYER_MODULE_FROM_PROGRAM}) {
+    for (const std::string& place : {folder, folder + "/" ASTER_PRIVATE_FROM_PROGRAM}) {
         const std::string path = place + "/" + kLayerModuleFile;
         if (::access(path.c_str(), F_OK) != 0) {
             tried += (tried.empty() ? "" : ", ") + path;

@@ -1,7 +1,9 @@
 #include "fileio/folder.h"
 
+#include <climits>
 #include <filesystem>
 #include <system_error>
+#include <unistd.h>
 
 namespace aster {
 
@@ -35,6 +37,16 @@ std::optional<Error> NormalFolderPath(std::string_view path, std::string& normal
     if (normal.empty())
         normal.push_back('/');
     return std::nullopt;
+}
+
+std::string ProgramFolder() {
+    char path[PATH_MAX];
+    const ssize_t size = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (size <= 0)
+        return {};
+    const std::string_view program(path, static_cast<std::size_t>(size));
+    const std::size_t slash = program.rfind('/');
+    return slash == std::string_view::npos ? std::string() : std::string(program.substr(0, slash));
 }
 
 } // namespace aster

@@ -33,6 +33,10 @@ inline std::string JoinPath(std::string_view folder, std::string_view name) {
     return path;
 }
 
+// The folder of the running program, through the kernel's own link to it; empty when
+// the kernel does not say.
+std::string ProgramFolder();
+
 // The part of a path after its last '/'.
 inline std::string_view FileNameOf(std::string_view path) {
     const std::size_t slash = path.rfind('/');

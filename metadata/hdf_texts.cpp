@@ -3,6 +3,7 @@
 #include "fileio/whole_file.h"
 #include "metadata/file_blocks.h"
 #include "metadata/granule_items.h"
+#include "metadata/hdf_reader_process.h"
 
 #include <array>
 #include <atomic>
@@ -16,6 +17,7 @@
 #include <type_traits>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 // Last: the library's headers define many short macros.
 #include <hdf/mfhdf.h>
@@ -154,14 +156,14 @@ std::optional<std::string_view> BlockListFault(int32 file, off_t size) {
            SUCCEED) {
         const std::uint64_t pair = std::uint64_t{tag} << 16 | ref;
         if (pair == marked)
-            return "unreadable HDF";
+            return kUnreadableHdf;
         if (++sinceMarked == span) {
             marked = pair;
             sinceMarked = 0;
             span *= 2;
         }
         if (offset >= 0 && length > 0 && off_t{offset} + length > size)
-            return "truncated HDF";
+            return kTruncatedHdf;
     }
     return std::nullopt;
 }
@@ -274,7 +276,7 @@ bool JoinParts(int32 file, const TextParts& parts, std::string& text) {
 HdfTextsOrReason ReadAttributes(int32 file) {
     std::array<TextParts, 3> parts;
     if (!ListTextParts(file, parts))
-        return {std::nullopt, "unreadable HDF"};
+        return {std::nullopt, std::string(kUnreadableHdf)};
     if (parts[0].attributes.empty())
         return {std::nullopt, "HDF file without ECS metadata"};
     for (std::size_t text = 0; text < parts.size(); ++text) {
@@ -286,49 +288,124 @@ HdfTextsOrReason ReadAttributes(int32 file) {
     std::array<std::string*, 3> into{&texts.core, &texts.product, &texts.archive};
     for (std::size_t text = 0; text < parts.size(); ++text) {
         if (!JoinParts(file, parts[text], *into[text]))
-            return {std::nullopt, "unreadable HDF"};
+            return {std::nullopt, std::string(kUnreadableHdf)};
     }
     return {std::move(texts), ""};
 }
 
 // The library opens files by name; the descriptor's own name in /proc opens the same file
-// whatever its path, even one renamed or removed since. Called only by the thread whose
-// turn it is (see HdfLibraryTurns), with the turns' blocks.
+// whatever its path, even one renamed or removed since. Called only by the thread that
+// holds LibraryInThisProcess, with the turns' blocks.
 HdfTextsOrReason ReadOpenFile(int fd, off_t size, FileBlocks& blocks) {
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
     HEclear();
     const HdfFile file(Hopen(path.c_str(), DFACC_READ, 0));
     if (file.id() == FAIL)
-        return {std::nullopt, ReadFailed() ? "truncated HDF" : "unreadable HDF"};
+        return {std::nullopt, std::string(ReadFailed() ? kTruncatedHdf : kUnreadableHdf)};
     if (const std::optional<std::string_view> fault = BlockListFault(file.id(), size))
         return {std::nullopt, std::string(*fault)};
     const ReadThroughBlocks through(file.id(), blocks, fd, size);
     const VdataLayer vdatas(file.id());
     if (!vdatas.started())
-        return {std::nullopt, ReadFailed() ? "truncated HDF" : "unreadable HDF"};
+        return {std::nullopt, std::string(ReadFailed() ? kTruncatedHdf : kUnreadableHdf)};
     HdfTextsOrReason texts = ReadAttributes(file.id());
-    if (!texts.texts && texts.reason == "unreadable HDF" && ReadFailed())
-        texts.reason = "truncated HDF";
+    if (!texts.texts && texts.reason == kUnreadableHdf && ReadFailed())
+        texts.reason = kTruncatedHdf;
     return texts;
 }
 
 // The HDF4 library keeps its open files, error stack and caches in globals of its own and
-// takes no lock: threads that call it at once crash it, so one thread at a time has it.
-// Handing it from thread to thread costs a wakeup each time, which on two cores took half
-// as long again as the reading. So the thread that has it reads every file asked for
-// meanwhile too, in the order asked, and hands it over only when nothing is waiting.
-// As global as the library, hence the one function-local static of the core.
-class HdfLibraryTurns {
-  public:
-    static HdfLibraryTurns& instance() {
-        static HdfLibraryTurns turns;
-        return turns;
+// takes no lock: threads that call it at once crash it. Held by whichever reader reads in
+// this process.
+std::mutex& LibraryInThisProcess() {
+    static std::mutex library;
+    return library;
+}
+
+std::uint32_t BigEndian(const char* bytes, std::size_t size) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < size; ++i)
+        value = value << 8 | static_cast<unsigned char>(bytes[i]);
+    return value;
+}
+
+// Whether no version element in the file's block lists is longer than the library's
+// buffer for it. The library reads that element into a buffer of LIBVER_LEN bytes on its
+// stack for whatever length the list gives, so a damaged list overwrites its stack. The
+// lists are walked here first, without the library: each is a count of 2 bytes, the next
+// list's offset in 4 (0 ends), then entries of tag, ref, offset and length (2, 2, 4, 4
+// bytes, big-endian). The library adds lists at the end of the file, so each follows the
+// one before; a list that cannot be read, or one that does not follow, is left for the
+// library to tell.
+bool VersionFits(int fd) {
+    constexpr std::size_t kHead = 6;
+    constexpr std::size_t kEntry = 12;
+    std::string list;
+    for (off_t at = static_cast<off_t>(kHdf4Magic.size()), next = 0; at > 0; at = next) {
+        list.resize(4096); // most lists, in one read
+        std::size_t got = 0;
+        if (ReadAt(fd, list.data(), list.size(), at, got) != 0 || got < kHead)
+            return true;
+        const std::size_t bytes = kHead + BigEndian(list.data(), 2) * kEntry;
+        if (got < bytes) {
+            if (got < list.size())
+                return true; // the file ends within the list
+            list.resize(bytes);
+            if (ReadAt(fd, list.data(), bytes, at, got) != 0 || got < bytes)
+                return true;
+        }
+        for (std::size_t entry = kHead; entry + kEntry <= bytes; entry += kEntry) {
+            if (BigEndian(list.data() + entry, 2) == DFTAG_VERSION &&
+                BigEndian(list.data() + entry + 8, 4) > LIBVER_LEN)
+                return false;
+        }
+        next = static_cast<off_t>(BigEndian(list.data() + 2, 4));
+        if (next != 0 && next < at + static_cast<off_t>(bytes))
+            return true;
     }
+    return true;
+}
+
+// Why the file open as `fd` is not one for the library, if it is not; else its size. A
+// helper checks the version element itself, so `versionToo` is only for reads here.
+std::optional<std::string_view> NotForTheLibrary(int fd, off_t& size, bool versionToo) {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0)
+        return kUnreadableHdf;
+    if (!S_ISREG(status.st_mode))
+        return kNotHdf;
+    char head[kHdf4Magic.size()];
+    const ssize_t got = ::pread(fd, head, sizeof head, 0);
+    if (got < 0)
+        return kUnreadableHdf;
+    if (!LooksLikeHdf4(std::string_view(head, static_cast<std::size_t>(got))))
+        return kNotHdf;
+    if (versionToo && !VersionFits(fd))
+        return kUnreadableHdf;
+    size = status.st_size;
+    return std::nullopt;
+}
+
+} // namespace
+
+// Handing the library from thread to thread costs a wakeup each time, which on two cores
+// took half as long again as the reading, and so does each answer of a helper that is
+// sent one file at a time. So the thread whose turn it is reads every file asked for
+// meanwhile too, in the order asked, sending them to the helper all at once, and hands
+// the turn over only when nothing is waiting.
+class HdfReader::Turns {
+  public:
+    explicit Turns(HdfReaderSettings settings) {
+        if (!settings.program.empty())
+            m_process.emplace(std::move(settings));
+    }
+
+    bool hasHelper() const { return m_process.has_value(); }
 
     HdfTextsOrReason read(int fd, off_t size) {
         std::unique_lock<std::mutex> hold(m_mutex);
         Request& request = newRequest(fd, size);
-        // The thread that has the library takes every request made before it is done.
+        // The thread that has the turn takes every request made before it is done.
         if (m_busy) {
             hold.unlock();
             request.done.wait(false);
@@ -379,101 +456,101 @@ class HdfLibraryTurns {
     // and on return.
     void serveWaiting(std::unique_lock<std::mutex>& hold) {
         m_busy = true;
-        while (m_first != nullptr) {
-            Request* request = std::exchange(m_first, nullptr);
+        for (;;) {
+            Request* asked = std::exchange(m_first, nullptr);
             m_last = nullptr;
+            if (asked == nullptr && m_oldest == nullptr)
+                break;
             hold.unlock();
-            while (request != nullptr) {
-                // Taken before its thread is told: then it may be asked again at once.
-                Request* const next = request->next;
-                readOne(*request);
-                request->done.store(true);
-                request->done.notify_one();
-                request = next;
-            }
+            serve(asked);
             hold.lock();
         }
         m_busy = false;
     }
 
-    void readOne(Request& request) noexcept {
+    // Sends the requests just `asked` to the helper, then gives the oldest request in
+    // hand its answer. With no helper, the library reads it here.
+    void serve(Request* asked) noexcept {
         try {
-            request.result = ReadOpenFile(request.fd, request.size, m_blocks);
+            for (; asked != nullptr; asked = asked->next) {
+                (m_newest != nullptr ? m_newest->next : m_oldest) = asked;
+                m_newest = asked;
+                if (m_process)
+                    m_process->send(asked->fd);
+            }
+            m_newest->next = nullptr;
         } catch (...) {
-            request.failure = std::current_exception();
+            // What was sent and what was not are no longer known: every request in hand,
+            // and those not yet taken in after it, fails, and the helper goes.
+            m_process->abandon();
+            while (m_oldest != nullptr)
+                finish(std::current_exception());
+            return;
         }
+        Request& request = *m_oldest;
+        try {
+            std::optional<HdfTextsOrReason> answer =
+                m_process ? m_process->receive() : std::nullopt;
+            if (answer) {
+                request.result = std::move(*answer);
+            } else {
+                const std::lock_guard<std::mutex> library(LibraryInThisProcess());
+                request.result = ReadOpenFile(request.fd, request.size, m_blocks);
+            }
+        } catch (...) {
+            finish(std::current_exception());
+            return;
+        }
+        finish(nullptr);
     }
 
-    std::mutex m_mutex;             // guards all below
+    // Tells the oldest request's thread it is done.
+    void finish(std::exception_ptr failure) noexcept {
+        Request* request = m_oldest;
+        // Taken before its thread is told: then it may be asked again at once.
+        m_oldest = request->next;
+        if (m_oldest == nullptr)
+            m_newest = nullptr;
+        request->failure = std::move(failure);
+        request->done.store(true);
+        request->done.notify_one();
+    }
+
+    std::mutex m_mutex;             // guards all below but the requests in hand
     std::deque<Request> m_requests; // as many as were ever asked at once
     Request* m_free = nullptr;
     Request* m_first = nullptr; // the queue
     Request* m_last = nullptr;
-    bool m_busy = false; // a thread has the library
-    FileBlocks m_blocks; // for the thread that has the library
+    bool m_busy = false; // a thread has the turn
+    // For the thread that has the turn: the requests in hand, sent to the helper and not
+    // answered, oldest first.
+    Request* m_oldest = nullptr;
+    Request* m_newest = nullptr;
+    std::optional<HdfReaderProcess> m_process;
+    FileBlocks m_blocks;
 };
 
-std::uint32_t BigEndian(const char* bytes, std::size_t size) {
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < size; ++i)
-        value = value << 8 | static_cast<unsigned char>(bytes[i]);
-    return value;
-}
+HdfReader::HdfReader(HdfReaderSettings settings)
+    : m_turns(std::make_unique<Turns>(std::move(settings))) {}
 
-// Whether no version element in the file's block lists is longer than the library's
-// buffer for it. The library reads that element into a buffer of LIBVER_LEN bytes on its
-// stack for whatever length the list gives, so a damaged list overwrites its stack. The
-// lists are walked here first, without the library: each is a count of 2 bytes, the next
-// list's offset in 4 (0 ends), then entries of tag, ref, offset and length (2, 2, 4, 4
-// bytes, big-endian). The library adds lists at the end of the file, so each follows the
-// one before; a list that cannot be read, or one that does not follow, is left for the
-// library to tell.
-bool VersionFits(int fd) {
-    constexpr std::size_t kHead = 6;
-    constexpr std::size_t kEntry = 12;
-    std::string list;
-    for (off_t at = static_cast<off_t>(kHdf4Magic.size()), next = 0; at > 0; at = next) {
-        list.resize(4096); // most lists, in one read
-        std::size_t got = 0;
-        if (ReadAt(fd, list.data(), list.size(), at, got) != 0 || got < kHead)
-            return true;
-        const std::size_t bytes = kHead + BigEndian(list.data(), 2) * kEntry;
-        if (got < bytes) {
-            if (got < list.size())
-                return true; // the file ends within the list
-            list.resize(bytes);
-            if (ReadAt(fd, list.data(), bytes, at, got) != 0 || got < bytes)
-                return true;
-        }
-        for (std::size_t entry = kHead; entry + kEntry <= bytes; entry += kEntry) {
-            if (BigEndian(list.data() + entry, 2) == DFTAG_VERSION &&
-                BigEndian(list.data() + entry + 8, 4) > LIBVER_LEN)
-                return false;
-        }
-        next = static_cast<off_t>(BigEndian(list.data() + 2, 4));
-        if (next != 0 && next < at + static_cast<off_t>(bytes))
-            return true;
-    }
-    return true;
-}
+HdfReader::~HdfReader() = default;
 
-} // namespace
+HdfTextsOrReason HdfReader::read(int fd) {
+    off_t size = 0;
+    if (const std::optional<std::string_view> reason =
+            NotForTheLibrary(fd, size, !m_turns->hasHelper()))
+        return {std::nullopt, std::string(*reason)};
+    return m_turns->read(fd, size);
+}
 
 HdfTextsOrReason ReadHdfTexts(int fd) {
-    struct stat status {};
-    if (::fstat(fd, &status) != 0)
-        return {std::nullopt, "unreadable HDF"};
-    if (!S_ISREG(status.st_mode))
-        return {std::nullopt, "not an HDF file"};
-    char head[kHdf4Magic.size()];
-    const ssize_t got = ::pread(fd, head, sizeof head, 0);
-    if (got < 0)
-        return {std::nullopt, "unreadable HDF"};
-    if (!LooksLikeHdf4(std::string_view(head, static_cast<std::size_t>(got))))
-        return {std::nullopt, "not an HDF file"};
-    if (!VersionFits(fd))
-        return {std::nullopt, "unreadable HDF"};
-    return HdfLibraryTurns::instance().read(fd, status.st_size);
+    static HdfReader reader(HdfReaderSettings{InstalledHdfReaderProgram()});
+    return reader.read(fd);
+}
+
+HdfTextsOrReason ReadHdfTextsHere(int fd) {
+    static HdfReader reader(HdfReaderSettings{});
+    return reader.read(fd);
 }
 
 } // namespace aster

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,17 +35,51 @@ bool LooksLikeHdf4(std::string_view head);
 // The texts, or why there are none, in a few words for `--verbose`:
 //   "not an HDF file"                  the file does not start as one (or is no file)
 //   "truncated HDF"                    its blocks run past the end of the file
-//   "unreadable HDF"                   the HDF library cannot read it
+//   "unreadable HDF"                   the HDF library cannot read it (or failed on it)
 //   "HDF file without ECS metadata"    no coremetadata.N attribute
 //   "coremetadata of more than 16 MiB" (also productmetadata, archivemetadata)
 struct HdfTextsOrReason {
     std::optional<HdfTexts> texts;
     std::string reason;
 };
+inline constexpr std::string_view kNotHdf{"not an HDF file"};
+inline constexpr std::string_view kTruncatedHdf{"truncated HDF"};
+inline constexpr std::string_view kUnreadableHdf{"unreadable HDF"};
 
-// Reads the texts of the HDF file open as `fd`, which stays open and at its offset. Only
-// the file's block lists and attributes are read, never its images. Any thread may call
-// this; calls into the HDF library, which is not thread-safe, are taken one at a time.
+// Where the HDF4 library runs for an `HdfReader`: in a helper process, the program
+// `aster-hdf-reader`, or, without a program, in this process.
+struct HdfReaderSettings {
+    std::string program; // the helper's path; empty: no helper
+    // A helper that has not answered by then is taken to hang in the library, and is
+    // stopped: far longer than reading an HDF file's attributes from the slowest share.
+    std::chrono::milliseconds answerWithin{std::chrono::seconds(60)};
+};
+
+// Reads HDF files' texts, from any thread. The HDF4 library is not thread-safe, so one
+// thread at a time has it, and that thread reads every file asked for meanwhile too.
+// With a helper, the library crashing or hanging on a damaged file costs that file alone.
+class HdfReader {
+  public:
+    explicit HdfReader(HdfReaderSettings settings);
+    HdfReader(const HdfReader&) = delete;
+    HdfReader& operator=(const HdfReader&) = delete;
+    // No read may be under way.
+    ~HdfReader();
+
+    // The texts of the HDF file open as `fd`, which stays open and at its offset. Only the
+    // file's block lists and attributes are read, never its images.
+    HdfTextsOrReason read(int fd);
+
+  private:
+    class Turns;
+    std::unique_ptr<Turns> m_turns;
+};
+
+// Through the reader of this process, with a helper where the helper program is beside
+// the running program (a build tree) or where the package installs it.
 HdfTextsOrReason ReadHdfTexts(int fd);
+
+// Through a reader with the library in this process: the helper's own reads.
+HdfTextsOrReason ReadHdfTextsHere(int fd);
 
 } // namespace aster

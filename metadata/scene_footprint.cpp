@@ -76,7 +76,7 @@ SceneFootprintOrReason SceneFootprintReader::readHdf(const std::string& path,
         return {std::nullopt, "described by " + own};
     const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!file)
-        return {std::nullopt, "unreadable HDF"};
+        return {std::nullopt, std::string(kUnreadableHdf)};
     HdfTextsOrReason texts = ReadHdfTexts(file.get());
     if (!texts.texts)
         return {std::nullopt, std::move(texts.reason)};

@@ -11,6 +11,10 @@ file(GLOB module "${PREFIX}/lib*/*/aster/aster-layers.so" "${PREFIX}/lib*/aster/
 if(NOT module)
     message(FATAL_ERROR "not installed: the footprint layers' module aster-layers.so")
 endif()
+file(GLOB reader "${PREFIX}/lib*/*/aster/aster-hdf-reader" "${PREFIX}/lib*/aster/aster-hdf-reader")
+if(NOT reader)
+    message(FATAL_ERROR "not installed: the HDF reader aster-hdf-reader beside the module")
+endif()
 foreach(file bin/aster bin/aster-window share/applications/aster.desktop
              share/icons/hicolor/scalable/apps/aster.svg share/man/man1/aster.1.gz)
     if(NOT EXISTS "${PREFIX}/${file}")

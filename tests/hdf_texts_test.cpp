@@ -6,8 +6,10 @@
 #include "tests/test_support.h"
 
 #include <algorithm>
+#include <chrono>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <random>
 #include <thread>
@@ -24,6 +26,16 @@ HdfTextsOrReason ReadFile(const std::string& path) {
     const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     return ReadHdfTexts(fd.get());
 }
+
+// The library in a helper process, as the installed command line reads.
+HdfTextsOrReason ReadFileInHelper(const std::string& path) {
+    static HdfReader helped(HdfReaderSettings{ASTER_HDF_READER_PROGRAM});
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    return helped.read(fd.get());
+}
+
+constexpr std::pair<const char*, HdfTextsOrReason (*)(const std::string&)> kBothWays[] = {
+    {"here", &ReadFile}, {"in a helper", &ReadFileInHelper}};
 
 // What a read gives, as one text to compare: the three texts, or the reason.
 std::string Outcome(const HdfTextsOrReason& got) {
@@ -144,12 +156,15 @@ TEST(HdfTexts, ADamagedFileGivesAReasonAndSparesTheNext) {
     std::string longVersion = source; // the library read it into a 92-byte buffer on its stack
     ASSERT_EQ(source.substr(10, 2), std::string("\0\x1e", 2)); // the version, listed first
     longVersion[10 + 8 + 3] = '\xff';
-    for (const auto& [what, bytes] : {std::pair{"tag and ref 0", zeroPair},
-                                      std::pair{"unknown header version", badHeader},
-                                      std::pair{"version of 255 bytes", longVersion}}) {
-        folder.write("bad.hdf", bytes);
-        EXPECT_EQ(Outcome(ReadFile(folder.file("bad.hdf"))), "reason: unreadable HDF") << what;
-        EXPECT_EQ(Outcome(ReadFile(folder.file("next.hdf"))), "next||") << what;
+    for (const auto& [way, read] : kBothWays) {
+        for (const auto& [what, bytes] : {std::pair{"tag and ref 0", zeroPair},
+                                          std::pair{"unknown header version", badHeader},
+                                          std::pair{"version of 255 bytes", longVersion}}) {
+            folder.write("bad.hdf", bytes);
+            EXPECT_EQ(Outcome(read(folder.file("bad.hdf"))), "reason: unreadable HDF")
+                << what << ", " << way;
+            EXPECT_EQ(Outcome(read(folder.file("next.hdf"))), "next||") << what << ", " << way;
+        }
     }
 }
 
@@ -188,17 +203,69 @@ TEST(HdfTexts, ThreadsReadingAtOnceEachGetTheirOwnOutcome) {
             expected.push_back("reason: truncated HDF");
         }
     }
-    std::vector<int> right(kThreads, 0);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kThreads; ++i) {
-        threads.emplace_back([&, i] {
-            for (int round = 0; round < 25; ++round)
-                right[i] += Outcome(ReadFile(folder.file(std::to_string(i) + ".hdf"))) == expected[i];
-        });
+    for (const auto& [way, read] : kBothWays) {
+        std::vector<int> right(kThreads, 0);
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kThreads; ++i) {
+            threads.emplace_back([&, i, read = read] {
+                for (int round = 0; round < 25; ++round)
+                    right[i] += Outcome(read(folder.file(std::to_string(i) + ".hdf"))) == expected[i];
+            });
+        }
+        for (std::thread& thread : threads)
+            thread.join();
+        EXPECT_EQ(right, std::vector<int>(kThreads, 25)) << way;
     }
-    for (std::thread& thread : threads)
-        thread.join();
-    EXPECT_EQ(right, std::vector<int>(kThreads, 25));
+}
+
+// The processes this one has started and not yet waited for.
+std::size_t ChildCount() {
+    std::size_t count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream children(task.path() / "children");
+        for (std::string pid; children >> pid;)
+            ++count;
+    }
+    return count;
+}
+
+// A helper that crashes, dies at once, hangs or cannot be started costs at most the file
+// it was given: the files around it are read, by a new helper or here, and no helper is
+// left behind.
+TEST(HdfTexts, AHelperThatFailsCostsOneFileAtMost) {
+    const test::TempFolder folder;
+    WriteHdf(folder.file("good.hdf"), {{"coremetadata.0", "good"}});
+    folder.write("hang", "#!/bin/sh\nexec sleep 30\n");
+    std::filesystem::permissions(folder.file("hang"), std::filesystem::perms::owner_all);
+    const std::string crash = std::string(ASTER_SOURCE_DIR) + "/tests/data/hdf-library-crash.hdf";
+    const struct {
+        const char* what;
+        std::string program;
+        std::vector<std::string> files;
+        std::vector<std::string> expected;
+    } cases[] = {
+        {"the library crashes", ASTER_HDF_READER_PROGRAM,
+         {folder.file("good.hdf"), crash, folder.file("good.hdf"), crash},
+         {"good||", "reason: unreadable HDF", "good||", "reason: unreadable HDF"}},
+        {"it dies at once", "/bin/true", {folder.file("good.hdf")}, {"reason: unreadable HDF"}},
+        {"it hangs", folder.file("hang"), {folder.file("good.hdf")}, {"reason: unreadable HDF"}},
+        {"it cannot be started", folder.file("none"), {folder.file("good.hdf")}, {"good||"}},
+    };
+    const std::size_t descriptors = test::OpenDescriptorCount();
+    const std::size_t children = ChildCount();
+    for (const auto& c : cases) {
+        const auto start = std::chrono::steady_clock::now();
+        {
+            HdfReader reader(HdfReaderSettings{c.program, std::chrono::milliseconds(300)});
+            for (std::size_t i = 0; i < c.files.size(); ++i) {
+                const UniqueFd fd(::open(c.files[i].c_str(), O_RDONLY | O_CLOEXEC));
+                EXPECT_EQ(Outcome(reader.read(fd.get())), c.expected[i]) << c.what << ", " << i;
+            }
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << c.what;
+        EXPECT_EQ(ChildCount(), children) << c.what << ": a helper left";
+        EXPECT_EQ(test::OpenDescriptorCount(), descriptors) << c.what;
+    }
 }
 
 } // namespace

@@ -15,7 +15,7 @@ aster::HdfTextsOrReason ReadBytes(const std::string& bytes) {
     const int fd = ::memfd_create("fuzz.hdf", MFD_CLOEXEC);
     FUZZ_CHECK(fd >= 0);
     FUZZ_CHECK(::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()));
-    aster::HdfTextsOrReason read = aster::ReadHdfTexts(fd);
+    aster::HdfTextsOrReason read = aster::ReadHdfTextsHere(fd);
     ::close(fd);
     return read;
 }
