@@ -14,6 +14,7 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -345,22 +346,52 @@ std::string InstalledHdfReaderProgram() {
     return {};
 }
 
+namespace {
+
+// The helper's own deadline, for when the run that started it is gone while the library
+// hangs: a timer ticks every deadline, and a tick that finds the same file still being
+// read as at the last tick ends the helper. No system call a file.
+volatile std::sig_atomic_t g_filesBegun = 0;
+volatile std::sig_atomic_t g_reading = 0;
+volatile std::sig_atomic_t g_begunAtLastTick = -1;
+
+void OnTick(int) {
+    if (g_reading != 0 && g_filesBegun == g_begunAtLastTick)
+        ::_exit(3);
+    g_begunAtLastTick = g_filesBegun;
+}
+
+void StartDeadline(std::uint32_t seconds) {
+    struct sigaction action {};
+    action.sa_handler = &OnTick;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGALRM, &action, nullptr);
+    const timeval every{static_cast<time_t>(std::max<std::uint32_t>(seconds, 1)), 0};
+    const itimerval timer{every, every};
+    ::setitimer(ITIMER_REAL, &timer, nullptr);
+}
+
+} // namespace
+
 int ServeHdfReads(int socket) {
     struct stat status {};
     if (::fstat(socket, &status) != 0 || !S_ISSOCK(status.st_mode)) {
         std::fputs("aster-hdf-reader: reads HDF files for aster, which starts it\n", stderr);
         return 2;
     }
-    for (;;) {
+    for (bool first = true;; first = false) {
         UniqueFd file;
         std::uint32_t seconds = 0;
         const int got = ReceiveFile(socket, file, seconds);
         if (got <= 0)
             return got == 0 ? 0 : 1;
-        // Should the library hang and the run be gone, the helper still ends.
-        ::alarm(seconds);
+        if (first)
+            StartDeadline(seconds);
+        g_filesBegun = g_filesBegun + 1;
+        g_reading = 1;
         const HdfTextsOrReason read = ReadHdfTextsHere(file.get());
-        ::alarm(0);
+        g_reading = 0;
         const bool leaving = !read.texts && (read.reason == kUnreadableHdf ||
                                              read.reason == kTruncatedHdf);
         if (!SendAnswer(socket, read, leaving))
