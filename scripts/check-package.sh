@@ -87,6 +87,12 @@ cp -r examples/scenes "$scratch/scenes"
 /usr/bin/aster footprints "$scratch/scenes" -o "$scratch/footprints.gpkg" 2>/dev/null ||
     fail "the installed aster wrote no footprint layer"
 test -s "$scratch/footprints.gpkg" || fail "the installed aster wrote no footprint layer"
+# HDF files are read by the HDF reader the package installs beside the layers' module;
+# started alone, it says whose helper it is.
+reader="$(dpkg -L aster | grep '/aster/aster-hdf-reader$')" || fail "not installed: aster-hdf-reader"
+if "$reader" 2>/dev/null; then
+    fail "$reader started alone did not fail"
+fi
 if message="$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM /usr/bin/aster 2>&1)"; then
     fail "aster without a command and without a display did not fail"
 fi
