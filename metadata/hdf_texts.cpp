@@ -17,7 +17,6 @@
 #include <type_traits>
 #include <unistd.h>
 #include <utility>
-#include <vector>
 
 // Last: the library's headers define many short macros.
 #include <hdf/mfhdf.h>
@@ -493,6 +492,8 @@ class HdfReader::Turns {
                 m_process ? m_process->receive() : std::nullopt;
             if (answer) {
                 request.result = std::move(*answer);
+            } else if (m_process && !VersionFits(request.fd)) { // the helper's check, skipped
+                request.result = {std::nullopt, std::string(kUnreadableHdf)};
             } else {
                 const std::lock_guard<std::mutex> library(LibraryInThisProcess());
                 request.result = ReadOpenFile(request.fd, request.size, m_blocks);

@@ -238,6 +238,8 @@ TEST(HdfTexts, AHelperThatFailsCostsOneFileAtMost) {
     folder.write("hang", "#!/bin/sh\nexec sleep 30\n");
     std::filesystem::permissions(folder.file("hang"), std::filesystem::perms::owner_all);
     const std::string crash = std::string(ASTER_SOURCE_DIR) + "/tests/data/hdf-library-crash.hdf";
+    const std::string longVersion =
+        std::string(ASTER_SOURCE_DIR) + "/tests/fuzz/corpus/hdf/long-version";
     const struct {
         const char* what;
         std::string program;
@@ -249,7 +251,9 @@ TEST(HdfTexts, AHelperThatFailsCostsOneFileAtMost) {
          {"good||", "reason: unreadable HDF", "good||", "reason: unreadable HDF"}},
         {"it dies at once", "/bin/true", {folder.file("good.hdf")}, {"reason: unreadable HDF"}},
         {"it hangs", folder.file("hang"), {folder.file("good.hdf")}, {"reason: unreadable HDF"}},
-        {"it cannot be started", folder.file("none"), {folder.file("good.hdf")}, {"good||"}},
+        {"it cannot be started", folder.file("none"),
+         {folder.file("good.hdf"), longVersion},
+         {"good||", "reason: unreadable HDF"}}, // the helper's check made here
     };
     const std::size_t descriptors = test::OpenDescriptorCount();
     const std::size_t children = ChildCount();
