@@ -246,11 +246,12 @@ HdfReaderProcess::Helper::start(const HdfReaderSettings& settings) {
                                                POSIX_SPAWN_SETSIGDEF);
     std::string program = settings.program;
     char* arguments[] = {program.data(), nullptr};
-    pid_t pid = -1;
-    if (::posix_spawn(&pid, program.c_str(), actions, attributes, arguments, environ) != 0)
+    auto helper = std::make_unique<Helper>(); // before the spawn: no child without an owner
+    if (::posix_spawn(&helper->pid, program.c_str(), actions, attributes, arguments, environ) !=
+        0) {
+        helper->pid = -1; // whatever the failed spawn left there is no child of ours
         return nullptr;
-    auto helper = std::make_unique<Helper>();
-    helper->pid = pid;
+    }
     helper->socket = std::move(ours);
     return helper;
 }
