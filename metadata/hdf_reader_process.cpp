@@ -75,22 +75,32 @@ bool SendAll(int socket, std::vector<iovec> parts) {
     return true;
 }
 
-bool SendFile(int socket, int fd, std::uint32_t seconds) {
-    iovec part{&seconds, sizeof seconds};
+// A request as one message: the seconds, with room for one descriptor beside them.
+struct RequestMessage {
+    explicit RequestMessage(std::uint32_t& seconds) : part{&seconds, sizeof seconds} {
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+    }
+    RequestMessage(const RequestMessage&) = delete;
+    RequestMessage& operator=(const RequestMessage&) = delete;
+
+    iovec part;
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* rights = CMSG_FIRSTHDR(&message);
+};
+
+bool SendFile(int socket, int fd, std::uint32_t seconds) {
+    RequestMessage request(seconds);
+    cmsghdr* rights = CMSG_FIRSTHDR(&request.message);
     rights->cmsg_level = SOL_SOCKET;
     rights->cmsg_type = SCM_RIGHTS;
     rights->cmsg_len = CMSG_LEN(sizeof(int));
     std::memcpy(CMSG_DATA(rights), &fd, sizeof fd);
     ssize_t sent = 0;
     do
-        sent = ::sendmsg(socket, &message, MSG_NOSIGNAL);
+        sent = ::sendmsg(socket, &request.message, MSG_NOSIGNAL);
     while (sent < 0 && errno == EINTR);
     return sent == static_cast<ssize_t>(sizeof seconds);
 }
@@ -98,20 +108,14 @@ bool SendFile(int socket, int fd, std::uint32_t seconds) {
 // The next request: 1 with the file and its seconds, 0 at the end of the stream, -1 for a
 // broken one.
 int ReceiveFile(int socket, UniqueFd& file, std::uint32_t& seconds) {
-    iovec part{&seconds, sizeof seconds};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    RequestMessage request(seconds);
     ssize_t got = 0;
     do
-        got = ::recvmsg(socket, &message, MSG_CMSG_CLOEXEC | MSG_WAITALL);
+        got = ::recvmsg(socket, &request.message, MSG_CMSG_CLOEXEC | MSG_WAITALL);
     while (got < 0 && errno == EINTR);
     if (got == 0)
         return 0;
-    const cmsghdr* rights = CMSG_FIRSTHDR(&message);
+    const cmsghdr* rights = CMSG_FIRSTHDR(&request.message);
     if (rights != nullptr && rights->cmsg_level == SOL_SOCKET && rights->cmsg_type == SCM_RIGHTS &&
         rights->cmsg_len == CMSG_LEN(sizeof(int))) {
         int fd = -1;
