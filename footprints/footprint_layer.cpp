@@ -209,6 +209,7 @@ class FootprintLayer final : public SceneWriter {
     std::optional<Error> complete(SceneRunHost& host) override;
     std::optional<Error> publish() override;
     const std::string& shownOutput() const override { return m_options.outputPath; }
+    std::string_view replacedFile() const override { return m_options.outputPath; }
 
     // The error as the user should read it: naming the output, never the scratch folder,
     // with the likely cause of a failed write.

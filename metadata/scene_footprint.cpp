@@ -3,9 +3,11 @@
 #include "fileio/ascii.h"
 #include "fileio/folder.h"
 #include "fileio/unique_fd.h"
+#include "fileio/whole_file.h"
 #include "metadata/hdf_texts.h"
 
 #include <array>
+#include <cstdint>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -51,28 +53,48 @@ SceneFootprintOrReason SceneFootprintReader::read(std::string_view text, TextExt
 
 namespace {
 
-// The metadata file listed beside an HDF file that describes the same granule, if any.
-std::string OwnMetadataFile(const std::string& path) {
+// A file beside an HDF file, read whole where it may be scene metadata: a regular file no
+// larger than metadata is.
+bool ReadBeside(const std::string& path, std::string& text) {
+    const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    struct stat info {};
+    if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<std::uint64_t>(info.st_size) > kMaxMetadataBytes)
+        return false;
+    text.resize(static_cast<std::size_t>(info.st_size));
+    std::size_t got = 0;
+    if (ReadFully(file.get(), text.data(), text.size(), got) != 0)
+        return false;
+    text.resize(got);
+    return true;
+}
+
+} // namespace
+
+// The metadata file beside an HDF file that describes the same granule, if any: one the
+// run reads too, and that gives a scene. Else the HDF file's own texts must, or the
+// granule would be lost: a list or a pattern that leaves its metadata file out, or a
+// metadata file that is empty or damaged.
+std::string SceneFootprintReader::ownMetadataFile(const std::string& path, std::size_t worker) {
     const std::string_view name = FileNameOf(path);
     if (!EndsWithNoCase(name, ".hdf"))
         return {};
     const std::string folder = path.substr(0, path.size() - name.size());
     const std::string stem(name.substr(0, name.size() - 4));
+    std::string text;
     for (const std::string& candidate :
          std::array<std::string, 3>{std::string(name) + ".xml", std::string(name) + ".met",
                                     stem + ".met"}) {
-        struct stat info {};
-        if (::stat((folder + candidate).c_str(), &info) == 0 && S_ISREG(info.st_mode))
+        if (m_listed.contains(folder + candidate) && ReadBeside(folder + candidate, text) &&
+            ReadSceneFootprint(readerOf(worker), text, TextExtent::Whole).scene)
             return candidate;
     }
     return {};
 }
 
-} // namespace
-
 SceneFootprintOrReason SceneFootprintReader::readHdf(const std::string& path,
                                                      std::size_t worker) {
-    if (const std::string own = OwnMetadataFile(path); !own.empty())
+    if (const std::string own = ownMetadataFile(path, worker); !own.empty())
         return {std::nullopt, "described by " + own};
     const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!file)

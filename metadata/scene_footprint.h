@@ -1,5 +1,6 @@
 #pragma once
 
+#include "readahead/listed_names.h"
 #include "readahead/listed_scenes.h"
 #include "metadata/footprint_shape.h"
 #include "metadata/scene_metadata.h"
@@ -38,8 +39,9 @@ SceneFootprintOrReason ReadSceneFootprint(SceneMetadataReader& reader, std::stri
 // parsers and their buffers stay with the thread that uses them from file to file.
 class SceneFootprintReader {
   public:
-    // For workers 0 to workers - 1.
-    explicit SceneFootprintReader(std::size_t workers) : m_readers(workers) {}
+    // For workers 0 to workers - 1, over the files of `listed`.
+    SceneFootprintReader(std::size_t workers, ListedNames& listed)
+        : m_listed(listed), m_readers(workers) {}
     SceneFootprintReader(const SceneFootprintReader&) = delete;
     SceneFootprintReader& operator=(const SceneFootprintReader&) = delete;
 
@@ -48,8 +50,9 @@ class SceneFootprintReader {
     // The scene an HDF-EOS file at `path` describes with its own ECS texts, read through
     // the HDF4 library, or why none: its own metadata file beside it (X.hdf.xml,
     // X.hdf.met or X.met for X.hdf) describes the scene instead ("described by X.hdf.xml"),
-    // so that a granule is one scene. A granule without an ID takes the file's name
-    // without ".hdf". May be called on several threads at once, each as another worker.
+    // so that a granule is one scene, where the run lists that file too and it gives a
+    // scene. A granule without an ID takes the file's name without ".hdf". May be called
+    // on several threads at once, each as another worker.
     SceneFootprintOrReason readHdf(const std::string& path, std::size_t worker);
 
     // The read-ahead's rule for scene metadata: every file's first kLayoutSniffBytes, and
@@ -58,6 +61,9 @@ class SceneFootprintReader {
 
   private:
     SceneMetadataReader& readerOf(std::size_t worker);
+    std::string ownMetadataFile(const std::string& path, std::size_t worker);
+
+    ListedNames& m_listed;
 
     // Element w is touched by worker w alone.
     std::vector<std::unique_ptr<SceneMetadataReader>> m_readers;

@@ -1,6 +1,7 @@
 #include "metadata/scene_run.h"
 
 #include "fileio/ascii.h"
+#include "fileio/folder.h"
 #include "fileio/utf8.h"
 #include "metadata/hdf_texts.h"
 #include "metadata/scene_footprint.h"
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <cmath>
 #include <new>
+#include <sys/stat.h>
 
 namespace aster {
 
@@ -93,6 +95,43 @@ void CleanPlatforms(SceneMetadata& metadata) {
         metadata.platforms.clear();
 }
 
+// The file the output will replace, where one is there: reading it as a scene and then
+// replacing it would lose it. A listed file is compared by its name first, so that the
+// run makes no system call for the others.
+class ReplacedFile {
+  public:
+    explicit ReplacedFile(std::string_view path) : m_name(FileNameOf(path)) {
+        struct stat info {};
+        // A link is replaced, not what it leads to.
+        m_exists = !path.empty() && ::lstat(std::string(path).c_str(), &info) == 0 &&
+                   S_ISREG(info.st_mode);
+        m_device = info.st_dev;
+        m_inode = info.st_ino;
+    }
+
+    // Whether reading `path` reads the replaced file.
+    bool readBy(std::string_view path, bool byName = true) const {
+        if (!m_exists || (byName && FileNameOf(path) != m_name))
+            return false;
+        struct stat info {};
+        return ::stat(std::string(path).c_str(), &info) == 0 && info.st_dev == m_device &&
+               info.st_ino == m_inode;
+    }
+
+  private:
+    std::string m_name;
+    bool m_exists = false;
+    dev_t m_device = 0;
+    ino_t m_inode = 0;
+};
+
+Error ReadsTheOutput(const SceneWriter& writer, std::string_view input) {
+    return Error{EINVAL,
+                 "The output " + writer.shownOutput() + " is a file this run reads: " +
+                     std::string(input),
+                 "Write the output under another name.", ErrorKind::Other};
+}
+
 // What the run takes from one listed file, made on the thread that read it.
 struct PreparedScene {
     std::optional<Scene> scene;
@@ -133,7 +172,9 @@ std::optional<Error> RunListed(const SceneRunOptions& options, SceneWriter& writ
     ReadAheadSettings readAhead = options.readAhead;
     readAhead.wildcardsInLineOnly = true;
     // Images and HDF files listed beside the metadata are read no further than their heads.
-    SceneFootprintReader reader(readAhead.workers());
+    // Which HDF files' own metadata files the run reads too.
+    ListedNames ownMetadata(options.folderPrefix, options.list, {".xml", ".met"});
+    SceneFootprintReader reader(readAhead.workers(), ownMetadata);
     PreparedScenes<PreparedScene> scenes(
         readAhead,
         [&reader, &writer, &options](const ListedScene& listed, std::size_t worker) {
@@ -146,11 +187,18 @@ std::optional<Error> RunListed(const SceneRunOptions& options, SceneWriter& writ
             ExplainMissingList(*error, options.folderPrefix);
         return error;
     }
+    const ReplacedFile replaced(writer.replacedFile());
+    const std::string listPath =
+        options.list.path.empty() ? options.folderPrefix + "filelist.txt" : options.list.path;
+    if (replaced.readBy(listPath, false))
+        return ReadsTheOutput(writer, listPath);
     if (auto error = writer.start())
         return error;
     ListedScene listed;
     PreparedScene prepared;
     while (scenes.next(listed, prepared)) {
+        if (replaced.readBy(listed.fullPath))
+            return ReadsTheOutput(writer, listed.fullPath);
         if (prepared.scene) {
             prepared.scene->fullPath = listed.fullPath; // the view of this turn
             if (auto error =

@@ -105,6 +105,9 @@ class SceneWriter {
     virtual std::optional<Error> publish() = 0;
     // The output as messages name it.
     virtual const std::string& shownOutput() const = 0;
+    // The one file the output replaces, where it is one file (empty otherwise): a listed
+    // file that is it would be lost under the output, so the run refuses it.
+    virtual std::string_view replacedFile() const { return {}; }
 };
 
 struct SceneRunOptions {

@@ -514,6 +514,9 @@ StacAsset AssetOfSuffix(std::string_view suffix) {
 }
 
 StacAsset MetadataAsset(MetadataLayout layout) {
+    // An HDF-EOS file read for its own texts is the granule's data as well.
+    if (layout == MetadataLayout::HdfEos)
+        return {"metadata", {}, "application/x-hdf", {"data", "metadata"}};
     const bool xml = layout == MetadataLayout::EcsXml || layout == MetadataLayout::Echo10;
     const char* type = xml                              ? "application/xml"
                        : layout == MetadataLayout::UmmG ? "application/json"

@@ -111,7 +111,8 @@ std::string RelativeFolderHref(std::string_view from, std::string_view to);
 // nothing. The caller makes it unique.
 StacAsset AssetOfSuffix(std::string_view suffix);
 
-// The scene's metadata file as an asset: key "metadata", its layout's media type.
+// The scene's metadata file as an asset: key "metadata", its layout's media type; an
+// HDF-EOS file, which holds its own metadata, is data as well.
 StacAsset MetadataAsset(MetadataLayout layout);
 
 // The assets of one scene: its metadata file `metadataName`, first, then every other file

@@ -24,6 +24,7 @@ class ItemCollectionFile final : public StacOutput {
 
     std::optional<Error> start() override;
     std::optional<Error> publish() override;
+    std::string_view replacedFile() const override { return m_outputPath; }
 
   private:
     std::string render(const StacItem& item) const override { return CompactItem(item); }

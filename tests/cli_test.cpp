@@ -11,6 +11,7 @@
 #include "listing/tree_listing.h"
 
 #include "tests/fake_hosts.h"
+#include "tests/granule_samples.h"
 #include "tests/scene_samples.h"
 #include "tests/test_support.h"
 
@@ -566,6 +567,36 @@ TEST(CommandLine, StacCatalogueOfTheListedScenes) {
     EXPECT_NE(features.find("\"href\":\"https://data.example.org/aster/"), std::string::npos);
     EXPECT_EQ(features.find("\"href\":\"../"), std::string::npos) << features;
     EXPECT_NE(features.find("\"href\":\"./collection.json\""), std::string::npos);
+}
+
+// An output that is one of the files the run reads would take its place: refused, and
+// the file stays as it was.
+TEST(CommandLine, AnOutputThatTheRunReadsIsRefused) {
+    TempFolder folder;
+    FillSceneFolder(folder);
+    folder.write("u.json", test::GranuleXml()); // a scene, told by its text, not its name
+    ASSERT_EQ(RunAster({"list", folder.path()}).status, 0);
+    const Strings cases[] = {
+        {"footprints", "-f", "GeoJSON", "-o", "z.met"},
+        {"footprints", "-f", "GeoJSON", "-o", "filelist.txt"},
+        {"footprints", "-o", "u.json"},
+        {"stac", "-o", "u.json"},
+    };
+    for (Strings args : cases) {
+        const std::string output = args.back();
+        SCOPED_TRACE(args.front() + " " + output);
+        args.back() = folder.file(output);
+        args.insert(args.end(), {"--overwrite", folder.path()});
+        const std::string before = folder.read(output);
+        const Outcome outcome = RunAster(args);
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_NE(outcome.err.find("is a file this run reads: "), std::string::npos)
+            << outcome.err;
+        EXPECT_EQ(folder.read(output), before);
+    }
+    // Another file of the same name is no reason to refuse.
+    const std::string elsewhere = folder.file("sub/z.met");
+    EXPECT_EQ(RunAster({"footprints", "-f", "GeoJSON", "-o", elsewhere, folder.path()}).status, 0);
 }
 
 TEST(CommandLine, StopsOnSignalsAndRestoresTheirHandlers) {

@@ -104,6 +104,53 @@ TEST(SceneRun, HdfFilesByTheirEcsTexts) {
                                 {"cut.hdf", "truncated HDF"}}));
 }
 
+// A granule is one scene whatever its files: its metadata file where the run reads that
+// too and it gives a scene, else its HDF file, never neither.
+TEST(SceneRun, AnHdfFileStandsInForAMetadataFileThatGivesNone) {
+    const std::string good = test::GranuleXml();
+    const struct {
+        std::string beside, text; // the metadata file beside g.hdf
+        bool listed;
+        std::vector<std::pair<std::string, std::string>> named;
+        MetadataLayout layout;
+    } cases[] = {
+        {"g.hdf.xml", good, true, {{"g.hdf", "described by g.hdf.xml"}}, MetadataLayout::EcsXml},
+        {"g.met", test::GranuleOdl(), true, {{"g.hdf", "described by g.met"}},
+         MetadataLayout::Odl},
+        // Left out by the list or a pattern: the HDF file is all the run reads of it.
+        {"g.hdf.xml", good, false, {}, MetadataLayout::HdfEos},
+        {"g.hdf.met", test::GranuleOdl(), false, {}, MetadataLayout::HdfEos},
+        // Read, but giving nothing: its own reason, and the scene from the HDF file.
+        {"g.hdf.xml", "", true, {{"g.hdf.xml", "an empty file"}}, MetadataLayout::HdfEos},
+        {"g.hdf.xml", good.substr(0, good.size() / 2), true,
+         {{"g.hdf.xml", "unreadable XML"}}, MetadataLayout::HdfEos},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.beside + (c.listed ? " listed" : " not listed"));
+        TempFolder folder;
+        test::WriteHdf(folder.file("g.hdf"), {{"coremetadata.0", test::GranuleOdl()}});
+        folder.write(c.beside, c.text);
+        std::vector<std::string> names{"g.hdf"};
+        if (c.listed)
+            names.push_back(c.beside);
+        WriteList(folder, names);
+        Kept writer;
+        Named host;
+        SceneRunReport report;
+        SceneRunOptions options;
+        options.folderPrefix = FolderPrefix(folder.path());
+        ASSERT_FALSE(RunScenes(options, writer, host, report));
+        ASSERT_EQ(writer.scenes.size(), 1u);
+        EXPECT_EQ(writer.scenes[0].metadata.layout, c.layout);
+        ASSERT_EQ(host.named.size(), c.named.size());
+        for (std::size_t i = 0; i < c.named.size(); ++i) {
+            EXPECT_EQ(host.named[i].first, c.named[i].first);
+            EXPECT_TRUE(host.named[i].second.starts_with(c.named[i].second))
+                << host.named[i].second; // "unreadable XML at line N"
+        }
+    }
+}
+
 // Every output writes what CleanSceneValues makes of the file's values.
 TEST(SceneRun, ValuesCleanedForEveryOutput) {
     const auto nan = std::nan("");

@@ -790,6 +790,9 @@ TEST(AssetFiles, KeysTypesAndRolesBySuffix) {
     EXPECT_EQ(MetadataAsset(MetadataLayout::UmmG).type, "application/json");
     EXPECT_EQ(MetadataAsset(MetadataLayout::EcsXml).type, "application/xml");
     EXPECT_EQ(MetadataAsset(MetadataLayout::Odl).type, "text/plain");
+    const StacAsset hdf = MetadataAsset(MetadataLayout::HdfEos);
+    EXPECT_EQ(hdf.type, "application/x-hdf");
+    EXPECT_EQ(hdf.roles, (std::vector<std::string>{"data", "metadata"}));
     const char* keys[] = {"hdf", "V", "T", "tiff", "browse", "qa", "xml", "met", "zip", "file"};
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         const StacAsset asset = AssetOfSuffix(rows[i].key);
