@@ -147,10 +147,14 @@ PreparedScene PrepareScene(SceneFootprintReader& reader, std::size_t worker,
                                       ? reader.readHdf(std::string(listed.fullPath), worker)
                                       : reader.read(listed.text, listed.extent, worker);
     if (!read.scene) {
-        // A file that gave no text at all is named for what keeps it from being read.
-        prepared.reason = listed.text.empty() && listed.extent == TextExtent::Whole
-                              ? UnreadSceneReason(std::string(listed.fullPath), prefixSize)
-                              : std::move(read.reason);
+        // A file that gave no text at all is named for what keeps it from being read. An
+        // empty line names the folder itself, which is no subfolder to recurse into.
+        if (listed.text.empty() && listed.extent == TextExtent::Whole)
+            prepared.reason = listed.fullPath.size() == prefixSize
+                                  ? "an empty line"
+                                  : UnreadSceneReason(std::string(listed.fullPath), prefixSize);
+        else
+            prepared.reason = std::move(read.reason);
         return prepared;
     }
     Scene& scene = prepared.scene.emplace();

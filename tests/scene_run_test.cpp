@@ -267,13 +267,13 @@ namespace aster {
 namespace {
 
 // A * or ? in the folder the user chose is no reason to skip its files; in a listed name
-// it still is.
+// it still is, and an empty line names no file but the folder.
 TEST(SceneRun, WildcardsCountInListedNamesOnly) {
     TempFolder folder;
     std::filesystem::create_directory(folder.file("scenes*?"));
     folder.write("scenes*?/a.met", test::GranuleOdl());
     folder.write("scenes*?/b?.met", test::GranuleOdl());
-    folder.write("scenes*?/filelist.txt", "a.met\nb?.met\n");
+    folder.write("scenes*?/filelist.txt", "a.met\n\nb?.met\n");
     Kept writer;
     Named host;
     SceneRunReport report;
@@ -282,6 +282,7 @@ TEST(SceneRun, WildcardsCountInListedNamesOnly) {
     ASSERT_FALSE(RunScenes(options, writer, host, report));
     EXPECT_EQ(report.written, 1);
     EXPECT_EQ(host.named, (std::vector<std::pair<std::string, std::string>>{
+                              {"", "an empty line"}, // the folder itself, whose name is not listed
                               {"b?.met", "its name holds * or ?, so it names no single file"}}));
 }
 
