@@ -689,7 +689,8 @@ void PrintSummary(const CommandLineContext& context, const Request& request,
 // holds, and read from there: nothing is written into the scene folder.
 std::optional<Error> ListInMemory(const Request& request, const std::string& folder,
                                   const CommandLineContext& context, ProgressLine& progress,
-                                  const StopSignals& stop, UniqueFd& list, std::string& listPath) {
+                                  const StopSignals& stop, UniqueFd& list, std::string& listPath,
+                                  std::size_t& listed) {
     ListRunHost host(request, folder, context.err, progress, stop);
     NameList names;
     if (auto error = ReadListing(host, names))
@@ -708,6 +709,7 @@ std::optional<Error> ListInMemory(const Request& request, const std::string& fol
             lines.append(names[i]).push_back('\n');
     }
     listPath = "/proc/self/fd/" + std::to_string(list.get());
+    listed = names.size();
     return std::nullopt;
 }
 
@@ -731,8 +733,9 @@ int RunSceneCommand(const Request& request, const CommandLineContext& context,
     std::string list = listPath;
     UniqueFd inMemory;
     std::optional<Error> error;
+    std::size_t listed = 0;
     if (request.recursive || !request.namePatterns.empty())
-        error = ListInMemory(request, folder, context, progress, stop, inMemory, list);
+        error = ListInMemory(request, folder, context, progress, stop, inMemory, list, listed);
     SceneRunReport report;
     if (!error)
         error = write(FolderPrefix(folder), list, report, host);
@@ -743,6 +746,10 @@ int RunSceneCommand(const Request& request, const CommandLineContext& context,
     }
     if (!error)
         PrintSummary(context, request, report, counted.first, counted.second);
+    // An empty output is seldom what a pattern was given for: most often its case differs.
+    if (!error && !request.namePatterns.empty() && listed == 0)
+        PrintPrefixed(context.err, "No name matched --match, which tells capitals from small "
+                                   "letters ('*.met' is not '*.MET'): give both to match either.");
     // The status says whether the output was published: --verbose's lines are news of the
     // run, not its output, so a closed standard error does not make it fail.
     return Finish(context, error, stop, false);

@@ -359,6 +359,11 @@ TEST(CommandLine, ListsTheNamesThatMatch) {
     ASSERT_EQ(RunAster({"list", folder.path()}).status, 0);
     EXPECT_EQ(folder.read("filelist.txt"),
               "B.MET\r\na.hdf\r\na.hdf.xml\r\na_V.tif\r\nb.met\r\nfilelist.txt\r\nnotes.txt\r\n");
+    // A run whose patterns match nothing says why its output is empty.
+    const Outcome none = RunAster(
+        {"footprints", "--match", "*.Met", "-o", folder.file("fp.geojson"), folder.path()});
+    EXPECT_EQ(none.status, 0);
+    EXPECT_NE(none.err.find("\naster: No name matched --match"), std::string::npos) << none.err;
 }
 
 // --recursive lists a tree's files as paths from FOLDER; -o writes the list elsewhere and
