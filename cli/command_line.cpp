@@ -26,6 +26,7 @@
 #include <string_view>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace aster {
@@ -481,6 +482,12 @@ std::string UsageMessage(const CLI::App& app, const CLI::ParseError& error, int 
     }
     const CLI::Option* match = commands.front()->get_option_no_throw("--match");
     const CLI::Option* folder = commands.front()->get_option_no_throw("FOLDER");
+    // No option of that name, but a folder's (or a file's) name that begins with a dash.
+    for (const std::string& name : app.remaining(true))
+        if (name.size() > 1 && name.front() == '-' && folder != nullptr &&
+            ::access(name.c_str(), F_OK) == 0)
+            return std::string(error.what()) + "\nA FOLDER whose name begins with a dash goes "
+                   "after --, as in: aster " + commands.front()->get_name() + " -- " + name;
     if (match == nullptr || match->count() == 0 || folder == nullptr)
         return error.what();
     std::string text = "more than one FOLDER given:";

@@ -366,6 +366,22 @@ TEST(CommandLine, ListsTheNamesThatMatch) {
     EXPECT_NE(none.err.find("\naster: No name matched --match"), std::string::npos) << none.err;
 }
 
+// A folder named like an option is not one, and the message says how to name it.
+TEST(CommandLine, AFolderWhoseNameBeginsWithADash) {
+    TempFolder folder;
+    std::filesystem::create_directory(folder.file("-scenes"));
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(folder.path());
+    const Outcome given = RunAster({"list", "-scenes"});
+    const Outcome afterDashes = RunAster({"list", "--", "-scenes"});
+    std::filesystem::current_path(before);
+    EXPECT_EQ(given.status, 2);
+    EXPECT_NE(given.err.find("goes after --, as in: aster list -- -scenes\n"), std::string::npos)
+        << given.err;
+    EXPECT_EQ(afterDashes.status, 0) << afterDashes.err;
+    EXPECT_TRUE(std::filesystem::exists(folder.file("-scenes/filelist.txt")));
+}
+
 // --recursive lists a tree's files as paths from FOLDER; -o writes the list elsewhere and
 // leaves FOLDER as it was; a folder too deep is named on standard error.
 TEST(CommandLine, ListsATreeIntoAListElsewhere) {
