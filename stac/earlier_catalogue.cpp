@@ -106,6 +106,12 @@ std::optional<Error> CheckEarlierCatalogue(const std::string& outputPath, const 
         return errno == ENOENT ? std::nullopt : std::optional<Error>(SystemError(errno, path));
     if (!overwrite)
         return ExistsError(path);
+    // The link would be replaced by the catalogue, not what it leads to: seldom what is meant.
+    if (S_ISLNK(info.st_mode))
+        return Error{ENOTDIR, "A link, so not replaced: " + path,
+                     "A catalogue is not written through a link: name the folder it leads to, "
+                     "or a new one.",
+                     ErrorKind::Other};
     if (!S_ISDIR(info.st_mode))
         return Error{ENOTDIR, "Not a catalogue's folder, so not replaced: " + path,
                      "A static catalogue is a folder: name a new one, or end the name in .json "

@@ -1355,7 +1355,9 @@ TEST(StacCatalogue, ReplacedWholeOrNotAtAll) {
     fs::remove_all(mine);
     fs::create_directory(folder.file("elsewhere"));
     fs::create_directory_symlink(folder.file("elsewhere"), mine);
-    EXPECT_TRUE(Catalogue(folder.file("s"), mine, true).error);
+    const Outcome throughLink = Catalogue(folder.file("s"), mine, true);
+    ASSERT_TRUE(throughLink.error);
+    EXPECT_EQ(throughLink.error->description, "A link, so not replaced: " + mine);
     EXPECT_TRUE(fs::is_symlink(mine));
     fs::remove(mine);
     fs::remove(folder.file("elsewhere"));
