@@ -68,6 +68,14 @@ std::optional<CalendarDate> ParseSceneDate(std::string_view text) {
 std::optional<TimeOfDay> ParseSceneTime(std::string_view text) {
     if (text.ends_with('Z'))
         text.remove_suffix(1);
+    // Minutes alone, as people write a time by hand: the minute's start.
+    if (text.size() == 5 && text[2] == ':') {
+        const auto hour = FixedDigits(text.substr(0, 2));
+        const auto minute = FixedDigits(text.substr(3, 2));
+        if (!hour || !minute || *hour > 23 || *minute > 59)
+            return std::nullopt;
+        return TimeOfDay{*hour, *minute, 0, 0};
+    }
     // The extended form separates its fields with ':' and its fraction with '.'; the basic
     // form has neither, though a '.' may still stand before the fraction.
     const bool extended = text.size() >= 8 && text[2] == ':' && text[5] == ':';

@@ -20,8 +20,8 @@ struct CalendarDate {
 
 // A time of day written "hh:mm:ss" with an optional fraction ".f" of a second, or in ISO
 // 8601's basic form "hhmmss" with the fraction's digits straight after the seconds or
-// after a '.': up to nine digits of fraction, and a final 'Z' either way. Scene times are
-// in UTC. Second 60 is a leap second, read only at 23:59.
+// after a '.': up to nine digits of fraction, and a final 'Z' either way; "hh:mm" is the
+// minute's start. Scene times are in UTC. Second 60 is a leap second, read only at 23:59.
 struct TimeOfDay {
     int hour = 0;
     int minute = 0;
