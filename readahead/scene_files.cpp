@@ -1,5 +1,6 @@
 #include "readahead/scene_files.h"
 
+#include "fileio/long_path.h"
 #include "fileio/unique_fd.h"
 #include "fileio/whole_file.h"
 
@@ -47,7 +48,7 @@ std::optional<std::size_t> SceneFileSize(const ScenePath& path) {
     if (full.empty() || NamesNoSingleFile(named) || IsHiddenName(full))
         return std::nullopt;
     struct stat info {};
-    if (::fstatat(path.folderFd, path.relative, &info, 0) != 0 || !S_ISREG(info.st_mode))
+    if (StatAtAnyLength(path.folderFd, path.relative, info, 0) != 0 || !S_ISREG(info.st_mode))
         return std::nullopt;
     if (info.st_size <= 0 || info.st_size > kMaxSceneBytes)
         return std::nullopt;
@@ -62,10 +63,12 @@ std::string UnreadSceneReason(const std::string& fullPath, std::size_t prefixSiz
     if (IsHiddenName(fullPath))
         return "a hidden file";
     struct stat info {};
-    if (::stat(fullPath.c_str(), &info) != 0)
+    if (StatAtAnyLength(AT_FDCWD, fullPath.c_str(), info, 0) != 0)
         return errno == ENOENT ? "no such file" : std::strerror(errno);
     struct stat link {};
-    if (S_ISDIR(info.st_mode) && ::lstat(fullPath.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
+    if (S_ISDIR(info.st_mode) &&
+        StatAtAnyLength(AT_FDCWD, fullPath.c_str(), link, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(link.st_mode))
         return "a link to a folder, which is not followed";
     if (S_ISDIR(info.st_mode))
         return "a folder";
@@ -75,7 +78,8 @@ std::string UnreadSceneReason(const std::string& fullPath, std::size_t prefixSiz
         return "an empty file";
     if (info.st_size > kMaxSceneBytes)
         return "larger than 1 GiB";
-    const UniqueFd fd(::open(fullPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    const UniqueFd fd(
+        OpenAtAnyLength(AT_FDCWD, fullPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!fd)
         return std::strerror(errno);
     return "could not be read";
@@ -85,8 +89,8 @@ UniqueFd OpenSceneFile(const ScenePath& path) {
     // O_NONBLOCK: should the path be swapped for a FIFO after the stat, the read below
     // finds nothing instead of waiting for a writer. No second stat: one per file is
     // all the run can afford on a folder of 100,000 scenes.
-    return UniqueFd(
-        ::openat(path.folderFd, path.relative, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    return OpenAtAnyLength(path.folderFd, path.relative,
+                           O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
 }
 
 std::optional<std::size_t> ReadUpTo(int fd, std::size_t size, char* buffer) {

@@ -2,12 +2,17 @@
 // writes the same bytes and shows the same messages, in the same order, as a run that
 // reads every file in its turn.
 #include "catalogue/build_run.h"
+#include "fileio/long_path.h"
+#include "readahead/scene_files.h"
 #include "tests/fake_hosts.h"
 #include "tests/scene_samples.h"
 #include "tests/test_support.h"
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
 #include <random>
@@ -252,6 +257,153 @@ TEST(ReadAhead, PreparedResultsComeOnceInListOrder) {
         EXPECT_EQ(clashes.load(), 0);
         if (settings.threads == 0) {
             EXPECT_EQ(failed.load(), 0);
+        }
+    }
+}
+
+// `count` folders of 100 bytes of path each, "ddd.../", for trees whose paths are longer
+// than one system call takes.
+std::string Folders(int count) {
+    std::string path;
+    for (int i = 0; i < count; ++i)
+        path += std::string(99, 'd') + '/';
+    return path;
+}
+
+// The folders of `path` made beneath `top` one at a time from their parent, since the
+// whole path may be too long for one call, and the last of them opened.
+UniqueFd MadeFolders(const std::string& top, std::string_view path) {
+    UniqueFd folder(::open(top.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    while (!path.empty()) {
+        const std::string name(path.substr(0, path.find('/')));
+        path.remove_prefix(std::min(path.size(), name.size() + 1));
+        ::mkdirat(folder.get(), name.c_str(), 0755);
+        folder = UniqueFd(::openat(folder.get(), name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!folder)
+            throw std::runtime_error("cannot make " + name);
+    }
+    return folder;
+}
+
+void WriteAt(int folder, const std::string& name, std::string_view text) {
+    const UniqueFd file(
+        ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!file || ::write(file.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        throw std::runtime_error("cannot write " + name);
+}
+
+// A path from a folder is opened and stat'ed whatever its length, from its leading folders
+// when one call cannot take it whole, and fails as one call would for any other reason.
+TEST(LongPaths, OpenAndStatReachAPathOfAnyLength) {
+    test::TempFolder folder;
+    WriteAt(MadeFolders(folder.path(), "").get(), "short.met", "short");
+    const UniqueFd at40 = MadeFolders(folder.path(), Folders(40));
+    WriteAt(at40.get(), std::string(95, 'u'), "under");
+    WriteAt(at40.get(), std::string(96, 'o'), "over");
+    WriteAt(MadeFolders(folder.path(), Folders(100)).get(), "far.met", "far");
+    const UniqueFd at30 = MadeFolders(folder.path(), Folders(30));
+    ::symlinkat(".", at30.get(), "again");
+    const UniqueFd at60 = MadeFolders(folder.path(), Folders(60));
+    ::symlinkat(folder.file("short.met").c_str(), at60.get(), "link.met");
+    std::string again;
+    for (int i = 0; i < 10; ++i)
+        again += "again/";
+    const std::string tooLong(NAME_MAX + 1, 'n');
+
+    struct Case {
+        const char* what;
+        std::string path;
+        int error;   // 0 for none
+        mode_t type; // what stat and open reach
+        std::string text;
+    };
+    const Case cases[] = {
+        {"short", "short.met", 0, S_IFREG, "short"},
+        {"4095 bytes, one call", Folders(40) + std::string(95, 'u'), 0, S_IFREG, "under"},
+        {"4096 bytes, in pieces", Folders(40) + std::string(96, 'o'), 0, S_IFREG, "over"},
+        {"100 folders deep", Folders(100) + "far.met", 0, S_IFREG, "far"},
+        {"links followed on the way", Folders(30) + again + Folders(70) + "far.met", 0, S_IFREG,
+         "far"},
+        {"a link followed at the end", Folders(60) + "link.met", 0, S_IFREG, "short"},
+        {"a folder at the end", Folders(100).substr(0, 9999), 0, S_IFDIR, ""},
+        {"a missing folder on the way", Folders(20) + "gone/" + Folders(40) + "far.met", ENOENT, 0,
+         ""},
+        {"a file on the way", Folders(40) + std::string(96, 'o') + "/x.met", ENOTDIR, 0, ""},
+        {"a short name over NAME_MAX", tooLong, ENAMETOOLONG, 0, ""},
+        {"a name over NAME_MAX, deep", Folders(60) + tooLong + "/far.met", ENAMETOOLONG, 0, ""},
+        {"one name of 5000 bytes", std::string(5000, 'n'), ENAMETOOLONG, 0, ""},
+    };
+    const UniqueFd top(::open(folder.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.what) + ", " + std::to_string(c.path.size()) + " bytes");
+        struct stat info {};
+        errno = 0;
+        const int stated = StatAtAnyLength(top.get(), c.path.c_str(), info, 0);
+        EXPECT_EQ(stated == 0 ? 0 : errno, c.error);
+        errno = 0;
+        const UniqueFd file = OpenAtAnyLength(top.get(), c.path.c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_EQ(file ? 0 : errno, c.error);
+        if (c.error != 0 || stated != 0 || !file)
+            continue;
+        struct stat opened {};
+        ASSERT_EQ(::fstat(file.get(), &opened), 0);
+        EXPECT_EQ(info.st_mode & S_IFMT, c.type);
+        EXPECT_EQ(opened.st_ino, info.st_ino);
+        if (c.type == S_IFREG) {
+            char text[16] = {};
+            EXPECT_EQ(
+                std::string(text, std::max<ssize_t>(0, ::read(file.get(), text, sizeof text))),
+                c.text);
+        }
+    }
+}
+
+// Files in a tree deeper than one call's path are read, whole or head first, in turn and
+// ahead, and one that gives no text is named for what it is, not for its path's length.
+TEST(ReadAhead, ReadsFilesWhosePathIsLongerThanOneCallTakes) {
+    test::TempFolder folder;
+    std::string deep;
+    for (int depth = 0; depth < 255; ++depth)
+        deep += std::string(200, 'f') + '/';
+    const UniqueFd at255 = MadeFolders(folder.path(), deep);
+    WriteAt(at255.get(), "deep.met", "a scene 255 folders deep");
+    ::mkdirat(at255.get(), "folder.met", 0755);
+    WriteAt(MadeFolders(folder.path(), deep.substr(0, 30 * 201)).get(), "mid.met",
+            "a scene 30 folders deep");
+    WriteAt(MadeFolders(folder.path(), "").get(), "top.met", "a scene at the top");
+    const std::vector<std::string> lines = {deep + "deep.met", "top.met", deep + "folder.met",
+                                            deep.substr(0, 30 * 201) + "mid.met",
+                                            deep + "gone.met"};
+    std::string list;
+    for (const std::string& line : lines)
+        list += line + "\r\n";
+    folder.write("filelist.txt", list);
+    const std::vector<std::string> texts = {"a scene 255 folders deep", "a scene at the top", "",
+                                            "a scene 30 folders deep", ""};
+    const std::vector<std::string> reasons = {"", "", "a folder", "", "no such file"};
+
+    const HeadFirst wholeAfterHead{4, 1 << 20, [](std::string_view) { return true; }, 0};
+    for (const ReadAheadSettings& settings :
+         {ReadAheadSettings{0, 1, 0}, ReadAheadSettings{4, 3, 30}}) {
+        for (const HeadFirst& headFirst : {HeadFirst{}, wholeAfterHead}) {
+            SCOPED_TRACE("threads " + std::to_string(settings.threads) + ", head first " +
+                         std::to_string(headFirst.active()));
+            ListedScenes scenes(settings, headFirst);
+            const std::string prefix = folder.path() + "/";
+            ASSERT_FALSE(scenes.open(prefix));
+            ListedScene scene;
+            std::size_t n = 0;
+            for (; scenes.next(scene); ++n) {
+                ASSERT_LT(n, lines.size());
+                EXPECT_EQ(scene.fullPath, prefix + lines[n]);
+                EXPECT_EQ(scene.text, texts[n]);
+                if (scene.text.empty()) {
+                    EXPECT_EQ(UnreadSceneReason(std::string(scene.fullPath), prefix.size()),
+                              reasons[n]);
+                }
+            }
+            EXPECT_FALSE(scenes.error());
+            EXPECT_EQ(n, lines.size());
         }
     }
 }
