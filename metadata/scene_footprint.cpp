@@ -2,6 +2,7 @@
 
 #include "fileio/ascii.h"
 #include "fileio/folder.h"
+#include "fileio/long_path.h"
 #include "fileio/unique_fd.h"
 #include "fileio/whole_file.h"
 #include "metadata/hdf_texts.h"
@@ -56,7 +57,8 @@ namespace {
 // A file beside an HDF file, read whole where it may be scene metadata: a regular file no
 // larger than metadata is.
 bool ReadBeside(const std::string& path, std::string& text) {
-    const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    const UniqueFd file =
+        OpenAtAnyLength(AT_FDCWD, path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     struct stat info {};
     if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
         static_cast<std::uint64_t>(info.st_size) > kMaxMetadataBytes)
@@ -96,7 +98,8 @@ SceneFootprintOrReason SceneFootprintReader::readHdf(const std::string& path,
                                                      std::size_t worker) {
     if (const std::string own = ownMetadataFile(path, worker); !own.empty())
         return {std::nullopt, "described by " + own};
-    const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    const UniqueFd file =
+        OpenAtAnyLength(AT_FDCWD, path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (!file)
         return {std::nullopt, std::string(kUnreadableHdf)};
     HdfTextsOrReason texts = ReadHdfTexts(file.get());

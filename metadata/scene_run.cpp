@@ -2,6 +2,7 @@
 
 #include "fileio/ascii.h"
 #include "fileio/folder.h"
+#include "fileio/long_path.h"
 #include "fileio/utf8.h"
 #include "metadata/hdf_texts.h"
 #include "metadata/scene_footprint.h"
@@ -11,6 +12,7 @@
 #include <array>
 #include <cerrno>
 #include <cmath>
+#include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
 
@@ -114,7 +116,8 @@ class ReplacedFile {
         if (!m_exists || (byName && FileNameOf(path) != m_name))
             return false;
         struct stat info {};
-        return ::stat(std::string(path).c_str(), &info) == 0 && info.st_dev == m_device &&
+        return StatAtAnyLength(AT_FDCWD, std::string(path).c_str(), info, 0) == 0 &&
+               info.st_dev == m_device &&
                info.st_ino == m_inode;
     }
 

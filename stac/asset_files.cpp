@@ -2,6 +2,7 @@
 
 #include "fileio/ascii.h"
 #include "fileio/directory.h"
+#include "fileio/long_path.h"
 #include "fileio/unnamed_file.h"
 #include "fileio/utf8.h"
 #include "fileio/whole_file.h"
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <limits>
 #include <unordered_set>
 
@@ -286,14 +288,19 @@ std::optional<Error> FolderNames::read(const std::string& folder, const std::str
     m_spillFolder = spillFolder;
     // A folder's size in bytes is, on the usual file systems, at least what its names take
     // here: room made once, rather than the names copied to new memory as they grow.
+    // Opened by pieces where its path is longer than one call takes: a tree may be deep.
+    const UniqueFd folderFd =
+        OpenAtAnyLength(AT_FDCWD, folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (!folderFd)
+        return SystemError(errno, folder);
     struct stat info {};
-    if (::stat(folder.c_str(), &info) == 0 && info.st_size > 0) {
+    if (::fstat(folderFd.get(), &info) == 0 && info.st_size > 0) {
         const auto bytes = std::min<std::uint64_t>(static_cast<std::uint64_t>(info.st_size), memoryBytes);
         m_names.reserve(bytes);
         m_offsets.reserve(bytes / 16);
     }
     std::optional<Error> failed;
-    std::optional<Error> error = ReadDirectory(folder, [&](const DirectoryEntry& entry) {
+    const auto keep = [&](const DirectoryEntry& entry) {
         const EntryKind kind = entry.kind();
         const std::string_view name = entry.name();
         if ((kind != EntryKind::File && kind != EntryKind::Link) || failed ||
@@ -308,8 +315,8 @@ std::optional<Error> FolderNames::read(const std::string& folder, const std::str
         m_names += name;
         m_names += '\0';
         ++m_count;
-    });
-    if (error)
+    };
+    if (auto error = ReadDirectoryAt(folderFd.get(), folder, keep))
         return error;
     m_keptAside = true; // whatever fails from here on is the file's, not the folder's
     if (failed)
