@@ -117,8 +117,7 @@ class ReplacedFile {
             return false;
         struct stat info {};
         return StatAtAnyLength(AT_FDCWD, std::string(path).c_str(), info, 0) == 0 &&
-               info.st_dev == m_device &&
-               info.st_ino == m_inode;
+               info.st_dev == m_device && info.st_ino == m_inode;
     }
 
   private:
@@ -130,8 +129,8 @@ class ReplacedFile {
 
 Error ReadsTheOutput(const SceneWriter& writer, std::string_view input) {
     return Error{EINVAL,
-                 "The output " + writer.shownOutput() + " is a file this run reads: " +
-                     std::string(input),
+                 "The output " + writer.shownOutput() +
+                     " is a file this run reads: " + std::string(input),
                  "Write the output under another name.", ErrorKind::Other};
 }
 
@@ -142,9 +141,8 @@ struct PreparedScene {
     std::string reason;
 };
 
-PreparedScene PrepareScene(SceneFootprintReader& reader, std::size_t worker,
-                           SceneWriter& writer, const ListedScene& listed,
-                           std::size_t prefixSize) {
+PreparedScene PrepareScene(SceneFootprintReader& reader, std::size_t worker, SceneWriter& writer,
+                           const ListedScene& listed, std::size_t prefixSize) {
     PreparedScene prepared;
     SceneFootprintOrReason read = LooksLikeHdf4(listed.text)
                                       ? reader.readHdf(std::string(listed.fullPath), worker)
@@ -195,8 +193,7 @@ std::optional<Error> RunListed(const SceneRunOptions& options, SceneWriter& writ
         return error;
     }
     const ReplacedFile replaced(writer.replacedFile());
-    const std::string listPath =
-        options.list.path.empty() ? options.folderPrefix + "filelist.txt" : options.list.path;
+    const std::string listPath = ListPath(options.folderPrefix, options.list.path);
     if (replaced.readBy(listPath, false))
         return ReadsTheOutput(writer, listPath);
     if (auto error = writer.start())
@@ -208,8 +205,7 @@ std::optional<Error> RunListed(const SceneRunOptions& options, SceneWriter& writ
             return ReadsTheOutput(writer, listed.fullPath);
         if (prepared.scene) {
             prepared.scene->fullPath = listed.fullPath; // the view of this turn
-            if (auto error =
-                    writer.write(*prepared.scene, *prepared.written, prepared.reason))
+            if (auto error = writer.write(*prepared.scene, *prepared.written, prepared.reason))
                 return error;
             if (!prepared.reason.empty())
                 prepared.scene.reset();
@@ -236,8 +232,7 @@ std::optional<Error> RunListed(const SceneRunOptions& options, SceneWriter& writ
 } // namespace
 
 void CleanSceneValues(SceneMetadata& metadata) {
-    for (auto* text : {&metadata.granule, &metadata.product, &metadata.version,
-                       &metadata.dayNight})
+    for (auto* text : {&metadata.granule, &metadata.product, &metadata.version, &metadata.dayNight})
         CleanText(*text);
     MakeUtf8(metadata.timeText);
     MakeUtf8(metadata.dateText);
@@ -254,10 +249,9 @@ std::string SkipKind(std::string_view reason) {
         if (at != std::string_view::npos)
             reason = reason.substr(0, at);
     }
-    for (const auto& [start, kind] :
-         {std::pair<std::string_view, std::string_view>{"described by ",
-                                                        "described by its metadata file"},
-          {"same granule as ", "same granule as another listed file"}})
+    for (const auto& [start, kind] : {std::pair<std::string_view, std::string_view>{
+                                          "described by ", "described by its metadata file"},
+                                      {"same granule as ", "same granule as another listed file"}})
         if (reason.starts_with(start))
             return std::string(kind);
     return std::string(reason);

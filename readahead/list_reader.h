@@ -20,6 +20,11 @@ struct ListOptions {
     bool lineFeedEnds = false; // a line feed alone ends a line too, as `find` writes them
 };
 
+// The list a run reads: `givenList`, or filelist.txt in the folder when none is given.
+inline std::string ListPath(const std::string& folderPrefix, const std::string& givenList) {
+    return givenList.empty() ? folderPrefix + "filelist.txt" : givenList;
+}
+
 // Reads filelist.txt line by line in fixed-size chunks. A carriage return ends a line
 // and takes one line feed directly after it along; a line feed on its own belongs to
 // the line, unless lineFeedEnds makes it a line end too; a last line without a line end

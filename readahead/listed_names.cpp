@@ -22,7 +22,7 @@ bool ListedNames::contains(std::string_view fullPath) {
 
 void ListedNames::read() {
     ListReader reader(1 << 16, m_list.lineFeedEnds);
-    if (reader.open(m_list.path.empty() ? m_prefix + "filelist.txt" : m_list.path))
+    if (reader.open(ListPath(m_prefix, m_list.path)))
         return;
     std::string line;
     while (!reader.atEnd()) {

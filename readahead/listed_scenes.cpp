@@ -190,7 +190,7 @@ class ListedScenes::Impl {
 std::optional<Error> ListedScenes::Impl::open(const std::string& folderPrefix,
                                               const ListOptions& list) {
     m_prefix = folderPrefix;
-    m_listPath = list.path.empty() ? folderPrefix + "filelist.txt" : list.path;
+    m_listPath = ListPath(folderPrefix, list.path);
     m_list = ListReader(1 << 16, list.lineFeedEnds);
     if (auto error = m_list.open(m_listPath))
         return error;

@@ -204,8 +204,7 @@ void StacOutput::reportIdChanges(SceneRunHost& host) {
     if (changes.empty())
         return;
     ListReader list(1 << 16, true);
-    if (list.open(m_options.listPath.empty() ? m_folderPrefix + "filelist.txt"
-                                             : m_options.listPath))
+    if (list.open(ListPath(m_folderPrefix, m_options.listPath)))
         return;
     std::string line;
     std::int32_t number = 0;
