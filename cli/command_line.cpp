@@ -13,6 +13,7 @@
 #include "fileio/whole_file.h"
 #include "footprints/output_formats.h"
 #include "listing/folder_listing.h"
+#include "readahead/list_reader.h"
 #include "stac/licenses.h"
 #include "stac/stac_catalogue.h"
 
@@ -20,6 +21,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
 #include <functional>
 #include <memory>
 #include <string>
@@ -635,10 +637,26 @@ int RunList(const Request& request, const CommandLineContext& context) {
     return Finish(context, error, stop, false);
 }
 
+// Whether the list's lines end in a line feed alone, as most tools write them: the text
+// run reads such a list as one line, as the window does, so the user hears why.
+bool LinesEndInLineFeedsAlone(const std::string& listPath) {
+    const UniqueFd list(::open(listPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    char head[4096];
+    std::size_t got = 0;
+    if (!list || ReadFully(list.get(), head, sizeof head, got) != 0)
+        return false;
+    const std::string_view text(head, got);
+    return text.find('\n') != std::string_view::npos && text.find('\r') == std::string_view::npos;
+}
+
 int RunTextFiles(const Request& request, const CommandLineContext& context, bool polys) {
     std::string folder;
     if (auto error = ChosenFolder(request, folder))
         return ReportError(context, *error);
+    if (LinesEndInLineFeedsAlone(ListPath(FolderPrefix(folder), {})))
+        PrintPrefixed(context.err,
+                      "filelist.txt's lines end in a line feed alone, so it is read as one "
+                      "line: table and polys read lines ended by CR LF, as aster list writes them.");
     const StopSignals stop;
     ProgressLine progress(context.err, context.errIsTerminal);
     RunHost host(folder, polys, request.checkBlanks, context.err, progress, stop);

@@ -282,6 +282,16 @@ TEST(CommandLine, SameFilesAsTheWindowsRun) {
             EXPECT_EQ(folder.read("polys.txt"), polygons);
         }
     }
+    // A list of lines ended by line feeds alone is still read as the window reads it, one
+    // line, and the user hears why.
+    folder.write("filelist.txt", "a.met\nz.met\n");
+    const Outcome lineFeeds = RunAster({"table", given});
+    EXPECT_EQ(lineFeeds.status, 0);
+    EXPECT_TRUE(lineFeeds.err.starts_with("aster: filelist.txt's lines end in a line feed alone"))
+        << lineFeeds.err;
+    EXPECT_NE(folder.read("table.txt").find("\t" + folder.file("a.met\nz.met\n\t")),
+              std::string::npos)
+        << folder.read("table.txt");
 }
 
 TEST(CommandLine, FootprintsThroughItsSeam) {
