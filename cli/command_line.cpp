@@ -693,6 +693,12 @@ std::string CountedSkips(const SkipCount& skips, bool recursive) {
             return text;
         }
     }
+    // "its name holds ...": counted as files whose name holds it.
+    if (kind.starts_with("its "))
+        return Counted(skips.count, "file whose " + kind.substr(4), "files whose " + kind.substr(4));
+    // The system's own words ("File name too long") start with a capital.
+    if (kind.size() > 1 && AsciiLower(kind[1]) == kind[1])
+        kind[0] = AsciiLower(kind[0]);
     return std::to_string(skips.count) + " " + kind;
 }
 

@@ -468,6 +468,16 @@ TEST(CommandLine, FootprintsNameTheScenesSkipped) {
                                ": footprint has no area\n"
                                "aster: 1 footprint written, 2 listed files skipped: 1 corners "
                                "cross each other, 1 footprint has no area\n");
+
+    // Reasons in the system's words, and names that name no file, counted as phrases.
+    TempFolder odd;
+    odd.write("a.met", test::ExampleScene());
+    std::filesystem::create_symlink("loop.met", odd.file("loop.met"));
+    const char list[] = "a.met\r\nloop.met\r\nn\0ul.met\r\n";
+    odd.write("filelist.txt", std::string(list, sizeof list - 1));
+    EXPECT_EQ(RunAster({"footprints", odd.path(), "-o", out.file("odd.gpkg")}).err,
+              "aster: 1 footprint written, 2 listed files skipped: 1 too many levels of "
+              "symbolic links, 1 file whose name holds a NUL byte\n");
 }
 
 // The exit status says whether the output was published, whatever became of standard
