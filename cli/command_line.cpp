@@ -694,8 +694,10 @@ std::string CountedSkips(const SkipCount& skips, bool recursive) {
         }
     }
     // "its name holds ...": counted as files whose name holds it.
-    if (kind.starts_with("its "))
-        return Counted(skips.count, "file whose " + kind.substr(4), "files whose " + kind.substr(4));
+    if (kind.starts_with("its ")) {
+        const std::string fault = kind.substr(4);
+        return Counted(skips.count, "file whose " + fault, "files whose " + fault);
+    }
     // The system's own words ("File name too long") start with a capital.
     if (kind.size() > 1 && AsciiLower(kind[1]) == kind[1])
         kind[0] = AsciiLower(kind[0]);
