@@ -180,6 +180,9 @@ struct HdfReaderProcess::Helper {
     std::size_t served = 0; // files answered
 
     static std::unique_ptr<Helper> start(const HdfReaderSettings& settings);
+    // Whether the helper, whose socket has closed, exited as one that cannot run at all
+    // does, not as one a file crashed. Waits for it briefly.
+    bool exitedByItself();
     // Stops the helper, if it has not ended, and waits for it.
     ~Helper();
 };
@@ -260,6 +263,28 @@ HdfReaderProcess::Helper::start(const HdfReaderSettings& settings) {
     return helper;
 }
 
+bool HdfReaderProcess::Helper::exitedByItself() {
+    socket.reset();
+    // Its socket closes as it exits; it is waited for a moment more, and one that is
+    // still there is the destructor's to stop.
+    for (int tries = 0; tries < 1000; ++tries) {
+        int status = 0;
+        const pid_t ended = ::waitpid(pid, &status, WNOHANG);
+        if (ended == pid) {
+            pid = -1;
+            // 0 or 2: a program that is no helper, or finds no socket; 126 or 127: the
+            // system could not run it (a library missing). A crash is a signal, and any
+            // other status may be the library's own exit on a file.
+            const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            return code == 0 || code == 2 || code == 126 || code == 127;
+        }
+        if (ended < 0 && errno != EINTR)
+            return false;
+        ::usleep(1000);
+    }
+    return false;
+}
+
 HdfReaderProcess::Helper::~Helper() {
     if (pid <= 0)
         return;
@@ -282,6 +307,8 @@ void HdfReaderProcess::send(int fd) {
 // Sends what the helper does not have yet, starting one if there is none. A send that
 // fails leaves the rest unsent: the helper has gone, as its answers will show.
 void HdfReaderProcess::sendUnsent() {
+    if (m_helper == nullptr && m_cannotRun)
+        return;
     if (m_helper == nullptr) {
         m_sentToHelper = 0;
         m_helper = Helper::start(m_settings);
@@ -309,6 +336,7 @@ std::optional<HdfTextsOrReason> HdfReaderProcess::receive() {
             return answerOldest(std::nullopt); // no helper to be had
         if (m_sentToHelper == 0) { // it took nothing: gone since its last answer, or broken
             const bool fresh = m_helper->served == 0;
+            m_cannotRun = fresh && m_helper->exitedByItself();
             m_helper.reset();
             if (fresh)
                 return answerOldest(std::nullopt);
@@ -322,7 +350,12 @@ std::optional<HdfTextsOrReason> HdfReaderProcess::receive() {
             return answerOldest(std::move(asked.read));
         }
         const bool fresh = m_helper->served == 0;
+        // One that exited by itself before any answer cannot run here (a program that is
+        // no helper, a library missing): the file is no cause, and is read here.
+        m_cannotRun = fresh && !asked.silent && m_helper->exitedByItself();
         m_helper.reset();
+        if (m_cannotRun)
+            return answerOldest(std::nullopt);
         // A helper that had read other files may have died of what they left in the
         // library: a new one tries the file once more. One that died on its first file,
         // or hung, failed on this one.

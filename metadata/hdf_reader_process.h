@@ -35,7 +35,8 @@ class HdfReaderProcess {
     // Sends the HDF file open as `fd`, which must stay open until its answer is in.
     void send(int fd);
     // The answer for the oldest file sent and not answered; none when no helper can be
-    // started, for the caller to read the file itself.
+    // started, or one ended by itself before its first answer (a helper that cannot run,
+    // not a file that crashed it), for the caller to read the file itself.
     std::optional<HdfTextsOrReason> receive();
     // Forgets every file sent, and ends the helper.
     void abandon() noexcept;
@@ -49,6 +50,7 @@ class HdfReaderProcess {
     std::deque<int> m_files;      // sent and not answered, oldest first
     std::size_t m_sentToHelper = 0; // how many of them the helper has
     bool m_oldestRetried = false;   // the oldest file is being tried by a second helper
+    bool m_cannotRun = false;       // a helper ended by itself unasked: none is started again
 };
 
 // The helper's side: reads each file sent on `socket` and answers, until the socket is

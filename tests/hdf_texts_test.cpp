@@ -229,14 +229,17 @@ std::size_t ChildCount() {
     return count;
 }
 
-// A helper that crashes, dies at once, hangs or cannot be started costs at most the file
-// it was given: the files around it are read, by a new helper or here, and no helper is
-// left behind.
+// A helper that crashes, dies with a file, hangs, cannot be started or cannot serve costs
+// at most the file it was given: the files around it are read, by a new helper or here,
+// and no helper is left behind.
 TEST(HdfTexts, AHelperThatFailsCostsOneFileAtMost) {
     const test::TempFolder folder;
     WriteHdf(folder.file("good.hdf"), {{"coremetadata.0", "good"}});
     folder.write("hang", "#!/bin/sh\nexec sleep 30\n");
-    std::filesystem::permissions(folder.file("hang"), std::filesystem::perms::owner_all);
+    // Dies as the library would on a file: once it has the file.
+    folder.write("crash", "#!/bin/sh\nhead -c 4 <&3 >/dev/null\nkill -SEGV $$\n");
+    for (const char* script : {"hang", "crash"})
+        std::filesystem::permissions(folder.file(script), std::filesystem::perms::owner_all);
     const std::string crash = std::string(ASTER_SOURCE_DIR) + "/tests/data/hdf-library-crash.hdf";
     const std::string longVersion =
         std::string(ASTER_SOURCE_DIR) + "/tests/fuzz/corpus/hdf/long-version";
@@ -249,7 +252,12 @@ TEST(HdfTexts, AHelperThatFailsCostsOneFileAtMost) {
         {"the library crashes", ASTER_HDF_READER_PROGRAM,
          {folder.file("good.hdf"), crash, folder.file("good.hdf"), crash},
          {"good||", "reason: unreadable HDF", "good||", "reason: unreadable HDF"}},
-        {"it dies at once", "/bin/true", {folder.file("good.hdf")}, {"reason: unreadable HDF"}},
+        // A program that cannot serve is no file's fault: the files are read here.
+        {"it exits at once", "/bin/true",
+         {folder.file("good.hdf"), folder.file("good.hdf"), longVersion},
+         {"good||", "good||", "reason: unreadable HDF"}},
+        {"it dies with the file", folder.file("crash"), {folder.file("good.hdf")},
+         {"reason: unreadable HDF"}},
         {"it hangs", folder.file("hang"), {folder.file("good.hdf")}, {"reason: unreadable HDF"}},
         {"it cannot be started", folder.file("none"),
          {folder.file("good.hdf"), longVersion},
