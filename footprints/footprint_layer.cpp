@@ -240,6 +240,7 @@ class FootprintLayer final : public SceneWriter {
     std::optional<Error> addColumnTypes() const;
     std::optional<Error> addStyle() const;
     LayerSettings settings() const;
+    std::string scenesRead() const;
 
     const std::string& m_folderPrefix;
     const FootprintOptions& m_options;
@@ -318,10 +319,27 @@ LayerSettings FootprintLayer::settings() const {
     settings.spatialIndex = m_options.spatialIndex;
     settings.datesAsText = driverName == "KML" || driverName == "LIBKML" || driverName == "CSV";
     settings.calendarDatesAsText = driverName == "FlatGeobuf";
-    settings.description = "Footprints of the ASTER scenes listed in " +
-                           Utf8FromBytes(m_folderPrefix) + "filelist.txt, written by aster " +
-                           ASTER_VERSION;
+    settings.description = "Footprints of the ASTER scenes " + Utf8FromBytes(scenesRead()) +
+                           ", written by aster " + ASTER_VERSION;
     return settings;
+}
+
+// Which scenes were read, as the layer's description names them: the list file read, or
+// how a list in memory was made, which no file holds.
+std::string FootprintLayer::scenesRead() const {
+    // The prefix is the folder and one separator, added even after a trailing one.
+    const std::string folder = m_folderPrefix.size() > 1
+                                   ? m_folderPrefix.substr(0, m_folderPrefix.size() - 1)
+                                   : m_folderPrefix;
+    const std::vector<std::string>& patterns = m_options.listedPatterns;
+    if (!m_options.listedTree && patterns.empty())
+        return "listed in " +
+               (m_options.listPath.empty() ? JoinPath(folder, "filelist.txt") : m_options.listPath);
+    std::string text = patterns.empty() ? "" : "named ";
+    for (std::size_t i = 0; i < patterns.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == patterns.size() ? " or " : ", ") + patterns[i];
+    text += patterns.empty() ? "" : " ";
+    return text + (m_options.listedTree ? "in the tree of " : "in ") + folder;
 }
 
 std::optional<Error> FootprintLayer::start() {

@@ -1064,13 +1064,34 @@ TEST(FootprintLayer, StyleAndProvenanceForTheGis) {
             1);
         ASSERT_TRUE(CopyWhere(path, out.file("copy.gpkg"), "cloud < 20"));
         EXPECT_EQ(Read(out.file("copy.gpkg")).features.size(), 1u);
-        // The layer names the program, its version and the folder it came from.
-        const auto description =
-            Query(path, "SELECT description FROM gpkg_contents WHERE table_name = 'fp'");
-        ASSERT_EQ(description.size(), 1u);
-        EXPECT_EQ(description[0][0], "Footprints of the ASTER scenes listed in " +
-                                         scenes.file("filelist.txt") +
-                                         ", written by aster " ASTER_VERSION);
+        // The layer names the program, its version and the list it read, or how the list
+        // in memory was made, which no file holds.
+        out.write("list.txt", scenes.path().substr(1) + "/clear.met\n");
+        struct Described {
+            std::string folder, list;
+            bool tree;
+            std::vector<std::string> patterns;
+            std::string scenesRead;
+        };
+        for (const Described& d : std::vector<Described>{
+                 {scenes.path() + "/", "", false, {}, "listed in " + scenes.file("filelist.txt")},
+                 {"/", out.file("list.txt"), false, {}, "listed in " + out.file("list.txt")},
+                 {scenes.path(), out.file("list.txt"), true, {}, "in the tree of " + scenes.path()},
+                 {scenes.path(), "", false, {"*.met"}, "named *.met in " + scenes.path()},
+                 {scenes.path(), "", true, {"*.met", "*.MET", "*.xml"},
+                  "named *.met, *.MET or *.xml in the tree of " + scenes.path()}}) {
+            SCOPED_TRACE(d.scenesRead);
+            FootprintOptions options = Options(path, true);
+            options.listPath = d.list;
+            options.listedTree = d.tree;
+            options.listedPatterns = d.patterns;
+            Progress progress;
+            ASSERT_FALSE(WriteFootprints(FolderPrefix(d.folder), options, report, progress));
+            EXPECT_EQ(Query(path, "SELECT description FROM gpkg_contents WHERE table_name = 'fp'"),
+                      (std::vector<std::vector<std::string>>{
+                          {"Footprints of the ASTER scenes " + d.scenesRead +
+                           ", written by aster " ASTER_VERSION}}));
+        }
     }
     {
         SCOPED_TRACE("KML: outlines in each placemark's own style, no .qml");
