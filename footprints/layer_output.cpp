@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <string_view>
@@ -102,13 +101,10 @@ std::optional<Error> CheckLayerBeforeMove(const std::string& driverName,
 
 bool SizeLimitMayBeTheCause(const Error& error, const std::string& scratchFolder,
                             unsigned long long limit) {
-    // SQLite words a write that failed as "database or disk is full" or "disk I/O error",
-    // and rolls back what it wrote, so its file shows nothing.
-    for (const std::string_view words :
-         {std::string_view("disk is full"), std::string_view("disk I/O error"),
-          std::string_view(std::strerror(EFBIG)), std::string_view(std::strerror(ENOSPC))})
-        if (error.description.find(words) != std::string::npos)
-            return true;
+    // SQLite rolls back what it wrote, so its file shows nothing; GDAL's FlatGeobuf
+    // writer keeps the features aside for its index in a file it removes as it closes.
+    if (SaysWriteFailed(error.description))
+        return true;
     if (scratchFolder.empty())
         return false;
     // A write that meets the limit is cut there: the file is left at the limit.

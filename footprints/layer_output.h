@@ -41,8 +41,9 @@ std::optional<Error> CheckLayerBeforeMove(const std::string& driverName,
 
 // Whether a file size limit of `limit` bytes (ulimit -f) plausibly made the run fail, so
 // that the advice may name it: a file of the layer in `scratchFolder` reached the limit, or
-// the failure is worded as a write that found no room or a file too large. A driver that
-// refuses what it is asked to write is not blamed on the limit.
+// the failure is worded as a write that found no room or a file too large
+// (SaysWriteFailed). A driver that refuses what it is asked to write is not blamed on the
+// limit.
 bool SizeLimitMayBeTheCause(const Error& error, const std::string& scratchFolder,
                             unsigned long long limit);
 
