@@ -794,6 +794,8 @@ int RunFootprints(const Request& request, const CommandLineContext& context) {
                                  SceneRunReport& report, SceneRunHost& host) {
         FootprintOptions options = request.footprints;
         options.listPath = listPath;
+        options.listedTree = request.recursive;
+        options.listedPatterns = request.namePatterns;
         FootprintReport layer;
         std::optional<Error> error = context.layers.writeFootprints(folderPrefix, options, layer, host);
         report = layer;

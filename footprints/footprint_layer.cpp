@@ -20,6 +20,7 @@
 #include <gdal_priv.h>
 #include <ogrsf_frmts.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cmath>
@@ -27,6 +28,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <iterator>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -42,8 +44,10 @@ namespace {
 // so they belong to the output: an earlier one means the output exists, and one the new
 // layer does not have goes with the layer it described.
 struct Companion {
-    std::string_view suffix;  // added to the layer's name without its extension
-    bool followsCase = false; // upper case beside an upper-case .SHP
+    std::string_view suffix; // in lower case, where GDAL and QGIS look for it
+    // Readers take it in upper case too (shapelib tries ".SHX" after ".shx"), so an
+    // earlier one of that spelling is the output's as well.
+    bool eitherCase = false;
 };
 constexpr std::array<Companion, 5> kShapefileCompanions{{
     {".qix", true},
@@ -53,21 +57,20 @@ constexpr std::array<Companion, 5> kShapefileCompanions{{
     {".qml", false},
 }};
 constexpr std::array<Companion, 1> kStyleCompanion{{{".qml", false}}};
-// Files GDAL writes beside the named one; listed so that an earlier one is found before
-// any work is done.
-constexpr std::array<Companion, 4> kShapefileFiles{{
+// Files GDAL writes beside the named one, in lower case whatever the case of the name;
+// listed so that an earlier one is found before any work is done. The .shp is there for
+// its other spelling: beside fp.SHP, shapelib would open an earlier fp.shp first.
+constexpr std::array<Companion, 5> kShapefileFiles{{
+    {".shp", true},
     {".shx", true},
     {".dbf", true},
     {".prj", true},
     {".cpg", true},
 }};
-constexpr std::array<Companion, 2> kCsvFiles{{{".csvt", true}, {".prj", true}}};
-
-// The name without its last extension: a layer's name, and the stem of its companions.
-std::string StemOf(std::string_view name) {
-    const std::size_t dot = name.rfind('.');
-    return std::string(dot == 0 || dot == std::string_view::npos ? name : name.substr(0, dot));
-}
+// A CSV file's .prj is read for a shapefile of its name too, and then is the shapefile's
+// (see ShapefileBeside), so it is handled apart.
+constexpr std::array<Companion, 1> kCsvFiles{{{".csvt", true}}};
+constexpr Companion kCsvProjection{".prj", false};
 
 // Whether the layer gets the default style as a .qml beside it. A GeoPackage gets it so
 // too, not in a layer_styles table: GDAL lists that table as a second layer, which
@@ -78,36 +81,42 @@ bool HasStyleFile(const std::string& driverName) {
            driverName == "FlatGeobuf" || driverName == "CSV";
 }
 
-// The companions and GDAL's own side files of a layer, by the driver that writes it.
-std::vector<Companion> SideFiles(const std::string& driverName, bool withGdalFiles) {
+// GDAL's own side files of a layer and its companions, by the driver that writes it;
+// GDAL's first, so that an earlier layer is named by its main files.
+std::vector<Companion> SideFiles(const std::string& driverName) {
     std::vector<Companion> files;
     if (driverName == kShapefileDriver) {
-        files.assign(kShapefileCompanions.begin(), kShapefileCompanions.end());
-        if (withGdalFiles)
-            files.insert(files.end(), kShapefileFiles.begin(), kShapefileFiles.end());
+        files.assign(kShapefileFiles.begin(), kShapefileFiles.end());
+        files.insert(files.end(), kShapefileCompanions.begin(), kShapefileCompanions.end());
         return files;
     }
+    if (driverName == "CSV")
+        files.assign(kCsvFiles.begin(), kCsvFiles.end());
     if (HasStyleFile(driverName))
-        files.assign(kStyleCompanion.begin(), kStyleCompanion.end());
-    if (driverName == "CSV" && withGdalFiles)
-        files.insert(files.end(), kCsvFiles.begin(), kCsvFiles.end());
+        files.insert(files.end(), kStyleCompanion.begin(), kStyleCompanion.end());
     return files;
 }
 
-// The path of a side file of the layer at `path`, in the case of its extension where the
-// side file follows it (".SHP" goes with ".QIX").
+// The path of a side file of the layer at `path`, where GDAL and QGIS look for it: the
+// layer's stem and the suffix in lower case, whatever the case of the layer's extension
+// (GDAL writes and reads fp.csvt beside fp.CSV, fp.qix beside fp.SHP).
 std::string SideFilePath(const std::string& path, const Companion& file) {
-    const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    const std::string_view name = FileNameOf(path);
-    const std::size_t dot = name.rfind('.');
-    const bool upper =
-        dot != std::string_view::npos && dot + 1 < name.size() &&
-        name.substr(dot + 1).find_first_of("abcdefghijklmnopqrstuvwxyz") == std::string_view::npos;
-    std::string sidePath = folder + StemOf(name);
-    for (const char c : file.suffix)
-        sidePath += file.followsCase && upper && c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
-    return sidePath;
+    return WithoutExtension(path) + std::string(file.suffix);
+}
+
+// Every spelling of a side file that belongs to the layer at `path`, but the layer's own.
+std::vector<std::string> SideFileSpellings(const std::string& path, const Companion& file) {
+    std::vector<std::string> spellings{SideFilePath(path, file)};
+    if (file.eitherCase) {
+        std::string upper = spellings.front();
+        const std::size_t at = upper.size() - file.suffix.size();
+        std::transform(upper.begin() + static_cast<std::ptrdiff_t>(at), upper.end(),
+                       upper.begin() + static_cast<std::ptrdiff_t>(at),
+                       [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; });
+        spellings.push_back(std::move(upper));
+    }
+    std::erase(spellings, path);
+    return spellings;
 }
 
 // Writes a small file whole and to the disk, for the side files this program adds to a
@@ -155,18 +164,30 @@ std::optional<Error> PlanMoves(const std::string& scratch, const std::string& ou
     return std::nullopt;
 }
 
-// After an overwrite: the companions of the earlier layer that the new one does not have.
+// Whether `path` names one of the files just moved into place: by name, or, on a file
+// system that ignores case, as the same file under another spelling.
+bool IsMovedFile(const std::string& path, const std::vector<ScratchMove>& moves) {
+    struct stat stale {};
+    if (::lstat(path.c_str(), &stale) != 0)
+        return false;
+    for (const ScratchMove& move : moves) {
+        struct stat moved {};
+        if (move.to == path || (::lstat(move.to.c_str(), &moved) == 0 &&
+                                moved.st_dev == stale.st_dev && moved.st_ino == stale.st_ino))
+            return true;
+    }
+    return false;
+}
+
+// After an overwrite: the side files of the earlier layer that the new one does not have,
+// in every spelling a reader would take for the new layer's.
 std::optional<Error> RemoveStaleCompanions(const std::string& outputPath,
                                            const std::string& driverName,
                                            const std::vector<ScratchMove>& moves) {
-    for (const Companion& companion : SideFiles(driverName, false)) {
-        const std::string stale = SideFilePath(outputPath, companion);
-        bool isNew = false;
-        for (const ScratchMove& move : moves)
-            isNew = isNew || FileNameOf(move.to) == FileNameOf(stale);
-        if (!isNew && ::unlink(stale.c_str()) != 0 && errno != ENOENT)
-            return SystemError(errno, stale);
-    }
+    for (const Companion& companion : SideFiles(driverName))
+        for (const std::string& stale : SideFileSpellings(outputPath, companion))
+            if (!IsMovedFile(stale, moves) && ::unlink(stale.c_str()) != 0 && errno != ENOENT)
+                return SystemError(errno, stale);
     return std::nullopt;
 }
 
@@ -220,6 +241,7 @@ class FootprintLayer final : public SceneWriter {
     std::optional<Error> addColumnTypes() const;
     std::optional<Error> addStyle() const;
     LayerSettings settings() const;
+    std::string scenesRead() const;
 
     const std::string& m_folderPrefix;
     const FootprintOptions& m_options;
@@ -281,11 +303,14 @@ std::optional<Error> FootprintLayer::checkEarlierOutput() const {
     }
     if (m_options.overwrite)
         return std::nullopt;
-    for (const Companion& file : SideFiles(m_report.driverName, true)) {
-        const std::string path = SideFilePath(outputPath, file);
+    std::vector<std::string> paths;
+    for (const Companion& file : SideFiles(m_report.driverName))
+        std::ranges::move(SideFileSpellings(outputPath, file), std::back_inserter(paths));
+    if (m_report.driverName == "CSV" && !ShapefileBeside(outputPath))
+        paths.push_back(SideFilePath(outputPath, kCsvProjection));
+    for (const std::string& path : paths)
         if (::lstat(path.c_str(), &info) == 0 && !IsOurStyle(path))
             return ExistsError(path);
-    }
     return std::nullopt;
 }
 
@@ -295,10 +320,27 @@ LayerSettings FootprintLayer::settings() const {
     settings.spatialIndex = m_options.spatialIndex;
     settings.datesAsText = driverName == "KML" || driverName == "LIBKML" || driverName == "CSV";
     settings.calendarDatesAsText = driverName == "FlatGeobuf";
-    settings.description = "Footprints of the ASTER scenes listed in " +
-                           Utf8FromBytes(m_folderPrefix) + "filelist.txt, written by aster " +
-                           ASTER_VERSION;
+    settings.description = "Footprints of the ASTER scenes " + Utf8FromBytes(scenesRead()) +
+                           ", written by aster " + ASTER_VERSION;
     return settings;
+}
+
+// Which scenes were read, as the layer's description names them: the list file read, or
+// how a list in memory was made, which no file holds.
+std::string FootprintLayer::scenesRead() const {
+    // The prefix is the folder and one separator, added even after a trailing one.
+    const std::string folder = m_folderPrefix.size() > 1
+                                   ? m_folderPrefix.substr(0, m_folderPrefix.size() - 1)
+                                   : m_folderPrefix;
+    const std::vector<std::string>& patterns = m_options.listedPatterns;
+    if (!m_options.listedTree && patterns.empty())
+        return "listed in " +
+               (m_options.listPath.empty() ? JoinPath(folder, "filelist.txt") : m_options.listPath);
+    std::string text = patterns.empty() ? "" : "named ";
+    for (std::size_t i = 0; i < patterns.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == patterns.size() ? " or " : ", ") + patterns[i];
+    text += patterns.empty() ? "" : " ";
+    return text + (m_options.listedTree ? "in the tree of " : "in ") + folder;
 }
 
 std::optional<Error> FootprintLayer::start() {
@@ -311,18 +353,21 @@ std::optional<Error> FootprintLayer::start() {
         return error;
     if (auto error = m_written.open(m_scratch.path()))
         return error;
-    // FlatGeobuf writes one file only under a name ending in .fgb, so it is written under
-    // one and then given the name asked for.
-    const bool renamed =
-        m_report.driverName == "FlatGeobuf" && !EndsWithNoCase(m_outputName, ".fgb");
+    // FlatGeobuf writes one file only under a name ending in .fgb, and a shapefile's .shp
+    // is written in lower case whatever the name's case, so such a layer is written under
+    // the name GDAL keeps and then given the one asked for.
     m_layerPath = m_scratch.path() + "/" + m_outputName;
-    m_gdalPath = renamed ? m_layerPath + ".fgb" : m_layerPath;
+    m_gdalPath = m_layerPath;
+    if (m_report.driverName == "FlatGeobuf" && !EndsWithNoCase(m_outputName, ".fgb"))
+        m_gdalPath = m_layerPath + ".fgb";
+    else if (m_report.driverName == kShapefileDriver)
+        m_gdalPath = WithoutExtension(m_layerPath) + ".shp";
     const bool inCurrentFolder = outputPath.find('/') == std::string::npos;
     m_messages.showPathAs(m_gdalPath, outputPath);
     m_messages.showPathAs(m_scratch.path() + "/", inCurrentFolder ? "" : m_outputFolder + "/");
     m_messages.showPathAs(m_scratch.path(), m_outputFolder);
     m_writer.emplace(*m_driver, outputPath, m_messages);
-    return m_writer->create(m_gdalPath, Utf8FromBytes(StemOf(m_outputName)), settings());
+    return m_writer->create(m_gdalPath, Utf8FromBytes(WithoutExtension(m_outputName)), settings());
 }
 
 std::optional<Error> FootprintLayer::write(const Scene& scene, Prepared& prepared,
@@ -338,9 +383,8 @@ std::optional<Error> FootprintLayer::write(const Scene& scene, Prepared& prepare
 std::optional<Error> FootprintLayer::addColumnTypes() const {
     if (m_report.driverName != "CSV")
         return std::nullopt;
-    const Companion types{".csvt", true};
-    return WriteSideFile(SideFilePath(m_layerPath, types), CsvTypes(),
-                         SideFilePath(m_options.outputPath, types));
+    return WriteSideFile(SideFilePath(m_layerPath, kCsvFiles[0]), CsvTypes(),
+                         SideFilePath(m_options.outputPath, kCsvFiles[0]));
 }
 
 // The default style, once the layer has read back: a layer that failed is told as such.
@@ -376,6 +420,10 @@ std::optional<Error> FootprintLayer::complete(SceneRunHost& /*host*/) {
         return error;
     if (auto error = CheckLayerBeforeMove(m_report.driverName, m_layerPath, outputPath))
         return error;
+    // Beside a shapefile of its name, a CSV file reads the shapefile's .prj, which stays.
+    if (m_report.driverName == "CSV" && ShapefileBeside(outputPath) &&
+        ::unlink(SideFilePath(m_layerPath, kCsvProjection).c_str()) != 0 && errno != ENOENT)
+        return SystemError(errno, SideFilePath(outputPath, kCsvProjection));
     return PlanMoves(m_scratch.path(), m_outputFolder, m_options.overwrite, m_moves);
 }
 

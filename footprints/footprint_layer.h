@@ -32,8 +32,9 @@ namespace aster {
 // as ISO 8601 text ("2003-04-12", "2003-04-12T18:32:07.414Z"), which a CSV file's .csvt
 // declares Date and DateTime. Every feature is a multipolygon; GeoJSON is written as
 // RFC 7946 (no "crs", 7 decimals) with the other numbers to 15 significant digits. A
-// GeoPackage describes the layer in gpkg_contents (program, version, folder) and holds
-// that one table; the default style (layer_style.h) is a .qml beside every layer but KML.
+// GeoPackage describes the layer in gpkg_contents (program, version, and the list read,
+// or the tree and patterns a list in memory was made from) and holds that one table; the
+// default style (layer_style.h) is a .qml beside every layer but KML.
 
 struct FootprintOptions {
     // The layer's file. Its folder must exist; its last name gives the layer's name
@@ -56,6 +57,11 @@ struct FootprintOptions {
     // The list of the files to read, each line a path from the scene folder; empty for the
     // folder's filelist.txt.
     std::string listPath;
+    // How a list made in memory chose its files, when `listPath` names one: the folder's
+    // whole tree, only names that match these shell patterns, or both. A GeoPackage's
+    // description then says so instead of naming a list file.
+    bool listedTree = false;
+    std::vector<std::string> listedPatterns;
     ReadAheadSettings readAhead;
 };
 

@@ -1,8 +1,20 @@
 #include "footprints/gdal_messages.h"
 
+#include <array>
+#include <cerrno>
+#include <cstring>
 #include <string_view>
 
 namespace aster {
+
+bool SaysWriteFailed(std::string_view message) {
+    const std::array<std::string_view, 5> words{"disk is full", "disk I/O error", "I/O failure",
+                                                std::strerror(EFBIG), std::strerror(ENOSPC)};
+    for (const std::string_view word : words)
+        if (message.find(word) != std::string_view::npos)
+            return true;
+    return false;
+}
 
 std::string GdalMessages::failure() const {
     return m_failure.empty() ? "unknown GDAL error" : m_failure;
@@ -37,6 +49,8 @@ void CPL_STDCALL GdalMessages::Receive(CPLErr level, CPLErrorNum /*number*/, con
              at = text.find(hidden, at + shown.size()))
             text.replace(at, hidden.size(), shown);
     }
+    if (SaysWriteFailed(self->m_failure) && !SaysWriteFailed(text))
+        return;
     self->m_failure = text.size() <= kLongest ? text
                                               : text.substr(0, kLongest - kEnd) + "..." +
                                                     text.substr(text.size() - kEnd);

@@ -19,7 +19,9 @@ class GdalMessages {
 
     bool hasFailure() const { return !m_failure.empty(); }
     // The latest failure reported since construction or since clear(), or "unknown GDAL
-    // error" when GDAL failed without saying why.
+    // error" when GDAL failed without saying why. A failed write (SaysWriteFailed) is kept
+    // over what fails after it: GDAL goes on, and its next steps fail for its sake ("no
+    // such table" after the table could not be written).
     std::string failure() const;
     void clear();
     // Later messages say `shown` wherever GDAL wrote `hidden`: a layer is written under a
@@ -40,5 +42,10 @@ class GdalMessages {
     Cleaner m_clean = nullptr;
     CPLErrorHandlerPusher m_pusher{&GdalMessages::Receive, this};
 };
+
+// Whether a message says that a write found no room, or a file that may not grow: SQLite's
+// "database or disk is full" and "disk I/O error", GDAL's "I/O failure", the system's
+// "File too large" and "No space left on device".
+bool SaysWriteFailed(std::string_view message);
 
 } // namespace aster

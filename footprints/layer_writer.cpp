@@ -3,8 +3,10 @@
 #include "fileio/folder.h"
 #include "fileio/utf8.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <sys/stat.h>
 
 namespace aster {
@@ -15,9 +17,12 @@ bool TakesLayerOption(GDALDriver& driver, std::string_view option) {
            std::string_view(list).find("name='" + std::string(option) + "'") != std::string::npos;
 }
 
-Error GdalError(std::string_view what, const std::string& path, const GdalMessages& messages) {
-    return Error{
-        EIO, "GDAL could not " + std::string(what) + " " + path + ": " + messages.failure(), {}};
+Error GdalError(std::string_view what, const std::string& path, const GdalMessages& messages,
+                int err) {
+    const bool writeFailed = err == EFBIG || err == ENOSPC || err == EDQUOT || err == EIO;
+    const std::string why =
+        !messages.hasFailure() && writeFailed ? std::strerror(err) : messages.failure();
+    return Error{EIO, "GDAL could not " + std::string(what) + " " + path + ": " + why, {}};
 }
 
 std::string DateText(const CalendarDate& date) {
@@ -202,8 +207,10 @@ std::optional<Error> LayerWriter::write(const Scene& scene, PreparedFootprint& p
     OGRFeature& feature = *m_feature;
     feature.SetGeometryDirectly(prepared.footprint.release());
     feature.SetFID(OGRNullFID); // a new feature each time, though the object is reused
+    // What errno holds after a failure is then the failure's.
+    errno = 0;
     if (m_layer->CreateFeature(&feature) != OGRERR_NONE)
-        return GdalError("write a feature to", m_outputPath, m_messages);
+        return GdalError("write a feature to", m_outputPath, m_messages, errno);
     if (m_packedIndex)
         m_packedIndex->add(feature.GetFID(), extent);
     return std::nullopt;

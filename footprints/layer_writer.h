@@ -68,7 +68,11 @@ inline constexpr std::array<FieldKind, 24> kFields{{
 // Whether the driver's layer creation options include `option`.
 bool TakesLayerOption(GDALDriver& driver, std::string_view option);
 
-Error GdalError(std::string_view what, const std::string& path, const GdalMessages& messages);
+// GDAL's failure to do `what` to the output `path`, in GDAL's words; where GDAL gave none,
+// the system's for a write that failed (`err`, an errno value: a file too large, a full
+// disk), as GDAL's CSV writer reports its failed writes by no more than a result.
+Error GdalError(std::string_view what, const std::string& path, const GdalMessages& messages,
+                int err = 0);
 
 // The date as ISO 8601 text: "2003-04-12".
 std::string DateText(const CalendarDate& date);

@@ -60,6 +60,18 @@ std::optional<Error> CheckLayerName(const std::string& driverName, std::string_v
                  "Give the output another name: the layer takes it, without the extension."};
 }
 
+// shapelib opens a shapefile's files as NAME.shp or NAME.SHP, whatever name it is given,
+// so a layer called fp.Shp would read back, and be read, from another file or none.
+std::optional<Error> CheckShapefileCase(std::string_view outputPath) {
+    const std::string_view extension = outputPath.substr(outputPath.size() - 4);
+    if (extension == ".shp" || extension == ".SHP")
+        return std::nullopt;
+    return Error{EINVAL,
+                 "GDAL reads a shapefile only under a name ending in .shp or .SHP, not " +
+                     std::string(outputPath),
+                 "End the output's name in .shp or .SHP."};
+}
+
 } // namespace
 
 std::span<const OutputFormat> OutputFormats() {
@@ -76,6 +88,14 @@ std::optional<std::string> DriverForPath(std::string_view path) {
         if (EqualsNoCase(extension, format.extension))
             return std::string(format.driver);
     return std::nullopt;
+}
+
+std::string WithoutExtension(std::string_view path) {
+    const std::string_view name = FileNameOf(path);
+    const std::size_t dot = name.rfind('.');
+    if (dot == 0 || dot == name.npos)
+        return std::string(path);
+    return std::string(path.substr(0, path.size() - name.size() + dot));
 }
 
 std::string OutputFormatChoices() {
@@ -109,7 +129,8 @@ std::optional<Error> CheckOutputName(const std::string& driverName, std::string_
                 continue;
             if (name.size() > extension.size() &&
                 EqualsNoCase(name.substr(name.size() - extension.size()), extension))
-                return std::nullopt;
+                return writer.driver == "ESRI Shapefile" ? CheckShapefileCase(outputPath)
+                                                         : std::nullopt;
             endings += endings.empty() ? "" : " or ";
             endings += extension;
         }

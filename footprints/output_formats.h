@@ -25,14 +25,20 @@ std::span<const OutputFormat> OutputFormats();
 // case; nothing for an unknown extension or a name without one.
 std::optional<std::string> DriverForPath(std::string_view path);
 
+// `path` without the last extension of its last name ("a/fp.shp" gives "a/fp"; a name
+// that starts with its only dot keeps it): the layer's name, and the stem of the files
+// beside it.
+std::string WithoutExtension(std::string_view path);
+
 // The extension choices for a usage message: ".gpkg (GPKG), .shp (ESRI Shapefile), ...".
 std::string OutputFormatChoices();
 
 // Nothing when `driverName` writes `outputPath` as one file; the error (EINVAL) when the
 // driver writes a folder, or nothing, for a name without its extension (a shapefile not
-// ending in .shp, a CSV file not ending in .csv, ...), and when the layer would take a
-// name that the database keeps for its own tables (a GeoPackage's layer_styles, gpkg_*,
-// rtree_*, sqlite_*; GDAL's SQLite format's sqlite_*, geometry_columns, spatial_ref_sys).
+// ending in .shp, a CSV file not ending in .csv, ...), for a shapefile whose extension is
+// in mixed case (GDAL opens NAME.shp or NAME.SHP only, whatever it is given), and when the layer
+// would take a name that the database keeps for its own tables (a GeoPackage's layer_styles,
+// gpkg_*, rtree_*, sqlite_*; GDAL's SQLite format's sqlite_*, geometry_columns, spatial_ref_sys).
 std::optional<Error> CheckOutputName(const std::string& driverName, std::string_view outputPath);
 
 } // namespace aster

@@ -549,6 +549,9 @@ TEST(CommandLine, ATreeReadWithoutWritingIntoIt) {
     EXPECT_EQ(layer.status, 0) << layer.err;
     EXPECT_EQ(layer.err, "aster: 2 footprints written, 2 listed files skipped: 1 not scene "
                          "metadata, 1 link to a folder, which is not followed\n");
+    // The package's description names the tree it read, not a list file it never had.
+    EXPECT_NE(out.read("fp.gpkg").find("ASTER scenes in the tree of " + tree.path() + ", "),
+              std::string::npos);
     const Outcome items = RunAster({"stac", tree.path(), "--match", "*.met", "--match", "*.MET",
                                     "--recursive", "-o", out.file("cat")});
     EXPECT_EQ(items.status, 0) << items.err;
@@ -560,6 +563,8 @@ TEST(CommandLine, ATreeReadWithoutWritingIntoIt) {
     const Outcome listed = RunAster({"footprints", tree.path(), "--list", out.file("list.txt"),
                                      "-o", out.file("listed.gpkg")});
     EXPECT_EQ(listed.err, "aster: 2 footprints written, 0 listed files skipped\n");
+    EXPECT_NE(out.read("listed.gpkg").find("ASTER scenes listed in " + out.file("list.txt") + ", "),
+              std::string::npos);
     EXPECT_EQ(RunAster({"footprints", tree.path(), "--list", "x", "-r", "-o", "y.gpkg"}).status,
               2);
 }

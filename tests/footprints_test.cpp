@@ -1,4 +1,5 @@
 #include "catalogue/build_run.h"
+#include "fileio/ascii.h"
 #include "fileio/folder.h"
 #include "fileio/unique_fd.h"
 #include "footprints/first_files.h"
@@ -275,7 +276,9 @@ TEST(OutputFormats, ExtensionsAndDrivers) {
     for (const auto& [driver, path, ok] : std::vector<std::tuple<std::string, std::string, bool>>{
              {"ESRI Shapefile", "a/x.shp", true},
              {"ESRI Shapefile", "X.SHP", true},
+             {"ESRI Shapefile", "x.Shp", false}, // GDAL opens x.shp or x.SHP instead
              {"ESRI Shapefile", "x.out", false},
+             {"CSV", "x.Csv", true},
              {"CSV", "x.txt", false},
              {"CSV", "x.csv", true},
              {"MapInfo File", "x.tab", true},
@@ -338,11 +341,29 @@ TEST(FootprintLayer, EachFormatReadsBackValidWithOneGeometryTypeAndIsoDates) {
     };
     TempFolder scenes;
     WriteHardScenes(scenes);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.file);
+    // Each format again with its extension in upper case: the same layer, with the same
+    // files beside it, where GDAL reads them.
+    std::vector<std::pair<Case, bool>> runs;
+    for (const Case& c : cases)
+        for (const bool upper : {false, true})
+            runs.emplace_back(c, upper);
+    std::map<std::string, std::set<std::string>> filesOf; // named as in lower case
+    for (const auto& [c, upper] : runs) {
+        std::string file = c.file;
+        if (upper)
+            std::transform(file.begin() + 3, file.end(), file.begin() + 3,
+                           [](char x) { return char(std::toupper(x)); });
+        SCOPED_TRACE(file);
         TempFolder out;
         TestReport report;
-        ASSERT_FALSE(Write(scenes, out.file(c.file), report));
+        ASSERT_FALSE(Write(scenes, out.file(file), report));
+        std::set<std::string> files;
+        for (const auto& [name, bytes] : Snapshot(out))
+            files.insert(name == file ? c.file : name);
+        if (upper) {
+            EXPECT_EQ(files, filesOf[c.file]);
+        }
+        filesOf[c.file] = files;
         EXPECT_EQ(report.written, 4);
         EXPECT_EQ(report.driverName, *DriverForPath(c.file));
         // What --verbose names.
@@ -352,7 +373,7 @@ TEST(FootprintLayer, EachFormatReadsBackValidWithOneGeometryTypeAndIsoDates) {
         EXPECT_EQ(report.skippedScenes[1].fullPath, scenes.file("f.met"));
         EXPECT_EQ(report.skippedScenes[1].reason, "footprint has no area");
         // QGIS's filter "acquired" < '2003-06-01' finds the April scene only.
-        ReadLayer layer = Read(out.file(c.file), c.openOptions, "acquired < '2003-06-01'");
+        ReadLayer layer = Read(out.file(file), c.openOptions, "acquired < '2003-06-01'");
         EXPECT_EQ(layer.matchingFilter, 1);
         // FlatGeobuf sorts features for its index.
         std::sort(layer.features.begin(), layer.features.end(), [](const auto& a, const auto& b) {
@@ -417,7 +438,7 @@ TEST(FootprintLayer, EachFormatReadsBackValidWithOneGeometryTypeAndIsoDates) {
             EXPECT_EQ(field("acquired"), i == 0 ? c.acquired : "<null>");
         }
         EXPECT_FALSE(ScratchLeft(out));
-        const std::string text = out.read(c.file);
+        const std::string text = out.read(file);
         EXPECT_EQ(text.find(":60"), std::string::npos);
         if (c.file.ends_with("geojson")) {
             // RFC 7946: no "crs" member, 7 decimals.
@@ -720,8 +741,10 @@ TEST(FootprintLayer, EarlierLayerKeptUnlessReplaced) {
         std::filesystem::remove(folder.file("fp.dbf"));
     }
     {
-        SCOPED_TRACE("another program's index or style beside a shapefile is part of it");
-        for (const std::string companion : {"fp.qix", "fp.sbn", "fp.sbx", "fp.shp.xml", "fp.qml"}) {
+        SCOPED_TRACE("another program's index or style beside a shapefile is part of it, and "
+                     "so is a file of it in the other case, which readers would take for it");
+        for (const std::string companion :
+             {"fp.qix", "fp.sbn", "fp.sbx", "fp.shp.xml", "fp.qml", "fp.QIX", "fp.SHX", "fp.SHP"}) {
             SCOPED_TRACE(companion);
             folder.write(companion, "earlier");
             const auto error = Write(folder, "fp.shp", report);
@@ -735,18 +758,58 @@ TEST(FootprintLayer, EarlierLayerKeptUnlessReplaced) {
     }
     {
         SCOPED_TRACE("--overwrite of a shapefile replaces or drops the earlier layer's files");
-        for (const std::string companion : {"fp.qix", "fp.sbn", "fp.sbx", "fp.shp.xml", "fp.qml"})
+        for (const std::string companion :
+             {"fp.qix", "fp.sbn", "fp.sbx", "fp.shp.xml", "fp.qml", "fp.SBN", "fp.DBF"})
             folder.write(companion, "earlier");
         folder.write("fpx.qix", "another layer's");
         ASSERT_FALSE(Write(folder, "fp.shp", report, true));
         EXPECT_NE(folder.read("fp.qix"), "earlier");
         EXPECT_EQ(folder.read("fp.qml"), FootprintStyleQml());
-        for (const std::string stale : {"fp.sbn", "fp.sbx", "fp.shp.xml"})
+        for (const std::string stale : {"fp.sbn", "fp.sbx", "fp.shp.xml", "fp.SBN", "fp.DBF"})
             EXPECT_FALSE(folder.exists(stale)) << stale;
         EXPECT_EQ(folder.read("fpx.qix"), "another layer's");
         EXPECT_EQ(Read(folder.file("fp.shp")).features.size(), 1u);
         ASSERT_FALSE(Write(folder, "fp.shp", report, true, {}, false));
         EXPECT_FALSE(folder.exists("fp.qix"));
+    }
+    {
+        SCOPED_TRACE("a shapefile's .prj, which GDAL reads for a CSV file of its name too, is "
+                     "the shapefile's: the CSV file reads it, and never replaces it");
+        TempFolder pair;
+        ASSERT_FALSE(Write(folder, pair.file("fp.shp"), report));
+        const std::string projection = pair.read("fp.prj");
+        for (const bool overwrite : {false, true}) {
+            ASSERT_FALSE(Write(folder, pair.file("fp.csv"), report, overwrite));
+            EXPECT_EQ(pair.read("fp.prj"), projection);
+            EXPECT_TRUE(Read(pair.file("fp.csv")).wgs84);
+        }
+        ASSERT_FALSE(Write(folder, pair.file("fp.shp"), report, true));
+        EXPECT_EQ(pair.read("fp.prj"), projection);
+        EXPECT_TRUE(Read(pair.file("fp.shp")).wgs84);
+        EXPECT_TRUE(Read(pair.file("fp.csv")).wgs84);
+        // A .prj of anything but WGS 84, or none, would have one of them read elsewhere.
+        const std::string nad27 =
+            "GEOGCS[\"GCS_North_American_1927\",DATUM[\"D_North_American_1927\",SPHEROID["
+            "\"Clarke_1866\",6378206.4,294.9786982]],PRIMEM[\"Greenwich\",0.0],UNIT[\"Degree\","
+            "0.0174532925199433]]";
+        for (const std::string& earlier : {nad27, std::string()}) {
+            if (earlier.empty())
+                std::filesystem::remove(pair.file("fp.prj"));
+            else
+                pair.write("fp.prj", earlier);
+            const auto before = Snapshot(pair);
+            std::vector<std::pair<std::string, bool>> runs{{"fp.csv", false}, {"fp.csv", true}};
+            if (!earlier.empty())
+                runs.emplace_back("fp.shp", true);
+            for (const auto& [output, overwrite] : runs) {
+                SCOPED_TRACE(output + (earlier.empty() ? " without a .prj" : " beside NAD27"));
+                const auto error = Write(folder, pair.file(output), report, overwrite);
+                ASSERT_TRUE(error);
+                EXPECT_EQ(error->code, EEXIST);
+                EXPECT_NE(error->kind, ErrorKind::OutputExists) << "--overwrite cannot help";
+                EXPECT_EQ(Snapshot(pair), before);
+            }
+        }
     }
     {
         SCOPED_TRACE("a FlatGeobuf file's style is part of it");
@@ -794,7 +857,9 @@ TEST(FootprintLayer, AFullDiskIsAnErrorAndKeepsTheEarlierLayer) {
 TEST(FootprintLayer, SpatialIndexUnlessAskedNot) {
     TempFolder folder;
     WriteThreeScenes(folder);
-    for (const std::string output : {"fp.gpkg", "fp.fgb", "fp.shp"}) {
+    // GDAL looks for a shapefile's index as fp.qix beside fp.SHP too; the earlier fp.shp
+    // goes, as GDAL would open it first.
+    for (const std::string output : {"fp.gpkg", "fp.fgb", "fp.shp", "fp.SHP"}) {
         for (const bool index : {true, false}) {
             SCOPED_TRACE(output + (index ? " with" : " without") + " index");
             TestReport report;
@@ -803,7 +868,8 @@ TEST(FootprintLayer, SpatialIndexUnlessAskedNot) {
             ASSERT_FALSE(Write(folder, output, report, true, driver, index));
             EXPECT_EQ(report.driverName, *DriverForPath(output));
             EXPECT_EQ(Read(folder.file(output)).indexed, index);
-            EXPECT_EQ(folder.exists("fp.qix"), index && output == "fp.shp");
+            EXPECT_EQ(folder.exists("fp.qix"), index && EndsWithNoCase(output, ".shp"));
+            EXPECT_EQ(folder.exists("fp.shp"), output == "fp.shp");
         }
     }
     // The R-tree packed in one pass is one that SQLite's own check accepts, whatever the
@@ -998,13 +1064,34 @@ TEST(FootprintLayer, StyleAndProvenanceForTheGis) {
             1);
         ASSERT_TRUE(CopyWhere(path, out.file("copy.gpkg"), "cloud < 20"));
         EXPECT_EQ(Read(out.file("copy.gpkg")).features.size(), 1u);
-        // The layer names the program, its version and the folder it came from.
-        const auto description =
-            Query(path, "SELECT description FROM gpkg_contents WHERE table_name = 'fp'");
-        ASSERT_EQ(description.size(), 1u);
-        EXPECT_EQ(description[0][0], "Footprints of the ASTER scenes listed in " +
-                                         scenes.file("filelist.txt") +
-                                         ", written by aster " ASTER_VERSION);
+        // The layer names the program, its version and the list it read, or how the list
+        // in memory was made, which no file holds.
+        out.write("list.txt", scenes.path().substr(1) + "/clear.met\n");
+        struct Described {
+            std::string folder, list;
+            bool tree;
+            std::vector<std::string> patterns;
+            std::string scenesRead;
+        };
+        for (const Described& d : std::vector<Described>{
+                 {scenes.path() + "/", "", false, {}, "listed in " + scenes.file("filelist.txt")},
+                 {"/", out.file("list.txt"), false, {}, "listed in " + out.file("list.txt")},
+                 {scenes.path(), out.file("list.txt"), true, {}, "in the tree of " + scenes.path()},
+                 {scenes.path(), "", false, {"*.met"}, "named *.met in " + scenes.path()},
+                 {scenes.path(), "", true, {"*.met", "*.MET", "*.xml"},
+                  "named *.met, *.MET or *.xml in the tree of " + scenes.path()}}) {
+            SCOPED_TRACE(d.scenesRead);
+            FootprintOptions options = Options(path, true);
+            options.listPath = d.list;
+            options.listedTree = d.tree;
+            options.listedPatterns = d.patterns;
+            Progress progress;
+            ASSERT_FALSE(WriteFootprints(FolderPrefix(d.folder), options, report, progress));
+            EXPECT_EQ(Query(path, "SELECT description FROM gpkg_contents WHERE table_name = 'fp'"),
+                      (std::vector<std::vector<std::string>>{
+                          {"Footprints of the ASTER scenes " + d.scenesRead +
+                           ", written by aster " ASTER_VERSION}}));
+        }
     }
     {
         SCOPED_TRACE("KML: outlines in each placemark's own style, no .qml");
@@ -1380,7 +1467,7 @@ TEST_P(ByteLimits, EarlierLayerOrAWholeNewOne) {
     const auto whole = contents(first);
     ASSERT_EQ(whole.size(), 2u);
 
-    constexpr int kWritten = 0, kFailed = 10, kNamedScratch = 11;
+    constexpr int kWritten = 0, kFailed = 10, kNamedScratch = 11, kUnexplained = 12;
     int failures = 0, successes = 0;
     const auto start = [&](Worker& worker, long limit) {
         worker.limit = limit;
@@ -1394,8 +1481,12 @@ TEST_P(ByteLimits, EarlierLayerOrAWholeNewOne) {
             const auto error = write(output);
             if (!error)
                 return kWritten;
-            return error->description.find(".aster-") == std::string::npos ? kFailed
-                                                                           : kNamedScratch;
+            if (error->description.find(".aster-") != std::string::npos)
+                return kNamedScratch;
+            // Every format names the limit it met, in words of its own or the system's.
+            const bool explained = error->hint.find("ulimit -f") != std::string::npos &&
+                                   error->description.find("unknown") == std::string::npos;
+            return explained ? kFailed : kUnexplained;
         });
     };
     // What a finished child left, judged in its own worker's folder.
