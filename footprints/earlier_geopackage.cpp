@@ -1,5 +1,6 @@
 #include "footprints/earlier_geopackage.h"
 
+#include "fileio/ascii.h"
 #include "fileio/folder.h"
 #include "fileio/utf8.h"
 
@@ -29,7 +30,7 @@ struct Finalize {
 std::string Lower(std::string_view name) {
     std::string lower(name);
     for (char& c : lower)
-        c = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+        c = AsciiLower(c);
     return lower;
 }
 

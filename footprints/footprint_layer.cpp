@@ -109,10 +109,8 @@ std::vector<std::string> SideFileSpellings(const std::string& path, const Compan
     std::vector<std::string> spellings{SideFilePath(path, file)};
     if (file.eitherCase) {
         std::string upper = spellings.front();
-        const std::size_t at = upper.size() - file.suffix.size();
-        std::transform(upper.begin() + static_cast<std::ptrdiff_t>(at), upper.end(),
-                       upper.begin() + static_cast<std::ptrdiff_t>(at),
-                       [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; });
+        for (std::size_t i = upper.size() - file.suffix.size(); i < upper.size(); ++i)
+            upper[i] = AsciiUpper(upper[i]);
         spellings.push_back(std::move(upper));
     }
     std::erase(spellings, path);

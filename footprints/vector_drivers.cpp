@@ -36,10 +36,8 @@ Error Refused(const std::string& driverName, const std::string& why, std::string
 std::string Folded(std::string_view name) {
     std::string folded;
     for (const char c : name) {
-        if (c >= 'A' && c <= 'Z')
-            folded += char(c - 'A' + 'a');
-        else if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))
-            folded += c;
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))
+            folded += AsciiLower(c);
     }
     return folded;
 }
