@@ -98,33 +98,29 @@ void CleanPlatforms(SceneMetadata& metadata) {
 }
 
 // The file the output will replace, where one is there: reading it as a scene and then
-// replacing it would lose it. A listed file is compared by its name first, so that the
-// run makes no system call for the others.
+// replacing it would lose it, under whatever name or link the list gives it.
 class ReplacedFile {
   public:
-    explicit ReplacedFile(std::string_view path) : m_name(FileNameOf(path)) {
+    explicit ReplacedFile(std::string_view path) {
         struct stat info {};
         // A link is replaced, not what it leads to.
-        m_exists = !path.empty() && ::lstat(std::string(path).c_str(), &info) == 0 &&
-                   S_ISREG(info.st_mode);
-        m_device = info.st_dev;
-        m_inode = info.st_ino;
+        if (!path.empty() && ::lstat(std::string(path).c_str(), &info) == 0 &&
+            S_ISREG(info.st_mode))
+            m_identity = IdentityOf(info);
     }
 
+    bool is(const FileIdentity& identity) const {
+        return m_identity != FileIdentity{} && identity == m_identity;
+    }
     // Whether reading `path` reads the replaced file.
-    bool readBy(std::string_view path, bool byName = true) const {
-        if (!m_exists || (byName && FileNameOf(path) != m_name))
-            return false;
+    bool readBy(const std::string& path) const {
         struct stat info {};
-        return StatAtAnyLength(AT_FDCWD, std::string(path).c_str(), info, 0) == 0 &&
-               info.st_dev == m_device && info.st_ino == m_inode;
+        return StatAtAnyLength(AT_FDCWD, path.c_str(), info, 0) == 0 &&
+               is(IdentityOf(info));
     }
 
   private:
-    std::string m_name;
-    bool m_exists = false;
-    dev_t m_device = 0;
-    ino_t m_inode = 0;
+    FileIdentity m_identity;
 };
 
 Error ReadsTheOutput(const SceneWriter& writer, std::string_view input) {
@@ -194,14 +190,14 @@ std::optional<Error> RunListed(const SceneRunOptions& options, SceneWriter& writ
     }
     const ReplacedFile replaced(writer.replacedFile());
     const std::string listPath = ListPath(options.folderPrefix, options.list.path);
-    if (replaced.readBy(listPath, false))
+    if (replaced.readBy(listPath))
         return ReadsTheOutput(writer, listPath);
     if (auto error = writer.start())
         return error;
     ListedScene listed;
     PreparedScene prepared;
     while (scenes.next(listed, prepared)) {
-        if (replaced.readBy(listed.fullPath))
+        if (replaced.is(listed.identity))
             return ReadsTheOutput(writer, listed.fullPath);
         if (prepared.scene) {
             prepared.scene->fullPath = listed.fullPath; // the view of this turn

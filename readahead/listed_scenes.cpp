@@ -147,6 +147,7 @@ class ListedScenes::Impl {
         TextBuffer text;
         std::size_t length = 0;
         TextExtent extent = TextExtent::Whole;
+        FileIdentity identity;
         std::size_t reserved = 0; // bytes counted against maxBytes
     };
 
@@ -288,7 +289,7 @@ void ListedScenes::Impl::readFile(Slot& slot, std::uint64_t sequence, std::size_
     slot.extent = TextExtent::Whole;
     const ScenePath path = ListedScenePath(slot.fullPath, m_prefix.size(), m_folder.get(),
                                            m_settings.wildcardsInLineOnly);
-    if (const std::optional<std::size_t> size = SceneFileSize(path)) {
+    if (const std::optional<std::size_t> size = SceneFileSize(path, &slot.identity)) {
         const bool headFirst = m_headFirst.active();
         const std::size_t first = headFirst ? m_headFirst.firstRead(*size) : *size;
         // Within the bytes allowed in flight and the memory there is, or else left for the
@@ -312,9 +313,10 @@ void ListedScenes::Impl::readFile(Slot& slot, std::uint64_t sequence, std::size_
     }
     if (result == kReady && m_preparer) {
         try {
-            m_preparer->prepare(
-                sequence % m_ringSize, worker,
-                ListedScene{slot.number, slot.fullPath, {slot.text.data(), slot.length}, slot.extent});
+            m_preparer->prepare(sequence % m_ringSize, worker,
+                                ListedScene{slot.number, slot.fullPath,
+                                            {slot.text.data(), slot.length}, slot.extent,
+                                            slot.identity});
         } catch (...) {
             // Nothing in its place: the run prepares it again in its turn.
         }
@@ -377,8 +379,8 @@ std::string_view ListedScenes::Impl::readInTurn(Slot& slot) {
                                            m_settings.wildcardsInLineOnly);
     slot.extent = TextExtent::Whole;
     if (!m_headFirst.active())
-        return m_inTurnReader.read(path);
-    const std::optional<std::size_t> size = SceneFileSize(path);
+        return m_inTurnReader.read(path, &slot.identity);
+    const std::optional<std::size_t> size = SceneFileSize(path, &slot.identity);
     if (!size || !m_inTurnText.reserve(m_headFirst.firstRead(*size), 0))
         return {};
     std::size_t length = 0;
@@ -430,6 +432,7 @@ bool ListedScenes::Impl::next(ListedScene& scene) {
                                            std::memory_order_acquire)) {
         scene.text = readInTurn(slot);
         scene.extent = slot.extent;
+        scene.identity = slot.identity;
         return true;
     }
     // While a reading thread still reads this line, the run reads a later one itself
@@ -444,6 +447,7 @@ bool ListedScenes::Impl::next(ListedScene& scene) {
     scene.text = state == Tag(sequence, kReady) ? std::string_view(slot.text.data(), slot.length)
                                                 : readInTurn(slot);
     scene.extent = slot.extent;
+    scene.identity = slot.identity;
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include "fileio/error.h"
 #include "readahead/list_reader.h"
+#include "readahead/scene_files.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -74,6 +75,7 @@ struct ListedScene {
     std::string_view fullPath;
     std::string_view text;
     TextExtent extent = TextExtent::Whole;
+    FileIdentity identity; // the file the path named, if any
 };
 
 // Work on each listed file that the caller would otherwise do after next(), done on the

@@ -41,14 +41,20 @@ ScenePath ListedScenePath(const std::string& fullPath, std::size_t prefixSize, i
             wildcardsInLineOnly};
 }
 
-std::optional<std::size_t> SceneFileSize(const ScenePath& path) {
+std::optional<std::size_t> SceneFileSize(const ScenePath& path, FileIdentity* identity) {
+    if (identity != nullptr)
+        *identity = {};
     const std::string& full = path.full;
     const std::string_view named = path.wildcardsInLineOnly ? std::string_view(path.relative)
                                                             : std::string_view(full);
     if (full.empty() || NamesNoSingleFile(named) || IsHiddenName(full))
         return std::nullopt;
     struct stat info {};
-    if (StatAtAnyLength(path.folderFd, path.relative, info, 0) != 0 || !S_ISREG(info.st_mode))
+    if (StatAtAnyLength(path.folderFd, path.relative, info, 0) != 0)
+        return std::nullopt;
+    if (identity != nullptr)
+        *identity = IdentityOf(info);
+    if (!S_ISREG(info.st_mode))
         return std::nullopt;
     if (info.st_size <= 0 || info.st_size > kMaxSceneBytes)
         return std::nullopt;
@@ -113,8 +119,8 @@ std::string_view SceneFileReader::read(const std::string& FileFullPath) {
     return read(ScenePath{FileFullPath, AT_FDCWD, FileFullPath.c_str()});
 }
 
-std::string_view SceneFileReader::read(const ScenePath& path) {
-    const std::optional<std::size_t> size = SceneFileSize(path);
+std::string_view SceneFileReader::read(const ScenePath& path, FileIdentity* identity) {
+    const std::optional<std::size_t> size = SceneFileSize(path, identity);
     if (!size)
         return {};
     if (*size > m_capacity) {

@@ -4,10 +4,12 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <type_traits>
 
 namespace aster {
@@ -27,6 +29,18 @@ struct ScenePath {
 ScenePath ListedScenePath(const std::string& fullPath, std::size_t prefixSize, int folderFd,
                           bool wildcardsInLineOnly = false);
 
+// Which file a path named when it was read: the same device and inode is the same file,
+// whatever its name or links. All zero for none.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+inline FileIdentity IdentityOf(const struct stat& info) {
+    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
 // Reads scene files whole into one buffer that is reused from file to file, so a run's
 // memory is bounded by its largest file, not by the number of files.
 class SceneFileReader {
@@ -36,7 +50,8 @@ class SceneFileReader {
     // never opened.
     // The view is valid until the next call.
     std::string_view read(const std::string& FileFullPath);
-    std::string_view read(const ScenePath& path);
+    // `identity`, when given, is set to the file's, or cleared when there is none.
+    std::string_view read(const ScenePath& path, FileIdentity* identity = nullptr);
 
   private:
     std::unique_ptr<char[]> m_buffer;
@@ -48,8 +63,9 @@ std::string ReadFileContents(const std::string& FileFullPath);
 // The two steps of reading a scene file, for readers that hold their own buffers: the size
 // to read, or nothing when the path names no ordinary, visible file of at most 1 GiB
 // (its text is then empty); and the read itself into `buffer` of at least `size` bytes,
-// giving the bytes read, or nothing when the file cannot be read.
-std::optional<std::size_t> SceneFileSize(const ScenePath& path);
+// giving the bytes read, or nothing when the file cannot be read. `identity`, when given,
+// is set to the file's wherever the path names one, or cleared.
+std::optional<std::size_t> SceneFileSize(const ScenePath& path, FileIdentity* identity = nullptr);
 std::optional<std::size_t> ReadSceneFile(const ScenePath& path, std::size_t size, char* buffer);
 // Why a listed file gave no text, for the runs that name a reason for each file they skip:
 // its name ("its name holds * or ?"), what it is ("no such file", "a folder", "not a

@@ -640,6 +640,18 @@ TEST(CommandLine, AnOutputThatTheRunReadsIsRefused) {
             << outcome.err;
         EXPECT_EQ(folder.read(output), before);
     }
+    // Under another name, through a link or as a second hard link, it is the same file.
+    TempFolder other;
+    std::filesystem::create_symlink(folder.file("u.json"), other.file("alias.json"));
+    std::filesystem::create_hard_link(folder.file("z.met"), other.file("hard.met"));
+    other.write("filelist.txt", "alias.json\r\nhard.met\r\n");
+    for (const Strings& args :
+         {Strings{"stac", "-o", folder.file("u.json")},
+          Strings{"footprints", "-f", "GeoJSON", "-o", folder.file("z.met")}}) {
+        Strings given = args;
+        given.insert(given.end(), {"--overwrite", other.path()});
+        EXPECT_EQ(RunAster(given).status, 1) << args.back();
+    }
     // Another file of the same name is no reason to refuse.
     const std::string elsewhere = folder.file("sub/z.met");
     EXPECT_EQ(RunAster({"footprints", "-f", "GeoJSON", "-o", elsewhere, folder.path()}).status, 0);
