@@ -14,7 +14,10 @@ std::optional<std::string> AssetHrefBase(std::string_view given) {
     const auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
     std::string base;
     if (given.starts_with('/')) {
-        base = "/" + RelativeFolderHref("/", given);
+        // Appended, not "/" + ...: GCC 12 takes the insert at the front for an overlapping copy
+        // (-Wrestrict).
+        base = "/";
+        base += RelativeFolderHref("/", given);
     } else {
         // RFC 3986: a scheme is a letter, then letters, digits, "+", "-" and ".".
         const std::size_t colon = given.find(':');
