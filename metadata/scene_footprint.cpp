@@ -83,10 +83,14 @@ std::string SceneFootprintReader::ownMetadataFile(const std::string& path, std::
         return {};
     const std::string folder = path.substr(0, path.size() - name.size());
     const std::string stem(name.substr(0, name.size() - 4));
+    // Archives spell extensions in small letters or in capitals, the data file's and the
+    // metadata file's alike or not: X.hdf.xml, X.HDF.XML, X.hdf.MET, X.MET beside X.hdf.
+    const std::string lower = stem + ".hdf";
+    const std::string upper = stem + ".HDF";
     std::string text;
-    for (const std::string& candidate :
-         std::array<std::string, 3>{std::string(name) + ".xml", std::string(name) + ".met",
-                                    stem + ".met"}) {
+    for (const std::string& candidate : std::array<std::string, 10>{
+             lower + ".xml", upper + ".xml", lower + ".XML", upper + ".XML", lower + ".met",
+             upper + ".met", lower + ".MET", upper + ".MET", stem + ".met", stem + ".MET"}) {
         if (m_listed.contains(folder + candidate) && ReadBeside(folder + candidate, text) &&
             ReadSceneFootprint(readerOf(worker), text, TextExtent::Whole).scene)
             return candidate;

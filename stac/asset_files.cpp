@@ -520,6 +520,22 @@ StacAsset AssetOfSuffix(std::string_view suffix) {
     return asset;
 }
 
+// The HDF file of the folder named as the one a metadata file describes: X.hdf (or X.HDF)
+// beside X.hdf.xml, X.hdf.met or X.met, in any case; empty when there is none.
+std::string PairedDataFile(const FolderNames& names, std::string_view metadataName) {
+    std::string_view stem;
+    if (EndsWithNoCase(metadataName, ".hdf.xml") || EndsWithNoCase(metadataName, ".hdf.met"))
+        stem = metadataName.substr(0, metadataName.size() - 8);
+    else if (EndsWithNoCase(metadataName, ".met"))
+        stem = metadataName.substr(0, metadataName.size() - 4);
+    else
+        return {};
+    for (std::string& name : names.startingWith(stem))
+        if (name.size() == stem.size() + 4 && EndsWithNoCase(name, ".hdf"))
+            return std::move(name);
+    return {};
+}
+
 StacAsset MetadataAsset(MetadataLayout layout) {
     // An HDF-EOS file read for its own texts is the granule's data as well.
     if (layout == MetadataLayout::HdfEos)
@@ -543,20 +559,13 @@ std::vector<StacAsset> SceneAssets(const FolderNames* names, std::string_view me
     StacAsset metadata = MetadataAsset(layout);
     metadata.href = href(metadataName);
     assets.push_back(std::move(metadata));
-    if (names == nullptr || stem.empty())
+    if (names == nullptr)
         return assets;
     // Made at the first file beside the metadata file: most scenes have none.
     std::optional<std::unordered_set<std::string>> keys;
-    const std::vector<std::string> foundNames = names->startingWith(stem);
-    const std::vector<std::string_view> found(foundNames.begin(), foundNames.end());
-    const std::vector<std::string_view> others = OtherGranules(found, stem);
     bool thumbnail = false;
-    for (const std::string_view name : found) {
-        if (name == metadataName || !OwnedBy(name, stem, others))
-            continue;
-        if (assets.size() == kMaxAssets)
-            break;
-        StacAsset asset = AssetOfSuffix(name.substr(stem.size()));
+    const auto add = [&](std::string_view name, std::string_view suffix) {
+        StacAsset asset = AssetOfSuffix(suffix);
         const std::string key = asset.key;
         if (!keys)
             keys.emplace(std::initializer_list<std::string>{assets.front().key});
@@ -570,7 +579,25 @@ std::vector<StacAsset> SceneAssets(const FolderNames* names, std::string_view me
         }
         asset.href = href(name);
         assets.push_back(std::move(asset));
+    };
+    if (!stem.empty()) {
+        const std::vector<std::string> foundNames = names->startingWith(stem);
+        const std::vector<std::string_view> found(foundNames.begin(), foundNames.end());
+        const std::vector<std::string_view> others = OtherGranules(found, stem);
+        for (const std::string_view name : found) {
+            if (name == metadataName || !OwnedBy(name, stem, others))
+                continue;
+            if (assets.size() == kMaxAssets)
+                return assets;
+            add(name, name.substr(stem.size()));
+        }
     }
+    // The HDF file the run took this metadata file to describe, when its name does not
+    // start with the granule's ID, as the search above needs.
+    const std::string paired = PairedDataFile(*names, metadataName);
+    if (!paired.empty() && (stem.empty() || !paired.starts_with(stem)) &&
+        assets.size() < kMaxAssets)
+        add(paired, ".hdf");
     return assets;
 }
 

@@ -893,6 +893,36 @@ TEST(AssetFiles, EachFileBelongsToOneGranule) {
     }
 }
 
+// The HDF file a metadata file was paired with by name is the item's data, whatever the
+// granule's ID, and is not given twice where the ID finds it too.
+TEST(AssetFiles, TheHdfFilePairedByNameIsData) {
+    TempFolder folder;
+    for (const char* name : {"a.met", "a.HDF", "b.hdf.xml", "b.hdf", "C.hdf.met", "C.hdf", "d.met"})
+        folder.write(name, "");
+    FolderNames names;
+    ASSERT_FALSE(names.read(folder.path()));
+    const struct {
+        const char* metadata;
+        const char* granule;
+        std::vector<std::string> hrefs;
+    } rows[] = {
+        {"a.met", "AST_1", {"./a.met", "./a.HDF"}},
+        {"b.hdf.xml", "AST_2", {"./b.hdf.xml", "./b.hdf"}},
+        {"C.hdf.met", "C", {"./C.hdf.met", "./C.hdf"}}, // found by the ID alone
+        {"d.met", "AST_4", {"./d.met"}},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> hrefs;
+        for (const StacAsset& asset :
+             SceneAssets(&names, row.metadata, MetadataLayout::Odl, row.granule, ""))
+            hrefs.push_back(asset.href);
+        EXPECT_EQ(hrefs, row.hrefs) << row.metadata;
+    }
+    const std::vector<StacAsset> a = SceneAssets(&names, "a.met", MetadataLayout::Odl, "AST_1", "");
+    EXPECT_EQ(a.back().key, "hdf");
+    EXPECT_EQ(a.back().roles, std::vector<std::string>{"data"});
+}
+
 // A folder too large for memory is sorted in parts in a file and found through the first
 // name of each block: every search finds what a search of all names in memory finds.
 TEST(AssetFiles, FolderNamesSortedInAFileFindWhatMemoryFinds) {
