@@ -98,14 +98,19 @@ void CleanPlatforms(SceneMetadata& metadata) {
 }
 
 // The file the output will replace, where one is there: reading it as a scene and then
-// replacing it would lose it, under whatever name or link the list gives it.
+// replacing it would lose it, under whatever name or link the list gives it. A link in the
+// output's place is replaced, not what it leads to; but one that leads to a file the run
+// reads is refused too, since the list may name the file by that link.
 class ReplacedFile {
   public:
     explicit ReplacedFile(std::string_view path) {
+        const std::string name(path);
         struct stat info {};
-        // A link is replaced, not what it leads to.
-        if (!path.empty() && ::lstat(std::string(path).c_str(), &info) == 0 &&
-            S_ISREG(info.st_mode))
+        if (path.empty() || ::lstat(name.c_str(), &info) != 0)
+            return;
+        if (S_ISREG(info.st_mode))
+            m_identity = IdentityOf(info);
+        else if (S_ISLNK(info.st_mode) && ::stat(name.c_str(), &info) == 0 && S_ISREG(info.st_mode))
             m_identity = IdentityOf(info);
     }
 

@@ -644,10 +644,12 @@ TEST(CommandLine, AnOutputThatTheRunReadsIsRefused) {
     TempFolder other;
     std::filesystem::create_symlink(folder.file("u.json"), other.file("alias.json"));
     std::filesystem::create_hard_link(folder.file("z.met"), other.file("hard.met"));
-    other.write("filelist.txt", "alias.json\r\nhard.met\r\n");
+    std::filesystem::create_symlink(folder.file("a.met"), other.file("link.json"));
+    other.write("filelist.txt", "alias.json\r\nhard.met\r\nlink.json\r\n");
     for (const Strings& args :
          {Strings{"stac", "-o", folder.file("u.json")},
-          Strings{"footprints", "-f", "GeoJSON", "-o", folder.file("z.met")}}) {
+          Strings{"footprints", "-f", "GeoJSON", "-o", folder.file("z.met")},
+          Strings{"stac", "-o", other.file("link.json")}}) { // the link the list names
         Strings given = args;
         given.insert(given.end(), {"--overwrite", other.path()});
         EXPECT_EQ(RunAster(given).status, 1) << args.back();
