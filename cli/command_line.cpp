@@ -37,6 +37,9 @@ namespace {
 
 constexpr std::string_view kTryHelp = "Try 'aster --help' for more information.\n";
 
+constexpr std::string_view kNothingMatched =
+    "No name matched --match. Patterns tell capitals from small letters ('*.met' does not "
+    "match A.MET): give one of each to match both.";
 constexpr std::string_view kQuoteThePattern =
     "The shell may have put the names of files in place of the pattern after --match: "
     "quote the pattern, as in --match '*.xml'.";
@@ -489,7 +492,8 @@ std::string UsageMessage(const CLI::App& app, const CLI::ParseError& error, int 
         if (name.size() > 1 && name.front() == '-' && folder != nullptr &&
             ::access(name.c_str(), F_OK) == 0)
             return std::string(error.what()) + "\nA FOLDER whose name begins with a dash goes "
-                   "after --, as in: aster " + commands.front()->get_name() + " -- " + name;
+                   "last, after --, as in: aster " + commands.front()->get_name() +
+                   " [OPTIONS] -- " + name;
     if (match == nullptr || match->count() == 0 || folder == nullptr)
         return error.what();
     std::string text = "more than one FOLDER given:";
@@ -634,6 +638,11 @@ int RunList(const Request& request, const CommandLineContext& context) {
         PrintPrefixed(context.err, FormatError(*error, kListElsewhere));
         return kExitError;
     }
+    struct stat list {};
+    if (!error && !request.namePatterns.empty() &&
+        ::stat(ListPath(FolderPrefix(folder), request.listPath).c_str(), &list) == 0 &&
+        list.st_size == 0)
+        PrintPrefixed(context.err, std::string(kNothingMatched));
     return Finish(context, error, stop, false);
 }
 
@@ -773,6 +782,11 @@ int RunSceneCommand(const Request& request, const CommandLineContext& context,
     if (!error)
         error = write(FolderPrefix(folder), list, report, host);
     progress.clear();
+    // "--match *.xml" that the shell made "--match a.xml b.xml" takes b.xml for FOLDER.
+    if (error && error->code == ENOTDIR && !request.namePatterns.empty()) {
+        PrintPrefixed(context.err, FormatError(*error, kQuoteThePattern));
+        return kExitError;
+    }
     if (error && error->kind == ErrorKind::OutputExists && !existsHint.empty()) {
         PrintPrefixed(context.err, FormatError(*error, existsHint));
         return kExitError;
@@ -781,8 +795,7 @@ int RunSceneCommand(const Request& request, const CommandLineContext& context,
         PrintSummary(context, request, report, counted.first, counted.second);
     // An empty output is seldom what a pattern was given for: most often its case differs.
     if (!error && !request.namePatterns.empty() && listed == 0)
-        PrintPrefixed(context.err, "No name matched --match, which tells capitals from small "
-                                   "letters ('*.met' is not '*.MET'): give both to match either.");
+        PrintPrefixed(context.err, std::string(kNothingMatched));
     // The status says whether the output was published: --verbose's lines are news of the
     // run, not its output, so a closed standard error does not make it fail.
     return Finish(context, error, stop, false);

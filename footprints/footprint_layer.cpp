@@ -331,9 +331,14 @@ std::string FootprintLayer::scenesRead() const {
                                    ? m_folderPrefix.substr(0, m_folderPrefix.size() - 1)
                                    : m_folderPrefix;
     const std::vector<std::string>& patterns = m_options.listedPatterns;
+    // A list given relative to where the run started means nothing to a later reader.
+    std::error_code ignored;
     if (!m_options.listedTree && patterns.empty())
-        return "listed in " +
-               (m_options.listPath.empty() ? JoinPath(folder, "filelist.txt") : m_options.listPath);
+        return "listed in " + (m_options.listPath.empty()
+                                   ? JoinPath(folder, "filelist.txt")
+                                   : std::filesystem::absolute(m_options.listPath, ignored)
+                                         .lexically_normal()
+                                         .string());
     std::string text = patterns.empty() ? "" : "named ";
     for (std::size_t i = 0; i < patterns.size(); ++i)
         text += (i == 0 ? "" : i + 1 == patterns.size() ? " or " : ", ") + patterns[i];

@@ -374,6 +374,14 @@ TEST(CommandLine, ListsTheNamesThatMatch) {
         {"footprints", "--match", "*.Met", "-o", folder.file("fp.geojson"), folder.path()});
     EXPECT_EQ(none.status, 0);
     EXPECT_NE(none.err.find("\naster: No name matched --match"), std::string::npos) << none.err;
+    const Outcome noName = RunAster({"list", "--match", "*.Met", folder.path()});
+    EXPECT_EQ(noName.status, 0);
+    EXPECT_TRUE(noName.err.starts_with("aster: No name matched --match")) << noName.err;
+    // A pattern the shell expanded into two names, the second taken for FOLDER.
+    const Outcome expanded = RunAster({"footprints", "--match", folder.file("a.hdf.xml"),
+                                       folder.file("b.met"), "-o", folder.file("fp.gpkg")});
+    EXPECT_EQ(expanded.status, 1);
+    EXPECT_NE(expanded.err.find("quote the pattern"), std::string::npos) << expanded.err;
 }
 
 // A folder named like an option is not one, and the message says how to name it.
@@ -386,7 +394,8 @@ TEST(CommandLine, AFolderWhoseNameBeginsWithADash) {
     const Outcome afterDashes = RunAster({"list", "--", "-scenes"});
     std::filesystem::current_path(before);
     EXPECT_EQ(given.status, 2);
-    EXPECT_NE(given.err.find("goes after --, as in: aster list -- -scenes\n"), std::string::npos)
+    EXPECT_NE(given.err.find("goes last, after --, as in: aster list [OPTIONS] -- -scenes\n"),
+              std::string::npos)
         << given.err;
     EXPECT_EQ(afterDashes.status, 0) << afterDashes.err;
     EXPECT_TRUE(std::filesystem::exists(folder.file("-scenes/filelist.txt")));

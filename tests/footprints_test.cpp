@@ -1076,6 +1076,9 @@ TEST(FootprintLayer, StyleAndProvenanceForTheGis) {
         for (const Described& d : std::vector<Described>{
                  {scenes.path() + "/", "", false, {}, "listed in " + scenes.file("filelist.txt")},
                  {"/", out.file("list.txt"), false, {}, "listed in " + out.file("list.txt")},
+                 // Given from the current folder, named from the root.
+                 {"/", std::filesystem::relative(out.file("list.txt")).string(), false, {},
+                  "listed in " + out.file("list.txt")},
                  {scenes.path(), out.file("list.txt"), true, {}, "in the tree of " + scenes.path()},
                  {scenes.path(), "", false, {"*.met"}, "named *.met in " + scenes.path()},
                  {scenes.path(), "", true, {"*.met", "*.MET", "*.xml"},
