@@ -279,6 +279,7 @@ class NameReader {
 std::optional<Error> FolderNames::read(const std::string& folder, const std::string& spillFolder,
                                        std::size_t memoryBytes) {
     m_count = 0;
+    m_holdsHdf = false;
     m_keptAside = false;
     m_names.clear();
     m_offsets.clear();
@@ -311,6 +312,7 @@ std::optional<Error> FolderNames::read(const std::string& folder, const std::str
             if (failed)
                 return;
         }
+        m_holdsHdf = m_holdsHdf || EndsWithNoCase(name, ".hdf");
         m_offsets.push_back(static_cast<std::uint32_t>(m_names.size()));
         m_names += name;
         m_names += '\0';
@@ -523,6 +525,8 @@ StacAsset AssetOfSuffix(std::string_view suffix) {
 // The HDF file of the folder named as the one a metadata file describes: X.hdf (or X.HDF)
 // beside X.hdf.xml, X.hdf.met or X.met, in any case; empty when there is none.
 std::string PairedDataFile(const FolderNames& names, std::string_view metadataName) {
+    if (!names.holdsHdf())
+        return {};
     std::string_view stem;
     if (EndsWithNoCase(metadataName, ".hdf.xml") || EndsWithNoCase(metadataName, ".hdf.met"))
         stem = metadataName.substr(0, metadataName.size() - 8);

@@ -37,6 +37,9 @@ class FolderNames {
     // from the file is kept (searchError()); may be called on several threads at once.
     std::vector<std::string> startingWith(std::string_view prefix) const;
     std::size_t size() const { return m_count; }
+    // Whether any name ends in .hdf, in any case: most folders of metadata hold none, and
+    // then no item needs a search for its HDF file.
+    bool holdsHdf() const { return m_holdsHdf; }
     // After read() failed: whether the folder was read and keeping its names failed.
     bool failedAside() const { return m_keptAside; }
     // The errno value of the first search that could not read the file, or 0.
@@ -47,6 +50,7 @@ class FolderNames {
     std::optional<Error> merge(std::uint64_t end);
 
     std::size_t m_count = 0;
+    bool m_holdsHdf = false;
     bool m_keptAside = false;
     mutable std::atomic<int> m_searchError{0};
     // In memory: every name, or the first of each block when they are in the file.
