@@ -151,11 +151,15 @@ PreparedScene PrepareScene(SceneFootprintReader& reader, std::size_t worker, Sce
     if (!read.scene) {
         // A file that gave no text at all is named for what keeps it from being read. An
         // empty line names the folder itself, which is no subfolder to recurse into.
-        if (listed.text.empty() && listed.extent == TextExtent::Whole)
+        if (listed.text.empty() && listed.extent == TextExtent::Whole) {
             prepared.reason = listed.fullPath.size() == prefixSize
                                   ? "an empty line"
                                   : UnreadSceneReason(std::string(listed.fullPath), prefixSize);
-        else
+            // A list made with `find /archive` names files from the root, not the folder.
+            if (prepared.reason == "no such file" && listed.fullPath.size() > prefixSize &&
+                listed.fullPath[prefixSize] == '/')
+                prepared.reason += " (a listed path is read from the scene folder)";
+        } else
             prepared.reason = std::move(read.reason);
         return prepared;
     }

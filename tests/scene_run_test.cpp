@@ -277,7 +277,7 @@ TEST(SceneRun, WildcardsCountInListedNamesOnly) {
     std::filesystem::create_directory(folder.file("scenes*?"));
     folder.write("scenes*?/a.met", test::GranuleOdl());
     folder.write("scenes*?/b?.met", test::GranuleOdl());
-    folder.write("scenes*?/filelist.txt", "a.met\n\nb?.met\n");
+    folder.write("scenes*?/filelist.txt", "a.met\n\nb?.met\n/c.met\n");
     Kept writer;
     Named host;
     SceneRunReport report;
@@ -287,7 +287,8 @@ TEST(SceneRun, WildcardsCountInListedNamesOnly) {
     EXPECT_EQ(report.written, 1);
     EXPECT_EQ(host.named, (std::vector<std::pair<std::string, std::string>>{
                               {"", "an empty line"}, // the folder itself, whose name is not listed
-                              {"b?.met", "its name holds * or ?, so it names no single file"}}));
+                              {"b?.met", "its name holds * or ?, so it names no single file"},
+                              {"c.met", "no such file (a listed path is read from the scene folder)"}}));
 }
 
 } // namespace
