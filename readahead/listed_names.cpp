@@ -7,6 +7,17 @@
 
 namespace aster {
 
+namespace {
+
+// `find .` writes "./X.met" where a listing writes "X.met": one name either way.
+std::string_view WithoutDotSlashes(std::string_view line) {
+    while (line.starts_with("./"))
+        line.remove_prefix(2);
+    return line;
+}
+
+} // namespace
+
 ListedNames::ListedNames(std::string folderPrefix, ListOptions list,
                          std::vector<std::string> endings)
     : m_prefix(std::move(folderPrefix)), m_list(std::move(list)),
@@ -16,7 +27,8 @@ bool ListedNames::contains(std::string_view fullPath) {
     std::call_once(m_read, [this] { read(); });
     if (!fullPath.starts_with(m_prefix))
         return false;
-    const std::size_t hash = std::hash<std::string_view>{}(fullPath.substr(m_prefix.size()));
+    const std::size_t hash =
+        std::hash<std::string_view>{}(WithoutDotSlashes(fullPath.substr(m_prefix.size())));
     return std::binary_search(m_hashes.begin(), m_hashes.end(), hash);
 }
 
@@ -30,7 +42,7 @@ void ListedNames::read() {
         if (std::any_of(m_endings.begin(), m_endings.end(), [&line](const std::string& end) {
                 return EndsWithNoCase(line, end);
             }))
-            m_hashes.push_back(std::hash<std::string_view>{}(line));
+            m_hashes.push_back(std::hash<std::string_view>{}(WithoutDotSlashes(line)));
     }
     if (reader.error())
         m_hashes.clear(); // a list read in part would name some files and not others

@@ -20,8 +20,9 @@ class ListedNames {
     ListedNames(const ListedNames&) = delete;
     ListedNames& operator=(const ListedNames&) = delete;
 
-    // Whether a line of the list, after the folder prefix, gives `fullPath` exactly. A
-    // list that can no longer be read names nothing. May be called on several threads.
+    // Whether a line of the list, after the folder prefix, gives `fullPath` exactly, but
+    // for leading "./" on either. A list that can no longer be read names nothing. May be
+    // called on several threads.
     bool contains(std::string_view fullPath);
 
   private:

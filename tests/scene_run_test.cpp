@@ -136,7 +136,7 @@ TEST(SceneRun, AnHdfFileStandsInForAMetadataFileThatGivesNone) {
         folder.write(c.beside, c.text);
         std::vector<std::string> names{"g.hdf"};
         if (c.listed)
-            names.push_back(c.beside);
+            names.push_back("./" + c.beside); // as find writes it, beside a listing's name
         WriteList(folder, names);
         Kept writer;
         Named host;
@@ -288,7 +288,8 @@ TEST(SceneRun, WildcardsCountInListedNamesOnly) {
     EXPECT_EQ(host.named, (std::vector<std::pair<std::string, std::string>>{
                               {"", "an empty line"}, // the folder itself, whose name is not listed
                               {"b?.met", "its name holds * or ?, so it names no single file"},
-                              {"c.met", "no such file (a listed path is read from the scene folder)"}}));
+                              {"c.met",
+                               "no such file (a listed path is read from the scene folder)"}}));
 }
 
 } // namespace
