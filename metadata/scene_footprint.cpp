@@ -4,11 +4,10 @@
 #include "fileio/folder.h"
 #include "fileio/long_path.h"
 #include "fileio/unique_fd.h"
-#include "fileio/whole_file.h"
 #include "metadata/hdf_texts.h"
+#include "readahead/scene_files.h"
 
 #include <array>
-#include <cstdint>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -54,21 +53,17 @@ SceneFootprintOrReason SceneFootprintReader::read(std::string_view text, TextExt
 
 namespace {
 
-// A file beside an HDF file, read whole where it may be scene metadata: a regular file no
-// larger than metadata is.
+// A file beside an HDF file, read by the read-ahead's rules where it may be scene
+// metadata: no larger than metadata is.
 bool ReadBeside(const std::string& path, std::string& text) {
-    const UniqueFd file =
-        OpenAtAnyLength(AT_FDCWD, path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    struct stat info {};
-    if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<std::uint64_t>(info.st_size) > kMaxMetadataBytes)
+    const ScenePath place{path, AT_FDCWD, path.c_str()};
+    const std::optional<std::size_t> size = SceneFileSize(place);
+    if (!size || *size > kMaxMetadataBytes)
         return false;
-    text.resize(static_cast<std::size_t>(info.st_size));
-    std::size_t got = 0;
-    if (ReadFully(file.get(), text.data(), text.size(), got) != 0)
-        return false;
-    text.resize(got);
-    return true;
+    text.resize(*size);
+    const std::optional<std::size_t> got = ReadSceneFile(place, *size, text.data());
+    text.resize(got.value_or(0));
+    return got.has_value();
 }
 
 } // namespace
@@ -91,7 +86,8 @@ std::string SceneFootprintReader::ownMetadataFile(const std::string& path, std::
     for (const std::string& candidate : std::array<std::string, 10>{
              lower + ".xml", upper + ".xml", lower + ".XML", upper + ".XML", lower + ".met",
              upper + ".met", lower + ".MET", upper + ".MET", stem + ".met", stem + ".MET"}) {
-        if (m_listed.contains(folder + candidate) && ReadBeside(folder + candidate, text) &&
+        const std::string beside = folder + candidate;
+        if (m_listed.contains(beside) && ReadBeside(beside, text) &&
             ReadSceneFootprint(readerOf(worker), text, TextExtent::Whole).scene)
             return candidate;
     }
