@@ -90,6 +90,12 @@ std::optional<Error> TreeReader::readFolder(int folderFd, const std::string& rel
         if (IsCancellation(*error))
             return Cancelled("Stopped after reading " + std::to_string(m_entriesRead) +
                              " entries.");
+        // Out of descriptors this deep (ulimit -n), before any entry was read: the folder
+        // is named, as one that cannot be opened is, and the rest of the tree still listed.
+        if (depth > 0 && (error->code == EMFILE || error->code == ENFILE)) {
+            skip(relative, std::strerror(error->code));
+            return std::nullopt;
+        }
         return error;
     }
     for (const std::string& name : subfolders)

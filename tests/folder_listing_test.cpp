@@ -15,6 +15,7 @@
 #include <sched.h>
 #include <set>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -412,6 +413,38 @@ TEST(RecursiveListing, DeepFoldersAreNamedAsSkipped) {
     EXPECT_EQ(host.skipped,
               (std::vector<std::string>{folder.file(path) + ": more than " +
                                         std::to_string(kMaxTreeDepth) + " folders deep"}));
+}
+
+// One descriptor a level: where the process may open too few for the tree's depth, the
+// folders beyond are named as skipped and the rest is listed.
+TEST(RecursiveListing, FoldersBeyondTheDescriptorLimitAreNamedAsSkipped) {
+    TempFolder folder;
+    std::string path;
+    for (int depth = 1; depth <= 60; ++depth) {
+        path += depth == 1 ? "d" : "/d";
+        MakeFolder(folder, path);
+        folder.write(path + "/f", "");
+    }
+    folder.write("top", "");
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const rlimit few{40, 40};
+        if (::setrlimit(RLIMIT_NOFILE, &few) != 0)
+            ::_exit(77);
+        TreeHost host(folder.path());
+        NameList names;
+        const bool listed = !ReadListing(host, names) && names.size() > 10 &&
+                            names.size() < 60 && names[names.size() - 1] == "top" &&
+                            host.skipped.size() == 1 &&
+                            host.skipped[0].ends_with(": Too many open files");
+        ::_exit(listed ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "the descriptor limit cannot be lowered here";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // A folder mounted inside itself would nest without end; its files are listed once. Needs
