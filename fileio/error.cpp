@@ -48,7 +48,12 @@ Error SystemError(int err, std::string_view path) {
     description += ": ";
     description += path;
     const ErrorKind kind = KindOf(err);
-    return Error{err, std::move(description), HintFor(kind), kind};
+    // A write past the size limit the shell set (ulimit -f), or past what the file system
+    // holds: the user can change either, and nothing in the message says so.
+    std::string hint = err == EFBIG ? "Files may not grow this large here: raise the file size "
+                                      "limit (ulimit -f), or write to another file system."
+                                    : HintFor(kind);
+    return Error{err, std::move(description), std::move(hint), kind};
 }
 
 Error Cancelled(std::string description) {
