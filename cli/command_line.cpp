@@ -40,6 +40,9 @@ constexpr std::string_view kTryHelp = "Try 'aster --help' for more information.\
 constexpr std::string_view kNothingMatched =
     "No name matched --match. Patterns tell capitals from small letters ('*.met' does not "
     "match A.MET): give one of each to match both.";
+constexpr std::string_view kNoSuchList =
+    "There is no such list: name one that exists after --list (a path from the current "
+    "folder), or leave --list out to read FOLDER/filelist.txt.";
 constexpr std::string_view kQuoteThePattern =
     "The shell may have put the names of files in place of the pattern after --match: "
     "quote the pattern, as in --match '*.xml'.";
@@ -785,6 +788,12 @@ int RunSceneCommand(const Request& request, const CommandLineContext& context,
     // "--match *.xml" that the shell made "--match a.xml b.xml" takes b.xml for FOLDER.
     if (error && error->code == ENOTDIR && !request.namePatterns.empty()) {
         PrintPrefixed(context.err, FormatError(*error, kQuoteThePattern));
+        return kExitError;
+    }
+    // A list named with --list that is not there: the folder's own list is not what failed.
+    if (error && !listPath.empty() && (error->code == ENOENT || error->code == ENOTDIR) &&
+        error->description.ends_with(": " + listPath)) {
+        PrintPrefixed(context.err, FormatError(*error, kNoSuchList));
         return kExitError;
     }
     if (error && error->kind == ErrorKind::OutputExists && !existsHint.empty()) {

@@ -206,6 +206,12 @@ TEST(CommandLine, StatusAndMessages) {
          "",
          "aster: Error 2: No such file or directory: {F}/gone/\n"
          "aster: There is no such folder: name one that exists.\n"},
+        {{"stac", "{F}", "--list", "{F}/none.txt", "-o", "{F}/cat"},
+         1,
+         "",
+         "aster: Error 2: No such file or directory: {F}/none.txt\n"
+         "aster: There is no such list: name one that exists after --list (a path from the "
+         "current folder), or leave --list out to read FOLDER/filelist.txt.\n"},
     };
     for (const Row& row : rows) {
         TempFolder folder;
