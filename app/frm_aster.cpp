@@ -13,6 +13,7 @@
 #include "listing/drives.h"
 #include "listing/folders.h"
 
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCloseEvent>
@@ -54,6 +55,14 @@ Button* MakeButton(QWidget* parent, const char* name, const QString& text, const
     button->setAccessibleName(text);
     button->setGeometry(geometry);
     return button;
+}
+
+// A top-level QWidget is a "filler" to screen readers, which look for a frame: the window
+// is announced as one, as a main window or a dialog is.
+QAccessibleInterface* WindowAccessible(const QString& className, QObject* object) {
+    if (className == QLatin1String("aster::FrmAster"))
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
+    return nullptr;
 }
 
 bool IsUserInput(QEvent::Type type) {
@@ -207,6 +216,8 @@ FrmAster::FrmAster(Messenger& messenger, std::shared_ptr<Procedures> procedures,
                    QWidget* parent)
     : QWidget(parent), m_messenger(messenger), m_procedures(std::move(procedures)),
       m_workingFolder(FirstFolder(workingFolder)) {
+    static const bool kWindowAccessible = (QAccessible::installFactory(WindowAccessible), true);
+    (void)kWindowAccessible;
     setObjectName(QStringLiteral("frmAster"));
     setWindowTitle(QStringLiteral("Aster"));
     setFont(WindowFont());
@@ -273,6 +284,9 @@ FrmAster::FrmAster(Messenger& messenger, std::shared_ptr<Procedures> procedures,
     m_lblSpread->setBuddy(m_optSpread);
     m_label4->setBuddy(m_optBlanks);
     m_lblList->setBuddy(m_cmdFiles);
+    // On Linux a drive list's accessible name is the drive it shows; the first step's
+    // instruction labels it instead.
+    m_label1->setBuddy(m_drvDrive);
 
     for (WrappingButton* button : {m_cmdFiles, m_cmdText}) {
         button->setAutoDefault(false);

@@ -62,6 +62,7 @@ void ProgressWatch::showDialog() {
     // The bar is set directly: the dialog's own setValue() would run the event loop.
     m_bar = new QProgressBar(m_dialog.get());
     m_bar->setObjectName(QStringLiteral("progressBar"));
+    m_bar->setAccessibleName(m_text.doing); // what a screen reader says the bar measures
     m_dialog->setBar(m_bar);
     connect(m_dialog.get(), &QProgressDialog::canceled, this, &ProgressWatch::cancel);
     refresh();
