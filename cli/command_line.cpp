@@ -414,6 +414,21 @@ void Declare(CLI::App& app, Request& request, const LayerCalls& layers) {
 }
 
 // Writes `text` with "aster: " before each of its lines.
+// A name holding a line break, on one line of a message: the breaks as \n and \r, as
+// ls -b shows them.
+std::string WithLineBreaksShown(std::string_view name) {
+    std::string shown;
+    for (const char c : name) {
+        if (c == '\n')
+            shown += "\\n";
+        else if (c == '\r')
+            shown += "\\r";
+        else
+            shown += c;
+    }
+    return shown;
+}
+
 void PrintPrefixed(std::ostream& err, std::string_view text) {
     std::string lines;
     while (!text.empty()) {
@@ -612,7 +627,12 @@ class ListRunHost final : public ListingHost {
     bool cancelRequested() override { return m_stop.received() != 0; }
     void folderSkipped(std::string_view path, std::string_view reason) override {
         m_progress.clear();
-        PrintPrefixed(m_err, "skipped folder " + std::string(path) + ": " + std::string(reason));
+        PrintPrefixed(m_err, "skipped folder " + WithLineBreaksShown(path) + ": " +
+                                 std::string(reason));
+    }
+    void nameSkipped(std::string_view path, std::string_view reason) override {
+        m_progress.clear();
+        PrintPrefixed(m_err, "skipped " + WithLineBreaksShown(path) + ": " + std::string(reason));
     }
 
   private:

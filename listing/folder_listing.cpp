@@ -81,8 +81,9 @@ namespace {
 std::optional<Error> ReadFolderEntries(const std::string& folderPrefix,
                                        const std::vector<std::string>& patterns,
                                        const KeepReading& keepReading, NameList& names,
-                                       std::vector<std::string>& scratchNames) {
-    const auto visit = [&names, &scratchNames, &patterns](const DirectoryEntry& entry) {
+                                       std::vector<std::string>& scratchNames,
+                                       const UnlistedName& unlisted) {
+    const auto visit = [&](const DirectoryEntry& entry) {
         const std::string_view name = entry.name();
         // Hidden names start with a dot.
         if (name.front() == '.') {
@@ -90,12 +91,14 @@ std::optional<Error> ReadFolderEntries(const std::string& folderPrefix,
                 scratchNames.emplace_back(name);
             return;
         }
-        if (HoldsLineBreak(name))
-            return;
         // The entry's name ends in the directory entry's NUL.
         if (!patterns.empty() && !MatchesAnyPattern(name.data(), patterns))
             return;
-        if (entry.kind() != EntryKind::Other)
+        if (entry.kind() == EntryKind::Other)
+            return;
+        if (HoldsLineBreak(name))
+            unlisted(folderPrefix + std::string(name), kUnlistableName);
+        else
             names.add(name);
     };
     return ReadDirectory(folderPrefix, visit, keepReading);
@@ -114,16 +117,20 @@ std::optional<Error> ReadEntries(const std::string& folderPrefix, ListingHost& h
     };
     const bool recursive = host.recursive();
     std::vector<std::string> patterns = host.namePatterns();
+    const UnlistedName unlisted = [&host](std::string_view path, std::string_view reason) {
+        host.nameSkipped(path, reason);
+    };
     std::optional<Error> error;
     if (recursive) {
         TreeWalk walk{std::move(patterns), keepReading,
                       [&host](std::string_view path, std::string_view reason) {
                           host.folderSkipped(path, reason);
                       },
-                      &scratchNames};
+                      &scratchNames, unlisted};
         error = ReadTree(folderPrefix, walk, names, entriesRead);
     } else {
-        error = ReadFolderEntries(folderPrefix, patterns, keepReading, names, scratchNames);
+        error = ReadFolderEntries(folderPrefix, patterns, keepReading, names, scratchNames,
+                                  unlisted);
     }
     if (error) {
         if (IsCancellation(*error))

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,6 +35,9 @@ class ListingHost {
     // A subfolder the recursive listing could not read, and why, in a few words; the
     // listing goes on without it.
     virtual void folderSkipped(std::string_view /*path*/, std::string_view /*reason*/) {}
+    // An entry the listing leaves out although it would be listed, named by its full path,
+    // and why (kUnlistableName); the listing goes on without it.
+    virtual void nameSkipped(std::string_view /*path*/, std::string_view /*reason*/) {}
 };
 
 // Names kept end to end in blocks of a mebibyte: a folder of 100,000 entries costs a few
@@ -69,6 +73,10 @@ class NameList {
 
 // Whether a name holds a line break: the runs read the list line by line, so such a name
 // would stand for others and is never listed.
+// Told of an entry left out for its name: its full path, and why.
+using UnlistedName = std::function<void(std::string_view path, std::string_view reason)>;
+inline constexpr std::string_view kUnlistableName =
+    "its name holds a line break, which no line of a list can hold";
 constexpr bool HoldsLineBreak(std::string_view name) {
     // A loop rather than find_first_of, which looks each byte up in the set with a call.
     return std::any_of(name.begin(), name.end(), [](char c) { return c == '\r' || c == '\n'; });

@@ -71,13 +71,18 @@ std::optional<Error> TreeReader::readFolder(int folderFd, const std::string& rel
                 m_walk.scratchNames->emplace_back(name);
             return;
         }
-        if (HoldsLineBreak(name))
-            return;
         const EntryKind kind = entry.kind();
-        if (kind == EntryKind::Folder)
+        const bool lineBreak = HoldsLineBreak(name);
+        if (kind == EntryKind::Folder && lineBreak)
+            skip(relative + std::string(name) + '/', kUnlistableName);
+        else if (kind == EntryKind::Folder)
             subfolders.emplace_back(name);
-        else if (kind != EntryKind::Other &&
-                 (m_walk.patterns.empty() || MatchesAnyPattern(name.data(), m_walk.patterns)))
+        else if (kind == EntryKind::Other ||
+                 (!m_walk.patterns.empty() && !MatchesAnyPattern(name.data(), m_walk.patterns)))
+            return;
+        else if (lineBreak && m_walk.unlisted)
+            m_walk.unlisted(m_rootPrefix + relative + std::string(name), kUnlistableName);
+        else if (!lineBreak)
             m_paths.add(relative, name);
     };
     const std::int64_t before = m_entriesRead;

@@ -31,6 +31,8 @@ struct TreeWalk {
     // Where the chosen folder's own scratch files and folders of killed runs are named,
     // if anywhere; those in subfolders are neither named nor listed.
     std::vector<std::string>* scratchNames = nullptr;
+    // A file that would be listed but for its name (kUnlistableName), by its full path.
+    UnlistedName unlisted;
 };
 
 // Adds to `paths`, unsorted, the path from the folder `folderPrefix` (ending in '/') of

@@ -388,6 +388,13 @@ TEST(CommandLine, ListsTheNamesThatMatch) {
                                        folder.file("b.met"), "-o", folder.file("fp.gpkg")});
     EXPECT_EQ(expanded.status, 1);
     EXPECT_NE(expanded.err.find("quote the pattern"), std::string::npos) << expanded.err;
+    // A name no list line can hold is named on one line of its own, if it matches.
+    folder.write("two\nlines.met", "");
+    const Outcome broken = RunAster({"list", "--match", "*.met", folder.path()});
+    EXPECT_EQ(broken.status, 0);
+    EXPECT_EQ(broken.err, "aster: skipped " + folder.file("two\\nlines.met") +
+                              ": its name holds a line break, which no line of a list can hold\n");
+    EXPECT_EQ(RunAster({"list", "--match", "*.xml", folder.path()}).err, "");
 }
 
 // A folder named like an option is not one, and the message says how to name it.

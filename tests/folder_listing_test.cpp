@@ -73,6 +73,19 @@ TEST(ListTheFiles, WhichEntriesAreListed) {
     test::MakeSocket(folder.file("socket.met"));
     EXPECT_EQ(List(folder), "-dash.met\r\n<b>x.met\r\ndangling.met\r\nscene 1.met\r\n"
                             "subfolder\r\n\xe9t\xe9.met\r\n");
+    // Of the names left out, those no list line can hold are told, as no one would look
+    // for the hidden ones.
+    struct Told : FakeListingHost {
+        using FakeListingHost::FakeListingHost;
+        std::set<std::string> names;
+        void nameSkipped(std::string_view path, std::string_view reason) override {
+            names.insert(std::string(path) + ": " + std::string(reason));
+        }
+    } told(folder.path());
+    ASSERT_FALSE(ListTheFiles(told));
+    const std::string why = ": " + std::string(kUnlistableName);
+    EXPECT_EQ(told.names, (std::set<std::string>{folder.file("carriage\rreturn.met") + why,
+                                                 folder.file("line\nfeed.met") + why}));
 }
 
 // Shell patterns pick names as `find -name` does: the whole name, case and bytes as they
@@ -219,6 +232,10 @@ struct TreeHost : FakeListingHost {
     void folderSkipped(std::string_view path, std::string_view reason) override {
         skipped.push_back(std::string(path) + ": " + std::string(reason));
     }
+    std::vector<std::string> unlisted;
+    void nameSkipped(std::string_view path, std::string_view reason) override {
+        unlisted.push_back(std::string(path) + ": " + std::string(reason));
+    }
 };
 
 void MakeFolder(const TempFolder& folder, const std::string& name) {
@@ -254,7 +271,10 @@ TEST(RecursiveListing, ListsTheTreesFilesByTheBytesOfTheirPaths) {
     ASSERT_FALSE(ListTheFiles(host));
     // Folders are entered, not listed; a link to a folder is listed and not followed.
     EXPECT_EQ(folder.read("filelist.txt"), kTreeListing);
-    EXPECT_TRUE(host.skipped.empty());
+    // What a line break keeps out of the list is named, a folder with all it holds.
+    const std::string why = ": " + std::string(kUnlistableName);
+    EXPECT_EQ(host.skipped, std::vector<std::string>{folder.file("line\nfeed") + why});
+    EXPECT_EQ(host.unlisted, std::vector<std::string>{folder.file("a/carriage\rreturn.met") + why});
     // Every entry of the folders entered is counted, hidden or not, the last count once
     // the tree is read; the hidden folder and the one named with a line feed are not read.
     ASSERT_FALSE(host.counts.empty());
@@ -463,9 +483,11 @@ TEST(RecursiveListing, AMountOfAnOuterFolderIsNotEnteredAgain) {
         NameList names;
         const bool listed = !ReadListing(host, names) && names.size() == 12 &&
                             host.skipped == std::vector<std::string>{
+                                                folder.file("line\nfeed") + ": " +
+                                                    std::string(kUnlistableName),
                                                 folder.file("a/b/again") +
-                                                ": a mount of a folder that holds it, whose files "
-                                                "are listed there"};
+                                                    ": a mount of a folder that holds it, whose "
+                                                    "files are listed there"};
         ::_exit(listed ? 0 : 1);
     }
     int status = 0;
