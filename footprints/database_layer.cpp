@@ -274,8 +274,11 @@ std::optional<Error> DatabaseLayer::start() {
     if (auto error = m_writer->create(m_connection, std::string(kStaging), settings)) {
         // The dataset is the connection: "could not create" would suggest a new database.
         const std::string created = "GDAL could not create " + m_shown;
-        if (error->description.starts_with(created))
+        if (error->description.starts_with(created)) {
             error->description.replace(0, created.size(), "GDAL could not connect to " + m_shown);
+            error->hint = "Check the connection's words (host, port, dbname, user) and that "
+                          "the server runs and lets this user in: psql takes the same words.";
+        }
         return error;
     }
     m_inTransaction = true;
@@ -316,8 +319,11 @@ std::optional<Error> DatabaseLayer::prepareTable() {
     for (const Column& column : TableColumns())
         create += ", " + QuotedName(column.name) + " " + column.type;
     create += ")";
-    if (auto error = execute(create, "create the table " + m_table.given + " in"))
+    if (auto error = execute(create, "create the table " + m_table.given + " in")) {
+        error->hint = "Check that the table's schema exists and that this user may create "
+                      "tables in it, or name another table.";
         return error;
+    }
     if (auto error =
             execute("COMMENT ON TABLE " + m_table.qualified + " IS " +
                         QuotedText(std::string(kMark) + ": ASTER scene footprints, written by "

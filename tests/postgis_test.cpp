@@ -366,6 +366,12 @@ TEST_F(PostgisTest, AnOlderTableGainsTheColumnsItLacksAndKeepsItsOwn) {
     EXPECT_EQ(g_server->Sql("SELECT f_table_schema FROM layer_styles WHERE f_table_name = "
                             "'scenes'"),
               "older");
+    // A schema that is not there is named, with what to check.
+    const auto error = Write(folder, "nowhere.scenes");
+    ASSERT_TRUE(error);
+    EXPECT_NE(error->description.find("schema \"nowhere\" does not exist"), std::string::npos)
+        << error->description;
+    EXPECT_NE(error->hint.find("schema exists"), std::string::npos);
 }
 
 TEST_F(PostgisTest, ADatabaseWithoutPostgisIsNamed) {
@@ -397,6 +403,7 @@ TEST_F(PostgisTest, NoMessageShowsThePassword) {
         EXPECT_NE(error->description.find("***"), std::string::npos) << error->description;
         EXPECT_NE(error->description.find("GDAL could not connect"), std::string::npos)
             << error->description;
+        EXPECT_NE(error->hint.find("psql"), std::string::npos);
     }
 }
 
