@@ -142,15 +142,17 @@ bool IsOurStyle(const std::string& path) {
 }
 
 // The files of the finished layer, each to go to the same name in the output's folder.
-// Without `overwrite`, a file of the output's name already there is refused.
+// Without `overwrite`, a file of the output's name already there is refused, but for
+// `replaceable`, one that another layer of the name shares.
 std::optional<Error> PlanMoves(const std::string& scratch, const std::string& outputFolder,
-                               bool overwrite, std::vector<ScratchMove>& moves) {
+                               bool overwrite, const std::string& replaceable,
+                               std::vector<ScratchMove>& moves) {
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(scratch, ec)) {
         const std::string name = entry.path().filename().string();
         ScratchMove move{scratch + "/" + name, outputFolder + "/" + name};
         struct stat info {};
-        if (!overwrite && ::lstat(move.to.c_str(), &info) == 0) {
+        if (!overwrite && move.to != replaceable && ::lstat(move.to.c_str(), &info) == 0) {
             if (IsOurStyle(move.to))
                 continue; // the style another layer of the name left, just as it is
             return ExistsError(move.to);
@@ -236,6 +238,7 @@ class FootprintLayer final : public SceneWriter {
 
   private:
     std::optional<Error> checkEarlierOutput() const;
+    bool replacesCsvProjection() const;
     std::optional<Error> addColumnTypes() const;
     std::optional<Error> addStyle() const;
     LayerSettings settings() const;
@@ -307,9 +310,16 @@ std::optional<Error> FootprintLayer::checkEarlierOutput() const {
     if (m_report.driverName == "CSV" && !ShapefileBeside(outputPath))
         paths.push_back(SideFilePath(outputPath, kCsvProjection));
     for (const std::string& path : paths)
-        if (::lstat(path.c_str(), &info) == 0 && !IsOurStyle(path))
+        if (::lstat(path.c_str(), &info) == 0 && !IsOurStyle(path) &&
+            !(path == SideFilePath(outputPath, kCsvProjection) && replacesCsvProjection()))
             return ExistsError(path);
     return std::nullopt;
+}
+
+// A new shapefile replaces without --overwrite the .prj of a CSV file of its name in
+// WGS 84, which the shapefile's own, also WGS 84, serves as well.
+bool FootprintLayer::replacesCsvProjection() const {
+    return m_report.driverName == "ESRI Shapefile" && CsvProjectionBeside(m_options.outputPath);
 }
 
 LayerSettings FootprintLayer::settings() const {
@@ -427,7 +437,13 @@ std::optional<Error> FootprintLayer::complete(SceneRunHost& /*host*/) {
     if (m_report.driverName == "CSV" && ShapefileBeside(outputPath) &&
         ::unlink(SideFilePath(m_layerPath, kCsvProjection).c_str()) != 0 && errno != ENOENT)
         return SystemError(errno, SideFilePath(outputPath, kCsvProjection));
-    return PlanMoves(m_scratch.path(), m_outputFolder, m_options.overwrite, m_moves);
+    const std::string csvProjection =
+        replacesCsvProjection()
+            ? m_outputFolder + "/" +
+                  std::string(FileNameOf(SideFilePath(m_options.outputPath, kCsvProjection)))
+            : std::string();
+    return PlanMoves(m_scratch.path(), m_outputFolder, m_options.overwrite, csvProjection,
+                     m_moves);
 }
 
 std::optional<Error> FootprintLayer::publish() {

@@ -71,6 +71,11 @@ bool ShapefileBeside(const std::string& outputPath) {
     return AnyExists(WithoutExtension(outputPath), {".shp", ".SHP"});
 }
 
+bool CsvProjectionBeside(const std::string& outputPath) {
+    const std::string stem = WithoutExtension(outputPath);
+    return AnyExists(stem, {".csv", ".CSV"}) && GivesWgs84(stem + ".prj");
+}
+
 std::optional<Error> CheckLayerOutput(const std::string& driverName,
                                       const std::string& outputPath) {
     if (auto error = CheckOutputPlace(outputPath, outputPath))

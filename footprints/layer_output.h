@@ -25,6 +25,10 @@ std::optional<Error> CheckLayerOutput(const std::string& driverName, const std::
 // CSV file of its name may replace that file's .prj only where it gives WGS 84 too.
 // Whether a shapefile of the name of the CSV output `outputPath` stands beside it.
 bool ShapefileBeside(const std::string& outputPath);
+// Whether the .prj of the name of the shapefile output `outputPath` is a CSV file's beside
+// it that gives WGS 84: the shapefile's own, WGS 84 too, takes its place without
+// --overwrite, as a CSV file written second reads the shapefile's.
+bool CsvProjectionBeside(const std::string& outputPath);
 
 // Once GDAL has closed the new layer at `layerPath` (in the scratch folder), before it is
 // read back: an SQLite database is made to stand on its own (SettleSqliteFile). Errors

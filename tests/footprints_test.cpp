@@ -787,6 +787,14 @@ TEST(FootprintLayer, EarlierLayerKeptUnlessReplaced) {
         EXPECT_EQ(pair.read("fp.prj"), projection);
         EXPECT_TRUE(Read(pair.file("fp.shp")).wgs84);
         EXPECT_TRUE(Read(pair.file("fp.csv")).wgs84);
+        // Written second, the shapefile takes the place of the CSV file's own WGS 84 .prj
+        // without being told to overwrite: nothing of the CSV layer's changes meaning.
+        TempFolder second;
+        ASSERT_FALSE(Write(folder, second.file("fp.csv"), report));
+        ASSERT_NE(second.read("fp.prj"), projection);
+        ASSERT_FALSE(Write(folder, second.file("fp.shp"), report, false));
+        EXPECT_EQ(second.read("fp.prj"), projection);
+        EXPECT_TRUE(Read(second.file("fp.csv")).wgs84);
         // A .prj of anything but WGS 84, or none, would have one of them read elsewhere.
         const std::string nad27 =
             "GEOGCS[\"GCS_North_American_1927\",DATUM[\"D_North_American_1927\",SPHEROID["
