@@ -81,4 +81,22 @@ void MakeUtf8(std::string& text) {
         text = Utf8FromBytes(text);
 }
 
+std::string Latin1BytesOf(std::string_view text) {
+    std::string bytes;
+    bool latin1 = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto lead = static_cast<std::uint8_t>(text[i]);
+        if (lead < 0x80) {
+            bytes += text[i];
+            continue;
+        }
+        // U+0080..U+00FF are C2 or C3 and one continuation byte; anything else has no byte.
+        if ((lead != 0xC2 && lead != 0xC3) || Utf8SequenceLength(text.substr(i)) != 2)
+            return {};
+        bytes += static_cast<char>((lead & 0x03) << 6 | (static_cast<std::uint8_t>(text[++i]) & 0x3F));
+        latin1 = true;
+    }
+    return latin1 ? bytes : std::string();
+}
+
 } // namespace aster

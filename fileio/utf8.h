@@ -12,6 +12,10 @@ namespace aster {
 std::string Utf8FromBytes(std::string_view bytes);
 // The same rule in place, which leaves a text that is valid UTF-8 as it is, uncopied.
 void MakeUtf8(std::string& text);
+// The bytes that Utf8FromBytes read as Latin-1 to give `text`: empty where no bytes did
+// (the text is ASCII, or holds a character past U+00FF). A name taken from a file's text
+// is looked for in a folder by both spellings, since the file's bytes may have been either.
+std::string Latin1BytesOf(std::string_view text);
 
 // The length of the valid UTF-8 sequence at the start of `bytes`, or 0 when none starts
 // there. Overlong forms, surrogates (U+D800..U+DFFF) and code points past U+10FFFF are not

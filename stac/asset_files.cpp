@@ -584,23 +584,28 @@ std::vector<StacAsset> SceneAssets(const FolderNames* names, std::string_view me
         asset.href = href(name);
         assets.push_back(std::move(asset));
     };
-    if (!stem.empty()) {
-        const std::vector<std::string> foundNames = names->startingWith(stem);
+    // The granule ID is text, its bytes read as Latin-1 where they were no UTF-8: the
+    // files of a Latin-1 ID have those bytes in their names.
+    const std::string latin1 = Latin1BytesOf(stem);
+    for (const std::string_view spelling : {stem, std::string_view(latin1)}) {
+        if (spelling.empty())
+            continue;
+        const std::vector<std::string> foundNames = names->startingWith(spelling);
         const std::vector<std::string_view> found(foundNames.begin(), foundNames.end());
-        const std::vector<std::string_view> others = OtherGranules(found, stem);
+        const std::vector<std::string_view> others = OtherGranules(found, spelling);
         for (const std::string_view name : found) {
-            if (name == metadataName || !OwnedBy(name, stem, others))
+            if (name == metadataName || !OwnedBy(name, spelling, others))
                 continue;
             if (assets.size() == kMaxAssets)
                 return assets;
-            add(name, name.substr(stem.size()));
+            add(name, name.substr(spelling.size()));
         }
     }
     // The HDF file the run took this metadata file to describe, when its name does not
     // start with the granule's ID, as the search above needs.
     const std::string paired = PairedDataFile(*names, metadataName);
     if (!paired.empty() && (stem.empty() || !paired.starts_with(stem)) &&
-        assets.size() < kMaxAssets)
+        (latin1.empty() || !paired.starts_with(latin1)) && assets.size() < kMaxAssets)
         add(paired, ".hdf");
     return assets;
 }

@@ -576,6 +576,17 @@ TEST(Utf8FromBytes, ValidUtf8StaysOtherBytesAreLatin1) {
     const std::string text = Utf8FromBytes(all);
     EXPECT_EQ(text.size(), 128u + 2 * 128u);
     EXPECT_EQ(Utf8FromBytes(text), text); // decoded text is valid UTF-8
+    // The bytes come back from every text Latin-1 gave, and from no other.
+    EXPECT_EQ(Latin1BytesOf(text), all);
+    for (const Case& c : cases) {
+        const std::string back = Latin1BytesOf(c.text);
+        if (!back.empty()) {
+            EXPECT_EQ(Utf8FromBytes(back), c.text) << c.bytes;
+        }
+    }
+    EXPECT_EQ(Latin1BytesOf("plain"), "");
+    EXPECT_EQ(Latin1BytesOf("\xe2\x82\xac"), ""); // U+20AC has no Latin-1 byte
+    EXPECT_EQ(Latin1BytesOf("\xc3"), "");         // cut short
 }
 
 } // namespace

@@ -847,7 +847,7 @@ TEST(AssetFiles, EachFileBelongsToOneGranule) {
         "S_1.hdf", "S_1.hdf.xml", "S_1.jpg", "S_1_QA.txt", "S_1_V.tif", "S_1_V.tif.aux.xml",
         "S_10.hdf", "S_10.hdf.xml", "S_10.jpg", "S_10_QA.txt",
         "S_1_2.met", "S_1_2.jpg", "S_1-x.txt", "S_1.a.met", "S_1B.jpg", "T.hdf", "T.jpg",
-        "T_2.jpg", "T_2.JPEG"};
+        "T_2.jpg", "T_2.JPEG", "L\xe9.met", "L\xe9.jpg", "L\xc3\xa9_V.tif"};
     for (const std::string& name : files)
         folder.write(name, "");
     const TempFolder spill;
@@ -870,6 +870,9 @@ TEST(AssetFiles, EachFileBelongsToOneGranule) {
             {"S", {"S_1B.jpg"}},
             // T_2 has no data or metadata file: its browse images are T's.
             {"T", {"T.hdf", "T.jpg", "T_2.JPEG", "T_2.jpg"}},
+            // An ID of Latin-1 bytes is text (UTF-8) by then: its files are found by either
+            // spelling of their names.
+            {"L\xc3\xa9", {"L%C3%A9_V.tif", "L%E9.jpg", "L%E9.met"}},
         };
         std::map<std::string, int> owners;
         for (const Row& row : rows) {
