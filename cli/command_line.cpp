@@ -403,8 +403,12 @@ void Declare(CLI::App& app, Request& request, const LayerCalls& layers) {
         ->type_name("BASE")
         ->check(CLI::Validator(
             [](const std::string& value) {
-                return AssetHrefBase(value) ? std::string()
-                                            : "'" + value + "' is neither a URL nor an absolute path";
+                if (AssetHrefBase(value))
+                    return std::string();
+                if (!value.starts_with('/') && value.find_first_of("?#") != std::string::npos)
+                    return "'" + value + "' holds a query or fragment (? or #), which the "
+                                         "files' paths cannot follow";
+                return "'" + value + "' is neither a URL nor an absolute path";
             },
             ""));
     AddSceneSource(*stac, request, catalogue.listPath);

@@ -26,8 +26,9 @@ std::optional<std::string> AssetHrefBase(std::string_view given) {
         for (const char c : given.substr(0, colon))
             if (!letter(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.')
                 return std::nullopt;
-        // A URL holds nothing but these, a blank or a non-ASCII byte percent-encoded.
-        constexpr std::string_view kUriCharacters = "-._~:/?#[]@!$&'()*+,;=%";
+        // A URL holds nothing but these, a blank or a non-ASCII byte percent-encoded; no
+        // query or fragment ('?', '#'), since each file's path follows the base.
+        constexpr std::string_view kUriCharacters = "-._~:/[]@!$&'()*+,;=%";
         for (const char c : given)
             if (!letter(c) && !(c >= '0' && c <= '9') &&
                 kUriCharacters.find(c) == std::string_view::npos)

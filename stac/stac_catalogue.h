@@ -57,7 +57,7 @@ struct StacOptions {
 
 // The start of every asset href for StacOptions::assetHrefBase `given`, ending in "/": a
 // URL (a scheme and ":") as given, an absolute path percent-encoded as its bytes.
-// Nothing for anything else, such as a relative path.
+// Nothing for anything else, such as a relative path or a URL with a query or fragment.
 std::optional<std::string> AssetHrefBase(std::string_view given);
 
 // Whether `outputPath` names an ItemCollection rather than a static catalogue.

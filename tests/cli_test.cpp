@@ -191,6 +191,11 @@ TEST(CommandLine, StatusAndMessages) {
          2,
          "",
          "--asset-href-base: 'https://my host/' is neither a URL nor an absolute path"},
+        {{"stac", "-o", "cat", "--asset-href-base", "https://x.org/a?b="},
+         2,
+         "",
+         "--asset-href-base: 'https://x.org/a?b=' holds a query or fragment (? or #), which "
+         "the files' paths cannot follow"},
         {{"table", "{F}", "--check-blanks"},
          1,
          "",

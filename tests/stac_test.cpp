@@ -1169,7 +1169,8 @@ TEST(StacCatalogue, AssetHrefsFromABase) {
             test::ParseJson(ReadFile(folder.file("cat/top a/top a.json")));
         EXPECT_EQ(top["assets"]["metadata"]["href"].GetString(), start + "top.met");
     }
-    for (const char* wrong : {"", "data/scenes", ":x", "1http://x", "http://a b/", "C:\\data"})
+    for (const char* wrong : {"", "data/scenes", ":x", "1http://x", "http://a b/", "C:\\data",
+                              "https://x.org/a#frag/", "https://x.org/a?b=1&c="})
         EXPECT_EQ(AssetHrefBase(wrong), std::nullopt) << wrong;
     StacOptions options;
     options.outputPath = folder.file("other");
