@@ -582,6 +582,10 @@ class SceneCommandHost final : public SceneRunHost {
     void idChanged(std::string_view path, std::string_view id, std::string_view why) override {
         say("id " + std::string(id) + " for " + std::string(path) + ": " + std::string(why));
     }
+    void notice(std::string_view text) override {
+        m_progress.clear();
+        PrintPrefixed(m_err, text);
+    }
 
   private:
     void say(const std::string& line) {

@@ -52,6 +52,9 @@ class SceneRunHost {
     // A scene that an output names otherwise than by its own ID, and why.
     virtual void idChanged(std::string_view /*path*/, std::string_view /*id*/,
                            std::string_view /*why*/) {}
+    // Once, after the last file, what the user should know of the output as a whole, in
+    // words that suit every front end.
+    virtual void notice(std::string_view /*text*/) {}
 };
 
 // How many listed files were skipped for one kind of reason.

@@ -1,6 +1,44 @@
 #include "stac/percent_encoding.h"
 
+#include "fileio/utf8.h"
+
 namespace aster {
+
+namespace {
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+} // namespace
+
+bool NamesUtf8(std::string_view reference) {
+    // Most references name ASCII alone, which is UTF-8: no byte past 0x7F is encoded.
+    bool beyondAscii = false;
+    for (std::size_t at = reference.find('%'); at != reference.npos && !beyondAscii;
+         at = reference.find('%', at + 1))
+        beyondAscii = at + 1 < reference.size() && HexValue(reference[at + 1]) >= 8;
+    if (!beyondAscii)
+        return true;
+    std::string bytes;
+    for (std::size_t i = 0; i < reference.size(); ++i) {
+        const int high = i + 2 < reference.size() ? HexValue(reference[i + 1]) : -1;
+        const int low = high >= 0 ? HexValue(reference[i + 2]) : -1;
+        if (reference[i] == '%' && low >= 0) {
+            bytes += static_cast<char>(high << 4 | low);
+            i += 2;
+        } else {
+            bytes += reference[i];
+        }
+    }
+    return Utf8FromBytes(bytes) == bytes;
+}
 
 std::string PercentEncoded(std::string_view text) {
     std::string encoded;

@@ -11,5 +11,8 @@ namespace aster {
 std::string PercentEncoded(std::string_view text);
 // The same, after what `encoded` holds.
 void AppendPercentEncoded(std::string& encoded, std::string_view text);
+// Whether a reference PercentEncoded made names bytes that are UTF-8: browsers decode a
+// reference's bytes as UTF-8, and many servers too, so they cannot follow one that is not.
+bool NamesUtf8(std::string_view reference);
 
 } // namespace aster

@@ -5,7 +5,9 @@
 #include "fileio/output_place.h"
 #include "fileio/utf8.h"
 #include "readahead/list_reader.h"
+#include "stac/percent_encoding.h"
 
+#include <algorithm>
 #include <cctype>
 #include <utility>
 
@@ -95,6 +97,8 @@ std::unique_ptr<SceneWriter::Prepared> StacOutput::prepare(const Scene& scene,
     StacItem& item = prepared->item;
     prepared->granuleStem = metadata.granule.value_or("");
     item.assets = SceneAssets(names, name, metadata.layout, prepared->granuleStem, hrefBase);
+    prepared->linksNonUtf8 = std::ranges::any_of(
+        item.assets, [](const StacAsset& asset) { return !NamesUtf8(asset.href); });
     if (names && names->searchError() != 0)
         m_names.fail(SystemError(names->searchError(), m_outputFolder));
     prepared->granuleKey =
@@ -155,8 +159,11 @@ std::optional<Error> StacOutput::write(const Scene& scene, Prepared& base,
     if (item.assets.size() > 1 && !m_granulesWithFiles.insert(prepared.granuleKey).second &&
         m_ids.granuleSeenBefore()) {
         item.assets.resize(1);
+        prepared.linksNonUtf8 = !NamesUtf8(item.assets.front().href);
         again = true;
     }
+    if (prepared.linksNonUtf8 && m_nonUtf8Items++ == 0)
+        m_firstNonUtf8 = scene.fullPath;
     std::string writtenAs;
     if (id != item.id) {
         writtenAs = std::exchange(item.id, std::string(id));
@@ -179,6 +186,11 @@ std::optional<Error> StacOutput::complete(SceneRunHost& host) {
     if (auto failure = m_names.failure())
         return failure;
     reportIdChanges(host);
+    if (m_nonUtf8Items > 0)
+        host.notice(std::to_string(m_nonUtf8Items) + (m_nonUtf8Items == 1 ? " item links" : " items link") +
+                    " files whose names are not UTF-8, such as the item of " + m_firstNonUtf8 +
+                    ": web browsers, and many web servers, cannot follow such links. To serve "
+                    "the catalogue, give the files UTF-8 names (Debian's convmv renames them).");
     return finishItems();
 }
 

@@ -27,6 +27,7 @@ struct PreparedItem final : SceneWriter::Prepared {
     // granule in the same folder took the files beside it.
     std::uint64_t granuleKey = 0;
     bool rendered = false; // its JSON was made again after it was written aside
+    bool linksNonUtf8 = false; // an asset's href names bytes that are not UTF-8
     // In a static catalogue, the folder in the scratch folder that the reading thread
     // wrote the item's file to; empty when it wrote none.
     std::string aside;
@@ -92,6 +93,8 @@ class StacOutput : public SceneWriter {
     std::shared_ptr<const SceneFolder> m_lastFolder; // guarded by m_lastFolderMutex
     // The granuleKey of each item that took files beside its metadata file.
     std::unordered_set<std::uint64_t> m_granulesWithFiles;
+    std::int64_t m_nonUtf8Items = 0; // items whose links browsers cannot follow
+    std::string m_firstNonUtf8;      // the first one's listed file
 };
 
 std::unique_ptr<StacOutput> MakeStaticCatalogue(const std::string& folderPrefix,

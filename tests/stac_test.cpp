@@ -87,6 +87,7 @@ class RecordingHost final : public SceneRunHost {
         lines.push_back("id " + std::string(id) + " for " + std::string(path) + ": " +
                         std::string(why));
     }
+    void notice(std::string_view text) override { lines.push_back(std::string(text)); }
 
   private:
     std::int64_t m_done = 0;
@@ -1010,6 +1011,16 @@ TEST(StacCatalogue, HrefsOfNamesWithBlanksAndLatin1) {
     EXPECT_STREQ(item["collection"].GetString(), "my-scenes");
     EXPECT_STREQ(item["assets"]["metadata"]["href"].GetString(), "../my%20scenes/g%E9%201.met");
     EXPECT_STREQ(item["assets"]["V"]["href"].GetString(), "../my%20scenes/G%201_V.tif");
+    // Such a link is right, and yet browsers cannot follow it: the user hears so.
+    ASSERT_EQ(outcome.lines.size(), 1u);
+    EXPECT_TRUE(outcome.lines[0].starts_with("1 item links files whose names are not UTF-8, "
+                                             "such as the item of " +
+                                             scenes + "/" + name + ": "))
+        << outcome.lines[0];
+    for (const std::string_view href : {"a/b%20c.met", "caf%C3%A9.met", "%E2%82%AC", "%41%42"})
+        EXPECT_TRUE(NamesUtf8(href)) << href;
+    for (const std::string_view href : {"caf%E9.met", "%C3", "%ED%A0%80", "a%FF"})
+        EXPECT_FALSE(NamesUtf8(href)) << href;
     EXPECT_EQ(CollectionIdOf("my scenes"), "my-scenes");
     EXPECT_EQ(CollectionIdOf(".. a\xe9//b .."), "a-b");
     EXPECT_EQ(CollectionIdOf("\xe9"), "aster-scenes");
