@@ -417,7 +417,6 @@ void Declare(CLI::App& app, Request& request, const LayerCalls& layers) {
             "item whose id is not its granule's ID");
 }
 
-// Writes `text` with "aster: " before each of its lines.
 // A name holding a line break, on one line of a message: the breaks as \n and \r, as
 // ls -b shows them.
 std::string WithLineBreaksShown(std::string_view name) {
@@ -433,6 +432,7 @@ std::string WithLineBreaksShown(std::string_view name) {
     return shown;
 }
 
+// Writes `text` with "aster: " before each of its lines.
 void PrintPrefixed(std::ostream& err, std::string_view text) {
     std::string lines;
     while (!text.empty()) {

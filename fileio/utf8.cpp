@@ -1,5 +1,6 @@
 #include "fileio/utf8.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace aster {
@@ -82,6 +83,9 @@ void MakeUtf8(std::string& text) {
 }
 
 std::string Latin1BytesOf(std::string_view text) {
+    // Most names are ASCII, which no byte was read as Latin-1 to give.
+    if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<std::uint8_t>(c) < 0x80; }))
+        return {};
     std::string bytes;
     bool latin1 = false;
     for (std::size_t i = 0; i < text.size(); ++i) {

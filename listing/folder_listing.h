@@ -71,12 +71,13 @@ class NameList {
     std::vector<Span> m_spans;
 };
 
-// Whether a name holds a line break: the runs read the list line by line, so such a name
-// would stand for others and is never listed.
 // Told of an entry left out for its name: its full path, and why.
 using UnlistedName = std::function<void(std::string_view path, std::string_view reason)>;
 inline constexpr std::string_view kUnlistableName =
     "its name holds a line break, which no line of a list can hold";
+
+// Whether a name holds a line break: the runs read the list line by line, so such a name
+// would stand for others and is never listed.
 constexpr bool HoldsLineBreak(std::string_view name) {
     // A loop rather than find_first_of, which looks each byte up in the set with a call.
     return std::any_of(name.begin(), name.end(), [](char c) { return c == '\r' || c == '\n'; });
