@@ -406,8 +406,9 @@ void Declare(CLI::App& app, Request& request, const LayerCalls& layers) {
                 if (AssetHrefBase(value))
                     return std::string();
                 if (!value.starts_with('/') && value.find_first_of("?#") != std::string::npos)
-                    return "'" + value + "' holds a query or fragment (? or #), which the "
-                                         "files' paths cannot follow";
+                    return "'" + value +
+                           "' holds a query or fragment (? or #), which the "
+                           "files' paths cannot follow";
                 return "'" + value + "' is neither a URL nor an absolute path";
             },
             ""));
@@ -635,8 +636,8 @@ class ListRunHost final : public ListingHost {
     bool cancelRequested() override { return m_stop.received() != 0; }
     void folderSkipped(std::string_view path, std::string_view reason) override {
         m_progress.clear();
-        PrintPrefixed(m_err, "skipped folder " + WithLineBreaksShown(path) + ": " +
-                                 std::string(reason));
+        PrintPrefixed(m_err,
+                      "skipped folder " + WithLineBreaksShown(path) + ": " + std::string(reason));
     }
     void nameSkipped(std::string_view path, std::string_view reason) override {
         m_progress.clear();

@@ -84,7 +84,8 @@ void MakeUtf8(std::string& text) {
 
 std::string Latin1BytesOf(std::string_view text) {
     // Most names are ASCII, which no byte was read as Latin-1 to give.
-    if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<std::uint8_t>(c) < 0x80; }))
+    if (std::all_of(text.begin(), text.end(),
+                    [](char c) { return static_cast<std::uint8_t>(c) < 0x80; }))
         return {};
     std::string bytes;
     bool latin1 = false;
@@ -97,7 +98,8 @@ std::string Latin1BytesOf(std::string_view text) {
         // U+0080..U+00FF are C2 or C3 and one continuation byte; anything else has no byte.
         if ((lead != 0xC2 && lead != 0xC3) || Utf8SequenceLength(text.substr(i)) != 2)
             return {};
-        bytes += static_cast<char>((lead & 0x03) << 6 | (static_cast<std::uint8_t>(text[++i]) & 0x3F));
+        bytes +=
+            static_cast<char>((lead & 0x03) << 6 | (static_cast<std::uint8_t>(text[++i]) & 0x3F));
         latin1 = true;
     }
     return latin1 ? bytes : std::string();

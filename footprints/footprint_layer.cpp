@@ -442,8 +442,7 @@ std::optional<Error> FootprintLayer::complete(SceneRunHost& /*host*/) {
             ? m_outputFolder + "/" +
                   std::string(FileNameOf(SideFilePath(m_options.outputPath, kCsvProjection)))
             : std::string();
-    return PlanMoves(m_scratch.path(), m_outputFolder, m_options.overwrite, csvProjection,
-                     m_moves);
+    return PlanMoves(m_scratch.path(), m_outputFolder, m_options.overwrite, csvProjection, m_moves);
 }
 
 std::optional<Error> FootprintLayer::publish() {

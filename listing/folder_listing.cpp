@@ -129,8 +129,8 @@ std::optional<Error> ReadEntries(const std::string& folderPrefix, ListingHost& h
                       &scratchNames, unlisted};
         error = ReadTree(folderPrefix, walk, names, entriesRead);
     } else {
-        error = ReadFolderEntries(folderPrefix, patterns, keepReading, names, scratchNames,
-                                  unlisted);
+        error =
+            ReadFolderEntries(folderPrefix, patterns, keepReading, names, scratchNames, unlisted);
     }
     if (error) {
         if (IsCancellation(*error))

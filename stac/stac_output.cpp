@@ -187,7 +187,8 @@ std::optional<Error> StacOutput::complete(SceneRunHost& host) {
         return failure;
     reportIdChanges(host);
     if (m_nonUtf8Items > 0)
-        host.notice(std::to_string(m_nonUtf8Items) + (m_nonUtf8Items == 1 ? " item links" : " items link") +
+        host.notice(std::to_string(m_nonUtf8Items) +
+                    (m_nonUtf8Items == 1 ? " item links" : " items link") +
                     " files whose names are not UTF-8, such as the item of " + m_firstNonUtf8 +
                     ": web browsers, and many web servers, cannot follow such links. To serve "
                     "the catalogue, give the files UTF-8 names (Debian's convmv renames them).");

@@ -91,7 +91,10 @@ TEST(CommandLine, StatusAndMessages) {
         {{"STAC"}, 2, "", "unknown command 'STAC'. Did you mean 'stac'?"},
         {{"--", "po"}, 2, "", "unknown command 'po'. Did you mean 'polys'?"},
         {{"--", "list"}, 2, "", "missing command"},
-        {{"list", "-o", "{F}/x/list.txt"}, 2, "", "--output: {F}/x is not a folder: name an output in a folder"},
+        {{"list", "-o", "{F}/x/list.txt"},
+         2,
+         "",
+         "--output: {F}/x is not a folder: name an output in a folder"},
         // "--match *.xml" that the shell expanded: the pattern should have been quoted.
         {{"list", "--match", "a.xml", "b.xml", "c.xml", "{F}"},
          2,

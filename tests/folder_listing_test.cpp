@@ -453,9 +453,8 @@ TEST(RecursiveListing, FoldersBeyondTheDescriptorLimitAreNamedAsSkipped) {
             ::_exit(77);
         TreeHost host(folder.path());
         NameList names;
-        const bool listed = !ReadListing(host, names) && names.size() > 10 &&
-                            names.size() < 60 && names[names.size() - 1] == "top" &&
-                            host.skipped.size() == 1 &&
+        const bool listed = !ReadListing(host, names) && names.size() > 10 && names.size() < 60 &&
+                            names[names.size() - 1] == "top" && host.skipped.size() == 1 &&
                             host.skipped[0].ends_with(": Too many open files");
         ::_exit(listed ? 0 : 1);
     }
@@ -481,13 +480,13 @@ TEST(RecursiveListing, AMountOfAnOuterFolderIsNotEnteredAgain) {
             ::_exit(77);
         TreeHost host(folder.path());
         NameList names;
-        const bool listed = !ReadListing(host, names) && names.size() == 12 &&
-                            host.skipped == std::vector<std::string>{
-                                                folder.file("line\nfeed") + ": " +
-                                                    std::string(kUnlistableName),
-                                                folder.file("a/b/again") +
-                                                    ": a mount of a folder that holds it, whose "
-                                                    "files are listed there"};
+        const bool listed =
+            !ReadListing(host, names) && names.size() == 12 &&
+            host.skipped ==
+                std::vector<std::string>{
+                    folder.file("line\nfeed") + ": " + std::string(kUnlistableName),
+                    folder.file("a/b/again") + ": a mount of a folder that holds it, whose "
+                                               "files are listed there"};
         ::_exit(listed ? 0 : 1);
     }
     int status = 0;

@@ -845,10 +845,12 @@ TEST(AssetFiles, FolderNamesReadOnceWhileRecent) {
 TEST(AssetFiles, EachFileBelongsToOneGranule) {
     TempFolder folder;
     const std::vector<std::string> files = {
-        "S_1.hdf", "S_1.hdf.xml", "S_1.jpg", "S_1_QA.txt", "S_1_V.tif", "S_1_V.tif.aux.xml",
-        "S_10.hdf", "S_10.hdf.xml", "S_10.jpg", "S_10_QA.txt",
-        "S_1_2.met", "S_1_2.jpg", "S_1-x.txt", "S_1.a.met", "S_1B.jpg", "T.hdf", "T.jpg",
-        "T_2.jpg", "T_2.JPEG", "L\xe9.met", "L\xe9.jpg", "L\xc3\xa9_V.tif"};
+        "S_1.hdf",   "S_1.hdf.xml",       "S_1.jpg",   "S_1_QA.txt",
+        "S_1_V.tif", "S_1_V.tif.aux.xml", "S_10.hdf",  "S_10.hdf.xml",
+        "S_10.jpg",  "S_10_QA.txt",       "S_1_2.met", "S_1_2.jpg",
+        "S_1-x.txt", "S_1.a.met",         "S_1B.jpg",  "T.hdf",
+        "T.jpg",     "T_2.jpg",           "T_2.JPEG",  "L\xe9.met",
+        "L\xe9.jpg", "L\xc3\xa9_V.tif"};
     for (const std::string& name : files)
         folder.write(name, "");
     const TempFolder spill;

@@ -274,8 +274,8 @@ class WindowTest : public QObject {
         const std::pair<const char*, const char*> labelled[] = {
             {"drvDrive", "Label1"}, {"optPolys", "lblGenerate"}, {"optSpread", "lblSpread"}};
         for (const auto& [name, label] : labelled) {
-            const auto relations = QAccessible::queryAccessibleInterface(control(name))
-                                       ->relations(QAccessible::Label);
+            const auto relations =
+                QAccessible::queryAccessibleInterface(control(name))->relations(QAccessible::Label);
             QCOMPARE(relations.size(), 1);
             QCOMPARE(relations.front().first->object(), control(label));
         }
