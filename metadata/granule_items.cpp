@@ -17,7 +17,7 @@ struct NamedEcs {
     NoCaseName text;
     EcsName name;
 };
-constexpr std::array<NamedEcs, 62> kEcsNames{{
+constexpr std::array<NamedEcs, 66> kEcsNames{{
     {NoCaseName("GranuleMetaDataFile"), EcsName::GranuleMetaDataFile},
     {NoCaseName("GPolygon"), EcsName::GPolygon},
     {NoCaseName("Boundary"), EcsName::Boundary},
@@ -80,6 +80,10 @@ constexpr std::array<NamedEcs, 62> kEcsNames{{
     {NoCaseName("InstrumentShortName"), EcsName::InstrumentShortName},
     {NoCaseName("CloudCover"), EcsName::CloudCover},
     {NoCaseName("DataGranule"), EcsName::DataGranule},
+    {NoCaseName("ProducerGranuleId"), EcsName::ProducerGranuleId},
+    {NoCaseName("AdditionalAttribute"), EcsName::AdditionalAttribute},
+    {NoCaseName("Name"), EcsName::Name},
+    {NoCaseName("Values"), EcsName::Values},
 }};
 
 // The additional attributes the readers take.
@@ -315,6 +319,15 @@ void GranuleItems::noteAttribute(std::string_view name, std::string_view value) 
     std::optional<std::string>* const item = attributeItem(name);
     if (item != nullptr && !*item)
         item->emplace(value);
+}
+
+void TakeAttributeValues(const GranuleItems& items, SceneMetadata& metadata) {
+    if (!metadata.cloud)
+        metadata.cloud = Percent(items.sceneCloud);
+    if (!metadata.cloud)
+        metadata.cloud = Percent(items.qaCloudAttribute);
+    metadata.sunAzimuth = Degrees(items.sunAzimuth);
+    metadata.sunElevation = Degrees(items.sunElevation);
 }
 
 MetadataOrReason CompleteMetadata(GranuleItems& items, MetadataLayout layout) {

@@ -87,6 +87,10 @@ enum class EcsName : std::uint8_t {
     Instrument,
     CloudCover,
     DataGranule,
+    ProducerGranuleId, // ECHO 10's name for ECS's LocalGranuleID
+    AdditionalAttribute,
+    Name,
+    Values,
 };
 // How many items are taken as texts: the names from LocalGranuleId on, in their order.
 inline constexpr std::size_t kTextItems = 9;
@@ -246,5 +250,8 @@ struct GranuleItems {
 
 // The metadata of what was gathered, or the reason for none ("no corners", ...).
 MetadataOrReason CompleteMetadata(GranuleItems& items, MetadataLayout layout);
+// The cloud cover (where `metadata` has none) and the sun's angles that the additional
+// attributes noted in `items` give, for a reader that gathers the rest itself.
+void TakeAttributeValues(const GranuleItems& items, SceneMetadata& metadata);
 
 } // namespace aster

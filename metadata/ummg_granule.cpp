@@ -57,6 +57,12 @@ constexpr Edge kEdges[] = {
     {Node::Platform, "Instruments", Node::Instruments},
     {Node::Instrument, "ShortName", Node::InstrumentName},
     {Node::DataGranule, "DayNightFlag", Node::DayNight},
+    {Node::DataGranule, "Identifiers", Node::Identifiers},
+    {Node::Identifier, "Identifier", Node::IdentifierText},
+    {Node::Identifier, "IdentifierType", Node::IdentifierType},
+    {Node::Root, "AdditionalAttributes", Node::Attributes},
+    {Node::Attribute, "Name", Node::AttributeName},
+    {Node::Attribute, "Values", Node::AttributeValues},
 };
 
 Node ChildOf(Node parent, std::string_view key) {
@@ -82,6 +88,12 @@ Node ItemOf(Node list) {
         return Node::Platform;
     case Node::Instruments:
         return Node::Instrument;
+    case Node::Identifiers:
+        return Node::Identifier;
+    case Node::Attributes:
+        return Node::Attribute;
+    case Node::AttributeValues:
+        return Node::AttributeValue;
     default:
         return Node::Other;
     }
@@ -97,6 +109,19 @@ Kind KindOf(Node node) {
     case Node::Platforms:
     case Node::Instruments:
         return Kind::List;
+    // Identifiers and additional attributes are taken where they have the kinds UMM-G
+    // gives them, and read through otherwise: a record that gave a footprint before they
+    // were read is never refused for them.
+    case Node::Identifiers:
+    case Node::Identifier:
+    case Node::IdentifierText:
+    case Node::IdentifierType:
+    case Node::Attributes:
+    case Node::Attribute:
+    case Node::AttributeName:
+    case Node::AttributeValues:
+    case Node::AttributeValue:
+        return Kind::Any;
     case Node::Longitude:
     case Node::Latitude:
     case Node::West:
@@ -125,6 +150,12 @@ std::string NameOf(Node node) {
         return "a platform";
     case Node::Instrument:
         return "an instrument";
+    case Node::Identifier:
+        return "an identifier";
+    case Node::Attribute:
+        return "an additional attribute";
+    case Node::AttributeValue:
+        return "an attribute's value";
     default:
         break;
     }
@@ -334,6 +365,14 @@ void UmmGranuleReader::take(Node node, std::string_view text) {
     case Node::InstrumentName:
         m_taken.instruments.emplace_back(text);
         return;
+    case Node::IdentifierText:
+        return first(m_taken.identifier);
+    case Node::IdentifierType:
+        return first(m_taken.identifierType);
+    case Node::AttributeName:
+        return first(m_taken.attributeName);
+    case Node::AttributeValue:
+        return first(m_taken.attributeValue);
     default:
         return;
     }
@@ -382,6 +421,14 @@ bool UmmGranuleReader::opened(Node node) {
     case Node::Box:
         m_taken.bounds = {};
         break;
+    case Node::Identifier:
+        m_taken.identifier.reset();
+        m_taken.identifierType.reset();
+        break;
+    case Node::Attribute:
+        m_taken.attributeName.reset();
+        m_taken.attributeValue.reset();
+        break;
     default:
         break;
     }
@@ -422,6 +469,14 @@ bool UmmGranuleReader::closed(Node node) {
         m_taken.boxes.push_back(std::move(corners));
         return true;
     }
+    case Node::Identifier:
+        if (!m_taken.producerId && m_taken.identifier && m_taken.identifierType == "ProducerGranuleId")
+            m_taken.producerId = std::move(m_taken.identifier);
+        return true;
+    case Node::Attribute:
+        if (m_taken.attributeName && m_taken.attributeValue)
+            m_taken.attributes.noteAttribute(*m_taken.attributeName, *m_taken.attributeValue);
+        return true;
     default:
         return true;
     }
@@ -454,12 +509,15 @@ MetadataOrReason UmmGranuleReader::complete() {
     }
     if (m_taken.ending)
         metadata.acquiredEnd = InstantOf(*m_taken.ending);
-    metadata.granule = std::move(m_taken.granule);
+    // The producer's ID is ECS's LocalGranuleID, the data file's name; GranuleUR is often a
+    // catalogue's own name for the granule ("SC:AST_L1T.003:2148809731").
+    metadata.granule = m_taken.producerId ? std::move(m_taken.producerId) : std::move(m_taken.granule);
     metadata.product = std::move(m_taken.product);
     metadata.version = std::move(m_taken.version);
     metadata.dayNight = std::move(m_taken.dayNight);
     if (m_taken.cloud && *m_taken.cloud >= 0 && *m_taken.cloud <= 100)
         metadata.cloud = m_taken.cloud;
+    TakeAttributeValues(m_taken.attributes, metadata);
     metadata.platforms = std::move(m_taken.platforms);
     metadata.instruments = std::move(m_taken.instruments);
     return {std::move(metadata), {}};

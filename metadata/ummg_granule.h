@@ -45,6 +45,11 @@ enum class UmmNode : std::uint8_t {
     Instruments,
     Instrument,
     DataGranule,
+    Identifiers,
+    Identifier,
+    Attributes,
+    Attribute,
+    AttributeValues,
     // The values taken.
     GranuleUr,
     ShortName,
@@ -62,6 +67,10 @@ enum class UmmNode : std::uint8_t {
     InstrumentName,
     CloudCover,
     DayNight,
+    IdentifierText,
+    IdentifierType,
+    AttributeName,
+    AttributeValue,
 };
 
 struct UmmParser;
@@ -124,6 +133,12 @@ class UmmGranuleReader {
         std::size_t cornersRead = 0;
         std::optional<double> lon, lat;              // the point being read
         std::array<std::optional<double>, 4> bounds; // the rectangle's west, east, north, south
+        // The producer's granule ID (ECS's LocalGranuleID), which GranuleUR stands in for
+        // where it is missing; the identifier being read.
+        std::optional<std::string> producerId, identifier, identifierType;
+        // The additional attributes taken, and the one being read with its first value.
+        GranuleItems attributes;
+        std::optional<std::string> attributeName, attributeValue;
     };
     Taken m_taken;
 };

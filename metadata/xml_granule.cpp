@@ -49,6 +49,8 @@ void XmlGranuleReader::clear() {
     m_polygonDone = m_boxDone = m_pointOpen = m_psaOpen = false;
     m_psaItem = nullptr;
     m_box = {};
+    m_granuleUr.reset();
+    m_cloudCover.reset();
     m_endingDate.reset();
     m_endingTime.reset();
     m_platforms.clear();
@@ -357,7 +359,9 @@ bool XmlGranuleReader::finish(const pugi::xml_node& node) {
     } else if (what == EcsName::BoundingRectangle && m_boxLevel == m_depth + 1) {
         m_boxLevel = 0;
         m_boxDone = true;
-    } else if (what == EcsName::Psa && m_psaOpen) {
+    } else if (what == (m_layout == MetadataLayout::Echo10 ? EcsName::AdditionalAttribute
+                                                           : EcsName::Psa) &&
+               m_psaOpen) {
         m_psaOpen = false;
         if (m_hasPsaName && m_hasPsaValue && m_psaItem != nullptr && !*m_psaItem)
             m_psaItem->emplace(m_psaValue);
@@ -411,8 +415,12 @@ bool XmlGranuleReader::collected(const pugi::xml_node& node) {
         timeCollected(take, text);
         return true;
     case Take::Cloud:
-        if (!m_items.sceneCloud)
-            m_items.sceneCloud.emplace(text);
+        if (!m_cloudCover)
+            m_cloudCover.emplace(text);
+        return true;
+    case Take::GranuleUr:
+        if (!m_granuleUr)
+            m_granuleUr.emplace(text);
         return true;
     case Take::Item:
         m_items.setText(m_item, text);
@@ -543,7 +551,28 @@ XmlGranuleReader::Take XmlGranuleReader::echoTake(EcsName what, EcsName parent) 
     using enum EcsName;
     switch (what) {
     case GranuleUr:
-        return pathIs({Granule, GranuleUr}) ? item(LocalGranuleId) : Take::Nothing;
+        return pathIs({Granule, GranuleUr}) ? Take::GranuleUr : Take::Nothing;
+    // The producer's ID is ECS's LocalGranuleID, the data file's name; GranuleUR is often a
+    // catalogue's own name for the granule ("SC:AST_L1T.003:2148809731").
+    case ProducerGranuleId:
+        return pathIs({Granule, DataGranule, ProducerGranuleId}) ? item(LocalGranuleId)
+                                                                 : Take::Nothing;
+    case AdditionalAttribute:
+        if (pathIs({Granule, AdditionalAttributes, AdditionalAttribute})) {
+            m_psaOpen = true;
+            m_hasPsaName = m_hasPsaValue = false;
+            m_psaItem = nullptr;
+        }
+        return Take::Nothing;
+    case Name:
+        return m_psaOpen && pathIs({Granule, AdditionalAttributes, AdditionalAttribute, Name})
+                   ? Take::PsaName
+                   : Take::Nothing;
+    case Value:
+        return m_psaOpen &&
+                       pathIs({Granule, AdditionalAttributes, AdditionalAttribute, Values, Value})
+                   ? Take::PsaValue
+                   : Take::Nothing;
     case ShortName:
         if (pathIs({Granule, Collection, ShortName}))
             return item(ShortName);
@@ -580,7 +609,7 @@ XmlGranuleReader::Take XmlGranuleReader::echoTake(EcsName what, EcsName parent) 
     case SouthBoundingCoordinate:
         return boxTake(what, parent);
     case CloudCover:
-        return pathIs({Granule, CloudCover}) && !m_items.sceneCloud ? Take::Cloud : Take::Nothing;
+        return pathIs({Granule, CloudCover}) ? Take::Cloud : Take::Nothing;
     case DayNightFlag:
         return pathIs({Granule, DataGranule, DayNightFlag}) ? item(DayNightFlag) : Take::Nothing;
     default:
@@ -589,6 +618,11 @@ XmlGranuleReader::Take XmlGranuleReader::echoTake(EcsName what, EcsName parent) 
 }
 
 MetadataOrReason XmlGranuleReader::complete() {
+    if (!m_items.hasText(EcsName::LocalGranuleId) && m_granuleUr)
+        m_items.setText(EcsName::LocalGranuleId, *m_granuleUr);
+    // ECHO 10's CloudCover is the granule's; an attribute's cover counts only without it.
+    if (m_cloudCover)
+        m_items.sceneCloud = std::move(m_cloudCover);
     if (m_items.corners.empty() && std::all_of(m_box.begin(), m_box.end(),
                                                [](const auto& side) { return side.has_value(); })) {
         m_items.corners = CornersOfBox(*m_box[0], *m_box[1], *m_box[3], *m_box[2]);

@@ -58,6 +58,7 @@ class XmlGranuleReader {
         EndingDate,
         EndingTime,
         Cloud,
+        GranuleUr, // ECHO 10's catalogue name, the granule ID where no producer's ID is given
     };
 
     // What a node other than an element holds for an element's text.
@@ -128,6 +129,8 @@ class XmlGranuleReader {
     bool m_hasPsaValue = false;
     std::optional<std::string>* m_psaItem = nullptr; // what the attribute's name gives
     std::string m_psaValue; // kept from attribute to attribute, so that it reuses its room
+    std::optional<std::string> m_granuleUr;
+    std::optional<std::string> m_cloudCover; // ECHO 10's own, before any attribute's
     std::optional<std::string> m_endingDate;
     std::optional<std::string> m_endingTime;
     std::vector<std::string> m_platforms;

@@ -272,14 +272,14 @@ inline std::string Echo10GranuleXml(SampleFootprint footprint) {
     return R"(<?xml version="1.0" encoding="UTF-8"?>
 <!-- written for the tests: the values describe no real acquisition -->
 <Granule>
-  <GranuleUR>AST_L1B_00304122003183207_20030413120012_12345.hdf</GranuleUR>
+  <GranuleUR>SC:AST_L1B.003:2148809731</GranuleUR>
   <InsertTime>2003-04-13T12:00:12.000Z</InsertTime>
   <Collection>
     <ShortName>AST_L1B</ShortName>
     <VersionId>3</VersionId>
   </Collection>
   <DataGranule>
-    <ProducerGranuleId>AST_L1B_00304122003183207</ProducerGranuleId>
+    <ProducerGranuleId>AST_L1B_00304122003183207_20030413120012_12345.hdf</ProducerGranuleId>
     <DayNightFlag>DAY</DayNightFlag>
   </DataGranule>
   <Temporal>

@@ -383,6 +383,68 @@ TEST(SceneMetadata, OneGranuleReadsTheSameInEcsXmlAndEcho10) {
     EXPECT_EQ(once.metadata->corners, polygon);
 }
 
+// CMR's records name a granule by the producer's ID, ECS's LocalGranuleID, else by the
+// catalogue's GranuleUR; their additional attributes give what ECS's PSAs give, and the
+// record's own cloud cover comes before an attribute's.
+TEST(SceneMetadata, CmrRecordsGiveTheProducersIdAndTheirAttributes) {
+    const std::string echo = test::Echo10GranuleXml(test::SampleFootprint::Polygon);
+    const std::string attributes =
+        "<AdditionalAttributes><AdditionalAttribute><Name>Solar_Azimuth_Angle</Name>"
+        "<Values><Value>141.5</Value><Value>9</Value></Values></AdditionalAttribute>"
+        "<AdditionalAttribute><Name>SceneCloudCoverage</Name><Values><Value>3</Value></Values>"
+        "</AdditionalAttribute><AdditionalAttribute><Name>Other</Name><Values><Value>x</Value>"
+        "</Values></AdditionalAttribute><AdditionalAttribute><Name>Solar_Elevation_Angle</Name>"
+        "<Values><Value>58.25</Value></Values></AdditionalAttribute></AdditionalAttributes>";
+    const std::string withAttributes =
+        Replaced(echo, "<OrbitCalculatedSpatialDomains>",
+                 attributes + "<OrbitCalculatedSpatialDomains>");
+    const std::string ummIds =
+        "\"GranuleUR\": \"SC:AST_L1B.003:2148809731\", \"DataGranule\": {\"Identifiers\": ["
+        "{\"Identifier\": \"x.hdf\", \"IdentifierType\": \"LocalVersionId\"}, "
+        "{\"Identifier\": \"AST_L1B_1.hdf\", \"IdentifierType\": \"ProducerGranuleId\"}]}";
+    const std::string ummAttributes =
+        "\"AdditionalAttributes\": [{\"Name\": \"Solar_Azimuth_Angle\", \"Values\": "
+        "[\"141.5\", \"9\"]}, {\"Name\": \"SceneCloudCoverage\", \"Values\": [\"3\"]}, "
+        "{\"Name\": \"Odd\", \"Values\": [7, {}]}, {\"Name\": \"Solar_Elevation_Angle\", "
+        "\"Values\": [\"58.25\"]}]";
+    const std::string ummBase =
+        "{\"TemporalExtent\": {\"SingleDateTime\": \"2003-04-12T18:32:07Z\"}, "
+        "\"SpatialExtent\": {\"HorizontalSpatialDomain\": {\"Geometry\": {\"GPolygons\": "
+        "[{\"Boundary\": {\"Points\": [{\"Longitude\": 0, \"Latitude\": 0}, {\"Longitude\": "
+        "1, \"Latitude\": 0}, {\"Longitude\": 1, \"Latitude\": 1}]}}]}}}";
+    const auto umm = [&](std::string more) { return ummBase + ", " + more + "}"; };
+    struct Case {
+        const char* what;
+        std::string text;
+        std::optional<std::string> granule;
+        std::optional<double> cloud, azimuth, elevation;
+    };
+    const std::string hdf = "AST_L1B_00304122003183207_20030413120012_12345.hdf";
+    const Case cases[] = {
+        {"ECHO 10", echo, hdf, 12, {}, {}},
+        {"ECHO 10, attributes", withAttributes, hdf, 12, 141.5, 58.25},
+        {"ECHO 10, an attribute's cloud alone",
+         Replaced(withAttributes, "<CloudCover>12</CloudCover>", ""), hdf, 3, 141.5, 58.25},
+        {"ECHO 10, GranuleUR alone",
+         Replaced(echo, "<ProducerGranuleId>" + hdf + "</ProducerGranuleId>", ""),
+         "SC:AST_L1B.003:2148809731", 12, {}, {}},
+        {"UMM-G, GranuleUR alone", umm("\"GranuleUR\": \"G1\", \"CloudCover\": 12"), "G1", 12,
+         {}, {}},
+        {"UMM-G, identifiers", umm(ummIds), "AST_L1B_1.hdf", {}, {}, {}},
+        {"UMM-G, attributes", umm(ummAttributes), {}, 3, 141.5, 58.25},
+        {"UMM-G, both covers", umm(ummAttributes + ", \"CloudCover\": 12"), {}, 12, 141.5, 58.25},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const MetadataOrReason got = Read(c.text);
+        ASSERT_TRUE(got.metadata) << got.reason;
+        EXPECT_EQ(got.metadata->granule, c.granule);
+        EXPECT_EQ(got.metadata->cloud, c.cloud);
+        EXPECT_EQ(got.metadata->sunAzimuth, c.azimuth);
+        EXPECT_EQ(got.metadata->sunElevation, c.elevation);
+    }
+}
+
 // What pugixml would let through is refused with its reason, so that no value is ever read
 // other than the file writes it; the encodings granule files come in are read.
 TEST(SceneMetadata, XmlIsReadAsWrittenOrRefused) {
