@@ -66,7 +66,8 @@ std::optional<CalendarDate> ParseSceneDate(std::string_view text) {
 }
 
 std::optional<TimeOfDay> ParseSceneTime(std::string_view text) {
-    if (text.ends_with('Z'))
+    // UTC's 'Z', in either case as RFC 3339 allows.
+    if (text.ends_with('Z') || text.ends_with('z'))
         text.remove_suffix(1);
     // Minutes alone, as people write a time by hand: the minute's start.
     if (text.size() == 5 && text[2] == ':') {

@@ -112,6 +112,7 @@ TEST(AcquisitionTime, FieldsAsWritten) {
     EXPECT_EQ(ParseSceneTime("23:59:60.25Z"), (TimeOfDay{23, 59, 60, 250'000'000}));
     EXPECT_EQ(ParseSceneDate("20231217"), (CalendarDate{2023, 12, 17}));
     EXPECT_EQ(ParseSceneTime("002443486000Z"), (TimeOfDay{0, 24, 43, 486'000'000}));
+    EXPECT_EQ(ParseSceneTime("18:32:07.414z"), (TimeOfDay{18, 32, 7, 414'000'000}));
 }
 
 // Every millisecond of a day round-trips through the text, written in either form, and

@@ -443,6 +443,13 @@ TEST(SceneMetadata, CmrRecordsGiveTheProducersIdAndTheirAttributes) {
         EXPECT_EQ(got.metadata->sunAzimuth, c.azimuth);
         EXPECT_EQ(got.metadata->sunElevation, c.elevation);
     }
+    // RFC 3339 lets 'T' and 'Z' be written small.
+    const MetadataOrReason upper = Read(umm("\"GranuleUR\": \"G1\""));
+    const MetadataOrReason lower =
+        Read(Replaced(umm("\"GranuleUR\": \"G1\""), "T18:32:07Z", "t18:32:07z"));
+    ASSERT_TRUE(upper.metadata && lower.metadata);
+    ASSERT_TRUE(upper.metadata->acquired);
+    EXPECT_EQ(lower.metadata->acquired, upper.metadata->acquired);
 }
 
 // What pugixml would let through is refused with its reason, so that no value is ever read
