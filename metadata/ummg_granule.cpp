@@ -470,7 +470,8 @@ bool UmmGranuleReader::closed(Node node) {
         return true;
     }
     case Node::Identifier:
-        if (!m_taken.producerId && m_taken.identifier && m_taken.identifierType == "ProducerGranuleId")
+        if (!m_taken.producerId && m_taken.identifier &&
+            m_taken.identifierType == "ProducerGranuleId")
             m_taken.producerId = std::move(m_taken.identifier);
         return true;
     case Node::Attribute:
@@ -511,7 +512,8 @@ MetadataOrReason UmmGranuleReader::complete() {
         metadata.acquiredEnd = InstantOf(*m_taken.ending);
     // The producer's ID is ECS's LocalGranuleID, the data file's name; GranuleUR is often a
     // catalogue's own name for the granule ("SC:AST_L1T.003:2148809731").
-    metadata.granule = m_taken.producerId ? std::move(m_taken.producerId) : std::move(m_taken.granule);
+    metadata.granule =
+        m_taken.producerId ? std::move(m_taken.producerId) : std::move(m_taken.granule);
     metadata.product = std::move(m_taken.product);
     metadata.version = std::move(m_taken.version);
     metadata.dayNight = std::move(m_taken.dayNight);

@@ -395,9 +395,8 @@ TEST(SceneMetadata, CmrRecordsGiveTheProducersIdAndTheirAttributes) {
         "</AdditionalAttribute><AdditionalAttribute><Name>Other</Name><Values><Value>x</Value>"
         "</Values></AdditionalAttribute><AdditionalAttribute><Name>Solar_Elevation_Angle</Name>"
         "<Values><Value>58.25</Value></Values></AdditionalAttribute></AdditionalAttributes>";
-    const std::string withAttributes =
-        Replaced(echo, "<OrbitCalculatedSpatialDomains>",
-                 attributes + "<OrbitCalculatedSpatialDomains>");
+    const std::string withAttributes = Replaced(echo, "<OrbitCalculatedSpatialDomains>",
+                                                attributes + "<OrbitCalculatedSpatialDomains>");
     const std::string ummIds =
         "\"GranuleUR\": \"SC:AST_L1B.003:2148809731\", \"DataGranule\": {\"Identifiers\": ["
         "{\"Identifier\": \"x.hdf\", \"IdentifierType\": \"LocalVersionId\"}, "
@@ -427,9 +426,16 @@ TEST(SceneMetadata, CmrRecordsGiveTheProducersIdAndTheirAttributes) {
          Replaced(withAttributes, "<CloudCover>12</CloudCover>", ""), hdf, 3, 141.5, 58.25},
         {"ECHO 10, GranuleUR alone",
          Replaced(echo, "<ProducerGranuleId>" + hdf + "</ProducerGranuleId>", ""),
-         "SC:AST_L1B.003:2148809731", 12, {}, {}},
-        {"UMM-G, GranuleUR alone", umm("\"GranuleUR\": \"G1\", \"CloudCover\": 12"), "G1", 12,
-         {}, {}},
+         "SC:AST_L1B.003:2148809731",
+         12,
+         {},
+         {}},
+        {"UMM-G, GranuleUR alone",
+         umm("\"GranuleUR\": \"G1\", \"CloudCover\": 12"),
+         "G1",
+         12,
+         {},
+         {}},
         {"UMM-G, identifiers", umm(ummIds), "AST_L1B_1.hdf", {}, {}, {}},
         {"UMM-G, attributes", umm(ummAttributes), {}, 3, 141.5, 58.25},
         {"UMM-G, both covers", umm(ummAttributes + ", \"CloudCover\": 12"), {}, 12, 141.5, 58.25},
