@@ -739,8 +739,11 @@ std::string CountedSkips(const SkipCount& skips, bool recursive) {
         const std::string fault = kind.substr(4);
         return Counted(skips.count, "file whose " + fault, "files whose " + fault);
     }
-    // The system's own words ("File name too long") start with a capital.
-    if (kind.size() > 1 && AsciiLower(kind[1]) == kind[1])
+    // The system's own words ("File name too long") start with a capital; a record's key
+    // ("CloudCover is not a number") keeps its own.
+    const std::string_view word = std::string_view(kind).substr(0, kind.find(' '));
+    if (word.size() > 1 &&
+        std::none_of(word.begin() + 1, word.end(), [](char c) { return c >= 'A' && c <= 'Z'; }))
         kind[0] = AsciiLower(kind[0]);
     return std::to_string(skips.count) + " " + kind;
 }

@@ -503,11 +503,13 @@ TEST(CommandLine, FootprintsNameTheScenesSkipped) {
     TempFolder odd;
     odd.write("a.met", test::ExampleScene());
     std::filesystem::create_symlink("loop.met", odd.file("loop.met"));
-    const char list[] = "a.met\r\nloop.met\r\nn\0ul.met\r\n";
+    odd.write("u.json", "{\"GranuleUR\": \"G\", \"CloudCover\": \"3\"}");
+    const char list[] = "a.met\r\nloop.met\r\nn\0ul.met\r\nu.json\r\n";
     odd.write("filelist.txt", std::string(list, sizeof list - 1));
     EXPECT_EQ(RunAster({"footprints", odd.path(), "-o", out.file("odd.gpkg")}).err,
-              "aster: 1 footprint written, 2 listed files skipped: 1 too many levels of "
-              "symbolic links, 1 file whose name holds a NUL byte\n");
+              "aster: 1 footprint written, 3 listed files skipped: 1 too many levels of "
+              "symbolic links, 1 file whose name holds a NUL byte, 1 CloudCover is not a "
+              "number\n");
 }
 
 // The exit status says whether the output was published, whatever became of standard
