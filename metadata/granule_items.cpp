@@ -17,7 +17,7 @@ struct NamedEcs {
     NoCaseName text;
     EcsName name;
 };
-constexpr std::array<NamedEcs, 66> kEcsNames{{
+constexpr std::array<NamedEcs, 68> kEcsNames{{
     {NoCaseName("GranuleMetaDataFile"), EcsName::GranuleMetaDataFile},
     {NoCaseName("GPolygon"), EcsName::GPolygon},
     {NoCaseName("Boundary"), EcsName::Boundary},
@@ -84,6 +84,8 @@ constexpr std::array<NamedEcs, 66> kEcsNames{{
     {NoCaseName("AdditionalAttribute"), EcsName::AdditionalAttribute},
     {NoCaseName("Name"), EcsName::Name},
     {NoCaseName("Values"), EcsName::Values},
+    {NoCaseName("GPolygonContainer"), EcsName::GPolygonContainer},
+    {NoCaseName("ExclusionGRingFlag"), EcsName::ExclusionGRingFlag},
 }};
 
 // The additional attributes the readers take.

@@ -91,6 +91,8 @@ enum class EcsName : std::uint8_t {
     AdditionalAttribute,
     Name,
     Values,
+    GPolygonContainer,
+    ExclusionGRingFlag,
 };
 // How many items are taken as texts: the names from LocalGranuleId on, in their order.
 inline constexpr std::size_t kTextItems = 9;

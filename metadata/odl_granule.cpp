@@ -1,5 +1,6 @@
 #include "metadata/odl_granule.h"
 
+#include "fileio/ascii.h"
 #include "metadata/bounding_box.h"
 #include "metadata/granule_items.h"
 #include "metadata/odl_reader.h"
@@ -51,6 +52,10 @@ class OdlGranuleReader::Granule final : public OdlHandler {
     std::size_t m_attributesLevel = 0; // depth of the ADDITIONALATTRIBUTES block; 0 outside
     OdlValue m_latitudes;
     OdlValue m_longitudes;
+    // The G-ring's polygon containers begun so far, and the one the kept G-ring is from:
+    // a container whose EXCLUSIONGRINGFLAG is "Y" holds a hole, no outline.
+    std::size_t m_containers = 0;
+    std::size_t m_gringContainer = 0;
     // The footprint where there is no G-ring: ASTER's four corners, UPPERLEFT, UPPERRIGHT,
     // LOWERRIGHT, LOWERLEFT (the G-ring's clockwise order), else the bounding rectangle's
     // WEST, EAST, NORTH and SOUTH.
@@ -96,6 +101,7 @@ std::size_t Offset(EcsName name, EcsName first) {
 void OdlGranuleReader::Granule::clear() {
     m_latitudes = OdlValue{};
     m_longitudes = OdlValue{};
+    m_containers = m_gringContainer = 0;
     m_fourCorners.fill(OdlValue{});
     m_box.fill(OdlValue{});
     m_sceneCloud = OdlValue{};
@@ -126,6 +132,8 @@ void OdlGranuleReader::Granule::begin(std::string_view name) {
     block = Block{EcsNameOf(name), {}, {}};
     if (block.name == EcsName::AdditionalAttributes && m_attributesLevel == 0)
         m_attributesLevel = m_depth;
+    else if (block.name == EcsName::GPolygonContainer)
+        ++m_containers;
 }
 
 void OdlGranuleReader::Granule::assign(std::string_view name, const OdlValue& value) {
@@ -196,10 +204,19 @@ void OdlGranuleReader::Granule::end() {
 void OdlGranuleReader::Granule::takeItem(EcsName what, EcsName parent, const OdlValue& value) {
     switch (what) {
     case EcsName::GRingPointLatitude:
-        KeepFirst(m_latitudes, value);
-        break;
     case EcsName::GRingPointLongitude:
-        KeepFirst(m_longitudes, value);
+        if (m_latitudes.kind == OdlValue::None && m_longitudes.kind == OdlValue::None)
+            m_gringContainer = m_containers;
+        KeepFirst(what == EcsName::GRingPointLatitude ? m_latitudes : m_longitudes, value);
+        break;
+    case EcsName::ExclusionGRingFlag:
+        // The flag follows its container's points: a hole's are dropped, and the next
+        // container's outline is taken instead.
+        if (m_containers != 0 && m_gringContainer == m_containers &&
+            EqualsNoCase(FirstOdlItem(value), "Y")) {
+            m_latitudes = OdlValue{};
+            m_longitudes = OdlValue{};
+        }
         break;
     case EcsName::RangeEndingDate:
     case EcsName::RangeEndingTime: {

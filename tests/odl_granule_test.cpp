@@ -20,6 +20,14 @@ std::string Group(const std::string& name, const std::string& body) {
 const std::string kRing = Group("G", Object("GRINGPOINTLATITUDE", "(1, 2, 3)") +
                                          Object("GRINGPOINTLONGITUDE", "(4, 5, 6)"));
 const std::vector<GeoPoint> kRingCorners{{4, 1}, {5, 2}, {6, 3}};
+// One of a G-ring's polygon containers as ECS writes it: the points, then the flag.
+std::string Exclusion(const std::string& flag, const std::string& latitudes,
+                      const std::string& longitudes) {
+    return Group("GPOLYGONCONTAINER",
+                 Group("GRINGPOINT", Object("GRINGPOINTLATITUDE", latitudes) +
+                                         Object("GRINGPOINTLONGITUDE", longitudes)) +
+                     Group("GRING", Object("EXCLUSIONGRINGFLAG", "\"" + flag + "\"")));
+}
 std::string Box(const std::string& w, const std::string& e, const std::string& n,
                 const std::string& s) {
     return Group("BOUNDINGRECTANGLE",
@@ -138,6 +146,16 @@ TEST(OdlGranule, CornersOfABoundingRectangleOrTheReason) {
          {},
          "four corners without UPPERRIGHT"},
         {AsterProduct("(1e-400, 2)"), {}, "corner 4 is out of range"},
+        // A G-ring whose container flags it as an exclusion is a hole, never the outline:
+        // the next container's ring is, else the corners the granule gives otherwise.
+        {Exclusion("Y", "(7, 8, 9)", "(1, 1, 2)") + Exclusion("N", "(1, 2, 3)", "(4, 5, 6)"),
+         kRingCorners, ""},
+        {Exclusion("N", "(1, 2, 3)", "(4, 5, 6)") + Exclusion("Y", "(7, 8, 9)", "(1, 1, 2)"),
+         kRingCorners, ""},
+        {Exclusion("y", "(7, 8, 9)", "(1, 1, 2)") + Box("1", "2", "3", "-4"),
+         {{1, -4}, {2, -4}, {2, 3}, {1, 3}},
+         ""},
+        {Exclusion("Y", "(7, 8, 9)", "(1, 1, 2)"), {}, "no corners"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
