@@ -446,24 +446,20 @@ TEST(RecursiveListing, FoldersBeyondTheDescriptorLimitAreNamedAsSkipped) {
         folder.write(path + "/f", "");
     }
     folder.write("top", "");
-    const pid_t child = ::fork();
-    if (child == 0) {
+    const int status = test::InChild([&] {
         const rlimit few{40, 40};
         if (::setrlimit(RLIMIT_NOFILE, &few) != 0)
-            ::_exit(77);
+            return test::kSkip;
         TreeHost host(folder.path());
         NameList names;
         const bool listed = !ReadListing(host, names) && names.size() > 10 && names.size() < 60 &&
                             names[names.size() - 1] == "top" && host.skipped.size() == 1 &&
                             host.skipped[0].ends_with(": Too many open files");
-        ::_exit(listed ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77)
+        return listed ? 0 : 1;
+    });
+    if (status == test::kSkip)
         GTEST_SKIP() << "the descriptor limit cannot be lowered here";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(status, 0);
 }
 
 // A folder mounted inside itself would nest without end; its files are listed once. Needs
@@ -472,12 +468,11 @@ TEST(RecursiveListing, AMountOfAnOuterFolderIsNotEnteredAgain) {
     TempFolder folder;
     FillTree(folder);
     MakeFolder(folder, "a/b/again");
-    const pid_t child = ::fork();
-    if (child == 0) {
+    const int status = test::InChild([&] {
         if (!test::OwnMountNamespace() ||
             ::mount(folder.path().c_str(), folder.file("a/b/again").c_str(), nullptr, MS_BIND,
                     nullptr) != 0)
-            ::_exit(77);
+            return test::kSkip;
         TreeHost host(folder.path());
         NameList names;
         const bool listed =
@@ -487,14 +482,11 @@ TEST(RecursiveListing, AMountOfAnOuterFolderIsNotEnteredAgain) {
                     folder.file("line\nfeed") + ": " + std::string(kUnlistableName),
                     folder.file("a/b/again") + ": a mount of a folder that holds it, whose "
                                                "files are listed there"};
-        ::_exit(listed ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77)
+        return listed ? 0 : 1;
+    });
+    if (status == test::kSkip)
         GTEST_SKIP() << "no mount namespace of its own here";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(status, 0);
 }
 
 TEST(RecursiveListing, StopsWhenAskedAndChangesNothing) {
