@@ -41,9 +41,7 @@ std::size_t Utf8SequenceLength(std::string_view bytes) {
     return length;
 }
 
-namespace {
-
-bool IsValidUtf8(std::string_view bytes) {
+bool IsUtf8(std::string_view bytes) {
     while (!bytes.empty()) {
         // Runs of ASCII, the common case, are skipped without the sequence checks.
         if (static_cast<std::uint8_t>(bytes.front()) < 0x80) {
@@ -58,10 +56,8 @@ bool IsValidUtf8(std::string_view bytes) {
     return true;
 }
 
-} // namespace
-
 std::string Utf8FromBytes(std::string_view bytes) {
-    if (IsValidUtf8(bytes))
+    if (IsUtf8(bytes))
         return std::string(bytes);
     std::string text;
     text.reserve(bytes.size() * 2);
@@ -78,7 +74,7 @@ std::string Utf8FromBytes(std::string_view bytes) {
 }
 
 void MakeUtf8(std::string& text) {
-    if (!IsValidUtf8(text))
+    if (!IsUtf8(text))
         text = Utf8FromBytes(text);
 }
 

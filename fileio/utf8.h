@@ -10,6 +10,8 @@ namespace aster {
 // JSON): the bytes themselves when they are valid UTF-8; otherwise every byte read as a
 // Latin-1 character and encoded in UTF-8.
 std::string Utf8FromBytes(std::string_view bytes);
+// Whether `bytes` are valid UTF-8, as Utf8FromBytes tells it.
+bool IsUtf8(std::string_view bytes);
 // The same rule in place, which leaves a text that is valid UTF-8 as it is, uncopied.
 void MakeUtf8(std::string& text);
 // The bytes that Utf8FromBytes read as Latin-1 to give `text`: empty where no bytes did

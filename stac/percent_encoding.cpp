@@ -37,7 +37,7 @@ bool NamesUtf8(std::string_view reference) {
             bytes += reference[i];
         }
     }
-    return Utf8FromBytes(bytes) == bytes;
+    return IsUtf8(bytes);
 }
 
 std::string PercentEncoded(std::string_view text) {
