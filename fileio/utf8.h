@@ -10,10 +10,10 @@ namespace aster {
 // JSON): the bytes themselves when they are valid UTF-8; otherwise every byte read as a
 // Latin-1 character and encoded in UTF-8.
 std::string Utf8FromBytes(std::string_view bytes);
-// Whether `bytes` are valid UTF-8, as Utf8FromBytes tells it.
-bool IsUtf8(std::string_view bytes);
 // The same rule in place, which leaves a text that is valid UTF-8 as it is, uncopied.
 void MakeUtf8(std::string& text);
+// Whether `bytes` are valid UTF-8, as Utf8FromBytes tells it.
+bool IsUtf8(std::string_view bytes);
 // The bytes that Utf8FromBytes read as Latin-1 to give `text`: empty where no bytes did
 // (the text is ASCII, or holds a character past U+00FF). A name taken from a file's text
 // is looked for in a folder by both spellings, since the file's bytes may have been either.
