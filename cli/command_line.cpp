@@ -225,26 +225,65 @@ void AddSceneSource(CLI::App& command, Request& request, std::string& listPath) 
         ->excludes(command.get_option("--match"));
 }
 
-// The whole command line. Help, usage lines and parsing all come from these declarations,
-// so each command and each option is named here once: a new command is one more block
-// ending in the function that runs it; a new option is one more line in its command's
-// block, bound to a field of Request. An option that may be given more than once takes
-// one value each time (allow_extra_args(false)), so that it never takes the FOLDER that
-// follows it.
-void Declare(CLI::App& app, Request& request, const LayerCalls& layers) {
-    app.description(
-        "Catalogues a folder of ASTER scene metadata files. Without a command, opens the\n"
-        "window.\n");
-    app.footer("FOLDER is the current folder unless given.\n"
-               "Exit status: 0 done, 1 error, 2 wrong usage, 130 or 143 stopped by SIGINT or\n"
-               "SIGTERM.\n");
-    app.set_help_flag("-h,--help", "show this help; after a command, the command's help");
-    app.set_version_flag("--version", "aster " ASTER_VERSION, "show the version");
-    // A second command name is an argument too many, not a second command.
-    app.require_subcommand(0, 1);
-    // An option given twice takes the last value, as with most programs.
-    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+// The layer's format, from -f or else from the output's extension: a name that says none
+// is a usage error.
+void ChooseLayerFormat(FootprintOptions& layer, const LayerCalls& layers) {
+    if (IsDatabaseOutput(layer)) {
+        if (!layer.driverName.empty() && !EqualsNoCase(layer.driverName, kDatabaseDriver))
+            throw CLI::ValidationError("a PG: connection is written with -f PostgreSQL only");
+        layer.driverName = kDatabaseDriver;
+        return;
+    }
+    if (!layer.layerName.empty())
+        throw CLI::ValidationError("--layer names a table in a database (-o PG:...); a "
+                                   "file's layer is named after the file");
+    if (!layer.driverName.empty()) {
+        if (auto error = layers.checkVectorDriver(layer.driverName))
+            throw CLI::ValidationError(error->description);
+        if (auto error = CheckOutputName(layer.driverName, layer.outputPath))
+            throw CLI::ValidationError(error->description);
+        return;
+    }
+    const auto driver = DriverForPath(layer.outputPath);
+    if (!driver)
+        throw CLI::ValidationError("cannot tell the format of '" + layer.outputPath +
+                                   "' from its extension: use " + OutputFormatChoices() +
+                                   ", or name a GDAL vector driver with -f");
+    layer.driverName = *driver;
+}
 
+// A license as an SPDX identifier, written as SPDX spells it.
+CLI::Validator LicenseName() {
+    return CLI::Validator(
+        [](std::string& value) {
+            const std::optional<std::string> license = CatalogueLicense(value);
+            if (!license)
+                return "'" + value +
+                       "' is neither an SPDX license identifier nor various or "
+                       "proprietary";
+            value = *license;
+            return std::string();
+        },
+        "");
+}
+
+// A base that each asset's path can follow: a URL without query or fragment, or an
+// absolute path.
+CLI::Validator AssetHrefBaseChecked() {
+    return CLI::Validator(
+        [](const std::string& value) {
+            if (AssetHrefBase(value))
+                return std::string();
+            if (!value.starts_with('/') && value.find_first_of("?#") != std::string::npos)
+                return "'" + value +
+                       "' holds a query or fragment (? or #), which the "
+                       "files' paths cannot follow";
+            return "'" + value + "' is neither a URL nor an absolute path";
+        },
+        "");
+}
+
+void DeclareList(CLI::App& app, Request& request) {
     CLI::App* list = AddCommand(
         app, "list", "write FOLDER/filelist.txt: the names in the folder",
         "Writes FOLDER/filelist.txt, as \"Get List of Files\" does: the name of every\n"
@@ -270,7 +309,10 @@ void Declare(CLI::App& app, Request& request, const LayerCalls& layers) {
         ->type_name("LIST")
         ->check(NamesSomething("the list's name"))
         ->check(InExistingFolder());
+}
 
+// table and polys: the two text runs of the listed files.
+void DeclareTextRuns(CLI::App& app, Request& request) {
     const char* blanksHelp = "write the path of every listed file whose text does not\n"
                              "begin with GROUP to standard error, one a line";
     CLI::App* table = AddCommand(
@@ -293,7 +335,9 @@ void Declare(CLI::App& app, Request& request, const LayerCalls& layers) {
         "in the ArcInfo \"generate\" layout. table.txt is rewritten too, empty.\n",
         request, &RunPolys);
     AddFlag(*polys, "--check-blanks", request.checkBlanks, blanksHelp);
+}
 
+void DeclareFootprints(CLI::App& app, Request& request, const LayerCalls& layers) {
     CLI::App* footprints = AddCommand(
         app, "footprints",
         "write the listed files' footprints as a vector layer\n"
@@ -335,32 +379,10 @@ void Declare(CLI::App& app, Request& request, const LayerCalls& layers) {
     AddSceneSource(*footprints, request, layer.listPath);
     AddFlag(*footprints, "--verbose", request.verbose,
             "name each skipped file and why it was skipped");
-    // The format is part of the usage: a name that says none is a usage error.
-    footprints->parse_complete_callback([&layer, &layers] {
-        if (IsDatabaseOutput(layer)) {
-            if (!layer.driverName.empty() && !EqualsNoCase(layer.driverName, kDatabaseDriver))
-                throw CLI::ValidationError("a PG: connection is written with -f PostgreSQL only");
-            layer.driverName = kDatabaseDriver;
-            return;
-        }
-        if (!layer.layerName.empty())
-            throw CLI::ValidationError("--layer names a table in a database (-o PG:...); a "
-                                       "file's layer is named after the file");
-        if (!layer.driverName.empty()) {
-            if (auto error = layers.checkVectorDriver(layer.driverName))
-                throw CLI::ValidationError(error->description);
-            if (auto error = CheckOutputName(layer.driverName, layer.outputPath))
-                throw CLI::ValidationError(error->description);
-            return;
-        }
-        const auto driver = DriverForPath(layer.outputPath);
-        if (!driver)
-            throw CLI::ValidationError("cannot tell the format of '" + layer.outputPath +
-                                       "' from its extension: use " + OutputFormatChoices() +
-                                       ", or name a GDAL vector driver with -f");
-        layer.driverName = *driver;
-    });
+    footprints->parse_complete_callback([&layer, &layers] { ChooseLayerFormat(layer, layers); });
+}
 
+void DeclareStac(CLI::App& app, Request& request) {
     CLI::App* stac = AddCommand(
         app, "stac",
         "write a STAC catalogue of the listed scenes: a static\n"
@@ -387,35 +409,42 @@ void Declare(CLI::App& app, Request& request, const LayerCalls& layers) {
                      "the collection's license: an SPDX identifier such as\n"
                      "CC-BY-4.0, or various or proprietary (the default)")
         ->type_name("ID")
-        ->transform(CLI::Validator(
-            [](std::string& value) {
-                const std::optional<std::string> license = CatalogueLicense(value);
-                if (!license)
-                    return "'" + value + "' is neither an SPDX license identifier nor various or "
-                                         "proprietary";
-                value = *license;
-                return std::string();
-            },
-            ""));
+        ->transform(LicenseName());
     stac->add_option("--asset-href-base", catalogue.assetHrefBase,
                      "begin each asset href with BASE, the URL or absolute\n"
                      "path of the scene folder, instead of a relative path")
         ->type_name("BASE")
-        ->check(CLI::Validator(
-            [](const std::string& value) {
-                if (AssetHrefBase(value))
-                    return std::string();
-                if (!value.starts_with('/') && value.find_first_of("?#") != std::string::npos)
-                    return "'" + value +
-                           "' holds a query or fragment (? or #), which the "
-                           "files' paths cannot follow";
-                return "'" + value + "' is neither a URL nor an absolute path";
-            },
-            ""));
+        ->check(AssetHrefBaseChecked());
     AddSceneSource(*stac, request, catalogue.listPath);
     AddFlag(*stac, "--verbose", request.verbose,
             "name each skipped file and why it was skipped, and each\n"
             "item whose id is not its granule's ID");
+}
+
+// The whole command line. Help, usage lines and parsing all come from these declarations,
+// so each command and each option is named here once: a new command is one more block
+// ending in the function that runs it; a new option is one more line in its command's
+// block, bound to a field of Request. An option that may be given more than once takes
+// one value each time (allow_extra_args(false)), so that it never takes the FOLDER that
+// follows it.
+void Declare(CLI::App& app, Request& request, const LayerCalls& layers) {
+    app.description(
+        "Catalogues a folder of ASTER scene metadata files. Without a command, opens the\n"
+        "window.\n");
+    app.footer("FOLDER is the current folder unless given.\n"
+               "Exit status: 0 done, 1 error, 2 wrong usage, 130 or 143 stopped by SIGINT or\n"
+               "SIGTERM.\n");
+    app.set_help_flag("-h,--help", "show this help; after a command, the command's help");
+    app.set_version_flag("--version", "aster " ASTER_VERSION, "show the version");
+    // A second command name is an argument too many, not a second command.
+    app.require_subcommand(0, 1);
+    // An option given twice takes the last value, as with most programs.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+
+    DeclareList(app, request);
+    DeclareTextRuns(app, request);
+    DeclareFootprints(app, request, layers);
+    DeclareStac(app, request);
 }
 
 // A name holding a line break, on one line of a message: the breaks as \n and \r, as
