@@ -6,6 +6,8 @@
 #include "fileio/folder.h"
 #include "fileio/replacement_file.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <limits>
 #include <new>
@@ -24,6 +26,20 @@ HeadFirst RecordHeadFirst() {
                      [](std::string_view head) { return !RecordSettledBy(head); }, kHeadBytes};
 }
 
+// The files the run replaces, which a list may name too: the run reads them as the empty
+// files they become, not as what the last run wrote into them. Only a file that stands at
+// an output's name counts; a link there is replaced, not what it points to.
+std::array<FileIdentity, 2> OutputsReplaced(const std::string& prefix) {
+    std::array<FileIdentity, 2> outputs;
+    const char* names[] = {"table.txt", "polys.txt"};
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        struct stat info {};
+        if (::lstat((prefix + names[i]).c_str(), &info) == 0 && S_ISREG(info.st_mode))
+            outputs[i] = IdentityOf(info);
+    }
+    return outputs;
+}
+
 std::optional<Error> Run(CatalogueHost& host, const ReadAheadSettings& settings,
                          const std::string& prefix) {
     // The list is opened first, so a missing list leaves earlier output files untouched.
@@ -40,12 +56,16 @@ std::optional<Error> Run(CatalogueHost& host, const ReadAheadSettings& settings,
     ReplacementFile polys;
     if (auto error = polys.create(prefix, "polys.txt"))
         return error;
+    const std::array<FileIdentity, 2> replaced = OutputsReplaced(prefix);
 
     ListedScene scene;
     SceneRecord record;
     std::int64_t done = 0;
     while (scenes.next(scene)) {
         done = scene.number;
+        if (scene.identity != FileIdentity{} &&
+            std::find(replaced.begin(), replaced.end(), scene.identity) != replaced.end())
+            scene.text = {};
         if (host.blanksSelected() && !scene.text.starts_with("GROUP"))
             host.showMessage(std::string(scene.fullPath));
 

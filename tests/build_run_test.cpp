@@ -180,16 +180,22 @@ TEST(MakeTextFiles, ListLinesThatNameNoScene) {
     ::mkdir(f.path("sub.met").c_str(), 0755);
     ::mkfifo(f.path("fifo.met").c_str(), 0644);
     f.folder.write("filelist.txt",
-                   "sub.met\r\nfifo.met\r\ngone.met\r\nfilelist.txt\r\n\r\npolys.txt\r\n");
+                   "sub.met\r\nfifo.met\r\ngone.met\r\nfilelist.txt\r\n\r\npolys.txt\r\n"
+                   "./table.txt\r\n");
+    // The outputs a run replaces read as the empty files they become, whatever the last
+    // run left in them.
+    f.folder.write("polys.txt", kScene1);
+    f.folder.write("table.txt", kScene2);
     FakeCatalogueHost host(f.folder.path() + "/"); // a trailing separator doubles
     host.polys = true;
     host.blanks = true;
     ASSERT_FALSE(MakeTextFiles(host));
     const std::string prefix = f.folder.path() + "//";
     EXPECT_EQ(host.messages, (Strings{prefix + "sub.met", prefix + "fifo.met", prefix + "gone.met",
-                                      prefix + "filelist.txt", prefix, prefix + "polys.txt"}));
+                                      prefix + "filelist.txt", prefix, prefix + "polys.txt",
+                                      prefix + "./table.txt"}));
     std::string expected;
-    for (int n = 1; n <= 6; ++n)
+    for (int n = 1; n <= 7; ++n)
         expected += " " + std::to_string(n) + " ,,\r\n,\r\n,\r\n,\r\n,\r\nEnd\r\n";
     EXPECT_EQ(f.folder.read("polys.txt"), expected + "End\r\n");
 }
