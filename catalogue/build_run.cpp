@@ -1,14 +1,16 @@
 #include "catalogue/build_run.h"
 
 #include "catalogue/catalogue_output.h"
-#include "readahead/list_reader.h"
 #include "catalogue/scene_reader.h"
 #include "fileio/folder.h"
+#include "fileio/long_path.h"
 #include "fileio/replacement_file.h"
+#include "readahead/list_reader.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <fcntl.h>
 #include <limits>
 #include <new>
 #include <sys/stat.h>
@@ -34,7 +36,9 @@ std::array<FileIdentity, 2> OutputsReplaced(const std::string& prefix) {
     const char* names[] = {"table.txt", "polys.txt"};
     for (std::size_t i = 0; i < outputs.size(); ++i) {
         struct stat info {};
-        if (::lstat((prefix + names[i]).c_str(), &info) == 0 && S_ISREG(info.st_mode))
+        const std::string path = prefix + names[i];
+        if (StatAtAnyLength(AT_FDCWD, path.c_str(), info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(info.st_mode))
             outputs[i] = IdentityOf(info);
     }
     return outputs;
