@@ -73,6 +73,21 @@ std::string Utf8FromBytes(std::string_view bytes) {
     return text;
 }
 
+std::string Utf8FromPath(std::string_view path) {
+    if (IsUtf8(path))
+        return std::string(path);
+    std::string text;
+    text.reserve(path.size() * 2);
+    for (std::size_t start = 0; start <= path.size();) {
+        const std::size_t slash = std::min(path.find('/', start), path.size());
+        text += Utf8FromBytes(path.substr(start, slash - start));
+        if (slash < path.size())
+            text += '/';
+        start = slash + 1;
+    }
+    return text;
+}
+
 void MakeUtf8(std::string& text) {
     if (!IsUtf8(text))
         text = Utf8FromBytes(text);

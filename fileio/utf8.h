@@ -10,6 +10,10 @@ namespace aster {
 // JSON): the bytes themselves when they are valid UTF-8; otherwise every byte read as a
 // Latin-1 character and encoded in UTF-8.
 std::string Utf8FromBytes(std::string_view bytes);
+// A path as text: each of its names by that rule on its own, so that a Latin-1 file name
+// leaves the UTF-8 names of its folders as they are, and a path's last name reads as the
+// name itself does.
+std::string Utf8FromPath(std::string_view path);
 // The same rule in place, which leaves a text that is valid UTF-8 as it is, uncopied.
 void MakeUtf8(std::string& text);
 // Whether `bytes` are valid UTF-8, as Utf8FromBytes tells it.

@@ -218,9 +218,9 @@ std::optional<Error> DatabaseLayer::plan() {
     m_report.driverName = kDatabaseDriver;
     // The folder as the run names its files: the prefix without its separator.
     m_folder =
-        Utf8FromBytes(m_folderPrefix.size() > 1
-                          ? std::string_view(m_folderPrefix).substr(0, m_folderPrefix.size() - 1)
-                          : std::string_view(m_folderPrefix));
+        Utf8FromPath(m_folderPrefix.size() > 1
+                         ? std::string_view(m_folderPrefix).substr(0, m_folderPrefix.size() - 1)
+                         : std::string_view(m_folderPrefix));
     if (auto error = ParseTableName(m_options.layerName, m_table))
         return error;
     RegisterGdalDrivers();

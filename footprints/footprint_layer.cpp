@@ -328,7 +328,7 @@ LayerSettings FootprintLayer::settings() const {
     settings.spatialIndex = m_options.spatialIndex;
     settings.datesAsText = driverName == "KML" || driverName == "LIBKML" || driverName == "CSV";
     settings.calendarDatesAsText = driverName == "FlatGeobuf";
-    settings.description = "Footprints of the ASTER scenes " + Utf8FromBytes(scenesRead()) +
+    settings.description = "Footprints of the ASTER scenes " + Utf8FromPath(scenesRead()) +
                            ", written by aster " + ASTER_VERSION;
     return settings;
 }

@@ -47,7 +47,7 @@ std::unique_ptr<PreparedFootprint> PrepareFootprint(const Scene& scene, std::str
         prepared->values.corners[i] = given ? corners[i].lat : std::nan("");
         prepared->values.corners[4 + i] = given ? corners[i].lon : std::nan("");
     }
-    prepared->path = Utf8FromBytes(scene.fullPath);
+    prepared->path = Utf8FromPath(scene.fullPath);
     prepared->name = Utf8FromBytes(FileNameOf(scene.fullPath));
     return prepared;
 }

@@ -1577,17 +1577,24 @@ TEST(FootprintLayer, NamesAsUtf8) {
     const std::string scene = SceneText("t", "d", kLats, kLons);
     folder.write("caf\xe9.met", scene);      // Latin-1
     folder.write("na\xc3\xafve.met", scene); // UTF-8
-    folder.write("filelist.txt", "caf\xe9.met\r\nna\xc3\xafve.met\r\n");
+    // A Latin-1 name in a folder whose name is UTF-8 leaves the folder's name as it is.
+    ::mkdir(folder.file("sc\xc3\xa8nes").c_str(), 0755);
+    folder.write("sc\xc3\xa8nes/lat\xe9.met", scene);
+    folder.write("filelist.txt",
+                 "caf\xe9.met\r\nna\xc3\xafve.met\r\nsc\xc3\xa8nes/lat\xe9.met\r\n");
     // Two layers of one name would share their .qml.
     for (const std::string output : {"fp.shp", "gp.gpkg"}) {
         SCOPED_TRACE(output);
         TestReport report;
         ASSERT_FALSE(Write(folder, output, report));
         const ReadLayer layer = Read(folder.file(output));
-        ASSERT_EQ(layer.features.size(), 2u);
+        ASSERT_EQ(layer.features.size(), 3u);
         EXPECT_EQ(layer.features[0].fields.at("name"), "caf\xc3\xa9.met");
         EXPECT_EQ(layer.features[0].fields.at("path"), folder.file("caf\xc3\xa9.met"));
         EXPECT_EQ(layer.features[1].fields.at("name"), "na\xc3\xafve.met");
+        EXPECT_EQ(layer.features[2].fields.at("path"),
+                  folder.file("sc\xc3\xa8nes/lat\xc3\xa9.met"));
+        EXPECT_EQ(layer.features[2].fields.at("name"), "lat\xc3\xa9.met");
     }
     EXPECT_EQ(folder.read("fp.cpg"), "UTF-8");
 }

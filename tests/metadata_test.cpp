@@ -662,6 +662,11 @@ TEST(Utf8FromBytes, ValidUtf8StaysOtherBytesAreLatin1) {
     EXPECT_EQ(Latin1BytesOf("plain"), "");
     EXPECT_EQ(Latin1BytesOf("\xe2\x82\xac"), ""); // U+20AC has no Latin-1 byte
     EXPECT_EQ(Latin1BytesOf("\xc3"), "");         // cut short
+    // A path's names each by the rule on their own; a single name as the rule reads it.
+    for (const Case& c : cases)
+        EXPECT_EQ(Utf8FromPath(c.bytes), c.text) << c.bytes;
+    EXPECT_EQ(Utf8FromPath("/sc\xc3\xa8nes/lat\xe9.met"), "/sc\xc3\xa8nes/lat\xc3\xa9.met");
+    EXPECT_EQ(Utf8FromPath("\xe9//\xc3\xa9/"), "\xc3\xa9//\xc3\xa9/");
 }
 
 } // namespace
