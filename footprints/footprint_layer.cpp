@@ -137,8 +137,11 @@ bool IsOurStyle(const std::string& path) {
     if (!EndsWithNoCase(path, kStyleCompanion[0].suffix))
         return false;
     const std::string_view style = FootprintStyleQml();
+    const std::string shapefileStyle = ShapefileStyleQml();
     std::string bytes;
-    return ReadWholeFileAt(AT_FDCWD, path, style.size(), bytes) == 0 && bytes == style;
+    return ReadWholeFileAt(AT_FDCWD, path, std::max(style.size(), shapefileStyle.size()), bytes) ==
+               0 &&
+           (bytes == style || bytes == shapefileStyle);
 }
 
 // The files of the finished layer, each to go to the same name in the output's folder.
@@ -404,7 +407,10 @@ std::optional<Error> FootprintLayer::addColumnTypes() const {
 std::optional<Error> FootprintLayer::addStyle() const {
     if (!HasStyleFile(m_report.driverName))
         return std::nullopt;
-    return WriteSideFile(SideFilePath(m_layerPath, kStyleCompanion[0]), FootprintStyleQml(),
+    const std::string style = m_report.driverName == kShapefileDriver
+                                  ? ShapefileStyleQml()
+                                  : std::string(FootprintStyleQml());
+    return WriteSideFile(SideFilePath(m_layerPath, kStyleCompanion[0]), style,
                          SideFilePath(m_options.outputPath, kStyleCompanion[0]));
 }
 

@@ -1,5 +1,7 @@
 #include "footprints/layer_style.h"
 
+#include <string>
+
 namespace aster {
 
 namespace {
@@ -12,8 +14,7 @@ namespace {
 // lies beneath, and one scene alone is a faint line (24 %). The temporal
 // controller's mode 4 is "start and end from expressions" (QGIS reads the mode as a
 // number): a scene lasts from its acquisition to the end of its range, or is an instant
-// where it has none; an end on a field that is null would keep it drawn forever. A
-// shapefile cuts acquired_end to ten characters; its alias is then just not used.
+// where it has none; an end on a field that is null would keep it drawn forever.
 constexpr std::string_view kQml = R"qml(<!DOCTYPE qgis PUBLIC 'http://mrcc.com/qgis.dtd' 'SYSTEM'>
 <qgis version="3.22.0" styleCategories="Symbology|Rendering|Fields|MapTips|Temporal">
   <temporal enabled="1" mode="4" startField="acquired" endField="" startExpression="&quot;acquired&quot;" endExpression="coalesce(&quot;acquired_end&quot;, &quot;acquired&quot;)" durationField="" durationUnit="min" fixedDuration="0" accumulate="0" limitMode="0">
@@ -119,6 +120,19 @@ constexpr std::string_view kSld = R"(<?xml version="1.0" encoding="UTF-8"?>
 
 std::string_view FootprintStyleQml() {
     return kQml;
+}
+
+std::string ShapefileStyleQml() {
+    std::string qml(kQml);
+    const auto replace = [&qml](std::string_view from, std::string_view to) {
+        qml.replace(qml.find(from), from.size(), to);
+    };
+    // A scene lasts from its day's start to the next day's, whichever day its range ends.
+    replace("endExpression=\"coalesce(&quot;acquired_end&quot;, &quot;acquired&quot;)\"",
+            "endExpression=\"coalesce(&quot;acquired_e&quot;, &quot;acquired&quot;) + "
+            "to_interval('1 day')\"");
+    replace(R"(<alias field="acquired_end")", R"(<alias field="acquired_e")");
+    return qml;
 }
 
 std::string_view FootprintStyleSld() {

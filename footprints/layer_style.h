@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace aster {
@@ -14,6 +15,11 @@ namespace aster {
 // temporal controller on `acquired`, each scene an instant; field aliases that give the
 // units; and a map tip naming the granule, its date and its cloud cover.
 std::string_view FootprintStyleQml();
+
+// The style for a shapefile, which keeps only the date of `acquired` and cuts
+// acquired_end to acquired_e: each scene lasts its whole day, so that a temporal
+// controller stepping by hours still finds it on its day.
+std::string ShapefileStyleQml();
 
 // The same look as an OGC Styled Layer Descriptor, for style tables that keep one
 // beside the QML.

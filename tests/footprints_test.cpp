@@ -764,7 +764,7 @@ TEST(FootprintLayer, EarlierLayerKeptUnlessReplaced) {
         folder.write("fpx.qix", "another layer's");
         ASSERT_FALSE(Write(folder, "fp.shp", report, true));
         EXPECT_NE(folder.read("fp.qix"), "earlier");
-        EXPECT_EQ(folder.read("fp.qml"), FootprintStyleQml());
+        EXPECT_EQ(folder.read("fp.qml"), ShapefileStyleQml());
         for (const std::string stale : {"fp.sbn", "fp.sbx", "fp.shp.xml", "fp.SBN", "fp.DBF"})
             EXPECT_FALSE(folder.exists(stale)) << stale;
         EXPECT_EQ(folder.read("fpx.qix"), "another layer's");
@@ -1039,81 +1039,6 @@ bool CopyWhere(const std::string& source, const std::string& copy, const char* f
     return to != nullptr;
 }
 
-TEST(FootprintLayer, StyleAndProvenanceForTheGis) {
-    TempFolder scenes;
-    scenes.write("clear.met", CloudyScene("12"));
-    scenes.write("cloudy.met", CloudyScene("40"));
-    scenes.write("filelist.txt", "clear.met\r\ncloudy.met\r\n");
-    TestReport report;
-    for (const std::string output : {"fp.gpkg", "fp.shp", "fp.fgb", "fp.geojson", "fp.csv"}) {
-        SCOPED_TRACE(output + ": a .qml of the layer's name beside it");
-        TempFolder out;
-        ASSERT_FALSE(Write(scenes, out.file(output), report));
-        EXPECT_EQ(out.read("fp.qml"), FootprintStyleQml());
-        SCOPED_TRACE("an earlier one alone is an output that exists");
-        TempFolder again;
-        again.write("fp.qml", "earlier");
-        EXPECT_EQ(Write(scenes, again.file(output), report)->code, EEXIST);
-        EXPECT_EQ(again.read("fp.qml"), "earlier");
-        // Unless it is the style as written, which a layer of the name in another format
-        // left: layers in several formats share it.
-        again.write("fp.qml", std::string(FootprintStyleQml()));
-        EXPECT_FALSE(Write(scenes, again.file(output), report));
-    }
-    {
-        SCOPED_TRACE("GeoPackage: the footprints alone, which GDAL's tools copy filtered");
-        TempFolder out;
-        const std::string path = out.file("fp.gpkg");
-        ASSERT_FALSE(Write(scenes, path, report));
-        EXPECT_EQ(Query(path, "SELECT name FROM sqlite_master WHERE name LIKE 'layer_styles%'"),
-                  (std::vector<std::vector<std::string>>{}));
-        EXPECT_EQ(
-            GDALDatasetUniquePtr(GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR))->GetLayerCount(),
-            1);
-        ASSERT_TRUE(CopyWhere(path, out.file("copy.gpkg"), "cloud < 20"));
-        EXPECT_EQ(Read(out.file("copy.gpkg")).features.size(), 1u);
-        // The layer names the program, its version and the list it read, or how the list
-        // in memory was made, which no file holds.
-        out.write("list.txt", scenes.path().substr(1) + "/clear.met\n");
-        struct Described {
-            std::string folder, list;
-            bool tree;
-            std::vector<std::string> patterns;
-            std::string scenesRead;
-        };
-        for (const Described& d : std::vector<Described>{
-                 {scenes.path() + "/", "", false, {}, "listed in " + scenes.file("filelist.txt")},
-                 {"/", out.file("list.txt"), false, {}, "listed in " + out.file("list.txt")},
-                 // Given from the current folder, named from the root.
-                 {"/", std::filesystem::relative(out.file("list.txt")).string(), false, {},
-                  "listed in " + out.file("list.txt")},
-                 {scenes.path(), out.file("list.txt"), true, {}, "in the tree of " + scenes.path()},
-                 {scenes.path(), "", false, {"*.met"}, "named *.met in " + scenes.path()},
-                 {scenes.path(), "", true, {"*.met", "*.MET", "*.xml"},
-                  "named *.met, *.MET or *.xml in the tree of " + scenes.path()}}) {
-            SCOPED_TRACE(d.scenesRead);
-            FootprintOptions options = Options(path, true);
-            options.listPath = d.list;
-            options.listedTree = d.tree;
-            options.listedPatterns = d.patterns;
-            Progress progress;
-            ASSERT_FALSE(WriteFootprints(FolderPrefix(d.folder), options, report, progress));
-            EXPECT_EQ(Query(path, "SELECT description FROM gpkg_contents WHERE table_name = 'fp'"),
-                      (std::vector<std::vector<std::string>>{
-                          {"Footprints of the ASTER scenes " + d.scenesRead +
-                           ", written by aster " ASTER_VERSION}}));
-        }
-    }
-    {
-        SCOPED_TRACE("KML: outlines in each placemark's own style, no .qml");
-        TempFolder out;
-        ASSERT_FALSE(Write(scenes, out.file("fp.kml"), report));
-        EXPECT_NE(out.read("fp.kml").find("<PolyStyle><fill>0</fill></PolyStyle>"),
-                  std::string::npos);
-        EXPECT_FALSE(out.exists("fp.qml"));
-    }
-}
-
 // An element of an XML document as expat reads it: strictly, as QGIS's reader does.
 struct XmlElement {
     std::string name;
@@ -1175,6 +1100,101 @@ std::vector<int> Rgba(const std::string& text) {
     return parts;
 }
 
+TEST(FootprintLayer, StyleAndProvenanceForTheGis) {
+    TempFolder scenes;
+    scenes.write("clear.met", CloudyScene("12"));
+    scenes.write("cloudy.met", CloudyScene("40"));
+    scenes.write("filelist.txt", "clear.met\r\ncloudy.met\r\n");
+    TestReport report;
+    for (const std::string output : {"fp.gpkg", "fp.shp", "fp.fgb", "fp.geojson", "fp.csv"}) {
+        SCOPED_TRACE(output + ": a .qml of the layer's name beside it");
+        TempFolder out;
+        ASSERT_FALSE(Write(scenes, out.file(output), report));
+        const std::string style =
+            output == "fp.shp" ? ShapefileStyleQml() : std::string(FootprintStyleQml());
+        EXPECT_EQ(out.read("fp.qml"), style);
+        // Every field the style names, in its aliases and its times, is a field of the
+        // layer under the name this format gives it.
+        const ReadLayer layer = Read(out.file(output));
+        const std::optional<XmlElement> qgis = ParseXml(style);
+        ASSERT_TRUE(qgis && qgis->child("aliases") && qgis->child("temporal"));
+        for (const XmlElement& alias : qgis->child("aliases")->children)
+            EXPECT_TRUE(layer.fieldTypes.contains(alias.attribute("field")))
+                << alias.attribute("field");
+        const std::string ends = qgis->child("temporal")->attribute("endExpression");
+        for (std::size_t quote = ends.find('"'); quote != std::string::npos;
+             quote = ends.find('"', ends.find('"', quote + 1) + 1)) {
+            const std::string field = ends.substr(quote + 1, ends.find('"', quote + 1) - quote - 1);
+            EXPECT_TRUE(layer.fieldTypes.contains(field)) << field;
+        }
+        SCOPED_TRACE("an earlier one alone is an output that exists");
+        TempFolder again;
+        again.write("fp.qml", "earlier");
+        EXPECT_EQ(Write(scenes, again.file(output), report)->code, EEXIST);
+        EXPECT_EQ(again.read("fp.qml"), "earlier");
+        // Unless it is the style as written, which a layer of the name in another format
+        // left: layers in several formats share it, whichever format wrote it.
+        for (const std::string& shared : {std::string(FootprintStyleQml()), ShapefileStyleQml()}) {
+            TempFolder beside;
+            beside.write("fp.qml", shared);
+            EXPECT_FALSE(Write(scenes, beside.file(output), report));
+            EXPECT_EQ(beside.read("fp.qml"), shared);
+        }
+    }
+    {
+        SCOPED_TRACE("GeoPackage: the footprints alone, which GDAL's tools copy filtered");
+        TempFolder out;
+        const std::string path = out.file("fp.gpkg");
+        ASSERT_FALSE(Write(scenes, path, report));
+        EXPECT_EQ(Query(path, "SELECT name FROM sqlite_master WHERE name LIKE 'layer_styles%'"),
+                  (std::vector<std::vector<std::string>>{}));
+        EXPECT_EQ(
+            GDALDatasetUniquePtr(GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR))->GetLayerCount(),
+            1);
+        ASSERT_TRUE(CopyWhere(path, out.file("copy.gpkg"), "cloud < 20"));
+        EXPECT_EQ(Read(out.file("copy.gpkg")).features.size(), 1u);
+        // The layer names the program, its version and the list it read, or how the list
+        // in memory was made, which no file holds.
+        out.write("list.txt", scenes.path().substr(1) + "/clear.met\n");
+        struct Described {
+            std::string folder, list;
+            bool tree;
+            std::vector<std::string> patterns;
+            std::string scenesRead;
+        };
+        for (const Described& d : std::vector<Described>{
+                 {scenes.path() + "/", "", false, {}, "listed in " + scenes.file("filelist.txt")},
+                 {"/", out.file("list.txt"), false, {}, "listed in " + out.file("list.txt")},
+                 // Given from the current folder, named from the root.
+                 {"/", std::filesystem::relative(out.file("list.txt")).string(), false, {},
+                  "listed in " + out.file("list.txt")},
+                 {scenes.path(), out.file("list.txt"), true, {}, "in the tree of " + scenes.path()},
+                 {scenes.path(), "", false, {"*.met"}, "named *.met in " + scenes.path()},
+                 {scenes.path(), "", true, {"*.met", "*.MET", "*.xml"},
+                  "named *.met, *.MET or *.xml in the tree of " + scenes.path()}}) {
+            SCOPED_TRACE(d.scenesRead);
+            FootprintOptions options = Options(path, true);
+            options.listPath = d.list;
+            options.listedTree = d.tree;
+            options.listedPatterns = d.patterns;
+            Progress progress;
+            ASSERT_FALSE(WriteFootprints(FolderPrefix(d.folder), options, report, progress));
+            EXPECT_EQ(Query(path, "SELECT description FROM gpkg_contents WHERE table_name = 'fp'"),
+                      (std::vector<std::vector<std::string>>{
+                          {"Footprints of the ASTER scenes " + d.scenesRead +
+                           ", written by aster " ASTER_VERSION}}));
+        }
+    }
+    {
+        SCOPED_TRACE("KML: outlines in each placemark's own style, no .qml");
+        TempFolder out;
+        ASSERT_FALSE(Write(scenes, out.file("fp.kml"), report));
+        EXPECT_NE(out.read("fp.kml").find("<PolyStyle><fill>0</fill></PolyStyle>"),
+                  std::string::npos);
+        EXPECT_FALSE(out.exists("fp.qml"));
+    }
+}
+
 // The style as QGIS 3.22 reads it: a complete document, naming the categories it sets,
 // since QGIS applies only those.
 TEST(LayerStyle, QmlIsADocumentQgisReads) {
@@ -1212,6 +1232,12 @@ TEST(LayerStyle, QmlTimesTheScenesByAcquired) {
     })) << start;
     EXPECT_EQ(start, "acquired");
     EXPECT_TRUE(temporal->child("fixedRange"));
+    // A shapefile holds the day alone: each scene lasts that whole day, so that a
+    // controller stepping by hours still finds it.
+    const std::optional<XmlElement> days = ParseXml(ShapefileStyleQml());
+    ASSERT_TRUE(days && days->child("temporal"));
+    EXPECT_EQ(days->child("temporal")->attribute("endExpression"),
+              "coalesce(\"acquired_e\", \"acquired\") + to_interval('1 day')");
 }
 
 // Thin, partly transparent outlines and no fill, which stay light where thousands of
