@@ -685,7 +685,7 @@ int RunList(const Request& request, const CommandLineContext& context) {
     std::string folder;
     if (auto error = ChosenFolder(request, folder))
         return ReportError(context, *error);
-    const StopSignals stop;
+    const StopSignals stop(context.endsProcess);
     ProgressLine progress(context.err, context.errIsTerminal);
     ListRunHost host(request, folder, context.err, progress, stop);
     const std::optional<Error> error = ListTheFiles(host);
@@ -727,7 +727,7 @@ int RunTextFiles(const Request& request, const CommandLineContext& context, bool
         PrintPrefixed(context.err,
                       "filelist.txt's lines end in a line feed alone, so it is read as one "
                       "line: table and polys read lines ended by CR LF, as aster list writes them.");
-    const StopSignals stop;
+    const StopSignals stop(context.endsProcess);
     ProgressLine progress(context.err, context.errIsTerminal);
     RunHost host(folder, polys, request.checkBlanks, context.err, progress, stop);
     const std::optional<Error> error = MakeTextFiles(host);
@@ -833,7 +833,7 @@ int RunSceneCommand(const Request& request, const CommandLineContext& context,
     std::string folder;
     if (auto error = ChosenFolder(request, folder))
         return ReportError(context, *error);
-    const StopSignals stop;
+    const StopSignals stop(context.endsProcess);
     ProgressLine progress(context.err, context.errIsTerminal);
     SceneCommandHost host(request.verbose, context.err, progress, stop);
     std::string list = listPath;

@@ -27,6 +27,9 @@ struct CommandLineContext {
     std::ostream& err;
     bool errIsTerminal = false; // only then does a long command show its progress
     LayerCalls layers;
+    // The process ends with the command: a SIGINT or SIGTERM that comes once the command
+    // is done is then recorded, not fatal, so that the status says what the command did.
+    bool endsProcess = false;
 };
 
 // Exit statuses besides 128 plus a stopping signal's number.

@@ -11,5 +11,6 @@ int main(int argc, char* argv[]) {
     if (argc <= 1)
         return aster::StartWindow(std::cerr);
     return aster::RunCommandLine(
-        argc, argv, {std::cout, std::cerr, ::isatty(STDERR_FILENO) == 1, aster::LoadedLayers()});
+        argc, argv,
+        {std::cout, std::cerr, ::isatty(STDERR_FILENO) == 1, aster::LoadedLayers(), true});
 }

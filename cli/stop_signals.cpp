@@ -31,13 +31,15 @@ void Install(int signal, struct sigaction& previous) {
 
 } // namespace
 
-StopSignals::StopSignals() {
+StopSignals::StopSignals(bool keptAfterwards) : m_keptAfterwards(keptAfterwards) {
     s_received.store(0, std::memory_order_relaxed);
     Install(SIGINT, m_previousInterrupt);
     Install(SIGTERM, m_previousTerminate);
 }
 
 StopSignals::~StopSignals() {
+    if (m_keptAfterwards)
+        return;
     ::sigaction(SIGTERM, &m_previousTerminate, nullptr);
     ::sigaction(SIGINT, &m_previousInterrupt, nullptr);
 }

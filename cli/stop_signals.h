@@ -7,10 +7,11 @@ namespace aster {
 // While it lives, the first SIGINT or SIGTERM does not end the process but is recorded, so
 // that a command stops between files and leaves the files it had not finished as they
 // were. A second one ends the process at once. A signal ignored before stays ignored, and
-// the earlier handlers return when it goes.
+// the earlier handlers return when it goes, unless `keptAfterwards`: then a signal that
+// comes after it, while the process finishes, is recorded too and ends nothing.
 class StopSignals {
   public:
-    StopSignals();
+    explicit StopSignals(bool keptAfterwards = false);
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
     ~StopSignals();
@@ -23,6 +24,7 @@ class StopSignals {
   private:
     struct sigaction m_previousInterrupt {};
     struct sigaction m_previousTerminate {};
+    bool m_keptAfterwards = false;
 };
 
 } // namespace aster

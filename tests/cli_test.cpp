@@ -731,6 +731,27 @@ TEST(CommandLine, ASecondSignalEndsTheProcess) {
     }
 }
 
+// A signal that comes once a command has published its output, while the process
+// finishes, ends nothing where the process ends with the command: its status says the
+// output was written.
+TEST(CommandLine, ASignalAfterTheCommandLeavesItsStatus) {
+    for (const bool endsProcess : {true, false}) {
+        const int status = test::InChild([endsProcess] {
+            TempFolder folder;
+            const char* argv[] = {"aster", "list", folder.path().c_str()};
+            std::ostringstream out, err;
+            const int done = RunCommandLine(3, argv,
+                                            {.out = out,
+                                             .err = err,
+                                             .layers = {&WriteFootprints, &CheckVectorDriver},
+                                             .endsProcess = endsProcess});
+            std::raise(SIGTERM);
+            return folder.exists("filelist.txt") ? done : 1;
+        });
+        EXPECT_EQ(status, endsProcess ? 0 : 128 + SIGTERM) << endsProcess;
+    }
+}
+
 // The advice under each kind of error, as properties rather than texts: what the core
 // leaves to the front end is worded here, never with the window's buttons; the list's
 // kinds say how to make the list; everything else keeps the core's own advice.
