@@ -155,6 +155,9 @@ CLI::Validator InExistingFolder() {
     return CLI::Validator(
         [](std::string& value) {
             std::string_view path = value;
+            if (path == "-")
+                return std::string("- names no file here: the output is always a file; give "
+                                   "its name, or ./- for a file named -");
             // A database's connection string ("PG:...", "host=/run/x dbname=y" or a URI
             // for -f PostgreSQL) names no folder, and may hold a password not to echo.
             if (StartsWithNoCase(path, "PG:") || path.find('=') < path.find('/') ||

@@ -2,6 +2,7 @@
 
 #include "fileio/directory.h"
 #include "fileio/folder.h"
+#include "fileio/output_place.h"
 #include "fileio/replacement_file.h"
 #include "fileio/scratch_folder.h"
 #include "listing/tree_listing.h"
@@ -172,6 +173,11 @@ std::optional<Error> CreateList(const std::string& prefix, const std::string& li
 
 std::optional<Error> WriteList(const std::string& prefix, ListingHost& host) {
     const std::string listPath = host.listPath();
+    // A list named by the user may name a device, or a link to one, which no list
+    // replaces: said before the folder is read rather than after.
+    if (!listPath.empty())
+        if (auto error = CheckOutputPlace(listPath, listPath))
+            return error;
     NameList names;
     std::vector<std::string> scratchNames;
     std::int64_t entriesRead = 0;

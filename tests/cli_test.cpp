@@ -102,6 +102,11 @@ TEST(CommandLine, StatusAndMessages) {
          "more than one FOLDER given: b.xml c.xml {F}\n"
          "aster: The shell may have put the names of files in place of the pattern after "
          "--match: quote the pattern, as in --match '*.xml'."},
+        {{"list", "{F}", "-o", "-"},
+         2,
+         "",
+         "--output: - names no file here: the output is always a file; give its name, or ./- "
+         "for a file named -"},
         // An output's folder that is not there is named.
         {{"list", "{F}", "-o", "{F}/gone/list.txt"},
          2,

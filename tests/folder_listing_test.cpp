@@ -510,7 +510,7 @@ TEST(RecursiveListing, StopsWhenAskedAndChangesNothing) {
 }
 
 TEST(ListTheFiles, ListWrittenElsewhere) {
-    TempFolder folder;
+    TempFolder folder, elsewhere;
     folder.write("a.met", "");
     MakeFolder(folder, "out");
     struct Case {
@@ -523,7 +523,10 @@ TEST(ListTheFiles, ListWrittenElsewhere) {
         {folder.file("out"), EISDIR},
         {folder.file("gone/list.txt"), ENOENT},
         {folder.file("a.met/list.txt"), ENOTDIR},
+        // A link to a device names the device: neither written through nor replaced.
+        {elsewhere.file("null"), EINVAL},
     };
+    ::symlink("/dev/null", elsewhere.file("null").c_str());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.list);
         TreeHost host(folder.path());
@@ -536,6 +539,8 @@ TEST(ListTheFiles, ListWrittenElsewhere) {
     }
     EXPECT_EQ(folder.read("out/list.txt"), "a.met\r\n");
     EXPECT_FALSE(folder.exists("filelist.txt"));
+    struct stat link {};
+    EXPECT_TRUE(::lstat(elsewhere.file("null").c_str(), &link) == 0 && S_ISLNK(link.st_mode));
 }
 
 } // namespace
