@@ -289,7 +289,8 @@ void ListedScenes::Impl::readFile(Slot& slot, std::uint64_t sequence, std::size_
     slot.extent = TextExtent::Whole;
     const ScenePath path = ListedScenePath(slot.fullPath, m_prefix.size(), m_folder.get(),
                                            m_settings.wildcardsInLineOnly);
-    if (const std::optional<std::size_t> size = SceneFileSize(path, &slot.identity)) {
+    if (const std::optional<std::size_t> size =
+            SceneFileSize(path, &slot.identity, m_headFirst.boundsEveryRead())) {
         const bool headFirst = m_headFirst.active();
         const std::size_t first = headFirst ? m_headFirst.firstRead(*size) : *size;
         // Within the bytes allowed in flight and the memory there is, or else left for the
@@ -380,7 +381,8 @@ std::string_view ListedScenes::Impl::readInTurn(Slot& slot) {
     slot.extent = TextExtent::Whole;
     if (!m_headFirst.active())
         return m_inTurnReader.read(path, &slot.identity);
-    const std::optional<std::size_t> size = SceneFileSize(path, &slot.identity);
+    const std::optional<std::size_t> size =
+        SceneFileSize(path, &slot.identity, m_headFirst.boundsEveryRead());
     if (!size || !m_inTurnText.reserve(m_headFirst.firstRead(*size), 0))
         return {};
     std::size_t length = 0;

@@ -60,6 +60,12 @@ struct HeadFirst {
     std::size_t smallFileBytes = 64 * 1024;
 
     bool active() const { return headBytes > 0 && wholeFile != nullptr; }
+    // Whether no file is read further than this rule's bounds, however large it is, so
+    // that a file past the bound on whole files (an HDF file of gigabytes) is still read
+    // to its head.
+    bool boundsEveryRead() const {
+        return active() && std::max(headBytes, maxWholeBytes) <= kMaxWholeSceneBytes;
+    }
     // The bytes read before the rule is asked: the head, or a small file whole.
     std::size_t firstRead(std::size_t size) const {
         return size <= std::min(std::max(headBytes, smallFileBytes), maxWholeBytes)

@@ -22,9 +22,7 @@ bool NamesNoSingleFile(std::string_view path) {
     return path.find_first_of(std::string_view("*?\0", 3)) != path.npos;
 }
 
-// A scene's metadata is a few kilobytes. A file of over a gibibyte is no scene file, and
-// reading it whole could exhaust the memory: it counts as unreadable.
-constexpr off_t kMaxSceneBytes = off_t{1} << 30;
+constexpr auto kMaxSceneBytes = static_cast<off_t>(kMaxWholeSceneBytes);
 
 bool IsHiddenName(std::string_view path) {
     const std::size_t slash = path.rfind('/');
@@ -41,7 +39,8 @@ ScenePath ListedScenePath(const std::string& fullPath, std::size_t prefixSize, i
             wildcardsInLineOnly};
 }
 
-std::optional<std::size_t> SceneFileSize(const ScenePath& path, FileIdentity* identity) {
+std::optional<std::size_t> SceneFileSize(const ScenePath& path, FileIdentity* identity,
+                                         bool anySize) {
     if (identity != nullptr)
         *identity = {};
     const std::string& full = path.full;
@@ -56,7 +55,7 @@ std::optional<std::size_t> SceneFileSize(const ScenePath& path, FileIdentity* id
         *identity = IdentityOf(info);
     if (!S_ISREG(info.st_mode))
         return std::nullopt;
-    if (info.st_size <= 0 || info.st_size > kMaxSceneBytes)
+    if (info.st_size <= 0 || (info.st_size > kMaxSceneBytes && !anySize))
         return std::nullopt;
     return static_cast<std::size_t>(info.st_size);
 }

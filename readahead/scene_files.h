@@ -29,6 +29,10 @@ struct ScenePath {
 ScenePath ListedScenePath(const std::string& fullPath, std::size_t prefixSize, int folderFd,
                           bool wildcardsInLineOnly = false);
 
+// A scene's metadata is a few kilobytes. A file of over a gibibyte is no scene file, and
+// reading it whole could exhaust the memory: it counts as unreadable.
+inline constexpr std::size_t kMaxWholeSceneBytes = std::size_t{1} << 30;
+
 // Which file a path named when it was read: the same device and inode is the same file,
 // whatever its name or links. All zero for none.
 struct FileIdentity {
@@ -64,8 +68,10 @@ std::string ReadFileContents(const std::string& FileFullPath);
 // to read, or nothing when the path names no ordinary, visible file of at most 1 GiB
 // (its text is then empty); and the read itself into `buffer` of at least `size` bytes,
 // giving the bytes read, or nothing when the file cannot be read. `identity`, when given,
-// is set to the file's wherever the path names one, or cleared.
-std::optional<std::size_t> SceneFileSize(const ScenePath& path, FileIdentity* identity = nullptr);
+// is set to the file's wherever the path names one, or cleared. `anySize` lifts the 1 GiB
+// bound for readers that never read more than a bounded part of a file.
+std::optional<std::size_t> SceneFileSize(const ScenePath& path, FileIdentity* identity = nullptr,
+                                         bool anySize = false);
 std::optional<std::size_t> ReadSceneFile(const ScenePath& path, std::size_t size, char* buffer);
 // Why a listed file gave no text, for the runs that name a reason for each file they skip:
 // its name ("its name holds * or ?"), what it is ("no such file", "a folder", "not a

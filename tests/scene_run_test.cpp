@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
+#include <unistd.h>
 
 namespace aster {
 namespace {
@@ -79,7 +80,13 @@ TEST(SceneRun, HdfFilesByTheirEcsTexts) {
     folder.write("b.hdf.xml", test::GranuleXml());
     const std::string cut = folder.read("b.hdf");
     folder.write("cut.hdf", cut.substr(0, cut.size() / 2));
-    WriteList(folder, {"a.hdf", "noid.hdf", "b.hdf", "b.hdf.xml", "cut.hdf"});
+    // Past the bound on files read whole, an HDF file is still read by its texts, and a
+    // metadata file is named for its size (sparse files: nothing is written or read).
+    const off_t huge = (off_t{1} << 30) + 4096;
+    folder.write("big.met", core);
+    for (const char* name : {"a.hdf", "b.hdf", "big.met"})
+        ASSERT_EQ(::truncate(folder.file(name).c_str(), huge), 0) << name;
+    WriteList(folder, {"a.hdf", "noid.hdf", "b.hdf", "b.hdf.xml", "cut.hdf", "big.met"});
 
     Kept writer;
     Named host;
@@ -91,7 +98,7 @@ TEST(SceneRun, HdfFilesByTheirEcsTexts) {
     // A 4 MiB image, never read.
     EXPECT_LT(test::BytesRead() - before, 1'000'000);
     EXPECT_EQ(report.written, 3);
-    EXPECT_EQ(report.skipped, 2);
+    EXPECT_EQ(report.skipped, 3);
     EXPECT_TRUE(writer.published);
     ASSERT_EQ(writer.scenes.size(), 3u);
     EXPECT_EQ(writer.scenes[0].metadata.layout, MetadataLayout::HdfEos);
@@ -101,7 +108,8 @@ TEST(SceneRun, HdfFilesByTheirEcsTexts) {
     EXPECT_EQ(writer.scenes[0].metadata.corners, writer.scenes[2].metadata.corners);
     EXPECT_EQ(host.named, (std::vector<std::pair<std::string, std::string>>{
                                 {"b.hdf", "described by b.hdf.xml"},
-                                {"cut.hdf", "truncated HDF"}}));
+                                {"cut.hdf", "truncated HDF"},
+                                {"big.met", "larger than 16 MiB"}}));
 }
 
 // A granule is one scene whatever its files: its metadata file where the run reads that
