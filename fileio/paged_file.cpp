@@ -10,8 +10,8 @@
 
 namespace aster {
 
-std::optional<Error> PagedFile::open(const std::string& folder) {
-    m_folder = folder;
+std::optional<Error> PagedFile::open(const std::string& folder, const std::string& shownAs) {
+    m_shownAs = shownAs;
     // The bytes are filled when a page is first used, not zeroed here.
     m_pages = std::make_unique_for_overwrite<Page[]>(kPages);
     m_error = OpenUnnamedFile(folder, m_file);
@@ -20,7 +20,7 @@ std::optional<Error> PagedFile::open(const std::string& folder) {
 
 void PagedFile::fail(int err) {
     if (!m_error)
-        m_error = SystemError(err, m_folder);
+        m_error = SystemError(err, m_shownAs);
 }
 
 PagedFile::Page& PagedFile::page(std::uint64_t number) {

@@ -17,8 +17,9 @@ namespace aster {
 // after it gives zeros, so a caller may check error() once before it relies on a result.
 class PagedFile {
   public:
-    // Opens a new unnamed file in `folder`.
-    std::optional<Error> open(const std::string& folder);
+    // Opens a new unnamed file in `folder`; its failures name `shownAs`, the output the
+    // user knows, not a file that no name reaches.
+    std::optional<Error> open(const std::string& folder, const std::string& shownAs);
     void read(std::uint64_t at, void* to, std::size_t size);
     void write(std::uint64_t at, const void* from, std::size_t size);
     const std::optional<Error>& error() const { return m_error; }
@@ -37,7 +38,7 @@ class PagedFile {
     void fail(int err);
 
     UniqueFd m_file;
-    std::string m_folder;
+    std::string m_shownAs;
     std::unique_ptr<Page[]> m_pages;
     std::optional<Error> m_error;
 };

@@ -367,7 +367,7 @@ std::optional<Error> FootprintLayer::start() {
     const std::string& outputPath = m_options.outputPath;
     if (auto error = m_scratch.create(m_outputFolder, outputPath))
         return error;
-    if (auto error = m_written.open(m_scratch.path()))
+    if (auto error = m_written.open(m_scratch.path(), outputPath))
         return error;
     // FlatGeobuf writes one file only under a name ending in .fgb, and a shapefile's .shp
     // is written in lower case whatever the name's case, so such a layer is written under

@@ -16,9 +16,11 @@ constexpr std::size_t kBatch = 4096; // features written or read at once
 
 } // namespace
 
-std::optional<Error> WrittenFeatures::open(const std::string& folder) {
-    m_folder = folder;
-    return OpenUnnamedFile(folder, m_file);
+std::optional<Error> WrittenFeatures::open(const std::string& folder, const std::string& shownAs) {
+    m_shownAs = shownAs;
+    if (auto error = OpenUnnamedFile(folder, m_file))
+        return SystemError(error->code, shownAs);
+    return std::nullopt;
 }
 
 std::optional<Error> WrittenFeatures::add(const WrittenFeature& feature) {
@@ -31,7 +33,7 @@ std::optional<Error> WrittenFeatures::flush() {
     const std::string_view bytes(reinterpret_cast<const char*>(m_buffer.data()),
                                  m_buffer.size() * sizeof(WrittenFeature));
     if (const int err = WriteAll(m_file.get(), bytes))
-        return SystemError(err, m_folder);
+        return SystemError(err, m_shownAs);
     m_buffer.clear();
     return std::nullopt;
 }

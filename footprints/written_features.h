@@ -25,8 +25,8 @@ struct WrittenFeature {
 // one again when a driver reads them back in another order.
 class WrittenFeatures {
   public:
-    // Opens the unnamed file in `folder`.
-    std::optional<Error> open(const std::string& folder);
+    // Opens the unnamed file in `folder`; its failures name `shownAs`, the output.
+    std::optional<Error> open(const std::string& folder, const std::string& shownAs);
     std::optional<Error> add(const WrittenFeature& feature);
     std::int64_t size() const { return static_cast<std::int64_t>(m_scenes.size()); }
     // Writes what is buffered, before the features are read back.
@@ -40,7 +40,7 @@ class WrittenFeatures {
   private:
 
     UniqueFd m_file;
-    std::string m_folder;
+    std::string m_shownAs;
     std::vector<std::int32_t> m_scenes; // ascending: scenes are written in list order
     std::vector<WrittenFeature> m_buffer;
     std::vector<WrittenFeature> m_window; // features read ahead from m_windowStart on

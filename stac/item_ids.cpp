@@ -55,10 +55,10 @@ std::string_view NameStem(std::string_view fileName) {
     return WithoutDataFileExtension(fileName);
 }
 
-std::optional<Error> ItemIds::open(const std::string& folder) {
-    if (auto error = m_texts.open(folder))
+std::optional<Error> ItemIds::open(const std::string& folder, const std::string& shownAs) {
+    if (auto error = m_texts.open(folder, shownAs))
         return error;
-    return m_items.open(folder);
+    return m_items.open(folder, shownAs);
 }
 
 const std::optional<Error>& ItemIds::error() const {

@@ -33,8 +33,8 @@ namespace aster {
 // relied on, and the caller looks before it publishes anything made with them.
 class ItemIds {
   public:
-    // Opens the unnamed files in `folder`.
-    std::optional<Error> open(const std::string& folder);
+    // Opens the unnamed files in `folder`; their failures name `shownAs`.
+    std::optional<Error> open(const std::string& folder, const std::string& shownAs);
     const std::optional<Error>& error() const;
 
     // The provisional id of the next item in list order, for the scene of that number.

@@ -55,7 +55,7 @@ std::optional<Error> StacOutput::plan() {
         m_assetHrefBase = *base;
     }
     m_names.setSpillFolder(m_outputFolder);
-    return m_ids.open(m_outputFolder);
+    return m_ids.open(m_outputFolder, m_options.outputPath);
 }
 
 std::shared_ptr<const StacOutput::SceneFolder> StacOutput::sceneFolder(std::string_view listed) {

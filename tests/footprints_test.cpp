@@ -1405,7 +1405,7 @@ TEST(LayerCheck, KmlIsStreamedAndCounted) {
         GdalMessages messages;
         TempFolder scratch;
         WrittenFeatures features;
-        ASSERT_FALSE(features.open(scratch.path()));
+        ASSERT_FALSE(features.open(scratch.path(), "out/x.kml"));
         for (std::int64_t i = 1; i <= c.features; ++i)
             ASSERT_FALSE(features.add({static_cast<std::int32_t>(i), {}}));
         const WrittenLayer layer{folder.path(), folder.file("x.kml"), "KML", "out/x.kml", features};
@@ -1415,6 +1415,31 @@ TEST(LayerCheck, KmlIsStreamedAndCounted) {
             EXPECT_NE(error->description.find("out/x.kml"), std::string::npos);
         }
     }
+}
+
+// The features kept aside fail under the output's name, which the user knows, never
+// under the scratch folder's, which is gone once the run has failed.
+TEST(WrittenFeatures, AFailureNamesTheOutput) {
+    TempFolder scratch;
+    const int status = test::InChild([&scratch] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{64 * 1024, 64 * 1024};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            return test::kSkip;
+        WrittenFeatures features;
+        if (features.open(scratch.path(), "out/x.geojson"))
+            return 1;
+        for (std::int32_t scene = 1; scene <= 100'000; ++scene) {
+            if (const auto error = features.add({scene, {}}))
+                return error->code == EFBIG && error->description == "File too large: out/x.geojson"
+                           ? 0
+                           : 2;
+        }
+        return 3;
+    });
+    if (status == test::kSkip)
+        GTEST_SKIP() << "no file size limit can be set here";
+    EXPECT_EQ(status, 0);
 }
 
 // Under every file size limit a write either fails and leaves the earlier layer exactly as

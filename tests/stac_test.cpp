@@ -667,7 +667,7 @@ TEST(ItemIds, GranuleThenNameThenNumberAndSuffixesInListOrder) {
     const TempFolder spill;
     for (const IdRow& row : rows) {
         ItemIds ids;
-        ASSERT_FALSE(ids.open(spill.path()));
+        ASSERT_FALSE(ids.open(spill.path(), "items.json"));
         std::vector<std::string> provisional, final, changes;
         for (std::size_t i = 0; i < row.items.size(); ++i)
             provisional.emplace_back(
@@ -688,7 +688,7 @@ TEST(ItemIds, GranuleThenNameThenNumberAndSuffixesInListOrder) {
 TEST(ItemIds, ManyItemsOfOneIdTakeLinearTime) {
     const TempFolder spill;
     ItemIds ids;
-    ASSERT_FALSE(ids.open(spill.path()));
+    ASSERT_FALSE(ids.open(spill.path(), "items.json"));
     for (int i = 0; i < 50000; ++i)
         ids.add("", "same", i + 1);
     ids.finish();
@@ -753,7 +753,7 @@ TEST(ItemIds, AgreeWithThePlainRuleOverManyClashes) {
         }
         const TempFolder spill;
         ItemIds ids;
-        ASSERT_FALSE(ids.open(spill.path()));
+        ASSERT_FALSE(ids.open(spill.path(), "items.json"));
         std::vector<std::string> provisional;
         for (std::size_t i = 0; i < items.size(); ++i)
             provisional.emplace_back(
