@@ -4,6 +4,8 @@
 #include "stac/asset_files.h"
 #include "stac/stac_output.h"
 
+#include <cerrno>
+
 namespace aster {
 
 bool IsItemCollectionPath(std::string_view outputPath) {
@@ -67,8 +69,17 @@ std::optional<Error> WriteStac(const std::string& folderPrefix, const StacOption
     const std::unique_ptr<StacOutput> output = IsItemCollectionPath(options.outputPath)
                                                    ? MakeItemCollectionFile(folderPrefix, options)
                                                    : MakeStaticCatalogue(folderPrefix, options);
-    return RunScenes({folderPrefix, options.readAhead, {options.listPath, true}}, *output, host,
-                     report);
+    std::optional<Error> error = RunScenes(
+        {folderPrefix, options.readAhead, {options.listPath, true}}, *output, host, report);
+    // A full disk or a size limit stops the run before anything takes the output's place,
+    // which is replaced whole or not at all: the message names the output, not an item
+    // that only the unfinished catalogue held, and says the earlier one stands.
+    if (error && (error->kind == ErrorKind::NoSpace || error->code == EFBIG)) {
+        Error stopped = SystemError(error->code, options.outputPath);
+        stopped.hint += " Nothing was changed.";
+        error = std::move(stopped);
+    }
+    return error;
 }
 
 } // namespace aster

@@ -17,6 +17,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -26,6 +27,7 @@
 #include <set>
 #include <sstream>
 #include <sys/acl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -1325,6 +1327,29 @@ TEST(StacCatalogue, ReplacedWholeOrNotAtAll) {
     ASSERT_TRUE(failed.error);
     EXPECT_EQ(failed.error->kind, ErrorKind::LineTooLong);
     unchanged();
+
+    // Files that may not grow as large as an item: the message names the output, not an
+    // item only the unfinished catalogue held, and says the earlier one stands.
+    WriteList(folder, "s", {"c.met", "b.met"});
+    for (const std::string& output : {out, folder.file("items.json")}) {
+        SCOPED_TRACE(output);
+        const int status = test::InChild([&] {
+            ::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{1024, 1024};
+            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                return test::kSkip;
+            const Outcome limited = Catalogue(folder.file("s"), output, true);
+            return limited.error && limited.error->code == EFBIG &&
+                           limited.error->description == "File too large: " + output &&
+                           limited.error->hint.ends_with("Nothing was changed.")
+                       ? 0
+                       : 1;
+        });
+        if (status != test::kSkip) {
+            EXPECT_EQ(status, 0);
+        }
+        unchanged();
+    }
 
     // With --overwrite the new catalogue replaces the earlier one whole.
     WriteList(folder, "s", {"c.met"});
