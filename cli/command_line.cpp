@@ -28,6 +28,7 @@
 #include <string_view>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <vector>
 
@@ -49,8 +50,13 @@ constexpr std::string_view kQuoteThePattern =
 
 // A read-only archive is still read where it lies: only its list must go elsewhere.
 constexpr std::string_view kListElsewhere =
-    "The drive is read-only: write the list elsewhere with -o LIST, then give it to the "
-    "other commands with --list LIST.";
+    "The drive is read-only: write the list elsewhere with -o LIST, then give it to "
+    "footprints or stac with --list LIST (table and polys write into FOLDER itself).";
+// table and polys write their files into the folder, so no list elsewhere helps them.
+constexpr std::string_view kTextFilesNeedAWritableFolder =
+    "table and polys write into FOLDER, which is read-only: copy the scenes to a folder you "
+    "can write to, or write a layer or a catalogue elsewhere with footprints or stac "
+    "(--recursive reads the folder without writing into it).";
 
 // What the command line asked for: the chosen command's arguments, bound to its options
 // by the declaration below, and the function that runs it.
@@ -710,6 +716,12 @@ int RunList(const Request& request, const CommandLineContext& context) {
     return Finish(context, error, stop, false);
 }
 
+// Whether `folder` lies on a file system mounted read-only, where no list can be made.
+bool OnReadOnlyDrive(const std::string& folder) {
+    struct statvfs drive {};
+    return ::statvfs(folder.c_str(), &drive) == 0 && (drive.f_flag & ST_RDONLY) != 0;
+}
+
 // Whether the list's lines end in a line feed alone, as most tools write them: the text
 // run reads such a list as one line, as the window does, so the user hears why.
 bool LinesEndInLineFeedsAlone(const std::string& listPath) {
@@ -735,6 +747,11 @@ int RunTextFiles(const Request& request, const CommandLineContext& context, bool
     RunHost host(folder, polys, request.checkBlanks, context.err, progress, stop);
     const std::optional<Error> error = MakeTextFiles(host);
     progress.clear();
+    if (error && (error->kind == ErrorKind::ReadOnly ||
+                  (error->kind == ErrorKind::ListMissing && OnReadOnlyDrive(folder)))) {
+        PrintPrefixed(context.err, FormatError(*error, kTextFilesNeedAWritableFolder));
+        return kExitError;
+    }
     return Finish(context, error, stop, request.checkBlanks);
 }
 

@@ -20,11 +20,13 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <map>
 #include <regex>
 #include <set>
 #include <spawn.h>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -604,6 +606,46 @@ TEST(CommandLine, ATreeReadWithoutWritingIntoIt) {
               std::string::npos);
     EXPECT_EQ(RunAster({"footprints", tree.path(), "--list", "x", "-r", "-o", "y.gpkg"}).status,
               2);
+}
+
+// A folder on a drive mounted read-only: each command's hint says what it can do there,
+// never sending table or polys to make a list they could not use.
+TEST(CommandLine, AReadOnlyDriveGetsEachCommandsWay) {
+    TempFolder folder, listed;
+    folder.write("a.met", test::ExampleScene());
+    listed.write("a.met", test::ExampleScene());
+    listed.write("filelist.txt", "a.met\r\n");
+    const int status = test::InChild([&] {
+        if (!test::OwnMountNamespace())
+            return test::kSkip;
+        for (const TempFolder* f : {&folder, &listed})
+            if (::mount(f->path().c_str(), f->path().c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+                ::mount(nullptr, f->path().c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+                        nullptr) != 0)
+                return test::kSkip;
+        const std::string elsewhere = "write the list elsewhere with -o LIST, then give it to "
+                                      "footprints or stac with --list LIST";
+        const std::string copy = "table and polys write into FOLDER, which is read-only";
+        const struct {
+            Strings args;
+            std::string hint;
+        } rows[] = {
+            {{"list", folder.path()}, elsewhere},
+            {{"table", folder.path()}, copy},
+            {{"polys", listed.path(), "--check-blanks"}, copy},
+        };
+        for (const auto& row : rows) {
+            const Outcome outcome = RunAster(row.args);
+            if (outcome.status != 1 || outcome.err.find(row.hint) == std::string::npos) {
+                std::cerr << outcome.err;
+                return 1;
+            }
+        }
+        return 0;
+    });
+    if (status == test::kSkip)
+        GTEST_SKIP() << "no read-only mount can be made here";
+    EXPECT_EQ(status, 0);
 }
 
 // The STAC catalogue of the example scenes: the summary, --verbose's lines, an earlier
