@@ -136,9 +136,9 @@ bool ReadFailed() {
     return false;
 }
 
-// Why the file's block lists cannot be trusted, if they cannot: "truncated HDF" when a
-// block ends past its `size` bytes, checked before anything is read from the blocks so that
-// a cut file is told as such and not as damaged; "unreadable HDF" when the walk over the
+// Why the file's block lists cannot be trusted, if they cannot: "truncated or damaged HDF"
+// when a block ends past its `size` bytes (a cut file, or a damaged offset or length),
+// checked before anything is read from the blocks; "unreadable HDF" when the walk over the
 // lists goes round. Each step of the walk continues after the tag and ref it is given, so
 // one given back twice would repeat for ever: a damaged entry of tag 0 and ref 0 starts the
 // walk over. Brent's way finds such a repeat without keeping every pair.

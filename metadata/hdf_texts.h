@@ -34,7 +34,7 @@ bool LooksLikeHdf4(std::string_view head);
 
 // The texts, or why there are none, in a few words for `--verbose`:
 //   "not an HDF file"                  the file does not start as one (or is no file)
-//   "truncated HDF"                    its blocks run past the end of the file
+//   "truncated or damaged HDF"         its blocks run past the end of the file
 //   "unreadable HDF"                   the HDF library cannot read it (or failed on it)
 //   "HDF file without ECS metadata"    no coremetadata.N attribute
 //   "coremetadata of more than 16 MiB" (also productmetadata, archivemetadata)
@@ -43,7 +43,7 @@ struct HdfTextsOrReason {
     std::string reason;
 };
 inline constexpr std::string_view kNotHdf{"not an HDF file"};
-inline constexpr std::string_view kTruncatedHdf{"truncated HDF"};
+inline constexpr std::string_view kTruncatedHdf{"truncated or damaged HDF"};
 inline constexpr std::string_view kUnreadableHdf{"unreadable HDF"};
 
 // Where the HDF4 library runs for an `HdfReader`: in a helper process, the program

@@ -112,7 +112,7 @@ TEST(HdfTexts, ACutForeignOrUnlabelledFileGivesAReason) {
         folder.write("cut.hdf", whole.substr(0, size));
         EXPECT_EQ(LooksLikeHdf4(whole.substr(0, size)), size >= 4) << size;
         EXPECT_EQ(Outcome(ReadFile(folder.file("cut.hdf"))),
-                  size < 4 ? "reason: not an HDF file" : "reason: truncated HDF")
+                  size < 4 ? "reason: not an HDF file" : "reason: truncated or damaged HDF")
             << size;
     }
     std::mt19937 random(7); // block lists of any numbers, after the right first bytes
@@ -200,7 +200,7 @@ TEST(HdfTexts, ThreadsReadingAtOnceEachGetTheirOwnOutcome) {
             expected.push_back(core + "||");
         } else { // cut: a reason from inside the library
             std::filesystem::resize_file(name, std::filesystem::file_size(name) / 2);
-            expected.push_back("reason: truncated HDF");
+            expected.push_back("reason: truncated or damaged HDF");
         }
     }
     for (const auto& [way, read] : kBothWays) {

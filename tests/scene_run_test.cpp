@@ -107,9 +107,9 @@ TEST(SceneRun, HdfFilesByTheirEcsTexts) {
     EXPECT_EQ(writer.scenes[2].metadata.layout, MetadataLayout::EcsXml);
     EXPECT_EQ(writer.scenes[0].metadata.corners, writer.scenes[2].metadata.corners);
     EXPECT_EQ(host.named, (std::vector<std::pair<std::string, std::string>>{
-                                {"b.hdf", "described by b.hdf.xml"},
-                                {"cut.hdf", "truncated HDF"},
-                                {"big.met", "larger than 16 MiB"}}));
+                              {"b.hdf", "described by b.hdf.xml"},
+                              {"cut.hdf", "truncated or damaged HDF"},
+                              {"big.met", "larger than 16 MiB"}}));
 }
 
 // A granule is one scene whatever its files: its metadata file where the run reads that
