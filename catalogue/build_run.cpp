@@ -20,6 +20,8 @@ namespace aster {
 
 namespace {
 
+constexpr std::array<std::string_view, 2> kOutputNames{"table.txt", "polys.txt"};
+
 // A scene file's record is most often settled by its first page: the rest is read only
 // where it may change the record, or the file is no larger than that.
 HeadFirst RecordHeadFirst() {
@@ -28,20 +30,34 @@ HeadFirst RecordHeadFirst() {
                      [](std::string_view head) { return !RecordSettledBy(head); }, kHeadBytes};
 }
 
-// The files the run replaces, which a list may name too: the run reads them as the empty
-// files they become, not as what the last run wrote into them. Only a file that stands at
-// an output's name counts; a link there is replaced, not what it points to.
+// The files the run replaces, which a list may name too: read as empty, as if emptied at
+// the start, not as what the last run wrote into them. Only the file that stands at an
+// output's name counts, named through the folder itself (a link there is replaced, not
+// what it points to; another name of the same file keeps its text after the run).
 std::array<FileIdentity, 2> OutputsReplaced(const std::string& prefix) {
     std::array<FileIdentity, 2> outputs;
-    const char* names[] = {"table.txt", "polys.txt"};
     for (std::size_t i = 0; i < outputs.size(); ++i) {
         struct stat info {};
-        const std::string path = prefix + names[i];
+        const std::string path = prefix + std::string(kOutputNames[i]);
         if (StatAtAnyLength(AT_FDCWD, path.c_str(), info, AT_SYMLINK_NOFOLLOW) == 0 &&
             S_ISREG(info.st_mode))
             outputs[i] = IdentityOf(info);
     }
     return outputs;
+}
+
+bool NamesAnOutput(const ListedScene& scene, const std::array<FileIdentity, 2>& replaced,
+                   const FileIdentity& folder) {
+    if (scene.identity == FileIdentity{} ||
+        std::find(replaced.begin(), replaced.end(), scene.identity) == replaced.end())
+        return false;
+    const std::string_view name = FileNameOf(scene.fullPath);
+    if (std::find(kOutputNames.begin(), kOutputNames.end(), name) == kOutputNames.end())
+        return false;
+    const std::string parent(scene.fullPath.substr(0, scene.fullPath.size() - name.size()));
+    struct stat info {};
+    return StatAtAnyLength(AT_FDCWD, parent.empty() ? "." : parent.c_str(), info, 0) == 0 &&
+           IdentityOf(info) == folder;
 }
 
 std::optional<Error> Run(CatalogueHost& host, const ReadAheadSettings& settings,
@@ -61,14 +77,17 @@ std::optional<Error> Run(CatalogueHost& host, const ReadAheadSettings& settings,
     if (auto error = polys.create(prefix, "polys.txt"))
         return error;
     const std::array<FileIdentity, 2> replaced = OutputsReplaced(prefix);
+    struct stat folderInfo {};
+    const FileIdentity folder = StatAtAnyLength(AT_FDCWD, prefix.c_str(), folderInfo, 0) == 0
+                                    ? IdentityOf(folderInfo)
+                                    : FileIdentity{};
 
     ListedScene scene;
     SceneRecord record;
     std::int64_t done = 0;
     while (scenes.next(scene)) {
         done = scene.number;
-        if (scene.identity != FileIdentity{} &&
-            std::find(replaced.begin(), replaced.end(), scene.identity) != replaced.end())
+        if (NamesAnOutput(scene, replaced, folder))
             scene.text = {};
         if (host.blanksSelected() && !scene.text.starts_with("GROUP"))
             host.showMessage(std::string(scene.fullPath));

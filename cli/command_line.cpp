@@ -162,8 +162,8 @@ CLI::Validator InExistingFolder() {
         [](std::string& value) {
             std::string_view path = value;
             if (path == "-")
-                return std::string("- names no file here: the output is always a file; give "
-                                   "its name, or ./- for a file named -");
+                return std::string("- is not standard output here: outputs are files or "
+                                   "folders; name one, or ./- for one named -");
             // A database's connection string ("PG:...", "host=/run/x dbname=y" or a URI
             // for -f PostgreSQL) names no folder, and may hold a password not to echo.
             if (StartsWithNoCase(path, "PG:") || path.find('=') < path.find('/') ||
@@ -431,8 +431,8 @@ void DeclareStac(CLI::App& app, Request& request) {
 }
 
 // The whole command line. Help, usage lines and parsing all come from these declarations,
-// so each command and each option is named here once: a new command is one more block
-// ending in the function that runs it; a new option is one more line in its command's
+// so each command and each option is named here once: a new command is one more Declare
+// function, ending in the function that runs it; a new option is one more line in its command's
 // block, bound to a field of Request. An option that may be given more than once takes
 // one value each time (allow_extra_args(false)), so that it never takes the FOLDER that
 // follows it.

@@ -156,9 +156,14 @@ std::optional<Error> PlanMoves(const std::string& scratch, const std::string& ou
         ScratchMove move{scratch + "/" + name, outputFolder + "/" + name};
         struct stat info {};
         if (!overwrite && move.to != replaceable && ::lstat(move.to.c_str(), &info) == 0) {
-            if (IsOurStyle(move.to))
-                continue; // the style another layer of the name left, just as it is
-            return ExistsError(move.to);
+            if (!IsOurStyle(move.to))
+                return ExistsError(move.to);
+            // The style another layer of the name left: kept as it is when it is this
+            // format's too, else replaced by this layer's (a shapefile's times differ).
+            std::string earlier, written;
+            if (ReadWholeFileAt(AT_FDCWD, move.to, 1 << 20, earlier) == 0 &&
+                ReadWholeFileAt(AT_FDCWD, move.from, 1 << 20, written) == 0 && earlier == written)
+                continue;
         }
         moves.push_back(std::move(move));
     }

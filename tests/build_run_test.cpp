@@ -181,11 +181,13 @@ TEST(MakeTextFiles, ListLinesThatNameNoScene) {
     ::mkfifo(f.path("fifo.met").c_str(), 0644);
     f.folder.write("filelist.txt",
                    "sub.met\r\nfifo.met\r\ngone.met\r\nfilelist.txt\r\n\r\npolys.txt\r\n"
-                   "./table.txt\r\n");
+                   "./table.txt\r\nkept.met\r\n");
     // The outputs a run replaces read as the empty files they become, whatever the last
     // run left in them.
     f.folder.write("polys.txt", kScene1);
     f.folder.write("table.txt", kScene2);
+    // Another name of the earlier table keeps its text after the run, so it is read.
+    ::link(f.path("table.txt").c_str(), f.path("kept.met").c_str());
     FakeCatalogueHost host(f.folder.path() + "/"); // a trailing separator doubles
     host.polys = true;
     host.blanks = true;
@@ -197,6 +199,7 @@ TEST(MakeTextFiles, ListLinesThatNameNoScene) {
     std::string expected;
     for (int n = 1; n <= 7; ++n)
         expected += " " + std::to_string(n) + " ,,\r\n,\r\n,\r\n,\r\n,\r\nEnd\r\n";
+    expected += Block(8, "-2.1,2.1", "-2.2,2.2", "-2.3,2.3", "-2.4,2.4");
     EXPECT_EQ(f.folder.read("polys.txt"), expected + "End\r\n");
 }
 

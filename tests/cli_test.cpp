@@ -107,8 +107,8 @@ TEST(CommandLine, StatusAndMessages) {
         {{"list", "{F}", "-o", "-"},
          2,
          "",
-         "--output: - names no file here: the output is always a file; give its name, or ./- "
-         "for a file named -"},
+         "--output: - is not standard output here: outputs are files or folders; name one, or "
+         "./- for one named -"},
         // An output's folder that is not there is named.
         {{"list", "{F}", "-o", "{F}/gone/list.txt"},
          2,
