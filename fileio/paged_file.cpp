@@ -14,7 +14,8 @@ std::optional<Error> PagedFile::open(const std::string& folder, const std::strin
     m_shownAs = shownAs;
     // The bytes are filled when a page is first used, not zeroed here.
     m_pages = std::make_unique_for_overwrite<Page[]>(kPages);
-    m_error = OpenUnnamedFile(folder, m_file);
+    if (const std::optional<Error> error = OpenUnnamedFile(folder, m_file))
+        m_error = SystemError(error->code, shownAs);
     return m_error;
 }
 
