@@ -38,6 +38,27 @@ std::optional<std::int32_t> FractionDigits(std::string_view digits) {
     return nanoseconds;
 }
 
+// Strips an offset from UTC off the end of a time, RFC 3339's "+05:30" or "-00:00" or
+// the basic form's "+0530", and gives it in minutes ahead of UTC: 0 without one, none
+// when it is malformed.
+std::optional<int> TakeOffset(std::string_view& text) {
+    const std::size_t sign = text.find_first_of("+-");
+    if (sign == std::string_view::npos)
+        return 0;
+    const std::string_view offset = text.substr(sign + 1);
+    const bool extended = offset.size() == 5 && offset[2] == ':';
+    if (!extended && offset.size() != 4)
+        return std::nullopt;
+    const auto hours = FixedDigits(offset.substr(0, 2));
+    const auto minutes = FixedDigits(offset.substr(extended ? 3 : 2, 2));
+    if (!hours || !minutes || *hours > 23 || *minutes > 59)
+        return std::nullopt;
+    const int ahead = *hours * 60 + *minutes;
+    const bool behind = text[sign] == '-';
+    text = text.substr(0, sign);
+    return behind ? -ahead : ahead;
+}
+
 } // namespace
 
 std::optional<CalendarDate> ParseSceneDate(std::string_view text) {
@@ -66,16 +87,23 @@ std::optional<CalendarDate> ParseSceneDate(std::string_view text) {
 }
 
 std::optional<TimeOfDay> ParseSceneTime(std::string_view text) {
-    // UTC's 'Z', in either case as RFC 3339 allows.
-    if (text.ends_with('Z') || text.ends_with('z'))
+    // UTC's 'Z', in either case as RFC 3339 allows, or an offset from it.
+    int offsetMinutes = 0;
+    if (text.ends_with('Z') || text.ends_with('z')) {
         text.remove_suffix(1);
+    } else {
+        const std::optional<int> offset = TakeOffset(text);
+        if (!offset)
+            return std::nullopt;
+        offsetMinutes = *offset;
+    }
     // Minutes alone, as people write a time by hand: the minute's start.
     if (text.size() == 5 && text[2] == ':') {
         const auto hour = FixedDigits(text.substr(0, 2));
         const auto minute = FixedDigits(text.substr(3, 2));
         if (!hour || !minute || *hour > 23 || *minute > 59)
             return std::nullopt;
-        return TimeOfDay{*hour, *minute, 0, 0};
+        return TimeOfDay{*hour, *minute, 0, 0, offsetMinutes};
     }
     // The extended form separates its fields with ':' and its fraction with '.'; the basic
     // form has neither, though a '.' may still stand before the fraction.
@@ -91,7 +119,7 @@ std::optional<TimeOfDay> ParseSceneTime(std::string_view text) {
     const bool leapSecond = *second == 60 && *hour == 23 && *minute == 59;
     if (*second > 59 && !leapSecond)
         return std::nullopt;
-    TimeOfDay time{*hour, *minute, *second, 0};
+    TimeOfDay time{*hour, *minute, *second, 0, offsetMinutes};
     std::string_view fraction = text.substr(2 * step + 2);
     if (fraction.empty())
         return time;
@@ -110,14 +138,21 @@ UtcMilliseconds AcquisitionInstant(const CalendarDate& date, const TimeOfDay& ti
     using namespace std::chrono;
     const sys_days day{
         year_month_day{year{date.year}, month{date.month}, std::chrono::day{date.day}}};
+    const minutes offset{time.offsetMinutes};
     // A leap second is the day's last millisecond: the next one is the next day's first.
     if (time.second >= 60)
-        return day + days{1} - milliseconds{1};
+        return day + days{1} - milliseconds{1} - offset;
     const nanoseconds sinceMidnight = hours{time.hour} + minutes{time.minute} +
                                       seconds{time.second} + nanoseconds{time.nanosecond};
     // Truncated, never rounded: rounding up could carry into the next day, and a scene is
     // of the day its file says.
-    return day + floor<milliseconds>(sinceMidnight);
+    return day + floor<milliseconds>(sinceMidnight) - offset;
+}
+
+CalendarDate UtcDateOf(UtcMilliseconds instant) {
+    const std::chrono::year_month_day date{std::chrono::floor<std::chrono::days>(instant)};
+    return CalendarDate{static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                        static_cast<unsigned>(date.day())};
 }
 
 UtcParts BreakDown(UtcMilliseconds instant) {

@@ -27,6 +27,7 @@ struct TimeOfDay {
     int minute = 0;
     int second = 0;              // 60 only for 23:59's leap second
     std::int32_t nanosecond = 0; // the fraction, truncated below the nanosecond
+    int offsetMinutes = 0;       // ahead of UTC, from an offset such as "+05:30"
     bool operator==(const TimeOfDay&) const = default;
 };
 
@@ -51,8 +52,11 @@ std::optional<TimeOfDay> ParseSceneTime(std::string_view text);
 // The date and the time of day together, truncated to the millisecond: the instant never
 // leaves the day written, so 2003-12-31 23:59:59.9999 is 2003-12-31 23:59:59.999. A leap
 // second, which UTC milliseconds cannot hold, is its day's last millisecond: no output
-// ever shows second 60.
+// ever shows second 60. A time with an offset from UTC is moved by it, and may then fall
+// on the day before or after.
 UtcMilliseconds AcquisitionInstant(const CalendarDate& date, const TimeOfDay& time);
+// The UTC day of an instant.
+CalendarDate UtcDateOf(UtcMilliseconds instant);
 
 UtcParts BreakDown(UtcMilliseconds instant);
 

@@ -280,10 +280,39 @@ std::string CornerReason(std::size_t corner, NumberFault fault) {
     return "corner " + std::to_string(corner) + std::string(NumberFaultWords(fault));
 }
 
-void GranuleItems::setText(EcsName name, std::string_view text) {
-    std::optional<std::string>& item = texts[TextIndex(name)];
-    if (!item)
-        item.emplace(text);
+namespace {
+
+// The group a time's part belongs in; Other for the items that have none.
+EcsName HomeOf(EcsName item) {
+    switch (item) {
+    case EcsName::CalendarDate:
+    case EcsName::TimeOfDay:
+        return EcsName::SingleDateTime;
+    case EcsName::RangeBeginningDate:
+    case EcsName::RangeBeginningTime:
+        return EcsName::RangeDateTime;
+    default:
+        return EcsName::Other;
+    }
+}
+
+} // namespace
+
+bool GranuleItems::takesText(EcsName name, EcsName parent) const {
+    const std::size_t index = TextIndex(name);
+    if (!texts[index])
+        return true;
+    const EcsName home = HomeOf(name);
+    return home != EcsName::Other && parent == home && (textsAtHome >> index & 1) == 0;
+}
+
+void GranuleItems::setText(EcsName name, std::string_view text, EcsName parent) {
+    if (TrimBlanks(text).empty() || !takesText(name, parent))
+        return;
+    const std::size_t index = TextIndex(name);
+    texts[index].emplace(text);
+    if (parent == HomeOf(name) && parent != EcsName::Other)
+        textsAtHome |= std::uint32_t{1} << index;
 }
 
 bool GranuleItems::hasText(EcsName name) const {
@@ -348,9 +377,12 @@ MetadataOrReason CompleteMetadata(GranuleItems& items, MetadataLayout layout) {
         date = take(EcsName::RangeBeginningDate);
     if (!time)
         time = take(EcsName::RangeBeginningTime);
-    if (date)
-        metadata.date = ParseSceneDate(*date);
     metadata.acquired = InstantOf(date, time);
+    // The UTC day: a time with an offset may move the scene to the day before or after.
+    if (metadata.acquired)
+        metadata.date = UtcDateOf(*metadata.acquired);
+    else if (date)
+        metadata.date = ParseSceneDate(*date);
     if (date)
         metadata.dateText = std::move(*date);
     if (time)

@@ -236,13 +236,18 @@ bool IsTakenAttribute(std::string_view name);
 struct GranuleItems {
     std::vector<GeoPoint> corners;
     std::array<std::optional<std::string>, kTextItems> texts; // by EcsName, from LocalGranuleId
+    std::uint32_t textsAtHome = 0; // a bit for each text taken in its own group, as texts
     std::optional<std::string> sceneCloud, qaCloudAttribute, sunAzimuth, sunElevation;
     std::optional<std::string> endDate, endTime; // the range's end
     std::vector<std::string> platforms, instruments;
 
-    // The first text of an item is kept; later ones are ignored.
-    void setText(EcsName name, std::string_view text);
+    // The first text of an item is kept; later ones are ignored. A time's part is kept
+    // from its own group (`parent`: SingleDateTime, RangeDateTime) before any from another,
+    // such as a processing history's date. A blank text is as none.
+    void setText(EcsName name, std::string_view text, EcsName parent = EcsName::Other);
     bool hasText(EcsName name) const;
+    // Whether setText would keep a text of this item from this group.
+    bool takesText(EcsName name, EcsName parent) const;
     // One additional attribute, its name and its value as texts.
     void noteAttribute(std::string_view name, std::string_view value);
     // The item an additional attribute of this name gives, or none: a reader that meets

@@ -40,6 +40,8 @@ class OdlGranuleReader::Granule final : public OdlHandler {
     void attributePart(const Block& block);
     void pairClassedAttributes();
     void takeItem(EcsName what, EcsName parent, const OdlValue& value);
+    void takeGRing(EcsName what, const OdlValue& value);
+    void dropGRing();
     void takeFallbacks();
     std::optional<std::string> readCorners();
     std::optional<std::string> readGRing();
@@ -52,9 +54,13 @@ class OdlGranuleReader::Granule final : public OdlHandler {
     std::size_t m_attributesLevel = 0; // depth of the ADDITIONALATTRIBUTES block; 0 outside
     OdlValue m_latitudes;
     OdlValue m_longitudes;
-    // The G-ring's polygon containers begun so far, and the one the kept G-ring is from:
-    // a container whose EXCLUSIONGRINGFLAG is "Y" holds a hole, no outline.
+    // The G-ring's polygon containers begun so far, the one open (0 outside them) and the
+    // one the kept G-ring is from (0: outside them, so any container's ring replaces it).
+    // A container whose EXCLUSIONGRINGFLAG is "Y" holds a hole, no outline, whether the
+    // flag comes before its points or after them.
     std::size_t m_containers = 0;
+    std::size_t m_openContainer = 0;
+    bool m_openIsHole = false;
     std::size_t m_gringContainer = 0;
     // The footprint where there is no G-ring: ASTER's four corners, UPPERLEFT, UPPERRIGHT,
     // LOWERRIGHT, LOWERLEFT (the G-ring's clockwise order), else the bounding rectangle's
@@ -101,7 +107,8 @@ std::size_t Offset(EcsName name, EcsName first) {
 void OdlGranuleReader::Granule::clear() {
     m_latitudes = OdlValue{};
     m_longitudes = OdlValue{};
-    m_containers = m_gringContainer = 0;
+    m_containers = m_openContainer = m_gringContainer = 0;
+    m_openIsHole = false;
     m_fourCorners.fill(OdlValue{});
     m_box.fill(OdlValue{});
     m_sceneCloud = OdlValue{};
@@ -117,6 +124,8 @@ std::optional<std::string> OdlGranuleReader::Granule::readText(std::string_view 
     // Blocks and attributes are each text's own: classes pair within one text only.
     m_depth = 0;
     m_attributesLevel = 0;
+    m_openContainer = 0;
+    m_openIsHole = false;
     m_classedNames.clear();
     m_classedValues.clear();
     m_pendingName.reset();
@@ -132,8 +141,10 @@ void OdlGranuleReader::Granule::begin(std::string_view name) {
     block = Block{EcsNameOf(name), {}, {}};
     if (block.name == EcsName::AdditionalAttributes && m_attributesLevel == 0)
         m_attributesLevel = m_depth;
-    else if (block.name == EcsName::GPolygonContainer)
-        ++m_containers;
+    else if (block.name == EcsName::GPolygonContainer) {
+        m_openContainer = ++m_containers;
+        m_openIsHole = false;
+    }
 }
 
 void OdlGranuleReader::Granule::assign(std::string_view name, const OdlValue& value) {
@@ -184,16 +195,18 @@ void OdlGranuleReader::Granule::attributePart(const Block& block) {
 void OdlGranuleReader::Granule::end() {
     const Block block = m_blocks[--m_depth];
     const bool hasValue = block.value.kind != OdlValue::None;
+    const EcsName parent = m_depth > 0 ? m_blocks[m_depth - 1].name : EcsName::Other;
     if (IsTextItem(block.name)) {
         if (hasValue)
-            m_items.setText(block.name, FirstOdlItem(block.value));
+            m_items.setText(block.name, FirstOdlItem(block.value), parent);
     } else if (block.name == EcsName::AdditionalAttributeName ||
                block.name == EcsName::ParameterValue) {
         if (hasValue && m_attributesLevel != 0 && m_depth >= m_attributesLevel)
             attributePart(block);
+    } else if (block.name == EcsName::GPolygonContainer) {
+        m_openContainer = 0;
     } else if (hasValue && block.name != EcsName::Other) {
-        takeItem(block.name, m_depth > 0 ? m_blocks[m_depth - 1].name : EcsName::Other,
-                 block.value);
+        takeItem(block.name, parent, block.value);
     }
     if (m_depth + 1 == m_attributesLevel)
         m_attributesLevel = 0;
@@ -205,17 +218,15 @@ void OdlGranuleReader::Granule::takeItem(EcsName what, EcsName parent, const Odl
     switch (what) {
     case EcsName::GRingPointLatitude:
     case EcsName::GRingPointLongitude:
-        if (m_latitudes.kind == OdlValue::None && m_longitudes.kind == OdlValue::None)
-            m_gringContainer = m_containers;
-        KeepFirst(what == EcsName::GRingPointLatitude ? m_latitudes : m_longitudes, value);
+        takeGRing(what, value);
         break;
     case EcsName::ExclusionGRingFlag:
-        // The flag follows its container's points: a hole's are dropped, and the next
-        // container's outline is taken instead.
-        if (m_containers != 0 && m_gringContainer == m_containers &&
-            EqualsNoCase(FirstOdlItem(value), "Y")) {
-            m_latitudes = OdlValue{};
-            m_longitudes = OdlValue{};
+        // A hole's points are dropped, or never taken, and the next container's outline is
+        // taken instead.
+        if (m_openContainer != 0 && EqualsNoCase(FirstOdlItem(value), "Y")) {
+            m_openIsHole = true;
+            if (m_gringContainer == m_openContainer)
+                dropGRing();
         }
         break;
     case EcsName::RangeEndingDate:
@@ -256,6 +267,25 @@ void OdlGranuleReader::Granule::takeItem(EcsName what, EcsName parent, const Odl
     default:
         break;
     }
+}
+
+// A G-ring's points, from the first container that is no hole; points outside every
+// container (a browse product's, say) only until a container gives its own.
+void OdlGranuleReader::Granule::takeGRing(EcsName what, const OdlValue& value) {
+    if (m_openContainer != 0 && m_openIsHole)
+        return;
+    const bool none = m_latitudes.kind == OdlValue::None && m_longitudes.kind == OdlValue::None;
+    if (!none && m_gringContainer == 0 && m_openContainer != 0)
+        dropGRing();
+    if (m_latitudes.kind == OdlValue::None && m_longitudes.kind == OdlValue::None)
+        m_gringContainer = m_openContainer;
+    if (m_gringContainer == m_openContainer)
+        KeepFirst(what == EcsName::GRingPointLatitude ? m_latitudes : m_longitudes, value);
+}
+
+void OdlGranuleReader::Granule::dropGRing() {
+    m_latitudes = OdlValue{};
+    m_longitudes = OdlValue{};
 }
 
 void OdlGranuleReader::Granule::pairClassedAttributes() {

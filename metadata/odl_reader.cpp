@@ -1,5 +1,6 @@
 #include "metadata/odl_reader.h"
 
+#include "fileio/ascii.h"
 #include "fileio/byte_block.h"
 #include "metadata/granule_items.h"
 #include "metadata/odl_byte_map.h"
@@ -146,6 +147,8 @@ class OdlScanner {
   private:
     // The reason kept by fail(), with its line.
     std::string reason() const;
+    std::size_t lineOf(std::size_t at) const;
+    bool holdsStatements(std::size_t open) const;
 
     static constexpr std::size_t kFailed = std::string_view::npos;
 
@@ -199,6 +202,7 @@ class OdlScanner {
     std::size_t m_depth = 0;
     const char* m_failure = nullptr;
     std::size_t m_failureAt = 0;
+    std::size_t m_lastText = kFailed; // where the last quoted text opens
     std::size_t m_limit = 0;
     const char* m_unit = nullptr;
 };
@@ -285,6 +289,7 @@ std::size_t OdlScanner::word(std::size_t pos, std::string_view& word) {
 }
 
 std::size_t OdlScanner::quoted(std::size_t open, std::string_view& inside) {
+    m_lastText = open;
     const char quote = m_text[open];
     std::size_t end;
     // Most texts close within a block; memchr's call costs more than the search there.
@@ -471,19 +476,47 @@ std::optional<std::string> OdlScanner::run() {
     }
 }
 
-std::string OdlScanner::reason() const {
+std::size_t OdlScanner::lineOf(std::size_t at) const {
     // LF, CR LF and a CR alone each end a line.
-    const char* const end = m_text + m_failureAt;
+    const char* const end = m_text + at;
     auto line = 1 + std::count(m_text, end, '\n');
     for (const char* cr = std::find(m_text, end, '\r'); cr != end;
          cr = std::find(cr + 1, end, '\r')) {
         if (cr + 1 == m_text + m_size || cr[1] != '\n')
             ++line;
     }
+    return static_cast<std::size_t>(line);
+}
+
+// Whether the quoted text that opens at `open` holds a line that starts a statement, as a
+// text whose closing quote is missing does: it then ends at the next statement's quote.
+bool OdlScanner::holdsStatements(std::size_t open) const {
+    const std::string_view rest(m_text + open + 1, m_size - open - 1);
+    const std::string_view text = rest.substr(0, rest.find(m_text[open]));
+    for (std::size_t pos = text.find_first_of("\r\n"); pos != text.npos;
+         pos = text.find_first_of("\r\n", pos + 1)) {
+        std::size_t start = pos + 1;
+        while (start < text.size() && IsAsciiBlank(text[start]))
+            ++start;
+        const std::string_view line = text.substr(start);
+        for (const std::string_view keyword : {"END_OBJECT", "END_GROUP", "OBJECT", "GROUP"}) {
+            if (StartsWithNoCase(line, keyword) &&
+                TrimBlanks(line.substr(keyword.size())).starts_with('='))
+                return true;
+        }
+    }
+    return false;
+}
+
+std::string OdlScanner::reason() const {
     std::string what = m_failure;
     if (m_unit != nullptr)
         what += " of more than " + std::to_string(m_limit) + " " + m_unit;
-    return what + " at line " + std::to_string(line);
+    what += " at line " + std::to_string(lineOf(m_failureAt));
+    // The failure then comes later than the fault, wherever the next quote leads.
+    if (m_lastText != kFailed && m_lastText < m_failureAt && holdsStatements(m_lastText))
+        what += " (the quote at line " + std::to_string(lineOf(m_lastText)) + " seems unclosed)";
+    return what;
 }
 
 } // namespace

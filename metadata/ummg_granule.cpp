@@ -505,8 +505,9 @@ MetadataOrReason UmmGranuleReader::complete() {
         const auto [dateText, timeText] = SplitDateTime(*begins);
         metadata.dateText = dateText;
         metadata.timeText = timeText;
-        metadata.date = ParseSceneDate(dateText);
         metadata.acquired = InstantOf(*begins);
+        metadata.date =
+            metadata.acquired ? UtcDateOf(*metadata.acquired) : ParseSceneDate(dateText);
     }
     if (m_taken.ending)
         metadata.acquiredEnd = InstantOf(*m_taken.ending);

@@ -423,7 +423,7 @@ bool XmlGranuleReader::collected(const pugi::xml_node& node) {
             m_granuleUr.emplace(text);
         return true;
     case Take::Item:
-        m_items.setText(m_item, text);
+        m_items.setText(m_item, text, m_itemParent);
         return true;
     case Take::Nothing:
         return true;
@@ -466,10 +466,11 @@ bool XmlGranuleReader::pathIs(std::initializer_list<EcsName> names) const {
     return names.size() == m_depth && std::equal(names.begin(), names.end(), m_path.begin());
 }
 
-XmlGranuleReader::Take XmlGranuleReader::item(EcsName name) {
-    if (m_items.hasText(name))
+XmlGranuleReader::Take XmlGranuleReader::item(EcsName name, EcsName parent) {
+    if (!m_items.takesText(name, parent))
         return Take::Nothing;
     m_item = name;
+    m_itemParent = parent;
     return Take::Item;
 }
 
@@ -541,7 +542,7 @@ XmlGranuleReader::Take XmlGranuleReader::ecsTake(EcsName what, EcsName parent) {
     case EcsName::RangeEndingTime:
         return m_endingTime ? Take::Nothing : Take::EndingTime;
     default:
-        return IsTextItem(what) ? item(what) : Take::Nothing;
+        return IsTextItem(what) ? item(what, parent) : Take::Nothing;
     }
 }
 

@@ -86,7 +86,7 @@ class XmlGranuleReader {
     Take echoTake(EcsName what, EcsName parent);
     Take polygonTake(EcsName what, EcsName parent);
     Take boxTake(EcsName what, EcsName parent);
-    Take item(EcsName name);
+    Take item(EcsName name, EcsName parent = EcsName::Other);
     bool pathIs(std::initializer_list<EcsName> names) const;
 
     std::size_t offsetOf(const char* inBuffer, std::size_t otherwise) const;
@@ -111,6 +111,7 @@ class XmlGranuleReader {
     std::size_t m_depth = 0;
     Take m_take = Take::Nothing;
     EcsName m_item = EcsName::Other;
+    EcsName m_itemParent = EcsName::Other; // the group it is in
     std::size_t m_collectDepth = 0;
     std::string_view m_piece; // a taken text of one piece, in m_buffer
     bool m_joined = false;    // else its pieces joined in m_collect

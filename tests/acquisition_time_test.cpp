@@ -80,6 +80,19 @@ TEST(AcquisitionTime, TruncatesToTheMillisecondWithinItsDay) {
         {"2003-04-12", "12:00:00.5ZZ", nullptr},
         {"2003-04-12", "12:00:00.-5", nullptr},
         {"2003-04-12", "+2:00:00", nullptr},
+        // An offset from UTC moves the instant, across a day's or a year's end too.
+        {"2003-04-12", "18:32:07.414+00:00", "2003-04-12T18:32:07.414Z"},
+        {"2003-04-12", "18:32:07-00:00", "2003-04-12T18:32:07.000Z"},
+        {"2003-04-12", "23:30:00-05:00", "2003-04-13T04:30:00.000Z"},
+        {"2003-01-01", "01:00:00.9999+05:30", "2002-12-31T19:30:00.999Z"},
+        {"20231217", "002443+0100", "2023-12-16T23:24:43.000Z"},
+        {"2003-04-12", "12:05+01:00", "2003-04-12T11:05:00.000Z"},
+        {"2003-04-12", "12:00:00+5:00", nullptr},
+        {"2003-04-12", "12:00:00+05:60", nullptr},
+        {"2003-04-12", "12:00:00+24:00", nullptr},
+        {"2003-04-12", "12:00:00+05", nullptr},
+        {"2003-04-12", "12:00:00Z+01:00", nullptr},
+        {"2003-04-12", "12:00:00+01:00Z", nullptr},
         {"2003-04-12", "", nullptr},
     };
     for (const Case& c : cases) {
@@ -113,6 +126,7 @@ TEST(AcquisitionTime, FieldsAsWritten) {
     EXPECT_EQ(ParseSceneDate("20231217"), (CalendarDate{2023, 12, 17}));
     EXPECT_EQ(ParseSceneTime("002443486000Z"), (TimeOfDay{0, 24, 43, 486'000'000}));
     EXPECT_EQ(ParseSceneTime("18:32:07.414z"), (TimeOfDay{18, 32, 7, 414'000'000}));
+    EXPECT_EQ(ParseSceneTime("18:32:07-01:30"), (TimeOfDay{18, 32, 7, 0, -90}));
 }
 
 // Every millisecond of a day round-trips through the text, written in either form, and

@@ -270,6 +270,11 @@ TEST(SceneMetadata, MalformedFilesGiveTheirReason) {
         {"unclosed ODL list", "GROUP = G\n  X = (1,\n2\n", "unclosed list at line 2"},
         {"unclosed comment", "GROUP = G\n/* abc\n", "unclosed comment at line 2"},
         {"a stray byte", "GROUP = G\n  X = 1\n ) \n", "unreadable ODL at line 3"},
+        // A quote left open ends at the next statement's: the fault is named where it is.
+        {"a quote left open",
+         "GROUP = G\nOBJECT = A\n VALUE = \"Day\nEND_OBJECT = A\nOBJECT = B\n VALUE = \"x\"\n",
+         "unreadable ODL at line 6 (the quote at line 3 seems unclosed)"},
+        {"a text over lines", "GROUP = G\n X = \"two\nlines\"\n ) \n", "unreadable ODL at line 4"},
         {"unequal corner lists", odlLists, "4 corner latitudes but 3 longitudes"},
         {"latitudes alone", "OBJECT = GRingPointLatitude\nVALUE = (1, 2, 3)\nEND_OBJECT\n",
          "corner latitudes without longitudes"},

@@ -20,13 +20,14 @@ std::string Group(const std::string& name, const std::string& body) {
 const std::string kRing = Group("G", Object("GRINGPOINTLATITUDE", "(1, 2, 3)") +
                                          Object("GRINGPOINTLONGITUDE", "(4, 5, 6)"));
 const std::vector<GeoPoint> kRingCorners{{4, 1}, {5, 2}, {6, 3}};
-// One of a G-ring's polygon containers as ECS writes it: the points, then the flag.
+// One of a G-ring's polygon containers as ECS writes it, the points and then the flag, or
+// with the flag first.
 std::string Exclusion(const std::string& flag, const std::string& latitudes,
-                      const std::string& longitudes) {
-    return Group("GPOLYGONCONTAINER",
-                 Group("GRINGPOINT", Object("GRINGPOINTLATITUDE", latitudes) +
-                                         Object("GRINGPOINTLONGITUDE", longitudes)) +
-                     Group("GRING", Object("EXCLUSIONGRINGFLAG", "\"" + flag + "\"")));
+                      const std::string& longitudes, bool flagFirst = false) {
+    const std::string points = Group("GRINGPOINT", Object("GRINGPOINTLATITUDE", latitudes) +
+                                                       Object("GRINGPOINTLONGITUDE", longitudes));
+    const std::string flagGroup = Group("GRING", Object("EXCLUSIONGRINGFLAG", "\"" + flag + "\""));
+    return Group("GPOLYGONCONTAINER", flagFirst ? flagGroup + points : points + flagGroup);
 }
 std::string Box(const std::string& w, const std::string& e, const std::string& n,
                 const std::string& s) {
@@ -109,6 +110,19 @@ TEST(OdlGranule, TimesPlatformsAndTheSunBeyondTheCorners) {
              Object("SOLARDIRECTION", "(152.25, 54.5)"),
          "cloud=7 sun=99/54.5"},
         {Object("SOLARDIRECTION", "(152.25)") + Object("SCENECLOUDCOVERAGE", "101"), ""},
+        // A time's parts from their own groups before another's; a blank one is none.
+        {Group("PROCESSINGHISTORY", Object("CALENDARDATE", "\"2015-01-01\"") +
+                                        Object("TIMEOFDAY", "\"00:00:00Z\"") +
+                                        Object("RANGEBEGINNINGDATE", "\"2015-01-01\"")) +
+             Group("RANGEDATETIME", Object("RANGEBEGINNINGDATE", "\"2003-04-12\"") +
+                                        Object("RANGEBEGINNINGTIME", "\"18:32:07\"")) +
+             Group("SINGLEDATETIME", Object("TIMEOFDAY", "\"18:32:07.414Z\"") +
+                                         Object("CALENDARDATE", "\"2003-04-12\"")),
+         "at=2003-04-12T18:32:07.414Z"},
+        {Group("SINGLEDATETIME", Object("CALENDARDATE", "\"\"") + Object("TIMEOFDAY", "\" \"")) +
+             Group("RANGEDATETIME", Object("RANGEBEGINNINGDATE", "\"2003-04-12\"") +
+                                        Object("RANGEBEGINNINGTIME", "\"18:32:07\"")),
+         "at=2003-04-12T18:32:07.000Z"},
     };
     for (const auto& [text, summary] : cases) {
         SCOPED_TRACE(text);
@@ -156,6 +170,16 @@ TEST(OdlGranule, CornersOfABoundingRectangleOrTheReason) {
          {{1, -4}, {2, -4}, {2, 3}, {1, 3}},
          ""},
         {Exclusion("Y", "(7, 8, 9)", "(1, 1, 2)"), {}, "no corners"},
+        {Exclusion("Y", "(7, 8, 9)", "(1, 1, 2)", true) +
+             Exclusion("N", "(1, 2, 3)", "(4, 5, 6)", true),
+         kRingCorners, ""},
+        {Exclusion("Y", "(7, 8, 9)", "(1, 1, 2)", true), {}, "no corners"},
+        // Points outside every container, a browse product's, give way to a container's.
+        {Group("BROWSEPRODUCT",
+               Group("GRINGPOINT", Object("GRINGPOINTLATITUDE", "(7, 8, 9)") +
+                                       Object("GRINGPOINTLONGITUDE", "(1, 1, 2)"))) +
+             Exclusion("N", "(1, 2, 3)", "(4, 5, 6)"),
+         kRingCorners, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);

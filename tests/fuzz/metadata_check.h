@@ -22,7 +22,9 @@ inline void CheckMetadata(const std::string& text) {
         for (const std::vector<GeoPoint>& ring : metadata.moreRings)
             FUZZ_CHECK(ring.size() >= 3);
         FUZZ_CHECK(!metadata.cloud || (*metadata.cloud >= 0 && *metadata.cloud <= 100));
-        FUZZ_CHECK(metadata.date == ParseSceneDate(metadata.dateText));
+        // The UTC day of the instant, else the day written.
+        FUZZ_CHECK(metadata.date == (metadata.acquired ? UtcDateOf(*metadata.acquired)
+                                                       : ParseSceneDate(metadata.dateText)));
         FUZZ_CHECK(metadata.acquired.has_value() ==
                    (metadata.date && ParseSceneTime(metadata.timeText)));
         if (metadata.acquired)
