@@ -245,6 +245,9 @@ void CleanSceneValues(SceneMetadata& metadata) {
     metadata.sunAzimuth = Azimuth(metadata.sunAzimuth);
     metadata.sunElevation = InRange(metadata.sunElevation, -90, 90);
     metadata.cloud = InRange(metadata.cloud, 0, 100);
+    // A range that ends before it begins, or has no beginning, gives no end.
+    if (metadata.acquiredEnd && (!metadata.acquired || *metadata.acquiredEnd < *metadata.acquired))
+        metadata.acquiredEnd.reset();
     CleanPlatforms(metadata);
 }
 

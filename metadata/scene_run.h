@@ -27,6 +27,7 @@ struct Scene {
 // - texts UTF-8 (fileio/utf8.h), an empty one none;
 // - the sun's azimuth in [0, 360), its elevation in [-90, 90] or none, cloud cover in
 //   [0, 100] or none; NaN or infinity none;
+// - an end of the acquisition only after its beginning;
 // - the granule ID without a trailing data-file extension (.hdf, .he5, .h5, .nc), so a
 //   granule has one ID whichever of its metadata files it came from;
 // - one platform, or none when the file names several different ones (EOS AM-1 and PM-1

@@ -277,7 +277,7 @@ class NameReader {
 } // namespace
 
 std::optional<Error> FolderNames::read(const std::string& folder, const std::string& spillFolder,
-                                       std::size_t memoryBytes) {
+                                       const std::string& shownAs, std::size_t memoryBytes) {
     m_count = 0;
     m_holdsHdf = false;
     m_keptAside = false;
@@ -287,6 +287,7 @@ std::optional<Error> FolderNames::read(const std::string& folder, const std::str
     m_parts.clear();
     m_blocks.clear();
     m_spillFolder = spillFolder;
+    m_shownAs = shownAs.empty() ? spillFolder : shownAs;
     // A folder's size in bytes is, on the usual file systems, at least what its names take
     // here: room made once, rather than the names copied to new memory as they grow.
     // Opened by pieces where its path is longer than one call takes: a tree may be deep.
@@ -338,7 +339,7 @@ std::optional<Error> FolderNames::read(const std::string& folder, const std::str
 std::optional<Error> FolderNames::spill() {
     if (!m_file) {
         if (auto error = OpenUnnamedFile(m_spillFolder, m_file))
-            return error;
+            return SystemError(error->code, m_shownAs);
     }
     SortNames(m_names, m_offsets);
     const std::uint64_t start = m_parts.empty() ? 0 : m_parts.back().second;
@@ -349,7 +350,7 @@ std::optional<Error> FolderNames::spill() {
     if (err == 0)
         err = writer.flush();
     if (err != 0)
-        return SystemError(err, m_spillFolder);
+        return SystemError(err, m_shownAs);
     m_parts.emplace_back(start, writer.at());
     m_names.clear();
     m_offsets.clear();
@@ -371,7 +372,7 @@ std::optional<Error> FolderNames::merge(std::uint64_t end) {
         if (parts.back().next(err))
             heap.push_back(parts.size() - 1);
         else if (err != 0)
-            return SystemError(err, m_spillFolder);
+            return SystemError(err, m_shownAs);
     }
     std::make_heap(heap.begin(), heap.end(), later);
     NameWriter writer(m_file.get(), end);
@@ -393,7 +394,7 @@ std::optional<Error> FolderNames::merge(std::uint64_t end) {
     if (err == 0)
         err = writer.flush();
     if (err != 0)
-        return SystemError(err, m_spillFolder);
+        return SystemError(err, m_shownAs);
     m_blocks.push_back(writer.at());
     m_parts.clear();
     m_names.shrink_to_fit();
@@ -458,7 +459,8 @@ std::shared_ptr<const FolderNames> FolderNamesCache::names(const std::string& fo
     // throws leaves the folder unread, for the next thread that asks.
     std::call_once(entry->read, [this, &entry, &folder] {
         auto names = std::make_shared<FolderNames>();
-        std::optional<Error> error = names->read(folder, m_spillFolder, m_memoryBytes);
+        std::optional<Error> error =
+            names->read(folder, m_spillFolder, m_spillShownAs, m_memoryBytes);
         if (!error)
             entry->names = std::move(names);
         else if (names->failedAside())

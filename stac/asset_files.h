@@ -28,10 +28,12 @@ class FolderNames {
     static constexpr std::size_t kBlockNames = 64;
 
     // Reads `folder` through ReadDirectory, sorting what memory does not hold in an
-    // unnamed file in `spillFolder` (a folder too large is left unread when that is
-    // empty). Folders, FIFOs, sockets and devices are left out: they are no files to
-    // point at, and nothing here is ever opened. `memoryBytes` is for tests.
+    // unnamed file in `spillFolder`, whose failures name `shownAs` (a folder too large is
+    // left unread when `spillFolder` is empty). Folders, FIFOs, sockets and devices are
+    // left out: they are no files to point at, and nothing here is ever opened.
+    // `memoryBytes` is for tests.
     std::optional<Error> read(const std::string& folder, const std::string& spillFolder = {},
+                              const std::string& shownAs = {},
                               std::size_t memoryBytes = kMemoryBytes);
     // The names that start with `prefix`, in byte order. A failure to read them back
     // from the file is kept (searchError()); may be called on several threads at once.
@@ -60,6 +62,7 @@ class FolderNames {
     // length, in blocks of kBlockNames.
     UniqueFd m_file;
     std::string m_spillFolder;
+    std::string m_shownAs; // what the spill file's failures name
     std::vector<std::pair<std::uint64_t, std::uint64_t>> m_parts; // where each lies
     std::vector<std::uint64_t> m_blocks; // where each block starts, and the end
 };
@@ -74,10 +77,12 @@ class FolderNamesCache {
   public:
     static constexpr std::size_t kMaxFolders = 64;
 
-    // Where folders of more names than `memoryBytes` hold are sorted, in an unnamed file;
-    // none by default.
-    void setSpillFolder(std::string folder, std::size_t memoryBytes = FolderNames::kMemoryBytes) {
+    // Where folders of more names than `memoryBytes` hold are sorted, in an unnamed file
+    // whose failures name `shownAs`, the output it serves; none by default.
+    void setSpillFolder(std::string folder, std::string shownAs,
+                        std::size_t memoryBytes = FolderNames::kMemoryBytes) {
         m_spillFolder = std::move(folder);
+        m_spillShownAs = std::move(shownAs);
         m_memoryBytes = memoryBytes;
     }
 
@@ -91,6 +96,7 @@ class FolderNamesCache {
 
   private:
     std::string m_spillFolder;
+    std::string m_spillShownAs;
     std::size_t m_memoryBytes = FolderNames::kMemoryBytes;
     struct Entry {
         std::once_flag read;

@@ -54,7 +54,7 @@ std::optional<Error> StacOutput::plan() {
                          ErrorKind::Other};
         m_assetHrefBase = *base;
     }
-    m_names.setSpillFolder(m_outputFolder);
+    m_names.setSpillFolder(m_outputFolder, m_options.outputPath);
     return m_ids.open(m_outputFolder, m_options.outputPath);
 }
 
@@ -83,8 +83,11 @@ std::shared_ptr<const StacOutput::SceneFolder> StacOutput::sceneFolder(std::stri
 std::unique_ptr<SceneWriter::Prepared> StacOutput::prepare(const Scene& scene,
                                                            std::string& reason) {
     const SceneMetadata& metadata = scene.metadata;
-    if (!metadata.acquired) {
-        reason = "no acquisition time"; // STAC requires one
+    if (!metadata.acquired) { // STAC requires one
+        reason = metadata.dateText.empty() && metadata.timeText.empty() ? "no acquisition time"
+                 : metadata.dateText.empty()                            ? "no acquisition date"
+                 : metadata.timeText.empty() ? "no acquisition time of day"
+                                             : "unreadable acquisition date or time";
         return nullptr;
     }
     const std::string_view path = scene.fullPath;
@@ -100,7 +103,7 @@ std::unique_ptr<SceneWriter::Prepared> StacOutput::prepare(const Scene& scene,
     prepared->linksNonUtf8 = std::ranges::any_of(
         item.assets, [](const StacAsset& asset) { return !NamesUtf8(asset.href); });
     if (names && names->searchError() != 0)
-        m_names.fail(SystemError(names->searchError(), m_outputFolder));
+        m_names.fail(SystemError(names->searchError(), m_options.outputPath));
     prepared->granuleKey =
         place->hash ^ (std::hash<std::string_view>{}(prepared->granuleStem) * 0x9E3779B97F4A7C15);
     prepared->nameStem = Utf8FromBytes(NameStem(name));
@@ -112,8 +115,7 @@ std::unique_ptr<SceneWriter::Prepared> StacOutput::prepare(const Scene& scene,
     item.shape = scene.shape;
     item.bbox = BoundsOf(item.shape);
     item.datetime = *metadata.acquired;
-    if (metadata.acquiredEnd && *metadata.acquiredEnd >= *metadata.acquired)
-        item.end = metadata.acquiredEnd;
+    item.end = metadata.acquiredEnd;
     if (!metadata.platforms.empty())
         item.platform = LowerAscii(metadata.platforms.front());
     for (const std::string& instrument : metadata.instruments)

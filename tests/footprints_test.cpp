@@ -1656,17 +1656,20 @@ TEST(FootprintLayer, NamesAsUtf8) {
 namespace aster {
 namespace {
 
-// The sun angles and cloud cover of a scene as the layer and both STAC forms write them,
-// "-" for none: what every output writes is cleaned once, so they agree.
+// The sun angles, cloud cover and the acquisition's end of a scene as the layer and both
+// STAC forms write them, "-" for none: what every output writes is cleaned once, so they
+// agree.
 TEST(EveryOutput, OddValuesWrittenAlikeByTheLayerAndBothStacForms) {
     const struct {
-        const char *azimuth, *elevation, *cloud;
-        std::string written; // azimuth, elevation, cloud
+        const char *azimuth, *elevation, *cloud, *end;
+        std::string written; // azimuth, elevation, cloud, whether there is an end
     } cases[] = {
         // A scene cover out of range leaves the file's QA cover (15) to stand for it.
-        {"-10", "95", "101", "350 - 15"},   {"370.5", "-90", "0", "10.5 -90 0"},
-        {"360", "90", "100", "0 90 100"},   {"NaN", "-90.5", "-0.1", "- - 15"},
-        {"1e400", "abc", "50", "- - 50"},
+        {"-10", "95", "101", "18:32:16.302", "350 - 15 end"},
+        {"370.5", "-90", "0", "18:32:07.414", "10.5 -90 0 end"},
+        {"360", "90", "100", "18:32:07.413", "0 90 100 -"}, // ends before it begins
+        {"NaN", "-90.5", "-0.1", "noon", "- - 15 -"},
+        {"1e400", "abc", "50", "18:32:16.302", "- - 50 end"},
     };
     TempFolder scenes, out;
     std::string list;
@@ -1678,6 +1681,7 @@ TEST(EveryOutput, OddValuesWrittenAlikeByTheLayerAndBothStacForms) {
         replace("\"142.615\"", std::string("\"") + cases[i].azimuth + "\"");
         replace("\"58.7\"", std::string("\"") + cases[i].elevation + "\"");
         replace("\"12\"", std::string("\"") + cases[i].cloud + "\"");
+        replace("\"18:32:16.302000\"", std::string("\"") + cases[i].end + "\"");
         replace("_12345.hdf", "_" + std::to_string(i) + ".hdf");
         scenes.write("s" + std::to_string(i) + ".met", text);
         list += "s" + std::to_string(i) + ".met\n";
@@ -1707,7 +1711,8 @@ TEST(EveryOutput, OddValuesWrittenAlikeByTheLayerAndBothStacForms) {
             const auto& fields = layer.features[i].fields;
             return fields.count(name) ? fields.at(name) : "-";
         };
-        EXPECT_EQ(field("sun_azim") + " " + field("sun_elev") + " " + field("cloud"),
+        EXPECT_EQ(field("sun_azim") + " " + field("sun_elev") + " " + field("cloud") +
+                      (field("acquired_end") == "-" ? " -" : " end"),
                   cases[i].written);
         const std::string id = "AST_L1B_00304122003183207_20030413120012_" + std::to_string(i);
         const rapidjson::Document item =
@@ -1720,7 +1725,8 @@ TEST(EveryOutput, OddValuesWrittenAlikeByTheLayerAndBothStacForms) {
         const auto values = [&](const rapidjson::Value& feature) {
             return property(feature, "view:sun_azimuth") + " " +
                    property(feature, "view:sun_elevation") + " " +
-                   property(feature, "eo:cloud_cover");
+                   property(feature, "eo:cloud_cover") +
+                   (feature["properties"].HasMember("end_datetime") ? " end" : " -");
         };
         EXPECT_EQ(values(item), cases[i].written);
         const rapidjson::Document features = test::ParseJson(collection);

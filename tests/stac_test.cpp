@@ -858,7 +858,7 @@ TEST(AssetFiles, EachFileBelongsToOneGranule) {
     const TempFolder spill;
     for (const std::size_t memory : {FolderNames::kMemoryBytes, std::size_t{40}}) {
         FolderNames names;
-        ASSERT_FALSE(names.read(folder.path(), spill.path(), memory));
+        ASSERT_FALSE(names.read(folder.path(), spill.path(), {}, memory));
         struct Row {
             std::string stem;
             std::vector<std::string> assets; // after the metadata file
@@ -950,8 +950,8 @@ TEST(AssetFiles, FolderNamesSortedInAFileFindWhatMemoryFinds) {
     const TempFolder spill;
     FolderNames inMemory, inFile, unspilled;
     ASSERT_FALSE(inMemory.read(folder.path()));
-    ASSERT_FALSE(inFile.read(folder.path(), spill.path(), 1000));
-    EXPECT_TRUE(unspilled.read(folder.path(), {}, 1000)) << "no place to sort it: not read";
+    ASSERT_FALSE(inFile.read(folder.path(), spill.path(), {}, 1000));
+    EXPECT_TRUE(unspilled.read(folder.path(), {}, {}, 1000)) << "no place to sort it: not read";
     ASSERT_EQ(inFile.size(), files.size());
     std::vector<std::string> prefixes = {"",        "S", "S_", "S_1", "S_149",
                                          "S_1499_", "T", "R",  "\xff"};
@@ -971,9 +971,14 @@ TEST(AssetFiles, FolderNamesSortedInAFileFindWhatMemoryFinds) {
     const std::string nowhere = folder.file("missing");
     for (const bool readable : {true, false}) {
         FolderNamesCache cache;
-        cache.setSpillFolder(readable ? nowhere : spill.path(), 1000);
+        cache.setSpillFolder(readable ? nowhere : spill.path(), "out/items.json", 1000);
         EXPECT_EQ(cache.names(readable ? folder.path() : nowhere), nullptr);
-        EXPECT_EQ(cache.failure().has_value(), readable) << readable;
+        const std::optional<Error> failure = cache.failure();
+        ASSERT_EQ(failure.has_value(), readable) << readable;
+        // It names the output, not the folder of scratch files no one sees.
+        if (failure) {
+            EXPECT_TRUE(failure->description.ends_with(": out/items.json")) << failure->description;
+        }
     }
 }
 
