@@ -14,6 +14,7 @@
 #include <limits>
 #include <new>
 #include <sys/stat.h>
+#include <vector>
 
 namespace aster {
 
@@ -22,13 +23,54 @@ namespace {
 
 constexpr std::array<std::string_view, 2> kOutputNames{"table.txt", "polys.txt"};
 
-// A scene file's record is most often settled by its first page: the rest is read only
-// where it may change the record, or the file is no larger than that.
-HeadFirst RecordHeadFirst() {
-    constexpr std::size_t kHeadBytes = 4096;
-    return HeadFirst{kHeadBytes, std::numeric_limits<std::size_t>::max(),
-                     [](std::string_view head) { return !RecordSettledBy(head); }, kHeadBytes};
-}
+// Each listed file's record, made on the thread that read it. A scene file's record is
+// most often settled by its first page: the rest is read only where it may change the
+// record, or the file is no larger than that. Where the page settled it, the rule found
+// the record already, and the worker keeps it for the preparation that follows.
+class RecordsRead {
+  public:
+    explicit RecordsRead(std::size_t workers) : m_settled(workers) {}
+    RecordsRead(const RecordsRead&) = delete;
+    RecordsRead& operator=(const RecordsRead&) = delete;
+
+    HeadFirst headFirst() {
+        return HeadFirst{
+            kHeadBytes, std::numeric_limits<std::size_t>::max(),
+            [this](std::string_view head, std::size_t worker) { return wholeFile(head, worker); },
+            kHeadBytes};
+    }
+
+    SceneRecord prepare(const ListedScene& scene, std::size_t worker) const {
+        SceneRecord record;
+        const Settled& settled = m_settled[worker];
+        if (scene.extent == TextExtent::Head && scene.text.data() == settled.head &&
+            scene.text.size() == kHeadBytes)
+            record = settled.record;
+        else
+            ExtractRecord(scene.text, record);
+        record.SceneNumber = scene.number;
+        record.FullPath = scene.fullPath;
+        return record;
+    }
+
+  private:
+    static constexpr std::size_t kHeadBytes = 4096;
+    // One worker's last settled head; a line of its own, as each is another thread's.
+    struct alignas(64) Settled {
+        const char* head = nullptr;
+        SceneRecord record;
+    };
+
+    bool wholeFile(std::string_view head, std::size_t worker) {
+        Settled& settled = m_settled[worker];
+        settled.record = SceneRecord{};
+        const bool whole = !SettleRecord(head, settled.record);
+        settled.head = whole ? nullptr : head.data();
+        return whole;
+    }
+
+    std::vector<Settled> m_settled;
+};
 
 // The files the run replaces, which a list may name too: read as empty, as if emptied at
 // the start, not as what the last run wrote into them. Only the file that stands at an
@@ -63,7 +105,13 @@ bool NamesAnOutput(const ListedScene& scene, const std::array<FileIdentity, 2>& 
 std::optional<Error> Run(CatalogueHost& host, const ReadAheadSettings& settings,
                          const std::string& prefix) {
     // The list is opened first, so a missing list leaves earlier output files untouched.
-    ListedScenes scenes(settings, RecordHeadFirst());
+    RecordsRead records(settings.workers());
+    PreparedScenes<SceneRecord> scenes(
+        settings,
+        [&records](const ListedScene& scene, std::size_t worker) {
+            return records.prepare(scene, worker);
+        },
+        records.headFirst());
     if (auto error = scenes.open(prefix)) {
         ExplainMissingList(*error, prefix);
         return error;
@@ -85,17 +133,16 @@ std::optional<Error> Run(CatalogueHost& host, const ReadAheadSettings& settings,
     ListedScene scene;
     SceneRecord record;
     std::int64_t done = 0;
-    while (scenes.next(scene)) {
+    while (scenes.next(scene, record)) {
         done = scene.number;
-        if (NamesAnOutput(scene, replaced, folder))
+        if (NamesAnOutput(scene, replaced, folder)) {
             scene.text = {};
+            record = SceneRecord{};
+            record.SceneNumber = scene.number;
+            record.FullPath = scene.fullPath;
+        }
         if (host.blanksSelected() && !scene.text.starts_with("GROUP"))
             host.showMessage(std::string(scene.fullPath));
-
-        record = SceneRecord{};
-        record.SceneNumber = scene.number;
-        record.FullPath = scene.fullPath;
-        ExtractRecord(scene.text, record);
 
         if (host.polysSelected()) {
             AppendPolygonBlock(polys.stream(), record);

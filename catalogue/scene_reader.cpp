@@ -135,29 +135,16 @@ constexpr std::string_view kDateTag = "CalendarDate";
 constexpr std::string_view kLatitudesTag = "Value = (";
 constexpr std::string_view kLongitudesTag = "GRingPointLongitude";
 
-// Whether Extract gives the same view for every text that begins with `head`.
-bool ExtractSettledBy(std::string_view head, std::string_view StartTag, std::string_view EndTag) {
-    return Locate(head, StartTag, EndTag, BlockScan::Fastest).decidedBy <= head.size();
-}
+// The four blocks a record's fields come from, each Extract's view of its tags.
+struct RecordBlocks {
+    Located time, date, latitudes, longitudes;
+};
 
-} // namespace
-
-bool RecordSettledBy(std::string_view head) {
-    // The searches within the blocks below see only bytes of blocks that are settled.
-    return ExtractSettledBy(head, kTimeTag, "TYPE") && ExtractSettledBy(head, kDateTag, "TYPE") &&
-           ExtractSettledBy(head, kLatitudesTag, ")") &&
-           ExtractSettledBy(head, kLongitudesTag, "TYPE");
-}
-
-void ExtractRecord(std::string_view text, SceneRecord& record) {
-    const std::string_view timeBlock = Extract(text, kTimeTag, "TYPE");
-    const std::string_view dateBlock = Extract(text, kDateTag, "TYPE");
-    const std::string_view latList = Extract(text, kLatitudesTag, ")");
-    const std::string_view lonBlock = Extract(text, kLongitudesTag, "TYPE");
-    const std::string_view lonList = Extract(lonBlock, "(", ")");
-    record.SceneTime = Extract(timeBlock, "\"", "\"");
-    record.SceneDate = Extract(dateBlock, "\"", "\"");
-    const auto lat = SplitList(latList);
+void FillRecord(const RecordBlocks& blocks, SceneRecord& record) {
+    const std::string_view lonList = Extract(blocks.longitudes.view, "(", ")");
+    record.SceneTime = Extract(blocks.time.view, "\"", "\"");
+    record.SceneDate = Extract(blocks.date.view, "\"", "\"");
+    const auto lat = SplitList(blocks.latitudes.view);
     const auto lon = SplitList(lonList);
     record.Lat1 = lat[0];
     record.Lat2 = lat[1];
@@ -167,6 +154,36 @@ void ExtractRecord(std::string_view text, SceneRecord& record) {
     record.Lon2 = lon[1];
     record.Lon3 = lon[2];
     record.Lon4 = lon[3];
+}
+
+} // namespace
+
+bool SettleRecord(std::string_view head, SceneRecord& record) {
+    // Each search stops at the first block that is not settled: the searches within the
+    // blocks see only bytes of blocks that are.
+    const auto settled = [&](Located& located, std::string_view StartTag, std::string_view EndTag) {
+        located = Locate(head, StartTag, EndTag, BlockScan::Fastest);
+        return located.decidedBy <= head.size();
+    };
+    RecordBlocks blocks;
+    if (!settled(blocks.time, kTimeTag, "TYPE") || !settled(blocks.date, kDateTag, "TYPE") ||
+        !settled(blocks.latitudes, kLatitudesTag, ")") ||
+        !settled(blocks.longitudes, kLongitudesTag, "TYPE"))
+        return false;
+    FillRecord(blocks, record);
+    return true;
+}
+
+bool RecordSettledBy(std::string_view head) {
+    SceneRecord record;
+    return SettleRecord(head, record);
+}
+
+void ExtractRecord(std::string_view text, SceneRecord& record) {
+    const BlockScan how = BlockScan::Fastest;
+    FillRecord({Locate(text, kTimeTag, "TYPE", how), Locate(text, kDateTag, "TYPE", how),
+                Locate(text, kLatitudesTag, ")", how), Locate(text, kLongitudesTag, "TYPE", how)},
+               record);
 }
 
 } // namespace aster

@@ -34,5 +34,7 @@ void ExtractRecord(std::string_view text, SceneRecord& record);
 // Whether ExtractRecord fills the same fields from every text that begins with `head`,
 // so that a file's first bytes may stand for it whole.
 bool RecordSettledBy(std::string_view head);
+// The same, filling the fields from `head` when they are settled: one search for both.
+bool SettleRecord(std::string_view head, SceneRecord& record);
 
 } // namespace aster

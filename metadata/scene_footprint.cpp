@@ -114,7 +114,7 @@ SceneFootprintOrReason SceneFootprintReader::readHdf(const std::string& path,
 }
 
 HeadFirst SceneFootprintReader::headFirst() {
-    return HeadFirst{kLayoutSniffBytes, kMaxMetadataBytes, [](std::string_view head) {
+    return HeadFirst{kLayoutSniffBytes, kMaxMetadataBytes, [](std::string_view head, std::size_t) {
                          return SniffLayout(head) != MetadataLayout::None;
                      }};
 }

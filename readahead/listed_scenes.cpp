@@ -90,7 +90,7 @@ class TextBuffer {
 // would. `text` must have room for the head.
 template <typename AllowWhole>
 bool ReadHeadFirst(const ScenePath& path, std::size_t size, const HeadFirst& headFirst,
-                   TextBuffer& text, std::size_t& length, TextExtent& extent,
+                   std::size_t worker, TextBuffer& text, std::size_t& length, TextExtent& extent,
                    AllowWhole allowWhole) {
     length = 0;
     extent = TextExtent::Whole;
@@ -105,7 +105,7 @@ bool ReadHeadFirst(const ScenePath& path, std::size_t size, const HeadFirst& hea
     if (size <= headFirst.headBytes || length < std::min(first, headFirst.headBytes))
         return true; // the head is all the file holds
     // A small file read whole still answers to the rule by its head alone.
-    if (!headFirst.wholeFile({text.data(), headFirst.headBytes})) {
+    if (!headFirst.wholeFile({text.data(), headFirst.headBytes}, worker)) {
         extent = TextExtent::Head;
         length = headFirst.headBytes;
         return true;
@@ -304,8 +304,8 @@ void ListedScenes::Impl::readFile(Slot& slot, std::uint64_t sequence, std::size_
                 const auto allowWhole = [&](std::size_t whole) {
                     return reserve(slot, whole - first);
                 };
-                if (!ReadHeadFirst(path, *size, m_headFirst, slot.text, slot.length, slot.extent,
-                                   allowWhole))
+                if (!ReadHeadFirst(path, *size, m_headFirst, worker, slot.text, slot.length,
+                                   slot.extent, allowWhole))
                     result = kInTurn;
             } catch (...) {
                 result = kInTurn; // the rule failed here; the run asks it again in its turn
@@ -386,7 +386,8 @@ std::string_view ListedScenes::Impl::readInTurn(Slot& slot) {
     if (!size || !m_inTurnText.reserve(m_headFirst.firstRead(*size), 0))
         return {};
     std::size_t length = 0;
-    if (!ReadHeadFirst(path, *size, m_headFirst, m_inTurnText, length, slot.extent,
+    // On the run's thread, which prepares as worker 0.
+    if (!ReadHeadFirst(path, *size, m_headFirst, 0, m_inTurnText, length, slot.extent,
                        [](std::size_t) { return true; }))
         return {}; // no memory for it
     return {m_inTurnText.data(), length};

@@ -53,8 +53,9 @@ struct HeadFirst {
     std::size_t headBytes = 0;
     // A file wanted whole but larger than this is left at its head, as TooLarge.
     std::size_t maxWholeBytes = 0;
-    // Called on several threads at once.
-    std::function<bool(std::string_view head)> wholeFile;
+    // Called on several threads at once, each as the `worker` that then prepares the same
+    // file (ScenePreparer::prepare), so that a preparer may keep what the rule found.
+    std::function<bool(std::string_view head, std::size_t worker)> wholeFile;
     // A file no larger is read whole at once, since a second read of it costs more than
     // its bytes; a rule that seldom wants the rest sets it lower.
     std::size_t smallFileBytes = 64 * 1024;

@@ -43,7 +43,8 @@ struct Seen {
 };
 
 std::vector<Seen> ReadFolder(const test::TempFolder& folder, const ReadAheadSettings& settings) {
-    HeadFirst headFirst{kLayoutSniffBytes, kMaxMetadataBytes, [](std::string_view head) {
+    HeadFirst headFirst{kLayoutSniffBytes, kMaxMetadataBytes,
+                        [](std::string_view head, std::size_t) {
                             return SniffLayout(head) != MetadataLayout::None;
                         }};
     const auto prepare = [](const ListedScene& scene, std::size_t) {

@@ -382,7 +382,8 @@ TEST(ReadAhead, ReadsFilesWhosePathIsLongerThanOneCallTakes) {
                                             "a scene 30 folders deep", ""};
     const std::vector<std::string> reasons = {"", "", "a folder", "", "no such file"};
 
-    const HeadFirst wholeAfterHead{4, 1 << 20, [](std::string_view) { return true; }, 0};
+    const HeadFirst wholeAfterHead{4, 1 << 20, [](std::string_view, std::size_t) { return true; },
+                                   0};
     for (const ReadAheadSettings& settings :
          {ReadAheadSettings{0, 1, 0}, ReadAheadSettings{4, 3, 30}}) {
         for (const HeadFirst& headFirst : {HeadFirst{}, wholeAfterHead}) {

@@ -27,9 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(aster::Extract(text, start, end, aster::BlockScan::Portable) == got);
 
     const std::string_view head = std::string_view(text).substr(0, text.size() * data[1] / 255);
-    if (aster::RecordSettledBy(head)) {
-        aster::SceneRecord fromHead, whole;
-        aster::ExtractRecord(head, fromHead);
+    aster::SceneRecord fromHead;
+    if (aster::SettleRecord(head, fromHead)) {
+        aster::SceneRecord whole;
         aster::ExtractRecord(text, whole);
         const auto fields = [](const aster::SceneRecord& r) {
             return std::array{r.SceneTime, r.SceneDate, r.Lat1, r.Lat2, r.Lat3,
