@@ -120,6 +120,8 @@ class LayerWriter {
 
     // The dataset written, for an output that does more in it than write the layer.
     GDALDataset& dataset() { return *m_dataset; }
+    // Whether create() made the dataset, whatever failed after it.
+    bool hasDataset() const { return m_dataset != nullptr; }
 
     // Whether the driver kept the scene number and every corner as fields.
     bool keepsValues() const;

@@ -3,6 +3,7 @@
 #include "fileio/ascii.h"
 #include "fileio/near_names.h"
 #include "footprints/gdal_messages.h"
+#include "footprints/layer_writer.h"
 #include "footprints/output_formats.h"
 
 #include <gdal_priv.h>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <mutex>
 #include <vector>
 
@@ -93,6 +95,32 @@ std::string DriverSuggestion(const std::string& driverName) {
 constexpr std::string_view kChooseAnother =
     "Choose a format that writes one file GDAL can read, such as GPKG.";
 
+// What GDAL says when asked for the footprints' layer in a file of this driver kept in
+// memory; nothing where it takes the layer, or where the driver writes only to disk, which
+// tells nothing. Some writable formats hold no polygons (GPX, Selafin), no fields of
+// their own (DXF) or no new layers (S57), and GDAL says so only when asked: asked here,
+// before a run reads a single scene.
+std::optional<std::string> LayerFailure(GDALDriver& driver) {
+    GdalMessages messages;
+    const char* const extensions = driver.GetMetadataItem(GDAL_DMD_EXTENSIONS);
+    const std::string extension =
+        extensions == nullptr
+            ? ""
+            : std::string(extensions).substr(0, std::string(extensions).find(' '));
+    const std::string folder =
+        "/vsimem/aster-layer-check-" + std::to_string(reinterpret_cast<std::uintptr_t>(&messages));
+    const std::string path = folder + "/layer" + (extension.empty() ? "" : "." + extension);
+    std::optional<std::string> failure;
+    VSIMkdir(folder.c_str(), 0700);
+    {
+        LayerWriter writer(driver, path, messages);
+        if (writer.create(path, "layer", LayerSettings{}) && writer.hasDataset())
+            failure = messages.failure();
+    }
+    VSIRmdirRecursive(folder.c_str());
+    return failure;
+}
+
 } // namespace
 
 void RegisterGdalDrivers() {
@@ -141,6 +169,8 @@ std::optional<Error> CheckVectorDriver(const std::string& driverName) {
         if (EqualsNoCase(name, writer.driver))
             return Refused(name, "writes " + std::string(writer.what) + ", not one file",
                            kChooseAnother);
+    if (const std::optional<std::string> failure = LayerFailure(*driver))
+        return Refused(name, "cannot hold the footprints' layer: " + *failure, kChooseAnother);
     return std::nullopt;
 }
 

@@ -257,16 +257,21 @@ TEST(OutputFormats, ExtensionsAndDrivers) {
                   std::string::npos);
     }
     // Refused before anything is written, each with the reason.
-    for (const auto& [driver, why] :
-         std::vector<std::pair<std::string, std::string>>{{"GTiff", "cannot create vector files"},
-                                                          {"NoSuchFormat", "no driver named"},
-                                                          {"PGDUMP", "cannot read back"},
-                                                          {"Memory", "writes no file"},
-                                                          {"XLSX", "keeps no geometry"},
-                                                          {"ODS", "keeps no geometry"},
-                                                          {"MVT", "a folder of tiles"},
-                                                          {"OpenFileGDB", "a .gdb folder"},
-                                                          {"PostgreSQL", "not to a file"}}) {
+    for (const auto& [driver, why] : std::vector<std::pair<std::string, std::string>>{
+             {"GTiff", "cannot create vector files"},
+             {"NoSuchFormat", "no driver named"},
+             {"PGDUMP", "cannot read back"},
+             {"Memory", "writes no file"},
+             {"XLSX", "keeps no geometry"},
+             {"ODS", "keeps no geometry"},
+             {"MVT", "a folder of tiles"},
+             {"OpenFileGDB", "a .gdb folder"},
+             {"PostgreSQL", "not to a file"},
+             // GDAL says so only when asked
+             {"GPX", "cannot hold the footprints' layer: Geometry type"},
+             {"DXF", "cannot hold the footprints' layer: DXF layer"},
+             {"Selafin", "cannot hold the footprints' layer"},
+             {"S57", "cannot hold the footprints' layer"}}) {
         SCOPED_TRACE(driver);
         const auto error = CheckVectorDriver(driver);
         ASSERT_TRUE(error);
@@ -712,14 +717,15 @@ TEST(FootprintLayer, EarlierLayerKeptUnlessReplaced) {
         expectUnchanged("fp.gpkg", "earlier");
     }
     {
-        SCOPED_TRACE("a format that cannot hold polygons fails after the scratch was made");
-        folder.write("fp.gpx", "earlier");
-        const auto error = Write(folder, "fp.gpx", report, true, "GPX");
+        SCOPED_TRACE("a format whose driver refuses the first feature fails after the scratch "
+                     "was made");
+        folder.write("fp.map", "earlier");
+        const auto error = Write(folder, "fp.map", report, true, "WAsP");
         ASSERT_TRUE(error);
-        EXPECT_NE(error->description.find(folder.file("fp.gpx")), std::string::npos);
+        EXPECT_NE(error->description.find(folder.file("fp.map")), std::string::npos);
         // GDAL's message names the output asked for, never the hidden scratch folder.
         EXPECT_EQ(error->description.find(".aster-"), std::string::npos) << error->description;
-        expectUnchanged("fp.gpx", "earlier");
+        expectUnchanged("fp.map", "earlier");
     }
     {
         SCOPED_TRACE("--overwrite replaces it");
