@@ -39,18 +39,19 @@ std::optional<std::int32_t> FractionDigits(std::string_view digits) {
 }
 
 // Strips an offset from UTC off the end of a time, RFC 3339's "+05:30" or "-00:00" or
-// the basic form's "+0530", and gives it in minutes ahead of UTC: 0 without one, none
-// when it is malformed.
+// ISO 8601's basic "+0530" and hours alone "+05", and gives it in minutes ahead of UTC:
+// 0 without one, none when it is malformed.
 std::optional<int> TakeOffset(std::string_view& text) {
     const std::size_t sign = text.find_first_of("+-");
     if (sign == std::string_view::npos)
         return 0;
     const std::string_view offset = text.substr(sign + 1);
     const bool extended = offset.size() == 5 && offset[2] == ':';
-    if (!extended && offset.size() != 4)
+    if (!extended && offset.size() != 4 && offset.size() != 2)
         return std::nullopt;
     const auto hours = FixedDigits(offset.substr(0, 2));
-    const auto minutes = FixedDigits(offset.substr(extended ? 3 : 2, 2));
+    const auto minutes =
+        offset.size() == 2 ? std::optional(0) : FixedDigits(offset.substr(extended ? 3 : 2, 2));
     if (!hours || !minutes || *hours > 23 || *minutes > 59)
         return std::nullopt;
     const int ahead = *hours * 60 + *minutes;
@@ -60,6 +61,15 @@ std::optional<int> TakeOffset(std::string_view& text) {
 }
 
 } // namespace
+
+std::pair<std::string_view, std::string_view> SplitDateTime(std::string_view text) {
+    std::size_t t = text.find_first_of("Tt");
+    if (t == text.npos)
+        t = text.find(' ');
+    if (t == text.npos)
+        return {text, {}};
+    return {text.substr(0, t), text.substr(t + 1)};
+}
 
 std::optional<CalendarDate> ParseSceneDate(std::string_view text) {
     // Where the month and the day start: after a '-' each, or straight after the digits.
@@ -116,7 +126,9 @@ std::optional<TimeOfDay> ParseSceneTime(std::string_view text) {
     const auto second = FixedDigits(text.substr(2 * step, 2));
     if (!hour || !minute || !second || *hour > 23 || *minute > 59)
         return std::nullopt;
-    const bool leapSecond = *second == 60 && *hour == 23 && *minute == 59;
+    // A leap second is 23:59:60 in UTC, whatever offset it is written with.
+    const int utcMinute = ((*hour * 60 + *minute - offsetMinutes) % 1440 + 1440) % 1440;
+    const bool leapSecond = *second == 60 && utcMinute == 23 * 60 + 59;
     if (*second > 59 && !leapSecond)
         return std::nullopt;
     TimeOfDay time{*hour, *minute, *second, 0, offsetMinutes};
@@ -134,19 +146,25 @@ std::optional<TimeOfDay> ParseSceneTime(std::string_view text) {
     return time;
 }
 
-UtcMilliseconds AcquisitionInstant(const CalendarDate& date, const TimeOfDay& time) {
+std::optional<UtcMilliseconds> AcquisitionInstant(const CalendarDate& date, const TimeOfDay& time) {
     using namespace std::chrono;
     const sys_days day{
         year_month_day{year{date.year}, month{date.month}, std::chrono::day{date.day}}};
     const minutes offset{time.offsetMinutes};
-    // A leap second is the day's last millisecond: the next one is the next day's first.
-    if (time.second >= 60)
-        return day + days{1} - milliseconds{1} - offset;
-    const nanoseconds sinceMidnight = hours{time.hour} + minutes{time.minute} +
-                                      seconds{time.second} + nanoseconds{time.nanosecond};
-    // Truncated, never rounded: rounding up could carry into the next day, and a scene is
-    // of the day its file says.
-    return day + floor<milliseconds>(sinceMidnight) - offset;
+    const minutes minute = hours{time.hour} + minutes{time.minute};
+    // A leap second is its minute's last millisecond: the next one is the next minute's
+    // first. Truncated, never rounded: rounding up could carry into the next day, and a
+    // scene is of the day its file says.
+    const milliseconds sinceMinute =
+        time.second >= 60
+            ? seconds{59} + milliseconds{999}
+            : floor<milliseconds>(seconds{time.second} + nanoseconds{time.nanosecond});
+    const UtcMilliseconds instant = day + minute + sinceMinute - offset;
+    // An offset may carry the instant out of the years that four digits write.
+    const int utcYear = static_cast<int>(year_month_day{floor<days>(instant)}.year());
+    if (utcYear < 1 || utcYear > 9999)
+        return std::nullopt;
+    return instant;
 }
 
 CalendarDate UtcDateOf(UtcMilliseconds instant) {

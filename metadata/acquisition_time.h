@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace aster {
 
@@ -20,8 +21,9 @@ struct CalendarDate {
 
 // A time of day written "hh:mm:ss" with an optional fraction ".f" of a second, or in ISO
 // 8601's basic form "hhmmss" with the fraction's digits straight after the seconds or
-// after a '.': up to nine digits of fraction, and a final 'Z' either way; "hh:mm" is the
-// minute's start. Scene times are in UTC. Second 60 is a leap second, read only at 23:59.
+// after a '.': up to nine digits of fraction, and a final 'Z' either way, or an offset
+// from UTC ("+05:30", "-0500", "+05"); "hh:mm" is the minute's start. Scene times without
+// an offset are in UTC. Second 60 is a leap second, read only at 23:59 in UTC.
 struct TimeOfDay {
     int hour = 0;
     int minute = 0;
@@ -46,6 +48,11 @@ struct UtcParts {
     int millisecond = 0;
 };
 
+// A date-time "2003-04-12T18:32:07.414Z" as the date and the time of day on either side
+// of the 'T' (or 't', or the blank RFC 3339 allows in its place); without one, all of it
+// is the date.
+std::pair<std::string_view, std::string_view> SplitDateTime(std::string_view text);
+
 std::optional<CalendarDate> ParseSceneDate(std::string_view text);
 std::optional<TimeOfDay> ParseSceneTime(std::string_view text);
 
@@ -53,8 +60,8 @@ std::optional<TimeOfDay> ParseSceneTime(std::string_view text);
 // leaves the day written, so 2003-12-31 23:59:59.9999 is 2003-12-31 23:59:59.999. A leap
 // second, which UTC milliseconds cannot hold, is its day's last millisecond: no output
 // ever shows second 60. A time with an offset from UTC is moved by it, and may then fall
-// on the day before or after.
-UtcMilliseconds AcquisitionInstant(const CalendarDate& date, const TimeOfDay& time);
+// on the day before or after; none where that leaves the years 1 to 9999.
+std::optional<UtcMilliseconds> AcquisitionInstant(const CalendarDate& date, const TimeOfDay& time);
 // The UTC day of an instant.
 CalendarDate UtcDateOf(UtcMilliseconds instant);
 

@@ -307,7 +307,8 @@ bool GranuleItems::takesText(EcsName name, EcsName parent) const {
 }
 
 void GranuleItems::setText(EcsName name, std::string_view text, EcsName parent) {
-    if (TrimBlanks(text).empty() || !takesText(name, parent))
+    // A blank time's part is as none, so that the range's stands in for it.
+    if ((HomeOf(name) != EcsName::Other && TrimBlanks(text).empty()) || !takesText(name, parent))
         return;
     const std::size_t index = TextIndex(name);
     texts[index].emplace(text);
@@ -361,6 +362,48 @@ void TakeAttributeValues(const GranuleItems& items, SceneMetadata& metadata) {
     metadata.sunElevation = Degrees(items.sunElevation);
 }
 
+namespace {
+
+struct TimeTexts {
+    std::optional<std::string> date, time;
+};
+
+// The date and the time of the acquisition, as a pair from one group: the single date and
+// time before the range's beginning, parts taken in their own groups before parts taken
+// elsewhere, so that no instant is made of two groups' parts. Without a whole pair, the
+// date alone, else the time alone, as written.
+TimeTexts ChooseTime(GranuleItems& items) {
+    struct Pair {
+        EcsName date, time;
+    };
+    constexpr std::array<Pair, 2> kPairs{
+        {{EcsName::CalendarDate, EcsName::TimeOfDay},
+         {EcsName::RangeBeginningDate, EcsName::RangeBeginningTime}}};
+    const auto given = [&](EcsName name, bool home) {
+        const std::size_t index = TextIndex(name);
+        return items.texts[index].has_value() && ((items.textsAtHome >> index & 1) != 0) == home;
+    };
+    const auto take = [&](EcsName name) { return std::move(items.texts[TextIndex(name)]); };
+    for (const bool home : {true, false}) {
+        for (const Pair& pair : kPairs) {
+            if (given(pair.date, home) && given(pair.time, home))
+                return {take(pair.date), take(pair.time)};
+        }
+    }
+    for (const auto part : {&Pair::date, &Pair::time}) {
+        for (const bool home : {true, false}) {
+            for (const Pair& pair : kPairs) {
+                if (given(pair.*part, home))
+                    return part == &Pair::date ? TimeTexts{take(pair.date), {}}
+                                               : TimeTexts{{}, take(pair.time)};
+            }
+        }
+    }
+    return {};
+}
+
+} // namespace
+
 MetadataOrReason CompleteMetadata(GranuleItems& items, MetadataLayout layout) {
     if (items.corners.empty())
         return {std::nullopt, "no corners"};
@@ -370,13 +413,7 @@ MetadataOrReason CompleteMetadata(GranuleItems& items, MetadataLayout layout) {
     metadata.layout = layout;
     metadata.corners = std::move(items.corners);
     const auto take = [&](EcsName name) { return std::move(items.texts[TextIndex(name)]); };
-    // The single date and time, else the range's beginning, each on its own.
-    auto date = take(EcsName::CalendarDate);
-    auto time = take(EcsName::TimeOfDay);
-    if (!date)
-        date = take(EcsName::RangeBeginningDate);
-    if (!time)
-        time = take(EcsName::RangeBeginningTime);
+    auto [date, time] = ChooseTime(items);
     metadata.acquired = InstantOf(date, time);
     // The UTC day: a time with an offset may move the scene to the day before or after.
     if (metadata.acquired)

@@ -243,7 +243,7 @@ struct GranuleItems {
 
     // The first text of an item is kept; later ones are ignored. A time's part is kept
     // from its own group (`parent`: SingleDateTime, RangeDateTime) before any from another,
-    // such as a processing history's date. A blank text is as none.
+    // such as a processing history's date, and a blank one is as none.
     void setText(EcsName name, std::string_view text, EcsName parent = EcsName::Other);
     bool hasText(EcsName name) const;
     // Whether setText would keep a text of this item from this group.

@@ -44,7 +44,8 @@ class OdlGranuleReader::Granule final : public OdlHandler {
     void dropGRing();
     void takeFallbacks();
     std::optional<std::string> readCorners();
-    std::optional<std::string> readGRing();
+    std::optional<std::string> readGRing(const OdlValue& latitudeValue,
+                                         const OdlValue& longitudeValue);
     std::optional<std::string> readFourCorners();
     std::optional<std::string> readBox();
     void split(const OdlValue& value, std::vector<std::string_view>& items) const;
@@ -52,15 +53,19 @@ class OdlGranuleReader::Granule final : public OdlHandler {
     std::array<Block, kMaxNesting> m_blocks;
     std::size_t m_depth = 0;
     std::size_t m_attributesLevel = 0; // depth of the ADDITIONALATTRIBUTES block; 0 outside
+    // The G-ring from the first polygon container that is no hole, and the one from
+    // outside every container (a browse product's, say), taken only without the first.
     OdlValue m_latitudes;
     OdlValue m_longitudes;
-    // The G-ring's polygon containers begun so far, the one open (0 outside them) and the
-    // one the kept G-ring is from (0: outside them, so any container's ring replaces it).
-    // A container whose EXCLUSIONGRINGFLAG is "Y" holds a hole, no outline, whether the
-    // flag comes before its points or after them.
+    OdlValue m_strayLatitudes;
+    OdlValue m_strayLongitudes;
+    // The containers begun so far, the one open (0 outside them) and the one the kept
+    // G-ring is from. A container whose EXCLUSIONGRINGFLAG is "Y" holds a hole, no
+    // outline, whether the flag comes before its points or after them.
     std::size_t m_containers = 0;
     std::size_t m_openContainer = 0;
     bool m_openIsHole = false;
+    bool m_holeSeen = false;
     std::size_t m_gringContainer = 0;
     // The footprint where there is no G-ring: ASTER's four corners, UPPERLEFT, UPPERRIGHT,
     // LOWERRIGHT, LOWERLEFT (the G-ring's clockwise order), else the bounding rectangle's
@@ -105,10 +110,9 @@ std::size_t Offset(EcsName name, EcsName first) {
 } // namespace
 
 void OdlGranuleReader::Granule::clear() {
-    m_latitudes = OdlValue{};
-    m_longitudes = OdlValue{};
+    m_latitudes = m_longitudes = m_strayLatitudes = m_strayLongitudes = OdlValue{};
     m_containers = m_openContainer = m_gringContainer = 0;
-    m_openIsHole = false;
+    m_openIsHole = m_holeSeen = false;
     m_fourCorners.fill(OdlValue{});
     m_box.fill(OdlValue{});
     m_sceneCloud = OdlValue{};
@@ -223,8 +227,8 @@ void OdlGranuleReader::Granule::takeItem(EcsName what, EcsName parent, const Odl
     case EcsName::ExclusionGRingFlag:
         // A hole's points are dropped, or never taken, and the next container's outline is
         // taken instead.
-        if (m_openContainer != 0 && EqualsNoCase(FirstOdlItem(value), "Y")) {
-            m_openIsHole = true;
+        if (m_openContainer != 0 && EqualsNoCase(TrimBlanks(FirstOdlItem(value)), "Y")) {
+            m_openIsHole = m_holeSeen = true;
             if (m_gringContainer == m_openContainer)
                 dropGRing();
         }
@@ -269,18 +273,20 @@ void OdlGranuleReader::Granule::takeItem(EcsName what, EcsName parent, const Odl
     }
 }
 
-// A G-ring's points, from the first container that is no hole; points outside every
-// container (a browse product's, say) only until a container gives its own.
+// A G-ring's points, from the first container that is no hole, or from outside every
+// container.
 void OdlGranuleReader::Granule::takeGRing(EcsName what, const OdlValue& value) {
-    if (m_openContainer != 0 && m_openIsHole)
+    const bool latitude = what == EcsName::GRingPointLatitude;
+    if (m_openContainer == 0) {
+        KeepFirst(latitude ? m_strayLatitudes : m_strayLongitudes, value);
         return;
-    const bool none = m_latitudes.kind == OdlValue::None && m_longitudes.kind == OdlValue::None;
-    if (!none && m_gringContainer == 0 && m_openContainer != 0)
-        dropGRing();
+    }
+    if (m_openIsHole)
+        return;
     if (m_latitudes.kind == OdlValue::None && m_longitudes.kind == OdlValue::None)
         m_gringContainer = m_openContainer;
     if (m_gringContainer == m_openContainer)
-        KeepFirst(what == EcsName::GRingPointLatitude ? m_latitudes : m_longitudes, value);
+        KeepFirst(latitude ? m_latitudes : m_longitudes, value);
 }
 
 void OdlGranuleReader::Granule::dropGRing() {
@@ -333,23 +339,28 @@ void OdlGranuleReader::Granule::split(const OdlValue& value,
 // granule gives.
 std::optional<std::string> OdlGranuleReader::Granule::readCorners() {
     if (m_latitudes.kind != OdlValue::None || m_longitudes.kind != OdlValue::None)
-        return readGRing();
+        return readGRing(m_latitudes, m_longitudes);
+    if (m_strayLatitudes.kind != OdlValue::None || m_strayLongitudes.kind != OdlValue::None)
+        return readGRing(m_strayLatitudes, m_strayLongitudes);
     if (AnyGiven(m_fourCorners))
         return readFourCorners();
     if (AnyGiven(m_box))
         return readBox();
+    if (m_holeSeen)
+        return "no corners but a hole's";
     return std::nullopt; // "no corners", said with the other checks
 }
 
-std::optional<std::string> OdlGranuleReader::Granule::readGRing() {
-    if (m_longitudes.kind == OdlValue::None)
+std::optional<std::string> OdlGranuleReader::Granule::readGRing(const OdlValue& latitudeValue,
+                                                                const OdlValue& longitudeValue) {
+    if (longitudeValue.kind == OdlValue::None)
         return "corner latitudes without longitudes";
-    if (m_latitudes.kind == OdlValue::None)
+    if (latitudeValue.kind == OdlValue::None)
         return "corner longitudes without latitudes";
     std::vector<std::string_view>& latitudes = m_latitudeItems;
     std::vector<std::string_view>& longitudes = m_longitudeItems;
-    split(m_latitudes, latitudes);
-    split(m_longitudes, longitudes);
+    split(latitudeValue, latitudes);
+    split(longitudeValue, longitudes);
     if (latitudes.size() != longitudes.size())
         return std::to_string(latitudes.size()) + " corner latitudes but " +
                std::to_string(longitudes.size()) + " longitudes";

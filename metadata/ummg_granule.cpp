@@ -179,15 +179,6 @@ std::string_view KindWord(Kind kind) {
     }
 }
 
-// A date-time "2003-04-12T18:32:07.414Z" as the date and the time of day on either side
-// of the 'T' (or 't'); without one, all of it is the date.
-std::pair<std::string_view, std::string_view> SplitDateTime(std::string_view text) {
-    const std::size_t t = text.find_first_of("Tt");
-    if (t == text.npos)
-        return {text, {}};
-    return {text.substr(0, t), text.substr(t + 1)};
-}
-
 std::optional<UtcMilliseconds> InstantOf(std::string_view text) {
     const auto [dateText, timeText] = SplitDateTime(text);
     const std::optional<CalendarDate> date = ParseSceneDate(dateText);

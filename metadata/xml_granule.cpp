@@ -25,14 +25,6 @@ std::string ReasonOf(const XmlReferenceFault& fault) {
     return fault.kind == XmlReferenceFault::Unknown ? "unknown entity" : "unreadable XML";
 }
 
-// "2003-04-12T18:32:07.414Z" as its date and its time of day.
-std::pair<std::string_view, std::string_view> SplitDateTime(std::string_view text) {
-    const std::size_t t = text.find_first_of("Tt");
-    if (t == text.npos)
-        return {text, {}};
-    return {text.substr(0, t), text.substr(t + 1)};
-}
-
 } // namespace
 
 XmlGranuleReader::XmlGranuleReader() : m_document(std::make_unique<pugi::xml_document>()) {

@@ -86,8 +86,9 @@ std::unique_ptr<SceneWriter::Prepared> StacOutput::prepare(const Scene& scene,
     if (!metadata.acquired) { // STAC requires one
         reason = metadata.dateText.empty() && metadata.timeText.empty() ? "no acquisition time"
                  : metadata.dateText.empty()                            ? "no acquisition date"
-                 : metadata.timeText.empty() ? "no acquisition time of day"
-                                             : "unreadable acquisition date or time";
+                 : metadata.timeText.empty() && metadata.date
+                     ? "no acquisition time of day"
+                     : "unreadable acquisition date or time";
         return nullptr;
     }
     const std::string_view path = scene.fullPath;

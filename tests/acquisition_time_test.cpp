@@ -90,7 +90,15 @@ TEST(AcquisitionTime, TruncatesToTheMillisecondWithinItsDay) {
         {"2003-04-12", "12:00:00+5:00", nullptr},
         {"2003-04-12", "12:00:00+05:60", nullptr},
         {"2003-04-12", "12:00:00+24:00", nullptr},
-        {"2003-04-12", "12:00:00+05", nullptr},
+        {"2003-04-12", "12:00:00+05", "2003-04-12T07:00:00.000Z"},
+        {"2003-04-12", "12:00:00+5", nullptr},
+        // A leap second is 23:59:60 in UTC; an offset that leaves four-digit years, none.
+        {"2004-01-01", "00:59:60+01:00", "2003-12-31T23:59:59.999Z"},
+        {"2003-12-31", "18:59:60.5-05:00", "2003-12-31T23:59:59.999Z"},
+        {"2003-12-31", "23:59:60-01:00", nullptr},
+        {"9999-12-31", "23:30:00-01:00", nullptr},
+        {"0001-01-01", "00:30:00+01:00", nullptr},
+        {"0001-01-01", "01:00:00+01:00", "0001-01-01T00:00:00.000Z"},
         {"2003-04-12", "12:00:00Z+01:00", nullptr},
         {"2003-04-12", "12:00:00+01:00Z", nullptr},
         {"2003-04-12", "", nullptr},
@@ -99,12 +107,13 @@ TEST(AcquisitionTime, TruncatesToTheMillisecondWithinItsDay) {
         SCOPED_TRACE(std::string(c.date) + " " + c.time);
         const auto date = ParseSceneDate(c.date);
         const auto time = ParseSceneTime(c.time);
+        const auto read = date && time ? AcquisitionInstant(*date, *time) : std::nullopt;
         if (c.instant == nullptr) {
-            EXPECT_FALSE(date && time);
+            EXPECT_FALSE(read);
             continue;
         }
-        ASSERT_TRUE(date && time);
-        const UtcMilliseconds instant = AcquisitionInstant(*date, *time);
+        ASSERT_TRUE(read);
+        const UtcMilliseconds instant = *read;
         EXPECT_EQ(FormatRfc3339(instant), c.instant);
         // The fields agree with the text, and no second is ever 60.
         const UtcParts parts = BreakDown(instant);
@@ -142,14 +151,14 @@ TEST(AcquisitionTime, InstantsRoundTripThroughTheirText) {
                           ms / 60'000 % 60, ms / 1000 % 60, ms % 1000);
             const auto time = ParseSceneTime(text);
             ASSERT_TRUE(time) << text;
-            const std::string formatted = FormatRfc3339(AcquisitionInstant(*date, *time));
+            const std::string formatted = FormatRfc3339(AcquisitionInstant(*date, *time).value());
             EXPECT_EQ(formatted, std::string(day) + "T" + text + "Z");
             std::snprintf(text, sizeof text, "%02d%02d%02d%03dZ", ms / 3'600'000, ms / 60'000 % 60,
                           ms / 1000 % 60, ms % 1000);
             const auto basicTime = ParseSceneTime(text);
             const auto basicDate = ParseSceneDate(std::string(day).erase(7, 1).erase(4, 1));
             ASSERT_TRUE(basicTime && basicDate) << text;
-            EXPECT_EQ(FormatRfc3339(AcquisitionInstant(*basicDate, *basicTime)), formatted);
+            EXPECT_EQ(FormatRfc3339(AcquisitionInstant(*basicDate, *basicTime).value()), formatted);
         }
     }
 }

@@ -123,6 +123,14 @@ TEST(OdlGranule, TimesPlatformsAndTheSunBeyondTheCorners) {
              Group("RANGEDATETIME", Object("RANGEBEGINNINGDATE", "\"2003-04-12\"") +
                                         Object("RANGEBEGINNINGTIME", "\"18:32:07\"")),
          "at=2003-04-12T18:32:07.000Z"},
+        // A date and a time of day from one group, never parts of two.
+        {Group("SINGLEDATETIME", Object("CALENDARDATE", "\"2003-04-12\"")) +
+             Group("RANGEDATETIME", Object("RANGEBEGINNINGDATE", "\"2003-04-10\"") +
+                                        Object("RANGEBEGINNINGTIME", "\"10:00:00\"")),
+         "at=2003-04-10T10:00:00.000Z"},
+        {Group("SINGLEDATETIME", Object("CALENDARDATE", "\"2003-04-12\"")) +
+             Group("PROCESSINGHISTORY", Object("TIMEOFDAY", "\"00:00:00Z\"")),
+         ""},
     };
     for (const auto& [text, summary] : cases) {
         SCOPED_TRACE(text);
@@ -169,17 +177,20 @@ TEST(OdlGranule, CornersOfABoundingRectangleOrTheReason) {
         {Exclusion("y", "(7, 8, 9)", "(1, 1, 2)") + Box("1", "2", "3", "-4"),
          {{1, -4}, {2, -4}, {2, 3}, {1, 3}},
          ""},
-        {Exclusion("Y", "(7, 8, 9)", "(1, 1, 2)"), {}, "no corners"},
+        {Exclusion("Y", "(7, 8, 9)", "(1, 1, 2)"), {}, "no corners but a hole's"},
         {Exclusion("Y", "(7, 8, 9)", "(1, 1, 2)", true) +
              Exclusion("N", "(1, 2, 3)", "(4, 5, 6)", true),
          kRingCorners, ""},
-        {Exclusion("Y", "(7, 8, 9)", "(1, 1, 2)", true), {}, "no corners"},
-        // Points outside every container, a browse product's, give way to a container's.
+        {Exclusion(" Y ", "(7, 8, 9)", "(1, 1, 2)", true), {}, "no corners but a hole's"},
+        // Points outside every container, a browse product's, give way to a container's,
+        // and stand where the only container holds a hole, its flag before or after.
         {Group("BROWSEPRODUCT",
                Group("GRINGPOINT", Object("GRINGPOINTLATITUDE", "(7, 8, 9)") +
                                        Object("GRINGPOINTLONGITUDE", "(1, 1, 2)"))) +
              Exclusion("N", "(1, 2, 3)", "(4, 5, 6)"),
          kRingCorners, ""},
+        {kRing + Exclusion("Y", "(7, 8, 9)", "(1, 1, 2)"), kRingCorners, ""},
+        {kRing + Exclusion("Y", "(7, 8, 9)", "(1, 1, 2)", true), kRingCorners, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);

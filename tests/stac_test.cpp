@@ -280,6 +280,45 @@ constexpr const char* kXmlItem = R"({
 }
 )";
 
+// STAC needs each item's time: a scene without one is skipped, named for what it lacks.
+TEST(StacCatalogue, ScenesWithoutATimeSkippedForWhatTheyLack) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "no acquisition time"},
+        {"T18:32:07Z", "no acquisition date"},
+        {"2003-04-12", "no acquisition time of day"},
+        {"2003-04-12T25:00:00Z", "unreadable acquisition date or time"},
+        {"2003/04/12 18:32:07Z", "unreadable acquisition date or time"},
+        {"9999-12-31T23:30:00-01:00", "unreadable acquisition date or time"},
+        {"2003-04-12 18:32:07+01:00", ""}, // RFC 3339's blank and offset: written
+    };
+    TempFolder folder;
+    std::filesystem::create_directory(folder.file("s"));
+    std::string list;
+    std::vector<std::string> expected;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& [time, reason] = cases[i];
+        const std::string name = "g" + std::to_string(i) + ".json";
+        folder.write(
+            "s/" + name,
+            "{\"GranuleUR\": \"G" + std::to_string(i) + "\", " +
+                (time.empty() ? ""
+                              : "\"TemporalExtent\": {\"SingleDateTime\": \"" + time + "\"}, ") +
+                "\"SpatialExtent\": {\"HorizontalSpatialDomain\": {\"Geometry\": {\"GPolygons\": "
+                "[{\"Boundary\": {\"Points\": [{\"Longitude\": 1, \"Latitude\": 1}, "
+                "{\"Longitude\": "
+                "2, \"Latitude\": 1}, {\"Longitude\": 2, \"Latitude\": 2}, {\"Longitude\": 1, "
+                "\"Latitude\": 1}]}}]}}}}");
+        list += name + "\n";
+        if (!reason.empty())
+            expected.push_back("skipped " + folder.file("s/" + name) + ": " + reason);
+    }
+    folder.write("s/filelist.txt", list);
+    const Outcome outcome = Catalogue(folder.file("s"), folder.file("items.json"));
+    ASSERT_FALSE(outcome.error) << FormatError(*outcome.error);
+    EXPECT_EQ(outcome.lines, expected);
+    EXPECT_NE(folder.read("items.json").find("\"2003-04-12T17:32:07.000Z\""), std::string::npos);
+}
+
 // A granule downloaded as XML with its HDF, GeoTIFFs, browse image and QA report: one
 // item that points at each, the link to the FIFO never opened, its folder and the other
 // listed files skipped for the reasons the footprint layer gives.
