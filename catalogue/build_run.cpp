@@ -40,14 +40,17 @@ class RecordsRead {
             kHeadBytes};
     }
 
-    SceneRecord prepare(const ListedScene& scene, std::size_t worker) const {
+    SceneRecord prepare(const ListedScene& scene, std::size_t worker) {
         SceneRecord record;
-        const Settled& settled = m_settled[worker];
+        Settled& settled = m_settled[worker];
         if (scene.extent == TextExtent::Head && scene.text.data() == settled.head &&
             scene.text.size() == kHeadBytes)
             record = settled.record;
         else
             ExtractRecord(scene.text, record);
+        // Used once: a buffer is read into again, and a file prepared once more elsewhere
+        // (after a failure) is searched anew.
+        settled.head = nullptr;
         record.SceneNumber = scene.number;
         record.FullPath = scene.fullPath;
         return record;
@@ -63,6 +66,7 @@ class RecordsRead {
 
     bool wholeFile(std::string_view head, std::size_t worker) {
         Settled& settled = m_settled[worker];
+        settled.head = nullptr;
         settled.record = SceneRecord{};
         const bool whole = !SettleRecord(head, settled.record);
         settled.head = whole ? nullptr : head.data();

@@ -7,7 +7,7 @@ namespace aster {
 
 // The fields taken from one listed file. The text fields are views: FullPath into the
 // run's path text, the others into the scene file's text, both owned by whoever fills
-// the record and valid until the next file is read. Nothing is trimmed or parsed.
+// the record and valid until the run takes the next file. Nothing is trimmed or parsed.
 struct SceneRecord {
     std::int32_t SceneNumber = 0;
     std::string_view FullPath;

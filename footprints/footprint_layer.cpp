@@ -332,10 +332,8 @@ bool FootprintLayer::replacesCsvProjection() const {
 
 LayerSettings FootprintLayer::settings() const {
     const std::string& driverName = m_report.driverName;
-    LayerSettings settings;
+    LayerSettings settings = LayerSettingsFor(driverName);
     settings.spatialIndex = m_options.spatialIndex;
-    settings.datesAsText = driverName == "KML" || driverName == "LIBKML" || driverName == "CSV";
-    settings.calendarDatesAsText = driverName == "FlatGeobuf";
     settings.description = "Footprints of the ASTER scenes " + Utf8FromPath(scenesRead()) +
                            ", written by aster " + ASTER_VERSION;
     return settings;

@@ -86,6 +86,13 @@ std::string CsvTypes() {
     return types + "\n";
 }
 
+LayerSettings LayerSettingsFor(std::string_view driverName) {
+    LayerSettings settings;
+    settings.datesAsText = driverName == "KML" || driverName == "LIBKML" || driverName == "CSV";
+    settings.calendarDatesAsText = driverName == "FlatGeobuf";
+    return settings;
+}
+
 std::optional<Error> LayerWriter::create(const std::string& scratchPath, const std::string& layerName,
                                 const LayerSettings& settings) {
     m_datesAsText = settings.datesAsText;
@@ -141,8 +148,10 @@ std::optional<Error> LayerWriter::create(const std::string& scratchPath, const s
     }
     m_layer = m_dataset->CreateLayer(layerName.c_str(), geoJson ? nullptr : &wgs84,
                                      wkbMultiPolygon, options.List());
-    if (m_layer == nullptr)
+    if (m_layer == nullptr) {
+        m_refusedLayer = true;
         return GdalError("create the layer in", m_outputPath, m_messages);
+    }
 
     m_textLimit = shapefile ? kShapefileTextBytes : 0;
     for (const FieldKind& kind : kFields) {
@@ -154,9 +163,11 @@ std::optional<Error> LayerWriter::create(const std::string& scratchPath, const s
         if (shapefile && kind.type == OFTString)
             field.SetWidth(kShapefileTextBytes);
         const int before = m_layer->GetLayerDefn()->GetFieldCount();
-        if (m_layer->CreateField(&field) != OGRERR_NONE)
+        if (m_layer->CreateField(&field) != OGRERR_NONE) {
+            m_refusedLayer = true;
             return GdalError(std::string("add the field ") + kind.name + " to", m_outputPath,
                              m_messages);
+        }
         // A field that was added is the last; one a driver keeps apart is looked up.
         const int after = m_layer->GetLayerDefn()->GetFieldCount();
         m_index[static_cast<std::size_t>(&kind - kFields.data())] =

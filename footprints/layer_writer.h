@@ -106,6 +106,10 @@ struct LayerSettings {
     std::vector<std::string> layerOptions;
 };
 
+// The settings a layer of this driver is written with: the dates of formats that need
+// them as text.
+LayerSettings LayerSettingsFor(std::string_view driverName);
+
 // One layer being written into the scratch folder.
 class LayerWriter {
   public:
@@ -120,8 +124,8 @@ class LayerWriter {
 
     // The dataset written, for an output that does more in it than write the layer.
     GDALDataset& dataset() { return *m_dataset; }
-    // Whether create() made the dataset, whatever failed after it.
-    bool hasDataset() const { return m_dataset != nullptr; }
+    // Whether create() failed because the driver refused the layer or one of its fields.
+    bool refusedLayer() const { return m_refusedLayer; }
 
     // Whether the driver kept the scene number and every corner as fields.
     bool keepsValues() const;
@@ -152,6 +156,7 @@ class LayerWriter {
     const std::string& m_outputPath;
     const GdalMessages& m_messages;
     GDALDatasetUniquePtr m_dataset;
+    bool m_refusedLayer = false;
     OGRLayer* m_layer = nullptr; // owned by m_dataset
     OGRFeatureUniquePtr m_feature;
     std::array<int, kFields.size()> m_index{};

@@ -96,25 +96,30 @@ constexpr std::string_view kChooseAnother =
     "Choose a format that writes one file GDAL can read, such as GPKG.";
 
 // What GDAL says when asked for the footprints' layer in a file of this driver kept in
-// memory; nothing where it takes the layer, or where the driver writes only to disk, which
-// tells nothing. Some writable formats hold no polygons (GPX, Selafin), no fields of
-// their own (DXF) or no new layers (S57), and GDAL says so only when asked: asked here,
-// before a run reads a single scene.
+// memory; nothing where it takes the layer, or fails for any other reason (a driver that
+// writes only to disk), which tells nothing. Some writable formats hold no polygons (GPX,
+// Selafin), no fields of their own (DXF) or no new layers (S57), and GDAL says so only
+// when asked: asked here, before a run reads a single scene.
 std::optional<std::string> LayerFailure(GDALDriver& driver) {
     GdalMessages messages;
-    const char* const extensions = driver.GetMetadataItem(GDAL_DMD_EXTENSIONS);
-    const std::string extension =
-        extensions == nullptr
-            ? ""
-            : std::string(extensions).substr(0, std::string(extensions).find(' '));
+    const std::string extensions = driver.GetMetadataItem(GDAL_DMD_EXTENSIONS) != nullptr
+                                       ? driver.GetMetadataItem(GDAL_DMD_EXTENSIONS)
+                                       : "";
+    const std::string extension = extensions.substr(0, extensions.find(' '));
+    // Named by this call's place on its thread's stack, unique while it runs; whatever
+    // an earlier call left there is removed first.
     const std::string folder =
         "/vsimem/aster-layer-check-" + std::to_string(reinterpret_cast<std::uintptr_t>(&messages));
     const std::string path = folder + "/layer" + (extension.empty() ? "" : "." + extension);
-    std::optional<std::string> failure;
+    messages.showPathAs(path, "a trial layer");
+    VSIRmdirRecursive(folder.c_str());
     VSIMkdir(folder.c_str(), 0700);
+    std::optional<std::string> failure;
     {
+        LayerSettings settings = LayerSettingsFor(driver.GetDescription());
+        settings.spatialIndex = false;
         LayerWriter writer(driver, path, messages);
-        if (writer.create(path, "layer", LayerSettings{}) && writer.hasDataset())
+        if (writer.create(path, "layer", settings) && writer.refusedLayer())
             failure = messages.failure();
     }
     VSIRmdirRecursive(folder.c_str());

@@ -54,7 +54,9 @@ struct HeadFirst {
     // A file wanted whole but larger than this is left at its head, as TooLarge.
     std::size_t maxWholeBytes = 0;
     // Called on several threads at once, each as the `worker` that then prepares the same
-    // file (ScenePreparer::prepare), so that a preparer may keep what the rule found.
+    // file (ScenePreparer::prepare), so that a preparer may keep what the rule found for
+    // that preparation; where it throws, the run's thread prepares the file again as
+    // worker 0, with no call of the rule just before.
     std::function<bool(std::string_view head, std::size_t worker)> wholeFile;
     // A file no larger is read whole at once, since a second read of it costs more than
     // its bytes; a rule that seldom wants the rest sets it lower.

@@ -86,8 +86,12 @@ TEST(MakeTextFiles, RecordsReachingPastTheFirstPageAreReadWhole) {
     std::string list;
     int number = 0;
     const std::string prefix = folder.path() + "/";
-    const auto add = [&](const std::string& text) {
+    const auto add = [&](std::string text) {
         const std::string name = "s" + std::to_string(++number) + ".met";
+        // Each record its own date, so that no file's record can stand for another's.
+        const std::size_t date = text.find("CalendarDate");
+        if (date != std::string::npos)
+            text.insert(text.find('"', date) + 1, std::to_string(number));
         folder.write(name, text);
         list += name + "\r\n";
         SceneRecord record;
@@ -101,10 +105,17 @@ TEST(MakeTextFiles, RecordsReachingPastTheFirstPageAreReadWhole) {
         add(std::string(end - scene.size(), ' ') + scene + tail);
     add(std::string(4090, ' ') + "TimeofDay \"1\" TYPE" + tail); // the rest of the record missing
     folder.write("filelist.txt", list);
-    FakeCatalogueHost host(folder.path());
-    host.spread = true;
-    ASSERT_FALSE(MakeTextFiles(host));
-    EXPECT_EQ(folder.read("table.txt"), expected.str());
+    // Read ahead, each file in its turn on the run's thread, and both mixed (a file beyond
+    // the bytes allowed ahead is read in its turn): a record the first page settled is the
+    // one found for that file, whichever thread read it.
+    for (const ReadAheadSettings settings :
+         {ReadAheadSettings{}, ReadAheadSettings{0}, ReadAheadSettings{2, 64, 6000}}) {
+        SCOPED_TRACE(settings.threads);
+        FakeCatalogueHost host(folder.path());
+        host.spread = true;
+        ASSERT_FALSE(MakeTextFiles(host, settings));
+        EXPECT_EQ(folder.read("table.txt"), expected.str());
+    }
 }
 
 TEST(MakeTextFiles, OptionsAreReadForEveryLineInOrder) {

@@ -271,13 +271,18 @@ TEST(OutputFormats, ExtensionsAndDrivers) {
              {"GPX", "cannot hold the footprints' layer: Geometry type"},
              {"DXF", "cannot hold the footprints' layer: DXF layer"},
              {"Selafin", "cannot hold the footprints' layer"},
-             {"S57", "cannot hold the footprints' layer"}}) {
+             {"S57", "cannot hold the footprints' layer"},
+             {"DGN", "cannot hold the footprints' layer"},
+             {"GeoRSS", "cannot hold the footprints' layer"}}) {
         SCOPED_TRACE(driver);
         const auto error = CheckVectorDriver(driver);
         ASSERT_TRUE(error);
         EXPECT_EQ(error->code, EINVAL);
         EXPECT_NE(error->description.find(why), std::string::npos) << error->description;
     }
+    // The trial layers leave nothing in GDAL's memory files.
+    const CPLStringList left(VSIReadDir("/vsimem/"));
+    EXPECT_EQ(left.size(), 0) << left[0];
     for (const auto& [driver, path, ok] : std::vector<std::tuple<std::string, std::string, bool>>{
              {"ESRI Shapefile", "a/x.shp", true},
              {"ESRI Shapefile", "X.SHP", true},
