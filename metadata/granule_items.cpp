@@ -369,9 +369,10 @@ struct TimeTexts {
 };
 
 // The date and the time of the acquisition, as a pair from one group: the single date and
-// time before the range's beginning, parts taken in their own groups before parts taken
-// elsewhere, so that no instant is made of two groups' parts. Without a whole pair, the
-// date alone, else the time alone, as written.
+// time before the range's beginning, so that no instant is made of two groups' parts.
+// Where any part sits in its own group, parts found elsewhere (a processing history's)
+// are some other time's; a granule without those groups has only those. Without a whole
+// pair, the date alone, else the time alone, as written.
 TimeTexts ChooseTime(GranuleItems& items) {
     struct Pair {
         EcsName date, time;
@@ -379,25 +380,27 @@ TimeTexts ChooseTime(GranuleItems& items) {
     constexpr std::array<Pair, 2> kPairs{
         {{EcsName::CalendarDate, EcsName::TimeOfDay},
          {EcsName::RangeBeginningDate, EcsName::RangeBeginningTime}}};
-    const auto given = [&](EcsName name, bool home) {
+    std::uint32_t timeBits = 0;
+    for (const Pair& pair : kPairs)
+        timeBits |= std::uint32_t{1} << TextIndex(pair.date) | std::uint32_t{1}
+                                                                   << TextIndex(pair.time);
+    const bool home = (items.textsAtHome & timeBits) != 0;
+    const auto given = [&](EcsName name) {
         const std::size_t index = TextIndex(name);
         return items.texts[index].has_value() && ((items.textsAtHome >> index & 1) != 0) == home;
     };
     const auto take = [&](EcsName name) { return std::move(items.texts[TextIndex(name)]); };
-    for (const bool home : {true, false}) {
-        for (const Pair& pair : kPairs) {
-            if (given(pair.date, home) && given(pair.time, home))
-                return {take(pair.date), take(pair.time)};
-        }
+    for (const Pair& pair : kPairs) {
+        if (given(pair.date) && given(pair.time))
+            return {take(pair.date), take(pair.time)};
     }
-    for (const auto part : {&Pair::date, &Pair::time}) {
-        for (const bool home : {true, false}) {
-            for (const Pair& pair : kPairs) {
-                if (given(pair.*part, home))
-                    return part == &Pair::date ? TimeTexts{take(pair.date), {}}
-                                               : TimeTexts{{}, take(pair.time)};
-            }
-        }
+    for (const Pair& pair : kPairs) {
+        if (given(pair.date))
+            return {take(pair.date), {}};
+    }
+    for (const Pair& pair : kPairs) {
+        if (given(pair.time))
+            return {{}, take(pair.time)};
     }
     return {};
 }

@@ -68,6 +68,9 @@ std::string Summary(const SceneMetadata& m) {
     };
     if (m.acquired)
         add("at", FormatRfc3339(*m.acquired));
+    else if (m.date)
+        add("day", std::to_string(m.date->year) + "-" + std::to_string(m.date->month) + "-" +
+                       std::to_string(m.date->day));
     if (m.acquiredEnd)
         add("end", FormatRfc3339(*m.acquiredEnd));
     if (!m.platforms.empty() || !m.instruments.empty())
@@ -130,6 +133,11 @@ TEST(OdlGranule, TimesPlatformsAndTheSunBeyondTheCorners) {
          "at=2003-04-10T10:00:00.000Z"},
         {Group("SINGLEDATETIME", Object("CALENDARDATE", "\"2003-04-12\"")) +
              Group("PROCESSINGHISTORY", Object("TIMEOFDAY", "\"00:00:00Z\"")),
+         "day=2003-4-12"},
+        {Group("PROCESSINGHISTORY",
+               Object("CALENDARDATE", "\"2015-01-01\"") + Object("TIMEOFDAY", "\"00:00:00Z\"")) +
+             Group("RANGEDATETIME", Object("RANGEBEGINNINGDATE", "\"\"") +
+                                        Object("RANGEBEGINNINGTIME", "\"18:32:07\"")),
          ""},
     };
     for (const auto& [text, summary] : cases) {
