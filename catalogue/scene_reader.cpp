@@ -16,7 +16,7 @@ namespace {
 // on, by std::string_view::find. `Candidates` tests a block.
 template <typename Candidates>
 [[gnu::always_inline]] inline std::size_t
-FindByBlocks(std::string_view text, std::string_view needle, Candidates candidatesAt) {
+FindByBlocks(std::string_view text, std::string_view needle, const Candidates& candidatesAt) {
     const std::size_t lastAt = needle.size() - 1;
     const char* const bytes = text.data();
     std::size_t pos = 0;
