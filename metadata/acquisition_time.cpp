@@ -86,7 +86,8 @@ std::optional<CalendarDate> ParseSceneDate(std::string_view text) {
     const auto year = FixedDigits(text.substr(0, 4));
     const auto month = FixedDigits(text.substr(monthAt, 2));
     const auto day = FixedDigits(text.substr(dayAt, 2));
-    if (!year || !month || !day)
+    // Year 0 is written with four digits, but RFC 3339's readers take years from 1.
+    if (!year || !month || !day || *year == 0)
         return std::nullopt;
     const std::chrono::year_month_day date{std::chrono::year{*year},
                                            std::chrono::month{static_cast<unsigned>(*month)},
@@ -160,7 +161,7 @@ std::optional<UtcMilliseconds> AcquisitionInstant(const CalendarDate& date, cons
             ? seconds{59} + milliseconds{999}
             : floor<milliseconds>(seconds{time.second} + nanoseconds{time.nanosecond});
     const UtcMilliseconds instant = day + minute + sinceMinute - offset;
-    // An offset may carry the instant out of the years that four digits write.
+    // An offset may carry the instant out of the years 1 to 9999, which dates are read in.
     const int utcYear = static_cast<int>(year_month_day{floor<days>(instant)}.year());
     if (utcYear < 1 || utcYear > 9999)
         return std::nullopt;

@@ -307,8 +307,9 @@ bool GranuleItems::takesText(EcsName name, EcsName parent) const {
 }
 
 void GranuleItems::setText(EcsName name, std::string_view text, EcsName parent) {
-    // A blank time's part is as none, so that the range's stands in for it.
-    if ((HomeOf(name) != EcsName::Other && TrimBlanks(text).empty()) || !takesText(name, parent))
+    // A blank text is as none: a later one, or what stands in for it (the range's time,
+    // ECHO 10's GranuleUR), is taken instead.
+    if (TrimBlanks(text).empty() || !takesText(name, parent))
         return;
     const std::size_t index = TextIndex(name);
     texts[index].emplace(text);

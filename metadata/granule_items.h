@@ -241,9 +241,9 @@ struct GranuleItems {
     std::optional<std::string> endDate, endTime; // the range's end
     std::vector<std::string> platforms, instruments;
 
-    // The first text of an item is kept; later ones are ignored. A time's part is kept
-    // from its own group (`parent`: SingleDateTime, RangeDateTime) before any from another,
-    // such as a processing history's date, and a blank one is as none.
+    // The first text of an item is kept; later ones are ignored, and a blank one is as
+    // none. A time's part is kept from its own group (`parent`: SingleDateTime,
+    // RangeDateTime) before any from another, such as a processing history's date.
     void setText(EcsName name, std::string_view text, EcsName parent = EcsName::Other);
     bool hasText(EcsName name) const;
     // Whether setText would keep a text of this item from this group.

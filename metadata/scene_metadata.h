@@ -49,7 +49,8 @@ MetadataLayout SniffLayout(std::string_view head);
 // time parts of SingleDateTime else BeginningDateTime, CloudCover and DataGranule's
 // DayNightFlag; UMM-G as GranuleUR, CollectionReference's ShortName and Version,
 // DataGranule's DayNightFlag, CloudCover, and BeginningDateTime (else SingleDateTime)
-// split at its 'T' into dateText and timeText; its polygons' points are corners without
+// split at its 'T' (or RFC 3339's blank) into dateText and timeText; its polygons' points
+// are corners without
 // the closing one (the first again).
 // An item the file does not give is empty, never guessed.
 struct SceneMetadata {
@@ -58,9 +59,11 @@ struct SceneMetadata {
     // The further polygons of a footprint given as several (an orbit cut at +-180 comes
     // as one on either side), each as `corners` is; the first polygon is `corners`.
     std::vector<std::vector<GeoPoint>> moreRings;
-    std::string dateText;                    // CalendarDate, else RangeBeginningDate, as written
-    std::string timeText;                    // TimeofDay, else RangeBeginningTime, as written
-    std::optional<CalendarDate> date;        // dateText, when it is a date
+    // The date and the time of day as written, a pair from one group: CalendarDate and
+    // TimeofDay, else RangeBeginningDate and RangeBeginningTime (see GranuleItems).
+    std::string dateText;
+    std::string timeText;
+    std::optional<CalendarDate> date;        // the UTC day of `acquired`, else of dateText
     std::optional<UtcMilliseconds> acquired; // date and time together, when both read
     std::optional<std::string> granule;      // LocalGranuleID
     std::optional<std::string> product;      // ShortName
@@ -86,6 +89,7 @@ struct SceneMetadata {
 //   "larger than 1 MiB"               XML of more than kMaxXmlBytes
 //   "no corners"                      no polygon points, GRingPoint lists, four corners
 //                                     (SceneFourCorners) or whole bounding rectangle
+//   "no corners but a hole's"         (ODL) only a ring its container flags as a hole
 //   "fewer than 3 corners"
 //   "corner N is not a number"        N counts from 1, in file order; XML adds the line
 //   "corner N is out of range"        a number no double holds, such as 1e400 or 1e-400

@@ -7,6 +7,7 @@
 #include "tests/scene_samples.h"
 #include "tests/test_support.h"
 
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <limits>
 #include <sstream>
@@ -88,10 +89,15 @@ TEST(MakeTextFiles, RecordsReachingPastTheFirstPageAreReadWhole) {
     const std::string prefix = folder.path() + "/";
     const auto add = [&](std::string text) {
         const std::string name = "s" + std::to_string(++number) + ".met";
-        // Each record its own date, so that no file's record can stand for another's.
+        // Each record its own date, four digits wide so that every file's tags stand where
+        // the loop puts them, and no file's record can stand for another's.
         const std::size_t date = text.find("CalendarDate");
-        if (date != std::string::npos)
-            text.insert(text.find('"', date) + 1, std::to_string(number));
+        const std::size_t quote = date == std::string::npos ? date : text.find('"', date);
+        if (quote != std::string::npos) {
+            char digits[8];
+            std::snprintf(digits, sizeof digits, "%04d", number);
+            text.insert(quote + 1, digits);
+        }
         folder.write(name, text);
         list += name + "\r\n";
         SceneRecord record;

@@ -68,9 +68,11 @@ std::string Summary(const SceneMetadata& m) {
     };
     if (m.acquired)
         add("at", FormatRfc3339(*m.acquired));
-    else if (m.date)
+    if (!m.acquired && m.date)
         add("day", std::to_string(m.date->year) + "-" + std::to_string(m.date->month) + "-" +
                        std::to_string(m.date->day));
+    if (!m.acquired && !m.timeText.empty())
+        add("time", m.timeText);
     if (m.acquiredEnd)
         add("end", FormatRfc3339(*m.acquiredEnd));
     if (!m.platforms.empty() || !m.instruments.empty())
@@ -138,7 +140,7 @@ TEST(OdlGranule, TimesPlatformsAndTheSunBeyondTheCorners) {
                Object("CALENDARDATE", "\"2015-01-01\"") + Object("TIMEOFDAY", "\"00:00:00Z\"")) +
              Group("RANGEDATETIME", Object("RANGEBEGINNINGDATE", "\"\"") +
                                         Object("RANGEBEGINNINGTIME", "\"18:32:07\"")),
-         ""},
+         "time=18:32:07"},
     };
     for (const auto& [text, summary] : cases) {
         SCOPED_TRACE(text);

@@ -25,9 +25,11 @@ inline void CheckMetadata(const std::string& text) {
         // The UTC day of the instant, else the day written.
         FUZZ_CHECK(metadata.date == (metadata.acquired ? UtcDateOf(*metadata.acquired)
                                                        : ParseSceneDate(metadata.dateText)));
-        // An instant only of a date and a time that read (an offset may still carry it out
-        // of four-digit years).
-        FUZZ_CHECK(!metadata.acquired || (metadata.date && ParseSceneTime(metadata.timeText)));
+        // An instant exactly where the date and time texts read and give one.
+        const auto day = ParseSceneDate(metadata.dateText);
+        const auto time = ParseSceneTime(metadata.timeText);
+        FUZZ_CHECK(metadata.acquired ==
+                   (day && time ? AcquisitionInstant(*day, *time) : std::nullopt));
         if (metadata.acquired)
             FUZZ_CHECK(FormatRfc3339(*metadata.acquired).size() == 24);
     } else {
