@@ -52,6 +52,10 @@ constexpr std::string_view kQuoteThePattern =
 constexpr std::string_view kListElsewhere =
     "The drive is read-only: write the list elsewhere with -o LIST, then give it to "
     "footprints or stac with --list LIST (table and polys write into FOLDER itself).";
+// footprints and stac read such a folder without a list of its own.
+constexpr std::string_view kReadWithoutAList =
+    "The drive is read-only, so it holds no list: read the folder with --recursive, or give "
+    "a list made elsewhere with --list LIST.";
 // table and polys write their files into the folder, so no list elsewhere helps them.
 constexpr std::string_view kTextFilesNeedAWritableFolder =
     "table and polys write into FOLDER, which is read-only: copy the scenes to a folder you "
@@ -879,6 +883,11 @@ int RunSceneCommand(const Request& request, const CommandLineContext& context,
     }
     if (error && error->kind == ErrorKind::OutputExists && !existsHint.empty()) {
         PrintPrefixed(context.err, FormatError(*error, existsHint));
+        return kExitError;
+    }
+    // No list can be made on a read-only drive: the folder is read without one.
+    if (error && error->kind == ErrorKind::ListMissing && OnReadOnlyDrive(folder)) {
+        PrintPrefixed(context.err, FormatError(*error, kReadWithoutAList));
         return kExitError;
     }
     if (!error)

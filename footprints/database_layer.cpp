@@ -31,6 +31,7 @@ constexpr std::string_view kStaging = "aster_staging";
 constexpr std::string_view kGeometry = "geom";
 // PostgreSQL cuts longer names (NAMEDATALEN - 1).
 constexpr std::size_t kLongestName = 63;
+constexpr std::string_view kLongestIndexSuffix = "_acquired_idx";
 
 // Where a value libpq would read from text[at] ends: a quoted one after its closing
 // quote (a backslash keeps the next character), another at a space or a URI's '&'.
@@ -142,14 +143,19 @@ std::optional<Error> ParseTableName(std::string_view text, TableName& name) {
     const bool qualified = dot != std::string::npos;
     const std::string schema = qualified ? name.given.substr(0, dot) : "";
     name.bare = qualified ? name.given.substr(dot + 1) : name.given;
-    const auto fits = [](const std::string& part) {
-        return !part.empty() && part.size() <= kLongestName && part.find('\0') == std::string::npos;
+    const auto fits = [](const std::string& part, std::size_t longest) {
+        return !part.empty() && part.size() <= longest && part.find('\0') == std::string::npos;
     };
-    if (!fits(name.bare) || (qualified && !fits(schema)))
+    // The table's own index names add their suffix to its name, and PostgreSQL cuts a
+    // longer name, which could then be another's.
+    if (!fits(name.bare, kLongestName - kLongestIndexSuffix.size()) ||
+        (qualified && !fits(schema, kLongestName)))
         return Error{EINVAL,
                      "The table name \"" + name.given +
-                         "\" is not one PostgreSQL keeps as it is written",
-                     "Name a table, or schema.table, of 1 to 63 bytes each."};
+                         "\" is not one PostgreSQL keeps as it is written, with its indexes",
+                     "Name a table of 1 to " +
+                         std::to_string(kLongestName - kLongestIndexSuffix.size()) +
+                         " bytes, or schema.table with a schema of up to 63."};
     name.qualified =
         qualified ? QuotedName(schema) + "." + QuotedName(name.bare) : QuotedName(name.bare);
     return std::nullopt;
@@ -206,6 +212,7 @@ class DatabaseLayer final : public SceneWriter {
     GdalMessages m_messages;
     std::optional<LayerWriter> m_writer;
     bool m_inTransaction = false;
+    std::string m_styleMissing; // why the table's style could not be added, if it could not
     std::int64_t m_rows = 0;
     FirstFiles m_firstFiles;
 };
@@ -355,20 +362,30 @@ std::optional<Error> DatabaseLayer::addMissingColumns() {
 
 std::optional<Error> DatabaseLayer::addIndexes() {
     const std::string& table = m_table.bare;
-    const std::string statements[] = {
-        "CREATE INDEX IF NOT EXISTS " + QuotedName(table + "_geom_idx") + " ON " +
-            m_table.qualified + " USING GIST (" + QuotedName(kGeometry) + ")",
-        "CREATE UNIQUE INDEX IF NOT EXISTS " + QuotedName(table + "_granule_key") + " ON " +
-            m_table.qualified + " (granule)",
-        "CREATE INDEX IF NOT EXISTS " + QuotedName(table + "_acquired_idx") + " ON " +
-            m_table.qualified + " (acquired)",
+    // Only the indexes the table lacks are made: making one, even IF NOT EXISTS, is for
+    // the table's owner, and others of a team write into it too.
+    std::vector<std::optional<std::string>> present;
+    if (auto error = query("SELECT c.relname FROM pg_index i JOIN pg_class c ON c.oid = "
+                           "i.indexrelid WHERE i.indrelid = " +
+                               tableOid(),
+                           "read the indexes of " + m_table.given + " in", present))
+        return error;
+    const std::pair<std::string, std::string> indexes[] = {
+        {table + "_geom_idx", "INDEX {} ON {} USING GIST (" + QuotedName(kGeometry) + ")"},
+        {table + "_granule_key", "UNIQUE INDEX {} ON {} (granule)"},
+        {table + std::string(kLongestIndexSuffix), "INDEX {} ON {} (acquired)"},
         // Each run deletes its folder's rows first.
-        "CREATE INDEX IF NOT EXISTS " + QuotedName(table + "_folder_idx") + " ON " +
-            m_table.qualified + " (folder)",
+        {table + "_folder_idx", "INDEX {} ON {} (folder)"},
     };
-    for (const std::string& statement : statements)
+    for (const auto& [name, shape] : indexes) {
+        if (std::find(present.begin(), present.end(), std::optional(name)) != present.end())
+            continue;
+        std::string statement = "CREATE " + shape;
+        statement.replace(statement.find("{}"), 2, QuotedName(name));
+        statement.replace(statement.find("{}"), 2, m_table.qualified);
         if (auto error = execute(statement, "index the table " + m_table.given + " in"))
             return error;
+    }
     return std::nullopt;
 }
 
@@ -393,6 +410,27 @@ std::optional<Error> DatabaseLayer::write(const Scene& scene, Prepared& prepared
 
 std::optional<Error> DatabaseLayer::replaceRows() {
     const std::string staging = "pg_temp." + QuotedName(kStaging);
+    // A run whose listed files all failed (a permission, a share gone), or whose tree held
+    // no file at all (a share not mounted), would remove every row of its folder: they
+    // are kept, and the run says so. An empty list removes them, as it is meant to.
+    if (m_rows == 0 && (m_report.skipped > 0 || m_options.listedTree)) {
+        std::vector<std::optional<std::string>> count;
+        if (auto error = query("SELECT count(*) FROM " + m_table.qualified +
+                                   " WHERE folder = " + QuotedText(m_folder),
+                               "count the rows of " + m_table.given + " in", count))
+            return error;
+        if (!count.empty() && count.front() && *count.front() != "0")
+            return Error{ENODATA,
+                         (m_report.skipped > 0
+                              ? "No listed file of " + m_folder + " gave a footprint"
+                              : m_folder + " holds no file") +
+                             ", so its " + *count.front() + " rows in " + m_table.given +
+                             " were kept as they are",
+                         "Check that the folder is there (a share mounted) and readable; "
+                         "--verbose names each file's reason. To remove the folder's rows, "
+                         "delete them in the database: DELETE FROM " +
+                             m_table.qualified + " WHERE folder = " + QuotedText(m_folder) + ";"};
+    }
     std::string remove =
         "DELETE FROM " + m_table.qualified + " WHERE folder = " + QuotedText(m_folder);
     // Without a row the temporary table was never made.
@@ -446,18 +484,43 @@ std::optional<Error> DatabaseLayer::addStyle() {
         ", true, 'Outlines only, no fill' WHERE NOT EXISTS (SELECT 1 FROM "
         "public.layer_styles WHERE " +
         match + ")";
+    // The style is a help for QGIS, not the footprints: where this user may not add it
+    // (public.layer_styles another's, or no right to create it), the rows are written all
+    // the same, and the run says why the style is missing.
+    if (auto error = execute("SAVEPOINT aster_style", "add the table's style to"))
+        return error;
+    // Made only where it is missing: making it, even IF NOT EXISTS, needs the right to
+    // create tables in public, which a team's other members may lack.
+    std::vector<std::optional<std::string>> styles;
+    if (auto error = query("SELECT to_regclass('public.layer_styles') IS NOT NULL",
+                           "add the table's style to", styles))
+        return error;
+    const bool made =
+        !styles.empty() && styles.front() && (*styles.front() == "1" || *styles.front() == "t");
     for (const std::string& statement :
-         {std::string("SELECT pg_advisory_xact_lock(hashtext('public.layer_styles'))"), create,
-          insert})
-        if (auto error = execute(statement, "add the table's style to"))
-            return error;
-    return std::nullopt;
+         {std::string("SELECT pg_advisory_xact_lock(hashtext('public.layer_styles'))"),
+          made ? std::string() : create, insert}) {
+        if (statement.empty())
+            continue;
+        if (auto error = execute(statement, "add the table's style to")) {
+            if (auto undone =
+                    execute("ROLLBACK TO SAVEPOINT aster_style", "add the table's style to"))
+                return undone;
+            m_styleMissing = error->description;
+            return std::nullopt;
+        }
+    }
+    return execute("RELEASE SAVEPOINT aster_style", "add the table's style to");
 }
 
-std::optional<Error> DatabaseLayer::complete(SceneRunHost& /*host*/) {
+std::optional<Error> DatabaseLayer::complete(SceneRunHost& host) {
     if (auto error = replaceRows())
         return error;
-    return addStyle();
+    if (auto error = addStyle())
+        return error;
+    if (!m_styleMissing.empty())
+        host.notice("The footprints were written without their QGIS style: " + m_styleMissing);
+    return std::nullopt;
 }
 
 std::optional<Error> DatabaseLayer::publish() {

@@ -21,6 +21,8 @@ std::string GdalMessages::failure() const {
 }
 
 void GdalMessages::clear() {
+    if (!m_failure.empty())
+        m_earlier = std::move(m_failure);
     m_failure.clear();
 }
 
@@ -43,6 +45,13 @@ void CPL_STDCALL GdalMessages::Receive(CPLErr level, CPLErrorNum /*number*/, con
         return;
     if (self->m_clean != nullptr)
         given = cleaned;
+    // PostgreSQL's reason follows the statement GDAL quotes, on a line of its own.
+    const std::size_t reason = given.find("\nERROR:");
+    if (reason != std::string_view::npos) {
+        given.remove_prefix(reason + 7);
+        while (!given.empty() && given.front() == ' ')
+            given.remove_prefix(1);
+    }
     std::string text(given.substr(0, given.find('\n')));
     for (const auto& [hidden, shown] : self->m_aliases) {
         for (std::size_t at = text.find(hidden); at != std::string::npos;
@@ -51,6 +60,14 @@ void CPL_STDCALL GdalMessages::Receive(CPLErr level, CPLErrorNum /*number*/, con
     }
     if (SaysWriteFailed(self->m_failure) && !SaysWriteFailed(text))
         return;
+    // PostgreSQL refuses every statement after a failed one in a transaction: the failure
+    // that aborted it says why, though a step that went on cleared it.
+    if (text.find("current transaction is aborted") != std::string::npos) {
+        if (!self->m_failure.empty())
+            return;
+        if (!self->m_earlier.empty())
+            text = self->m_earlier;
+    }
     self->m_failure = text.size() <= kLongest ? text
                                               : text.substr(0, kLongest - kEnd) + "..." +
                                                     text.substr(text.size() - kEnd);

@@ -21,7 +21,8 @@ class GdalMessages {
     // The latest failure reported since construction or since clear(), or "unknown GDAL
     // error" when GDAL failed without saying why. A failed write (SaysWriteFailed) is kept
     // over what fails after it: GDAL goes on, and its next steps fail for its sake ("no
-    // such table" after the table could not be written).
+    // such table" after the table could not be written). So is the failure that aborted a
+    // database's transaction, over the refusals that follow it, even across clear().
     std::string failure() const;
     void clear();
     // Later messages say `shown` wherever GDAL wrote `hidden`: a layer is written under a
@@ -38,6 +39,7 @@ class GdalMessages {
     static void CPL_STDCALL Receive(CPLErr level, CPLErrorNum number, const char* message);
 
     std::string m_failure;
+    std::string m_earlier; // the last failure clear() put aside
     std::vector<std::pair<std::string, std::string>> m_aliases;
     Cleaner m_clean = nullptr;
     CPLErrorHandlerPusher m_pusher{&GdalMessages::Receive, this};

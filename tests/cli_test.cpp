@@ -626,6 +626,8 @@ TEST(CommandLine, AReadOnlyDriveGetsEachCommandsWay) {
         const std::string elsewhere = "write the list elsewhere with -o LIST, then give it to "
                                       "footprints or stac with --list LIST";
         const std::string copy = "table and polys write into FOLDER, which is read-only";
+        const std::string withoutAList = "read the folder with --recursive, or give a list";
+        const TempFolder out;
         const struct {
             Strings args;
             std::string hint;
@@ -633,6 +635,8 @@ TEST(CommandLine, AReadOnlyDriveGetsEachCommandsWay) {
             {{"list", folder.path()}, elsewhere},
             {{"table", folder.path()}, copy},
             {{"polys", listed.path(), "--check-blanks"}, copy},
+            {{"footprints", folder.path(), "-o", out.file("fp.gpkg")}, withoutAList},
+            {{"stac", folder.path(), "-o", out.file("cat")}, withoutAList},
         };
         for (const auto& row : rows) {
             const Outcome outcome = RunAster(row.args);

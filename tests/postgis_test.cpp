@@ -139,7 +139,9 @@ class RecordingHost final : public SceneRunHost {
     void skipped(std::string_view path, std::string_view reason) override {
         skips.emplace_back(std::string(path), std::string(reason));
     }
+    void notice(std::string_view text) override { notices.emplace_back(text); }
     std::vector<std::pair<std::string, std::string>> skips;
+    std::vector<std::string> notices;
 
   private:
     int m_stopAt;
@@ -372,6 +374,55 @@ TEST_F(PostgisTest, AnOlderTableGainsTheColumnsItLacksAndKeepsItsOwn) {
     EXPECT_NE(error->description.find("schema \"nowhere\" does not exist"), std::string::npos)
         << error->description;
     EXPECT_NE(error->hint.find("schema exists"), std::string::npos);
+}
+
+// A team's table: another member writes its rows without owning it or being let add
+// its style; a folder whose files all fail keeps its rows; a read-only session is named
+// for what it refused; a name too long for its indexes is refused.
+TEST_F(PostgisTest, ATeamsTableWrittenByOthersAndKeptWhenNothingIsRead) {
+    const TempFolder a;
+    const std::string name = std::filesystem::path(a.path()).filename().string();
+    Folder(a, {{"a.met", "TA"}, {"b.met", "TB"}});
+    ASSERT_FALSE(Write(a, "team"));
+    g_server->Sql("CREATE ROLE writer LOGIN; GRANT SELECT, INSERT, UPDATE, DELETE ON team TO "
+                  "writer; GRANT USAGE ON SEQUENCE team_fid_seq TO writer; CREATE ROLE reader "
+                  "LOGIN; ALTER ROLE reader SET default_transaction_read_only = on; GRANT ALL ON "
+                  "team, layer_styles TO reader; GRANT ALL ON SEQUENCE team_fid_seq TO reader;");
+    g_server->Sql("DELETE FROM layer_styles WHERE f_table_name = 'team'");
+    const auto as = [](const std::string& user) {
+        std::string connection = g_server->connection();
+        return connection.replace(connection.find("user=aster"), 10, "user=" + user);
+    };
+    Folder(a, {{"a.met", "TA"}, {"c.met", "TC"}});
+    RecordingHost host;
+    const auto written = Write(a, "team", host, as("writer"));
+    ASSERT_FALSE(written) << written->description;
+    EXPECT_EQ(Rows("team"), "TA@" + name + " TC@" + name);
+    ASSERT_EQ(host.notices.size(), 1u);
+    EXPECT_NE(host.notices[0].find("without their QGIS style"), std::string::npos);
+
+    Save(a.file("a.met"), "not scene metadata");
+    Save(a.file("c.met"), "");
+    const auto nothingRead = Write(a, "team");
+    ASSERT_TRUE(nothingRead);
+    EXPECT_EQ(nothingRead->code, ENODATA);
+    EXPECT_NE(nothingRead->description.find("its 2 rows in team were kept"), std::string::npos)
+        << nothingRead->description;
+    EXPECT_EQ(Rows("team"), "TA@" + name + " TC@" + name);
+
+    Folder(a, {{"a.met", "TA"}});
+    const auto readOnly = Write(a, "team", host, as("reader"));
+    ASSERT_TRUE(readOnly);
+    EXPECT_NE(readOnly->description.find("read-only transaction"), std::string::npos)
+        << readOnly->description;
+
+    const auto tooLong = Write(a, std::string(51, 'n'));
+    ASSERT_TRUE(tooLong);
+    EXPECT_EQ(tooLong->code, EINVAL);
+    ASSERT_FALSE(Write(a, std::string(50, 'n')));
+    EXPECT_EQ(g_server->Sql("SELECT count(*) FROM pg_indexes WHERE tablename = '" +
+                            std::string(50, 'n') + "'"),
+              "5");
 }
 
 TEST_F(PostgisTest, ADatabaseWithoutPostgisIsNamed) {
