@@ -15,8 +15,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace aster {
@@ -167,8 +169,8 @@ std::optional<Error> ParseTableName(std::string_view text, TableName& name) {
 class DatabaseLayer final : public SceneWriter {
   public:
     DatabaseLayer(const std::string& folderPrefix, const FootprintOptions& options,
-                  FootprintReport& report)
-        : m_folderPrefix(folderPrefix), m_options(options), m_report(report) {}
+                  FootprintReport& report, SceneRunHost& host)
+        : m_folderPrefix(folderPrefix), m_options(options), m_report(report), m_host(host) {}
     // GDAL commits an open transaction when it closes the connection: a run that did not
     // publish rolls back first.
     ~DatabaseLayer() override {
@@ -195,6 +197,7 @@ class DatabaseLayer final : public SceneWriter {
                                std::vector<std::optional<std::string>>& values);
     // The table's oid as the system catalogues take it; null while there is no table.
     std::string tableOid() const { return "to_regclass(" + QuotedText(m_table.qualified) + ")"; }
+    std::optional<Error> lockTable();
     std::optional<Error> prepareTable();
     std::optional<Error> addMissingColumns();
     std::optional<Error> addIndexes();
@@ -204,6 +207,7 @@ class DatabaseLayer final : public SceneWriter {
     const std::string& m_folderPrefix;
     const FootprintOptions& m_options;
     FootprintReport& m_report;
+    SceneRunHost& m_host;
     std::string m_connection; // as GDAL opens it
     std::string m_shown;      // as messages show it: no password
     TableName m_table;
@@ -298,12 +302,27 @@ std::optional<Error> DatabaseLayer::start() {
                      "Add it once, as the database's owner: CREATE EXTENSION postgis;"};
     if (auto error = execute("SET LOCAL standard_conforming_strings = on", "set up"))
         return error;
-    // A second run into the table waits here until the first has committed or rolled back.
-    if (auto error =
-            execute("SELECT pg_advisory_xact_lock(hashtext(" + QuotedText(m_table.given) + "))",
-                    "lock the table " + m_table.given + " in"))
+    if (auto error = lockTable())
         return error;
     return prepareTable();
+}
+
+// A second run into the table waits here until the first has committed or rolled back,
+// asking again every tenth of a second so that a stop is heard while it waits.
+std::optional<Error> DatabaseLayer::lockTable() {
+    const std::string sql =
+        "SELECT pg_try_advisory_xact_lock(hashtext(" + QuotedText(m_table.given) + "))";
+    for (;;) {
+        std::vector<std::optional<std::string>> locked;
+        if (auto error = query(sql, "lock the table " + m_table.given + " in", locked))
+            return error;
+        if (!locked.empty() && locked.front() && (*locked.front() == "1" || *locked.front() == "t"))
+            return std::nullopt;
+        if (m_host.cancelRequested())
+            return Cancelled("Stopped while another run wrote into " + m_table.given +
+                             ". Nothing was changed.");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
 }
 
 std::optional<Error> DatabaseLayer::prepareTable() {
@@ -560,7 +579,7 @@ std::optional<Error> WriteDatabaseFootprints(const std::string& folderPrefix,
                                              const FootprintOptions& options,
                                              FootprintReport& report, SceneRunHost& host) {
     report = FootprintReport{};
-    DatabaseLayer layer(folderPrefix, options, report);
+    DatabaseLayer layer(folderPrefix, options, report, host);
     return RunScenes({folderPrefix, options.readAhead, {options.listPath, true}}, layer, host,
                      report);
 }

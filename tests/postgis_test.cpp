@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <ogrsf_frmts.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -303,6 +304,20 @@ TEST_F(PostgisTest, AStoppedRunChangesNothing) {
     RecordingHost host(1);
     ASSERT_TRUE(Write(folder, "never_made", host));
     EXPECT_EQ(g_server->Sql("SELECT to_regclass('never_made') IS NULL"), "t");
+
+    // A stop is heard while another run holds the table.
+    std::thread other(
+        [] { g_server->Sql("SELECT pg_advisory_lock(hashtext('stopped')); SELECT pg_sleep(3)"); });
+    while (g_server->Sql("SELECT count(*) FROM pg_locks WHERE locktype = 'advisory'") != "1")
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    RecordingHost waiting(1);
+    const auto error = Write(folder, "stopped", waiting);
+    other.join();
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(IsCancellation(*error));
+    EXPECT_EQ(error->description,
+              "Stopped while another run wrote into stopped. Nothing was changed.");
+    EXPECT_EQ(g_server->Sql("SELECT * FROM stopped ORDER BY fid"), before);
 }
 
 TEST_F(PostgisTest, TwoRunsAtOnceTakeTurns) {
