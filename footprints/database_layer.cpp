@@ -197,6 +197,7 @@ class DatabaseLayer final : public SceneWriter {
                                std::vector<std::optional<std::string>>& values);
     // The table's oid as the system catalogues take it; null while there is no table.
     std::string tableOid() const { return "to_regclass(" + QuotedText(m_table.qualified) + ")"; }
+    Error failed(std::string_view what) const;
     std::optional<Error> lockTable();
     std::optional<Error> prepareTable();
     std::optional<Error> addMissingColumns();
@@ -248,8 +249,16 @@ std::optional<Error> DatabaseLayer::execute(const std::string& sql, std::string_
     if (result != nullptr)
         m_writer->dataset().ReleaseResultSet(result);
     if (m_messages.hasFailure())
-        return GdalError(what, m_shown, m_messages);
+        return failed(what);
     return std::nullopt;
+}
+
+// A statement the server refused: the transaction is rolled back, so nothing is changed.
+Error DatabaseLayer::failed(std::string_view what) const {
+    Error error = GdalError(what, m_shown, m_messages);
+    error.hint = "Nothing in the database was changed. Check this user's rights on the table "
+                 "and its schema; the server's log says more.";
+    return error;
 }
 
 std::optional<Error> DatabaseLayer::query(const std::string& sql, std::string_view what,
@@ -265,7 +274,7 @@ std::optional<Error> DatabaseLayer::query(const std::string& sql, std::string_vi
         dataset.ReleaseResultSet(result);
     }
     if (m_messages.hasFailure() || result == nullptr)
-        return GdalError(what, m_shown, m_messages);
+        return failed(what);
     return std::nullopt;
 }
 

@@ -430,6 +430,7 @@ TEST_F(PostgisTest, ATeamsTableWrittenByOthersAndKeptWhenNothingIsRead) {
     ASSERT_TRUE(readOnly);
     EXPECT_NE(readOnly->description.find("read-only transaction"), std::string::npos)
         << readOnly->description;
+    EXPECT_NE(readOnly->hint.find("Nothing in the database was changed"), std::string::npos);
 
     const auto tooLong = Write(a, std::string(51, 'n'));
     ASSERT_TRUE(tooLong);
