@@ -438,10 +438,12 @@ std::optional<Error> DatabaseLayer::write(const Scene& scene, Prepared& prepared
 
 std::optional<Error> DatabaseLayer::replaceRows() {
     const std::string staging = "pg_temp." + QuotedName(kStaging);
-    // A run whose listed files all failed (a permission, a share gone), or whose tree held
-    // no file at all (a share not mounted), would remove every row of its folder: they
-    // are kept, and the run says so. An empty list removes them, as it is meant to.
-    if (m_rows == 0 && (m_report.skipped > 0 || m_options.listedTree)) {
+    // A run whose listed files all failed (a permission, a share gone), or whose list made
+    // in memory found no file at all (a share not mounted, a pattern in the wrong case),
+    // would remove every row of its folder: they are kept, and the run says so. A list
+    // file with no line removes them, as it is meant to.
+    const bool listedInMemory = m_options.listedTree || !m_options.listedPatterns.empty();
+    if (m_rows == 0 && (m_report.skipped > 0 || listedInMemory)) {
         std::vector<std::optional<std::string>> count;
         if (auto error = query("SELECT count(*) FROM " + m_table.qualified +
                                    " WHERE folder = " + QuotedText(m_folder),
@@ -451,7 +453,7 @@ std::optional<Error> DatabaseLayer::replaceRows() {
             return Error{ENODATA,
                          (m_report.skipped > 0
                               ? "No listed file of " + m_folder + " gave a footprint"
-                              : m_folder + " holds no file") +
+                              : "No file of " + m_folder + " was found to read") +
                              ", so its " + *count.front() + " rows in " + m_table.given +
                              " were kept as they are",
                          "Check that the folder is there (a share mounted) and readable; "

@@ -424,6 +424,18 @@ TEST_F(PostgisTest, ATeamsTableWrittenByOthersAndKeptWhenNothingIsRead) {
     EXPECT_NE(nothingRead->description.find("its 2 rows in team were kept"), std::string::npos)
         << nothingRead->description;
     EXPECT_EQ(Rows("team"), "TA@" + name + " TC@" + name);
+    // A list made in memory that found no file, as over a share not mounted.
+    Save(a.file("none.txt"), "");
+    FootprintOptions options;
+    options.outputPath = g_server->connection();
+    options.layerName = "team";
+    options.listPath = a.file("none.txt");
+    options.listedTree = true;
+    RecordingHost quiet;
+    const auto noFile = WriteFootprints(FolderPrefix(a.path()), options, m_report, quiet);
+    ASSERT_TRUE(noFile);
+    EXPECT_EQ(noFile->code, ENODATA);
+    EXPECT_EQ(Rows("team"), "TA@" + name + " TC@" + name);
 
     Folder(a, {{"a.met", "TA"}});
     const auto readOnly = Write(a, "team", host, as("reader"));
