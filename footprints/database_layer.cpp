@@ -198,6 +198,7 @@ class DatabaseLayer final : public SceneWriter {
     // The table's oid as the system catalogues take it; null while there is no table.
     std::string tableOid() const { return "to_regclass(" + QuotedText(m_table.qualified) + ")"; }
     Error failed(std::string_view what) const;
+    std::optional<Error> queryFlag(const std::string& sql, std::string_view what, bool& flag);
     std::optional<Error> lockTable();
     std::optional<Error> prepareTable();
     std::optional<Error> addMissingColumns();
@@ -250,6 +251,16 @@ std::optional<Error> DatabaseLayer::execute(const std::string& sql, std::string_
         m_writer->dataset().ReleaseResultSet(result);
     if (m_messages.hasFailure())
         return failed(what);
+    return std::nullopt;
+}
+
+// A query of one boolean value; GDAL gives PostgreSQL's boolean as 1 or 0.
+std::optional<Error> DatabaseLayer::queryFlag(const std::string& sql, std::string_view what,
+                                              bool& flag) {
+    std::vector<std::optional<std::string>> values;
+    if (auto error = query(sql, what, values))
+        return error;
+    flag = !values.empty() && values.front() && (*values.front() == "1" || *values.front() == "t");
     return std::nullopt;
 }
 
@@ -322,10 +333,10 @@ std::optional<Error> DatabaseLayer::lockTable() {
     const std::string sql =
         "SELECT pg_try_advisory_xact_lock(hashtext(" + QuotedText(m_table.given) + "))";
     for (;;) {
-        std::vector<std::optional<std::string>> locked;
-        if (auto error = query(sql, "lock the table " + m_table.given + " in", locked))
+        bool locked = false;
+        if (auto error = queryFlag(sql, "lock the table " + m_table.given + " in", locked))
             return error;
-        if (!locked.empty() && locked.front() && (*locked.front() == "1" || *locked.front() == "t"))
+        if (locked)
             return std::nullopt;
         if (m_host.cancelRequested())
             return Cancelled("Stopped while another run wrote into " + m_table.given +
@@ -521,12 +532,10 @@ std::optional<Error> DatabaseLayer::addStyle() {
         return error;
     // Made only where it is missing: making it, even IF NOT EXISTS, needs the right to
     // create tables in public, which a team's other members may lack.
-    std::vector<std::optional<std::string>> styles;
-    if (auto error = query("SELECT to_regclass('public.layer_styles') IS NOT NULL",
-                           "add the table's style to", styles))
+    bool made = false;
+    if (auto error = queryFlag("SELECT to_regclass('public.layer_styles') IS NOT NULL",
+                               "add the table's style to", made))
         return error;
-    const bool made =
-        !styles.empty() && styles.front() && (*styles.front() == "1" || *styles.front() == "t");
     for (const std::string& statement :
          {std::string("SELECT pg_advisory_xact_lock(hashtext('public.layer_styles'))"),
           made ? std::string() : create, insert}) {

@@ -102,9 +102,8 @@ constexpr std::string_view kChooseAnother =
 // when asked: asked here, before a run reads a single scene.
 std::optional<std::string> LayerFailure(GDALDriver& driver) {
     GdalMessages messages;
-    const std::string extensions = driver.GetMetadataItem(GDAL_DMD_EXTENSIONS) != nullptr
-                                       ? driver.GetMetadataItem(GDAL_DMD_EXTENSIONS)
-                                       : "";
+    const char* const listed = driver.GetMetadataItem(GDAL_DMD_EXTENSIONS);
+    const std::string extensions = listed != nullptr ? listed : "";
     const std::string extension = extensions.substr(0, extensions.find(' '));
     // Named by this call's place on its thread's stack, unique while it runs; whatever
     // an earlier call left there is removed first.
