@@ -71,6 +71,7 @@ class XmlGranuleReader {
     bool visit(const pugi::xml_node& node, std::size_t level);
     bool prolog(const pugi::xml_node& node);
     bool close();
+    bool enter(const pugi::xml_node& node);
     bool start(const pugi::xml_node& node);
     bool attributesChecked(const pugi::xml_node& node);
     bool content(const pugi::xml_node& node, NodeText kind);

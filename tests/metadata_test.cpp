@@ -503,6 +503,11 @@ TEST(SceneMetadata, XmlIsReadAsWrittenOrRefused) {
          "corner 1 is not a number at line " + LineOf(ecs, latitude)},
         {"a reference to character 0", Replaced(ecs, latitude, "3&#0;6.512345"),
          "unreadable XML at line " + LineOf(ecs, latitude)},
+        {"a text that begins with a byte no UTF-8 has", Replaced(ecs, latitude, "\xff" + latitude),
+         "unreadable XML at line " + LineOf(ecs, latitude)},
+        {"an end tag whose '<' is lost, so that its '>' is in the text",
+         Replaced(ecs, latitude + "</", latitude + "["),
+         "unreadable XML at line " + LineOf(ecs, "</Point>")},
         {"a lone ampersand", Replaced(echo, "AM-1", "AM & 1"),
          "unreadable XML at line " + LineOf(echo, "AM-1")},
         {"a control character", Replaced(echo, "AM-1", "AM\x01-1"),
@@ -544,6 +549,7 @@ TEST(SceneMetadata, XmlIsReadAsWrittenOrRefused) {
     EXPECT_EQ(referenced.metadata->corners, ExpectedGranule(MetadataLayout::EcsXml).corners);
     EXPECT_EQ(granuleOf(Replaced(echo, "AST_L1B_003", "<![CDATA[AST&L1B]]>&lt;_003")),
               "AST&L1B<_00304122003183207_20030413120012_12345.hdf");
+    EXPECT_EQ(granuleOf(Replaced(ecs, "AST_L1B_003", "AST_<!-- a -->L1B<?b?>_&#x30;03")), granule);
     const std::string latin1 =
         Replaced(Replaced(ecs, "UTF-8", "ISO-8859-1"), "AST_L1B_003", "caf\xe9_003");
     EXPECT_EQ(granuleOf(latin1), "caf\xc3\xa9_00304122003183207_20030413120012_12345.hdf");
