@@ -893,7 +893,8 @@ int RunSceneCommand(const Request& request, const CommandLineContext& context,
     if (!error)
         PrintSummary(context, request, report, counted.first, counted.second);
     // An empty output is seldom what a pattern was given for: most often its case differs.
-    if (!error && !request.namePatterns.empty() && listed == 0)
+    // The same holds where the run kept an earlier output for want of any file to read.
+    if ((!error || error->code == ENODATA) && !request.namePatterns.empty() && listed == 0)
         PrintPrefixed(context.err, std::string(kNothingMatched));
     // The status says whether the output was published: --verbose's lines are news of the
     // run, not its output, so a closed standard error does not make it fail.
@@ -929,6 +930,7 @@ int RunStac(const Request& request, const CommandLineContext& context) {
                                  SceneRunReport& report, SceneRunHost& host) {
         StacOptions options = request.stac;
         options.listPath = listPath;
+        options.listSearched = request.recursive || !request.namePatterns.empty();
         return WriteStac(folderPrefix, options, report, host);
     };
     // The command's own words: its output is a catalogue, not a layer.

@@ -239,6 +239,7 @@ class FootprintLayer final : public SceneWriter {
     std::optional<Error> publish() override;
     const std::string& shownOutput() const override { return m_options.outputPath; }
     std::string_view replacedFile() const override { return m_options.outputPath; }
+    bool replacesEarlier() const override { return m_replacing; }
 
     // The error as the user should read it: naming the output, never the scratch folder,
     // with the likely cause of a failed write.
@@ -257,6 +258,7 @@ class FootprintLayer final : public SceneWriter {
     FootprintReport& m_report;
     std::string m_outputFolder;
     std::string m_outputName;
+    bool m_replacing = false; // an earlier output is there
     GDALDriver* m_driver = nullptr;
     // Declared before everything GDAL so that it outlives the dataset's closing.
     GdalMessages m_messages;
@@ -365,6 +367,8 @@ std::string FootprintLayer::scenesRead() const {
 std::optional<Error> FootprintLayer::start() {
     if (auto error = checkEarlierOutput())
         return error;
+    struct stat info {};
+    m_replacing = ::lstat(m_options.outputPath.c_str(), &info) == 0;
     // A run that was killed left its scratch folder here.
     RemoveStaleScratch(m_outputFolder);
     const std::string& outputPath = m_options.outputPath;
@@ -498,8 +502,11 @@ std::optional<Error> WriteFootprints(const std::string& folderPrefix,
         return WriteDatabaseFootprints(folderPrefix, options, report, host);
     report = FootprintReport{};
     FootprintLayer layer(folderPrefix, options, report);
-    std::optional<Error> error =
-        RunScenes({folderPrefix, options.readAhead, {options.listPath, true}}, layer, host, report);
+    std::optional<Error> error = RunScenes({folderPrefix,
+                                            options.readAhead,
+                                            {options.listPath, true},
+                                            options.listedTree || !options.listedPatterns.empty()},
+                                           layer, host, report);
     layer.explain(error);
     return error;
 }

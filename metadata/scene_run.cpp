@@ -175,6 +175,24 @@ PreparedScene PrepareScene(SceneFootprintReader& reader, std::size_t worker, Sce
     return prepared;
 }
 
+// A run that read no scene would replace an earlier output with an empty one: a share
+// not mounted, a pattern in the wrong case, files that all fail. The earlier one is kept.
+// A list file with no line still empties the output, as it is meant to.
+Error NothingRead(const SceneRunOptions& options, const SceneWriter& writer,
+                  const SceneRunReport& report) {
+    std::string folder = options.folderPrefix;
+    if (folder.size() > 1 && folder.ends_with('/'))
+        folder.pop_back();
+    return Error{ENODATA,
+                 (report.skipped > 0 ? "No listed file of " + folder + " gave a scene"
+                                     : "No file of " + folder + " was found to read") +
+                     ", so the earlier " + writer.shownOutput() + " was kept as it is",
+                 "Check that the folder is there (a share mounted) and that its files are "
+                 "readable scene metadata. To replace the output with an empty one, remove it "
+                 "first.",
+                 ErrorKind::Other};
+}
+
 std::optional<Error> RunListed(const SceneRunOptions& options, SceneWriter& writer,
                                SceneRunHost& host, SceneRunReport& report) {
     if (auto error = writer.plan())
@@ -227,6 +245,9 @@ std::optional<Error> RunListed(const SceneRunOptions& options, SceneWriter& writ
     }
     if (scenes.error())
         return scenes.error();
+    if (report.written == 0 && (report.skipped > 0 || options.listSearched) &&
+        writer.replacesEarlier())
+        return NothingRead(options, writer, report);
     if (auto error = writer.complete(host))
         return error;
     if (host.cancelRequested())

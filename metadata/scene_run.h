@@ -112,6 +112,8 @@ class SceneWriter {
     // The one file the output replaces, where it is one file (empty otherwise): a listed
     // file that is it would be lost under the output, so the run refuses it.
     virtual std::string_view replacedFile() const { return {}; }
+    // Whether an earlier output is there for publish() to replace; known after start().
+    virtual bool replacesEarlier() const { return false; }
 };
 
 struct SceneRunOptions {
@@ -120,6 +122,9 @@ struct SceneRunOptions {
     // The list read: filelist.txt in the folder unless another is named. A line feed alone
     // ends a line too, since no listed name holds one.
     ListOptions list{{}, true};
+    // The list is what a search of the folder found (its tree, name patterns), not a list
+    // file: an empty one means that nothing was found rather than that nothing was asked for.
+    bool listSearched = false;
 };
 
 // Reads every listed file in list order through the shared step (metadata/

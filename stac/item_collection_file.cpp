@@ -25,6 +25,7 @@ class ItemCollectionFile final : public StacOutput {
     std::optional<Error> start() override;
     std::optional<Error> publish() override;
     std::string_view replacedFile() const override { return m_outputPath; }
+    bool replacesEarlier() const override { return m_replacing; }
 
   private:
     std::string render(const StacItem& item) const override { return CompactItem(item); }
@@ -37,6 +38,7 @@ class ItemCollectionFile final : public StacOutput {
     bool copyLine(std::string_view line, const std::vector<bool>& changed,
                   ItemCollectionWriter& writer, std::size_t& feature, std::string& fixed);
 
+    bool m_replacing = false; // an earlier file is there
     ReplacementFile m_file;
     ReplacementFile m_second; // the file again, when ids changed at the end
     std::optional<ItemCollectionWriter> m_features;
@@ -46,7 +48,8 @@ std::optional<Error> ItemCollectionFile::start() {
     // A run that was killed left its scratch file here.
     RemoveStaleScratch(m_outputFolder);
     struct stat info {};
-    if (!m_options.overwrite && ::lstat(m_outputPath.c_str(), &info) == 0)
+    m_replacing = ::lstat(m_outputPath.c_str(), &info) == 0;
+    if (!m_options.overwrite && m_replacing)
         return ExistsError(m_options.outputPath);
     if (auto error = m_file.create(FolderPrefix(m_outputFolder), m_outputName))
         return error;

@@ -69,8 +69,9 @@ std::optional<Error> WriteStac(const std::string& folderPrefix, const StacOption
     const std::unique_ptr<StacOutput> output = IsItemCollectionPath(options.outputPath)
                                                    ? MakeItemCollectionFile(folderPrefix, options)
                                                    : MakeStaticCatalogue(folderPrefix, options);
-    std::optional<Error> error = RunScenes(
-        {folderPrefix, options.readAhead, {options.listPath, true}}, *output, host, report);
+    std::optional<Error> error =
+        RunScenes({folderPrefix, options.readAhead, {options.listPath, true}, options.listSearched},
+                  *output, host, report);
     // A full disk or a size limit stops the run before anything takes the output's place,
     // which is replaced whole or not at all: the message names the output, not an item
     // that only the unfinished catalogue held, and says the earlier one stands.

@@ -46,6 +46,8 @@ struct StacOptions {
     // The list of the files to read, each line a path from the scene folder; empty for the
     // folder's filelist.txt.
     std::string listPath;
+    // The list is what a search of the folder found (its tree, name patterns), not a file.
+    bool listSearched = false;
     // Where the scene folder is served or kept, for hrefs that hold wherever the catalogue
     // goes: a URL ("https://data.example.org/aster/") or an absolute path. Each asset's
     // href is then this, a "/", and the file's path from the scene folder, percent-encoded.

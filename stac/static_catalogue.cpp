@@ -45,6 +45,7 @@ class StaticCatalogue final : public StacOutput {
     std::optional<Error> plan() override;
     std::optional<Error> start() override;
     std::optional<Error> publish() override;
+    bool replacesEarlier() const override { return m_replacing; }
 
   private:
     std::string render(const StacItem& item) const override { return PrettyItem(item); }

@@ -1167,6 +1167,7 @@ TEST(FootprintLayer, StyleAndProvenanceForTheGis) {
         // The layer names the program, its version and the list it read, or how the list
         // in memory was made, which no file holds.
         out.write("list.txt", scenes.path().substr(1) + "/clear.met\n");
+        out.write("tree.txt", "clear.met\n");
         struct Described {
             std::string folder, list;
             bool tree;
@@ -1177,11 +1178,17 @@ TEST(FootprintLayer, StyleAndProvenanceForTheGis) {
                  {scenes.path() + "/", "", false, {}, "listed in " + scenes.file("filelist.txt")},
                  {"/", out.file("list.txt"), false, {}, "listed in " + out.file("list.txt")},
                  // Given from the current folder, named from the root.
-                 {"/", std::filesystem::relative(out.file("list.txt")).string(), false, {},
+                 {"/",
+                  std::filesystem::relative(out.file("list.txt")).string(),
+                  false,
+                  {},
                   "listed in " + out.file("list.txt")},
-                 {scenes.path(), out.file("list.txt"), true, {}, "in the tree of " + scenes.path()},
+                 {scenes.path(), out.file("tree.txt"), true, {}, "in the tree of " + scenes.path()},
                  {scenes.path(), "", false, {"*.met"}, "named *.met in " + scenes.path()},
-                 {scenes.path(), "", true, {"*.met", "*.MET", "*.xml"},
+                 {scenes.path(),
+                  "",
+                  true,
+                  {"*.met", "*.MET", "*.xml"},
                   "named *.met, *.MET or *.xml in the tree of " + scenes.path()}}) {
             SCOPED_TRACE(d.scenesRead);
             FootprintOptions options = Options(path, true);
@@ -1744,6 +1751,92 @@ TEST(EveryOutput, OddValuesWrittenAlikeByTheLayerAndBothStacForms) {
         EXPECT_EQ(values(features["features"][static_cast<rapidjson::SizeType>(i)]),
                   cases[i].written);
     }
+}
+
+// Every file under `path` (or the file itself) with its bytes, to tell whether an output
+// changed.
+std::map<std::string, std::string> Snapshot(const std::string& path) {
+    std::map<std::string, std::string> files;
+    const auto bytes = [](const std::filesystem::path& file) {
+        std::ifstream in(file, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    if (!std::filesystem::is_directory(path))
+        return {{path, bytes(path)}};
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(path))
+        files[entry.path().string()] = entry.is_regular_file() ? bytes(entry.path()) : "";
+    return files;
+}
+
+// A run that reads no scene keeps an earlier output rather than emptying it, whether its
+// files all fail or a search found none; a list with no line, or no earlier output, is
+// written as asked.
+TEST(EveryOutput, AnEarlierOutputKeptWhenTheRunReadsNothing) {
+    TempFolder scenes, out;
+    scenes.write("a.met", test::GranuleOdl());
+    scenes.write("filelist.txt", "a.met\n");
+    const std::string folder = scenes.path();
+    const auto run = [&](const std::string& output, const std::string& list, bool searched) {
+        const std::string listPath = list.empty() ? std::string() : scenes.file(list);
+        SceneRunHost host;
+        if (output.ends_with(".gpkg")) {
+            FootprintOptions options = Options(out.file(output), true);
+            options.listPath = listPath;
+            options.listedTree = searched;
+            FootprintReport report;
+            return WriteFootprints(FolderPrefix(folder), options, report, host);
+        }
+        StacOptions options;
+        options.outputPath = out.file(output);
+        options.overwrite = true;
+        options.listPath = listPath;
+        options.listSearched = searched;
+        SceneRunReport report;
+        return WriteStac(FolderPrefix(folder), options, report, host);
+    };
+    scenes.write("bad.txt", "bad.met\n");
+    scenes.write("bad.met", "no metadata");
+    scenes.write("none.txt", "");
+    const struct {
+        const char* list;
+        bool searched;
+        const char* kept; // the start of the error, or nothing for a run that replaces
+    } cases[] = {
+        {"bad.txt", false, "No listed file of "},
+        {"bad.txt", true, "No listed file of "},
+        {"none.txt", true, "No file of "},
+        {"none.txt", false, nullptr},
+    };
+    for (const char* output : {"fp.gpkg", "cat", "items.json"}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(output) + " " + c.list + (c.searched ? " searched" : ""));
+            std::filesystem::remove_all(out.file(output));
+            ASSERT_FALSE(run(output, "", false));
+            const auto earlier = Snapshot(out.file(output));
+            const std::optional<Error> error = run(output, c.list, c.searched);
+            if (!c.kept) {
+                EXPECT_FALSE(error) << error->description;
+                EXPECT_NE(Snapshot(out.file(output)), earlier);
+                continue;
+            }
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->code, ENODATA);
+            EXPECT_EQ(error->description,
+                      c.kept + folder +
+                          (c.kept[3] == 'l' ? " gave a scene" : " was found to read") +
+                          ", so the earlier " + out.file(output) + " was kept as it is");
+            EXPECT_EQ(Snapshot(out.file(output)), earlier);
+            // Without an earlier output there is nothing to keep: the empty one is written.
+            std::filesystem::remove_all(out.file(output));
+            EXPECT_FALSE(run(output, c.list, c.searched));
+            EXPECT_TRUE(std::filesystem::exists(out.file(output)));
+        }
+    }
+    std::set<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(out.path()))
+        left.insert(entry.path().filename().string());
+    EXPECT_EQ(left, (std::set<std::string>{"cat", "fp.gpkg", "fp.qml", "items.json"}))
+        << "no scratch left";
 }
 
 } // namespace
