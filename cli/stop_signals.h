@@ -6,9 +6,10 @@ namespace aster {
 
 // While it lives, the first SIGINT or SIGTERM does not end the process but is recorded, so
 // that a command stops between files and leaves the files it had not finished as they
-// were. A second one ends the process at once. A signal ignored before stays ignored, and
-// the earlier handlers return when it goes, unless `keptAfterwards`: then a signal that
-// comes after it, while the process finishes, is recorded too and ends nothing.
+// were. A second one ends the process at once, unless it comes within a tenth of a second
+// of the first: one request sent to the process and to its group arrives twice. A signal ignored
+// before stays ignored, and the earlier handlers return when it goes, unless `keptAfterwards`: then
+// a signal that comes after it, while the process finishes, is recorded too and ends nothing.
 class StopSignals {
   public:
     explicit StopSignals(bool keptAfterwards = false);

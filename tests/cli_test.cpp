@@ -31,6 +31,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace aster {
 namespace {
@@ -763,22 +764,28 @@ TEST(CommandLine, StopsOnSignalsAndRestoresTheirHandlers) {
     EXPECT_EQ(after.sa_handler, before.sa_handler);
 }
 
-// A run that does not come to a stop after the first signal is ended by the second.
+// A run that does not come to a stop after the first signal is ended by the second, but
+// not by the same signal sent again at once, as to the process and then to its group.
 TEST(CommandLine, ASecondSignalEndsTheProcess) {
     for (const int signal : {SIGINT, SIGTERM}) {
-        const int status = test::InChild([signal] {
-            RunAster({"footprints", "-o", "x.gpkg"},
-                     [signal](const std::string&, const FootprintOptions&, FootprintReport&,
-                              SceneRunHost& host) -> std::optional<Error> {
-                         std::raise(signal);
-                         if (!host.cancelRequested())
-                             ::_exit(2);
-                         std::raise(signal);
-                         ::_exit(3);
-                     });
-            return 4;
-        });
-        EXPECT_EQ(status, 128 + signal) << strsignal(signal);
+        for (const bool atOnce : {true, false}) {
+            const int status = test::InChild([signal, atOnce] {
+                RunAster({"footprints", "-o", "x.gpkg"},
+                         [signal, atOnce](const std::string&, const FootprintOptions&,
+                                          FootprintReport&,
+                                          SceneRunHost& host) -> std::optional<Error> {
+                             std::raise(signal);
+                             if (!host.cancelRequested())
+                                 ::_exit(2);
+                             if (!atOnce)
+                                 ::usleep(150'000);
+                             std::raise(signal);
+                             ::_exit(3);
+                         });
+                return 4;
+            });
+            EXPECT_EQ(status, atOnce ? 3 : 128 + signal) << strsignal(signal) << atOnce;
+        }
     }
 }
 
