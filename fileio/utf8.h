@@ -6,6 +6,9 @@
 
 namespace aster {
 
+// What some editors put before a text they save as UTF-8; it is no part of the text.
+inline constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
+
 // The one rule by which bytes become text where a format demands text (a layer's fields,
 // JSON): the bytes themselves when they are valid UTF-8; otherwise every byte read as a
 // Latin-1 character and encoded in UTF-8.

@@ -2,6 +2,7 @@
 
 #include "fileio/ascii.h"
 #include "fileio/byte_block.h"
+#include "fileio/utf8.h"
 #include "metadata/granule_items.h"
 #include "metadata/odl_byte_map.h"
 
@@ -430,7 +431,9 @@ std::size_t OdlScanner::assignment(std::size_t nameEnd, OdlValue& assigned) {
 }
 
 std::optional<std::string> OdlScanner::run() {
-    std::size_t pos = std::string_view(m_text, m_size).starts_with("\xEF\xBB\xBF") ? 3 : 0;
+    std::size_t pos = std::string_view(m_text, m_size).starts_with(kUtf8ByteOrderMark)
+                          ? kUtf8ByteOrderMark.size()
+                          : 0;
     // Each statement ends past the blanks after it, so that the next starts without a step
     // that the places would wait on.
     pos = skipBlanks(pos);

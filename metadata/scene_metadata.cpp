@@ -1,6 +1,7 @@
 #include "metadata/scene_metadata.h"
 
 #include "fileio/ascii.h"
+#include "fileio/utf8.h"
 #include "metadata/granule_items.h"
 #include "metadata/odl_granule.h"
 #include "metadata/ummg_granule.h"
@@ -14,8 +15,8 @@ namespace {
 // Whether the head's first statement opens a GROUP or an OBJECT, after blanks, comments
 // and a UTF-8 byte order mark.
 bool StartsOdl(std::string_view head) {
-    if (head.starts_with("\xEF\xBB\xBF"))
-        head.remove_prefix(3);
+    if (head.starts_with(kUtf8ByteOrderMark))
+        head.remove_prefix(kUtf8ByteOrderMark.size());
     for (;;) {
         while (!head.empty() && IsAsciiBlank(head.front()))
             head.remove_prefix(1);

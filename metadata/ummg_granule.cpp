@@ -1,5 +1,6 @@
 #include "metadata/ummg_granule.h"
 
+#include "fileio/utf8.h"
 #include "metadata/bounding_box.h"
 
 #include <rapidjson/error/error.h>
@@ -196,8 +197,8 @@ bool IsJsonBlank(char c) {
 
 bool StartsUmmG(std::string_view head) {
     head = head.substr(0, kLayoutSniffBytes);
-    if (head.starts_with("\xEF\xBB\xBF"))
-        head.remove_prefix(3);
+    if (head.starts_with(kUtf8ByteOrderMark))
+        head.remove_prefix(kUtf8ByteOrderMark.size());
     while (!head.empty() && IsJsonBlank(head.front()))
         head.remove_prefix(1);
     if (!head.starts_with('{'))
@@ -522,8 +523,8 @@ MetadataOrReason UmmGranuleReader::read(std::string_view text) {
     if (text.size() > kMaxJsonBytes)
         return {std::nullopt, "larger than " + std::to_string(kMaxJsonBytes >> 20) + " MiB"};
     std::size_t skipped = 0;
-    if (text.starts_with("\xEF\xBB\xBF"))
-        skipped = 3;
+    if (text.starts_with(kUtf8ByteOrderMark))
+        skipped = kUtf8ByteOrderMark.size();
     rapidjson::MemoryStream stream(text.data() + skipped, text.size() - skipped);
     UmmHandler handler{*this};
     const rapidjson::ParseResult result = m_parser->reader.Parse<kParseFlags>(stream, handler);

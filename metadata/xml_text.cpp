@@ -15,8 +15,6 @@ namespace aster {
 
 namespace {
 
-constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
-
 bool IsXmlBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
@@ -128,7 +126,7 @@ std::optional<MetadataLayout> PassDoctype(std::string_view& text) {
 } // namespace
 
 XmlEncoding XmlEncodingOf(std::string_view head) {
-    if (head.starts_with(kUtf8Mark))
+    if (head.starts_with(kUtf8ByteOrderMark))
         return XmlEncoding::Utf8;
     if (head.starts_with("\xFF\xFE") || head.starts_with(std::string_view("<\0", 2)))
         return XmlEncoding::Utf16Le;
@@ -145,8 +143,8 @@ std::optional<std::size_t> XmlTextToUtf8(std::string_view text, XmlEncoding enco
     out.clear();
     switch (encoding) {
     case XmlEncoding::Utf8:
-        if (text.starts_with(kUtf8Mark))
-            text.remove_prefix(kUtf8Mark.size());
+        if (text.starts_with(kUtf8ByteOrderMark))
+            text.remove_prefix(kUtf8ByteOrderMark.size());
         out.assign(text);
         return std::nullopt;
     case XmlEncoding::Latin1:
@@ -330,8 +328,8 @@ MetadataLayout SniffXmlLayout(std::string_view head) {
     if (encoding != XmlEncoding::Utf8) {
         XmlTextToUtf8(head, encoding, decoded); // a fault only cuts the head short
         head = decoded;
-    } else if (head.starts_with(kUtf8Mark)) {
-        head.remove_prefix(kUtf8Mark.size());
+    } else if (head.starts_with(kUtf8ByteOrderMark)) {
+        head.remove_prefix(kUtf8ByteOrderMark.size());
     }
     // Past what ends with `close`, found from `from` on; false when the head ends first.
     const auto pass = [&head](std::string_view close, std::size_t from) {

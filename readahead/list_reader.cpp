@@ -1,5 +1,7 @@
 #include "readahead/list_reader.h"
 
+#include "fileio/utf8.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -114,8 +116,12 @@ void ListReader::readLine(std::string& line) {
         ++m_pos;
         if (*end == '\r' && fill() && m_buffer[m_pos] == '\n')
             ++m_pos;
-        return;
+        break;
     }
+    // Notepad starts a list it saves as UTF-8 with a byte order mark, which is no part of
+    // the first name.
+    if (m_lineNumber == 1 && line.starts_with(kUtf8ByteOrderMark))
+        line.erase(0, kUtf8ByteOrderMark.size());
 }
 
 std::int64_t ListReader::countLines() const {

@@ -42,6 +42,12 @@ TEST(ListReader, LineEnds) {
         {"empty lines", "\r\n\r\n", {"", ""}},
         {"trailing blanks stay", "a.met  \r\n", {"a.met  "}},
         {"NUL and high bytes stay", std::string("a\0\xff\r\n", 5), {std::string("a\0\xff", 3)}},
+        {"a byte order mark is no part of the first name",
+         "\xEF\xBB\xBF"
+         "a\r\n\xEF\xBB\xBF"
+         "b",
+         {"a", "\xEF\xBB\xBF"
+               "b"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
