@@ -14,8 +14,12 @@ void ExplainMissingList(Error& error, const std::string& folderPrefix) {
     if (error.code != ENOENT && error.code != ENOTDIR)
         return;
     struct stat info {};
-    const bool folderGone = ::stat(folderPrefix.c_str(), &info) != 0 || !S_ISDIR(info.st_mode);
-    error.kind = folderGone ? ErrorKind::FolderGone : ErrorKind::ListMissing;
+    const std::string folder = folderPrefix.substr(0, folderPrefix.size() - 1);
+    const bool there = ::stat(folder.c_str(), &info) == 0;
+    error.kind = there && S_ISDIR(info.st_mode) ? ErrorKind::ListMissing : ErrorKind::FolderGone;
+    // A file named as the folder: the list inside it is not what is wrong.
+    if (there && !S_ISDIR(info.st_mode))
+        error = Error{ENOTDIR, "Not a folder: " + folder, {}, ErrorKind::FolderGone};
 }
 
 namespace {

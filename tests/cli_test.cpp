@@ -217,6 +217,11 @@ TEST(CommandLine, StatusAndMessages) {
          "",
          "aster: Error 2: No such file or directory: {F}/gone/filelist.txt\n"
          "aster: There is no such folder: name one that exists.\n"},
+        {{"footprints", "{F}/x", "-o", "{F}/fp.gpkg"},
+         1,
+         "",
+         "aster: Error 20: Not a folder: {F}/x\n"
+         "aster: There is no such folder: name one that exists.\n"},
         {{"list", "{F}/gone/"},
          1,
          "",
