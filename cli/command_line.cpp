@@ -44,6 +44,9 @@ constexpr std::string_view kNothingMatched =
 constexpr std::string_view kNoSuchList =
     "There is no such list: name one that exists after --list (a path from the current "
     "folder), or leave --list out to read FOLDER/filelist.txt.";
+constexpr std::string_view kListFromAPipe =
+    "A list is read from an ordinary file, not from a pipe or standard input: write it to "
+    "one first (find . -name '*.met' > list.txt), then name that file after --list.";
 constexpr std::string_view kQuoteThePattern =
     "The shell may have put the names of files in place of the pattern after --match: "
     "quote the pattern, as in --match '*.xml'.";
@@ -876,8 +879,14 @@ int RunSceneCommand(const Request& request, const CommandLineContext& context,
         return kExitError;
     }
     // A list named with --list that is not there: the folder's own list is not what failed.
-    if (error && !listPath.empty() && (error->code == ENOENT || error->code == ENOTDIR) &&
-        error->description.ends_with(": " + listPath)) {
+    const bool givenListFailed =
+        error && !listPath.empty() && error->description.ends_with(": " + listPath);
+    if (givenListFailed &&
+        (error->kind == ErrorKind::NotRegularFile || (listPath == "-" && error->code == ENOENT))) {
+        PrintPrefixed(context.err, FormatError(*error, kListFromAPipe));
+        return kExitError;
+    }
+    if (givenListFailed && (error->code == ENOENT || error->code == ENOTDIR)) {
         PrintPrefixed(context.err, FormatError(*error, kNoSuchList));
         return kExitError;
     }

@@ -222,6 +222,12 @@ TEST(CommandLine, StatusAndMessages) {
          "",
          "aster: Error 20: Not a folder: {F}/x\n"
          "aster: There is no such folder: name one that exists.\n"},
+        {{"footprints", "{F}", "--list", "{F}/pipe", "-o", "{F}/fp.gpkg"},
+         1,
+         "",
+         "aster: Error 22: Not a regular file: {F}/pipe\n"
+         "aster: A list is read from an ordinary file, not from a pipe or standard input: write it "
+         "to one first (find . -name '*.met' > list.txt), then name that file after --list.\n"},
         {{"list", "{F}/gone/"},
          1,
          "",
@@ -237,6 +243,7 @@ TEST(CommandLine, StatusAndMessages) {
     for (const Row& row : rows) {
         TempFolder folder;
         folder.write("x", "");
+        ::mkfifo(folder.file("pipe").c_str(), 0600);
         Strings args;
         for (const std::string& arg : row.args)
             args.push_back(Expand(arg, folder.path()));
