@@ -314,6 +314,8 @@ bool UmmGranuleReader::key(std::string_view name) {
     if (++object.count > kMaxListValues)
         return fail("an object of more than " + std::to_string(kMaxListValues) + " members");
     object.next = ChildOf(object.node, name);
+    if (m_depth == 1 && name == "items")
+        m_taken.searchResult = true;
     return true;
 }
 
@@ -479,6 +481,9 @@ MetadataOrReason UmmGranuleReader::complete() {
     // The polygons are the footprint; the rectangles only bound it.
     std::vector<std::vector<GeoPoint>>& rings =
         m_taken.polygons.empty() ? m_taken.boxes : m_taken.polygons;
+    if (rings.empty() && m_taken.searchResult)
+        return {std::nullopt, "a search result, not one granule's record: save each item's "
+                              "umm as a file of its own"};
     if (rings.empty())
         return {std::nullopt, "no corners"};
     for (std::size_t i = 0; i < rings.size(); ++i) {

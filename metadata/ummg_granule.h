@@ -131,6 +131,7 @@ class UmmGranuleReader {
         std::vector<std::vector<GeoPoint>> polygons, boxes;
         std::vector<GeoPoint> ring; // the polygon being read
         std::size_t cornersRead = 0;
+        bool searchResult = false; // "items" at the top: CMR's search result of granules
         std::optional<double> lon, lat;              // the point being read
         std::array<std::optional<double>, 4> bounds; // the rectangle's west, east, north, south
         // The producer's granule ID (ECS's LocalGranuleID), which GranuleUR stands in for

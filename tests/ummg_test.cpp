@@ -353,6 +353,9 @@ TEST(UmmG, HostileJsonGivesItsReason) {
              Box(1, 2, 3, 4) + "]}}}}",
          "a bounding rectangle has its south above its north at offset 228"},
         {"no geometry", head + "\"x\"}", "no corners"},
+        {"a search result of granules",
+         "{\"hits\": 1, \"items\": [{\"meta\": {}, \"umm\": {" + points + "[]}}]}}}}}]}",
+         "a search result, not one granule's record: save each item's umm as a file of its own"},
         {"an empty polygon list", "{" + points + "[]}}]}}}}", "fewer than 3 corners"},
         {"a list at the root", "[" + head + "1}]", "not scene metadata"},
     };
