@@ -294,6 +294,9 @@ CLI::Validator AssetHrefBaseChecked() {
                 return "'" + value +
                        "' holds a query or fragment (? or #), which the "
                        "files' paths cannot follow";
+            // A URL holds no blank; one pasted from a file manager often does.
+            if (value.find(' ') != std::string::npos && value.find(':') != std::string::npos)
+                return "'" + value + "' is no URL: a URL writes a blank as %20";
             return "'" + value + "' is neither a URL nor an absolute path";
         },
         "");
