@@ -132,7 +132,9 @@ Error ReadsTheOutput(const SceneWriter& writer, std::string_view input) {
     return Error{EINVAL,
                  "The output " + writer.shownOutput() +
                      " is a file this run reads: " + std::string(input),
-                 "Write the output under another name.", ErrorKind::Other};
+                 "Write the output under another name, or outside the scene folder so that "
+                 "its list does not name it.",
+                 ErrorKind::Other};
 }
 
 // What the run takes from one listed file, made on the thread that read it.
