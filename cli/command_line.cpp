@@ -45,7 +45,8 @@ constexpr std::string_view kNoSuchList =
     "There is no such list: name one that exists after --list (a path from the current "
     "folder), or leave --list out to read FOLDER/filelist.txt.";
 constexpr std::string_view kListFromAPipe =
-    "A list is read from an ordinary file, not from a pipe or standard input: write it to "
+    "A list is read from an ordinary file, not from a device, a pipe or standard input: "
+    "write it to "
     "one first (find . -name '*.met' > list.txt), then name that file after --list.";
 constexpr std::string_view kQuoteThePattern =
     "The shell may have put the names of files in place of the pattern after --match: "
@@ -295,7 +296,7 @@ CLI::Validator AssetHrefBaseChecked() {
                        "' holds a query or fragment (? or #), which the "
                        "files' paths cannot follow";
             // A URL holds no blank; one pasted from a file manager often does.
-            if (value.find(' ') != std::string::npos && value.find(':') != std::string::npos)
+            if (value.find(' ') != std::string::npos && value.find("://") != std::string::npos)
                 return "'" + value + "' is no URL: a URL writes a blank as %20";
             return "'" + value + "' is neither a URL nor an absolute path";
         },
@@ -902,7 +903,8 @@ int RunSceneCommand(const Request& request, const CommandLineContext& context,
         PrintPrefixed(context.err, FormatError(*error, kReadWithoutAList));
         return kExitError;
     }
-    if (!error)
+    // A run that kept an earlier output for want of any scene says what it skipped, and why.
+    if (!error || error->code == ENODATA)
         PrintSummary(context, request, report, counted.first, counted.second);
     // An empty output is seldom what a pattern was given for: most often its case differs.
     // The same holds where the run kept an earlier output for want of any file to read.

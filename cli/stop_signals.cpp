@@ -10,30 +10,33 @@ namespace aster {
 namespace {
 
 // A signal handler can reach nothing but a lock-free object of static storage, so this
-// one flag is the process-wide state StopSignals stands for.
-std::atomic<int> s_received{0};
-std::atomic<std::int64_t> s_receivedAt{0}; // CLOCK_MONOTONIC, in nanoseconds
-static_assert(std::atomic<int>::is_always_lock_free);
-static_assert(std::atomic<std::int64_t>::is_always_lock_free);
+// one word is the process-wide state StopSignals stands for: the first signal received
+// and when, in microseconds of CLOCK_MONOTONIC, in one word so that a handler on another
+// thread never sees the one without the other.
+std::atomic<std::uint64_t> s_received{0};
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
+constexpr int kSignalBits = 8;
 
-// `timeout`, `kill -- -PGID` and some job runners send a signal to the process and then
-// to its group, which holds the process too: two signals microseconds apart are one
-// request. A person's second Ctrl+C comes far later than this.
-constexpr std::int64_t kOneRequestNs = 100'000'000;
+// `timeout` sends its signal to the command and then to the process group, which holds the
+// command too: two signals microseconds apart are one request. A person's second Ctrl+C
+// comes far later than this.
+constexpr std::uint64_t kOneRequestUs = 100'000;
 
-std::int64_t Now() {
+std::uint64_t NowUs() {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now); // safe in a signal handler
-    return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000 +
+           static_cast<std::uint64_t>(now.tv_nsec) / 1'000;
 }
 
 void Record(int signal) {
     const int savedErrno = errno;
-    const std::int64_t now = Now();
-    if (s_received.load(std::memory_order_relaxed) == 0) {
-        s_receivedAt.store(now, std::memory_order_relaxed);
-        s_received.store(signal, std::memory_order_relaxed);
-    } else if (now - s_receivedAt.load(std::memory_order_relaxed) >= kOneRequestNs) {
+    const std::uint64_t now = NowUs();
+    std::uint64_t first = 0;
+    const std::uint64_t mine = now << kSignalBits | static_cast<std::uint64_t>(signal);
+    // Another thread's handler may have taken a clock reading later than this one's.
+    if (!s_received.compare_exchange_strong(first, mine, std::memory_order_relaxed) &&
+        now >= (first >> kSignalBits) + kOneRequestUs) {
         // A second request ends a process that does not come to a stop: the signal's own
         // action, once this handler returns.
         struct sigaction ends {};
@@ -62,7 +65,6 @@ void Install(int signal, struct sigaction& previous) {
 
 StopSignals::StopSignals(bool keptAfterwards) : m_keptAfterwards(keptAfterwards) {
     s_received.store(0, std::memory_order_relaxed);
-    s_receivedAt.store(0, std::memory_order_relaxed);
     Install(SIGINT, m_previousInterrupt);
     Install(SIGTERM, m_previousTerminate);
 }
@@ -75,7 +77,8 @@ StopSignals::~StopSignals() {
 }
 
 int StopSignals::received() const {
-    return s_received.load(std::memory_order_relaxed);
+    const std::uint64_t received = s_received.load(std::memory_order_relaxed);
+    return static_cast<int>(received & ((1u << kSignalBits) - 1));
 }
 
 } // namespace aster

@@ -479,7 +479,7 @@ void FootprintLayer::explain(std::optional<Error>& error) const {
             text.replace(at, hidden.size(), shown);
     }
     if (IsCancellation(*error) || error->code == EEXIST || error->code == EINVAL ||
-        m_outputFolder.empty())
+        error->code == ENODATA || m_outputFolder.empty())
         return;
     // GDAL words a full disk in many ways, some of them misleading ("file is corrupt").
     if (DiskIsFull(m_outputFolder)) {

@@ -128,12 +128,13 @@ class ReplacedFile {
     FileIdentity m_identity;
 };
 
-Error ReadsTheOutput(const SceneWriter& writer, std::string_view input) {
+Error ReadsTheOutput(const SceneWriter& writer, std::string_view input, bool isTheList) {
     return Error{EINVAL,
                  "The output " + writer.shownOutput() +
                      " is a file this run reads: " + std::string(input),
-                 "Write the output under another name, or outside the scene folder so that "
-                 "its list does not name it.",
+                 isTheList ? "Write the output under another name."
+                           : "Write the output under another name, or outside the scene folder "
+                             "so that its list does not name it.",
                  ErrorKind::Other};
 }
 
@@ -220,14 +221,14 @@ std::optional<Error> RunListed(const SceneRunOptions& options, SceneWriter& writ
     const ReplacedFile replaced(writer.replacedFile());
     const std::string listPath = ListPath(options.folderPrefix, options.list.path);
     if (replaced.readBy(listPath))
-        return ReadsTheOutput(writer, listPath);
+        return ReadsTheOutput(writer, listPath, true);
     if (auto error = writer.start())
         return error;
     ListedScene listed;
     PreparedScene prepared;
     while (scenes.next(listed, prepared)) {
         if (replaced.is(listed.identity))
-            return ReadsTheOutput(writer, listed.fullPath);
+            return ReadsTheOutput(writer, listed.fullPath, false);
         if (prepared.scene) {
             prepared.scene->fullPath = listed.fullPath; // the view of this turn
             if (auto error = writer.write(*prepared.scene, *prepared.written, prepared.reason))

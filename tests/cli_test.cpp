@@ -230,8 +230,9 @@ TEST(CommandLine, StatusAndMessages) {
          1,
          "",
          "aster: Error 22: Not a regular file: {F}/pipe\n"
-         "aster: A list is read from an ordinary file, not from a pipe or standard input: write it "
-         "to one first (find . -name '*.met' > list.txt), then name that file after --list.\n"},
+         "aster: A list is read from an ordinary file, not from a device, a pipe or standard "
+         "input: write it to one first (find . -name '*.met' > list.txt), then name that file "
+         "after --list.\n"},
         {{"list", "{F}/gone/"},
          1,
          "",
@@ -757,6 +758,32 @@ TEST(CommandLine, AnOutputThatTheRunReadsIsRefused) {
     // Another file of the same name is no reason to refuse.
     const std::string elsewhere = folder.file("sub/z.met");
     EXPECT_EQ(RunAster({"footprints", "-f", "GeoJSON", "-o", elsewhere, folder.path()}).status, 0);
+}
+
+// A run that reads no scene keeps the earlier output, fails, and still says what it
+// skipped and why.
+TEST(CommandLine, ARunThatReadsNothingSaysWhatItSkipped) {
+    TempFolder folder, out;
+    FillSceneFolder(folder);
+    folder.write("bad.txt", "blank.met\r\nnotes.txt\r\n");
+    for (const std::string output : {"fp.gpkg", "items.json"}) {
+        SCOPED_TRACE(output);
+        const std::string command = output == "fp.gpkg" ? "footprints" : "stac";
+        ASSERT_EQ(RunAster({"list", folder.path()}).status, 0);
+        ASSERT_EQ(RunAster({command, folder.path(), "-o", out.file(output)}).status, 0);
+        const std::string before = out.read(output);
+        const Outcome outcome = RunAster({command, folder.path(), "--list", folder.file("bad.txt"),
+                                          "-o", out.file(output), "--overwrite"});
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_NE(outcome.err.find(" written, 2 listed files skipped: "), std::string::npos)
+            << outcome.err;
+        EXPECT_NE(outcome.err.find("Error 61: No listed file of " + folder.path() +
+                                   " gave a scene, so the earlier " + out.file(output) +
+                                   " was kept as it is\n"),
+                  std::string::npos)
+            << outcome.err;
+        EXPECT_EQ(out.read(output), before);
+    }
 }
 
 TEST(CommandLine, StopsOnSignalsAndRestoresTheirHandlers) {
