@@ -783,6 +783,14 @@ TEST(CommandLine, ARunThatReadsNothingSaysWhatItSkipped) {
                   std::string::npos)
             << outcome.err;
         EXPECT_EQ(out.read(output), before);
+        // A pattern in the wrong case finds no file: the same.
+        const Outcome unmatched = RunAster(
+            {command, folder.path(), "--match", "*.MET", "-o", out.file(output), "--overwrite"});
+        EXPECT_EQ(unmatched.status, 1);
+        EXPECT_NE(unmatched.err.find("No file of " + folder.path() + " was found to read"),
+                  std::string::npos)
+            << unmatched.err;
+        EXPECT_EQ(out.read(output), before);
     }
 }
 
