@@ -120,6 +120,9 @@ void FolderList::openItem(QListWidgetItem* item) {
     if (item == nullptr)
         return;
     auto error = setPath(pathAt(row(item)));
+    // The list showed the folder, so one that is not there has gone since.
+    if (error && (error->code == ENOENT || error->code == ENOTDIR))
+        error->kind = ErrorKind::FolderGone;
     if (error && !IsCancellation(*error))
         emit openFailed(*error);
 }

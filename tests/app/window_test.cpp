@@ -396,9 +396,19 @@ class WindowTest : public QObject {
     void errorsAreShownAndTheWindowStays() {
         m_window->show();
         const QString gone = folder() + "/gone";
-        QVERIFY(QDir(folder()).mkdir("gone"));
-        QVERIFY(control<FolderList>("dirFolder")->setPath(Bytes(gone)) == std::nullopt);
+        QVERIFY(QDir(folder()).mkpath("gone/inner"));
+        auto* list = control<FolderList>("dirFolder");
+        QVERIFY(list->setPath(Bytes(gone)) == std::nullopt);
         QVERIFY(QDir(gone).removeRecursively());
+        // A subfolder the list still shows, opened after it went.
+        QListWidgetItem* inner = list->item(list->count() - 1);
+        QCOMPARE(inner->text(), QString("inner"));
+        list->setCurrentItem(inner);
+        QTest::keyClick(list, Qt::Key_Return);
+        QCOMPARE(m_messenger->prompts,
+                 QStringList{"Error 2: No such file or directory: " + gone +
+                             "/inner\nThe folder is no longer there: choose another folder."});
+        m_messenger->prompts.clear();
 
         QTest::mouseClick(control("cmdText"), Qt::LeftButton);
         QCOMPARE(m_messenger->prompts,
