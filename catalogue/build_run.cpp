@@ -157,8 +157,12 @@ std::optional<Error> Run(CatalogueHost& host, const ReadAheadSettings& settings,
             if (auto error = table.check())
                 return error;
         } else {
+            // No style can be chosen but before the first file: the run makes nothing, and
+            // the earlier files, which the user did not ask to replace, stay as they were.
             host.showMessage(kNoStyleMessage);
-            break;
+            if (host.cancelRequested())
+                return StoppedAfter(scene.number, scenes.total());
+            return std::nullopt;
         }
         host.progress(scene.number, scenes.total());
         if (host.cancelRequested())

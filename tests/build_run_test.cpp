@@ -143,14 +143,14 @@ TEST(MakeTextFiles, OptionsAreReadForEveryLineInOrder) {
 
 TEST(MakeTextFiles, NoStyleSelected) {
     {
-        SCOPED_TRACE("without blank check: one message, nothing but the closing line");
+        SCOPED_TRACE("without blank check: one message, and the earlier files kept");
         SceneFolder f;
         f.folder.write("table.txt", "old");
         FakeCatalogueHost host(f.folder.path());
         ASSERT_FALSE(MakeTextFiles(host));
         EXPECT_EQ(host.messages, Strings{"Choose an option for text file style."});
-        EXPECT_EQ(f.folder.read("table.txt"), "");
-        EXPECT_EQ(f.folder.read("polys.txt"), "End\r\n");
+        EXPECT_EQ(f.folder.read("table.txt"), "old");
+        EXPECT_FALSE(f.folder.exists("polys.txt"));
     }
     {
         SCOPED_TRACE("with blank check: a blank first file is reported first");
@@ -160,7 +160,7 @@ TEST(MakeTextFiles, NoStyleSelected) {
         host.blanks = true;
         ASSERT_FALSE(MakeTextFiles(host));
         EXPECT_EQ(host.messages, (Strings{f.path("blank.met"), kNoStyleMessage}));
-        EXPECT_EQ(f.folder.read("polys.txt"), "End\r\n");
+        EXPECT_FALSE(f.folder.exists("polys.txt"));
     }
 }
 

@@ -365,9 +365,12 @@ class WindowTest : public QObject {
                  QByteArray("<b>x.met\r\na.met\r\nblank.met\r\n"));
         QVERIFY(m_messenger->prompts.isEmpty());
 
+        // Without a style the run makes nothing, and an earlier file stays.
+        WriteFile(folder() + "/table.txt", "earlier");
         QTest::mouseClick(control("cmdText"), Qt::LeftButton);
         QCOMPARE(m_messenger->prompts, QStringList{"Choose an option for text file style."});
-        QCOMPARE(ReadFile(folder() + "/polys.txt"), QByteArray("End\r\n"));
+        QCOMPARE(ReadFile(folder() + "/table.txt"), QByteArray("earlier"));
+        QVERIFY(!QFile::exists(folder() + "/polys.txt"));
 
         m_messenger->prompts.clear();
         QTest::mouseClick(control("optBlanks"), Qt::LeftButton);
