@@ -157,8 +157,8 @@ std::optional<Error> Run(CatalogueHost& host, const ReadAheadSettings& settings,
             if (auto error = table.check())
                 return error;
         } else {
-            // No style can be chosen but before the first file: the run makes nothing, and
-            // the earlier files, which the user did not ask to replace, stay as they were.
+            // Only the first file can find no style chosen, since no control clears one: the
+            // run makes nothing, and the earlier files, which nobody asked to replace, stay.
             host.showMessage(kNoStyleMessage);
             if (host.cancelRequested())
                 return StoppedAfter(scene.number, scenes.total());

@@ -31,7 +31,8 @@ inline constexpr const char* kNoStyleMessage = "Choose an option for text file s
 
 // Reads filelist.txt of the chosen folder and writes table.txt or polys.txt from the
 // listed scene files, reading ahead as `settings` allow. Both files are replaced together
-// when the run ends; an error or a stop, which the result carries, changes neither.
+// when the run ends; an error or a stop, which the result carries, changes neither, and
+// nor does a run that finds no output style chosen.
 std::optional<Error> MakeTextFiles(CatalogueHost& host, const ReadAheadSettings& settings = {});
 
 } // namespace aster
