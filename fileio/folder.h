@@ -16,6 +16,10 @@ inline std::string FolderPrefix(std::string_view folder) {
     prefix += '/';
     return prefix;
 }
+// The folder as messages name it: the prefix without the separator FolderPrefix added.
+inline std::string_view FolderOfPrefix(std::string_view prefix) {
+    return prefix.size() > 1 ? prefix.substr(0, prefix.size() - 1) : prefix;
+}
 
 // `path` in normal form: absolute, with no "." or empty components and no trailing
 // separator except for the root. ".." takes away the component before it by name, as the

@@ -3,6 +3,7 @@
 #include "footprints/first_files.h"
 
 #include "fileio/ascii.h"
+#include "fileio/folder.h"
 #include "fileio/utf8.h"
 #include "footprints/gdal_messages.h"
 #include "footprints/layer_style.h"
@@ -230,10 +231,7 @@ std::optional<Error> DatabaseLayer::plan() {
     m_shown = WithoutPasswords(m_connection);
     m_report.driverName = kDatabaseDriver;
     // The folder as the run names its files: the prefix without its separator.
-    m_folder =
-        Utf8FromPath(m_folderPrefix.size() > 1
-                         ? std::string_view(m_folderPrefix).substr(0, m_folderPrefix.size() - 1)
-                         : std::string_view(m_folderPrefix));
+    m_folder = Utf8FromPath(FolderOfPrefix(m_folderPrefix));
     if (auto error = ParseTableName(m_options.layerName, m_table))
         return error;
     RegisterGdalDrivers();

@@ -344,10 +344,7 @@ LayerSettings FootprintLayer::settings() const {
 // Which scenes were read, as the layer's description names them: the list file read, or
 // how a list in memory was made, which no file holds.
 std::string FootprintLayer::scenesRead() const {
-    // The prefix is the folder and one separator, added even after a trailing one.
-    const std::string folder = m_folderPrefix.size() > 1
-                                   ? m_folderPrefix.substr(0, m_folderPrefix.size() - 1)
-                                   : m_folderPrefix;
+    const std::string folder(FolderOfPrefix(m_folderPrefix));
     const std::vector<std::string>& patterns = m_options.listedPatterns;
     // A list given relative to where the run started means nothing to a later reader.
     std::error_code ignored;

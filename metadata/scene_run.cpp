@@ -183,9 +183,7 @@ PreparedScene PrepareScene(SceneFootprintReader& reader, std::size_t worker, Sce
 // A list file with no line still empties the output, as it is meant to.
 Error NothingRead(const SceneRunOptions& options, const SceneWriter& writer,
                   const SceneRunReport& report) {
-    std::string folder = options.folderPrefix;
-    if (folder.size() > 1 && folder.ends_with('/'))
-        folder.pop_back();
+    const std::string folder(FolderOfPrefix(options.folderPrefix));
     return Error{ENODATA,
                  (report.skipped > 0 ? "No listed file of " + folder + " gave a scene"
                                      : "No file of " + folder + " was found to read") +

@@ -1,5 +1,6 @@
 #include "readahead/list_reader.h"
 
+#include "fileio/folder.h"
 #include "fileio/utf8.h"
 
 #include <cerrno>
@@ -14,7 +15,7 @@ void ExplainMissingList(Error& error, const std::string& folderPrefix) {
     if (error.code != ENOENT && error.code != ENOTDIR)
         return;
     struct stat info {};
-    const std::string folder = folderPrefix.substr(0, folderPrefix.size() - 1);
+    const std::string folder(FolderOfPrefix(folderPrefix));
     const bool there = ::stat(folder.c_str(), &info) == 0;
     error.kind = there && S_ISDIR(info.st_mode) ? ErrorKind::ListMissing : ErrorKind::FolderGone;
     // A file named as the folder: the list inside it is not what is wrong.
