@@ -451,8 +451,7 @@ std::optional<Error> DatabaseLayer::replaceRows() {
     // in memory found no file at all (a share not mounted, a pattern in the wrong case),
     // would remove every row of its folder: they are kept, and the run says so. A list
     // file with no line removes them, as it is meant to.
-    const bool listedInMemory = m_options.listedTree || !m_options.listedPatterns.empty();
-    if (m_rows == 0 && (m_report.skipped > 0 || listedInMemory)) {
+    if (m_rows == 0 && (m_report.skipped > 0 || m_options.listSearched())) {
         std::vector<std::optional<std::string>> count;
         if (auto error = query("SELECT count(*) FROM " + m_table.qualified +
                                    " WHERE folder = " + QuotedText(m_folder),
@@ -598,8 +597,9 @@ std::optional<Error> WriteDatabaseFootprints(const std::string& folderPrefix,
                                              FootprintReport& report, SceneRunHost& host) {
     report = FootprintReport{};
     DatabaseLayer layer(folderPrefix, options, report, host);
-    return RunScenes({folderPrefix, options.readAhead, {options.listPath, true}}, layer, host,
-                     report);
+    return RunScenes(
+        {folderPrefix, options.readAhead, {options.listPath, true}, options.listSearched()}, layer,
+        host, report);
 }
 
 } // namespace aster

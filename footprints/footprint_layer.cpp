@@ -348,7 +348,7 @@ std::string FootprintLayer::scenesRead() const {
     const std::vector<std::string>& patterns = m_options.listedPatterns;
     // A list given relative to where the run started means nothing to a later reader.
     std::error_code ignored;
-    if (!m_options.listedTree && patterns.empty())
+    if (!m_options.listSearched())
         return "listed in " + (m_options.listPath.empty()
                                    ? JoinPath(folder, "filelist.txt")
                                    : std::filesystem::absolute(m_options.listPath, ignored)
@@ -499,11 +499,9 @@ std::optional<Error> WriteFootprints(const std::string& folderPrefix,
         return WriteDatabaseFootprints(folderPrefix, options, report, host);
     report = FootprintReport{};
     FootprintLayer layer(folderPrefix, options, report);
-    std::optional<Error> error = RunScenes({folderPrefix,
-                                            options.readAhead,
-                                            {options.listPath, true},
-                                            options.listedTree || !options.listedPatterns.empty()},
-                                           layer, host, report);
+    std::optional<Error> error = RunScenes(
+        {folderPrefix, options.readAhead, {options.listPath, true}, options.listSearched()}, layer,
+        host, report);
     layer.explain(error);
     return error;
 }

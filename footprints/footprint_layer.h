@@ -63,6 +63,9 @@ struct FootprintOptions {
     bool listedTree = false;
     std::vector<std::string> listedPatterns;
     ReadAheadSettings readAhead;
+
+    // The list is what a search of the folder found, not a list file.
+    bool listSearched() const { return listedTree || !listedPatterns.empty(); }
 };
 
 // A shapefile's text fields hold this many bytes at most.
