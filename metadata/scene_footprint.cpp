@@ -30,7 +30,7 @@ SceneFootprintOrReason ReadSceneFootprint(SceneMetadataReader& reader, std::stri
                                           TextExtent extent) {
     switch (extent) {
     case TextExtent::Head:
-        return {std::nullopt, "not scene metadata"};
+        return {std::nullopt, NoLayoutReason(text)};
     case TextExtent::TooLarge:
         return {std::nullopt, "larger than " + std::to_string(kMaxMetadataBytes >> 20) + " MiB"};
     case TextExtent::Whole:
@@ -114,9 +114,8 @@ SceneFootprintOrReason SceneFootprintReader::readHdf(const std::string& path,
 }
 
 HeadFirst SceneFootprintReader::headFirst() {
-    return HeadFirst{kLayoutSniffBytes, kMaxMetadataBytes, [](std::string_view head, std::size_t) {
-                         return SniffLayout(head) != MetadataLayout::None;
-                     }};
+    return HeadFirst{kLayoutSniffBytes, kMaxMetadataBytes,
+                     [](std::string_view head, std::size_t) { return MayBeSceneMetadata(head); }};
 }
 
 } // namespace aster

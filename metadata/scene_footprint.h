@@ -57,7 +57,7 @@ class SceneFootprintReader {
     SceneFootprintOrReason readHdf(const std::string& path, std::size_t worker);
 
     // The read-ahead's rule for scene metadata: every file's first kLayoutSniffBytes, and
-    // the rest only of a file whose head SniffLayout knows, up to kMaxMetadataBytes.
+    // the rest only of a file whose head MayBeSceneMetadata, up to kMaxMetadataBytes.
     static HeadFirst headFirst();
 
   private:

@@ -8,6 +8,9 @@
 #include "metadata/xml_granule.h"
 #include "metadata/xml_text.h"
 
+#include <array>
+#include <utility>
+
 namespace aster {
 
 namespace {
@@ -73,7 +76,7 @@ MetadataOrReason SceneMetadataReader::read(std::string_view text) {
     case MetadataLayout::None:
         break;
     }
-    return {std::nullopt, "not scene metadata"};
+    return {std::nullopt, NoLayoutReason(text)};
 }
 
 MetadataOrReason SceneMetadataReader::readHdfTexts(std::string_view core,
@@ -83,13 +86,42 @@ MetadataOrReason SceneMetadataReader::readHdfTexts(std::string_view core,
     return m_odl->readHdfTexts(WithoutTrailingNuls(core), WithoutTrailingNuls(product));
 }
 
-MetadataLayout SniffLayout(std::string_view head) {
-    head = head.substr(0, kLayoutSniffBytes);
+MetadataLayout SniffLayout(std::string_view text) {
+    const std::string_view head = text.substr(0, kLayoutSniffBytes);
     if (StartsUmmG(head))
         return MetadataLayout::UmmG;
     if (StartsOdl(head))
         return MetadataLayout::Odl;
-    return SniffXmlLayout(head);
+    // XML's prolog may run past the head (a long comment): larger XML is refused anyway.
+    return SniffXmlLayout(text.substr(0, kMaxXmlBytes));
+}
+
+std::string NoLayoutReason(std::string_view head) {
+    using namespace std::string_view_literals;
+    constexpr std::array<std::pair<std::string_view, std::string_view>, 5> kCompressed{{
+        {"\x1F\x8B"sv, "gzip"sv},
+        {"\xFD"
+         "7zXZ\0"sv,
+         "xz"sv},
+        {"\x28\xB5\x2F\xFD"sv, "zstd"sv},
+        {"PK\x03\x04"sv, "zip"sv},
+        {"BZh"sv, "bzip2"sv},
+    }};
+    for (const auto& [magic, name] : kCompressed) {
+        // bzip2's three letters are followed by its block size, a digit from 1.
+        if (head.starts_with(magic) &&
+            (name != "bzip2" || (head.size() > 3 && head[3] >= '1' && head[3] <= '9')))
+            return "compressed (" + std::string(name) + "): uncompress it first";
+    }
+    return "not scene metadata";
+}
+
+bool MayBeSceneMetadata(std::string_view head) {
+    const std::string_view first = head.substr(0, kLayoutSniffBytes);
+    if (StartsUmmG(first) || StartsOdl(first))
+        return true;
+    const std::optional<MetadataLayout> xml = XmlRootLayout(head.substr(0, kMaxXmlBytes));
+    return !xml || *xml != MetadataLayout::None;
 }
 
 MetadataOrReason ReadSceneMetadata(std::string_view text) {

@@ -38,9 +38,16 @@ inline constexpr std::size_t kMaxMetadataBytes = std::size_t{16} << 20;
 // a larger XML file is refused before it is parsed.
 inline constexpr std::size_t kMaxXmlBytes = std::size_t{1} << 20;
 
-// The layout of a file from its first bytes (up to kLayoutSniffBytes; all of it when the
-// file is shorter), by a check of its bytes, no parse. Never reads past `head`.
-MetadataLayout SniffLayout(std::string_view head);
+// The layout of a file's text from its first bytes, by a check of its bytes, no parse:
+// ODL's first statement and UMM-G's keys are looked for in the first kLayoutSniffBytes,
+// XML's root element after a prolog of any length (up to kMaxXmlBytes).
+MetadataLayout SniffLayout(std::string_view text);
+// Why a file of no layout SniffLayout knows gives no scene: "not scene metadata", or for
+// a compressed file (X.met.gz) "compressed (gzip): uncompress it first".
+std::string NoLayoutReason(std::string_view head);
+// Whether a file whose first bytes are `head` is worth reading whole: SniffLayout knows
+// its layout, or the head ends in XML's prolog (a long comment), which only more can tell.
+bool MayBeSceneMetadata(std::string_view head);
 
 // What one granule's metadata gives. Texts are without their quotes: the file's bytes for
 // ODL, UTF-8 for XML (its references read) without the blanks around an element's text,
@@ -84,7 +91,8 @@ struct SceneMetadata {
 
 // The metadata, or why the file gives none, in a few words for `--verbose`. XML gives the
 // first problem in document order, at the line where it is met:
-//   "not scene metadata"              SniffLayout finds no layout
+//   "not scene metadata"              SniffLayout finds no layout (NoLayoutReason)
+//   "compressed (gzip): uncompress it first", also bzip2, xz, zstd and zip
 //   "larger than 16 MiB"              more than kMaxMetadataBytes
 //   "larger than 1 MiB"               XML of more than kMaxXmlBytes
 //   "no corners"                      no polygon points, GRingPoint lists, four corners

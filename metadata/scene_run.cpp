@@ -279,6 +279,9 @@ std::string SkipKind(std::string_view reason) {
         if (at != std::string_view::npos)
             reason = reason.substr(0, at);
     }
+    // What follows a colon is advice or a detail: the same kind either way.
+    if (const std::size_t colon = reason.find(": "); colon != std::string_view::npos)
+        reason = reason.substr(0, colon);
     for (const auto& [start, kind] : {std::pair<std::string_view, std::string_view>{
                                           "described by ", "described by its metadata file"},
                                       {"same granule as ", "same granule as another listed file"}})

@@ -193,27 +193,72 @@ bool IsJsonBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
+// Whether `key`, a name in quotes, stands in `text` as a key: then a colon.
+bool HoldsKey(std::string_view text, std::string_view key) {
+    for (std::size_t at = text.find(key); at != text.npos; at = text.find(key, at + 1)) {
+        std::size_t after = at + key.size();
+        while (after < text.size() && IsJsonBlank(text[after]))
+            ++after;
+        if (after < text.size() && text[after] == ':')
+            return true;
+    }
+    return false;
+}
+
+constexpr std::string_view kSearchResult =
+    "a search result, not one granule's record: save each item's umm as a file of its own";
+constexpr std::string_view kSearchFeed =
+    "a search result in CMR's JSON form, not one granule's record: search for "
+    "granules.umm_json and save each item's umm as a file of its own";
+constexpr std::string_view kListOfRecords =
+    "a list of records, not one granule's record: save each as a file of its own";
+
 } // namespace
 
 bool StartsUmmG(std::string_view head) {
     head = head.substr(0, kLayoutSniffBytes);
     if (head.starts_with(kUtf8ByteOrderMark))
         head.remove_prefix(kUtf8ByteOrderMark.size());
-    while (!head.empty() && IsJsonBlank(head.front()))
+    const auto skipBlanks = [&head] {
+        while (!head.empty() && IsJsonBlank(head.front()))
+            head.remove_prefix(1);
+    };
+    skipBlanks();
+    // A list of records is looked at too, so that it hears why it gives no scene.
+    if (head.starts_with('[')) {
         head.remove_prefix(1);
+        skipBlanks();
+    }
     if (!head.starts_with('{'))
         return false;
-    for (const std::string_view key :
-         {"\"GranuleUR\"", "\"CollectionReference\"", "\"SpatialExtent\"", "\"TemporalExtent\"",
-          "\"MetadataSpecification\""}) {
-        // As a key: the name in quotes, then a colon.
-        for (std::size_t at = head.find(key); at != head.npos; at = head.find(key, at + 1)) {
-            std::size_t after = at + key.size();
-            while (after < head.size() && IsJsonBlank(head[after]))
-                ++after;
-            if (after < head.size() && head[after] == ':')
-                return true;
-        }
+    // CMR's own JSON form of a search result, so that it hears why it gives no scene.
+    if (HoldsKey(head, "\"feed\"") &&
+        (HoldsKey(head, "\"producer_granule_id\"") || HoldsKey(head, "\"time_start\"")))
+        return true;
+    // Every member a UMM-G record may have at its top, so that one whose first members
+    // fill the head (sorted by name, or links first) is still found: its first is one.
+    for (const std::string_view key : {"\"GranuleUR\"",
+                                       "\"CollectionReference\"",
+                                       "\"SpatialExtent\"",
+                                       "\"TemporalExtent\"",
+                                       "\"MetadataSpecification\"",
+                                       "\"ProviderDates\"",
+                                       "\"AccessConstraints\"",
+                                       "\"DataGranule\"",
+                                       "\"PGEVersionClass\"",
+                                       "\"OrbitCalculatedSpatialDomains\"",
+                                       "\"MeasuredParameters\"",
+                                       "\"Platforms\"",
+                                       "\"Projects\"",
+                                       "\"AdditionalAttributes\"",
+                                       "\"InputGranules\"",
+                                       "\"TilingIdentificationSystem\"",
+                                       "\"CloudCover\"",
+                                       "\"RelatedUrls\"",
+                                       "\"NativeProjectionNames\"",
+                                       "\"GridMappingNames\""}) {
+        if (HoldsKey(head, key))
+            return true;
     }
     return false;
 }
@@ -285,6 +330,8 @@ bool UmmGranuleReader::fail(std::string why) {
 // value is not of the kind its place takes.
 bool UmmGranuleReader::enter(Kind kind, Node& node) {
     if (m_depth == 0) {
+        if (kind == Kind::List)
+            return fail(std::string(kListOfRecords));
         node = Node::Root;
     } else {
         Frame& parent = m_frames[m_depth - 1];
@@ -315,7 +362,9 @@ bool UmmGranuleReader::key(std::string_view name) {
         return fail("an object of more than " + std::to_string(kMaxListValues) + " members");
     object.next = ChildOf(object.node, name);
     if (m_depth == 1 && name == "items")
-        m_taken.searchResult = true;
+        m_taken.searchResult = kSearchResult;
+    else if (m_depth == 1 && name == "feed")
+        m_taken.searchResult = kSearchFeed;
     return true;
 }
 
@@ -481,9 +530,8 @@ MetadataOrReason UmmGranuleReader::complete() {
     // The polygons are the footprint; the rectangles only bound it.
     std::vector<std::vector<GeoPoint>>& rings =
         m_taken.polygons.empty() ? m_taken.boxes : m_taken.polygons;
-    if (rings.empty() && m_taken.searchResult)
-        return {std::nullopt, "a search result, not one granule's record: save each item's "
-                              "umm as a file of its own"};
+    if (rings.empty() && !m_taken.searchResult.empty())
+        return {std::nullopt, std::string(m_taken.searchResult)};
     if (rings.empty())
         return {std::nullopt, "no corners"};
     for (std::size_t i = 0; i < rings.size(); ++i) {
@@ -538,6 +586,9 @@ MetadataOrReason UmmGranuleReader::read(std::string_view text) {
     const std::string at = " at offset " + std::to_string(offset);
     if (result && offset != text.size())
         return {std::nullopt, "unreadable JSON" + at};
+    // A list at the top is refused at its first byte, where an offset tells nothing.
+    if (result.Code() == rapidjson::kParseErrorTermination && m_reason == kListOfRecords)
+        return {std::nullopt, m_reason};
     if (result.Code() == rapidjson::kParseErrorTermination)
         return {std::nullopt, m_reason + at};
     if (result.Code() == rapidjson::kParseErrorStringInvalidEncoding)

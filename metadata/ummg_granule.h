@@ -131,7 +131,9 @@ class UmmGranuleReader {
         std::vector<std::vector<GeoPoint>> polygons, boxes;
         std::vector<GeoPoint> ring; // the polygon being read
         std::size_t cornersRead = 0;
-        bool searchResult = false; // "items" at the top: CMR's search result of granules
+        // A search result of CMR's, not a record: "items" at the top (umm_json), or
+        // "feed" (CMR's own JSON form), the reason the run gives.
+        std::string_view searchResult;
         std::optional<double> lon, lat;              // the point being read
         std::array<std::optional<double>, 4> bounds; // the rectangle's west, east, north, south
         // The producer's granule ID (ECS's LocalGranuleID), which GranuleUR stands in for

@@ -322,7 +322,7 @@ std::optional<XmlReferenceFault> ReadXmlText(std::string_view raw, std::string* 
     return std::nullopt;
 }
 
-MetadataLayout SniffXmlLayout(std::string_view head) {
+std::optional<MetadataLayout> XmlRootLayout(std::string_view head) {
     const XmlEncoding encoding = XmlEncodingOf(head);
     std::string decoded;
     if (encoding != XmlEncoding::Utf8) {
@@ -342,10 +342,10 @@ MetadataLayout SniffXmlLayout(std::string_view head) {
         head = SkipXmlBlanks(head);
         if (head.starts_with("<?")) {
             if (!pass("?>", 2))
-                return MetadataLayout::None;
+                return std::nullopt;
         } else if (head.starts_with("<!--")) {
             if (!pass("-->", 4))
-                return MetadataLayout::None;
+                return std::nullopt;
         } else if (head.starts_with("<!DOCTYPE")) {
             head.remove_prefix(9);
             if (const std::optional<MetadataLayout> named = PassDoctype(head))
@@ -359,8 +359,12 @@ MetadataLayout SniffXmlLayout(std::string_view head) {
     const std::size_t nameEnd = head.find_first_of(kNameEnds, 1);
     // The start tag must be whole: its name ended, its '>' in the head.
     if (nameEnd == head.npos || head.find('>', nameEnd) == head.npos)
-        return MetadataLayout::None;
+        return std::nullopt;
     return LayoutOfRoot(head.substr(1, nameEnd - 1));
+}
+
+MetadataLayout SniffXmlLayout(std::string_view head) {
+    return XmlRootLayout(head).value_or(MetadataLayout::None);
 }
 
 std::size_t LineAt(std::string_view text, std::size_t offset) {

@@ -50,7 +50,10 @@ std::optional<XmlReferenceFault> ReadXmlText(std::string_view raw, std::string* 
 // case) after the prolog of an XML head: the declaration, comments, processing
 // instructions and a DOCTYPE are passed over. A DOCTYPE with declarations of its own names
 // the layout by its name, as the root must repeat it: its declarations are not read here.
-// None when the head ends before the root's start tag does.
+// None when the head is no such XML; nullopt when it ends in the prolog or in the root's
+// start tag, so that only more of the file can tell.
+std::optional<MetadataLayout> XmlRootLayout(std::string_view head);
+// XmlRootLayout, None where it cannot tell.
 MetadataLayout SniffXmlLayout(std::string_view head);
 
 // The line of an offset in a text, counted from 1.

@@ -2,6 +2,7 @@
 // metadata whole and only the first bytes of everything else, whether it reads ahead or
 // not, and a FIFO or device listed never stalls it.
 #include "readahead/listed_scenes.h"
+#include "metadata/scene_footprint.h"
 #include "metadata/scene_metadata.h"
 #include "tests/granule_samples.h"
 #include "tests/test_support.h"
@@ -43,10 +44,7 @@ struct Seen {
 };
 
 std::vector<Seen> ReadFolder(const test::TempFolder& folder, const ReadAheadSettings& settings) {
-    HeadFirst headFirst{kLayoutSniffBytes, kMaxMetadataBytes,
-                        [](std::string_view head, std::size_t) {
-                            return SniffLayout(head) != MetadataLayout::None;
-                        }};
+    const HeadFirst headFirst = SceneFootprintReader::headFirst();
     const auto prepare = [](const ListedScene& scene, std::size_t) {
         if (scene.extent == TextExtent::TooLarge)
             return std::string("larger than 16 MiB");
@@ -74,6 +72,10 @@ TEST(HeadFirst, OnlyMetadataIsReadWhole) {
     folder.write("a.met", granule);
     folder.write("a.hdf.xml", longXml);
     folder.write("short.met", "GROUP = X\nEND_GROUP\n");
+    // Past the size read whole at once, with a comment longer than the head before its root.
+    std::string lateRoot = test::GranuleXml();
+    lateRoot.insert(lateRoot.find("?>") + 2, "<!--" + std::string(80000, '.') + "-->");
+    folder.write("late.hdf.xml", lateRoot);
     // 200 MB of HDF; and an image that holds a whole granule past its head, which only a
     // whole read would find.
     SparseFile(folder.file("a.hdf"), "\x0e\x03\x13\x01", 200'000'000);
@@ -84,8 +86,9 @@ TEST(HeadFirst, OnlyMetadataIsReadWhole) {
     ASSERT_EQ(::mkfifo(folder.file("fifo.met").c_str(), 0644), 0);
     ASSERT_EQ(::symlink("/dev/zero", folder.file("zero.met").c_str()), 0);
     std::string list;
-    for (const char* name : {"a.met", "a.hdf", "a.hdf.xml", "a_T.tif", "a.jpg", "short.met",
-                             "huge.met", "fifo.met", "zero.met", "missing.met", "a.met"})
+    for (const char* name :
+         {"a.met", "a.hdf", "a.hdf.xml", "late.hdf.xml", "a_T.tif", "a.jpg", "short.met",
+          "huge.met", "fifo.met", "zero.met", "missing.met", "a.met"})
         list += std::string(name) + "\r\n";
     folder.write("filelist.txt", list);
 
@@ -93,6 +96,7 @@ TEST(HeadFirst, OnlyMetadataIsReadWhole) {
         {"a.met", TextExtent::Whole, granule.size(), ""},
         {"a.hdf", TextExtent::Head, kLayoutSniffBytes, "not scene metadata"},
         {"a.hdf.xml", TextExtent::Whole, longXml.size(), ""},
+        {"late.hdf.xml", TextExtent::Whole, lateRoot.size(), ""},
         {"a_T.tif", TextExtent::Head, kLayoutSniffBytes, "not scene metadata"},
         {"a.jpg", TextExtent::Whole, 18, "not scene metadata"},
         {"short.met", TextExtent::Whole, 20, "no corners"},

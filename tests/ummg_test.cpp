@@ -357,7 +357,12 @@ TEST(UmmG, HostileJsonGivesItsReason) {
          "{\"hits\": 1, \"items\": [{\"meta\": {}, \"umm\": {" + points + "[]}}]}}}}}]}",
          "a search result, not one granule's record: save each item's umm as a file of its own"},
         {"an empty polygon list", "{" + points + "[]}}]}}}}", "fewer than 3 corners"},
-        {"a list at the root", "[" + head + "1}]", "not scene metadata"},
+        {"a list of records", "[" + head + "1}]",
+         "a list of records, not one granule's record: save each as a file of its own"},
+        {"CMR's own JSON form of a search result",
+         "{\"feed\": {\"entry\": [{\"producer_granule_id\": \"g\", \"boxes\": [\"1 2 3 4\"]}]}}",
+         "a search result in CMR's JSON form, not one granule's record: search for "
+         "granules.umm_json and save each item's umm as a file of its own"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -393,7 +398,13 @@ TEST(UmmG, LayoutFromTheFirstBytes) {
         {"{\"GranuleUR\"", MetadataLayout::None},         // not yet a key
         {"{\"a\": \"GranuleUR\"}", MetadataLayout::None}, // a value
         {"{\"a\": \"GranuleUR\", \"GranuleUR\": 1}", MetadataLayout::UmmG},
-        {"[{\"GranuleUR\": 1}]", MetadataLayout::None},
+        {"[{\"GranuleUR\": 1}]", MetadataLayout::UmmG}, // to hear why it gives no scene
+        // A record's first member is one of its own, though the head holds no other.
+        {"{\"AdditionalAttributes\": [{\"Name\": \"" + std::string(kLayoutSniffBytes, 'a'),
+         MetadataLayout::UmmG},
+        {"{\n  \"RelatedUrls\" : [", MetadataLayout::UmmG},
+        {"{\"feed\": {\"entry\": [{\"time_start\": ", MetadataLayout::UmmG},
+        {"{\"feed\": {\"entry\": [{\"title\": ", MetadataLayout::None},
         {"x{\"GranuleUR\": 1}", MetadataLayout::None},
         {"{\"type\": \"Feature\", \"stac_version\": \"1.0.0\"}", MetadataLayout::None},
         {"{" + std::string(kLayoutSniffBytes, ' ') + "\"GranuleUR\":", MetadataLayout::None},
