@@ -210,6 +210,8 @@ constexpr std::string_view kSearchResult =
 constexpr std::string_view kSearchFeed =
     "a search result in CMR's JSON form, not one granule's record: search for "
     "granules.umm_json and save each item's umm as a file of its own";
+constexpr std::string_view kCollectionRecord =
+    "a collection's record (UMM-C), not a granule's: its extent is no scene's footprint";
 constexpr std::string_view kListOfRecords =
     "a list of records, not one granule's record: save each as a file of its own";
 
@@ -362,9 +364,11 @@ bool UmmGranuleReader::key(std::string_view name) {
         return fail("an object of more than " + std::to_string(kMaxListValues) + " members");
     object.next = ChildOf(object.node, name);
     if (m_depth == 1 && name == "items")
-        m_taken.searchResult = kSearchResult;
+        m_taken.notAGranule = kSearchResult;
     else if (m_depth == 1 && name == "feed")
-        m_taken.searchResult = kSearchFeed;
+        m_taken.notAGranule = kSearchFeed;
+    else if (m_depth == 1 && (name == "EntryTitle" || name == "TemporalExtents"))
+        m_taken.notAGranule = kCollectionRecord;
     return true;
 }
 
@@ -530,8 +534,8 @@ MetadataOrReason UmmGranuleReader::complete() {
     // The polygons are the footprint; the rectangles only bound it.
     std::vector<std::vector<GeoPoint>>& rings =
         m_taken.polygons.empty() ? m_taken.boxes : m_taken.polygons;
-    if (rings.empty() && !m_taken.searchResult.empty())
-        return {std::nullopt, std::string(m_taken.searchResult)};
+    if (!m_taken.notAGranule.empty())
+        return {std::nullopt, std::string(m_taken.notAGranule)};
     if (rings.empty())
         return {std::nullopt, "no corners"};
     for (std::size_t i = 0; i < rings.size(); ++i) {

@@ -131,9 +131,10 @@ class UmmGranuleReader {
         std::vector<std::vector<GeoPoint>> polygons, boxes;
         std::vector<GeoPoint> ring; // the polygon being read
         std::size_t cornersRead = 0;
-        // A search result of CMR's, not a record: "items" at the top (umm_json), or
-        // "feed" (CMR's own JSON form), the reason the run gives.
-        std::string_view searchResult;
+        // Why the text is no granule's record, by a member at its top: a search result
+        // of CMR's ("items" in umm_json, "feed" in CMR's own JSON form), or a
+        // collection's record (UMM-C, whose extent would be taken for a scene's).
+        std::string_view notAGranule;
         std::optional<double> lon, lat;              // the point being read
         std::array<std::optional<double>, 4> bounds; // the rectangle's west, east, north, south
         // The producer's granule ID (ECS's LocalGranuleID), which GranuleUR stands in for

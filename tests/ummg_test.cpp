@@ -359,6 +359,11 @@ TEST(UmmG, HostileJsonGivesItsReason) {
         {"an empty polygon list", "{" + points + "[]}}]}}}}", "fewer than 3 corners"},
         {"a list of records", "[" + head + "1}]",
          "a list of records, not one granule's record: save each as a file of its own"},
+        {"a collection's record, whose extent is a rectangle",
+         "{\"EntryTitle\": \"ASTER L1T\", \"SpatialExtent\": {\"HorizontalSpatialDomain\": "
+         "{\"Geometry\": {\"BoundingRectangles\": [" +
+             Box(-180, 180, 83, -83) + "]}}}}",
+         "a collection's record (UMM-C), not a granule's: its extent is no scene's footprint"},
         {"CMR's own JSON form of a search result",
          "{\"feed\": {\"entry\": [{\"producer_granule_id\": \"g\", \"boxes\": [\"1 2 3 4\"]}]}}",
          "a search result in CMR's JSON form, not one granule's record: search for "
