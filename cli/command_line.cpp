@@ -83,6 +83,19 @@ struct Request {
     StacOptions stac;
 };
 
+// The hint for patterns that matched no name. One with no wildcard that names a file in
+// the current folder is most likely the shell's expansion of an unquoted pattern
+// (--match *.xml where one file matched), not a pattern in the wrong case.
+std::string_view NothingMatchedHint(const Request& request) {
+    for (const std::string& pattern : request.namePatterns) {
+        struct stat file {};
+        if (pattern.find_first_of("*?[") == std::string::npos &&
+            ::lstat(pattern.c_str(), &file) == 0)
+            return kQuoteThePattern;
+    }
+    return kNothingMatched;
+}
+
 int RunList(const Request& request, const CommandLineContext& context);
 int RunTable(const Request& request, const CommandLineContext& context);
 int RunPolys(const Request& request, const CommandLineContext& context);
@@ -719,11 +732,17 @@ int RunList(const Request& request, const CommandLineContext& context) {
         PrintPrefixed(context.err, FormatError(*error, kListElsewhere));
         return kExitError;
     }
+    // Patterns that matched nothing: an earlier list was kept (ENODATA), or an empty one
+    // written where there was none.
+    if (error && error->code == ENODATA && !request.namePatterns.empty()) {
+        PrintPrefixed(context.err, FormatError(*error, NothingMatchedHint(request)));
+        return kExitError;
+    }
     struct stat list {};
     if (!error && !request.namePatterns.empty() &&
         ::stat(ListPath(FolderPrefix(folder), request.listPath).c_str(), &list) == 0 &&
         list.st_size == 0)
-        PrintPrefixed(context.err, std::string(kNothingMatched));
+        PrintPrefixed(context.err, std::string(NothingMatchedHint(request)));
     return Finish(context, error, stop, false);
 }
 
@@ -909,7 +928,7 @@ int RunSceneCommand(const Request& request, const CommandLineContext& context,
     // An empty output is seldom what a pattern was given for: most often its case differs.
     // The same holds where the run kept an earlier output for want of any file to read.
     if ((!error || error->code == ENODATA) && !request.namePatterns.empty() && listed == 0)
-        PrintPrefixed(context.err, std::string(kNothingMatched));
+        PrintPrefixed(context.err, std::string(NothingMatchedHint(request)));
     // The status says whether the output was published: --verbose's lines are news of the
     // run, not its output, so a closed standard error does not make it fail.
     return Finish(context, error, stop, false);

@@ -13,6 +13,7 @@
 #include <fnmatch.h>
 #include <new>
 #include <string_view>
+#include <sys/stat.h>
 
 namespace aster {
 
@@ -171,6 +172,23 @@ std::optional<Error> CreateList(const std::string& prefix, const std::string& li
     return list.create(folder, name);
 }
 
+// A search of a tree or by patterns that finds nothing seldom means an empty list (a
+// share not mounted, a pattern in the wrong case), so an earlier list, which may have
+// been made by other patterns, is kept rather than emptied.
+std::optional<Error> KeepEarlierList(const std::string& prefix, const std::string& listPath,
+                                     bool noPatterns) {
+    const std::string path = listPath.empty() ? prefix + "filelist.txt" : listPath;
+    struct stat earlier {};
+    if (::stat(path.c_str(), &earlier) != 0 || !S_ISREG(earlier.st_mode) || earlier.st_size == 0)
+        return std::nullopt;
+    const std::string folder(FolderOfPrefix(prefix));
+    return Error{ENODATA,
+                 (noPatterns ? "No file was found in " + folder
+                             : "No name in " + folder + " matched the patterns") +
+                     ", so the earlier " + path + " was kept as it is",
+                 "", ErrorKind::Other};
+}
+
 std::optional<Error> WriteList(const std::string& prefix, ListingHost& host) {
     const std::string listPath = host.listPath();
     // A list named by the user may name a device, or a link to one, which no list
@@ -186,6 +204,9 @@ std::optional<Error> WriteList(const std::string& prefix, ListingHost& host) {
     // A folder listed from elsewhere, such as a read-only archive, is left as it was.
     if (listPath.empty())
         RemoveStaleScratchNames(prefix, scratchNames);
+    if (names.size() == 0 && (host.recursive() || !host.namePatterns().empty()))
+        if (auto error = KeepEarlierList(prefix, listPath, host.namePatterns().empty()))
+            return error;
     // Written aside and renamed over the earlier list, so a run reading the list meanwhile
     // sees the whole earlier list or the whole new one.
     ReplacementFile list;

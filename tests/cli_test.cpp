@@ -413,9 +413,37 @@ TEST(CommandLine, ListsTheNamesThatMatch) {
         {"footprints", "--match", "*.Met", "-o", folder.file("fp.geojson"), folder.path()});
     EXPECT_EQ(none.status, 0);
     EXPECT_NE(none.err.find("\naster: No name matched --match"), std::string::npos) << none.err;
+    // The earlier list is kept; without one, an empty list is written.
+    const std::string earlierList = folder.read("filelist.txt");
+    const Outcome kept = RunAster({"list", "--match", "*.Met", folder.path()});
+    EXPECT_EQ(kept.status, 1);
+    EXPECT_TRUE(kept.err.starts_with("aster: Error 61: No name in " + folder.path() +
+                                     " matched the patterns, so the earlier " +
+                                     folder.file("filelist.txt") + " was kept as it is\n"))
+        << kept.err;
+    EXPECT_NE(kept.err.find("\naster: No name matched --match"), std::string::npos);
+    EXPECT_EQ(folder.read("filelist.txt"), earlierList);
+    ::unlink(folder.file("filelist.txt").c_str());
     const Outcome noName = RunAster({"list", "--match", "*.Met", folder.path()});
     EXPECT_EQ(noName.status, 0);
     EXPECT_TRUE(noName.err.starts_with("aster: No name matched --match")) << noName.err;
+    EXPECT_EQ(folder.read("filelist.txt"), "");
+    // So does a tree that holds no file, as a share not mounted does.
+    ASSERT_EQ(::mkdir(folder.file("unmounted").c_str(), 0755), 0);
+    folder.write("share.txt", "x.met\r\n");
+    EXPECT_EQ(RunAster({"list", "--recursive", "-o", folder.file("share.txt"),
+                        folder.file("unmounted")})
+                  .status,
+              1);
+    EXPECT_EQ(folder.read("share.txt"), "x.met\r\n");
+    // One name the shell put in place of an unquoted pattern matches nothing in FOLDER.
+    for (const std::vector<std::string>& run :
+         {std::vector<std::string>{"list", "--match", folder.file("notes.txt"), folder.path()},
+          {"footprints", "--match", folder.file("notes.txt"), "-o", folder.file("one.gpkg"),
+           folder.path()}}) {
+        const Outcome one = RunAster(run);
+        EXPECT_NE(one.err.find("quote the pattern"), std::string::npos) << one.err;
+    }
     // A pattern the shell expanded into two names, the second taken for FOLDER.
     const Outcome expanded = RunAster({"footprints", "--match", folder.file("a.hdf.xml"),
                                        folder.file("b.met"), "-o", folder.file("fp.gpkg")});
