@@ -3,6 +3,7 @@
 #include "fileio/utf8.h"
 #include "metadata/bounding_box.h"
 
+#include <array>
 #include <rapidjson/error/error.h>
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
@@ -205,6 +206,28 @@ bool HoldsKey(std::string_view text, std::string_view key) {
     return false;
 }
 
+// Every member a UMM-G record may have at its top, in quotes as keys are written.
+constexpr std::array<std::string_view, 20> kUmmGMembers{"\"GranuleUR\"",
+                                                        "\"CollectionReference\"",
+                                                        "\"SpatialExtent\"",
+                                                        "\"TemporalExtent\"",
+                                                        "\"MetadataSpecification\"",
+                                                        "\"ProviderDates\"",
+                                                        "\"AccessConstraints\"",
+                                                        "\"DataGranule\"",
+                                                        "\"PGEVersionClass\"",
+                                                        "\"OrbitCalculatedSpatialDomains\"",
+                                                        "\"MeasuredParameters\"",
+                                                        "\"Platforms\"",
+                                                        "\"Projects\"",
+                                                        "\"AdditionalAttributes\"",
+                                                        "\"InputGranules\"",
+                                                        "\"TilingIdentificationSystem\"",
+                                                        "\"CloudCover\"",
+                                                        "\"RelatedUrls\"",
+                                                        "\"NativeProjectionNames\"",
+                                                        "\"GridMappingNames\""};
+
 constexpr std::string_view kSearchResult =
     "a search result, not one granule's record: save each item's umm as a file of its own";
 constexpr std::string_view kSearchFeed =
@@ -239,26 +262,7 @@ bool StartsUmmG(std::string_view head) {
         return true;
     // Every member a UMM-G record may have at its top, so that one whose first members
     // fill the head (sorted by name, or links first) is still found: its first is one.
-    for (const std::string_view key : {"\"GranuleUR\"",
-                                       "\"CollectionReference\"",
-                                       "\"SpatialExtent\"",
-                                       "\"TemporalExtent\"",
-                                       "\"MetadataSpecification\"",
-                                       "\"ProviderDates\"",
-                                       "\"AccessConstraints\"",
-                                       "\"DataGranule\"",
-                                       "\"PGEVersionClass\"",
-                                       "\"OrbitCalculatedSpatialDomains\"",
-                                       "\"MeasuredParameters\"",
-                                       "\"Platforms\"",
-                                       "\"Projects\"",
-                                       "\"AdditionalAttributes\"",
-                                       "\"InputGranules\"",
-                                       "\"TilingIdentificationSystem\"",
-                                       "\"CloudCover\"",
-                                       "\"RelatedUrls\"",
-                                       "\"NativeProjectionNames\"",
-                                       "\"GridMappingNames\""}) {
+    for (const std::string_view key : kUmmGMembers) {
         if (HoldsKey(head, key))
             return true;
     }
