@@ -132,6 +132,27 @@ class ParentLock {
 
 } // namespace
 
+int RenameFolderToNewName(int dirFd, const char* from, const char* to) {
+    if (::renameat2(dirFd, from, dirFd, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return errno;
+    return RenameFolderToNewNameWithoutFlags(dirFd, from, to);
+}
+
+int RenameFolderToNewNameWithoutFlags(int dirFd, const char* from, const char* to) {
+    // A folder renamed over an empty one replaces it: this one is ours, and a rename that
+    // finds something put in it meanwhile fails (ENOTEMPTY) rather than replace that.
+    if (::mkdirat(dirFd, to, 0700) != 0)
+        return errno;
+    if (::renameat(dirFd, from, dirFd, to) != 0) {
+        const int err = errno;
+        ::unlinkat(dirFd, to, AT_REMOVEDIR);
+        return err;
+    }
+    return 0;
+}
+
 std::optional<Error> ScratchFolder::moveTo(const std::string& name, bool replace,
                                            const std::string& outputPath,
                                            const std::function<bool(int)>& keepEarlier,
@@ -142,8 +163,8 @@ std::optional<Error> ScratchFolder::moveTo(const std::string& name, bool replace
     {
         const ParentLock lock(parent);
         if (!replace) {
-            if (::renameat2(parent, m_name.c_str(), parent, name.c_str(), RENAME_NOREPLACE) != 0)
-                return SystemError(errno, outputPath);
+            if (const int err = RenameFolderToNewName(parent, m_name.c_str(), name.c_str()))
+                return SystemError(err, outputPath);
         } else if (::renameat2(parent, m_name.c_str(), parent, name.c_str(), RENAME_EXCHANGE) !=
                    0) {
             if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)

@@ -55,6 +55,14 @@ class ScratchFolder {
     UniqueFd m_fd;
 };
 
+// Renames the folder `from` to `to` in the folder `dirFd`, unless something stands at
+// `to` (EEXIST). Returns 0 or the error number. Where the file system takes no flags to
+// rename (NFS, SMB and FUSE clients give EINVAL), `to` is first made as an empty folder
+// of this process's own, so that nothing put there meanwhile is replaced.
+int RenameFolderToNewName(int dirFd, const char* from, const char* to);
+// The same without rename's flags, as RenameFolderToNewName does where they are refused.
+int RenameFolderToNewNameWithoutFlags(int dirFd, const char* from, const char* to);
+
 // ".aster-" and exactly six characters of mkdtemp's alphabet.
 bool IsScratchFolderName(std::string_view name);
 

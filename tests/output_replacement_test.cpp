@@ -5,6 +5,7 @@
 #include "readahead/list_reader.h"
 #include "fileio/fd_stream_buf.h"
 #include "fileio/replacement_file.h"
+#include "fileio/scratch_folder.h"
 #include "fileio/unique_fd.h"
 #include "listing/folder_listing.h"
 #include "tests/fake_hosts.h"
@@ -14,6 +15,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <set>
@@ -385,6 +387,45 @@ TEST(OutputsReplacedWhole, MovingSeveralFilesIsAllOrNothing) {
                                 {folder.file(".new-c"), folder.file("c")}}));
     EXPECT_EQ(EntriesOf(folder), (Names{"a", "b", "c"}));
     EXPECT_EQ(folder.read("a") + folder.read("b") + folder.read("c"), "new anew bnew c");
+}
+
+// A new catalogue folder takes its name only where nothing stands, with rename's flags or,
+// as on NFS, SMB and FUSE, without them.
+TEST(OutputsReplacedWhole, ANewFolderTakesOnlyAFreeName) {
+    using Rename = int (*)(int, const char*, const char*);
+    struct Case {
+        const char* what;
+        std::function<void(const TempFolder&)> putAtTheName;
+        int error;
+    };
+    const Case cases[] = {
+        {"nothing", [](const TempFolder&) {}, 0},
+        {"an empty folder",
+         [](const TempFolder& f) { ASSERT_EQ(::mkdir(f.file("cat").c_str(), 0755), 0); }, EEXIST},
+        {"a file", [](const TempFolder& f) { f.write("cat", "mine"); }, EEXIST},
+        {"a link to nowhere",
+         [](const TempFolder& f) { ASSERT_EQ(::symlink("gone", f.file("cat").c_str()), 0); },
+         EEXIST},
+    };
+    for (const Rename rename : {&RenameFolderToNewName, &RenameFolderToNewNameWithoutFlags}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.what);
+            TempFolder folder;
+            ASSERT_EQ(::mkdir(folder.file(".aster-abcdef").c_str(), 0700), 0);
+            folder.write(".aster-abcdef/item.json", "{}");
+            c.putAtTheName(folder);
+            const UniqueFd dir(::open(folder.path().c_str(), O_RDONLY | O_DIRECTORY));
+            EXPECT_EQ(rename(dir.get(), ".aster-abcdef", "cat"), c.error);
+            if (c.error == 0) {
+                EXPECT_EQ(folder.read("cat/item.json"), "{}");
+                EXPECT_FALSE(std::filesystem::exists(folder.file(".aster-abcdef")));
+            } else {
+                // Both stand as they were.
+                EXPECT_EQ(folder.read(".aster-abcdef/item.json"), "{}");
+                EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(folder.file("cat"))));
+            }
+        }
+    }
 }
 
 TEST(OutputsReplacedWhole, TheListingRemovesStaleScratchFilesOnly) {
