@@ -181,6 +181,41 @@ PreparedScene PrepareScene(SceneFootprintReader& reader, std::size_t worker, Sce
 // A run that read no scene would replace an earlier output with an empty one: a share
 // not mounted, a pattern in the wrong case, files that all fail. The earlier one is kept.
 // A list file with no line still empties the output, as it is meant to.
+// The scene folder as the run found it, so that a share that goes away meanwhile (its
+// server gone, or unmounted, when its mount point is there again, empty) fails the run
+// rather than skip every file after as missing and publish what was read before.
+class FolderWatch {
+  public:
+    explicit FolderWatch(const std::string& folderPrefix)
+        : m_prefix(folderPrefix), m_known(::stat(folderPrefix.c_str(), &m_start) == 0) {}
+
+    // The error when the folder is no longer the one the run began with.
+    std::optional<Error> goneAfter(std::int64_t done, std::int64_t total) const {
+        struct stat now {};
+        if (!m_known)
+            return std::nullopt;
+        int err = 0;
+        if (::stat(m_prefix.c_str(), &now) != 0)
+            err = errno;
+        else if (now.st_dev != m_start.st_dev || now.st_ino != m_start.st_ino)
+            err = ENODEV;
+        if (err == 0)
+            return std::nullopt;
+        return Error{err,
+                     "The folder " + std::string(FolderOfPrefix(m_prefix)) +
+                         " went away after " + std::to_string(done) + " of " +
+                         std::to_string(total) + " listed files. Nothing was changed.",
+                     "Check that the share is mounted and that its server answers, then run "
+                     "again.",
+                     ErrorKind::Other};
+    }
+
+  private:
+    std::string m_prefix;
+    struct stat m_start {};
+    bool m_known;
+};
+
 Error NothingRead(const SceneRunOptions& options, const SceneWriter& writer,
                   const SceneRunReport& report) {
     const std::string folder(FolderOfPrefix(options.folderPrefix));
@@ -222,11 +257,16 @@ std::optional<Error> RunListed(const SceneRunOptions& options, SceneWriter& writ
         return ReadsTheOutput(writer, listPath, true);
     if (auto error = writer.start())
         return error;
+    const FolderWatch folder(options.folderPrefix);
     ListedScene listed;
     PreparedScene prepared;
     while (scenes.next(listed, prepared)) {
         if (replaced.is(listed.identity))
             return ReadsTheOutput(writer, listed.fullPath, false);
+        // A file that gave no text may be one of a share that has gone.
+        if (listed.text.empty())
+            if (auto error = folder.goneAfter(listed.number - 1, scenes.total()))
+                return error;
         if (prepared.scene) {
             prepared.scene->fullPath = listed.fullPath; // the view of this turn
             if (auto error = writer.write(*prepared.scene, *prepared.written, prepared.reason))

@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <map>
 #include <unistd.h>
@@ -270,6 +271,81 @@ TEST(SceneRun, AStoppedRunHasNamedItsSkips) {
     EXPECT_FALSE(writer.published);
     EXPECT_EQ(host.named.size(), 25u);
     EXPECT_EQ(report.skipped, 25);
+}
+
+// A share that goes away during a run (its server gone, or unmounted, its mount point
+// then an empty folder) fails the run; a listed file that is missing is only skipped.
+TEST(SceneRun, AFolderThatGoesAwayFailsTheRun) {
+    struct Case {
+        const char* what;
+        std::function<void(const TempFolder&)> away;
+        int error;
+    };
+    // The files not read yet can no longer be read, as on a share whose server is gone.
+    const auto filesGone = [](const TempFolder& f) {
+        for (int i = 3; i < 10; ++i)
+            std::filesystem::remove(f.file("share/s" + std::to_string(i) + ".met"));
+    };
+    const auto moveAside = [&filesGone](const TempFolder& f) {
+        filesGone(f);
+        std::filesystem::rename(f.file("share"), f.file("share.gone"));
+    };
+    const Case cases[] = {
+        {"nothing happens", [](const TempFolder&) {}, 0},
+        {"files removed, the folder stays", filesGone, 0},
+        {"the folder is gone", moveAside, ENOENT},
+        {"an empty folder stands in its place",
+         [&moveAside](const TempFolder& f) {
+             moveAside(f);
+             std::filesystem::create_directory(f.file("share"));
+         },
+         ENODEV},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder folder;
+        std::filesystem::create_directory(folder.file("share"));
+        std::vector<std::string> names{"missing.met"};
+        for (int i = 0; i < 10; ++i) {
+            names.push_back("s" + std::to_string(i) + ".met");
+            folder.write("share/" + names.back(), test::GranuleOdl());
+        }
+        WriteList(folder, names);
+        struct GoesAway final : SceneRunHost {
+            std::function<void()> away;
+            std::vector<std::string> skips;
+            void progress(std::int64_t done, std::int64_t) override {
+                if (done == 3)
+                    away();
+            }
+            bool cancelRequested() override { return false; }
+            void skipped(std::string_view path, std::string_view reason) override {
+                skips.push_back(std::string(FileNameOf(path)) + ": " + std::string(reason));
+            }
+        } host;
+        host.away = [&] { c.away(folder); };
+        Kept writer;
+        SceneRunReport report;
+        SceneRunOptions options;
+        options.folderPrefix = FolderPrefix(folder.file("share"));
+        options.list.path = folder.file("filelist.txt");
+        options.readAhead = {0, 1, 0}; // each file read in its turn
+        const std::optional<Error> error = RunScenes(options, writer, host, report);
+        if (c.error == 0) {
+            EXPECT_FALSE(error);
+            EXPECT_TRUE(writer.published);
+            EXPECT_EQ(report.written + report.skipped, 11);
+            continue;
+        }
+        // Nothing after the folder went is named as missing.
+        EXPECT_EQ(host.skips, std::vector<std::string>{"missing.met: no such file"});
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code, c.error);
+        EXPECT_EQ(error->description, "The folder " + folder.file("share") +
+                                          " went away after 4 of 11 listed files. Nothing was "
+                                          "changed.");
+        EXPECT_FALSE(writer.published);
+    }
 }
 
 } // namespace
