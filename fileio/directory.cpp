@@ -47,7 +47,7 @@ EntryKind DirectoryEntry::kind() const {
     struct stat info {};
     // m_name ends in the dirent's terminating NUL.
     if (::fstatat(m_folderFd, m_name.data(), &info, AT_SYMLINK_NOFOLLOW) != 0)
-        return EntryKind::Other;
+        return errno == ENOENT ? EntryKind::Other : EntryKind::Unknown;
     return KindOfMode(info.st_mode);
 }
 

@@ -12,7 +12,9 @@ struct dirent;
 
 namespace aster {
 
-enum class EntryKind { File, Folder, Link, Other };
+// Unknown: the entry is there, but looking it up failed (an I/O error on a share), so
+// what it is cannot be told; a listing names it rather than lose it without a word.
+enum class EntryKind { File, Folder, Link, Other, Unknown };
 
 // One entry of a folder being read. Valid only inside the callback it is passed to.
 class DirectoryEntry {
@@ -22,7 +24,7 @@ class DirectoryEntry {
     std::string_view name() const { return m_name; }
     // What the entry is, not following a symbolic link. The directory entry says so on most
     // file systems; only where it does not is the entry looked up. An entry gone since the
-    // folder was read counts as Other.
+    // folder was read counts as Other; one that cannot be looked up, as Unknown.
     EntryKind kind() const;
     // True for a folder and for a symbolic link to one.
     bool leadsToFolder() const;

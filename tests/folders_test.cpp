@@ -108,6 +108,11 @@ TEST(ReadDirectory, KindsFromTheEntryOrLookedUp) {
     dirent gone{};
     std::strcpy(gone.d_name, "gone");
     EXPECT_EQ(DirectoryEntry(fd.get(), gone).kind(), EntryKind::Other);
+    // One whose look-up fails but for its absence (an I/O error on a share; here its
+    // folder's descriptor is a file's) is Unknown, which a listing names, not leaves out.
+    const UniqueFd notAFolder(::open(folder.file("file").c_str(), O_RDONLY | O_CLOEXEC));
+    EXPECT_EQ(DirectoryEntry(notAFolder.get(), gone).kind(), EntryKind::Unknown);
+    EXPECT_FALSE(DirectoryEntry(notAFolder.get(), gone).leadsToFolder());
 
     std::vector<std::string> names;
     ASSERT_FALSE(ReadSubfolders(folder.path(), names));
