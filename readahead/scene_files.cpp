@@ -87,6 +87,10 @@ std::string UnreadSceneReason(const std::string& fullPath, std::size_t prefixSiz
         OpenAtAnyLength(AT_FDCWD, fullPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!fd)
         return std::strerror(errno);
+    // The read's own error (EIO on a share), as an open's or a stat's is named.
+    char first = 0;
+    if (::read(fd.get(), &first, 1) < 0 && errno != EAGAIN)
+        return std::strerror(errno);
     return "could not be read";
 }
 
