@@ -178,16 +178,14 @@ PreparedScene PrepareScene(SceneFootprintReader& reader, std::size_t worker, Sce
     return prepared;
 }
 
-// A run that read no scene would replace an earlier output with an empty one: a share
-// not mounted, a pattern in the wrong case, files that all fail. The earlier one is kept.
-// A list file with no line still empties the output, as it is meant to.
 // The scene folder as the run found it, so that a share that goes away meanwhile (its
 // server gone, or unmounted, when its mount point is there again, empty) fails the run
 // rather than skip every file after as missing and publish what was read before.
 class FolderWatch {
   public:
     explicit FolderWatch(const std::string& folderPrefix)
-        : m_prefix(folderPrefix), m_known(::stat(folderPrefix.c_str(), &m_start) == 0) {}
+        : m_prefix(folderPrefix),
+          m_known(StatAtAnyLength(AT_FDCWD, folderPrefix.c_str(), m_start, 0) == 0) {}
 
     // The error when the folder is no longer the one the run began with.
     std::optional<Error> goneAfter(std::int64_t done, std::int64_t total) const {
@@ -195,7 +193,7 @@ class FolderWatch {
         if (!m_known)
             return std::nullopt;
         int err = 0;
-        if (::stat(m_prefix.c_str(), &now) != 0)
+        if (StatAtAnyLength(AT_FDCWD, m_prefix.c_str(), now, 0) != 0)
             err = errno;
         else if (now.st_dev != m_start.st_dev || now.st_ino != m_start.st_ino)
             err = ENODEV;
@@ -216,6 +214,9 @@ class FolderWatch {
     bool m_known;
 };
 
+// A run that read no scene would replace an earlier output with an empty one: a share
+// not mounted, a pattern in the wrong case, files that all fail. The earlier one is kept.
+// A list file with no line still empties the output, as it is meant to.
 Error NothingRead(const SceneRunOptions& options, const SceneWriter& writer,
                   const SceneRunReport& report) {
     const std::string folder(FolderOfPrefix(options.folderPrefix));
