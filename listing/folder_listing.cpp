@@ -196,6 +196,14 @@ std::optional<Error> WriteList(const std::string& prefix, ListingHost& host) {
     if (!listPath.empty())
         if (auto error = CheckOutputPlace(listPath, listPath))
             return error;
+    // Written aside and renamed over the earlier list, so a run reading the list meanwhile
+    // sees the whole earlier list or the whole new one. Begun before the folder is read, so
+    // that a read-only drive is told at once, not after a slow share's every name; any
+    // other failure is told after the folder's own (a folder that is not there).
+    ReplacementFile list;
+    std::optional<Error> notCreated = CreateList(prefix, listPath, list);
+    if (notCreated && notCreated->kind == ErrorKind::ReadOnly)
+        return notCreated;
     NameList names;
     std::vector<std::string> scratchNames;
     std::int64_t entriesRead = 0;
@@ -207,11 +215,8 @@ std::optional<Error> WriteList(const std::string& prefix, ListingHost& host) {
     if (names.size() == 0 && (host.recursive() || !host.namePatterns().empty()))
         if (auto error = KeepEarlierList(prefix, listPath, host.namePatterns().empty()))
             return error;
-    // Written aside and renamed over the earlier list, so a run reading the list meanwhile
-    // sees the whole earlier list or the whole new one.
-    ReplacementFile list;
-    if (auto error = CreateList(prefix, listPath, list))
-        return error;
+    if (notCreated)
+        return notCreated;
     std::ostream& out = list.stream();
     for (std::size_t i = 0; i < names.size(); ++i) {
         const std::string_view name = names[i];

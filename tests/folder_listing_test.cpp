@@ -179,6 +179,29 @@ TEST(NameList, SortsByBytesLikeStringCompare) {
         ASSERT_EQ(names[i++], expected) << "at " << i;
 }
 
+// A read-only drive is told before its folder is read, which on a slow share takes long.
+TEST(ListTheFiles, AReadOnlyDriveIsToldBeforeTheFolderIsRead) {
+    TempFolder folder;
+    folder.write("a.met", "");
+    const int status = test::InChild([&] {
+        if (!test::OwnMountNamespace() ||
+            ::mount(folder.path().c_str(), folder.path().c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+            ::mount(nullptr, folder.path().c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+                    nullptr) != 0)
+            return test::kSkip;
+        struct Counting final : FakeListingHost {
+            using FakeListingHost::FakeListingHost;
+            int reports = 0;
+            void progress(std::int64_t) override { ++reports; }
+        } host(folder.path());
+        const std::optional<Error> error = ListTheFiles(host);
+        return error && error->kind == ErrorKind::ReadOnly && host.reports == 0 ? 0 : 1;
+    });
+    if (status == test::kSkip)
+        GTEST_SKIP() << "no read-only mount can be made here";
+    EXPECT_EQ(status, 0);
+}
+
 TEST(ListTheFiles, Errors) {
     {
         SCOPED_TRACE("missing folder");
