@@ -212,8 +212,9 @@ std::optional<Error> WriteList(const std::string& prefix, ListingHost& host) {
     // A folder listed from elsewhere, such as a read-only archive, is left as it was.
     if (listPath.empty())
         RemoveStaleScratchNames(prefix, scratchNames);
-    if (names.size() == 0 && (host.recursive() || !host.namePatterns().empty()))
-        if (auto error = KeepEarlierList(prefix, listPath, host.namePatterns().empty()))
+    const bool noPatterns = host.namePatterns().empty();
+    if (names.size() == 0 && (host.recursive() || !noPatterns))
+        if (auto error = KeepEarlierList(prefix, listPath, noPatterns))
             return error;
     if (notCreated)
         return notCreated;

@@ -86,14 +86,23 @@ MetadataOrReason SceneMetadataReader::readHdfTexts(std::string_view core,
     return m_odl->readHdfTexts(WithoutTrailingNuls(core), WithoutTrailingNuls(product));
 }
 
-MetadataLayout SniffLayout(std::string_view text) {
+namespace {
+
+// The layout, or nothing where the text ends in XML's prolog, so that only more can tell.
+std::optional<MetadataLayout> LayoutOf(std::string_view text) {
     const std::string_view head = text.substr(0, kLayoutSniffBytes);
     if (StartsUmmG(head))
         return MetadataLayout::UmmG;
     if (StartsOdl(head))
         return MetadataLayout::Odl;
     // XML's prolog may run past the head (a long comment): larger XML is refused anyway.
-    return SniffXmlLayout(text.substr(0, kMaxXmlBytes));
+    return XmlRootLayout(text.substr(0, kMaxXmlBytes));
+}
+
+} // namespace
+
+MetadataLayout SniffLayout(std::string_view text) {
+    return LayoutOf(text).value_or(MetadataLayout::None);
 }
 
 std::string NoLayoutReason(std::string_view head) {
@@ -117,11 +126,8 @@ std::string NoLayoutReason(std::string_view head) {
 }
 
 bool MayBeSceneMetadata(std::string_view head) {
-    const std::string_view first = head.substr(0, kLayoutSniffBytes);
-    if (StartsUmmG(first) || StartsOdl(first))
-        return true;
-    const std::optional<MetadataLayout> xml = XmlRootLayout(head.substr(0, kMaxXmlBytes));
-    return !xml || *xml != MetadataLayout::None;
+    const std::optional<MetadataLayout> layout = LayoutOf(head);
+    return !layout || *layout != MetadataLayout::None;
 }
 
 MetadataOrReason ReadSceneMetadata(std::string_view text) {

@@ -336,8 +336,6 @@ bool UmmGranuleReader::fail(std::string why) {
 // value is not of the kind its place takes.
 bool UmmGranuleReader::enter(Kind kind, Node& node) {
     if (m_depth == 0) {
-        if (kind == Kind::List)
-            return fail(std::string(kListOfRecords));
         node = Node::Root;
     } else {
         Frame& parent = m_frames[m_depth - 1];
@@ -586,6 +584,10 @@ MetadataOrReason UmmGranuleReader::read(std::string_view text) {
     std::size_t skipped = 0;
     if (text.starts_with(kUtf8ByteOrderMark))
         skipped = kUtf8ByteOrderMark.size();
+    // A list at the top holds records, not the one this reads.
+    const std::size_t first = text.find_first_not_of(" \t\r\n", skipped);
+    if (first != text.npos && text[first] == '[')
+        return {std::nullopt, std::string(kListOfRecords)};
     rapidjson::MemoryStream stream(text.data() + skipped, text.size() - skipped);
     UmmHandler handler{*this};
     const rapidjson::ParseResult result = m_parser->reader.Parse<kParseFlags>(stream, handler);
@@ -594,9 +596,6 @@ MetadataOrReason UmmGranuleReader::read(std::string_view text) {
     const std::string at = " at offset " + std::to_string(offset);
     if (result && offset != text.size())
         return {std::nullopt, "unreadable JSON" + at};
-    // A list at the top is refused at its first byte, where an offset tells nothing.
-    if (result.Code() == rapidjson::kParseErrorTermination && m_reason == kListOfRecords)
-        return {std::nullopt, m_reason};
     if (result.Code() == rapidjson::kParseErrorTermination)
         return {std::nullopt, m_reason + at};
     if (result.Code() == rapidjson::kParseErrorStringInvalidEncoding)

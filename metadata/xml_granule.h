@@ -37,7 +37,7 @@ class XmlGranuleReader {
     XmlGranuleReader& operator=(const XmlGranuleReader&) = delete;
     ~XmlGranuleReader();
 
-    // `layout` is what SniffXmlLayout gives the text's head: EcsXml or Echo10.
+    // `layout` is what SniffLayout gives the text: EcsXml or Echo10.
     MetadataOrReason read(std::string_view text, MetadataLayout layout);
 
   private:

@@ -363,10 +363,6 @@ std::optional<MetadataLayout> XmlRootLayout(std::string_view head) {
     return LayoutOfRoot(head.substr(1, nameEnd - 1));
 }
 
-MetadataLayout SniffXmlLayout(std::string_view head) {
-    return XmlRootLayout(head).value_or(MetadataLayout::None);
-}
-
 std::size_t LineAt(std::string_view text, std::size_t offset) {
     offset = std::min(offset, text.size());
     return 1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + offset, '\n'));

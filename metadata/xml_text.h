@@ -53,8 +53,6 @@ std::optional<XmlReferenceFault> ReadXmlText(std::string_view raw, std::string* 
 // None when the head is no such XML; nullopt when it ends in the prolog or in the root's
 // start tag, so that only more of the file can tell.
 std::optional<MetadataLayout> XmlRootLayout(std::string_view head);
-// XmlRootLayout, None where it cannot tell.
-MetadataLayout SniffXmlLayout(std::string_view head);
 
 // The line of an offset in a text, counted from 1.
 std::size_t LineAt(std::string_view text, std::size_t offset);
