@@ -35,8 +35,8 @@ class DirectoryEntry {
     unsigned char m_type;
 };
 
-// Told how many entries have been read, every 1024 entries and once at the end; false
-// stops the read.
+// Told how many entries have been read, every 1024 entries, every tenth of a second or so
+// where entries come slowly, and once at the end; false stops the read.
 using KeepReading = std::function<bool(std::int64_t entriesRead)>;
 
 // Calls `visit` for every entry of `folder` but "." and "..", in the order the file system

@@ -5,6 +5,7 @@
 
 #include "tests/test_support.h"
 
+#include <chrono>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <sys/stat.h>
+#include <thread>
 
 namespace aster {
 namespace {
@@ -139,6 +141,20 @@ TEST(ReadDirectory, ReportsStopsAndClosesTheFolderOnEveryWayOut) {
                   stopAt ? "Stopped after reading " + std::to_string(stopAt) + " entries." : "");
     }
     EXPECT_EQ(test::OpenDescriptorCount(), descriptors);
+
+    // Where each entry is slow, a stop is asked for long before the 1024th.
+    std::vector<std::int64_t> asked;
+    const auto error = ReadDirectory(
+        folder.path(),
+        [](const DirectoryEntry&) { std::this_thread::sleep_for(std::chrono::milliseconds(10)); },
+        [&](auto n) {
+            asked.push_back(n);
+            return asked.size() < 2;
+        });
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_LT(asked.back(), 1024);
+    EXPECT_EQ(error ? error->description : "",
+              "Stopped after reading " + std::to_string(asked.back()) + " entries.");
 }
 
 } // namespace
