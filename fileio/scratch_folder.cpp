@@ -18,6 +18,11 @@ namespace aster {
 
 namespace {
 
+// The mode of the run's own scratch folders: mkdtemp's 0700 and the sticky bit, which
+// a user's private folder of a name like ".aster-config" does not have, so that only
+// the run's own are ever removed as left behind.
+constexpr mode_t kScratchMode = S_ISVTX | 0700;
+
 constexpr std::string_view kAlphabet =
     "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
 // A run locks its folder just after making it, and a run of an older version never does:
@@ -104,6 +109,8 @@ std::optional<Error> ScratchFolder::create(const std::string& folder,
         ::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR);
         return SystemError(err, outputPath);
     }
+    // Where the file system keeps no such mode, a killed run's folder is left, not removed.
+    ::fchmod(fd.get(), kScratchMode);
     // Where the file system has no locks (some network shares), the minute decides.
     ::flock(fd.get(), LOCK_EX | LOCK_NB);
     m_path = std::move(path);
@@ -165,8 +172,27 @@ std::optional<Error> ScratchFolder::moveTo(const std::string& name, bool replace
         if (!replace) {
             if (const int err = RenameFolderToNewName(parent, m_name.c_str(), name.c_str()))
                 return SystemError(err, outputPath);
-        } else if (::renameat2(parent, m_name.c_str(), parent, name.c_str(), RENAME_EXCHANGE) !=
+        } else if (::renameat2(parent, m_name.c_str(), parent, name.c_str(), RENAME_EXCHANGE) ==
                    0) {
+            // A file or a link put at the name while the run worked would now be at the
+            // scratch name: it goes back, and nothing is replaced.
+            struct stat swapped {};
+            if (::fstatat(parent, m_name.c_str(), &swapped, AT_SYMLINK_NOFOLLOW) == 0 &&
+                !S_ISDIR(swapped.st_mode)) {
+                if (::renameat2(parent, m_name.c_str(), parent, name.c_str(), RENAME_EXCHANGE) != 0)
+                    m_fd.reset(); // what cannot go back stays at the scratch name, not removed
+                return Error{EEXIST,
+                             "Something that is not a catalogue was put at " + outputPath +
+                                 " while the run worked, so the new catalogue was not put "
+                                 "in its place.",
+                             "Move it away, then run again.", ErrorKind::Other};
+            }
+        } else if (errno == ENOENT) {
+            // The earlier folder went away meanwhile: the name is taken as a new one.
+            if (const int err = RenameFolderToNewName(parent, m_name.c_str(), name.c_str()))
+                return SystemError(err, outputPath);
+            replace = false;
+        } else {
             if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
                 return SystemError(errno, outputPath);
             // Where the file system cannot exchange, the earlier folder is first moved
@@ -202,7 +228,7 @@ std::optional<Error> ScratchFolder::moveTo(const std::string& name, bool replace
             return std::nullopt;
         }
         if (earlier) {
-            ::fchmod(earlier.get(), 0700);
+            ::fchmod(earlier.get(), kScratchMode);
             ::flock(earlier.get(), LOCK_EX | LOCK_NB);
             m_fd = std::move(earlier);
         } else {
@@ -217,7 +243,7 @@ std::optional<Error> ScratchFolder::moveTo(const std::string& name, bool replace
 // output, "<name>.aster-old-" and six characters, made by mkdtemp and then taken by the
 // folder whole. Where that fails, it stays at the scratch name, which `keptAt` then names:
 // unlocked, but with its own mode, so a later run takes it for a killed run's only when
-// that mode is 0700.
+// that mode is a scratch folder's.
 void ScratchFolder::keepAside(const std::string& name, std::string* keptAt) {
     const std::string folder = m_path.substr(0, m_path.size() - m_name.size());
     std::string kept = folder + name + ".aster-old-XXXXXX";
@@ -251,8 +277,9 @@ void RemoveStaleScratchFolder(int dirFd, const char* name) {
     if (!fd)
         return;
     struct stat info {};
-    // mkdtemp makes its folders 0700; a user's folder of such a name is not ours to take.
-    if (::fstat(fd.get(), &info) != 0 || !S_ISDIR(info.st_mode) || (info.st_mode & 07777) != 0700)
+    // A user's folder of such a name is not ours to take: only the run's own mode tells.
+    if (::fstat(fd.get(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+        (info.st_mode & 07777) != kScratchMode)
         return;
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
         return; // its run is still writing

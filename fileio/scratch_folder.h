@@ -68,8 +68,8 @@ bool IsScratchFolderName(std::string_view name);
 
 // Removes the scratch folder `name` in the folder `dirFd`, with everything in it and never
 // through a link, when the run that made it has ended (no lock on it) and neither it nor
-// anything directly in it has changed for a minute. A folder of such a name that mkdtemp
-// did not make (its mode is not 0700) is a user's and stays.
+// anything directly in it has changed for a minute. A folder of such a name without the
+// mode a run gives its own (0700 with the sticky bit) is a user's and stays.
 void RemoveStaleScratchFolder(int dirFd, const char* name);
 
 // Removes what killed runs left in `folder`: stale scratch files and scratch folders.

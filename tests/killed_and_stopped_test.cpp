@@ -93,18 +93,21 @@ TEST(KilledRuns, LeftScratchFoldersGoAtTheNextListingOrFootprintRun) {
         std::ofstream(live.path() + "/fp.gpkg") << "being written";
         const std::string liveName = std::filesystem::path(live.path()).filename().string();
         Backdate(live.path());
-        // A user's own folders: one of another name, one of a name a run could have made.
-        for (const char* own : {".aster-notes", ".aster-photos"}) {
-            ::mkdir(folder.file(own).c_str(), 0755);
+        // A user's own folders: one of another name, and of names a run could have made,
+        // one private as mkdtemp would make it.
+        for (const auto& [own, mode] :
+             {std::pair{".aster-notes", 0755}, {".aster-photos", 0755}, {".aster-config", 0700}}) {
+            ::mkdir(folder.file(own).c_str(), mode);
             folder.write(std::string(own) + "/mine.txt", "mine");
             Backdate(folder.file(own));
         }
 
         clean(folder);
-        EXPECT_EQ(HiddenEntries(folder),
-                  (Names{young, stillWriting, liveName, ".aster-notes", ".aster-photos"}));
+        EXPECT_EQ(HiddenEntries(folder), (Names{young, stillWriting, liveName, ".aster-config",
+                                                ".aster-notes", ".aster-photos"}));
         EXPECT_EQ(outside.read("keep.txt"), "not the run's");
         EXPECT_EQ(folder.read(".aster-photos/mine.txt"), "mine");
+        EXPECT_EQ(folder.read(".aster-config/mine.txt"), "mine");
         std::ifstream partial(live.path() + "/fp.gpkg");
         std::string text;
         std::getline(partial, text);

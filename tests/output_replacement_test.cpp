@@ -2,12 +2,13 @@
 // kill, a second run on the same folder, a link planted at an output's name) every
 // output is either the earlier file or one run's whole result.
 #include "catalogue/build_run.h"
-#include "readahead/list_reader.h"
 #include "fileio/fd_stream_buf.h"
 #include "fileio/replacement_file.h"
 #include "fileio/scratch_folder.h"
 #include "fileio/unique_fd.h"
+#include "fileio/whole_file.h"
 #include "listing/folder_listing.h"
+#include "readahead/list_reader.h"
 #include "tests/fake_hosts.h"
 #include "tests/scene_samples.h"
 #include "tests/test_support.h"
@@ -425,6 +426,46 @@ TEST(OutputsReplacedWhole, ANewFolderTakesOnlyAFreeName) {
                 EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(folder.file("cat"))));
             }
         }
+    }
+}
+
+// A catalogue replaces only a folder: a file or a link put at its name while the run
+// worked stays where it is, and a folder that went away meanwhile leaves a free name.
+TEST(OutputsReplacedWhole, AFolderReplacesOnlyAFolder) {
+    struct Case {
+        const char* what;
+        std::function<void(const TempFolder&)> putAtTheName;
+        bool moved;
+    };
+    const Case cases[] = {
+        {"an earlier catalogue",
+         [](const TempFolder& f) { ASSERT_EQ(::mkdir(f.file("cat").c_str(), 0755), 0); }, true},
+        {"nothing: the earlier one went away", [](const TempFolder&) {}, true},
+        {"a file", [](const TempFolder& f) { f.write("cat", "mine"); }, false},
+        {"a link to a folder",
+         [](const TempFolder& f) { ASSERT_EQ(::symlink(".", f.file("cat").c_str()), 0); }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder folder;
+        {
+            ScratchFolder scratch;
+            ASSERT_FALSE(scratch.create(folder.path(), folder.file("cat")));
+            ASSERT_EQ(WriteNewFileAt(scratch.fd(), "item.json", "{}"), 0);
+            c.putAtTheName(folder);
+            const auto error = scratch.moveTo("cat", true, folder.file("cat"));
+            EXPECT_EQ(!error, c.moved) << (error ? error->description : "");
+        }
+        std::set<std::string> left;
+        for (const auto& entry : std::filesystem::directory_iterator(folder.path()))
+            left.insert(entry.path().filename().string());
+        EXPECT_EQ(left, (std::set<std::string>{"cat"})) << "nothing else is left";
+        if (c.moved)
+            EXPECT_EQ(folder.read("cat/item.json"), "{}");
+        else if (std::filesystem::is_symlink(folder.file("cat")))
+            EXPECT_EQ(std::filesystem::read_symlink(folder.file("cat")), ".");
+        else
+            EXPECT_EQ(folder.read("cat"), "mine");
     }
 }
 
