@@ -2,6 +2,7 @@
 
 #include "fileio/whole_file.h"
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -18,7 +19,11 @@ namespace aster {
 class FdStreamBuf::BackgroundSync {
   public:
     explicit BackgroundSync(int fd) : m_fd(fd), m_thread([this] { run(); }) {}
-    ~BackgroundSync() {
+    ~BackgroundSync() { join(); }
+    // Waits for a sync under way; those asked for and not begun are left to the final one.
+    void join() {
+        if (!m_thread.joinable())
+            return;
         {
             const std::lock_guard lock(m_mutex);
             m_stop = true;
@@ -26,6 +31,9 @@ class FdStreamBuf::BackgroundSync {
         m_wake.notify_one();
         m_thread.join();
     }
+    // The first error a sync met. Linux tells a failed write-back once to each open file,
+    // so a sync here takes it from the final one, which would then find nothing wrong.
+    int error() const { return m_error.load(std::memory_order_acquire); }
     void ask() {
         {
             const std::lock_guard lock(m_mutex);
@@ -43,7 +51,10 @@ class FdStreamBuf::BackgroundSync {
                 return;
             m_asked = false;
             lock.unlock();
-            ::fdatasync(m_fd);
+            if (::fdatasync(m_fd) != 0 && errno != EINVAL && errno != EROFS) {
+                int none = 0;
+                m_error.compare_exchange_strong(none, errno, std::memory_order_acq_rel);
+            }
             lock.lock();
         }
     }
@@ -53,6 +64,7 @@ class FdStreamBuf::BackgroundSync {
     std::condition_variable m_wake;
     bool m_asked = false; // guarded by m_mutex
     bool m_stop = false;  // guarded by m_mutex
+    std::atomic<int> m_error{0};
     std::thread m_thread; // last, so that it starts with the rest made
 };
 
@@ -62,6 +74,8 @@ FdStreamBuf::FdStreamBuf(int fd, std::size_t bufferSize, std::size_t writeBehind
 }
 
 bool FdStreamBuf::writeAll(const char* data, std::size_t size) {
+    if (m_errno == 0 && m_sync)
+        m_errno = m_sync->error();
     if (m_errno != 0)
         return false;
     m_errno = WriteAll(m_fd, std::string_view(data, size));
@@ -89,6 +103,16 @@ bool FdStreamBuf::flushBuffer() {
 }
 
 FdStreamBuf::~FdStreamBuf() = default;
+
+int FdStreamBuf::endSyncsBehind() {
+    if (!m_sync)
+        return 0;
+    m_sync->join();
+    if (m_errno == 0)
+        m_errno = m_sync->error();
+    m_sync.reset();
+    return m_errno;
+}
 
 FdStreamBuf::int_type FdStreamBuf::overflow(int_type ch) {
     if (!flushBuffer())

@@ -25,6 +25,10 @@ class FdStreamBuf : public std::streambuf {
     FdStreamBuf& operator=(const FdStreamBuf&) = delete;
 
     int failedErrno() const { return m_errno; }
+    // Waits for the syncs behind the writing and gives the first error of a write or of
+    // one of them (0 if none): to be asked before the final sync, which may not hear of
+    // a failure a sync behind has already been told.
+    int endSyncsBehind();
 
   protected:
     int_type overflow(int_type ch) override;

@@ -223,6 +223,8 @@ std::optional<Error> ReplacementFile::finish() {
     m_stream.flush();
     if (auto error = check())
         return error;
+    if (const int err = m_buf ? m_buf->endSyncsBehind() : 0)
+        return SystemError(err, m_path);
     // The data must be on the disk before the name points at it, or a crash could leave
     // an empty file where the earlier one was.
     if (::fsync(m_fd.get()) != 0 && errno != EINVAL && errno != EROFS)
