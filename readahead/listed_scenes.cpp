@@ -84,6 +84,13 @@ class TextBuffer {
     std::size_t m_capacity = 0;
 };
 
+// A read that failed for want of the process's own resources (descriptors, memory) says
+// nothing of the file: taken as unreadable, it would leave a good scene out of an output
+// published as whole.
+bool ShortOfResources(int err) {
+    return err == EMFILE || err == ENFILE || err == ENOMEM || err == ENOBUFS;
+}
+
 // Reads a file of `size` bytes by the rule of `headFirst`: its head, then the rest when
 // the rule wants it whole, where `allowWhole(size)` lets it be held whole. False only
 // when it may not be held whole now; an unreadable file gives length 0, as ReadSceneFile
@@ -157,6 +164,7 @@ class ListedScenes::Impl {
     bool reserve(Slot& slot, std::size_t bytes);
     bool fill(Slot& slot, std::uint64_t sequence);
     std::string_view readInTurn(Slot& slot);
+    bool shortOfResources(std::string_view fullPath);
     bool helpRead(std::uint64_t& later);
 
     ReadAheadSettings m_settings;
@@ -171,6 +179,7 @@ class ListedScenes::Impl {
     bool m_listDone = false;
     std::optional<Error> m_listError;
     SceneFileReader m_inTurnReader;
+    int m_shortOf = 0;       // the error of a read in turn that wanted the process's resources
     TextBuffer m_inTurnText; // for reading by the HeadFirst rule
 
     std::size_t m_ringSize = 1;
@@ -285,6 +294,7 @@ bool ListedScenes::Impl::reserve(Slot& slot, std::size_t bytes) {
 
 void ListedScenes::Impl::readFile(Slot& slot, std::uint64_t sequence, std::size_t worker) {
     SlotState result = kReady;
+    errno = 0;
     slot.length = 0;
     slot.extent = TextExtent::Whole;
     const ScenePath path = ListedScenePath(slot.fullPath, m_prefix.size(), m_folder.get(),
@@ -312,6 +322,9 @@ void ListedScenes::Impl::readFile(Slot& slot, std::uint64_t sequence, std::size_
             }
         }
     }
+    // The run tries again in its turn, and fails if it is still short of them.
+    if (result == kReady && slot.length == 0 && ShortOfResources(errno))
+        result = kInTurn;
     if (result == kReady && m_preparer) {
         try {
             m_preparer->prepare(sequence % m_ringSize, worker,
@@ -379,18 +392,43 @@ std::string_view ListedScenes::Impl::readInTurn(Slot& slot) {
     const ScenePath path = ListedScenePath(slot.fullPath, m_prefix.size(), m_folder.get(),
                                            m_settings.wildcardsInLineOnly);
     slot.extent = TextExtent::Whole;
-    if (!m_headFirst.active())
-        return m_inTurnReader.read(path, &slot.identity);
+    errno = 0;
+    const auto unread = [this] {
+        if (ShortOfResources(errno))
+            m_shortOf = errno;
+        return std::string_view();
+    };
+    if (!m_headFirst.active()) {
+        const std::string_view text = m_inTurnReader.read(path, &slot.identity);
+        return text.empty() ? unread() : text;
+    }
     const std::optional<std::size_t> size =
         SceneFileSize(path, &slot.identity, m_headFirst.boundsEveryRead());
-    if (!size || !m_inTurnText.reserve(m_headFirst.firstRead(*size), 0))
-        return {};
+    if (!size)
+        return unread();
     std::size_t length = 0;
     // On the run's thread, which prepares as worker 0.
-    if (!ReadHeadFirst(path, *size, m_headFirst, 0, m_inTurnText, length, slot.extent,
-                       [](std::size_t) { return true; }))
-        return {}; // no memory for it
-    return {m_inTurnText.data(), length};
+    if (!m_inTurnText.reserve(m_headFirst.firstRead(*size), 0) ||
+        !ReadHeadFirst(path, *size, m_headFirst, 0, m_inTurnText, length, slot.extent,
+                       [](std::size_t) { return true; })) {
+        errno = ENOMEM;
+        return unread();
+    }
+    return length == 0 ? unread() : std::string_view(m_inTurnText.data(), length);
+}
+
+// Ends the run when the file just read in turn could not be for want of the process's
+// resources.
+bool ListedScenes::Impl::shortOfResources(std::string_view fullPath) {
+    if (m_shortOf == 0)
+        return false;
+    Error error = SystemError(m_shortOf, fullPath);
+    error.description += ". Nothing was changed.";
+    if (m_shortOf == EMFILE || m_shortOf == ENFILE)
+        error.hint = "The program may not open more files at once here: raise the limit of "
+                     "open files (ulimit -n), or close other programs, and run again.";
+    m_error = std::move(error);
+    return true;
 }
 
 bool ListedScenes::Impl::next(ListedScene& scene) {
@@ -436,7 +474,7 @@ bool ListedScenes::Impl::next(ListedScene& scene) {
         scene.text = readInTurn(slot);
         scene.extent = slot.extent;
         scene.identity = slot.identity;
-        return true;
+        return !shortOfResources(scene.fullPath);
     }
     // While a reading thread still reads this line, the run reads a later one itself
     // rather than sleep: its time goes into reading either way, and waking costs more than
@@ -451,7 +489,7 @@ bool ListedScenes::Impl::next(ListedScene& scene) {
                                                 : readInTurn(slot);
     scene.extent = slot.extent;
     scene.identity = slot.identity;
-    return true;
+    return !shortOfResources(scene.fullPath);
 }
 
 ListedScenes::ListedScenes(ReadAheadSettings settings, HeadFirst headFirst,

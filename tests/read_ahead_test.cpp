@@ -16,6 +16,8 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <random>
+#include <set>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -180,6 +182,42 @@ TEST(ReadAhead, ProgressCountsEveryListedFileAndStopChangesNothing) {
     EXPECT_EQ(FormatError(*error), "Stopped after 2 of 5 listed files. Nothing was changed.");
     EXPECT_EQ(folder.read("polys.txt"), polys);
     EXPECT_EQ(folder.read("table.txt"), "");
+}
+
+// A file that cannot be opened for want of descriptors says nothing of the file: under
+// every limit the run either writes every scene or fails and changes nothing.
+TEST(ReadAhead, TooFewDescriptorsFailTheRunOrLeaveNoSceneOut) {
+    test::TempFolder folder;
+    std::string list;
+    for (int i = 0; i < 40; ++i) {
+        folder.write("s" + std::to_string(i) + ".met", test::ExampleScene());
+        list += "s" + std::to_string(i) + ".met\r\n";
+    }
+    folder.write("filelist.txt", list);
+    const Outcome whole = RunOnce(folder, true, 2, ReadAheadSettings{});
+    ASSERT_FALSE(whole.error);
+    constexpr int kWhole = 0, kFailedUnchanged = 1, kOther = 2;
+    std::set<int> seen;
+    const std::size_t open = test::OpenDescriptorCount();
+    for (std::size_t room = 0; room <= 16; ++room) {
+        SCOPED_TRACE("descriptors beyond those open: " + std::to_string(room));
+        const int status = test::InChild([&] {
+            const rlimit few{open + room, open + room};
+            if (::setrlimit(RLIMIT_NOFILE, &few) != 0)
+                return test::kSkip;
+            const Outcome got = RunOnce(folder, true, 2, ReadAheadSettings{});
+            if (!got.error)
+                return got.table == whole.table && got.messages.empty() ? kWhole : kOther;
+            const bool unchanged = got.table == "earlier table\r\n" &&
+                                   got.polys == "GROUP earlier polys Value = (1, 2, 3, 4)\r\n";
+            return unchanged ? kFailedUnchanged : kOther;
+        });
+        if (status == test::kSkip)
+            GTEST_SKIP() << "the descriptor limit cannot be lowered here";
+        EXPECT_NE(status, kOther);
+        seen.insert(status);
+    }
+    EXPECT_EQ(seen, (std::set<int>{kWhole, kFailedUnchanged}));
 }
 
 // What the caller prepares from each file reaches it once, in list order, as a value of
