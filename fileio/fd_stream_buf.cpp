@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <exception>
+#include <mutex>
 #include <thread>
 #include <unistd.h>
 
