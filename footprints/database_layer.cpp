@@ -187,7 +187,7 @@ class DatabaseLayer final : public SceneWriter {
     std::optional<Error> write(const Scene& scene, Prepared& prepared,
                                std::string& reason) override;
     std::optional<Error> complete(SceneRunHost& host) override;
-    std::optional<Error> publish() override;
+    std::optional<Error> publish(SceneRunHost& host) override;
     const std::string& shownOutput() const override { return m_shown; }
 
   private:
@@ -559,7 +559,7 @@ std::optional<Error> DatabaseLayer::complete(SceneRunHost& host) {
     return std::nullopt;
 }
 
-std::optional<Error> DatabaseLayer::publish() {
+std::optional<Error> DatabaseLayer::publish(SceneRunHost& /*host*/) {
     m_messages.clear();
     m_inTransaction = false;
     if (m_writer->dataset().CommitTransaction() != OGRERR_NONE || m_messages.hasFailure())

@@ -236,7 +236,7 @@ class FootprintLayer final : public SceneWriter {
     std::optional<Error> write(const Scene& scene, Prepared& prepared,
                                std::string& reason) override;
     std::optional<Error> complete(SceneRunHost& host) override;
-    std::optional<Error> publish() override;
+    std::optional<Error> publish(SceneRunHost& host) override;
     const std::string& shownOutput() const override { return m_options.outputPath; }
     std::string_view replacedFile() const override { return m_options.outputPath; }
     bool replacesEarlier() const override { return m_replacing; }
@@ -455,11 +455,18 @@ std::optional<Error> FootprintLayer::complete(SceneRunHost& /*host*/) {
     return PlanMoves(m_scratch.path(), m_outputFolder, m_options.overwrite, csvProjection, m_moves);
 }
 
-std::optional<Error> FootprintLayer::publish() {
+std::optional<Error> FootprintLayer::publish(SceneRunHost& host) {
     if (auto error = MoveIntoPlace(m_moves, m_options.outputPath))
         return error;
-    if (m_options.overwrite)
-        return RemoveStaleCompanions(m_options.outputPath, m_report.driverName, m_moves);
+    // The new layer is in place: a side file left of the earlier one is told, not failed.
+    if (m_options.overwrite) {
+        if (const auto left =
+                RemoveStaleCompanions(m_options.outputPath, m_report.driverName, m_moves))
+            host.notice("The new layer is in place, but a file of the earlier one beside it "
+                        "could not be removed (" +
+                        left->description +
+                        "): remove it, or programs may read it with the new layer.");
+    }
     return std::nullopt;
 }
 

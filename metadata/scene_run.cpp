@@ -294,7 +294,7 @@ std::optional<Error> RunListed(const SceneRunOptions& options, SceneWriter& writ
         return error;
     if (host.cancelRequested())
         return StoppedAfter(scenes.total(), scenes.total());
-    return writer.publish();
+    return writer.publish(host);
 }
 
 } // namespace

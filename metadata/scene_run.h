@@ -105,8 +105,9 @@ class SceneWriter {
                                        std::string& reason) = 0;
     // Finishes the output aside, where it replaces nothing yet.
     virtual std::optional<Error> complete(SceneRunHost& host) = 0;
-    // Puts the finished output in its place.
-    virtual std::optional<Error> publish() = 0;
+    // Puts the finished output in its place; once it is there, what is left to say goes
+    // to the host's notice().
+    virtual std::optional<Error> publish(SceneRunHost& host) = 0;
     // The output as messages name it.
     virtual const std::string& shownOutput() const = 0;
     // The one file the output replaces, where it is one file (empty otherwise): a listed

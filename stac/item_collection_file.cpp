@@ -23,7 +23,7 @@ class ItemCollectionFile final : public StacOutput {
         : StacOutput(folderPrefix, options, false) {}
 
     std::optional<Error> start() override;
-    std::optional<Error> publish() override;
+    std::optional<Error> publish(SceneRunHost& host) override;
     std::string_view replacedFile() const override { return m_outputPath; }
     bool replacesEarlier() const override { return m_replacing; }
 
@@ -128,7 +128,7 @@ std::optional<Error> ItemCollectionFile::finishItems() {
     return final.check();
 }
 
-std::optional<Error> ItemCollectionFile::publish() {
+std::optional<Error> ItemCollectionFile::publish(SceneRunHost& /*host*/) {
     return PublishTogether({m_second.fd() >= 0 ? &m_second : &m_file});
 }
 

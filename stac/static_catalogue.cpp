@@ -44,7 +44,7 @@ class StaticCatalogue final : public StacOutput {
 
     std::optional<Error> plan() override;
     std::optional<Error> start() override;
-    std::optional<Error> publish() override;
+    std::optional<Error> publish(SceneRunHost& host) override;
     bool replacesEarlier() const override { return m_replacing; }
 
   private:
@@ -245,7 +245,7 @@ std::optional<Error> StaticCatalogue::moveIntoPlace(bool replace) {
                  "Move what you need out of it, then remove it.", ErrorKind::Other};
 }
 
-std::optional<Error> StaticCatalogue::publish() {
+std::optional<Error> StaticCatalogue::publish(SceneRunHost& /*host*/) {
     if (m_replacing)
         giveEarlierAttributes();
     else

@@ -185,11 +185,14 @@ struct Progress : SceneRunHost {
     void skipped(std::string_view path, std::string_view reason) override {
         skippedScenes.push_back({std::string(path), std::string(reason)});
     }
+    void notice(std::string_view text) override { notices.emplace_back(text); }
+    std::vector<std::string> notices;
 };
 
-// The run's report with the files it named as skipped.
+// The run's report with the files it named as skipped and what it told of the output.
 struct TestReport : FootprintReport {
     std::vector<SkippedScene> skippedScenes;
+    std::vector<std::string> notices;
 };
 
 FootprintOptions Options(const std::string& outputPath, bool overwrite = false,
@@ -212,6 +215,7 @@ std::optional<Error> Write(const TempFolder& scenes, const std::string& output,
     auto error = WriteFootprints(FolderPrefix(scenes.path()),
                                  Options(path, overwrite, driver, spatialIndex), report, progress);
     report.skippedScenes = std::move(progress.skippedScenes);
+    report.notices = std::move(progress.notices);
     return error;
 }
 
@@ -782,6 +786,14 @@ TEST(FootprintLayer, EarlierLayerKeptUnlessReplaced) {
         EXPECT_EQ(Read(folder.file("fp.shp")).features.size(), 1u);
         ASSERT_FALSE(Write(folder, "fp.shp", report, true, {}, false));
         EXPECT_FALSE(folder.exists("fp.qix"));
+        // One that cannot be removed is told; the new layer is in place all the same.
+        std::filesystem::create_directory(folder.file("fp.sbn"));
+        folder.write("fp.sbn/inside", "");
+        ASSERT_FALSE(Write(folder, "fp.shp", report, true));
+        ASSERT_EQ(report.notices.size(), 1u);
+        EXPECT_NE(report.notices[0].find(folder.file("fp.sbn")), std::string::npos);
+        EXPECT_TRUE(folder.exists("fp.qix"));
+        std::filesystem::remove_all(folder.file("fp.sbn"));
     }
     {
         SCOPED_TRACE("a shapefile's .prj, which GDAL reads for a CSV file of its name too, is "

@@ -39,7 +39,7 @@ struct Kept final : SceneWriter {
         return std::nullopt;
     }
     std::optional<Error> complete(SceneRunHost&) override { return std::nullopt; }
-    std::optional<Error> publish() override {
+    std::optional<Error> publish(SceneRunHost& host) override {
         published = true;
         return std::nullopt;
     }
