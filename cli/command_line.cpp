@@ -465,8 +465,8 @@ void Declare(CLI::App& app, Request& request, const LayerCalls& layers) {
         "Catalogues a folder of ASTER scene metadata files. Without a command, opens the\n"
         "window.\n");
     app.footer("FOLDER is the current folder unless given.\n"
-               "Exit status: 0 done, 1 error, 2 wrong usage, 130 or 143 stopped by SIGINT or\n"
-               "SIGTERM.\n");
+               "Exit status: 0 done, 1 error, 2 wrong usage, 130, 143 or 129 stopped by SIGINT,\n"
+               "SIGTERM or SIGHUP.\n");
     app.set_help_flag("-h,--help", "show this help; after a command, the command's help");
     app.set_version_flag("--version", "aster " ASTER_VERSION, "show the version");
     // A second command name is an argument too many, not a second command.
@@ -601,7 +601,7 @@ std::optional<Error> ChosenFolder(const Request& request, std::string& folder) {
 }
 
 // Plays the window's part for the build run: fixed options, messages as lines on
-// standard error, progress on the terminal, and a stop on SIGINT or SIGTERM.
+// standard error, progress on the terminal, and a stop on SIGINT, SIGTERM or SIGHUP.
 class RunHost final : public CatalogueHost {
   public:
     RunHost(std::string folder, bool polys, bool checkBlanks, std::ostream& err,
@@ -630,7 +630,7 @@ class RunHost final : public CatalogueHost {
 };
 
 // Plays the window's part for a run that writes scenes: progress on the terminal, a
-// stop on SIGINT or SIGTERM, and with --verbose each skipped file named as it is found.
+// stop on SIGINT, SIGTERM or SIGHUP, and with --verbose each skipped file named as it is found.
 class SceneCommandHost final : public SceneRunHost {
   public:
     SceneCommandHost(bool verbose, std::ostream& err, ProgressLine& progress,

@@ -27,7 +27,7 @@ struct CommandLineContext {
     std::ostream& err;
     bool errIsTerminal = false; // only then does a long command show its progress
     LayerCalls layers;
-    // The process ends with the command: a SIGINT or SIGTERM that comes once the command
+    // The process ends with the command: a stop signal that comes once the command
     // is done is then recorded, not fatal, so that the status says what the command did.
     bool endsProcess = false;
 };

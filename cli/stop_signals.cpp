@@ -67,11 +67,15 @@ StopSignals::StopSignals(bool keptAfterwards) : m_keptAfterwards(keptAfterwards)
     s_received.store(0, std::memory_order_relaxed);
     Install(SIGINT, m_previousInterrupt);
     Install(SIGTERM, m_previousTerminate);
+    // A terminal closed under a run stops it as Ctrl+C does, instead of ending it where
+    // it stands.
+    Install(SIGHUP, m_previousHangUp);
 }
 
 StopSignals::~StopSignals() {
     if (m_keptAfterwards)
         return;
+    ::sigaction(SIGHUP, &m_previousHangUp, nullptr);
     ::sigaction(SIGTERM, &m_previousTerminate, nullptr);
     ::sigaction(SIGINT, &m_previousInterrupt, nullptr);
 }

@@ -4,7 +4,7 @@
 
 namespace aster {
 
-// While it lives, the first SIGINT or SIGTERM does not end the process but is recorded, so
+// While it lives, the first SIGINT, SIGTERM or SIGHUP does not end the process but is recorded, so
 // that a command stops between files and leaves the files it had not finished as they
 // were. A second one ends the process at once, unless it comes within a tenth of a second
 // of the first: one request sent to the process and to its group arrives twice. A signal ignored
@@ -25,6 +25,7 @@ class StopSignals {
   private:
     struct sigaction m_previousInterrupt {};
     struct sigaction m_previousTerminate {};
+    struct sigaction m_previousHangUp {};
     bool m_keptAfterwards = false;
 };
 

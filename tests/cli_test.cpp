@@ -824,8 +824,8 @@ TEST(CommandLine, ARunThatReadsNothingSaysWhatItSkipped) {
 
 TEST(CommandLine, StopsOnSignalsAndRestoresTheirHandlers) {
     struct sigaction before {};
-    ::sigaction(SIGTERM, nullptr, &before);
-    for (const int signal : {SIGINT, SIGTERM}) {
+    ::sigaction(SIGHUP, nullptr, &before);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         const Outcome outcome = RunAster({"footprints", "-o", "x.gpkg"},
                                          [signal](const std::string&, const FootprintOptions&,
                                                   FootprintReport&, SceneRunHost& host) -> std::optional<Error> {
@@ -839,14 +839,14 @@ TEST(CommandLine, StopsOnSignalsAndRestoresTheirHandlers) {
         EXPECT_EQ(outcome.err, "aster: Stopped; nothing was changed.\n");
     }
     struct sigaction after {};
-    ::sigaction(SIGTERM, nullptr, &after);
+    ::sigaction(SIGHUP, nullptr, &after);
     EXPECT_EQ(after.sa_handler, before.sa_handler);
 }
 
 // A run that does not come to a stop after the first signal is ended by the second, but
 // not by the same signal sent again at once, as to the process and then to its group.
 TEST(CommandLine, ASecondSignalEndsTheProcess) {
-    for (const int signal : {SIGINT, SIGTERM}) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         for (const bool atOnce : {true, false}) {
             const int status = test::InChild([signal, atOnce] {
                 RunAster({"footprints", "-o", "x.gpkg"},
