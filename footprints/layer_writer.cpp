@@ -128,13 +128,14 @@ std::optional<Error> LayerWriter::create(const std::string& scratchPath, const s
     // RFC 7946 by hand: GDAL's own RFC 7946 mode writes a one-part multipolygon as a
     // polygon, and the layer must have one geometry type. Without a spatial reference
     // the file gets no "crs" member, which RFC 7946 leaves out (WGS 84 is implied).
-    // GDAL writes the other numbers with 17 significant digits, which turns the file's
+    // GDAL writes numbers with 17 significant digits, which turns the file's
     // -77.1786039739731 into -77.178603973973097. Fifteen is what a double holds for
-    // certain, so a value the metadata writes with at most 15 digits comes back as written.
-    if (geoJson) {
-        options.SetNameValue("COORDINATE_PRECISION", "7");
+    // certain, so a value the metadata writes with at most 15 digits comes back as written,
+    // and the footprint's points, kept to 7 decimals, as they are. No fixed number of
+    // decimals: GDAL rounds such a number that ends in five nines, so that -116.999999
+    // became -117 and 179.999999 became 180.
+    if (geoJson)
         options.SetNameValue("SIGNIFICANT_FIGURES", "15");
-    }
     m_packsIndex = settings.spatialIndex && PacksOwnIndex();
     if (TakesLayerOption(m_driver, "SPATIAL_INDEX"))
         options.SetNameValue("SPATIAL_INDEX",

@@ -1351,11 +1351,11 @@ TEST(LayerStyle, QmlNamesTheFieldsAndTipsTheScene) {
 }
 
 // GeoJSON has its numbers as text: each as the metadata file writes it, and read back
-// as the same double. GDAL shortens one whose digits hold six zeros or nines in a row
-// (35.8723100000001 becomes 35.87231).
+// as the same double; the footprint's points as it keeps them, never rounded further. GDAL shortens
+// one whose digits hold six zeros or nines in a row (35.8723100000001 becomes 35.87231).
 TEST(FootprintLayer, GeoJsonWritesNumbersAsTheFileDoes) {
     const std::vector<std::string> lats{"36.512345", "36.402871", "35.87231", "35.981734"};
-    const std::vector<std::string> lons{"-77.1786039739731", "-76.502783", "-76.641209",
+    const std::vector<std::string> lons{"-77.1786039739731", "-76.502783", "-76.999999",
                                         "-77.3426510000012"};
     TempFolder scenes;
     const auto joined = [](const std::vector<std::string>& values) {
@@ -1380,6 +1380,9 @@ TEST(FootprintLayer, GeoJsonWritesNumbersAsTheFileDoes) {
         EXPECT_NE(text.find("\"" + field + "\": " + value + ","), std::string::npos);
         EXPECT_EQ(feature->GetFieldAsDouble(field.c_str()), std::stod(value));
     }
+    // The footprint's points as well: the corners, to the 7 decimals a footprint keeps.
+    for (const std::string point : {"[ -76.999999, 35.87231 ]", "[ -77.178604, 36.512345 ]"})
+        EXPECT_NE(text.find(point), std::string::npos) << point << "\n" << text;
 }
 
 TEST(FootprintLayer, DriversThatCannotGiveOneCheckedFileAreRefusedBeforeWriting) {
