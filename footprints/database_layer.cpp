@@ -511,7 +511,11 @@ std::optional<Error> DatabaseLayer::addStyle() {
         "f_table_catalog = current_database() AND f_table_schema = " + QuotedText(*schema.front()) +
         " AND f_table_name = " + QuotedText(m_table.bare) +
         " AND f_geometry_column = " + QuotedText(kGeometry);
-    // A style saved for the table, the user's own or an earlier run's, is kept.
+    // A style saved for the table, the user's own or an earlier run's, is kept: asked for
+    // first, since an INSERT that adds nothing still needs the right to add, which a
+    // team's other members may lack.
+    const std::string styled = "SELECT 1 FROM public.layer_styles WHERE " + match;
+    const std::string kept = "SELECT EXISTS (" + styled + ")";
     const std::string insert =
         "INSERT INTO public.layer_styles (f_table_catalog, f_table_schema, f_table_name, "
         "f_geometry_column, stylename, styleqml, stylesld, useasdefault, description) SELECT "
@@ -519,9 +523,7 @@ std::optional<Error> DatabaseLayer::addStyle() {
         QuotedText(*schema.front()) + ", " + QuotedText(m_table.bare) + ", " +
         QuotedText(kGeometry) + ", " + QuotedText(m_table.bare) + ", " +
         QuotedText(FootprintStyleQml()) + ", " + QuotedText(FootprintStyleSld()) +
-        ", true, 'Outlines only, no fill' WHERE NOT EXISTS (SELECT 1 FROM "
-        "public.layer_styles WHERE " +
-        match + ")";
+        ", true, 'Outlines only, no fill' WHERE NOT EXISTS (" + styled + ")";
     // The style is a help for QGIS, not the footprints: where this user may not add it
     // (public.layer_styles another's, or no right to create it), the rows are written all
     // the same, and the run says why the style is missing.
@@ -533,18 +535,21 @@ std::optional<Error> DatabaseLayer::addStyle() {
     if (auto error = queryFlag("SELECT to_regclass('public.layer_styles') IS NOT NULL",
                                "add the table's style to", made))
         return error;
-    for (const std::string& statement :
-         {std::string("SELECT pg_advisory_xact_lock(hashtext('public.layer_styles'))"),
-          made ? std::string() : create, insert}) {
-        if (statement.empty())
-            continue;
-        if (auto error = execute(statement, "add the table's style to")) {
-            if (auto undone =
-                    execute("ROLLBACK TO SAVEPOINT aster_style", "add the table's style to"))
-                return undone;
-            m_styleMissing = error->description;
-            return std::nullopt;
-        }
+    bool there = false;
+    std::optional<Error> error =
+        execute("SELECT pg_advisory_xact_lock(hashtext('public.layer_styles'))",
+                "add the table's style to");
+    if (!error && !made)
+        error = execute(create, "add the table's style to");
+    if (!error)
+        error = queryFlag(kept, "add the table's style to", there);
+    if (!error && !there)
+        error = execute(insert, "add the table's style to");
+    if (error) {
+        if (auto undone = execute("ROLLBACK TO SAVEPOINT aster_style", "add the table's style to"))
+            return undone;
+        m_styleMissing = error->description;
+        return std::nullopt;
     }
     return execute("RELEASE SAVEPOINT aster_style", "add the table's style to");
 }

@@ -415,6 +415,12 @@ TEST_F(PostgisTest, ATeamsTableWrittenByOthersAndKeptWhenNothingIsRead) {
     EXPECT_EQ(Rows("team"), "TA@" + name + " TC@" + name);
     ASSERT_EQ(host.notices.size(), 1u);
     EXPECT_NE(host.notices[0].find("without their QGIS style"), std::string::npos);
+    // Once the owner's run has added it, a member who may read it is told nothing.
+    ASSERT_FALSE(Write(a, "team"));
+    g_server->Sql("GRANT SELECT ON layer_styles TO writer");
+    RecordingHost styled;
+    ASSERT_FALSE(Write(a, "team", styled, as("writer")));
+    EXPECT_TRUE(styled.notices.empty()) << styled.notices[0];
 
     Save(a.file("a.met"), "not scene metadata");
     Save(a.file("c.met"), "");
