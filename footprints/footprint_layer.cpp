@@ -146,24 +146,30 @@ bool IsOurStyle(const std::string& path) {
 
 // The files of the finished layer, each to go to the same name in the output's folder.
 // Without `overwrite`, a file of the output's name already there is refused, but for
-// `replaceable`, one that another layer of the name shares.
+// `replaceable`, one that another layer of the name shares. `otherStyle` is set to the
+// style of another layer of the name (in another format) that this layer's replaces.
 std::optional<Error> PlanMoves(const std::string& scratch, const std::string& outputFolder,
                                bool overwrite, const std::string& replaceable,
-                               std::vector<ScratchMove>& moves) {
+                               std::vector<ScratchMove>& moves, std::string& otherStyle) {
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(scratch, ec)) {
         const std::string name = entry.path().filename().string();
         ScratchMove move{scratch + "/" + name, outputFolder + "/" + name};
         struct stat info {};
-        if (!overwrite && move.to != replaceable && ::lstat(move.to.c_str(), &info) == 0) {
-            if (!IsOurStyle(move.to))
+        if (move.to != replaceable && ::lstat(move.to.c_str(), &info) == 0) {
+            const bool ourStyle = IsOurStyle(move.to);
+            if (!overwrite && !ourStyle)
                 return ExistsError(move.to);
             // The style another layer of the name left: kept as it is when it is this
             // format's too, else replaced by this layer's (a shapefile's times differ).
             std::string earlier, written;
-            if (ReadWholeFileAt(AT_FDCWD, move.to, 1 << 20, earlier) == 0 &&
-                ReadWholeFileAt(AT_FDCWD, move.from, 1 << 20, written) == 0 && earlier == written)
+            const bool same =
+                ourStyle && ReadWholeFileAt(AT_FDCWD, move.to, 1 << 20, earlier) == 0 &&
+                ReadWholeFileAt(AT_FDCWD, move.from, 1 << 20, written) == 0 && earlier == written;
+            if (same && !overwrite)
                 continue;
+            if (ourStyle && !same)
+                otherStyle = move.to;
         }
         moves.push_back(std::move(move));
     }
@@ -418,7 +424,7 @@ std::optional<Error> FootprintLayer::addStyle() const {
                          SideFilePath(m_options.outputPath, kStyleCompanion[0]));
 }
 
-std::optional<Error> FootprintLayer::complete(SceneRunHost& /*host*/) {
+std::optional<Error> FootprintLayer::complete(SceneRunHost& host) {
     const std::string& outputPath = m_options.outputPath;
     m_report.cutTexts = m_writer->cutTexts();
     if (auto error = m_writer->close(m_messages))
@@ -452,7 +458,18 @@ std::optional<Error> FootprintLayer::complete(SceneRunHost& /*host*/) {
             ? m_outputFolder + "/" +
                   std::string(FileNameOf(SideFilePath(m_options.outputPath, kCsvProjection)))
             : std::string();
-    return PlanMoves(m_scratch.path(), m_outputFolder, m_options.overwrite, csvProjection, m_moves);
+    std::string otherStyle;
+    if (auto error = PlanMoves(m_scratch.path(), m_outputFolder, m_options.overwrite, csvProjection,
+                               m_moves, otherStyle))
+        return error;
+    // QGIS reads the one style for every layer of the name: the other's times would come
+    // from this layer's fields, which it names otherwise (a shapefile holds days only).
+    if (!otherStyle.empty())
+        host.notice(otherStyle + ", the style of a layer of the same name in another format, "
+                                 "is now this layer's; QGIS would show that layer's times "
+                                 "wrongly. Give the two layers different names to keep a "
+                                 "style each.");
+    return std::nullopt;
 }
 
 std::optional<Error> FootprintLayer::publish(SceneRunHost& host) {
