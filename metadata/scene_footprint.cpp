@@ -87,8 +87,11 @@ std::string SceneFootprintReader::ownMetadataFile(const std::string& path, std::
              lower + ".xml", upper + ".xml", lower + ".XML", upper + ".XML", lower + ".met",
              upper + ".met", lower + ".MET", upper + ".MET", stem + ".met", stem + ".MET"}) {
         const std::string beside = folder + candidate;
-        if (m_listed.contains(beside) && ReadBeside(beside, text) &&
-            ReadSceneFootprint(readerOf(worker), text, TextExtent::Whole).scene)
+        if (!m_listed.contains(beside) || !ReadBeside(beside, text))
+            continue;
+        const SceneFootprintOrReason read =
+            ReadSceneFootprint(readerOf(worker), text, TextExtent::Whole);
+        if (read.scene && (!m_takes || m_takes(read.scene->metadata)))
             return candidate;
     }
     return {};

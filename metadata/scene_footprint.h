@@ -5,6 +5,7 @@
 #include "metadata/footprint_shape.h"
 #include "metadata/scene_metadata.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,9 +40,13 @@ SceneFootprintOrReason ReadSceneFootprint(SceneMetadataReader& reader, std::stri
 // parsers and their buffers stay with the thread that uses them from file to file.
 class SceneFootprintReader {
   public:
+    // Whether the output takes a scene: a metadata file beside an HDF file describes the
+    // granule only where it gives one the output takes, or the granule would be lost.
+    using Takes = std::function<bool(const SceneMetadata&)>;
+
     // For workers 0 to workers - 1, over the files of `listed`.
-    SceneFootprintReader(std::size_t workers, ListedNames& listed)
-        : m_listed(listed), m_readers(workers) {}
+    SceneFootprintReader(std::size_t workers, ListedNames& listed, Takes takes = {})
+        : m_listed(listed), m_takes(std::move(takes)), m_readers(workers) {}
     SceneFootprintReader(const SceneFootprintReader&) = delete;
     SceneFootprintReader& operator=(const SceneFootprintReader&) = delete;
 
@@ -52,8 +57,8 @@ class SceneFootprintReader {
     // X.hdf.met or X.met for X.hdf, their extensions in small letters or in capitals)
     // describes the scene instead ("described by X.hdf.xml"),
     // so that a granule is one scene, where the run lists that file too and it gives a
-    // scene. A granule without an ID takes the file's name without ".hdf". May be called
-    // on several threads at once, each as another worker.
+    // scene the output takes. A granule without an ID takes the file's name without ".hdf". May be
+    // called on several threads at once, each as another worker.
     SceneFootprintOrReason readHdf(const std::string& path, std::size_t worker);
 
     // The read-ahead's rule for scene metadata: every file's first kLayoutSniffBytes, and
@@ -65,6 +70,7 @@ class SceneFootprintReader {
     std::string ownMetadataFile(const std::string& path, std::size_t worker);
 
     ListedNames& m_listed;
+    Takes m_takes;
 
     // Element w is touched by worker w alone.
     std::vector<std::unique_ptr<SceneMetadataReader>> m_readers;

@@ -239,7 +239,9 @@ std::optional<Error> RunListed(const SceneRunOptions& options, SceneWriter& writ
     // Images and HDF files listed beside the metadata are read no further than their heads.
     // Which HDF files' own metadata files the run reads too.
     ListedNames ownMetadata(options.folderPrefix, options.list, {".xml", ".met"});
-    SceneFootprintReader reader(readAhead.workers(), ownMetadata);
+    SceneFootprintReader reader(
+        readAhead.workers(), ownMetadata,
+        [&writer](const SceneMetadata& metadata) { return writer.takes(metadata); });
     PreparedScenes<PreparedScene> scenes(
         readAhead,
         [&reader, &writer, &options](const ListedScene& listed, std::size_t worker) {

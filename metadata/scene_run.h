@@ -95,6 +95,8 @@ class SceneWriter {
     virtual std::optional<Error> plan() = 0;
     // Checks what is at the output and sets up where it is written.
     virtual std::optional<Error> start() = 0;
+    // Whether the output can hold a scene of this metadata at all (STAC needs a time).
+    virtual bool takes(const SceneMetadata& /*metadata*/) const { return true; }
     // May give `reason` instead of a result: the scene is then skipped for it.
     virtual std::unique_ptr<Prepared> prepare(const Scene& scene, std::string& reason) = 0;
     // May give `reason` instead of writing the scene, which is then skipped for it: only

@@ -42,6 +42,9 @@ class StacOutput : public SceneWriter {
         : m_folderPrefix(folderPrefix), m_options(options), m_inCatalogue(inCatalogue) {}
 
     std::optional<Error> plan() override;
+    bool takes(const SceneMetadata& metadata) const override {
+        return metadata.acquired.has_value(); // STAC requires one
+    }
     std::unique_ptr<Prepared> prepare(const Scene& scene, std::string& reason) override;
     std::optional<Error> write(const Scene& scene, Prepared& prepared,
                                std::string& reason) override;

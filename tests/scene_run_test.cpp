@@ -24,7 +24,15 @@ struct Kept final : SceneWriter {
     bool published = false;
     std::optional<Error> plan() override { return std::nullopt; }
     std::optional<Error> start() override { return std::nullopt; }
-    std::unique_ptr<Prepared> prepare(const Scene&, std::string&) override {
+    bool needsTime = false; // as STAC does
+    bool takes(const SceneMetadata& metadata) const override {
+        return !needsTime || metadata.acquired;
+    }
+    std::unique_ptr<Prepared> prepare(const Scene& scene, std::string& reason) override {
+        if (!takes(scene.metadata)) {
+            reason = "no acquisition time";
+            return nullptr;
+        }
         return std::make_unique<Prepared>();
     }
     std::int32_t skipNumber = -1; // the list line whose scene write() skips
@@ -39,7 +47,7 @@ struct Kept final : SceneWriter {
         return std::nullopt;
     }
     std::optional<Error> complete(SceneRunHost&) override { return std::nullopt; }
-    std::optional<Error> publish(SceneRunHost& host) override {
+    std::optional<Error> publish(SceneRunHost&) override {
         published = true;
         return std::nullopt;
     }
@@ -117,26 +125,40 @@ TEST(SceneRun, HdfFilesByTheirEcsTexts) {
 // too and it gives a scene, else its HDF file, never neither.
 TEST(SceneRun, AnHdfFileStandsInForAMetadataFileThatGivesNone) {
     const std::string good = test::GranuleXml();
+    std::string noTime = good;
+    noTime.erase(noTime.find("<RangeDateTime>"),
+                 noTime.find("</RangeDateTime>") + 16 - noTime.find("<RangeDateTime>"));
     const struct {
         std::string beside, text; // the metadata file beside g.hdf
         bool listed;
         std::vector<std::pair<std::string, std::string>> named;
         MetadataLayout layout;
+        bool needsTime = false; // the output takes no scene without a time, as STAC
     } cases[] = {
         {"g.hdf.xml", good, true, {{"g.hdf", "described by g.hdf.xml"}}, MetadataLayout::EcsXml},
-        {"g.met", test::GranuleOdl(), true, {{"g.hdf", "described by g.met"}},
-         MetadataLayout::Odl},
+        {"g.met", test::GranuleOdl(), true, {{"g.hdf", "described by g.met"}}, MetadataLayout::Odl},
         // Extensions in capitals, as some archives write them.
-        {"g.MET", test::GranuleOdl(), true, {{"g.hdf", "described by g.MET"}},
-         MetadataLayout::Odl},
+        {"g.MET", test::GranuleOdl(), true, {{"g.hdf", "described by g.MET"}}, MetadataLayout::Odl},
         {"g.HDF.XML", good, true, {{"g.hdf", "described by g.HDF.XML"}}, MetadataLayout::EcsXml},
         // Left out by the list or a pattern: the HDF file is all the run reads of it.
         {"g.hdf.xml", good, false, {}, MetadataLayout::HdfEos},
         {"g.hdf.met", test::GranuleOdl(), false, {}, MetadataLayout::HdfEos},
         // Read, but giving nothing: its own reason, and the scene from the HDF file.
         {"g.hdf.xml", "", true, {{"g.hdf.xml", "an empty file"}}, MetadataLayout::HdfEos},
-        {"g.hdf.xml", good.substr(0, good.size() / 2), true,
-         {{"g.hdf.xml", "unreadable XML"}}, MetadataLayout::HdfEos},
+        {"g.hdf.xml",
+         good.substr(0, good.size() / 2),
+         true,
+         {{"g.hdf.xml", "unreadable XML"}},
+         MetadataLayout::HdfEos},
+        // A scene without a time: the granule's where the output takes it, else the HDF
+        // file's, which has one.
+        {"g.hdf.xml", noTime, true, {{"g.hdf", "described by g.hdf.xml"}}, MetadataLayout::EcsXml},
+        {"g.hdf.xml",
+         noTime,
+         true,
+         {{"g.hdf.xml", "no acquisition time"}},
+         MetadataLayout::HdfEos,
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.beside + (c.listed ? " listed" : " not listed"));
@@ -148,6 +170,7 @@ TEST(SceneRun, AnHdfFileStandsInForAMetadataFileThatGivesNone) {
             names.push_back("./" + c.beside); // as find writes it, beside a listing's name
         WriteList(folder, names);
         Kept writer;
+        writer.needsTime = c.needsTime;
         Named host;
         SceneRunReport report;
         SceneRunOptions options;
