@@ -122,6 +122,12 @@ std::string NoLayoutReason(std::string_view head) {
             (name != "bzip2" || (head.size() > 3 && head[3] >= '1' && head[3] <= '9')))
             return "compressed (" + std::string(name) + "): uncompress it first";
     }
+    // HDF5's signature starts the file or a user block of 512 bytes times a power of two.
+    constexpr std::string_view kHdf5 = "\x89HDF\r\n\x1A\n"sv;
+    for (std::size_t at = 0; at + kHdf5.size() <= head.size(); at = at == 0 ? 512 : at * 2)
+        if (head.substr(at).starts_with(kHdf5))
+            return "HDF5 (HDF-EOS5, netCDF-4), whose metadata is not read: list its .xml or "
+                   ".met file instead";
     return "not scene metadata";
 }
 

@@ -247,6 +247,9 @@ TEST(SceneMetadata, MalformedFilesGiveTheirReason) {
          "compressed (xz): uncompress it first"},
         {"zstd", "\x28\xb5\x2f\xfd\x04", "compressed (zstd): uncompress it first"},
         {"zip", "PK\x03\x04\x14", "compressed (zip): uncompress it first"},
+        {"HDF5", std::string(512, '\0') + "\x89HDF\r\n\x1a\n\0",
+         "HDF5 (HDF-EOS5, netCDF-4), whose metadata is not read: list its .xml or .met file "
+         "instead"},
         {"a comment before the root longer than a head",
          "<?xml version=\"1.0\"?>\n<!--" + std::string(2 * kLayoutSniffBytes, 'c') +
              "-->\n<GranuleMetaDataFile/>",
