@@ -79,13 +79,15 @@ std::string SceneFootprintReader::ownMetadataFile(const std::string& path, std::
     const std::string folder = path.substr(0, path.size() - name.size());
     const std::string stem(name.substr(0, name.size() - 4));
     // Archives spell extensions in small letters or in capitals, the data file's and the
-    // metadata file's alike or not: X.hdf.xml, X.HDF.XML, X.hdf.MET, X.MET beside X.hdf.
+    // metadata file's alike or not: X.hdf.xml, X.HDF.XML, X.hdf.MET, X.MET, X.xml beside
+    // X.hdf.
     const std::string lower = stem + ".hdf";
     const std::string upper = stem + ".HDF";
     std::string text;
-    for (const std::string& candidate : std::array<std::string, 10>{
-             lower + ".xml", upper + ".xml", lower + ".XML", upper + ".XML", lower + ".met",
-             upper + ".met", lower + ".MET", upper + ".MET", stem + ".met", stem + ".MET"}) {
+    for (const std::string& candidate :
+         std::array<std::string, 12>{lower + ".xml", upper + ".xml", lower + ".XML", upper + ".XML",
+                                     lower + ".met", upper + ".met", lower + ".MET", upper + ".MET",
+                                     stem + ".met", stem + ".MET", stem + ".xml", stem + ".XML"}) {
         const std::string beside = folder + candidate;
         if (!m_listed.contains(beside) || !ReadBeside(beside, text))
             continue;

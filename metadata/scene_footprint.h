@@ -55,7 +55,7 @@ class SceneFootprintReader {
     // The scene an HDF-EOS file at `path` describes with its own ECS texts, read through
     // the HDF4 library, or why none: its own metadata file beside it (X.hdf.xml,
     // X.hdf.met or X.met for X.hdf, their extensions in small letters or in capitals)
-    // describes the scene instead ("described by X.hdf.xml"),
+    // or X.xml describes the scene instead ("described by X.hdf.xml"),
     // so that a granule is one scene, where the run lists that file too and it gives a
     // scene the output takes. A granule without an ID takes the file's name without ".hdf". May be
     // called on several threads at once, each as another worker.

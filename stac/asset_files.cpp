@@ -525,14 +525,14 @@ StacAsset AssetOfSuffix(std::string_view suffix) {
 }
 
 // The HDF file of the folder named as the one a metadata file describes: X.hdf (or X.HDF)
-// beside X.hdf.xml, X.hdf.met or X.met, in any case; empty when there is none.
+// beside X.hdf.xml, X.hdf.met, X.met or X.xml, in any case; empty when there is none.
 std::string PairedDataFile(const FolderNames& names, std::string_view metadataName) {
     if (!names.holdsHdf())
         return {};
     std::string_view stem;
     if (EndsWithNoCase(metadataName, ".hdf.xml") || EndsWithNoCase(metadataName, ".hdf.met"))
         stem = metadataName.substr(0, metadataName.size() - 8);
-    else if (EndsWithNoCase(metadataName, ".met"))
+    else if (EndsWithNoCase(metadataName, ".met") || EndsWithNoCase(metadataName, ".xml"))
         stem = metadataName.substr(0, metadataName.size() - 4);
     else
         return {};

@@ -140,6 +140,7 @@ TEST(SceneRun, AnHdfFileStandsInForAMetadataFileThatGivesNone) {
         // Extensions in capitals, as some archives write them.
         {"g.MET", test::GranuleOdl(), true, {{"g.hdf", "described by g.MET"}}, MetadataLayout::Odl},
         {"g.HDF.XML", good, true, {{"g.hdf", "described by g.HDF.XML"}}, MetadataLayout::EcsXml},
+        {"g.xml", good, true, {{"g.hdf", "described by g.xml"}}, MetadataLayout::EcsXml},
         // Left out by the list or a pattern: the HDF file is all the run reads of it.
         {"g.hdf.xml", good, false, {}, MetadataLayout::HdfEos},
         {"g.hdf.met", test::GranuleOdl(), false, {}, MetadataLayout::HdfEos},

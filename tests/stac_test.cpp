@@ -944,7 +944,8 @@ TEST(AssetFiles, EachFileBelongsToOneGranule) {
 // granule's ID, and is not given twice where the ID finds it too.
 TEST(AssetFiles, TheHdfFilePairedByNameIsData) {
     TempFolder folder;
-    for (const char* name : {"a.met", "a.HDF", "b.hdf.xml", "b.hdf", "C.hdf.met", "C.hdf", "d.met"})
+    for (const char* name :
+         {"a.met", "a.HDF", "b.hdf.xml", "b.hdf", "C.hdf.met", "C.hdf", "d.met", "e.xml", "e.hdf"})
         folder.write(name, "");
     FolderNames names;
     ASSERT_FALSE(names.read(folder.path()));
@@ -957,6 +958,7 @@ TEST(AssetFiles, TheHdfFilePairedByNameIsData) {
         {"b.hdf.xml", "AST_2", {"./b.hdf.xml", "./b.hdf"}},
         {"C.hdf.met", "C", {"./C.hdf.met", "./C.hdf"}}, // found by the ID alone
         {"d.met", "AST_4", {"./d.met"}},
+        {"e.xml", "AST_5", {"./e.xml", "./e.hdf"}},
     };
     for (const auto& row : rows) {
         std::vector<std::string> hrefs;
