@@ -603,7 +603,8 @@ TEST(CommandLine, TextsAShapefileCutAreCounted) {
     EXPECT_NE(shapefile.err.find("aster: 1 text of the field path cut to 254 bytes"),
               std::string::npos)
         << shapefile.err;
-    const Outcome package = RunAster({"footprints", folder.path(), "-o", out.file("fp.gpkg")});
+    // Of another name, so that the two layers keep a style each.
+    const Outcome package = RunAster({"footprints", folder.path(), "-o", out.file("all.gpkg")});
     EXPECT_EQ(package.err, "aster: 2 footprints written, 0 listed files skipped\n");
 }
 
