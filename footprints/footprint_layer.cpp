@@ -131,17 +131,19 @@ std::optional<Error> WriteSideFile(const std::string& path, std::string_view byt
     return std::nullopt;
 }
 
-// Whether the file at `path` is the default style as this program writes it: layers of
+// The file at `path`, where it is the default style as this program writes it: layers of
 // one name in several formats share it, and it takes nothing of the user's.
-bool IsOurStyle(const std::string& path) {
+std::optional<std::string> OurStyleAt(const std::string& path) {
     if (!EndsWithNoCase(path, kStyleCompanion[0].suffix))
-        return false;
+        return std::nullopt;
     const std::string_view style = FootprintStyleQml();
     const std::string shapefileStyle = ShapefileStyleQml();
     std::string bytes;
-    return ReadWholeFileAt(AT_FDCWD, path, std::max(style.size(), shapefileStyle.size()), bytes) ==
-               0 &&
-           (bytes == style || bytes == shapefileStyle);
+    if (ReadWholeFileAt(AT_FDCWD, path, std::max(style.size(), shapefileStyle.size()), bytes) !=
+            0 ||
+        (bytes != style && bytes != shapefileStyle))
+        return std::nullopt;
+    return bytes;
 }
 
 // The files of the finished layer, each to go to the same name in the output's folder.
@@ -157,18 +159,18 @@ std::optional<Error> PlanMoves(const std::string& scratch, const std::string& ou
         ScratchMove move{scratch + "/" + name, outputFolder + "/" + name};
         struct stat info {};
         if (move.to != replaceable && ::lstat(move.to.c_str(), &info) == 0) {
-            const bool ourStyle = IsOurStyle(move.to);
-            if (!overwrite && !ourStyle)
+            const std::optional<std::string> earlier = OurStyleAt(move.to);
+            if (!overwrite && !earlier)
                 return ExistsError(move.to);
             // The style another layer of the name left: kept as it is when it is this
             // format's too, else replaced by this layer's (a shapefile's times differ).
-            std::string earlier, written;
-            const bool same =
-                ourStyle && ReadWholeFileAt(AT_FDCWD, move.to, 1 << 20, earlier) == 0 &&
-                ReadWholeFileAt(AT_FDCWD, move.from, 1 << 20, written) == 0 && earlier == written;
+            std::string written;
+            const bool same = earlier &&
+                              ReadWholeFileAt(AT_FDCWD, move.from, 1 << 20, written) == 0 &&
+                              *earlier == written;
             if (same && !overwrite)
                 continue;
-            if (ourStyle && !same)
+            if (earlier && !same)
                 otherStyle = move.to;
         }
         moves.push_back(std::move(move));
@@ -326,7 +328,7 @@ std::optional<Error> FootprintLayer::checkEarlierOutput() const {
     if (m_report.driverName == "CSV" && !ShapefileBeside(outputPath))
         paths.push_back(SideFilePath(outputPath, kCsvProjection));
     for (const std::string& path : paths)
-        if (::lstat(path.c_str(), &info) == 0 && !IsOurStyle(path) &&
+        if (::lstat(path.c_str(), &info) == 0 && !OurStyleAt(path) &&
             !(path == SideFilePath(outputPath, kCsvProjection) && replacesCsvProjection()))
             return ExistsError(path);
     return std::nullopt;

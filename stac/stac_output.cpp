@@ -83,7 +83,7 @@ std::shared_ptr<const StacOutput::SceneFolder> StacOutput::sceneFolder(std::stri
 std::unique_ptr<SceneWriter::Prepared> StacOutput::prepare(const Scene& scene,
                                                            std::string& reason) {
     const SceneMetadata& metadata = scene.metadata;
-    if (!metadata.acquired) { // STAC requires one
+    if (!takes(metadata)) {
         reason = metadata.dateText.empty() && metadata.timeText.empty() ? "no acquisition time"
                  : metadata.dateText.empty()                            ? "no acquisition date"
                  : metadata.timeText.empty() && metadata.date
