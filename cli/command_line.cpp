@@ -639,6 +639,7 @@ class SceneCommandHost final : public SceneRunHost {
 
     void progress(std::int64_t done, std::int64_t total) override { m_progress.files(done, total); }
     bool cancelRequested() override { return m_stop.received() != 0; }
+    bool cancelRequestedOnAnyThread() const override { return m_stop.received() != 0; }
     void skipped(std::string_view path, std::string_view reason) override {
         say("skipped " + std::string(path) + ": " + std::string(reason));
     }

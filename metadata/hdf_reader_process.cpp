@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -141,17 +143,43 @@ bool SendAnswer(int socket, const HdfTextsOrReason& read, bool leaving) {
     return SendAll(socket, std::move(parts));
 }
 
-// What asking a helper gave: its answer, or nothing when it died (or broke its stream)
-// or stayed silent.
+// What asking a helper gave: its answer, or nothing when it died (or broke its stream),
+// stayed silent, or was given up.
 struct Asked {
     std::optional<HdfTextsOrReason> read;
     bool leaving = false;
     bool silent = false;
+    bool givenUp = false;
 };
 
-Asked ReceiveAnswer(int socket) {
+// Waits up to `within` for the answer to begin, asking `giveUp` every tenth of a second:
+// 0 when something came (an answer, or the end of the stream, for the reads to tell),
+// EAGAIN when nothing did, ECANCELED when it was given up.
+int WaitForAnswer(int socket, std::chrono::milliseconds within, const GiveUpWaiting& giveUp) {
+    using Clock = std::chrono::steady_clock;
+    constexpr std::chrono::milliseconds kAskEvery{100};
+    const Clock::time_point deadline = Clock::now() + within;
+    for (;;) {
+        if (giveUp && giveUp())
+            return ECANCELED;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return EAGAIN;
+        pollfd answer{socket, POLLIN, 0};
+        const auto slice = giveUp ? std::min(left, kAskEvery) : left;
+        const int ready = ::poll(&answer, 1, static_cast<int>(slice.count()));
+        if (ready > 0 || (ready < 0 && errno != EINTR))
+            return 0;
+    }
+}
+
+Asked ReceiveAnswer(int socket, std::chrono::milliseconds within, const GiveUpWaiting& giveUp) {
     AnswerHead head;
-    int error = ReceiveAll(socket, reinterpret_cast<char*>(&head), sizeof head);
+    int error = WaitForAnswer(socket, within, giveUp);
+    if (error == ECANCELED)
+        return {std::nullopt, false, false, true};
+    if (error == 0)
+        error = ReceiveAll(socket, reinterpret_cast<char*>(&head), sizeof head);
     if (error != 0)
         return {std::nullopt, false, error == EAGAIN};
     if (head.hasTexts > 1 || head.sizes[0] > kMaxReasonBytes ||
@@ -301,7 +329,9 @@ HdfReaderProcess::~HdfReaderProcess() = default;
 
 void HdfReaderProcess::send(int fd) {
     m_files.push_back(fd);
-    sendUnsent();
+    // A new helper is started by the answer's wait, which first asks whether to give up.
+    if (m_helper != nullptr)
+        sendUnsent();
 }
 
 // Sends what the helper does not have yet, starting one if there is none. A send that
@@ -322,14 +352,23 @@ void HdfReaderProcess::sendUnsent() {
         ++m_sentToHelper;
 }
 
-std::optional<HdfTextsOrReason> HdfReaderProcess::receive() {
+std::optional<HdfTextsOrReason> HdfReaderProcess::receive(const GiveUpWaiting& giveUp) {
     const auto answerOldest = [this](std::optional<HdfTextsOrReason> answer) {
         m_files.pop_front();
         m_sentToHelper -= std::min<std::size_t>(m_sentToHelper, 1);
         m_oldestRetried = false;
         return answer;
     };
+    // The helper goes with what it was sent: its answers could no longer be told apart.
+    // The files after the oldest go to a new helper when they are asked for.
+    const auto givenUp = [&] {
+        m_helper.reset();
+        m_sentToHelper = 0;
+        return answerOldest(HdfTextsOrReason{std::nullopt, std::string(kHdfReadGivenUp)});
+    };
     for (;;) {
+        if (giveUp && giveUp())
+            return givenUp();
         if (m_helper == nullptr)
             sendUnsent();
         if (m_helper == nullptr)
@@ -342,7 +381,9 @@ std::optional<HdfTextsOrReason> HdfReaderProcess::receive() {
                 return answerOldest(std::nullopt);
             continue;
         }
-        Asked asked = ReceiveAnswer(m_helper->socket.get());
+        Asked asked = ReceiveAnswer(m_helper->socket.get(), m_settings.answerWithin, giveUp);
+        if (asked.givenUp)
+            return givenUp();
         if (asked.read) {
             ++m_helper->served;
             if (asked.leaving)

@@ -32,12 +32,14 @@ class HdfReaderProcess {
     HdfReaderProcess& operator=(const HdfReaderProcess&) = delete;
     ~HdfReaderProcess();
 
-    // Sends the HDF file open as `fd`, which must stay open until its answer is in.
+    // Sends the HDF file open as `fd`, which must stay open until its answer is in; to a
+    // helper started by the next receive() where none runs.
     void send(int fd);
     // The answer for the oldest file sent and not answered; none when no helper can be
     // started, or one ended by itself before its first answer (a helper that cannot run,
-    // not a file that crashed it), for the caller to read the file itself.
-    std::optional<HdfTextsOrReason> receive();
+    // not a file that crashed it), for the caller to read the file itself. Where `giveUp`
+    // says so while it waits, the helper is ended and the file gets kHdfReadGivenUp.
+    std::optional<HdfTextsOrReason> receive(const GiveUpWaiting& giveUp = {});
     // Forgets every file sent, and ends the helper.
     void abandon() noexcept;
 

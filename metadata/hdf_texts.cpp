@@ -401,9 +401,9 @@ class HdfReader::Turns {
 
     bool hasHelper() const { return m_process.has_value(); }
 
-    HdfTextsOrReason read(int fd, off_t size) {
+    HdfTextsOrReason read(int fd, off_t size, const GiveUpWaiting& giveUp) {
         std::unique_lock<std::mutex> hold(m_mutex);
-        Request& request = newRequest(fd, size);
+        Request& request = newRequest(fd, size, giveUp);
         // The thread that has the turn takes every request made before it is done.
         if (m_busy) {
             hold.unlock();
@@ -429,6 +429,7 @@ class HdfReader::Turns {
     struct Request {
         int fd = -1;
         off_t size = 0;
+        const GiveUpWaiting* giveUp = nullptr; // the asking thread's, alive until it is done
         HdfTextsOrReason result;
         std::exception_ptr failure; // thrown while reading it, for its own thread to throw
         std::atomic<bool> done{false};
@@ -436,7 +437,7 @@ class HdfReader::Turns {
     };
 
     // A request, queued for its turn.
-    Request& newRequest(int fd, off_t size) {
+    Request& newRequest(int fd, off_t size, const GiveUpWaiting& giveUp) {
         Request* request = m_free;
         if (request != nullptr)
             m_free = request->next;
@@ -444,6 +445,7 @@ class HdfReader::Turns {
             request = &m_requests.emplace_back();
         request->fd = fd;
         request->size = size;
+        request->giveUp = &giveUp;
         request->done.store(false);
         request->next = nullptr;
         (m_last != nullptr ? m_last->next : m_first) = request;
@@ -489,7 +491,7 @@ class HdfReader::Turns {
         Request& request = *m_oldest;
         try {
             std::optional<HdfTextsOrReason> answer =
-                m_process ? m_process->receive() : std::nullopt;
+                m_process ? m_process->receive(*request.giveUp) : std::nullopt;
             if (answer) {
                 request.result = std::move(*answer);
             } else if (m_process && !VersionFits(request.fd)) { // the helper's check, skipped
@@ -536,17 +538,17 @@ HdfReader::HdfReader(HdfReaderSettings settings)
 
 HdfReader::~HdfReader() = default;
 
-HdfTextsOrReason HdfReader::read(int fd) {
+HdfTextsOrReason HdfReader::read(int fd, const GiveUpWaiting& giveUp) {
     off_t size = 0;
     if (const std::optional<std::string_view> reason =
             NotForTheLibrary(fd, size, !m_turns->hasHelper()))
         return {std::nullopt, std::string(*reason)};
-    return m_turns->read(fd, size);
+    return m_turns->read(fd, size, giveUp);
 }
 
-HdfTextsOrReason ReadHdfTexts(int fd) {
+HdfTextsOrReason ReadHdfTexts(int fd, const GiveUpWaiting& giveUp) {
     static HdfReader reader(HdfReaderSettings{InstalledHdfReaderProgram()});
-    return reader.read(fd);
+    return reader.read(fd, giveUp);
 }
 
 HdfTextsOrReason ReadHdfTextsHere(int fd) {

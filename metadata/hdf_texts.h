@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,6 +46,13 @@ struct HdfTextsOrReason {
 inline constexpr std::string_view kNotHdf{"not an HDF file"};
 inline constexpr std::string_view kTruncatedHdf{"truncated or damaged HDF"};
 inline constexpr std::string_view kUnreadableHdf{"unreadable HDF"};
+// A read given up while it waited, since the user stopped the run.
+inline constexpr std::string_view kHdfReadGivenUp{"not read: the run was stopped"};
+
+// Asked, on any thread and every tenth of a second, while a read waits for the helper's
+// answer: true gives the read up, so that a stop is heard at once and not only when a
+// helper that hangs has had its minute.
+using GiveUpWaiting = std::function<bool()>;
 
 // Where the HDF4 library runs for an `HdfReader`: in a helper process, the program
 // `aster-hdf-reader`, or, without a program, in this process.
@@ -68,7 +76,7 @@ class HdfReader {
 
     // The texts of the HDF file open as `fd`, which stays open and at its offset. Only the
     // file's block lists and attributes are read, never its images.
-    HdfTextsOrReason read(int fd);
+    HdfTextsOrReason read(int fd, const GiveUpWaiting& giveUp = {});
 
   private:
     class Turns;
@@ -77,7 +85,7 @@ class HdfReader {
 
 // Through the reader of this process, with a helper where the helper program is beside
 // the running program (a build tree) or where the package installs it.
-HdfTextsOrReason ReadHdfTexts(int fd);
+HdfTextsOrReason ReadHdfTexts(int fd, const GiveUpWaiting& giveUp = {});
 
 // Through a reader with the library in this process: the helper's own reads.
 HdfTextsOrReason ReadHdfTextsHere(int fd);

@@ -107,7 +107,7 @@ SceneFootprintOrReason SceneFootprintReader::readHdf(const std::string& path,
         OpenAtAnyLength(AT_FDCWD, path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (!file)
         return {std::nullopt, std::string(kUnreadableHdf)};
-    HdfTextsOrReason texts = ReadHdfTexts(file.get());
+    HdfTextsOrReason texts = ReadHdfTexts(file.get(), m_giveUp);
     if (!texts.texts)
         return {std::nullopt, std::move(texts.reason)};
     SceneFootprintOrReason read =

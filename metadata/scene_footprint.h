@@ -1,9 +1,10 @@
 #pragma once
 
+#include "metadata/footprint_shape.h"
+#include "metadata/hdf_texts.h"
+#include "metadata/scene_metadata.h"
 #include "readahead/listed_names.h"
 #include "readahead/listed_scenes.h"
-#include "metadata/footprint_shape.h"
-#include "metadata/scene_metadata.h"
 
 #include <functional>
 #include <memory>
@@ -44,9 +45,12 @@ class SceneFootprintReader {
     // granule only where it gives one the output takes, or the granule would be lost.
     using Takes = std::function<bool(const SceneMetadata&)>;
 
-    // For workers 0 to workers - 1, over the files of `listed`.
-    SceneFootprintReader(std::size_t workers, ListedNames& listed, Takes takes = {})
-        : m_listed(listed), m_takes(std::move(takes)), m_readers(workers) {}
+    // For workers 0 to workers - 1, over the files of `listed`; `giveUp` stops the
+    // waits of HDF reads.
+    SceneFootprintReader(std::size_t workers, ListedNames& listed, Takes takes = {},
+                         GiveUpWaiting giveUp = {})
+        : m_listed(listed), m_takes(std::move(takes)), m_giveUp(std::move(giveUp)),
+          m_readers(workers) {}
     SceneFootprintReader(const SceneFootprintReader&) = delete;
     SceneFootprintReader& operator=(const SceneFootprintReader&) = delete;
 
@@ -71,6 +75,7 @@ class SceneFootprintReader {
 
     ListedNames& m_listed;
     Takes m_takes;
+    GiveUpWaiting m_giveUp;
 
     // Element w is touched by worker w alone.
     std::vector<std::unique_ptr<SceneMetadataReader>> m_readers;

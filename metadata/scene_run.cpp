@@ -241,7 +241,8 @@ std::optional<Error> RunListed(const SceneRunOptions& options, SceneWriter& writ
     ListedNames ownMetadata(options.folderPrefix, options.list, {".xml", ".met"});
     SceneFootprintReader reader(
         readAhead.workers(), ownMetadata,
-        [&writer](const SceneMetadata& metadata) { return writer.takes(metadata); });
+        [&writer](const SceneMetadata& metadata) { return writer.takes(metadata); },
+        [&host] { return host.cancelRequestedOnAnyThread(); });
     PreparedScenes<PreparedScene> scenes(
         readAhead,
         [&reader, &writer, &options](const ListedScene& listed, std::size_t worker) {
@@ -264,6 +265,9 @@ std::optional<Error> RunListed(const SceneRunOptions& options, SceneWriter& writ
     ListedScene listed;
     PreparedScene prepared;
     while (scenes.next(listed, prepared)) {
+        // A read may have been given up for the stop: this file counts as not read.
+        if (host.cancelRequestedOnAnyThread())
+            return StoppedAfter(listed.number - 1, scenes.total());
         if (replaced.is(listed.identity))
             return ReadsTheOutput(writer, listed.fullPath, false);
         // A file that gave no text may be one of a share that has gone.

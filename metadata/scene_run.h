@@ -48,6 +48,9 @@ class SceneRunHost {
     // Asked after each listed file and once more before the output is published; true
     // stops the run, which then changes nothing.
     virtual bool cancelRequested() { return false; }
+    // The same question, asked on any thread and several at once by a read that waits
+    // long (an HDF file's helper), so that it gives up at once on a stop.
+    virtual bool cancelRequestedOnAnyThread() const { return false; }
     // A listed file that gives nothing, and why, as soon as the run finds it.
     virtual void skipped(std::string_view /*path*/, std::string_view /*reason*/) {}
     // A scene that an output names otherwise than by its own ID, and why.

@@ -243,23 +243,38 @@ TEST(HdfTexts, AHelperThatFailsCostsOneFileAtMost) {
     const std::string crash = std::string(ASTER_SOURCE_DIR) + "/tests/data/hdf-library-crash.hdf";
     const std::string longVersion =
         std::string(ASTER_SOURCE_DIR) + "/tests/fuzz/corpus/hdf/long-version";
+    using std::chrono::milliseconds;
     const struct {
         const char* what;
         std::string program;
         std::vector<std::string> files;
         std::vector<std::string> expected;
+        milliseconds within{300};
+        milliseconds stopAfter{0}; // the run stopped this long after the first read began
     } cases[] = {
-        {"the library crashes", ASTER_HDF_READER_PROGRAM,
+        {"the library crashes",
+         ASTER_HDF_READER_PROGRAM,
          {folder.file("good.hdf"), crash, folder.file("good.hdf"), crash},
          {"good||", "reason: unreadable HDF", "good||", "reason: unreadable HDF"}},
         // A program that cannot serve is no file's fault: the files are read here.
-        {"it exits at once", "/bin/true",
+        {"it exits at once",
+         "/bin/true",
          {folder.file("good.hdf"), folder.file("good.hdf"), longVersion},
          {"good||", "good||", "reason: unreadable HDF"}},
-        {"it dies with the file", folder.file("crash"), {folder.file("good.hdf")},
+        {"it dies with the file",
+         folder.file("crash"),
+         {folder.file("good.hdf")},
          {"reason: unreadable HDF"}},
         {"it hangs", folder.file("hang"), {folder.file("good.hdf")}, {"reason: unreadable HDF"}},
-        {"it cannot be started", folder.file("none"),
+        // A stop is heard at once, not after the helper's minute; so is every later read.
+        {"it hangs, and the run is stopped",
+         folder.file("hang"),
+         {folder.file("good.hdf"), folder.file("good.hdf")},
+         {"reason: not read: the run was stopped", "reason: not read: the run was stopped"},
+         std::chrono::minutes(1),
+         milliseconds(200)},
+        {"it cannot be started",
+         folder.file("none"),
          {folder.file("good.hdf"), longVersion},
          {"good||", "reason: unreadable HDF"}}, // the helper's check made here
     };
@@ -268,10 +283,15 @@ TEST(HdfTexts, AHelperThatFailsCostsOneFileAtMost) {
     for (const auto& c : cases) {
         const auto start = std::chrono::steady_clock::now();
         {
-            HdfReader reader(HdfReaderSettings{c.program, std::chrono::milliseconds(300)});
+            HdfReader reader(HdfReaderSettings{c.program, c.within});
+            const GiveUpWaiting stopped = [&] {
+                return c.stopAfter.count() > 0 &&
+                       std::chrono::steady_clock::now() - start >= c.stopAfter;
+            };
             for (std::size_t i = 0; i < c.files.size(); ++i) {
                 const UniqueFd fd(::open(c.files[i].c_str(), O_RDONLY | O_CLOEXEC));
-                EXPECT_EQ(Outcome(reader.read(fd.get())), c.expected[i]) << c.what << ", " << i;
+                EXPECT_EQ(Outcome(reader.read(fd.get(), stopped)), c.expected[i])
+                    << c.what << ", " << i;
             }
         }
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << c.what;
