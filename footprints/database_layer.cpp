@@ -180,7 +180,7 @@ class DatabaseLayer final : public SceneWriter {
     }
 
     std::optional<Error> plan() override;
-    std::optional<Error> start() override;
+    std::optional<Error> start(const SceneRunHost& host) override;
     std::unique_ptr<Prepared> prepare(const Scene& scene, std::string& reason) override {
         return PrepareFootprint(scene, reason);
     }
@@ -287,7 +287,7 @@ std::optional<Error> DatabaseLayer::query(const std::string& sql, std::string_vi
     return std::nullopt;
 }
 
-std::optional<Error> DatabaseLayer::start() {
+std::optional<Error> DatabaseLayer::start(const SceneRunHost& /*host*/) {
     // The granules go to a file where temporary files go: nothing is written beside the
     // scenes, and a database has no folder.
     const char* temporary = std::getenv("TMPDIR");

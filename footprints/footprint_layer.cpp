@@ -237,7 +237,7 @@ class FootprintLayer final : public SceneWriter {
         : m_folderPrefix(folderPrefix), m_options(options), m_report(report) {}
 
     std::optional<Error> plan() override;
-    std::optional<Error> start() override;
+    std::optional<Error> start(const SceneRunHost& host) override;
     std::unique_ptr<Prepared> prepare(const Scene& scene, std::string& reason) override {
         return PrepareFootprint(scene, reason);
     }
@@ -369,7 +369,7 @@ std::string FootprintLayer::scenesRead() const {
     return text + (m_options.listedTree ? "in the tree of " : "in ") + folder;
 }
 
-std::optional<Error> FootprintLayer::start() {
+std::optional<Error> FootprintLayer::start(const SceneRunHost& /*host*/) {
     if (auto error = checkEarlierOutput())
         return error;
     struct stat info {};

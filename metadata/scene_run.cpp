@@ -259,7 +259,7 @@ std::optional<Error> RunListed(const SceneRunOptions& options, SceneWriter& writ
     const std::string listPath = ListPath(options.folderPrefix, options.list.path);
     if (replaced.readBy(listPath))
         return ReadsTheOutput(writer, listPath, true);
-    if (auto error = writer.start())
+    if (auto error = writer.start(host))
         return error;
     const FolderWatch folder(options.folderPrefix);
     ListedScene listed;

@@ -96,8 +96,9 @@ class SceneWriter {
     // The output's folder, name and format, worked out once; a refused output stops the
     // run before anything is read.
     virtual std::optional<Error> plan() = 0;
-    // Checks what is at the output and sets up where it is written.
-    virtual std::optional<Error> start() = 0;
+    // Checks what is at the output and sets up where it is written; `host` stays for
+    // the run.
+    virtual std::optional<Error> start(const SceneRunHost& host) = 0;
     // Whether the output can hold a scene of this metadata at all (STAC needs a time).
     virtual bool takes(const SceneMetadata& /*metadata*/) const { return true; }
     // May give `reason` instead of a result: the scene is then skipped for it.

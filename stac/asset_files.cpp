@@ -277,7 +277,8 @@ class NameReader {
 } // namespace
 
 std::optional<Error> FolderNames::read(const std::string& folder, const std::string& spillFolder,
-                                       const std::string& shownAs, std::size_t memoryBytes) {
+                                       const std::string& shownAs, std::size_t memoryBytes,
+                                       const KeepReading& keepReading) {
     m_count = 0;
     m_holdsHdf = false;
     m_keptAside = false;
@@ -319,7 +320,7 @@ std::optional<Error> FolderNames::read(const std::string& folder, const std::str
         m_names += '\0';
         ++m_count;
     };
-    if (auto error = ReadDirectoryAt(folderFd.get(), folder, keep))
+    if (auto error = ReadDirectoryAt(folderFd.get(), folder, keep, keepReading))
         return error;
     m_keptAside = true; // whatever fails from here on is the file's, not the folder's
     if (failed)
@@ -459,8 +460,11 @@ std::shared_ptr<const FolderNames> FolderNamesCache::names(const std::string& fo
     // throws leaves the folder unread, for the next thread that asks.
     std::call_once(entry->read, [this, &entry, &folder] {
         auto names = std::make_shared<FolderNames>();
+        const KeepReading keepReading = [this](std::int64_t) {
+            return !m_keepReading || m_keepReading();
+        };
         std::optional<Error> error =
-            names->read(folder, m_spillFolder, m_spillShownAs, m_memoryBytes);
+            names->read(folder, m_spillFolder, m_spillShownAs, m_memoryBytes, keepReading);
         if (!error)
             entry->names = std::move(names);
         else if (names->failedAside())

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fileio/directory.h"
 #include "fileio/error.h"
 #include "fileio/unique_fd.h"
 #include "metadata/scene_metadata.h"
@@ -7,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -34,7 +36,8 @@ class FolderNames {
     // `memoryBytes` is for tests.
     std::optional<Error> read(const std::string& folder, const std::string& spillFolder = {},
                               const std::string& shownAs = {},
-                              std::size_t memoryBytes = kMemoryBytes);
+                              std::size_t memoryBytes = kMemoryBytes,
+                              const KeepReading& keepReading = {});
     // The names that start with `prefix`, in byte order. A failure to read them back
     // from the file is kept (searchError()); may be called on several threads at once.
     std::vector<std::string> startingWith(std::string_view prefix) const;
@@ -90,6 +93,11 @@ class FolderNamesCache {
     // scenes then have no files beside them. A folder that was read but whose names could
     // not be kept aside is nothing too, and its error is kept for failure().
     std::shared_ptr<const FolderNames> names(const std::string& folder);
+    // Asked, on any thread, while a folder is read: false stops the read, and the folder
+    // then gives no names.
+    void setKeepReading(std::function<bool()> keepReading) {
+        m_keepReading = std::move(keepReading);
+    }
     // Keeps the first error that leaves a scene without the files beside it.
     void fail(Error error);
     std::optional<Error> failure();
@@ -98,6 +106,7 @@ class FolderNamesCache {
     std::string m_spillFolder;
     std::string m_spillShownAs;
     std::size_t m_memoryBytes = FolderNames::kMemoryBytes;
+    std::function<bool()> m_keepReading;
     struct Entry {
         std::once_flag read;
         std::shared_ptr<const FolderNames> names; // set once, under `read`

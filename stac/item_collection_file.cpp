@@ -22,7 +22,7 @@ class ItemCollectionFile final : public StacOutput {
     ItemCollectionFile(const std::string& folderPrefix, const StacOptions& options)
         : StacOutput(folderPrefix, options, false) {}
 
-    std::optional<Error> start() override;
+    std::optional<Error> start(const SceneRunHost& host) override;
     std::optional<Error> publish(SceneRunHost& host) override;
     std::string_view replacedFile() const override { return m_outputPath; }
     bool replacesEarlier() const override { return m_replacing; }
@@ -44,7 +44,8 @@ class ItemCollectionFile final : public StacOutput {
     std::optional<ItemCollectionWriter> m_features;
 };
 
-std::optional<Error> ItemCollectionFile::start() {
+std::optional<Error> ItemCollectionFile::start(const SceneRunHost& host) {
+    hearStopsOf(host);
     // A run that was killed left its scratch file here.
     RemoveStaleScratch(m_outputFolder);
     struct stat info {};

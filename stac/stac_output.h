@@ -62,6 +62,12 @@ class StacOutput : public SceneWriter {
     // After the last item, once the final ids are known.
     virtual std::optional<Error> finishItems() = 0;
 
+    // A scene folder's names are read no further once the user stops the run: a folder
+    // of a million files on a slow share takes minutes.
+    void hearStopsOf(const SceneRunHost& host) {
+        m_names.setKeepReading([&host] { return !host.cancelRequestedOnAnyThread(); });
+    }
+
     // The items whose final id differs from the one they were written with.
     std::vector<bool> changedItems(std::size_t& count);
 

@@ -43,7 +43,7 @@ class StaticCatalogue final : public StacOutput {
         : StacOutput(folderPrefix, options, true) {}
 
     std::optional<Error> plan() override;
-    std::optional<Error> start() override;
+    std::optional<Error> start(const SceneRunHost& host) override;
     std::optional<Error> publish(SceneRunHost& host) override;
     bool replacesEarlier() const override { return m_replacing; }
 
@@ -78,7 +78,8 @@ std::optional<Error> StaticCatalogue::plan() {
     return std::nullopt;
 }
 
-std::optional<Error> StaticCatalogue::start() {
+std::optional<Error> StaticCatalogue::start(const SceneRunHost& host) {
+    hearStopsOf(host);
     // A run that was killed left its scratch folder here.
     RemoveStaleScratch(m_outputFolder);
     if (auto error = CheckEarlierCatalogue(m_outputPath, m_options.outputPath,

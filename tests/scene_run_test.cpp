@@ -23,7 +23,7 @@ struct Kept final : SceneWriter {
     std::int64_t stopAfter = -1;
     bool published = false;
     std::optional<Error> plan() override { return std::nullopt; }
-    std::optional<Error> start() override { return std::nullopt; }
+    std::optional<Error> start(const SceneRunHost& /*host*/) override { return std::nullopt; }
     bool needsTime = false; // as STAC does
     bool takes(const SceneMetadata& metadata) const override {
         return !needsTime || metadata.acquired;

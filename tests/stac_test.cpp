@@ -845,7 +845,8 @@ TEST(AssetFiles, KeysTypesAndRolesBySuffix) {
 }
 
 // Threads asking at once for the same folders each get the one reading of it; a folder
-// is read again only after more than kMaxFolders others were asked for since.
+// is read again only after more than kMaxFolders others were asked for since, and not at
+// all once the run is stopped.
 TEST(AssetFiles, FolderNamesReadOnceWhileRecent) {
     TempFolder folder;
     const auto dir = [&folder](std::size_t i) { return folder.file("d" + std::to_string(i)); };
@@ -878,6 +879,12 @@ TEST(AssetFiles, FolderNamesReadOnceWhileRecent) {
         cache.names(dir(i));
     EXPECT_EQ(cache.names(dir(0))->size(), 2u) << "let go and read again";
     EXPECT_EQ(cache.names(folder.file("missing")), nullptr);
+
+    // A stopped run reads no folder further, and that is no failure of the output.
+    FolderNamesCache stopped;
+    stopped.setKeepReading([] { return false; });
+    EXPECT_EQ(stopped.names(dir(0)), nullptr);
+    EXPECT_FALSE(stopped.failure());
 }
 
 // Each file of a folder belongs to one granule at most: the one whose ID is the longest
