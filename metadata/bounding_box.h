@@ -2,6 +2,7 @@
 
 #include "metadata/scene_metadata.h"
 
+#include <string_view>
 #include <vector>
 
 namespace aster {
@@ -13,5 +14,9 @@ namespace aster {
 // crossing of the antimeridian. Bounds that are not numbers, or south above north, give
 // no corners.
 std::vector<GeoPoint> CornersOfBox(double west, double east, double south, double north);
+
+// The reason for a box with its south above its north, in words every layout shares.
+inline constexpr std::string_view kSouthAboveNorth{
+    "bounding rectangle with its south above its north"};
 
 } // namespace aster

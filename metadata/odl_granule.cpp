@@ -410,7 +410,7 @@ std::optional<std::string> OdlGranuleReader::Granule::readBox() {
     }
     m_items.corners = CornersOfBox(bounds[0], bounds[1], bounds[3], bounds[2]);
     if (m_items.corners.empty())
-        return "bounding rectangle with its south above its north";
+        return std::string(kSouthAboveNorth);
     return std::nullopt;
 }
 

@@ -103,7 +103,6 @@ struct SceneMetadata {
 //   "corner N is out of range"        a number no double holds, such as 1e400 or 1e-400
 //   "corner N has no longitude at line M", "... no latitude ..."  (XML)
 //   "a bounding coordinate is not a number at line M"            (XML)
-//   "bounding rectangle's south above its north"                  (XML)
 //   "4 corner latitudes but 3 longitudes"                         (ODL)
 //   "corner latitudes without longitudes", and the other way      (ODL)
 //   "four corners without LOWERLEFT", "corner N is not a latitude and a longitude" (ODL)
@@ -137,7 +136,7 @@ struct SceneMetadata {
 //                                     of the wrong JSON type (null is taken as missing)
 //   "corner N has no longitude at offset M", "... no latitude ..." (N across all polygons)
 //   "a bounding rectangle has no WestBoundingCoordinate at offset N", and the others,
-//   "a bounding rectangle has its south above its north at offset N"
+//   "bounding rectangle with its south above its north at offset N"
 //   "polygon N has fewer than 3 corners"   when the footprint has several
 struct MetadataOrReason {
     std::optional<SceneMetadata> metadata;

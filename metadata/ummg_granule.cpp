@@ -290,7 +290,7 @@ struct UmmHandler {
     bool RawNumber(const char* chars, rapidjson::SizeType length, bool) {
         const NumberOrFault read = ReadNumber({chars, length});
         if (read.fault != NumberFault::None)
-            return reader.fail("unreadable JSON");
+            return reader.unreadableNumber();
         return number(read.value);
     }
     // Never called with kParseNumbersAsStringsFlag, but the parser's code names them.
@@ -332,6 +332,12 @@ bool UmmGranuleReader::fail(std::string why) {
     return false;
 }
 
+// A value the granule does without: one that cannot be read is left out, as the other
+// layouts leave out a cloud cover of "3 %", rather than lose the granule.
+bool MayGoWithout(UmmNode node) {
+    return node == UmmNode::CloudCover;
+}
+
 // Where the next value sits, counted in its list; false when the list is too long or the
 // value is not of the kind its place takes.
 bool UmmGranuleReader::enter(Kind kind, Node& node) {
@@ -344,7 +350,7 @@ bool UmmGranuleReader::enter(Kind kind, Node& node) {
             return fail("a list of more than " + std::to_string(kMaxListValues) + " values");
     }
     const Kind wanted = KindOf(node);
-    if (kind == Kind::Null || wanted == Kind::Any || wanted == kind)
+    if (kind == Kind::Null || wanted == Kind::Any || wanted == kind || MayGoWithout(node))
         return true;
     return fail(NameOf(node) + " is not " + std::string(KindWord(wanted)));
 }
@@ -358,6 +364,13 @@ bool UmmGranuleReader::scalar(Kind kind, std::string_view text, double number) {
     else if (kind == Kind::Number)
         take(node, number);
     return true;
+}
+
+bool UmmGranuleReader::unreadableNumber() {
+    Node node = Node::Other;
+    if (!enter(Kind::Number, node))
+        return false;
+    return MayGoWithout(node) || fail("unreadable JSON");
 }
 
 bool UmmGranuleReader::key(std::string_view name) {
@@ -514,7 +527,7 @@ bool UmmGranuleReader::closed(Node node) {
         std::vector<GeoPoint> corners = CornersOfBox(*m_taken.bounds[0], *m_taken.bounds[1],
                                                      *m_taken.bounds[3], *m_taken.bounds[2]);
         if (corners.empty())
-            return fail("a bounding rectangle has its south above its north");
+            return fail(std::string(kSouthAboveNorth));
         m_taken.boxes.push_back(std::move(corners));
         return true;
     }

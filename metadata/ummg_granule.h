@@ -97,6 +97,8 @@ class UmmGranuleReader {
 
     // The SAX events; false stops the parse, with m_reason saying why.
     bool scalar(Kind kind, std::string_view text, double number);
+    // A number whose syntax RapidJSON took but that no double holds.
+    bool unreadableNumber();
     bool start(Kind kind);
     bool key(std::string_view name);
     bool end();

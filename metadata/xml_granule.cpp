@@ -634,7 +634,7 @@ MetadataOrReason XmlGranuleReader::complete() {
                                                [](const auto& side) { return side.has_value(); })) {
         m_items.corners = CornersOfBox(*m_box[0], *m_box[1], *m_box[3], *m_box[2]);
         if (m_items.corners.empty())
-            return {std::nullopt, "bounding rectangle's south above its north"};
+            return {std::nullopt, std::string(kSouthAboveNorth)};
     }
     MetadataOrReason result = CompleteMetadata(m_items, m_layout);
     if (result.metadata) {

@@ -542,7 +542,7 @@ TEST(SceneMetadata, XmlIsReadAsWrittenOrRefused) {
          "<!DOCTYPE Granule [<!ELEMENT Granule ANY>]>\n<GranuleMetaDataFile/>",
          "root element is not Granule at line 2"},
         {"a bounding rectangle upside down", Replaced(echoBox, latitude, "30"),
-         "bounding rectangle's south above its north"},
+         "bounding rectangle with its south above its north"},
         {"a bounding coordinate that is no number", Replaced(echoBox, "-116.502783", "east"),
          "a bounding coordinate is not a number at line " + LineOf(echoBox, "-116.502783")},
         {"ECHO 10 nested too deeply", Replaced(echo, "<CloudCover>", deep + "<CloudCover>"),

@@ -275,6 +275,22 @@ TEST(SceneRun, AWriterMaySkipAScene) {
 }
 
 // A stopped run has named every file it skipped before the stop, and publishes nothing.
+// A summary counts skips by what went wrong, not where in the file or the granule.
+TEST(SceneRun, SkipKindsLeaveOutWhereAndDetails) {
+    const std::pair<std::string_view, std::string_view> cases[] = {
+        {"unreadable XML at line 12", "unreadable XML"},
+        {"Platforms is not a list at offset 44", "Platforms is not a list"},
+        {"polygon 2: corners cross each other", "corners cross each other"},
+        {"polygon 12: latitude of corner 3 out of range", "latitude of corner 3 out of range"},
+        {"polygon: x", "polygon"},
+        {"described by X.hdf.xml", "described by its metadata file"},
+        {"same granule as a.met", "same granule as another listed file"},
+        {"not UTF-8: save it as UTF-8", "not UTF-8"},
+    };
+    for (const auto& [reason, kind] : cases)
+        EXPECT_EQ(SkipKind(reason), kind) << reason;
+}
+
 TEST(SceneRun, AStoppedRunHasNamedItsSkips) {
     TempFolder folder;
     std::vector<std::string> names;

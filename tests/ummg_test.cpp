@@ -262,7 +262,12 @@ TEST(UmmG, MissingItemsAreNull) {
         "\"CloudCover\": 150, \"TemporalExtent\": null, \"DataGranule\": {}, " +
             geometry + ", \"Platforms\": [], \"Other\": {\"GranuleUR\": \"x\", \"ShortName\": 1}}",
     };
-    for (const std::string& text : records) {
+    std::vector<std::string> texts(std::begin(records), std::end(records));
+    // A cover that cannot be read is none, as in the other layouts: the granule stays.
+    for (const char* cover :
+         {"\"12\"", "\"3 %\"", "true", "[3]", "{\"a\": 3}", "1.8e308", "2e-324"})
+        texts.push_back("{\"CloudCover\": " + std::string(cover) + ", " + geometry + "}");
+    for (const std::string& text : texts) {
         SCOPED_TRACE(text);
         const MetadataOrReason got = ReadSceneMetadata(text);
         ASSERT_TRUE(got.metadata) << got.reason;
@@ -324,20 +329,19 @@ TEST(UmmG, HostileJsonGivesItsReason) {
         {"a zero byte before the end", head + "\"abc\"}" + std::string(1, '\0') + "}",
          "unreadable JSON at offset 34"},
         {"a comment", head + "1 // c\n}", "unreadable JSON at offset 30"},
-        {"NaN", head + "1, \"CloudCover\": NaN}", "unreadable JSON at offset 45"},
-        {"a number too large", head + "1, \"CloudCover\": 1e400}", "unreadable JSON at offset 45"},
-        {"a number beyond a double", head + "1, \"CloudCover\": 1.8e308}",
-         "unreadable JSON at offset 45"},
-        {"a number a double holds as zero", head + "1, \"CloudCover\": 2e-324}",
-         "unreadable JSON at offset 45"},
+        {"NaN", "{" + points + "[{\"Longitude\": NaN", "unreadable JSON at offset 113"},
+        {"a number too large", "{" + points + "[{\"Longitude\": 1e400",
+         "unreadable JSON at offset 113"},
+        {"a number beyond a double", "{" + points + "[{\"Longitude\": 1.8e308",
+         "unreadable JSON at offset 113"},
+        {"a number a double holds as zero", "{" + points + "[{\"Longitude\": 2e-324",
+         "unreadable JSON at offset 113"},
         {"a granule that is a number", "{\"GranuleUR\": 5}",
          "GranuleUR is not a text at offset 14"},
         {"points that are an object", "{" + points + "{}", "Points is not a list at offset 98"},
         {"a point that is a number", "{" + points + "[1]", "a point is not an object at offset 99"},
         {"a longitude that is a text", "{" + points + "[{\"Longitude\": \"1\"",
          "Longitude is not a number at offset 116"},
-        {"a cover that is a text", head + "1, \"CloudCover\": \"12\"}",
-         "CloudCover is not a number at offset 49"},
         {"platforms that are an object", head + "1, \"Platforms\": {}",
          "Platforms is not a list at offset 44"},
         {"a point without latitude", "{" + points + "[" + Point(1, 2) + ", {\"Longitude\": 1}",
@@ -351,7 +355,7 @@ TEST(UmmG, HostileJsonGivesItsReason) {
          "{\"SpatialExtent\": {\"HorizontalSpatialDomain\": {\"Geometry\": "
          "{\"BoundingRectangles\": [" +
              Box(1, 2, 3, 4) + "]}}}}",
-         "a bounding rectangle has its south above its north at offset 228"},
+         "bounding rectangle with its south above its north at offset 228"},
         {"no geometry", head + "\"x\"}", "no corners"},
         {"a search result of granules",
          "{\"hits\": 1, \"items\": [{\"meta\": {}, \"umm\": {" + points + "[]}}]}}}}}]}",
