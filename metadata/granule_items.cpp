@@ -409,13 +409,18 @@ TimeTexts ChooseTime(GranuleItems& items) {
 } // namespace
 
 MetadataOrReason CompleteMetadata(GranuleItems& items, MetadataLayout layout) {
-    if (items.corners.empty())
+    if (items.corners.empty() && items.moreRings.empty())
         return {std::nullopt, "no corners"};
     if (items.corners.size() < 3)
-        return {std::nullopt, "fewer than 3 corners"};
+        return {std::nullopt, items.moreRings.empty() ? std::string("fewer than 3 corners")
+                                                      : "polygon 1 has fewer than 3 corners"};
+    for (std::size_t i = 0; i < items.moreRings.size(); ++i)
+        if (items.moreRings[i].size() < 3)
+            return {std::nullopt, "polygon " + std::to_string(i + 2) + " has fewer than 3 corners"};
     SceneMetadata metadata;
     metadata.layout = layout;
     metadata.corners = std::move(items.corners);
+    metadata.moreRings = std::move(items.moreRings);
     const auto take = [&](EcsName name) { return std::move(items.texts[TextIndex(name)]); };
     auto [date, time] = ChooseTime(items);
     metadata.acquired = InstantOf(date, time);

@@ -235,6 +235,7 @@ bool IsTakenAttribute(std::string_view name);
 // What a reader gathered from one granule, in either layout.
 struct GranuleItems {
     std::vector<GeoPoint> corners;
+    std::vector<std::vector<GeoPoint>> moreRings;             // the footprint's further polygons
     std::array<std::optional<std::string>, kTextItems> texts; // by EcsName, from LocalGranuleId
     std::uint32_t textsAtHome = 0; // a bit for each text taken in its own group, as texts
     std::optional<std::string> sceneCloud, qaCloudAttribute, sunAzimuth, sunElevation;

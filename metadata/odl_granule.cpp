@@ -45,7 +45,8 @@ class OdlGranuleReader::Granule final : public OdlHandler {
     void takeFallbacks();
     std::optional<std::string> readCorners();
     std::optional<std::string> readGRing(const OdlValue& latitudeValue,
-                                         const OdlValue& longitudeValue);
+                                         const OdlValue& longitudeValue,
+                                         std::vector<GeoPoint>& corners);
     std::optional<std::string> readFourCorners();
     std::optional<std::string> readBox();
     void split(const OdlValue& value, std::vector<std::string_view>& items) const;
@@ -53,20 +54,24 @@ class OdlGranuleReader::Granule final : public OdlHandler {
     std::array<Block, kMaxNesting> m_blocks;
     std::size_t m_depth = 0;
     std::size_t m_attributesLevel = 0; // depth of the ADDITIONALATTRIBUTES block; 0 outside
-    // The G-ring from the first polygon container that is no hole, and the one from
-    // outside every container (a browse product's, say), taken only without the first.
-    OdlValue m_latitudes;
-    OdlValue m_longitudes;
+    // The G-ring of each polygon container that is no hole, one polygon of the footprint
+    // each (a granule across the antimeridian may come as one on either side), and the
+    // one from outside every container (a browse product's, say), taken only without them.
+    struct GRing {
+        std::size_t container = 0;
+        OdlValue latitudes;
+        OdlValue longitudes;
+    };
+    std::vector<GRing> m_grings;
     OdlValue m_strayLatitudes;
     OdlValue m_strayLongitudes;
-    // The containers begun so far, the one open (0 outside them) and the one the kept
-    // G-ring is from. A container whose EXCLUSIONGRINGFLAG is "Y" holds a hole, no
-    // outline, whether the flag comes before its points or after them.
+    // The containers begun so far and the one open (0 outside them). A container whose
+    // EXCLUSIONGRINGFLAG is "Y" holds a hole, no outline, whether the flag comes before
+    // its points or after them.
     std::size_t m_containers = 0;
     std::size_t m_openContainer = 0;
     bool m_openIsHole = false;
     bool m_holeSeen = false;
-    std::size_t m_gringContainer = 0;
     // The footprint where there is no G-ring: ASTER's four corners, UPPERLEFT, UPPERRIGHT,
     // LOWERRIGHT, LOWERLEFT (the G-ring's clockwise order), else the bounding rectangle's
     // WEST, EAST, NORTH and SOUTH.
@@ -110,8 +115,9 @@ std::size_t Offset(EcsName name, EcsName first) {
 } // namespace
 
 void OdlGranuleReader::Granule::clear() {
-    m_latitudes = m_longitudes = m_strayLatitudes = m_strayLongitudes = OdlValue{};
-    m_containers = m_openContainer = m_gringContainer = 0;
+    m_grings.clear();
+    m_strayLatitudes = m_strayLongitudes = OdlValue{};
+    m_containers = m_openContainer = 0;
     m_openIsHole = m_holeSeen = false;
     m_fourCorners.fill(OdlValue{});
     m_box.fill(OdlValue{});
@@ -229,8 +235,7 @@ void OdlGranuleReader::Granule::takeItem(EcsName what, EcsName parent, const Odl
         // taken instead.
         if (m_openContainer != 0 && EqualsNoCase(TrimBlanks(FirstOdlItem(value)), "Y")) {
             m_openIsHole = m_holeSeen = true;
-            if (m_gringContainer == m_openContainer)
-                dropGRing();
+            dropGRing();
         }
         break;
     case EcsName::RangeEndingDate:
@@ -273,7 +278,7 @@ void OdlGranuleReader::Granule::takeItem(EcsName what, EcsName parent, const Odl
     }
 }
 
-// A G-ring's points, from the first container that is no hole, or from outside every
+// A G-ring's points, from each container that is no hole, or from outside every
 // container.
 void OdlGranuleReader::Granule::takeGRing(EcsName what, const OdlValue& value) {
     const bool latitude = what == EcsName::GRingPointLatitude;
@@ -283,15 +288,16 @@ void OdlGranuleReader::Granule::takeGRing(EcsName what, const OdlValue& value) {
     }
     if (m_openIsHole)
         return;
-    if (m_latitudes.kind == OdlValue::None && m_longitudes.kind == OdlValue::None)
-        m_gringContainer = m_openContainer;
-    if (m_gringContainer == m_openContainer)
-        KeepFirst(latitude ? m_latitudes : m_longitudes, value);
+    if (m_grings.empty() || m_grings.back().container != m_openContainer)
+        m_grings.push_back({m_openContainer, {}, {}});
+    GRing& ring = m_grings.back();
+    KeepFirst(latitude ? ring.latitudes : ring.longitudes, value);
 }
 
+// The open container's points, when it turns out to hold a hole.
 void OdlGranuleReader::Granule::dropGRing() {
-    m_latitudes = OdlValue{};
-    m_longitudes = OdlValue{};
+    if (!m_grings.empty() && m_grings.back().container == m_openContainer)
+        m_grings.pop_back();
 }
 
 void OdlGranuleReader::Granule::pairClassedAttributes() {
@@ -338,10 +344,17 @@ void OdlGranuleReader::Granule::split(const OdlValue& value,
 // The G-ring, else the four corners, else the bounding rectangle: the closest outline a
 // granule gives.
 std::optional<std::string> OdlGranuleReader::Granule::readCorners() {
-    if (m_latitudes.kind != OdlValue::None || m_longitudes.kind != OdlValue::None)
-        return readGRing(m_latitudes, m_longitudes);
+    for (std::size_t i = 0; i < m_grings.size(); ++i) {
+        std::vector<GeoPoint>& corners =
+            i == 0 ? m_items.corners : m_items.moreRings.emplace_back();
+        if (auto reason = readGRing(m_grings[i].latitudes, m_grings[i].longitudes, corners))
+            return m_grings.size() == 1 ? std::move(reason)
+                                        : "polygon " + std::to_string(i + 1) + ": " + *reason;
+    }
+    if (!m_grings.empty())
+        return std::nullopt;
     if (m_strayLatitudes.kind != OdlValue::None || m_strayLongitudes.kind != OdlValue::None)
-        return readGRing(m_strayLatitudes, m_strayLongitudes);
+        return readGRing(m_strayLatitudes, m_strayLongitudes, m_items.corners);
     if (AnyGiven(m_fourCorners))
         return readFourCorners();
     if (AnyGiven(m_box))
@@ -352,7 +365,8 @@ std::optional<std::string> OdlGranuleReader::Granule::readCorners() {
 }
 
 std::optional<std::string> OdlGranuleReader::Granule::readGRing(const OdlValue& latitudeValue,
-                                                                const OdlValue& longitudeValue) {
+                                                                const OdlValue& longitudeValue,
+                                                                std::vector<GeoPoint>& corners) {
     if (longitudeValue.kind == OdlValue::None)
         return "corner latitudes without longitudes";
     if (latitudeValue.kind == OdlValue::None)
@@ -364,13 +378,13 @@ std::optional<std::string> OdlGranuleReader::Granule::readGRing(const OdlValue& 
     if (latitudes.size() != longitudes.size())
         return std::to_string(latitudes.size()) + " corner latitudes but " +
                std::to_string(longitudes.size()) + " longitudes";
-    m_items.corners.reserve(latitudes.size());
+    corners.reserve(latitudes.size());
     for (std::size_t i = 0; i < latitudes.size(); ++i) {
         const NumberOrFault lat = ReadNumber(latitudes[i]);
         const NumberOrFault lon = ReadNumber(longitudes[i]);
         if (lat.fault != NumberFault::None || lon.fault != NumberFault::None)
             return CornerReason(i + 1, lat.fault != NumberFault::None ? lat.fault : lon.fault);
-        m_items.corners.push_back({lon.value, lat.value});
+        corners.push_back({lon.value, lat.value});
     }
     return std::nullopt;
 }

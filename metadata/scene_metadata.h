@@ -64,7 +64,8 @@ struct SceneMetadata {
     MetadataLayout layout = MetadataLayout::None;
     std::vector<GeoPoint> corners;           // in file order, 3 or more
     // The further polygons of a footprint given as several (an orbit cut at +-180 comes
-    // as one on either side), each as `corners` is; the first polygon is `corners`.
+    // as one on either side), in any layout, each as `corners` is; the first polygon is
+    // `corners`.
     std::vector<std::vector<GeoPoint>> moreRings;
     // The date and the time of day as written, a pair from one group: CalendarDate and
     // TimeofDay, else RangeBeginningDate and RangeBeginningTime (see GranuleItems).

@@ -42,6 +42,7 @@ void XmlGranuleReader::clear() {
     m_take = Take::Nothing;
     m_polygonLevel = m_boxLevel = 0;
     m_polygonDone = m_boxDone = m_pointOpen = m_psaOpen = false;
+    m_cornerCount = 0;
     m_psaItem = nullptr;
     m_box = {};
     m_granuleUr.reset();
@@ -351,14 +352,16 @@ bool XmlGranuleReader::finish(const pugi::xml_node& node) {
         return false;
     if (what == EcsName::Point && m_pointOpen && m_depth + 1 == m_polygonLevel + 2) {
         m_pointOpen = false;
-        const std::string corner = "corner " + std::to_string(m_items.corners.size() + 1);
+        const std::string corner = "corner " + std::to_string(m_cornerCount + 1);
         if (!m_pointLon)
             return stop(endOf(node), corner + " has no longitude");
         if (!m_pointLat)
             return stop(endOf(node), corner + " has no latitude");
-        if (m_items.corners.size() == kMaxListValues)
+        if (m_cornerCount == kMaxListValues)
             return stop(endOf(node), MoreThan(kMaxListValues, "corners"));
-        m_items.corners.push_back({*m_pointLon, *m_pointLat});
+        ++m_cornerCount;
+        (m_items.moreRings.empty() ? m_items.corners : m_items.moreRings.back())
+            .push_back({*m_pointLon, *m_pointLat});
     } else if (what == EcsName::GPolygon && m_polygonLevel == m_depth + 1) {
         m_polygonLevel = 0;
         m_polygonDone = true;
@@ -387,8 +390,8 @@ bool XmlGranuleReader::collected(const pugi::xml_node& node) {
             return true;
         value = ParseNumber(text);
         if (!value)
-            return stop(endOf(node), "corner " + std::to_string(m_items.corners.size() + 1) +
-                                         " is not a number");
+            return stop(endOf(node),
+                        "corner " + std::to_string(m_cornerCount + 1) + " is not a number");
         return true;
     }
     case Take::Box:
@@ -480,12 +483,16 @@ XmlGranuleReader::Take XmlGranuleReader::item(EcsName name, EcsName parent) {
     return Take::Item;
 }
 
-// GPolygon/Boundary/Point of the first polygon only, its points' first coordinates.
+// GPolygon/Boundary/Point of each polygon, one of the footprint each (a granule across
+// the antimeridian may come as one on either side), its points' first coordinates.
 XmlGranuleReader::Take XmlGranuleReader::polygonTake(EcsName what, EcsName parent) {
     switch (what) {
     case EcsName::GPolygon:
-        if (!m_polygonDone && m_polygonLevel == 0)
+        if (m_polygonLevel == 0) {
+            if (m_polygonDone)
+                m_items.moreRings.emplace_back();
             m_polygonLevel = m_depth;
+        }
         return Take::Nothing;
     case EcsName::Point:
         if (parent == EcsName::Boundary && m_polygonLevel != 0 && m_polygonLevel + 2 == m_depth) {

@@ -117,8 +117,9 @@ class XmlGranuleReader {
     std::string_view m_piece; // a taken text of one piece, in m_buffer
     bool m_joined = false;    // else its pieces joined in m_collect
     std::string m_collect;
-    std::size_t m_polygonLevel = 0; // depth of the first GPolygon while it is open
-    bool m_polygonDone = false;
+    std::size_t m_polygonLevel = 0; // depth of the GPolygon open, one at a time
+    bool m_polygonDone = false;     // one was read: the next is a further polygon
+    std::size_t m_cornerCount = 0;  // over every polygon, as reasons number them
     bool m_pointOpen = false;
     std::optional<double> m_pointLon;
     std::optional<double> m_pointLat;

@@ -556,13 +556,13 @@ TEST(CommandLine, FootprintsNameTheScenesSkipped) {
     TempFolder odd;
     odd.write("a.met", test::ExampleScene());
     std::filesystem::create_symlink("loop.met", odd.file("loop.met"));
-    odd.write("u.json", "{\"GranuleUR\": \"G\", \"Platforms\": {}}");
+    odd.write("u.json", "{\"GranuleUR\": 5}");
     const char list[] = "a.met\r\nloop.met\r\nn\0ul.met\r\nu.json\r\n";
     odd.write("filelist.txt", std::string(list, sizeof list - 1));
     EXPECT_EQ(RunAster({"footprints", odd.path(), "-o", out.file("odd.gpkg")}).err,
               "aster: 1 footprint written, 3 listed files skipped: 1 too many levels of "
-              "symbolic links, 1 file whose name holds a NUL byte, 1 Platforms is not a "
-              "list\n");
+              "symbolic links, 1 file whose name holds a NUL byte, 1 GranuleUR is not a "
+              "text\n");
 }
 
 // The exit status says whether the output was published, whatever became of standard

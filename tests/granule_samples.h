@@ -50,11 +50,6 @@ inline std::string GranuleXml() {
             </Point>
           </Boundary>
         </GPolygon>
-        <GPolygon>
-          <Boundary>
-            <Point><PointLongitude>1</PointLongitude><PointLatitude>2</PointLatitude></Point>
-          </Boundary>
-        </GPolygon>
       </HorizontalSpatialDomainContainer>
     </SpatialDomainContainer>
     <MeasuredParameters>
@@ -246,24 +241,15 @@ inline std::string EcsGranuleXml(SampleFootprint footprint) {
 }
 
 inline std::string Echo10GranuleXml(SampleFootprint footprint) {
-    const std::string geometry =
-        footprint == SampleFootprint::Polygon
-            ? R"(<GPolygon>
+    const std::string geometry = footprint == SampleFootprint::Polygon ? R"(<GPolygon>
             <Boundary>
               <Point><PointLongitude>-117.204518</PointLongitude><PointLatitude>36.512345</PointLatitude></Point>
               <Point><PointLongitude>-116.502783</PointLongitude><PointLatitude>36.402871</PointLatitude></Point>
               <Point><PointLongitude>-116.641209</PointLongitude><PointLatitude>35.872310</PointLatitude></Point>
               <Point><PointLongitude>-117.342651</PointLongitude><PointLatitude>35.981734</PointLatitude></Point>
             </Boundary>
-          </GPolygon>
-          <GPolygon>
-            <Boundary>
-              <Point><PointLongitude>10</PointLongitude><PointLatitude>10</PointLatitude></Point>
-              <Point><PointLongitude>11</PointLongitude><PointLatitude>10</PointLatitude></Point>
-              <Point><PointLongitude>11</PointLongitude><PointLatitude>11</PointLatitude></Point>
-            </Boundary>
           </GPolygon>)"
-            : R"(<BoundingRectangle>
+                                                                       : R"(<BoundingRectangle>
             <WestBoundingCoordinate>-117.342651</WestBoundingCoordinate>
             <NorthBoundingCoordinate>36.512345</NorthBoundingCoordinate>
             <EastBoundingCoordinate>-116.502783</EastBoundingCoordinate>

@@ -172,16 +172,73 @@ TEST(UmmG, NumbersReadToTheNearestDouble) {
     }
 }
 
+// The same polygons as ECS's G-ring containers in ODL, as ECS granule XML and as ECHO 10.
+std::string OtherLayout(MetadataLayout layout, const std::vector<std::vector<GeoPoint>>& rings) {
+    std::string text;
+    for (const std::vector<GeoPoint>& ring : rings) {
+        std::string lons, lats, points;
+        for (const GeoPoint& p : ring) {
+            lons += (lons.empty() ? "" : ", ") + std::to_string(p.lon);
+            lats += (lats.empty() ? "" : ", ") + std::to_string(p.lat);
+            points += "<Point><PointLongitude>" + std::to_string(p.lon) +
+                      "</PointLongitude><PointLatitude>" + std::to_string(p.lat) +
+                      "</PointLatitude></Point>";
+        }
+        text += layout == MetadataLayout::Odl
+                    ? "OBJECT = GPOLYGONCONTAINER\n GROUP = GRINGPOINT\n"
+                      "  OBJECT = GRINGPOINTLONGITUDE\n   VALUE = (" +
+                          lons +
+                          ")\n  END_OBJECT = GRINGPOINTLONGITUDE\n"
+                          "  OBJECT = GRINGPOINTLATITUDE\n   VALUE = (" +
+                          lats +
+                          ")\n  END_OBJECT = GRINGPOINTLATITUDE\n END_GROUP = GRINGPOINT\n"
+                          "END_OBJECT = GPOLYGONCONTAINER\n"
+                    : "<GPolygon><Boundary>" + points + "</Boundary></GPolygon>";
+    }
+    switch (layout) {
+    case MetadataLayout::Odl:
+        return "GROUP = INVENTORYMETADATA\nGROUP = SPATIALDOMAINCONTAINER\n" + text +
+               "END_GROUP = SPATIALDOMAINCONTAINER\nEND_GROUP = INVENTORYMETADATA\nEND\n";
+    case MetadataLayout::EcsXml:
+        return "<GranuleMetaDataFile><GranuleURMetaData><SpatialDomainContainer>"
+               "<HorizontalSpatialDomainContainer>" +
+               text +
+               "</HorizontalSpatialDomainContainer></SpatialDomainContainer>"
+               "</GranuleURMetaData></GranuleMetaDataFile>";
+    default:
+        return "<Granule><GranuleUR>G</GranuleUR><Spatial><HorizontalSpatialDomain><Geometry>" +
+               text + "</Geometry></HorizontalSpatialDomain></Spatial></Granule>";
+    }
+}
+
 TEST(UmmG, SeveralPolygonsKeepTheirOrder) {
-    // An orbit cut at +-180: one polygon on either side, then a third elsewhere.
+    // An orbit cut at +-180: one polygon on either side, then a third elsewhere; read
+    // alike from every layout that has polygons.
     const std::vector<GeoPoint> east = {{175, -5}, {180, -5}, {180, 5}, {175, 5}};
     const std::vector<GeoPoint> west = {{-180, -5}, {-176, -5}, {-176, 5}, {-180, 5}};
     const std::vector<GeoPoint> third = {{10, 10}, {11, 10}, {11, 11}};
-    const MetadataOrReason got = ReadSceneMetadata(Record(Geometry(Polygons({east, west, third}))));
-    ASSERT_TRUE(got.metadata) << got.reason;
-    EXPECT_EQ(got.metadata->corners, east);
     const std::vector<std::vector<GeoPoint>> more = {west, third};
-    EXPECT_EQ(got.metadata->moreRings, more);
+    const std::vector<GeoPoint> two = {{1, 1}, {2, 2}};
+    for (const MetadataLayout layout : {MetadataLayout::UmmG, MetadataLayout::Odl,
+                                        MetadataLayout::EcsXml, MetadataLayout::Echo10}) {
+        const auto text = [layout](const std::vector<std::vector<GeoPoint>>& rings) {
+            return layout == MetadataLayout::UmmG ? Record(Geometry(Polygons(rings)))
+                                                  : OtherLayout(layout, rings);
+        };
+        SCOPED_TRACE(text({east}));
+        const MetadataOrReason got = ReadSceneMetadata(text({east, west, third}));
+        ASSERT_TRUE(got.metadata) << got.reason;
+        EXPECT_EQ(got.metadata->layout, layout);
+        EXPECT_EQ(got.metadata->corners, east);
+        EXPECT_EQ(got.metadata->moreRings, more);
+        if (layout == MetadataLayout::UmmG)
+            continue; // UMM-G closes each ring with its first point, which is no corner
+        EXPECT_EQ(ReadSceneMetadata(text({east, two})).reason,
+                  "polygon 2 has fewer than 3 corners");
+        EXPECT_EQ(ReadSceneMetadata(text({two, east})).reason,
+                  "polygon 1 has fewer than 3 corners");
+        EXPECT_EQ(ReadSceneMetadata(text({two})).reason, "fewer than 3 corners");
+    }
 
     // The footprint is every polygon's parts; polygons at +180 and -180 make it cross.
     SceneMetadataReader reader;
