@@ -239,6 +239,33 @@ void DropRepeatedCorners(std::vector<Vertex>& ring) {
         ring.pop_back();
 }
 
+// A corner at a pole has no longitude of its own: the edges to it run along the meridians
+// of the corners beside it, so it stands for the pole from the one meridian to the other.
+// Written with any longitude, it would otherwise make the footprint a different shape for
+// each, or one that seems to go round the pole. A side towards another corner at the pole
+// keeps the corner's own longitude, so that a polar cap's edge along the pole stays.
+void SpreadPoleCorners(std::vector<Vertex>& ring) {
+    const auto atPole = [](const Vertex& v) { return v.y == kQuarterTurn || v.y == -kQuarterTurn; };
+    if (std::none_of(ring.begin(), ring.end(), atPole))
+        return;
+    const std::size_t n = ring.size();
+    std::vector<Vertex> spread;
+    spread.reserve(n + 2);
+    for (std::size_t i = 0; i < n; ++i) {
+        const Vertex& v = ring[i];
+        if (!atPole(v)) {
+            spread.push_back(v);
+            continue;
+        }
+        const Vertex& before = ring[(i + n - 1) % n];
+        const Vertex& after = ring[(i + 1) % n];
+        spread.push_back(MakeVertex(atPole(before) ? v.x : before.x, v.y));
+        spread.push_back(MakeVertex(atPole(after) ? v.x : after.x, v.y));
+    }
+    ring = std::move(spread);
+    DropRepeatedCorners(ring);
+}
+
 std::vector<GeoPoint> Points(const std::vector<Vertex>& ring) {
     std::vector<GeoPoint> points;
     points.reserve(ring.size());
@@ -658,6 +685,7 @@ ShapeOrReason MakeFootprintShape(std::span<const GeoPoint> corners) {
         ring.push_back(MakeVertex(*x, *y));
     }
     DropRepeatedCorners(ring);
+    SpreadPoleCorners(ring);
     if (ring.size() < 3)
         return Refused("footprint has no area");
 

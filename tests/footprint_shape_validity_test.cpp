@@ -154,6 +154,32 @@ bool ThreeExactlyInLine(const Ring& ring) {
     return false;
 }
 
+void DropRepeats(Ring& ring) {
+    ring.erase(std::unique(ring.begin(), ring.end()), ring.end());
+    while (ring.size() > 1 && ring.back() == ring.front())
+        ring.pop_back();
+}
+
+// A corner at a pole stands for the pole between the meridians of the corners beside it
+// (its own longitude towards a neighbour at the pole too).
+Ring SpreadAtPoles(const Ring& ring) {
+    const auto atPole = [](const GeoPoint& p) { return std::fabs(p.lat) == 90; };
+    Ring spread;
+    for (std::size_t i = 0; i < ring.size(); ++i) {
+        const GeoPoint& p = ring[i];
+        const GeoPoint& before = ring[(i + ring.size() - 1) % ring.size()];
+        const GeoPoint& after = ring[(i + 1) % ring.size()];
+        if (!atPole(p)) {
+            spread.push_back(p);
+            continue;
+        }
+        spread.push_back({atPole(before) ? p.lon : before.lon, p.lat});
+        spread.push_back({atPole(after) ? p.lon : after.lon, p.lat});
+    }
+    DropRepeats(spread);
+    return spread;
+}
+
 // Asks GEOS about the corners and the shape made of them; counts the footprints cut.
 void CheckAgainstGeos(const Ring& corners, int& cut, int& convex) {
     std::string shown;
@@ -179,12 +205,11 @@ void CheckAgainstGeos(const Ring& corners, int& cut, int& convex) {
         EXPECT_TRUE(all.IsValid()) << all.exportToWkt();
     }
 
-    // The corners without repeats, longitudes made continuous: one plane polygon that may
-    // pass +-180, crossing it when a step is more than 180 degrees.
+    // The corners without repeats, spread at the poles, longitudes made continuous: one
+    // plane polygon that may pass +-180, crossing it when a step is more than 180 degrees.
     Ring ring = corners;
-    ring.erase(std::unique(ring.begin(), ring.end()), ring.end());
-    while (ring.size() > 1 && ring.back() == ring.front())
-        ring.pop_back();
+    DropRepeats(ring);
+    ring = SpreadAtPoles(ring);
     const Ring inRange = ring;
     double turns = 0;
     bool crosses = false;
