@@ -279,9 +279,16 @@ HdfTextsOrReason ReadAttributes(int32 file) {
     if (parts[0].attributes.empty())
         return {std::nullopt, "HDF file without ECS metadata"};
     for (std::size_t text = 0; text < parts.size(); ++text) {
-        if (parts[text].bytes > kMaxHdfTextBytes)
-            return {std::nullopt, std::string(kTextNames[text]) + " of more than " +
-                                      std::to_string(kMaxHdfTextBytes >> 20) + " MiB"};
+        if (parts[text].bytes <= kMaxHdfTextBytes)
+            continue;
+        // The archive's text says nothing a scene is made of: one too large is left out,
+        // not the granule with it.
+        if (kTextNames[text] == "archivemetadata") {
+            parts[text] = TextParts{};
+            continue;
+        }
+        return {std::nullopt, std::string(kTextNames[text]) + " of more than " +
+                                  std::to_string(kMaxHdfTextBytes >> 20) + " MiB"};
     }
     HdfTexts texts;
     std::array<std::string*, 3> into{&texts.core, &texts.product, &texts.archive};

@@ -38,7 +38,8 @@ bool LooksLikeHdf4(std::string_view head);
 //   "truncated or damaged HDF"         its blocks run past the end of the file
 //   "unreadable HDF"                   the HDF library cannot read it (or failed on it)
 //   "HDF file without ECS metadata"    no coremetadata.N attribute
-//   "coremetadata of more than 16 MiB" (also productmetadata, archivemetadata)
+//   "coremetadata of more than 16 MiB" (also productmetadata; an archivemetadata text so
+//                                      large is left out, empty)
 struct HdfTextsOrReason {
     std::optional<HdfTexts> texts;
     std::string reason;

@@ -168,22 +168,31 @@ TEST(HdfTexts, ADamagedFileGivesAReasonAndSparesTheNext) {
     }
 }
 
+// A scene's text beyond the bound refuses the file; the archive's, which no scene is made
+// of, is left out instead.
 TEST(HdfTexts, RefusesATextOfMoreThanItsBound) {
     const test::TempFolder folder;
-    for (const std::size_t total : {kMaxHdfTextBytes, kMaxHdfTextBytes + 1}) {
-        // The library writes no attribute of more than 65535 bytes: hence ECS's parts.
-        std::vector<Attribute> parts{{"coremetadata.0", "C"}};
-        for (std::size_t done = 0; done < total; done += 65535)
-            parts.push_back({"archivemetadata." + std::to_string(parts.size() - 1),
-                             std::string(std::min<std::size_t>(65535, total - done), 'a')});
-        WriteHdf(folder.file("a.hdf"), parts);
-        const HdfTextsOrReason got = ReadFile(folder.file("a.hdf"));
-        if (total == kMaxHdfTextBytes)
-            EXPECT_EQ(got.texts ? got.texts->archive.size() : 0, total) << got.reason;
-        else
-            EXPECT_EQ(Outcome(got), "reason: archivemetadata of more than 16 MiB");
-        std::filesystem::remove(folder.file("a.hdf"));
-    }
+    for (const std::string name : {"productmetadata", "archivemetadata"})
+        for (const std::size_t total : {kMaxHdfTextBytes, kMaxHdfTextBytes + 1}) {
+            // The library writes no attribute of more than 65535 bytes: hence ECS's parts.
+            std::vector<Attribute> parts{{"coremetadata.0", "C"}};
+            for (std::size_t done = 0; done < total; done += 65535)
+                parts.push_back({name + "." + std::to_string(parts.size() - 1),
+                                 std::string(std::min<std::size_t>(65535, total - done), 'a')});
+            WriteHdf(folder.file("a.hdf"), parts);
+            const HdfTextsOrReason got = ReadFile(folder.file("a.hdf"));
+            if (total == kMaxHdfTextBytes)
+                EXPECT_EQ(!got.texts                  ? 0
+                          : name == "archivemetadata" ? got.texts->archive.size()
+                                                      : got.texts->product.size(),
+                          total)
+                    << got.reason;
+            else if (name == "archivemetadata")
+                EXPECT_EQ(Outcome(got), "C||");
+            else
+                EXPECT_EQ(Outcome(got), "reason: productmetadata of more than 16 MiB");
+            std::filesystem::remove(folder.file("a.hdf"));
+        }
 }
 
 // One thread reads for all that wait meanwhile: each must still get its own file's texts,
