@@ -38,18 +38,43 @@ struct AnswerHead {
 };
 constexpr std::size_t kMaxReasonBytes = 4096;
 
-// Whole `size` bytes from `socket`: 0, or an errno value (ECONNRESET for the end of the
-// stream, EAGAIN when the socket's time ran out).
-int ReceiveAll(int socket, char* buffer, std::size_t size) {
+// Waits up to `within` for bytes from `socket`, asking `giveUp` every tenth of a second:
+// 0 when something came (bytes, or the end of the stream, for the read to tell), EAGAIN
+// when nothing did, ECANCELED when it was given up.
+int WaitForBytes(int socket, std::chrono::milliseconds within, const GiveUpWaiting& giveUp) {
+    using Clock = std::chrono::steady_clock;
+    constexpr std::chrono::milliseconds kAskEvery{100};
+    const Clock::time_point deadline = Clock::now() + within;
+    for (;;) {
+        if (giveUp && giveUp())
+            return ECANCELED;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return EAGAIN;
+        pollfd bytes{socket, POLLIN, 0};
+        const auto slice = giveUp ? std::min(left, kAskEvery) : left;
+        const int ready = ::poll(&bytes, 1, static_cast<int>(slice.count()));
+        if (ready > 0 || (ready < 0 && errno != EINTR))
+            return 0;
+    }
+}
+
+// Whole `size` bytes from `socket`, each wait for more as WaitForBytes: 0, or an errno
+// value (ECONNRESET for the end of the stream, EAGAIN when the helper stayed silent,
+// ECANCELED when given up).
+int ReceiveAll(int socket, char* buffer, std::size_t size, std::chrono::milliseconds within,
+               const GiveUpWaiting& giveUp) {
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t got = ::recv(socket, buffer + done, size - done, MSG_WAITALL);
+        if (const int waited = WaitForBytes(socket, within, giveUp); waited != 0)
+            return waited;
+        const ssize_t got = ::recv(socket, buffer + done, size - done, MSG_DONTWAIT);
         if (got > 0)
             done += static_cast<std::size_t>(got);
         else if (got == 0)
             return ECONNRESET;
-        else if (errno != EINTR)
-            return errno == EWOULDBLOCK ? EAGAIN : errno;
+        else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+            return errno;
     }
     return 0;
 }
@@ -152,36 +177,11 @@ struct Asked {
     bool givenUp = false;
 };
 
-// Waits up to `within` for the answer to begin, asking `giveUp` every tenth of a second:
-// 0 when something came (an answer, or the end of the stream, for the reads to tell),
-// EAGAIN when nothing did, ECANCELED when it was given up.
-int WaitForAnswer(int socket, std::chrono::milliseconds within, const GiveUpWaiting& giveUp) {
-    using Clock = std::chrono::steady_clock;
-    constexpr std::chrono::milliseconds kAskEvery{100};
-    const Clock::time_point deadline = Clock::now() + within;
-    for (;;) {
-        if (giveUp && giveUp())
-            return ECANCELED;
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            return EAGAIN;
-        pollfd answer{socket, POLLIN, 0};
-        const auto slice = giveUp ? std::min(left, kAskEvery) : left;
-        const int ready = ::poll(&answer, 1, static_cast<int>(slice.count()));
-        if (ready > 0 || (ready < 0 && errno != EINTR))
-            return 0;
-    }
-}
-
 Asked ReceiveAnswer(int socket, std::chrono::milliseconds within, const GiveUpWaiting& giveUp) {
     AnswerHead head;
-    int error = WaitForAnswer(socket, within, giveUp);
-    if (error == ECANCELED)
-        return {std::nullopt, false, false, true};
-    if (error == 0)
-        error = ReceiveAll(socket, reinterpret_cast<char*>(&head), sizeof head);
+    int error = ReceiveAll(socket, reinterpret_cast<char*>(&head), sizeof head, within, giveUp);
     if (error != 0)
-        return {std::nullopt, false, error == EAGAIN};
+        return {std::nullopt, false, error == EAGAIN, error == ECANCELED};
     if (head.hasTexts > 1 || head.sizes[0] > kMaxReasonBytes ||
         std::any_of(head.sizes + 1, head.sizes + 4,
                     [](std::uint64_t size) { return size > kMaxHdfTextBytes; }))
@@ -191,10 +191,10 @@ Asked ReceiveAnswer(int socket, std::chrono::milliseconds within, const GiveUpWa
     std::string* const into[4] = {&read.reason, &texts.core, &texts.product, &texts.archive};
     for (std::size_t i = 0; i < 4 && error == 0; ++i) {
         into[i]->resize(head.sizes[i]);
-        error = ReceiveAll(socket, into[i]->data(), into[i]->size());
+        error = ReceiveAll(socket, into[i]->data(), into[i]->size(), within, giveUp);
     }
     if (error != 0)
-        return {std::nullopt, false, error == EAGAIN};
+        return {std::nullopt, false, error == EAGAIN, error == ECANCELED};
     if (head.hasTexts != 0)
         read.texts = std::move(texts);
     return {std::move(read), head.leaving != 0, false};
@@ -252,11 +252,6 @@ HdfReaderProcess::Helper::start(const HdfReaderSettings& settings) {
     ::close(pair[1]);
     if (!theirs)
         return nullptr;
-    const timeval within{static_cast<time_t>(settings.answerWithin.count() / 1000),
-                         static_cast<suseconds_t>(settings.answerWithin.count() % 1000 * 1000)};
-    if (::setsockopt(ours.get(), SOL_SOCKET, SO_RCVTIMEO, &within, sizeof within) != 0)
-        return nullptr;
-
     SpawnSettings spawn;
     posix_spawn_file_actions_t* actions = spawn.actions();
     ::posix_spawn_file_actions_adddup2(actions, theirs.get(), kHdfReaderSocket);

@@ -245,9 +245,11 @@ TEST(HdfTexts, AHelperThatFailsCostsOneFileAtMost) {
     const test::TempFolder folder;
     WriteHdf(folder.file("good.hdf"), {{"coremetadata.0", "good"}});
     folder.write("hang", "#!/bin/sh\nexec sleep 30\n");
+    // Hangs halfway through its first answer.
+    folder.write("stall", "#!/bin/sh\nhead -c 4 <&3 >/dev/null\nprintf abcd >&3\nexec sleep 30\n");
     // Dies as the library would on a file: once it has the file.
     folder.write("crash", "#!/bin/sh\nhead -c 4 <&3 >/dev/null\nkill -SEGV $$\n");
-    for (const char* script : {"hang", "crash"})
+    for (const char* script : {"hang", "crash", "stall"})
         std::filesystem::permissions(folder.file(script), std::filesystem::perms::owner_all);
     const std::string crash = std::string(ASTER_SOURCE_DIR) + "/tests/data/hdf-library-crash.hdf";
     const std::string longVersion =
@@ -280,6 +282,16 @@ TEST(HdfTexts, AHelperThatFailsCostsOneFileAtMost) {
          folder.file("hang"),
          {folder.file("good.hdf"), folder.file("good.hdf")},
          {"reason: not read: the run was stopped", "reason: not read: the run was stopped"},
+         std::chrono::minutes(1),
+         milliseconds(200)},
+        {"it stalls in its answer",
+         folder.file("stall"),
+         {folder.file("good.hdf")},
+         {"reason: unreadable HDF"}},
+        {"it stalls in its answer, and the run is stopped",
+         folder.file("stall"),
+         {folder.file("good.hdf")},
+         {"reason: not read: the run was stopped"},
          std::chrono::minutes(1),
          milliseconds(200)},
         {"it cannot be started",
