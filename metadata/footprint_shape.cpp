@@ -665,6 +665,39 @@ BoundingBox BoundsOf(const FootprintShape& shape) {
     return {west, south, east, north};
 }
 
+namespace {
+
+// A ring that touches a pole along one edge and otherwise goes once round the globe (a
+// wide cap given with a corner at the pole) takes that edge back the long way, so that it
+// winds no more, where the edge's short way goes round the same way as the rest; a corner
+// is added halfway. Otherwise the ring does enclose the pole.
+bool TurnBackAlongPole(std::vector<Vertex>& ring, Units winding) {
+    std::size_t edge = ring.size();
+    for (std::size_t i = 0; i < ring.size(); ++i) {
+        const Vertex& a = ring[i];
+        const Vertex& b = ring[(i + 1) % ring.size()];
+        if (a.y != b.y || (a.y != kQuarterTurn && a.y != -kQuarterTurn) || a.x == b.x)
+            continue;
+        if (edge != ring.size())
+            return false; // several: which way each runs is not told
+        edge = i;
+    }
+    if (edge == ring.size())
+        return false;
+    const Vertex& a = ring[edge];
+    const Vertex& b = ring[(edge + 1) % ring.size()];
+    const Units step = b.x - a.x + WrapOffset(b.x - a.x); // the short way
+    if ((step > 0) != (winding > 0))
+        return false;
+    const Units back = step > 0 ? step - kTurn : step + kTurn;
+    Units half = a.x + back / 2;
+    half += half > kHalfTurn ? -kTurn : half < -kHalfTurn ? kTurn : 0;
+    ring.insert(ring.begin() + static_cast<std::ptrdiff_t>(edge) + 1, MakeVertex(half, a.y));
+    return true;
+}
+
+} // namespace
+
 ShapeOrReason MakeFootprintShape(std::span<const GeoPoint> corners) {
     if (corners.size() < 3)
         return Refused("fewer than 3 corners");
@@ -692,12 +725,19 @@ ShapeOrReason MakeFootprintShape(std::span<const GeoPoint> corners) {
     Units winding = 0;
     bool crosses = false;
     Units latitudes = 0;
-    for (std::size_t i = 0; i < ring.size(); ++i) {
-        const Units wrap = WrapOffset(ring[(i + 1) % ring.size()].x - ring[i].x);
-        winding += wrap;
-        crosses = crosses || wrap != 0;
-        latitudes += ring[i].y;
-    }
+    const auto measure = [&] {
+        winding = latitudes = 0;
+        crosses = false;
+        for (std::size_t i = 0; i < ring.size(); ++i) {
+            const Units wrap = WrapOffset(ring[(i + 1) % ring.size()].x - ring[i].x);
+            winding += wrap;
+            crosses = crosses || wrap != 0;
+            latitudes += ring[i].y;
+        }
+    };
+    measure();
+    if ((winding == kTurn || winding == -kTurn) && TurnBackAlongPole(ring, winding))
+        measure();
     if (winding == kTurn || winding == -kTurn)
         // Once around the globe: the ring encloses the pole on the side it mostly lies.
         return Refused(latitudes >= 0 ? "footprint encloses the North Pole"

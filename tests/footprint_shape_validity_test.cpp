@@ -177,6 +177,37 @@ Ring SpreadAtPoles(const Ring& ring) {
         spread.push_back({atPole(after) ? p.lon : after.lon, p.lat});
     }
     DropRepeats(spread);
+    // Going once round the globe but for one edge along the pole, whose short way runs
+    // round the same way: that edge runs back the long way, by a corner halfway.
+    const auto units = [](double degrees) { return std::llround(degrees * 1e7); };
+    const auto wrap = [](long long step) {
+        return step > 1'800'000'000    ? -3'600'000'000LL
+               : step < -1'800'000'000 ? 3'600'000'000LL
+                                       : 0;
+    };
+    long long turns = 0;
+    std::vector<std::size_t> poleEdges;
+    for (std::size_t i = 0; i < spread.size(); ++i) {
+        const GeoPoint& a = spread[i];
+        const GeoPoint& b = spread[(i + 1) % spread.size()];
+        turns += wrap(units(b.lon) - units(a.lon));
+        if (atPole(a) && a.lat == b.lat && a.lon != b.lon)
+            poleEdges.push_back(i);
+    }
+    if (std::llabs(turns) == 3'600'000'000LL && poleEdges.size() == 1) {
+        const GeoPoint& a = spread[poleEdges[0]];
+        const GeoPoint& b = spread[(poleEdges[0] + 1) % spread.size()];
+        const long long step = units(b.lon) - units(a.lon) + wrap(units(b.lon) - units(a.lon));
+        if ((step > 0) == (turns > 0)) {
+            long long half =
+                units(a.lon) + (step > 0 ? step - 3'600'000'000LL : step + 3'600'000'000LL) / 2;
+            half += half > 1'800'000'000    ? -3'600'000'000LL
+                    : half < -1'800'000'000 ? 3'600'000'000LL
+                                            : 0;
+            spread.insert(spread.begin() + static_cast<std::ptrdiff_t>(poleEdges[0]) + 1,
+                          {static_cast<double>(half) / 1e7, a.lat});
+        }
+    }
     return spread;
 }
 
