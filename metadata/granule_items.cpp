@@ -110,16 +110,6 @@ std::size_t SkipDigits(std::string_view text, std::size_t pos) {
     return pos;
 }
 
-// A percentage of cloud, or nothing when the text is none.
-std::optional<double> Percent(const std::optional<std::string>& text) {
-    if (!text)
-        return std::nullopt;
-    const std::optional<double> value = ParseNumber(*text);
-    if (!value || *value < 0 || *value > 100)
-        return std::nullopt;
-    return value;
-}
-
 std::optional<double> Degrees(const std::optional<std::string>& text) {
     return text ? ParseNumber(*text) : std::nullopt;
 }
@@ -346,6 +336,15 @@ bool IsTakenAttribute(std::string_view name) {
 std::optional<std::string>* GranuleItems::attributeItem(std::string_view name) {
     const AttributeItem item = AttributeItemOf(name);
     return item != nullptr ? &(this->*item) : nullptr;
+}
+
+std::optional<double> Percent(const std::optional<std::string>& text) {
+    if (!text)
+        return std::nullopt;
+    const std::optional<double> value = ParseNumber(*text);
+    if (!value || *value < 0 || *value > 100)
+        return std::nullopt;
+    return value;
 }
 
 void GranuleItems::noteAttribute(std::string_view name, std::string_view value) {

@@ -256,6 +256,9 @@ struct GranuleItems {
     std::optional<std::string>* attributeItem(std::string_view name);
 };
 
+// A percentage of cloud, or nothing when the text is none or no number from 0 to 100.
+std::optional<double> Percent(const std::optional<std::string>& text);
+
 // The metadata of what was gathered, or the reason for none ("no corners", ...).
 MetadataOrReason CompleteMetadata(GranuleItems& items, MetadataLayout layout);
 // The cloud cover (where `metadata` has none) and the sun's angles that the additional

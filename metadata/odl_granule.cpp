@@ -18,6 +18,12 @@ class OdlGranuleReader::Granule final : public OdlHandler {
     void clear();
     // Reads one text of the granule, or gives the reader's reason with its line.
     std::optional<std::string> readText(std::string_view text);
+    // Takes no G-ring from the texts read after this where those before gave one: the
+    // core's footprint is the granule's, and a product's copy of it no further part.
+    void keepGRings() {
+        m_gringsKept = !m_grings.empty() || m_strayLatitudes.kind != OdlValue::None ||
+                       m_strayLongitudes.kind != OdlValue::None;
+    }
     void begin(std::string_view name) override;
     void end() override;
     void assign(std::string_view name, const OdlValue& value) override;
@@ -63,6 +69,7 @@ class OdlGranuleReader::Granule final : public OdlHandler {
         OdlValue longitudes;
     };
     std::vector<GRing> m_grings;
+    bool m_gringsKept = false; // see keepGRings()
     OdlValue m_strayLatitudes;
     OdlValue m_strayLongitudes;
     // The containers begun so far and the one open (0 outside them). A container whose
@@ -116,6 +123,7 @@ std::size_t Offset(EcsName name, EcsName first) {
 
 void OdlGranuleReader::Granule::clear() {
     m_grings.clear();
+    m_gringsKept = false;
     m_strayLatitudes = m_strayLongitudes = OdlValue{};
     m_containers = m_openContainer = 0;
     m_openIsHole = m_holeSeen = false;
@@ -282,6 +290,8 @@ void OdlGranuleReader::Granule::takeItem(EcsName what, EcsName parent, const Odl
 // container.
 void OdlGranuleReader::Granule::takeGRing(EcsName what, const OdlValue& value) {
     const bool latitude = what == EcsName::GRingPointLatitude;
+    if (m_gringsKept)
+        return;
     if (m_openContainer == 0) {
         KeepFirst(latitude ? m_strayLatitudes : m_strayLongitudes, value);
         return;
@@ -345,11 +355,14 @@ void OdlGranuleReader::Granule::split(const OdlValue& value,
 // granule gives.
 std::optional<std::string> OdlGranuleReader::Granule::readCorners() {
     for (std::size_t i = 0; i < m_grings.size(); ++i) {
-        std::vector<GeoPoint>& corners =
-            i == 0 ? m_items.corners : m_items.moreRings.emplace_back();
+        const bool first = m_items.corners.empty();
+        std::vector<GeoPoint>& corners = first ? m_items.corners : m_items.moreRings.emplace_back();
         if (auto reason = readGRing(m_grings[i].latitudes, m_grings[i].longitudes, corners))
             return m_grings.size() == 1 ? std::move(reason)
                                         : "polygon " + std::to_string(i + 1) + ": " + *reason;
+        // A container of empty lists is passed over, as one without them is.
+        if (corners.empty() && !first)
+            m_items.moreRings.pop_back();
     }
     if (!m_grings.empty())
         return std::nullopt;
@@ -451,6 +464,7 @@ MetadataOrReason OdlGranuleReader::readHdfTexts(std::string_view core, std::stri
     m_granule->clear();
     if (auto reason = m_granule->readText(core))
         return {std::nullopt, std::move(*reason) + " of the core metadata"};
+    m_granule->keepGRings();
     if (auto reason = m_granule->readText(product))
         return {std::nullopt, std::move(*reason) + " of the product metadata"};
     return m_granule->finish(MetadataLayout::HdfEos);

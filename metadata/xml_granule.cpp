@@ -364,7 +364,10 @@ bool XmlGranuleReader::finish(const pugi::xml_node& node) {
             .push_back({*m_pointLon, *m_pointLat});
     } else if (what == EcsName::GPolygon && m_polygonLevel == m_depth + 1) {
         m_polygonLevel = 0;
-        m_polygonDone = true;
+        // One without points is passed over, as UMM-G's {} and ODL's empty container are.
+        if (!m_items.moreRings.empty() && m_items.moreRings.back().empty())
+            m_items.moreRings.pop_back();
+        m_polygonDone = !m_items.corners.empty();
     } else if (what == EcsName::BoundingRectangle && m_boxLevel == m_depth + 1) {
         m_boxLevel = 0;
         m_boxDone = true;
@@ -634,8 +637,9 @@ XmlGranuleReader::Take XmlGranuleReader::echoTake(EcsName what, EcsName parent) 
 MetadataOrReason XmlGranuleReader::complete() {
     if (!m_items.hasText(EcsName::LocalGranuleId) && m_granuleUr)
         m_items.setText(EcsName::LocalGranuleId, *m_granuleUr);
-    // ECHO 10's CloudCover is the granule's; an attribute's cover counts only without it.
-    if (m_cloudCover)
+    // ECHO 10's CloudCover is the granule's; an attribute's cover counts only without it,
+    // or where it is no percentage, as in UMM-G.
+    if (Percent(m_cloudCover))
         m_items.sceneCloud = std::move(m_cloudCover);
     if (m_items.corners.empty() && std::all_of(m_box.begin(), m_box.end(),
                                                [](const auto& side) { return side.has_value(); })) {

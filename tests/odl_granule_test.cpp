@@ -258,11 +258,18 @@ TEST(HdfEosTexts, CoreItemsFirstThenAstersProductMetadata) {
     EXPECT_EQ(reader.readHdfTexts(core + std::string(3, '\0'), AsterProduct() + '\0').metadata,
               got.metadata);
 
-    // A core that gives everything takes nothing from the product, and reads as the file.
+    // A core that gives everything takes nothing from the product, and reads as the file:
+    // not even a G-ring, which would be a second part of the same footprint.
     MetadataOrReason file = ReadSceneMetadata(test::GranuleOdl());
     ASSERT_TRUE(file.metadata);
     file.metadata->layout = MetadataLayout::HdfEos;
-    for (const std::string& product : {AsterProduct(), std::string()})
+    const std::string ringElsewhere =
+        "GROUP = INVENTORYMETADATA\nOBJECT = GPOLYGONCONTAINER\nGROUP = GRINGPOINT\n"
+        "OBJECT = GRINGPOINTLATITUDE\nVALUE = (1, 1, 2)\nEND_OBJECT = GRINGPOINTLATITUDE\n"
+        "OBJECT = GRINGPOINTLONGITUDE\nVALUE = (1, 2, 2)\nEND_OBJECT = GRINGPOINTLONGITUDE\n"
+        "END_GROUP = GRINGPOINT\nEND_OBJECT = GPOLYGONCONTAINER\nEND_GROUP = "
+        "INVENTORYMETADATA\nEND\n";
+    for (const std::string& product : {AsterProduct(), std::string(), ringElsewhere})
         EXPECT_EQ(reader.readHdfTexts(test::GranuleOdl(), product).metadata, file.metadata);
 
     const std::pair<MetadataOrReason, std::string> reasons[] = {

@@ -233,6 +233,11 @@ TEST(UmmG, SeveralPolygonsKeepTheirOrder) {
         EXPECT_EQ(got.metadata->moreRings, more);
         if (layout == MetadataLayout::UmmG)
             continue; // UMM-G closes each ring with its first point, which is no corner
+        // A polygon without points is passed over, as UMM-G's {} is.
+        const MetadataOrReason withEmpty = ReadSceneMetadata(text({{}, east, {}, west, third, {}}));
+        ASSERT_TRUE(withEmpty.metadata) << withEmpty.reason;
+        EXPECT_EQ(withEmpty.metadata->corners, east);
+        EXPECT_EQ(withEmpty.metadata->moreRings, more);
         EXPECT_EQ(ReadSceneMetadata(text({east, two})).reason,
                   "polygon 2 has fewer than 3 corners");
         EXPECT_EQ(ReadSceneMetadata(text({two, east})).reason,
