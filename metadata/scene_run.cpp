@@ -329,8 +329,11 @@ std::string SkipKind(std::string_view reason) {
     // Which of a granule's polygons failed is where, not what.
     if (reason.starts_with("polygon ")) {
         const std::size_t digits = reason.find_first_not_of("0123456789", 8);
-        if (digits > 8 && digits != reason.npos && reason.substr(digits).starts_with(": "))
-            reason.remove_prefix(digits + 2);
+        for (const std::string_view then : {": ", " has "})
+            if (digits > 8 && digits != reason.npos && reason.substr(digits).starts_with(then)) {
+                reason.remove_prefix(digits + then.size());
+                break;
+            }
     }
     // What follows a colon is advice or a detail: the same kind either way.
     if (const std::size_t colon = reason.find(": "); colon != std::string_view::npos)

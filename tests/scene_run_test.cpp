@@ -282,6 +282,7 @@ TEST(SceneRun, SkipKindsLeaveOutWhereAndDetails) {
         {"Platforms is not a list at offset 44", "Platforms is not a list"},
         {"polygon 2: corners cross each other", "corners cross each other"},
         {"polygon 12: latitude of corner 3 out of range", "latitude of corner 3 out of range"},
+        {"polygon 2 has fewer than 3 corners", "fewer than 3 corners"},
         {"polygon: x", "polygon"},
         {"described by X.hdf.xml", "described by its metadata file"},
         {"same granule as a.met", "same granule as another listed file"},
