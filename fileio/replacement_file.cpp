@@ -1,5 +1,7 @@
 #include "fileio/replacement_file.h"
 
+#include "fileio/held_ends.h"
+
 #include "fileio/file_attributes.h"
 
 #include <cerrno>
@@ -120,6 +122,8 @@ std::optional<Error> MoveAllAt(const std::vector<MoveAt>& moves) {
             return SystemError(EISDIR, move.toPath);
     }
     const FolderLock lock(moves.front().toDir);
+    // A second Ctrl+C ends the process only once the set is all new or all as it was.
+    const HoldEnds hold;
     std::vector<Moved> done;
     for (const MoveAt& move : moves) {
         Moved how{};

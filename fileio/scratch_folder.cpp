@@ -1,5 +1,7 @@
 #include "fileio/scratch_folder.h"
 
+#include "fileio/held_ends.h"
+
 #include "fileio/directory.h"
 #include "fileio/replacement_file.h"
 
@@ -8,6 +10,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <optional>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -167,6 +170,11 @@ std::optional<Error> ScratchFolder::moveTo(const std::string& name, bool replace
     if (!m_fd)
         return SystemError(EBADF, outputPath);
     const int parent = m_parent.get();
+    // A second Ctrl+C ends the process no sooner than the earlier folder, once swapped
+    // out, is looked over and given the scratch mode: killed before, the run would leave
+    // it hidden for good, and a kill in the middle of a move of several steps would
+    // leave neither folder at the name.
+    std::optional<HoldEnds> hold(std::in_place);
     {
         const ParentLock lock(parent);
         if (!replace) {
@@ -235,6 +243,7 @@ std::optional<Error> ScratchFolder::moveTo(const std::string& name, bool replace
             ::unlinkat(parent, m_name.c_str(), 0);
         }
     }
+    hold.reset();
     remove();
     return std::nullopt;
 }

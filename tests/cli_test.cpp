@@ -4,6 +4,7 @@
 #include "cli/progress_line.h"
 #include "cli/stop_signals.h"
 #include "cli/window_start.h"
+#include "fileio/held_ends.h"
 #include "fileio/near_names.h"
 #include "fileio/unique_fd.h"
 #include "footprints/output_formats.h"
@@ -847,24 +848,35 @@ TEST(CommandLine, StopsOnSignalsAndRestoresTheirHandlers) {
 // A run that does not come to a stop after the first signal is ended by the second, but
 // not by the same signal sent again at once, as to the process and then to its group.
 TEST(CommandLine, ASecondSignalEndsTheProcess) {
+    // While an output's files are put in place, the end waits until they all are.
+    enum class When { AtOnce, Later, LaterWhilePublishing };
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        for (const bool atOnce : {true, false}) {
-            const int status = test::InChild([signal, atOnce] {
+        for (const When when : {When::AtOnce, When::Later, When::LaterWhilePublishing}) {
+            const TempFolder marks;
+            const int status = test::InChild([signal, when, &marks] {
                 RunAster({"footprints", "-o", "x.gpkg"},
-                         [signal, atOnce](const std::string&, const FootprintOptions&,
-                                          FootprintReport&,
-                                          SceneRunHost& host) -> std::optional<Error> {
+                         [signal, when, &marks](const std::string&, const FootprintOptions&,
+                                                FootprintReport&,
+                                                SceneRunHost& host) -> std::optional<Error> {
                              std::raise(signal);
                              if (!host.cancelRequested())
                                  ::_exit(2);
-                             if (!atOnce)
+                             std::optional<HoldEnds> publishing;
+                             if (when == When::LaterWhilePublishing)
+                                 publishing.emplace();
+                             if (when != When::AtOnce)
                                  ::usleep(150'000);
                              std::raise(signal);
+                             marks.write("after the second", "");
+                             publishing.reset();
                              ::_exit(3);
                          });
                 return 4;
             });
-            EXPECT_EQ(status, atOnce ? 3 : 128 + signal) << strsignal(signal) << atOnce;
+            const int w = static_cast<int>(when);
+            EXPECT_EQ(status, when == When::AtOnce ? 3 : 128 + signal) << strsignal(signal) << w;
+            EXPECT_EQ(marks.exists("after the second"), when != When::Later)
+                << strsignal(signal) << w;
         }
     }
 }
