@@ -47,15 +47,19 @@ std::vector<Entry> EntriesOf(int folderFd) {
     return entries;
 }
 
-// Removes everything inside the folder open as `folderFd`. A link is removed, never
+// Removes everything inside the folder open as `folderFd`, asking `keepGoing` (where
+// given) before each entry; false when it said to stop. A link is removed, never
 // followed; what cannot be removed stays.
-void RemoveContents(int folderFd, int depth) {
+bool RemoveContents(int folderFd, int depth, const std::function<bool()>& keepGoing = {}) {
     for (const Entry& entry : EntriesOf(folderFd)) {
+        if (keepGoing && !keepGoing())
+            return false;
         if (entry.folder && depth < kMaxDepth) {
             const UniqueFd inner(::openat(folderFd, entry.name.c_str(),
                                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (inner) {
-                RemoveContents(inner.get(), depth + 1);
+                if (!RemoveContents(inner.get(), depth + 1, keepGoing))
+                    return false;
                 ::unlinkat(folderFd, entry.name.c_str(), AT_REMOVEDIR);
                 continue;
             }
@@ -63,6 +67,7 @@ void RemoveContents(int folderFd, int depth) {
         // A folder that became a link meanwhile goes as a link.
         ::unlinkat(folderFd, entry.name.c_str(), 0);
     }
+    return true;
 }
 
 bool ChangedLately(int folderFd, const struct stat& folder) {
@@ -280,7 +285,7 @@ bool IsScratchFolderName(std::string_view name) {
                std::string_view::npos;
 }
 
-void RemoveStaleScratchFolder(int dirFd, const char* name) {
+void RemoveStaleScratchFolder(int dirFd, const char* name, const std::function<bool()>& keepGoing) {
     const UniqueFd fd(
         ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd)
@@ -298,11 +303,11 @@ void RemoveStaleScratchFolder(int dirFd, const char* name) {
     if (::fstatat(dirFd, name, &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_ino != info.st_ino ||
         now.st_dev != info.st_dev)
         return; // replaced since it was opened
-    RemoveContents(fd.get(), 0);
-    ::unlinkat(dirFd, name, AT_REMOVEDIR);
+    if (RemoveContents(fd.get(), 0, keepGoing))
+        ::unlinkat(dirFd, name, AT_REMOVEDIR);
 }
 
-void RemoveStaleScratch(const std::string& folder) {
+void RemoveStaleScratch(const std::string& folder, const std::function<bool()>& keepGoing) {
     const UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd)
         return;
@@ -316,7 +321,7 @@ void RemoveStaleScratch(const std::string& folder) {
             files.emplace_back(name);
     });
     for (const std::string& name : folders)
-        RemoveStaleScratchFolder(fd.get(), name.c_str());
+        RemoveStaleScratchFolder(fd.get(), name.c_str(), keepGoing);
     for (const std::string& name : files)
         RemoveStaleScratchFile(fd.get(), name.c_str());
 }

@@ -69,10 +69,13 @@ bool IsScratchFolderName(std::string_view name);
 // Removes the scratch folder `name` in the folder `dirFd`, with everything in it and never
 // through a link, when the run that made it has ended (no lock on it) and neither it nor
 // anything directly in it has changed for a minute. A folder of such a name without the
-// mode a run gives its own (0700 with the sticky bit) is a user's and stays.
-void RemoveStaleScratchFolder(int dirFd, const char* name);
+// mode a run gives its own (0700 with the sticky bit) is a user's and stays. Stops,
+// leaving the rest for a later run, where `keepGoing` says so: a killed run's catalogue
+// may hold many thousand files on a slow disk.
+void RemoveStaleScratchFolder(int dirFd, const char* name,
+                              const std::function<bool()>& keepGoing = {});
 
 // Removes what killed runs left in `folder`: stale scratch files and scratch folders.
-void RemoveStaleScratch(const std::string& folder);
+void RemoveStaleScratch(const std::string& folder, const std::function<bool()>& keepGoing = {});
 
 } // namespace aster

@@ -369,13 +369,13 @@ std::string FootprintLayer::scenesRead() const {
     return text + (m_options.listedTree ? "in the tree of " : "in ") + folder;
 }
 
-std::optional<Error> FootprintLayer::start(const SceneRunHost& /*host*/) {
+std::optional<Error> FootprintLayer::start(const SceneRunHost& host) {
     if (auto error = checkEarlierOutput())
         return error;
     struct stat info {};
     m_replacing = ::lstat(m_options.outputPath.c_str(), &info) == 0;
     // A run that was killed left its scratch folder here.
-    RemoveStaleScratch(m_outputFolder);
+    RemoveStaleScratch(m_outputFolder, [&host] { return !host.cancelRequestedOnAnyThread(); });
     const std::string& outputPath = m_options.outputPath;
     if (auto error = m_scratch.create(m_outputFolder, outputPath))
         return error;

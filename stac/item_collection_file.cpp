@@ -47,7 +47,7 @@ class ItemCollectionFile final : public StacOutput {
 std::optional<Error> ItemCollectionFile::start(const SceneRunHost& host) {
     hearStopsOf(host);
     // A run that was killed left its scratch file here.
-    RemoveStaleScratch(m_outputFolder);
+    RemoveStaleScratch(m_outputFolder, [&host] { return !host.cancelRequestedOnAnyThread(); });
     struct stat info {};
     m_replacing = ::lstat(m_outputPath.c_str(), &info) == 0;
     if (!m_options.overwrite && m_replacing)

@@ -81,7 +81,7 @@ std::optional<Error> StaticCatalogue::plan() {
 std::optional<Error> StaticCatalogue::start(const SceneRunHost& host) {
     hearStopsOf(host);
     // A run that was killed left its scratch folder here.
-    RemoveStaleScratch(m_outputFolder);
+    RemoveStaleScratch(m_outputFolder, [&host] { return !host.cancelRequestedOnAnyThread(); });
     if (auto error = CheckEarlierCatalogue(m_outputPath, m_options.outputPath,
                                            m_options.overwrite, m_replacing))
         return error;
