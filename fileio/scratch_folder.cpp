@@ -179,9 +179,10 @@ std::optional<Error> ScratchFolder::moveTo(const std::string& name, bool replace
     // out, is looked over and given the scratch mode: killed before, the run would leave
     // it hidden for good, and a kill in the middle of a move of several steps would
     // leave neither folder at the name.
-    std::optional<HoldEnds> hold(std::in_place);
+    std::optional<HoldEnds> hold;
     {
         const ParentLock lock(parent);
+        hold.emplace(); // once the lock is had: a wait for another run ends as ever
         if (!replace) {
             if (const int err = RenameFolderToNewName(parent, m_name.c_str(), name.c_str()))
                 return SystemError(err, outputPath);
